@@ -1,0 +1,133 @@
+// Fileref management: the registry of assigned filerefs hanging off the
+// AMEC block, the resolution of their names into libref, catalog, entry
+// name and entry type, and the fileref options.
+
+#ifndef VUVOROZO_FILEREF_FILEREF_H_
+#define VUVOROZO_FILEREF_FILEREF_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/amec.h"
+#include "host/host.h"
+
+// ---------------------------------------------------------------------------
+// option_block: 288 bytes, made by yxlpars; also the byte form that yxlhh2p
+// and yxlhp2h copy.
+
+inline constexpr int32_t kOptionBlockSize = 288;
+inline constexpr int32_t kOptionBlockTag = 7;
+inline constexpr int32_t kRecfmVariable = 0x20;   // RECFM=V
+inline constexpr int32_t kRecfmFixed = 0x08;      // RECFM=F: fixed, blank-padded
+inline constexpr int32_t kRecfmPrint = 0x11;      // RECFM=P
+inline constexpr int32_t kRecfmCarriage = 0x10;   // carriage-control byte leads
+inline constexpr int32_t kOpenOptionMod = 4;      // MOD: append
+inline constexpr int32_t kOptionKeep = 0x10;      // keep flag: host owns it
+
+struct option_block {
+  int32_t block_tag;              // 7, set when made; never read
+  int32_t recfm;                  // RECFM bits ORed in; 0 when none
+  int32_t open_options;           // bit 4: MOD
+  int32_t lrecl;                  // LRECL; 0 when not given
+  int32_t blocksize;              // BLOCKSIZE; kept, never acted on
+  description_field description;  // DESC/DESCRIPTION; length 0 = none
+  uint8_t reserved_278[2];
+  int32_t option_flags;           // bit 0x10: keep flag
+  int32_t attr;                   // 1 when ATTR appeared
+};
+static_assert(sizeof(option_block) == kOptionBlockSize, "option_block size");
+static_assert(offsetof(option_block, recfm) == 4, "option_block.recfm");
+static_assert(offsetof(option_block, open_options) == 8, "option_block.open_options");
+static_assert(offsetof(option_block, lrecl) == 12, "option_block.lrecl");
+static_assert(offsetof(option_block, blocksize) == 16, "option_block.blocksize");
+static_assert(offsetof(option_block, description) == 20, "option_block.description");
+static_assert(offsetof(option_block, reserved_278) == 278, "option_block.reserved_278");
+static_assert(offsetof(option_block, option_flags) == 280, "option_block.option_flags");
+static_assert(offsetof(option_block, attr) == 284, "option_block.attr");
+
+// ---------------------------------------------------------------------------
+// fileref_node: one per assigned fileref, on the AMEC block's list.
+
+inline constexpr int32_t kDisplayNameLength = 90;
+inline constexpr int32_t kPhysicalNameLength = 40;
+
+struct fileref_node {
+  fileref_node* next;             // next node; null in the last
+  char fileref[8];                // as the assigning caller's buffer held it
+  amec_block* amec;               // the block whose list holds the node
+  int32_t levels;                 // level count from znamdiv
+  name_part parts[4];             // name parts 1 to 4, placed by znamdiv
+  char display_name[kDisplayNameLength];  // parts joined by '.', blank-filled
+  uint8_t pad_246[2];
+  int32_t display_name_length;
+  char physical_name[kPhysicalNameLength];  // first 40 characters; not padded
+  int32_t physical_name_length;   // 0..40
+  option_block* options;          // the assignment's option block, or null
+  int32_t open_count;             // handles opened through this fileref
+  request_group requests;         // scratch areas of existence and deletion
+};
+static_assert(offsetof(fileref_node, fileref) == 4, "fileref_node.fileref");
+static_assert(offsetof(fileref_node, amec) == 12, "fileref_node.amec");
+static_assert(offsetof(fileref_node, levels) == 16, "fileref_node.levels");
+static_assert(offsetof(fileref_node, parts) == 20, "fileref_node.parts");
+static_assert(offsetof(fileref_node, display_name) == 156, "fileref_node.display_name");
+static_assert(offsetof(fileref_node, display_name_length) == 248, "fileref_node.display_name_length");
+static_assert(offsetof(fileref_node, physical_name) == 252, "fileref_node.physical_name");
+static_assert(offsetof(fileref_node, physical_name_length) == 292, "fileref_node.physical_name_length");
+static_assert(offsetof(fileref_node, options) == 296, "fileref_node.options");
+static_assert(offsetof(fileref_node, open_count) == 300, "fileref_node.open_count");
+static_assert(offsetof(fileref_node, requests) == 304, "fileref_node.requests");
+static_assert(sizeof(fileref_node) == 1116, "fileref_node size");
+
+// ---------------------------------------------------------------------------
+// Registry routines (routine vector slots 0, 1, 2, 6, 31, 36) and lookup.
+
+int32_t yxlasgn(const char* fileref, int32_t token, const char* am_name,
+                const char* physical, int32_t physical_length,
+                option_block* options);
+int32_t yxldasg(const char* fileref, int32_t token);
+int32_t yxlexl(const char* fileref, int32_t token);
+int32_t yxlnxt(fileref_node** cursor, char* fileref_out, int32_t token,
+               const char** display_name, int32_t* display_name_length);
+int32_t yxlasl(const char* fileref, int32_t token, const char* am_name,
+               const char* like, int32_t like_length, const char* member,
+               int32_t member_length, int32_t ignored, option_block* options);
+int32_t yxlhbfr(const char* fileref, int32_t token, option_block* block);
+
+// Finds the node of fileref. When amec is given (pointing at null) the
+// module's AMEC block is stored there; node is stored only on success.
+// 0, or 0x80001004.
+int32_t yxlzl2l(const char* fileref, amec_block** amec, fileref_node** node,
+                int32_t token);
+
+// A handle opened through node counts once in its open count. A node that
+// was deassigned while handles were open is off the list (its amec field is
+// null) and is released when its last handle closes.
+void fileref_opened(fileref_node* node);
+void fileref_closed(fileref_node* node);
+
+// ---------------------------------------------------------------------------
+// Name resolution (slots 4, 7) and its helper.
+
+inline constexpr int32_t kFormEntry = 1;
+inline constexpr int32_t kPathNameCapacity = 1024;
+
+int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
+                const name_part* p2, const name_part* p3, const name_part* p4,
+                char* libref, name_part* catalog, name_part* entry,
+                char* entry_type);
+int32_t yxlpnam(const char* fileref, char* buffer);
+int32_t yxlval(const char* fileref);
+
+// ---------------------------------------------------------------------------
+// Options (slots 30, 33, 34).
+
+int32_t yxlpars(int32_t unused1, int32_t unused2, int32_t unused3,
+                int32_t control, int32_t source, int32_t* count,
+                option_block** block);
+int32_t yxlhh2p(int32_t unused1, int32_t unused2, const option_block* block,
+                option_block** copy, int32_t* size);
+int32_t yxlhp2h(int32_t unused1, int32_t unused2, const void* copy,
+                int32_t size, option_block** block);
+
+#endif  // VUVOROZO_FILEREF_FILEREF_H_
