@@ -14,7 +14,7 @@ struct dir_handle {
   handle_head head;            // fileref name (upper case), AMEC block
   char libref[8];              // blank-padded, from name part 3
   name_part catalog;           // name part 4, copied whole
-  uint8_t pad_54[2];
+  uint16_t open_members;       // members opened through it, not yet closed
   uint32_t library;            // library handle from ylopen
   fileref_node* node;          // the fileref; its open count includes this
   lib_open_request lib_open;   // scratch of the directory open
@@ -22,11 +22,16 @@ struct dir_handle {
 };
 static_assert(offsetof(dir_handle, libref) == 12, "dir_handle.libref");
 static_assert(offsetof(dir_handle, catalog) == 20, "dir_handle.catalog");
+static_assert(offsetof(dir_handle, open_members) == 54, "dir_handle.open_members");
 static_assert(offsetof(dir_handle, library) == 56, "dir_handle.library");
 static_assert(offsetof(dir_handle, node) == 60, "dir_handle.node");
 static_assert(offsetof(dir_handle, lib_open) == 64, "dir_handle.lib_open");
 static_assert(offsetof(dir_handle, member) == 404, "dir_handle.member");
 static_assert(sizeof(dir_handle) == 460, "dir_handle size");
+
+// A directory close refused because members opened through the directory
+// are still open: they borrow its library handle, so it stays open.
+inline constexpr int32_t kStatusMembersOpen = (int32_t)0x8000080D;
 
 // Directory handles (slots 22-26, 28).
 int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token);
@@ -41,6 +46,10 @@ int32_t yxlmex(dir_handle* handle, const char* text, int32_t length,
 // Member open (slot 29).
 int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
                 int32_t length, const char* hint, open_request* request);
+
+// Called by the member close once the member is closed on the host: the
+// directory it was opened through counts one open member less.
+void directory_member_closed(file_handle* member);
 
 // Existence and deletion (slots 3, 32).
 int32_t yxlexp(const char* fileref, int32_t token);

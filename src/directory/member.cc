@@ -1,5 +1,157 @@
-// Placeholder until this concern is built: every routine answers not supported.
+// Member open: one entry (a member) of a catalog opened as a directory,
+// opened for record transfer. The member gets a file_handle like an entry
+// open's and goes through the same steps from the attribute settlement on
+// (finish_open), but opens no library of its own: it borrows the directory's
+// library handle. Its type comes from the member text (name.type) or else
+// from the host's type hint.
+//
+// A member borrows its directory's library, so the directory counts its open
+// members (dir_handle open_members) and refuses to close while any is open;
+// the member close reports back through directory_member_closed.
+
+#include <cstring>
 
 #include "directory/directory.h"
+#include "text/text.h"
 
-int32_t yxlmopn(file_handle**, dir_handle*, const char*, int32_t, const char*, open_request*) { return kStatusNotSupported; }
+namespace {
+
+// One row of the type hint table: a hint that begins with prefix (compared
+// over its length, case as it stands) gives the entry type.
+struct type_hint {
+  const char* prefix;
+  int32_t compared;
+  char entry_type[8];
+};
+
+// Rows are tried in order; the first that matches wins.
+constexpr type_hint kTypeHints[] = {
+    {"LOG", 3, {'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}},
+    {"LISTING", 7, {'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}},
+    {"KOR", 3, {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}},
+    {"HTML", 4, {'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}},
+    {"GIF", 3, {'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}},
+    {"JPEG", 4, {'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}},
+    {"CSS", 3, {'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}},
+    {"WML", 3, {'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
+    {"XML", 3, {'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
+    {"XSL", 3, {'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}},
+    {"RTF", 3, {'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}},
+    {"PDF", 3, {'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}},
+    {"PS", 2, {'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
+    {"CSV", 3, {'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}},
+    {"JS", 2, {'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
+    {"VBS", 3, {'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}},
+    {"JAR", 3, {'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}},
+};
+constexpr char kDefaultType[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
+
+// True when hint begins with the row's prefix. Bytes are compared one at a
+// time and the test stops at the first difference, so a terminated hint
+// shorter than the prefix is never read past its terminator.
+bool hint_matches(const char* hint, const type_hint& row) {
+  for (int32_t i = 0; i < row.compared; ++i) {
+    if (hint[i] != row.prefix[i]) return false;
+  }
+  return true;
+}
+
+// The entry type a hint selects; a null hint selects the default.
+const char* hinted_type(const char* hint) {
+  if (hint != nullptr) {
+    for (const type_hint& row : kTypeHints) {
+      if (hint_matches(hint, row)) return row.entry_type;
+    }
+  }
+  return kDefaultType;
+}
+
+// A member handle opens no library, so its lib_open_request stays unused;
+// its first word remembers the directory the member was opened through.
+void set_member_directory(file_handle* member, dir_handle* directory) {
+  memcpy(member->requests.lib_open.libref, &directory, sizeof(directory));
+}
+
+dir_handle* member_directory(const file_handle* member) {
+  dir_handle* directory;
+  memcpy(&directory, member->requests.lib_open.libref, sizeof(directory));
+  return directory;
+}
+
+}  // namespace
+
+// Opens a member of an open directory. text is name or name.type (length
+// characters); hint names the kind of output when text carries no type.
+// The request's notice words are reported (host message 4157 or 4156, with
+// caller token 0) when its open flags ask for it, and cleared in every case
+// once the directory handle is known.
+// On success *handle is the new file_handle, the request's record length
+// word holds the data record length, the fileref's open count and the
+// directory's open-member count are one higher; returns 0. On failure
+// *handle is null (untouched for a null directory) and nothing stays
+// allocated or open on the host: 0x80001025 (null directory), 0x80000803,
+// 0x80000805 (member name longer than 32 characters, message 5; or an entry
+// type that may not be written, message 1), or the status of the attribute
+// settlement, ylmopen or the append positioning.
+int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
+                int32_t length, const char* hint, open_request* request) {
+  if (directory == nullptr) return kStatusNullHandle;
+  *handle = nullptr;
+  // The count of open members is 16 bits wide; one more would wrap it and
+  // let the directory close under its members.
+  if (directory->open_members == UINT16_MAX) return kStatusNoMemory;
+  file_handle* member = (file_handle*)module_alloc(sizeof(file_handle), true);
+  if (member == nullptr) return kStatusNoMemory;
+
+  member->head.amec = directory->head.amec;
+  member->fileref_options = directory->node->options;
+  member->open_flags = request->open_flags;
+
+  if ((request->open_flags & kOpenNotices) != 0) {
+    if (request->notice2 != 0) {
+      issue_notice(0, kMsgNotice2);
+    } else if (request->notice1 != 0) {
+      issue_notice(0, kMsgNotice1);
+    }
+  }
+  request->notice1 = 0;
+  request->notice2 = 0;
+
+  member->recfm = request->recfm;
+  member->data_length = request->record_length;
+  memcpy(member->libref, directory->libref, 8);
+  member->catalog = directory->catalog;
+
+  memcpy(member->entry_type, hinted_type(hint), 8);
+  int32_t status = yxlzdme(text, &member->entry, member->entry_type, length);
+  if (status != kStatusOk) {
+    module_free(member);
+    return status;
+  }
+
+  member->library = directory->library;
+  status = finish_open(member, request->options);
+  if (status != kStatusOk) {
+    module_free(member);
+    return status;
+  }
+
+  // Unlike the entry open, the record length word is written even when the
+  // member needed no record buffer.
+  request->record_length = member->data_length;
+  set_member_directory(member, directory);
+  ++directory->open_members;
+  member->node = directory->node;
+  fileref_opened(directory->node);
+  *handle = member;
+  return kStatusOk;
+}
+
+// The member close has closed member on the host: its directory counts one
+// open member less. A handle that came from no directory changes nothing.
+void directory_member_closed(file_handle* member) {
+  dir_handle* directory = member_directory(member);
+  if (directory != nullptr && directory->open_members != 0) {
+    --directory->open_members;
+  }
+}
