@@ -1,7 +1,111 @@
-// Placeholder until this concern is built: every routine answers not supported.
+// Catalog name resolution: a fileref's level count and four name parts
+// become the four names the catalog library services address an entry by
+// (libref, catalog name, entry name, entry type), under the module's naming
+// rules. The host asks for a fileref's full path name (slot 4) and whether
+// its name resolves (slot 7); the entry open, the existence test and the
+// deletion resolve through yxlznam as well. Nothing is allocated here.
+
+#include <cstring>
 
 #include "fileref/fileref.h"
+#include "text/text.h"
 
-int32_t yxlznam(int32_t, int32_t, const name_part*, const name_part*, const name_part*, const name_part*, char*, name_part*, name_part*, char*) { return kStatusNotSupported; }
-int32_t yxlpnam(const char*, char*) { return kStatusNotSupported; }
-int32_t yxlval(const char*) { return kStatusNotSupported; }
+namespace {
+
+// Longest libref and entry type.
+constexpr int32_t kShortNameLimit = 8;
+
+constexpr char kDefaultType[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
+constexpr char kSourceAlias[8] = {'K', 'O', 'R', ' ', ' ', ' ', ' ', ' '};
+constexpr char kSourceType[8] = {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '};
+
+// Message 5 of group 566, NUL included, as the substitution.
+int32_t refuse_unresolved() {
+  return refuse_with_message(kMsgNameUnresolved, 255, true);
+}
+
+// A length a name_part can hold: 0 to 32.
+bool fits_part(const name_part* part) {
+  return part->length >= 0 && part->length <= kNameTextLength;
+}
+
+}  // namespace
+
+// Resolves levels and name parts 1-4 (form 1, the entry form) into libref,
+// catalog name, entry name and entry type, all upper case. A three-level
+// name takes the entry type CATAMS; the type KOR reads as SOURCE.
+// 0; 0x80000805 with message 5 when the libref or entry type is longer than
+// 8 characters (libref and entry type are then blank, catalog and entry name
+// untouched), or when the catalog name is empty (all four written).
+int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
+                const name_part* p2, const name_part* p3, const name_part* p4,
+                char* libref, name_part* catalog, name_part* entry,
+                char* entry_type) {
+  (void)form;
+  memset(libref, ' ', 8);
+  memset(entry_type, ' ', 8);
+  if (p4->length > kShortNameLimit || p1->length > kShortNameLimit) {
+    return refuse_unresolved();
+  }
+  // A part whose length its 32 characters cannot hold did not come from a
+  // sound split; it resolves to nothing rather than being read past.
+  if (!fits_part(p1) || !fits_part(p2) || !fits_part(p3) || !fits_part(p4)) {
+    return refuse_unresolved();
+  }
+  memcpy(libref, p1->text, (size_t)p1->length);
+  *catalog = *p2;
+  *entry = *p3;
+  if (levels == 3) {
+    memcpy(entry_type, kDefaultType, 6);
+  } else {
+    memcpy(entry_type, p4->text, (size_t)p4->length);
+  }
+  upper_in_place(libref, 8);
+  upper_in_place(catalog->text, catalog->length);
+  upper_in_place(entry->text, entry->length);
+  upper_in_place(entry_type, 8);
+  // After the translation, so a type written kor is caught as well.
+  if (same8(entry_type, kSourceAlias)) memcpy(entry_type, kSourceType, 8);
+  if (catalog->length == 0) return refuse_unresolved();
+  return kStatusOk;
+}
+
+// Slot 4: the full path name libref.catalog.entry.type of fileref, upper
+// case, without trailing blanks inside a piece, NUL-terminated and followed
+// by blanks to byte 1024 of buffer. 0; 0x80001004 (no substitution);
+// 0x80000805 with message 5. On failure the buffer is untouched.
+int32_t yxlpnam(const char* fileref, char* buffer) {
+  fileref_node* node = nullptr;
+  int32_t st = yxlzl2l(fileref, nullptr, &node, 0);
+  if (st != kStatusOk) return st;
+  char libref[8];
+  name_part catalog;
+  name_part entry;
+  char entry_type[8];
+  st = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+               &node->parts[2], &node->parts[3], libref, &catalog, &entry,
+               entry_type);
+  if (st != kStatusOk) return st;
+  int32_t n = wzstcat(buffer, kPathNameCapacity, '.', 4, libref,
+                      wzstrip(libref, 8), catalog.text,
+                      wzstrip(catalog.text, catalog.length), entry.text,
+                      wzstrip(entry.text, entry.length), entry_type,
+                      wzstrip(entry_type, 8));
+  buffer[n] = '\0';
+  return kStatusOk;
+}
+
+// Slot 7: 0 when fileref is assigned and its name resolves; 0x80001004;
+// 0x80000805 with message 5.
+int32_t yxlval(const char* fileref) {
+  fileref_node* node = nullptr;
+  int32_t st = yxlzl2l(fileref, nullptr, &node, 0);
+  if (st != kStatusOk) return st;
+  char libref[8];
+  name_part catalog;
+  name_part entry;
+  char entry_type[8];
+  return yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+                 &node->parts[2], &node->parts[3], libref, &catalog, &entry,
+                 entry_type);
+}
