@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileref/fileref.h"
 #include "frame/amec.h"
 #include "host/host.h"
 
@@ -186,6 +187,7 @@ class Host {
   uint32_t gcb_tail_[8] = {};  // room beyond word 27 for hosts that read it
   uint8_t tssvec_[64] = {};
   host_routine vectors_[40][kVectorSize] = {};
+  host_routine installed_[40][kVectorSize] = {};  // for restore_service
   host_routine* vector_table_[40] = {};
   translation_set translation_{};
   uint8_t tables_[5][256] = {};
@@ -209,6 +211,20 @@ class Host {
   std::unique_ptr<CatalogStore> store_;
   std::unique_ptr<LibraryServices> library_;
   Host* previous_ = nullptr;
+};
+
+inline constexpr uint16_t kTokenSpecial = 1;     // "=" and other characters
+inline constexpr uint16_t kTokenError = 0xFFFF;  // unterminated quote
+
+// One option text, split into tokens, and where the scan stands.
+struct Host::OptionSource {
+  struct Token {
+    uint16_t kind;
+    std::string text;
+  };
+  std::vector<Token> tokens;
+  size_t position = 0;
+  alignas(4) uint8_t context[64] = {};  // word 48, bit 0: the error mark
 };
 
 // Splits a dotted physical name as znamdiv does: at most four levels of at

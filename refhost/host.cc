@@ -1,0 +1,153 @@
+// The host's GCB, its service vectors and heaps, the translation tables and
+// the access-method registry. Slots of vectors 0, 30 and 39 that the module
+// has no business calling answer kHostUnexpectedService and are recorded.
+
+#include "refhost/host.h"
+
+#include <cctype>
+#include <cstring>
+#include <utility>
+
+#include "refhost/catalog_store.h"
+#include "refhost/library_services.h"
+
+namespace refhost {
+
+struct KernelService {
+  int vector;
+  int slot;
+  host_routine routine;
+};
+std::vector<KernelService> KernelServices();
+
+namespace {
+
+Host* g_current = nullptr;
+
+constexpr int kServiceVectors[] = {0, 30, 39};
+
+template <int V, int S>
+int32_t Unexpected() noexcept {
+  if (g_current != nullptr) g_current->RecordUnexpected(V, S);
+  return kHostUnexpectedService;
+}
+
+template <int V, int... S>
+void FillUnexpected(host_routine* vector, std::integer_sequence<int, S...>) {
+  ((vector[S] = reinterpret_cast<host_routine>(&Unexpected<V, S>)), ...);
+}
+
+void* HeapAllocate(host_heap* heap, int32_t size, int32_t option) noexcept {
+  try {
+    return reinterpret_cast<Heap*>(heap)->arena->Allocate(size, option);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+int32_t HeapRelease(host_heap* heap, void* block, int32_t, int32_t) noexcept {
+  try {
+    return reinterpret_cast<Heap*>(heap)->arena->Release(block)
+               ? 0
+               : kHostUnexpectedService;
+  } catch (...) {
+    return kHostUnexpectedService;
+  }
+}
+
+}  // namespace
+
+Host* Host::Current() { return g_current; }
+
+Host::Host(std::unique_ptr<CatalogStore> store) : store_(std::move(store)) {
+  module_heap_ = {{&HeapAllocate, &HeapRelease}, &module_arena_, "module"};
+  release_heap_ = {{&HeapAllocate, &HeapRelease}, &module_arena_, "release"};
+  temporary_heap_ = {{&HeapAllocate, &HeapRelease}, &temporary_arena_,
+                     "temporary"};
+
+  // Translation tables: 0 as is, 1 lower case, 2 upper case, 3 printable
+  // (other bytes become '.'), 4 as is.
+  for (int c = 0; c < 256; ++c) {
+    tables_[0][c] = static_cast<uint8_t>(c);
+    tables_[1][c] = static_cast<uint8_t>(c < 128 ? std::tolower(c) : c);
+    tables_[2][c] = static_cast<uint8_t>(c < 128 ? std::toupper(c) : c);
+    tables_[3][c] = static_cast<uint8_t>(c >= 0x20 && c < 0x7F ? c : '.');
+    tables_[4][c] = static_cast<uint8_t>(c);
+  }
+  for (int i = 0; i < 5; ++i) translation_.tables[i] = tables_[i];
+
+  gcb_.service_vectors = vector_table_;
+  gcb_.tssvec = tssvec_;
+  gcb_.temporary_heap = &temporary_heap_.base;
+  gcb_.module_heap = &module_heap_.base;
+  gcb_.translation = &translation_;
+
+  previous_ = g_current;
+  g_current = this;
+  if (store_ != nullptr) library_ = std::make_unique<LibraryServices>(store_.get());
+  InstallServices();
+}
+
+Host::~Host() {
+  g_current = previous_;
+  // Release the library services (and what they hold open) before the store.
+  library_.reset();
+  store_.reset();
+}
+
+void Host::InstallServices() {
+  for (int v : kServiceVectors) {
+    host_routine* vector = vectors_[v];
+    vector_table_[v] = vector;
+    switch (v) {
+      case 0:
+        FillUnexpected<0>(vector, std::make_integer_sequence<int, kVectorSize>());
+        break;
+      case 30:
+        FillUnexpected<30>(vector, std::make_integer_sequence<int, kVectorSize>());
+        break;
+      case 39:
+        FillUnexpected<39>(vector, std::make_integer_sequence<int, kVectorSize>());
+        break;
+    }
+  }
+  for (const KernelService& s : KernelServices()) {
+    vectors_[s.vector][s.slot] = s.routine;
+  }
+  if (library_ != nullptr) library_->Install(vectors_[39]);
+  std::memcpy(installed_, vectors_, sizeof installed_);
+}
+
+host_routine Host::service(int vector, int slot) const {
+  return vectors_[vector][slot];
+}
+
+void Host::set_service(int vector, int slot, host_routine routine) {
+  vectors_[vector][slot] = routine;
+}
+
+void Host::restore_service(int vector, int slot) {
+  vectors_[vector][slot] = installed_[vector][slot];
+}
+
+void Host::clear_service_flags() { std::memset(tssvec_, 0, sizeof tssvec_); }
+
+void Host::RecordUnexpected(int vector, int slot) {
+  unexpected_.emplace_back(vector, slot);
+}
+
+void Host::RegisterAccessMethod(std::string_view name, amec_block* amec) {
+  std::string key(name.substr(0, 8));
+  key.resize(8, ' ');
+  access_methods_[key] = amec;
+}
+
+amec_block* Host::FindAccessMethod(std::string_view name) const {
+  std::string key(name.substr(0, 8));
+  key.resize(8, ' ');
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto it = access_methods_.find(key);
+  return it == access_methods_.end() ? nullptr : it->second;
+}
+
+}  // namespace refhost
