@@ -1,9 +1,170 @@
-// Placeholder until this concern is built: every routine answers not supported.
+// Close and information: the end of a file_handle's life and the answers to
+// the host's questions about an open entry or an assigned fileref.
+//
+// yxlcls closes an entry that yxlopn opened, library included; yxlmcls
+// closes a member that the member open made, whose library belongs to the
+// directory and stays open. Both release everything the handle owns: the
+// record buffer, the io_vector, the open's option block (unless the host
+// keeps it) and the handle, and count the close on the fileref.
+
+#include <cstdint>
+#include <cstring>
 
 #include "entry/entry.h"
+#include "fileref/fileref.h"
+#include "host/host.h"
+#include "text/text.h"
 
-int32_t yxlcls(file_handle*) { return kStatusNotSupported; }
-int32_t yxlmcls(file_handle*) { return kStatusNotSupported; }
-int32_t yxlinfo(file_handle*, const char*, int32_t, int32_t, int32_t, info_reply*) { return kStatusNotSupported; }
-int32_t yxlins(file_handle*, info_item**) { return kStatusNotSupported; }
-int32_t yxlinf(file_handle*, info_item*) { return kStatusNotSupported; }
+namespace {
+
+constexpr char kCatalogKind[8] = {'C', 'A', 'T', 'A', 'L', 'O', 'G', ' '};
+constexpr char kCatalogLabel[] = "Catalog Name";
+
+inline constexpr int32_t kReplyFour = 4;
+inline constexpr int32_t kReplyTwelve = 12;
+
+// Releases the open's option block unless the keep flag says the host owns
+// it. The handle's first field is its fileref name, so the handle stands in
+// for the name: a fileref of that name that refers to the block lets go of
+// it. A member handle carries no name, so only the block is released.
+void release_open_options(file_handle* handle) {
+  if (handle->open_options == nullptr) return;
+  if (handle->requests.option_flags_copy & kOptionKeep) return;
+  yxlhbfr(handle->head.fileref, 0, handle->open_options);
+  handle->open_options = nullptr;
+}
+
+void release_vector(file_handle* handle) {
+  if (handle->vector == nullptr) return;
+  module_free(handle->vector);
+  handle->vector = nullptr;
+}
+
+void release_record_buffer(file_handle* handle) {
+  if (handle->record_buffer == nullptr) return;
+  module_free(handle->record_buffer);
+  handle->record_buffer = nullptr;
+}
+
+void count_close(file_handle* handle) {
+  if (handle->node == nullptr) return;
+  fileref_closed(handle->node);
+  handle->node = nullptr;
+}
+
+}  // namespace
+
+// Closes an entry opened by the entry open (slot 21): the entry, then, only
+// when the entry closed with exactly 0, the library. Everything the handle
+// owns is released whatever the host answered. Returns the status of
+// ylmclos when it was not 0, else that of ylclose; 0x80001025 for a null
+// handle.
+int32_t yxlcls(file_handle* handle) {
+  if (handle == nullptr) return kStatusNullHandle;
+  release_record_buffer(handle);
+  int32_t st = ylmclos(handle->member, 0);
+  // After a member close that is not clean, warnings included, the library
+  // stays as it is.
+  if (st == 0) st = ylclose(handle->library, 0);
+  count_close(handle);
+  release_open_options(handle);
+  release_vector(handle);
+  module_free(handle);
+  return st;
+}
+
+// Closes a member opened through a directory (slot 27). The library is the
+// directory's and is never closed here. When ylmclos answers anything but 0
+// its status is returned at once: the record buffer is gone, but the handle
+// with its io_vector and option block stays, still counted on the fileref,
+// so the host may close it again. Otherwise everything is released and 0
+// returned. 0x80001025 for a null handle.
+int32_t yxlmcls(file_handle* handle) {
+  if (handle == nullptr) return kStatusNullHandle;
+  release_record_buffer(handle);
+  int32_t st = ylmclos(handle->member, 0);
+  if (st != 0) return st;
+  release_open_options(handle);
+  release_vector(handle);
+  count_close(handle);
+  module_free(handle);
+  return 0;
+}
+
+// Fills the host's info_reply (slot 8). The word at offset 36 is set to 4 on
+// every call. With a handle, the fields that mask names are written: 0x1
+// path name (the display name, by address) and length, 0x2 record format
+// (8 fixed or 32, plus 0x10 with carriage control), 0x4 data record length,
+// 0x8 "CATALOG ", 0x10 the two zero words, 0x20 the value 12. Without a
+// handle, the assigned fileref named by fileref is described by its display
+// name, its length and "CATALOG ", whatever the mask. Fields not written
+// keep what the host put there. Returns 0, or the lookup's 0x80001004.
+int32_t yxlinfo(file_handle* handle, const char* fileref, int32_t token,
+                int32_t mask, int32_t unused, info_reply* reply) {
+  (void)unused;
+  reply->four = kReplyFour;
+  if (handle == nullptr) {
+    fileref_node* node = nullptr;
+    int32_t st = yxlzl2l(fileref, nullptr, &node, token);
+    if (st != 0) return st;
+    reply->path = node->display_name;
+    reply->path_length = node->display_name_length;
+    memcpy(reply->kind, kCatalogKind, 8);
+    return 0;
+  }
+  if (mask & kInfoPath) {
+    reply->path = handle->display_name;
+    reply->path_length = handle->display_name_length;
+  }
+  if (mask & kInfoRecfm) {
+    int32_t recfm = (handle->recfm & kRecfmFixed) ? kRecfmFixed
+                                                   : kRecfmVariable;
+    reply->recfm = recfm | (handle->recfm & kRecfmCarriage);
+  }
+  if (mask & kInfoLrecl) reply->data_length = handle->data_length;
+  if (mask & kInfoKind) memcpy(reply->kind, kCatalogKind, 8);
+  if (mask & kInfoZeros) {
+    reply->zero_24 = 0;
+    reply->zero_28 = 0;
+  }
+  if (mask & kInfoTwelve) reply->twelve = kReplyTwelve;
+  return 0;
+}
+
+// Builds the information set of an open entry (slot 9): an info_item with
+// the label "Catalog Name" and the handle's display name as value, both by
+// address, registered with the host through ylinfsy. On a status of
+// ylinfsy that is not negative *item holds the item, which lives until
+// yxlinf; on a negative one the item is released and *item is null.
+// Returns the status of ylinfsy, 0x80000803 (*item unchanged) or
+// 0x80001025 for a null handle.
+int32_t yxlins(file_handle* handle, info_item** item) {
+  if (handle == nullptr) return kStatusNullHandle;
+  info_item* it = (info_item*)module_alloc(sizeof(info_item), true);
+  if (it == nullptr) return kStatusNoMemory;
+  it->item_count = 1;
+  it->label = kCatalogLabel;
+  it->label_length = wzstlen(kCatalogLabel);
+  it->value = handle->display_name;
+  it->value_length = handle->display_name_length;
+  int32_t st = ylinfsy(handle->library, it);
+  if (st < 0) {
+    module_free(it);
+    *item = nullptr;
+  } else {
+    *item = it;
+  }
+  return st;
+}
+
+// Withdraws and releases an information set (slot 10): ylinfsr gets the
+// item's first word, whatever the host left there, and the item is
+// released whatever it answers. Returns the status of ylinfsr; 0 without a
+// call for a null item; 0x80001025 for a null handle.
+int32_t yxlinf(file_handle* handle, info_item* item) {
+  if (handle == nullptr) return kStatusNullHandle;
+  if (item == nullptr) return 0;
+  int32_t st = ylinfsr(handle->library, item->host_word);
+  module_free(item);
+  return st;
+}

@@ -178,8 +178,14 @@ int32_t yxlzdme(const char* text, name_part* entry, char* entry_type,
 int32_t yxlzdfa(file_handle* handle, option_block* open_options);
 
 // Steps shared by the entry open and the member open, from the attribute
-// settlement to the record buffer. On failure the caller releases handle.
+// settlement to the record buffer. On failure the entry is no longer open on
+// the host and the caller releases handle (and what it opened itself).
 int32_t finish_open(file_handle* handle, option_block* open_options);
+
+// Size of the record buffer an open handle has (0: none), from its three
+// record lengths; -1 when it would not fit in 32 bits. The transfers never
+// let a record reach past it.
+int32_t record_buffer_size(const file_handle* handle);
 
 int32_t yxlread(file_handle* handle, char** data, int32_t* length,
                 char* control);

@@ -1,7 +1,232 @@
-// Placeholder until this concern is built: every routine answers not supported.
+// The entry open: the host asks for one catalog entry, named by a fileref
+// with three or four levels, and receives a file_handle that serves record
+// transfer until the close. The open resolves the fileref's names, opens the
+// catalog's library on the host, settles the record attributes, opens the
+// entry, builds the display name and the record buffer, and counts itself
+// on the fileref.
+//
+// The steps from the attribute settlement to the record buffer are shared
+// with the member open of the directory (finish_open), as is the split of
+// member text into entry name and type (yxlzdme).
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include "entry/entry.h"
+#include "fileref/fileref.h"
+#include "host/host.h"
+#include "text/text.h"
 
-int32_t yxlopn(file_handle**, const char*, int32_t, open_request*) { return kStatusNotSupported; }
-int32_t yxlzdme(const char*, name_part*, char*, int32_t) { return kStatusNotSupported; }
-int32_t finish_open(file_handle*, option_block*) { return kStatusNotSupported; }
+namespace {
+
+constexpr char kTypeKor[8] = {'K', 'O', 'R', ' ', ' ', ' ', ' ', ' '};
+constexpr char kTypeSource[8] = {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '};
+
+// Library open mode for the open flags: read wins over any writing bit.
+int32_t library_mode(int32_t open_flags) {
+  if (open_flags & kOpenInput) return kLibModeRead;
+  if (open_flags & (kOpenOutput | kOpenAppend | kOpenUpdate))
+    return kLibModeUpdate;
+  return kLibModeNone;
+}
+
+// Characters of a name_part that count, kept within its 32 positions so a
+// faulty length never sends a copy past the field.
+int32_t part_length(const name_part& part) {
+  if (part.length < 0) return 0;
+  return part.length > kNameTextLength ? kNameTextLength : part.length;
+}
+
+// Closes the entry on the host after a failed step that followed ylmopen.
+void close_member_after_failure(file_handle* handle) {
+  ylmclos(handle->member, 0);
+  handle->member = 0;
+}
+
+}  // namespace
+
+// Size in bytes of the record buffer of an open handle; 0 when it has none.
+// A handle gets a buffer when any of its three record lengths is positive,
+// and the buffer then holds the stored record length and the data record
+// length plus the two bytes (lead byte, control character) that a transfer
+// places ahead of the data. -1 when that size does not fit in 32 bits.
+int32_t record_buffer_size(const file_handle* handle) {
+  int64_t need = handle->buffer_length;
+  if (handle->data_length > need) need = handle->data_length;
+  if (handle->stored_length > need) need = handle->stored_length;
+  if (need <= 0) return 0;
+  int64_t data = handle->data_length < 0 ? 0 : handle->data_length;
+  if (data + 2 > need) need = data + 2;
+  if (need > INT32_MAX) return -1;
+  return (int32_t)need;
+}
+
+// Runs the open from the attribute settlement on, for the entry open and
+// the member open: yxlzdfa, the entry open on the host (ylmopen), the move
+// to the end of the entry for an append, the display name and the record
+// buffer. The handle must hold the library handle, the names, the open
+// flags, the record format flags, the request's record length (as the data
+// record length) and the fileref's option block.
+// On success returns 0; the entry is open on the host and the buffer (if
+// any) allocated. On failure returns the status; when the entry had been
+// opened on the host it is closed again, and the caller releases the handle
+// and whatever it opened itself. The open option block is not released.
+int32_t finish_open(file_handle* handle, option_block* open_options) {
+  int32_t st = yxlzdfa(handle, open_options);
+  if (st != 0) return st;
+
+  member_open_request* mo = clear_request(&handle->requests.member_open);
+  mo->library = handle->library;
+  mo->entry = handle->entry;
+  memcpy(mo->entry_type, handle->entry_type, 8);
+  mo->option_bits = kMemberOpenOptionBits;
+  mo->value_512 = kMemberOpenValue512;
+  mo->access_kind = handle->access_kind;
+  mo->description = handle->description;
+  st = ylmopen(mo, &handle->member);
+  if (st < 0) return st;
+
+  if (handle->open_flags & kOpenAppend) {
+    // Any answer but 0 fails the open, a warning included: records must not
+    // land anywhere but at the end of the entry.
+    st = ylmpoin(handle->member, nullptr, 2);
+    if (st != 0) {
+      close_member_after_failure(handle);
+      return st;
+    }
+  }
+
+  handle->display_name_length = wzstcat(
+      handle->display_name, kDisplayNameLength, '.', 4, handle->libref,
+      wzstrip(handle->libref, 8), handle->catalog.text,
+      wzstrip(handle->catalog.text, part_length(handle->catalog)),
+      handle->entry.text,
+      wzstrip(handle->entry.text, part_length(handle->entry)),
+      handle->entry_type, wzstrip(handle->entry_type, 8));
+
+  int32_t size = record_buffer_size(handle);
+  if (size < 0) {
+    close_member_after_failure(handle);
+    return kStatusBadLength;
+  }
+  if (size > 0) {
+    handle->record_buffer = (char*)module_alloc(size, false);
+    if (handle->record_buffer == nullptr) {
+      close_member_after_failure(handle);
+      return kStatusNoMemory;
+    }
+  }
+  return 0;
+}
+
+// Entry open (slot 11). fileref is the 8-character name of an assigned
+// fileref with three or four levels; request is the host's open_request.
+// On success returns 0 with the new file_handle in *handle_out; the
+// request's record length word holds the data record length when a record
+// buffer was made, and both notice words are 0. On failure *handle_out is
+// null, nothing stays open on the host, the request is unchanged and its
+// option block stays with the host. Statuses: 0x80001004 (not assigned),
+// 0x80000803, 0x80000805 (message 4: not an entry; message 1: type may not
+// be written), 0x80001019 (record lengths out of range), 0x80001025 (no
+// request), or the negative status of name resolution, ylopen, ylminfo,
+// ylmopen, or any non-zero one of the append positioning.
+int32_t yxlopn(file_handle** handle_out, const char* fileref, int32_t token,
+               open_request* request) {
+  if (handle_out == nullptr) return kStatusNullHandle;
+  *handle_out = nullptr;
+  if (request == nullptr) return kStatusNullHandle;
+
+  amec_block* amec = nullptr;
+  fileref_node* node = nullptr;
+  int32_t st = yxlzl2l(fileref, &amec, &node, token);
+  if (st != 0) return st;
+
+  file_handle* handle = (file_handle*)module_alloc(sizeof(file_handle), true);
+  if (handle == nullptr) return kStatusNoMemory;
+
+  memcpy(handle->head.fileref, fileref, 8);
+  upper_in_place(handle->head.fileref, 8);
+  handle->head.amec = amec;
+  handle->fileref_options = node->options;
+  handle->open_flags = request->open_flags;
+  handle->recfm = request->recfm;
+  handle->data_length = request->record_length;
+  option_block* open_options = request->options;
+
+  bool library_open = false;
+  if (node->levels <= 2) {
+    st = refuse_with_message(kMsgNotAnEntry, 255, true);
+    goto fail;
+  }
+
+  st = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+               &node->parts[2], &node->parts[3], handle->libref,
+               &handle->catalog, &handle->entry, handle->entry_type);
+  if (st < 0) goto fail;
+
+  {
+    lib_open_request* lo = clear_request(&handle->requests.lib_open);
+    memcpy(lo->libref, handle->libref, 8);
+    lo->catalog = handle->catalog;
+    lo->open_mode = library_mode(handle->open_flags);
+    lo->caller_token = token;
+    st = ylopen(lo, &handle->library);
+    if (st < 0) goto fail;
+    library_open = true;
+  }
+
+  st = finish_open(handle, open_options);
+  if (st != 0) goto fail;
+
+  if (handle->record_buffer != nullptr)
+    request->record_length = handle->data_length;
+
+  fileref_opened(node);
+  handle->node = node;
+  *handle_out = handle;
+
+  if (request->open_flags & kOpenNotices) {
+    if (request->notice2 != 0) {
+      issue_notice(token, kMsgNotice2);
+    } else if (request->notice1 != 0) {
+      issue_notice(token, kMsgNotice1);
+    }
+  }
+  request->notice1 = 0;
+  request->notice2 = 0;
+  return 0;
+
+fail:
+  // A failed open leaves nothing open on the host: finish_open has closed
+  // the entry it opened, and the library this open opened is closed here.
+  if (library_open) ylclose(handle->library, 0);
+  module_free(handle);
+  return st;
+}
+
+// Splits member text of length bytes, name or name.type, into the entry
+// name (upper case) and, when the text has a '.', the 8-character entry type
+// (upper case, blank-filled, cut at 8; "KOR" becomes "SOURCE"). Without a
+// '.' the entry type keeps what it held, upper-cased.
+// Returns 0, or 0x80000805 with message 5 when the name part is longer than
+// 32 characters; then neither output is changed.
+int32_t yxlzdme(const char* text, name_part* entry, char* entry_type,
+                int32_t length) {
+  if (length < 0) length = 0;
+  int32_t dot = vzsetl(text, length, '.');
+  int32_t name_length = dot < 0 ? length : dot;
+  // A name longer than an entry name can hold is refused rather than cut,
+  // so that two long names never open the same entry.
+  if (name_length > kNameTextLength)
+    return refuse_with_message(kMsgNameUnresolved, 255, true);
+
+  if (name_length > 0) memcpy(entry->text, text, (size_t)name_length);
+  entry->length = (int16_t)name_length;
+  if (dot >= 0) vzmp(text + dot + 1, length - dot - 1, entry_type, 8);
+
+  upper_in_place(entry->text, name_length);
+  upper_in_place(entry_type, 8);
+  if (same8(entry_type, kTypeKor)) memcpy(entry_type, kTypeSource, 8);
+  return 0;
+}

@@ -1,12 +1,389 @@
-// Placeholder until this concern is built: every routine answers not supported.
+// Record transfer: reading and writing the records of an open entry one at
+// a time, noting and returning to positions, and the io_vector through
+// which the host reaches the read and write routines directly.
+//
+// Every record is one call of the host's ylmread or ylmwrit with the
+// handle's own record_request; records pass through the handle's record
+// buffer, so a transfer allocates nothing. Entries of the types SOURCE, LOG
+// and OUTPUT lead each record with a lead byte; their io_vector holds
+// yxlrds and yxlwrt, which add and strip it. Slots 18 and 19 serve every
+// type with the plain layout.
+//
+// The record buffer is sized by record_buffer_size (open.cc); the routines
+// here keep every record, prefix and blank fill within it.
+
+#include <cstdint>
+#include <cstring>
 
 #include "entry/entry.h"
+#include "host/host.h"
+#include "text/text.h"
 
-int32_t yxlread(file_handle*, char**, int32_t*, char*) { return kStatusNotSupported; }
-int32_t yxlwrit(file_handle*, const char*, int32_t, int32_t) { return kStatusNotSupported; }
-int32_t yxlrds(file_handle*, char**, int32_t*, char*) { return kStatusNotSupported; }
-int32_t yxlwrt(file_handle*, const char*, int32_t, int32_t) { return kStatusNotSupported; }
-int32_t yxlnote(file_handle*, void*) { return kStatusNotSupported; }
-int32_t yxlpnt(file_handle*, void*) { return kStatusNotSupported; }
-int32_t yxlflsh(file_handle*) { return kStatusNotSupported; }
-int32_t yxlamvc(file_handle*, io_vector**) { return kStatusNotSupported; }
+namespace {
+
+struct kind_by_type {
+  char type[8];
+  uint16_t kind;
+};
+
+// Record kind codes that yxlwrit gives the records of these entry types;
+// every other type gets kKindText.
+constexpr kind_by_type kKindByType[] = {
+    {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
+    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}, kKindBinary},
+    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
+    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
+    {{'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
+};
+
+// Entry types whose io_vector holds the lead-byte pair yxlrds/yxlwrt.
+constexpr char kLeadByteTypes[][8] = {
+    {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '},
+    {'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '},
+    {'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '},
+};
+
+constexpr char kTypeCatams[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
+
+inline constexpr char kEmptyRecordMark = '1';  // the one byte of an empty one
+inline constexpr char kLeadByte = 0;
+inline constexpr int32_t kPointToPosition = 0;  // ylmpoin mode
+
+uint16_t kind_for_type(const char* type) {
+  for (const kind_by_type& row : kKindByType) {
+    if (same8(row.type, type)) return row.kind;
+  }
+  return kKindText;
+}
+
+// A slot's routine as the routine type the io_vector holds for it.
+template <typename Fn>
+Fn slot_routine(const routine_slot* slots, int32_t slot) {
+  return (Fn)(void (*)(void))slots[slot].routine;
+}
+
+bool has_lead_byte(const char* type) {
+  for (const char* row : kLeadByteTypes) {
+    if (same8(row, type)) return true;
+  }
+  return false;
+}
+
+// The most data bytes a caller moves per record. A data record length
+// below 0 (a record length too short for its prefix bytes) moves none.
+inline int32_t data_limit(const file_handle* handle) {
+  return handle->data_length < 0 ? 0 : handle->data_length;
+}
+
+// One host read into the record buffer. Sets the last record length and
+// kind code from the request; the length is kept within 0 and the buffer's
+// size, so a host that reports more than it could have placed never sends
+// the module past its buffer. End of data becomes kStatusEndOfFile.
+int32_t host_read(file_handle* handle) {
+  record_request* request = clear_request(&handle->requests.record);
+  request->buffer = handle->record_buffer;
+  int32_t st = ylmread(handle->member, request);
+  int32_t length = request->length;
+  int32_t size = record_buffer_size(handle);
+  if (length < 0) length = 0;
+  if (length > size) length = size;
+  handle->last_length = length;
+  handle->last_kind = request->kind;
+  if (host_end_of_data(st)) st = kStatusEndOfFile;
+  return st;
+}
+
+// Hands length bytes at send to the host as one record of kind, cut to the
+// stored record length. A record that was cut, here or before, gives the
+// truncation warning when the host took it with 0.
+int32_t host_write(file_handle* handle, const char* send, int32_t length,
+                   uint16_t kind, bool truncated) {
+  if (length > handle->stored_length) {
+    length = handle->stored_length;
+    truncated = true;
+  }
+  record_request* request = clear_request(&handle->requests.record);
+  request->buffer = const_cast<char*>(send);
+  request->length = length;
+  request->kind = kind;
+  int32_t st = ylmwrit(handle->member, request);
+  if (st == 0 && truncated) return kStatusTruncated;
+  return st;
+}
+
+// Places length data bytes at offset prefix of the record buffer and
+// returns the record's length from byte 0. With the fixed-length flag the
+// data is blank-filled to the data record length and the record takes the
+// stored record length; the bytes between the fill and that length are
+// blanks too, so no stale buffer bytes reach the host.
+int32_t build_record(file_handle* handle, int32_t prefix, const char* data,
+                     int32_t length) {
+  char* buffer = handle->record_buffer;
+  int32_t limit = data_limit(handle);
+  if (handle->recfm & kRecfmFixed) {
+    vzmp(data, length, buffer + prefix, limit);
+    int32_t end = prefix + limit;
+    if (handle->stored_length > end)
+      memset(buffer + end, ' ', (size_t)(handle->stored_length - end));
+    return handle->stored_length;
+  }
+  // The data may lie in this very buffer (a record just read and written
+  // back), hence the overlap-safe move.
+  if (length > 0) memmove(buffer + prefix, data, (size_t)length);
+  return prefix + length;
+}
+
+// The part of a read shared by yxlread and yxlrds once the record's data
+// is located: cuts it to the data record length, blank-fills it with the
+// fixed-length flag, and hands it out. True when the record was cut.
+bool deliver(file_handle* handle, char* data, int32_t record_length,
+             char** data_out, int32_t* length_out) {
+  int32_t limit = data_limit(handle);
+  int32_t n = record_length < limit ? record_length : limit;
+  if ((handle->recfm & kRecfmFixed) && n < limit)
+    memset(data + n, ' ', (size_t)(limit - n));
+  *data_out = data;
+  *length_out = n;
+  return record_length > limit;
+}
+
+}  // namespace
+
+// Reads the next record (slot 18). On return *data points into the record
+// buffer (valid until the next transfer or the close) and *length counts the
+// record's data bytes, at most the data record length; *control receives
+// the carriage-control character (a blank without carriage control) when
+// control is not null. Statuses: 0, 2049 at the end of the entry, 4105 when
+// the record was cut to the data record length, 0x80001025 for a null
+// handle, 0x8000080C when the handle has no record buffer, or the host's
+// status. On a negative status *data is null and *length 0, except for a
+// record of kind 270, which always comes back as an empty record.
+int32_t yxlread(file_handle* handle, char** data, int32_t* length,
+                char* control) {
+  if (handle == nullptr) return kStatusNullHandle;
+  *data = nullptr;
+  *length = 0;
+  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
+
+  int32_t st = host_read(handle);
+  char* buffer = handle->record_buffer;
+  if (handle->last_kind == kKindEmptyCatams) {
+    *data = buffer;
+    return st;
+  }
+  if (st < 0) return st;
+
+  int32_t last = handle->last_length;
+  char* start = buffer;
+  int32_t record_length = last;
+  char control_char = ' ';
+  if ((handle->recfm & kRecfmCarriage) && last > 0) {
+    start = buffer + 1;
+    record_length = last - 1;
+    control_char = buffer[0];
+  }
+  if (control != nullptr) *control = control_char;
+  if (deliver(handle, start, record_length, data, length))
+    return kStatusTruncated;
+  return st;
+}
+
+// Writes one record (slot 19) of length bytes at data; control's low byte
+// leads the record when the entry has carriage control. A record longer
+// than the data record length is cut to it. An empty record of a CATAMS
+// entry without carriage control is stored as the one byte "1", kind 270;
+// other records take the kind of their entry type. Without carriage control
+// the caller's bytes go to the host as they are.
+// Statuses: the host's status; 4105 when the record was cut and the host
+// returned 0; 0x80001025 for a null handle; 0x8000080C when the handle has
+// no record buffer; 0x80001019 for a negative length.
+int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
+                int32_t control) {
+  if (handle == nullptr) return kStatusNullHandle;
+  if (length < 0) return kStatusBadLength;
+  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
+
+  bool truncated = false;
+  int32_t limit = data_limit(handle);
+  if (length > limit) {
+    length = limit;
+    truncated = true;
+  }
+  const char* send = data;
+  char* buffer = handle->record_buffer;
+  if (handle->recfm & kRecfmCarriage) {
+    length = build_record(handle, 1, data, length);
+    buffer[0] = (char)control;
+    send = buffer;
+  }
+  uint16_t kind = kKindText;
+  if (length == 0 && same8(handle->entry_type, kTypeCatams)) {
+    buffer[0] = kEmptyRecordMark;
+    send = buffer;
+    length = 1;
+    kind = kKindEmptyCatams;
+  }
+  if (kind == kKindText) kind = kind_for_type(handle->entry_type);
+  return host_write(handle, send, length, kind, truncated);
+}
+
+// Reads the next record of a SOURCE, LOG or OUTPUT entry (io_vector only).
+// Arguments and outputs as yxlread. The record's length is adjusted by its
+// kind code: kind 145 is a lead byte plus data; 186 and 187 come from other
+// writers; the lead byte is handed to the caller only with ATTR. Statuses
+// as yxlread; a record of length 0 always comes back as an empty record
+// with the data pointer at the record buffer and control left untouched.
+int32_t yxlrds(file_handle* handle, char** data, int32_t* length,
+               char* control) {
+  if (handle == nullptr) return kStatusNullHandle;
+  *data = nullptr;
+  *length = 0;
+  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
+
+  int32_t st = host_read(handle);
+  char* buffer = handle->record_buffer;
+  int32_t last = handle->last_length;
+  if (last == 0) {
+    *data = buffer;
+    return st;
+  }
+
+  bool attr = handle->attr != 0;
+  bool saved = false;
+  char saved_byte = 0;
+  int32_t adjusted;
+  switch (handle->last_kind) {
+    case kKindText:
+      adjusted = attr ? last : last - 1;
+      break;
+    case kKind186:
+      // A record shorter than its two leading bytes holds no data.
+      adjusted = attr ? last : last - 2;
+      break;
+    case kKind187:
+      adjusted = attr ? last / 2 - 1 : (last - 1) / 2 - 1;
+      saved = attr;
+      break;
+    default:
+      adjusted = last / 2 - 1;
+      saved = attr;
+      break;
+  }
+  if (adjusted < 0) adjusted = 0;
+  if (saved) saved_byte = buffer[last - 1];
+  handle->last_length = adjusted;
+  int32_t skip = attr ? 0 : 1;
+  if (st < 0) return st;
+
+  char* start = buffer + skip;
+  int32_t record_length = adjusted;
+  char control_char = ' ';
+  if ((handle->recfm & kRecfmCarriage) && adjusted > 0) {
+    start = buffer + skip + 1;
+    record_length = adjusted - 1;
+    control_char = buffer[1];
+  }
+  if (control != nullptr) *control = control_char;
+  if (deliver(handle, start, record_length, data, length))
+    return kStatusTruncated;
+  if (saved) {
+    // Within the buffer: saved bytes only come with ATTR (no lead byte
+    // skipped), so the byte lands at most at data record length + 1.
+    start[*length] = saved_byte;
+    *length += 1;
+  }
+  return st;
+}
+
+// Writes one record of a SOURCE, LOG or OUTPUT entry (io_vector only):
+// the lead byte 0, then the control character when the entry has carriage
+// control, then the data (blank-filled with the fixed-length flag); always
+// kind 145. Arguments and statuses as yxlwrit. A record whose prefix and
+// data do not fit in the stored record length is cut and gives 4105 too.
+int32_t yxlwrt(file_handle* handle, const char* data, int32_t length,
+               int32_t control) {
+  if (handle == nullptr) return kStatusNullHandle;
+  if (length < 0) return kStatusBadLength;
+  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
+
+  bool truncated = false;
+  int32_t limit = data_limit(handle);
+  if (length > limit) {
+    length = limit;
+    truncated = true;
+  }
+  char* buffer = handle->record_buffer;
+  bool carriage = (handle->recfm & kRecfmCarriage) != 0;
+  int32_t prefix = carriage ? 2 : 1;
+  // Data that would not fit in the stored record length behind its prefix
+  // is cut by the host write; say so instead of losing it quietly.
+  if (prefix + length > handle->stored_length) truncated = true;
+  int32_t record_length = build_record(handle, prefix, data, length);
+  buffer[0] = kLeadByte;
+  if (carriage) buffer[1] = (char)control;
+  return host_write(handle, buffer, record_length, kKindText, truncated);
+}
+
+// Notes the current position (slot 12) through ylmnote; position is the
+// host's own form, passed on unchanged. Returns the host's status, or
+// 0x80001025 for a null handle.
+int32_t yxlnote(file_handle* handle, void* position) {
+  if (handle == nullptr) return kStatusNullHandle;
+  return ylmnote(handle->member, position);
+}
+
+// Returns to a noted position (slot 13) through ylmpoin, mode 0. Returns
+// the host's status, or 0x80001025 for a null handle.
+int32_t yxlpnt(file_handle* handle, void* position) {
+  if (handle == nullptr) return kStatusNullHandle;
+  return ylmpoin(handle->member, position, kPointToPosition);
+}
+
+// Flush (slot 20): every record reached the host at its write, so there is
+// nothing to do. 0, or 0x80001025 for a null handle.
+int32_t yxlflsh(file_handle* handle) {
+  if (handle == nullptr) return kStatusNullHandle;
+  return 0;
+}
+
+// Hands out the io_vector of an open entry (slot 35) in *vector: the read
+// and write routines for its entry type, and the note, point and two
+// further routines of the routine vector. The handle keeps it and the close
+// releases it. Statuses: 0; 0x80000803 (then neither *vector nor the handle
+// changes); 0x80001025 for a null handle.
+int32_t yxlamvc(file_handle* handle, io_vector** vector) {
+  if (handle == nullptr) return kStatusNullHandle;
+  // A handle keeps one io_vector: a second request refreshes and hands out
+  // the same one, so an earlier copy the host holds stays valid and none is
+  // lost until the close.
+  io_vector* v = handle->vector;
+  if (v == nullptr) {
+    v = (io_vector*)module_alloc(sizeof(io_vector), false);
+    if (v == nullptr) return kStatusNoMemory;
+  }
+  const routine_slot* slots = handle->head.amec->vector;
+  v->owner = handle;
+  if (has_lead_byte(handle->entry_type)) {
+    v->read = &yxlrds;
+    v->write = &yxlwrt;
+  } else {
+    v->read = slot_routine<read_routine>(slots, kSlotRead);
+    v->write = slot_routine<write_routine>(slots, kSlotWrite);
+  }
+  v->note = slot_routine<position_routine>(slots, kSlotNote);
+  v->point = slot_routine<position_routine>(slots, kSlotPoint);
+  v->slot15 = slots[kSlotUnsupported15].routine;
+  v->slot17 = slots[kSlotUnsupported17].routine;
+  handle->vector = v;
+  *vector = v;
+  return 0;
+}
