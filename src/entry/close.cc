@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "directory/directory.h"
 #include "entry/entry.h"
 #include "fileref/fileref.h"
 #include "host/host.h"
@@ -84,6 +85,9 @@ int32_t yxlmcls(file_handle* handle) {
   release_record_buffer(handle);
   int32_t st = ylmclos(handle->member, 0);
   if (st != 0) return st;
+  // The directory the member was opened through may close again once it
+  // has no open members.
+  directory_member_closed(handle);
   release_open_options(handle);
   release_vector(handle);
   count_close(handle);
