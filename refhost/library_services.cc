@@ -525,6 +525,7 @@ int32_t LibraryServices::DirectoryRead(uint32_t stream,
   Stream& s = it->second;
   if (s.next >= s.entries.size()) return kLibNoMoreEntries;
   const EntryInfo& info = s.entries[s.next++];
+  last_description_ = info.description;
   Scribble(entry);
   entry->name_length = (int16_t)info.name.size();
   memset(entry->name, ' ', sizeof entry->name);

@@ -106,6 +106,10 @@ class LibraryServices {
   void ResetCalls();
   // Items registered now, in registration order.
   std::vector<RegisteredItem> items() const;
+  // The description of the entry that yldread delivered last (empty when it
+  // has none, or before any): the walk gives the module only names and
+  // types, and a host that lists a catalog shows what it knows besides.
+  const std::string& last_description() const { return last_description_; }
 
   // The services, as the vector's routines call them. Each counts its call.
   int32_t Open(lib_open_request* request, uint32_t* library);
@@ -161,6 +165,7 @@ class LibraryServices {
   uint32_t next_stream_ = 0;
   uint32_t next_item_ = 0;
   std::map<int, int64_t> calls_;
+  std::string last_description_;
 };
 
 }  // namespace refhost
