@@ -22,6 +22,14 @@ std::string_view TrimKey(std::string_view text) {
   return text.substr(0, end);
 }
 
+std::string LibrefKey(std::string_view libref) {
+  std::string key(TrimKey(libref));
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  }
+  return key;
+}
+
 namespace {
 
 // A libref may become part of a file name: letters, digits and a few marks.

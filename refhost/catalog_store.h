@@ -5,13 +5,13 @@
 // interface; MemoryCatalogStore serves the tests and SqliteCatalogStore keeps
 // a library per database file for users.
 //
-// Names. Librefs, catalog names, entry names and entry types are keys
-// compared exactly, case kept. Trailing blanks are not part of a key: "WORK
-// " and "WORK", "SOURCE  " and "SOURCE" name the same thing, and the store
-// hands back keys without trailing blanks. The module sends upper case; the
-// store does not fold case. Limits: libref 1..8, catalog and entry name
-// 1..32, entry type 0..8 characters; a libref holds only letters, digits and
-// _ $ # @ (it may become a file name).
+// Names. Catalog names, entry names and entry types are keys compared
+// exactly, case kept; librefs are compared without regard to case (a libref
+// may become a file name). Trailing blanks are not part of a key: "WORK "
+// and "WORK", "SOURCE  " and "SOURCE" name the same thing, and the store
+// hands back keys without trailing blanks. The module sends upper case.
+// Limits: libref 1..8, catalog and entry name 1..32, entry type 0..8
+// characters; a libref holds only letters, digits and _ $ # @.
 //
 // Consistency. An entry's content changes only when a writable cursor
 // commits: the new content replaces the old whole, at once. Until then every
@@ -223,6 +223,8 @@ std::unique_ptr<CatalogStore> NewSqliteCatalogStore(
 
 // The key without trailing blanks.
 std::string_view TrimKey(std::string_view text);
+// A libref's key: without trailing blanks, in upper case.
+std::string LibrefKey(std::string_view libref);
 // Ok when the trimmed key fits its kind; InvalidArgument naming what is
 // wrong otherwise.
 StoreStatus CheckLibref(std::string_view libref);

@@ -136,14 +136,14 @@ class MemoryCatalogStore final : public CatalogStore {
  public:
   StoreStatus FindLibrary(std::string_view libref) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    return libraries_.count(std::string(TrimKey(libref)))
+    return libraries_.count(LibrefKey(libref))
                ? StoreStatus::Ok()
                : StoreStatus::NotFound("no such library");
   }
 
   StoreStatus CreateLibrary(std::string_view libref) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    libraries_[std::string(TrimKey(libref))];
+    libraries_[LibrefKey(libref)];
     return StoreStatus::Ok();
   }
 
@@ -157,7 +157,7 @@ class MemoryCatalogStore final : public CatalogStore {
                             std::string_view catalog) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
-    libraries_[std::string(TrimKey(libref))]
+    libraries_[LibrefKey(libref)]
         .catalogs[std::string(TrimKey(catalog))];
     return StoreStatus::Ok();
   }
@@ -215,7 +215,7 @@ class MemoryCatalogStore final : public CatalogStore {
     }
     if (intent == OpenIntent::kReplace) base = nullptr;
     *cursor = std::make_unique<MemoryCursor>(
-        this, std::string(TrimKey(libref)), std::string(TrimKey(catalog)),
+        this, LibrefKey(libref), std::string(TrimKey(catalog)),
         std::move(key), intent, std::string(description), std::move(base));
     return StoreStatus::Ok();
   }
@@ -263,7 +263,7 @@ class MemoryCatalogStore final : public CatalogStore {
                      MemCatalog** found) {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
-    auto lib = libraries_.find(std::string(TrimKey(libref)));
+    auto lib = libraries_.find(LibrefKey(libref));
     if (lib == libraries_.end()) return StoreStatus::NotFound("no such library");
     auto cat = lib->second.catalogs.find(std::string(TrimKey(catalog)));
     if (cat == lib->second.catalogs.end()) {

@@ -1,0 +1,353 @@
+// The catalog store conformance suite: every story runs against the
+// in-memory store and the SQLite store (in a fresh temporary folder), so the
+// library services see the same behaviour from both.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "refhost/catalog_store.h"
+
+namespace refhost {
+namespace {
+
+enum class Kind { kMemory, kSqlite };
+
+std::string TempFolder() {
+  char pattern[] = "/tmp/vuvorozo-store-XXXXXX";
+  char* made = mkdtemp(pattern);
+  return made ? made : "";
+}
+
+class StoreTest : public ::testing::TestWithParam<Kind> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Kind::kSqlite) folder_ = TempFolder();
+    store_ = Make();
+    ASSERT_NE(store_, nullptr);
+  }
+  void TearDown() override {
+    store_.reset();
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+  }
+
+  // A second store over the same data (a fresh one for memory).
+  std::unique_ptr<CatalogStore> Make() {
+    return GetParam() == Kind::kMemory ? NewMemoryCatalogStore()
+                                       : NewSqliteCatalogStore(folder_);
+  }
+
+  CatalogStore& store() { return *store_; }
+
+  std::unique_ptr<EntryCursor> Open(std::string_view name,
+                                    std::string_view type, OpenIntent intent,
+                                    std::string_view description = "") {
+    std::unique_ptr<EntryCursor> cursor;
+    StoreStatus st = store().OpenEntry("WORK", "CAT", name, type, intent,
+                                       description, &cursor);
+    EXPECT_TRUE(st.ok()) << st.ToString();
+    return cursor;
+  }
+
+  static void Write(EntryCursor* cursor, std::string_view bytes,
+                    uint16_t kind = 0) {
+    StoreStatus st = cursor->Write(bytes.data(), (uint32_t)bytes.size(), kind);
+    ASSERT_TRUE(st.ok()) << st.ToString();
+  }
+
+  static std::vector<StoredRecord> ReadAll(EntryCursor* cursor) {
+    std::vector<StoredRecord> out;
+    RecordView view;
+    while (cursor->Read(&view).ok()) {
+      out.push_back({std::string((const char*)view.data, view.length),
+                     view.kind});
+    }
+    return out;
+  }
+
+  std::vector<StoredRecord> Records(std::string_view name,
+                                    std::string_view type) {
+    auto entry = store().GetEntry("WORK", "CAT", name, type);
+    return entry ? entry->records : std::vector<StoredRecord>{};
+  }
+
+  std::string folder_;
+  std::unique_ptr<CatalogStore> store_;
+};
+
+std::vector<StoredRecord> Recs(std::initializer_list<const char*> texts,
+                               uint16_t kind = 0) {
+  std::vector<StoredRecord> out;
+  for (const char* t : texts) out.push_back({t, kind});
+  return out;
+}
+
+TEST_P(StoreTest, LibrariesAndCatalogsExistOnceCreated) {
+  EXPECT_TRUE(store().FindLibrary("WORK").IsNotFound());
+  EXPECT_TRUE(store().FindCatalog("WORK", "CAT").IsNotFound());
+  ASSERT_TRUE(store().CreateLibrary("WORK    ").ok());
+  EXPECT_TRUE(store().FindLibrary("WORK").ok());
+  EXPECT_TRUE(store().FindLibrary("work").ok()) << "librefs ignore case";
+  EXPECT_TRUE(store().FindCatalog("WORK", "CAT").IsNotFound());
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok()) << "again is fine";
+  EXPECT_TRUE(store().FindCatalog("WORK", "CAT  ").ok());
+  EXPECT_TRUE(store().FindCatalog("WORK", "cat").IsNotFound())
+      << "catalog names keep case";
+  // A catalog made in a library that does not exist yet makes the library.
+  ASSERT_TRUE(store().CreateCatalog("OTHER", "C2").ok());
+  EXPECT_TRUE(store().FindLibrary("OTHER").ok());
+}
+
+TEST_P(StoreTest, RefusesKeysItCannotHold) {
+  EXPECT_TRUE(store().CreateLibrary("").IsInvalidArgument());
+  EXPECT_TRUE(store().CreateLibrary("TOOLONGREF").IsInvalidArgument());
+  EXPECT_TRUE(store().CreateLibrary("../X").IsInvalidArgument());
+  EXPECT_TRUE(store().CreateLibrary("A/B").IsInvalidArgument());
+  EXPECT_TRUE(store().CreateCatalog("WORK", "").IsInvalidArgument());
+  EXPECT_TRUE(
+      store().CreateCatalog("WORK", std::string(33, 'C')).IsInvalidArgument());
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  std::unique_ptr<EntryCursor> cursor;
+  EXPECT_TRUE(store()
+                  .OpenEntry("WORK", "CAT", std::string(33, 'N'), "DATA",
+                             OpenIntent::kReplace, "", &cursor)
+                  .IsInvalidArgument());
+  EXPECT_TRUE(store()
+                  .OpenEntry("WORK", "CAT", "N", "NINECHARS",
+                             OpenIntent::kReplace, "", &cursor)
+                  .IsInvalidArgument());
+  EXPECT_EQ(cursor, nullptr);
+}
+
+TEST_P(StoreTest, RecordsRoundTripWithKindsAndAnyBytes) {
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  auto cursor = Open("E", "DATA    ", OpenIntent::kReplace, "first entry");
+  std::string binary("\0\x01\xff\n\0", 5);
+  Write(cursor.get(), "hello", 1);
+  Write(cursor.get(), "", 270);
+  Write(cursor.get(), binary, 65535);
+  Write(cursor.get(), std::string(70000, 'x'), 7);
+  EXPECT_EQ(cursor->record_count(), 4u);
+  EXPECT_EQ(cursor->longest_record(), 70000u);
+  ASSERT_TRUE(cursor->Commit().ok());
+  cursor.reset();
+
+  auto entry = store().GetEntry("WORK", "CAT", "E", "DATA");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->info.name, "E");
+  EXPECT_EQ(entry->info.type, "DATA");
+  EXPECT_EQ(entry->info.description, "first entry");
+  EXPECT_EQ(entry->info.record_count, 4);
+  EXPECT_EQ(entry->info.longest_record, 70000);
+  EXPECT_GT(entry->info.created_micros, 0);
+  std::vector<StoredRecord> expected = {{"hello", 1},
+                                        {"", 270},
+                                        {binary, 65535},
+                                        {std::string(70000, 'x'), 7}};
+  EXPECT_EQ(entry->records, expected);
+
+  // The same data through a store opened afresh (for SQLite: from disk).
+  if (GetParam() == Kind::kSqlite) {
+    store_.reset();
+    store_ = Make();
+    EXPECT_EQ(Records("E", "DATA"), expected);
+  }
+}
+
+TEST_P(StoreTest, ReplaceDropsOldContentButKeepsDescriptionAndCreation) {
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E", "DATA", "kept",
+                               Recs({"one", "two", "three"}))
+                  .ok());
+  EntryInfo before;
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &before).ok());
+
+  auto cursor = Open("E", "DATA", OpenIntent::kReplace);
+  EXPECT_EQ(cursor->record_count(), 0u) << "a replacing cursor starts empty";
+  Write(cursor.get(), "new");
+  ASSERT_TRUE(cursor->Commit().ok());
+  cursor.reset();
+
+  auto entry = store().GetEntry("WORK", "CAT", "E", "DATA");
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->records, Recs({"new"}));
+  EXPECT_EQ(entry->info.description, "kept") << "empty description keeps";
+  EXPECT_EQ(entry->info.created_micros, before.created_micros);
+  EXPECT_GE(entry->info.modified_micros, before.modified_micros);
+  EXPECT_EQ(entry->info.longest_record, 3);
+
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E", "DATA", "changed", {}).ok());
+  entry = store().GetEntry("WORK", "CAT", "E", "DATA");
+  EXPECT_EQ(entry->info.description, "changed");
+  EXPECT_TRUE(entry->records.empty());
+  EXPECT_EQ(entry->info.longest_record, 0) << "empty entry: length 0";
+}
+
+TEST_P(StoreTest, UpdateAppendsAtTheEnd) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "LOG", "LOG", "", Recs({"a", "b"})).ok());
+  auto cursor = Open("LOG", "LOG", OpenIntent::kUpdate);
+  EXPECT_EQ(cursor->record_count(), 2u);
+  ASSERT_TRUE(cursor->Seek(cursor->record_count()).ok());
+  Write(cursor.get(), "ccc");
+  ASSERT_TRUE(cursor->Commit().ok());
+  cursor.reset();
+  EXPECT_EQ(Records("LOG", "LOG"), Recs({"a", "b", "ccc"}));
+
+  // Update of an absent entry starts empty and creates it at commit.
+  cursor = Open("NEW", "LOG", OpenIntent::kUpdate);
+  EXPECT_EQ(cursor->record_count(), 0u);
+  Write(cursor.get(), "first");
+  EXPECT_FALSE(store().FindEntry("WORK", "CAT", "NEW", "LOG", nullptr).ok());
+  ASSERT_TRUE(cursor->Commit().ok());
+  EXPECT_EQ(Records("NEW", "LOG"), Recs({"first"}));
+}
+
+TEST_P(StoreTest, SeekThenReadOrOverwriteTheRest) {
+  ASSERT_TRUE(store()
+                  .PutEntry("WORK", "CAT", "E", "DATA", "",
+                            Recs({"r0", "r1", "a-long-record", "r3"}))
+                  .ok());
+  auto reader = Open("E", "DATA", OpenIntent::kRead);
+  ASSERT_TRUE(reader->Seek(2).ok());
+  RecordView view;
+  ASSERT_TRUE(reader->Read(&view).ok());
+  EXPECT_EQ(std::string((const char*)view.data, view.length), "a-long-record");
+  EXPECT_EQ(reader->position(), 3u);
+  ASSERT_TRUE(reader->Seek(0).ok());
+  EXPECT_EQ(ReadAll(reader.get()).size(), 4u);
+  EXPECT_TRUE(reader->Read(&view).IsNotFound()) << "end stays the end";
+  EXPECT_TRUE(reader->Seek(5).IsInvalidArgument());
+  EXPECT_EQ(reader->position(), 4u) << "a refused seek leaves the position";
+  ASSERT_TRUE(reader->Seek(4).ok()) << "the end itself is a position";
+
+  // Writing after a seek into the middle replaces everything from there.
+  auto writer = Open("E", "DATA", OpenIntent::kUpdate);
+  ASSERT_TRUE(writer->Seek(1).ok());
+  Write(writer.get(), "R1");
+  EXPECT_EQ(writer->record_count(), 2u);
+  EXPECT_EQ(writer->longest_record(), 2u) << "the long record went";
+  ASSERT_TRUE(writer->Seek(0).ok());
+  EXPECT_EQ(ReadAll(writer.get()), Recs({"r0", "R1"}))
+      << "a writer reads its own content";
+  ASSERT_TRUE(writer->Seek(2).ok());
+  Write(writer.get(), "r2");
+  ASSERT_TRUE(writer->Commit().ok());
+  EXPECT_EQ(Records("E", "DATA"), Recs({"r0", "R1", "r2"}));
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E", "DATA")->info.longest_record,
+            2);
+}
+
+TEST_P(StoreTest, NewContentIsVisibleOnlyAtCommitAndReadersKeepTheirs) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"old1", "old2"}))
+          .ok());
+  auto early_reader = Open("E", "DATA", OpenIntent::kRead);
+  RecordView view;
+  ASSERT_TRUE(early_reader->Read(&view).ok());
+
+  auto writer = Open("E", "DATA", OpenIntent::kReplace);
+  for (int i = 0; i < 5000; ++i) Write(writer.get(), "new-" + std::to_string(i));
+  // Until the commit everyone sees the old content.
+  EXPECT_EQ(Records("E", "DATA"), Recs({"old1", "old2"}));
+  EXPECT_EQ(store().ListEntries("WORK", "CAT")[0].record_count, 2);
+  auto fresh = Open("NEWONE", "DATA", OpenIntent::kReplace);
+  Write(fresh.get(), "x");
+  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr)
+                  .IsNotFound());
+  ASSERT_TRUE(writer->Commit().ok());
+  writer.reset();
+  EXPECT_EQ(Records("E", "DATA").size(), 5000u);
+
+  // A reader opened before the commit reads the content it opened.
+  ASSERT_TRUE(early_reader->Read(&view).ok());
+  EXPECT_EQ(std::string((const char*)view.data, view.length), "old2");
+  EXPECT_TRUE(early_reader->Read(&view).IsNotFound());
+  early_reader.reset();
+
+  // A cursor given up without commit changes nothing.
+  fresh.reset();
+  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr)
+                  .IsNotFound());
+  auto abandoned = Open("E", "DATA", OpenIntent::kReplace);
+  Write(abandoned.get(), "lost");
+  abandoned.reset();
+  EXPECT_EQ(Records("E", "DATA").size(), 5000u);
+}
+
+TEST_P(StoreTest, SeveralWritersOnOneCatalogAtOnce) {
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  auto a = Open("A", "DATA", OpenIntent::kReplace);
+  auto b = Open("B", "DATA", OpenIntent::kReplace);
+  for (int i = 0; i < 3000; ++i) {
+    Write(a.get(), "a" + std::to_string(i));
+    Write(b.get(), "b" + std::to_string(i));
+  }
+  ASSERT_TRUE(a->Commit().ok());
+  for (int i = 3000; i < 3100; ++i) Write(b.get(), "b" + std::to_string(i));
+  ASSERT_TRUE(b->Commit().ok());
+  auto ra = Records("A", "DATA");
+  auto rb = Records("B", "DATA");
+  ASSERT_EQ(ra.size(), 3000u);
+  ASSERT_EQ(rb.size(), 3100u);
+  EXPECT_EQ(ra[2999].bytes, "a2999");
+  EXPECT_EQ(rb[3099].bytes, "b3099");
+}
+
+TEST_P(StoreTest, DeleteAndListing) {
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "B", "SOURCE", "", {}).ok());
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "A", "SOURCE", "", {}).ok());
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "A", "LOG", "", {}).ok());
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT2", "Z", "LOG", "", {}).ok());
+  std::vector<EntryInfo> listed = store().ListEntries("WORK", "CAT");
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0].name + "." + listed[0].type, "A.LOG");
+  EXPECT_EQ(listed[1].name + "." + listed[1].type, "A.SOURCE");
+  EXPECT_EQ(listed[2].name + "." + listed[2].type, "B.SOURCE");
+  std::vector<EntryInfo> none;
+  EXPECT_TRUE(store().List("WORK", "NOCAT", &none).IsNotFound());
+  EXPECT_TRUE(store().List("NOLIB", "CAT", &none).IsNotFound());
+
+  auto reader = Open("A", "SOURCE", OpenIntent::kRead);
+  ASSERT_TRUE(store().DeleteEntry("WORK", "CAT", "A", "SOURCE  ").ok());
+  EXPECT_TRUE(store().DeleteEntry("WORK", "CAT", "A", "SOURCE").IsNotFound());
+  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "A", "SOURCE", nullptr)
+                  .IsNotFound());
+  std::unique_ptr<EntryCursor> cursor;
+  EXPECT_TRUE(store()
+                  .OpenEntry("WORK", "CAT", "A", "SOURCE", OpenIntent::kRead,
+                             "", &cursor)
+                  .IsNotFound());
+  EXPECT_EQ(store().ListEntries("WORK", "CAT").size(), 2u);
+  EXPECT_TRUE(store().DeleteEntry("WORK", "NOCAT", "A", "LOG").IsNotFound());
+  reader.reset();  // its content went with the deletion; nothing breaks
+}
+
+TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E", "DATA", "d", Recs({"x"})).ok());
+  auto reader = Open("E", "DATA", OpenIntent::kRead);
+  EXPECT_FALSE(reader->writable());
+  EXPECT_TRUE(reader->Write("y", 1, 0).IsInvalidArgument());
+  EXPECT_TRUE(reader->Commit().ok());
+  EXPECT_EQ(Records("E", "DATA"), Recs({"x"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,
+                         ::testing::Values(Kind::kMemory, Kind::kSqlite),
+                         [](const auto& info) {
+                           return info.param == Kind::kMemory ? "Memory"
+                                                              : "Sqlite";
+                         });
+
+}  // namespace
+}  // namespace refhost
