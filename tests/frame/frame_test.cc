@@ -169,8 +169,9 @@ TEST_F(FrameTest, ForwardersSetTheVectorByteAndPassArgumentsUnchanged) {
   }
 }
 
+extern "C" int32_t _wrmksub_0_144(int32_t, ...);
+
 TEST_F(FrameTest, WrmksubPassesExactlyItsPairs) {
-  extern "C" int32_t _wrmksub_0_144(int32_t, ...);
   host().clear_service_flags();
   int32_t eight = 8;
   wrmksub(2, &eight, 4, "CATALOG", 8);
