@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+#include <signal.h>
+
 #include "refhost/catalog_store.h"
 
 namespace refhost {
@@ -340,6 +343,176 @@ TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
   EXPECT_TRUE(reader->Write("y", 1, 0).IsInvalidArgument());
   EXPECT_TRUE(reader->Commit().ok());
   EXPECT_EQ(Records("E", "DATA"), Recs({"x"}));
+}
+
+// What only the SQLite store has: files, other processes, crashes.
+class SqliteStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = TempFolder(); }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string DbPath() const { return folder_ + "/work.db"; }
+
+  // One integer from the library's database, read directly.
+  int64_t Query(const char* sql) {
+    sqlite3* db = nullptr;
+    int64_t value = -1;
+    if (sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READWRITE,
+                        nullptr) == SQLITE_OK) {
+      sqlite3_stmt* st = nullptr;
+      if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+          sqlite3_step(st) == SQLITE_ROW) {
+        value = sqlite3_column_int64(st, 0);
+      }
+      sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return value;
+  }
+
+  // Every version belongs to an entry and every record to a version.
+  void ExpectNothingLeftBehind() {
+    EXPECT_EQ(Query("SELECT count(*) FROM versions"),
+              Query("SELECT count(*) FROM entries"));
+    EXPECT_EQ(Query("SELECT count(*) FROM records"),
+              Query("SELECT coalesce(sum(record_count), 0) FROM versions"));
+  }
+
+  std::string folder_;
+};
+
+TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
+  auto store = NewSqliteCatalogStore(folder_);
+  ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
+  struct stat info;
+  EXPECT_EQ(stat(DbPath().c_str(), &info), 0);
+  EXPECT_EQ(Query("PRAGMA user_version"), 1);
+  EXPECT_TRUE(std::filesystem::exists(DbPath() + "-wal")) << "WAL mode";
+  store.reset();
+
+  // A library written by a later version is refused, not misread.
+  Query("PRAGMA user_version = 99");
+  store = NewSqliteCatalogStore(folder_);
+  StoreStatus st = store->FindCatalog("WORK", "CAT");
+  EXPECT_EQ(st.code(), StoreStatus::kIoError) << st.ToString();
+  // A file that is no database at all is refused the same way.
+  store.reset();
+  std::filesystem::remove(DbPath());
+  std::filesystem::remove(DbPath() + "-wal");
+  std::filesystem::remove(DbPath() + "-shm");
+  FILE* junk = fopen(DbPath().c_str(), "w");
+  fputs("not a database, not at all, really not one", junk);
+  fclose(junk);
+  store = NewSqliteCatalogStore(folder_);
+  EXPECT_EQ(store->FindCatalog("WORK", "CAT").code(), StoreStatus::kIoError);
+}
+
+TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
+  auto store = NewSqliteCatalogStore(folder_);
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "E", "DATA", "",
+                              {{"old1", 0}, {"old2", 0}})
+                  .ok());
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "F", "DATA", "", {{"f", 0}}).ok());
+  std::unique_ptr<EntryCursor> reader_e, reader_f, abandoned;
+  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kRead,
+                               "", &reader_e)
+                  .ok());
+  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "F", "DATA", OpenIntent::kRead,
+                               "", &reader_f)
+                  .ok());
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "E", "DATA", "", {{"new", 0}})
+                  .ok());
+  ASSERT_TRUE(store->DeleteEntry("WORK", "CAT", "F", "DATA").ok());
+  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "G", "DATA",
+                               OpenIntent::kReplace, "", &abandoned)
+                  .ok());
+  ASSERT_TRUE(abandoned->Write("gone", 4, 0).ok());
+  RecordView view;
+  ASSERT_TRUE(reader_f->Read(&view).ok());
+  EXPECT_EQ(std::string((const char*)view.data, view.length), "f");
+  reader_e.reset();
+  reader_f.reset();
+  abandoned.reset();
+  store.reset();
+  ExpectNothingLeftBehind();
+  EXPECT_EQ(Query("SELECT count(*) FROM entries"), 1);
+}
+
+// A child process writing an entry is killed in the middle; the library
+// opens cleanly afterwards with every closed entry intact, and a reader in
+// another process never sees the unfinished content.
+TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
+  std::vector<StoredRecord> keep, other;
+  for (int i = 0; i < 300; ++i) {
+    keep.push_back({"keep-" + std::to_string(i), (uint16_t)i});
+    other.push_back({std::string(80, (char)('a' + i % 26)), 1});
+  }
+  {
+    auto store = NewSqliteCatalogStore(folder_);
+    ASSERT_TRUE(store->PutEntry("WORK", "CAT", "KEEP", "DATA", "k", keep).ok());
+    ASSERT_TRUE(
+        store->PutEntry("WORK", "CAT", "OTHER", "DATA", "o", other).ok());
+  }
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Replace KEEP and write a brand-new entry, both left unfinished.
+    auto store = NewSqliteCatalogStore(folder_);
+    std::unique_ptr<EntryCursor> a, b;
+    if (!store->OpenEntry("WORK", "CAT", "KEEP", "DATA",
+                          OpenIntent::kReplace, "", &a)
+             .ok() ||
+        !store->OpenEntry("WORK", "CAT", "NEW", "DATA", OpenIntent::kReplace,
+                          "", &b)
+             .ok()) {
+      _exit(2);
+    }
+    std::string record(80, 'x');
+    for (int i = 0; i < 30000; ++i) {
+      if (!a->Write(record.data(), 80, 9).ok() ||
+          !b->Write(record.data(), 80, 9).ok()) {
+        _exit(3);
+      }
+    }
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) _exit(4);
+    read(hold[0], &c, 1);  // blocks until killed
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the writer failed before the kill";
+
+  {
+    // Meanwhile, another process's view: the last closed content.
+    auto reader = NewSqliteCatalogStore(folder_);
+    auto entry = reader->GetEntry("WORK", "CAT", "KEEP", "DATA");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->records, keep);
+    EXPECT_FALSE(reader->GetEntry("WORK", "CAT", "NEW", "DATA").has_value());
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  close(ready[0]);
+  close(ready[1]);
+  close(hold[0]);
+  close(hold[1]);
+
+  auto store = NewSqliteCatalogStore(folder_);
+  auto kept = store->GetEntry("WORK", "CAT", "KEEP", "DATA");
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(kept->records, keep);
+  EXPECT_EQ(kept->info.description, "k");
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "OTHER", "DATA")->records, other);
+  EXPECT_FALSE(store->GetEntry("WORK", "CAT", "NEW", "DATA").has_value());
+  // The library takes new content as before.
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "NEW", "DATA", "", keep).ok());
+  store.reset();
+  ExpectNothingLeftBehind();
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,
