@@ -1,0 +1,50 @@
+// The program's commands. Each is one function over a started session and
+// the words that followed the command name (flags removed); it returns the
+// exit code. The table in main.cc gives each its synopsis and help text.
+
+#ifndef VUVOROZO_CLI_COMMANDS_H_
+#define VUVOROZO_CLI_COMMANDS_H_
+
+#include <string>
+#include <vector>
+
+#include "cli/session.h"
+
+namespace cli {
+
+typedef std::vector<std::string> Words;
+
+int RunWrite(Session& session, const Words& words);
+int RunRead(Session& session, const Words& words);
+int RunList(Session& session, const Words& words, bool json);
+int RunImport(Session& session, const Words& words);
+int RunExport(Session& session, const Words& words);
+int RunDelete(Session& session, const Words& words);
+int RunExists(Session& session, const Words& words);
+int RunInfo(Session& session, const Words& words);
+
+// Prints "vuvorozo <command>: <text>" and the pointer to --help; returns the
+// usage exit code.
+int UsageError(const std::string& command, const std::string& text);
+
+// Assigns fileref to name with the module, after the host's own check that
+// the name splits into levels (at most four, of at most 32 characters).
+// Reports a failure and returns false.
+bool AssignName(Session& session, Fileref& fileref, const std::string& name,
+                OptionBlock* options);
+
+// Parses the option words into options; reports a refusal (the usage exit
+// code) and returns false.
+bool ParseOptionWords(Session& session, const std::string& command,
+                      const Words& words, OptionBlock* options);
+
+// Assigns fileref to name (with options, may be null) and opens it as a
+// directory: an existing catalog only, for commands that only look. Reports
+// a failure and returns false.
+bool OpenExistingCatalog(Session& session, Fileref& fileref,
+                         Directory& directory, const std::string& name,
+                         OptionBlock* options);
+
+}  // namespace cli
+
+#endif  // VUVOROZO_CLI_COMMANDS_H_

@@ -1,0 +1,49 @@
+// vuvorozo exists NAME: whether the entry (libref.catalog.entry[.type]) or
+// the catalog (libref.catalog) exists. Exit 0 when it does, 1 when it does
+// not; a test that cannot be made (a name the module refuses) exits with
+// the usage code, so that a script never takes it for an absent entry.
+
+#include <cstdio>
+
+#include "cli/commands.h"
+#include "refhost/library_services.h"
+
+namespace cli {
+namespace {
+
+// The statuses that mean the thing named is not there: the entry, or the
+// library or catalog that would hold it.
+bool IsAbsence(int32_t status) {
+  constexpr int32_t kAbsent[] = {kStatusNoSuchEntry, refhost::kLibNoSuchLibrary,
+                                 refhost::kLibNoSuchCatalog};
+  for (int32_t absent : kAbsent) {
+    if (status == absent) return true;
+  }
+  return (static_cast<uint32_t>(status) & kHostStatusMask) ==
+         (static_cast<uint32_t>(kHostNoSuchEntry) & kHostStatusMask);
+}
+
+}  // namespace
+
+int RunExists(Session& session, const Words& words) {
+  if (words.size() != 1) {
+    return UsageError("exists", words.empty() ? "a name is needed"
+                                              : "exists takes one name and no options");
+  }
+  const std::string& name = words[0];
+  Fileref fileref(session);
+  if (!AssignName(session, fileref, name, nullptr)) return kExitUsage;
+  int32_t st = fileref.Exists();
+  if (st == 0) {
+    std::printf("%s exists\n", name.c_str());
+    return kExitOk;
+  }
+  if (IsAbsence(st)) {
+    std::printf("%s does not exist\n", name.c_str());
+    return kExitFailed;
+  }
+  session.Fail(name, st);
+  return kExitUsage;
+}
+
+}  // namespace cli

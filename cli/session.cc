@@ -1,0 +1,376 @@
+// The program's host session and the owners of what commands take from the
+// module. Every call into the module goes through refhost::Slots; the
+// owners give back what they hold in reverse order of taking it, on every
+// path, so the strict host never sees a fileref, handle or block left
+// behind.
+
+#include "cli/session.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/option_text.h"
+#include "refhost/catalog_store.h"
+#include "refhost/library_services.h"
+
+namespace cli {
+namespace {
+
+constexpr char kAccessMethod[8] = {'V', 'U', 'V', 'O', 'R', 'O', 'Z', 'O'};
+// The caller token the program passes; the module only hands it on.
+constexpr int32_t kToken = 1;
+constexpr char kDefaultDataFolder[] = "vuvorozo-data";
+
+// Sentences for host statuses of the library services that Host::Explain
+// leaves as bare numbers.
+struct HostStatusText {
+  int32_t status;
+  const char* text;
+};
+constexpr HostStatusText kHostStatusTexts[] = {
+    {kHostNoSuchEntry, "The entry does not exist."},
+    {refhost::kLibNoSuchLibrary, "The library does not exist."},
+    {refhost::kLibNoSuchCatalog, "The catalog does not exist."},
+    {refhost::kLibBadRequest,
+     "The catalog cannot hold that name: a libref has 1 to 8 letters, digits "
+     "or _ $ # @, catalog and entry names 1 to 32 characters."},
+    {refhost::kLibNotWritable, "The entry is open for reading only."},
+    {refhost::kLibStoreFailed, "The data folder could not be read or written."},
+    {refhost::kLibRecordTooLong,
+     "A stored record is longer than the record length the entry was opened "
+     "with."},
+    {refhost::kLibMembersOpen, "Members of the catalog are still open."},
+    {kStatusMembersOpen, "Members of the catalog are still open."},
+};
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The directory of the running program, from /proc/self/exe.
+std::string ProgramDirectory() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "";
+  std::string path(buffer, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool MakeFolder(const std::string& path) {
+  if (path.empty() || IsDirectory(path)) return !path.empty();
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    MakeFolder(path.substr(0, slash));
+  }
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST
+             ? IsDirectory(path)
+             : false;
+}
+
+void PrintError(std::string_view text) {
+  std::fprintf(stderr, "vuvorozo: %.*s\n", static_cast<int>(text.size()),
+               text.data());
+}
+
+std::string FindModule(const Settings& settings) {
+  if (!settings.module_path.empty()) return settings.module_path;
+  const char* env = std::getenv("VUVOROZO_MODULE");
+  if (env != nullptr && *env != '\0') return env;
+  std::string dir = ProgramDirectory();
+  std::vector<std::string> candidates;
+  if (!dir.empty()) {
+    candidates.push_back(dir + "/vuvorozo.so");
+    candidates.push_back(dir + "/../lib/vuvorozo/vuvorozo.so");
+  }
+  candidates.push_back(VUVOROZO_INSTALL_MODULE);
+  // Last the module of the build tree the program came from, so that a
+  // program copied elsewhere during development still finds one.
+  candidates.push_back(VUVOROZO_BUILD_MODULE);
+  for (const std::string& path : candidates) {
+    if (IsFile(path)) return path;
+  }
+  return candidates.front();
+}
+
+std::string FindDataFolder(const Settings& settings) {
+  if (!settings.data_folder.empty()) return settings.data_folder;
+  const char* env = std::getenv("VUVOROZO_DATA");
+  if (env != nullptr && *env != '\0') return env;
+  return kDefaultDataFolder;
+}
+
+std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
+                                        std::string* error) {
+  std::unique_ptr<Session> session(new Session());
+  session->data_folder_ = FindDataFolder(settings);
+  std::unique_ptr<refhost::CatalogStore> store;
+  if (IsDirectory(session->data_folder_)) {
+    store = refhost::NewSqliteCatalogStore(session->data_folder_);
+  } else if (writes) {
+    if (!MakeFolder(session->data_folder_)) {
+      *error = "cannot create the data folder " + session->data_folder_ +
+               ": " + std::strerror(errno);
+      return nullptr;
+    }
+    store = refhost::NewSqliteCatalogStore(session->data_folder_);
+  } else {
+    // Nothing was ever stored there: an empty store answers the same as an
+    // empty folder would, and looking creates nothing.
+    store = refhost::NewMemoryCatalogStore();
+  }
+  if (store == nullptr) {
+    *error = "cannot open the data folder " + session->data_folder_;
+    return nullptr;
+  }
+  session->host_ = std::make_unique<refhost::Host>(std::move(store));
+  std::string path = FindModule(settings);
+  session->module_ = refhost::LoadedModule::Open(path, *session->host_, error);
+  if (session->module_ == nullptr) return nullptr;
+  session->slots_ = std::make_unique<refhost::Slots>(session->module_->amec());
+  return session;
+}
+
+Session::~Session() {
+  if (module_ != nullptr) CheckBalance();
+  FlushIssued();
+  // The module goes before the host whose heaps it used.
+  slots_.reset();
+  module_.reset();
+  host_.reset();
+}
+
+void Session::CheckBalance() {
+  // The AMEC block and its routine vector stay with the host for the
+  // module's life; anything else live is something a command did not give
+  // back.
+  int64_t live = host_->module_arena().stats().live_blocks - 2;
+  int64_t temporary = host_->temporary_arena().stats().live_blocks;
+  refhost::LibraryServices* library = host_->library();
+  int open = library == nullptr ? 0
+                                : library->open_libraries() +
+                                      library->open_members() +
+                                      library->open_streams();
+  if (live != 0 || temporary != 0 || open != 0) {
+    PrintError("internal: " + std::to_string(live + temporary) +
+               " module blocks and " + std::to_string(open) +
+               " host handles were left behind");
+  }
+}
+
+void Session::Prepare() {
+  FlushIssued();
+  host_->SetSubstitutions({});
+}
+
+std::string Session::Explain(int32_t status) const {
+  for (const HostStatusText& entry : kHostStatusTexts) {
+    if (entry.status == status) return entry.text;
+  }
+  return host_->Explain(status);
+}
+
+void Session::Fail(std::string_view what, int32_t status) {
+  PrintError(std::string(what) + ": " + Explain(status));
+  FlushIssued();
+}
+
+void Session::FlushIssued() {
+  if (host_ == nullptr) return;
+  const auto& issued = host_->issued();
+  for (; issued_printed_ < issued.size(); ++issued_printed_) {
+    const refhost::IssuedMessage& message = issued[issued_printed_];
+    PrintError("message " + std::to_string(message.number) + ": " +
+               message.text);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+OptionBlock::~OptionBlock() {
+  if (block_ != nullptr) {
+    session_.slots().ReleaseOptions("        ", kToken, block_);
+  }
+}
+
+int32_t OptionBlock::Parse(const std::vector<std::string>& words,
+                           std::string* offending) {
+  std::string text = OptionStatement(words);
+  if (text.empty()) return 0;
+  session_.Prepare();
+  refhost::ParseResult result = session_.host().ParseOptions(
+      session_.slots().routine(kSlotParse), text, 0, block_);
+  // A block the module made stays ours even when a later option fails.
+  block_ = result.block;
+  if (result.status != 0) *offending = result.error_text;
+  return result.status;
+}
+
+// ---------------------------------------------------------------------------
+
+Fileref::Fileref(Session& session) : session_(session) {}
+
+Fileref::~Fileref() {
+  if (assigned_) {
+    session_.Prepare();
+    int32_t st = session_.slots().Deassign(name_, kToken);
+    if (st != 0) session_.Fail("deassigning a fileref", st);
+  }
+}
+
+int32_t Fileref::Assign(std::string_view physical, OptionBlock* options) {
+  // A blank name asks the host for a unique one (yxaunql), which the module
+  // records from this very buffer.
+  std::memcpy(name_, "        ", 8);
+  session_.Prepare();
+  int32_t st = session_.slots().Assign(
+      name_, kToken, kAccessMethod, physical.data(),
+      static_cast<int32_t>(physical.size()),
+      options == nullptr ? nullptr : options->get());
+  if (st != 0) return st;
+  assigned_ = true;
+  if (options != nullptr) options->HandOver();
+  return 0;
+}
+
+int32_t Fileref::Exists() {
+  session_.Prepare();
+  return session_.slots().EntryExists(name_, kToken);
+}
+
+int32_t Fileref::Delete() {
+  session_.Prepare();
+  return session_.slots().Delete(name_, kToken);
+}
+
+std::string Fileref::PathName(int32_t* status) {
+  char buffer[1025] = {};
+  session_.Prepare();
+  *status = session_.slots().PathName(name_, buffer);
+  if (*status != 0) return "";
+  buffer[1024] = '\0';
+  return buffer;
+}
+
+// ---------------------------------------------------------------------------
+
+Directory::~Directory() {
+  if (handle_ != nullptr) {
+    int32_t st = Close();
+    if (st != 0) session_.Fail("closing the catalog", st);
+  }
+}
+
+int32_t Directory::Open(const Fileref& fileref) {
+  session_.Prepare();
+  return session_.slots().DirOpen(&handle_, fileref.name(), kToken);
+}
+
+int32_t Directory::Next(std::string* name, std::string* type,
+                        std::string* description) {
+  char name_text[kNameTextLength];
+  char type_text[8];
+  int32_t length = 0;
+  session_.Prepare();
+  int32_t st =
+      session_.slots().DirNext(&stream_, handle_, name_text, &length, type_text);
+  if (st != 0) {
+    // The module closed the stream; the next walk starts a new one.
+    stream_ = 0;
+    return st;
+  }
+  if (length < 0) length = 0;
+  if (length > kNameTextLength) length = kNameTextLength;
+  name->assign(name_text, static_cast<size_t>(length));
+  type->assign(type_text, 8);
+  while (!type->empty() && type->back() == ' ') type->pop_back();
+  *description = session_.host().library()->last_description();
+  return 0;
+}
+
+int32_t Directory::Close() {
+  session_.Prepare();
+  int32_t st = session_.slots().DirClose(handle_);
+  handle_ = nullptr;
+  return st;
+}
+
+// ---------------------------------------------------------------------------
+
+OpenEntry::~OpenEntry() {
+  if (handle_ != nullptr) {
+    int32_t st = Close();
+    if (st != 0) session_.Fail("closing the entry", st);
+  }
+}
+
+int32_t OpenEntry::Open(const Fileref& fileref, int32_t flags,
+                        int32_t record_length, OptionBlock* options) {
+  open_request request = {};
+  request.open_flags = flags;
+  request.record_length = record_length;
+  request.options = options == nullptr ? nullptr : options->get();
+  session_.Prepare();
+  int32_t st = session_.slots().Open(&handle_, fileref.name(), kToken, &request);
+  member_ = false;
+  return Finish(st, &request, options);
+}
+
+int32_t OpenEntry::OpenMember(const Directory& directory,
+                              std::string_view member, const char* hint,
+                              int32_t flags, int32_t record_length,
+                              OptionBlock* options) {
+  open_request request = {};
+  request.open_flags = flags;
+  request.record_length = record_length;
+  request.options = options == nullptr ? nullptr : options->get();
+  session_.Prepare();
+  int32_t st = session_.slots().MemberOpen(
+      &handle_, directory.handle(), member.data(),
+      static_cast<int32_t>(member.size()), hint, &request);
+  member_ = true;
+  return Finish(st, &request, options);
+}
+
+int32_t OpenEntry::Finish(int32_t status, open_request* request,
+                          OptionBlock* options) {
+  if (status != 0) {
+    handle_ = nullptr;  // a failed open leaves its option block with us
+    return status;
+  }
+  if (options != nullptr) options->HandOver();
+  record_length_ = request->record_length;
+  session_.Prepare();
+  int32_t st = session_.slots().IoVector(handle_, &vector_);
+  if (st != 0) vector_ = nullptr;
+  return st;
+}
+
+int32_t OpenEntry::Info(int32_t mask, info_reply* reply) {
+  session_.Prepare();
+  return session_.slots().Info(handle_, "        ", kToken, mask, reply);
+}
+
+int32_t OpenEntry::Close() {
+  session_.Prepare();
+  int32_t st = member_ ? session_.slots().MemberClose(handle_)
+                       : session_.slots().Close(handle_);
+  handle_ = nullptr;
+  vector_ = nullptr;
+  return st;
+}
+
+}  // namespace cli

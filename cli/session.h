@@ -1,0 +1,205 @@
+// The program's host session: the reference host over the data folder's
+// catalog store, the module loaded into it, and small owners for what a
+// command takes from the module (an assigned fileref, an option block, an
+// open entry or member, an open directory). Each owner gives back what it
+// holds when it goes, so every path of a command deassigns what it assigned
+// and closes what it opened. The commands reach the store only through the
+// module's routine vector.
+
+#ifndef VUVOROZO_CLI_SESSION_H_
+#define VUVOROZO_CLI_SESSION_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "directory/directory.h"
+#include "entry/entry.h"
+#include "fileref/fileref.h"
+#include "refhost/host.h"
+#include "refhost/loader.h"
+#include "refhost/slots.h"
+
+namespace cli {
+
+// Exit codes of the program.
+inline constexpr int kExitOk = 0;         // done
+inline constexpr int kExitFailed = 1;     // refused or failed; exists: absent
+inline constexpr int kExitUsage = 2;      // usage error
+inline constexpr int kExitTruncated = 3;  // done, but records were cut
+
+// Where the module and the data come from, as the command line and the
+// environment say.
+struct Settings {
+  std::string module_path;  // --module, or empty
+  std::string data_folder;  // --data, or empty
+  bool json = false;        // --json (list)
+};
+
+// The module path the program loads: --module, $VUVOROZO_MODULE, next to
+// the program, the installed layout, then the install and build paths.
+std::string FindModule(const Settings& settings);
+// The data folder: --data, $VUVOROZO_DATA, else ./vuvorozo-data.
+std::string FindDataFolder(const Settings& settings);
+
+class Session {
+ public:
+  // Loads the module into a new host. A command that writes (writes true)
+  // creates the data folder when it is absent; one that only reads works
+  // over an empty store instead, so that looking leaves no folder behind.
+  // Null on failure with *error saying why.
+  static std::unique_ptr<Session> Start(const Settings& settings, bool writes,
+                                        std::string* error);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  refhost::Host& host() { return *host_; }
+  refhost::Slots& slots() { return *slots_; }
+  const std::string& data_folder() const { return data_folder_; }
+
+  // Clears the message substitutions before a call, so that a status is
+  // explained with what that call set, and prints host messages issued
+  // since the last call.
+  void Prepare();
+  // A sentence for a status the module or the host returned.
+  std::string Explain(int32_t status) const;
+  // Prints "vuvorozo: <what>: <sentence>" on standard error, then any host
+  // messages issued with it.
+  void Fail(std::string_view what, int32_t status);
+  // Prints host messages issued and not yet printed.
+  void FlushIssued();
+
+ private:
+  Session() = default;
+  // Reports module blocks or host handles that outlived the commands: the
+  // owners below should have given back everything.
+  void CheckBalance();
+
+  std::unique_ptr<refhost::Host> host_;
+  std::unique_ptr<refhost::LoadedModule> module_;
+  std::unique_ptr<refhost::Slots> slots_;
+  std::string data_folder_;
+  size_t issued_printed_ = 0;
+};
+
+// Prints "vuvorozo: <text>" on standard error.
+void PrintError(std::string_view text);
+
+// Makes the folder and its parents; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
+
+// An option block the module made from the user's options, until an
+// assignment or an open takes it over. Released through slot 36 when no one
+// took it.
+class OptionBlock {
+ public:
+  explicit OptionBlock(Session& session) : session_(session) {}
+  ~OptionBlock();
+  OptionBlock(const OptionBlock&) = delete;
+  OptionBlock& operator=(const OptionBlock&) = delete;
+
+  // Parses the user's option words with the module (slot 30, one call an
+  // option). Returns the status; on failure *offending holds the token the
+  // module refused. No words: 0 and no block.
+  int32_t Parse(const std::vector<std::string>& words, std::string* offending);
+  option_block* get() const { return block_; }
+  // The block now belongs to whoever the caller handed it to.
+  void HandOver() { block_ = nullptr; }
+
+ private:
+  Session& session_;
+  option_block* block_ = nullptr;
+};
+
+// A fileref assigned for one command, deassigned when it goes.
+class Fileref {
+ public:
+  explicit Fileref(Session& session);
+  ~Fileref();
+  Fileref(const Fileref&) = delete;
+  Fileref& operator=(const Fileref&) = delete;
+
+  // Assigns a fileref to the physical name (slot 0). The name is left blank
+  // so that the host names the fileref. options (may be null) go to the
+  // fileref on success. Returns the status.
+  int32_t Assign(std::string_view physical, OptionBlock* options);
+  const char* name() const { return name_; }
+  // Whether the entry, or for libref.catalog the catalog, exists (slot 3).
+  int32_t Exists();
+  // Deletes the entry (slot 32).
+  int32_t Delete();
+  // The resolved path name, libref.catalog.entry.type (slot 4); empty when
+  // the module refuses, with *status set.
+  std::string PathName(int32_t* status);
+
+ private:
+  Session& session_;
+  char name_[9] = "        ";
+  bool assigned_ = false;
+};
+
+// An open catalog directory (slot 26), closed when it goes.
+class Directory {
+ public:
+  explicit Directory(Session& session) : session_(session) {}
+  ~Directory();
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  int32_t Open(const Fileref& fileref);
+  // One walk over the entries: 0 with the next name and type (no trailing
+  // blanks), 2050 at the end, else the status. *description receives the
+  // description the host knows for the entry it delivered.
+  int32_t Next(std::string* name, std::string* type, std::string* description);
+  dir_handle* handle() const { return handle_; }
+  int32_t Close();
+
+ private:
+  Session& session_;
+  dir_handle* handle_ = nullptr;
+  uint32_t stream_ = 0;
+};
+
+// An entry open for record transfer, through a fileref (slot 11) or as a
+// member of an open directory (slot 29); closed when it goes.
+class OpenEntry {
+ public:
+  explicit OpenEntry(Session& session) : session_(session) {}
+  ~OpenEntry();
+  OpenEntry(const OpenEntry&) = delete;
+  OpenEntry& operator=(const OpenEntry&) = delete;
+
+  // Open flags as the open_request takes them (0x1 input, 0x2 output).
+  // record_length is the requested length (0: none). options (may be null)
+  // goes to the open and is the handle's once the open succeeds.
+  int32_t Open(const Fileref& fileref, int32_t flags, int32_t record_length,
+               OptionBlock* options);
+  int32_t OpenMember(const Directory& directory, std::string_view member,
+                     const char* hint, int32_t flags, int32_t record_length,
+                     OptionBlock* options);
+  // After a successful open: the data record length and the io_vector.
+  int32_t record_length() const { return record_length_; }
+  file_handle* handle() const { return handle_; }
+  io_vector* vector() const { return vector_; }
+  // Attributes through slot 8.
+  int32_t Info(int32_t mask, info_reply* reply);
+  // Closes the entry (slot 21 or 27) and returns the status; the records
+  // written reach the catalog here.
+  int32_t Close();
+
+ private:
+  int32_t Finish(int32_t status, open_request* request, OptionBlock* options);
+
+  Session& session_;
+  file_handle* handle_ = nullptr;
+  io_vector* vector_ = nullptr;
+  bool member_ = false;
+  int32_t record_length_ = 0;
+};
+
+}  // namespace cli
+
+#endif  // VUVOROZO_CLI_SESSION_H_
