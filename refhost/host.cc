@@ -34,7 +34,13 @@ int32_t Unexpected() noexcept {
 
 template <int V, int... S>
 void FillUnexpected(host_routine* vector, std::integer_sequence<int, S...>) {
-  ((vector[S] = reinterpret_cast<host_routine>(&Unexpected<V, S>)), ...);
+  // An array rather than a fold expression: clang limits a fold's nesting
+  // below the 400 slots of a vector.
+  const host_routine routines[] = {
+      reinterpret_cast<host_routine>(&Unexpected<V, S>)...};
+  for (size_t i = 0; i < sizeof routines / sizeof routines[0]; ++i) {
+    vector[i] = routines[i];
+  }
 }
 
 void* HeapAllocate(host_heap* heap, int32_t size, int32_t option) noexcept {
