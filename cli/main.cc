@@ -80,7 +80,9 @@ HTML, GIF, JPEG, CSS, WML, XML, XSL, RTF, PDF, PS, CSV, JS, VBS, JAR.
 Options: lrecl=N recfm=V|F|P desc='text' mod (and blocksize=N attr catalog).
 Without lrecl the module decides the record length of a text entry (132
 characters for a new one, less the prefix some types keep); a longer line
-is cut, with a warning and exit code 3.
+is cut, with a warning and exit code 3. An entry keeps no record length
+of its own: with mod the records appended are held to the entry's longest
+record unless lrecl= is given.
 
 Example: vuvorozo write work.reports.jan lrecl=200 desc='Monthly report' < jan.txt
 )"},
@@ -155,7 +157,10 @@ refuses).
 
 Opens the entry for input and prints its path name, record format (V
 variable, F fixed, with or without carriage control), record length and,
-when it has one, its description.
+when it has one, its description. An entry keeps its records and
+description only: the record format and length are those the module
+settles for this open, from the entry's longest record and the options
+given (recfm=, lrecl=).
 )"},
 };
 

@@ -1,0 +1,159 @@
+// Catalogs through the program: listing, folders in and out, existence,
+// deletion and information.
+
+#include "cli/program.h"
+
+namespace {
+
+class CatalogTest : public ProgramTest {
+ protected:
+  std::vector<std::string> Files(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+TEST_F(CatalogTest, ListShowsAnAlignedTableOrJson) {
+  ASSERT_EQ(Run({"write", "work.sales.january", "desc=First \"month\""}, "1\n")
+                .code,
+            0);
+  ASSERT_EQ(Run({"write", "work.sales.q1.html"}, "<p>\n").code, 0);
+  Outcome table = Run({"list", "Work.Sales"});
+  EXPECT_EQ(table.code, 0) << table.err;
+  EXPECT_EQ(table.out,
+            "NAME     TYPE    DESCRIPTION\n"
+            "JANUARY  CATAMS  First \"month\"\n"
+            "Q1       HTML\n");
+  Outcome json = Run({"list", "work.sales", "--json"});
+  EXPECT_EQ(json.out,
+            "[\n"
+            "  {\"name\": \"JANUARY\", \"type\": \"CATAMS\", \"description\": "
+            "\"First \\\"month\\\"\"},\n"
+            "  {\"name\": \"Q1\", \"type\": \"HTML\", \"description\": \"\"}\n"
+            "]\n");
+
+  // A catalog that is not there is reported, and looking creates nothing.
+  Outcome absent = Run({"list", "work.nothing"});
+  EXPECT_EQ(absent.code, 1);
+  EXPECT_EQ(absent.err, "vuvorozo: work.nothing: The catalog does not exist.\n");
+  EXPECT_EQ(Run({"exists", "work.nothing"}).code, 1);
+  // Emptied catalogs list as an empty array.
+  ASSERT_EQ(Run({"delete", "work.sales.january"}).code, 0);
+  ASSERT_EQ(Run({"delete", "work.sales.q1.html"}).code, 0);
+  EXPECT_EQ(Run({"list", "work.sales", "--json"}).out, "[]\n");
+}
+
+TEST_F(CatalogTest, ImportThenExportGivesTheFolderBack) {
+  std::string in = root_ + "/in";
+  std::filesystem::create_directory(in);
+  std::string picture = Bytes(3000, 3);
+  WriteFile(in + "/readme.txt", "Read me\nplease\n");
+  WriteFile(in + "/prog.kor", "data _null_;\nrun;\n");
+  WriteFile(in + "/report.lst", "page 1\n");
+  WriteFile(in + "/page.html", "<html>\n</html>\n");
+  WriteFile(in + "/photo.jpeg", picture);
+  WriteFile(in + "/notes", "no extension\n");
+  Outcome imported = Run({"import", in, "work.site"});
+  EXPECT_EQ(imported.code, 0) << imported.err;
+  EXPECT_NE(imported.out.find("prog.kor -> WORK.SITE.PROG.SOURCE (2 records)"),
+            std::string::npos)
+      << imported.out;
+  EXPECT_EQ(Run({"list", "work.site"}).out,
+            "NAME    TYPE    DESCRIPTION\n"
+            "NOTES   CATAMS\n"
+            "PAGE    HTML\n"
+            "PHOTO   JPEG\n"
+            "PROG    SOURCE\n"
+            "README  CATAMS\n"
+            "REPORT  OUTPUT\n");
+
+  std::string out = root_ + "/out";
+  Outcome exported = Run({"export", "work.site", out});
+  EXPECT_EQ(exported.code, 0) << exported.err;
+  EXPECT_EQ(Files(out),
+            (std::vector<std::string>{"notes.txt", "page.html", "photo.jpeg",
+                                      "prog.kor", "readme.txt", "report.lst"}));
+  EXPECT_EQ(ReadFile(out + "/photo.jpeg"), picture);
+  EXPECT_EQ(ReadFile(out + "/prog.kor"), "data _null_;\nrun;\n");
+  EXPECT_EQ(ReadFile(out + "/report.lst"), "page 1\n");
+  EXPECT_EQ(ReadFile(out + "/notes.txt"), "no extension\n");
+
+  // The exported folder imports back to the same entries.
+  Outcome again = Run({"import", out, "work.copy"});
+  EXPECT_EQ(again.code, 0) << again.err;
+  EXPECT_EQ(Run({"list", "work.copy"}).out, Run({"list", "work.site"}).out);
+}
+
+TEST_F(CatalogTest, ImportReportsAndSkipsWhatTheModuleRefuses) {
+  std::string in = root_ + "/in";
+  std::filesystem::create_directory(in);
+  std::string long_name(33, 'n');
+  WriteFile(in + "/" + long_name + ".txt", "too long\n");
+  WriteFile(in + "/a.txt", "kept\n");
+  WriteFile(in + "/a.data", "same entry as a.txt\n");
+  WriteFile(in + "/two.dots.txt", "x\n");
+  WriteFile(in + "/fine.csv", "1,2\n");
+  Outcome imported = Run({"import", in, "work.mixed"});
+  EXPECT_EQ(imported.code, 1);
+  EXPECT_NE(imported.err.find(long_name + ".txt: skipped: The name does not "
+                              "resolve to a catalog entry."),
+            std::string::npos)
+      << imported.err;
+  EXPECT_NE(imported.err.find("a.data: skipped: another file of this folder "
+                              "was imported as entry A of type CATAMS"),
+            std::string::npos)
+      << imported.err;
+  EXPECT_NE(imported.err.find("two.dots.txt: skipped"), std::string::npos);
+  EXPECT_NE(imported.err.find("import: 3 of 5 files were not imported"),
+            std::string::npos);
+  EXPECT_EQ(Run({"list", "work.mixed"}).out,
+            "NAME  TYPE    DESCRIPTION\n"
+            "A     CATAMS\n"
+            "FINE  CSV\n");
+  EXPECT_EQ(Run({"read", "work.mixed.a"}).out, "kept\n");
+
+  // Options given to import hold for every file.
+  std::filesystem::remove(in + "/" + long_name + ".txt");
+  std::filesystem::remove(in + "/a.data");
+  std::filesystem::remove(in + "/two.dots.txt");
+  WriteFile(in + "/wide.txt", std::string(150, 'w') + "\n");
+  Outcome wide = Run({"import", in, "work.wide", "lrecl=200", "desc=batch"});
+  EXPECT_EQ(wide.code, 0) << wide.err;
+  EXPECT_EQ(Run({"read", "work.wide.wide"}).out, std::string(150, 'w') + "\n");
+  EXPECT_NE(Run({"list", "work.wide"}).out.find("WIDE  CATAMS  batch"),
+            std::string::npos);
+}
+
+TEST_F(CatalogTest, ExistsDeleteAndInfo) {
+  ASSERT_EQ(Run({"write", "lib.cat.entry", "desc=Kept"}, "abc\nde\n").code, 0);
+  Outcome yes = Run({"exists", "lib.cat.entry"});
+  EXPECT_EQ(yes.code, 0);
+  EXPECT_EQ(yes.out, "lib.cat.entry exists\n");
+  EXPECT_EQ(Run({"exists", "lib.cat"}).code, 0);
+  EXPECT_EQ(Run({"exists", "lib.cat.entry.log"}).code, 1);
+  EXPECT_EQ(Run({"exists", "nolib.cat.entry"}).code, 1);
+  // A name the module refuses is no answer to "does it exist".
+  Outcome refused = Run({"exists", "libref123.cat.entry"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_NE(refused.err.find("The name does not resolve"), std::string::npos);
+
+  Outcome info = Run({"info", "lib.cat.entry"});
+  EXPECT_EQ(info.code, 0) << info.err;
+  EXPECT_EQ(info.out,
+            "Path name:      LIB.CAT.ENTRY.CATAMS\n"
+            "Record format:  V (variable length)\n"
+            "Record length:  3\n"
+            "Description:    Kept\n");
+
+  EXPECT_EQ(Run({"delete", "lib.cat.entry"}).code, 0);
+  EXPECT_EQ(Run({"exists", "lib.cat.entry"}).code, 1);
+  Outcome again = Run({"delete", "lib.cat.entry"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_EQ(again.err, "vuvorozo: lib.cat.entry: The entry does not exist.\n");
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// Runs the built program as a user would: a child process with the given
+// arguments and standard input, its output and exit code collected. Each
+// test gets a fresh temporary folder for its data and files, removed at the
+// end.
+
+#ifndef VUVOROZO_TESTS_CLI_PROGRAM_H_
+#define VUVOROZO_TESTS_CLI_PROGRAM_H_
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <vector>
+
+struct Outcome {
+  int code = -1;       // exit code; -1 when the program did not exit
+  std::string out;     // standard output
+  std::string err;     // standard error
+};
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vuvorozo-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    data_ = root_ + "/data";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  // Runs the program over this test's data folder.
+  Outcome Run(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"--data", data_});
+    return RunBare(args, input);
+  }
+
+  // Runs the program with exactly these arguments.
+  Outcome RunBare(const std::vector<std::string>& args,
+                  const std::string& input = "") {
+    std::string in_path = root_ + "/.stdin";
+    std::string out_path = root_ + "/.stdout";
+    std::string err_path = root_ + "/.stderr";
+    WriteFile(in_path, input);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int in = open(in_path.c_str(), O_RDONLY);
+      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> argv;
+      std::string program = VUVOROZO_PROGRAM_PATH;
+      argv.push_back(program.data());
+      std::vector<std::string> copy = args;
+      for (std::string& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      unsetenv("VUVOROZO_DATA");
+      unsetenv("VUVOROZO_MODULE");
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    Outcome outcome;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
+    outcome.out = ReadFile(out_path);
+    outcome.err = ReadFile(err_path);
+    // The program reports module blocks or host handles a command left
+    // behind; no command may.
+    EXPECT_EQ(outcome.err.find("internal:"), std::string::npos) << outcome.err;
+    return outcome;
+  }
+
+  static void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static std::string Bytes(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      s[i] = static_cast<char>(seed >> 16);
+    }
+    return s;
+  }
+
+  std::string root_;
+  std::string data_;
+};
+
+#endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_
