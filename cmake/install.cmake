@@ -1,0 +1,118 @@
+# Install rules and the Debian package.
+#
+# Installed layout (under the prefix):
+#   lib/vuvorozo/vuvorozo.so      the module; the program looks for it at
+#                                 <program dir>/../lib/vuvorozo/
+#   bin/vuvorozo                  the command-line program
+#   share/man/man1/vuvorozo.1.gz  its manual page
+#   include/vuvorozo/<subsystem>/ the record headers a host is written against
+#   share/doc/vuvorozo/           README, host interface and the example host
+#
+# `cpack -G DEB` in the build folder makes an i386 package of the same
+# layout under /usr.
+
+set(VUVOROZO_HEADERS
+  host/host.h
+  frame/amec.h
+  frame/frame.h
+  fileref/fileref.h
+  entry/entry.h
+  directory/directory.h
+  text/text.h)
+
+install(TARGETS vuvorozo
+        LIBRARY DESTINATION lib/vuvorozo COMPONENT runtime)
+if(TARGET vuvorozo_cli)
+  install(TARGETS vuvorozo_cli
+          RUNTIME DESTINATION bin COMPONENT runtime)
+endif()
+
+# The headers keep their subsystem folders, so their own includes
+# ("host/host.h", "frame/amec.h") resolve with -I<prefix>/include/vuvorozo.
+foreach(header ${VUVOROZO_HEADERS})
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${CMAKE_SOURCE_DIR}/src/${header}
+          DESTINATION include/vuvorozo/${folder} COMPONENT runtime)
+endforeach()
+
+# Debian wants manual pages compressed; the page itself stays plain troff
+# in docs/.
+find_program(GZIP_PROGRAM gzip)
+set(VUVOROZO_MAN_SOURCE ${CMAKE_SOURCE_DIR}/docs/vuvorozo.1)
+if(EXISTS ${VUVOROZO_MAN_SOURCE})
+  if(GZIP_PROGRAM)
+    set(man_gz ${CMAKE_BINARY_DIR}/man/vuvorozo.1.gz)
+    add_custom_command(
+      OUTPUT ${man_gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${GZIP_PROGRAM} -9nc ${VUVOROZO_MAN_SOURCE} > ${man_gz}
+      DEPENDS ${VUVOROZO_MAN_SOURCE}
+      VERBATIM)
+    add_custom_target(vuvorozo_man ALL DEPENDS ${man_gz})
+    install(FILES ${man_gz} DESTINATION share/man/man1 COMPONENT runtime)
+  else()
+    install(FILES ${VUVOROZO_MAN_SOURCE}
+            DESTINATION share/man/man1 COMPONENT runtime)
+  endif()
+endif()
+
+foreach(doc README.md docs/host-interface.md docs/examples/minimal_host.cc)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${doc})
+    install(FILES ${CMAKE_SOURCE_DIR}/${doc}
+            DESTINATION share/doc/vuvorozo COMPONENT runtime)
+  endif()
+endforeach()
+
+# --- Debian package -----------------------------------------------------
+set(CPACK_PACKAGE_NAME vuvorozo)
+set(CPACK_PACKAGE_VENDOR "VUVOROZO developers")
+set(CPACK_PACKAGE_CONTACT "VUVOROZO developers <vuvorozo@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "catalog access-method module, its headers and the vuvorozo program")
+set(CPACK_PACKAGE_DESCRIPTION
+    "A loadable access-method module (32-bit x86 shared object, C ABI) that \
+lets a fileref stand for a catalog entry or a whole catalog, the record \
+headers a host is written against, and the vuvorozo program, which drives \
+the module through a reference host over a folder of catalogs.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Declared rather than computed by dpkg-shlibdeps, which a machine without
+# dpkg-dev lacks. Unqualified names in an i386 package are the i386
+# packages (libc6:i386 and so on). The floors are what the built objects
+# need: glibc 2.34 (dlopen and friends in libc), the GCC 11 C++ runtime (GLIBCXX_3.4.29).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libsqlite3-0 (>= 3.7.15), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
+set(CPACK_GENERATOR DEB)
+include(CPack)
+
+# --- Checks of what is installed and packaged ---------------------------
+if(VUVOROZO_TESTS AND NOT VUVOROZO_SANITIZE)
+  # A host compiled against the installed headers loads the installed
+  # module and starts it.
+  add_test(NAME installed_headers
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-installed-headers
+                   ${CMAKE_BINARY_DIR} ${CMAKE_CXX_COMPILER})
+  # The package holds the installed layout and declares its dependencies.
+  add_test(NAME debian_package
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-package
+                   ${CMAKE_BINARY_DIR})
+endif()
+if(VUVOROZO_TESTS)
+  # The host interface document covers every slot and service, and its
+  # generated tables match the code.
+  add_test(NAME host_interface_document
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/gen-host-interface --check
+                   --cxx ${CMAKE_CXX_COMPILER})
+  if(TARGET vuvorozo_cli)
+    # Every command and option of `vuvorozo --help` is in the manual page.
+    add_test(NAME manual_page
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-man-page
+                     $<TARGET_FILE:vuvorozo_cli>
+                     ${CMAKE_SOURCE_DIR}/docs/vuvorozo.1)
+  endif()
+endif()
