@@ -157,8 +157,17 @@ void Session::CheckBalance() {
   // The AMEC block and its routine vector stay with the host for the
   // module's life; anything else live is something a command did not give
   // back.
-  int64_t live = host_->module_arena().stats().live_blocks - 2;
-  int64_t temporary = host_->temporary_arena().stats().live_blocks;
+  const refhost::HeapStats& module = host_->module_arena().stats();
+  const refhost::HeapStats& temporary_stats = host_->temporary_arena().stats();
+  int64_t live = module.live_blocks - 2;
+  int64_t temporary = temporary_stats.live_blocks;
+  int64_t bad_releases = module.double_releases + module.unknown_releases +
+                         temporary_stats.double_releases +
+                         temporary_stats.unknown_releases;
+  if (bad_releases != 0) {
+    PrintError("internal: " + std::to_string(bad_releases) +
+               " blocks were released twice or never handed out");
+  }
   refhost::LibraryServices* library = host_->library();
   int open = library == nullptr ? 0
                                 : library->open_libraries() +

@@ -35,7 +35,9 @@ TEST_F(RefusalsTest, TheModulesRefusalsAreExplained) {
             "entry needs a name of three or four levels, libref.catalog.entry "
             "or libref.catalog.entry.type.\n");
 
-  Outcome type = Run({"write", "work.a.b.format"}, "x\n");
+  // The options of a refused open go back to the module all the same (the
+  // program reports a block left behind).
+  Outcome type = Run({"write", "work.a.b.format", "lrecl=10", "desc=x"}, "x\n");
   EXPECT_EQ(type.code, 1);
   EXPECT_NE(type.err.find("WORK.A.B.FORMAT: This entry type cannot be "
                           "written."),
