@@ -86,11 +86,10 @@ int32_t yxlpnam(const char* fileref, char* buffer) {
                &node->parts[2], &node->parts[3], libref, &catalog, &entry,
                entry_type);
   if (st != kStatusOk) return st;
-  int32_t n = wzstcat(buffer, kPathNameCapacity, '.', 4, libref,
-                      wzstrip(libref, 8), catalog.text,
-                      wzstrip(catalog.text, catalog.length), entry.text,
-                      wzstrip(entry.text, entry.length), entry_type,
-                      wzstrip(entry_type, 8));
+  int32_t n = wzstcat(
+      buffer, kPathNameCapacity, '.', 4, libref, wzstrip(libref, 8),
+      catalog.text, wzstrip(catalog.text, catalog.length), entry.text,
+      wzstrip(entry.text, entry.length), entry_type, wzstrip(entry_type, 8));
   buffer[n] = '\0';
   return kStatusOk;
 }

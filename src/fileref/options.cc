@@ -196,8 +196,7 @@ int32_t yxlpars(int32_t unused1, int32_t unused2, int32_t unused3,
       int32_t value = 0;
       if (wzrlchr(tokens.text, token_length(tokens), 0, &work, &value) !=
           kStatusOk) {
-        return reject(tokens, count, kCountBeforeValue,
-                      kStatusMalformedOption);
+        return reject(tokens, count, kCountBeforeValue, kStatusMalformedOption);
       }
       if (k->kind == kOptLrecl) {
         b->lrecl = value;
@@ -209,8 +208,7 @@ int32_t yxlpars(int32_t unused1, int32_t unused2, int32_t unused3,
     case kOptRecfm: {
       int32_t bits = recfm_bits(tokens);
       if (bits == 0) {
-        return reject(tokens, count, kCountBeforeValue,
-                      kStatusMalformedOption);
+        return reject(tokens, count, kCountBeforeValue, kStatusMalformedOption);
       }
       b->recfm |= bits;
       break;

@@ -86,12 +86,12 @@ int32_t part_length(const name_part& part) {
 void split_and_display(fileref_node* node, const char* text, int32_t length) {
   znamdiv(0, text, length, &node->levels, 4, &node->parts[0], &node->parts[1],
           &node->parts[2], &node->parts[3]);
-  node->display_name_length = wzstcat(
-      node->display_name, kDisplayNameLength, '.', 4, node->parts[0].text,
-      part_length(node->parts[0]), node->parts[1].text,
-      part_length(node->parts[1]), node->parts[2].text,
-      part_length(node->parts[2]), node->parts[3].text,
-      part_length(node->parts[3]));
+  node->display_name_length =
+      wzstcat(node->display_name, kDisplayNameLength, '.', 4,
+              node->parts[0].text, part_length(node->parts[0]),
+              node->parts[1].text, part_length(node->parts[1]),
+              node->parts[2].text, part_length(node->parts[2]),
+              node->parts[3].text, part_length(node->parts[3]));
 }
 
 // Takes a block for the node and its option flags copy.
@@ -186,7 +186,7 @@ int32_t yxlasgn(const char* fileref, int32_t token, const char* am_name,
   // The split covers the whole text, however long; the node keeps 40.
   split_and_display(node, physical, physical_length);
   int32_t n = physical_length < kPhysicalNameLength ? physical_length
-                                                     : kPhysicalNameLength;
+                                                    : kPhysicalNameLength;
   node->physical_name_length = n;
   if (n > 0) memcpy(node->physical_name, physical, (size_t)n);
   node->amec = amec;
@@ -317,12 +317,14 @@ int32_t yxlhbfr(const char* fileref, int32_t token, option_block* block) {
   amec_block* amec = nullptr;
   yxlzl2l(fileref, &amec, nullptr, token);
   if (block == nullptr) return kStatusOk;
-  module_free(block);
+  // Every holder lets go, not only the node of this name: a block shared by
+  // filerefs assigned alike must leave none of them pointing at it.
   if (amec != nullptr) {
     for (fileref_node* n = amec->fileref_list; n != nullptr; n = n->next) {
       if (n->options == block) n->options = nullptr;
     }
   }
+  module_free(block);
   return kStatusOk;
 }
 

@@ -43,10 +43,10 @@ TEST_F(NamesTest, FourLevelNameResolvesUpperCaseWithBlankFilledPath) {
   ASSERT_EQ(yxlzl2l("F       ", nullptr, &node, 0), 0);
   char libref[8], type[8];
   name_part catalog, entry;
-  ASSERT_EQ(yxlznam(node->levels, kFormEntry, &node->parts[0],
-                    &node->parts[1], &node->parts[2], &node->parts[3], libref,
-                    &catalog, &entry, type),
-            0);
+  ASSERT_EQ(
+      yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+              &node->parts[2], &node->parts[3], libref, &catalog, &entry, type),
+      0);
   EXPECT_EQ(std::string(libref, 8), "WORK    ");
   EXPECT_EQ(std::string(catalog.text, catalog.length), "CAT");
   EXPECT_EQ(std::string(entry.text, entry.length), "E1");

@@ -237,8 +237,9 @@ TEST_F(ScriptedOptionsTest, TokenizerFailuresPassThroughWithoutEndingTheScan) {
   EXPECT_EQ(Run({{0, 2, "MOD", 3}}, &count), 0x0B);
   start_status = 0;
   EXPECT_EQ(Run({{0x77, 2, "MOD", 3}}, &count), 0x77);
-  EXPECT_EQ(Run({{0, 2, "LRECL", 5}, {0, 1, "=", 1}, {(int32_t)0x80000009, 4,
-                                                      "1", 1}},
+  EXPECT_EQ(Run({{0, 2, "LRECL", 5},
+                 {0, 1, "=", 1},
+                 {(int32_t)0x80000009, 4, "1", 1}},
                 &count),
             (int32_t)0x80000009);
   EXPECT_EQ(count, -1);
@@ -258,9 +259,8 @@ TEST_F(ScriptedOptionsTest, OddValueTokensStayWithinTheirText) {
   EXPECT_EQ(Run({{0, 2, "DESC", 4}, {0, 1, "=", 1}, {0, 3, "'", 1}}, &count),
             0);
   EXPECT_EQ(block_->description.length, 0);
-  EXPECT_EQ(Run({{0, 2, "DESC", 4}, {0, 1, "=", 1}, {0, 3, "'ab'", -4}},
-                &count),
-            0);
+  EXPECT_EQ(
+      Run({{0, 2, "DESC", 4}, {0, 1, "=", 1}, {0, 3, "'ab'", -4}}, &count), 0);
   EXPECT_EQ(block_->description.length, 0);
   EXPECT_EQ(Run({{0, 2, "RECFM", 5}, {0, 1, "=", 1}, {0, 2, "F", 0}}, &count),
             (int32_t)0x80001018);

@@ -148,11 +148,11 @@ TEST_F(RegistryTest, NodeKeepsFortyCharactersButSplitsTheWholeName) {
   std::string p(32, 'X');
   ASSERT_EQ(Assign("WIDE", p + "." + p + "." + p + "." + p), 0);
   EXPECT_EQ(Node("WIDE")->display_name_length, 90);
-  EXPECT_EQ(Display(Node("WIDE")), (p + "." + p + "." + p + "." + p).substr(0, 90));
+  EXPECT_EQ(Display(Node("WIDE")),
+            (p + "." + p + "." + p + "." + p).substr(0, 90));
 
   // A negative length names nothing.
-  ASSERT_EQ(slots().Assign("NEG     ", 0, "VUVOROZO", "L.C.E", -5, nullptr),
-            0);
+  ASSERT_EQ(slots().Assign("NEG     ", 0, "VUVOROZO", "L.C.E", -5, nullptr), 0);
   EXPECT_EQ(Node("NEG")->levels, 0);
   EXPECT_EQ(Node("NEG")->physical_name_length, 0);
   EXPECT_EQ(Display(Node("NEG")), "...");
