@@ -26,7 +26,8 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
   int32_t levels = 0;
   refhost::SplitName(name, &levels, part_addresses);
   if (levels == 0) {
-    PrintError(name + ": not a name the host can split: one to four levels "
+    PrintError(name +
+               ": not a name the host can split: one to four levels "
                "separated by '.', each of 1 to 32 characters");
     return false;
   }
@@ -47,8 +48,8 @@ bool ParseOptionWords(Session& session, const std::string& command,
   std::string offending;
   int32_t st = options->Parse(words, &offending);
   if (st == 0) return true;
-  std::string what = offending.empty() ? std::string("options")
-                                       : "option '" + offending + "'";
+  std::string what =
+      offending.empty() ? std::string("options") : "option '" + offending + "'";
   std::fprintf(stderr, "vuvorozo %s: %s: %s\n", command.c_str(), what.c_str(),
                session.Explain(st).c_str());
   session.FlushIssued();

@@ -7,9 +7,9 @@ namespace cli {
 
 int RunDelete(Session& session, const Words& words) {
   if (words.size() != 1) {
-    return UsageError("delete", words.empty()
-                                    ? "a name libref.catalog.entry[.type] is needed"
-                                    : "delete takes one name and no options");
+    return UsageError(
+        "delete", words.empty() ? "a name libref.catalog.entry[.type] is needed"
+                                : "delete takes one name and no options");
   }
   const std::string& name = words[0];
   Fileref fileref(session);

@@ -76,7 +76,8 @@ ImportType ImportTypeOf(std::string_view extension) {
 
 std::string TypeOfPath(std::string_view path) {
   size_t dot = path.rfind('.');
-  return std::string(dot == std::string_view::npos ? path : path.substr(dot + 1));
+  return std::string(dot == std::string_view::npos ? path
+                                                   : path.substr(dot + 1));
 }
 
 }  // namespace cli

@@ -27,8 +27,9 @@ bool IsAbsence(int32_t status) {
 
 int RunExists(Session& session, const Words& words) {
   if (words.size() != 1) {
-    return UsageError("exists", words.empty() ? "a name is needed"
-                                              : "exists takes one name and no options");
+    return UsageError("exists", words.empty()
+                                    ? "a name is needed"
+                                    : "exists takes one name and no options");
   }
   const std::string& name = words[0];
   Fileref fileref(session);

@@ -83,7 +83,8 @@ Outcome ExportMember(Session& session, Directory& directory,
 
 int RunExport(Session& session, const Words& words) {
   if (words.size() < 2) {
-    return UsageError("export", "a name libref.catalog and a folder are needed");
+    return UsageError("export",
+                      "a name libref.catalog and a folder are needed");
   }
   const std::string& name = words[0];
   const std::string& folder = words[1];

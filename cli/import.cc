@@ -79,8 +79,10 @@ Outcome ImportFile(Session& session, Directory& directory,
   // written: the first one wins and the other is reported.
   std::string key = Upper(stem) + "." + type.type;
   if (imported->count(key) != 0) {
-    PrintError(file + ": skipped: another file of this folder was imported "
-               "as entry " + Upper(stem) + " of type " + type.type);
+    PrintError(file +
+               ": skipped: another file of this folder was imported "
+               "as entry " +
+               Upper(stem) + " of type " + type.type);
     return Outcome::kSkipped;
   }
   std::string data;
@@ -90,9 +92,9 @@ Outcome ImportFile(Session& session, Directory& directory,
   }
   bool binary = IsBinaryType(type.type);
   OpenEntry entry(session);
-  int32_t st = entry.OpenMember(directory, stem, type.hint.c_str(), kOpenOutput,
-                                binary ? kDefaultBinaryRecordLength : 0,
-                                nullptr);
+  int32_t st =
+      entry.OpenMember(directory, stem, type.hint.c_str(), kOpenOutput,
+                       binary ? kDefaultBinaryRecordLength : 0, nullptr);
   if (st != 0) {
     session.Fail(file + ": skipped", st);
     return Outcome::kSkipped;
@@ -101,7 +103,8 @@ Outcome ImportFile(Session& session, Directory& directory,
   info_reply reply = {};
   std::string path = file;
   if (entry.Info(kInfoPath, &reply) == 0 && reply.path != nullptr) {
-    path.assign(reply.path, static_cast<size_t>(std::max(reply.path_length, 0)));
+    path.assign(reply.path,
+                static_cast<size_t>(std::max(reply.path_length, 0)));
   }
   Transfer transfer = WriteRecords(entry, data, binary);
   int32_t close = entry.Close();
@@ -121,7 +124,8 @@ Outcome ImportFile(Session& session, Directory& directory,
 
 int RunImport(Session& session, const Words& words) {
   if (words.size() < 2) {
-    return UsageError("import", "a folder and a name libref.catalog are needed");
+    return UsageError("import",
+                      "a folder and a name libref.catalog are needed");
   }
   const std::string& folder = words[0];
   const std::string& name = words[1];

@@ -11,7 +11,8 @@ namespace cli {
 namespace {
 
 std::string RecordFormat(int32_t recfm) {
-  std::string text = (recfm & 0x08) != 0 ? "F (fixed length)" : "V (variable length)";
+  std::string text =
+      (recfm & 0x08) != 0 ? "F (fixed length)" : "V (variable length)";
   if ((recfm & 0x10) != 0) text += ", carriage control";
   return text;
 }
@@ -20,8 +21,10 @@ std::string RecordFormat(int32_t recfm) {
 // from a walk of its catalog; empty when it has none.
 std::string DescriptionOf(Session& session, const std::string& path) {
   size_t first = path.find('.');
-  size_t second = first == std::string::npos ? first : path.find('.', first + 1);
-  size_t third = second == std::string::npos ? second : path.find('.', second + 1);
+  size_t second =
+      first == std::string::npos ? first : path.find('.', first + 1);
+  size_t third =
+      second == std::string::npos ? second : path.find('.', second + 1);
   if (third == std::string::npos) return "";
   std::string catalog = path.substr(0, second);
   std::string entry_name = path.substr(second + 1, third - second - 1);

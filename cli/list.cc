@@ -69,8 +69,9 @@ void PrintJson(const std::vector<Listed>& entries) {
 
 int RunList(Session& session, const Words& words, bool json) {
   if (words.size() != 1) {
-    return UsageError("list", words.empty() ? "a name libref.catalog is needed"
-                                            : "list takes one name and no options");
+    return UsageError("list", words.empty()
+                                  ? "a name libref.catalog is needed"
+                                  : "list takes one name and no options");
   }
   const std::string& name = words[0];
   Fileref fileref(session);

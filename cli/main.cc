@@ -17,7 +17,8 @@
 namespace cli {
 namespace {
 
-constexpr char kProgramHelp[] = R"(Usage: vuvorozo [--data DIR] [--module PATH] COMMAND ARGUMENTS...
+constexpr char kProgramHelp[] =
+    R"(Usage: vuvorozo [--data DIR] [--module PATH] COMMAND ARGUMENTS...
 
 Keeps text and binary files as entries of catalogs in data libraries,
 through the VUVOROZO access-method module. A name is
@@ -108,7 +109,9 @@ with --json as a JSON array of objects with the keys name, type and
 description.
 )"},
     {"import",
-     [](Session& s, const Words& w, const Settings&) { return RunImport(s, w); },
+     [](Session& s, const Words& w, const Settings&) {
+       return RunImport(s, w);
+     },
      true, false,
      R"(Usage: vuvorozo import DIR LIBREF.CATALOG [OPTIONS...]
 
@@ -123,7 +126,9 @@ longer than 32 characters, for one) is reported and skipped, and the
 command exits with 1 once the others are imported.
 )"},
     {"export",
-     [](Session& s, const Words& w, const Settings&) { return RunExport(s, w); },
+     [](Session& s, const Words& w, const Settings&) {
+       return RunExport(s, w);
+     },
      false, false,
      R"(Usage: vuvorozo export LIBREF.CATALOG DIR [OPTIONS...]
 
@@ -134,14 +139,18 @@ other types their name in lower case). Existing files are replaced. An
 entry that cannot be exported is reported and skipped (exit code 1).
 )"},
     {"delete",
-     [](Session& s, const Words& w, const Settings&) { return RunDelete(s, w); },
+     [](Session& s, const Words& w, const Settings&) {
+       return RunDelete(s, w);
+     },
      false, false,
      R"(Usage: vuvorozo delete LIBREF.CATALOG.ENTRY[.TYPE]
 
 Deletes the entry. Exit code 1 when it does not exist.
 )"},
     {"exists",
-     [](Session& s, const Words& w, const Settings&) { return RunExists(s, w); },
+     [](Session& s, const Words& w, const Settings&) {
+       return RunExists(s, w);
+     },
      false, false,
      R"(Usage: vuvorozo exists NAME
 

@@ -17,7 +17,8 @@ bool WriteOne(OpenEntry& entry, const char* data, size_t length,
                                      static_cast<int32_t>(length), ' ');
   ++transfer->records;
   if (st == kStatusTruncated) {
-    if (transfer->truncated++ == 0) transfer->first_truncated = transfer->records;
+    if (transfer->truncated++ == 0)
+      transfer->first_truncated = transfer->records;
     return true;
   }
   if (st < 0) {

@@ -24,9 +24,9 @@ namespace cli {
 inline constexpr int32_t kInputRecordLength = 1;
 
 struct Transfer {
-  int32_t status = 0;     // 0, or the status that stopped the transfer
-  int64_t records = 0;    // records moved
-  int64_t truncated = 0;  // records cut to the record length
+  int32_t status = 0;           // 0, or the status that stopped the transfer
+  int64_t records = 0;          // records moved
+  int64_t truncated = 0;        // records cut to the record length
   int64_t first_truncated = 0;  // 1-based number of the first one cut
 };
 

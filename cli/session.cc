@@ -76,9 +76,8 @@ bool MakeFolder(const std::string& path) {
   if (slash != std::string::npos && slash > 0) {
     MakeFolder(path.substr(0, slash));
   }
-  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST
-             ? IsDirectory(path)
-             : false;
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST ? IsDirectory(path)
+                                                           : false;
 }
 
 void PrintError(std::string_view text) {
@@ -122,8 +121,8 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
     store = refhost::NewSqliteCatalogStore(session->data_folder_);
   } else if (writes) {
     if (!MakeFolder(session->data_folder_)) {
-      *error = "cannot create the data folder " + session->data_folder_ +
-               ": " + std::strerror(errno);
+      *error = "cannot create the data folder " + session->data_folder_ + ": " +
+               std::strerror(errno);
       return nullptr;
     }
     store = refhost::NewSqliteCatalogStore(session->data_folder_);
@@ -169,10 +168,10 @@ void Session::CheckBalance() {
                " blocks were released twice or never handed out");
   }
   refhost::LibraryServices* library = host_->library();
-  int open = library == nullptr ? 0
-                                : library->open_libraries() +
-                                      library->open_members() +
-                                      library->open_streams();
+  int open = library == nullptr
+                 ? 0
+                 : library->open_libraries() + library->open_members() +
+                       library->open_streams();
   if (live != 0 || temporary != 0 || open != 0) {
     PrintError("internal: " + std::to_string(live + temporary) +
                " module blocks and " + std::to_string(open) +
@@ -245,10 +244,10 @@ int32_t Fileref::Assign(std::string_view physical, OptionBlock* options) {
   // records from this very buffer.
   std::memcpy(name_, "        ", 8);
   session_.Prepare();
-  int32_t st = session_.slots().Assign(
-      name_, kToken, kAccessMethod, physical.data(),
-      static_cast<int32_t>(physical.size()),
-      options == nullptr ? nullptr : options->get());
+  int32_t st =
+      session_.slots().Assign(name_, kToken, kAccessMethod, physical.data(),
+                              static_cast<int32_t>(physical.size()),
+                              options == nullptr ? nullptr : options->get());
   if (st != 0) return st;
   assigned_ = true;
   if (options != nullptr) options->HandOver();
@@ -294,8 +293,8 @@ int32_t Directory::Next(std::string* name, std::string* type,
   char type_text[8];
   int32_t length = 0;
   session_.Prepare();
-  int32_t st =
-      session_.slots().DirNext(&stream_, handle_, name_text, &length, type_text);
+  int32_t st = session_.slots().DirNext(&stream_, handle_, name_text, &length,
+                                        type_text);
   if (st != 0) {
     // The module closed the stream; the next walk starts a new one.
     stream_ = 0;
@@ -333,7 +332,8 @@ int32_t OpenEntry::Open(const Fileref& fileref, int32_t flags,
   request.record_length = record_length;
   request.options = options == nullptr ? nullptr : options->get();
   session_.Prepare();
-  int32_t st = session_.slots().Open(&handle_, fileref.name(), kToken, &request);
+  int32_t st =
+      session_.slots().Open(&handle_, fileref.name(), kToken, &request);
   member_ = false;
   return Finish(st, &request, options);
 }

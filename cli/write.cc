@@ -38,8 +38,8 @@ int RunWrite(Session& session, const Words& words) {
   }
 
   OpenEntry entry(session);
-  st = entry.Open(fileref, kOpenOutput,
-                  binary ? kDefaultBinaryRecordLength : 0, &options);
+  st = entry.Open(fileref, kOpenOutput, binary ? kDefaultBinaryRecordLength : 0,
+                  &options);
   if (st != 0) {
     session.Fail(path, st);
     return kExitFailed;

@@ -18,9 +18,9 @@ class CatalogTest : public ProgramTest {
 };
 
 TEST_F(CatalogTest, ListShowsAnAlignedTableOrJson) {
-  ASSERT_EQ(Run({"write", "work.sales.january", "desc=First \"month\""}, "1\n")
-                .code,
-            0);
+  ASSERT_EQ(
+      Run({"write", "work.sales.january", "desc=First \"month\""}, "1\n").code,
+      0);
   ASSERT_EQ(Run({"write", "work.sales.q1.html"}, "<p>\n").code, 0);
   Outcome table = Run({"list", "Work.Sales"});
   EXPECT_EQ(table.code, 0) << table.err;
@@ -39,7 +39,8 @@ TEST_F(CatalogTest, ListShowsAnAlignedTableOrJson) {
   // A catalog that is not there is reported, and looking creates nothing.
   Outcome absent = Run({"list", "work.nothing"});
   EXPECT_EQ(absent.code, 1);
-  EXPECT_EQ(absent.err, "vuvorozo: work.nothing: The catalog does not exist.\n");
+  EXPECT_EQ(absent.err,
+            "vuvorozo: work.nothing: The catalog does not exist.\n");
   EXPECT_EQ(Run({"exists", "work.nothing"}).code, 1);
   // Emptied catalogs list as an empty array.
   ASSERT_EQ(Run({"delete", "work.sales.january"}).code, 0);
@@ -100,7 +101,7 @@ TEST_F(CatalogTest, ImportReportsAndSkipsWhatTheModuleRefuses) {
   Outcome imported = Run({"import", in, "work.mixed"});
   EXPECT_EQ(imported.code, 1);
   EXPECT_NE(imported.err.find(long_name + ".txt: skipped: The name does not "
-                              "resolve to a catalog entry."),
+                                          "resolve to a catalog entry."),
             std::string::npos)
       << imported.err;
   EXPECT_NE(imported.err.find("a.data: skipped: another file of this folder "

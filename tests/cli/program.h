@@ -21,9 +21,9 @@
 #include <vector>
 
 struct Outcome {
-  int code = -1;       // exit code; -1 when the program did not exit
-  std::string out;     // standard output
-  std::string err;     // standard error
+  int code = -1;    // exit code; -1 when the program did not exit
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 class ProgramTest : public ::testing::Test {

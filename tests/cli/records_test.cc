@@ -47,9 +47,9 @@ TEST_F(RecordsTest, BinaryTypesMoveInChunksOfTheRecordLength) {
   ASSERT_EQ(Run({"write", "work.media.doc.pdf", "lrecl=100"}, document).code,
             0);
   EXPECT_EQ(Run({"read", "work.media.doc.pdf"}).out, document);
-  EXPECT_NE(Run({"info", "work.media.doc.pdf"})
-                .out.find("Record length:  100\n"),
-            std::string::npos);
+  EXPECT_NE(
+      Run({"info", "work.media.doc.pdf"}).out.find("Record length:  100\n"),
+      std::string::npos);
 }
 
 TEST_F(RecordsTest, LongRecordsAreCutWithAWarningAndExitCodeThree) {
@@ -82,20 +82,18 @@ TEST_F(RecordsTest, ModAppendsAndRecfmFPadsFixedRecords) {
   // longest record unless lrecl says more.
   Outcome longer = Run({"write", "work.log.day.log", "mod"}, "three\n");
   EXPECT_EQ(longer.code, 3);
-  ASSERT_EQ(Run({"write", "work.log.day.log", "lrecl=20", "mod"}, "three\n")
-                .code,
-            0);
-  EXPECT_EQ(Run({"read", "work.log.day.log"}).out,
-            "one\ntwo\nthr\nthree\n");
+  ASSERT_EQ(
+      Run({"write", "work.log.day.log", "lrecl=20", "mod"}, "three\n").code, 0);
+  EXPECT_EQ(Run({"read", "work.log.day.log"}).out, "one\ntwo\nthr\nthree\n");
   // Without mod the entry is replaced.
   ASSERT_EQ(Run({"write", "work.log.day.log"}, "fresh\n").code, 0);
   EXPECT_EQ(Run({"read", "work.log.day.log"}).out, "fresh\n");
 
   // Fixed records of a SOURCE entry are blank-padded to the record length.
-  ASSERT_EQ(Run({"write", "work.src.fixed.kor", "recfm=f", "lrecl=9"},
-                "ab\ncdef\n")
-                .code,
-            0);
+  ASSERT_EQ(
+      Run({"write", "work.src.fixed.kor", "recfm=f", "lrecl=9"}, "ab\ncdef\n")
+          .code,
+      0);
   EXPECT_EQ(Run({"read", "work.src.fixed.kor"}).out, "ab      \ncdef    \n");
   Outcome info = Run({"info", "work.src.fixed.kor", "recfm=f"});
   EXPECT_NE(info.out.find("Record format:  F (fixed length)\n"),
@@ -112,11 +110,11 @@ TEST_F(RecordsTest, DescriptionsAreQuotedForTheModule) {
   // Written apart: desc = value, and a value already in quotes.
   ASSERT_EQ(Run({"write", "work.rep.mar", "desc", "=", "'quoted'"}, "x\n").code,
             0);
-  ASSERT_EQ(Run({"write", "work.rep.apr", "lrecl=80", "desc=", "two words",
-                 "mod"},
-                "x\n")
-                .code,
-            0);
+  ASSERT_EQ(
+      Run({"write", "work.rep.apr", "lrecl=80", "desc=", "two words", "mod"},
+          "x\n")
+          .code,
+      0);
   Outcome list = Run({"list", "work.rep"});
   EXPECT_EQ(list.out,
             "NAME  TYPE    DESCRIPTION\n"

@@ -76,9 +76,8 @@ TEST_F(RefusalsTest, UsageErrorsAndHelp) {
   Outcome help = RunBare({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
-  for (const char* command :
-       {"write", "read", "list", "import", "export", "delete", "exists",
-        "info"}) {
+  for (const char* command : {"write", "read", "list", "import", "export",
+                              "delete", "exists", "info"}) {
     Outcome h = RunBare({command, "--help"});
     EXPECT_EQ(h.code, 0) << command;
     EXPECT_EQ(h.out.rfind(std::string("Usage: vuvorozo ") + command, 0), 0u)
@@ -95,7 +94,8 @@ TEST_F(RefusalsTest, UsageErrorsAndHelp) {
       {{"read"}, "vuvorozo read: a name libref.catalog.entry[.type] is needed"},
       {{"list", "a.b", "c.d"}, "vuvorozo list: list takes one name"},
       {{"import", "folder"}, "vuvorozo import: a folder and a name"},
-      {{"export", "a.b"}, "vuvorozo export: a name libref.catalog and a folder"},
+      {{"export", "a.b"},
+       "vuvorozo export: a name libref.catalog and a folder"},
       {{"delete", "a.b.c", "mod"}, "vuvorozo delete: delete takes one name"},
       {{"read", "a.b.c", "--verbose"}, "vuvorozo read: unknown flag --verbose"},
       {{"read", "a.b.c", "--json"}, "vuvorozo read: --json belongs to list"},
@@ -111,7 +111,8 @@ TEST_F(RefusalsTest, UsageErrorsAndHelp) {
 TEST_F(RefusalsTest, LookingLeavesNoDataFolderBehind) {
   Outcome read = Run({"read", "work.a.b"});
   EXPECT_EQ(read.code, 1);
-  EXPECT_EQ(read.err, "vuvorozo: WORK.A.B.CATAMS: The library does not exist.\n");
+  EXPECT_EQ(read.err,
+            "vuvorozo: WORK.A.B.CATAMS: The library does not exist.\n");
   EXPECT_EQ(Run({"list", "work.a"}).code, 1);
   EXPECT_EQ(Run({"exists", "work.a"}).code, 1);
   EXPECT_FALSE(std::filesystem::exists(data_));
