@@ -92,11 +92,11 @@ int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token) {
 // On 0, name (32 characters, not terminated) holds the entry name as the
 // host delivered it, *name_length its length and entry_type its 8-character
 // type, neither translated. 2050 at the end of the entries, 0x80001025 for a
-// null handle, or the failure status of yldopen or yldread; then nothing is
-// written.
+// null handle or stream word address, or the failure status of yldopen or
+// yldread; then nothing is written.
 int32_t yxldnxt(uint32_t* stream, dir_handle* handle, char* name,
                 int32_t* name_length, char* entry_type) {
-  if (handle == nullptr) return kStatusNullHandle;
+  if (handle == nullptr || stream == nullptr) return kStatusNullHandle;
   if (*stream == 0) {
     int32_t status = yldopen(handle->library, kSelectAll, 0, stream);
     if (status != kStatusOk) return status;

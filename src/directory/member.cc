@@ -89,14 +89,19 @@ dir_handle* member_directory(const file_handle* member) {
 // word holds the data record length, the fileref's open count and the
 // directory's open-member count are one higher; returns 0. On failure
 // *handle is null (untouched for a null directory) and nothing stays
-// allocated or open on the host: 0x80001025 (null directory), 0x80000803,
+// allocated or open on the host; the request's option block stays with the
+// host. Statuses: 0x80001025 (null directory or request), 0x80000803,
 // 0x80000805 (member name longer than 32 characters, message 5; or an entry
-// type that may not be written, message 1), or the status of the attribute
-// settlement, ylmopen or the append positioning.
+// type that may not be written, message 1), 0x80001019 (record lengths out
+// of range), or the status of the attribute settlement, ylmopen or the
+// append positioning.
 int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
                 int32_t length, const char* hint, open_request* request) {
   if (directory == nullptr) return kStatusNullHandle;
   *handle = nullptr;
+  // Without a request there is nothing to open by; refused like a missing
+  // handle, as the entry open does.
+  if (request == nullptr) return kStatusNullHandle;
   // The count of open members is 16 bits wide; one more would wrap it and
   // let the directory close under its members.
   if (directory->open_members == UINT16_MAX) return kStatusNoMemory;

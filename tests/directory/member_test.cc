@@ -53,7 +53,9 @@ class MemberTest : public DirectoryTest {
     FakeMemberOpen::opened.clear();
     file_handle* member = nullptr;
     EXPECT_EQ(OpenMember(&member, dir, text, hint, kOpenOutput), 0);
-    if (member != nullptr) EXPECT_EQ(slots().MemberClose(member), 0);
+    if (member != nullptr) {
+      EXPECT_EQ(slots().MemberClose(member), 0);
+    }
     if (FakeMemberOpen::opened.size() != 1) return {};
     return FakeMemberOpen::opened[0];
   }
@@ -165,6 +167,10 @@ TEST_F(MemberTest, FailedOpenLeavesNothingBehindAndTheDirectoryOpen) {
   EXPECT_EQ(slots().MemberOpen(&member, nullptr, "A", 1, "LOG", &request),
             kStatusNullHandle);
   EXPECT_EQ(member, reinterpret_cast<file_handle*>(0x99));
+  // A null request: nothing to open by.
+  EXPECT_EQ(slots().MemberOpen(&member, dir, "A", 1, "LOG", nullptr),
+            kStatusNullHandle);
+  EXPECT_EQ(member, nullptr);
 
   // A member name longer than an entry name: refused with message 5.
   const std::string long_text(33, 'M');
