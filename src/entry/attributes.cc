@@ -153,8 +153,11 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
       stored_length = buffer_length = data_length = n;
     }
   } else if (!(flags & (kOpenOutput | kOpenAppend))) {
+    // An open with no direction updates the entry as it stands, so a read
+    // can bring back any of its records: when a buffer is made at all
+    // (LRECL given), it holds the entry's longest record too.
     stored_length = lrecl;
-    buffer_length = 0;
+    buffer_length = (have_lrecl && st >= 0) ? stored : 0;
     data_length = lrecl;
   } else if (have_lrecl) {
     stored_length = buffer_length = data_length = lrecl;

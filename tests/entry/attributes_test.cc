@@ -39,7 +39,8 @@ const LengthCase kLengthCases[] = {
     {"AppendExisting", "HTML", 60, 0x4, 0, "", "", 0, 60, 60, 60, 0x4, 8},
     // New entries.
     {"AppendAbsentIsNew", "HTML", -1, 0x4, 0, "", "", 0, 132, 132, 132, 0x4, 8},
-    {"NeitherDirection", "HTML", 80, 0x0, 0, "LRECL=40", "", 0, 40, 0, 40, 0x0, 8},
+    {"NeitherDirection", "HTML", 80, 0x0, 0, "LRECL=40", "", 0, 40, 80, 40, 0x0, 8},
+    {"NeitherDirectionNew", "HTML", -1, 0x0, 0, "LRECL=40", "", 0, 40, 0, 40, 0x0, 8},
     {"NeitherDirectionNoLrecl", "HTML", 80, 0x0, 0, "", "", 0, -1, 0, -1, 0x0, 8},
     {"OutputLrecl", "HTML", -1, 0x2, 0, "LRECL=40", "", 0, 40, 40, 40, 0x2, 2},
     {"OutputOpenLreclWins", "HTML", -1, 0x2, 0, "LRECL=40", "LRECL=50", 0, 50, 50, 50, 0x2, 2},
@@ -159,6 +160,25 @@ TEST_F(EntryTest, LengthsWithoutARecordBufferAreRefused) {
   handle = nullptr;
   EXPECT_EQ(Open("F", &request, &handle), 0);
   EXPECT_EQ(request.record_length, 1000);
+  EXPECT_EQ(slots().Close(handle), 0);
+}
+
+// An open with neither input nor output updates the entry as it stands, so
+// its records come back through the record buffer: the buffer must hold the
+// longest of them, not only LRECL.
+TEST_F(EntryTest, OpenWithoutDirectionReadsLongRecordsWithinItsBuffer) {
+  Seed("E1", "HTML", {Rec(std::string(300, 'r'), 322), Rec("short", 322)});
+  ASSERT_EQ(Assign("F", "work.cat.e1.html", Options("LRECL=4")), 0);
+  file_handle* handle = MustOpen("F", 0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_GE(host().module_arena().SizeOf(handle->record_buffer), 300);
+
+  ReadResult r = Read(handle);
+  EXPECT_EQ(r.status, kStatusTruncated);
+  EXPECT_EQ(r.data, "rrrr");
+  r = Read(handle);
+  EXPECT_EQ(r.status, kStatusTruncated);
+  EXPECT_EQ(r.data, "shor");
   EXPECT_EQ(slots().Close(handle), 0);
 }
 
