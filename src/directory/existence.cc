@@ -78,10 +78,9 @@ int32_t yxlexp(const char* fileref, int32_t token) {
     memset(names.entry.text, ' ', kNameTextLength);
     memset(names.entry_type, ' ', 8);
   } else {
-    status = yxlznam(node->levels, kFormEntry, &node->parts[0],
-                     &node->parts[1], &node->parts[2], &node->parts[3],
-                     names.libref, &names.catalog, &names.entry,
-                     names.entry_type);
+    status = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+                     &node->parts[2], &node->parts[3], names.libref,
+                     &names.catalog, &names.entry, names.entry_type);
     if (status != kStatusOk) return status;
   }
 

@@ -39,9 +39,8 @@ class CatalogStoryTest : public DirectoryTest {
 
   int32_t MemberExists(dir_handle* dir, std::string_view text,
                        const char* default_type) {
-    return slots().MemberExists(dir, text.data(),
-                                static_cast<int32_t>(text.size()),
-                                default_type);
+    return slots().MemberExists(
+        dir, text.data(), static_cast<int32_t>(text.size()), default_type);
   }
 };
 
@@ -66,9 +65,9 @@ TEST_F(CatalogStoryTest, WriteWalkTestReadDeleteAndWalkAgain) {
   WriteMember(dir, "blob", "BINARY", {"raw"});
 
   using E = NameAndType;
-  const std::vector<E> all = {
-      {"BLOB", "CATAMS  "}, {"DATA", "CSV     "},    {"INDEX", "HTML    "},
-      {"MAIN", "SOURCE  "}, {"REPORT", "OUTPUT  "}, {"RUN1", "LOG     "}};
+  const std::vector<E> all = {{"BLOB", "CATAMS  "},   {"DATA", "CSV     "},
+                              {"INDEX", "HTML    "},  {"MAIN", "SOURCE  "},
+                              {"REPORT", "OUTPUT  "}, {"RUN1", "LOG     "}};
   int32_t end = 0;
   EXPECT_EQ(Walk(dir, &end), all);
   EXPECT_EQ(end, kStatusEndOfList);

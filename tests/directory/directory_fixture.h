@@ -71,8 +71,7 @@ class DirectoryTest : public ModuleTest {
     if (request == nullptr) request = &local;
     if (request->open_flags == 0) request->open_flags = open_flags;
     return slots().MemberOpen(member, dir, text.data(),
-                              static_cast<int32_t>(text.size()), hint,
-                              request);
+                              static_cast<int32_t>(text.size()), hint, request);
   }
 
   int32_t Deassign(std::string_view fileref) {

@@ -122,15 +122,14 @@ TEST_F(ExistenceTest, EntryFilerefsAreTestedByNameAndResolvedType) {
   EXPECT_EQ(Exists("F4"), 0);
   EXPECT_EQ(Exists("FKOR"), 0);
   EXPECT_EQ(Exists("F3"), 0);
-  EXPECT_EQ(FakeFind::asked,
-            (std::vector<std::string>{"E1.LOG     ", "E1.SOURCE  ",
-                                      "E3.CATAMS  "}));
+  EXPECT_EQ(FakeFind::asked, (std::vector<std::string>{
+                                 "E1.LOG     ", "E1.SOURCE  ", "E3.CATAMS  "}));
 
   host().ClearMessages();
   EXPECT_EQ(Exists("GONE"), kStatusNoSuchEntry);
-  EXPECT_EQ(host().substitutions(),
-            (std::vector<std::string>{std::string("\x08\0\0\0", 4),
-                                      "DATA    "}));
+  EXPECT_EQ(
+      host().substitutions(),
+      (std::vector<std::string>{std::string("\x08\0\0\0", 4), "DATA    "}));
   EXPECT_EQ(library().open_libraries(), 0);
 
   // Any other answer of the find comes back as it came, unsubstituted.

@@ -92,8 +92,7 @@ TEST_F(HandlesTest, OpenRefusesFilerefsThatDoNotNameACatalog) {
   }
 
   dir_handle* dir = nullptr;
-  EXPECT_EQ(slots().DirOpen(&dir, Name8("NONE").data(), 0),
-            kStatusNotAssigned);
+  EXPECT_EQ(slots().DirOpen(&dir, Name8("NONE").data(), 0), kStatusNotAssigned);
   EXPECT_EQ(dir, nullptr);
   EXPECT_EQ(library().calls(kSlotYlopen), 0);
   for (const char* name : {"E4", "E3", "E1"}) EXPECT_EQ(Deassign(name), 0);
@@ -254,11 +253,10 @@ TEST_F(HandlesTest, WalkPassesOnHostFailuresAndEndsTheStream) {
   stream = 0;
   EXPECT_EQ(slots().DirClose(dir), 0);  // ends the stream left above
   dir = OpenDirectory("DIR2");
-  host().set_service(39, kSlotYldopen,
-                     reinterpret_cast<host_routine>(+[](uint32_t, const char*,
-                                                        int32_t, uint32_t*) {
-                       return kRefused;
-                     }));
+  host().set_service(
+      39, kSlotYldopen,
+      reinterpret_cast<host_routine>(
+          +[](uint32_t, const char*, int32_t, uint32_t*) { return kRefused; }));
   EXPECT_EQ(slots().DirNext(&stream, dir, name, &length, type), kRefused);
   EXPECT_EQ(slots().DirClose(dir), 0);
   EXPECT_EQ(Deassign("DIR"), 0);
@@ -326,19 +324,19 @@ TEST_F(HandlesTest, MemberExistsLooksForTheNamedOrDefaultType) {
     const char* text;
     int32_t status;
   } cases[] = {
-      {"prog.kor", 0},                    // PROG of type SOURCE
-      {"prog", 0},                        // PROG of the default type
-      {"Prog.Source", 0},                 // upper-cased
-      {"prog.log", kHostNoSuchEntry},     // absent: the host's status
+      {"prog.kor", 0},                 // PROG of type SOURCE
+      {"prog", 0},                     // PROG of the default type
+      {"Prog.Source", 0},              // upper-cased
+      {"prog.log", kHostNoSuchEntry},  // absent: the host's status
       {"other", kHostNoSuchEntry},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     host().ClearMessages();
-    EXPECT_EQ(slots().MemberExists(dir, c.text,
-                                   static_cast<int32_t>(strlen(c.text)),
-                                   default_type),
-              c.status);
+    EXPECT_EQ(
+        slots().MemberExists(dir, c.text, static_cast<int32_t>(strlen(c.text)),
+                             default_type),
+        c.status);
     EXPECT_TRUE(host().substitutions().empty());
   }
   EXPECT_EQ(std::string(default_type, 8), "DATA    ");

@@ -35,15 +35,18 @@ TEST_F(VectorTest, EverySlotButTheNotSupportedOnesHasItsRoutine) {
   // One call a slot that makes the routine answer without side effects
   // (an unassigned fileref, a null handle, an empty list).
   const std::function<int32_t()> calls[kVectorRoutines] = {
-      /* 0 */ [&] { return slots().Assign(name, 0, "NOSUCHAM", "A.B", 3,
-                                          nullptr); },
+      /* 0 */ [&] {
+        return slots().Assign(name, 0, "NOSUCHAM", "A.B", 3, nullptr);
+      },
       /* 1 */ [&] { return slots().Deassign(name, 0); },
       /* 2 */ [&] { return slots().FilerefExists(name, 0); },
       /* 3 */ [&] { return slots().EntryExists(name, 0); },
       /* 4 */ [&] { return slots().PathName(name, buffer); },
       /* 5 */ nullptr,
-      /* 6 */ [&] { return slots().NextFileref(&cursor, buffer, 0, &display,
-                                              &length); },
+      /* 6 */
+      [&] {
+        return slots().NextFileref(&cursor, buffer, 0, &display, &length);
+      },
       /* 7 */ [&] { return slots().Validate(name); },
       /* 8 */ [&] { return slots().Info(nullptr, name, 0, 0, &reply); },
       /* 9 */ [&] { return slots().InfoSet(nullptr, nullptr); },
@@ -62,18 +65,22 @@ TEST_F(VectorTest, EverySlotButTheNotSupportedOnesHasItsRoutine) {
       /* 22 */ [&] { return slots().DirClose(nullptr); },
       /* 23 */ [&] { return slots().DirInfoSet(nullptr); },
       /* 24 */ [&] { return slots().DirInfoRelease(nullptr); },
-      /* 25 */ [&] { return slots().DirNext(&stream, nullptr, buffer, &length,
-                                           type); },
+      /* 25 */
+      [&] { return slots().DirNext(&stream, nullptr, buffer, &length, type); },
       /* 26 */ [&] { return slots().DirOpen(&dir, name, 0); },
       /* 27 */ [&] { return slots().MemberClose(nullptr); },
       /* 28 */ [&] { return slots().MemberExists(nullptr, "A", 1, type); },
-      /* 29 */ [&] { return slots().MemberOpen(&handle, nullptr, "A", 1,
-                                             "LOG", &request); },
-      /* 30 */ [&] {
-        return slots().ReleaseOptions(name, 0, Options("RECFM=V"));
+      /* 29 */
+      [&] {
+        return slots().MemberOpen(&handle, nullptr, "A", 1, "LOG", &request);
       },
-      /* 31 */ [&] { return slots().AssignLike(name, 0, "VUVOROZO", "OTHER",
-                                             5, nullptr, 0, nullptr); },
+      /* 30 */
+      [&] { return slots().ReleaseOptions(name, 0, Options("RECFM=V")); },
+      /* 31 */
+      [&] {
+        return slots().AssignLike(name, 0, "VUVOROZO", "OTHER", 5, nullptr, 0,
+                                  nullptr);
+      },
       /* 32 */ [&] { return slots().Delete(name, 0); },
       /* 33 */ [&] { return slots().HoldCopy(block, &copy, &size); },
       /* 34 */ [&] { return slots().FromCopy(buffer, 5, &made); },
