@@ -20,6 +20,16 @@ void Fail(const char* format, ...) {
   std::abort();
 }
 
+void Trace(const char* format, ...) {
+  static const bool enabled = std::getenv("FUZZ_TRACE") != nullptr;
+  if (!enabled) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
 FuzzHost::FuzzHost() {
   host_ = std::make_unique<refhost::Host>(refhost::NewMemoryCatalogStore());
   refhost::StartedModule started;

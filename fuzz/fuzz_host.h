@@ -30,6 +30,10 @@ namespace fuzz {
 [[noreturn]] void Fail(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// Prints the formatted line when FUZZ_TRACE is set in the environment, to
+// follow what a crashing input does.
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 #define FUZZ_CHECK(condition, ...)                              \
   do {                                                          \
     if (!(condition)) ::fuzz::Fail("check failed: " #condition \
