@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <climits>
 
 #include "fileref/fileref.h"
 #include "frame/amec.h"
@@ -183,9 +184,20 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options);
 int32_t finish_open(file_handle* handle, option_block* open_options);
 
 // Size of the record buffer an open handle has (0: none), from its three
-// record lengths; -1 when it would not fit in 32 bits. The transfers never
-// let a record reach past it.
-int32_t record_buffer_size(const file_handle* handle);
+// record lengths; -1 when it would not fit in 32 bits. A handle gets a
+// buffer when any of the three is positive, and the buffer then holds the
+// stored record length and the data record length plus the two bytes (lead
+// byte, control character) that a transfer places ahead of the data. The
+// transfers never let a record reach past it. Inline: every read asks.
+inline int32_t record_buffer_size(const file_handle* handle) {
+  int32_t need = handle->buffer_length;
+  if (handle->data_length > need) need = handle->data_length;
+  if (handle->stored_length > need) need = handle->stored_length;
+  if (need <= 0) return 0;
+  int32_t data = handle->data_length < 0 ? 0 : handle->data_length;
+  if (data > INT32_MAX - 2) return -1;
+  return data + 2 > need ? data + 2 : need;
+}
 
 int32_t yxlread(file_handle* handle, char** data, int32_t* length,
                 char* control);

@@ -46,22 +46,6 @@ void close_member_after_failure(file_handle* handle) {
 
 }  // namespace
 
-// Size in bytes of the record buffer of an open handle; 0 when it has none.
-// A handle gets a buffer when any of its three record lengths is positive,
-// and the buffer then holds the stored record length and the data record
-// length plus the two bytes (lead byte, control character) that a transfer
-// places ahead of the data. -1 when that size does not fit in 32 bits.
-int32_t record_buffer_size(const file_handle* handle) {
-  int64_t need = handle->buffer_length;
-  if (handle->data_length > need) need = handle->data_length;
-  if (handle->stored_length > need) need = handle->stored_length;
-  if (need <= 0) return 0;
-  int64_t data = handle->data_length < 0 ? 0 : handle->data_length;
-  if (data + 2 > need) need = data + 2;
-  if (need > INT32_MAX) return -1;
-  return (int32_t)need;
-}
-
 // Runs the open from the attribute settlement on, for the entry open and
 // the member open: yxlzdfa, the entry open on the host (ylmopen), the move
 // to the end of the entry for an append, the display name and the record
