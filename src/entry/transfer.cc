@@ -104,9 +104,13 @@ inline __attribute__((always_inline)) int32_t host_read(file_handle* handle) {
   request->buffer = handle->record_buffer;
   int32_t st = ylmread(handle->member, request);
   int32_t length = request->length;
-  int32_t size = record_buffer_size(handle);
-  if (length < 0) length = 0;
-  if (length > size) length = size;
+  // A handle with a buffer has a positive stored record length, which the
+  // buffer always holds: only lengths outside 0..stored need the exact size.
+  if ((uint32_t)length > (uint32_t)handle->stored_length) {
+    int32_t size = record_buffer_size(handle);
+    if (length < 0) length = 0;
+    if (length > size) length = size;
+  }
   handle->last_length = length;
   handle->last_kind = request->kind;
   if (host_end_of_data(st)) st = kStatusEndOfFile;
