@@ -8,9 +8,8 @@
 namespace refhost {
 
 std::string StoreStatus::ToString() const {
-  static constexpr const char* kNames[] = {"OK", "not found",
-                                           "invalid argument", "I/O error",
-                                           "busy"};
+  static constexpr const char* kNames[] = {
+      "OK", "not found", "invalid argument", "I/O error", "busy"};
   std::string text = kNames[code_];
   if (!message_.empty()) text += ": " + message_;
   return text;
@@ -35,8 +34,7 @@ namespace {
 // A libref may become part of a file name: letters, digits and a few marks.
 bool IsLibrefCharacter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '#' ||
-         c == '@';
+         (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '#' || c == '@';
 }
 
 }  // namespace
@@ -48,8 +46,9 @@ StoreStatus CheckLibref(std::string_view libref) {
   }
   for (char c : key) {
     if (!IsLibrefCharacter(c)) {
-      return StoreStatus::InvalidArgument("libref holds a character other "
-                                          "than letters, digits, _ $ # @");
+      return StoreStatus::InvalidArgument(
+          "libref holds a character other "
+          "than letters, digits, _ $ # @");
     }
   }
   return StoreStatus::Ok();
@@ -79,8 +78,7 @@ StoreStatus CheckEntryKey(std::string_view name, std::string_view type) {
 
 StoreStatus CatalogStore::PutEntry(std::string_view libref,
                                    std::string_view catalog,
-                                   std::string_view name,
-                                   std::string_view type,
+                                   std::string_view name, std::string_view type,
                                    std::string_view description,
                                    const std::vector<StoredRecord>& records) {
   StoreStatus status = CreateCatalog(libref, catalog);

@@ -89,7 +89,7 @@ struct EntryInfo {
   int64_t created_micros = 0;   // microseconds since the epoch, first commit
   int64_t modified_micros = 0;  // microseconds since the epoch, last commit
   int64_t record_count = 0;
-  int32_t longest_record = 0;   // bytes of the longest record; 0 when empty
+  int32_t longest_record = 0;  // bytes of the longest record; 0 when empty
 };
 
 // An entry with its records, for seeding and inspecting in tests.
@@ -170,9 +170,8 @@ class CatalogStore {
   // On success fills *info (when not null) with the entry's committed state.
   // NotFound when the library, catalog or entry is absent.
   virtual StoreStatus FindEntry(std::string_view libref,
-                                std::string_view catalog,
-                                std::string_view name, std::string_view type,
-                                EntryInfo* info) = 0;
+                                std::string_view catalog, std::string_view name,
+                                std::string_view type, EntryInfo* info) = 0;
   // Deletes the entry. NotFound when absent.
   virtual StoreStatus DeleteEntry(std::string_view libref,
                                   std::string_view catalog,
@@ -188,9 +187,8 @@ class CatalogStore {
   // at position 0; on failure it is null. NotFound for an absent catalog, or
   // an absent entry with kRead.
   virtual StoreStatus OpenEntry(std::string_view libref,
-                                std::string_view catalog,
-                                std::string_view name, std::string_view type,
-                                OpenIntent intent,
+                                std::string_view catalog, std::string_view name,
+                                std::string_view type, OpenIntent intent,
                                 std::string_view description,
                                 std::unique_ptr<EntryCursor>* cursor) = 0;
 
@@ -204,8 +202,8 @@ class CatalogStore {
                        const std::vector<StoredRecord>& records);
   // The committed entry with its records, or nothing when absent.
   std::optional<Entry> GetEntry(std::string_view libref,
-                                std::string_view catalog,
-                                std::string_view name, std::string_view type);
+                                std::string_view catalog, std::string_view name,
+                                std::string_view type);
   // The catalog's entries (empty when absent), ordered by name then type.
   std::vector<EntryInfo> ListEntries(std::string_view libref,
                                      std::string_view catalog);

@@ -232,8 +232,8 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
   }
   if (mode == kLibModeUpdate) {
     // A user writing the first entry of a catalog needs no separate step.
-    int32_t st = StatusOf(store_->CreateCatalog(libref, catalog),
-                          kLibNoSuchCatalog);
+    int32_t st =
+        StatusOf(store_->CreateCatalog(libref, catalog), kLibNoSuchCatalog);
     if (st != 0) return st;
   } else if (mode == kLibModeRead || mode == kLibModeNone) {
     int32_t st = StatusOf(store_->FindLibrary(libref), kLibNoSuchLibrary);
@@ -282,8 +282,7 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
   int32_t access = request->access_kind;
   int16_t description_length = request->description.length;
   std::string description;
-  if (description_length > 0 &&
-      description_length <= kDescriptionTextLength) {
+  if (description_length > 0 && description_length <= kDescriptionTextLength) {
     description.assign(request->description.text, description_length);
   }
   Scribble(request);
@@ -310,9 +309,9 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
       return kLibBadRequest;
   }
   std::unique_ptr<EntryCursor> cursor;
-  StoreStatus status = store_->OpenEntry(library->libref, library->catalog,
-                                         name, type, intent, description,
-                                         &cursor);
+  StoreStatus status =
+      store_->OpenEntry(library->libref, library->catalog, name, type, intent,
+                        description, &cursor);
   if (!status.ok()) return StatusOf(status, kHostNoSuchEntry);
   uint32_t handle = NextHandle(kMemberTag, &next_member_);
   uint32_t limit = cursor->longest_record();
@@ -362,8 +361,7 @@ int32_t LibraryServices::MemberRead(uint32_t member, record_request* request) {
 // request->kind at the position. kLibBadRequest for a negative length or a
 // missing buffer, kLibNotWritable on a handle opened for reading. The whole
 // request is scribbled over afterwards.
-int32_t LibraryServices::MemberWrite(uint32_t member,
-                                     record_request* request) {
+int32_t LibraryServices::MemberWrite(uint32_t member, record_request* request) {
   if (request == nullptr) return kLibBadRequest;
   const char* buffer = request->buffer;
   int32_t length = request->length;
@@ -453,16 +451,14 @@ int32_t LibraryServices::MemberFind(member_request* request) {
   Scribble(request);
   if (st != 0) return st;
   return StatusOf(
-      store_->FindEntry(library->libref, library->catalog, name, type,
-                        nullptr),
+      store_->FindEntry(library->libref, library->catalog, name, type, nullptr),
       kHostNoSuchEntry);
 }
 
 // ylminfo: *result receives the stored record length of the entry, the
 // length of its longest record (0 when empty). kHostNoSuchEntry when absent;
 // *result is untouched on failure. The request is scribbled over.
-int32_t LibraryServices::MemberInfo(member_request* request,
-                                    int32_t* result) {
+int32_t LibraryServices::MemberInfo(member_request* request, int32_t* result) {
   if (request == nullptr) return kLibBadRequest;
   Library* library;
   std::string name, type;
@@ -471,9 +467,9 @@ int32_t LibraryServices::MemberInfo(member_request* request,
   if (st != 0) return st;
   if (result == nullptr) return kLibBadRequest;
   EntryInfo info;
-  st = StatusOf(store_->FindEntry(library->libref, library->catalog, name,
-                                  type, &info),
-                kHostNoSuchEntry);
+  st = StatusOf(
+      store_->FindEntry(library->libref, library->catalog, name, type, &info),
+      kHostNoSuchEntry);
   if (st == 0) *result = info.longest_record;
   return st;
 }
@@ -557,8 +553,7 @@ int32_t LibraryServices::InfoRegister(uint32_t library, info_item* item) {
   items_[id] = RegisteredItem{
       id, library, item->item_count,
       std::string(item->label ? item->label : "", (size_t)item->label_length),
-      std::string(item->value ? item->value : "",
-                  (size_t)item->value_length)};
+      std::string(item->value ? item->value : "", (size_t)item->value_length)};
   item->host_word = id;
   return 0;
 }

@@ -80,8 +80,8 @@ inline constexpr int kSlotYlinfsy = 154;
 
 // An information item as registered by ylinfsy.
 struct RegisteredItem {
-  uint32_t id;         // the word stored in the item's host_word
-  uint32_t library;    // library handle it was registered on
+  uint32_t id;       // the word stored in the item's host_word
+  uint32_t library;  // library handle it was registered on
   int32_t item_count;
   std::string label;
   std::string value;

@@ -94,8 +94,7 @@ class MemoryCursor final : public EntryCursor {
     return StoreStatus::Ok();
   }
 
-  StoreStatus Write(const void* data, uint32_t length,
-                    uint16_t kind) override {
+  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
     if (!writable()) return StoreStatus::InvalidArgument("read cursor");
     if (committed_) return StoreStatus::InvalidArgument("cursor committed");
     if (!work_) {
@@ -157,8 +156,7 @@ class MemoryCatalogStore final : public CatalogStore {
                             std::string_view catalog) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
-    libraries_[LibrefKey(libref)]
-        .catalogs[std::string(TrimKey(catalog))];
+    libraries_[LibrefKey(libref)].catalogs[std::string(TrimKey(catalog))];
     return StoreStatus::Ok();
   }
 
@@ -215,8 +213,8 @@ class MemoryCatalogStore final : public CatalogStore {
     }
     if (intent == OpenIntent::kReplace) base = nullptr;
     *cursor = std::make_unique<MemoryCursor>(
-        this, LibrefKey(libref), std::string(TrimKey(catalog)),
-        std::move(key), intent, std::string(description), std::move(base));
+        this, LibrefKey(libref), std::string(TrimKey(catalog)), std::move(key),
+        intent, std::string(description), std::move(base));
     return StoreStatus::Ok();
   }
 
@@ -264,7 +262,8 @@ class MemoryCatalogStore final : public CatalogStore {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     auto lib = libraries_.find(LibrefKey(libref));
-    if (lib == libraries_.end()) return StoreStatus::NotFound("no such library");
+    if (lib == libraries_.end())
+      return StoreStatus::NotFound("no such library");
     auto cat = lib->second.catalogs.find(std::string(TrimKey(catalog)));
     if (cat == lib->second.catalogs.end()) {
       return StoreStatus::NotFound("no such catalog");

@@ -436,7 +436,8 @@ class Library {
     if (it == pins_.end() || --it->second > 0) return;
     pins_.erase(it);
     state_of_.Bind(1, version);
-    bool retired = state_of_.Step() == SQLITE_ROW && state_of_.Int(0) == kRetired;
+    bool retired =
+        state_of_.Step() == SQLITE_ROW && state_of_.Int(0) == kRetired;
     state_of_.Reset();
     if (!retired) return;
     if (!BeginWrite().ok()) return;  // the next open sweeps it
@@ -528,12 +529,12 @@ class Library {
         {&set_version_,
          "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3 "
          "WHERE id = ?4"},
-        {&set_state_, "UPDATE versions SET state = ?1, owner_pid = ?2 "
-                      "WHERE id = ?3"},
+        {&set_state_,
+         "UPDATE versions SET state = ?1, owner_pid = ?2 "
+         "WHERE id = ?3"},
         {&state_of_, "SELECT state FROM versions WHERE id = ?1"},
         {&delete_version_, "DELETE FROM versions WHERE id = ?1"},
-        {&delete_records_,
-         "DELETE FROM records WHERE key >= ?1 AND key < ?2"},
+        {&delete_records_, "DELETE FROM records WHERE key >= ?1 AND key < ?2"},
         {&longest_,
          "SELECT coalesce(max(length(data)), 0) FROM records "
          "WHERE key >= ?1 AND key < ?2"},
@@ -582,9 +583,9 @@ class Library {
   sqlite3* db_ = nullptr;
   bool in_transaction_ = false;
   int64_t batched_ = 0;
-  uint64_t serial_ = 0;                 // write transactions begun
-  std::vector<uint64_t> rolled_back_;   // serials rolled back (rare)
-  std::map<int64_t, int> pins_;  // versions readers of ours are reading
+  uint64_t serial_ = 0;                // write transactions begun
+  std::vector<uint64_t> rolled_back_;  // serials rolled back (rare)
+  std::map<int64_t, int> pins_;        // versions readers of ours are reading
   std::map<std::string, int64_t> catalog_ids_;
   Statement find_catalog_, insert_catalog_, find_entry_, list_entries_,
       upsert_entry_, delete_entry_, new_version_, set_version_, set_state_,
@@ -670,8 +671,7 @@ class SqliteCursor final : public EntryCursor {
     return library_->Error("read record");
   }
 
-  StoreStatus Write(const void* data, uint32_t length,
-                    uint16_t kind) override {
+  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
     if (!writable()) return StoreStatus::InvalidArgument("read cursor");
     if (committed_) return StoreStatus::InvalidArgument("cursor committed");
     if (StoreStatus s = Usable(); !s.ok()) return s;
@@ -717,8 +717,9 @@ class SqliteCursor final : public EntryCursor {
   // Fails once a rollback took records this cursor staged.
   StoreStatus Usable() const {
     if (staging_ != 0 && library_->RolledBack(serial_)) {
-      return StoreStatus::IoError("records written to this entry were lost "
-                                  "with a failed transaction");
+      return StoreStatus::IoError(
+          "records written to this entry were lost "
+          "with a failed transaction");
     }
     return StoreStatus::Ok();
   }
@@ -746,8 +747,8 @@ class SqliteCursor final : public EntryCursor {
       count_ = position_;
       longest_ = library_->Longest(staging_);
     }
-    if (StoreStatus s = library_->InsertRecord(
-            RecordKey(staging_, position_), data, length, kind);
+    if (StoreStatus s = library_->InsertRecord(RecordKey(staging_, position_),
+                                               data, length, kind);
         !s.ok()) {
       return s;
     }
@@ -763,9 +764,9 @@ class SqliteCursor final : public EntryCursor {
   std::string type_;
   OpenIntent intent_;
   std::string description_;
-  int64_t base_;           // version read from; 0 for none
-  int64_t staging_ = 0;    // version written to; 0 until the first write
-  uint64_t serial_ = 0;    // write transaction of the latest write
+  int64_t base_;         // version read from; 0 for none
+  int64_t staging_ = 0;  // version written to; 0 until the first write
+  uint64_t serial_ = 0;  // write transaction of the latest write
   uint64_t count_;
   uint32_t longest_;
   uint64_t position_ = 0;

@@ -2,6 +2,8 @@
 // them: through the host's vector, with request records built as the
 // module builds them, and with the host's scribbling checked.
 
+#include "refhost/library_services.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +12,6 @@
 
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
-#include "refhost/library_services.h"
 
 namespace refhost {
 namespace {
@@ -195,8 +196,7 @@ TEST_F(LibraryServicesTest, OnlyUpdateModeCreatesLibraryAndCatalog) {
 TEST_F(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
   uint32_t lib, out, in;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
-  ASSERT_EQ(OpenMember(lib, "E1", "SOURCE", kAccessWrite, &out, "my entry"),
-            0);
+  ASSERT_EQ(OpenMember(lib, "E1", "SOURCE", kAccessWrite, &out, "my entry"), 0);
   EXPECT_EQ(Write(out, "first line", 1), 0);
   EXPECT_EQ(Write(out, "", 270), 0);
   EXPECT_EQ(Write(out, std::string(80, 'z'), 2), 0);
@@ -252,23 +252,20 @@ TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   r.length = -1;
   char byte = 'x';
   r.buffer = &byte;
-  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r),
-            kLibBadRequest);
+  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r), kLibBadRequest);
   memset(&r, 0, sizeof r);
   r.length = 5;  // and no buffer
-  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r),
-            kLibBadRequest);
+  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r), kLibBadRequest);
   EXPECT_EQ(CloseMember(member), 0);
-  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E", "SOURCE")->records.size(),
-            0u);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E", "SOURCE")->records.size(), 0u);
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
 TEST_F(LibraryServicesTest, UpdateAppendsAtTheEndAndPointsBackToANote) {
-  ASSERT_TRUE(store()
-                  .PutEntry("WORK", "CAT", "LOG1", "LOG", "",
-                            {{"a", 0}, {"b", 0}})
-                  .ok());
+  ASSERT_TRUE(
+      store()
+          .PutEntry("WORK", "CAT", "LOG1", "LOG", "", {{"a", 0}, {"b", 0}})
+          .ok());
   uint32_t lib, member;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   ASSERT_EQ(OpenMember(lib, "LOG1", "LOG", kAccessUpdate, &member), 0);
@@ -424,8 +421,7 @@ TEST_F(LibraryServicesTest, InfoItemsAreRegisteredAndWithdrawnById) {
   EXPECT_TRUE(services().items().empty());
 
   item.label_length = -1;
-  EXPECT_EQ(Slot<decltype(&ylinfsy)>(kSlotYlinfsy)(lib, &item),
-            kLibBadRequest);
+  EXPECT_EQ(Slot<decltype(&ylinfsy)>(kSlotYlinfsy)(lib, &item), kLibBadRequest);
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 

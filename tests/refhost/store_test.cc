@@ -3,6 +3,8 @@
 // library services see the same behaviour from both.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,9 +15,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sqlite3.h>
-#include <signal.h>
 
 #include "refhost/catalog_store.h"
 
@@ -70,8 +69,8 @@ class StoreTest : public ::testing::TestWithParam<Kind> {
     std::vector<StoredRecord> out;
     RecordView view;
     while (cursor->Read(&view).ok()) {
-      out.push_back({std::string((const char*)view.data, view.length),
-                     view.kind});
+      out.push_back(
+          {std::string((const char*)view.data, view.length), view.kind});
     }
     return out;
   }
@@ -152,10 +151,8 @@ TEST_P(StoreTest, RecordsRoundTripWithKindsAndAnyBytes) {
   EXPECT_EQ(entry->info.record_count, 4);
   EXPECT_EQ(entry->info.longest_record, 70000);
   EXPECT_GT(entry->info.created_micros, 0);
-  std::vector<StoredRecord> expected = {{"hello", 1},
-                                        {"", 270},
-                                        {binary, 65535},
-                                        {std::string(70000, 'x'), 7}};
+  std::vector<StoredRecord> expected = {
+      {"hello", 1}, {"", 270}, {binary, 65535}, {std::string(70000, 'x'), 7}};
   EXPECT_EQ(entry->records, expected);
 
   // The same data through a store opened afresh (for SQLite: from disk).
@@ -167,8 +164,9 @@ TEST_P(StoreTest, RecordsRoundTripWithKindsAndAnyBytes) {
 }
 
 TEST_P(StoreTest, ReplaceDropsOldContentButKeepsDescriptionAndCreation) {
-  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E", "DATA", "kept",
-                               Recs({"one", "two", "three"}))
+  ASSERT_TRUE(store()
+                  .PutEntry("WORK", "CAT", "E", "DATA", "kept",
+                            Recs({"one", "two", "three"}))
                   .ok());
   EntryInfo before;
   ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &before).ok());
@@ -187,8 +185,7 @@ TEST_P(StoreTest, ReplaceDropsOldContentButKeepsDescriptionAndCreation) {
   EXPECT_GE(entry->info.modified_micros, before.modified_micros);
   EXPECT_EQ(entry->info.longest_record, 3);
 
-  ASSERT_TRUE(
-      store().PutEntry("WORK", "CAT", "E", "DATA", "changed", {}).ok());
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E", "DATA", "changed", {}).ok());
   entry = store().GetEntry("WORK", "CAT", "E", "DATA");
   EXPECT_EQ(entry->info.description, "changed");
   EXPECT_TRUE(entry->records.empty());
@@ -252,21 +249,23 @@ TEST_P(StoreTest, SeekThenReadOrOverwriteTheRest) {
 
 TEST_P(StoreTest, NewContentIsVisibleOnlyAtCommitAndReadersKeepTheirs) {
   ASSERT_TRUE(
-      store().PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"old1", "old2"}))
+      store()
+          .PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"old1", "old2"}))
           .ok());
   auto early_reader = Open("E", "DATA", OpenIntent::kRead);
   RecordView view;
   ASSERT_TRUE(early_reader->Read(&view).ok());
 
   auto writer = Open("E", "DATA", OpenIntent::kReplace);
-  for (int i = 0; i < 5000; ++i) Write(writer.get(), "new-" + std::to_string(i));
+  for (int i = 0; i < 5000; ++i)
+    Write(writer.get(), "new-" + std::to_string(i));
   // Until the commit everyone sees the old content.
   EXPECT_EQ(Records("E", "DATA"), Recs({"old1", "old2"}));
   EXPECT_EQ(store().ListEntries("WORK", "CAT")[0].record_count, 2);
   auto fresh = Open("NEWONE", "DATA", OpenIntent::kReplace);
   Write(fresh.get(), "x");
-  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr)
-                  .IsNotFound());
+  EXPECT_TRUE(
+      store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr).IsNotFound());
   ASSERT_TRUE(writer->Commit().ok());
   writer.reset();
   EXPECT_EQ(Records("E", "DATA").size(), 5000u);
@@ -279,8 +278,8 @@ TEST_P(StoreTest, NewContentIsVisibleOnlyAtCommitAndReadersKeepTheirs) {
 
   // A cursor given up without commit changes nothing.
   fresh.reset();
-  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr)
-                  .IsNotFound());
+  EXPECT_TRUE(
+      store().FindEntry("WORK", "CAT", "NEWONE", "DATA", nullptr).IsNotFound());
   auto abandoned = Open("E", "DATA", OpenIntent::kReplace);
   Write(abandoned.get(), "lost");
   abandoned.reset();
@@ -323,8 +322,8 @@ TEST_P(StoreTest, DeleteAndListing) {
   auto reader = Open("A", "SOURCE", OpenIntent::kRead);
   ASSERT_TRUE(store().DeleteEntry("WORK", "CAT", "A", "SOURCE  ").ok());
   EXPECT_TRUE(store().DeleteEntry("WORK", "CAT", "A", "SOURCE").IsNotFound());
-  EXPECT_TRUE(store().FindEntry("WORK", "CAT", "A", "SOURCE", nullptr)
-                  .IsNotFound());
+  EXPECT_TRUE(
+      store().FindEntry("WORK", "CAT", "A", "SOURCE", nullptr).IsNotFound());
   std::unique_ptr<EntryCursor> cursor;
   EXPECT_TRUE(store()
                   .OpenEntry("WORK", "CAT", "A", "SOURCE", OpenIntent::kRead,
@@ -409,22 +408,26 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
 
 TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
   auto store = NewSqliteCatalogStore(folder_);
-  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "E", "DATA", "",
-                              {{"old1", 0}, {"old2", 0}})
-                  .ok());
+  ASSERT_TRUE(
+      store
+          ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"old1", 0}, {"old2", 0}})
+          .ok());
   ASSERT_TRUE(store->PutEntry("WORK", "CAT", "F", "DATA", "", {{"f", 0}}).ok());
   std::unique_ptr<EntryCursor> reader_e, reader_f, abandoned;
-  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kRead,
-                               "", &reader_e)
+  ASSERT_TRUE(store
+                  ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kRead, "",
+                              &reader_e)
                   .ok());
-  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "F", "DATA", OpenIntent::kRead,
-                               "", &reader_f)
+  ASSERT_TRUE(store
+                  ->OpenEntry("WORK", "CAT", "F", "DATA", OpenIntent::kRead, "",
+                              &reader_f)
                   .ok());
-  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "E", "DATA", "", {{"new", 0}})
-                  .ok());
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "E", "DATA", "", {{"new", 0}}).ok());
   ASSERT_TRUE(store->DeleteEntry("WORK", "CAT", "F", "DATA").ok());
-  ASSERT_TRUE(store->OpenEntry("WORK", "CAT", "G", "DATA",
-                               OpenIntent::kReplace, "", &abandoned)
+  ASSERT_TRUE(store
+                  ->OpenEntry("WORK", "CAT", "G", "DATA", OpenIntent::kReplace,
+                              "", &abandoned)
                   .ok());
   ASSERT_TRUE(abandoned->Write("gone", 4, 0).ok());
   RecordView view;
@@ -462,11 +465,13 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
     // Replace KEEP and write a brand-new entry, both left unfinished.
     auto store = NewSqliteCatalogStore(folder_);
     std::unique_ptr<EntryCursor> a, b;
-    if (!store->OpenEntry("WORK", "CAT", "KEEP", "DATA",
-                          OpenIntent::kReplace, "", &a)
+    if (!store
+             ->OpenEntry("WORK", "CAT", "KEEP", "DATA", OpenIntent::kReplace,
+                         "", &a)
              .ok() ||
-        !store->OpenEntry("WORK", "CAT", "NEW", "DATA", OpenIntent::kReplace,
-                          "", &b)
+        !store
+             ->OpenEntry("WORK", "CAT", "NEW", "DATA", OpenIntent::kReplace, "",
+                         &b)
              .ok()) {
       _exit(2);
     }
