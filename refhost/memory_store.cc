@@ -233,9 +233,11 @@ class MemoryCatalogStore final : public CatalogStore {
     }
     if (cursor->work_) {
       entry.content = std::shared_ptr<const Version>(std::move(cursor->work_));
-    } else {
-      entry.content = cursor->base_;  // nothing written: keep the base
+    } else if (cursor->intent_ == OpenIntent::kReplace || !entry.content) {
+      entry.content = cursor->base_;
     }
+    // An update that wrote nothing keeps the entry's content as it stands,
+    // even when another writer changed it since this cursor opened.
     cursor->base_ = entry.content;
     return StoreStatus::Ok();
   }

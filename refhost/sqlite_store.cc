@@ -364,7 +364,9 @@ class Library {
     set_version_.Bind(4, version);
     int rc = set_version_.Step();
     set_version_.Reset();
-    return rc == SQLITE_DONE ? StoreStatus::Ok() : Error("set version");
+    if (rc != SQLITE_DONE) return Error("set version");
+    return sqlite3_changes(db_) == 1 ? StoreStatus::Ok()
+                                     : StoreStatus::NotFound("no such version");
   }
 
   // Drops a version no entry uses any more, or retires it while a reader of
@@ -695,8 +697,21 @@ class SqliteCursor final : public EntryCursor {
     StoreStatus s;
     if (version != 0) {
       s = library_->SetVersion(version, kLive, count_, longest_);
-    } else if (intent_ == OpenIntent::kUpdate && base_ != 0) {
-      version = base_;  // nothing written: the content stays as it was
+    } else if (intent_ == OpenIntent::kUpdate) {
+      // An update that wrote nothing keeps the entry's content as it
+      // stands, even when another writer changed it since this cursor
+      // opened; an entry deleted meanwhile comes back as this cursor saw it.
+      Library::EntryRow row;
+      s = library_->FindEntry(catalog_, name_, type_, &row);
+      if (s.ok()) {
+        version = row.version;
+      } else if (s.IsNotFound() && base_ != 0) {
+        version = base_;
+        s = library_->SetVersion(base_, kLive, count_, longest_);
+      }
+      // Deleted meanwhile by another process (its content went with it),
+      // or absent at open: an empty entry.
+      if (s.IsNotFound()) s = library_->NewVersion(kLive, &version);
     } else {
       s = library_->NewVersion(kLive, &version);
     }

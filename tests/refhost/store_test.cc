@@ -286,6 +286,26 @@ TEST_P(StoreTest, NewContentIsVisibleOnlyAtCommitAndReadersKeepTheirs) {
   EXPECT_EQ(Records("E", "DATA").size(), 5000u);
 }
 
+TEST_P(StoreTest, UpdateThatWritesNothingKeepsWhatOthersCommitted) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"v1"})).ok());
+  auto idle = Open("E", "DATA", OpenIntent::kUpdate, "new description");
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"v2"})).ok());
+  ASSERT_TRUE(idle->Commit().ok());
+  idle.reset();
+  auto entry = store().GetEntry("WORK", "CAT", "E", "DATA");
+  EXPECT_EQ(entry->records, Recs({"v2"}));
+  EXPECT_EQ(entry->info.description, "new description");
+
+  // Deleted meanwhile: the entry comes back as the updater saw it.
+  idle = Open("E", "DATA", OpenIntent::kUpdate);
+  ASSERT_TRUE(store().DeleteEntry("WORK", "CAT", "E", "DATA").ok());
+  ASSERT_TRUE(idle->Commit().ok());
+  idle.reset();
+  EXPECT_EQ(Records("E", "DATA"), Recs({"v2"}));
+}
+
 TEST_P(StoreTest, SeveralWritersOnOneCatalogAtOnce) {
   ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
   auto a = Open("A", "DATA", OpenIntent::kReplace);
@@ -436,6 +456,16 @@ TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
   reader_e.reset();
   reader_f.reset();
   abandoned.reset();
+  // An idle update whose entry was deleted meanwhile brings it back.
+  std::unique_ptr<EntryCursor> idle;
+  ASSERT_TRUE(store
+                  ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kUpdate,
+                              "", &idle)
+                  .ok());
+  ASSERT_TRUE(store->DeleteEntry("WORK", "CAT", "E", "DATA").ok());
+  ASSERT_TRUE(idle->Commit().ok());
+  idle.reset();
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records.size(), 1u);
   store.reset();
   ExpectNothingLeftBehind();
   EXPECT_EQ(Query("SELECT count(*) FROM entries"), 1);
