@@ -45,7 +45,7 @@ namespace refhost {
 namespace {
 
 constexpr int kSchemaVersion = 1;
-constexpr int64_t kBatchRecords = 8192;
+constexpr int64_t kBatchRecords = 65536;
 constexpr int kBusyTimeoutMs = 5000;
 
 constexpr int kStaging = 0;
