@@ -506,7 +506,7 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
       _exit(2);
     }
     std::string record(80, 'x');
-    for (int i = 0; i < 30000; ++i) {
+    for (int i = 0; i < 70000; ++i) {  // past a batch commit
       if (!a->Write(record.data(), 80, 9).ok() ||
           !b->Write(record.data(), 80, 9).ok()) {
         _exit(3);
