@@ -62,13 +62,29 @@ class ProgramTest : public ::testing::Test {
       dup2(err, 2);
       std::vector<char*> argv;
       std::string program = VUVOROZO_PROGRAM_PATH;
+      // VUVOROZO_PROGRAM_WRAPPER runs the program under another one, such
+      // as valgrind: its words go first, then the program and arguments.
+      std::vector<std::string> wrapper;
+      if (const char* w = getenv("VUVOROZO_PROGRAM_WRAPPER")) {
+        std::string word;
+        for (const char* p = w;; ++p) {
+          if (*p == ' ' || *p == '\0') {
+            if (!word.empty()) wrapper.push_back(word);
+            word.clear();
+            if (*p == '\0') break;
+          } else {
+            word += *p;
+          }
+        }
+      }
+      for (std::string& word : wrapper) argv.push_back(word.data());
       argv.push_back(program.data());
       std::vector<std::string> copy = args;
       for (std::string& a : copy) argv.push_back(a.data());
       argv.push_back(nullptr);
       unsetenv("VUVOROZO_DATA");
       unsetenv("VUVOROZO_MODULE");
-      execv(program.c_str(), argv.data());
+      execvp(argv[0], argv.data());
       _exit(127);
     }
     Outcome outcome;
