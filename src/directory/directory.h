@@ -43,13 +43,12 @@ int32_t yxldinf(dir_handle* handle);
 int32_t yxlmex(dir_handle* handle, const char* text, int32_t length,
                const char* default_type);
 
-// Member open (slot 29).
+// Member open (slot 29) and close (slot 27).
 int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
                 int32_t length, const char* hint, open_request* request);
+int32_t yxlmcls(file_handle* handle);
 
 // Called by the member close once the member is closed on the host: the
-// directory it was opened through counts one open member less.
-void directory_member_closed(file_handle* member);
 
 // Existence and deletion (slots 3, 32).
 int32_t yxlexp(const char* fileref, int32_t token);

@@ -7,7 +7,7 @@
 //
 // A member borrows its directory's library, so the directory counts its open
 // members (dir_handle open_members) and refuses to close while any is open;
-// the member close reports back through directory_member_closed.
+// the member close, here too, counts it down.
 
 #include <cstring>
 
@@ -152,11 +152,22 @@ int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
   return kStatusOk;
 }
 
-// The member close has closed member on the host: its directory counts one
-// open member less. A handle that came from no directory changes nothing.
-void directory_member_closed(file_handle* member) {
-  dir_handle* directory = member_directory(member);
+// Closes a member opened through a directory (slot 27). The library is the
+// directory's and is never closed here. When ylmclos answers anything but 0
+// its status is returned at once: the record buffer is gone, but the handle
+// with its io_vector and option block stays, still counted on the fileref
+// and on its directory, so the host may close it again. Otherwise
+// everything is released, the directory counts one open member less, and 0
+// is returned. 0x80001025 for a null handle.
+int32_t yxlmcls(file_handle* handle) {
+  if (handle == nullptr) return kStatusNullHandle;
+  release_record_buffer(handle);
+  int32_t st = ylmclos(handle->member, 0);
+  if (st != 0) return st;
+  dir_handle* directory = member_directory(handle);
   if (directory != nullptr && directory->open_members != 0) {
     --directory->open_members;
   }
+  release_handle(handle);
+  return 0;
 }

@@ -1,16 +1,15 @@
 // Close and information: the end of a file_handle's life and the answers to
 // the host's questions about an open entry or an assigned fileref.
 //
-// yxlcls closes an entry that yxlopn opened, library included; yxlmcls
-// closes a member that the member open made, whose library belongs to the
-// directory and stays open. Both release everything the handle owns: the
-// record buffer, the io_vector, the open's option block (unless the host
-// keeps it) and the handle, and count the close on the fileref.
+// yxlcls closes an entry that yxlopn opened, library included. The member
+// close of the directory releases a member's handle through the same
+// helpers: the record buffer, the io_vector, the open's option block
+// (unless the host keeps it) and the handle, counting the close on the
+// fileref.
 
 #include <cstdint>
 #include <cstring>
 
-#include "directory/directory.h"
 #include "entry/entry.h"
 #include "fileref/fileref.h"
 #include "host/host.h"
@@ -41,12 +40,6 @@ void release_vector(file_handle* handle) {
   handle->vector = nullptr;
 }
 
-void release_record_buffer(file_handle* handle) {
-  if (handle->record_buffer == nullptr) return;
-  module_free(handle->record_buffer);
-  handle->record_buffer = nullptr;
-}
-
 void count_close(file_handle* handle) {
   if (handle->node == nullptr) return;
   fileref_closed(handle->node);
@@ -54,6 +47,19 @@ void count_close(file_handle* handle) {
 }
 
 }  // namespace
+
+void release_record_buffer(file_handle* handle) {
+  if (handle->record_buffer == nullptr) return;
+  module_free(handle->record_buffer);
+  handle->record_buffer = nullptr;
+}
+
+void release_handle(file_handle* handle) {
+  release_open_options(handle);
+  release_vector(handle);
+  count_close(handle);
+  module_free(handle);
+}
 
 // Closes an entry opened by the entry open (slot 21): the entry, then, only
 // when the entry closed with exactly 0, the library. Everything the handle
@@ -67,32 +73,8 @@ int32_t yxlcls(file_handle* handle) {
   // After a member close that is not clean, warnings included, the library
   // stays as it is.
   if (st == 0) st = ylclose(handle->library, 0);
-  count_close(handle);
-  release_open_options(handle);
-  release_vector(handle);
-  module_free(handle);
+  release_handle(handle);
   return st;
-}
-
-// Closes a member opened through a directory (slot 27). The library is the
-// directory's and is never closed here. When ylmclos answers anything but 0
-// its status is returned at once: the record buffer is gone, but the handle
-// with its io_vector and option block stays, still counted on the fileref,
-// so the host may close it again. Otherwise everything is released and 0
-// returned. 0x80001025 for a null handle.
-int32_t yxlmcls(file_handle* handle) {
-  if (handle == nullptr) return kStatusNullHandle;
-  release_record_buffer(handle);
-  int32_t st = ylmclos(handle->member, 0);
-  if (st != 0) return st;
-  // The directory the member was opened through may close again once it
-  // has no open members.
-  directory_member_closed(handle);
-  release_open_options(handle);
-  release_vector(handle);
-  count_close(handle);
-  module_free(handle);
-  return 0;
 }
 
 // Fills the host's info_reply (slot 8). The word at offset 36 is set to 4 on

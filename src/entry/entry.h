@@ -213,7 +213,13 @@ int32_t yxlflsh(file_handle* handle);
 int32_t yxlamvc(file_handle* handle, io_vector** vector);
 
 int32_t yxlcls(file_handle* handle);
-int32_t yxlmcls(file_handle* handle);
+
+// Release helpers shared by the two closes. release_record_buffer releases
+// the record buffer (the handle no longer refers to it); release_handle
+// releases the open's option block unless kept, the io_vector and the
+// handle itself, and counts the close on the fileref.
+void release_record_buffer(file_handle* handle);
+void release_handle(file_handle* handle);
 int32_t yxlinfo(file_handle* handle, const char* fileref, int32_t token,
                 int32_t mask, int32_t unused, info_reply* reply);
 int32_t yxlins(file_handle* handle, info_item** item);
