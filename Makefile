@@ -1,12 +1,20 @@
 # The two commands of a new user: `make demo` installs what the build needs,
 # builds and runs the main job; `make test` installs, builds and runs every
-# test, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# test, then again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then runs each fuzz target for a minute (FUZZ_SECONDS) and the program's
+# end-to-end tests under valgrind memcheck.
+#
+# `make bench-report` measures the module's performance and rewrites
+# bench/REPORT.md.
 
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+BENCH_BUILD ?= build-bench
 JOBS ?= 2
 
-.PHONY: setup build demo test test-plain test-sanitize clean
+.PHONY: setup build demo test test-plain test-sanitize test-fuzz \
+	test-valgrind bench-report clean
 
 setup:
 	sh scripts/setup
@@ -18,7 +26,7 @@ build: setup
 demo: build
 	sh scripts/demo $(BUILD)
 
-test: setup test-plain test-sanitize
+test: setup test-plain test-sanitize test-fuzz test-valgrind
 
 test-plain:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -32,5 +40,19 @@ test-sanitize:
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS)
 
+# Each fuzz target (clang, libFuzzer, ASan, UBSan) from its seed corpus.
+test-fuzz:
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) sh scripts/fuzz-short
+
+# Every run of the program in its end-to-end tests under valgrind memcheck:
+# no memory error and no leak.
+test-valgrind:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target cli_test
+	sh scripts/valgrind-e2e $(BUILD)
+
+bench-report: setup
+	JOBS=$(JOBS) sh bench/report $(BENCH_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
