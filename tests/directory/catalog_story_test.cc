@@ -120,4 +120,23 @@ TEST_F(CatalogStoryTest, CatalogFilerefOptionsReachItsMembers) {
   EXPECT_EQ(Deassign("PROJ"), 0);
 }
 
+TEST_F(CatalogStoryTest, DirectoryWrittenInLowerCaseReachesTheSameCatalog) {
+  // The directory open sends the libref and catalog as the user wrote them;
+  // the host's catalog names do not depend on case.
+  ASSERT_EQ(Assign("E1", "work.proj.e1.html"), 0);
+  file_handle* entry = nullptr;
+  open_request request{};
+  request.open_flags = kOpenOutput;
+  ASSERT_EQ(slots().Open(&entry, Name8("E1").data(), 0, &request), 0);
+  WriteLines(entry, {"<p>"});
+  ASSERT_EQ(slots().Close(entry), 0);
+
+  dir_handle* dir = OpenDirectory("PROJ", "work.proj");
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(Walk(dir), (std::vector<NameAndType>{{"E1", "HTML    "}}));
+  EXPECT_EQ(slots().DirClose(dir), 0);
+  EXPECT_EQ(Deassign("PROJ"), 0);
+  EXPECT_EQ(Deassign("E1"), 0);
+}
+
 }  // namespace
