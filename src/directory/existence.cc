@@ -68,19 +68,12 @@ int32_t yxlexp(const char* fileref, int32_t token) {
   if (node->levels == 2) {
     // The catalog itself: its levels stand in name parts 3 and 4 and go to
     // the host untranslated; no entry is looked for.
-    const name_part& libref = node->parts[2];
-    int32_t length = libref.length;
-    if (length < 0) length = 0;
-    if (length > 8) length = 8;
-    memset(names.libref, ' ', 8);
-    memcpy(names.libref, libref.text, length);
-    names.catalog = node->parts[3];
+    two_level_names(node, names.libref, &names.catalog);
     memset(names.entry.text, ' ', kNameTextLength);
     memset(names.entry_type, ' ', 8);
   } else {
-    status = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
-                     &node->parts[2], &node->parts[3], names.libref,
-                     &names.catalog, &names.entry, names.entry_type);
+    status = resolve_node(node, names.libref, &names.catalog, &names.entry,
+                          names.entry_type);
     if (status != kStatusOk) return status;
   }
 
@@ -114,9 +107,8 @@ int32_t yxldel(const char* fileref, int32_t token) {
 
   entry_names names;
   memset(&names, 0, sizeof(names));
-  status = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
-                   &node->parts[2], &node->parts[3], names.libref,
-                   &names.catalog, &names.entry, names.entry_type);
+  status = resolve_node(node, names.libref, &names.catalog, &names.entry,
+                        names.entry_type);
   if (status != kStatusOk) return status;
 
   uint32_t library = 0;

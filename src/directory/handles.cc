@@ -57,15 +57,7 @@ int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token) {
     return status;
   }
 
-  // A two-level name stands in name parts 3 and 4. A part length outside
-  // 0..8 (a host that splits differently) is held to the field.
-  const name_part& libref = node->parts[2];
-  int32_t libref_length = libref.length;
-  if (libref_length < 0) libref_length = 0;
-  if (libref_length > 8) libref_length = 8;
-  memset(dir->libref, ' ', 8);
-  memcpy(dir->libref, libref.text, libref_length);
-  dir->catalog = node->parts[3];
+  two_level_names(node, dir->libref, &dir->catalog);
 
   // Update first, so members can be written; a catalog the host will only
   // give for input still makes a directory that can be walked and read.

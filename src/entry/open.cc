@@ -81,13 +81,13 @@ int32_t finish_open(file_handle* handle, option_block* open_options) {
     }
   }
 
-  handle->display_name_length = wzstcat(
-      handle->display_name, kDisplayNameLength, '.', 4, handle->libref,
-      wzstrip(handle->libref, 8), handle->catalog.text,
-      wzstrip(handle->catalog.text, part_length(handle->catalog)),
-      handle->entry.text,
-      wzstrip(handle->entry.text, part_length(handle->entry)),
-      handle->entry_type, wzstrip(handle->entry_type, 8));
+  handle->display_name_length =
+      wzstcat(handle->display_name, kDisplayNameLength, '.', 4, handle->libref,
+              wzstrip(handle->libref, 8), handle->catalog.text,
+              wzstrip(handle->catalog.text, part_length(handle->catalog)),
+              handle->entry.text,
+              wzstrip(handle->entry.text, part_length(handle->entry)),
+              handle->entry_type, wzstrip(handle->entry_type, 8));
 
   int32_t size = record_buffer_size(handle);
   if (size < 0) {
@@ -144,9 +144,8 @@ int32_t yxlopn(file_handle** handle_out, const char* fileref, int32_t token,
     goto fail;
   }
 
-  st = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
-               &node->parts[2], &node->parts[3], handle->libref,
-               &handle->catalog, &handle->entry, handle->entry_type);
+  st = resolve_node(node, handle->libref, &handle->catalog, &handle->entry,
+                    handle->entry_type);
   if (st < 0) goto fail;
 
   {

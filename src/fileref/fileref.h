@@ -17,12 +17,12 @@
 
 inline constexpr int32_t kOptionBlockSize = 288;
 inline constexpr int32_t kOptionBlockTag = 7;
-inline constexpr int32_t kRecfmVariable = 0x20;   // RECFM=V
-inline constexpr int32_t kRecfmFixed = 0x08;      // RECFM=F: fixed, blank-padded
-inline constexpr int32_t kRecfmPrint = 0x11;      // RECFM=P
-inline constexpr int32_t kRecfmCarriage = 0x10;   // carriage-control byte leads
-inline constexpr int32_t kOpenOptionMod = 4;      // MOD: append
-inline constexpr int32_t kOptionKeep = 0x10;      // keep flag: host owns it
+inline constexpr int32_t kRecfmVariable = 0x20;  // RECFM=V
+inline constexpr int32_t kRecfmFixed = 0x08;     // RECFM=F: fixed, blank-padded
+inline constexpr int32_t kRecfmPrint = 0x11;     // RECFM=P
+inline constexpr int32_t kRecfmCarriage = 0x10;  // carriage-control byte leads
+inline constexpr int32_t kOpenOptionMod = 4;     // MOD: append
+inline constexpr int32_t kOptionKeep = 0x10;     // keep flag: host owns it
 
 struct option_block {
   int32_t block_tag;              // 7, set when made; never read
@@ -32,17 +32,22 @@ struct option_block {
   int32_t blocksize;              // BLOCKSIZE; kept, never acted on
   description_field description;  // DESC/DESCRIPTION; length 0 = none
   uint8_t reserved_278[2];
-  int32_t option_flags;           // bit 0x10: keep flag
-  int32_t attr;                   // 1 when ATTR appeared
+  int32_t option_flags;  // bit 0x10: keep flag
+  int32_t attr;          // 1 when ATTR appeared
 };
 static_assert(sizeof(option_block) == kOptionBlockSize, "option_block size");
 static_assert(offsetof(option_block, recfm) == 4, "option_block.recfm");
-static_assert(offsetof(option_block, open_options) == 8, "option_block.open_options");
+static_assert(offsetof(option_block, open_options) == 8,
+              "option_block.open_options");
 static_assert(offsetof(option_block, lrecl) == 12, "option_block.lrecl");
-static_assert(offsetof(option_block, blocksize) == 16, "option_block.blocksize");
-static_assert(offsetof(option_block, description) == 20, "option_block.description");
-static_assert(offsetof(option_block, reserved_278) == 278, "option_block.reserved_278");
-static_assert(offsetof(option_block, option_flags) == 280, "option_block.option_flags");
+static_assert(offsetof(option_block, blocksize) == 16,
+              "option_block.blocksize");
+static_assert(offsetof(option_block, description) == 20,
+              "option_block.description");
+static_assert(offsetof(option_block, reserved_278) == 278,
+              "option_block.reserved_278");
+static_assert(offsetof(option_block, option_flags) == 280,
+              "option_block.option_flags");
 static_assert(offsetof(option_block, attr) == 284, "option_block.attr");
 
 // ---------------------------------------------------------------------------
@@ -52,30 +57,35 @@ inline constexpr int32_t kDisplayNameLength = 90;
 inline constexpr int32_t kPhysicalNameLength = 40;
 
 struct fileref_node {
-  fileref_node* next;             // next node; null in the last
-  char fileref[8];                // as the assigning caller's buffer held it
-  amec_block* amec;               // the block whose list holds the node
-  int32_t levels;                 // level count from znamdiv
-  name_part parts[4];             // name parts 1 to 4, placed by znamdiv
+  fileref_node* next;  // next node; null in the last
+  char fileref[8];     // as the assigning caller's buffer held it
+  amec_block* amec;    // the block whose list holds the node
+  int32_t levels;      // level count from znamdiv
+  name_part parts[4];  // name parts 1 to 4, placed by znamdiv
   char display_name[kDisplayNameLength];  // parts joined by '.', blank-filled
   uint8_t pad_246[2];
   int32_t display_name_length;
   char physical_name[kPhysicalNameLength];  // first 40 characters; not padded
-  int32_t physical_name_length;   // 0..40
-  option_block* options;          // the assignment's option block, or null
-  int32_t open_count;             // handles opened through this fileref
-  request_group requests;         // scratch areas of existence and deletion
+  int32_t physical_name_length;             // 0..40
+  option_block* options;   // the assignment's option block, or null
+  int32_t open_count;      // handles opened through this fileref
+  request_group requests;  // scratch areas of existence and deletion
 };
 static_assert(offsetof(fileref_node, fileref) == 4, "fileref_node.fileref");
 static_assert(offsetof(fileref_node, amec) == 12, "fileref_node.amec");
 static_assert(offsetof(fileref_node, levels) == 16, "fileref_node.levels");
 static_assert(offsetof(fileref_node, parts) == 20, "fileref_node.parts");
-static_assert(offsetof(fileref_node, display_name) == 156, "fileref_node.display_name");
-static_assert(offsetof(fileref_node, display_name_length) == 248, "fileref_node.display_name_length");
-static_assert(offsetof(fileref_node, physical_name) == 252, "fileref_node.physical_name");
-static_assert(offsetof(fileref_node, physical_name_length) == 292, "fileref_node.physical_name_length");
+static_assert(offsetof(fileref_node, display_name) == 156,
+              "fileref_node.display_name");
+static_assert(offsetof(fileref_node, display_name_length) == 248,
+              "fileref_node.display_name_length");
+static_assert(offsetof(fileref_node, physical_name) == 252,
+              "fileref_node.physical_name");
+static_assert(offsetof(fileref_node, physical_name_length) == 292,
+              "fileref_node.physical_name_length");
 static_assert(offsetof(fileref_node, options) == 296, "fileref_node.options");
-static_assert(offsetof(fileref_node, open_count) == 300, "fileref_node.open_count");
+static_assert(offsetof(fileref_node, open_count) == 300,
+              "fileref_node.open_count");
 static_assert(offsetof(fileref_node, requests) == 304, "fileref_node.requests");
 static_assert(sizeof(fileref_node) == 1116, "fileref_node size");
 
@@ -117,6 +127,22 @@ int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
                 char* libref, name_part* catalog, name_part* entry,
                 char* entry_type);
 int32_t yxlpnam(const char* fileref, char* buffer);
+
+// Resolves a node's own levels and name parts 1 to 4 in the entry form, as
+// every caller of yxlznam does.
+inline int32_t resolve_node(const fileref_node* node, char* libref,
+                            name_part* catalog, name_part* entry,
+                            char* entry_type) {
+  return yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
+                 &node->parts[2], &node->parts[3], libref, catalog, entry,
+                 entry_type);
+}
+
+// The libref and catalog of a two-level (catalog) fileref: name part 3 laid
+// over 8 blanks (at most 8 characters) and name part 4 copied whole, neither
+// translated.
+void two_level_names(const fileref_node* node, char* libref,
+                     name_part* catalog);
 int32_t yxlval(const char* fileref);
 
 // ---------------------------------------------------------------------------

@@ -82,9 +82,7 @@ int32_t yxlpnam(const char* fileref, char* buffer) {
   name_part catalog;
   name_part entry;
   char entry_type[8];
-  st = yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
-               &node->parts[2], &node->parts[3], libref, &catalog, &entry,
-               entry_type);
+  st = resolve_node(node, libref, &catalog, &entry, entry_type);
   if (st != kStatusOk) return st;
   int32_t n = wzstcat(
       buffer, kPathNameCapacity, '.', 4, libref, wzstrip(libref, 8),
@@ -104,7 +102,19 @@ int32_t yxlval(const char* fileref) {
   name_part catalog;
   name_part entry;
   char entry_type[8];
-  return yxlznam(node->levels, kFormEntry, &node->parts[0], &node->parts[1],
-                 &node->parts[2], &node->parts[3], libref, &catalog, &entry,
-                 entry_type);
+  return resolve_node(node, libref, &catalog, &entry, entry_type);
+}
+
+// The libref and catalog of a two-level fileref, from name parts 3 and 4.
+// A part length outside 0..8 (a host that splits differently) is held to
+// the libref's field.
+void two_level_names(const fileref_node* node, char* libref,
+                     name_part* catalog) {
+  const name_part& part = node->parts[2];
+  int32_t length = part.length;
+  if (length < 0) length = 0;
+  if (length > 8) length = 8;
+  memset(libref, ' ', 8);
+  memcpy(libref, part.text, (size_t)length);
+  *catalog = node->parts[3];
 }
