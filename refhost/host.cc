@@ -156,4 +156,14 @@ amec_block* Host::FindAccessMethod(std::string_view name) const {
   return it == access_methods_.end() ? nullptr : it->second;
 }
 
+bool Host::FilerefAssigned(const char* name8) const {
+  for (const auto& [name, amec] : access_methods_) {
+    for (const fileref_node* n = amec ? amec->fileref_list : nullptr;
+         n != nullptr; n = n->next) {
+      if (std::memcmp(n->fileref, name8, 8) == 0) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace refhost

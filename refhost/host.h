@@ -174,6 +174,9 @@ class Host {
 
   // Unique names handed out by yxaunql.
   int NextUniqueNumber() { return ++unique_; }
+  // True when a fileref of this 8-character name is on the fileref list of
+  // a registered access method: a unique name must not be one of them.
+  bool FilerefAssigned(const char* name8) const;
 
   // Token scanning state, used by the tokenizer services.
   struct OptionSource;

@@ -92,14 +92,22 @@ int32_t Yxam2am(const char* name, void** amec, int32_t) noexcept {
   }
 }
 
-// A blank fileref name gets the next unique name "#LNnnnnn".
+// A blank fileref name gets the next unique name "#LNnnnnn" that no
+// assigned fileref has: a user may have assigned such a name himself, and
+// the module takes the name it is given as a new fileref's.
 int32_t Yxaunql(char* fileref, int32_t) noexcept {
   if (fileref == nullptr) return kHostBadSource;
+  Host* host = Host::Current();
   char name[16];
-  std::snprintf(name, sizeof name, "#LN%05d",
-                Host::Current()->NextUniqueNumber() % 100000);
-  std::memcpy(fileref, name, 8);
-  return 0;
+  for (int tries = 0; tries < 100000; ++tries) {
+    std::snprintf(name, sizeof name, "#LN%05d",
+                  host->NextUniqueNumber() % 100000);
+    if (!host->FilerefAssigned(name)) {
+      std::memcpy(fileref, name, 8);
+      return 0;
+    }
+  }
+  return kHostBadSource;  // every unique name is taken
 }
 
 int32_t Yxatoki(token_record* tokens) noexcept {

@@ -132,6 +132,20 @@ TEST_F(RegistryTest, BlankNamesGoThroughTheHostNameCheck) {
   for (const std::string& n : Walk()) EXPECT_EQ(Deassign(n), 0);
 }
 
+// The host's unique names skip the ones a user assigned himself, so a blank
+// name never makes a second node under an assigned name.
+TEST_F(RegistryTest, BlankNameNeverTakesAnAssignedName) {
+  ASSERT_EQ(Assign("#LN00001", "L.C.E"), 0);
+  char blank[8];
+  std::memset(blank, ' ', 8);
+  ASSERT_EQ(slots().Assign(blank, 0, "VUVOROZO", "L.C.F", 5, nullptr), 0);
+  EXPECT_NE(std::string(blank, 8), "#LN00001");
+  ASSERT_EQ(Deassign("#LN00001"), 0);
+  EXPECT_EQ(slots().FilerefExists("#LN00001", 0), kStatusNotAssigned);
+  EXPECT_EQ(Walk(), (std::vector<std::string>{std::string(blank, 8)}));
+  EXPECT_EQ(Deassign(std::string(blank, 8)), 0);
+}
+
 TEST_F(RegistryTest, NodeKeepsFortyCharactersButSplitsTheWholeName) {
   // 50 characters in four levels.
   std::string name = "LIBRARY1.CATALOGNAME00000000000.ENTRY00000.SOURCE";
