@@ -247,13 +247,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int op = 0; op < operations && in.remaining_bytes() > 0; ++op) {
     std::string name = FilerefName(in);
     int32_t st;
-    switch (in.ConsumeIntegralInRange(0, 11)) {
+    int which = in.ConsumeIntegralInRange(0, 11);
+    fuzz::Trace("operation %d on fileref \"%.8s\"", which, name.data());
+    switch (which) {
       case 0:
       case 1: {
         std::string physical = PhysicalName(in);
         option_block* options = MakeOptions(fh, in);
         st = slots.Assign(name.data(), 0, "VUVOROZO", physical.data(),
                           (int32_t)physical.size(), options);
+        fuzz::Trace("  assign \"%s\" as \"%.8s\": %#x", physical.c_str(),
+                    name.data(), (unsigned)st);
         CHECK_DOCUMENTED(st, "assignment");
         if (st != 0) ReleaseOptions(fh, options);
         break;
@@ -270,6 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               (int32_t)like.size(),
                               with_member ? member.data() : nullptr,
                               (int32_t)member.size(), options);
+        fuzz::Trace("  like \"%s\" member %s as \"%.8s\": %#x", like.c_str(),
+                    with_member ? member.c_str() : "(none)", name.data(),
+                    (unsigned)st);
         CHECK_DOCUMENTED(st, "assignment like");
         if (st != 0) ReleaseOptions(fh, options);
         break;

@@ -108,6 +108,8 @@ struct HandleModel {
   int32_t stored;      // stored record length
   bool attr;
   bool buffer;
+  bool replace;         // opened for output: the content starts empty
+  bool wrote = false;   // a record reached the host
   io_vector* vector = nullptr;
   std::vector<uint32_t> notes;
 };
@@ -250,12 +252,10 @@ class Model {
       f.key.type = kTypes[t][1];
     }
     if (in.ConsumeBool()) {
-      // An entry's names are upper-cased; a catalog named by a two-level
-      // fileref goes to the host as written (librefs match in any case).
+      // The module upper-cases an entry's names; a two-level fileref's
+      // catalog goes to the host as written, and the host matches library
+      // and catalog names in any case. Either way: the same catalog.
       for (char& c : physical) c = (char)tolower((unsigned char)c);
-      if (f.levels == 2) {
-        for (char& c : f.key.cat) c = (char)tolower((unsigned char)c);
-      }
     }
     Options options = RandomOptions(in);
     option_block* block = Block(options);
@@ -390,6 +390,7 @@ class Model {
     if (s.access != 2 && it != committed_.end()) h.content = it->second;
     h.position = (s.flags & kOpenAppend) ? h.content.size() : 0;
     h.writable = s.access != 1;
+    h.replace = s.access == 2;
     h.data_limit = std::max(s.data, 0);
     h.stored = s.stored;
     h.attr = s.attr;
@@ -506,6 +507,7 @@ class Model {
       h->content.resize(h->position);
       h->content.push_back({bytes, kind});
       ++h->position;
+      h->wrote = true;
       if (truncated) expected = kStatusTruncated;
     }
     FUZZ_CHECK(st == expected, "write of %zu bytes to %s: %#x, model %#x",
@@ -619,7 +621,11 @@ class Model {
                                   : slots_.Close(h.handle);
     FUZZ_CHECK(st == 0, "close of %s: %#x", KeyText(h.key).c_str(),
                (unsigned)st);
-    if (h.writable) {
+    // A handle that wrote, or one for output (replace), makes its content
+    // the entry's; an update that wrote nothing leaves the entry as it
+    // stands now, and brings it back as it saw it if it was deleted.
+    if (h.writable &&
+        (h.wrote || h.replace || committed_.count(h.key) == 0)) {
       committed_[h.key] = h.content;
     }
     if (h.directory >= 0) --dirs_[h.directory].members;
