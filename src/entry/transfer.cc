@@ -240,14 +240,19 @@ int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
     buffer[0] = (char)control;
     send = buffer;
   }
+  // CATAMS, the type of every three-level name, is not in the kind table,
+  // so its records are settled here without walking it.
   uint16_t kind = kKindText;
-  if (length == 0 && same8(handle->entry_type, kTypeCatams)) {
-    buffer[0] = kEmptyRecordMark;
-    send = buffer;
-    length = 1;
-    kind = kKindEmptyCatams;
+  if (same8(handle->entry_type, kTypeCatams)) {
+    if (length == 0) {
+      buffer[0] = kEmptyRecordMark;
+      send = buffer;
+      length = 1;
+      kind = kKindEmptyCatams;
+    }
+  } else {
+    kind = kind_for_type(handle->entry_type);
   }
-  if (kind == kKindText) kind = kind_for_type(handle->entry_type);
   return host_write(handle, send, length, kind, truncated);
 }
 
