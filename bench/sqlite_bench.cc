@@ -9,7 +9,10 @@
 // process (the machines are shared), wall time is printed beside it.
 //
 //   sqlite_bench [--records=N] [--sizes=80,1000] [--repeat=R]
-//                [--store=sqlite|memory] [--only=PATH-OP-SIZE] [--tsv]
+//                [--store=sqlite|memory] [--only=PATH-OP-SIZE]
+//                [--type=HTML] [--tsv]
+//
+// --type is the entry type written and read (HTML by default).
 //
 // --only runs one path once without the others (for callgrind), e.g.
 // --only=slots-write-80; paths are sqlite, host, slots and vector (sqlite
@@ -58,6 +61,7 @@ struct Config {
   int repeat = 3;
   bool sqlite = true;
   std::string only;
+  std::string type = "HTML";
   bool tsv = false;
 };
 
@@ -201,9 +205,10 @@ class ModuleRun {
     slots_ = std::make_unique<refhost::Slots>(started.amec);
   }
 
-  // Assigns fileref BENCH to WORK.BENCH.R<size>.HTML.
-  void Assign(int size) {
-    std::string physical = "WORK.BENCH.R" + std::to_string(size) + ".HTML";
+  // Assigns fileref BENCH to WORK.BENCH.R<size>.<type>.
+  void Assign(int size, const std::string& type) {
+    std::string physical =
+        "WORK.BENCH.R" + std::to_string(size) + "." + type;
     if (slots_->Assign("BENCH   ", 0, "VUVOROZO", physical.data(),
                        (int32_t)physical.size(), nullptr) != 0) {
       Die("assign " + physical);
@@ -338,6 +343,8 @@ Config ParseArgs(int argc, char** argv) {
       c.sqlite = std::string(v) != "memory";
     } else if (const char* v = value("--only=")) {
       c.only = v;
+    } else if (const char* v = value("--type=")) {
+      c.type = v;
     } else if (a == "--tsv") {
       c.tsv = true;
     } else {
@@ -378,7 +385,7 @@ int main(int argc, char** argv) {
     }
     ModuleRun run(config.sqlite ? refhost::NewSqliteCatalogStore(folder)
                                 : refhost::NewMemoryCatalogStore());
-    run.Assign(size);
+    run.Assign(size, config.type);
     int repeat = config.only.empty() ? config.repeat : 1;
     // Round -1 warms up: its times are not kept.
     for (int r = config.only.empty() ? -1 : 0; r < repeat; ++r) {
