@@ -69,11 +69,13 @@ struct Options {
   bool mod = false;
   bool attr = false;
   bool recfm_v = false;
+  bool recfm_f = false;  // fixed-length records, blank-filled
 
   std::string Text() const {
     std::string t;
     if (lrecl != 0) t += "LRECL=" + std::to_string(lrecl) + " ";
     if (recfm_v) t += "RECFM=V ";
+    if (recfm_f) t += "RECFM=F ";
     if (mod) t += "MOD ";
     if (attr) t += "ATTR ";
     return t;
@@ -88,6 +90,7 @@ Options RandomOptions(FuzzedDataProvider& in) {
   o.mod = in.ConsumeIntegralInRange(0, 4) == 0;
   o.attr = in.ConsumeIntegralInRange(0, 4) == 0;
   o.recfm_v = in.ConsumeBool();
+  o.recfm_f = in.ConsumeIntegralInRange(0, 3) == 0;
   return o;
 }
 
@@ -107,6 +110,7 @@ struct HandleModel {
   int32_t data_limit;  // most data bytes a caller moves
   int32_t stored;      // stored record length
   bool attr;
+  bool fixed;          // RECFM=F settled: records blank-filled
   bool buffer;
   bool replace;         // opened for output: the content starts empty
   bool wrote = false;   // a record reached the host
@@ -129,6 +133,7 @@ struct Settled {
   int32_t stored = 0, data = 0;
   bool buffer = false;
   bool attr = false;
+  bool fixed = false;
 };
 
 class Model {
@@ -290,6 +295,11 @@ class Model {
                  const Options* o, const Options* f) {
     Settled s;
     s.attr = (o && o->attr) || (f && f->attr);
+    // The record format of the open's options, else the fileref's.
+    const Options* format = (o && (o->recfm_v || o->recfm_f)) ? o
+                            : (f && (f->recfm_v || f->recfm_f)) ? f
+                                                                : nullptr;
+    s.fixed = format != nullptr && format->recfm_f;
     if (!(flags & kOpenInput) && ((o && o->mod) || (f && f->mod))) {
       flags = (flags | kOpenAppend) & ~kOpenOutput;
     }
@@ -394,6 +404,7 @@ class Model {
     h.data_limit = std::max(s.data, 0);
     h.stored = s.stored;
     h.attr = s.attr;
+    h.fixed = s.fixed;
     h.buffer = s.buffer;
     handles_.push_back(std::move(h));
   }
@@ -488,6 +499,11 @@ class Model {
     if (lead) {
       if (1 + (int32_t)bytes.size() > h->stored) truncated = true;
       bytes.insert(bytes.begin(), '\0');
+      if (h->fixed) {
+        // Blank-filled to the data record length, sent at the stored one.
+        bytes.resize(1 + (size_t)h->data_limit, ' ');
+        bytes.resize((size_t)h->stored, ' ');
+      }
     } else if (bytes.empty() && h->key.type == "CATAMS") {
       bytes = "1";
       kind = 270;
@@ -585,6 +601,16 @@ class Model {
     FUZZ_CHECK(memcmp(data, expected.data(), expected.size()) == 0,
                "read of %s record %zu: bytes differ from the model",
                KeyText(h->key).c_str(), h->position - 1);
+    // Fixed-length records come blank-filled to the data record length
+    // behind what the read returns; empty records of kind 270 and empty
+    // lead-byte records are handed back as they are.
+    bool delivered = lead ? size > 0 : r.kind != 270;
+    if (h->fixed && delivered) {
+      for (int32_t i = (int32_t)expected.size(); i < h->data_limit; ++i) {
+        FUZZ_CHECK(data[i] == ' ', "fixed record of %s not blank-filled at "
+                   "%d", KeyText(h->key).c_str(), i);
+      }
+    }
   }
 
   void NoteOrPoint(FuzzedDataProvider& in) {
