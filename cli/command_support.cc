@@ -56,6 +56,24 @@ bool ParseOptionWords(Session& session, const std::string& command,
   return false;
 }
 
+int StartEntryCommand(Session& session, const std::string& command,
+                      const Words& words, OptionBlock* options,
+                      Fileref* fileref, std::string* path,
+                      int32_t* path_status) {
+  if (words.empty()) {
+    return UsageError(command, "a name libref.catalog.entry[.type] is needed");
+  }
+  const std::string& name = words[0];
+  if (!ParseOptionWords(session, command, Words(words.begin() + 1, words.end()),
+                        options)) {
+    return kExitUsage;
+  }
+  if (!AssignName(session, *fileref, name, nullptr)) return kExitFailed;
+  *path = fileref->PathName(path_status);
+  if (*path_status != 0) *path = name;
+  return kExitOk;
+}
+
 // The directory open asks the host for update first, and a host creates an
 // absent catalog for update: a catalog that is only looked at is tested
 // for existence first, so that looking creates nothing.

@@ -38,6 +38,18 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
 bool ParseOptionWords(Session& session, const std::string& command,
                       const Words& words, OptionBlock* options);
 
+// The start of every command that names one entry: words[0] is the name,
+// the words after it the options. Parses the options into *options,
+// assigns *fileref to the name and asks for its path name. Returns kExitOk
+// to go on, with *path the resolved path name (the name as given when it
+// does not resolve; the open then reports why) and *path_status the status
+// of that request; otherwise the exit code to end with, the reason already
+// reported.
+int StartEntryCommand(Session& session, const std::string& command,
+                      const Words& words, OptionBlock* options,
+                      Fileref* fileref, std::string* path,
+                      int32_t* path_status);
+
 // Assigns fileref to name (with options, may be null) and opens it as a
 // directory: an existing catalog only, for commands that only look. Reports
 // a failure and returns false.

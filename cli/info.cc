@@ -44,19 +44,13 @@ std::string DescriptionOf(Session& session, const std::string& path) {
 }  // namespace
 
 int RunInfo(Session& session, const Words& words) {
-  if (words.empty()) {
-    return UsageError("info", "a name libref.catalog.entry[.type] is needed");
-  }
-  const std::string& name = words[0];
   OptionBlock options(session);
-  if (!ParseOptionWords(session, "info", Words(words.begin() + 1, words.end()),
-                        &options)) {
-    return kExitUsage;
-  }
   Fileref fileref(session);
-  if (!AssignName(session, fileref, name, nullptr)) return kExitFailed;
+  std::string path;
   int32_t path_status;
-  std::string path = fileref.PathName(&path_status);
+  int exit = StartEntryCommand(session, "info", words, &options, &fileref,
+                               &path, &path_status);
+  if (exit != kExitOk) return exit;
   std::string description;
   {
     // No record moves here, so the entry's own record length is asked for
@@ -64,7 +58,7 @@ int RunInfo(Session& session, const Words& words) {
     OpenEntry entry(session);
     int32_t st = entry.Open(fileref, kOpenInput, 0, &options);
     if (st != 0) {
-      session.Fail(path_status == 0 ? path : name, st);
+      session.Fail(path, st);
       return kExitFailed;
     }
     info_reply reply = {};

@@ -10,21 +10,14 @@
 namespace cli {
 
 int RunRead(Session& session, const Words& words) {
-  if (words.empty()) {
-    return UsageError("read", "a name libref.catalog.entry[.type] is needed");
-  }
-  const std::string& name = words[0];
   OptionBlock options(session);
-  if (!ParseOptionWords(session, "read", Words(words.begin() + 1, words.end()),
-                        &options)) {
-    return kExitUsage;
-  }
   Fileref fileref(session);
-  if (!AssignName(session, fileref, name, nullptr)) return kExitFailed;
+  std::string path;
   int32_t st;
-  std::string path = fileref.PathName(&st);
+  int exit = StartEntryCommand(session, "read", words, &options, &fileref,
+                               &path, &st);
+  if (exit != kExitOk) return exit;
   bool binary = st == 0 && IsBinaryType(TypeOfPath(path));
-  if (st != 0) path = name;
 
   OpenEntry entry(session);
   st = entry.Open(fileref, kOpenInput, kInputRecordLength, &options);

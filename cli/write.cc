@@ -11,23 +11,16 @@
 namespace cli {
 
 int RunWrite(Session& session, const Words& words) {
-  if (words.empty()) {
-    return UsageError("write", "a name libref.catalog.entry[.type] is needed");
-  }
-  const std::string& name = words[0];
   OptionBlock options(session);
-  if (!ParseOptionWords(session, "write", Words(words.begin() + 1, words.end()),
-                        &options)) {
-    return kExitUsage;
-  }
   Fileref fileref(session);
-  if (!AssignName(session, fileref, name, nullptr)) return kExitFailed;
+  std::string path;
+  int32_t st;
+  int exit = StartEntryCommand(session, "write", words, &options, &fileref,
+                               &path, &st);
+  if (exit != kExitOk) return exit;
   // A name the module cannot resolve fails the open below with the fitting
   // refusal, so only a resolved name's type is looked at here.
-  int32_t st;
-  std::string path = fileref.PathName(&st);
   bool binary = st == 0 && IsBinaryType(TypeOfPath(path));
-  if (st != 0) path = name;
 
   // All of the input comes first: an open for output replaces the entry at
   // close, so input that fails half way must not reach it.
