@@ -171,6 +171,20 @@ bool deliver(file_handle* handle, char* data, int32_t record_length,
   return record_length > limit;
 }
 
+// The start both writes share: refuses what cannot be written, then cuts
+// the length to the data record length. 0 to go on, with *truncated set
+// when the record was cut; otherwise the status to return.
+inline int32_t start_write(const file_handle* handle, int32_t* length,
+                           bool* truncated) {
+  if (handle == nullptr) return kStatusNullHandle;
+  if (*length < 0) return kStatusBadLength;
+  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
+  int32_t limit = data_limit(handle);
+  *truncated = *length > limit;
+  if (*truncated) *length = limit;
+  return 0;
+}
+
 }  // namespace
 
 // Reads the next record (slot 18). On return *data points into the record
@@ -223,16 +237,9 @@ int32_t yxlread(file_handle* handle, char** data, int32_t* length,
 // no record buffer; 0x80001019 for a negative length.
 int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
                 int32_t control) {
-  if (handle == nullptr) return kStatusNullHandle;
-  if (length < 0) return kStatusBadLength;
-  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
-
   bool truncated = false;
-  int32_t limit = data_limit(handle);
-  if (length > limit) {
-    length = limit;
-    truncated = true;
-  }
+  int32_t st = start_write(handle, &length, &truncated);
+  if (st != 0) return st;
   const char* send = data;
   char* buffer = handle->record_buffer;
   if (handle->recfm & kRecfmCarriage) {
@@ -331,16 +338,9 @@ int32_t yxlrds(file_handle* handle, char** data, int32_t* length,
 // data do not fit in the stored record length is cut and gives 4105 too.
 int32_t yxlwrt(file_handle* handle, const char* data, int32_t length,
                int32_t control) {
-  if (handle == nullptr) return kStatusNullHandle;
-  if (length < 0) return kStatusBadLength;
-  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
-
   bool truncated = false;
-  int32_t limit = data_limit(handle);
-  if (length > limit) {
-    length = limit;
-    truncated = true;
-  }
+  int32_t st = start_write(handle, &length, &truncated);
+  if (st != 0) return st;
   char* buffer = handle->record_buffer;
   bool carriage = (handle->recfm & kRecfmCarriage) != 0;
   int32_t prefix = carriage ? 2 : 1;
