@@ -74,6 +74,22 @@ int StartEntryCommand(Session& session, const std::string& command,
   return kExitOk;
 }
 
+int FinishBatch(Session& session, Directory& directory, const std::string& name,
+                const std::string& command, const Tally& tally, size_t total,
+                const std::string& what) {
+  int32_t st = directory.Close();
+  if (st != 0) {
+    session.Fail(name, st);
+    return kExitFailed;
+  }
+  if (tally.skipped != 0) {
+    PrintError(command + ": " + std::to_string(tally.skipped) + " of " +
+               std::to_string(total) + " " + what);
+    return kExitFailed;
+  }
+  return tally.truncated != 0 ? kExitTruncated : kExitOk;
+}
+
 // The directory open asks the host for update first, and a host creates an
 // absent catalog for update: a catalog that is only looked at is tested
 // for existence first, so that looking creates nothing.

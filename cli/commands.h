@@ -50,6 +50,28 @@ int StartEntryCommand(Session& session, const std::string& command,
                       Fileref* fileref, std::string* path,
                       int32_t* path_status);
 
+// What became of one file or entry of a command that moves many.
+enum class Outcome { kDone, kTruncated, kSkipped };
+
+// The outcomes of such a command, counted.
+struct Tally {
+  int skipped = 0;
+  int truncated = 0;
+  void Add(Outcome outcome) {
+    if (outcome == Outcome::kSkipped) ++skipped;
+    if (outcome == Outcome::kTruncated) ++truncated;
+  }
+};
+
+// Ends a command that moved many files or entries through directory:
+// closes it, and when some were skipped says "<command>: N of <total>
+// <what>" (e.g. "files were not imported"). Returns the exit code: failed
+// when the close failed or anything was skipped, truncated when records
+// were cut, else done.
+int FinishBatch(Session& session, Directory& directory, const std::string& name,
+                const std::string& command, const Tally& tally, size_t total,
+                const std::string& what);
+
 // Assigns fileref to name (with options, may be null) and opens it as a
 // directory: an existing catalog only, for commands that only look. Reports
 // a failure and returns false.

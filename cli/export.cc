@@ -21,7 +21,6 @@ struct Member {
   std::string type;
 };
 
-enum class Outcome { kDone, kTruncated, kSkipped };
 
 // The hint of a member open whose text names its type.
 constexpr char kNoHint[] = "CATAMS  ";
@@ -114,32 +113,13 @@ int RunExport(Session& session, const Words& words) {
     PrintError("export: cannot create the folder " + folder);
     return kExitFailed;
   }
-  int skipped = 0;
-  int truncated = 0;
   std::set<std::string> written;
+  Tally tally;
   for (const Member& member : members) {
-    switch (ExportMember(session, directory, folder, member, &written)) {
-      case Outcome::kDone:
-        break;
-      case Outcome::kTruncated:
-        ++truncated;
-        break;
-      case Outcome::kSkipped:
-        ++skipped;
-        break;
-    }
+    tally.Add(ExportMember(session, directory, folder, member, &written));
   }
-  st = directory.Close();
-  if (st != 0) {
-    session.Fail(name, st);
-    return kExitFailed;
-  }
-  if (skipped != 0) {
-    PrintError("export: " + std::to_string(skipped) + " of " +
-               std::to_string(members.size()) + " entries were not exported");
-    return kExitFailed;
-  }
-  return truncated != 0 ? kExitTruncated : kExitOk;
+  return FinishBatch(session, directory, name, "export", tally, members.size(),
+                     "entries were not exported");
 }
 
 }  // namespace cli

@@ -55,7 +55,6 @@ bool ReadFile(const std::string& path, std::string* data) {
   return ok;
 }
 
-enum class Outcome { kDone, kTruncated, kSkipped };
 
 // Imports one file as a member of the open directory.
 Outcome ImportFile(Session& session, Directory& directory,
@@ -148,31 +147,12 @@ int RunImport(Session& session, const Words& words) {
     return kExitFailed;
   }
   std::set<std::string> imported;
-  int skipped = 0;
-  int truncated = 0;
+  Tally tally;
   for (const std::string& file : files) {
-    switch (ImportFile(session, directory, folder, file, &imported)) {
-      case Outcome::kDone:
-        break;
-      case Outcome::kTruncated:
-        ++truncated;
-        break;
-      case Outcome::kSkipped:
-        ++skipped;
-        break;
-    }
+    tally.Add(ImportFile(session, directory, folder, file, &imported));
   }
-  st = directory.Close();
-  if (st != 0) {
-    session.Fail(name, st);
-    return kExitFailed;
-  }
-  if (skipped != 0) {
-    PrintError("import: " + std::to_string(skipped) + " of " +
-               std::to_string(files.size()) + " files were not imported");
-    return kExitFailed;
-  }
-  return truncated != 0 ? kExitTruncated : kExitOk;
+  return FinishBatch(session, directory, name, "import", tally, files.size(),
+                     "files were not imported");
 }
 
 }  // namespace cli
