@@ -434,16 +434,16 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
   return status.ok() ? 0 : kLibStoreFailed;
 }
 
-// The library and entry key a member_request names.
-int32_t LibraryServices::EntryKey(const member_request* request,
-                                  Library** library, std::string* name,
-                                  std::string* type) {
+// The library and entry key a member_request names. The request is read
+// once and scribbled over, whatever the answer.
+int32_t LibraryServices::EntryKey(member_request* request, Library** library,
+                                  std::string* name, std::string* type) {
   *library = FindLibrary(request->library);
-  if (*library == nullptr) return kLibBadHandle;
   *type = Field(request->entry_type, sizeof request->entry_type);
-  if (!NameText(request->entry, name) || !CheckEntryKey(*name, *type).ok()) {
-    return kLibBadRequest;
-  }
+  bool named = NameText(request->entry, name);
+  Scribble(request);
+  if (*library == nullptr) return kLibBadHandle;
+  if (!named || !CheckEntryKey(*name, *type).ok()) return kLibBadRequest;
   return 0;
 }
 
@@ -454,7 +454,6 @@ int32_t LibraryServices::MemberFind(member_request* request) {
   Library* library;
   std::string name, type;
   int32_t st = EntryKey(request, &library, &name, &type);
-  Scribble(request);
   if (st != 0) return st;
   return StatusOf(
       store_->FindEntry(library->libref, library->catalog, name, type, nullptr),
@@ -469,7 +468,6 @@ int32_t LibraryServices::MemberInfo(member_request* request, int32_t* result) {
   Library* library;
   std::string name, type;
   int32_t st = EntryKey(request, &library, &name, &type);
-  Scribble(request);
   if (st != 0) return st;
   if (result == nullptr) return kLibBadRequest;
   EntryInfo info;
@@ -488,7 +486,6 @@ int32_t LibraryServices::MemberDelete(member_request* request) {
   Library* library;
   std::string name, type;
   int32_t st = EntryKey(request, &library, &name, &type);
-  Scribble(request);
   if (st != 0) return st;
   return StatusOf(
       store_->DeleteEntry(library->libref, library->catalog, name, type),

@@ -152,7 +152,7 @@ class LibraryServices {
 
   Library* FindLibrary(uint32_t handle);
   Member* FindMember(uint32_t handle);
-  int32_t EntryKey(const member_request* request, Library** library,
+  int32_t EntryKey(member_request* request, Library** library,
                    std::string* name, std::string* type);
 
   CatalogStore* store_;
