@@ -205,8 +205,9 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   }
 
   void PrintOverhead() const {
-    std::printf("\nModule overhead over the direct host call (CPU time per "
-                "record):\n");
+    std::printf(
+        "\nModule overhead over the direct host call (CPU time per "
+        "record):\n");
     const struct {
       const char* module;
       const char* direct;
@@ -218,15 +219,18 @@ class RecordingReporter : public benchmark::ConsoleReporter {
     };
     for (const char* size : {"80", "1000"}) {
       for (const auto& pair : kPairs) {
-        auto m = seconds_per_record_.find(std::string(pair.module) + "/" + size);
-        auto d = seconds_per_record_.find(std::string(pair.direct) + "/" + size);
+        auto m =
+            seconds_per_record_.find(std::string(pair.module) + "/" + size);
+        auto d =
+            seconds_per_record_.find(std::string(pair.direct) + "/" + size);
         if (m == seconds_per_record_.end() || d == seconds_per_record_.end()) {
           continue;
         }
-        std::printf("  %-18s %5s bytes: %10.0f records/s vs %10.0f direct, "
-                    "overhead %+.1f%%\n",
-                    pair.module, size, 1.0 / m->second, 1.0 / d->second,
-                    (m->second / d->second - 1.0) * 100.0);
+        std::printf(
+            "  %-18s %5s bytes: %10.0f records/s vs %10.0f direct, "
+            "overhead %+.1f%%\n",
+            pair.module, size, 1.0 / m->second, 1.0 / d->second,
+            (m->second / d->second - 1.0) * 100.0);
       }
     }
   }
@@ -240,7 +244,8 @@ class RecordingReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   Bench bench;
-  bench.host = std::make_unique<refhost::Host>(refhost::NewMemoryCatalogStore());
+  bench.host =
+      std::make_unique<refhost::Host>(refhost::NewMemoryCatalogStore());
   refhost::StartedModule started;
   std::string error;
   if (refhost::StartModule(*bench.host, &mcn_main, &started, &error) != 0) {
@@ -249,7 +254,8 @@ int main(int argc, char** argv) {
   }
   bench.slots = std::make_unique<refhost::Slots>(started.amec);
   g_bench = &bench;
-  for (const char* physical : {"WORK.BENCH.R80.HTML", "WORK.BENCH.R1000.HTML"}) {
+  for (const char* physical :
+       {"WORK.BENCH.R80.HTML", "WORK.BENCH.R1000.HTML"}) {
     std::string name = std::strstr(physical, "R80") ? "B80     " : "B1000   ";
     if (bench.slots->Assign(name.data(), 0, "VUVOROZO", physical,
                             (int32_t)std::strlen(physical), nullptr) != 0) {

@@ -19,8 +19,9 @@
 // only with --store=sqlite). Under callgrind started with
 // --collect-atstart=no, only that run is counted (a read's entry is written
 // first, uncounted). Without --only, every path is first run once untimed,
-// so the first timed path does not pay for the memory the others reuse. --tsv prints one line a result for scripts:
-// store, path, operation, size, records, CPU seconds, wall seconds.
+// so the first timed path does not pay for the memory the others reuse. --tsv
+// prints one line a result for scripts: store, path, operation, size, records,
+// CPU seconds, wall seconds.
 
 #include <sqlite3.h>
 #include <time.h>
@@ -117,8 +118,9 @@ class DirectSqlite {
     if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) Die("sqlite3_open");
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
-    Exec("CREATE TABLE records(key INTEGER PRIMARY KEY, "
-         "kind INTEGER NOT NULL, data BLOB NOT NULL)");
+    Exec(
+        "CREATE TABLE records(key INTEGER PRIMARY KEY, "
+        "kind INTEGER NOT NULL, data BLOB NOT NULL)");
   }
   ~DirectSqlite() { sqlite3_close(db_); }
 
@@ -127,8 +129,8 @@ class DirectSqlite {
   Timing Write(int64_t version, int64_t n, const std::string& record) {
     Exec("DELETE FROM records");
     Stopwatch watch;
-    sqlite3_stmt* insert = Prepare(
-        "INSERT INTO records(key, kind, data) VALUES(?1, ?2, ?3)");
+    sqlite3_stmt* insert =
+        Prepare("INSERT INTO records(key, kind, data) VALUES(?1, ?2, ?3)");
     Exec("BEGIN");
     for (int64_t i = 0; i < n; ++i) {
       sqlite3_bind_int64(insert, 1, (version << 32) + i);
@@ -207,8 +209,7 @@ class ModuleRun {
 
   // Assigns fileref BENCH to WORK.BENCH.R<size>.<type>.
   void Assign(int size, const std::string& type) {
-    std::string physical =
-        "WORK.BENCH.R" + std::to_string(size) + "." + type;
+    std::string physical = "WORK.BENCH.R" + std::to_string(size) + "." + type;
     if (slots_->Assign("BENCH   ", 0, "VUVOROZO", physical.data(),
                        (int32_t)physical.size(), nullptr) != 0) {
       Die("assign " + physical);
@@ -236,7 +237,7 @@ class ModuleRun {
   // The path of a run, decided once so the loop compares no strings.
   enum class Path { kHost, kSlots, kVector };
   static Path PathOf(const std::string& path) {
-    return path == "slots" ? Path::kSlots
+    return path == "slots"    ? Path::kSlots
            : path == "vector" ? Path::kVector
                               : Path::kHost;
   }
@@ -249,8 +250,8 @@ class ModuleRun {
     file_handle* handle = Open(kOpenOutput, size);
     io_vector* v = nullptr;
     if (slots_->IoVector(handle, &v) != 0) Die("io_vector");
-    host_transfer ylmwrit = (host_transfer)host_->service(
-        39, refhost::kSlotYlmwrit);
+    host_transfer ylmwrit =
+        (host_transfer)host_->service(39, refhost::kSlotYlmwrit);
     record_request request;
     for (int64_t i = 0; i < n; ++i) {
       int32_t st;
@@ -278,8 +279,8 @@ class ModuleRun {
     file_handle* handle = Open(kOpenInput, 0);
     io_vector* v = nullptr;
     if (slots_->IoVector(handle, &v) != 0) Die("io_vector");
-    host_transfer ylmread = (host_transfer)host_->service(
-        39, refhost::kSlotYlmread);
+    host_transfer ylmread =
+        (host_transfer)host_->service(39, refhost::kSlotYlmread);
     record_request request;
     int64_t count = 0;
     for (;;) {
@@ -429,10 +430,11 @@ int main(int argc, char** argv) {
                   r.path.c_str(), r.op.c_str(), r.size,
                   (long long)config.records, r.best.cpu, r.best.wall);
     } else {
-      std::printf("%-6s %-6s %-5s %5d bytes: %11.0f records/s (CPU %.3fs, "
-                  "wall %.3fs)\n",
-                  store_name, r.path.c_str(), r.op.c_str(), r.size,
-                  per_second, r.best.cpu, r.best.wall);
+      std::printf(
+          "%-6s %-6s %-5s %5d bytes: %11.0f records/s (CPU %.3fs, "
+          "wall %.3fs)\n",
+          store_name, r.path.c_str(), r.op.c_str(), r.size, per_second,
+          r.best.cpu, r.best.wall);
     }
   }
   return 0;

@@ -21,7 +21,6 @@ struct Member {
   std::string type;
 };
 
-
 // The hint of a member open whose text names its type.
 constexpr char kNoHint[] = "CATAMS  ";
 

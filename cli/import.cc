@@ -55,7 +55,6 @@ bool ReadFile(const std::string& path, std::string* data) {
   return ok;
 }
 
-
 // Imports one file as a member of the open directory.
 Outcome ImportFile(Session& session, Directory& directory,
                    const std::string& folder, const std::string& file,

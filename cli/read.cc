@@ -14,8 +14,8 @@ int RunRead(Session& session, const Words& words) {
   Fileref fileref(session);
   std::string path;
   int32_t st;
-  int exit = StartEntryCommand(session, "read", words, &options, &fileref,
-                               &path, &st);
+  int exit =
+      StartEntryCommand(session, "read", words, &options, &fileref, &path, &st);
   if (exit != kExitOk) return exit;
   bool binary = st == 0 && IsBinaryType(TypeOfPath(path));
 

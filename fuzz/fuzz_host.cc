@@ -78,8 +78,7 @@ void FuzzHost::CheckReleased(int64_t held) {
 
 refhost::ParseResult FuzzHost::Parse(std::string_view text, int32_t control,
                                      option_block* block) {
-  return host_->ParseOptions(slots_->routine(kSlotParse), text, control,
-                             block);
+  return host_->ParseOptions(slots_->routine(kSlotParse), text, control, block);
 }
 
 std::string FuzzHost::Name8(std::string_view name) {

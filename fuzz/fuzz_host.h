@@ -34,10 +34,10 @@ namespace fuzz {
 // follow what a crashing input does.
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-#define FUZZ_CHECK(condition, ...)                              \
-  do {                                                          \
-    if (!(condition)) ::fuzz::Fail("check failed: " #condition \
-                                   ": " __VA_ARGS__);           \
+#define FUZZ_CHECK(condition, ...)                                \
+  do {                                                            \
+    if (!(condition))                                             \
+      ::fuzz::Fail("check failed: " #condition ": " __VA_ARGS__); \
   } while (0)
 
 class FuzzHost {

@@ -37,21 +37,38 @@ namespace {
 using fuzz::FuzzHost;
 
 constexpr const char* kPieces[] = {
-    "WORK", "work", "CAT",  "cat",       "E1",        "e2",
-    "P1",   "html", "HTML", "kor",       "SOURCE",    "CATAMS",
-    "",     "LIB2", "C",    "ABCDEFGHI", "ABCDEFGH",  "FORMAT",
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",  "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456",
-    "a b",  "$#@_", "\xC3\xA9",
+    "WORK",
+    "work",
+    "CAT",
+    "cat",
+    "E1",
+    "e2",
+    "P1",
+    "html",
+    "HTML",
+    "kor",
+    "SOURCE",
+    "CATAMS",
+    "",
+    "LIB2",
+    "C",
+    "ABCDEFGHI",
+    "ABCDEFGH",
+    "FORMAT",
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345",
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456",
+    "a b",
+    "$#@_",
+    "\xC3\xA9",
 };
 constexpr size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 
-constexpr const char* kFilerefs[] = {"F1", "f1", "F2", "LONGNAME", "", "A B",
-                                     "#LN00001", "F3"};
+constexpr const char* kFilerefs[] = {"F1", "f1",  "F2",       "LONGNAME",
+                                     "",   "A B", "#LN00001", "F3"};
 constexpr size_t kFilerefCount = sizeof kFilerefs / sizeof kFilerefs[0];
 
-constexpr const char* kOptionTexts[] = {"",         "LRECL=80", "MOD",
-                                        "ATTR",     "RECFM=P",  "DESC='d'",
-                                        "LRECL=0 RECFM=F"};
+constexpr const char* kOptionTexts[] = {
+    "", "LRECL=80", "MOD", "ATTR", "RECFM=P", "DESC='d'", "LRECL=0 RECFM=F"};
 
 // The hostile splitter's answer, chosen by the input.
 struct HostileSplit {
@@ -61,8 +78,8 @@ struct HostileSplit {
 };
 HostileSplit g_split;
 
-int32_t HostileZnamdiv(int32_t, const char*, int32_t, int32_t* levels,
-                       int32_t, name_part* p1, name_part* p2, name_part* p3,
+int32_t HostileZnamdiv(int32_t, const char*, int32_t, int32_t* levels, int32_t,
+                       name_part* p1, name_part* p2, name_part* p3,
                        name_part* p4) {
   name_part* parts[4] = {p1, p2, p3, p4};
   *levels = g_split.levels;
@@ -116,14 +133,13 @@ bool Documented(int32_t st) {
   }
 }
 
-#define CHECK_DOCUMENTED(st, what)                                      \
-  FUZZ_CHECK(Documented(st), "%s returned the undocumented status %#x", \
-             what, (unsigned)(st))
+#define CHECK_DOCUMENTED(st, what)                                            \
+  FUZZ_CHECK(Documented(st), "%s returned the undocumented status %#x", what, \
+             (unsigned)(st))
 
 // An option block for an assignment or an open, or null.
 option_block* MakeOptions(FuzzHost& fh, FuzzedDataProvider& in) {
-  const char* text =
-      kOptionTexts[in.ConsumeIntegralInRange<size_t>(0, 6)];
+  const char* text = kOptionTexts[in.ConsumeIntegralInRange<size_t>(0, 6)];
   if (*text == '\0') return nullptr;
   refhost::ParseResult r = fh.Parse(text, 0);
   FUZZ_CHECK(r.status == 0, "options \"%s\"", text);
@@ -162,8 +178,9 @@ void CheckPathName(FuzzHost& fh, const std::string& name) {
 
 void OpenAndClose(FuzzHost& fh, FuzzedDataProvider& in,
                   const std::string& name) {
-  constexpr int32_t kFlags[] = {kOpenInput, kOpenOutput, kOpenAppend,
-                                kOpenUpdate, 0, kOpenInput | kOpenOutput};
+  constexpr int32_t kFlags[] = {kOpenInput,  kOpenOutput,
+                                kOpenAppend, kOpenUpdate,
+                                0,           kOpenInput | kOpenOutput};
   open_request request{};
   request.open_flags = kFlags[in.ConsumeIntegralInRange<size_t>(0, 5)];
   request.record_length = in.ConsumeIntegralInRange(-300, 300);
@@ -265,10 +282,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 2: {
-        std::string like = in.ConsumeBool()
-                               ? FilerefName(in).substr(
-                                     0, in.ConsumeIntegralInRange(0, 8))
-                               : in.ConsumeRandomLengthString(12);
+        std::string like =
+            in.ConsumeBool()
+                ? FilerefName(in).substr(0, in.ConsumeIntegralInRange(0, 8))
+                : in.ConsumeRandomLengthString(12);
         std::string member = PhysicalName(in);
         bool with_member = in.ConsumeBool();
         option_block* options = MakeOptions(fh, in);
@@ -316,15 +333,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 10: {
         info_reply reply;
         memset(&reply, 0x5A, sizeof reply);
-        st = slots.Info(nullptr, name.data(), 0,
-                        in.ConsumeIntegral<int32_t>(), &reply);
+        st = slots.Info(nullptr, name.data(), 0, in.ConsumeIntegral<int32_t>(),
+                        &reply);
         FUZZ_CHECK(st == 0 || st == kStatusNotAssigned, "info %#x",
                    (unsigned)st);
         FUZZ_CHECK(reply.four == 4, "info word 36 is %d", reply.four);
         if (st == 0) {
-          FUZZ_CHECK(reply.path_length >= 0 &&
-                         reply.path_length <= kDisplayNameLength,
-                     "info path length %d", reply.path_length);
+          FUZZ_CHECK(
+              reply.path_length >= 0 && reply.path_length <= kDisplayNameLength,
+              "info path length %d", reply.path_length);
         }
         break;
       }
@@ -351,16 +368,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++held_nodes;
     if (n->options != nullptr) held_blocks.insert(n->options);
   }
-  FUZZ_CHECK(held_nodes == (int64_t)names.size() -
-                               (int64_t)std::count_if(
-                                   names.begin(), names.end(),
-                                   [](const std::string& s) {
-                                     for (char c : s) {
-                                       if (c >= 'a' && c <= 'z') return false;
-                                     }
-                                     return true;
-                                   }),
-             "a fileref that a lookup finds is still on the list");
+  FUZZ_CHECK(
+      held_nodes == (int64_t)names.size() -
+                        (int64_t)std::count_if(names.begin(), names.end(),
+                                               [](const std::string& s) {
+                                                 for (char c : s) {
+                                                   if (c >= 'a' && c <= 'z')
+                                                     return false;
+                                                 }
+                                                 return true;
+                                               }),
+      "a fileref that a lookup finds is still on the list");
   fh.CheckReleased(held_nodes + (int64_t)held_blocks.size());
   return 0;
 }

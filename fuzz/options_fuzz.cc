@@ -52,9 +52,10 @@ struct BuiltOption {
 };
 
 constexpr const char* kKeywordSpellings[][2] = {
-    {"LRECL", "lrecl"},     {"BLOCKSIZE", "BlockSize"}, {"RECFM", "recfm"},
-    {"MOD", "mod"},         {"ATTR", "Attr"},           {"CATALOG", "catalog"},
-    {"DESC", "desc"},       {"DESCRIPTION", "Description"},
+    {"LRECL", "lrecl"}, {"BLOCKSIZE", "BlockSize"},
+    {"RECFM", "recfm"}, {"MOD", "mod"},
+    {"ATTR", "Attr"},   {"CATALOG", "catalog"},
+    {"DESC", "desc"},   {"DESCRIPTION", "Description"},
 };
 
 std::string Quote(const std::string& text, char quote) {
@@ -85,8 +86,8 @@ BuiltOption BuildOption(FuzzedDataProvider& in) {
   int which = in.ConsumeIntegralInRange(0, 9);
   if (which >= 8) {
     // Not a keyword: an unknown word, an abbreviation, or a number.
-    constexpr const char* kOthers[] = {"DESCR", "LREC", "FOO", "7", "CATALOGS",
-                                       "=", "X1"};
+    constexpr const char* kOthers[] = {"DESCR",    "LREC", "FOO", "7",
+                                       "CATALOGS", "=",    "X1"};
     o.text = kOthers[in.ConsumeIntegralInRange<size_t>(0, 6)];
     o.status = kStatusUnknownOption;
     o.bad = 0;
@@ -99,7 +100,7 @@ BuiltOption BuildOption(FuzzedDataProvider& in) {
     o.apply = [](ModelBlock* m, const BuiltOption& opt) {
       if (opt.number == 3) m->open_options |= kOpenOptionMod;  // MOD
       if (opt.number == 4) m->attr = 1;                        // ATTR
-    };                                                          // CATALOG: none
+    };                                                         // CATALOG: none
     return o;
   }
   bool equals = in.ConsumeIntegralInRange(0, 15) != 0;
@@ -124,11 +125,12 @@ BuiltOption BuildOption(FuzzedDataProvider& in) {
       o.number = in.ConsumeIntegral<int32_t>();
       if (form < 5) o.number = in.ConsumeIntegralInRange(-5, 40000);
       o.text += std::to_string(o.number);
-      o.apply = which == 0 ? +[](ModelBlock* m, const BuiltOption& opt) {
-        m->lrecl = opt.number;
-      } : +[](ModelBlock* m, const BuiltOption& opt) {
-        m->blocksize = opt.number;
-      };
+      o.apply = which == 0
+                    ? +[](ModelBlock* m,
+                          const BuiltOption& opt) { m->lrecl = opt.number; }
+                    : +[](ModelBlock* m, const BuiltOption& opt) {
+                        m->blocksize = opt.number;
+                      };
     }
   } else if (which == 2) {  // RECFM: a name whose first letter counts
     constexpr const char* kValues[] = {"V", "vb", "F", "fba", "P", "U", "x"};
@@ -185,8 +187,7 @@ void CheckWellFormed(const option_block* b, int32_t control) {
   FUZZ_CHECK(b->reserved_278[0] == 0 && b->reserved_278[1] == 0,
              "reserved bytes written");
   int16_t n = b->description.length;
-  FUZZ_CHECK(n >= 0 && n <= kDescriptionTextLength, "description length %d",
-             n);
+  FUZZ_CHECK(n >= 0 && n <= kDescriptionTextLength, "description length %d", n);
   for (int i = n; i < kDescriptionTextLength; ++i) {
     FUZZ_CHECK(b->description.text[i] == ' ',
                "description not blank-filled at %d", i);
@@ -225,8 +226,7 @@ void CheckCopies(FuzzHost& fh, const option_block* block, int32_t odd_size,
   int64_t live = fh.LiveModuleBlocks();
   option_block* untouched = reinterpret_cast<option_block*>(0x1234);
   if (odd_size != kOptionBlockSize) {
-    FUZZ_CHECK(slots.FromCopy(held, odd_size, &untouched) ==
-                   kStatusBadCopySize,
+    FUZZ_CHECK(slots.FromCopy(held, odd_size, &untouched) == kStatusBadCopySize,
                "slot 34 took size %d", odd_size);
     FUZZ_CHECK(untouched == reinterpret_cast<option_block*>(0x1234),
                "slot 34 wrote the pointer on a refusal");
@@ -283,8 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (block == nullptr && r.block != nullptr) block = r.block;
     FUZZ_CHECK(r.block == block, "the parser replaced the block");
     if (block == nullptr) {
-      FUZZ_CHECK(r.status != 0 || text.find_first_not_of(" \t\n\r\f\v") ==
-                                      std::string::npos,
+      FUZZ_CHECK(r.status != 0 ||
+                     text.find_first_not_of(" \t\n\r\f\v") == std::string::npos,
                  "options parsed but no block made");
       continue;
     }

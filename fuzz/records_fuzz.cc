@@ -110,10 +110,10 @@ struct HandleModel {
   int32_t data_limit;  // most data bytes a caller moves
   int32_t stored;      // stored record length
   bool attr;
-  bool fixed;          // RECFM=F settled: records blank-filled
+  bool fixed;  // RECFM=F settled: records blank-filled
   bool buffer;
-  bool replace;         // opened for output: the content starts empty
-  bool wrote = false;   // a record reached the host
+  bool replace;        // opened for output: the content starts empty
+  bool wrote = false;  // a record reached the host
   io_vector* vector = nullptr;
   std::vector<uint32_t> notes;
 };
@@ -141,8 +141,8 @@ class Model {
   explicit Model(FuzzHost& fh) : fh_(fh), slots_(fh.slots()) {}
 
   void Seed() {
-    Put({"WORK", "CAT", "E1", "CATAMS"}, {{"first", 145}, {"1", 270},
-                                          {"third record", 145}});
+    Put({"WORK", "CAT", "E1", "CATAMS"},
+        {{"first", 145}, {"1", 270}, {"third record", 145}});
     Put({"WORK", "CAT", "E2", "HTML"}, {{"<p>", 322}, {"", 322}});
     Put({"WORK", "CAT", "S1", "SOURCE"},
         {{std::string("\0line one", 9), 145}, {std::string("\0", 1), 145}});
@@ -152,18 +152,50 @@ class Model {
     int operations = in.ConsumeIntegralInRange(1, 60);
     for (int op = 0; op < operations && in.remaining_bytes() > 0; ++op) {
       switch (in.ConsumeIntegralInRange(0, 19)) {
-        case 0: case 1: Assign(in); break;
-        case 2: case 3: case 4: OpenEntry(in); break;
-        case 5: case 6: case 7: Write(in); break;
-        case 8: case 9: case 10: Read(in); break;
-        case 11: NoteOrPoint(in); break;
-        case 12: case 13: Close(in); break;
-        case 14: Deassign(in); break;
-        case 15: DeleteOrExists(in); break;
-        case 16: OpenDirectory(in); break;
-        case 17: WalkOrMemberExists(in); break;
-        case 18: OpenMember(in); break;
-        default: CloseDirectory(in); break;
+        case 0:
+        case 1:
+          Assign(in);
+          break;
+        case 2:
+        case 3:
+        case 4:
+          OpenEntry(in);
+          break;
+        case 5:
+        case 6:
+        case 7:
+          Write(in);
+          break;
+        case 8:
+        case 9:
+        case 10:
+          Read(in);
+          break;
+        case 11:
+          NoteOrPoint(in);
+          break;
+        case 12:
+        case 13:
+          Close(in);
+          break;
+        case 14:
+          Deassign(in);
+          break;
+        case 15:
+          DeleteOrExists(in);
+          break;
+        case 16:
+          OpenDirectory(in);
+          break;
+        case 17:
+          WalkOrMemberExists(in);
+          break;
+        case 18:
+          OpenMember(in);
+          break;
+        default:
+          CloseDirectory(in);
+          break;
       }
     }
   }
@@ -203,8 +235,10 @@ class Model {
                      KeyText(key).c_str(), entry->records.size(),
                      records.size());
         }
-        FUZZ_CHECK(listed.size() == expected, "%s.%s lists %zu entries, "
-                   "the model %zu", lib, cat, listed.size(), expected);
+        FUZZ_CHECK(listed.size() == expected,
+                   "%s.%s lists %zu entries, "
+                   "the model %zu",
+                   lib, cat, listed.size(), expected);
       }
     }
   }
@@ -234,8 +268,7 @@ class Model {
     std::string text = o.Text();
     if (text.empty()) return nullptr;
     refhost::ParseResult r = fh_.Parse(text, 0);
-    FUZZ_CHECK(r.status == 0 && r.block != nullptr, "options %s",
-               text.c_str());
+    FUZZ_CHECK(r.status == 0 && r.block != nullptr, "options %s", text.c_str());
     return r.block;
   }
 
@@ -296,7 +329,7 @@ class Model {
     Settled s;
     s.attr = (o && o->attr) || (f && f->attr);
     // The record format of the open's options, else the fileref's.
-    const Options* format = (o && (o->recfm_v || o->recfm_f)) ? o
+    const Options* format = (o && (o->recfm_v || o->recfm_f))   ? o
                             : (f && (f->recfm_v || f->recfm_f)) ? f
                                                                 : nullptr;
     s.fixed = format != nullptr && format->recfm_f;
@@ -359,8 +392,9 @@ class Model {
   // Random open flags, request length and open options.
   void OpenRequest(FuzzedDataProvider& in, open_request* request,
                    Options* options) {
-    constexpr int32_t kFlags[] = {kOpenInput,  kOpenOutput, kOpenAppend,
-                                  kOpenUpdate, 0, kOpenInput | kOpenOutput,
+    constexpr int32_t kFlags[] = {kOpenInput,  kOpenOutput,
+                                  kOpenAppend, kOpenUpdate,
+                                  0,           kOpenInput | kOpenOutput,
                                   kOpenOutput, kOpenInput};
     constexpr int32_t kLengths[] = {0, 0, 0, 50, -50, 300, -1, 7, INT_MIN};
     memset(request, 0, sizeof *request);
@@ -425,11 +459,11 @@ class Model {
       s.status = kStatusRefused;
     } else {
       key = filerefs_[i]->key;
-      int32_t mode = (request.open_flags & kOpenInput) ? 1
-                     : (request.open_flags &
-                        (kOpenOutput | kOpenAppend | kOpenUpdate))
-                         ? 8
-                         : 0;
+      int32_t mode =
+          (request.open_flags & kOpenInput) ? 1
+          : (request.open_flags & (kOpenOutput | kOpenAppend | kOpenUpdate))
+              ? 8
+              : 0;
       if (mode == 8) {
         catalogs_[{key.lib, key.cat}] = true;
       }
@@ -479,8 +513,7 @@ class Model {
     bool lead = through_vector && LeadByteType(h->key.type);
     int32_t st;
     if (through_vector) {
-      st = Vector(*h)->write(h->handle, data.data(), (int32_t)data.size(),
-                             ' ');
+      st = Vector(*h)->write(h->handle, data.data(), (int32_t)data.size(), ' ');
     } else {
       st = slots_.Write(h->handle, data.data(), (int32_t)data.size(), ' ');
     }
@@ -548,8 +581,7 @@ class Model {
     fuzz::Trace("read %s%s: %#x, %d bytes", KeyText(h->key).c_str(),
                 through_vector ? " (vector)" : "", (unsigned)st, length);
     if (!h->buffer) {
-      FUZZ_CHECK(st == kStatusNoRecordBuffer && data == nullptr &&
-                     length == 0,
+      FUZZ_CHECK(st == kStatusNoRecordBuffer && data == nullptr && length == 0,
                  "read without a buffer: %#x", (unsigned)st);
       return;
     }
@@ -569,7 +601,8 @@ class Model {
         if (size > h->data_limit) expected_status = kStatusTruncated;
       }
       if (r.kind != 270) {
-        FUZZ_CHECK(control == ' ', "control character without carriage "
+        FUZZ_CHECK(control == ' ',
+                   "control character without carriage "
                    "control");
       }
     } else if (size > 0) {
@@ -582,8 +615,8 @@ class Model {
         saved = h->attr;
       }
       int32_t skip = h->attr ? 0 : 1;
-      std::string record = r.bytes.substr(
-          (size_t)std::min(skip, size), (size_t)adjusted);
+      std::string record =
+          r.bytes.substr((size_t)std::min(skip, size), (size_t)adjusted);
       expected = record.substr(0, (size_t)h->data_limit);
       if (adjusted > h->data_limit) {
         expected_status = kStatusTruncated;
@@ -607,8 +640,10 @@ class Model {
     bool delivered = lead ? size > 0 : r.kind != 270;
     if (h->fixed && delivered) {
       for (int32_t i = (int32_t)expected.size(); i < h->data_limit; ++i) {
-        FUZZ_CHECK(data[i] == ' ', "fixed record of %s not blank-filled at "
-                   "%d", KeyText(h->key).c_str(), i);
+        FUZZ_CHECK(data[i] == ' ',
+                   "fixed record of %s not blank-filled at "
+                   "%d",
+                   KeyText(h->key).c_str(), i);
       }
     }
   }
@@ -650,8 +685,7 @@ class Model {
     // A handle that wrote, or one for output (replace), makes its content
     // the entry's; an update that wrote nothing leaves the entry as it
     // stands now, and brings it back as it saw it if it was deleted.
-    if (h.writable &&
-        (h.wrote || h.replace || committed_.count(h.key) == 0)) {
+    if (h.writable && (h.wrote || h.replace || committed_.count(h.key) == 0)) {
       committed_[h.key] = h.content;
     }
     if (h.directory >= 0) --dirs_[h.directory].members;
@@ -695,7 +729,7 @@ class Model {
     int i = in.ConsumeIntegralInRange(0, kFilerefs - 1);
     dir_handle* handle = nullptr;
     int32_t st = slots_.DirOpen(&handle, Name(i).data(), 0);
-    int32_t expected = !filerefs_[i]                ? kStatusNotAssigned
+    int32_t expected = !filerefs_[i]               ? kStatusNotAssigned
                        : filerefs_[i]->levels != 2 ? kStatusRefused
                                                    : 0;
     FUZZ_CHECK(st == expected, "directory open of F%d: %#x, model %#x", i,
@@ -776,17 +810,18 @@ class Model {
       int32_t length = -1;
       int32_t st = slots_.DirNext(&stream, d->handle, name, &length, type);
       if (st == kStatusEndOfList) {
-        FUZZ_CHECK(n == expected.size(), "walk of %s.%s: %zu entries, "
-                   "model %zu", d->lib.c_str(), d->cat.c_str(), n,
-                   expected.size());
+        FUZZ_CHECK(n == expected.size(),
+                   "walk of %s.%s: %zu entries, "
+                   "model %zu",
+                   d->lib.c_str(), d->cat.c_str(), n, expected.size());
         break;
       }
       FUZZ_CHECK(st == 0 && n < expected.size(), "walk: %#x after %zu",
                  (unsigned)st, n);
-      FUZZ_CHECK(std::string(name, (size_t)length) == expected[n].first &&
-                     FuzzHost::Name8(expected[n].second) ==
-                         std::string(type, 8),
-                 "walk entry %zu differs from the model", n);
+      FUZZ_CHECK(
+          std::string(name, (size_t)length) == expected[n].first &&
+              FuzzHost::Name8(expected[n].second) == std::string(type, 8),
+          "walk entry %zu differs from the model", n);
     }
   }
 
@@ -802,15 +837,15 @@ class Model {
     int32_t requested = request.record_length;
     file_handle* handle = nullptr;
     int32_t st = slots_.MemberOpen(&handle, d->handle, text.data(),
-                                   (int32_t)text.size(), hint.data(),
-                                   &request);
+                                   (int32_t)text.size(), hint.data(), &request);
     auto f = node_options_.find(d->node);
     Settled s = Settle(key, request.open_flags, requested, &o,
                        f == node_options_.end() ? nullptr : &f->second);
-    fuzz::Trace("member %s hint %s flags %#x length %d options \"%s\": %#x, "
-                "handle %zu", text.c_str(), hint.c_str(),
-                (unsigned)request.open_flags, requested, o.Text().c_str(),
-                (unsigned)st, handles_.size());
+    fuzz::Trace(
+        "member %s hint %s flags %#x length %d options \"%s\": %#x, "
+        "handle %zu",
+        text.c_str(), hint.c_str(), (unsigned)request.open_flags, requested,
+        o.Text().c_str(), (unsigned)st, handles_.size());
     Opened(st, s, handle, request, requested, key, (int)di);
     if (st == 0) ++d->members;
   }
@@ -821,8 +856,10 @@ class Model {
     if (d == nullptr) return;
     int32_t st = slots_.DirClose(d->handle);
     if (d->members > 0) {
-      FUZZ_CHECK(st == kStatusMembersOpen, "directory closed under %d "
-                 "members: %#x", d->members, (unsigned)st);
+      FUZZ_CHECK(st == kStatusMembersOpen,
+                 "directory closed under %d "
+                 "members: %#x",
+                 d->members, (unsigned)st);
       return;
     }
     FUZZ_CHECK(st == 0, "directory close: %#x", (unsigned)st);

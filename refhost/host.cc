@@ -68,8 +68,8 @@ Host* Host::Current() { return g_current; }
 Host::Host(std::unique_ptr<CatalogStore> store) : store_(std::move(store)) {
   module_heap_ = {{&HeapAllocate, &HeapRelease}, &module_arena_, "module"};
   release_heap_ = {{&HeapAllocate, &HeapRelease}, &module_arena_, "release"};
-  temporary_heap_ = {{&HeapAllocate, &HeapRelease}, &temporary_arena_,
-                     "temporary"};
+  temporary_heap_ = {
+      {&HeapAllocate, &HeapRelease}, &temporary_arena_, "temporary"};
 
   // Translation tables: 0 as is, 1 lower case, 2 upper case, 3 printable
   // (other bytes become '.'), 4 as is.
@@ -90,7 +90,8 @@ Host::Host(std::unique_ptr<CatalogStore> store) : store_(std::move(store)) {
 
   previous_ = g_current;
   g_current = this;
-  if (store_ != nullptr) library_ = std::make_unique<LibraryServices>(store_.get());
+  if (store_ != nullptr)
+    library_ = std::make_unique<LibraryServices>(store_.get());
   InstallServices();
 }
 
@@ -107,13 +108,16 @@ void Host::InstallServices() {
     vector_table_[v] = vector;
     switch (v) {
       case 0:
-        FillUnexpected<0>(vector, std::make_integer_sequence<int, kVectorSize>());
+        FillUnexpected<0>(vector,
+                          std::make_integer_sequence<int, kVectorSize>());
         break;
       case 30:
-        FillUnexpected<30>(vector, std::make_integer_sequence<int, kVectorSize>());
+        FillUnexpected<30>(vector,
+                           std::make_integer_sequence<int, kVectorSize>());
         break;
       case 39:
-        FillUnexpected<39>(vector, std::make_integer_sequence<int, kVectorSize>());
+        FillUnexpected<39>(vector,
+                           std::make_integer_sequence<int, kVectorSize>());
         break;
     }
   }
@@ -151,7 +155,8 @@ void Host::RegisterAccessMethod(std::string_view name, amec_block* amec) {
 amec_block* Host::FindAccessMethod(std::string_view name) const {
   std::string key(name.substr(0, 8));
   key.resize(8, ' ');
-  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : key)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   auto it = access_methods_.find(key);
   return it == access_methods_.end() ? nullptr : it->second;
 }

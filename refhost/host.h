@@ -54,9 +54,9 @@ struct HeapStats {
   int64_t releases = 0;
   int64_t live_blocks = 0;
   int64_t live_bytes = 0;
-  int64_t failed_allocations = 0;   // countdown failures
-  int64_t double_releases = 0;      // released an address twice
-  int64_t unknown_releases = 0;     // released an address never handed out
+  int64_t failed_allocations = 0;  // countdown failures
+  int64_t double_releases = 0;     // released an address twice
+  int64_t unknown_releases = 0;    // released an address never handed out
 };
 
 // A set of blocks with accounting. Several heap objects may share one arena
@@ -87,7 +87,7 @@ class HeapArena {
 
 // A host heap object: the module's host_heap words, then ours.
 struct Heap {
-  host_heap base;       // must be first: allocate, release
+  host_heap base;  // must be first: allocate, release
   HeapArena* arena;
   const char* name;
 };

@@ -21,7 +21,8 @@ int32_t Wrmksub(int32_t count, ...) noexcept {
       const char* address = va_arg(ap, const char*);
       int32_t length = va_arg(ap, int32_t);
       if (address == nullptr || length < 0) length = 0;
-      values.emplace_back(address == nullptr ? "" : std::string(address, length));
+      values.emplace_back(address == nullptr ? ""
+                                             : std::string(address, length));
     }
     va_end(ap);
     Host::Current()->SetSubstitutions(std::move(values));
@@ -33,9 +34,11 @@ int32_t Wrmksub(int32_t count, ...) noexcept {
 
 int32_t Wzrlchr(const char* text, int32_t length, int32_t, void*,
                 int32_t* result) noexcept {
-  if (text == nullptr || length <= 0 || result == nullptr) return kHostNotANumber;
+  if (text == nullptr || length <= 0 || result == nullptr)
+    return kHostNotANumber;
   int32_t value = 0;
-  if (!ParseNumber(std::string_view(text, length), &value)) return kHostNotANumber;
+  if (!ParseNumber(std::string_view(text, length), &value))
+    return kHostNotANumber;
   *result = value;
   return 0;
 }
@@ -83,7 +86,8 @@ int32_t Znamdiv(int32_t, const char* text, int32_t length, int32_t* levels,
 int32_t Yxam2am(const char* name, void** amec, int32_t) noexcept {
   try {
     if (name == nullptr || amec == nullptr) return kHostNoAccessMethod;
-    amec_block* found = Host::Current()->FindAccessMethod(std::string_view(name, 8));
+    amec_block* found =
+        Host::Current()->FindAccessMethod(std::string_view(name, 8));
     if (found == nullptr) return kHostNoAccessMethod;
     *amec = found;
     return 0;
@@ -152,9 +156,9 @@ struct KernelService {
 // Vectors 0 and 30: the services the module calls.
 std::vector<KernelService> KernelServices() {
   return {
-      {0, 144, R(&Wrmksub)},  {0, 320, R(&Wzrlchr)},   {30, 33, R(&Yymheap)},
-      {30, 74, R(&Ypmstr)},   {30, 130, R(&Yprrlog)},  {30, 182, R(&Znamdiv)},
-      {30, 226, R(&Yxam2am)}, {30, 247, R(&Yxaunql)},  {30, 248, R(&Yxatoki)},
+      {0, 144, R(&Wrmksub)},  {0, 320, R(&Wzrlchr)},  {30, 33, R(&Yymheap)},
+      {30, 74, R(&Ypmstr)},   {30, 130, R(&Yprrlog)}, {30, 182, R(&Znamdiv)},
+      {30, 226, R(&Yxam2am)}, {30, 247, R(&Yxaunql)}, {30, 248, R(&Yxatoki)},
       {30, 249, R(&Yxatokt)}, {30, 250, R(&Yxatok)},
   };
 }

@@ -229,8 +229,10 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
   // Library and catalog names are the host's and do not depend on case:
   // the directory open sends them as the user wrote them, the entry open
   // upper case, and both must reach the same catalog.
-  for (char& c : libref) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (char& c : catalog) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : libref)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : catalog)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   int32_t mode = request->open_mode;
   Scribble(request);
   if (!named || !CheckLibref(libref).ok() || !CheckCatalogName(catalog).ok()) {

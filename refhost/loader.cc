@@ -25,8 +25,10 @@ int32_t StartModule(Host& host, entry_routine entry, StartedModule* out,
   }
   const program_control_record* pcn = nullptr;
   for (int i = 0; i < kProgramControlSlots && image->pcns[i] != nullptr; ++i) {
-    auto* candidate = static_cast<const program_control_record*>(image->pcns[i]);
-    if (std::strncmp(candidate->name, kFactoryName, sizeof candidate->name) == 0) {
+    auto* candidate =
+        static_cast<const program_control_record*>(image->pcns[i]);
+    if (std::strncmp(candidate->name, kFactoryName, sizeof candidate->name) ==
+        0) {
       pcn = candidate;
       break;
     }

@@ -38,7 +38,8 @@ constexpr MessageText kMessages[] = {
      "A member name can only be given with a fileref that names a catalog "
      "(libref.catalog)."},
     {0, 4156, "Notice from the %2 access method (first notice word, code %1)."},
-    {0, 4157, "Notice from the %2 access method (second notice word, code %1)."},
+    {0, 4157,
+     "Notice from the %2 access method (second notice word, code %1)."},
 };
 
 // A substitution as a person reads it: a 4-byte value is an integer, text
@@ -154,7 +155,8 @@ std::string Host::Explain(int32_t status) const {
   }
   if (masked == kHostEndOfData) return "End of the entry.";
   if (masked == kHostNoMoreEntries) return "End of the catalog.";
-  if ((status & 0x80000000) != 0) return "Failed with status " + Hex(status) + ".";
+  if ((status & 0x80000000) != 0)
+    return "Failed with status " + Hex(status) + ".";
   return "Completed with condition " + Hex(status) + ".";
 }
 

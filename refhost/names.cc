@@ -22,8 +22,8 @@ void SplitName(std::string_view text, int32_t* levels, name_part* parts[4]) {
   size_t start = 0;
   while (true) {
     size_t dot = text.find('.', start);
-    std::string_view piece =
-        text.substr(start, dot == std::string_view::npos ? text.npos : dot - start);
+    std::string_view piece = text.substr(
+        start, dot == std::string_view::npos ? text.npos : dot - start);
     if (count == 4 || piece.size() > static_cast<size_t>(kNameTextLength)) {
       return;  // more than four levels, or a level too long: refused
     }

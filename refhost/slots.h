@@ -25,7 +25,7 @@ class Slots {
   int32_t Assign(const char* fileref, int32_t token, const char* am_name,
                  const char* physical, int32_t length, option_block* options) {
     return Call<decltype(&yxlasgn)>(kSlotAssign)(fileref, token, am_name,
-                                                  physical, length, options);
+                                                 physical, length, options);
   }
   int32_t Deassign(const char* fileref, int32_t token) {
     return Call<decltype(&yxldasg)>(kSlotDeassign)(fileref, token);
@@ -116,15 +116,15 @@ class Slots {
   }
   int32_t Parse(int32_t control, int32_t source, int32_t* count,
                 option_block** block) {
-    return Call<decltype(&yxlpars)>(kSlotParse)(0, 0, 0, control, source,
-                                                count, block);
+    return Call<decltype(&yxlpars)>(kSlotParse)(0, 0, 0, control, source, count,
+                                                block);
   }
   int32_t AssignLike(const char* fileref, int32_t token, const char* am_name,
                      const char* like, int32_t like_length, const char* member,
                      int32_t member_length, option_block* options) {
-    return Call<decltype(&yxlasl)>(kSlotAssignLike)(
-        fileref, token, am_name, like, like_length, member, member_length, 0,
-        options);
+    return Call<decltype(&yxlasl)>(kSlotAssignLike)(fileref, token, am_name,
+                                                    like, like_length, member,
+                                                    member_length, 0, options);
   }
   int32_t Delete(const char* fileref, int32_t token) {
     return Call<decltype(&yxldel)>(kSlotDelete)(fileref, token);

@@ -36,14 +36,18 @@ std::vector<Host::OptionSource::Token> Tokenize(std::string_view text) {
     if (NameStart(c)) {
       while (i < text.size() && NameChar(text[i])) ++i;
       std::string name(text.substr(start, i - start));
-      for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      for (char& ch : name)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       tokens.push_back({kTokenName, name});
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
                ((c == '-' || c == '+') && i + 1 < text.size() &&
                 std::isdigit(static_cast<unsigned char>(text[i + 1])))) {
       ++i;
-      while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-      tokens.push_back({kTokenNumber, std::string(text.substr(start, i - start))});
+      while (i < text.size() &&
+             std::isdigit(static_cast<unsigned char>(text[i])))
+        ++i;
+      tokens.push_back(
+          {kTokenNumber, std::string(text.substr(start, i - start))});
     } else if (c == '\'' || c == '"') {
       ++i;
       bool closed = false;
@@ -106,8 +110,8 @@ ParseResult Host::ParseOptions(vector_routine parse_slot, std::string_view text,
                                int32_t control, option_block* block) {
   typedef int32_t (*parse_fn)(int32_t, int32_t, int32_t, int32_t, int32_t,
                               int32_t*, option_block**);
-  parse_fn parse = reinterpret_cast<parse_fn>(
-      reinterpret_cast<void (*)(void)>(parse_slot));
+  parse_fn parse =
+      reinterpret_cast<parse_fn>(reinterpret_cast<void (*)(void)>(parse_slot));
   ParseResult result;
   result.block = block;
   int32_t word = NewOptionSource(text);
@@ -123,7 +127,8 @@ ParseResult Host::ParseOptions(vector_routine parse_slot, std::string_view text,
         bad = source->tokens.size() - 1;
       }
       result.error_token = static_cast<int>(bad);
-      if (bad < source->tokens.size()) result.error_text = source->tokens[bad].text;
+      if (bad < source->tokens.size())
+        result.error_text = source->tokens[bad].text;
       uint32_t mark;
       std::memcpy(&mark, source->context + kTokenContextErrorWord, 4);
       result.error_marked = (mark & 1) != 0;

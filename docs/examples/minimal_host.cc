@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int kVectors = 40;      // the module calls vectors 0, 30 and 39
+constexpr int kVectors = 40;       // the module calls vectors 0, 30 and 39
 constexpr int kVectorSlots = 330;  // its highest slot is 320
 
 host_routine g_vectors[kVectors][kVectorSlots];
@@ -41,11 +41,14 @@ int32_t Release(host_heap*, void* block, int32_t, int32_t) {
 host_heap g_heap = {Allocate, Release};
 
 // Vector 30, slot 33: the heap blocks are released to.
-int32_t ReleaseHeap() { return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&g_heap)); }
+int32_t ReleaseHeap() {
+  return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&g_heap));
+}
 
 // Vector 30, slot 226: the AMEC block registered under an access-method name.
 int32_t FindAccessMethod(const char* name, void** amec, int32_t) {
-  if (g_amec == nullptr || std::memcmp(name, g_amec->am_name, 8) != 0) return -1;
+  if (g_amec == nullptr || std::memcmp(name, g_amec->am_name, 8) != 0)
+    return -1;
   *amec = g_amec;
   return 0;
 }
@@ -71,7 +74,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   for (int v = 0; v < kVectors; ++v) g_vector_table[v] = g_vectors[v];
-  for (int c = 0; c < 256; ++c) g_upper[c] = (c >= 'a' && c <= 'z') ? c - 32 : c;
+  for (int c = 0; c < 256; ++c)
+    g_upper[c] = (c >= 'a' && c <= 'z') ? c - 32 : c;
   g_translation.tables[kTableUpper] = g_upper;
   g_gcb.service_vectors = g_vector_table;
   g_gcb.tssvec = g_tssvec;
@@ -102,7 +106,8 @@ int main(int argc, char** argv) {
   int32_t status = -1;
   if (pcn != nullptr) pcn->factory(&g_amec, &status);
   if (status != 0 || std::memcmp(g_amec->eye_catcher, "AMEC", 4) != 0) {
-    std::fprintf(stderr, "factory failed: 0x%08X\n", static_cast<unsigned>(status));
+    std::fprintf(stderr, "factory failed: 0x%08X\n",
+                 static_cast<unsigned>(status));
     return 1;
   }
   std::printf("module release %s, access method %.8s\n", image->release,

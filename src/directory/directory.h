@@ -11,18 +11,19 @@
 #include "entry/entry.h"
 
 struct dir_handle {
-  handle_head head;            // fileref name (upper case), AMEC block
-  char libref[8];              // blank-padded, from name part 3
-  name_part catalog;           // name part 4, copied whole
-  uint16_t open_members;       // members opened through it, not yet closed
-  uint32_t library;            // library handle from ylopen
-  fileref_node* node;          // the fileref; its open count includes this
-  lib_open_request lib_open;   // scratch of the directory open
-  member_request member;       // scratch of the member existence test
+  handle_head head;           // fileref name (upper case), AMEC block
+  char libref[8];             // blank-padded, from name part 3
+  name_part catalog;          // name part 4, copied whole
+  uint16_t open_members;      // members opened through it, not yet closed
+  uint32_t library;           // library handle from ylopen
+  fileref_node* node;         // the fileref; its open count includes this
+  lib_open_request lib_open;  // scratch of the directory open
+  member_request member;      // scratch of the member existence test
 };
 static_assert(offsetof(dir_handle, libref) == 12, "dir_handle.libref");
 static_assert(offsetof(dir_handle, catalog) == 20, "dir_handle.catalog");
-static_assert(offsetof(dir_handle, open_members) == 54, "dir_handle.open_members");
+static_assert(offsetof(dir_handle, open_members) == 54,
+              "dir_handle.open_members");
 static_assert(offsetof(dir_handle, library) == 56, "dir_handle.library");
 static_assert(offsetof(dir_handle, node) == 60, "dir_handle.node");
 static_assert(offsetof(dir_handle, lib_open) == 64, "dir_handle.lib_open");

@@ -180,7 +180,6 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
   handle->data_length = data_length;
 
   handle->open_options = open_options;
-  handle->requests.option_flags_copy =
-      o != nullptr ? o->option_flags : 0;
+  handle->requests.option_flags_copy = o != nullptr ? o->option_flags : 0;
   return 0;
 }

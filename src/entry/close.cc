@@ -103,8 +103,8 @@ int32_t yxlinfo(file_handle* handle, const char* fileref, int32_t token,
     reply->path_length = handle->display_name_length;
   }
   if (mask & kInfoRecfm) {
-    int32_t recfm = (handle->recfm & kRecfmFixed) ? kRecfmFixed
-                                                   : kRecfmVariable;
+    int32_t recfm =
+        (handle->recfm & kRecfmFixed) ? kRecfmFixed : kRecfmVariable;
     reply->recfm = recfm | (handle->recfm & kRecfmCarriage);
   }
   if (mask & kInfoLrecl) reply->data_length = handle->data_length;

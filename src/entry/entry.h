@@ -5,9 +5,9 @@
 #ifndef VUVOROZO_ENTRY_ENTRY_H_
 #define VUVOROZO_ENTRY_ENTRY_H_
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <climits>
 
 #include "fileref/fileref.h"
 #include "frame/amec.h"
@@ -19,29 +19,30 @@
 inline constexpr int32_t kOpenInput = 0x1;
 inline constexpr int32_t kOpenOutput = 0x2;
 inline constexpr int32_t kOpenAppend = 0x4;
-inline constexpr int32_t kOpenUpdate = 0x8;   // output to an existing entry
+inline constexpr int32_t kOpenUpdate = 0x8;  // output to an existing entry
 inline constexpr int32_t kOpenNotices = 0x800000;
 
 struct open_request {
-  int32_t open_flags;          // bit set above
-  int32_t recfm;               // used when no option block gives one
-  int32_t record_length;       // in: requested (signed); out: data length
-  option_block* options;       // this open's option block, or null
-  uint32_t host_16;            // not read or written by the module
-  int32_t notice1;             // nonzero selects message 4156; out: 0
-  int32_t notice2;             // nonzero selects message 4157; out: 0
+  int32_t open_flags;     // bit set above
+  int32_t recfm;          // used when no option block gives one
+  int32_t record_length;  // in: requested (signed); out: data length
+  option_block* options;  // this open's option block, or null
+  uint32_t host_16;       // not read or written by the module
+  int32_t notice1;        // nonzero selects message 4156; out: 0
+  int32_t notice2;        // nonzero selects message 4157; out: 0
 };
 static_assert(sizeof(open_request) == 28, "open_request size");
 static_assert(offsetof(open_request, recfm) == 4, "open_request.recfm");
-static_assert(offsetof(open_request, record_length) == 8, "open_request.record_length");
+static_assert(offsetof(open_request, record_length) == 8,
+              "open_request.record_length");
 static_assert(offsetof(open_request, options) == 12, "open_request.options");
 static_assert(offsetof(open_request, notice1) == 20, "open_request.notice1");
 static_assert(offsetof(open_request, notice2) == 24, "open_request.notice2");
 
 // The head shared by file_handle and dir_handle.
 struct handle_head {
-  char fileref[8];             // upper case; zero for a member handle
-  amec_block* amec;            // the module's AMEC block
+  char fileref[8];   // upper case; zero for a member handle
+  amec_block* amec;  // the module's AMEC block
 };
 static_assert(sizeof(handle_head) == 12, "handle_head size");
 
@@ -50,52 +51,65 @@ struct io_vector;
 // file_handle: one open entry, from its open to its close.
 struct file_handle {
   handle_head head;
-  char libref[8];              // upper case, blank-padded
-  name_part catalog;           // upper case
-  name_part entry;             // upper case
-  char entry_type[8];          // upper case, blank-padded
-  int32_t open_flags;          // from the request; MOD may apply
-  int32_t recfm;               // settled record format flags
-  int32_t stored_length;       // longest record written to the host
-  int32_t buffer_length;       // sizes the record buffer with data_length
-  int32_t data_length;         // longest data part a caller moves
-  uint32_t library;            // library handle (a member's is borrowed)
-  int32_t access_kind;         // 1, 2 or 8
-  uint32_t member;             // member handle from ylmopen
-  char* record_buffer;         // uncleared heap block, or null
-  int32_t last_length;         // length of the last record read
-  uint32_t last_kind;          // kind code of the last record read
+  char libref[8];         // upper case, blank-padded
+  name_part catalog;      // upper case
+  name_part entry;        // upper case
+  char entry_type[8];     // upper case, blank-padded
+  int32_t open_flags;     // from the request; MOD may apply
+  int32_t recfm;          // settled record format flags
+  int32_t stored_length;  // longest record written to the host
+  int32_t buffer_length;  // sizes the record buffer with data_length
+  int32_t data_length;    // longest data part a caller moves
+  uint32_t library;       // library handle (a member's is borrowed)
+  int32_t access_kind;    // 1, 2 or 8
+  uint32_t member;        // member handle from ylmopen
+  char* record_buffer;    // uncleared heap block, or null
+  int32_t last_length;    // length of the last record read
+  uint32_t last_kind;     // kind code of the last record read
   description_field description;
   char display_name[kDisplayNameLength];  // libref.catalog.entry.type
   int32_t display_name_length;
-  option_block* open_options;  // the request's block; owned unless kept
+  option_block* open_options;     // the request's block; owned unless kept
   option_block* fileref_options;  // the fileref's block; borrowed
-  io_vector* vector;           // latest io_vector, or null
-  fileref_node* node;          // the fileref whose open count this raised
-  int32_t attr;                // ATTR flag, 0 or 1
+  io_vector* vector;              // latest io_vector, or null
+  fileref_node* node;             // the fileref whose open count this raised
+  int32_t attr;                   // ATTR flag, 0 or 1
   request_group requests;
 };
 static_assert(offsetof(file_handle, head) == 0, "file_handle.head");
 static_assert(offsetof(file_handle, libref) == 12, "file_handle.libref");
 static_assert(offsetof(file_handle, catalog) == 20, "file_handle.catalog");
 static_assert(offsetof(file_handle, entry) == 54, "file_handle.entry");
-static_assert(offsetof(file_handle, entry_type) == 88, "file_handle.entry_type");
-static_assert(offsetof(file_handle, open_flags) == 96, "file_handle.open_flags");
+static_assert(offsetof(file_handle, entry_type) == 88,
+              "file_handle.entry_type");
+static_assert(offsetof(file_handle, open_flags) == 96,
+              "file_handle.open_flags");
 static_assert(offsetof(file_handle, recfm) == 100, "file_handle.recfm");
-static_assert(offsetof(file_handle, stored_length) == 104, "file_handle.stored_length");
-static_assert(offsetof(file_handle, buffer_length) == 108, "file_handle.buffer_length");
-static_assert(offsetof(file_handle, data_length) == 112, "file_handle.data_length");
+static_assert(offsetof(file_handle, stored_length) == 104,
+              "file_handle.stored_length");
+static_assert(offsetof(file_handle, buffer_length) == 108,
+              "file_handle.buffer_length");
+static_assert(offsetof(file_handle, data_length) == 112,
+              "file_handle.data_length");
 static_assert(offsetof(file_handle, library) == 116, "file_handle.library");
-static_assert(offsetof(file_handle, access_kind) == 120, "file_handle.access_kind");
+static_assert(offsetof(file_handle, access_kind) == 120,
+              "file_handle.access_kind");
 static_assert(offsetof(file_handle, member) == 124, "file_handle.member");
-static_assert(offsetof(file_handle, record_buffer) == 128, "file_handle.record_buffer");
-static_assert(offsetof(file_handle, last_length) == 132, "file_handle.last_length");
+static_assert(offsetof(file_handle, record_buffer) == 128,
+              "file_handle.record_buffer");
+static_assert(offsetof(file_handle, last_length) == 132,
+              "file_handle.last_length");
 static_assert(offsetof(file_handle, last_kind) == 136, "file_handle.last_kind");
-static_assert(offsetof(file_handle, description) == 140, "file_handle.description");
-static_assert(offsetof(file_handle, display_name) == 398, "file_handle.display_name");
-static_assert(offsetof(file_handle, display_name_length) == 488, "file_handle.display_name_length");
-static_assert(offsetof(file_handle, open_options) == 492, "file_handle.open_options");
-static_assert(offsetof(file_handle, fileref_options) == 496, "file_handle.fileref_options");
+static_assert(offsetof(file_handle, description) == 140,
+              "file_handle.description");
+static_assert(offsetof(file_handle, display_name) == 398,
+              "file_handle.display_name");
+static_assert(offsetof(file_handle, display_name_length) == 488,
+              "file_handle.display_name_length");
+static_assert(offsetof(file_handle, open_options) == 492,
+              "file_handle.open_options");
+static_assert(offsetof(file_handle, fileref_options) == 496,
+              "file_handle.fileref_options");
 static_assert(offsetof(file_handle, vector) == 500, "file_handle.vector");
 static_assert(offsetof(file_handle, node) == 504, "file_handle.node");
 static_assert(offsetof(file_handle, attr) == 508, "file_handle.attr");
@@ -112,14 +126,14 @@ typedef int32_t (*write_routine)(file_handle* handle, const char* data,
 typedef int32_t (*position_routine)(file_handle* handle, void* position);
 
 struct io_vector {
-  file_handle* owner;          // the handle
-  read_routine read;           // yxlrds, or the routine in slot 18
-  write_routine write;         // yxlwrt, or the routine in slot 19
-  position_routine note;       // slot 12
-  position_routine point;      // slot 13
-  vector_routine slot15;       // slot 15
-  vector_routine slot17;       // slot 17
-  uint8_t host_28[48];         // never written by the module
+  file_handle* owner;      // the handle
+  read_routine read;       // yxlrds, or the routine in slot 18
+  write_routine write;     // yxlwrt, or the routine in slot 19
+  position_routine note;   // slot 12
+  position_routine point;  // slot 13
+  vector_routine slot15;   // slot 15
+  vector_routine slot17;   // slot 17
+  uint8_t host_28[48];     // never written by the module
 };
 static_assert(sizeof(io_vector) == 76, "io_vector size");
 static_assert(offsetof(io_vector, read) == 4, "io_vector.read");
@@ -149,20 +163,21 @@ inline constexpr int32_t kInfoZeros = 0x10;
 inline constexpr int32_t kInfoTwelve = 0x20;
 
 struct info_reply {
-  const char* path;            // the display name, not copied
+  const char* path;  // the display name, not copied
   int32_t path_length;
-  int32_t recfm;               // 8 or 32, plus 0x10 with carriage control
+  int32_t recfm;  // 8 or 32, plus 0x10 with carriage control
   int32_t data_length;
-  char kind[8];                // "CATALOG "
+  char kind[8];  // "CATALOG "
   int32_t zero_24;
   int32_t zero_28;
-  int32_t twelve;              // 12
-  int32_t four;                // 4, every call
+  int32_t twelve;  // 12
+  int32_t four;    // 4, every call
 };
 static_assert(sizeof(info_reply) == 40, "info_reply size");
 static_assert(offsetof(info_reply, path_length) == 4, "info_reply.path_length");
 static_assert(offsetof(info_reply, recfm) == 8, "info_reply.recfm");
-static_assert(offsetof(info_reply, data_length) == 12, "info_reply.data_length");
+static_assert(offsetof(info_reply, data_length) == 12,
+              "info_reply.data_length");
 static_assert(offsetof(info_reply, kind) == 16, "info_reply.kind");
 static_assert(offsetof(info_reply, zero_24) == 24, "info_reply.zero_24");
 static_assert(offsetof(info_reply, twelve) == 32, "info_reply.twelve");

@@ -18,8 +18,8 @@ typedef int32_t (*vector_routine)(void);
 
 // One slot of the routine vector: two 32-bit words.
 struct routine_slot {
-  uint32_t zero;             // word 0: always 0
-  vector_routine routine;    // word 1: the routine, or null (slots 38-44)
+  uint32_t zero;           // word 0: always 0
+  vector_routine routine;  // word 1: the routine, or null (slots 38-44)
 };
 static_assert(sizeof(routine_slot) == 8, "routine_slot size");
 
@@ -67,18 +67,19 @@ enum vector_slot : int32_t {
 // 40 bytes, cleared at allocation; found again by name through yxam2am.
 struct amec_block {
   uint32_t zero_0[2];
-  char eye_catcher[4];           // "AMEC", no terminator
+  char eye_catcher[4];  // "AMEC", no terminator
   uint32_t zero_12;
-  char am_name[8];               // "VUVOROZO", no terminator
-  routine_slot* vector;          // the 45-slot routine vector
+  char am_name[8];       // "VUVOROZO", no terminator
+  routine_slot* vector;  // the 45-slot routine vector
   uint32_t zero_28[2];
-  fileref_node* fileref_list;    // head of the fileref list; null at creation
+  fileref_node* fileref_list;  // head of the fileref list; null at creation
 };
 static_assert(sizeof(amec_block) == 40, "amec_block size");
 static_assert(offsetof(amec_block, eye_catcher) == 8, "amec_block.eye_catcher");
 static_assert(offsetof(amec_block, am_name) == 16, "amec_block.am_name");
 static_assert(offsetof(amec_block, vector) == 24, "amec_block.vector");
-static_assert(offsetof(amec_block, fileref_list) == 36, "amec_block.fileref_list");
+static_assert(offsetof(amec_block, fileref_list) == 36,
+              "amec_block.fileref_list");
 
 // The access-method name, as the module looks itself up.
 inline constexpr char kAccessMethodName[8] = {'V', 'U', 'V', 'O',

@@ -23,9 +23,11 @@ const char kNotice[] =
 
 }  // namespace
 
+// clang-format off
 VZ_EXPORT const program_control_record pcn_VUVOROZO = {
     0, -1, 1024, 1024, {'v', 'u', 'v', 'o', 'r', 'o', 'z', 'o'},
     &vuvorozo, 2, 9683, 1149857, 15};
+// clang-format on
 
 VZ_EXPORT const void* const mcn_pcns[kProgramControlSlots] = {&pcn_VUVOROZO};
 

@@ -19,12 +19,12 @@ host_routine service_slot(int vector, int slot) {
 #define VZ_STRINGIFY2(x) #x
 #define VZ_STRINGIFY(x) VZ_STRINGIFY2(x)
 
-#define VZ_DEFINE_SERVICE(name, vector, slot, params, args)                  \
-  VZ_EXPORT int32_t name params {                                            \
-    typedef int32_t(*fn_t) params;                                           \
-    return ((fn_t)service_slot(vector, slot)) args;                          \
-  }                                                                          \
-  VZ_EXPORT int32_t _##name##_##vector##_##slot params                       \
+#define VZ_DEFINE_SERVICE(name, vector, slot, params, args) \
+  VZ_EXPORT int32_t name params {                           \
+    typedef int32_t(*fn_t) params;                          \
+    return ((fn_t)service_slot(vector, slot))args;          \
+  }                                                         \
+  VZ_EXPORT int32_t _##name##_##vector##_##slot params      \
       __attribute__((alias(#name)));
 VZ_HOST_SERVICES(VZ_DEFINE_SERVICE)
 #undef VZ_DEFINE_SERVICE
@@ -46,10 +46,14 @@ VZ_EXPORT int32_t wrmksub(int32_t count, ...) {
   va_end(ap);
   fn_t fn = (fn_t)service_slot(kWrmksubVector, kWrmksubSlot);
   switch (count) {
-    case 0: return fn(0);
-    case 1: return fn(1, addr[0], len[0]);
-    case 2: return fn(2, addr[0], len[0], addr[1], len[1]);
-    case 3: return fn(3, addr[0], len[0], addr[1], len[1], addr[2], len[2]);
+    case 0:
+      return fn(0);
+    case 1:
+      return fn(1, addr[0], len[0]);
+    case 2:
+      return fn(2, addr[0], len[0], addr[1], len[1]);
+    case 3:
+      return fn(3, addr[0], len[0], addr[1], len[1], addr[2], len[2]);
     case 4:
       return fn(4, addr[0], len[0], addr[1], len[1], addr[2], len[2], addr[3],
                 len[3]);

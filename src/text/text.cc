@@ -21,8 +21,8 @@ VZ_EXPORT int32_t vzmp(const char* source, int32_t source_length,
     memset(destination, ' ', (size_t)destination_length);
     return 0;
   }
-  int32_t n = source_length < destination_length ? source_length
-                                                 : destination_length;
+  int32_t n =
+      source_length < destination_length ? source_length : destination_length;
   int32_t remainder = destination_length - n;
   // Source and destination may overlap in either direction.
   if (source != destination) memmove(destination, source, (size_t)n);
@@ -128,6 +128,5 @@ VZ_EXPORT int32_t wztxxlt(int32_t index, const char* source, char* destination,
   return 0;
 }
 
-const char _B_ten[10] = {' ', ' ', ' ', ' ', ' ',
-                                   ' ', ' ', ' ', ' ', ' '};
+const char _B_ten[10] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 const char _Z_twenty[20] = {};

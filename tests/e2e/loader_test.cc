@@ -2,6 +2,8 @@
 // point, the image record, the factory, then a record round trip through
 // the routine vector. This binary does not link the module's objects.
 
+#include "refhost/loader.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,7 +13,6 @@
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
 #include "refhost/library_services.h"
-#include "refhost/loader.h"
 #include "refhost/slots.h"
 
 // A host routine that happens to carry the name of one of the module's
@@ -41,7 +42,8 @@ class LoadedModuleTest : public ::testing::Test {
 };
 
 TEST_F(LoadedModuleTest, RecordsRoundTripThroughTheLoadedModule) {
-  EXPECT_EQ(std::memcmp(module_->image()->key, "KOR_Image_Information=", 22), 0);
+  EXPECT_EQ(std::memcmp(module_->image()->key, "KOR_Image_Information=", 22),
+            0);
   EXPECT_EQ(slots_->Unsupported(5), kStatusNotSupported);
 
   const char fileref[] = "E1      ";
@@ -57,7 +59,8 @@ TEST_F(LoadedModuleTest, RecordsRoundTripThroughTheLoadedModule) {
     EXPECT_EQ(slots_->Write(handle, line, std::strlen(line), ' '), 0);
   }
   EXPECT_EQ(slots_->Close(handle), 0);
-  EXPECT_EQ(g_host_ylmwrit_calls, 0) << "a host symbol captured the module's call";
+  EXPECT_EQ(g_host_ylmwrit_calls, 0)
+      << "a host symbol captured the module's call";
 
   open_request in{};
   in.open_flags = kOpenInput;
@@ -82,8 +85,9 @@ TEST_F(LoadedModuleTest, RecordsRoundTripThroughTheLoadedModule) {
 TEST(LoaderTest, ReportsWhatCannotBeLoaded) {
   refhost::Host host(refhost::NewMemoryCatalogStore());
   std::string error;
-  EXPECT_EQ(refhost::LoadedModule::Open("/nonexistent/vuvorozo.so", host, &error),
-            nullptr);
+  EXPECT_EQ(
+      refhost::LoadedModule::Open("/nonexistent/vuvorozo.so", host, &error),
+      nullptr);
   EXPECT_NE(error.find("cannot load"), std::string::npos);
 }
 

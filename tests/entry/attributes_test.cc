@@ -29,35 +29,50 @@ constexpr int32_t kNoEntry = (int32_t)0x8001C006;
 const LengthCase kLengthCases[] = {
     // Entries that must exist: input, update, append to an existing one.
     {"InputAbsentFails", "HTML", -1, 0x1, 0, "", "", kNoEntry, 0, 0, 0, 0, 0},
-    {"InputLreclWins", "HTML", 80, 0x1, 0, "", "LRECL=40", 0, 40, 80, 40, 0x1, 1},
+    {"InputLreclWins", "HTML", 80, 0x1, 0, "", "LRECL=40", 0, 40, 80, 40, 0x1,
+     1},
     {"InputStored", "HTML", 80, 0x1, 0, "", "", 0, 80, 80, 80, 0x1, 1},
-    {"InputLongerRequest", "HTML", 80, 0x1, 100, "", "", 0, 100, 100, 100, 0x1, 1},
-    {"InputNegativeRequest", "HTML", 80, 0x1, -100, "", "", 0, 100, 100, 100, 0x1, 1},
+    {"InputLongerRequest", "HTML", 80, 0x1, 100, "", "", 0, 100, 100, 100, 0x1,
+     1},
+    {"InputNegativeRequest", "HTML", 80, 0x1, -100, "", "", 0, 100, 100, 100,
+     0x1, 1},
     {"InputShorterRequest", "HTML", 80, 0x1, 50, "", "", 0, 80, 80, 80, 0x1, 1},
     {"UpdateStored", "HTML", 80, 0x8, 0, "", "", 0, 80, 80, 80, 0x8, 8},
     {"UpdateAbsentFails", "HTML", -1, 0x8, 0, "", "", kNoEntry, 0, 0, 0, 0, 0},
     {"AppendExisting", "HTML", 60, 0x4, 0, "", "", 0, 60, 60, 60, 0x4, 8},
     // New entries.
     {"AppendAbsentIsNew", "HTML", -1, 0x4, 0, "", "", 0, 132, 132, 132, 0x4, 8},
-    {"NeitherDirection", "HTML", 80, 0x0, 0, "LRECL=40", "", 0, 40, 80, 40, 0x0, 8},
-    {"NeitherDirectionNew", "HTML", -1, 0x0, 0, "LRECL=40", "", 0, 40, 0, 40, 0x0, 8},
-    {"NeitherDirectionNoLrecl", "HTML", 80, 0x0, 0, "", "", 0, -1, 0, -1, 0x0, 8},
+    {"NeitherDirection", "HTML", 80, 0x0, 0, "LRECL=40", "", 0, 40, 80, 40, 0x0,
+     8},
+    {"NeitherDirectionNew", "HTML", -1, 0x0, 0, "LRECL=40", "", 0, 40, 0, 40,
+     0x0, 8},
+    {"NeitherDirectionNoLrecl", "HTML", 80, 0x0, 0, "", "", 0, -1, 0, -1, 0x0,
+     8},
     {"OutputLrecl", "HTML", -1, 0x2, 0, "LRECL=40", "", 0, 40, 40, 40, 0x2, 2},
-    {"OutputOpenLreclWins", "HTML", -1, 0x2, 0, "LRECL=40", "LRECL=50", 0, 50, 50, 50, 0x2, 2},
+    {"OutputOpenLreclWins", "HTML", -1, 0x2, 0, "LRECL=40", "LRECL=50", 0, 50,
+     50, 50, 0x2, 2},
     {"OutputDefault", "HTML", -1, 0x2, 0, "", "", 0, 132, 132, 132, 0x2, 2},
-    {"OutputReplacesIgnoringStored", "HTML", 80, 0x2, 0, "", "", 0, 132, 132, 132, 0x2, 2},
-    {"OutputNegativeRequest", "HTML", -1, 0x2, -200, "", "", 0, 200, 200, 200, 0x2, 2},
+    {"OutputReplacesIgnoringStored", "HTML", 80, 0x2, 0, "", "", 0, 132, 132,
+     132, 0x2, 2},
+    {"OutputNegativeRequest", "HTML", -1, 0x2, -200, "", "", 0, 200, 200, 200,
+     0x2, 2},
     {"InputWinsOverOutput", "HTML", 80, 0x3, 0, "", "", 0, 80, 80, 80, 0x3, 1},
     // Carriage control and the lead byte.
-    {"CarriageControl", "HTML", -1, 0x2, 0, "RECFM=P", "", 0, 132, 132, 131, 0x2, 2},
-    {"SourceWithoutAttr", "SOURCE", -1, 0x2, 0, "", "", 0, 132, 132, 131, 0x2, 2},
-    {"SourceWithAttr", "SOURCE", -1, 0x2, 0, "ATTR", "", 0, 132, 132, 132, 0x2, 2},
-    {"OutputPrintNoAttr", "OUTPUT", -1, 0x2, 0, "RECFM=P", "", 0, 132, 132, 129, 0x2, 2},
+    {"CarriageControl", "HTML", -1, 0x2, 0, "RECFM=P", "", 0, 132, 132, 131,
+     0x2, 2},
+    {"SourceWithoutAttr", "SOURCE", -1, 0x2, 0, "", "", 0, 132, 132, 131, 0x2,
+     2},
+    {"SourceWithAttr", "SOURCE", -1, 0x2, 0, "ATTR", "", 0, 132, 132, 132, 0x2,
+     2},
+    {"OutputPrintNoAttr", "OUTPUT", -1, 0x2, 0, "RECFM=P", "", 0, 132, 132, 129,
+     0x2, 2},
     {"LogPrintUpdate", "LOG", 80, 0x8, 0, "", "RECFM=P", 0, 80, 80, 78, 0x8, 8},
-    {"LogPrintAttrAppend", "LOG", 80, 0x4, 0, "RECFM=P ATTR", "", 0, 80, 80, 78, 0x4, 8},
+    {"LogPrintAttrAppend", "LOG", 80, 0x4, 0, "RECFM=P ATTR", "", 0, 80, 80, 78,
+     0x4, 8},
     // MOD turns a writing open into an append; an input open stays input.
     {"ModMakesAppend", "HTML", 70, 0x2, 0, "MOD", "", 0, 70, 70, 70, 0x4, 8},
-    {"ModInOpenOptions", "HTML", -1, 0x2, 0, "", "MOD", 0, 132, 132, 132, 0x4, 8},
+    {"ModInOpenOptions", "HTML", -1, 0x2, 0, "", "MOD", 0, 132, 132, 132, 0x4,
+     8},
     {"ModLeavesInput", "HTML", 70, 0x1, 0, "MOD", "", 0, 70, 70, 70, 0x1, 1},
 };
 
@@ -68,7 +83,8 @@ TEST_P(LengthTableTest, SettlesTheThreeLengths) {
   const LengthCase& c = GetParam();
   Seed("OTHER", "HTML", {Rec("x")});  // the catalog exists in every case
   if (c.seeded >= 0) Seed("E1", c.type, {Rec(std::string(c.seeded, 'a'))});
-  option_block* fileref_opts = *c.fileref_opts ? Options(c.fileref_opts) : nullptr;
+  option_block* fileref_opts =
+      *c.fileref_opts ? Options(c.fileref_opts) : nullptr;
   option_block* open_opts = *c.open_opts ? Options(c.open_opts) : nullptr;
   ASSERT_EQ(Assign("F", std::string("work.cat.e1.") + c.type, fileref_opts), 0);
 
@@ -90,11 +106,11 @@ TEST_P(LengthTableTest, SettlesTheThreeLengths) {
   ASSERT_EQ(slots().Deassign("F       ", 0), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, LengthTableTest, ::testing::ValuesIn(kLengthCases),
-    [](const ::testing::TestParamInfo<LengthCase>& info) {
-      return std::string(info.param.label);
-    });
+INSTANTIATE_TEST_SUITE_P(Rows, LengthTableTest,
+                         ::testing::ValuesIn(kLengthCases),
+                         [](const ::testing::TestParamInfo<LengthCase>& info) {
+                           return std::string(info.param.label);
+                         });
 
 TEST_F(EntryTest, OnlyWritableTypesOpenForWriting) {
   Seed("E1", "FORMAT", {Rec("abc")});

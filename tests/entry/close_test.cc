@@ -68,7 +68,8 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
   uint32_t library_handle = handle->library;
   g_real_close = host().service(39, refhost::kSlotYlmclos);
   g_close_answer = 4;
-  host().set_service(39, refhost::kSlotYlmclos, (host_routine)&AnswerAfterClose);
+  host().set_service(39, refhost::kSlotYlmclos,
+                     (host_routine)&AnswerAfterClose);
   library().ResetCalls();
   EXPECT_EQ(slots().Close(handle), 4);
   host().restore_service(39, refhost::kSlotYlmclos);
@@ -82,7 +83,8 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
   ASSERT_NE(handle, nullptr);
   g_real_close = host().service(39, refhost::kSlotYlclose);
   g_close_answer = (int32_t)0x80004321;
-  host().set_service(39, refhost::kSlotYlclose, (host_routine)&AnswerAfterClose);
+  host().set_service(39, refhost::kSlotYlclose,
+                     (host_routine)&AnswerAfterClose);
   EXPECT_EQ(slots().Close(handle), (int32_t)0x80004321);
   host().restore_service(39, refhost::kSlotYlclose);
   EXPECT_EQ(LiveModuleBlocks(), 1);
@@ -124,8 +126,8 @@ TEST_F(EntryTest, MemberCloseKeepsTheHandleUntilTheEntryCloses) {
   EXPECT_EQ(slots().MemberClose(member), 0);
   EXPECT_EQ(library().calls(refhost::kSlotYlclose), 0);
   EXPECT_EQ(node->open_count, 1);
-  EXPECT_EQ(Stored("E1", "HTML"), std::vector<refhost::StoredRecord>{
-                                      Rec("abc", 322)});
+  EXPECT_EQ(Stored("E1", "HTML"),
+            std::vector<refhost::StoredRecord>{Rec("abc", 322)});
   EXPECT_EQ(slots().DirClose(dir), 0);
   EXPECT_EQ(slots().MemberClose(nullptr), kStatusNullHandle);
 }
@@ -242,8 +244,8 @@ TEST_F(EntryTest, HandleOutlivesItsDeassignedFileref) {
   EXPECT_EQ(Write(handle, "still here"), 0);
   EXPECT_EQ(slots().Close(handle), 0);
   EXPECT_EQ(LiveModuleBlocks(), 0);
-  EXPECT_EQ(Stored("E1", "HTML"), std::vector<refhost::StoredRecord>{
-                                      Rec("still here", 322)});
+  EXPECT_EQ(Stored("E1", "HTML"),
+            std::vector<refhost::StoredRecord>{Rec("still here", 322)});
 }
 
 }  // namespace

@@ -72,8 +72,8 @@ int32_t RecordLibOpen(lib_open_request* request, uint32_t* library) {
 }
 int32_t RecordMemberOpen(member_open_request* request, uint32_t* member) {
   g_member_open = *request;
-  return ((int32_t(*)(member_open_request*, uint32_t*))g_real_ylmopen)(
-      request, member);
+  return ((int32_t(*)(member_open_request*, uint32_t*))g_real_ylmopen)(request,
+                                                                       member);
 }
 
 TEST_F(EntryTest, RequestsCarryTheModeAndTheEntry) {
@@ -88,10 +88,10 @@ TEST_F(EntryTest, RequestsCarryTheModeAndTheEntry) {
   struct ModeCase {
     int32_t flags, mode, access;
   };
-  for (ModeCase c : {ModeCase{kOpenInput, 1, 1}, ModeCase{kOpenOutput, 8, 2},
-                     ModeCase{kOpenAppend, 8, 8}, ModeCase{kOpenUpdate, 8, 8},
-                     ModeCase{kOpenInput | kOpenOutput, 1, 1},
-                     ModeCase{0, 0, 8}}) {
+  for (ModeCase c :
+       {ModeCase{kOpenInput, 1, 1}, ModeCase{kOpenOutput, 8, 2},
+        ModeCase{kOpenAppend, 8, 8}, ModeCase{kOpenUpdate, 8, 8},
+        ModeCase{kOpenInput | kOpenOutput, 1, 1}, ModeCase{0, 0, 8}}) {
     SCOPED_TRACE(c.flags);
     file_handle* handle = MustOpen("F", c.flags, 0, nullptr);
     ASSERT_NE(handle, nullptr);

@@ -22,11 +22,10 @@ struct TypeKind {
 };
 
 const TypeKind kWritable[] = {
-    {"SOURCE", 145}, {"LOG", 145},  {"OUTPUT", 145}, {"HTML", 322},
-    {"GIF", 321},    {"JPEG", 321}, {"CSS", 322},    {"WML", 322},
-    {"XML", 322},    {"XSL", 322},  {"RTF", 322},    {"PDF", 321},
-    {"PS", 322},     {"CSV", 322},  {"JS", 322},     {"VBS", 322},
-    {"JAR", 321},    {"CATAMS", 145},
+    {"SOURCE", 145}, {"LOG", 145}, {"OUTPUT", 145}, {"HTML", 322}, {"GIF", 321},
+    {"JPEG", 321},   {"CSS", 322}, {"WML", 322},    {"XML", 322},  {"XSL", 322},
+    {"RTF", 322},    {"PDF", 321}, {"PS", 322},     {"CSV", 322},  {"JS", 322},
+    {"VBS", 322},    {"JAR", 321}, {"CATAMS", 145},
 };
 
 TEST_F(EntryTest, EveryWritableTypeRoundTripsThroughSlots18And19) {
@@ -119,8 +118,8 @@ TEST_F(EntryTest, FixedLengthRecordsAreBlankFilled) {
   EXPECT_EQ(slots().Close(in), 0);
 
   // With carriage control the record is built whole: control, data, fill.
-  ASSERT_EQ(Assign("G", "work.cat.e2.html", Options("RECFM=P RECFM=F LRECL=10")),
-            0);
+  ASSERT_EQ(
+      Assign("G", "work.cat.e2.html", Options("RECFM=P RECFM=F LRECL=10")), 0);
   out = MustOpen("G", kOpenOutput);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->data_length, 9);
@@ -140,18 +139,19 @@ TEST_F(EntryTest, LongRecordsAreCutWithAWarning) {
   // A host warning wins over the module's.
   static host_routine real_write;
   real_write = host().service(39, refhost::kSlotYlmwrit);
-  host().set_service(39, refhost::kSlotYlmwrit,
-                     (host_routine) + [](uint32_t m, record_request* r) {
-                       ((int32_t(*)(uint32_t, record_request*))real_write)(m, r);
-                       return (int32_t)7;
-                     });
+  host().set_service(
+      39, refhost::kSlotYlmwrit,
+      (host_routine) + [](uint32_t m, record_request* r) {
+        ((int32_t(*)(uint32_t, record_request*))real_write)(m, r);
+        return (int32_t)7;
+      });
   EXPECT_EQ(Write(out, "0123456789"), 7);
   host().restore_service(39, refhost::kSlotYlmwrit);
   ASSERT_EQ(slots().Close(out), 0);
-  EXPECT_EQ(Stored("E1", "HTML"),
-            (std::vector<StoredRecord>{Rec("01234567", 322),
-                                       Rec("01234567", 322),
-                                       Rec("01234567", 322)}));
+  EXPECT_EQ(
+      Stored("E1", "HTML"),
+      (std::vector<StoredRecord>{Rec("01234567", 322), Rec("01234567", 322),
+                                 Rec("01234567", 322)}));
 
   // Reading a record longer than the data record length.
   Seed("E2", "HTML", {Rec("0123456789AB", 322)});
@@ -190,7 +190,9 @@ TEST_F(EntryTest, LeadByteRecordsThroughTheIoVector) {
   EXPECT_EQ(v->write(out, "DATA", 4, '1'), 0);
   ASSERT_EQ(slots().Close(out), 0);
   EXPECT_EQ(Stored("E2", "LOG"),
-            std::vector<StoredRecord>{Rec(std::string("\0" "1DATA", 6))});
+            std::vector<StoredRecord>{Rec(std::string("\0"
+                                                      "1DATA",
+                                                      6))});
   in = MustOpen("G", kOpenInput);
   ASSERT_NE(in, nullptr);
   ASSERT_EQ(slots().IoVector(in, &v), 0);
@@ -231,8 +233,8 @@ TEST_F(EntryTest, LeadByteRecordThatOverrunsTheStoredLengthWarns) {
 TEST_F(EntryTest, LeadByteReadsFollowTheKindCode) {
   Seed("E1", "SOURCE",
        {Rec(std::string("\0ABC", 4), 145), Rec("0123456789", 999),
-        Rec("0123456789", 187), Rec("0123", 186), Rec("0", 186),
-        Rec("0", 999), Rec("", 145)});
+        Rec("0123456789", 187), Rec("0123", 186), Rec("0", 186), Rec("0", 999),
+        Rec("", 145)});
   struct Expect {
     int32_t attr;
     std::vector<std::string> records;
@@ -243,8 +245,9 @@ TEST_F(EntryTest, LeadByteReadsFollowTheKindCode) {
   };
   for (const Expect& e : kExpect) {
     SCOPED_TRACE(e.attr);
-    ASSERT_EQ(Assign("F", "work.cat.e1.source", e.attr ? Options("ATTR") : nullptr),
-              0);
+    ASSERT_EQ(
+        Assign("F", "work.cat.e1.source", e.attr ? Options("ATTR") : nullptr),
+        0);
     file_handle* in = MustOpen("F", kOpenInput);
     ASSERT_NE(in, nullptr);
     io_vector* v = nullptr;
@@ -255,7 +258,12 @@ TEST_F(EntryTest, LeadByteReadsFollowTheKindCode) {
   }
 
   // With carriage control the control character is byte 1.
-  Seed("E2", "SOURCE", {Rec(std::string("\0" "1DATA", 6), 145), Rec("", 145)});
+  Seed("E2", "SOURCE",
+       {Rec(std::string("\0"
+                        "1DATA",
+                        6),
+            145),
+        Rec("", 145)});
   ASSERT_EQ(Assign("G", "work.cat.e2.source", Options("RECFM=P")), 0);
   file_handle* in = MustOpen("G", kOpenInput);
   ASSERT_NE(in, nullptr);

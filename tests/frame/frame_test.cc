@@ -2,9 +2,10 @@
 // control record, the factory and its routine vector, the not-supported
 // slots, and the host-service forwarders.
 
+#include "frame/frame.h"
+
 #include <cstring>
 
-#include "frame/frame.h"
 #include "host/host.h"
 #include "refhost/loader.h"
 #include "support/module_fixture.h"
@@ -29,7 +30,8 @@ TEST_F(FrameTest, ImageRecordLeadsToTheFactory) {
 
   ASSERT_EQ(image->pcns, mcn_pcns);
   EXPECT_EQ(mcn_pcns[0], &pcn_VUVOROZO);
-  for (int i = 1; i < kProgramControlSlots; ++i) EXPECT_EQ(mcn_pcns[i], nullptr);
+  for (int i = 1; i < kProgramControlSlots; ++i)
+    EXPECT_EQ(mcn_pcns[i], nullptr);
   EXPECT_EQ(pcn_VUVOROZO.zero, 0);
   EXPECT_EQ(pcn_VUVOROZO.minus_one, -1);
   EXPECT_EQ(std::memcmp(pcn_VUVOROZO.name, "vuvorozo\0\0\0\0", 12), 0);
@@ -134,7 +136,9 @@ struct Forwarder {
 };
 
 #define VZ_FORWARDER_ENTRY(name, vector, slot, params, args)              \
-  {#name, vector, slot,                                                   \
+  {#name,                                                                 \
+   vector,                                                                \
+   slot,                                                                  \
    reinterpret_cast<generic_fn>(reinterpret_cast<void (*)(void)>(&name)), \
    reinterpret_cast<generic_fn>(                                          \
        reinterpret_cast<void (*)(void)>(&_##name##_##vector##_##slot)),   \

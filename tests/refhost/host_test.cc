@@ -1,13 +1,14 @@
 // The reference host's own pieces: name splitting, number conversion, the
 // option tokenizer, the accounting heaps, messages and the vectors.
 
-#include <cstring>
-#include <string>
+#include "refhost/host.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
 #include "refhost/catalog_store.h"
-#include "refhost/host.h"
 
 namespace {
 
@@ -16,7 +17,9 @@ using refhost::Host;
 struct Split {
   int32_t levels;
   name_part parts[4];
-  std::string Part(int i) const { return std::string(parts[i].text, parts[i].length); }
+  std::string Part(int i) const {
+    return std::string(parts[i].text, parts[i].length);
+  }
 };
 
 Split SplitOf(std::string_view text) {
@@ -79,7 +82,8 @@ class HostTest : public ::testing::Test {
 };
 
 TEST_F(HostTest, TokenizerSplitsOptionTextAndUpperCasesNames) {
-  int32_t word = host_.NewOptionSource("lrecl=80 Desc='It''s' recfm = vb -5 MOD");
+  int32_t word =
+      host_.NewOptionSource("lrecl=80 Desc='It''s' recfm = vb -5 MOD");
   token_record record;
   typedef int32_t (*tok_fn)(int32_t, int32_t, token_record*);
   typedef int32_t (*init_fn)(token_record*);
@@ -89,9 +93,9 @@ TEST_F(HostTest, TokenizerSplitsOptionTextAndUpperCasesNames) {
   struct Expected {
     uint16_t kind;
     const char* text;
-  } expected[] = {{2, "LRECL"}, {1, "="},  {4, "80"},        {2, "DESC"},
+  } expected[] = {{2, "LRECL"}, {1, "="},       {4, "80"},    {2, "DESC"},
                   {1, "="},     {3, "'It''s'"}, {2, "RECFM"}, {1, "="},
-                  {2, "VB"},    {4, "-5"}, {2, "MOD"}};
+                  {2, "VB"},    {4, "-5"},      {2, "MOD"}};
   for (const auto& e : expected) {
     ASSERT_EQ(next(0, word, &record), 0);
     EXPECT_EQ(record.kind, e.kind);
@@ -109,7 +113,8 @@ TEST_F(HostTest, TokenizerSplitsOptionTextAndUpperCasesNames) {
 
 TEST_F(HostTest, HeapsCountBlocksAndCatchBadReleases) {
   host_heap* heap = host_.module_heap();
-  auto* block = static_cast<unsigned char*>(heap->allocate(heap, 8, kAllocUncleared));
+  auto* block =
+      static_cast<unsigned char*>(heap->allocate(heap, 8, kAllocUncleared));
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(block[0], refhost::kUnclearedFill);  // never zero by luck
   EXPECT_EQ(host_.module_arena().stats().live_blocks, 1);
@@ -161,7 +166,8 @@ TEST_F(HostTest, MessagesFormatSubstituteAndExplain) {
   EXPECT_EQ(std::string(buffer, n), Host::MessageText(566, 4));
   EXPECT_EQ(ypmstr(buffer, 10, 566, 4), 10);
   for (int number : {1, 2, 4, 5, 48}) {
-    EXPECT_EQ(Host::MessageText(566, number).find("Message "), std::string::npos);
+    EXPECT_EQ(Host::MessageText(566, number).find("Message "),
+              std::string::npos);
   }
 
   int32_t eight = 8;
@@ -176,8 +182,8 @@ TEST_F(HostTest, MessagesFormatSubstituteAndExplain) {
   host_.SetSubstitutions({std::string("No such thing.\0", 15)});
   EXPECT_EQ(host_.RefusalText(), "No such thing.");
   EXPECT_EQ(host_.Explain(kStatusRefused), "No such thing.");
-  host_.SetSubstitutions({std::string(reinterpret_cast<char*>(&eight), 4),
-                          "GIF     "});
+  host_.SetSubstitutions(
+      {std::string(reinterpret_cast<char*>(&eight), 4), "GIF     "});
   EXPECT_NE(host_.Explain(kStatusNoSuchEntry).find("GIF"), std::string::npos);
   EXPECT_NE(host_.Explain(static_cast<int32_t>(0x80123456)).find("0x80123456"),
             std::string::npos);

@@ -56,8 +56,8 @@ int32_t ModuleTest::Assign(std::string_view fileref, std::string_view physical,
 option_block* ModuleTest::Options(std::string_view text, int32_t control) {
   refhost::ParseResult result =
       host().ParseOptions(slots().routine(kSlotParse), text, control);
-  EXPECT_EQ(result.status, 0) << "options \"" << text << "\": "
-                              << host().Explain(result.status);
+  EXPECT_EQ(result.status, 0)
+      << "options \"" << text << "\": " << host().Explain(result.status);
   return result.block;
 }
 

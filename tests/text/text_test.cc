@@ -1,10 +1,11 @@
 // The blank-padded text routines, through their exported names.
 
+#include "text/text.h"
+
 #include <cstring>
 #include <string>
 
 #include "support/module_fixture.h"
-#include "text/text.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ TEST_F(TextTest, CompareIgnoresTrailingBlanksButNotCase) {
   EXPECT_EQ(wzstcom("LRECLX", 6, "LRECL", 5), 6);
   EXPECT_EQ(wzstcom("lrecl", 5, "LRECL", 5), 1);
   EXPECT_EQ(wzstcom(nullptr, 5, "   ", 3), 0);
-  EXPECT_EQ(wzstcom("A\x01", 2, "A", 1), -2);   // a's byte below 0x20
-  EXPECT_EQ(wzstcom("A", 1, "A\x01", 2), 2);    // b's byte below 0x20
+  EXPECT_EQ(wzstcom("A\x01", 2, "A", 1), -2);  // a's byte below 0x20
+  EXPECT_EQ(wzstcom("A", 1, "A\x01", 2), 2);   // b's byte below 0x20
 }
 
 TEST_F(TextTest, StripScanAndLength) {
