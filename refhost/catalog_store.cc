@@ -9,7 +9,7 @@ namespace refhost {
 
 std::string StoreStatus::ToString() const {
   static constexpr const char* kNames[] = {
-      "OK", "not found", "invalid argument", "I/O error", "busy"};
+      "OK", "not found", "invalid argument", "I/O error", "busy", "not empty"};
   std::string text = kNames[code_];
   if (!message_.empty()) text += ": " + message_;
   return text;

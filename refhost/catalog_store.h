@@ -41,6 +41,7 @@ class StoreStatus {
     kInvalidArgument,  // a name or position the store cannot take
     kIoError,          // the backing storage failed
     kBusy,             // another user holds what this needs
+    kNotEmpty,         // a catalog that still holds entries
   };
 
   StoreStatus() = default;
@@ -57,10 +58,14 @@ class StoreStatus {
   static StoreStatus Busy(std::string message) {
     return StoreStatus(kBusy, std::move(message));
   }
+  static StoreStatus NotEmpty(std::string message) {
+    return StoreStatus(kNotEmpty, std::move(message));
+  }
 
   bool ok() const { return code_ == kOk; }
   bool IsNotFound() const { return code_ == kNotFound; }
   bool IsInvalidArgument() const { return code_ == kInvalidArgument; }
+  bool IsNotEmpty() const { return code_ == kNotEmpty; }
   Code code() const { return code_; }
   const std::string& message() const { return message_; }
   std::string ToString() const;
@@ -90,6 +95,15 @@ struct EntryInfo {
   int64_t modified_micros = 0;  // microseconds since the epoch, last commit
   int64_t record_count = 0;
   int32_t longest_record = 0;  // bytes of the longest record; 0 when empty
+  // What the host keeps with the entry besides records and description
+  // (its own encoding; the store does not look inside). Empty when none.
+  std::string host_attributes;
+};
+
+// What a store knows of a catalog.
+struct CatalogInfo {
+  std::string name;         // no trailing blanks
+  int64_t entry_count = 0;  // entries committed now
 };
 
 // An entry with its records, for seeding and inspecting in tests.
@@ -147,6 +161,11 @@ class EntryCursor {
   // takes no further call but destruction. Ok and no change for a read
   // cursor.
   virtual StoreStatus Commit() = 0;
+  // The host attributes Commit stores with the content, in the same step.
+  // A replacing cursor never given any commits none (the entry's old ones
+  // go with its old content); an updating cursor keeps the entry's unless
+  // given new ones. No effect on a read cursor.
+  virtual void SetHostAttributes(std::string attributes) = 0;
 };
 
 class CatalogStore {
@@ -155,6 +174,19 @@ class CatalogStore {
   virtual ~CatalogStore() = default;
   CatalogStore(const CatalogStore&) = delete;
   CatalogStore& operator=(const CatalogStore&) = delete;
+
+  // The store's librefs, in upper case and sorted.
+  virtual StoreStatus ListLibraries(std::vector<std::string>* librefs) = 0;
+  // The library's catalogs ordered by name, with their entry counts.
+  // NotFound for an absent library; *catalogs is empty then.
+  virtual StoreStatus ListCatalogs(std::string_view libref,
+                                   std::vector<CatalogInfo>* catalogs) = 0;
+  // Deletes the catalog. One that holds entries is refused with NotEmpty
+  // unless with_entries, when its entries go with it (readers that have an
+  // entry open keep what they see). NotFound when absent.
+  virtual StoreStatus DeleteCatalog(std::string_view libref,
+                                    std::string_view catalog,
+                                    bool with_entries) = 0;
 
   // Ok when the library exists, NotFound when not.
   virtual StoreStatus FindLibrary(std::string_view libref) = 0;

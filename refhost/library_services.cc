@@ -52,18 +52,20 @@ std::string Field(const char* text, size_t width) {
   return std::string(TrimKey(std::string_view(text, width)));
 }
 
-// Host status for a store failure whose NotFound means not_found.
-int32_t StatusOf(const StoreStatus& status, int32_t not_found) {
-  switch (status.code()) {
-    case StoreStatus::kOk:
-      return 0;
-    case StoreStatus::kNotFound:
-      return not_found;
-    case StoreStatus::kInvalidArgument:
-      return kLibBadRequest;
-    default:
-      return kLibStoreFailed;
+// The key under which attributes wait for an entry's close: libref and
+// catalog in upper case (the host's names do not depend on case), then
+// name and type without trailing blanks.
+std::string AttributeKey(std::string_view libref, std::string_view catalog,
+                         std::string_view name, std::string_view type) {
+  std::string key = LibrefKey(libref) + '\0';
+  for (char c : TrimKey(catalog)) {
+    key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
+  key += '\0';
+  key += TrimKey(name);
+  key += '\0';
+  key += TrimKey(type);
+  return key;
 }
 
 // The trampolines: one a slot, each with the service's C signature.
@@ -207,6 +209,31 @@ std::vector<RegisteredItem> LibraryServices::items() const {
   return out;
 }
 
+// Host status for a store status whose NotFound means not_found.
+int32_t LibraryServices::StatusOf(const StoreStatus& status,
+                                  int32_t not_found) {
+  switch (status.code()) {
+    case StoreStatus::kOk:
+      return 0;
+    case StoreStatus::kNotFound:
+      return not_found;
+    case StoreStatus::kInvalidArgument:
+      return kLibBadRequest;
+    default:
+      last_failure_ = status;
+      return kLibStoreFailed;
+  }
+}
+
+void LibraryServices::SetAttributesAtClose(std::string_view libref,
+                                           std::string_view catalog,
+                                           std::string_view name,
+                                           std::string_view type,
+                                           std::string attributes) {
+  attributes_at_close_[AttributeKey(libref, catalog, name, type)] =
+      std::move(attributes);
+}
+
 LibraryServices::Library* LibraryServices::FindLibrary(uint32_t handle) {
   auto it = libraries_.find(handle);
   return it == libraries_.end() ? nullptr : &it->second;
@@ -323,7 +350,10 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
   if (!status.ok()) return StatusOf(status, kHostNoSuchEntry);
   uint32_t handle = NextHandle(kMemberTag, &next_member_);
   uint32_t limit = cursor->longest_record();
-  members_[handle] = Member{library_handle, std::move(cursor), access, limit};
+  members_[handle] =
+      Member{library_handle,
+             AttributeKey(library->libref, library->catalog, name, type),
+             std::move(cursor), access, limit};
   *member = handle;
   return 0;
 }
@@ -347,7 +377,7 @@ int32_t LibraryServices::MemberRead(uint32_t member, record_request* request) {
     if (status.IsNotFound()) {
       st = kLibEndOfData;
     } else if (!status.ok()) {
-      st = kLibStoreFailed;
+      st = StatusOf(status, kLibStoreFailed);
     } else {
       // The module sized its buffer for the longest record the entry held
       // at open (or that it wrote since); never write past that.
@@ -431,9 +461,19 @@ int32_t LibraryServices::MemberPoint(uint32_t member, void* position,
 int32_t LibraryServices::MemberClose(uint32_t member) {
   auto it = members_.find(member);
   if (it == members_.end()) return kLibBadHandle;
-  StoreStatus status = it->second.cursor->Commit();
+  EntryCursor& cursor = *it->second.cursor;
+  if (cursor.writable()) {
+    auto attributes = attributes_at_close_.find(it->second.key);
+    if (attributes != attributes_at_close_.end()) {
+      cursor.SetHostAttributes(std::move(attributes->second));
+      attributes_at_close_.erase(attributes);
+    }
+  }
+  StoreStatus status = cursor.Commit();
   members_.erase(it);
-  return status.ok() ? 0 : kLibStoreFailed;
+  if (status.ok()) return 0;
+  last_failure_ = status;
+  return kLibStoreFailed;
 }
 
 // The library and entry key a member_request names. The request is read

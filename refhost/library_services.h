@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/host.h"
@@ -111,6 +112,19 @@ class LibraryServices {
   // types, and a host that lists a catalog shows what it knows besides.
   const std::string& last_description() const { return last_description_; }
 
+  // Host attributes of an entry (the host's own record of it; see
+  // EntryCursor::SetHostAttributes): the next ylmclos of a member open for
+  // write or update on that entry commits them with its content, in the
+  // same step. Libref and catalog are taken in any case, name and type as
+  // the module sends them (upper case).
+  void SetAttributesAtClose(std::string_view libref, std::string_view catalog,
+                            std::string_view name, std::string_view type,
+                            std::string attributes);
+  // The store's account of the latest failure a service answered with a
+  // store status (kLibStoreFailed and the like), for a host that explains
+  // it; Ok before any.
+  const StoreStatus& last_store_failure() const { return last_failure_; }
+
   // The services, as the vector's routines call them. Each counts its call.
   int32_t Open(lib_open_request* request, uint32_t* library);
   int32_t Close(uint32_t library);
@@ -140,6 +154,7 @@ class LibraryServices {
   };
   struct Member {
     uint32_t library;
+    std::string key;  // the entry, as AttributeKey gives it
     std::unique_ptr<EntryCursor> cursor;
     int32_t access_kind;
     uint32_t delivery_limit;  // longest record the module's buffer holds
@@ -154,6 +169,8 @@ class LibraryServices {
   Member* FindMember(uint32_t handle);
   int32_t EntryKey(member_request* request, Library** library,
                    std::string* name, std::string* type);
+  // The host status for a store status, noting a failure's account.
+  int32_t StatusOf(const StoreStatus& status, int32_t not_found);
 
   CatalogStore* store_;
   std::map<uint32_t, Library> libraries_;
@@ -166,6 +183,8 @@ class LibraryServices {
   uint32_t next_item_ = 0;
   std::map<int, int64_t> calls_;
   std::string last_description_;
+  std::map<std::string, std::string> attributes_at_close_;
+  StoreStatus last_failure_;
 };
 
 }  // namespace refhost

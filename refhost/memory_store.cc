@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,7 @@ uint32_t LongestOf(const std::vector<StoredRecord>& records) {
 
 struct MemEntry {
   std::string description;
+  std::string host_attributes;
   int64_t created = 0;
   int64_t modified = 0;
   std::shared_ptr<const Version> content;
@@ -115,6 +117,10 @@ class MemoryCursor final : public EntryCursor {
 
   StoreStatus Commit() override;
 
+  void SetHostAttributes(std::string attributes) override {
+    host_attributes_ = std::move(attributes);
+  }
+
  private:
   const Version& content() const { return work_ ? *work_ : *base_; }
 
@@ -125,7 +131,8 @@ class MemoryCursor final : public EntryCursor {
   OpenIntent intent_;
   std::string description_;
   std::shared_ptr<const Version> base_;
-  std::unique_ptr<Version> work_;  // null until the first write
+  std::unique_ptr<Version> work_;               // null until the first write
+  std::optional<std::string> host_attributes_;  // given for the commit
   uint64_t position_ = 0;
   bool committed_ = false;
   friend class MemoryCatalogStore;
@@ -133,6 +140,39 @@ class MemoryCursor final : public EntryCursor {
 
 class MemoryCatalogStore final : public CatalogStore {
  public:
+  StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
+    librefs->clear();
+    for (const auto& [libref, library] : libraries_) librefs->push_back(libref);
+    return StoreStatus::Ok();
+  }
+
+  StoreStatus ListCatalogs(std::string_view libref,
+                           std::vector<CatalogInfo>* catalogs) override {
+    catalogs->clear();
+    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
+    auto lib = libraries_.find(LibrefKey(libref));
+    if (lib == libraries_.end()) {
+      return StoreStatus::NotFound("no such library");
+    }
+    for (const auto& [name, catalog] : lib->second.catalogs) {
+      catalogs->push_back({name, (int64_t)catalog.entries.size()});
+    }
+    return StoreStatus::Ok();
+  }
+
+  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
+                            bool with_entries) override {
+    MemCatalog* c = nullptr;
+    if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
+    if (!c->entries.empty() && !with_entries) {
+      return StoreStatus::NotEmpty("the catalog holds entries");
+    }
+    // Open readers hold their versions; open writers make the catalog again
+    // at commit.
+    libraries_[LibrefKey(libref)].catalogs.erase(std::string(TrimKey(catalog)));
+    return StoreStatus::Ok();
+  }
+
   StoreStatus FindLibrary(std::string_view libref) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     return libraries_.count(LibrefKey(libref))
@@ -219,17 +259,19 @@ class MemoryCatalogStore final : public CatalogStore {
   }
 
   StoreStatus CommitCursor(MemoryCursor* cursor) {
-    MemCatalog* c = nullptr;
-    if (StoreStatus s = Lookup(cursor->libref_, cursor->catalog_, &c);
-        !s.ok()) {
-      return s;
-    }
-    MemEntry& entry = c->entries[cursor->key_];
+    // A catalog deleted while the cursor was open comes back with it.
+    MemCatalog& c = libraries_[cursor->libref_].catalogs[cursor->catalog_];
+    MemEntry& entry = c.entries[cursor->key_];
     int64_t now = NowMicros();
     if (entry.created == 0) entry.created = now;
     entry.modified = now;
     if (!cursor->description_.empty()) {
       entry.description = cursor->description_;
+    }
+    if (cursor->host_attributes_) {
+      entry.host_attributes = *cursor->host_attributes_;
+    } else if (cursor->intent_ == OpenIntent::kReplace) {
+      entry.host_attributes.clear();
     }
     if (cursor->work_) {
       entry.content = std::shared_ptr<const Version>(std::move(cursor->work_));
@@ -252,6 +294,7 @@ class MemoryCatalogStore final : public CatalogStore {
     info.name = key.first;
     info.type = key.second;
     info.description = entry.description;
+    info.host_attributes = entry.host_attributes;
     info.created_micros = entry.created;
     info.modified_micros = entry.modified;
     info.record_count = (int64_t)entry.content->records.size();

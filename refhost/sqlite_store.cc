@@ -4,7 +4,7 @@
 // Tables (schema version 1, in PRAGMA user_version):
 //   catalogs(id, name)
 //   entries(catalog_id, name, type, description, created, modified,
-//           version_id)                    -- the committed content
+//           version_id, host_attributes)   -- the committed content
 //   versions(id, state, owner_pid, record_count, longest)
 //   records(key, kind, data)               -- key = version << 32 | number
 //
@@ -26,15 +26,19 @@
 // calls that transaction may hold the library's write lock. The per-record
 // path is one bind and step of a prepared statement.
 
+#include <dirent.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +55,8 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr int kStaging = 0;
 constexpr int kLive = 1;
 constexpr int kRetired = 2;
+
+const std::string kNoAttributes;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE catalogs(
@@ -70,6 +76,7 @@ CREATE TABLE entries(
   created INTEGER NOT NULL,
   modified INTEGER NOT NULL,
   version_id INTEGER NOT NULL,
+  host_attributes TEXT NOT NULL DEFAULT '',
   PRIMARY KEY(catalog_id, name, type)) WITHOUT ROWID;
 CREATE TABLE records(
   key INTEGER PRIMARY KEY,
@@ -221,21 +228,15 @@ class Library {
     return false;
   }
 
-  // Catalog id; NotFound when absent. Ids are cached once seen: catalogs
-  // are never removed.
+  // Catalog id; NotFound when absent. Not cached: another process may
+  // delete a catalog.
   StoreStatus CatalogId(std::string_view name, int64_t* id) {
-    auto it = catalog_ids_.find(std::string(name));
-    if (it != catalog_ids_.end()) {
-      *id = it->second;
-      return StoreStatus::Ok();
-    }
     Statement& st = find_catalog_;
     st.Bind(1, name);
     int rc = st.Step();
     StoreStatus status;
     if (rc == SQLITE_ROW) {
       *id = st.Int(0);
-      catalog_ids_[std::string(name)] = *id;
     } else if (rc == SQLITE_DONE) {
       status = StoreStatus::NotFound("no such catalog");
     } else {
@@ -249,11 +250,64 @@ class Library {
     int64_t id;
     if (CatalogId(name, &id).ok()) return StoreStatus::Ok();
     if (StoreStatus s = BeginWrite(); !s.ok()) return s;
+    if (StoreStatus s = InsertCatalog(name, &id); !s.ok()) {
+      Rollback();
+      return s;
+    }
+    return Commit();
+  }
+
+  // The catalog's id, making the catalog when absent; inside the caller's
+  // transaction.
+  StoreStatus InsertCatalog(std::string_view name, int64_t* id) {
     insert_catalog_.Bind(1, name);
     int rc = insert_catalog_.Step();
     insert_catalog_.Reset();
-    if (rc != SQLITE_DONE) {
-      StoreStatus s = Error("create catalog");
+    if (rc != SQLITE_DONE) return Error("create catalog");
+    return CatalogId(name, id);
+  }
+
+  StoreStatus ListCatalogs(std::vector<CatalogInfo>* out) {
+    Statement& st = list_catalogs_;
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      out->push_back({st.Text(0), st.Int(1)});
+    }
+    st.Reset();
+    return rc == SQLITE_DONE ? StoreStatus::Ok() : Error("list catalogs");
+  }
+
+  // Deletes the catalog, and its entries when with_entries; NotEmpty when
+  // it holds entries and not with_entries.
+  StoreStatus DeleteCatalog(std::string_view name, bool with_entries) {
+    if (StoreStatus s = BeginWrite(); !s.ok()) return s;
+    int64_t id;
+    StoreStatus s = CatalogId(name, &id);
+    std::vector<int64_t> versions;
+    if (s.ok()) {
+      Statement& st = catalog_versions_;
+      st.Bind(1, id);
+      int rc;
+      while ((rc = st.Step()) == SQLITE_ROW) versions.push_back(st.Int(0));
+      st.Reset();
+      if (rc != SQLITE_DONE) s = Error("list entries");
+    }
+    if (s.ok() && !versions.empty() && !with_entries) {
+      s = StoreStatus::NotEmpty("the catalog holds entries");
+    }
+    for (size_t i = 0; s.ok() && i < versions.size(); ++i) {
+      s = DropVersion(versions[i]);
+    }
+    if (s.ok()) {
+      delete_catalog_entries_.Bind(1, id);
+      int rc = delete_catalog_entries_.Step();
+      delete_catalog_entries_.Reset();
+      delete_catalog_.Bind(1, id);
+      if (rc == SQLITE_DONE) rc = delete_catalog_.Step();
+      delete_catalog_.Reset();
+      if (rc != SQLITE_DONE) s = Error("delete catalog");
+    }
+    if (!s.ok()) {
       Rollback();
       return s;
     }
@@ -303,9 +357,11 @@ class Library {
 
   // Points the entry at version (making the entry when absent) and drops
   // the entry's previous version. Runs inside the caller's transaction.
+  // attributes: the host attributes to store; null keeps the entry's.
   StoreStatus SetEntryVersion(int64_t catalog, std::string_view name,
                               std::string_view type,
-                              std::string_view description, int64_t version) {
+                              std::string_view description, int64_t version,
+                              const std::string* attributes) {
     EntryRow old;
     StoreStatus found = FindEntry(catalog, name, type, &old);
     if (!found.ok() && !found.IsNotFound()) return found;
@@ -317,6 +373,7 @@ class Library {
     st.Bind(4, description);
     st.Bind(5, now);
     st.Bind(6, version);
+    if (attributes != nullptr) st.Bind(7, *attributes);
     int rc = st.Step();
     st.Reset();
     if (rc != SQLITE_DONE) return Error("set entry");
@@ -465,6 +522,7 @@ class Library {
     row->version = st.Int(at + 3);
     row->info.record_count = st.Int(at + 4);
     row->info.longest_record = (int32_t)st.Int(at + 5);
+    row->info.host_attributes = st.Text(at + 6);
   }
 
   StoreStatus EnsureSchema() {
@@ -475,7 +533,7 @@ class Library {
     }
     int64_t v = version.Int(0);
     version.Reset();
-    if (v == kSchemaVersion) return StoreStatus::Ok();
+    if (v == kSchemaVersion) return AddAttributeColumn();
     if (v > kSchemaVersion) {
       return StoreStatus::IoError("library written by a newer version (" +
                                   std::to_string(v) + ")");
@@ -500,6 +558,18 @@ class Library {
     return Commit();
   }
 
+  // Libraries made before entries kept host attributes lack their column.
+  StoreStatus AddAttributeColumn() {
+    Statement probe;
+    if (probe.Prepare(db_, "SELECT host_attributes FROM entries LIMIT 0") ==
+        SQLITE_OK) {
+      return StoreStatus::Ok();
+    }
+    return Exec(
+        "ALTER TABLE entries ADD COLUMN host_attributes TEXT NOT NULL "
+        "DEFAULT ''");
+  }
+
   StoreStatus PrepareAll() {
     struct {
       Statement* st;
@@ -509,20 +579,30 @@ class Library {
         {&insert_catalog_, "INSERT OR IGNORE INTO catalogs(name) VALUES(?1)"},
         {&find_entry_,
          "SELECT e.description, e.created, e.modified, e.version_id, "
-         "v.record_count, v.longest FROM entries e JOIN versions v "
-         "ON v.id = e.version_id "
+         "v.record_count, v.longest, e.host_attributes FROM entries e JOIN "
+         "versions v ON v.id = e.version_id "
          "WHERE e.catalog_id = ?1 AND e.name = ?2 AND e.type = ?3"},
         {&list_entries_,
          "SELECT e.name, e.type, e.description, e.created, e.modified, "
-         "e.version_id, v.record_count, v.longest FROM entries e JOIN "
-         "versions v ON v.id = e.version_id WHERE e.catalog_id = ?1 "
+         "e.version_id, v.record_count, v.longest, e.host_attributes FROM "
+         "entries e JOIN versions v ON v.id = e.version_id "
+         "WHERE e.catalog_id = ?1 "
          "ORDER BY e.name, e.type"},
         {&upsert_entry_,
          "INSERT INTO entries(catalog_id, name, type, description, created, "
-         "modified, version_id) VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6) "
+         "modified, version_id, host_attributes) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6, coalesce(?7, '')) "
          "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
          "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
-         "modified = ?5, version_id = ?6"},
+         "modified = ?5, version_id = ?6, "
+         "host_attributes = coalesce(?7, host_attributes)"},
+        {&list_catalogs_,
+         "SELECT c.name, count(e.name) FROM catalogs c LEFT JOIN entries e "
+         "ON e.catalog_id = c.id GROUP BY c.id ORDER BY c.name"},
+        {&catalog_versions_,
+         "SELECT version_id FROM entries WHERE catalog_id = ?1"},
+        {&delete_catalog_entries_, "DELETE FROM entries WHERE catalog_id = ?1"},
+        {&delete_catalog_, "DELETE FROM catalogs WHERE id = ?1"},
         {&delete_entry_,
          "DELETE FROM entries WHERE catalog_id = ?1 AND name = ?2 AND "
          "type = ?3"},
@@ -588,21 +668,21 @@ class Library {
   uint64_t serial_ = 0;                // write transactions begun
   std::vector<uint64_t> rolled_back_;  // serials rolled back (rare)
   std::map<int64_t, int> pins_;        // versions readers of ours are reading
-  std::map<std::string, int64_t> catalog_ids_;
   Statement find_catalog_, insert_catalog_, find_entry_, list_entries_,
-      upsert_entry_, delete_entry_, new_version_, set_version_, set_state_,
+      upsert_entry_, list_catalogs_, catalog_versions_, delete_catalog_entries_,
+      delete_catalog_, delete_entry_, new_version_, set_version_, set_state_,
       state_of_, delete_version_, delete_records_, longest_, copy_records_,
       insert_record_;
 };
 
 class SqliteCursor final : public EntryCursor {
  public:
-  SqliteCursor(std::shared_ptr<Library> library, int64_t catalog,
+  SqliteCursor(std::shared_ptr<Library> library, std::string catalog,
                std::string name, std::string type, OpenIntent intent,
                std::string description, int64_t base, uint64_t count,
                uint32_t longest)
       : library_(std::move(library)),
-        catalog_(catalog),
+        catalog_(std::move(catalog)),
         name_(std::move(name)),
         type_(std::move(type)),
         intent_(intent),
@@ -693,16 +773,20 @@ class SqliteCursor final : public EntryCursor {
     if (committed_) return StoreStatus::InvalidArgument("cursor committed");
     if (StoreStatus s = Usable(); !s.ok()) return s;
     if (StoreStatus s = library_->BeginWrite(); !s.ok()) return s;
+    // A catalog deleted while the cursor was open comes back with it.
+    int64_t catalog;
+    StoreStatus s = library_->InsertCatalog(catalog_, &catalog);
     int64_t version = staging_;
-    StoreStatus s;
-    if (version != 0) {
+    if (!s.ok()) {
+      // reported below
+    } else if (version != 0) {
       s = library_->SetVersion(version, kLive, count_, longest_);
     } else if (intent_ == OpenIntent::kUpdate) {
       // An update that wrote nothing keeps the entry's content as it
       // stands, even when another writer changed it since this cursor
       // opened; an entry deleted meanwhile comes back as this cursor saw it.
       Library::EntryRow row;
-      s = library_->FindEntry(catalog_, name_, type_, &row);
+      s = library_->FindEntry(catalog, name_, type_, &row);
       if (s.ok()) {
         version = row.version;
       } else if (s.IsNotFound() && base_ != 0) {
@@ -716,8 +800,11 @@ class SqliteCursor final : public EntryCursor {
       s = library_->NewVersion(kLive, &version);
     }
     if (s.ok()) {
-      s = library_->SetEntryVersion(catalog_, name_, type_, description_,
-                                    version);
+      s = library_->SetEntryVersion(
+          catalog, name_, type_, description_, version,
+          host_attributes_                  ? &*host_attributes_
+          : intent_ == OpenIntent::kReplace ? &kNoAttributes
+                                            : nullptr);
     }
     if (!s.ok()) {
       library_->Rollback();
@@ -726,6 +813,10 @@ class SqliteCursor final : public EntryCursor {
     if (s = library_->Commit(); !s.ok()) return s;
     committed_ = true;
     return StoreStatus::Ok();
+  }
+
+  void SetHostAttributes(std::string attributes) override {
+    host_attributes_ = std::move(attributes);
   }
 
  private:
@@ -774,7 +865,7 @@ class SqliteCursor final : public EntryCursor {
   }
 
   std::shared_ptr<Library> library_;
-  int64_t catalog_;
+  std::string catalog_;
   std::string name_;
   std::string type_;
   OpenIntent intent_;
@@ -787,6 +878,7 @@ class SqliteCursor final : public EntryCursor {
   uint64_t position_ = 0;
   bool committed_ = false;
   bool rebind_ = true;
+  std::optional<std::string> host_attributes_;  // given for the commit
   std::unique_ptr<Statement> reader_;
 };
 
@@ -794,6 +886,50 @@ class SqliteCatalogStore final : public CatalogStore {
  public:
   explicit SqliteCatalogStore(std::string folder)
       : folder_(std::move(folder)) {}
+
+  StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
+    librefs->clear();
+    DIR* dir = opendir(folder_.c_str());
+    if (dir == nullptr) {
+      return StoreStatus::IoError("cannot read the folder " + folder_ + ": " +
+                                  std::strerror(errno));
+    }
+    while (dirent* e = readdir(dir)) {
+      std::string file = e->d_name;
+      if (file.size() <= 3 || file.compare(file.size() - 3, 3, ".db") != 0) {
+        continue;
+      }
+      std::string libref = file.substr(0, file.size() - 3);
+      // Only the files this store names: a lower-case libref.
+      if (CheckLibref(libref).ok() &&
+          PathOf(LibrefKey(libref)) == folder_ + "/" + file) {
+        librefs->push_back(LibrefKey(libref));
+      }
+    }
+    closedir(dir);
+    std::sort(librefs->begin(), librefs->end());
+    return StoreStatus::Ok();
+  }
+
+  StoreStatus ListCatalogs(std::string_view libref,
+                           std::vector<CatalogInfo>* catalogs) override {
+    catalogs->clear();
+    std::shared_ptr<Library> library;
+    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
+    StoreStatus s = library->ListCatalogs(catalogs);
+    if (!s.ok()) catalogs->clear();
+    return s;
+  }
+
+  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
+                            bool with_entries) override {
+    std::shared_ptr<Library> library;
+    int64_t id;
+    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+      return s;
+    }
+    return library->DeleteCatalog(TrimKey(catalog), with_entries);
+  }
 
   StoreStatus FindLibrary(std::string_view libref) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
@@ -880,9 +1016,10 @@ class SqliteCatalogStore final : public CatalogStore {
     if (!s.ok() && !(s.IsNotFound() && intent != OpenIntent::kRead)) return s;
     if (!s.ok() || intent == OpenIntent::kReplace) row = Library::EntryRow();
     *cursor = std::make_unique<SqliteCursor>(
-        library, id, std::string(TrimKey(name)), std::string(TrimKey(type)),
-        intent, std::string(description), row.version,
-        (uint64_t)row.info.record_count, (uint32_t)row.info.longest_record);
+        library, std::string(TrimKey(catalog)), std::string(TrimKey(name)),
+        std::string(TrimKey(type)), intent, std::string(description),
+        row.version, (uint64_t)row.info.record_count,
+        (uint32_t)row.info.longest_record);
     return StoreStatus::Ok();
   }
 

@@ -233,6 +233,30 @@ TEST_F(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
   EXPECT_EQ(services().calls(kSlotYlmread), 4);
 }
 
+TEST_F(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
+  uint32_t lib, out, in;
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E1", "DATA", "", {}).ok());
+  services().SetAttributesAtClose("work", "cat", "E1", "DATA    ", "mode=644");
+  // A reader's close leaves them waiting for the writer.
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessRead, &in), 0);
+  EXPECT_EQ(CloseMember(in), 0);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E1", "DATA")->info.host_attributes,
+            "");
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessWrite, &out), 0);
+  EXPECT_EQ(Write(out, "x", 1), 0);
+  EXPECT_EQ(CloseMember(out), 0);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E1", "DATA")->info.host_attributes,
+            "mode=644");
+  // Taken once: the next writer that brings none drops them with the old
+  // content.
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessWrite, &out), 0);
+  EXPECT_EQ(CloseMember(out), 0);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "E1", "DATA")->info.host_attributes,
+            "");
+  EXPECT_EQ(CloseLibrary(lib), 0);
+}
+
 TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   uint32_t lib, member = 0x77;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);

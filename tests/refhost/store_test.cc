@@ -354,6 +354,93 @@ TEST_P(StoreTest, DeleteAndListing) {
   reader.reset();  // its content went with the deletion; nothing breaks
 }
 
+TEST_P(StoreTest, LibrariesAndCatalogsAreListedAndCatalogsDeleted) {
+  std::vector<std::string> librefs;
+  ASSERT_TRUE(store().ListLibraries(&librefs).ok());
+  EXPECT_TRUE(librefs.empty());
+  ASSERT_TRUE(store().PutEntry("work", "B", "E1", "DATA", "", {}).ok());
+  ASSERT_TRUE(store().PutEntry("WORK", "B", "E2", "DATA", "", {}).ok());
+  ASSERT_TRUE(store().CreateCatalog("WORK", "A").ok());
+  ASSERT_TRUE(store().CreateLibrary("ARCHIVE").ok());
+  ASSERT_TRUE(store().ListLibraries(&librefs).ok());
+  EXPECT_EQ(librefs, (std::vector<std::string>{"ARCHIVE", "WORK"}));
+  std::vector<CatalogInfo> catalogs;
+  ASSERT_TRUE(store().ListCatalogs("Work", &catalogs).ok());
+  ASSERT_EQ(catalogs.size(), 2u);
+  EXPECT_EQ(catalogs[0].name + "/" + std::to_string(catalogs[0].entry_count),
+            "A/0");
+  EXPECT_EQ(catalogs[1].name + "/" + std::to_string(catalogs[1].entry_count),
+            "B/2");
+  EXPECT_TRUE(store().ListCatalogs("NOLIB", &catalogs).IsNotFound());
+  EXPECT_TRUE(catalogs.empty());
+
+  // A catalog with entries goes only when asked to take them along; a
+  // reader keeps its entry, and a writer open at the time brings the
+  // catalog back at its commit.
+  EXPECT_TRUE(store().DeleteCatalog("WORK", "B", false).IsNotEmpty());
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "B", "E3", "DATA", "", Recs({"r"})).ok());
+  std::unique_ptr<EntryCursor> reader, writer;
+  ASSERT_TRUE(
+      store()
+          .OpenEntry("WORK", "B", "E3", "DATA", OpenIntent::kRead, "", &reader)
+          .ok());
+  ASSERT_TRUE(store()
+                  .OpenEntry("WORK", "B", "NEW", "DATA", OpenIntent::kReplace,
+                             "", &writer)
+                  .ok());
+  ASSERT_TRUE(store().DeleteCatalog("WORK", "B", true).ok());
+  EXPECT_TRUE(store().FindCatalog("WORK", "B").IsNotFound());
+  EXPECT_TRUE(store().DeleteCatalog("WORK", "B", true).IsNotFound());
+  ASSERT_TRUE(store().DeleteCatalog("WORK", "A", false).ok());
+  EXPECT_EQ(ReadAll(reader.get()), Recs({"r"}));
+  Write(writer.get(), "w");
+  ASSERT_TRUE(writer->Commit().ok());
+  ASSERT_TRUE(store().ListCatalogs("WORK", &catalogs).ok());
+  ASSERT_EQ(catalogs.size(), 1u);
+  EXPECT_EQ(catalogs[0].name, "B");
+  EXPECT_EQ(catalogs[0].entry_count, 1);
+  EXPECT_EQ(store().ListEntries("WORK", "B")[0].name, "NEW");
+}
+
+TEST_P(StoreTest, HostAttributesFollowTheContentTheyDescribe) {
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  auto writer = Open("E", "DATA", OpenIntent::kReplace);
+  Write(writer.get(), "one");
+  writer->SetHostAttributes(std::string("file=e.txt\0\xff", 12));
+  ASSERT_TRUE(writer->Commit().ok());
+  EntryInfo info;
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &info).ok());
+  EXPECT_EQ(info.host_attributes, std::string("file=e.txt\0\xff", 12));
+  EXPECT_EQ(store().ListEntries("WORK", "CAT")[0].host_attributes,
+            info.host_attributes);
+
+  // An update keeps them unless it brings its own.
+  writer = Open("E", "DATA", OpenIntent::kUpdate);
+  Write(writer.get(), "two");
+  ASSERT_TRUE(writer->Commit().ok());
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &info).ok());
+  EXPECT_EQ(info.host_attributes.size(), 12u);
+  writer = Open("E", "DATA", OpenIntent::kUpdate);
+  writer->SetHostAttributes("size=8");
+  ASSERT_TRUE(writer->Commit().ok());
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &info).ok());
+  EXPECT_EQ(info.host_attributes, "size=8");
+
+  // New content from a writer that says nothing of it drops them: they
+  // described the old content.
+  writer = Open("E", "DATA", OpenIntent::kReplace);
+  ASSERT_TRUE(writer->Commit().ok());
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &info).ok());
+  EXPECT_EQ(info.host_attributes, "");
+  // A writer that never commits leaves them as they were.
+  writer = Open("E", "DATA", OpenIntent::kReplace);
+  writer->SetHostAttributes("lost");
+  writer.reset();
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "E", "DATA", &info).ok());
+  EXPECT_EQ(info.host_attributes, "");
+}
+
 TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "E", "DATA", "d", Recs({"x"})).ok());
