@@ -16,17 +16,14 @@
 #include <vector>
 
 #include "entry/entry.h"
-#include "frame/frame.h"
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
 #include "refhost/library_services.h"
 #include "refhost/loader.h"
 #include "refhost/slots.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace {
-
-typedef int32_t (*host_transfer)(uint32_t member, record_request* request);
-typedef int32_t (*host_point)(uint32_t member, void* position, int32_t mode);
 
 // One host with the module started in it, shared by every benchmark.
 struct Bench {
@@ -55,10 +52,6 @@ file_handle* OpenEntry(int size, int32_t flags) {
   return handle;
 }
 
-host_transfer HostRoutine(int slot) {
-  return (host_transfer)g_bench->host->service(39, slot);
-}
-
 enum class Path { kSlots, kIoVector, kDirect };
 
 void Write(benchmark::State& state, Path path) {
@@ -71,7 +64,7 @@ void Write(benchmark::State& state, Path path) {
   }
   io_vector* v = nullptr;
   g_bench->slots->IoVector(handle, &v);
-  host_transfer ylmwrit = HostRoutine(refhost::kSlotYlmwrit);
+  ylmwrit_routine ylmwrit = g_bench->host->service(ylmwrit_service);
   record_request request{};
   int written = 0;
   for (auto _ : state) {
@@ -126,9 +119,8 @@ void Read(benchmark::State& state, Path path) {
   }
   io_vector* v = nullptr;
   g_bench->slots->IoVector(handle, &v);
-  host_transfer ylmread = HostRoutine(refhost::kSlotYlmread);
-  host_point ylmpoin =
-      (host_point)g_bench->host->service(39, refhost::kSlotYlmpoin);
+  ylmread_routine ylmread = g_bench->host->service(ylmread_service);
+  ylmpoin_routine ylmpoin = g_bench->host->service(ylmpoin_service);
   std::vector<char> buffer(size + 2);
   record_request request{};
   uint32_t start = 0;

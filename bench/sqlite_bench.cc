@@ -45,16 +45,14 @@
 #endif
 
 #include "entry/entry.h"
-#include "frame/frame.h"
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
 #include "refhost/library_services.h"
 #include "refhost/loader.h"
 #include "refhost/slots.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace {
-
-typedef int32_t (*host_transfer)(uint32_t member, record_request* request);
 
 struct Config {
   int64_t records = 1000000;
@@ -250,8 +248,7 @@ class ModuleRun {
     file_handle* handle = Open(kOpenOutput, size);
     io_vector* v = nullptr;
     if (slots_->IoVector(handle, &v) != 0) Die("io_vector");
-    host_transfer ylmwrit =
-        (host_transfer)host_->service(39, refhost::kSlotYlmwrit);
+    ylmwrit_routine ylmwrit = host_->service(ylmwrit_service);
     record_request request;
     for (int64_t i = 0; i < n; ++i) {
       int32_t st;
@@ -279,8 +276,7 @@ class ModuleRun {
     file_handle* handle = Open(kOpenInput, 0);
     io_vector* v = nullptr;
     if (slots_->IoVector(handle, &v) != 0) Die("io_vector");
-    host_transfer ylmread =
-        (host_transfer)host_->service(39, refhost::kSlotYlmread);
+    ylmread_routine ylmread = host_->service(ylmread_service);
     record_request request;
     int64_t count = 0;
     for (;;) {

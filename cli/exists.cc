@@ -19,8 +19,7 @@ bool IsAbsence(int32_t status) {
   for (int32_t absent : kAbsent) {
     if (status == absent) return true;
   }
-  return (static_cast<uint32_t>(status) & kHostStatusMask) ==
-         (static_cast<uint32_t>(kHostNoSuchEntry) & kHostStatusMask);
+  return host_no_such_entry(status);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@ namespace {
 
 std::string RecordFormat(int32_t recfm) {
   std::string text =
-      (recfm & 0x08) != 0 ? "F (fixed length)" : "V (variable length)";
-  if ((recfm & 0x10) != 0) text += ", carriage control";
+      (recfm & kRecfmFixed) != 0 ? "F (fixed length)" : "V (variable length)";
+  if ((recfm & kRecfmCarriage) != 0) text += ", carriage control";
   return text;
 }
 
@@ -62,7 +62,7 @@ int RunInfo(Session& session, const Words& words) {
       return kExitFailed;
     }
     info_reply reply = {};
-    st = entry.Info(0x3F, &reply);
+    st = entry.Info(kInfoAll, &reply);
     if (st != 0) {
       session.Fail(path, st);
       return kExitFailed;

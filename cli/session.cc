@@ -153,28 +153,15 @@ Session::~Session() {
 }
 
 void Session::CheckBalance() {
-  // The AMEC block and its routine vector stay with the host for the
-  // module's life; anything else live is something a command did not give
-  // back.
-  const refhost::HeapStats& module = host_->module_arena().stats();
-  const refhost::HeapStats& temporary_stats = host_->temporary_arena().stats();
-  int64_t live = module.live_blocks - 2;
-  int64_t temporary = temporary_stats.live_blocks;
-  int64_t bad_releases = module.double_releases + module.unknown_releases +
-                         temporary_stats.double_releases +
-                         temporary_stats.unknown_releases;
-  if (bad_releases != 0) {
-    PrintError("internal: " + std::to_string(bad_releases) +
+  refhost::HostBalance balance = host_->Balance();
+  if (balance.bad_releases != 0) {
+    PrintError("internal: " + std::to_string(balance.bad_releases) +
                " blocks were released twice or never handed out");
   }
-  refhost::LibraryServices* library = host_->library();
-  int open = library == nullptr
-                 ? 0
-                 : library->open_libraries() + library->open_members() +
-                       library->open_streams();
-  if (live != 0 || temporary != 0 || open != 0) {
-    PrintError("internal: " + std::to_string(live + temporary) +
-               " module blocks and " + std::to_string(open) +
+  int64_t blocks = balance.module_blocks + balance.temporary_blocks;
+  if (blocks != 0 || balance.host_handles() != 0) {
+    PrintError("internal: " + std::to_string(blocks) + " module blocks and " +
+               std::to_string(balance.host_handles()) +
                " host handles were left behind");
   }
 }

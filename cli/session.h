@@ -15,12 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "directory/directory.h"
-#include "entry/entry.h"
-#include "fileref/fileref.h"
 #include "refhost/host.h"
 #include "refhost/loader.h"
 #include "refhost/slots.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace cli {
 

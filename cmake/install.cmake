@@ -5,20 +5,15 @@
 #                                 <program dir>/../lib/vuvorozo/
 #   bin/vuvorozo                  the command-line program
 #   share/man/man1/vuvorozo.1.gz  its manual page
-#   include/vuvorozo/<subsystem>/ the record headers a host is written against
+#   include/vuvorozo/             the contract a host is written against
 #   share/doc/vuvorozo/           README, host interface and the example host
 #
 # `cpack -G DEB` in the build folder makes an i386 package of the same
 # layout under /usr.
 
-set(VUVOROZO_HEADERS
-  host/host.h
-  frame/amec.h
-  frame/frame.h
-  fileref/fileref.h
-  entry/entry.h
-  directory/directory.h
-  text/text.h)
+# The contract, and nothing of the module's own records and helpers.
+file(GLOB VUVOROZO_HEADERS CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/include/vuvorozo/*.h)
 
 install(TARGETS vuvorozo
         LIBRARY DESTINATION lib/vuvorozo COMPONENT runtime)
@@ -27,13 +22,10 @@ if(TARGET vuvorozo_cli)
           RUNTIME DESTINATION bin COMPONENT runtime)
 endif()
 
-# The headers keep their subsystem folders, so their own includes
-# ("host/host.h", "frame/amec.h") resolve with -I<prefix>/include/vuvorozo.
-foreach(header ${VUVOROZO_HEADERS})
-  get_filename_component(folder ${header} DIRECTORY)
-  install(FILES ${CMAKE_SOURCE_DIR}/src/${header}
-          DESTINATION include/vuvorozo/${folder} COMPONENT runtime)
-endforeach()
+# A host includes "vuvorozo/vuvorozo.h" (or one of its parts) with
+# <prefix>/include on its include path, as the headers include each other.
+install(FILES ${VUVOROZO_HEADERS}
+        DESTINATION include/vuvorozo COMPONENT runtime)
 
 # Debian wants manual pages compressed; the page itself stays plain troff
 # in docs/.

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "frame/frame.h"
 #include "refhost/loader.h"
+#include "vuvorozo/module.h"
 
 namespace fuzz {
 
@@ -46,34 +46,29 @@ FuzzHost::~FuzzHost() {
 }
 
 int64_t FuzzHost::LiveModuleBlocks() const {
-  // The AMEC block and its vector belong to the host for the module's life.
-  return host_->module_arena().stats().live_blocks - 2;
+  return host_->Balance().module_blocks;
 }
 
 void FuzzHost::CheckReleased(int64_t held) {
-  const refhost::HeapStats& module = host_->module_arena().stats();
-  FUZZ_CHECK(LiveModuleBlocks() == held,
+  refhost::HostBalance balance = host_->Balance();
+  FUZZ_CHECK(balance.module_blocks == held,
              "%lld module heap blocks live, %lld expected",
-             (long long)LiveModuleBlocks(), (long long)held);
-  FUZZ_CHECK(module.double_releases == 0, "a module block released twice");
-  FUZZ_CHECK(module.unknown_releases == 0,
-             "an address released that the heap never handed out");
-  const refhost::HeapStats& temporary = host_->temporary_arena().stats();
-  FUZZ_CHECK(temporary.live_blocks == 0, "%lld temporary heap blocks live",
-             (long long)temporary.live_blocks);
-  FUZZ_CHECK(temporary.double_releases + temporary.unknown_releases == 0,
-             "a bad release to the temporary heap");
-  FUZZ_CHECK(host_->unexpected_calls().empty(),
+             (long long)balance.module_blocks, (long long)held);
+  FUZZ_CHECK(balance.temporary_blocks == 0, "%lld temporary heap blocks live",
+             (long long)balance.temporary_blocks);
+  FUZZ_CHECK(balance.bad_releases == 0,
+             "a block released twice, or an address the heap never handed "
+             "out");
+  FUZZ_CHECK(balance.unexpected_calls == 0,
              "the module called service slot %d/%d",
              host_->unexpected_calls().front().first,
              host_->unexpected_calls().front().second);
-  refhost::LibraryServices& lib = *host_->library();
-  FUZZ_CHECK(lib.open_members() == 0, "%d members left open",
-             lib.open_members());
-  FUZZ_CHECK(lib.open_streams() == 0, "%d directory streams left open",
-             lib.open_streams());
-  FUZZ_CHECK(lib.open_libraries() == 0, "%d libraries left open",
-             lib.open_libraries());
+  FUZZ_CHECK(balance.open_members == 0, "%d members left open",
+             balance.open_members);
+  FUZZ_CHECK(balance.open_streams == 0, "%d directory streams left open",
+             balance.open_streams);
+  FUZZ_CHECK(balance.open_libraries == 0, "%d libraries left open",
+             balance.open_libraries);
 }
 
 refhost::ParseResult FuzzHost::Parse(std::string_view text, int32_t control,

@@ -13,13 +13,6 @@
 
 namespace refhost {
 
-struct KernelService {
-  int vector;
-  int slot;
-  host_routine routine;
-};
-std::vector<KernelService> KernelServices();
-
 namespace {
 
 Host* g_current = nullptr;
@@ -121,10 +114,14 @@ void Host::InstallServices() {
         break;
     }
   }
-  for (const KernelService& s : KernelServices()) {
-    vectors_[s.vector][s.slot] = s.routine;
+  std::vector<ServiceRoutine> services = KernelServices();
+  if (library_ != nullptr) {
+    std::vector<ServiceRoutine> library = LibraryServices::Services();
+    services.insert(services.end(), library.begin(), library.end());
   }
-  if (library_ != nullptr) library_->Install(vectors_[39]);
+  for (const ServiceRoutine& s : services) {
+    vectors_[s.where.vector][s.where.slot] = s.routine;
+  }
   std::memcpy(installed_, vectors_, sizeof installed_);
 }
 
@@ -161,14 +158,41 @@ amec_block* Host::FindAccessMethod(std::string_view name) const {
   return it == access_methods_.end() ? nullptr : it->second;
 }
 
-bool Host::FilerefAssigned(const char* name8) const {
+bool Host::FilerefAssigned(const char* name8, int32_t token) const {
   for (const auto& [name, amec] : access_methods_) {
-    for (const fileref_node* n = amec ? amec->fileref_list : nullptr;
-         n != nullptr; n = n->next) {
-      if (std::memcmp(n->fileref, name8, 8) == 0) return true;
+    if (amec == nullptr) continue;
+    auto next =
+        reinterpret_cast<next_fileref_routine>(reinterpret_cast<void (*)(void)>(
+            amec->vector[kSlotNextFileref].routine));
+    fileref_node* cursor = nullptr;
+    char fileref[8];
+    while (next(&cursor, fileref, token, nullptr, nullptr) == kStatusOk) {
+      if (std::memcmp(fileref, name8, 8) == 0) return true;
     }
   }
   return false;
+}
+
+HostBalance Host::Balance() const {
+  HostBalance balance;
+  const HeapStats& module = module_arena_.stats();
+  const HeapStats& temporary = temporary_arena_.stats();
+  balance.module_blocks = module.live_blocks;
+  for (const auto& [name, amec] : access_methods_) {
+    if (amec == nullptr) continue;
+    balance.module_blocks -= module_arena_.IsLive(amec);
+    balance.module_blocks -= module_arena_.IsLive(amec->vector);
+  }
+  balance.temporary_blocks = temporary.live_blocks;
+  balance.bad_releases = module.double_releases + module.unknown_releases +
+                         temporary.double_releases + temporary.unknown_releases;
+  if (library_ != nullptr) {
+    balance.open_libraries = library_->open_libraries();
+    balance.open_members = library_->open_members();
+    balance.open_streams = library_->open_streams();
+  }
+  balance.unexpected_calls = static_cast<int>(unexpected_.size());
+  return balance;
 }
 
 }  // namespace refhost

@@ -24,12 +24,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "fileref/fileref.h"
-#include "frame/amec.h"
-#include "host/host.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace refhost {
 
@@ -92,6 +91,40 @@ struct Heap {
   const char* name;
 };
 
+// A routine of the host placed in a service slot.
+struct ServiceRoutine {
+  service_slot where;
+  host_routine routine;
+};
+
+// Places routine in the service's slot; a routine of another type than the
+// contract gives the service does not compile.
+template <typename Routine>
+ServiceRoutine Place(typed_service_slot<Routine> service,
+                     std::type_identity_t<Routine> routine) {
+  return {service, reinterpret_cast<host_routine>(routine)};
+}
+
+// The kernel services of vectors 0 and 30 (kernel_services.cc).
+std::vector<ServiceRoutine> KernelServices();
+
+// What a module holds of its host at one moment, beyond the AMEC block and
+// routine vector it keeps for its life. Between host calls that leave
+// nothing open, every count is 0.
+struct HostBalance {
+  int64_t module_blocks = 0;     // live in the module heap
+  int64_t temporary_blocks = 0;  // live in the temporary heap
+  int64_t bad_releases = 0;      // double or unknown releases, both heaps
+  int open_libraries = 0;        // library handles of the library services
+  int open_members = 0;          // member handles
+  int open_streams = 0;          // directory streams
+  int unexpected_calls = 0;      // calls of slots the module has no use for
+
+  int host_handles() const {
+    return open_libraries + open_members + open_streams;
+  }
+};
+
 struct IssuedMessage {
   int32_t token;
   int32_t number;
@@ -125,6 +158,18 @@ class Host {
   host_routine service(int vector, int slot) const;
   void set_service(int vector, int slot, host_routine routine);
   void restore_service(int vector, int slot);
+  // The routine in the service's slot, as the service's type, and its
+  // replacement by one of that type.
+  template <typename Routine>
+  Routine service(typed_service_slot<Routine> where) const {
+    return reinterpret_cast<Routine>(service(where.vector, where.slot));
+  }
+  template <typename Routine>
+  void set_service(typed_service_slot<Routine> where,
+                   std::type_identity_t<Routine> routine) {
+    set_service(where.vector, where.slot,
+                reinterpret_cast<host_routine>(routine));
+  }
   const uint8_t* service_flags() const { return tssvec_; }
   void clear_service_flags();
   const std::vector<std::pair<int, int>>& unexpected_calls() const {
@@ -138,8 +183,8 @@ class Host {
   host_heap* module_heap() { return &module_heap_.base; }
   host_heap* release_heap() { return &release_heap_.base; }
   host_heap* temporary_heap() { return &temporary_heap_.base; }
-  // Releases every module block still live (at the end of a host's life).
-  void ReleaseModuleBlock(void* block) { module_arena_.Release(block); }
+  // What the module holds of the host now beyond what it keeps for its life.
+  HostBalance Balance() const;
 
   // Messages. Texts of group 566 and host messages 4156, 4157.
   static std::string MessageText(int32_t group, int32_t number);
@@ -174,9 +219,10 @@ class Host {
 
   // Unique names handed out by yxaunql.
   int NextUniqueNumber() { return ++unique_; }
-  // True when a fileref of this 8-character name is on the fileref list of
-  // a registered access method: a unique name must not be one of them.
-  bool FilerefAssigned(const char* name8) const;
+  // True when a registered access method has a fileref of this 8-character
+  // name assigned: a unique name must not be one of them. Each module's
+  // filerefs are walked through its slot 6, with the caller token given.
+  bool FilerefAssigned(const char* name8, int32_t token) const;
 
   // Token scanning state, used by the tokenizer services.
   struct OptionSource;

@@ -98,15 +98,18 @@ int32_t Yxam2am(const char* name, void** amec, int32_t) noexcept {
 
 // A blank fileref name gets the next unique name "#LNnnnnn" that no
 // assigned fileref has: a user may have assigned such a name himself, and
-// the module takes the name it is given as a new fileref's.
-int32_t Yxaunql(char* fileref, int32_t) noexcept {
+// the module takes the name it is given as a new fileref's. The host learns
+// the assigned names from the module's own walk (slot 6): the module calls
+// this service before the new fileref joins its list and changes the list
+// only after it returns.
+int32_t Yxaunql(char* fileref, int32_t token) noexcept {
   if (fileref == nullptr) return kHostBadSource;
   Host* host = Host::Current();
   char name[16];
   for (int tries = 0; tries < 100000; ++tries) {
     std::snprintf(name, sizeof name, "#LN%05d",
                   host->NextUniqueNumber() % 100000);
-    if (!host->FilerefAssigned(name)) {
+    if (!host->FilerefAssigned(name, token)) {
       std::memcpy(fileref, name, 8);
       return 0;
     }
@@ -128,11 +131,6 @@ int32_t Yxatokt(token_record* tokens) noexcept {
   return tokens == nullptr ? kHostBadSource : 0;
 }
 
-template <typename F>
-host_routine R(F* routine) {
-  return reinterpret_cast<host_routine>(routine);
-}
-
 }  // namespace
 
 int32_t TokenizerNext(int32_t source, token_record* tokens);
@@ -147,19 +145,15 @@ int32_t Yxatok(int32_t, int32_t source, token_record* tokens) noexcept {
 }
 }  // namespace
 
-struct KernelService {
-  int vector;
-  int slot;
-  host_routine routine;
-};
-
 // Vectors 0 and 30: the services the module calls.
-std::vector<KernelService> KernelServices() {
+std::vector<ServiceRoutine> KernelServices() {
   return {
-      {0, 144, R(&Wrmksub)},  {0, 320, R(&Wzrlchr)},  {30, 33, R(&Yymheap)},
-      {30, 74, R(&Ypmstr)},   {30, 130, R(&Yprrlog)}, {30, 182, R(&Znamdiv)},
-      {30, 226, R(&Yxam2am)}, {30, 247, R(&Yxaunql)}, {30, 248, R(&Yxatoki)},
-      {30, 249, R(&Yxatokt)}, {30, 250, R(&Yxatok)},
+      Place(wrmksub_service, &Wrmksub), Place(wzrlchr_service, &Wzrlchr),
+      Place(yymheap_service, &Yymheap), Place(ypmstr_service, &Ypmstr),
+      Place(yprrlog_service, &Yprrlog), Place(znamdiv_service, &Znamdiv),
+      Place(yxam2am_service, &Yxam2am), Place(yxaunql_service, &Yxaunql),
+      Place(yxatoki_service, &Yxatoki), Place(yxatokt_service, &Yxatokt),
+      Place(yxatok_service, &Yxatok),
   };
 }
 

@@ -70,7 +70,7 @@ std::string AttributeKey(std::string_view libref, std::string_view catalog,
 
 // The trampolines: one a slot, each with the service's C signature.
 
-template <int kSlot, typename Fn>
+template <int32_t kSlot, typename Fn>
 int32_t Run(Fn&& fn) noexcept {
   Host* host = Host::Current();
   LibraryServices* services = host ? host->library() : nullptr;
@@ -84,105 +84,76 @@ int32_t Run(Fn&& fn) noexcept {
 }
 
 int32_t ServiceOpen(lib_open_request* request, uint32_t* library) noexcept {
-  return Run<kSlotYlopen>(
+  return Run<ylopen_service.slot>(
       [&](LibraryServices* s) { return s->Open(request, library); });
 }
 int32_t ServiceClose(uint32_t library, int32_t) noexcept {
-  return Run<kSlotYlclose>(
+  return Run<ylclose_service.slot>(
       [&](LibraryServices* s) { return s->Close(library); });
 }
 int32_t ServiceMemberOpen(member_open_request* request,
                           uint32_t* member) noexcept {
-  return Run<kSlotYlmopen>(
+  return Run<ylmopen_service.slot>(
       [&](LibraryServices* s) { return s->MemberOpen(request, member); });
 }
 int32_t ServiceMemberRead(uint32_t member, record_request* request) noexcept {
-  return Run<kSlotYlmread>(
+  return Run<ylmread_service.slot>(
       [&](LibraryServices* s) { return s->MemberRead(member, request); });
 }
 int32_t ServiceMemberWrite(uint32_t member, record_request* request) noexcept {
-  return Run<kSlotYlmwrit>(
+  return Run<ylmwrit_service.slot>(
       [&](LibraryServices* s) { return s->MemberWrite(member, request); });
 }
 int32_t ServiceMemberNote(uint32_t member, void* position) noexcept {
-  return Run<kSlotYlmnote>(
+  return Run<ylmnote_service.slot>(
       [&](LibraryServices* s) { return s->MemberNote(member, position); });
 }
 int32_t ServiceMemberPoint(uint32_t member, void* position,
                            int32_t mode) noexcept {
-  return Run<kSlotYlmpoin>([&](LibraryServices* s) {
+  return Run<ylmpoin_service.slot>([&](LibraryServices* s) {
     return s->MemberPoint(member, position, mode);
   });
 }
 int32_t ServiceMemberClose(uint32_t member, int32_t) noexcept {
-  return Run<kSlotYlmclos>(
+  return Run<ylmclos_service.slot>(
       [&](LibraryServices* s) { return s->MemberClose(member); });
 }
 int32_t ServiceMemberFind(member_request* request) noexcept {
-  return Run<kSlotYlmfind>(
+  return Run<ylmfind_service.slot>(
       [&](LibraryServices* s) { return s->MemberFind(request); });
 }
 int32_t ServiceMemberInfo(member_request* request, int32_t, int32_t,
                           int32_t* result) noexcept {
-  return Run<kSlotYlminfo>(
+  return Run<ylminfo_service.slot>(
       [&](LibraryServices* s) { return s->MemberInfo(request, result); });
 }
 int32_t ServiceMemberDelete(member_request* request, int32_t) noexcept {
-  return Run<kSlotYlmdel>(
+  return Run<ylmdel_service.slot>(
       [&](LibraryServices* s) { return s->MemberDelete(request); });
 }
 int32_t ServiceDirectoryOpen(uint32_t library, const char* selector, int32_t,
                              uint32_t* stream) noexcept {
-  return Run<kSlotYldopen>([&](LibraryServices* s) {
+  return Run<yldopen_service.slot>([&](LibraryServices* s) {
     return s->DirectoryOpen(library, selector, stream);
   });
 }
 int32_t ServiceDirectoryRead(uint32_t stream, directory_entry_record* entry,
                              int32_t) noexcept {
-  return Run<kSlotYldread>(
+  return Run<yldread_service.slot>(
       [&](LibraryServices* s) { return s->DirectoryRead(stream, entry); });
 }
 int32_t ServiceDirectoryClose(uint32_t stream) noexcept {
-  return Run<kSlotYldclos>(
+  return Run<yldclos_service.slot>(
       [&](LibraryServices* s) { return s->DirectoryClose(stream); });
 }
 int32_t ServiceInfoRegister(uint32_t library, info_item* item) noexcept {
-  return Run<kSlotYlinfsy>(
+  return Run<ylinfsy_service.slot>(
       [&](LibraryServices* s) { return s->InfoRegister(library, item); });
 }
 int32_t ServiceInfoRelease(uint32_t library, uint32_t word) noexcept {
-  return Run<kSlotYlinfsr>(
+  return Run<ylinfsr_service.slot>(
       [&](LibraryServices* s) { return s->InfoRelease(library, word); });
 }
-
-template <typename Fn>
-host_routine AsRoutine(Fn fn) {
-  return reinterpret_cast<host_routine>(fn);
-}
-
-struct ServiceSlot {
-  int slot;
-  host_routine routine;
-};
-
-const ServiceSlot kServiceSlots[] = {
-    {kSlotYlclose, AsRoutine(&ServiceClose)},           // 35 ylclose
-    {kSlotYldclos, AsRoutine(&ServiceDirectoryClose)},  // 36 yldclos
-    {kSlotYlmclos, AsRoutine(&ServiceMemberClose)},     // 37 ylmclos
-    {kSlotYldopen, AsRoutine(&ServiceDirectoryOpen)},   // 120 yldopen
-    {kSlotYldread, AsRoutine(&ServiceDirectoryRead)},   // 122 yldread
-    {kSlotYlmdel, AsRoutine(&ServiceMemberDelete)},     // 127 ylmdel
-    {kSlotYlmfind, AsRoutine(&ServiceMemberFind)},      // 128 ylmfind
-    {kSlotYlminfo, AsRoutine(&ServiceMemberInfo)},      // 129 ylminfo
-    {kSlotYlmnote, AsRoutine(&ServiceMemberNote)},      // 131 ylmnote
-    {kSlotYlmopen, AsRoutine(&ServiceMemberOpen)},      // 132 ylmopen
-    {kSlotYlmpoin, AsRoutine(&ServiceMemberPoint)},     // 133 ylmpoin
-    {kSlotYlmread, AsRoutine(&ServiceMemberRead)},      // 134 ylmread
-    {kSlotYlmwrit, AsRoutine(&ServiceMemberWrite)},     // 139 ylmwrit
-    {kSlotYlopen, AsRoutine(&ServiceOpen)},             // 142 ylopen
-    {kSlotYlinfsr, AsRoutine(&ServiceInfoRelease)},     // 153 ylinfsr
-    {kSlotYlinfsy, AsRoutine(&ServiceInfoRegister)},    // 154 ylinfsy
-};
 
 }  // namespace
 
@@ -192,12 +163,29 @@ LibraryServices::LibraryServices(CatalogStore* store) : store_(store) {}
 // content they had.
 LibraryServices::~LibraryServices() = default;
 
-void LibraryServices::Install(host_routine* vector39) {
-  for (const ServiceSlot& s : kServiceSlots) vector39[s.slot] = s.routine;
+std::vector<ServiceRoutine> LibraryServices::Services() {
+  return {
+      Place(ylclose_service, &ServiceClose),
+      Place(yldclos_service, &ServiceDirectoryClose),
+      Place(ylmclos_service, &ServiceMemberClose),
+      Place(yldopen_service, &ServiceDirectoryOpen),
+      Place(yldread_service, &ServiceDirectoryRead),
+      Place(ylmdel_service, &ServiceMemberDelete),
+      Place(ylmfind_service, &ServiceMemberFind),
+      Place(ylminfo_service, &ServiceMemberInfo),
+      Place(ylmnote_service, &ServiceMemberNote),
+      Place(ylmopen_service, &ServiceMemberOpen),
+      Place(ylmpoin_service, &ServiceMemberPoint),
+      Place(ylmread_service, &ServiceMemberRead),
+      Place(ylmwrit_service, &ServiceMemberWrite),
+      Place(ylopen_service, &ServiceOpen),
+      Place(ylinfsr_service, &ServiceInfoRelease),
+      Place(ylinfsy_service, &ServiceInfoRegister),
+  };
 }
 
-int64_t LibraryServices::calls(int slot) const {
-  auto it = calls_.find(slot);
+int64_t LibraryServices::calls(service_slot service) const {
+  auto it = calls_.find(service.slot);
   return it == calls_.end() ? 0 : it->second;
 }
 

@@ -39,8 +39,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/host.h"
 #include "refhost/catalog_store.h"
+#include "refhost/host.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace refhost {
 
@@ -61,24 +62,6 @@ inline constexpr int32_t kLibRecordTooLong = (int32_t)0x8001C00D;
 inline constexpr int32_t kLibEndOfData = 0x0001C00A;
 inline constexpr int32_t kLibNoMoreEntries = 0x0001C00F;
 
-// Slots of vector 39.
-inline constexpr int kSlotYlclose = 35;
-inline constexpr int kSlotYldclos = 36;
-inline constexpr int kSlotYlmclos = 37;
-inline constexpr int kSlotYldopen = 120;
-inline constexpr int kSlotYldread = 122;
-inline constexpr int kSlotYlmdel = 127;
-inline constexpr int kSlotYlmfind = 128;
-inline constexpr int kSlotYlminfo = 129;
-inline constexpr int kSlotYlmnote = 131;
-inline constexpr int kSlotYlmopen = 132;
-inline constexpr int kSlotYlmpoin = 133;
-inline constexpr int kSlotYlmread = 134;
-inline constexpr int kSlotYlmwrit = 139;
-inline constexpr int kSlotYlopen = 142;
-inline constexpr int kSlotYlinfsr = 153;
-inline constexpr int kSlotYlinfsy = 154;
-
 // An information item as registered by ylinfsy.
 struct RegisteredItem {
   uint32_t id;       // the word stored in the item's host_word
@@ -95,15 +78,14 @@ class LibraryServices {
   LibraryServices(const LibraryServices&) = delete;
   LibraryServices& operator=(const LibraryServices&) = delete;
 
-  // Fills slots 35, 36, 37, 120, 122, 127, 128, 129, 131, 132, 133, 134,
-  // 139, 142, 153 and 154 of the vector.
-  void Install(host_routine* vector39);
+  // The routines of vector 39, one a service of the list.
+  static std::vector<ServiceRoutine> Services();
 
   int open_libraries() const { return (int)libraries_.size(); }
   int open_members() const { return (int)members_.size(); }
   int open_streams() const { return (int)streams_.size(); }
-  // Calls made to one slot of vector 39 since construction or ResetCalls.
-  int64_t calls(int slot) const;
+  // Calls made to one service since construction or ResetCalls.
+  int64_t calls(service_slot service) const;
   void ResetCalls();
   // Items registered now, in registration order.
   std::vector<RegisteredItem> items() const;
@@ -144,7 +126,7 @@ class LibraryServices {
   int32_t InfoRegister(uint32_t library, info_item* item);
   int32_t InfoRelease(uint32_t library, uint32_t word);
 
-  void CountCall(int slot) { ++calls_[slot]; }
+  void CountCall(int32_t slot) { ++calls_[slot]; }
 
  private:
   struct Library {

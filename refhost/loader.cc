@@ -14,7 +14,7 @@ constexpr char kFactoryName[] = "vuvorozo";
 
 }  // namespace
 
-int32_t StartModule(Host& host, entry_routine entry, StartedModule* out,
+int32_t StartModule(Host& host, entry_point_routine entry, StartedModule* out,
                     std::string* error) {
   const image_record* image = entry(host.gcb(), host.pidb());
   if (image == nullptr ||
@@ -59,7 +59,7 @@ std::unique_ptr<LoadedModule> LoadedModule::Open(const std::string& path,
     *error = "cannot load " + path + ": " + (why ? why : "unknown reason");
     return nullptr;
   }
-  auto entry = reinterpret_cast<entry_routine>(dlsym(handle, "mcn_main"));
+  auto entry = reinterpret_cast<entry_point_routine>(dlsym(handle, "mcn_main"));
   if (entry == nullptr) {
     *error = path + " has no entry point mcn_main";
     dlclose(handle);

@@ -11,12 +11,10 @@
 #include <memory>
 #include <string>
 
-#include "frame/frame.h"
 #include "refhost/host.h"
+#include "vuvorozo/module.h"
 
 namespace refhost {
-
-typedef const image_record* (*entry_routine)(gcb_record* gcb, uint32_t pidb);
 
 struct StartedModule {
   const image_record* image = nullptr;
@@ -25,7 +23,7 @@ struct StartedModule {
 
 // Runs the start sequence against an entry point. Returns 0 and fills out,
 // or the factory's status / a host status with *error saying what failed.
-int32_t StartModule(Host& host, entry_routine entry, StartedModule* out,
+int32_t StartModule(Host& host, entry_point_routine entry, StartedModule* out,
                     std::string* error);
 
 class LoadedModule {

@@ -101,7 +101,6 @@ std::string Host::Explain(int32_t status) const {
   auto sub = [this](size_t i) {
     return i < subs_.size() ? Readable(subs_[i], false) : std::string();
   };
-  uint32_t masked = static_cast<uint32_t>(status) & kHostStatusMask;
   switch (status) {
     case kStatusOk:
       return "Done.";
@@ -150,11 +149,9 @@ std::string Host::Explain(int32_t status) const {
     default:
       break;
   }
-  if (masked == (static_cast<uint32_t>(kHostNoSuchEntry) & kHostStatusMask)) {
-    return "No such entry.";
-  }
-  if (masked == kHostEndOfData) return "End of the entry.";
-  if (masked == kHostNoMoreEntries) return "End of the catalog.";
+  if (host_no_such_entry(status)) return "No such entry.";
+  if (host_end_of_data(status)) return "End of the entry.";
+  if (host_no_more_entries(status)) return "End of the catalog.";
   if ((status & 0x80000000) != 0)
     return "Failed with status " + Hex(status) + ".";
   return "Completed with condition " + Hex(status) + ".";

@@ -1,9 +1,9 @@
 // A minimal host: loads the module, starts it and makes two calls through
 // its routine vector. It shows the least a host provides (a GCB with its
 // service vectors and heaps, yymheap and yxam2am) and is compiled against
-// the installed headers only:
+// the installed contract only (-I is not needed when <prefix> is /usr):
 //
-//   g++ -m32 -std=c++17 -I<prefix>/include/vuvorozo minimal_host.cc -ldl
+//   g++ -m32 -std=c++17 -I<prefix>/include minimal_host.cc -ldl
 //   ./a.out <prefix>/lib/vuvorozo/vuvorozo.so
 //
 // A real host also answers the other services the module calls (messages,
@@ -15,15 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "directory/directory.h"
-#include "frame/frame.h"
+#include "vuvorozo/vuvorozo.h"
 
 namespace {
 
-constexpr int kVectors = 40;       // the module calls vectors 0, 30 and 39
-constexpr int kVectorSlots = 330;  // its highest slot is 320
+constexpr int kVectors = 40;          // the module calls vectors 0, 30 and 39
+constexpr int kSlotsPerVector = 330;  // its highest slot is 320
 
-host_routine g_vectors[kVectors][kVectorSlots];
+host_routine g_vectors[kVectors][kSlotsPerVector];
 host_routine* g_vector_table[kVectors];
 uint8_t g_tssvec[kVectors];
 uint8_t g_upper[256];
@@ -40,12 +39,12 @@ int32_t Release(host_heap*, void* block, int32_t, int32_t) {
 }
 host_heap g_heap = {Allocate, Release};
 
-// Vector 30, slot 33: the heap blocks are released to.
+// yymheap: the heap blocks are released to.
 int32_t ReleaseHeap() {
   return static_cast<int32_t>(reinterpret_cast<uintptr_t>(&g_heap));
 }
 
-// Vector 30, slot 226: the AMEC block registered under an access-method name.
+// yxam2am: the AMEC block registered under an access-method name.
 int32_t FindAccessMethod(const char* name, void** amec, int32_t) {
   if (g_amec == nullptr || std::memcmp(name, g_amec->am_name, 8) != 0)
     return -1;
@@ -53,9 +52,11 @@ int32_t FindAccessMethod(const char* name, void** amec, int32_t) {
   return 0;
 }
 
-template <typename F>
-void Provide(int vector, int slot, F routine) {
-  g_vectors[vector][slot] = reinterpret_cast<host_routine>(routine);
+// Places a routine in the service's slot; its type must be the service's.
+template <typename Routine>
+void Provide(typed_service_slot<Routine> service, Routine routine) {
+  g_vectors[service.vector][service.slot] =
+      reinterpret_cast<host_routine>(routine);
 }
 
 // A slot's routine cast to the slot's own type, through the generic
@@ -82,15 +83,15 @@ int main(int argc, char** argv) {
   g_gcb.temporary_heap = &g_heap;
   g_gcb.module_heap = &g_heap;
   g_gcb.translation = &g_translation;
-  Provide(30, 33, ReleaseHeap);
-  Provide(30, 226, FindAccessMethod);
+  Provide(yymheap_service, &ReleaseHeap);
+  Provide(yxam2am_service, &FindAccessMethod);
 
   void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     std::fprintf(stderr, "cannot load: %s\n", dlerror());
     return 1;
   }
-  auto entry = reinterpret_cast<decltype(&mcn_main)>(dlsym(module, "mcn_main"));
+  auto entry = reinterpret_cast<entry_point_routine>(dlsym(module, "mcn_main"));
   const image_record* image = entry ? entry(&g_gcb, 0) : nullptr;
   if (image == nullptr || image->magic != kImageMagic ||
       std::strcmp(image->key, "KOR_Image_Information=") != 0) {
@@ -114,8 +115,8 @@ int main(int argc, char** argv) {
               g_amec->am_name);
 
   // Slot 5 is not supported; slot 2 asks whether a fileref is assigned.
-  int32_t st5 = Slot<int32_t (*)()>(5)();
-  int32_t st2 = Slot<decltype(&yxlexl)>(kSlotExistsFileref)("NOTHERE ", 0);
+  int32_t st5 = Slot<unsupported_routine>(5)();
+  int32_t st2 = Slot<fileref_exists_routine>(kSlotExistsFileref)("NOTHERE ", 0);
   std::printf("slot 5: 0x%08X, slot 2: 0x%08X\n", static_cast<unsigned>(st5),
               static_cast<unsigned>(st2));
   return st5 == kStatusNotSupported && st2 == kStatusNotAssigned ? 0 : 1;

@@ -30,10 +30,6 @@ static_assert(offsetof(dir_handle, lib_open) == 64, "dir_handle.lib_open");
 static_assert(offsetof(dir_handle, member) == 404, "dir_handle.member");
 static_assert(sizeof(dir_handle) == 460, "dir_handle size");
 
-// A directory close refused because members opened through the directory
-// are still open: they borrow its library handle, so it stays open.
-inline constexpr int32_t kStatusMembersOpen = (int32_t)0x8000080D;
-
 // Directory handles (slots 22-26, 28).
 int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token);
 int32_t yxldnxt(uint32_t* stream, dir_handle* handle, char* name,
@@ -48,8 +44,6 @@ int32_t yxlmex(dir_handle* handle, const char* text, int32_t length,
 int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
                 int32_t length, const char* hint, open_request* request);
 int32_t yxlmcls(file_handle* handle);
-
-// Called by the member close once the member is closed on the host: the
 
 // Existence and deletion (slots 3, 32).
 int32_t yxlexp(const char* fileref, int32_t token);

@@ -28,24 +28,18 @@ struct entry_names {
 // here and the caller only passes the status on.
 int32_t open_library(fileref_node* node, const entry_names& names,
                      int32_t token, uint32_t* library) {
-  lib_open_request* request = clear_request(&node->requests.lib_open);
-  memcpy(request->libref, names.libref, 8);
-  request->catalog = names.catalog;
-  request->open_mode = kLibModeRead;
-  request->caller_token = token;
-  int32_t status = ylopen(request, library);
+  int32_t status = ylopen(fill_lib_open(&node->requests.lib_open, names.libref,
+                                        names.catalog, kLibModeRead, token),
+                          library);
   if (status > 0) ylclose(*library, 0);
   return status;
 }
 
-// Fills the node's member_request for the entry the names give.
+// The node's member_request, filled for the entry the names give.
 member_request* fill_member(fileref_node* node, const entry_names& names,
                             uint32_t library) {
-  member_request* request = clear_request(&node->requests.member);
-  request->library = library;
-  request->entry = names.entry;
-  memcpy(request->entry_type, names.entry_type, 8);
-  return request;
+  return fill_member_request(&node->requests.member, library, names.entry,
+                             names.entry_type);
 }
 
 }  // namespace

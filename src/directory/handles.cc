@@ -18,13 +18,11 @@ namespace {
 // The selector that asks the host for every entry of the catalog.
 constexpr char kSelectAll[8] = {'A', 'L', 'L', ' ', ' ', ' ', ' ', ' '};
 
-// Fills the handle's lib_open_request for one library open in mode.
-void fill_lib_open(dir_handle* handle, int32_t mode, int32_t token) {
-  lib_open_request* request = clear_request(&handle->lib_open);
-  memcpy(request->libref, handle->libref, 8);
-  request->catalog = handle->catalog;
-  request->open_mode = mode;
-  request->caller_token = token;
+// Opens the handle's library on the host in mode, with its own request.
+int32_t open_library(dir_handle* handle, int32_t mode, int32_t token) {
+  return ylopen(fill_lib_open(&handle->lib_open, handle->libref,
+                              handle->catalog, mode, token),
+                &handle->library);
 }
 
 }  // namespace
@@ -61,12 +59,8 @@ int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token) {
 
   // Update first, so members can be written; a catalog the host will only
   // give for input still makes a directory that can be walked and read.
-  fill_lib_open(dir, kLibModeUpdate, token);
-  status = ylopen(&dir->lib_open, &dir->library);
-  if (status < 0) {
-    fill_lib_open(dir, kLibModeRead, token);
-    status = ylopen(&dir->lib_open, &dir->library);
-  }
+  status = open_library(dir, kLibModeUpdate, token);
+  if (status < 0) status = open_library(dir, kLibModeRead, token);
   if (status < 0) {
     module_free(dir);
     return status;
@@ -158,9 +152,6 @@ int32_t yxlmex(dir_handle* handle, const char* text, int32_t length,
   int32_t status = yxlzdme(text, &entry, entry_type, length);
   if (status != kStatusOk) return status;
 
-  member_request* request = clear_request(&handle->member);
-  request->library = handle->library;
-  request->entry = entry;
-  memcpy(request->entry_type, entry_type, 8);
-  return ylmfind(request);
+  return ylmfind(
+      fill_member_request(&handle->member, handle->library, entry, entry_type));
 }

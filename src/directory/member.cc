@@ -16,56 +16,6 @@
 
 namespace {
 
-// One row of the type hint table: a hint that begins with prefix (compared
-// over its length, case as it stands) gives the entry type.
-struct type_hint {
-  const char* prefix;
-  int32_t compared;
-  char entry_type[8];
-};
-
-// Rows are tried in order; the first that matches wins.
-constexpr type_hint kTypeHints[] = {
-    {"LOG", 3, {'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}},
-    {"LISTING", 7, {'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}},
-    {"KOR", 3, {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}},
-    {"HTML", 4, {'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}},
-    {"GIF", 3, {'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {"JPEG", 4, {'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}},
-    {"CSS", 3, {'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}},
-    {"WML", 3, {'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {"XML", 3, {'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {"XSL", 3, {'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {"RTF", 3, {'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {"PDF", 3, {'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {"PS", 2, {'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
-    {"CSV", 3, {'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}},
-    {"JS", 2, {'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
-    {"VBS", 3, {'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}},
-    {"JAR", 3, {'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}},
-};
-constexpr char kDefaultType[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
-
-// True when hint begins with the row's prefix. Bytes are compared one at a
-// time and the test stops at the first difference, so a terminated hint
-// shorter than the prefix is never read past its terminator.
-bool hint_matches(const char* hint, const type_hint& row) {
-  for (int32_t i = 0; i < row.compared; ++i) {
-    if (hint[i] != row.prefix[i]) return false;
-  }
-  return true;
-}
-
-// The entry type a hint selects; a null hint selects the default.
-const char* hinted_type(const char* hint) {
-  if (hint != nullptr) {
-    for (const type_hint& row : kTypeHints) {
-      if (hint_matches(hint, row)) return row.entry_type;
-    }
-  }
-  return kDefaultType;
-}
-
 // A member handle opens no library, so its lib_open_request stays unused;
 // its first word remembers the directory the member was opened through.
 void set_member_directory(file_handle* member, dir_handle* directory) {
@@ -112,22 +62,14 @@ int32_t yxlmopn(file_handle** handle, dir_handle* directory, const char* text,
   member->fileref_options = directory->node->options;
   member->open_flags = request->open_flags;
 
-  if ((request->open_flags & kOpenNotices) != 0) {
-    if (request->notice2 != 0) {
-      issue_notice(0, kMsgNotice2);
-    } else if (request->notice1 != 0) {
-      issue_notice(0, kMsgNotice1);
-    }
-  }
-  request->notice1 = 0;
-  request->notice2 = 0;
+  report_notices(request, 0);
 
   member->recfm = request->recfm;
   member->data_length = request->record_length;
   memcpy(member->libref, directory->libref, 8);
   member->catalog = directory->catalog;
 
-  memcpy(member->entry_type, hinted_type(hint), 8);
+  memcpy(member->entry_type, type_for_hint(hint), 8);
   int32_t status = yxlzdme(text, &member->entry, member->entry_type, length);
   if (status != kStatusOk) {
     module_free(member);

@@ -18,47 +18,6 @@
 
 namespace {
 
-// Entry types that a writing open may name, compared as 8 characters.
-struct writable_type {
-  char type[8];
-};
-constexpr writable_type kWritableTypes[] = {
-    {{'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}},
-    {{'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}},
-    {{'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}},
-    {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}},
-    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}},
-    {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}},
-    {{'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {{'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {{'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}},
-    {{'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}},
-    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
-    {{'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}},
-    {{'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}},
-    {{'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}},
-    {{'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}},
-    {{'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '}},
-};
-
-// Entry types whose records carry a lead byte: their data record length
-// leaves room for it (unless ATTR hands it to the caller).
-constexpr writable_type kLeadByteTypes[] = {
-    {{'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}},
-    {{'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}},
-    {{'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}},
-};
-
-template <size_t N>
-bool type_in(const writable_type (&table)[N], const char* type) {
-  for (const writable_type& row : table) {
-    if (same8(row.type, type)) return true;
-  }
-  return false;
-}
-
 inline constexpr int32_t kDefaultRecordLength = 132;
 inline constexpr int32_t kLengthAbsent = -1;
 inline constexpr int32_t kInfoRecordLength = 2;  // ylminfo: stored length
@@ -109,8 +68,8 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
     handle->access_kind = kAccessUpdate;
   }
 
-  if ((flags & (kOpenOutput | kOpenAppend | kOpenUpdate)) &&
-      !type_in(kWritableTypes, handle->entry_type)) {
+  const entry_type_info* type = find_entry_type(handle->entry_type);
+  if ((flags & (kOpenOutput | kOpenAppend | kOpenUpdate)) && type == nullptr) {
     return refuse_with_message(kMsgTypeNotWritable, 255, true);
   }
 
@@ -122,12 +81,11 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
   }
   bool have_lrecl = lrecl != kLengthAbsent;
 
-  member_request* mr = clear_request(&handle->requests.member);
-  mr->library = handle->library;
-  mr->entry = handle->entry;
-  memcpy(mr->entry_type, handle->entry_type, 8);
   int32_t stored = 0;
-  int32_t st = ylminfo(mr, 0, kInfoRecordLength, &stored);
+  int32_t st =
+      ylminfo(fill_member_request(&handle->requests.member, handle->library,
+                                  handle->entry, handle->entry_type),
+              0, kInfoRecordLength, &stored);
   // A negative stored length from the host is no length at all.
   if (stored < 0) stored = 0;
 
@@ -169,7 +127,7 @@ int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
 
   // Every length here is at least -1, so the adjustments cannot overflow.
   if (handle->recfm & kRecfmCarriage) data_length = stored_length - 1;
-  if (type_in(kLeadByteTypes, handle->entry_type)) {
+  if (type != nullptr && type->lead_byte) {
     if (handle->attr == 0) data_length -= 1;
     if ((handle->recfm & kRecfmCarriage) &&
         (flags & (kOpenOutput | kOpenAppend)))

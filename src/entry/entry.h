@@ -10,34 +10,7 @@
 #include <cstdint>
 
 #include "fileref/fileref.h"
-#include "frame/amec.h"
 #include "host/host.h"
-
-// ---------------------------------------------------------------------------
-// open_request: the host's record, passed to the entry and member opens.
-
-inline constexpr int32_t kOpenInput = 0x1;
-inline constexpr int32_t kOpenOutput = 0x2;
-inline constexpr int32_t kOpenAppend = 0x4;
-inline constexpr int32_t kOpenUpdate = 0x8;  // output to an existing entry
-inline constexpr int32_t kOpenNotices = 0x800000;
-
-struct open_request {
-  int32_t open_flags;     // bit set above
-  int32_t recfm;          // used when no option block gives one
-  int32_t record_length;  // in: requested (signed); out: data length
-  option_block* options;  // this open's option block, or null
-  uint32_t host_16;       // not read or written by the module
-  int32_t notice1;        // nonzero selects message 4156; out: 0
-  int32_t notice2;        // nonzero selects message 4157; out: 0
-};
-static_assert(sizeof(open_request) == 28, "open_request size");
-static_assert(offsetof(open_request, recfm) == 4, "open_request.recfm");
-static_assert(offsetof(open_request, record_length) == 8,
-              "open_request.record_length");
-static_assert(offsetof(open_request, options) == 12, "open_request.options");
-static_assert(offsetof(open_request, notice1) == 20, "open_request.notice1");
-static_assert(offsetof(open_request, notice2) == 24, "open_request.notice2");
 
 // The head shared by file_handle and dir_handle.
 struct handle_head {
@@ -45,8 +18,6 @@ struct handle_head {
   amec_block* amec;  // the module's AMEC block
 };
 static_assert(sizeof(handle_head) == 12, "handle_head size");
-
-struct io_vector;
 
 // file_handle: one open entry, from its open to its close.
 struct file_handle {
@@ -115,73 +86,6 @@ static_assert(offsetof(file_handle, node) == 504, "file_handle.node");
 static_assert(offsetof(file_handle, attr) == 508, "file_handle.attr");
 static_assert(offsetof(file_handle, requests) == 512, "file_handle.requests");
 static_assert(sizeof(file_handle) == 1324, "file_handle size");
-
-// ---------------------------------------------------------------------------
-// io_vector: 76 bytes handed to the host for fast record I/O.
-
-typedef int32_t (*read_routine)(file_handle* handle, char** data,
-                                int32_t* length, char* control);
-typedef int32_t (*write_routine)(file_handle* handle, const char* data,
-                                 int32_t length, int32_t control);
-typedef int32_t (*position_routine)(file_handle* handle, void* position);
-
-struct io_vector {
-  file_handle* owner;      // the handle
-  read_routine read;       // yxlrds, or the routine in slot 18
-  write_routine write;     // yxlwrt, or the routine in slot 19
-  position_routine note;   // slot 12
-  position_routine point;  // slot 13
-  vector_routine slot15;   // slot 15
-  vector_routine slot17;   // slot 17
-  uint8_t host_28[48];     // never written by the module
-};
-static_assert(sizeof(io_vector) == 76, "io_vector size");
-static_assert(offsetof(io_vector, read) == 4, "io_vector.read");
-static_assert(offsetof(io_vector, write) == 8, "io_vector.write");
-static_assert(offsetof(io_vector, note) == 12, "io_vector.note");
-static_assert(offsetof(io_vector, point) == 16, "io_vector.point");
-static_assert(offsetof(io_vector, slot15) == 20, "io_vector.slot15");
-static_assert(offsetof(io_vector, slot17) == 24, "io_vector.slot17");
-static_assert(offsetof(io_vector, host_28) == 28, "io_vector.host_28");
-
-// Record kind codes.
-inline constexpr uint16_t kKindText = 145;
-inline constexpr uint16_t kKind186 = 186;
-inline constexpr uint16_t kKind187 = 187;
-inline constexpr uint16_t kKindEmptyCatams = 270;
-inline constexpr uint16_t kKindBinary = 321;
-inline constexpr uint16_t kKindMarkup = 322;
-
-// ---------------------------------------------------------------------------
-// info_reply: at least 40 bytes, supplied by the host.
-
-inline constexpr int32_t kInfoPath = 0x1;
-inline constexpr int32_t kInfoRecfm = 0x2;
-inline constexpr int32_t kInfoLrecl = 0x4;
-inline constexpr int32_t kInfoKind = 0x8;
-inline constexpr int32_t kInfoZeros = 0x10;
-inline constexpr int32_t kInfoTwelve = 0x20;
-
-struct info_reply {
-  const char* path;  // the display name, not copied
-  int32_t path_length;
-  int32_t recfm;  // 8 or 32, plus 0x10 with carriage control
-  int32_t data_length;
-  char kind[8];  // "CATALOG "
-  int32_t zero_24;
-  int32_t zero_28;
-  int32_t twelve;  // 12
-  int32_t four;    // 4, every call
-};
-static_assert(sizeof(info_reply) == 40, "info_reply size");
-static_assert(offsetof(info_reply, path_length) == 4, "info_reply.path_length");
-static_assert(offsetof(info_reply, recfm) == 8, "info_reply.recfm");
-static_assert(offsetof(info_reply, data_length) == 12,
-              "info_reply.data_length");
-static_assert(offsetof(info_reply, kind) == 16, "info_reply.kind");
-static_assert(offsetof(info_reply, zero_24) == 24, "info_reply.zero_24");
-static_assert(offsetof(info_reply, twelve) == 32, "info_reply.twelve");
-static_assert(offsetof(info_reply, four) == 36, "info_reply.four");
 
 // ---------------------------------------------------------------------------
 // Routines: open (slot 11), transfer (12, 13, 18-20, 35), close and

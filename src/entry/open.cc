@@ -20,22 +20,12 @@
 
 namespace {
 
-constexpr char kTypeKor[8] = {'K', 'O', 'R', ' ', ' ', ' ', ' ', ' '};
-constexpr char kTypeSource[8] = {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '};
-
 // Library open mode for the open flags: read wins over any writing bit.
 int32_t library_mode(int32_t open_flags) {
   if (open_flags & kOpenInput) return kLibModeRead;
   if (open_flags & (kOpenOutput | kOpenAppend | kOpenUpdate))
     return kLibModeUpdate;
   return kLibModeNone;
-}
-
-// Characters of a name_part that count, kept within its 32 positions so a
-// faulty length never sends a copy past the field.
-int32_t part_length(const name_part& part) {
-  if (part.length < 0) return 0;
-  return part.length > kNameTextLength ? kNameTextLength : part.length;
 }
 
 // Closes the entry on the host after a failed step that followed ylmopen.
@@ -84,9 +74,9 @@ int32_t finish_open(file_handle* handle, option_block* open_options) {
   handle->display_name_length =
       wzstcat(handle->display_name, kDisplayNameLength, '.', 4, handle->libref,
               wzstrip(handle->libref, 8), handle->catalog.text,
-              wzstrip(handle->catalog.text, part_length(handle->catalog)),
+              wzstrip(handle->catalog.text, name_length(handle->catalog)),
               handle->entry.text,
-              wzstrip(handle->entry.text, part_length(handle->entry)),
+              wzstrip(handle->entry.text, name_length(handle->entry)),
               handle->entry_type, wzstrip(handle->entry_type, 8));
 
   int32_t size = record_buffer_size(handle);
@@ -148,16 +138,12 @@ int32_t yxlopn(file_handle** handle_out, const char* fileref, int32_t token,
                     handle->entry_type);
   if (st < 0) goto fail;
 
-  {
-    lib_open_request* lo = clear_request(&handle->requests.lib_open);
-    memcpy(lo->libref, handle->libref, 8);
-    lo->catalog = handle->catalog;
-    lo->open_mode = library_mode(handle->open_flags);
-    lo->caller_token = token;
-    st = ylopen(lo, &handle->library);
-    if (st < 0) goto fail;
-    library_open = true;
-  }
+  st = ylopen(
+      fill_lib_open(&handle->requests.lib_open, handle->libref, handle->catalog,
+                    library_mode(handle->open_flags), token),
+      &handle->library);
+  if (st < 0) goto fail;
+  library_open = true;
 
   st = finish_open(handle, open_options);
   if (st != 0) goto fail;
@@ -169,15 +155,7 @@ int32_t yxlopn(file_handle** handle_out, const char* fileref, int32_t token,
   handle->node = node;
   *handle_out = handle;
 
-  if (request->open_flags & kOpenNotices) {
-    if (request->notice2 != 0) {
-      issue_notice(token, kMsgNotice2);
-    } else if (request->notice1 != 0) {
-      issue_notice(token, kMsgNotice1);
-    }
-  }
-  request->notice1 = 0;
-  request->notice2 = 0;
+  report_notices(request, token);
   return 0;
 
 fail:
@@ -210,6 +188,6 @@ int32_t yxlzdme(const char* text, name_part* entry, char* entry_type,
 
   upper_in_place(entry->text, name_length);
   upper_in_place(entry_type, 8);
-  if (same8(entry_type, kTypeKor)) memcpy(entry_type, kTypeSource, 8);
+  resolve_type_alias(entry_type);
   return 0;
 }

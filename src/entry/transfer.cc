@@ -21,39 +21,6 @@
 
 namespace {
 
-struct kind_by_type {
-  char type[8];
-  uint16_t kind;
-};
-
-// Record kind codes that yxlwrit gives the records of these entry types;
-// every other type gets kKindText.
-constexpr kind_by_type kKindByType[] = {
-    {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, kKindMarkup},
-    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}, kKindBinary},
-    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
-    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
-    {{'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}, kKindBinary},
-};
-
-// Entry types whose io_vector holds the lead-byte pair yxlrds/yxlwrt.
-constexpr char kLeadByteTypes[][8] = {
-    {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '},
-    {'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '},
-    {'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '},
-};
-
-constexpr char kTypeCatams[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
-
 inline constexpr char kEmptyRecordMark = '1';  // the one byte of an empty one
 inline constexpr char kLeadByte = 0;
 inline constexpr int32_t kPointToPosition = 0;  // ylmpoin mode
@@ -68,24 +35,10 @@ inline record_request* fresh_record_request(file_handle* handle) {
   return &handle->requests.record;
 }
 
-uint16_t kind_for_type(const char* type) {
-  for (const kind_by_type& row : kKindByType) {
-    if (same8(row.type, type)) return row.kind;
-  }
-  return kKindText;
-}
-
 // A slot's routine as the routine type the io_vector holds for it.
 template <typename Fn>
 Fn slot_routine(const routine_slot* slots, int32_t slot) {
   return (Fn)(void (*)(void))slots[slot].routine;
-}
-
-bool has_lead_byte(const char* type) {
-  for (const char* row : kLeadByteTypes) {
-    if (same8(row, type)) return true;
-  }
-  return false;
 }
 
 // The most data bytes a caller moves per record. A data record length
@@ -247,8 +200,8 @@ int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
     buffer[0] = (char)control;
     send = buffer;
   }
-  // CATAMS, the type of every three-level name, is not in the kind table,
-  // so its records are settled here without walking it.
+  // CATAMS, the type of every three-level name, is settled here without a
+  // walk of the type table: it is the type most records are written for.
   uint16_t kind = kKindText;
   if (same8(handle->entry_type, kTypeCatams)) {
     if (length == 0) {
@@ -258,7 +211,8 @@ int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
       kind = kKindEmptyCatams;
     }
   } else {
-    kind = kind_for_type(handle->entry_type);
+    const entry_type_info* type = find_entry_type(handle->entry_type);
+    if (type != nullptr) kind = type->kind;
   }
   return host_write(handle, send, length, kind, truncated);
 }
@@ -392,15 +346,16 @@ int32_t yxlamvc(file_handle* handle, io_vector** vector) {
   }
   const routine_slot* slots = handle->head.amec->vector;
   v->owner = handle;
-  if (has_lead_byte(handle->entry_type)) {
+  const entry_type_info* type = find_entry_type(handle->entry_type);
+  if (type != nullptr && type->lead_byte) {
     v->read = &yxlrds;
     v->write = &yxlwrt;
   } else {
     v->read = slot_routine<read_routine>(slots, kSlotRead);
     v->write = slot_routine<write_routine>(slots, kSlotWrite);
   }
-  v->note = slot_routine<position_routine>(slots, kSlotNote);
-  v->point = slot_routine<position_routine>(slots, kSlotPoint);
+  v->note = slot_routine<note_routine>(slots, kSlotNote);
+  v->point = slot_routine<point_routine>(slots, kSlotPoint);
   v->slot15 = slots[kSlotUnsupported15].routine;
   v->slot17 = slots[kSlotUnsupported17].routine;
   handle->vector = v;

@@ -8,47 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/amec.h"
 #include "host/host.h"
-
-// ---------------------------------------------------------------------------
-// option_block: 288 bytes, made by yxlpars; also the byte form that yxlhh2p
-// and yxlhp2h copy.
-
-inline constexpr int32_t kOptionBlockSize = 288;
-inline constexpr int32_t kOptionBlockTag = 7;
-inline constexpr int32_t kRecfmVariable = 0x20;  // RECFM=V
-inline constexpr int32_t kRecfmFixed = 0x08;     // RECFM=F: fixed, blank-padded
-inline constexpr int32_t kRecfmPrint = 0x11;     // RECFM=P
-inline constexpr int32_t kRecfmCarriage = 0x10;  // carriage-control byte leads
-inline constexpr int32_t kOpenOptionMod = 4;     // MOD: append
-inline constexpr int32_t kOptionKeep = 0x10;     // keep flag: host owns it
-
-struct option_block {
-  int32_t block_tag;              // 7, set when made; never read
-  int32_t recfm;                  // RECFM bits ORed in; 0 when none
-  int32_t open_options;           // bit 4: MOD
-  int32_t lrecl;                  // LRECL; 0 when not given
-  int32_t blocksize;              // BLOCKSIZE; kept, never acted on
-  description_field description;  // DESC/DESCRIPTION; length 0 = none
-  uint8_t reserved_278[2];
-  int32_t option_flags;  // bit 0x10: keep flag
-  int32_t attr;          // 1 when ATTR appeared
-};
-static_assert(sizeof(option_block) == kOptionBlockSize, "option_block size");
-static_assert(offsetof(option_block, recfm) == 4, "option_block.recfm");
-static_assert(offsetof(option_block, open_options) == 8,
-              "option_block.open_options");
-static_assert(offsetof(option_block, lrecl) == 12, "option_block.lrecl");
-static_assert(offsetof(option_block, blocksize) == 16,
-              "option_block.blocksize");
-static_assert(offsetof(option_block, description) == 20,
-              "option_block.description");
-static_assert(offsetof(option_block, reserved_278) == 278,
-              "option_block.reserved_278");
-static_assert(offsetof(option_block, option_flags) == 280,
-              "option_block.option_flags");
-static_assert(offsetof(option_block, attr) == 284, "option_block.attr");
 
 // ---------------------------------------------------------------------------
 // fileref_node: one per assigned fileref, on the AMEC block's list.
@@ -120,7 +80,6 @@ void fileref_closed(fileref_node* node);
 // Name resolution (slots 4, 7) and its helper.
 
 inline constexpr int32_t kFormEntry = 1;
-inline constexpr int32_t kPathNameCapacity = 1024;
 
 int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
                 const name_part* p2, const name_part* p3, const name_part* p4,
@@ -144,6 +103,56 @@ inline int32_t resolve_node(const fileref_node* node, char* libref,
 void two_level_names(const fileref_node* node, char* libref,
                      name_part* catalog);
 int32_t yxlval(const char* fileref);
+
+// ---------------------------------------------------------------------------
+// Entry types. This one table is all the module knows of entry types: a
+// type in it may be written (opened for output, append or update), any
+// other may not. A row says whether the type's records lead with a lead
+// byte (its io_vector adds and strips it, and its data record length
+// leaves room for it), the record kind code slot 19 gives its records, and
+// the type hint prefix that selects it in a member open.
+
+struct entry_type_info {
+  char type[8];      // upper case, blank-padded
+  bool lead_byte;    // records lead with a lead byte
+  uint16_t kind;     // record kind code of a slot 19 write
+  const char* hint;  // hint prefix, compared as it stands; null: none
+};
+
+inline constexpr entry_type_info kEntryTypes[] = {
+    {{'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}, true, kKindText, "KOR"},
+    {{'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}, true, kKindText, "LOG"},
+    {{'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}, true, kKindText, "LISTING"},
+    {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}, false, kKindMarkup, "HTML"},
+    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "GIF"},
+    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}, false, kKindBinary, "JPEG"},
+    {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "CSS"},
+    {{'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "WML"},
+    {{'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "XML"},
+    {{'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "XSL"},
+    {{'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "RTF"},
+    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "PDF"},
+    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "PS"},
+    {{'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "CSV"},
+    {{'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "JS"},
+    {{'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "VBS"},
+    {{'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "JAR"},
+    {{'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '}, false, kKindText, nullptr},
+};
+
+// The type of every three-level name and of a member without a hint.
+inline constexpr char kTypeCatams[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
+
+// The row of an 8-character entry type, or null when the type is not one
+// the module writes.
+const entry_type_info* find_entry_type(const char* type);
+
+// The 8-character entry type a member open's hint selects: the first row
+// whose hint prefix the hint begins with, else CATAMS (a null hint too).
+const char* type_for_hint(const char* hint);
+
+// The type KOR, in an 8-character upper-case entry type, reads SOURCE.
+void resolve_type_alias(char* type);
 
 // ---------------------------------------------------------------------------
 // Options (slots 30, 33, 34).

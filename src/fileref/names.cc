@@ -15,10 +15,6 @@ namespace {
 // Longest libref and entry type.
 constexpr int32_t kShortNameLimit = 8;
 
-constexpr char kDefaultType[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
-constexpr char kSourceAlias[8] = {'K', 'O', 'R', ' ', ' ', ' ', ' ', ' '};
-constexpr char kSourceType[8] = {'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '};
-
 // Message 5 of group 566, NUL included, as the substitution.
 int32_t refuse_unresolved() {
   return refuse_with_message(kMsgNameUnresolved, 255, true);
@@ -56,7 +52,7 @@ int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
   *catalog = *p2;
   *entry = *p3;
   if (levels == 3) {
-    memcpy(entry_type, kDefaultType, 6);
+    memcpy(entry_type, kTypeCatams, 8);
   } else {
     memcpy(entry_type, p4->text, (size_t)p4->length);
   }
@@ -65,7 +61,7 @@ int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
   upper_in_place(entry->text, entry->length);
   upper_in_place(entry_type, 8);
   // After the translation, so a type written kor is caught as well.
-  if (same8(entry_type, kSourceAlias)) memcpy(entry_type, kSourceType, 8);
+  resolve_type_alias(entry_type);
   if (catalog->length == 0) return refuse_unresolved();
   return kStatusOk;
 }

@@ -73,13 +73,6 @@ void drop_options(amec_block* amec, fileref_node* node, const char* fileref,
   node->options = nullptr;
 }
 
-// A name_part's length as far as its 32 characters go; a host that hands
-// over more (or a negative length) is not followed past the field.
-int32_t part_length(const name_part& part) {
-  if (part.length < 0) return 0;
-  return part.length > kNameTextLength ? kNameTextLength : part.length;
-}
-
 // Splits the physical name into levels and name parts and rebuilds the
 // display name: the four parts as znamdiv left them, joined by '.', a
 // separator after every part but the last, blank-filled to 90.
@@ -88,10 +81,10 @@ void split_and_display(fileref_node* node, const char* text, int32_t length) {
           &node->parts[2], &node->parts[3]);
   node->display_name_length =
       wzstcat(node->display_name, kDisplayNameLength, '.', 4,
-              node->parts[0].text, part_length(node->parts[0]),
-              node->parts[1].text, part_length(node->parts[1]),
-              node->parts[2].text, part_length(node->parts[2]),
-              node->parts[3].text, part_length(node->parts[3]));
+              node->parts[0].text, name_length(node->parts[0]),
+              node->parts[1].text, name_length(node->parts[1]),
+              node->parts[2].text, name_length(node->parts[2]),
+              node->parts[3].text, name_length(node->parts[3]));
 }
 
 // Takes a block for the node and its option flags copy.

@@ -2,8 +2,6 @@
 // The routine vector is one table below, one line a slot; the factory
 // copies it into a heap block the host keeps for the module's life.
 
-#include "frame/frame.h"
-
 #include <cstring>
 
 #include "directory/directory.h"
@@ -56,49 +54,51 @@ VZ_EXPORT int32_t yxlnsup(void) { return kStatusNotSupported; }
 
 namespace {
 
-// The one place where a typed routine becomes a slot word.
-#define slot(routine) ((vector_routine)(void (*)(void))(routine))
+// The one place where a typed routine becomes a slot word. The routine
+// must have exactly the type the contract gives its slot.
+#define slot(routine, type) \
+  ((vector_routine)(void (*)(void)) static_cast<type>(&routine))
 
 // The routine vector, slots 0-37. Slots 38-44 stay zero.
 const vector_routine kRoutineTable[kVectorRoutines] = {
-    slot(yxlasgn),  //  0 assign a fileref
-    slot(yxldasg),  //  1 deassign a fileref
-    slot(yxlexl),   //  2 test that a fileref is assigned
-    slot(yxlexp),   //  3 test that the named entry or catalog exists
-    slot(yxlpnam),  //  4 full path name of a fileref
-    slot(yxlnsup),  //  5 not supported
-    slot(yxlnxt),   //  6 next fileref in the list
-    slot(yxlval),   //  7 validate a fileref's name
-    slot(yxlinfo),  //  8 attributes of an open entry or a fileref
-    slot(yxlins),   //  9 build the information set of an open entry
-    slot(yxlinf),   // 10 release the information set
-    slot(yxlopn),   // 11 open the entry named by a fileref
-    slot(yxlnote),  // 12 note the current record position
-    slot(yxlpnt),   // 13 go to a noted position
-    slot(yxlnsup),  // 14 not supported
-    slot(yxlnsup),  // 15 not supported
-    slot(yxlnsup),  // 16 not supported
-    slot(yxlnsup),  // 17 not supported
-    slot(yxlread),  // 18 read one record
-    slot(yxlwrit),  // 19 write one record
-    slot(yxlflsh),  // 20 flush
-    slot(yxlcls),   // 21 close an entry opened by slot 11
-    slot(yxldcls),  // 22 close a directory
-    slot(yxldins),  // 23 directory information set
-    slot(yxldinf),  // 24 release directory information
-    slot(yxldnxt),  // 25 next entry of a directory
-    slot(yxldopn),  // 26 open a catalog as a directory
-    slot(yxlmcls),  // 27 close a member opened by slot 29
-    slot(yxlmex),   // 28 test that a member exists in an open directory
-    slot(yxlmopn),  // 29 open a member of an open directory
-    slot(yxlpars),  // 30 parse one fileref option
-    slot(yxlasl),   // 31 assign a fileref like another one
-    slot(yxldel),   // 32 delete the named entry
-    slot(yxlhh2p),  // 33 copy an option block out for the host
-    slot(yxlhp2h),  // 34 copy an option block back from the host
-    slot(yxlamvc),  // 35 hand out the io_vector of an open entry
-    slot(yxlhbfr),  // 36 release an option block
-    slot(yxlnsup),  // 37 not supported
+    slot(yxlasgn, assign_routine),            //  0
+    slot(yxldasg, deassign_routine),          //  1
+    slot(yxlexl, fileref_exists_routine),     //  2
+    slot(yxlexp, entry_exists_routine),       //  3
+    slot(yxlpnam, path_name_routine),         //  4
+    slot(yxlnsup, unsupported_routine),       //  5
+    slot(yxlnxt, next_fileref_routine),       //  6
+    slot(yxlval, validate_routine),           //  7
+    slot(yxlinfo, info_routine),              //  8
+    slot(yxlins, info_set_routine),           //  9
+    slot(yxlinf, info_release_routine),       // 10
+    slot(yxlopn, open_routine),               // 11
+    slot(yxlnote, note_routine),              // 12
+    slot(yxlpnt, point_routine),              // 13
+    slot(yxlnsup, unsupported_routine),       // 14
+    slot(yxlnsup, unsupported_routine),       // 15
+    slot(yxlnsup, unsupported_routine),       // 16
+    slot(yxlnsup, unsupported_routine),       // 17
+    slot(yxlread, read_routine),              // 18
+    slot(yxlwrit, write_routine),             // 19
+    slot(yxlflsh, flush_routine),             // 20
+    slot(yxlcls, close_routine),              // 21
+    slot(yxldcls, dir_close_routine),         // 22
+    slot(yxldins, dir_info_set_routine),      // 23
+    slot(yxldinf, dir_info_release_routine),  // 24
+    slot(yxldnxt, dir_next_routine),          // 25
+    slot(yxldopn, dir_open_routine),          // 26
+    slot(yxlmcls, member_close_routine),      // 27
+    slot(yxlmex, member_exists_routine),      // 28
+    slot(yxlmopn, member_open_routine),       // 29
+    slot(yxlpars, parse_routine),             // 30
+    slot(yxlasl, assign_like_routine),        // 31
+    slot(yxldel, delete_routine),             // 32
+    slot(yxlhh2p, hold_copy_routine),         // 33
+    slot(yxlhp2h, from_copy_routine),         // 34
+    slot(yxlamvc, io_vector_routine),         // 35
+    slot(yxlhbfr, release_options_routine),   // 36
+    slot(yxlnsup, unsupported_routine),       // 37
 };
 
 #undef slot

@@ -1,6 +1,7 @@
 // Host service forwarders. Each service sets byte V of the GCB word-1 array
 // to 1 and passes its arguments unchanged to slot S of service vector V.
-// The list in host.h generates every forwarder and its _name_V_S alias.
+// The list in the contract's services.h generates every forwarder and its
+// _name_V_S alias.
 
 #include <cstdarg>
 
@@ -8,7 +9,7 @@
 
 namespace {
 
-host_routine service_slot(int vector, int slot) {
+host_routine service_routine(int vector, int slot) {
   gcb_record* gcb = v_global_gcb_anchor;
   gcb->tssvec[vector] = 1;
   return gcb->service_vectors[vector][slot];
@@ -16,15 +17,11 @@ host_routine service_slot(int vector, int slot) {
 
 }  // namespace
 
-#define VZ_STRINGIFY2(x) #x
-#define VZ_STRINGIFY(x) VZ_STRINGIFY2(x)
-
-#define VZ_DEFINE_SERVICE(name, vector, slot, params, args) \
-  VZ_EXPORT int32_t name params {                           \
-    typedef int32_t(*fn_t) params;                          \
-    return ((fn_t)service_slot(vector, slot))args;          \
-  }                                                         \
-  VZ_EXPORT int32_t _##name##_##vector##_##slot params      \
+#define VZ_DEFINE_SERVICE(name, vector, slot, params, args)     \
+  VZ_EXPORT int32_t name params {                               \
+    return ((name##_routine)service_routine(vector, slot))args; \
+  }                                                             \
+  VZ_EXPORT int32_t _##name##_##vector##_##slot params          \
       __attribute__((alias(#name)));
 VZ_HOST_SERVICES(VZ_DEFINE_SERVICE)
 #undef VZ_DEFINE_SERVICE
@@ -33,7 +30,6 @@ VZ_HOST_SERVICES(VZ_DEFINE_SERVICE)
 // pairs. The pairs are read here and the host routine is called with a
 // fixed argument list of the same length.
 VZ_EXPORT int32_t wrmksub(int32_t count, ...) {
-  typedef int32_t (*fn_t)(int32_t, ...);
   if (count < 0 || count > kMaxSubstitutions) return kStatusBadLength;
   const void* addr[kMaxSubstitutions] = {};
   int32_t len[kMaxSubstitutions] = {};
@@ -44,7 +40,8 @@ VZ_EXPORT int32_t wrmksub(int32_t count, ...) {
     len[i] = va_arg(ap, int32_t);
   }
   va_end(ap);
-  fn_t fn = (fn_t)service_slot(kWrmksubVector, kWrmksubSlot);
+  wrmksub_routine fn = (wrmksub_routine)service_routine(wrmksub_service.vector,
+                                                        wrmksub_service.slot);
   switch (count) {
     case 0:
       return fn(0);
@@ -110,8 +107,17 @@ void substitute_eight_and(const char* text8) {
   wrmksub(2, &eight, 4, text8, 8);
 }
 
-void issue_notice(int32_t token, int32_t number) {
+void report_notices(open_request* request, int32_t token) {
   static const char kCatalog[8] = {'C', 'A', 'T', 'A', 'L', 'O', 'G', '\0'};
-  substitute_eight_and(kCatalog);
-  yprrlog(token, number);
+  if (request->open_flags & kOpenNotices) {
+    int32_t number = request->notice2 != 0   ? kMsgNotice2
+                     : request->notice1 != 0 ? kMsgNotice1
+                                             : 0;
+    if (number != 0) {
+      substitute_eight_and(kCatalog);
+      yprrlog(token, number);
+    }
+  }
+  request->notice1 = 0;
+  request->notice2 = 0;
 }

@@ -11,21 +11,12 @@
 
 namespace {
 
-using refhost::kSlotYlclose;
-using refhost::kSlotYlmdel;
-using refhost::kSlotYlmfind;
-using refhost::kSlotYlopen;
-
-typedef int32_t (*ylopen_fn)(lib_open_request*, uint32_t*);
-typedef int32_t (*ylclose_fn)(uint32_t, int32_t);
-typedef int32_t (*ylmfind_fn)(member_request*);
-
 // Library open and close that pass each call on to the real services,
 // keeping the open modes and tokens, and answering `open_answer` or
 // `close_answer` in place of a 0.
 struct FakeLibrary {
-  static inline ylopen_fn real_open = nullptr;
-  static inline ylclose_fn real_close = nullptr;
+  static inline ylopen_routine real_open = nullptr;
+  static inline ylclose_routine real_close = nullptr;
   static inline std::vector<int32_t> modes;
   static inline std::vector<int32_t> tokens;
   static inline int32_t open_answer = 0;
@@ -43,21 +34,19 @@ struct FakeLibrary {
   }
 
   static void Install(refhost::Host& host) {
-    real_open = reinterpret_cast<ylopen_fn>(host.service(39, kSlotYlopen));
-    real_close = reinterpret_cast<ylclose_fn>(host.service(39, kSlotYlclose));
+    real_open = host.service(ylopen_service);
+    real_close = host.service(ylclose_service);
     modes.clear();
     tokens.clear();
     open_answer = close_answer = 0;
-    host.set_service(39, kSlotYlopen,
-                     reinterpret_cast<host_routine>(&FakeLibrary::Open));
-    host.set_service(39, kSlotYlclose,
-                     reinterpret_cast<host_routine>(&FakeLibrary::Close));
+    host.set_service(ylopen_service, &FakeLibrary::Open);
+    host.set_service(ylclose_service, &FakeLibrary::Close);
   }
 };
 
 // A member find that keeps the names it was asked about.
 struct FakeFind {
-  static inline ylmfind_fn real = nullptr;
+  static inline ylmfind_routine real = nullptr;
   static inline std::vector<std::string> asked;  // name.type
   static inline int32_t answer = 0;
 
@@ -67,11 +56,10 @@ struct FakeFind {
     return answer != 0 ? answer : real(request);
   }
   static void Install(refhost::Host& host) {
-    real = reinterpret_cast<ylmfind_fn>(host.service(39, kSlotYlmfind));
+    real = host.service(ylmfind_service);
     asked.clear();
     answer = 0;
-    host.set_service(39, kSlotYlmfind,
-                     reinterpret_cast<host_routine>(&FakeFind::Find));
+    host.set_service(ylmfind_service, &FakeFind::Find);
   }
 };
 
@@ -92,7 +80,7 @@ TEST_F(ExistenceTest, TwoLevelFilerefExistsWhenItsCatalogOpens) {
   ASSERT_EQ(Assign("NOCAT", "WORK.NOSUCH"), 0);
 
   EXPECT_EQ(Exists("CAT", 31), 0);
-  EXPECT_EQ(library().calls(kSlotYlmfind), 0);
+  EXPECT_EQ(library().calls(ylmfind_service), 0);
   EXPECT_EQ(FakeLibrary::modes, std::vector<int32_t>{kLibModeRead});
   EXPECT_EQ(FakeLibrary::tokens, std::vector<int32_t>{31});
 
@@ -149,7 +137,7 @@ TEST_F(ExistenceTest, UnassignedOrUnresolvedFilerefsOpenNothing) {
   EXPECT_EQ(Delete("NONE"), kStatusNotAssigned);
   EXPECT_EQ(Exists("LONGLIB"), kStatusRefused);
   EXPECT_EQ(host().RefusalText(), refhost::Host::MessageText(566, 5));
-  EXPECT_EQ(library().calls(kSlotYlopen), 0);
+  EXPECT_EQ(library().calls(ylopen_service), 0);
   EXPECT_EQ(Deassign("LONGLIB"), 0);
 }
 
@@ -163,7 +151,7 @@ TEST_F(ExistenceTest, WarningFromTheLibraryOpenDoesNotLeaveTheLibraryOpen) {
   EXPECT_EQ(Exists("CAT"), 0x55);
   EXPECT_EQ(Delete("F4"), 0x55);
   EXPECT_EQ(library().open_libraries(), 0);
-  EXPECT_EQ(library().calls(kSlotYlmdel), 0);
+  EXPECT_EQ(library().calls(ylmdel_service), 0);
   EXPECT_TRUE(Stored("E1", "LOG"));
   EXPECT_EQ(Deassign("F4"), 0);
   EXPECT_EQ(Deassign("CAT"), 0);

@@ -3,6 +3,7 @@
 // with the caller's stream word, the member existence test and the close.
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,21 +12,11 @@
 
 namespace {
 
-using refhost::kSlotYlclose;
-using refhost::kSlotYldclos;
-using refhost::kSlotYldopen;
-using refhost::kSlotYldread;
-using refhost::kSlotYlmfind;
-using refhost::kSlotYlopen;
-
-typedef int32_t (*ylopen_fn)(lib_open_request*, uint32_t*);
-typedef int32_t (*yldread_fn)(uint32_t, directory_entry_record*, int32_t);
-
 // A library open that records what each call carried, refuses the modes it
 // is told to refuse and otherwise passes the call on to the real service,
 // returning `answer` in place of its 0.
 struct FakeOpen {
-  static inline ylopen_fn real = nullptr;
+  static inline ylopen_routine real = nullptr;
   static inline std::vector<lib_open_request> requests;
   static inline int32_t refuse_update = 0;  // status for mode 8, or 0
   static inline int32_t refuse_read = 0;    // status for mode 1, or 0
@@ -42,11 +33,10 @@ struct FakeOpen {
   }
 
   static void Install(refhost::Host& host) {
-    real = reinterpret_cast<ylopen_fn>(host.service(39, kSlotYlopen));
+    real = host.service(ylopen_service);
     requests.clear();
     refuse_update = refuse_read = answer = 0;
-    host.set_service(39, kSlotYlopen,
-                     reinterpret_cast<host_routine>(&FakeOpen::Open));
+    host.set_service(ylopen_service, &FakeOpen::Open);
   }
 };
 
@@ -94,7 +84,7 @@ TEST_F(HandlesTest, OpenRefusesFilerefsThatDoNotNameACatalog) {
   dir_handle* dir = nullptr;
   EXPECT_EQ(slots().DirOpen(&dir, Name8("NONE").data(), 0), kStatusNotAssigned);
   EXPECT_EQ(dir, nullptr);
-  EXPECT_EQ(library().calls(kSlotYlopen), 0);
+  EXPECT_EQ(library().calls(ylopen_service), 0);
   for (const char* name : {"E4", "E3", "E1"}) EXPECT_EQ(Deassign(name), 0);
 }
 
@@ -211,7 +201,7 @@ TEST_F(HandlesTest, WalkOfAnEmptyCatalogEndsAtOnce) {
   int32_t end = 0;
   EXPECT_TRUE(Walk(dir, &end).empty());
   EXPECT_EQ(end, kStatusEndOfList);
-  EXPECT_EQ(library().calls(kSlotYldclos), 1);
+  EXPECT_EQ(library().calls(yldclos_service), 1);
   EXPECT_EQ(library().open_streams(), 0);
   EXPECT_EQ(slots().DirClose(dir), 0);
   EXPECT_EQ(Deassign("DIR"), 0);
@@ -222,8 +212,8 @@ TEST_F(HandlesTest, WalkPassesOnHostFailuresAndEndsTheStream) {
   dir_handle* dir = OpenDirectory();
 
   FakeRead::status = kRefused;
-  host().set_service(39, kSlotYldread,
-                     reinterpret_cast<host_routine>(&FakeRead::Read));
+  std::optional<ScopedService> fake_read;
+  fake_read.emplace(host(), yldread_service, &FakeRead::Read);
   int32_t end = 0;
   EXPECT_TRUE(Walk(dir, &end).empty());
   EXPECT_EQ(end, kRefused);
@@ -249,14 +239,13 @@ TEST_F(HandlesTest, WalkPassesOnHostFailuresAndEndsTheStream) {
   EXPECT_EQ(length, 0);
 
   // A stream the host will not start is passed on; no stream remains.
-  host().restore_service(39, kSlotYldread);
+  fake_read.reset();
   stream = 0;
   EXPECT_EQ(slots().DirClose(dir), 0);  // ends the stream left above
   dir = OpenDirectory("DIR2");
-  host().set_service(
-      39, kSlotYldopen,
-      reinterpret_cast<host_routine>(
-          +[](uint32_t, const char*, int32_t, uint32_t*) { return kRefused; }));
+  ScopedService refuse(
+      host(), yldopen_service,
+      [](uint32_t, const char*, int32_t, uint32_t*) { return kRefused; });
   EXPECT_EQ(slots().DirNext(&stream, dir, name, &length, type), kRefused);
   EXPECT_EQ(slots().DirClose(dir), 0);
   EXPECT_EQ(Deassign("DIR"), 0);
@@ -275,7 +264,7 @@ TEST_F(HandlesTest, CloseEndsAWalkGivenUpBeforeItsEnd) {
   EXPECT_EQ(library().open_streams(), 1);
   // The module leaves the stream to the library close.
   EXPECT_EQ(slots().DirClose(dir), 0);
-  EXPECT_EQ(library().calls(kSlotYldclos), 0);
+  EXPECT_EQ(library().calls(yldclos_service), 0);
   EXPECT_EQ(library().open_streams(), 0);
   EXPECT_EQ(library().open_libraries(), 0);
   EXPECT_EQ(Deassign("DIR"), 0);
@@ -289,7 +278,7 @@ TEST_F(HandlesTest, CloseIsRefusedWhileAMemberBorrowsTheLibrary) {
   EXPECT_EQ(Node("DIR")->open_count, 2);
 
   EXPECT_EQ(slots().DirClose(dir), kStatusMembersOpen);
-  EXPECT_EQ(library().calls(kSlotYlclose), 0);
+  EXPECT_EQ(library().calls(ylclose_service), 0);
   EXPECT_EQ(Node("DIR")->open_count, 2);
   // The directory and the member both go on working.
   EXPECT_EQ(Walk(dir).size(), 1u);
@@ -343,10 +332,10 @@ TEST_F(HandlesTest, MemberExistsLooksForTheNamedOrDefaultType) {
 
   // The request carries the directory's library, the name and the type,
   // zero elsewhere.
-  host().set_service(39, kSlotYlmfind,
-                     reinterpret_cast<host_routine>(&FakeFind::Find));
-  EXPECT_EQ(slots().MemberExists(dir, "prog.kor", 8, default_type), 0);
-  host().restore_service(39, kSlotYlmfind);
+  {
+    ScopedService fake(host(), ylmfind_service, &FakeFind::Find);
+    EXPECT_EQ(slots().MemberExists(dir, "prog.kor", 8, default_type), 0);
+  }
   member_request expected{};
   expected.library = dir->library;
   expected.entry.length = 4;

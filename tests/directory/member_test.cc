@@ -11,16 +11,10 @@
 
 namespace {
 
-using refhost::kSlotYlmopen;
-using refhost::kSlotYlmpoin;
-using refhost::kSlotYlopen;
-
-typedef int32_t (*ylmopen_fn)(member_open_request*, uint32_t*);
-
 // An entry open that keeps the name and type each call asked for, then
 // passes the call on to the real service, or refuses with `refuse`.
 struct FakeMemberOpen {
-  static inline ylmopen_fn real = nullptr;
+  static inline ylmopen_routine real = nullptr;
   static inline std::vector<std::pair<std::string, std::string>> opened;
   static inline std::vector<uint32_t> libraries;
   static inline int32_t refuse = 0;
@@ -34,12 +28,11 @@ struct FakeMemberOpen {
   }
 
   static void Install(refhost::Host& host) {
-    real = reinterpret_cast<ylmopen_fn>(host.service(39, kSlotYlmopen));
+    real = host.service(ylmopen_service);
     opened.clear();
     libraries.clear();
     refuse = 0;
-    host.set_service(39, kSlotYlmopen,
-                     reinterpret_cast<host_routine>(&FakeMemberOpen::Open));
+    host.set_service(ylmopen_service, &FakeMemberOpen::Open);
   }
 };
 
@@ -93,7 +86,7 @@ TEST_F(MemberTest, MemberBorrowsTheDirectoryLibraryAndCountsOnItsFileref) {
   ASSERT_EQ(OpenMember(&member, dir, "m1", "LOG", 0, &request), 0);
   ASSERT_NE(member, nullptr);
 
-  EXPECT_EQ(library().calls(kSlotYlopen), 1);  // the directory's only
+  EXPECT_EQ(library().calls(ylopen_service), 1);  // the directory's only
   ASSERT_EQ(FakeMemberOpen::libraries.size(), 1u);
   EXPECT_EQ(FakeMemberOpen::libraries[0], dir->library);
   EXPECT_EQ(Node("DIR")->open_count, 2);
@@ -182,22 +175,23 @@ TEST_F(MemberTest, FailedOpenLeavesNothingBehindAndTheDirectoryOpen) {
   // The host refuses the entry: its status comes back.
   EXPECT_EQ(OpenMember(&member, dir, "absent", "LOG", kOpenInput),
             kHostNoSuchEntry);
+  ylmopen_routine real_open = host().service(ylmopen_service);
   FakeMemberOpen::Install(host());
   FakeMemberOpen::refuse = (int32_t)0x8001C0AB;
   EXPECT_EQ(OpenMember(&member, dir, "old", "LOG", kOpenOutput),
             (int32_t)0x8001C0AB);
-  host().restore_service(39, kSlotYlmopen);
+  host().set_service(ylmopen_service, real_open);
 
   // The append positioning fails after the entry was opened on the host:
   // the entry is closed again, the directory's library is not.
-  host().set_service(39, kSlotYlmpoin,
-                     reinterpret_cast<host_routine>(
-                         +[](uint32_t, void*, int32_t) { return 5; }));
-  EXPECT_EQ(OpenMember(&member, dir, "old", "LOG", kOpenAppend), 5);
-  EXPECT_EQ(member, nullptr);
-  EXPECT_EQ(library().open_members(), 0);
-  EXPECT_EQ(library().open_libraries(), 1);
-  host().restore_service(39, kSlotYlmpoin);
+  {
+    ScopedService fail(host(), ylmpoin_service,
+                       [](uint32_t, void*, int32_t) { return 5; });
+    EXPECT_EQ(OpenMember(&member, dir, "old", "LOG", kOpenAppend), 5);
+    EXPECT_EQ(member, nullptr);
+    EXPECT_EQ(library().open_members(), 0);
+    EXPECT_EQ(library().open_libraries(), 1);
+  }
 
   // No memory for the record buffer (the handle came first).
   host().module_arena().FailAfter(1);

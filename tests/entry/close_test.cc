@@ -47,11 +47,12 @@ TEST_F(EntryTest, CloseWithoutBufferOrVectorSucceeds) {
   EXPECT_EQ(slots().Close(handle), 0);
 }
 
-host_routine g_real_close;
+// ylmclos and ylclose have one type.
+ylclose_routine g_real_close;
 int32_t g_close_answer;
 // Closes for real, then answers the chosen status.
 int32_t AnswerAfterClose(uint32_t handle, int32_t zero) {
-  ((int32_t(*)(uint32_t, int32_t))g_real_close)(handle, zero);
+  g_real_close(handle, zero);
   return g_close_answer;
 }
 int32_t RefuseClose(uint32_t, int32_t) { return g_close_answer; }
@@ -66,14 +67,14 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
   io_vector* v = nullptr;
   ASSERT_EQ(slots().IoVector(handle, &v), 0);
   uint32_t library_handle = handle->library;
-  g_real_close = host().service(39, refhost::kSlotYlmclos);
+  g_real_close = host().service(ylmclos_service);
   g_close_answer = 4;
-  host().set_service(39, refhost::kSlotYlmclos,
-                     (host_routine)&AnswerAfterClose);
   library().ResetCalls();
-  EXPECT_EQ(slots().Close(handle), 4);
-  host().restore_service(39, refhost::kSlotYlmclos);
-  EXPECT_EQ(library().calls(refhost::kSlotYlclose), 0);
+  {
+    ScopedService close(host(), ylmclos_service, &AnswerAfterClose);
+    EXPECT_EQ(slots().Close(handle), 4);
+  }
+  EXPECT_EQ(library().calls(ylclose_service), 0);
   EXPECT_EQ(LiveModuleBlocks(), 1);  // the fileref's node only
   EXPECT_EQ(library().open_libraries(), 1);
   EXPECT_EQ(library().Close(library_handle), 0);
@@ -81,12 +82,12 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
   // The library close fails: its status is the result.
   handle = MustOpen("F", kOpenOutput);
   ASSERT_NE(handle, nullptr);
-  g_real_close = host().service(39, refhost::kSlotYlclose);
+  g_real_close = host().service(ylclose_service);
   g_close_answer = (int32_t)0x80004321;
-  host().set_service(39, refhost::kSlotYlclose,
-                     (host_routine)&AnswerAfterClose);
-  EXPECT_EQ(slots().Close(handle), (int32_t)0x80004321);
-  host().restore_service(39, refhost::kSlotYlclose);
+  {
+    ScopedService close(host(), ylclose_service, &AnswerAfterClose);
+    EXPECT_EQ(slots().Close(handle), (int32_t)0x80004321);
+  }
   EXPECT_EQ(LiveModuleBlocks(), 1);
 
   EXPECT_EQ(slots().Close(nullptr), kStatusNullHandle);
@@ -110,21 +111,22 @@ TEST_F(EntryTest, MemberCloseKeepsTheHandleUntilTheEntryCloses) {
 
   // The host refuses: the status comes back, the handle stays and still
   // counts, but its record buffer is gone for good.
-  g_close_answer = (int32_t)0x80005555;
-  host().set_service(39, refhost::kSlotYlmclos, (host_routine)&RefuseClose);
-  int64_t live = LiveModuleBlocks();
-  EXPECT_EQ(slots().MemberClose(member), (int32_t)0x80005555);
-  EXPECT_EQ(member->record_buffer, nullptr);
-  EXPECT_EQ(LiveModuleBlocks(), live - 1);
-  EXPECT_EQ(node->open_count, 2);
-  // A warning is no better.
-  g_close_answer = 4;
-  EXPECT_EQ(slots().MemberClose(member), 4);
-  host().restore_service(39, refhost::kSlotYlmclos);
+  {
+    g_close_answer = (int32_t)0x80005555;
+    ScopedService refuse(host(), ylmclos_service, &RefuseClose);
+    int64_t live = LiveModuleBlocks();
+    EXPECT_EQ(slots().MemberClose(member), (int32_t)0x80005555);
+    EXPECT_EQ(member->record_buffer, nullptr);
+    EXPECT_EQ(LiveModuleBlocks(), live - 1);
+    EXPECT_EQ(node->open_count, 2);
+    // A warning is no better.
+    g_close_answer = 4;
+    EXPECT_EQ(slots().MemberClose(member), 4);
+  }
 
   library().ResetCalls();
   EXPECT_EQ(slots().MemberClose(member), 0);
-  EXPECT_EQ(library().calls(refhost::kSlotYlclose), 0);
+  EXPECT_EQ(library().calls(ylclose_service), 0);
   EXPECT_EQ(node->open_count, 1);
   EXPECT_EQ(Stored("E1", "HTML"),
             std::vector<refhost::StoredRecord>{Rec("abc", 322)});
@@ -211,26 +213,27 @@ TEST_F(EntryTest, InformationSetNamesTheEntry) {
   EXPECT_TRUE(library().items().empty());
 
   // Refused by the host: nothing is kept and the output is null.
-  g_register_answer = (int32_t)0x80007777;
-  host().set_service(39, refhost::kSlotYlinfsy, (host_routine)&AnswerRegister);
-  item = (info_item*)1;
   int64_t live = LiveModuleBlocks();
-  EXPECT_EQ(slots().InfoSet(handle, &item), (int32_t)0x80007777);
-  EXPECT_EQ(item, nullptr);
-  EXPECT_EQ(LiveModuleBlocks(), live);
+  {
+    ScopedService answer(host(), ylinfsy_service, &AnswerRegister);
+    g_register_answer = (int32_t)0x80007777;
+    item = (info_item*)1;
+    EXPECT_EQ(slots().InfoSet(handle, &item), (int32_t)0x80007777);
+    EXPECT_EQ(item, nullptr);
+    EXPECT_EQ(LiveModuleBlocks(), live);
 
-  // A warning keeps the item; its release goes ahead whatever the host
-  // answers then.
-  g_register_answer = 3;
-  EXPECT_EQ(slots().InfoSet(handle, &item), 3);
-  ASSERT_NE(item, nullptr);
-  host().restore_service(39, refhost::kSlotYlinfsy);
+    // A warning keeps the item; its release goes ahead whatever the host
+    // answers then.
+    g_register_answer = 3;
+    EXPECT_EQ(slots().InfoSet(handle, &item), 3);
+    ASSERT_NE(item, nullptr);
+  }
   EXPECT_NE(slots().InfoRelease(handle, item), 0);  // never registered
   EXPECT_EQ(LiveModuleBlocks(), live);
 
   library().ResetCalls();
   EXPECT_EQ(slots().InfoRelease(handle, nullptr), 0);
-  EXPECT_EQ(library().calls(refhost::kSlotYlinfsr), 0);
+  EXPECT_EQ(library().calls(ylinfsr_service), 0);
   EXPECT_EQ(slots().InfoSet(nullptr, &item), kStatusNullHandle);
   EXPECT_EQ(slots().InfoRelease(nullptr, item), kStatusNullHandle);
   EXPECT_EQ(slots().Close(handle), 0);

@@ -52,7 +52,7 @@ TEST_F(EntryTest, FilerefMustNameAnEntry) {
   EXPECT_EQ(Open("D", &request, &handle), kStatusRefused);
   EXPECT_EQ(handle, nullptr);
   EXPECT_EQ(host().RefusalText(), refhost::Host::MessageText(566, 4));
-  EXPECT_EQ(library().calls(refhost::kSlotYlopen), 0);
+  EXPECT_EQ(library().calls(ylopen_service), 0);
 
   // A name that does not resolve fails with the resolution's message.
   ASSERT_EQ(Assign("L", "toolongref.cat.e1.html"), 0);
@@ -63,25 +63,22 @@ TEST_F(EntryTest, FilerefMustNameAnEntry) {
 // Records the library mode and the entry open request, then passes on.
 lib_open_request g_lib_open;
 member_open_request g_member_open;
-host_routine g_real_ylopen;
-host_routine g_real_ylmopen;
+ylopen_routine g_real_ylopen;
+ylmopen_routine g_real_ylmopen;
 int32_t RecordLibOpen(lib_open_request* request, uint32_t* library) {
   g_lib_open = *request;
-  return ((int32_t(*)(lib_open_request*, uint32_t*))g_real_ylopen)(request,
-                                                                   library);
+  return g_real_ylopen(request, library);
 }
 int32_t RecordMemberOpen(member_open_request* request, uint32_t* member) {
   g_member_open = *request;
-  return ((int32_t(*)(member_open_request*, uint32_t*))g_real_ylmopen)(request,
-                                                                       member);
+  return g_real_ylmopen(request, member);
 }
 
 TEST_F(EntryTest, RequestsCarryTheModeAndTheEntry) {
-  g_real_ylopen = host().service(39, refhost::kSlotYlopen);
-  g_real_ylmopen = host().service(39, refhost::kSlotYlmopen);
-  host().set_service(39, refhost::kSlotYlopen, (host_routine)&RecordLibOpen);
-  host().set_service(39, refhost::kSlotYlmopen,
-                     (host_routine)&RecordMemberOpen);
+  g_real_ylopen = host().service(ylopen_service);
+  g_real_ylmopen = host().service(ylmopen_service);
+  ScopedService record_library(host(), ylopen_service, &RecordLibOpen);
+  ScopedService record_member(host(), ylmopen_service, &RecordMemberOpen);
   Seed("E1", "HTML", {Rec("x")});
   ASSERT_EQ(Assign("F", "work.cat.e1.html", Options("DESC='about it'")), 0);
 
@@ -112,8 +109,6 @@ TEST_F(EntryTest, RequestsCarryTheModeAndTheEntry) {
     EXPECT_EQ(memcmp(g_member_open.zero_46, zero, 26), 0);
     EXPECT_EQ(slots().Close(handle), 0);
   }
-  host().restore_service(39, refhost::kSlotYlopen);
-  host().restore_service(39, refhost::kSlotYlmopen);
 }
 
 TEST_F(EntryTest, NoticeWordsIssueOneMessage) {
@@ -174,20 +169,22 @@ TEST_F(EntryTest, FailedOpenLeavesNothingBehind) {
     EXPECT_EQ(LiveModuleBlocks(), live);
     EXPECT_TRUE(host().module_arena().IsLive(options));
     EXPECT_EQ(node->open_count, 0);
-    EXPECT_EQ(library().calls(refhost::kSlotYlclose), 1);
+    EXPECT_EQ(library().calls(ylclose_service), 1);
     EXPECT_TRUE(host().issued().empty());
   };
 
   // Positioning at the end answers a warning: the entry was open.
-  host().set_service(39, refhost::kSlotYlmpoin, (host_routine)&FailPoint);
-  expect_failed(kOpenAppend, 4);
-  EXPECT_EQ(library().calls(refhost::kSlotYlmclos), 1);
-  host().restore_service(39, refhost::kSlotYlmpoin);
+  {
+    ScopedService fail(host(), ylmpoin_service, &FailPoint);
+    expect_failed(kOpenAppend, 4);
+    EXPECT_EQ(library().calls(ylmclos_service), 1);
+  }
 
   // The entry does not open.
-  host().set_service(39, refhost::kSlotYlmopen, (host_routine)&FailMemberOpen);
-  expect_failed(kOpenOutput, (int32_t)0x80001234);
-  host().restore_service(39, refhost::kSlotYlmopen);
+  {
+    ScopedService fail(host(), ylmopen_service, &FailMemberOpen);
+    expect_failed(kOpenOutput, (int32_t)0x80001234);
+  }
 
   // The type may not be written.
   ASSERT_EQ(Assign("F", "work.cat.e1.format"), 0);

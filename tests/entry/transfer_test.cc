@@ -137,16 +137,16 @@ TEST_F(EntryTest, LongRecordsAreCutWithAWarning) {
   EXPECT_EQ(Write(out, "01234567"), 0);
 
   // A host warning wins over the module's.
-  static host_routine real_write;
-  real_write = host().service(39, refhost::kSlotYlmwrit);
-  host().set_service(
-      39, refhost::kSlotYlmwrit,
-      (host_routine) + [](uint32_t m, record_request* r) {
-        ((int32_t(*)(uint32_t, record_request*))real_write)(m, r);
-        return (int32_t)7;
-      });
-  EXPECT_EQ(Write(out, "0123456789"), 7);
-  host().restore_service(39, refhost::kSlotYlmwrit);
+  static ylmwrit_routine real_write;
+  real_write = host().service(ylmwrit_service);
+  {
+    ScopedService warn(host(), ylmwrit_service,
+                       [](uint32_t m, record_request* r) {
+                         real_write(m, r);
+                         return (int32_t)7;
+                       });
+    EXPECT_EQ(Write(out, "0123456789"), 7);
+  }
   ASSERT_EQ(slots().Close(out), 0);
   EXPECT_EQ(
       Stored("E1", "HTML"),
@@ -401,7 +401,7 @@ TEST_F(EntryTest, ARecordCostsOneHostCallAndNoAllocation) {
       ASSERT_EQ(Write(out, record), 0);
       ASSERT_EQ(v->write(out, record.data(), (int32_t)record.size(), 0), 0);
     }
-    EXPECT_EQ(library().calls(refhost::kSlotYlmwrit), 2 * kRecords);
+    EXPECT_EQ(library().calls(ylmwrit_service), 2 * kRecords);
     EXPECT_EQ(host().module_arena().stats().allocations, allocations);
     ASSERT_EQ(slots().Close(out), 0);
 
@@ -414,7 +414,7 @@ TEST_F(EntryTest, ARecordCostsOneHostCallAndNoAllocation) {
       ASSERT_GE(Read(in).status, 0);
       ASSERT_GE(Read(in, v->read).status, 0);
     }
-    EXPECT_EQ(library().calls(refhost::kSlotYlmread), 2 * kRecords);
+    EXPECT_EQ(library().calls(ylmread_service), 2 * kRecords);
     EXPECT_EQ(host().module_arena().stats().allocations, allocations);
     ASSERT_EQ(slots().Close(in), 0);
   }
@@ -437,7 +437,7 @@ TEST_F(EntryTest, ReadLengthFromTheHostIsKeptWithinTheBuffer) {
   int32_t size = record_buffer_size(in);
   io_vector* v = nullptr;
   ASSERT_EQ(slots().IoVector(in, &v), 0);
-  host().set_service(39, refhost::kSlotYlmread, (host_routine)&FakeRead);
+  ScopedService fake(host(), ylmread_service, &FakeRead);
   for (int32_t reported : {INT_MAX, size + 1, -5, INT_MIN}) {
     SCOPED_TRACE(reported);
     g_reported_length = reported;
@@ -452,7 +452,6 @@ TEST_F(EntryTest, ReadLengthFromTheHostIsKeptWithinTheBuffer) {
     EXPECT_GE(length, 0);
     EXPECT_LE(length, in->data_length + 1);
   }
-  host().restore_service(39, refhost::kSlotYlmread);
   EXPECT_EQ(slots().Close(in), 0);
 }
 
@@ -481,7 +480,7 @@ TEST_F(EntryTest, BadTransfersAreRefused) {
   EXPECT_EQ(slots().Write(out, "abc", -1, 0), kStatusBadLength);
   EXPECT_EQ(slots().Write(out, "abc", INT_MIN, 0), kStatusBadLength);
   EXPECT_EQ(v->write(out, "abc", -3, 0), kStatusBadLength);
-  EXPECT_EQ(library().calls(refhost::kSlotYlmwrit), 1);
+  EXPECT_EQ(library().calls(ylmwrit_service), 1);
   ASSERT_EQ(slots().Close(out), 0);
 
   // An open in neither direction without a record length has no buffer:
@@ -500,8 +499,7 @@ TEST_F(EntryTest, BadTransfersAreRefused) {
   EXPECT_EQ(data, nullptr);
   EXPECT_EQ(length, 0);
   EXPECT_EQ(slots().Write(none, "x", 1, 0), kStatusNoRecordBuffer);
-  EXPECT_EQ(library().calls(refhost::kSlotYlmread) +
-                library().calls(refhost::kSlotYlmwrit),
+  EXPECT_EQ(library().calls(ylmread_service) + library().calls(ylmwrit_service),
             0);
   EXPECT_EQ(slots().Close(none), 0);
 }

@@ -190,9 +190,9 @@ class ScriptedOptionsTest : public OptionsTest {
     end_calls = 0;
     null_context = false;
     std::memset(context, 0, sizeof context);
-    host().set_service(30, 248, reinterpret_cast<host_routine>(&ScriptStart));
-    host().set_service(30, 250, reinterpret_cast<host_routine>(&ScriptNext));
-    host().set_service(30, 249, reinterpret_cast<host_routine>(&ScriptEnd));
+    host().set_service(yxatoki_service, &ScriptStart);
+    host().set_service(yxatok_service, &ScriptNext);
+    host().set_service(yxatokt_service, &ScriptEnd);
   }
   int32_t Run(std::vector<ScriptedToken> tokens, int32_t* count) {
     script = std::move(tokens);

@@ -120,15 +120,16 @@ TEST_F(RegistryTest, BlankNamesGoThroughTheHostNameCheck) {
   EXPECT_EQ(Walk(), (std::vector<std::string>{std::string(blank, 8)}));
 
   unique_calls = 0;
-  host().set_service(30, 247, reinterpret_cast<host_routine>(&RefusingUnique));
-  ASSERT_EQ(Assign("NAMED", "L.C.E"), 0);
-  EXPECT_EQ(unique_calls, 0);
-  std::memset(blank, ' ', 8);
-  EXPECT_EQ(slots().Assign(blank, 0, "VUVOROZO", "L.C.E", 5, nullptr),
-            (int32_t)0x8001F0AA);
-  EXPECT_EQ(unique_calls, 1);
-  EXPECT_EQ(Walk().size(), 2u) << "the refused node was released";
-  host().restore_service(30, 247);
+  {
+    ScopedService refuse(host(), yxaunql_service, &RefusingUnique);
+    ASSERT_EQ(Assign("NAMED", "L.C.E"), 0);
+    EXPECT_EQ(unique_calls, 0);
+    std::memset(blank, ' ', 8);
+    EXPECT_EQ(slots().Assign(blank, 0, "VUVOROZO", "L.C.E", 5, nullptr),
+              (int32_t)0x8001F0AA);
+    EXPECT_EQ(unique_calls, 1);
+    EXPECT_EQ(Walk().size(), 2u) << "the refused node was released";
+  }
   for (const std::string& n : Walk()) EXPECT_EQ(Deassign(n), 0);
 }
 
@@ -357,9 +358,8 @@ int32_t NullAccessMethod(const char*, void** amec, int32_t) {
 
 TEST_F(RegistryTest, LookupsWithoutTheModuleBlockFindNothing) {
   ASSERT_EQ(Assign("A", "L.C.E"), 0);
-  for (auto fake : {reinterpret_cast<host_routine>(&NoAccessMethod),
-                    reinterpret_cast<host_routine>(&NullAccessMethod)}) {
-    host().set_service(30, 226, fake);
+  for (yxam2am_routine fake : {&NoAccessMethod, &NullAccessMethod}) {
+    ScopedService lookup(host(), yxam2am_service, fake);
     amec_block* found = amec();
     fileref_node* node = nullptr;
     EXPECT_EQ(yxlzl2l("A       ", &found, &node, 0), (int32_t)0x80001004);
@@ -373,7 +373,6 @@ TEST_F(RegistryTest, LookupsWithoutTheModuleBlockFindNothing) {
     EXPECT_EQ(slots().NextFileref(&cursor, name, 0, &display, &length), 0x802);
     EXPECT_NE(Assign("B", "L.C.E"), 0);
     EXPECT_NE(Deassign("A"), 0);
-    host().restore_service(30, 226);
   }
   EXPECT_EQ(Walk(), (std::vector<std::string>{"A       "}));
   EXPECT_EQ(Deassign("A"), 0);

@@ -2,13 +2,12 @@
 // control record, the factory and its routine vector, the not-supported
 // slots, and the host-service forwarders.
 
-#include "frame/frame.h"
-
 #include <cstring>
 
 #include "host/host.h"
 #include "refhost/loader.h"
 #include "support/module_fixture.h"
+#include "vuvorozo/module.h"
 
 namespace {
 

@@ -41,11 +41,6 @@ class LibraryServicesTest : public ::testing::Test {
  protected:
   LibraryServicesTest() : host_(NewMemoryCatalogStore()) {}
 
-  template <typename Fn>
-  Fn Slot(int slot) {
-    return reinterpret_cast<Fn>(host_.service(39, slot));
-  }
-
   CatalogStore& store() { return *host_.store(); }
   LibraryServices& services() { return *host_.library(); }
 
@@ -56,12 +51,12 @@ class LibraryServicesTest : public ::testing::Test {
     SetType(r.libref, libref);
     SetName(&r.catalog, catalog);
     r.open_mode = mode;
-    int32_t st = Slot<decltype(&ylopen)>(kSlotYlopen)(&r, handle);
+    int32_t st = host_.service(ylopen_service)(&r, handle);
     EXPECT_TRUE(AllScribbled(r)) << "ylopen leaves the request scribbled";
     return st;
   }
   int32_t CloseLibrary(uint32_t handle) {
-    return Slot<decltype(&ylclose)>(kSlotYlclose)(handle, 0);
+    return host_.service(ylclose_service)(handle, 0);
   }
   int32_t OpenMember(uint32_t library, std::string_view name,
                      std::string_view type, int32_t access, uint32_t* member,
@@ -77,7 +72,7 @@ class LibraryServicesTest : public ::testing::Test {
     memset(r.description.text, ' ', sizeof r.description.text);
     r.description.length = (int16_t)description.size();
     memcpy(r.description.text, description.data(), description.size());
-    int32_t st = Slot<decltype(&ylmopen)>(kSlotYlmopen)(&r, member);
+    int32_t st = host_.service(ylmopen_service)(&r, member);
     EXPECT_TRUE(AllScribbled(r)) << "ylmopen leaves the request scribbled";
     return st;
   }
@@ -88,7 +83,7 @@ class LibraryServicesTest : public ::testing::Test {
     r.buffer = buffer.data();
     r.length = (int32_t)buffer.size();
     r.kind = kind;
-    int32_t st = Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r);
+    int32_t st = host_.service(ylmwrit_service)(member, &r);
     EXPECT_TRUE(AllScribbled(r)) << "ylmwrit leaves the request scribbled";
     return st;
   }
@@ -99,7 +94,7 @@ class LibraryServicesTest : public ::testing::Test {
     record_request r;
     memset(&r, 0, sizeof r);
     r.buffer = buffer.data();
-    int32_t st = Slot<decltype(&ylmread)>(kSlotYlmread)(member, &r);
+    int32_t st = host_.service(ylmread_service)(member, &r);
     EXPECT_TRUE(AllScribbled(r, 10)) << "ylmread scribbles bytes 10..27";
     EXPECT_EQ(r.buffer, buffer.data());
     bytes->assign(buffer.data(), std::max(r.length, 0));
@@ -107,7 +102,7 @@ class LibraryServicesTest : public ::testing::Test {
     return st;
   }
   int32_t CloseMember(uint32_t member) {
-    return Slot<decltype(&ylmclos)>(kSlotYlmclos)(member, 0);
+    return host_.service(ylmclos_service)(member, 0);
   }
   member_request Request(uint32_t library, std::string_view name,
                          std::string_view type) {
@@ -120,39 +115,39 @@ class LibraryServicesTest : public ::testing::Test {
   }
   int32_t Find(uint32_t library, std::string_view name, std::string_view type) {
     member_request r = Request(library, name, type);
-    int32_t st = Slot<decltype(&ylmfind)>(kSlotYlmfind)(&r);
+    int32_t st = host_.service(ylmfind_service)(&r);
     EXPECT_TRUE(AllScribbled(r));
     return st;
   }
   int32_t Info(uint32_t library, std::string_view name, std::string_view type,
                int32_t* result) {
     member_request r = Request(library, name, type);
-    int32_t st = Slot<decltype(&ylminfo)>(kSlotYlminfo)(&r, 0, 2, result);
+    int32_t st = host_.service(ylminfo_service)(&r, 0, 2, result);
     EXPECT_TRUE(AllScribbled(r));
     return st;
   }
   int32_t Delete(uint32_t library, std::string_view name,
                  std::string_view type) {
     member_request r = Request(library, name, type);
-    int32_t st = Slot<decltype(&ylmdel)>(kSlotYlmdel)(&r, 0);
+    int32_t st = host_.service(ylmdel_service)(&r, 0);
     EXPECT_TRUE(AllScribbled(r));
     return st;
   }
   int32_t Note(uint32_t member, uint32_t* cell) {
-    return Slot<decltype(&ylmnote)>(kSlotYlmnote)(member, cell);
+    return host_.service(ylmnote_service)(member, cell);
   }
   int32_t Point(uint32_t member, void* cell, int32_t mode) {
-    return Slot<decltype(&ylmpoin)>(kSlotYlmpoin)(member, cell, mode);
+    return host_.service(ylmpoin_service)(member, cell, mode);
   }
   int32_t DirOpen(uint32_t library, uint32_t* stream,
                   const char* selector = "ALL     ") {
-    return Slot<decltype(&yldopen)>(kSlotYldopen)(library, selector, 0, stream);
+    return host_.service(yldopen_service)(library, selector, 0, stream);
   }
   int32_t DirRead(uint32_t stream, directory_entry_record* entry) {
-    return Slot<decltype(&yldread)>(kSlotYldread)(stream, entry, 0);
+    return host_.service(yldread_service)(stream, entry, 0);
   }
   int32_t DirClose(uint32_t stream) {
-    return Slot<decltype(&yldclos)>(kSlotYldclos)(stream);
+    return host_.service(yldclos_service)(stream);
   }
 
   Host host_;
@@ -187,9 +182,9 @@ TEST_F(LibraryServicesTest, OnlyUpdateModeCreatesLibraryAndCatalog) {
   memcpy(r.catalog.text, "CATXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", 32);
   r.catalog.length = 3;
   r.open_mode = kLibModeRead;
-  ASSERT_EQ(Slot<decltype(&ylopen)>(kSlotYlopen)(&r, &handle), 0);
+  ASSERT_EQ(host_.service(ylopen_service)(&r, &handle), 0);
   r.catalog.length = 33;
-  EXPECT_EQ(Slot<decltype(&ylopen)>(kSlotYlopen)(&r, &handle), kLibBadRequest);
+  EXPECT_EQ(host_.service(ylopen_service)(&r, &handle), kLibBadRequest);
   EXPECT_EQ(CloseLibrary(handle), 0);
 }
 
@@ -229,8 +224,8 @@ TEST_F(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
   EXPECT_EQ(Write(in, "no", 0), kLibNotWritable);
   EXPECT_EQ(CloseMember(in), 0);
   EXPECT_EQ(CloseLibrary(lib), 0);
-  EXPECT_EQ(services().calls(kSlotYlmwrit), 4);
-  EXPECT_EQ(services().calls(kSlotYlmread), 4);
+  EXPECT_EQ(services().calls(ylmwrit_service), 4);
+  EXPECT_EQ(services().calls(ylmread_service), 4);
 }
 
 TEST_F(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
@@ -276,10 +271,10 @@ TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   r.length = -1;
   char byte = 'x';
   r.buffer = &byte;
-  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r), kLibBadRequest);
+  EXPECT_EQ(host_.service(ylmwrit_service)(member, &r), kLibBadRequest);
   memset(&r, 0, sizeof r);
   r.length = 5;  // and no buffer
-  EXPECT_EQ(Slot<decltype(&ylmwrit)>(kSlotYlmwrit)(member, &r), kLibBadRequest);
+  EXPECT_EQ(host_.service(ylmwrit_service)(member, &r), kLibBadRequest);
   EXPECT_EQ(CloseMember(member), 0);
   EXPECT_EQ(store().GetEntry("WORK", "CAT", "E", "SOURCE")->records.size(), 0u);
   EXPECT_EQ(CloseLibrary(lib), 0);
@@ -388,7 +383,7 @@ TEST_F(LibraryServicesTest, CloseRefusesOpenMembersAndEndsStreamsAndItems) {
   item.label_length = 12;
   item.value = "WORK.CAT";
   item.value_length = 8;
-  ASSERT_EQ(Slot<decltype(&ylinfsy)>(kSlotYlinfsy)(lib, &item), 0);
+  ASSERT_EQ(host_.service(ylinfsy_service)(lib, &item), 0);
 
   EXPECT_EQ(CloseLibrary(lib), kLibMembersOpen);
   EXPECT_EQ(services().open_libraries(), 1) << "refused: still open";
@@ -432,25 +427,25 @@ TEST_F(LibraryServicesTest, InfoItemsAreRegisteredAndWithdrawnById) {
   item.label_length = 12;
   item.value = "WORK.CAT.E.SOURCE";
   item.value_length = 17;
-  ASSERT_EQ(Slot<decltype(&ylinfsy)>(kSlotYlinfsy)(lib, &item), 0);
+  ASSERT_EQ(host_.service(ylinfsy_service)(lib, &item), 0);
   EXPECT_NE(item.host_word, 0u);
   ASSERT_EQ(services().items().size(), 1u);
   EXPECT_EQ(services().items()[0].label, "Catalog Name");
   EXPECT_EQ(services().items()[0].value, "WORK.CAT.E.SOURCE");
 
-  auto release = Slot<decltype(&ylinfsr)>(kSlotYlinfsr);
+  auto release = host_.service(ylinfsr_service);
   EXPECT_EQ(release(lib, item.host_word + 1), kLibUnknownItem);
   EXPECT_EQ(release(lib, item.host_word), 0);
   EXPECT_EQ(release(lib, item.host_word), kLibUnknownItem);
   EXPECT_TRUE(services().items().empty());
 
   item.label_length = -1;
-  EXPECT_EQ(Slot<decltype(&ylinfsy)>(kSlotYlinfsy)(lib, &item), kLibBadRequest);
+  EXPECT_EQ(host_.service(ylinfsy_service)(lib, &item), kLibBadRequest);
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
 TEST_F(LibraryServicesTest, ServicesWithoutAHostAnswerAnError) {
-  auto close = Slot<decltype(&ylclose)>(kSlotYlclose);
+  auto close = host_.service(ylclose_service);
   {
     Host bare(nullptr);  // current now, and without library services
     EXPECT_EQ(close(1, 0), kLibNoServices);

@@ -3,11 +3,13 @@
 
 #include "support/module_fixture.h"
 
-#include "frame/frame.h"
 #include "refhost/loader.h"
+#include "vuvorozo/module.h"
 
 void ModuleTest::SetUp() {
-  host_ = std::make_unique<refhost::Host>(refhost::NewMemoryCatalogStore());
+  auto store = std::make_unique<FaultyStore>(refhost::NewMemoryCatalogStore());
+  faults_ = store.get();
+  host_ = std::make_unique<refhost::Host>(std::move(store));
   refhost::StartedModule started;
   std::string error;
   ASSERT_EQ(refhost::StartModule(*host_, &mcn_main, &started, &error), 0)
@@ -17,24 +19,21 @@ void ModuleTest::SetUp() {
 
 void ModuleTest::TearDown() {
   if (host_ == nullptr) return;
-  EXPECT_EQ(LiveModuleBlocks(), allowed_live_)
+  refhost::HostBalance balance = host_->Balance();
+  EXPECT_EQ(balance.module_blocks, allowed_live_)
       << "module heap blocks left live";
-  const refhost::HeapStats& module = host_->module_arena().stats();
-  EXPECT_EQ(module.double_releases, 0);
-  EXPECT_EQ(module.unknown_releases, 0);
-  const refhost::HeapStats& temporary = host_->temporary_arena().stats();
-  EXPECT_EQ(temporary.live_blocks, 0) << "temporary heap blocks left live";
-  EXPECT_EQ(temporary.double_releases + temporary.unknown_releases, 0);
+  EXPECT_EQ(balance.temporary_blocks, 0) << "temporary heap blocks left live";
+  EXPECT_EQ(balance.bad_releases, 0) << "blocks released twice or unknown";
   if (!allow_unexpected_) {
     EXPECT_TRUE(host_->unexpected_calls().empty())
         << "the module called a service slot it has no business calling: "
         << host_->unexpected_calls().front().first << "/"
         << host_->unexpected_calls().front().second;
   }
-  if (!allow_open_handles_ && host_->library() != nullptr) {
-    EXPECT_EQ(library().open_members(), 0) << "member handles left open";
-    EXPECT_EQ(library().open_streams(), 0) << "directory streams left open";
-    EXPECT_EQ(library().open_libraries(), 0) << "libraries left open";
+  if (!allow_open_handles_) {
+    EXPECT_EQ(balance.open_members, 0) << "member handles left open";
+    EXPECT_EQ(balance.open_streams, 0) << "directory streams left open";
+    EXPECT_EQ(balance.open_libraries, 0) << "libraries left open";
   }
   slots_.reset();
   host_.reset();
@@ -62,6 +61,5 @@ option_block* ModuleTest::Options(std::string_view text, int32_t control) {
 }
 
 int64_t ModuleTest::LiveModuleBlocks() {
-  // The AMEC block and its vector belong to the host for the module's life.
-  return host_->module_arena().stats().live_blocks - 2;
+  return host_->Balance().module_blocks;
 }

@@ -1,4 +1,5 @@
-// A fresh reference host with an in-memory catalog store for every test,
+// A fresh reference host with an in-memory catalog store for every test
+// (behind a FaultyStore, so a test can make the store fail),
 // the module started in it (mcn_main, then the factory through the program
 // control record), and checks at teardown that the module released exactly
 // what it should: no module or temporary heap block left live besides the
@@ -20,6 +21,9 @@
 #include "refhost/host.h"
 #include "refhost/library_services.h"
 #include "refhost/slots.h"
+#include "support/faulty_store.h"
+#include "support/service_fake.h"
+#include "vuvorozo/vuvorozo.h"
 
 class ModuleTest : public ::testing::Test {
  protected:
@@ -28,6 +32,8 @@ class ModuleTest : public ::testing::Test {
 
   refhost::Host& host() { return *host_; }
   refhost::CatalogStore& store() { return *host_->store(); }
+  // The store's failure switches.
+  FaultyStore& faults() { return *faults_; }
   refhost::LibraryServices& library() { return *host_->library(); }
   refhost::Slots& slots() { return *slots_; }
   amec_block* amec() { return slots_->amec(); }
@@ -57,6 +63,7 @@ class ModuleTest : public ::testing::Test {
  private:
   std::unique_ptr<refhost::Host> host_;
   std::unique_ptr<refhost::Slots> slots_;
+  FaultyStore* faults_ = nullptr;  // the host's store
   int64_t allowed_live_ = 0;
   bool allow_unexpected_ = false;
   bool allow_open_handles_ = false;
