@@ -323,7 +323,9 @@ class Model {
   }
 
   // The attribute settlement and record buffer of an open of key, given
-  // the open flags, the request's record length and the two option sets.
+  // the open flags, the request's record length and the two option sets:
+  // the rules of yxlzdfa (src/entry/attributes.cc), written again on
+  // purpose so that the two check each other.
   Settled Settle(const Key& key, int32_t flags, int32_t requested,
                  const Options* o, const Options* f) {
     Settled s;

@@ -32,6 +32,8 @@ inline constexpr int32_t kInfoRecordLength = 2;  // ylminfo: stored length
 // a type that may not be written; the negative status of ylminfo when the
 // entry must exist and does not; 0x80001019 when the requested record
 // length is INT_MIN (it has no absolute value). Nothing is allocated.
+// The record fuzz target checks these rules against a model of its own
+// (Settle in fuzz/records_fuzz.cc): a change here is a change there too.
 int32_t yxlzdfa(file_handle* handle, option_block* open_options) {
   const option_block* o = open_options;
   const option_block* f = handle->fileref_options;
