@@ -252,3 +252,64 @@ TEST_F(EntryTest, HandleOutlivesItsDeassignedFileref) {
 }
 
 }  // namespace
+
+namespace {
+
+// A close the store cannot commit: the module passes the host's status on
+// and releases the handle as after any close; the entry keeps what it held,
+// and the library stays open on the host, as after every member close that
+// is not clean. The fileref opens and writes again once the store works.
+TEST_F(EntryTest, CloseTheStoreCannotCommitPassesTheFailureOn) {
+  Seed("E1", "HTML", {Rec("old", 322)});
+  ASSERT_EQ(Assign("F", "work.cat.e1.html"), 0);
+  file_handle* handle = MustOpen("F", kOpenOutput);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(Write(handle, "new"), 0);
+  uint32_t library_handle = handle->library;
+  faults().Fail(FaultyStore::kCommit);
+  EXPECT_EQ(slots().Close(handle), refhost::kLibStoreFailed);
+  faults().Heal();
+  EXPECT_EQ(Stored("E1", "HTML"),
+            std::vector<refhost::StoredRecord>{Rec("old", 322)});
+  EXPECT_EQ(LiveModuleBlocks(), 1);  // the fileref's node only
+  EXPECT_EQ(library().open_members(), 0);
+  EXPECT_EQ(library().Close(library_handle), 0);
+
+  handle = MustOpen("F", kOpenOutput);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(Write(handle, "new"), 0);
+  EXPECT_EQ(slots().Close(handle), 0);
+  EXPECT_EQ(Stored("E1", "HTML"),
+            std::vector<refhost::StoredRecord>{Rec("new", 322)});
+}
+
+// The other requests the store can fail: each status reaches the host as
+// the library services gave it, nothing stays open, nothing stored changes.
+TEST_F(EntryTest, StoreFailuresReachTheHostAsTheyCame) {
+  Seed("E1", "HTML", {Rec("one", 322)});
+  ASSERT_EQ(Assign("F", "work.cat.e1.html"), 0);
+  open_request request = Request(kOpenInput);
+  file_handle* handle = nullptr;
+
+  faults().Fail(FaultyStore::kOpen);
+  EXPECT_EQ(Open("F", &request, &handle), refhost::kLibStoreFailed);
+  EXPECT_EQ(handle, nullptr);
+  faults().Fail(FaultyStore::kFind);
+  EXPECT_EQ(slots().EntryExists("F       ", 0), refhost::kLibStoreFailed);
+  faults().Fail(FaultyStore::kDelete);
+  EXPECT_EQ(slots().Delete("F       ", 0), refhost::kLibStoreFailed);
+  EXPECT_EQ(library().open_libraries(), 0);
+
+  faults().Heal();
+  handle = MustOpen("F", kOpenUpdate);
+  ASSERT_NE(handle, nullptr);
+  faults().Fail(FaultyStore::kRead | FaultyStore::kWrite);
+  EXPECT_EQ(Read(handle).status, refhost::kLibStoreFailed);
+  EXPECT_EQ(Write(handle, "two"), refhost::kLibStoreFailed);
+  faults().Heal();
+  EXPECT_EQ(slots().Close(handle), 0);
+  EXPECT_EQ(Stored("E1", "HTML"),
+            std::vector<refhost::StoredRecord>{Rec("one", 322)});
+}
+
+}  // namespace

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
+#include "support/faulty_store.h"
 
 namespace refhost {
 namespace {
@@ -39,9 +42,10 @@ void SetType(char* field8, std::string_view text) {
 
 class LibraryServicesTest : public ::testing::Test {
  protected:
-  LibraryServicesTest() : host_(NewMemoryCatalogStore()) {}
+  LibraryServicesTest() : host_(MakeStore()) {}
 
   CatalogStore& store() { return *host_.store(); }
+  FaultyStore& faults() { return *faults_; }
   LibraryServices& services() { return *host_.library(); }
 
   int32_t OpenLibrary(std::string_view libref, std::string_view catalog,
@@ -150,6 +154,13 @@ class LibraryServicesTest : public ::testing::Test {
     return host_.service(yldclos_service)(stream);
   }
 
+  std::unique_ptr<CatalogStore> MakeStore() {
+    auto store = std::make_unique<FaultyStore>(NewMemoryCatalogStore());
+    faults_ = store.get();
+    return store;
+  }
+
+  FaultyStore* faults_ = nullptr;  // the host's store
   Host host_;
 };
 
@@ -451,6 +462,101 @@ TEST_F(LibraryServicesTest, ServicesWithoutAHostAnswerAnError) {
     EXPECT_EQ(close(1, 0), kLibNoServices);
   }
   EXPECT_EQ(close(0x01000042, 0), kLibBadHandle) << "ours again";
+}
+
+}  // namespace
+}  // namespace refhost
+
+namespace refhost {
+namespace {
+
+std::vector<StoredRecord> RecordsOf(CatalogStore& store,
+                                    std::string_view name) {
+  std::optional<Entry> entry = store.GetEntry("WORK", "CAT", name, "DATA");
+  return entry ? entry->records : std::vector<StoredRecord>{};
+}
+
+// A close the store cannot commit: the status says so, the entry keeps
+// what it held, and the member is closed all the same (the entry close of
+// the module does not close it again). Once the store works, a new writer
+// commits as ever.
+TEST_F(LibraryServicesTest, CloseTheStoreCannotCommitLeavesTheEntryAsItWas) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E1", "DATA", "", {{"old", 145}}).ok());
+  uint32_t lib, out;
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessWrite, &out), 0);
+  ASSERT_EQ(Write(out, "new", 145), 0);
+  faults().Fail(FaultyStore::kCommit);
+  EXPECT_EQ(CloseMember(out), kLibStoreFailed);
+  EXPECT_EQ(services().last_store_failure().message(), "injected failure");
+  EXPECT_EQ(RecordsOf(store(), "E1"),
+            (std::vector<StoredRecord>{{"old", 145}}));
+  EXPECT_EQ(services().open_members(), 0);
+  EXPECT_EQ(CloseMember(out), kLibBadHandle);
+
+  faults().Heal();
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessWrite, &out), 0);
+  ASSERT_EQ(Write(out, "new", 145), 0);
+  EXPECT_EQ(CloseMember(out), 0);
+  EXPECT_EQ(RecordsOf(store(), "E1"),
+            (std::vector<StoredRecord>{{"new", 145}}));
+  EXPECT_EQ(CloseLibrary(lib), 0);
+}
+
+// Every other service the store can fail answers kLibStoreFailed, gives no
+// handle, changes nothing stored, and leaves the handles it was given as
+// they were.
+TEST_F(LibraryServicesTest, StoreFailuresAnswerStoreFailedAndChangeNothing) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "E1", "DATA", "", {{"one", 145}}).ok());
+  uint32_t lib = 0x77, member = 0x77, stream = 0x77;
+
+  faults().Fail(FaultyStore::kCreate);
+  EXPECT_EQ(OpenLibrary("WORK", "NEW", kLibModeUpdate, &lib), kLibStoreFailed);
+  faults().Fail(FaultyStore::kFind);
+  EXPECT_EQ(OpenLibrary("WORK", "CAT", kLibModeRead, &lib), kLibStoreFailed);
+  EXPECT_EQ(lib, 0x77u);
+  EXPECT_EQ(services().open_libraries(), 0);
+  faults().Heal();
+  EXPECT_TRUE(store().ListEntries("WORK", "NEW").empty());
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeRead, &lib), 0);
+
+  int32_t longest = -1;
+  faults().Fail(FaultyStore::kFind);
+  EXPECT_EQ(Find(lib, "E1", "DATA"), kLibStoreFailed);
+  EXPECT_EQ(Info(lib, "E1", "DATA", &longest), kLibStoreFailed);
+  EXPECT_EQ(longest, -1);
+  faults().Fail(FaultyStore::kDelete);
+  EXPECT_EQ(Delete(lib, "E1", "DATA"), kLibStoreFailed);
+  faults().Fail(FaultyStore::kList);
+  EXPECT_EQ(DirOpen(lib, &stream), kLibStoreFailed);
+  EXPECT_EQ(stream, 0x77u);
+  EXPECT_EQ(services().open_streams(), 0);
+  faults().Fail(FaultyStore::kOpen);
+  EXPECT_EQ(OpenMember(lib, "E1", "DATA", kAccessRead, &member),
+            kLibStoreFailed);
+  EXPECT_EQ(member, 0x77u);
+  EXPECT_EQ(services().open_members(), 0);
+
+  // A member already open: its reads, writes and points fail, and it closes.
+  faults().Heal();
+  ASSERT_EQ(OpenMember(lib, "E1", "DATA", kAccessUpdate, &member), 0);
+  faults().Fail(FaultyStore::kRead | FaultyStore::kWrite | FaultyStore::kSeek);
+  std::string bytes = "?";
+  uint16_t kind = 7;
+  EXPECT_EQ(Read(member, &bytes, &kind), kLibStoreFailed);
+  EXPECT_EQ(bytes, "");
+  EXPECT_EQ(kind, 0);
+  EXPECT_EQ(Write(member, "two", 145), kLibStoreFailed);
+  uint32_t start = 0;
+  EXPECT_EQ(Point(member, &start, 0), kLibStoreFailed);
+  faults().Heal();
+  EXPECT_EQ(CloseMember(member), 0);
+  EXPECT_EQ(CloseLibrary(lib), 0);
+  EXPECT_EQ(RecordsOf(store(), "E1"),
+            (std::vector<StoredRecord>{{"one", 145}}));
+  EXPECT_EQ(faults().failures(), 10) << "each failure came from the store";
 }
 
 }  // namespace
