@@ -147,6 +147,40 @@ TEST_F(RegistryTest, BlankNameNeverTakesAnAssignedName) {
   EXPECT_EQ(Deassign(std::string(blank, 8)), 0);
 }
 
+// A host may walk the filerefs through slot 6 from inside yxaunql, which is
+// how it learns the names taken: the walk meets every fileref assigned
+// before, and not the one being assigned, by either assignment.
+refhost::Slots* g_slots = nullptr;
+std::vector<std::string> g_walked;
+int32_t WalkingUnique(char* fileref, int32_t token) {
+  g_walked.clear();
+  fileref_node* cursor = nullptr;
+  char name[8];
+  while (g_slots->NextFileref(&cursor, name, token, nullptr, nullptr) == 0) {
+    g_walked.emplace_back(name, 8);
+  }
+  std::memcpy(fileref, g_walked.empty() ? "#FIRST  " : "#NEXT   ", 8);
+  return 0;
+}
+
+TEST_F(RegistryTest, UniqueNameServiceMayWalkTheFilerefsAssignedBefore) {
+  g_slots = &slots();
+  ScopedService walking(host(), yxaunql_service, &WalkingUnique);
+  char blank[8];
+  std::memset(blank, ' ', 8);
+  ASSERT_EQ(slots().Assign(blank, 7, "VUVOROZO", "L.C", 3, nullptr), 0);
+  EXPECT_TRUE(g_walked.empty());
+  ASSERT_EQ(Assign("A", "L.C.E"), 0);
+  std::memset(blank, ' ', 8);
+  ASSERT_EQ(
+      slots().AssignLike(blank, 7, "VUVOROZO", "#FIRST", 6, "M", 1, nullptr),
+      0);
+  EXPECT_EQ(g_walked, (std::vector<std::string>{"A       ", "#FIRST  "}));
+  EXPECT_EQ(Walk(),
+            (std::vector<std::string>{"#NEXT   ", "A       ", "#FIRST  "}));
+  for (const std::string& n : Walk()) EXPECT_EQ(Deassign(n), 0);
+}
+
 TEST_F(RegistryTest, NodeKeepsFortyCharactersButSplitsTheWholeName) {
   // 50 characters in four levels.
   std::string name = "LIBRARY1.CATALOGNAME00000000000.ENTRY00000.SOURCE";
