@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "fileref/fileref.h"
 #include "fuzz_host.h"
 
 namespace {

@@ -14,14 +14,6 @@
 
 namespace {
 
-// The four names a request is made of.
-struct entry_names {
-  char libref[8];
-  name_part catalog;
-  name_part entry;
-  char entry_type[8];
-};
-
 // Opens the catalog's library for input with the node's lib_open_request.
 // Returns the status of ylopen. Any status but 0 fails the caller's request;
 // a positive one still leaves the library open on the host, so it is closed
@@ -96,13 +88,9 @@ int32_t yxlexp(const char* fileref, int32_t token) {
 // absent entry included).
 int32_t yxldel(const char* fileref, int32_t token) {
   fileref_node* node = nullptr;
-  int32_t status = yxlzl2l(fileref, nullptr, &node, 0);
-  if (status != kStatusOk) return status;
-
   entry_names names;
   memset(&names, 0, sizeof(names));
-  status = resolve_node(node, names.libref, &names.catalog, &names.entry,
-                        names.entry_type);
+  int32_t status = resolve_fileref(fileref, 0, &node, &names);
   if (status != kStatusOk) return status;
 
   uint32_t library = 0;

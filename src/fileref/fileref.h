@@ -97,6 +97,20 @@ inline int32_t resolve_node(const fileref_node* node, char* libref,
                  entry_type);
 }
 
+// The four names the catalog library services address an entry by.
+struct entry_names {
+  char libref[8];      // upper case, blank-padded
+  name_part catalog;   // upper case
+  name_part entry;     // upper case
+  char entry_type[8];  // upper case, blank-padded
+};
+
+// Looks fileref up with token and resolves its node's names. 0 with *node
+// and *names set; otherwise the status of the lookup (0x80001004) or of the
+// resolution (0x80000805, message 5).
+int32_t resolve_fileref(const char* fileref, int32_t token, fileref_node** node,
+                        entry_names* names);
+
 // The libref and catalog of a two-level (catalog) fileref: name part 3 laid
 // over 8 blanks (at most 8 characters) and name part 4 copied whole, neither
 // translated.

@@ -72,18 +72,14 @@ int32_t yxlznam(int32_t levels, int32_t form, const name_part* p1,
 // 0x80000805 with message 5. On failure the buffer is untouched.
 int32_t yxlpnam(const char* fileref, char* buffer) {
   fileref_node* node = nullptr;
-  int32_t st = yxlzl2l(fileref, nullptr, &node, 0);
-  if (st != kStatusOk) return st;
-  char libref[8];
-  name_part catalog;
-  name_part entry;
-  char entry_type[8];
-  st = resolve_node(node, libref, &catalog, &entry, entry_type);
+  entry_names names;
+  int32_t st = resolve_fileref(fileref, 0, &node, &names);
   if (st != kStatusOk) return st;
   int32_t n = wzstcat(
-      buffer, kPathNameCapacity, '.', 4, libref, wzstrip(libref, 8),
-      catalog.text, wzstrip(catalog.text, catalog.length), entry.text,
-      wzstrip(entry.text, entry.length), entry_type, wzstrip(entry_type, 8));
+      buffer, kPathNameCapacity, '.', 4, names.libref, wzstrip(names.libref, 8),
+      names.catalog.text, wzstrip(names.catalog.text, names.catalog.length),
+      names.entry.text, wzstrip(names.entry.text, names.entry.length),
+      names.entry_type, wzstrip(names.entry_type, 8));
   buffer[n] = '\0';
   return kStatusOk;
 }
@@ -92,13 +88,16 @@ int32_t yxlpnam(const char* fileref, char* buffer) {
 // 0x80000805 with message 5.
 int32_t yxlval(const char* fileref) {
   fileref_node* node = nullptr;
-  int32_t st = yxlzl2l(fileref, nullptr, &node, 0);
+  entry_names names;
+  return resolve_fileref(fileref, 0, &node, &names);
+}
+
+int32_t resolve_fileref(const char* fileref, int32_t token, fileref_node** node,
+                        entry_names* names) {
+  int32_t st = yxlzl2l(fileref, nullptr, node, token);
   if (st != kStatusOk) return st;
-  char libref[8];
-  name_part catalog;
-  name_part entry;
-  char entry_type[8];
-  return resolve_node(node, libref, &catalog, &entry, entry_type);
+  return resolve_node(*node, names->libref, &names->catalog, &names->entry,
+                      names->entry_type);
 }
 
 // The libref and catalog of a two-level fileref, from name parts 3 and 4.
