@@ -1,6 +1,6 @@
-// The entry-type table's lookups: by type, by member open hint, and the one
-// alias of the module's names (KOR for SOURCE). The table itself is in
-// fileref.h, where the rules below check it when the module compiles.
+// The entry-type table's lookups by member open hint, and the one alias of
+// the module's names (KOR for SOURCE). The table and its lookup by type are
+// in fileref.h; the rules below check the table when the module compiles.
 
 #include "fileref/fileref.h"
 #include "text/text.h"
@@ -46,13 +46,6 @@ constexpr bool catams_in_table() {
 static_assert(catams_in_table(), "CATAMS is a row, selected by no hint");
 
 }  // namespace
-
-const entry_type_info* find_entry_type(const char* type) {
-  for (const entry_type_info& row : kEntryTypes) {
-    if (same8(row.type, type)) return &row;
-  }
-  return nullptr;
-}
 
 const char* type_for_hint(const char* hint) {
   if (hint != nullptr) {

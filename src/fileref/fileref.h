@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "host/host.h"
+#include "text/text.h"
 
 // ---------------------------------------------------------------------------
 // fileref_node: one per assigned fileref, on the AMEC block's list.
@@ -133,24 +134,27 @@ struct entry_type_info {
   const char* hint;  // hint prefix, compared as it stands; null: none
 };
 
+// Slot 19 looks the kind of every record up here (but CATAMS's, settled
+// before the walk), so the rows go in the order of that walk: markup, then
+// binary, then the lead-byte types. Nothing else depends on the order.
 inline constexpr entry_type_info kEntryTypes[] = {
-    {{'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}, true, kKindText, "KOR"},
-    {{'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}, true, kKindText, "LOG"},
-    {{'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}, true, kKindText, "LISTING"},
     {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}, false, kKindMarkup, "HTML"},
-    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "GIF"},
-    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}, false, kKindBinary, "JPEG"},
     {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "CSS"},
     {{'W', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "WML"},
     {{'X', 'M', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "XML"},
     {{'X', 'S', 'L', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "XSL"},
     {{'R', 'T', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "RTF"},
-    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "PDF"},
-    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "PS"},
     {{'C', 'S', 'V', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "CSV"},
     {{'J', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "JS"},
     {{'V', 'B', 'S', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "VBS"},
+    {{'P', 'S', ' ', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "PS"},
+    {{'J', 'P', 'E', 'G', ' ', ' ', ' ', ' '}, false, kKindBinary, "JPEG"},
+    {{'G', 'I', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "GIF"},
+    {{'P', 'D', 'F', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "PDF"},
     {{'J', 'A', 'R', ' ', ' ', ' ', ' ', ' '}, false, kKindBinary, "JAR"},
+    {{'S', 'O', 'U', 'R', 'C', 'E', ' ', ' '}, true, kKindText, "KOR"},
+    {{'L', 'O', 'G', ' ', ' ', ' ', ' ', ' '}, true, kKindText, "LOG"},
+    {{'O', 'U', 'T', 'P', 'U', 'T', ' ', ' '}, true, kKindText, "LISTING"},
     {{'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '}, false, kKindText, nullptr},
 };
 
@@ -158,8 +162,13 @@ inline constexpr entry_type_info kEntryTypes[] = {
 inline constexpr char kTypeCatams[8] = {'C', 'A', 'T', 'A', 'M', 'S', ' ', ' '};
 
 // The row of an 8-character entry type, or null when the type is not one
-// the module writes.
-const entry_type_info* find_entry_type(const char* type);
+// the module writes. Inline: slot 19 asks for every record.
+inline const entry_type_info* find_entry_type(const char* type) {
+  for (const entry_type_info& row : kEntryTypes) {
+    if (same8(row.type, type)) return &row;
+  }
+  return nullptr;
+}
 
 // The 8-character entry type a member open's hint selects: the first row
 // whose hint prefix the hint begins with, else CATAMS (a null hint too).
