@@ -133,7 +133,8 @@ int32_t yxlamvc(file_handle* handle, io_vector** vector);
 
 int32_t yxlcls(file_handle* handle);
 
-// Release helpers shared by the two closes. release_record_buffer releases
+// Release helpers shared by the closes (and, for the buffer, a failed
+// open). release_record_buffer releases
 // the record buffer (the handle no longer refers to it); release_handle
 // releases the open's option block unless kept, the io_vector and the
 // handle itself, and counts the close on the fileref.

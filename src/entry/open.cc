@@ -37,18 +37,29 @@ void close_member_after_failure(file_handle* handle) {
 }  // namespace
 
 // Runs the open from the attribute settlement on, for the entry open and
-// the member open: yxlzdfa, the entry open on the host (ylmopen), the move
-// to the end of the entry for an append, the display name and the record
-// buffer. The handle must hold the library handle, the names, the open
-// flags, the record format flags, the request's record length (as the data
-// record length) and the fileref's option block.
+// the member open: yxlzdfa, the record buffer, the entry open on the host
+// (ylmopen), the move to the end of the entry for an append and the
+// display name. The handle must hold the library handle, the names, the
+// open flags, the record format flags, the request's record length (as the
+// data record length) and the fileref's option block.
 // On success returns 0; the entry is open on the host and the buffer (if
-// any) allocated. On failure returns the status; when the entry had been
-// opened on the host it is closed again, and the caller releases the handle
-// and whatever it opened itself. The open option block is not released.
+// any) allocated. On failure returns the status; the buffer is released,
+// an entry opened on the host is closed again, and the caller releases the
+// handle and whatever it opened itself. The open option block is not
+// released.
 int32_t finish_open(file_handle* handle, option_block* open_options) {
   int32_t st = yxlzdfa(handle, open_options);
   if (st != 0) return st;
+
+  // The buffer comes before the entry opens on the host: the close of a
+  // member opened for output gives the entry what was written, so an open
+  // that failed after ylmopen would empty the entry it was to replace.
+  int32_t size = record_buffer_size(handle);
+  if (size < 0) return kStatusBadLength;
+  if (size > 0) {
+    handle->record_buffer = (char*)module_alloc(size, false);
+    if (handle->record_buffer == nullptr) return kStatusNoMemory;
+  }
 
   member_open_request* mo = clear_request(&handle->requests.member_open);
   mo->library = handle->library;
@@ -59,14 +70,19 @@ int32_t finish_open(file_handle* handle, option_block* open_options) {
   mo->access_kind = handle->access_kind;
   mo->description = handle->description;
   st = ylmopen(mo, &handle->member);
-  if (st < 0) return st;
+  if (st < 0) {
+    release_record_buffer(handle);
+    return st;
+  }
 
   if (handle->open_flags & kOpenAppend) {
     // Any answer but 0 fails the open, a warning included: records must not
-    // land anywhere but at the end of the entry.
+    // land anywhere but at the end of the entry. An append that wrote
+    // nothing leaves the entry as it was.
     st = ylmpoin(handle->member, nullptr, 2);
     if (st != 0) {
       close_member_after_failure(handle);
+      release_record_buffer(handle);
       return st;
     }
   }
@@ -78,19 +94,6 @@ int32_t finish_open(file_handle* handle, option_block* open_options) {
               handle->entry.text,
               wzstrip(handle->entry.text, name_length(handle->entry)),
               handle->entry_type, wzstrip(handle->entry_type, 8));
-
-  int32_t size = record_buffer_size(handle);
-  if (size < 0) {
-    close_member_after_failure(handle);
-    return kStatusBadLength;
-  }
-  if (size > 0) {
-    handle->record_buffer = (char*)module_alloc(size, false);
-    if (handle->record_buffer == nullptr) {
-      close_member_after_failure(handle);
-      return kStatusNoMemory;
-    }
-  }
   return 0;
 }
 

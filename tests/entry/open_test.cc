@@ -199,6 +199,49 @@ TEST_F(EntryTest, FailedOpenLeavesNothingBehind) {
   slots().ReleaseOptions("F       ", 0, options);
 }
 
+int32_t FailLibraryOpen(lib_open_request*, uint32_t*) {
+  return (int32_t)0x80001235;
+}
+
+// Whatever step of an open for output or append fails, the entry it was to
+// replace or extend keeps its records: the record buffer is taken before
+// the entry opens on the host, and nothing written reaches a close. (A
+// failed ylminfo does not fail these opens: they go on as for a new entry.)
+TEST_F(EntryTest, FailedWritingOpenLeavesTheEntryAsItWas) {
+  const std::vector<refhost::StoredRecord> precious = {Rec("precious"),
+                                                       Rec("lines")};
+  Seed("E1", "HTML", precious);
+  ASSERT_EQ(Assign("F", "work.cat.e1.html"), 0);
+  for (int32_t flags : {kOpenOutput, kOpenAppend}) {
+    SCOPED_TRACE(flags);
+    auto expect_kept = [&](int32_t status) {
+      open_request request = Request(flags, 200);
+      file_handle* handle = (file_handle*)1;
+      EXPECT_EQ(Open("F", &request, &handle), status);
+      EXPECT_EQ(handle, nullptr);
+      EXPECT_EQ(Stored("E1", "HTML"), precious);
+    };
+    // Every allocation of the open in turn: the handle, then the buffer.
+    for (int64_t after = 0; after < 2; ++after) {
+      host().module_arena().FailAfter(after);
+      expect_kept(kStatusNoMemory);
+      host().module_arena().StopFailing();
+    }
+    {
+      ScopedService fail(host(), ylopen_service, &FailLibraryOpen);
+      expect_kept((int32_t)0x80001235);
+    }
+    {
+      ScopedService fail(host(), ylmopen_service, &FailMemberOpen);
+      expect_kept((int32_t)0x80001234);
+    }
+    if (flags == kOpenAppend) {
+      ScopedService fail(host(), ylmpoin_service, &FailPoint);
+      expect_kept(4);
+    }
+  }
+}
+
 TEST_F(EntryTest, MemberTextSplitsIntoNameAndType) {
   name_part entry{};
   char type[8];
