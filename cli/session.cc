@@ -362,8 +362,15 @@ int32_t OpenEntry::Info(int32_t mask, info_reply* reply) {
 
 int32_t OpenEntry::Close() {
   session_.Prepare();
-  int32_t st = member_ ? session_.slots().MemberClose(handle_)
-                       : session_.slots().Close(handle_);
+  int32_t st;
+  if (member_) {
+    // A member whose close failed stays with the module until it is closed
+    // again; the host has ended it, so the second close only releases it.
+    st = session_.slots().MemberClose(handle_);
+    if (st != 0) session_.slots().MemberClose(handle_);
+  } else {
+    st = session_.slots().Close(handle_);
+  }
   handle_ = nullptr;
   vector_ = nullptr;
   return st;

@@ -444,11 +444,15 @@ int32_t LibraryServices::MemberPoint(uint32_t member, void* position,
 // ylmclos: makes the content of a write or update handle the entry's, whole,
 // and closes the handle. When the store cannot commit, the handle is closed
 // all the same, the entry keeps its previous content and the status is
-// kLibStoreFailed: a handle kept open after a failed close would be left
-// for ever, since the module does not close it again.
+// kLibStoreFailed: an entry close never closes it again. A member close
+// keeps its file_handle after that status, so that the host can close it
+// once more: the second ylmclos of such a handle answers 0, there being
+// nothing left to close, and lets the module release what it holds.
 int32_t LibraryServices::MemberClose(uint32_t member) {
   auto it = members_.find(member);
-  if (it == members_.end()) return kLibBadHandle;
+  if (it == members_.end()) {
+    return failed_closes_.erase(member) != 0 ? 0 : kLibBadHandle;
+  }
   EntryCursor& cursor = *it->second.cursor;
   if (cursor.writable()) {
     auto attributes = attributes_at_close_.find(it->second.key);
@@ -461,6 +465,7 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
   members_.erase(it);
   if (status.ok()) return 0;
   last_failure_ = status;
+  failed_closes_.insert(member);
   return kLibStoreFailed;
 }
 

@@ -28,6 +28,10 @@
 // - A member opened for write or update shows its new content, whole, when
 //   it is closed; a handle given up without ylmclos (library services
 //   destroyed) leaves the entry as it was.
+// - ylmclos that cannot commit ends the handle all the same (the entry
+//   keeps its content) and answers kLibStoreFailed; one more ylmclos of
+//   that handle answers 0, so that a host can close a member the module
+//   kept after the failure.
 
 #ifndef VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
 #define VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
@@ -35,6 +39,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -157,6 +162,7 @@ class LibraryServices {
   CatalogStore* store_;
   std::map<uint32_t, Library> libraries_;
   std::map<uint32_t, Member> members_;
+  std::set<uint32_t> failed_closes_;  // ended by a close that failed
   std::map<uint32_t, Stream> streams_;
   std::map<uint32_t, RegisteredItem> items_;
   uint32_t next_library_ = 0;

@@ -236,4 +236,24 @@ TEST_F(MemberTest, MembersWrittenThroughTheDirectoryReadBack) {
   EXPECT_EQ(Deassign("DIR"), 0);
 }
 
+// A member close the store cannot commit: the module keeps the member so
+// that the host can close it again, the host's second close answers 0, and
+// then the directory closes; the entry keeps what it held.
+TEST_F(MemberTest, MemberWhoseCloseFailedClosesAgainAndFreesItsDirectory) {
+  store().PutEntry("WORK", "CAT", "KEPT", "CATAMS", "", {{"old", 145}});
+  dir_handle* dir = OpenDirectory();
+  file_handle* member = nullptr;
+  ASSERT_EQ(OpenMember(&member, dir, "kept", "CATAMS  ", kOpenOutput), 0);
+  WriteLines(member, {"new"});
+  faults().Fail(FaultyStore::kCommit);
+  EXPECT_EQ(slots().MemberClose(member), refhost::kLibStoreFailed);
+  faults().Heal();
+  EXPECT_EQ(slots().DirClose(dir), kStatusMembersOpen);
+  EXPECT_EQ(slots().MemberClose(member), 0);
+  EXPECT_EQ(slots().DirClose(dir), 0);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "KEPT", "CATAMS")->records,
+            (std::vector<refhost::StoredRecord>{{"old", 145}}));
+  EXPECT_EQ(Deassign("DIR"), 0);
+}
+
 }  // namespace
