@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "refhost/utf8.h"
+
 namespace refhost {
 
 std::string StoreStatus::ToString() const {
@@ -72,6 +74,20 @@ StoreStatus CheckEntryKey(std::string_view name, std::string_view type) {
   if (TrimKey(type).size() > 8) {
     return StoreStatus::InvalidArgument(
         "entry type must be at most 8 characters");
+  }
+  return StoreStatus::Ok();
+}
+
+StoreStatus CheckNewName(std::string_view name) {
+  for (size_t at = 0; at < name.size();) {
+    size_t length = Utf8CharacterLength(name.substr(at));
+    if (length == 0) {
+      return StoreStatus::InvalidArgument("name is not UTF-8 text");
+    }
+    if (IsControlCharacter(Utf8CodePoint(name.substr(at), length))) {
+      return StoreStatus::InvalidArgument("name holds a control character");
+    }
+    at += length;
   }
   return StoreStatus::Ok();
 }

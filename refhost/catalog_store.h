@@ -260,6 +260,12 @@ std::string LibrefKey(std::string_view libref);
 StoreStatus CheckLibref(std::string_view libref);
 StoreStatus CheckCatalogName(std::string_view catalog);
 StoreStatus CheckEntryKey(std::string_view name, std::string_view type);
+// Ok when a catalog or entry name may be given to something new: UTF-8
+// text without control characters (a name is printed in tables and may
+// become a file name). Names stored before this rule still read and
+// delete; only catalogs made and entries written are held to it.
+// InvalidArgument naming what is wrong otherwise.
+StoreStatus CheckNewName(std::string_view name);
 
 }  // namespace refhost
 

@@ -52,15 +52,21 @@ std::string Field(const char* text, size_t width) {
   return std::string(TrimKey(std::string_view(text, width)));
 }
 
+std::string UpperText(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
 // The key under which attributes wait for an entry's close: libref and
 // catalog in upper case (the host's names do not depend on case), then
 // name and type without trailing blanks.
 std::string AttributeKey(std::string_view libref, std::string_view catalog,
                          std::string_view name, std::string_view type) {
   std::string key = LibrefKey(libref) + '\0';
-  for (char c : TrimKey(catalog)) {
-    key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
+  key += UpperText(TrimKey(catalog));
   key += '\0';
   key += TrimKey(name);
   key += '\0';
@@ -213,6 +219,26 @@ int32_t LibraryServices::StatusOf(const StoreStatus& status,
   }
 }
 
+void LibraryServices::DiscardAtClose(std::string_view libref,
+                                     std::string_view catalog,
+                                     std::string_view name,
+                                     std::string_view type) {
+  discard_at_close_.insert(AttributeKey(libref, catalog, name, type));
+}
+
+StoreStatus LibraryServices::FindEntry(std::string_view libref,
+                                       std::string_view catalog,
+                                       std::string_view name,
+                                       std::string_view type, EntryInfo* info) {
+  return store_->FindEntry(LibrefKey(libref), UpperText(TrimKey(catalog)), name,
+                           type, info);
+}
+
+StoreStatus LibraryServices::ListCatalogs(std::string_view libref,
+                                          std::vector<CatalogInfo>* catalogs) {
+  return store_->ListCatalogs(LibrefKey(libref), catalogs);
+}
+
 void LibraryServices::SetAttributesAtClose(std::string_view libref,
                                            std::string_view catalog,
                                            std::string_view name,
@@ -244,14 +270,16 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
   // Library and catalog names are the host's and do not depend on case:
   // the directory open sends them as the user wrote them, the entry open
   // upper case, and both must reach the same catalog.
-  for (char& c : libref)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (char& c : catalog)
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  libref = UpperText(libref);
+  catalog = UpperText(catalog);
   int32_t mode = request->open_mode;
   Scribble(request);
   if (!named || !CheckLibref(libref).ok() || !CheckCatalogName(catalog).ok()) {
     return kLibBadRequest;
+  }
+  if (mode == kLibModeUpdate && !CheckNewName(catalog).ok() &&
+      !store_->FindCatalog(libref, catalog).ok()) {
+    return kLibBadRequest;  // a new catalog gets a name fit to show
   }
   if (mode == kLibModeUpdate) {
     // A user writing the first entry of a catalog needs no separate step.
@@ -330,6 +358,11 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
       break;
     default:
       return kLibBadRequest;
+  }
+  if (intent != OpenIntent::kRead && !CheckNewName(name).ok() &&
+      !store_->FindEntry(library->libref, library->catalog, name, type, nullptr)
+           .ok()) {
+    return kLibBadRequest;  // a new entry gets a name fit to show
   }
   std::unique_ptr<EntryCursor> cursor;
   StoreStatus status =
@@ -454,6 +487,11 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
     return failed_closes_.erase(member) != 0 ? 0 : kLibBadHandle;
   }
   EntryCursor& cursor = *it->second.cursor;
+  if (cursor.writable() && discard_at_close_.erase(it->second.key) != 0) {
+    attributes_at_close_.erase(it->second.key);
+    members_.erase(it);  // the cursor goes without a commit
+    return 0;
+  }
   if (cursor.writable()) {
     auto attributes = attributes_at_close_.find(it->second.key);
     if (attributes != attributes_at_close_.end()) {
@@ -559,7 +597,7 @@ int32_t LibraryServices::DirectoryRead(uint32_t stream,
   Stream& s = it->second;
   if (s.next >= s.entries.size()) return kLibNoMoreEntries;
   const EntryInfo& info = s.entries[s.next++];
-  last_description_ = info.description;
+  last_entry_ = info;
   Scribble(entry);
   entry->name_length = (int16_t)info.name.size();
   memset(entry->name, ' ', sizeof entry->name);

@@ -27,11 +27,15 @@
 //   the rest of the entry from there.
 // - A member opened for write or update shows its new content, whole, when
 //   it is closed; a handle given up without ylmclos (library services
-//   destroyed) leaves the entry as it was.
+//   destroyed), or one the host marked with DiscardAtClose, leaves the entry
+//   as it was.
 // - ylmclos that cannot commit ends the handle all the same (the entry
 //   keeps its content) and answers kLibStoreFailed; one more ylmclos of
 //   that handle answers 0, so that a host can close a member the module
 //   kept after the failure.
+// - Catalogs made and entries written get names of UTF-8 text without
+//   control characters (CheckNewName); an existing entry or catalog whose
+//   name breaks that rule still opens, reads and deletes.
 
 #ifndef VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
 #define VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
@@ -94,10 +98,23 @@ class LibraryServices {
   void ResetCalls();
   // Items registered now, in registration order.
   std::vector<RegisteredItem> items() const;
-  // The description of the entry that yldread delivered last (empty when it
-  // has none, or before any): the walk gives the module only names and
-  // types, and a host that lists a catalog shows what it knows besides.
-  const std::string& last_description() const { return last_description_; }
+  // What the store knows of the entry that yldread delivered last (empty
+  // before any): the walk gives the module only names and types, and a host
+  // that lists or exports a catalog uses what it knows besides (the
+  // description, times, host attributes).
+  const EntryInfo& last_entry() const { return last_entry_; }
+  const std::string& last_description() const {
+    return last_entry_.description;
+  }
+  // The host's own look at an entry's committed state, outside any member
+  // open (libref and catalog in any case, name and type as the module sends
+  // them). NotFound when absent.
+  StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
+                        std::string_view name, std::string_view type,
+                        EntryInfo* info);
+  // The catalogs of a library, for a host that walks a whole library.
+  StoreStatus ListCatalogs(std::string_view libref,
+                           std::vector<CatalogInfo>* catalogs);
 
   // Host attributes of an entry (the host's own record of it; see
   // EntryCursor::SetHostAttributes): the next ylmclos of a member open for
@@ -107,6 +124,13 @@ class LibraryServices {
   void SetAttributesAtClose(std::string_view libref, std::string_view catalog,
                             std::string_view name, std::string_view type,
                             std::string attributes);
+  // The next ylmclos of a member open for write or update on that entry
+  // leaves the entry as it was instead of committing: for a host whose
+  // records could not all be written (input failed, memory ran out), so that
+  // the module's close, which always ends in ylmclos, does not make half the
+  // content the entry's. The close itself answers 0.
+  void DiscardAtClose(std::string_view libref, std::string_view catalog,
+                      std::string_view name, std::string_view type);
   // The store's account of the latest failure a service answered with a
   // store status (kLibStoreFailed and the like), for a host that explains
   // it; Ok before any.
@@ -170,8 +194,9 @@ class LibraryServices {
   uint32_t next_stream_ = 0;
   uint32_t next_item_ = 0;
   std::map<int, int64_t> calls_;
-  std::string last_description_;
+  EntryInfo last_entry_;
   std::map<std::string, std::string> attributes_at_close_;
+  std::set<std::string> discard_at_close_;
   StoreStatus last_failure_;
 };
 

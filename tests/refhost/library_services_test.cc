@@ -263,6 +263,62 @@ TEST_F(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
+// A host that could not write all of an entry's records marks it: the
+// module's close then leaves the entry as it was, attributes included.
+TEST_F(LibraryServicesTest, AWriterMarkedForDiscardLeavesTheEntryAsItWas) {
+  uint32_t lib, out;
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "KEEP", "DATA", "d", {{"old", 1}}).ok());
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
+  for (int access : {kAccessWrite, kAccessUpdate}) {
+    ASSERT_EQ(OpenMember(lib, "KEEP", "DATA", access, &out, "new"), 0);
+    EXPECT_EQ(Write(out, "half", 1), 0);
+    services().SetAttributesAtClose("WORK", "CAT", "KEEP", "DATA", "new");
+    services().DiscardAtClose("work", "cat", "KEEP", "DATA");
+    EXPECT_EQ(CloseMember(out), 0);
+    auto kept = store().GetEntry("WORK", "CAT", "KEEP", "DATA");
+    EXPECT_EQ(kept->records, (std::vector<StoredRecord>{{"old", 1}}));
+    EXPECT_EQ(kept->info.description, "d");
+    EXPECT_EQ(kept->info.host_attributes, "");
+  }
+  // The mark and the attributes went with that close: the next writer
+  // commits as usual.
+  ASSERT_EQ(OpenMember(lib, "KEEP", "DATA", kAccessWrite, &out), 0);
+  EXPECT_EQ(Write(out, "whole", 1), 0);
+  EXPECT_EQ(CloseMember(out), 0);
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "KEEP", "DATA")->records,
+            (std::vector<StoredRecord>{{"whole", 1}}));
+  EntryInfo info;
+  EXPECT_TRUE(services().FindEntry("work", "cat", "KEEP", "DATA", &info).ok());
+  EXPECT_EQ(info.record_count, 1);
+  EXPECT_EQ(CloseLibrary(lib), 0);
+}
+
+// New catalogs and entries get names fit to print; what was stored under
+// another name before still reads and deletes.
+TEST_F(LibraryServicesTest, NewNamesHoldNoControlCharactersAndAreUtf8) {
+  uint32_t lib, member;
+  EXPECT_EQ(OpenLibrary("WORK", "A\x1B[2J", kLibModeUpdate, &lib),
+            kLibBadRequest);
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
+  for (std::string_view bad :
+       {"TAB\tBED", "LINE\n", "BYTE\xFF", "C1\xC2\x9B"}) {
+    EXPECT_EQ(OpenMember(lib, bad, "DATA", kAccessWrite, &member),
+              kLibBadRequest)
+        << bad;
+  }
+  ASSERT_EQ(OpenMember(lib, "CAF\xC3\x89", "DATA", kAccessWrite, &member), 0);
+  EXPECT_EQ(CloseMember(member), 0);
+
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "OLD\tONE", "DATA", "", {}).ok());
+  ASSERT_EQ(OpenMember(lib, "OLD\tONE", "DATA", kAccessRead, &member), 0);
+  EXPECT_EQ(CloseMember(member), 0);
+  ASSERT_EQ(OpenMember(lib, "OLD\tONE", "DATA", kAccessWrite, &member), 0);
+  EXPECT_EQ(CloseMember(member), 0);
+  EXPECT_EQ(Delete(lib, "OLD\tONE", "DATA"), 0);
+  EXPECT_EQ(CloseLibrary(lib), 0);
+}
+
 TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   uint32_t lib, member = 0x77;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
