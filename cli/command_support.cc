@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/option_text.h"
+#include "cli/records.h"
 #include "refhost/host.h"
 
 namespace cli {
@@ -26,7 +27,7 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
   int32_t levels = 0;
   refhost::SplitName(name, &levels, part_addresses);
   if (levels == 0) {
-    PrintError(name +
+    PrintError(Printable(name) +
                ": not a name the host can split: one to four levels "
                "separated by '.', each of 1 to 32 characters");
     return false;
@@ -37,7 +38,7 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
   // one work.reports.jan is in. Names go to the module in upper case.
   int32_t st = fileref.Assign(Upper(name), options);
   if (st != 0) {
-    session.Fail(name, st);
+    session.Fail(Printable(name), st);
     return false;
   }
   return true;
@@ -46,14 +47,40 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
 bool ParseOptionWords(Session& session, const std::string& command,
                       const Words& words, OptionBlock* options) {
   std::string offending;
-  int32_t st = options->Parse(words, &offending);
-  if (st == 0) return true;
-  std::string what =
-      offending.empty() ? std::string("options") : "option '" + offending + "'";
-  std::fprintf(stderr, "vuvorozo %s: %s: %s\n", command.c_str(), what.c_str(),
-               session.Explain(st).c_str());
-  session.FlushIssued();
-  return false;
+  bool description_cut = false;
+  int32_t st = options->Parse(words, &offending, &description_cut);
+  std::string refusal;
+  if (st != 0) {
+    refusal = (offending.empty() ? std::string("options")
+                                 : "option '" + Printable(offending) + "'") +
+              ": " + session.Explain(st);
+  } else if (const option_block* block = options->get()) {
+    // The module takes any number; a length the program could not keep
+    // sensibly is refused before anything is opened.
+    if (block->lrecl < 0) {
+      refusal = "lrecl=" + std::to_string(block->lrecl) +
+                ": a record length is a positive number";
+    } else if (block->lrecl > kMaxRecordLength) {
+      refusal = "lrecl=" + std::to_string(block->lrecl) +
+                ": longer than the longest record the program keeps (" +
+                std::to_string(kMaxRecordLength) + " bytes)";
+    } else if (block->blocksize < 0) {
+      refusal = "blocksize=" + std::to_string(block->blocksize) +
+                ": a block size is a positive number";
+    }
+  }
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "vuvorozo %s: %s\n", command.c_str(), refusal.c_str());
+    session.FlushIssued();
+    return false;
+  }
+  if (description_cut) {
+    PrintError("warning: " + command + ": the description is longer than " +
+               std::to_string(kDescriptionBytes) +
+               " bytes and was cut after its last whole character within "
+               "them");
+  }
+  return true;
 }
 
 int StartEntryCommand(Session& session, const std::string& command,
@@ -74,20 +101,19 @@ int StartEntryCommand(Session& session, const std::string& command,
   return kExitOk;
 }
 
-int FinishBatch(Session& session, Directory& directory, const std::string& name,
-                const std::string& command, const Tally& tally, size_t total,
+int FinishBatch(const std::string& command, const Tally& tally,
                 const std::string& what) {
-  int32_t st = directory.Close();
-  if (st != 0) {
-    session.Fail(name, st);
-    return kExitFailed;
-  }
   if (tally.skipped != 0) {
     PrintError(command + ": " + std::to_string(tally.skipped) + " of " +
-               std::to_string(total) + " " + what);
-    return kExitFailed;
+               std::to_string(tally.total) + " " + what);
   }
+  if (tally.failed || tally.skipped != 0) return kExitFailed;
   return tally.truncated != 0 ? kExitTruncated : kExitOk;
+}
+
+Outcome Skipped(std::string_view what, std::string_view reason) {
+  PrintError(std::string(what) + ": skipped: " + std::string(reason));
+  return Outcome::kSkipped;
 }
 
 // The directory open asks the host for update first, and a host creates an
@@ -104,14 +130,14 @@ bool OpenExistingCatalog(Session& session, Fileref& fileref,
   if (levels == 2) {
     int32_t st = fileref.Exists();
     if (st != 0) {
-      session.Fail(name, st);
+      session.Fail(Printable(name), st);
       return false;
     }
   }
   // Any other name is the module's to refuse.
   int32_t st = directory.Open(fileref);
   if (st != 0) {
-    session.Fail(name, st);
+    session.Fail(Printable(name), st);
     return false;
   }
   return true;

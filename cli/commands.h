@@ -6,6 +6,7 @@
 #define VUVOROZO_CLI_COMMANDS_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/session.h"
@@ -17,8 +18,15 @@ typedef std::vector<std::string> Words;
 int RunWrite(Session& session, const Words& words);
 int RunRead(Session& session, const Words& words);
 int RunList(Session& session, const Words& words, bool json);
-int RunImport(Session& session, const Words& words);
-int RunExport(Session& session, const Words& words);
+// What the flags of import and export ask for.
+struct BatchFlags {
+  bool recursive = false;  // -r: a library's catalogs as folders
+  bool update = false;     // -u: import only files changed since imported
+  bool fit_names = false;  // --rename: fit names a catalog cannot hold
+};
+
+int RunImport(Session& session, const Words& words, const BatchFlags& flags);
+int RunExport(Session& session, const Words& words, const BatchFlags& flags);
 int RunDelete(Session& session, const Words& words);
 int RunExists(Session& session, const Words& words);
 int RunInfo(Session& session, const Words& words);
@@ -51,26 +59,31 @@ int StartEntryCommand(Session& session, const std::string& command,
                       int32_t* path_status);
 
 // What became of one file or entry of a command that moves many.
-enum class Outcome { kDone, kTruncated, kSkipped };
+enum class Outcome { kDone, kTruncated, kSkipped, kUnchanged };
 
 // The outcomes of such a command, counted.
 struct Tally {
-  int skipped = 0;
-  int truncated = 0;
+  size_t total = 0;     // files or entries met
+  int skipped = 0;      // reported and not moved
+  int truncated = 0;    // moved with records cut
+  bool failed = false;  // a step besides the files failed (reported)
   void Add(Outcome outcome) {
+    ++total;
     if (outcome == Outcome::kSkipped) ++skipped;
     if (outcome == Outcome::kTruncated) ++truncated;
   }
 };
 
-// Ends a command that moved many files or entries through directory:
-// closes it, and when some were skipped says "<command>: N of <total>
-// <what>" (e.g. "files were not imported"). Returns the exit code: failed
-// when the close failed or anything was skipped, truncated when records
-// were cut, else done.
-int FinishBatch(Session& session, Directory& directory, const std::string& name,
-                const std::string& command, const Tally& tally, size_t total,
+// Ends a command that moved many files or entries: when some were skipped
+// says "<command>: N of <total> <what>" (e.g. "files were not imported").
+// Returns the exit code: failed when anything failed or was skipped,
+// truncated when records were cut, else done.
+int FinishBatch(const std::string& command, const Tally& tally,
                 const std::string& what);
+
+// Reports that what (a file or entry, as the user sees it) was skipped, and
+// why: "vuvorozo: <what>: skipped: <reason>". Returns kSkipped.
+Outcome Skipped(std::string_view what, std::string_view reason);
 
 // Assigns fileref to name (with options, may be null) and opens it as a
 // directory: an existing catalog only, for commands that only look. Reports

@@ -2,6 +2,7 @@
 // names.
 
 #include "cli/commands.h"
+#include "cli/option_text.h"
 
 namespace cli {
 
@@ -16,7 +17,7 @@ int RunDelete(Session& session, const Words& words) {
   if (!AssignName(session, fileref, name, nullptr)) return kExitFailed;
   int32_t st = fileref.Delete();
   if (st != 0) {
-    session.Fail(name, st);
+    session.Fail(Printable(name), st);
     return kExitFailed;
   }
   return kExitOk;

@@ -53,6 +53,10 @@ bool IsBinaryType(std::string_view type) {
   return row != nullptr && row->binary;
 }
 
+bool HasLeadByte(std::string_view type) {
+  return type == "SOURCE" || type == "LOG" || type == "OUTPUT";
+}
+
 std::string ExtensionOf(std::string_view type) {
   const TypeRow* row = RowOfType(type);
   return row != nullptr ? std::string(row->extension) : Lower(type);

@@ -18,6 +18,10 @@ inline constexpr int kDefaultBinaryRecordLength = 1024;
 // True for the entry types whose records are chunks of bytes.
 bool IsBinaryType(std::string_view type);
 
+// True for the entry types whose records carry a lead byte ahead of their
+// data (SOURCE, LOG, OUTPUT).
+bool HasLeadByte(std::string_view type);
+
 // The extension (lower case, no dot) that files of the entry type get on
 // export. A type the program has no extension for exports under its own
 // name in lower case.

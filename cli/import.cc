@@ -1,157 +1,463 @@
-// vuvorozo import DIR LIBREF.CATALOG [OPTIONS]: every file of a folder
-// becomes an entry of the catalog, opened as a member of the catalog's
-// directory. The entry name is the file name without its extension; the
-// extension gives the member open its type hint. Options go to the
-// catalog's fileref, so that they hold for every member. A file whose name
-// the module refuses is reported and skipped; the rest are still imported.
+// vuvorozo import [-r] [-u] [--rename] DIR NAME [OPTIONS]: every file of a
+// folder becomes an entry of a catalog, opened as a member of the catalog's
+// directory (one directory open a catalog). The entry name is the file name
+// without its extension; the extension gives the member open its type hint.
+// Options go to the catalog's fileref, so that they hold for every member.
+// With -r, NAME is a libref and each subfolder of DIR becomes a catalog of
+// it. Each entry keeps the file's name, folder, time and mode as host
+// attributes, committed with its records; the folder's manifest, when an
+// export left one, gives the descriptions back. Whatever cannot be imported
+// is reported by name with the reason, and the rest are still imported.
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <set>
 
 #include "cli/commands.h"
 #include "cli/entry_types.h"
+#include "cli/file_names.h"
+#include "cli/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
+#include "refhost/library_services.h"
 
 namespace cli {
 namespace {
 
-// The regular files of folder, sorted by name; false when it cannot be read.
-bool FilesOf(const std::string& folder, std::vector<std::string>* files) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
-  while (dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    std::string path = folder + "/" + name;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      files->push_back(name);
-    }
-  }
-  closedir(dir);
-  // Files with a known extension come first, so that where two files name
-  // the same entry (a.txt and a.dat are both A.CATAMS) the one whose
-  // extension says the type is the one imported.
-  auto extension_known = [](const std::string& file) {
-    size_t dot = file.rfind('.');
-    return dot != std::string::npos &&
-           ImportTypeOf(std::string_view(file).substr(dot + 1)).known;
-  };
-  std::sort(files->begin(), files->end());
-  std::stable_partition(files->begin(), files->end(), extension_known);
-  return true;
+using refhost::FileAttributes;
+
+std::string ErrorText() { return std::strerror(errno); }
+
+int64_t Nanoseconds(const struct timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-bool ReadFile(const std::string& path, std::string* data) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) return false;
-  bool ok = ReadAll(in, data);
-  std::fclose(in);
+// The names of the open folder: files with a known extension first, so
+// that where two files name the same entry (a.txt and a.dat are both
+// A.CATAMS) the one whose extension says the type is the one imported;
+// else by name. false with *error when the folder cannot be read.
+bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
+  bool ok = ListFolder(folder, found, error);
+  auto extension_known = [](const Found& f) {
+    size_t dot = f.name.rfind('.');
+    return dot != std::string::npos &&
+           ImportTypeOf(std::string_view(f.name).substr(dot + 1)).known;
+  };
+  std::sort(found->begin(), found->end(),
+            [](const Found& a, const Found& b) { return a.name < b.name; });
+  std::stable_partition(found->begin(), found->end(), extension_known);
   return ok;
 }
 
-// Imports one file as a member of the open directory.
-Outcome ImportFile(Session& session, Directory& directory,
-                   const std::string& folder, const std::string& file,
-                   std::set<std::string>* imported) {
-  size_t dot = file.rfind('.');
-  std::string stem = dot == std::string::npos ? file : file.substr(0, dot);
-  std::string extension = dot == std::string::npos ? "" : file.substr(dot + 1);
-  if (stem.empty()) {
-    PrintError(file + ": skipped: no entry name before the extension");
-    return Outcome::kSkipped;
+// The name recorded as the folder of a plain import: the last part of the
+// path the user gave (of the real path for "." and "..").
+std::string FolderName(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  std::string last = trimmed.substr(trimmed.rfind('/') + 1);
+  if (last == "." || last == ".." || last.empty()) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return "";
+    std::string resolved = real;
+    std::free(real);
+    last = resolved.substr(resolved.rfind('/') + 1);
   }
-  // The member text is name or name.type: a second dot would make the rest
-  // of the name the entry type.
-  if (stem.find('.') != std::string::npos) {
-    PrintError(file + ": skipped: an entry name cannot hold a '.'");
-    return Outcome::kSkipped;
+  return last;
+}
+
+// A file of a folder on its way to an entry.
+struct Planned {
+  std::string file;
+  FileEntry entry;
+};
+
+class Importer {
+ public:
+  Importer(Session& session, const Words& option_words, const BatchFlags& flags,
+           const RecordLayout& layout, bool own_description)
+      : session_(session),
+        option_words_(option_words),
+        flags_(flags),
+        layout_(layout),
+        own_description_(own_description) {}
+
+  Tally& tally() { return tally_; }
+
+  // Imports the files of the open folder into the catalog name
+  // (LIBREF.CATALOG). label goes before file names in messages ("" or
+  // "sub/"); folder_name is recorded with each entry.
+  void ImportCatalog(int folder, const std::vector<Found>& found,
+                     const std::string& name, const std::string& label,
+                     const std::string& folder_name);
+
+ private:
+  Outcome ImportFile(Directory& directory, int folder, const Planned& planned,
+                     const std::string& label, const std::string& folder_name,
+                     const refhost::EntryInfo* existing);
+  // Whether the file is the one the entry was imported from, unchanged;
+  // reads and hashes it when only its status change time or inode differ
+  // (the content is then loaded).
+  bool Unchanged(const refhost::EntryInfo& existing, const Planned& planned,
+                 const std::string& folder_name, int fd, const struct stat& st,
+                 bool* loaded);
+  std::vector<Planned> Plan(const std::vector<Found>& found,
+                            const std::string& label);
+
+  Session& session_;
+  const Words& option_words_;
+  BatchFlags flags_;
+  RecordLayout layout_;
+  bool own_description_;  // desc= given: the manifest's do not apply
+  std::map<std::string, ManifestLine> manifest_;
+  EntryKey catalog_;  // libref and catalog of the catalog being filled
+  Content content_;   // its buffer serves every file
+  Tally tally_;
+};
+
+std::vector<Planned> Importer::Plan(const std::vector<Found>& found,
+                                    const std::string& label) {
+  std::vector<Planned> planned;
+  std::map<std::string, std::string> owners;  // entry key -> file
+  std::set<std::string> taken;
+  for (const Found& f : found) {
+    if (f.name == kManifestName) continue;  // read, not imported
+    std::string what = Printable(label + f.name);
+    if (f.kind == Found::kFolder) {
+      tally_.Add(Skipped(
+          what, flags_.recursive
+                    ? "a folder inside a catalog's folder: no catalog can "
+                      "hold it"
+                    : "a folder: import -r makes a catalog of each folder"));
+      continue;
+    }
+    if (f.kind == Found::kLinkToFolder) {
+      tally_.Add(Skipped(what, "a link to a folder: links are not followed"));
+      continue;
+    }
+    if (f.kind != Found::kFile) {
+      tally_.Add(Skipped(what, f.reason));
+      continue;
+    }
+    if (f.name.rfind(ExportFile::kTemporaryPrefix, 0) == 0) {
+      tally_.Add(Skipped(what,
+                         "a file an export left behind when it was stopped; "
+                         "delete it"));
+      continue;
+    }
+    Planned p{f.name, {}};
+    std::string reason;
+    if (flags_.fit_names) {
+      p.entry = FittedEntryForFile(f.name, taken);
+    } else if (!EntryForFile(f.name, &p.entry, &reason)) {
+      tally_.Add(Skipped(what, reason + " (--rename fits such names)"));
+      continue;
+    }
+    auto owner = owners.find(p.entry.Key());
+    if (owner != owners.end()) {
+      tally_.Add(Skipped(what, "another file of this folder, " +
+                                   Printable(owner->second) +
+                                   ", is imported as entry " + p.entry.name +
+                                   " of type " + p.entry.type.type));
+      continue;
+    }
+    owners[p.entry.Key()] = f.name;
+    taken.insert(p.entry.Key());
+    planned.push_back(std::move(p));
   }
-  ImportType type = ImportTypeOf(extension);
-  // Two files that name the same entry would leave only the last one
-  // written: the first one wins and the other is reported.
-  std::string key = Upper(stem) + "." + type.type;
-  if (imported->count(key) != 0) {
-    PrintError(file +
-               ": skipped: another file of this folder was imported "
-               "as entry " +
-               Upper(stem) + " of type " + type.type);
-    return Outcome::kSkipped;
+  return planned;
+}
+
+void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
+                             const std::string& name, const std::string& label,
+                             const std::string& folder_name) {
+  int bad = 0;
+  std::string error;
+  if (!ReadManifest(folder, &manifest_, &bad, &error)) {
+    PrintError(Printable(label) + std::string(kManifestName) +
+               ": cannot be read, descriptions are not given back: " + error);
+  } else if (bad != 0) {
+    PrintError("warning: " + Printable(label) + std::string(kManifestName) +
+               ": " + std::to_string(bad) + " lines were not understood");
   }
-  std::string data;
-  if (!ReadFile(folder + "/" + file, &data)) {
-    PrintError(file + ": skipped: cannot read the file");
-    return Outcome::kSkipped;
+  std::vector<Planned> planned = Plan(found, label);
+
+  // Options were checked before any folder was read.
+  OptionBlock options(session_);
+  std::string offending;
+  bool cut;
+  options.Parse(option_words_, &offending, &cut);
+  Fileref fileref(session_);
+  Directory directory(session_);
+  if (!AssignName(session_, fileref, name, &options)) {
+    tally_.failed = true;
+    return;
   }
-  bool binary = IsBinaryType(type.type);
-  OpenEntry entry(session);
-  int32_t st =
-      entry.OpenMember(directory, stem, type.hint.c_str(), kOpenOutput,
-                       binary ? kDefaultBinaryRecordLength : 0, nullptr);
+  int32_t st = directory.Open(fileref);
   if (st != 0) {
-    session.Fail(file + ": skipped", st);
+    session_.Fail(Printable(name), st);
+    tally_.failed = true;
+    return;
+  }
+  EntryKey key = KeyOfPath(Upper(name));
+  catalog_.libref = key.libref;
+  catalog_.catalog = key.catalog;
+
+  std::map<std::string, refhost::EntryInfo> existing;
+  if (flags_.update) {
+    std::string entry_name, type;
+    refhost::EntryInfo info;
+    while ((st = directory.Next(&entry_name, &type, &info)) == 0) {
+      existing[entry_name + "." + type] = info;
+    }
+    if (st != kStatusEndOfList) {
+      session_.Fail(Printable(name), st);
+      tally_.failed = true;
+      return;
+    }
+  }
+  for (const Planned& p : planned) {
+    auto found_entry = existing.find(p.entry.Key());
+    tally_.Add(ImportFile(
+        directory, folder, p, label, folder_name,
+        found_entry == existing.end() ? nullptr : &found_entry->second));
+  }
+  st = directory.Close();
+  if (st != 0) {
+    session_.Fail(Printable(name), st);
+    tally_.failed = true;
+  }
+}
+
+bool Importer::Unchanged(const refhost::EntryInfo& existing,
+                         const Planned& planned, const std::string& folder_name,
+                         int fd, const struct stat& st, bool* loaded) {
+  FileAttributes old;
+  if (!refhost::DecodeFileAttributes(existing.host_attributes, &old)) {
+    return false;
+  }
+  if (old.file_name != planned.file || old.folder != folder_name ||
+      old.size != static_cast<int64_t>(st.st_size) ||
+      old.modified_ns != Nanoseconds(st.st_mtim) ||
+      old.mode != (st.st_mode & 07777)) {
+    return false;
+  }
+  if (old.changed_ns == Nanoseconds(st.st_ctim) &&
+      old.inode == static_cast<uint64_t>(st.st_ino)) {
+    return true;
+  }
+  // The same size and time, yet touched since (or another copy of it): the
+  // content decides.
+  if (!old.content_hash) return false;
+  std::string error;
+  if (!content_.Load(fd, &error)) return false;
+  *loaded = true;
+  refhost::ContentHash hash;
+  int64_t total = 0;
+  if (!content_.Pass(
+          [&](const char* data, size_t length) {
+            hash.Add(data, length);
+            return true;
+          },
+          &total, &error)) {
+    return false;
+  }
+  return hash.Value() == *old.content_hash;
+}
+
+Outcome Importer::ImportFile(Directory& directory, int folder,
+                             const Planned& planned, const std::string& label,
+                             const std::string& folder_name,
+                             const refhost::EntryInfo* existing) {
+  std::string what = Printable(label + planned.file);
+  Descriptor fd(OpenFileIn(folder, planned.file));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+    return Skipped(what, "cannot read the file: " + ErrorText());
+  }
+  if (!S_ISREG(st.st_mode)) return Skipped(what, "not a regular file");
+  bool loaded = false;
+  if (existing != nullptr &&
+      Unchanged(*existing, planned, folder_name, fd.get(), st, &loaded)) {
+    return Outcome::kUnchanged;
+  }
+  std::string error;
+  if (!loaded && !content_.Load(fd.get(), &error)) {
+    return Skipped(what, "cannot read the file: " + error);
+  }
+  const FileEntry& entry = planned.entry;
+  WritePlan plan;
+  if (!PlanWrite(content_, entry.type.type, layout_, std::nullopt, &plan,
+                 &error)) {
+    return Skipped(what, "cannot read the file: " + error);
+  }
+  // A description the folder's manifest gives goes with this member's
+  // open, unless the user gave one for all.
+  OptionBlock description(session_);
+  auto line = manifest_.find(planned.file);
+  if (!own_description_ && line != manifest_.end() &&
+      !line->second.description.empty()) {
+    std::string offending;
+    bool cut = false;
+    if (description.Parse({"desc=" + Quote(line->second.description)},
+                          &offending, &cut) != 0) {
+      PrintError("warning: " + what +
+                 ": the manifest's description was not "
+                 "taken");
+    } else if (cut) {
+      PrintError("warning: " + what +
+                 ": the manifest's description is "
+                 "longer than 256 bytes and was cut");
+    }
+  }
+  EntryKey key = catalog_;
+  key.name = entry.name;
+  key.type = entry.type.type;
+  OpenEntry member(session_);
+  int32_t st_open = member.OpenMember(
+      directory, key, entry.name, entry.type.hint.c_str(), kOpenOutput,
+      plan.request_length, description.get() ? &description : nullptr);
+  if (st_open != 0) {
+    session_.Fail(what + ": skipped", st_open);
     return Outcome::kSkipped;
   }
-  imported->insert(key);
-  info_reply reply = {};
-  std::string path = file;
-  if (entry.Info(kInfoPath, &reply) == 0 && reply.path != nullptr) {
-    path.assign(reply.path,
-                static_cast<size_t>(std::max(reply.path_length, 0)));
+  refhost::ContentHash hash;
+  Transfer transfer =
+      WriteRecords(member, content_, plan.mapping, plan.longest, &hash);
+  if (transfer.status != 0 || transfer.input_changed ||
+      !transfer.input_error.empty()) {
+    member.Discard();
+    if (transfer.status != 0) {
+      session_.Fail(what + " -> " + key.Path() + ": skipped", transfer.status);
+      return Outcome::kSkipped;
+    }
+    return Skipped(what, transfer.input_changed
+                             ? "the file changed while it was read"
+                             : "cannot read the file: " + transfer.input_error);
   }
-  Transfer transfer = WriteRecords(entry, data, binary);
-  int32_t close = entry.Close();
-  if (transfer.status != 0 || close != 0) {
-    session.Fail(file + " -> " + path,
-                 transfer.status != 0 ? transfer.status : close);
+  FileAttributes attributes;
+  attributes.file_name = planned.file;
+  attributes.folder = folder_name;
+  attributes.modified_ns = Nanoseconds(st.st_mtim);
+  attributes.mode = st.st_mode & 07777;
+  if (KeepsBytes(key.type, layout_)) attributes.size = transfer.bytes;
+  attributes.records = plan.mapping;
+  attributes.final_newline = plan.final_newline;
+  attributes.content_hash = hash.Value();
+  attributes.changed_ns = Nanoseconds(st.st_ctim);
+  attributes.inode = st.st_ino;
+  member.SetAttributes(refhost::EncodeFileAttributes(attributes));
+  int32_t close_status = member.Close();
+  if (close_status != 0) {
+    session_.Fail(what + " -> " + key.Path() + ": skipped", close_status);
     return Outcome::kSkipped;
   }
-  std::printf("%s -> %s (%lld record%s)\n", file.c_str(), path.c_str(),
+  std::printf("%s -> %s (%lld record%s)\n", what.c_str(),
+              Printable(key.Path()).c_str(),
               static_cast<long long>(transfer.records),
               transfer.records == 1 ? "" : "s");
-  WarnTruncated(path, transfer, entry.record_length(), true);
+  WarnTruncated(key.Path(), transfer, member.record_length(), true);
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+}
+
+// import -r: each folder of the open folder becomes a catalog of the
+// library; files beside them have no catalog.
+void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
+                const std::string& libref, bool fit_names) {
+  std::set<std::string> taken;
+  std::map<std::string, std::string> owners;  // catalog -> folder
+  for (const Found& f : found) {
+    std::string what = Printable(f.name);
+    if (f.kind == Found::kFile || f.kind == Found::kOther) {
+      if (f.name == kManifestName) continue;
+      importer.tally().Add(Skipped(
+          what, f.kind == Found::kFile
+                    ? "not in a folder: import -r makes a catalog of each "
+                      "folder, and files beside them have none"
+                    : f.reason));
+      continue;
+    }
+    if (f.kind == Found::kLinkToFolder) {
+      importer.tally().Add(
+          Skipped(what, "a link to a folder: links are not followed"));
+      continue;
+    }
+    std::string catalog, reason;
+    if (fit_names) {
+      catalog = FittedCatalogForFolder(f.name, taken);
+    } else if (!CatalogForFolder(f.name, &catalog, &reason)) {
+      importer.tally().Add(
+          Skipped(what, reason + " (--rename fits such names)"));
+      continue;
+    }
+    if (owners.count(catalog) != 0) {
+      importer.tally().Add(
+          Skipped(what, "another folder, " + Printable(owners[catalog]) +
+                            ", is imported as catalog " + Printable(catalog)));
+      continue;
+    }
+    owners[catalog] = f.name;
+    taken.insert(catalog);
+    Descriptor sub(OpenFolderIn(root, f.name));
+    std::vector<Found> inside;
+    std::string error;
+    if (sub.get() < 0 || !ListSorted(sub.get(), &inside, &error)) {
+      importer.tally().Add(Skipped(
+          what,
+          "cannot read the folder: " + (sub.get() < 0 ? ErrorText() : error)));
+      continue;
+    }
+    importer.ImportCatalog(sub.get(), inside, libref + "." + catalog,
+                           f.name + "/", f.name);
+  }
 }
 
 }  // namespace
 
-int RunImport(Session& session, const Words& words) {
+int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
   if (words.size() < 2) {
-    return UsageError("import",
-                      "a folder and a name libref.catalog are needed");
+    return UsageError("import", flags.recursive
+                                    ? "a folder and a libref are needed"
+                                    : "a folder and a name libref.catalog "
+                                      "are needed");
   }
   const std::string& folder = words[0];
   const std::string& name = words[1];
-  std::vector<std::string> files;
-  if (!FilesOf(folder, &files)) {
-    PrintError("import: cannot read the folder " + folder);
+  if (flags.recursive && name.find('.') != std::string::npos) {
+    return UsageError("import", "import -r takes a libref, not " + name);
+  }
+  Words option_words(words.begin() + 2, words.end());
+  RecordLayout layout;
+  bool own_description = false;
+  {
+    OptionBlock options(session);
+    if (!ParseOptionWords(session, "import", option_words, &options)) {
+      return kExitUsage;
+    }
+    layout = RecordLayout::Of(options.get());
+    own_description =
+        options.get() != nullptr && options.get()->description.length != 0;
+  }
+  Descriptor root(OpenFolder(folder));
+  std::vector<Found> found;
+  std::string error;
+  if (root.get() < 0 || !ListSorted(root.get(), &found, &error)) {
+    PrintError("import: cannot read the folder " + Printable(folder) + ": " +
+               (root.get() < 0 ? ErrorText() : error));
     return kExitFailed;
   }
-  OptionBlock options(session);
-  if (!ParseOptionWords(session, "import",
-                        Words(words.begin() + 2, words.end()), &options)) {
-    return kExitUsage;
+  Importer importer(session, option_words, flags, layout, own_description);
+  if (flags.recursive) {
+    ImportTree(importer, root.get(), found, Upper(name), flags.fit_names);
+  } else {
+    importer.ImportCatalog(root.get(), found, name, "", FolderName(folder));
   }
-  Fileref fileref(session);
-  if (!AssignName(session, fileref, name, &options)) return kExitFailed;
-  Directory directory(session);
-  int32_t st = directory.Open(fileref);
-  if (st != 0) {
-    session.Fail(name, st);
-    return kExitFailed;
-  }
-  std::set<std::string> imported;
-  Tally tally;
-  for (const std::string& file : files) {
-    tally.Add(ImportFile(session, directory, folder, file, &imported));
-  }
-  return FinishBatch(session, directory, name, "import", tally, files.size(),
-                     "files were not imported");
+  return FinishBatch("import", importer.tally(), "files were not imported");
 }
 
 }  // namespace cli

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/option_text.h"
 
 namespace cli {
 namespace {
@@ -33,10 +34,11 @@ std::string DescriptionOf(Session& session, const std::string& path) {
   if (fileref.Assign(catalog, nullptr) != 0) return "";
   Directory directory(session);
   if (directory.Open(fileref) != 0) return "";
-  std::string found, name, type, description;
+  std::string found, name, type;
+  refhost::EntryInfo info;
   // The walk runs to its end so that the module closes its stream.
-  while (directory.Next(&name, &type, &description) == 0) {
-    if (name == entry_name && type == entry_type) found = description;
+  while (directory.Next(&name, &type, &info) == 0) {
+    if (name == entry_name && type == entry_type) found = info.description;
   }
   return found;
 }
@@ -56,29 +58,29 @@ int RunInfo(Session& session, const Words& words) {
     // No record moves here, so the entry's own record length is asked for
     // and reported as it stands.
     OpenEntry entry(session);
-    int32_t st = entry.Open(fileref, kOpenInput, 0, &options);
+    int32_t st = entry.Open(fileref, KeyOfPath(path), kOpenInput, 0, &options);
     if (st != 0) {
-      session.Fail(path, st);
+      session.Fail(Printable(path), st);
       return kExitFailed;
     }
     info_reply reply = {};
     st = entry.Info(kInfoAll, &reply);
     if (st != 0) {
-      session.Fail(path, st);
+      session.Fail(Printable(path), st);
       return kExitFailed;
     }
-    std::printf("Path name:      %s\n", path.c_str());
+    std::printf("Path name:      %s\n", Printable(path).c_str());
     std::printf("Record format:  %s\n", RecordFormat(reply.recfm).c_str());
     std::printf("Record length:  %d\n", reply.data_length);
     st = entry.Close();
     if (st != 0) {
-      session.Fail(path, st);
+      session.Fail(Printable(path), st);
       return kExitFailed;
     }
   }
   description = DescriptionOf(session, path);
   if (!description.empty()) {
-    std::printf("Description:    %s\n", description.c_str());
+    std::printf("Description:    %s\n", Printable(description).c_str());
   }
   return kExitOk;
 }

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/option_text.h"
+#include "refhost/utf8.h"
 
 namespace cli {
 namespace {
@@ -16,39 +18,68 @@ struct Listed {
   std::string description;
 };
 
-std::string JsonString(const std::string& text) {
+// A JSON string: UTF-8 characters as they are, control characters as
+// \u escapes, and a byte that is not UTF-8 as U+FFFD, so that the output is
+// always valid JSON.
+std::string JsonString(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  for (size_t at = 0; at < text.size();) {
+    std::string_view rest = text.substr(at);
+    size_t length = refhost::Utf8CharacterLength(rest);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++at;
+      continue;
+    }
+    uint32_t point = refhost::Utf8CodePoint(rest, length);
+    if (point == '"' || point == '\\') {
       out += '\\';
-      out += c;
-    } else if (u < 0x20) {
+      out += rest[0];
+    } else if (refhost::IsControlCharacter(point) && point != 0x7F) {
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      std::snprintf(escape, sizeof escape, "\\u%04x", point);
       out += escape;
     } else {
-      out += c;
+      out.append(rest.substr(0, length));
     }
+    at += length;
   }
   return out + "\"";
 }
 
+// Characters of a printable text, for aligning columns.
+size_t Width(std::string_view text) {
+  size_t width = 0;
+  for (char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+  }
+  return width;
+}
+
+void Pad(std::string* line, size_t width, std::string_view text) {
+  *line += text;
+  line->append(width > Width(text) ? width - Width(text) : 0, ' ');
+}
+
+// Stored names and descriptions may hold anything: the table shows them
+// through Printable, so that no byte reaches the terminal as a control.
 void PrintTable(const std::vector<Listed>& entries) {
   size_t name_width = 4;  // the headings
   size_t type_width = 4;
+  std::vector<Listed> shown;
   for (const Listed& e : entries) {
-    name_width = std::max(name_width, e.name.size());
-    type_width = std::max(type_width, e.type.size());
+    shown.push_back(
+        {Printable(e.name), Printable(e.type), Printable(e.description)});
+    name_width = std::max(name_width, Width(shown.back().name));
+    type_width = std::max(type_width, Width(shown.back().type));
   }
   std::printf("%-*s  %-*s  %s\n", static_cast<int>(name_width), "NAME",
               static_cast<int>(type_width), "TYPE", "DESCRIPTION");
-  for (const Listed& e : entries) {
-    std::string line = e.name;
-    line.resize(name_width, ' ');
-    line += "  " + e.type;
-    line.resize(name_width + 2 + type_width, ' ');
-    line += "  " + e.description;
+  for (const Listed& e : shown) {
+    std::string line;
+    Pad(&line, name_width + 2, e.name);
+    Pad(&line, type_width + 2, e.type);
+    line += e.description;
     while (!line.empty() && line.back() == ' ') line.pop_back();
     std::printf("%s\n", line.c_str());
   }
@@ -82,16 +113,18 @@ int RunList(Session& session, const Words& words, bool json) {
   std::vector<Listed> entries;
   int32_t st;
   Listed e;
-  while ((st = directory.Next(&e.name, &e.type, &e.description)) == 0) {
+  refhost::EntryInfo info;
+  while ((st = directory.Next(&e.name, &e.type, &info)) == 0) {
+    e.description = info.description;
     entries.push_back(e);
   }
   int32_t close = directory.Close();
   if (st != kStatusEndOfList) {
-    session.Fail(name, st);
+    session.Fail(Printable(name), st);
     return kExitFailed;
   }
   if (close != 0) {
-    session.Fail(name, close);
+    session.Fail(Printable(name), close);
     return kExitFailed;
   }
   if (json) {

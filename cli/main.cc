@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,18 +23,22 @@ constexpr char kProgramHelp[] =
     R"(Usage: vuvorozo [--data DIR] [--module PATH] COMMAND ARGUMENTS...
 
 Keeps text and binary files as entries of catalogs in data libraries,
-through the VUVOROZO access-method module. A name is
-LIBREF.CATALOG.ENTRY[.TYPE] for an entry (the type defaults to CATAMS) or
-LIBREF.CATALOG for a catalog. Names are not case-sensitive.
+through the VUVOROZO access-method module, and gives them back byte for
+byte. A name is LIBREF.CATALOG.ENTRY[.TYPE] for an entry (the type
+defaults to CATAMS) or LIBREF.CATALOG for a catalog. Names are not
+case-sensitive.
 
 Commands:
   write NAME [OPTIONS]      standard input becomes the entry's records
-  read NAME [OPTIONS]       the entry's records on standard output
+  read NAME [OPTIONS]       the entry's bytes on standard output
   list LIBREF.CATALOG       the catalog's entries (--json for scripts)
-  import DIR LIBREF.CATALOG [OPTIONS]
-                            each file of DIR becomes an entry
-  export LIBREF.CATALOG DIR [OPTIONS]
-                            each entry becomes a file in DIR
+  import [-r] [-u] [--rename] DIR NAME [OPTIONS]
+                            each file of DIR becomes an entry of the
+                            catalog NAME (-r: each folder a catalog of the
+                            library NAME)
+  export [-r] NAME DIR [OPTIONS]
+                            each entry becomes a file in DIR (-r: each
+                            catalog of the library NAME a folder)
   delete NAME               deletes the entry
   exists NAME               exit 0 when the entry or catalog exists, 1 when not
   info NAME [OPTIONS]       path name, record format, record length, description
@@ -42,107 +48,165 @@ Options are the module's own, written after the name:
   desc='text'      description            mod          append to the entry
   blocksize=N, attr, catalog               (accepted, kept with the entry's options)
 Quote a description with blanks for the shell: desc='Monthly report'.
+Without lrecl= the record length holds the longest record: nothing is cut.
+lrecl= at most 1048576; a description at most 256 bytes (a longer one is cut
+after its last whole character, with a warning).
 
 Flags:
   --data DIR       data folder (else $VUVOROZO_DATA, else ./vuvorozo-data)
   --module PATH    the module to load (else $VUVOROZO_MODULE, else the one
                    installed with the program)
+  -r, --recursive  import, export: a library's catalogs as folders
+  -u, --update     import: only files changed since they were imported
+  --rename         import: fit names a catalog cannot hold (lossy)
   --help           this text; 'vuvorozo COMMAND --help' for a command
 
 Exit codes:
   0  done
-  1  the operation was refused or failed (exists: the name does not exist)
+  1  the operation was refused or failed (exists: the name does not exist);
+     import, export: some files or entries were skipped, each named with
+     the reason
   2  usage error: unknown command or flag, wrong arguments, an option the
-     module does not accept (exists: also a name the module refuses)
+     module does not accept or the program cannot keep (exists: also a
+     name the module refuses)
   3  done, but records longer than the record length were cut
 )";
+
+// Flags that belong to some commands only.
+enum CommandFlag : unsigned {
+  kFlagJson = 1,       // --json
+  kFlagRecursive = 2,  // -r, --recursive
+  kFlagUpdate = 4,     // -u, --update
+  kFlagRename = 8,     // --rename
+};
 
 struct Command {
   const char* name;
   int (*run)(Session& session, const Words& words, const Settings& settings);
   bool writes;       // may create the data folder
-  bool takes_json;   // accepts --json
+  unsigned flags;    // CommandFlag bits it accepts
   const char* help;  // shown by 'vuvorozo NAME --help'
 };
+
+BatchFlags BatchFlagsOf(const Settings& settings) {
+  BatchFlags flags;
+  flags.recursive = settings.recursive;
+  flags.update = settings.update;
+  flags.fit_names = settings.fit_names;
+  return flags;
+}
 
 constexpr Command kCommands[] = {
     {"write",
      [](Session& s, const Words& w, const Settings&) { return RunWrite(s, w); },
-     true, false,
+     true, 0,
      R"(Usage: vuvorozo write LIBREF.CATALOG.ENTRY[.TYPE] [OPTIONS...]
 
-Reads standard input and stores it as the entry's records, replacing the
-entry (with mod: appending to it). For text types each line is a record,
-without its newline. For the binary types GIF, JPEG, PDF and JAR the input
-is cut into records of the record length (lrecl=N, else 1024 bytes).
+Reads standard input and stores it as the entry, replacing it (with mod:
+appending to it). For text types each line is a record, without its
+newline; whether the last line had one is kept with the entry, so read
+gives back exactly the bytes written. For the binary types GIF, JPEG, PDF
+and JAR the input is cut into records of the record length (lrecl=N, else
+1024 bytes), and so is text with a line longer than 1048576 bytes.
 Types that can be written: CATAMS, SOURCE (also written KOR), LOG, OUTPUT,
 HTML, GIF, JPEG, CSS, WML, XML, XSL, RTF, PDF, PS, CSV, JS, VBS, JAR.
 
 Options: lrecl=N recfm=V|F|P desc='text' mod (and blocksize=N attr catalog).
-Without lrecl the module decides the record length of a text entry (132
-characters for a new one, less the prefix some types keep); a longer line
-is cut, with a warning and exit code 3. An entry keeps no record length
-of its own: with mod the records appended are held to the entry's longest
-record unless lrecl= is given.
+Without lrecl the record length holds the longest line, for a new entry and
+an append alike: nothing is cut. With lrecl=N (at most 1048576) longer
+lines are cut, with a warning and exit code 3. recfm=F pads the records of
+SOURCE, LOG and OUTPUT entries with blanks, and attr hands their lead byte
+to the reader: the bytes read back then differ from those written.
 
-Example: vuvorozo write work.reports.jan lrecl=200 desc='Monthly report' < jan.txt
+Example: vuvorozo write work.reports.jan desc='Monthly report' < jan.txt
 )"},
     {"read",
      [](Session& s, const Words& w, const Settings&) { return RunRead(s, w); },
-     false, false,
+     false, 0,
      R"(Usage: vuvorozo read LIBREF.CATALOG.ENTRY[.TYPE] [OPTIONS...]
 
-Writes the entry's records to standard output exactly as they were
-written: each record of a text entry followed by a newline, the records of
-a binary entry (GIF, JPEG, PDF, JAR) back to back. With lrecl=N records
-longer than N are cut (a warning, exit code 3).
+Writes the entry to standard output as the bytes it was written or imported
+from: the lines of a text entry with their newlines (the last one only
+when the text had it), the records of a binary entry back to back. With
+lrecl=N records longer than N are cut (a warning, exit code 3).
 )"},
     {"list",
      [](Session& s, const Words& w, const Settings& f) {
        return RunList(s, w, f.json);
      },
-     false, true,
+     false, kFlagJson,
      R"(Usage: vuvorozo list LIBREF.CATALOG [--json]
 
 Lists the catalog's entries as a table of name, type and description, or
 with --json as a JSON array of objects with the keys name, type and
-description.
+description. Control characters and bytes that are not UTF-8 are shown as
+\xHH in the table (a backslash as \\) and as escapes or U+FFFD in JSON.
 )"},
     {"import",
-     [](Session& s, const Words& w, const Settings&) {
-       return RunImport(s, w);
+     [](Session& s, const Words& w, const Settings& f) {
+       return RunImport(s, w, BatchFlagsOf(f));
      },
-     true, false,
-     R"(Usage: vuvorozo import DIR LIBREF.CATALOG [OPTIONS...]
+     true, kFlagRecursive | kFlagUpdate | kFlagRename,
+     R"(Usage: vuvorozo import [-r] [-u] [--rename] DIR NAME [OPTIONS...]
 
-Stores each file of DIR as an entry of the catalog (created when absent),
-replacing an entry of the same name and type. The entry name is the file
-name without its extension, in upper case; the extension gives the type:
+Stores each file of DIR as an entry of the catalog NAME (LIBREF.CATALOG,
+created when absent), replacing an entry of the same name and type. The
+entry name is the file name without its extension, in upper case; the
+extension gives the type:
   .txt CATAMS  .kor SOURCE  .log LOG  .lst OUTPUT  .html/.htm HTML
   .gif GIF  .jpeg/.jpg JPEG  .css .wml .xml .xsl .rtf .pdf .ps .csv .js
   .vbs .jar  the type of that name; any other extension, or none: CATAMS
-Options apply to every file. A file the module refuses (an entry name
-longer than 32 characters, for one) is reported and skipped, and the
-command exits with 1 once the others are imported.
+The entry keeps the file's name, modification time and mode, which export
+gives back, and the bytes exactly. A manifest .vuvorozo-manifest that an
+export left in DIR gives the entries their descriptions back (desc= given
+here wins). Options apply to every file.
+
+  -r, --recursive  NAME is a libref: each folder of DIR becomes a catalog
+                   of that name in upper case; files beside the folders,
+                   and folders inside them, have no catalog and are
+                   reported
+  -u, --update     write only files whose size, time, mode or content
+                   changed since they were imported
+  --rename         fit names a catalog cannot hold instead of refusing
+                   them: characters no name holds become _, names are cut
+                   to 32 bytes and made unique with ~2, ~3... (the file
+                   name is kept, and export gives it back)
+
+A file the catalog cannot take is reported with the reason and skipped:
+its name (two files naming one entry, as A.txt and a.txt; a name longer
+than 32 bytes, with a second '.', a control character or bytes that are
+not UTF-8), a folder (without -r), a link to a folder, anything but a
+regular file. The others are still imported, and the command exits with 1.
 )"},
     {"export",
-     [](Session& s, const Words& w, const Settings&) {
-       return RunExport(s, w);
+     [](Session& s, const Words& w, const Settings& f) {
+       return RunExport(s, w, BatchFlagsOf(f));
      },
-     false, false,
-     R"(Usage: vuvorozo export LIBREF.CATALOG DIR [OPTIONS...]
+     false, kFlagRecursive,
+     R"(Usage: vuvorozo export [-r] NAME DIR [OPTIONS...]
 
-Writes each entry of the catalog to DIR (created when absent) as the file
-<entry name in lower case>.<extension>, with the extension that imports
-back to the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log,
-other types their name in lower case). Existing files are replaced. An
-entry that cannot be exported is reported and skipped (exit code 1).
+Writes each entry of the catalog NAME (LIBREF.CATALOG) to DIR (created
+when absent): under the file name it was imported from, with that file's
+modification time and mode; an entry that has none becomes <entry name in
+lower case>.<extension>, with an extension that imports back to the same
+type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other types their
+name in lower case), and takes the entry's time. A manifest
+.vuvorozo-manifest lists each file with its entry and description.
+
+  -r, --recursive  NAME is a libref: each catalog becomes a folder of DIR,
+                   named as the folder it was imported from, else the
+                   catalog name in lower case
+
+Each file is written under a temporary name and renamed over the old one,
+so a file is replaced whole or not at all; a link in DIR is replaced, never
+followed. An entry whose name or type cannot be part of a file name ('/',
+'.', control characters) is reported and skipped (exit code 1).
 )"},
     {"delete",
      [](Session& s, const Words& w, const Settings&) {
        return RunDelete(s, w);
      },
-     false, false,
+     false, 0,
      R"(Usage: vuvorozo delete LIBREF.CATALOG.ENTRY[.TYPE]
 
 Deletes the entry. Exit code 1 when it does not exist.
@@ -151,7 +215,7 @@ Deletes the entry. Exit code 1 when it does not exist.
      [](Session& s, const Words& w, const Settings&) {
        return RunExists(s, w);
      },
-     false, false,
+     false, 0,
      R"(Usage: vuvorozo exists NAME
 
 Tests whether the entry (LIBREF.CATALOG.ENTRY[.TYPE]) or the catalog
@@ -161,7 +225,7 @@ refuses).
 )"},
     {"info",
      [](Session& s, const Words& w, const Settings&) { return RunInfo(s, w); },
-     false, false,
+     false, 0,
      R"(Usage: vuvorozo info LIBREF.CATALOG.ENTRY[.TYPE] [OPTIONS...]
 
 Opens the entry for input and prints its path name, record format (V
@@ -178,6 +242,12 @@ const Command* FindCommand(std::string_view name) {
     if (name == command.name) return &command;
   }
   return nullptr;
+}
+
+// True for a word of one-letter flags: -h, -r, -u and their runs (-ru).
+bool IsShortFlags(std::string_view arg) {
+  return arg.size() >= 2 && arg[0] == '-' &&
+         arg.find_first_not_of("hru", 1) == std::string_view::npos;
 }
 
 // A flag with a value, given as "--flag VALUE" or "--flag=VALUE". Returns
@@ -211,15 +281,26 @@ int Main(int argc, char** argv) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     bool missing = false;
-    if (only_words || arg.size() < 2 || arg[0] != '-' ||
-        (arg[1] != '-' && arg != "-h")) {
+    if (!only_words && IsShortFlags(arg)) {
+      for (char c : arg.substr(1)) {
+        if (c == 'h') help = true;
+        if (c == 'r') settings.recursive = true;
+        if (c == 'u') settings.update = true;
+      }
+    } else if (only_words || arg.size() < 2 || arg[0] != '-' || arg[1] != '-') {
       words.push_back(arg);
     } else if (arg == "--") {
       only_words = true;
-    } else if (arg == "--help" || arg == "-h") {
+    } else if (arg == "--help") {
       help = true;
     } else if (arg == "--json") {
       settings.json = true;
+    } else if (arg == "--recursive") {
+      settings.recursive = true;
+    } else if (arg == "--update") {
+      settings.update = true;
+    } else if (arg == "--rename") {
+      settings.fit_names = true;
     } else if (TakeValue(args, &i, "--data", &settings.data_folder, &missing) ||
                TakeValue(args, &i, "--module", &settings.module_path,
                          &missing)) {
@@ -255,8 +336,20 @@ int Main(int argc, char** argv) {
   if (!bad_flag.empty()) {
     return UsageError(command->name, "unknown flag " + bad_flag);
   }
-  if (settings.json && !command->takes_json) {
-    return UsageError(command->name, "--json belongs to list");
+  const struct {
+    bool given;
+    unsigned flag;
+    const char* text;
+  } kCommandFlags[] = {
+      {settings.json, kFlagJson, "--json belongs to list"},
+      {settings.recursive, kFlagRecursive, "-r belongs to import and export"},
+      {settings.update, kFlagUpdate, "-u belongs to import"},
+      {settings.fit_names, kFlagRename, "--rename belongs to import"},
+  };
+  for (const auto& f : kCommandFlags) {
+    if (f.given && (command->flags & f.flag) == 0) {
+      return UsageError(command->name, f.text);
+    }
   }
 
   std::string error;
@@ -272,7 +365,27 @@ int Main(int argc, char** argv) {
   return code;
 }
 
+// Runs the program so that nothing escapes it: running out of memory, or
+// any other exception, ends it with a message and the failure exit code.
+// An entry open for writing when it happened is discarded as its owner
+// goes, so the entry keeps its old content.
+int Guarded(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs(
+        "vuvorozo: out of memory; nothing that was being written was "
+        "kept\n",
+        stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vuvorozo: internal error: %s\n", e.what());
+  } catch (...) {
+    std::fputs("vuvorozo: internal error\n", stderr);
+  }
+  return kExitFailed;
+}
+
 }  // namespace
 }  // namespace cli
 
-int main(int argc, char** argv) { return cli::Main(argc, argv); }
+int main(int argc, char** argv) { return cli::Guarded(argc, argv); }

@@ -5,6 +5,9 @@
 #include "cli/option_text.h"
 
 #include <cctype>
+#include <cstdio>
+
+#include "refhost/utf8.h"
 
 namespace cli {
 namespace {
@@ -29,8 +32,32 @@ size_t KeywordLength(std::string_view word) {
   return n;
 }
 
-std::string QuoteUnlessQuoted(std::string_view value) {
-  return IsQuoted(value) ? std::string(value) : Quote(value);
+// The text of a quoted value: without its quotes, doubled quotes single.
+std::string Unquote(std::string_view quoted) {
+  char quote = quoted.front();
+  std::string out;
+  for (size_t i = 1; i + 1 < quoted.size(); ++i) {
+    out += quoted[i];
+    if (quoted[i] == quote) ++i;
+  }
+  return out;
+}
+
+// The description value as the statement carries it: quoted unless it
+// is, cut to kDescriptionBytes. A value that opens a quote and does not
+// close it stays as it is.
+std::string DescriptionValue(std::string_view value, bool* cut) {
+  std::string inner;
+  if (IsQuoted(value)) {
+    inner = Unquote(value);
+    if (inner.size() <= kDescriptionBytes) return std::string(value);
+    value = inner;  // cut and quoted again below
+  } else if (!value.empty() && (value[0] == '\'' || value[0] == '"')) {
+    return std::string(value);
+  }
+  size_t keep = CutAtCharacter(value, kDescriptionBytes);
+  if (keep < value.size()) *cut = true;
+  return Quote(value.substr(0, keep));
 }
 
 }  // namespace
@@ -59,6 +86,44 @@ std::string Quote(std::string_view text) {
   return out;
 }
 
+size_t CutAtCharacter(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t at = 0;
+  while (at < limit) {
+    size_t length = refhost::Utf8CharacterLength(text.substr(at));
+    if (length == 0) length = 1;
+    if (at + length > limit) break;
+    at += length;
+  }
+  return at;
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    std::string_view rest = text.substr(at);
+    size_t length = refhost::Utf8CharacterLength(rest);
+    if (rest[0] == '\\') {
+      out += "\\\\";
+    } else if (length != 0 && !refhost::IsControlCharacter(
+                                  refhost::Utf8CodePoint(rest, length))) {
+      out.append(rest.substr(0, length));
+    } else {
+      // A control character escapes byte by byte, as a stray byte does.
+      if (length == 0) length = 1;
+      for (size_t i = 0; i < length; ++i) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X",
+                      static_cast<unsigned char>(rest[i]));
+        out += escape;
+      }
+    }
+    at += length == 0 ? 1 : length;
+  }
+  return out;
+}
+
 bool IsQuoted(std::string_view text) {
   if (text.size() < 2) return false;
   char quote = text.front();
@@ -72,7 +137,9 @@ bool IsQuoted(std::string_view text) {
   return true;
 }
 
-std::string OptionStatement(const std::vector<std::string>& words) {
+std::string OptionStatement(const std::vector<std::string>& words,
+                            bool* description_cut) {
+  *description_cut = false;
   std::string out;
   auto append = [&out](std::string_view piece) {
     if (!out.empty()) out += ' ';
@@ -103,7 +170,8 @@ std::string OptionStatement(const std::vector<std::string>& words) {
     std::string_view value = rest.substr(1);
     // "desc=" or "desc =": the value is the next word, even an empty one.
     if (value.empty() && i + 1 < words.size()) value = words[++i];
-    append(std::string(keyword) + "=" + QuoteUnlessQuoted(value));
+    append(std::string(keyword) + "=" +
+           DescriptionValue(value, description_cut));
   }
   return out;
 }

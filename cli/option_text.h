@@ -11,11 +11,29 @@
 
 namespace cli {
 
+// The most bytes a description holds.
+inline constexpr size_t kDescriptionBytes = 256;
+
 // Joins the option words with blanks. The shell has removed the quotes the
 // user wrote around a description, so the value of DESC or DESCRIPTION
 // (desc=text, desc= text, desc = text; any case) is quoted again, inner
-// apostrophes doubled, unless it already stands in matching quotes.
-std::string OptionStatement(const std::vector<std::string>& words);
+// apostrophes doubled, unless it already stands in matching quotes. A value
+// that opens a quote it does not close is passed as it stands, for the
+// tokenizer to refuse. A description longer than kDescriptionBytes is cut
+// at the last character boundary within them, and *description_cut set.
+std::string OptionStatement(const std::vector<std::string>& words,
+                            bool* description_cut);
+
+// The bytes of text, at most limit, that end at a character boundary: a
+// UTF-8 character is kept whole or not at all (any other byte counts as a
+// character of its own).
+size_t CutAtCharacter(std::string_view text, size_t limit);
+
+// Text fit to print on a terminal: UTF-8 characters as they are; control
+// characters, bytes that are not UTF-8 and the backslash as \xHH (\\ for
+// the backslash). Names and descriptions come from stores and folders that
+// others wrote.
+std::string Printable(std::string_view text);
 
 // text in apostrophes, apostrophes inside doubled.
 std::string Quote(std::string_view text);

@@ -1,11 +1,16 @@
 // vuvorozo read NAME [OPTIONS]: the entry's records on standard output,
-// each text record followed by a newline, binary records back to back.
+// made into the bytes that were written: lines with their newlines (the
+// last one only when the written text had it), or chunks back to back.
+
+#include <unistd.h>
 
 #include <cstdio>
 
 #include "cli/commands.h"
 #include "cli/entry_types.h"
+#include "cli/option_text.h"
 #include "cli/records.h"
+#include "refhost/library_services.h"
 
 namespace cli {
 
@@ -17,29 +22,42 @@ int RunRead(Session& session, const Words& words) {
   int exit =
       StartEntryCommand(session, "read", words, &options, &fileref, &path, &st);
   if (exit != kExitOk) return exit;
-  bool binary = st == 0 && IsBinaryType(TypeOfPath(path));
+  EntryKey key = st == 0 ? KeyOfPath(path) : EntryKey();
+  refhost::FileAttributes attributes;
+  bool known = false;
+  refhost::EntryInfo info;
+  if (st == 0 &&
+      session.host()
+          .library()
+          ->FindEntry(key.libref, key.catalog, key.name, key.type, &info)
+          .ok()) {
+    known = refhost::DecodeFileAttributes(info.host_attributes, &attributes);
+  }
 
   OpenEntry entry(session);
-  st = entry.Open(fileref, kOpenInput, kInputRecordLength, &options);
+  st = entry.Open(fileref, key, kOpenInput, kInputRecordLength, &options);
   if (st != 0) {
-    session.Fail(path, st);
+    session.Fail(Printable(path), st);
     return kExitFailed;
   }
-  bool out_failed = false;
-  Transfer transfer = ReadRecords(entry, binary, stdout, &out_failed);
+  std::fflush(stdout);
+  Output out(STDOUT_FILENO);
+  Transfer transfer =
+      ReadRecords(entry, MappingOf(known ? &attributes : nullptr, key.type),
+                  attributes.final_newline, out);
   int32_t close = entry.Close();
-  if (std::fflush(stdout) != 0) out_failed = true;
-  if (out_failed) {
-    PrintError("read: cannot write standard output");
+  if (!out.Flush()) {
+    PrintError("read: cannot write standard output: " + out.error());
     return kExitFailed;
   }
   if (transfer.status != 0) {
-    session.Fail(path + ": record " + std::to_string(transfer.records + 1),
-                 transfer.status);
+    session.Fail(
+        Printable(path) + ": record " + std::to_string(transfer.records + 1),
+        transfer.status);
     return kExitFailed;
   }
   if (close != 0) {
-    session.Fail(path, close);
+    session.Fail(Printable(path), close);
     return kExitFailed;
   }
   WarnTruncated(path, transfer, entry.record_length(), false);

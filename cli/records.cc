@@ -1,63 +1,262 @@
 // Record transfer through an entry's io_vector. A record the module cuts
 // to the record length (status 4105) is counted, not fatal: the rest of the
 // records still move and the command ends with the truncation exit code.
+// Records are sent straight from the content's buffer wherever a line or
+// chunk lies whole in one piece; only one that spans two pieces is copied.
 
 #include "cli/records.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "cli/entry_types.h"
+#include "cli/option_text.h"
 
 namespace cli {
 namespace {
 
-// Writes one record; a cut record is counted, an error stops the transfer.
-// Any other condition the host reports is a warning and the record went.
-bool WriteOne(OpenEntry& entry, const char* data, size_t length,
-              Transfer* transfer) {
-  int32_t st = entry.vector()->write(entry.handle(), data,
-                                     static_cast<int32_t>(length), ' ');
-  ++transfer->records;
-  if (st == kStatusTruncated) {
-    if (transfer->truncated++ == 0)
-      transfer->first_truncated = transfer->records;
+using refhost::RecordMapping;
+
+// Feeds pieces of bytes into records of the open entry.
+class RecordFeed {
+ public:
+  RecordFeed(OpenEntry& entry, RecordMapping mapping, int64_t planned_longest)
+      : entry_(entry),
+        mapping_(mapping),
+        record_length_(std::max(entry.record_length(), 0)),
+        planned_longest_(planned_longest) {}
+
+  // false to stop: a write failed, or a line is longer than planned.
+  bool Add(const char* data, size_t length) {
+    return mapping_ == RecordMapping::kLines ? AddLines(data, length)
+                                             : AddChunks(data, length);
+  }
+  // Writes what is left: a last line without its newline, a short chunk.
+  void Finish() {
+    if (stopped_) return;
+    bool rest =
+        mapping_ == RecordMapping::kLines ? line_length_ > 0 : !carry_.empty();
+    if (rest) WriteOne(carry_.data(), carry_.size());
+  }
+  const Transfer& transfer() const { return transfer_; }
+  bool changed() const { return changed_; }
+
+ private:
+  bool AddLines(const char* data, size_t length) {
+    while (length > 0) {
+      const char* newline =
+          static_cast<const char*>(std::memchr(data, '\n', length));
+      size_t line = newline == nullptr ? length : newline - data;
+      line_length_ += static_cast<int64_t>(line);
+      if (line_length_ > planned_longest_) {
+        changed_ = true;
+        return Stop();
+      }
+      if (newline == nullptr) {
+        Carry(data, line);
+        return true;
+      }
+      if (line_length_ == static_cast<int64_t>(line)) {
+        if (!WriteOne(data, line)) return false;  // whole in this piece
+      } else {
+        Carry(data, line);
+        if (!WriteOne(carry_.data(), carry_.size())) return false;
+        carry_.clear();
+      }
+      line_length_ = 0;
+      ++transfer_.bytes;  // the newline
+      data += line + 1;
+      length -= line + 1;
+    }
     return true;
   }
-  if (st < 0) {
-    transfer->status = st;
+
+  // A line spanning pieces is kept up to one byte past the record length:
+  // enough for the module to see that it must cut it, and never more than
+  // a record's worth of memory.
+  void Carry(const char* data, size_t length) {
+    size_t limit = static_cast<size_t>(record_length_) + 1;
+    size_t room = limit > carry_.size() ? limit - carry_.size() : 0;
+    carry_.append(data, std::min(length, room));
+  }
+
+  bool AddChunks(const char* data, size_t length) {
+    size_t chunk = static_cast<size_t>(std::max(record_length_, 1));
+    if (!carry_.empty()) {
+      size_t take = std::min(chunk - carry_.size(), length);
+      carry_.append(data, take);
+      data += take;
+      length -= take;
+      if (carry_.size() < chunk) return true;
+      if (!WriteOne(carry_.data(), carry_.size())) return false;
+      carry_.clear();
+    }
+    for (; length >= chunk; data += chunk, length -= chunk) {
+      if (!WriteOne(data, chunk)) return false;
+    }
+    carry_.assign(data, length);
+    return true;
+  }
+
+  // Writes one record; a cut record is counted, an error stops the
+  // transfer. Any other condition the host reports is a warning and the
+  // record went.
+  bool WriteOne(const char* data, size_t length) {
+    int32_t st = entry_.vector()->write(entry_.handle(), data,
+                                        static_cast<int32_t>(length), ' ');
+    ++transfer_.records;
+    transfer_.bytes += std::min<int64_t>(length, record_length_);
+    if (st == kStatusTruncated) {
+      if (transfer_.truncated++ == 0)
+        transfer_.first_truncated = transfer_.records;
+      return true;
+    }
+    if (st < 0) {
+      transfer_.status = st;
+      return Stop();
+    }
+    return true;
+  }
+
+  bool Stop() {
+    stopped_ = true;
     return false;
   }
-  return true;
-}
+
+  OpenEntry& entry_;
+  RecordMapping mapping_;
+  int32_t record_length_;  // the entry's data record length
+  int64_t planned_longest_;
+  int64_t line_length_ = 0;  // of the line being read, over pieces
+  std::string carry_;        // a line or chunk that spans pieces
+  Transfer transfer_;
+  bool stopped_ = false;
+  bool changed_ = false;
+};
 
 }  // namespace
 
-Transfer WriteRecords(OpenEntry& entry, std::string_view data, bool binary) {
-  Transfer transfer;
-  if (binary) {
-    size_t chunk = static_cast<size_t>(std::max(entry.record_length(), 0));
-    if (chunk == 0) {
-      transfer.status = kStatusNoRecordBuffer;
-      return transfer;
-    }
-    for (size_t at = 0; at < data.size(); at += chunk) {
-      size_t n = std::min(chunk, data.size() - at);
-      if (!WriteOne(entry, data.data() + at, n, &transfer)) break;
-    }
-    return transfer;
+RecordLayout RecordLayout::Of(const option_block* options) {
+  RecordLayout layout;
+  if (options == nullptr) return layout;
+  layout.recfm = options->recfm;
+  layout.attr = options->attr != 0;
+  layout.lrecl = options->lrecl > 0 ? options->lrecl : 0;
+  layout.append = (options->open_options & kOpenOptionMod) != 0;
+  return layout;
+}
+
+int32_t RequestLength(int64_t longest, std::string_view type,
+                      const RecordLayout& layout) {
+  // A stored record holds the lead byte and the carriage-control byte
+  // ahead of its data, and the module takes from the record length a byte
+  // for each of them (the lead byte only without ATTR) and one more for
+  // a carriage-controlled record with a lead byte: the length asked for
+  // must satisfy both.
+  int64_t carriage = (layout.recfm & kRecfmCarriage) != 0 ? 1 : 0;
+  int64_t prefix = carriage;
+  if (HasLeadByte(type)) {
+    int64_t taken = carriage + (layout.attr ? 0 : 1) + carriage;
+    prefix = std::max(1 + carriage, taken);
   }
-  size_t at = 0;
-  while (at < data.size()) {
-    size_t newline = data.find('\n', at);
-    size_t end = newline == std::string_view::npos ? data.size() : newline;
-    if (!WriteOne(entry, data.data() + at, end - at, &transfer)) break;
-    at = end + 1;
+  int64_t length = std::max<int64_t>(longest + prefix, 1);
+  return static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));
+}
+
+bool KeepsBytes(std::string_view type, const RecordLayout& layout) {
+  bool lead = HasLeadByte(type);
+  bool padded = (layout.recfm & kRecfmFixed) != 0 &&
+                (lead || (layout.recfm & kRecfmCarriage) != 0);
+  return !padded && !(lead && layout.attr);
+}
+
+bool PlanWrite(const Content& content, std::string_view type,
+               const RecordLayout& layout, std::optional<RecordMapping> kept,
+               WritePlan* plan, std::string* error) {
+  *plan = WritePlan();
+  plan->mapping = kept                 ? *kept
+                  : IsBinaryType(type) ? RecordMapping::kChunks
+                                       : RecordMapping::kLines;
+  if (plan->mapping == RecordMapping::kLines) {
+    TextScan scan;
+    if (!ScanText(content, &scan, error)) return false;
+    plan->longest = scan.longest_line;
+    plan->final_newline = scan.final_newline;
+    if (scan.longest_line > kMaxRecordLength && layout.lrecl == 0) {
+      if (kept) {
+        *error = "a line of " + std::to_string(scan.longest_line) +
+                 " bytes is longer than the longest record (" +
+                 std::to_string(kMaxRecordLength) +
+                 " bytes), and the entry keeps lines: write the whole of it "
+                 "again instead";
+        return false;
+      }
+      plan->mapping = RecordMapping::kChunks;
+      plan->longest = INT64_MAX;
+    }
   }
+  int64_t longest = plan->mapping == RecordMapping::kLines ? plan->longest
+                    : IsBinaryType(type) ? kDefaultBinaryRecordLength
+                                         : kTextChunkBytes;
+  plan->request_length = RequestLength(longest, type, layout);
+  return true;
+}
+
+bool ScanText(const Content& content, TextScan* scan, std::string* error) {
+  *scan = TextScan();
+  int64_t line = 0;
+  char last = '\n';
+  int64_t total = 0;
+  bool ok = content.Pass(
+      [&](const char* data, size_t length) {
+        const char* end = data + length;
+        for (const char* at = data; at < end;) {
+          const char* newline =
+              static_cast<const char*>(std::memchr(at, '\n', end - at));
+          if (newline == nullptr) {
+            line += end - at;
+            break;
+          }
+          line += newline - at;
+          scan->longest_line = std::max(scan->longest_line, line);
+          line = 0;
+          at = newline + 1;
+        }
+        last = data[length - 1];
+        return true;
+      },
+      &total, error);
+  scan->longest_line = std::max(scan->longest_line, line);
+  scan->size = total;
+  scan->final_newline = total > 0 && last == '\n';
+  return ok;
+}
+
+Transfer WriteRecords(OpenEntry& entry, const Content& content,
+                      RecordMapping mapping, int64_t planned_longest,
+                      refhost::ContentHash* hash) {
+  RecordFeed feed(entry, mapping, planned_longest);
+  int64_t total = 0;
+  std::string error;
+  bool read = content.Pass(
+      [&](const char* data, size_t length) {
+        if (hash != nullptr) hash->Add(data, length);
+        return feed.Add(data, length);
+      },
+      &total, &error);
+  if (read) feed.Finish();
+  Transfer transfer = feed.transfer();
+  transfer.input_changed = feed.changed();
+  if (!read) transfer.input_error = error.empty() ? "read failed" : error;
   return transfer;
 }
 
-Transfer ReadRecords(OpenEntry& entry, bool binary, std::FILE* out,
-                     bool* out_failed) {
+Transfer ReadRecords(OpenEntry& entry, RecordMapping mapping,
+                     bool final_newline, Output& out) {
   Transfer transfer;
-  *out_failed = false;
+  bool lines = mapping == RecordMapping::kLines;
+  int64_t start = out.written();
   while (true) {
     char* data = nullptr;
     int32_t length = 0;
@@ -67,27 +266,24 @@ Transfer ReadRecords(OpenEntry& entry, bool binary, std::FILE* out,
       transfer.status = st;
       break;
     }
-    ++transfer.records;
     if (st == kStatusTruncated && transfer.truncated++ == 0) {
-      transfer.first_truncated = transfer.records;
+      transfer.first_truncated = transfer.records + 1;
     }
+    // A newline ends each line that another follows.
+    if (lines && transfer.records > 0 && !out.Put("\n", 1)) break;
+    ++transfer.records;
     size_t n = data == nullptr || length < 0 ? 0 : static_cast<size_t>(length);
-    if ((n > 0 && std::fwrite(data, 1, n, out) != n) ||
-        (!binary && std::fputc('\n', out) == EOF)) {
-      *out_failed = true;
-      break;
-    }
+    if (n > 0 && !out.Put(data, n)) break;
   }
+  if (lines && final_newline && transfer.records > 0) out.Put("\n", 1);
+  transfer.bytes = out.written() - start;
   return transfer;
 }
 
-bool ReadAll(std::FILE* in, std::string* data) {
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-    data->append(buffer, n);
-  }
-  return std::ferror(in) == 0;
+RecordMapping MappingOf(const refhost::FileAttributes* attributes,
+                        std::string_view type) {
+  if (attributes != nullptr && attributes->records) return *attributes->records;
+  return IsBinaryType(type) ? RecordMapping::kChunks : RecordMapping::kLines;
 }
 
 void WarnTruncated(std::string_view what, const Transfer& transfer,
@@ -95,7 +291,7 @@ void WarnTruncated(std::string_view what, const Transfer& transfer,
   if (transfer.truncated == 0) return;
   std::string limit = " longer than the record length " +
                       std::to_string(record_length) + " and ";
-  std::string text = "warning: " + std::string(what) + ": ";
+  std::string text = "warning: " + Printable(what) + ": ";
   if (transfer.truncated == 1) {
     text += "record " + std::to_string(transfer.first_truncated) + " was" +
             limit + "was cut";

@@ -1,20 +1,35 @@
 // Moving records between an open entry and bytes, shared by the commands
-// that write (write, import) and read (read, export). Text entries hold one
-// line a record, without its newline; binary entries hold chunks of the
-// record length. Records go through the entry's io_vector, the host's fast
-// path, in both directions.
+// that write (write, import) and read (read, export). An entry's records
+// map to bytes as lines (each record a line without its newline) or as
+// chunks (records back to back): binary types always take chunks, text
+// takes lines, and a text whose longest line is beyond what a record holds
+// takes chunks too. The host attributes say which, and whether the last
+// line had a newline, so the bytes come back exactly. Records go through
+// the entry's io_vector, the host's fast path, in both directions.
+//
+// The record length an entry is opened with holds its longest record, so
+// nothing is cut unless the user asks for a length (lrecl=).
 
 #ifndef VUVOROZO_CLI_RECORDS_H_
 #define VUVOROZO_CLI_RECORDS_H_
 
+#include <climits>
 #include <cstdint>
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "cli/content.h"
 #include "cli/session.h"
+#include "refhost/file_attributes.h"
 
 namespace cli {
+
+// The longest record the program writes or lets a user ask for (lrecl=): a
+// record is held whole in memory, by the module and by the host. A text
+// with a longer line is kept as chunks of kTextChunkBytes.
+inline constexpr int32_t kMaxRecordLength = 1 << 20;
+inline constexpr int32_t kTextChunkBytes = 64 << 10;
 
 // The record length an open for input asks for. The entry's own record
 // length wins whenever it is longer; asking for one byte only matters for an
@@ -23,26 +38,87 @@ namespace cli {
 // not even the one that finds the end, could be made.
 inline constexpr int32_t kInputRecordLength = 1;
 
+// What the user's options change in how records are laid out.
+struct RecordLayout {
+  int32_t recfm = 0;    // RECFM bits; 0 when not given
+  bool attr = false;    // ATTR: the lead byte is the caller's
+  int32_t lrecl = 0;    // LRECL; 0 when not given
+  bool append = false;  // MOD
+  // From the block of the user's options (may be null).
+  static RecordLayout Of(const option_block* options);
+};
+
+// The record length an open for output asks for so that records of up to
+// longest bytes are kept whole: longest, plus the bytes the module places
+// ahead of the data for the type and the layout (a carriage-control byte, a
+// lead byte), and at least 1.
+int32_t RequestLength(int64_t longest, std::string_view type,
+                      const RecordLayout& layout);
+
 struct Transfer {
   int32_t status = 0;           // 0, or the status that stopped the transfer
   int64_t records = 0;          // records moved
   int64_t truncated = 0;        // records cut to the record length
   int64_t first_truncated = 0;  // 1-based number of the first one cut
+  int64_t bytes = 0;            // bytes of the file the records make
+  // Writing only: the input changed between its two passes (a line longer
+  // than the first pass found), or could not be read (the reason).
+  bool input_changed = false;
+  std::string input_error;
 };
 
-// Writes data to the entry open for output: lines for text (a last line
-// without a newline is a record too), chunks of entry.record_length() bytes
-// for binary.
-Transfer WriteRecords(OpenEntry& entry, std::string_view data, bool binary);
+// What a first pass over a text finds.
+struct TextScan {
+  int64_t size = 0;
+  int64_t longest_line = 0;  // bytes, newline excluded
+  bool final_newline = false;
+};
+// Scans the content; false with *error on a read error.
+bool ScanText(const Content& content, TextScan* scan, std::string* error);
 
-// Reads every record of the entry open for input into out: each text record
-// followed by a newline, binary records back to back. A write error of out
-// stops the transfer with *out_failed set.
-Transfer ReadRecords(OpenEntry& entry, bool binary, std::FILE* out,
-                     bool* out_failed);
+// How content goes into an entry.
+struct WritePlan {
+  refhost::RecordMapping mapping = refhost::RecordMapping::kLines;
+  int64_t longest = INT64_MAX;  // lines: the longest the first pass found
+  bool final_newline = false;   // lines: the content ends in a newline
+  int32_t request_length = 0;   // the record length the open asks for
+};
 
-// Reads the whole of a stream; false on a read error.
-bool ReadAll(std::FILE* in, std::string* data);
+// Plans writing content to an entry of type with the user's layout. kept
+// is the mapping of an entry being appended to (none for new content):
+// binary types take chunks of the default record length, text takes lines
+// of its longest line, or chunks when a line is beyond kMaxRecordLength and
+// no lrecl= asks for a cut. false with *error on a read error, or for a
+// line beyond kMaxRecordLength that would go to an entry that keeps lines.
+bool PlanWrite(const Content& content, std::string_view type,
+               const RecordLayout& layout,
+               std::optional<refhost::RecordMapping> kept, WritePlan* plan,
+               std::string* error);
+
+// True when the records give back exactly the bytes written under the
+// layout: fixed records that are padded, and ATTR, which hands a SOURCE,
+// LOG or OUTPUT record's lead byte to the reader, do not.
+bool KeepsBytes(std::string_view type, const RecordLayout& layout);
+
+// Writes the content to the entry open for output, as lines or as chunks
+// of entry.record_length() bytes. hash (may be null) receives every byte.
+// planned_longest is the longest line the first pass found: a longer one
+// means the content changed between the passes, and stops the transfer
+// (input_changed). A read error stops it (input_error).
+Transfer WriteRecords(OpenEntry& entry, const Content& content,
+                      refhost::RecordMapping mapping, int64_t planned_longest,
+                      refhost::ContentHash* hash);
+
+// Reads every record of the entry open for input into out, as lines (a
+// newline after each record but the last, and after the last when
+// final_newline) or as chunks. A write error of out stops the transfer.
+Transfer ReadRecords(OpenEntry& entry, refhost::RecordMapping mapping,
+                     bool final_newline, Output& out);
+
+// How the records of an entry make bytes: as its attributes say, else by
+// its type.
+refhost::RecordMapping MappingOf(const refhost::FileAttributes* attributes,
+                                 std::string_view type);
 
 // Prints the warning for records cut in a transfer of what (a name).
 void WarnTruncated(std::string_view what, const Transfer& transfer,

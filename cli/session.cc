@@ -144,8 +144,12 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
 }
 
 Session::~Session() {
-  if (module_ != nullptr) CheckBalance();
-  FlushIssued();
+  try {
+    if (module_ != nullptr) CheckBalance();
+    FlushIssued();
+  } catch (...) {
+    // Reports only; nothing may escape a destructor.
+  }
   // The module goes before the host whose heaps it used.
   slots_.reset();
   module_.reset();
@@ -202,8 +206,8 @@ OptionBlock::~OptionBlock() {
 }
 
 int32_t OptionBlock::Parse(const std::vector<std::string>& words,
-                           std::string* offending) {
-  std::string text = OptionStatement(words);
+                           std::string* offending, bool* description_cut) {
+  std::string text = OptionStatement(words, description_cut);
   if (text.empty()) return 0;
   session_.Prepare();
   refhost::ParseResult result = session_.host().ParseOptions(
@@ -219,10 +223,12 @@ int32_t OptionBlock::Parse(const std::vector<std::string>& words,
 Fileref::Fileref(Session& session) : session_(session) {}
 
 Fileref::~Fileref() {
-  if (assigned_) {
+  if (!assigned_) return;
+  try {
     session_.Prepare();
     int32_t st = session_.slots().Deassign(name_, kToken);
     if (st != 0) session_.Fail("deassigning a fileref", st);
+  } catch (...) {
   }
 }
 
@@ -263,9 +269,11 @@ std::string Fileref::PathName(int32_t* status) {
 // ---------------------------------------------------------------------------
 
 Directory::~Directory() {
-  if (handle_ != nullptr) {
+  if (handle_ == nullptr) return;
+  try {
     int32_t st = Close();
     if (st != 0) session_.Fail("closing the catalog", st);
+  } catch (...) {
   }
 }
 
@@ -275,7 +283,7 @@ int32_t Directory::Open(const Fileref& fileref) {
 }
 
 int32_t Directory::Next(std::string* name, std::string* type,
-                        std::string* description) {
+                        refhost::EntryInfo* info) {
   char name_text[kNameTextLength];
   char type_text[8];
   int32_t length = 0;
@@ -292,7 +300,7 @@ int32_t Directory::Next(std::string* name, std::string* type,
   name->assign(name_text, static_cast<size_t>(length));
   type->assign(type_text, 8);
   while (!type->empty() && type->back() == ' ') type->pop_back();
-  *description = session_.host().library()->last_description();
+  if (info != nullptr) *info = session_.host().library()->last_entry();
   return 0;
 }
 
@@ -305,15 +313,39 @@ int32_t Directory::Close() {
 
 // ---------------------------------------------------------------------------
 
+std::string EntryKey::Path() const {
+  return libref + "." + catalog + "." + name + "." + type;
+}
+
+EntryKey KeyOfPath(std::string_view path) {
+  EntryKey key;
+  std::string* parts[4] = {&key.libref, &key.catalog, &key.name, &key.type};
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t dot = i == 3 ? std::string_view::npos : path.find('.', start);
+    parts[i]->assign(path.substr(start, dot == std::string_view::npos
+                                            ? std::string_view::npos
+                                            : dot - start));
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return key;
+}
+
 OpenEntry::~OpenEntry() {
-  if (handle_ != nullptr) {
-    int32_t st = Close();
+  if (handle_ == nullptr) return;
+  // Only an error or an exception leaves an entry open here: what was
+  // written goes. Nothing may escape a destructor.
+  try {
+    int32_t st = writer_ ? Discard() : Close();
     if (st != 0) session_.Fail("closing the entry", st);
+  } catch (...) {
   }
 }
 
-int32_t OpenEntry::Open(const Fileref& fileref, int32_t flags,
-                        int32_t record_length, OptionBlock* options) {
+int32_t OpenEntry::Open(const Fileref& fileref, const EntryKey& key,
+                        int32_t flags, int32_t record_length,
+                        OptionBlock* options) {
   open_request request = {};
   request.open_flags = flags;
   request.record_length = record_length;
@@ -322,10 +354,10 @@ int32_t OpenEntry::Open(const Fileref& fileref, int32_t flags,
   int32_t st =
       session_.slots().Open(&handle_, fileref.name(), kToken, &request);
   member_ = false;
-  return Finish(st, &request, options);
+  return Finish(st, &request, options, key);
 }
 
-int32_t OpenEntry::OpenMember(const Directory& directory,
+int32_t OpenEntry::OpenMember(const Directory& directory, const EntryKey& key,
                               std::string_view member, const char* hint,
                               int32_t flags, int32_t record_length,
                               OptionBlock* options) {
@@ -338,16 +370,18 @@ int32_t OpenEntry::OpenMember(const Directory& directory,
       &handle_, directory.handle(), member.data(),
       static_cast<int32_t>(member.size()), hint, &request);
   member_ = true;
-  return Finish(st, &request, options);
+  return Finish(st, &request, options, key);
 }
 
 int32_t OpenEntry::Finish(int32_t status, open_request* request,
-                          OptionBlock* options) {
+                          OptionBlock* options, const EntryKey& key) {
   if (status != 0) {
     handle_ = nullptr;  // a failed open leaves its option block with us
     return status;
   }
   if (options != nullptr) options->HandOver();
+  writer_ = (request->open_flags & kOpenInput) == 0;
+  key_ = key;
   record_length_ = request->record_length;
   session_.Prepare();
   int32_t st = session_.slots().IoVector(handle_, &vector_);
@@ -358,6 +392,17 @@ int32_t OpenEntry::Finish(int32_t status, open_request* request,
 int32_t OpenEntry::Info(int32_t mask, info_reply* reply) {
   session_.Prepare();
   return session_.slots().Info(handle_, "        ", kToken, mask, reply);
+}
+
+void OpenEntry::SetAttributes(std::string encoded) {
+  session_.host().library()->SetAttributesAtClose(
+      key_.libref, key_.catalog, key_.name, key_.type, std::move(encoded));
+}
+
+int32_t OpenEntry::Discard() {
+  session_.host().library()->DiscardAtClose(key_.libref, key_.catalog,
+                                            key_.name, key_.type);
+  return Close();
 }
 
 int32_t OpenEntry::Close() {

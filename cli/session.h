@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "refhost/catalog_store.h"
 #include "refhost/host.h"
 #include "refhost/loader.h"
 #include "refhost/slots.h"
@@ -34,6 +35,9 @@ struct Settings {
   std::string module_path;  // --module, or empty
   std::string data_folder;  // --data, or empty
   bool json = false;        // --json (list)
+  bool recursive = false;   // -r, --recursive (import, export)
+  bool update = false;      // -u, --update (import)
+  bool fit_names = false;   // --rename (import)
 };
 
 // The module path the program loads: --module, $VUVOROZO_MODULE, next to
@@ -101,8 +105,10 @@ class OptionBlock {
 
   // Parses the user's option words with the module (slot 30, one call an
   // option). Returns the status; on failure *offending holds the token the
-  // module refused. No words: 0 and no block.
-  int32_t Parse(const std::vector<std::string>& words, std::string* offending);
+  // module refused. No words: 0 and no block. *description_cut tells that
+  // a description was cut to the bytes a description holds.
+  int32_t Parse(const std::vector<std::string>& words, std::string* offending,
+                bool* description_cut);
   option_block* get() const { return block_; }
   // The block now belongs to whoever the caller handed it to.
   void HandOver() { block_ = nullptr; }
@@ -149,9 +155,10 @@ class Directory {
 
   int32_t Open(const Fileref& fileref);
   // One walk over the entries: 0 with the next name and type (no trailing
-  // blanks), 2050 at the end, else the status. *description receives the
-  // description the host knows for the entry it delivered.
-  int32_t Next(std::string* name, std::string* type, std::string* description);
+  // blanks), 2050 at the end, else the status. *info (may be null)
+  // receives what the host knows of the entry it delivered: description,
+  // times, host attributes.
+  int32_t Next(std::string* name, std::string* type, refhost::EntryInfo* info);
   dir_handle* handle() const { return handle_; }
   int32_t Close();
 
@@ -161,8 +168,23 @@ class Directory {
   uint32_t stream_ = 0;
 };
 
+// The names of an entry as the host keys it: libref, catalog, entry name
+// and type, upper case without trailing blanks.
+struct EntryKey {
+  std::string libref;
+  std::string catalog;
+  std::string name;
+  std::string type;
+  // LIBREF.CATALOG.NAME.TYPE
+  std::string Path() const;
+};
+// The key of a path name LIBREF.CATALOG.NAME.TYPE as slot 4 gives it.
+EntryKey KeyOfPath(std::string_view path);
+
 // An entry open for record transfer, through a fileref (slot 11) or as a
-// member of an open directory (slot 29); closed when it goes.
+// member of an open directory (slot 29). Close commits what was written;
+// an entry opened for writing that goes without Close (an error, an
+// exception) is discarded: the entry keeps the content it had.
 class OpenEntry {
  public:
   explicit OpenEntry(Session& session) : session_(session) {}
@@ -172,29 +194,39 @@ class OpenEntry {
 
   // Open flags as the open_request takes them (0x1 input, 0x2 output).
   // record_length is the requested length (0: none). options (may be null)
-  // goes to the open and is the handle's once the open succeeds.
-  int32_t Open(const Fileref& fileref, int32_t flags, int32_t record_length,
-               OptionBlock* options);
-  int32_t OpenMember(const Directory& directory, std::string_view member,
-                     const char* hint, int32_t flags, int32_t record_length,
-                     OptionBlock* options);
+  // goes to the open and is the handle's once the open succeeds. key names
+  // the entry for the host's own records of it (attributes, discard).
+  int32_t Open(const Fileref& fileref, const EntryKey& key, int32_t flags,
+               int32_t record_length, OptionBlock* options);
+  int32_t OpenMember(const Directory& directory, const EntryKey& key,
+                     std::string_view member, const char* hint, int32_t flags,
+                     int32_t record_length, OptionBlock* options);
   // After a successful open: the data record length and the io_vector.
   int32_t record_length() const { return record_length_; }
   file_handle* handle() const { return handle_; }
   io_vector* vector() const { return vector_; }
   // Attributes through slot 8.
   int32_t Info(int32_t mask, info_reply* reply);
+  // The host attributes the close commits with the content (an entry
+  // opened for writing).
+  void SetAttributes(std::string encoded);
   // Closes the entry (slot 21 or 27) and returns the status; the records
   // written reach the catalog here.
   int32_t Close();
+  // Closes the entry, leaving it as it was before the open: nothing
+  // written since reaches the catalog.
+  int32_t Discard();
 
  private:
-  int32_t Finish(int32_t status, open_request* request, OptionBlock* options);
+  int32_t Finish(int32_t status, open_request* request, OptionBlock* options,
+                 const EntryKey& key);
 
   Session& session_;
   file_handle* handle_ = nullptr;
   io_vector* vector_ = nullptr;
   bool member_ = false;
+  bool writer_ = false;
+  EntryKey key_;
   int32_t record_length_ = 0;
 };
 

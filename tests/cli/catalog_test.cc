@@ -72,16 +72,23 @@ TEST_F(CatalogTest, ImportThenExportGivesTheFolderBack) {
             "README  CATAMS\n"
             "REPORT  OUTPUT\n");
 
+  // The files come back under their own names, with a manifest of what
+  // each was; an entry written without a file takes its name and type.
+  ASSERT_EQ(Run({"write", "work.site.memo"}, "memo\n").code, 0);
   std::string out = root_ + "/out";
   Outcome exported = Run({"export", "work.site", out});
   EXPECT_EQ(exported.code, 0) << exported.err;
   EXPECT_EQ(Files(out),
-            (std::vector<std::string>{"notes.txt", "page.html", "photo.jpeg",
-                                      "prog.kor", "readme.txt", "report.lst"}));
+            (std::vector<std::string>{".vuvorozo-manifest", "memo.txt", "notes",
+                                      "page.html", "photo.jpeg", "prog.kor",
+                                      "readme.txt", "report.lst"}));
   EXPECT_EQ(ReadFile(out + "/photo.jpeg"), picture);
   EXPECT_EQ(ReadFile(out + "/prog.kor"), "data _null_;\nrun;\n");
   EXPECT_EQ(ReadFile(out + "/report.lst"), "page 1\n");
-  EXPECT_EQ(ReadFile(out + "/notes.txt"), "no extension\n");
+  EXPECT_EQ(ReadFile(out + "/notes"), "no extension\n");
+  EXPECT_NE(ReadFile(out + "/.vuvorozo-manifest")
+                .find("\nprog.kor\tWORK.SITE.PROG.SOURCE\t\n"),
+            std::string::npos);
 
   // The exported folder imports back to the same entries.
   Outcome again = Run({"import", out, "work.copy"});
@@ -100,12 +107,12 @@ TEST_F(CatalogTest, ImportReportsAndSkipsWhatTheModuleRefuses) {
   WriteFile(in + "/fine.csv", "1,2\n");
   Outcome imported = Run({"import", in, "work.mixed"});
   EXPECT_EQ(imported.code, 1);
-  EXPECT_NE(imported.err.find(long_name + ".txt: skipped: The name does not "
-                                          "resolve to a catalog entry."),
+  EXPECT_NE(imported.err.find(long_name + ".txt: skipped: the name is longer "
+                                          "than 32 bytes"),
             std::string::npos)
       << imported.err;
-  EXPECT_NE(imported.err.find("a.data: skipped: another file of this folder "
-                              "was imported as entry A of type CATAMS"),
+  EXPECT_NE(imported.err.find("a.data: skipped: another file of this folder, "
+                              "a.txt, is imported as entry A of type CATAMS"),
             std::string::npos)
       << imported.err;
   EXPECT_NE(imported.err.find("two.dots.txt: skipped"), std::string::npos);

@@ -22,10 +22,10 @@ TEST_F(RecordsTest, TextComesBackByteForByte) {
   ASSERT_EQ(Run({"write", "work.notes.prog.kor"}, text).code, 0);
   EXPECT_EQ(Run({"read", "work.notes.prog.source"}).out, text);
 
-  // A last line without its newline is a record too; it comes back as a
-  // line. No input at all is an entry without records.
+  // A last line without its newline is a record too, and comes back
+  // without one. No input at all is an entry without records.
   ASSERT_EQ(Run({"write", "work.notes.tail.log"}, "a\nno newline").code, 0);
-  EXPECT_EQ(Run({"read", "work.notes.tail.log"}).out, "a\nno newline\n");
+  EXPECT_EQ(Run({"read", "work.notes.tail.log"}).out, "a\nno newline");
   ASSERT_EQ(Run({"write", "work.notes.none.html"}, "").code, 0);
   Outcome none = Run({"read", "work.notes.none.html"});
   EXPECT_EQ(none.code, 0) << none.err;
@@ -52,25 +52,32 @@ TEST_F(RecordsTest, BinaryTypesMoveInChunksOfTheRecordLength) {
       std::string::npos);
 }
 
-TEST_F(RecordsTest, LongRecordsAreCutWithAWarningAndExitCodeThree) {
+TEST_F(RecordsTest, OnlyAnLreclTheUserGivesCutsRecords) {
+  // The record length holds the longest line, whatever its length: a
+  // picture kept as text comes back whole.
   std::string line(200, 'x');
+  std::string picture = Bytes(3000, 5);
   Outcome w = Run({"write", "work.notes.wide"}, "short\n" + line + "\n");
-  EXPECT_EQ(w.code, 3);
-  EXPECT_NE(w.err.find("warning: WORK.NOTES.WIDE.CATAMS: record 2 was longer "
-                       "than the record length 132 and was cut"),
-            std::string::npos)
-      << w.err;
-  EXPECT_EQ(Run({"read", "work.notes.wide"}).out,
-            "short\n" + line.substr(0, 132) + "\n");
+  EXPECT_EQ(w.code, 0) << w.err;
+  EXPECT_EQ(w.err, "");
+  EXPECT_EQ(Run({"read", "work.notes.wide"}).out, "short\n" + line + "\n");
+  ASSERT_EQ(Run({"write", "work.notes.pic.kor"}, picture).code, 0);
+  EXPECT_EQ(Run({"read", "work.notes.pic.kor"}).out, picture);
 
-  // With a record length that holds it, nothing is cut; reading with a
-  // smaller one cuts on the way out.
-  ASSERT_EQ(Run({"write", "work.notes.wide", "lrecl=300"}, line + "\n").code,
-            0);
-  EXPECT_EQ(Run({"read", "work.notes.wide"}).out, line + "\n");
+  // With lrecl= the user asks for the cut: a warning and exit code 3, on
+  // the way in or on the way out.
+  Outcome cut =
+      Run({"write", "work.notes.cut", "lrecl=132"}, "short\n" + line + "\n");
+  EXPECT_EQ(cut.code, 3);
+  EXPECT_NE(cut.err.find("warning: WORK.NOTES.CUT.CATAMS: record 2 was longer "
+                         "than the record length 132 and was cut"),
+            std::string::npos)
+      << cut.err;
+  EXPECT_EQ(Run({"read", "work.notes.cut"}).out,
+            "short\n" + line.substr(0, 132) + "\n");
   Outcome r = Run({"read", "work.notes.wide", "lrecl=50"});
   EXPECT_EQ(r.code, 3);
-  EXPECT_EQ(r.out, line.substr(0, 50) + "\n");
+  EXPECT_EQ(r.out, "short\n" + line.substr(0, 50) + "\n");
   EXPECT_NE(r.err.find("warning:"), std::string::npos);
 }
 
@@ -78,13 +85,21 @@ TEST_F(RecordsTest, ModAppendsAndRecfmFPadsFixedRecords) {
   ASSERT_EQ(Run({"write", "work.log.day.log"}, "one\n").code, 0);
   Outcome append = Run({"write", "work.log.day.log", "mod"}, "two\n");
   EXPECT_EQ(append.code, 0) << append.err;
-  // An entry keeps no record length of its own: an append goes by its
-  // longest record unless lrecl says more.
+  // An append asks for a record length that holds its own longest line.
   Outcome longer = Run({"write", "work.log.day.log", "mod"}, "three\n");
-  EXPECT_EQ(longer.code, 3);
-  ASSERT_EQ(
-      Run({"write", "work.log.day.log", "lrecl=20", "mod"}, "three\n").code, 0);
-  EXPECT_EQ(Run({"read", "work.log.day.log"}).out, "one\ntwo\nthr\nthree\n");
+  EXPECT_EQ(longer.code, 0) << longer.err;
+  // A LOG record keeps its lead byte within the record length.
+  ASSERT_EQ(Run({"write", "work.log.day.log", "lrecl=4", "mod"}, "four\n").code,
+            3);
+  EXPECT_EQ(Run({"read", "work.log.day.log"}).out, "one\ntwo\nthree\nfou\n");
+  // Lines appended to a text whose last line had no newline follow it on
+  // lines of their own; binary records simply continue.
+  ASSERT_EQ(Run({"write", "work.log.open"}, "no newline").code, 0);
+  ASSERT_EQ(Run({"write", "work.log.open", "mod"}, "next").code, 0);
+  EXPECT_EQ(Run({"read", "work.log.open"}).out, "no newline\nnext");
+  ASSERT_EQ(Run({"write", "work.log.bin.gif"}, "GIF8").code, 0);
+  ASSERT_EQ(Run({"write", "work.log.bin.gif", "mod"}, "9a").code, 0);
+  EXPECT_EQ(Run({"read", "work.log.bin.gif"}).out, "GIF89a");
   // Without mod the entry is replaced.
   ASSERT_EQ(Run({"write", "work.log.day.log"}, "fresh\n").code, 0);
   EXPECT_EQ(Run({"read", "work.log.day.log"}).out, "fresh\n");
@@ -125,6 +140,27 @@ TEST_F(RecordsTest, DescriptionsAreQuotedForTheModule) {
   Outcome info = Run({"info", "work.rep.feb"});
   EXPECT_NE(info.out.find("Description:    it's done\n"), std::string::npos)
       << info.out;
+
+  // A description longer than an entry holds is cut between characters,
+  // with a warning; the listing stays valid UTF-8 and JSON.
+  std::string long_text;
+  for (int i = 0; i < 100; ++i) long_text += "\u00e9t\u00e9";  // 5 bytes each
+  Outcome cut = Run({"write", "work.rep.may", "desc=" + long_text}, "x\n");
+  EXPECT_EQ(cut.code, 0);
+  EXPECT_NE(cut.err.find("warning: write: the description is longer than 256 "
+                         "bytes"),
+            std::string::npos)
+      << cut.err;
+  Outcome json = Run({"list", "work.rep", "--json"});
+  EXPECT_NE(json.out.find("\"" + long_text.substr(0, 255) + "\"}"),
+            std::string::npos)
+      << json.out;
+  // A quote the user opened and did not close is refused, not kept.
+  Outcome open_quote = Run({"write", "work.rep.jun", "desc='x"}, "x\n");
+  EXPECT_EQ(open_quote.code, 2);
+  EXPECT_NE(open_quote.err.find("unterminated quoted string"),
+            std::string::npos)
+      << open_quote.err;
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// Names between folders and catalogs. A file becomes an entry named by the
+// file name up to its last '.', in upper case, of the type its extension
+// selects; a folder of `import -r` becomes a catalog of its name in upper
+// case. A catalog holds names of 1 to 32 bytes of UTF-8 text without
+// control characters, '.' or a trailing blank: a file or folder name that
+// does not fit is refused with the reason, unless the user asks for names
+// to be fitted (a lossy mapping: the file's own name stays in the entry's
+// attributes, so export gives it back). Going out, a name becomes a file
+// name only when it is one plain name of the folder: never a path, a
+// link's target or a control sequence.
+
+#ifndef VUVOROZO_CLI_FILE_NAMES_H_
+#define VUVOROZO_CLI_FILE_NAMES_H_
+
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "cli/entry_types.h"
+
+namespace cli {
+
+// The manifest file export writes in each folder (see manifest.h).
+inline constexpr std::string_view kManifestName = ".vuvorozo-manifest";
+
+// The entry a file becomes.
+struct FileEntry {
+  std::string name;  // entry name, upper case
+  ImportType type;   // from the extension
+  // NAME.TYPE: two files with one key would be one entry.
+  std::string Key() const { return name + "." + type.type; }
+};
+
+// The entry for file, when a catalog holds its name as it stands. false
+// with *reason (a sentence part: "the name holds a '.'") otherwise.
+bool EntryForFile(std::string_view file, FileEntry* entry, std::string* reason);
+
+// The entry for any file name: bytes no name holds become '_', the name is
+// cut to 32 bytes at a character boundary, and a key already in taken gets
+// a suffix ~2, ~3... so that no two files share an entry.
+FileEntry FittedEntryForFile(std::string_view file,
+                             const std::set<std::string>& taken);
+
+// The catalog name (upper case) for a folder of `import -r`, when a catalog
+// holds it as it stands; false with *reason otherwise.
+bool CatalogForFolder(std::string_view folder, std::string* catalog,
+                      std::string* reason);
+// The catalog name for any folder name, fitted as FittedEntryForFile fits.
+std::string FittedCatalogForFolder(std::string_view folder,
+                                   const std::set<std::string>& taken);
+
+// True when name may be given to a file or folder made inside a folder:
+// one plain name (not empty, not "." or "..", no '/'), no control
+// characters, not one of the program's own (the manifest, temporary
+// files). *reason says why not.
+bool IsPlainFileName(std::string_view name, std::string* reason);
+
+// The file an entry exports to when it has no recorded name:
+// <name in lower case>.<extension of its type>.
+std::string DefaultFileName(std::string_view name, std::string_view type);
+
+}  // namespace cli
+
+#endif  // VUVOROZO_CLI_FILE_NAMES_H_
