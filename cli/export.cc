@@ -226,7 +226,7 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                  "); exported as " + Printable(file));
     }
   }
-  std::string shown = Printable(label + file);
+  std::string shown = Printable(root_path_ + "/" + label + file);
   if (!written_.insert(file).second) {
     return Skipped(what, "another entry was exported as " + shown);
   }

@@ -38,7 +38,8 @@ constexpr HostStatusText kHostStatusTexts[] = {
     {refhost::kLibNoSuchCatalog, "The catalog does not exist."},
     {refhost::kLibBadRequest,
      "The catalog cannot hold that name: a libref has 1 to 8 letters, digits "
-     "or _ $ # @, catalog and entry names 1 to 32 characters."},
+     "or _ $ # @, catalog and entry names 1 to 32 bytes of UTF-8 text "
+     "without control characters."},
     {refhost::kLibNotWritable, "The entry is open for reading only."},
     {refhost::kLibStoreFailed, "The data folder could not be read or written."},
     {refhost::kLibRecordTooLong,

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,42 @@ class ProgramTest : public ::testing::Test {
   static std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // What a test compares of a file: bytes, modification time, mode.
+  struct FileState {
+    std::string bytes;
+    int64_t modified_ns = 0;
+    unsigned mode = 0;
+    bool operator==(const FileState&) const = default;
+  };
+  // Every file under folder by its path relative to it, the manifests
+  // export writes left out; folders are listed with a trailing '/'.
+  static std::map<std::string, FileState> Snapshot(const std::string& folder) {
+    std::map<std::string, FileState> files;
+    for (const auto& e :
+         std::filesystem::recursive_directory_iterator(folder)) {
+      std::string path = e.path().string();
+      std::string relative = path.substr(folder.size() + 1);
+      if (e.path().filename() == ".vuvorozo-manifest") continue;
+      if (e.is_directory()) {
+        files[relative + "/"] = FileState();
+        continue;
+      }
+      struct stat st;
+      EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+      files[relative] = {
+          ReadFile(path),
+          int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          unsigned(st.st_mode & 07777)};
+    }
+    return files;
+  }
+  static void SetModified(const std::string& path, int64_t ns) {
+    struct timespec times[2];
+    times[0].tv_sec = time_t(ns / 1000000000);
+    times[0].tv_nsec = long(ns % 1000000000);
+    times[1] = times[0];
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
   }
   static std::string Bytes(size_t n, unsigned seed) {
     std::string s(n, '\0');

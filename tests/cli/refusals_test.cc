@@ -2,6 +2,7 @@
 // module refuses: every message is a sentence, never a bare status.
 
 #include "cli/program.h"
+#include "refhost/catalog_store.h"
 
 namespace {
 
@@ -67,6 +68,69 @@ TEST_F(RefusalsTest, TheModulesRefusalsAreExplained) {
   EXPECT_EQ(not_catalog.code, 1);
   EXPECT_NE(not_catalog.err.find("does not name a catalog"), std::string::npos)
       << not_catalog.err;
+}
+
+TEST_F(RefusalsTest, ValuesTheProgramCannotKeepAreRefusedBeforeAnyOpen) {
+  ASSERT_EQ(Run({"write", "work.c.p"}, "precious\n").code, 0);
+  std::string in = root_ + "/in";
+  std::filesystem::create_directory(in);
+  WriteFile(in + "/p.txt", "new\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"write", "work.c.p", "lrecl=2147483647"},
+       "vuvorozo write: lrecl=2147483647: longer than the longest record the "
+       "program keeps (1048576 bytes)"},
+      {{"import", in, "work.c", "lrecl=2147483647"}, "vuvorozo import: lrecl="},
+      {{"write", "work.c.p", "lrecl=-1"},
+       "vuvorozo write: lrecl=-1: a record length is a positive number"},
+      {{"write", "work.c.p", "blocksize=-5"},
+       "vuvorozo write: blocksize=-5: a block size is a positive number"},
+      {{"write", "work.c.p", "lrecl=1048577"}, "vuvorozo write: lrecl="},
+      {{"write", "work.c.p", "desc=\"open"}, "vuvorozo write: option"},
+  };
+  for (const Case& c : cases) {
+    Outcome o = Run(c.args, "new\n");
+    EXPECT_EQ(o.code, 2) << c.message;
+    EXPECT_EQ(o.err.rfind(c.message, 0), 0u) << o.err;
+    EXPECT_EQ(Run({"read", "work.c.p"}).out, "precious\n") << c.message;
+  }
+  EXPECT_EQ(Run({"write", "work.c.q", "lrecl=1048576"}, "x\n").code, 0);
+
+  // Names made from now on are text a table can show.
+  for (std::string name : {"work.c.a\tb", "work.c.bad\xFF", "work.\x1B[2J.x"}) {
+    Outcome o = Run({"write", name}, "x\n");
+    EXPECT_EQ(o.code, 1) << name;
+    EXPECT_NE(o.err.find("without control characters"), std::string::npos)
+        << o.err;
+    EXPECT_EQ(o.err.find('\x1B'), std::string::npos) << o.err;
+  }
+}
+
+TEST_F(RefusalsTest, TablesShowStoredBytesEscaped) {
+  // Another program stored a name and a description that would steer a
+  // terminal; the table shows them as escapes, the JSON stays valid.
+  ASSERT_EQ(Run({"write", "work.c.fine"}, "x\n").code, 0);
+  {
+    auto store = refhost::NewSqliteCatalogStore(data_);
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "C", "E\x1B[2J", "CATAMS",
+                               "bell\a tab\t \xFF back\\slash", {})
+                    .ok());
+  }
+  Outcome table = Run({"list", "work.c"});
+  EXPECT_EQ(table.out,
+            "NAME      TYPE    DESCRIPTION\n"
+            "E\\x1B[2J  CATAMS  bell\\x07 tab\\x09 \\xFF back\\\\slash\n"
+            "FINE      CATAMS\n");
+  Outcome json = Run({"list", "work.c", "--json"});
+  EXPECT_NE(json.out.find("{\"name\": \"E\\u001b[2J\", \"type\": \"CATAMS\", "
+                          "\"description\": \"bell\\u0007 tab\\u0009 \\ufffd "
+                          "back\\\\slash\"}"),
+            std::string::npos)
+      << json.out;
 }
 
 TEST_F(RefusalsTest, UsageErrorsAndHelp) {
