@@ -329,16 +329,13 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
   refhost::ContentHash hash;
   Transfer transfer =
       WriteRecords(member, content_, plan.mapping, plan.longest, &hash);
-  if (transfer.status != 0 || transfer.input_changed ||
-      !transfer.input_error.empty()) {
+  if (!transfer.whole()) {
     member.Discard();
     if (transfer.status != 0) {
       session_.Fail(what + " -> " + key.Path() + ": skipped", transfer.status);
       return Outcome::kSkipped;
     }
-    return Skipped(what, transfer.input_changed
-                             ? "the file changed while it was read"
-                             : "cannot read the file: " + transfer.input_error);
+    return Skipped(what, transfer.InputProblem());
   }
   FileAttributes attributes;
   attributes.file_name = planned.file;

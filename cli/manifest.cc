@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -49,13 +50,6 @@ void AppendField(std::string_view text, std::string* out) {
   }
 }
 
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool ParseField(std::string_view text, std::string* out) {
   out->clear();
   for (size_t i = 0; i < text.size(); ++i) {
@@ -78,11 +72,13 @@ bool ParseField(std::string_view text, std::string* out) {
         *out += '\\';
         break;
       case 'x': {
-        if (text.size() - i < 3) return false;
-        int high = Hex(text[i + 1]);
-        int low = Hex(text[i + 2]);
-        if (high < 0 || low < 0) return false;
-        *out += static_cast<char>(high * 16 + low);
+        unsigned value = 0;
+        const char* digits = text.data() + i + 1;
+        if (text.size() - i < 3 ||
+            std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2) {
+          return false;
+        }
+        *out += static_cast<char>(value);
         i += 2;
         break;
       }

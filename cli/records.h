@@ -65,6 +65,17 @@ struct Transfer {
   // than the first pass found), or could not be read (the reason).
   bool input_changed = false;
   std::string input_error;
+
+  // Whether every record was written as planned: no status stopped it and
+  // the input was read whole and unchanged.
+  bool whole() const {
+    return status == 0 && !input_changed && input_error.empty();
+  }
+  // What went wrong with the input, when it did (status 0, not whole).
+  std::string InputProblem() const {
+    return input_changed ? "the input changed while it was read"
+                         : "cannot read the input: " + input_error;
+  }
 };
 
 // What a first pass over a text finds.

@@ -97,17 +97,14 @@ int RunWrite(Session& session, const Words& words) {
   refhost::ContentHash hash;
   Transfer transfer =
       WriteRecords(entry, content, plan.mapping, plan.longest, &hash);
-  if (transfer.status != 0 || transfer.input_changed ||
-      !transfer.input_error.empty()) {
+  if (!transfer.whole()) {
     entry.Discard();
     std::string what =
         Printable(path) + ": record " + std::to_string(transfer.records);
     if (transfer.status != 0) {
       session.Fail(what, transfer.status);
     } else {
-      PrintError(what + ": " +
-                 (transfer.input_changed ? "the input changed while it was read"
-                                         : transfer.input_error) +
+      PrintError(what + ": " + transfer.InputProblem() +
                  "; the entry is as it was");
     }
     return kExitFailed;

@@ -28,13 +28,6 @@ void AppendEscaped(std::string_view text, std::string* out) {
   }
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool Unescape(std::string_view text, std::string* out) {
   out->clear();
   for (size_t i = 0; i < text.size(); ++i) {
@@ -42,11 +35,13 @@ bool Unescape(std::string_view text, std::string* out) {
       *out += text[i];
       continue;
     }
-    if (text.size() - i < 3) return false;
-    int high = HexDigit(text[i + 1]);
-    int low = HexDigit(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    *out += static_cast<char>(high * 16 + low);
+    unsigned value = 0;
+    const char* digits = text.data() + i + 1;
+    if (text.size() - i < 3 ||
+        std::from_chars(digits, digits + 2, value, 16).ptr != digits + 2) {
+      return false;
+    }
+    *out += static_cast<char>(value);
     i += 2;
   }
   return true;
