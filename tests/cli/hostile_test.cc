@@ -114,19 +114,19 @@ TEST_F(HostileTest, AFileOfTwoGigabytesIsImported) {
   std::string in = root_ + "/in";
   std::filesystem::create_directory(in);
   constexpr int64_t kSize = (int64_t(1) << 31) + 1;
-  int fd = open((in + "/sparse.dat").c_str(), O_WRONLY | O_CREAT, 0644);
+  int fd = open((in + "/sparse.pdf").c_str(), O_WRONLY | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate64(fd, kSize), 0);
   close(fd);
   WriteFile(in + "/small.txt", "small\n");
   Outcome imported = Run({"import", in, "work.big"});
   EXPECT_EQ(imported.code, 0) << imported.err;
-  EXPECT_NE(imported.out.find("sparse.dat -> WORK.BIG.SPARSE.CATAMS"),
+  EXPECT_NE(imported.out.find("sparse.pdf -> WORK.BIG.SPARSE.PDF"),
             std::string::npos)
       << imported.out;
   auto store = refhost::NewSqliteCatalogStore(data_);
   refhost::EntryInfo info;
-  ASSERT_TRUE(store->FindEntry("WORK", "BIG", "SPARSE", "CATAMS", &info).ok());
+  ASSERT_TRUE(store->FindEntry("WORK", "BIG", "SPARSE", "PDF", &info).ok());
   refhost::FileAttributes a;
   ASSERT_TRUE(refhost::DecodeFileAttributes(info.host_attributes, &a));
   EXPECT_EQ(a.size, kSize);
