@@ -310,7 +310,9 @@ bool ExportFile::Commit(uint32_t mode, int64_t modified_ns) {
   times[0].tv_sec = static_cast<time_t>(seconds);
   times[0].tv_nsec = static_cast<long>(nanos);
   times[1] = times[0];
-  bool ok = fchmod(fd_, mode & 07777) == 0 && futimens(fd_, times) == 0;
+  // The permission bits only: set-user-ID and the like are not given to a
+  // file whose content came from a catalog that others may have written.
+  bool ok = fchmod(fd_, mode & 0777) == 0 && futimens(fd_, times) == 0;
   if (!ok) error_ = ErrorText();
   if (close(fd_) != 0 && ok) {
     ok = false;

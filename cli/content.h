@@ -145,10 +145,10 @@ class ExportFile {
   // Creates the temporary file. false with error().
   bool Create();
   int fd() const { return fd_; }
-  // Sets mode (permission bits) and the modification time (nanoseconds
-  // since the epoch; the access time becomes the same), closes the file and
-  // renames it over the target. false with error(); the target is then as
-  // it was.
+  // Sets mode (its permission bits, 0777) and the modification time
+  // (nanoseconds since the epoch; the access time becomes the same), closes the
+  // file and renames it over the target. false with error(); the target is then
+  // as it was.
   bool Commit(uint32_t mode, int64_t modified_ns);
   const std::string& error() const { return error_; }
 

@@ -285,8 +285,11 @@ int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
   }
   const std::string& name = words[0];
   const std::string& folder = words[1];
-  if (flags.recursive && name.find('.') != std::string::npos) {
-    return UsageError("export", "export -r takes a libref, not " + name);
+  if (flags.recursive && !refhost::CheckLibref(name).ok()) {
+    return UsageError("export",
+                      "export -r takes a libref (1 to 8 letters, digits "
+                      "or _ $ # @), not " +
+                          Printable(name));
   }
   Words option_words(words.begin() + 2, words.end());
   {

@@ -425,8 +425,11 @@ int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
   }
   const std::string& folder = words[0];
   const std::string& name = words[1];
-  if (flags.recursive && name.find('.') != std::string::npos) {
-    return UsageError("import", "import -r takes a libref, not " + name);
+  if (flags.recursive && !refhost::CheckLibref(name).ok()) {
+    return UsageError("import",
+                      "import -r takes a libref (1 to 8 letters, digits "
+                      "or _ $ # @), not " +
+                          Printable(name));
   }
   Words option_words(words.begin() + 2, words.end());
   RecordLayout layout;

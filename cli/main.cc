@@ -187,10 +187,10 @@ regular file. The others are still imported, and the command exits with 1.
 
 Writes each entry of the catalog NAME (LIBREF.CATALOG) to DIR (created
 when absent): under the file name it was imported from, with that file's
-modification time and mode; an entry that has none becomes <entry name in
-lower case>.<extension>, with an extension that imports back to the same
-type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other types their
-name in lower case), and takes the entry's time. A manifest
+modification time and permissions; an entry that has none becomes <entry
+name in lower case>.<extension>, with an extension that imports back to
+the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other
+types their name in lower case), and takes the entry's time. A manifest
 .vuvorozo-manifest lists each file with its entry and description.
 
   -r, --recursive  NAME is a libref: each catalog becomes a folder of DIR,

@@ -118,7 +118,7 @@ TEST_F(FidelityTest, RandomFoldersComeBackByteForByteWithNamesTimesAndModes) {
     // One folder into one catalog and back.
     std::string in = root_ + "/in" + r;
     fill(in, 12);
-    if (round == 0) {
+    if (round == 0 && Rounds(2) == 2) {
       // A line of a megabyte stays one record; a longer one goes in chunks.
       WriteFile(in + "/one line.txt", std::string(1 << 20, 'x') + "\nend");
       WriteFile(in + "/longer.csv", std::string(3 << 19, 'y'));

@@ -60,6 +60,7 @@ TEST_F(HostileTest, ExportWritesOnlyInsideItsFolderAndNeverThroughALink) {
   refhost::FileAttributes climbing;
   climbing.file_name = "../escape.txt";
   climbing.folder = "../up";
+  climbing.mode = 06755;  // set-user-ID and set-group-ID
   Plant("C", "UP", "CATAMS", &climbing);
   Plant("C", "X/Y", "CATAMS", nullptr);
   Plant("C", "Z", "../../Q", nullptr);
@@ -82,6 +83,7 @@ TEST_F(HostileTest, ExportWritesOnlyInsideItsFolderAndNeverThroughALink) {
   EXPECT_EQ(ReadFile(out + "/a.txt"), "a\n");
   EXPECT_EQ(ReadFile(out + "/b.txt"), "b\n");
   EXPECT_EQ(ReadFile(out + "/up.txt"), "planted\n");
+  EXPECT_EQ(Snapshot(out)["up.txt"].mode, 0755u);
 
   // A folder of a tree export planted as a link to outside is not entered.
   std::string tree = root_ + "/tree";
