@@ -166,9 +166,10 @@ TEST_F(HostileTest, RunningOutOfMemoryEndsWithAMessageAndKeepsTheEntry) {
     (WIFEXITED(status) && WEXITSTATUS(status) == 0 ? high : low) = middle;
   }
   int failures = 0;
+  const std::string commands[] = {"write work.c.p < " + root_ + "/input",
+                                  "import " + in + " work.c"};
   for (long kilobytes = high; kilobytes < high + 12000; kilobytes += 750) {
-    for (const std::string command :
-         {"write work.c.p < " + root_ + "/input", "import " + in + " work.c"}) {
+    for (const std::string& command : commands) {
       SCOPED_TRACE(command + " in " + std::to_string(kilobytes) + " KB");
       ASSERT_EQ(Run({"write", "work.c.p"}, "precious\n").code, 0);
       int status = limited(kilobytes, command);
