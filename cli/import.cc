@@ -104,8 +104,7 @@ class Importer {
   // reads and hashes it when only its status change time or inode differ
   // (the content is then loaded).
   bool Unchanged(const refhost::EntryInfo& existing, const Planned& planned,
-                 const std::string& folder_name, int fd, const struct stat& st,
-                 bool* loaded);
+                 int fd, const struct stat& st, bool* loaded);
   std::vector<Planned> Plan(const std::vector<Found>& found,
                             const std::string& label);
 
@@ -235,13 +234,15 @@ void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
 }
 
 bool Importer::Unchanged(const refhost::EntryInfo& existing,
-                         const Planned& planned, const std::string& folder_name,
-                         int fd, const struct stat& st, bool* loaded) {
+                         const Planned& planned, int fd, const struct stat& st,
+                         bool* loaded) {
   FileAttributes old;
   if (!refhost::DecodeFileAttributes(existing.host_attributes, &old)) {
     return false;
   }
-  if (old.file_name != planned.file || old.folder != folder_name ||
+  // The folder is not compared: the same files imported from a copy of
+  // the folder are the same files.
+  if (old.file_name != planned.file ||
       old.size != static_cast<int64_t>(st.st_size) ||
       old.modified_ns != Nanoseconds(st.st_mtim) ||
       old.mode != (st.st_mode & 07777)) {
@@ -283,7 +284,7 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
   if (!S_ISREG(st.st_mode)) return Skipped(what, "not a regular file");
   bool loaded = false;
   if (existing != nullptr &&
-      Unchanged(*existing, planned, folder_name, fd.get(), st, &loaded)) {
+      Unchanged(*existing, planned, fd.get(), st, &loaded)) {
     return Outcome::kUnchanged;
   }
   std::string error;

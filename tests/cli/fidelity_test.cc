@@ -305,6 +305,11 @@ TEST_F(FidelityTest, UpdateWritesOnlyFilesThatChangedAndTakesTheManifest) {
   EXPECT_NE(manifest.find("\nmemo.txt\tWORK.UP.MEMO.CATAMS\tOwn words\n"),
             std::string::npos)
       << manifest;
+  // The exported copy holds the same files: an update from it reads them
+  // and writes only the one that came from no file.
+  Outcome copy = Run({"import", "-u", out, "work.up"});
+  EXPECT_EQ(copy.out, "memo.txt -> WORK.UP.MEMO.CATAMS (1 record)\n")
+      << copy.err;
   WriteFile(out + "/.vuvorozo-manifest",
             manifest + "new.txt\tanything\tEdited\\tby hand\n");
   ASSERT_EQ(Run({"import", out, "work.again"}).code, 0);
