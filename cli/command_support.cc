@@ -1,19 +1,40 @@
-// Steps every command shares: usage errors, assigning a name, parsing the
-// user's options.
+// Steps every command shares: usage errors, summaries, assigning a name,
+// parsing the user's options.
 
 #include <cstdio>
 
 #include "cli/commands.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
+#include "cli/report.h"
 #include "refhost/host.h"
 
 namespace cli {
 
-int UsageError(const std::string& command, const std::string& text) {
-  std::fprintf(stderr, "vuvorozo %s: %s\nTry 'vuvorozo %s --help'.\n",
-               command.c_str(), text.c_str(), command.c_str());
+int UsageError(const std::string& text) {
+  PrintError(text + "\nTry 'vuvorozo help " + CurrentCommand() + "'.");
   return kExitUsage;
+}
+
+void PrintSummary(const Tally& tally, Noun met, Noun made) {
+  double seconds = std::chrono::duration<double>(
+                       std::chrono::steady_clock::now() - tally.start)
+                       .count();
+  auto count = [](int64_t n, Noun noun) {
+    return std::to_string(n) + " " + (n == 1 ? noun.one : noun.other);
+  };
+  std::string line = count(static_cast<int64_t>(tally.total), met) + ": " +
+                     count(tally.moved, made) + " written";
+  if (tally.unchanged != 0) {
+    line += ", " + std::to_string(tally.unchanged) + " unchanged";
+  }
+  if (tally.skipped != 0) {
+    line += ", " + std::to_string(tally.skipped) + " skipped";
+  }
+  char tail[64];
+  std::snprintf(tail, sizeof tail, ", %lld bytes, %.2f s",
+                static_cast<long long>(tally.bytes), seconds);
+  PrintResult(line + tail);
 }
 
 bool AssignName(Session& session, Fileref& fileref, const std::string& name,
@@ -44,16 +65,14 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
   return true;
 }
 
-bool ParseOptionWords(Session& session, const std::string& command,
-                      const Words& words, OptionBlock* options) {
+bool ParseOptionWords(Session& session, const Words& words,
+                      OptionBlock* options) {
   std::string offending;
   bool description_cut = false;
   int32_t st = options->Parse(words, &offending, &description_cut);
   std::string refusal;
   if (st != 0) {
-    refusal = (offending.empty() ? std::string("options")
-                                 : "option '" + Printable(offending) + "'") +
-              ": " + session.Explain(st);
+    refusal = OptionRefusal(words, offending, session.Explain(st));
   } else if (const option_block* block = options->get()) {
     // The module takes any number; a length the program could not keep
     // sensibly is refused before anything is opened.
@@ -70,28 +89,27 @@ bool ParseOptionWords(Session& session, const std::string& command,
     }
   }
   if (!refusal.empty()) {
-    std::fprintf(stderr, "vuvorozo %s: %s\n", command.c_str(), refusal.c_str());
+    PrintError(refusal);
     session.FlushIssued();
     return false;
   }
   if (description_cut) {
-    PrintError("warning: " + command + ": the description is longer than " +
-               std::to_string(kDescriptionBytes) +
-               " bytes and was cut after its last whole character within "
-               "them");
+    PrintWarning("the description is longer than " +
+                 std::to_string(kDescriptionBytes) +
+                 " bytes and was cut after its last whole character within "
+                 "them");
   }
   return true;
 }
 
-int StartEntryCommand(Session& session, const std::string& command,
-                      const Words& words, OptionBlock* options,
-                      Fileref* fileref, std::string* path,
+int StartEntryCommand(Session& session, const Words& words,
+                      OptionBlock* options, Fileref* fileref, std::string* path,
                       int32_t* path_status) {
   if (words.empty()) {
-    return UsageError(command, "a name libref.catalog.entry[.type] is needed");
+    return UsageError("a name libref.catalog.entry[.type] is needed");
   }
   const std::string& name = words[0];
-  if (!ParseOptionWords(session, command, Words(words.begin() + 1, words.end()),
+  if (!ParseOptionWords(session, Words(words.begin() + 1, words.end()),
                         options)) {
     return kExitUsage;
   }
@@ -101,10 +119,9 @@ int StartEntryCommand(Session& session, const std::string& command,
   return kExitOk;
 }
 
-int FinishBatch(const std::string& command, const Tally& tally,
-                const std::string& what) {
+int FinishBatch(const Tally& tally, const std::string& what) {
   if (tally.skipped != 0) {
-    PrintError(command + ": " + std::to_string(tally.skipped) + " of " +
+    PrintError(std::to_string(tally.skipped) + " of " +
                std::to_string(tally.total) + " " + what);
   }
   if (tally.failed || tally.skipped != 0) return kExitFailed;

@@ -5,6 +5,7 @@
 #ifndef VUVOROZO_CLI_COMMANDS_H_
 #define VUVOROZO_CLI_COMMANDS_H_
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ typedef std::vector<std::string> Words;
 
 int RunWrite(Session& session, const Words& words);
 int RunRead(Session& session, const Words& words);
-int RunList(Session& session, const Words& words, bool json);
+int RunList(Session& session, const Words& words, bool json, bool long_listing);
 // What the flags of import and export ask for.
 struct BatchFlags {
   bool recursive = false;  // -r: a library's catalogs as folders
@@ -27,13 +28,17 @@ struct BatchFlags {
 
 int RunImport(Session& session, const Words& words, const BatchFlags& flags);
 int RunExport(Session& session, const Words& words, const BatchFlags& flags);
-int RunDelete(Session& session, const Words& words);
-int RunExists(Session& session, const Words& words);
-int RunInfo(Session& session, const Words& words);
+// recursive: a catalog goes with its entries.
+int RunDelete(Session& session, const Words& words, bool recursive);
+// move: rename, the source deleted once copied.
+int RunCopy(Session& session, const Words& words, bool move);
+int RunMkdir(Session& session, const Words& words);
+int RunExists(Session& session, const Words& words, bool json);
+int RunInfo(Session& session, const Words& words, bool json);
 
-// Prints "vuvorozo <command>: <text>" and the pointer to --help; returns the
-// usage exit code.
-int UsageError(const std::string& command, const std::string& text);
+// Prints "vuvorozo: COMMAND: <text>" and the pointer to the command's help;
+// returns the usage exit code.
+int UsageError(const std::string& text);
 
 // Assigns fileref to name with the module, after the host's own check that
 // the name splits into levels (at most four, of at most 32 characters).
@@ -43,8 +48,8 @@ bool AssignName(Session& session, Fileref& fileref, const std::string& name,
 
 // Parses the option words into options; reports a refusal (the usage exit
 // code) and returns false.
-bool ParseOptionWords(Session& session, const std::string& command,
-                      const Words& words, OptionBlock* options);
+bool ParseOptionWords(Session& session, const Words& words,
+                      OptionBlock* options);
 
 // The start of every command that names one entry: words[0] is the name,
 // the words after it the options. Parses the options into *options,
@@ -53,9 +58,8 @@ bool ParseOptionWords(Session& session, const std::string& command,
 // does not resolve; the open then reports why) and *path_status the status
 // of that request; otherwise the exit code to end with, the reason already
 // reported.
-int StartEntryCommand(Session& session, const std::string& command,
-                      const Words& words, OptionBlock* options,
-                      Fileref* fileref, std::string* path,
+int StartEntryCommand(Session& session, const Words& words,
+                      OptionBlock* options, Fileref* fileref, std::string* path,
                       int32_t* path_status);
 
 // What became of one file or entry of a command that moves many.
@@ -63,26 +67,49 @@ enum class Outcome { kDone, kTruncated, kSkipped, kUnchanged };
 
 // The outcomes of such a command, counted.
 struct Tally {
-  size_t total = 0;     // files or entries met
-  int skipped = 0;      // reported and not moved
-  int truncated = 0;    // moved with records cut
-  bool failed = false;  // a step besides the files failed (reported)
-  void Add(Outcome outcome) {
+  size_t total = 0;       // files or entries met
+  int skipped = 0;        // reported and not moved
+  int truncated = 0;      // moved with records cut
+  int64_t moved = 0;      // moved, cut or not
+  int64_t unchanged = 0;  // found as they were, not moved
+  int64_t bytes = 0;      // bytes of the files moved
+  bool failed = false;    // a step besides the files failed (reported)
+  std::chrono::steady_clock::time_point start =
+      std::chrono::steady_clock::now();
+  // Counts an outcome; bytes are those of the file moved.
+  void Add(Outcome outcome, int64_t moved_bytes = 0) {
     ++total;
     if (outcome == Outcome::kSkipped) ++skipped;
     if (outcome == Outcome::kTruncated) ++truncated;
+    if (outcome == Outcome::kUnchanged) ++unchanged;
+    if (outcome == Outcome::kDone || outcome == Outcome::kTruncated) {
+      ++moved;
+      bytes += moved_bytes;
+    }
+    Progress::ItemDone();
   }
 };
 
+// A noun in its two numbers.
+struct Noun {
+  const char* one;    // "entry"
+  const char* other;  // "entries"
+};
+
+// The one line a command that moves many ends with (unless quiet):
+// "12 files: 12 entries written, 35210 bytes, 0.21 s", with the unchanged
+// and the skipped counted where there are any. met names what was met
+// (files), made what was written (entries).
+void PrintSummary(const Tally& tally, Noun met, Noun made);
+
 // Ends a command that moved many files or entries: when some were skipped
-// says "<command>: N of <total> <what>" (e.g. "files were not imported").
+// says "N of <total> <what>" (e.g. "files were not imported").
 // Returns the exit code: failed when anything failed or was skipped,
 // truncated when records were cut, else done.
-int FinishBatch(const std::string& command, const Tally& tally,
-                const std::string& what);
+int FinishBatch(const Tally& tally, const std::string& what);
 
 // Reports that what (a file or entry, as the user sees it) was skipped, and
-// why: "vuvorozo: <what>: skipped: <reason>". Returns kSkipped.
+// why: "vuvorozo: COMMAND: <what>: skipped: <reason>". Returns kSkipped.
 Outcome Skipped(std::string_view what, std::string_view reason);
 
 // Assigns fileref to name (with options, may be null) and opens it as a

@@ -37,6 +37,8 @@ ssize_t ReadAt(int fd, char* data, size_t length, off_t at) {
   return n;
 }
 
+}  // namespace
+
 bool WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     ssize_t n = write(fd, data, length);
@@ -51,7 +53,6 @@ bool WriteAll(int fd, const char* data, size_t length) {
   return true;
 }
 
-// A temporary file no one else can reach, removed when closed.
 int TemporaryFile() {
   const char* folder = std::getenv("TMPDIR");
   std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
@@ -64,8 +65,6 @@ int TemporaryFile() {
   if (fd >= 0) unlink(pattern.c_str());
   return fd;
 }
-
-}  // namespace
 
 int OpenFolder(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

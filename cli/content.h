@@ -63,6 +63,14 @@ struct Found {
 // read.
 bool ListFolder(int folder, std::vector<Found>* found, std::string* error);
 
+// Writes all of data to fd, retrying interrupted and partial writes. false
+// with errno on failure.
+bool WriteAll(int fd, const char* data, size_t length);
+
+// A temporary file no one else can reach, removed when closed; -1 with
+// errno when none can be made.
+int TemporaryFile();
+
 // Content up to this many bytes is read whole into memory.
 inline constexpr size_t kWholeContentBytes = 4 << 20;
 

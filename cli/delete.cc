@@ -1,26 +1,92 @@
-// vuvorozo delete NAME: deletes the entry a name libref.catalog.entry[.type]
-// names.
+// vuvorozo delete [-r] NAME...: deletes entries through the module (slot
+// 32), each named or matched by a pattern, and catalogs (LIBREF.CATALOG)
+// through the host's store: an empty one, or with -r one with its entries.
 
 #include "cli/commands.h"
 #include "cli/option_text.h"
+#include "cli/patterns.h"
+#include "refhost/library_services.h"
 
 namespace cli {
+namespace {
 
-int RunDelete(Session& session, const Words& words) {
-  if (words.size() != 1) {
-    return UsageError(
-        "delete", words.empty() ? "a name libref.catalog.entry[.type] is needed"
-                                : "delete takes one name and no options");
-  }
-  const std::string& name = words[0];
+bool DeleteEntry(Session& session, const std::string& name) {
   Fileref fileref(session);
-  if (!AssignName(session, fileref, name, nullptr)) return kExitFailed;
+  if (!AssignName(session, fileref, name, nullptr)) return false;
   int32_t st = fileref.Delete();
   if (st != 0) {
     session.Fail(Printable(name), st);
-    return kExitFailed;
+    return false;
   }
-  return kExitOk;
+  PrintDetail("deleted " + Printable(name));
+  return true;
+}
+
+bool DeleteCatalog(Session& session, const NameLevels& levels,
+                   const std::string& name, bool recursive) {
+  if (!refhost::CheckLibref(levels.libref).ok()) {
+    PrintError(Printable(name) +
+               ": not a catalog name: the libref has 1 to 8 letters, digits "
+               "or _ $ # @");
+    return false;
+  }
+  refhost::StoreStatus status = session.host().store()->DeleteCatalog(
+      refhost::LibrefKey(levels.libref), Upper(levels.catalog), recursive);
+  if (status.ok()) {
+    PrintDetail("deleted " + Printable(name));
+    return true;
+  }
+  std::string reason;
+  if (status.IsNotEmpty()) {
+    reason = "the catalog holds entries; delete -r deletes it with them";
+  } else if (status.IsNotFound()) {
+    reason = session.host()
+                     .store()
+                     ->FindLibrary(refhost::LibrefKey(levels.libref))
+                     .ok()
+                 ? "The catalog does not exist."
+                 : "The library does not exist in the data folder " +
+                       Printable(session.data_folder()) + ".";
+  } else {
+    reason = Printable(status.message());
+  }
+  PrintError(Printable(name) + ": " + reason);
+  return false;
+}
+
+}  // namespace
+
+int RunDelete(Session& session, const Words& words, bool recursive) {
+  if (words.empty()) return UsageError("a name is needed");
+  size_t options_at = OptionStart(words, 0);
+  if (options_at != words.size()) {
+    return UsageError("'" + Printable(words[options_at]) +
+                      "': delete takes names, not options");
+  }
+  bool failed = false;
+  for (const std::string& name : words) {
+    NameLevels levels = SplitLevels(name);
+    if (levels.count == 2) {
+      failed |= !DeleteCatalog(session, levels, name, recursive);
+    } else if (levels.count >= 3 &&
+               (IsPattern(levels.entry) || IsPattern(levels.type))) {
+      std::vector<FoundEntry> found;
+      if (!FindEntries(session, levels, &found)) {
+        failed = true;
+        continue;
+      }
+      if (found.empty()) {
+        PrintError(Printable(name) + ": no entry matches");
+        failed = true;
+      }
+      for (const FoundEntry& e : found) {
+        failed |= !DeleteEntry(session, e.path);
+      }
+    } else {
+      failed |= !DeleteEntry(session, name);
+    }
+  }
+  return failed ? kExitFailed : kExitOk;
 }
 
 }  // namespace cli

@@ -1,11 +1,14 @@
-// vuvorozo exists NAME: whether the entry (libref.catalog.entry[.type]) or
-// the catalog (libref.catalog) exists. Exit 0 when it does, 1 when it does
-// not; a test that cannot be made (a name the module refuses) exits with
-// the usage code, so that a script never takes it for an absent entry.
+// vuvorozo exists NAME [-v] [--json]: whether the entry
+// (libref.catalog.entry[.type]) or the catalog (libref.catalog) exists.
+// Exit 0 when it does, 1 when it does not, and silent unless asked; a test
+// that cannot be made (a name the module refuses) exits with the usage
+// code, so that a script never takes it for an absent entry.
 
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/option_text.h"
+#include "cli/report.h"
 #include "refhost/library_services.h"
 
 namespace cli {
@@ -22,27 +25,30 @@ bool IsAbsence(int32_t status) {
   return host_no_such_entry(status);
 }
 
+int Answer(const std::string& name, bool exists, bool json) {
+  if (json) {
+    std::printf("{\"name\": %s, \"exists\": %s}\n", JsonString(name).c_str(),
+                exists ? "true" : "false");
+  } else {
+    PrintDetail(Printable(name) + (exists ? " exists" : " does not exist"));
+  }
+  return exists ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
-int RunExists(Session& session, const Words& words) {
+int RunExists(Session& session, const Words& words, bool json) {
   if (words.size() != 1) {
-    return UsageError("exists", words.empty()
-                                    ? "a name is needed"
+    return UsageError(words.empty() ? "a name is needed"
                                     : "exists takes one name and no options");
   }
   const std::string& name = words[0];
   Fileref fileref(session);
   if (!AssignName(session, fileref, name, nullptr)) return kExitUsage;
   int32_t st = fileref.Exists();
-  if (st == 0) {
-    std::printf("%s exists\n", name.c_str());
-    return kExitOk;
-  }
-  if (IsAbsence(st)) {
-    std::printf("%s does not exist\n", name.c_str());
-    return kExitFailed;
-  }
-  session.Fail(name, st);
+  if (st == 0) return Answer(name, true, json);
+  if (IsAbsence(st)) return Answer(name, false, json);
+  session.Fail(Printable(name), st);
   return kExitUsage;
 }
 

@@ -9,6 +9,7 @@
 // what was exported, with the descriptions, goes with them.
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +23,10 @@
 #include "cli/file_names.h"
 #include "cli/manifest.h"
 #include "cli/option_text.h"
+#include "cli/patterns.h"
 #include "cli/records.h"
+#include "cli/report.h"
+#include "cli/tar_stream.h"
 #include "refhost/library_services.h"
 
 namespace cli {
@@ -39,7 +43,11 @@ struct Member {
 // The hint of a member open whose text names its type.
 constexpr char kNoHint[] = "CATAMS  ";
 
-std::string ErrorText() { return std::strerror(errno); }
+int64_t CurrentTimeNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 // Why a name or type from a catalog cannot be part of a file name (a
 // catalog written by others may hold anything); empty when it can.
@@ -53,15 +61,59 @@ std::string UnsafePart(std::string_view part) {
   return "";
 }
 
+// Which members of a catalog an export takes: all, or those a selector
+// (ENTRY or ENTRY.TYPE, patterns allowed; no type: every type) matches.
+class Selection {
+ public:
+  explicit Selection(Words selectors) : selectors_(std::move(selectors)) {
+    matched_.assign(selectors_.size(), false);
+  }
+  bool Takes(const Member& member) {
+    if (selectors_.empty()) return true;
+    bool taken = false;
+    for (size_t i = 0; i < selectors_.size(); ++i) {
+      size_t dot = selectors_[i].find('.');
+      std::string_view name = std::string_view(selectors_[i]).substr(0, dot);
+      std::string_view type =
+          dot == std::string::npos
+              ? std::string_view("*")
+              : std::string_view(selectors_[i]).substr(dot + 1);
+      if (Matches(name, member.name) && Matches(type, member.type)) {
+        matched_[i] = true;
+        taken = true;
+      }
+    }
+    return taken;
+  }
+  // Reports each selector that matched nothing; true when every one did.
+  bool ReportUnmatched() const {
+    bool all = true;
+    for (size_t i = 0; i < selectors_.size(); ++i) {
+      if (matched_[i]) continue;
+      PrintError(Printable(selectors_[i]) + ": no entry matches");
+      all = false;
+    }
+    return all;
+  }
+
+ private:
+  Words selectors_;
+  std::vector<bool> matched_;
+};
+
 class Exporter {
  public:
-  Exporter(Session& session, const Words& option_words, std::string root)
+  // root: the folder to fill, or "-" for a tar stream on standard output.
+  Exporter(Session& session, const Words& option_words, std::string root,
+           Selection& selection)
       : session_(session),
         option_words_(option_words),
-        root_path_(std::move(root)) {
+        root_path_(std::move(root)),
+        selection_(selection) {
     mode_t mask = umask(0);
     umask(mask);
     default_mode_ = 0666 & ~mask;
+    if (root_path_ == "-") tar_ = std::make_unique<TarStream>(STDOUT_FILENO);
   }
   ~Exporter() {
     if (root_ >= 0) close(root_);
@@ -73,15 +125,26 @@ class Exporter {
   // was made for, or, with folder_each, into a folder of it made for the
   // catalog.
   void ExportCatalog(const std::string& name, bool folder_each);
+  // Ends the tar stream, when there is one. false when it failed
+  // (reported).
+  bool Finish();
 
  private:
   Outcome ExportMember(Directory& directory, int folder,
                        const std::string& label, const Member& member,
                        std::vector<ManifestLine>* manifest);
-  // The folder of root a catalog exports to under -r; -1 when there is none
-  // (reported).
-  int FolderFor(int root, const std::string& catalog,
-                const std::vector<Member>& members, std::string* label);
+  // Copies the records of the open entry into the file the member becomes,
+  // in the folder or the stream. false with *error.
+  bool Deliver(OpenEntry& entry, const Member& member,
+               const FileAttributes& attributes, bool known, int folder,
+               const std::string& path, const std::string& file,
+               Transfer* transfer, std::string* error);
+  // The folder name a catalog exports to under -r; empty when there is
+  // none (reported).
+  std::string FolderNameFor(const std::string& catalog,
+                            const std::vector<Member>& members);
+  // That folder made in root; -1 when it cannot be (reported).
+  int MakeFolderFor(int root, const std::string& folder);
 
   // The folder the exporter was made for, made and opened when the first
   // catalog has been walked (a catalog that is not there leaves no folder
@@ -91,18 +154,20 @@ class Exporter {
   Session& session_;
   const Words& option_words_;
   std::string root_path_;
+  Selection& selection_;
+  std::unique_ptr<TarStream> tar_;  // for root "-"
   int root_ = -1;
   bool root_failed_ = false;
   EntryKey catalog_;  // libref and catalog being exported
   mode_t default_mode_;
   std::set<std::string> folders_;  // made for catalogs under -r
   std::set<std::string> written_;  // files of the folder being filled
+  int64_t written_bytes_ = 0;      // bytes of the member exported last
   Tally tally_;
 };
 
-int Exporter::FolderFor(int root, const std::string& catalog,
-                        const std::vector<Member>& members,
-                        std::string* label) {
+std::string Exporter::FolderNameFor(const std::string& catalog,
+                                    const std::vector<Member>& members) {
   // The folder the entries were imported from, when they say.
   std::string folder, reason;
   for (const Member& m : members) {
@@ -114,7 +179,6 @@ int Exporter::FolderFor(int root, const std::string& catalog,
     }
   }
   if (folder.empty() || folders_.count(folder) != 0) folder = Lower(catalog);
-  *label = folder + "/";
   if (!IsPlainFileName(folder, &reason) || folders_.count(folder) != 0) {
     tally_.failed = true;
     PrintError(Printable(catalog) +
@@ -122,12 +186,17 @@ int Exporter::FolderFor(int root, const std::string& catalog,
                (folders_.count(folder) != 0
                     ? "another catalog took " + Printable(folder)
                     : reason));
-    return -1;
+    return "";
   }
   folders_.insert(folder);
+  return folder;
+}
+
+int Exporter::MakeFolderFor(int root, const std::string& folder) {
   if (!MakeFolderIn(root, folder)) {
     tally_.failed = true;
-    PrintError(Printable(folder) + ": cannot make the folder: " + ErrorText());
+    PrintError(Printable(folder) +
+               ": cannot make the folder: " + SystemError());
     return -1;
   }
   int fd = OpenFolderIn(root, folder);
@@ -135,7 +204,7 @@ int Exporter::FolderFor(int root, const std::string& catalog,
     tally_.failed = true;
     PrintError(
         Printable(folder) +
-        ": cannot open the folder (a link is not followed): " + ErrorText());
+        ": cannot open the folder (a link is not followed): " + SystemError());
   }
   return fd;
 }
@@ -148,10 +217,17 @@ int Exporter::Root() {
   if (root_ < 0) {
     root_failed_ = true;
     tally_.failed = true;
-    PrintError("export: cannot create the folder " + Printable(root_path_) +
-               ": " + ErrorText());
+    PrintError(Printable(root_path_) +
+               ": cannot create the folder: " + SystemError());
   }
   return root_;
+}
+
+bool Exporter::Finish() {
+  if (tar_ == nullptr) return true;
+  if (tar_->Finish()) return true;
+  PrintError("standard output: cannot be written: " + tar_->error());
+  return false;
 }
 
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
@@ -170,7 +246,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   Member m;
   int32_t st;
   while ((st = directory.Next(&m.name, &m.type, &m.info)) == 0) {
-    members.push_back(m);
+    if (selection_.Takes(m)) members.push_back(m);
   }
   if (st != kStatusEndOfList) {
     session_.Fail(Printable(name), st);
@@ -179,22 +255,45 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
   catalog_ = KeyOfPath(Upper(name));
   std::string label;
-  int target = Root();
-  if (target >= 0 && folder_each) {
-    target = FolderFor(target, catalog_.catalog, members, &label);
+  int target = -1;
+  std::string folder;
+  if (folder_each) {
+    folder = FolderNameFor(catalog_.catalog, members);
+    if (folder.empty()) return;
+    label = folder + "/";
   }
-  if (target < 0) return;
+  if (tar_ != nullptr) {
+    if (folder_each &&
+        !tar_->AddFolder(folder, default_mode_ | 0111, CurrentTimeNs())) {
+      tally_.failed = true;
+      return;
+    }
+  } else {
+    target = Root();
+    if (target >= 0 && folder_each) target = MakeFolderFor(target, folder);
+    if (target < 0) return;
+  }
   Descriptor own(folder_each ? target : -1);
   written_.clear();
+  Progress::AddTotal(static_cast<int64_t>(members.size()));
   std::vector<ManifestLine> manifest;
   for (const Member& member : members) {
-    tally_.Add(ExportMember(directory, target, label, member, &manifest));
+    Outcome outcome = ExportMember(directory, target, label, member, &manifest);
+    tally_.Add(outcome, written_bytes_);
   }
   std::string error;
-  if (!manifest.empty() && !WriteManifest(target, manifest, &error)) {
-    tally_.failed = true;
-    PrintError(Printable(label) + std::string(kManifestName) +
-               ": cannot be written: " + error);
+  if (!manifest.empty()) {
+    bool written = tar_ != nullptr
+                       ? tar_->AddText(label + std::string(kManifestName),
+                                       FormatManifest(manifest), default_mode_,
+                                       CurrentTimeNs())
+                       : WriteManifest(target, manifest, &error);
+    if (!written) {
+      tally_.failed = true;
+      PrintError(
+          Printable(label) + std::string(kManifestName) +
+          ": cannot be written: " + (tar_ != nullptr ? tar_->error() : error));
+    }
   }
   st = directory.Close();
   if (st != 0) {
@@ -203,9 +302,61 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
 }
 
+bool Exporter::Deliver(OpenEntry& entry, const Member& member,
+                       const FileAttributes& attributes, bool known, int folder,
+                       const std::string& path, const std::string& file,
+                       Transfer* transfer, std::string* error) {
+  uint32_t mode = attributes.mode ? *attributes.mode : default_mode_;
+  int64_t modified = attributes.modified_ns
+                         ? *attributes.modified_ns
+                         : member.info.modified_micros * 1000;
+  refhost::RecordMapping mapping =
+      MappingOf(known ? &attributes : nullptr, member.type);
+  if (tar_ != nullptr) {
+    // A tar member says its size ahead of its bytes: the bytes go to a
+    // temporary file first.
+    Descriptor spool(TemporaryFile());
+    if (spool.get() < 0) {
+      *error = "cannot make a temporary file: " + SystemError();
+      return false;
+    }
+    Output bytes(spool.get());
+    *transfer = ReadRecords(entry, mapping, attributes.final_newline, bytes);
+    if (!bytes.Flush()) {
+      *error = "cannot write a temporary file: " + bytes.error();
+      return false;
+    }
+    if (transfer->status != 0) return true;
+    if (!tar_->AddFile(path, mode & 0777, modified, spool.get(),
+                       bytes.written())) {
+      *error = "standard output: " + tar_->error();
+      return false;
+    }
+    return true;
+  }
+  ExportFile out(folder, file);
+  if (!out.Create()) {
+    *error = "cannot create a file in the folder: " + out.error();
+    return false;
+  }
+  Output bytes(out.fd());
+  *transfer = ReadRecords(entry, mapping, attributes.final_newline, bytes);
+  if (!bytes.Flush()) {
+    *error = "cannot write " + Printable(path) + ": " + bytes.error();
+    return false;
+  }
+  if (transfer->status != 0) return true;
+  if (!out.Commit(mode, modified)) {
+    *error = "cannot write " + Printable(path) + ": " + out.error();
+    return false;
+  }
+  return true;
+}
+
 Outcome Exporter::ExportMember(Directory& directory, int folder,
                                const std::string& label, const Member& member,
                                std::vector<ManifestLine>* manifest) {
+  written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
   std::string unsafe = UnsafePart(member.name);
   if (unsafe.empty()) unsafe = UnsafePart(member.type);
@@ -221,12 +372,14 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
     if (IsPlainFileName(attributes.file_name, &reason)) {
       file = attributes.file_name;
     } else {
-      PrintError("warning: " + what + ": the recorded file name " +
-                 Printable(attributes.file_name) + " is not used (" + reason +
-                 "); exported as " + Printable(file));
+      PrintWarning(what + ": the recorded file name " +
+                   Printable(attributes.file_name) + " is not used (" + reason +
+                   "); exported as " + Printable(file));
     }
   }
-  std::string shown = Printable(root_path_ + "/" + label + file);
+  std::string path = label + file;
+  std::string shown =
+      tar_ != nullptr ? Printable(path) : Printable(root_path_ + "/" + path);
   if (!written_.insert(file).second) {
     return Skipped(what, "another entry was exported as " + shown);
   }
@@ -241,36 +394,22 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
     session_.Fail(what + ": skipped", st);
     return Outcome::kSkipped;
   }
-  ExportFile out(folder, file);
-  if (!out.Create()) {
-    return Skipped(what, "cannot create a file in the folder: " + out.error());
-  }
-  Output bytes(out.fd());
-  Transfer transfer =
-      ReadRecords(entry, MappingOf(known ? &attributes : nullptr, member.type),
-                  attributes.final_newline, bytes);
-  bool written = bytes.Flush();
+  Transfer transfer;
+  std::string error;
+  bool delivered = Deliver(entry, member, attributes, known, folder, path, file,
+                           &transfer, &error);
   int32_t close = entry.Close();
-  if (!written) {
-    return Skipped(what, "cannot write " + shown + ": " + bytes.error());
-  }
+  if (!delivered) return Skipped(what, error);
   if (transfer.status != 0 || close != 0) {
     session_.Fail(what + ": skipped",
                   transfer.status != 0 ? transfer.status : close);
     return Outcome::kSkipped;
   }
-  uint32_t mode = attributes.mode ? *attributes.mode : default_mode_;
-  int64_t modified = attributes.modified_ns
-                         ? *attributes.modified_ns
-                         : member.info.modified_micros * 1000;
-  if (!out.Commit(mode, modified)) {
-    return Skipped(what, "cannot write " + shown + ": " + out.error());
-  }
   manifest->push_back({file, key.Path(), member.info.description});
-  std::printf("%s -> %s (%lld record%s)\n", what.c_str(), shown.c_str(),
-              static_cast<long long>(transfer.records),
-              transfer.records == 1 ? "" : "s");
+  PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
+              (transfer.records == 1 ? " record)" : " records)"));
   WarnTruncated(what, transfer, entry.record_length(), false);
+  written_bytes_ = transfer.bytes;
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }
 
@@ -278,25 +417,32 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
 
 int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
   if (words.size() < 2) {
-    return UsageError("export", flags.recursive
-                                    ? "a libref and a folder are needed"
-                                    : "a name libref.catalog and a folder "
-                                      "are needed");
+    return UsageError(flags.recursive ? "a libref and a folder are needed"
+                                      : "a name libref.catalog and a folder "
+                                        "are needed");
   }
   const std::string& name = words[0];
   const std::string& folder = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
-    return UsageError("export",
-                      "export -r takes a libref (1 to 8 letters, digits "
-                      "or _ $ # @), not " +
-                          Printable(name));
+    return UsageError(
+        "export -r takes a libref (1 to 8 letters, digits "
+        "or _ $ # @), not " +
+        Printable(name));
   }
-  Words option_words(words.begin() + 2, words.end());
+  size_t options_at = OptionStart(words, 2);
+  Selection selection(Words(words.begin() + 2, words.begin() + options_at));
+  Words option_words(words.begin() + options_at, words.end());
   {
     OptionBlock options(session);
-    if (!ParseOptionWords(session, "export", option_words, &options)) {
+    if (!ParseOptionWords(session, option_words, &options)) {
       return kExitUsage;
     }
+  }
+  if (folder == "-" && isatty(STDOUT_FILENO) == 1) {
+    PrintError(
+        "-: a tar stream is not written to a terminal; send it to a "
+        "file or a pipe (| tar -x -C DIR)");
+    return kExitUsage;
   }
   std::vector<refhost::CatalogInfo> catalogs;
   if (flags.recursive) {
@@ -304,12 +450,17 @@ int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
         session.host().library()->ListCatalogs(name, &catalogs);
     if (!status.ok()) {
       PrintError(Printable(name) + ": " +
-                 (status.IsNotFound() ? "The library does not exist."
-                                      : status.ToString()));
+                 (status.IsNotFound()
+                      ? "The library does not exist in the data folder " +
+                            Printable(session.data_folder()) + "."
+                      : Printable(status.message())));
       return kExitFailed;
     }
   }
-  Exporter exporter(session, option_words, folder);
+  // The stream has standard output; what is said of it goes beside it.
+  if (folder == "-") ResultsToStandardError();
+  Progress::Begin("export", 0);
+  Exporter exporter(session, option_words, folder, selection);
   if (flags.recursive) {
     for (const refhost::CatalogInfo& catalog : catalogs) {
       exporter.ExportCatalog(Upper(name) + "." + catalog.name, true);
@@ -317,7 +468,11 @@ int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
   } else {
     exporter.ExportCatalog(name, false);
   }
-  return FinishBatch("export", exporter.tally(), "entries were not exported");
+  Tally& tally = exporter.tally();
+  if (!exporter.Finish() || !selection.ReportUnmatched()) tally.failed = true;
+  Progress::End();
+  PrintSummary(tally, {"entry", "entries"}, {"file", "files"});
+  return FinishBatch(tally, "entries were not exported");
 }
 
 }  // namespace cli

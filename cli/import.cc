@@ -97,9 +97,10 @@ class Importer {
                      const std::string& folder_name);
 
  private:
+  // *bytes: the bytes of the file, when it was imported.
   Outcome ImportFile(Directory& directory, int folder, const Planned& planned,
                      const std::string& label, const std::string& folder_name,
-                     const refhost::EntryInfo* existing);
+                     const refhost::EntryInfo* existing, int64_t* bytes);
   // Whether the file is the one the entry was imported from, unchanged;
   // reads and hashes it when only its status change time or inode differ
   // (the content is then loaded).
@@ -181,8 +182,8 @@ void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
     PrintError(Printable(label) + std::string(kManifestName) +
                ": cannot be read, descriptions are not given back: " + error);
   } else if (bad != 0) {
-    PrintError("warning: " + Printable(label) + std::string(kManifestName) +
-               ": " + std::to_string(bad) + " lines were not understood");
+    PrintWarning(Printable(label) + std::string(kManifestName) + ": " +
+                 std::to_string(bad) + " lines were not understood");
   }
   std::vector<Planned> planned = Plan(found, label);
 
@@ -220,11 +221,14 @@ void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
       return;
     }
   }
+  Progress::AddTotal(static_cast<int64_t>(planned.size()));
   for (const Planned& p : planned) {
     auto found_entry = existing.find(p.entry.Key());
-    tally_.Add(ImportFile(
+    int64_t bytes = 0;
+    Outcome outcome = ImportFile(
         directory, folder, p, label, folder_name,
-        found_entry == existing.end() ? nullptr : &found_entry->second));
+        found_entry == existing.end() ? nullptr : &found_entry->second, &bytes);
+    tally_.Add(outcome, bytes);
   }
   st = directory.Close();
   if (st != 0) {
@@ -274,7 +278,8 @@ bool Importer::Unchanged(const refhost::EntryInfo& existing,
 Outcome Importer::ImportFile(Directory& directory, int folder,
                              const Planned& planned, const std::string& label,
                              const std::string& folder_name,
-                             const refhost::EntryInfo* existing) {
+                             const refhost::EntryInfo* existing,
+                             int64_t* bytes) {
   std::string what = Printable(label + planned.file);
   Descriptor fd(OpenFileIn(folder, planned.file));
   struct stat st;
@@ -307,13 +312,11 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
     bool cut = false;
     if (description.Parse({"desc=" + Quote(line->second.description)},
                           &offending, &cut) != 0) {
-      PrintError("warning: " + what +
-                 ": the manifest's description was not "
-                 "taken");
+      PrintWarning(what + ": the manifest's description was not taken");
     } else if (cut) {
-      PrintError("warning: " + what +
-                 ": the manifest's description is "
-                 "longer than 256 bytes and was cut");
+      PrintWarning(what +
+                   ": the manifest's description is longer than 256 bytes "
+                   "and was cut");
     }
   }
   EntryKey key = catalog_;
@@ -355,10 +358,10 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
     session_.Fail(what + " -> " + key.Path() + ": skipped", close_status);
     return Outcome::kSkipped;
   }
-  std::printf("%s -> %s (%lld record%s)\n", what.c_str(),
-              Printable(key.Path()).c_str(),
-              static_cast<long long>(transfer.records),
-              transfer.records == 1 ? "" : "s");
+  *bytes = transfer.bytes;
+  PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
+              std::to_string(transfer.records) +
+              (transfer.records == 1 ? " record)" : " records)"));
   WarnTruncated(key.Path(), transfer, member.record_length(), true);
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }
@@ -419,36 +422,44 @@ void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
 
 int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
   if (words.size() < 2) {
-    return UsageError("import", flags.recursive
-                                    ? "a folder and a libref are needed"
-                                    : "a folder and a name libref.catalog "
-                                      "are needed");
+    return UsageError(flags.recursive ? "a folder and a libref are needed"
+                                      : "a folder and a name libref.catalog "
+                                        "are needed");
   }
   const std::string& folder = words[0];
   const std::string& name = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
-    return UsageError("import",
-                      "import -r takes a libref (1 to 8 letters, digits "
-                      "or _ $ # @), not " +
-                          Printable(name));
+    return UsageError(
+        "import -r takes a libref (1 to 8 letters, digits "
+        "or _ $ # @), not " +
+        Printable(name));
   }
   Words option_words(words.begin() + 2, words.end());
   RecordLayout layout;
   bool own_description = false;
   {
     OptionBlock options(session);
-    if (!ParseOptionWords(session, "import", option_words, &options)) {
+    if (!ParseOptionWords(session, option_words, &options)) {
       return kExitUsage;
     }
     layout = RecordLayout::Of(options.get());
     own_description =
         options.get() != nullptr && options.get()->description.length != 0;
   }
+  if (folder == "-") {
+    // A stream has no names, times or modes of its own to give the
+    // entries, and unpacking one is what tar is for.
+    PrintError(
+        "-: import reads a folder, not a stream; unpack a stream into a "
+        "folder first (tar -x -C DIR) and import the folder");
+    return kExitUsage;
+  }
   Descriptor root(OpenFolder(folder));
+  Progress::Begin("import", 0);
   std::vector<Found> found;
   std::string error;
   if (root.get() < 0 || !ListSorted(root.get(), &found, &error)) {
-    PrintError("import: cannot read the folder " + Printable(folder) + ": " +
+    PrintError(Printable(folder) + ": cannot read the folder: " +
                (root.get() < 0 ? ErrorText() : error));
     return kExitFailed;
   }
@@ -458,7 +469,9 @@ int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
   } else {
     importer.ImportCatalog(root.get(), found, name, "", FolderName(folder));
   }
-  return FinishBatch("import", importer.tally(), "files were not imported");
+  Progress::End();
+  PrintSummary(importer.tally(), {"file", "files"}, {"entry", "entries"});
+  return FinishBatch(importer.tally(), "files were not imported");
 }
 
 }  // namespace cli

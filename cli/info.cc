@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/option_text.h"
+#include "cli/report.h"
 
 namespace cli {
 namespace {
@@ -45,15 +46,18 @@ std::string DescriptionOf(Session& session, const std::string& path) {
 
 }  // namespace
 
-int RunInfo(Session& session, const Words& words) {
+int RunInfo(Session& session, const Words& words, bool json) {
+  if (words.size() > 1 && !IsOptionWord(words[1])) {
+    return UsageError("info takes one name");
+  }
   OptionBlock options(session);
   Fileref fileref(session);
   std::string path;
   int32_t path_status;
-  int exit = StartEntryCommand(session, "info", words, &options, &fileref,
-                               &path, &path_status);
+  int exit = StartEntryCommand(session, words, &options, &fileref, &path,
+                               &path_status);
   if (exit != kExitOk) return exit;
-  std::string description;
+  info_reply reply = {};
   {
     // No record moves here, so the entry's own record length is asked for
     // and reported as it stands.
@@ -63,22 +67,30 @@ int RunInfo(Session& session, const Words& words) {
       session.Fail(Printable(path), st);
       return kExitFailed;
     }
-    info_reply reply = {};
     st = entry.Info(kInfoAll, &reply);
     if (st != 0) {
       session.Fail(Printable(path), st);
       return kExitFailed;
     }
-    std::printf("Path name:      %s\n", Printable(path).c_str());
-    std::printf("Record format:  %s\n", RecordFormat(reply.recfm).c_str());
-    std::printf("Record length:  %d\n", reply.data_length);
     st = entry.Close();
     if (st != 0) {
       session.Fail(Printable(path), st);
       return kExitFailed;
     }
   }
-  description = DescriptionOf(session, path);
+  std::string description = DescriptionOf(session, path);
+  if (json) {
+    std::printf(
+        "{\"path\": %s, \"recfm\": \"%s\", \"carriage_control\": %s, "
+        "\"lrecl\": %d, \"description\": %s}\n",
+        JsonString(path).c_str(), (reply.recfm & kRecfmFixed) != 0 ? "F" : "V",
+        (reply.recfm & kRecfmCarriage) != 0 ? "true" : "false",
+        reply.data_length, JsonString(description).c_str());
+    return kExitOk;
+  }
+  std::printf("Path name:      %s\n", Printable(path).c_str());
+  std::printf("Record format:  %s\n", RecordFormat(reply.recfm).c_str());
+  std::printf("Record length:  %d\n", reply.data_length);
   if (!description.empty()) {
     std::printf("Description:    %s\n", Printable(description).c_str());
   }

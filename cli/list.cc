@@ -1,138 +1,172 @@
-// vuvorozo list LIBREF.CATALOG [--json]: the catalog's entries, walked
-// through the catalog opened as a directory, as an aligned table of name,
-// type and description, or as JSON for scripts.
+// vuvorozo list [LIBREF[.CATALOG[.PATTERN]]] [-l] [--json]: the libraries
+// of the data folder, the catalogs of a library with their entry counts
+// (both the host's own knowledge, from its store), or the entries of a
+// catalog, walked through the catalog opened as a directory, as an aligned
+// table or as JSON for scripts.
 
-#include <algorithm>
 #include <cstdio>
 
 #include "cli/commands.h"
 #include "cli/option_text.h"
-#include "refhost/utf8.h"
+#include "cli/patterns.h"
+#include "cli/report.h"
+#include "refhost/file_attributes.h"
+#include "refhost/library_services.h"
 
 namespace cli {
 namespace {
 
-struct Listed {
-  std::string name;
-  std::string type;
-  std::string description;
-};
+// Prints a JSON array, one element a line.
+void PrintJsonArray(const std::vector<std::string>& objects) {
+  std::string text = "[";
+  for (size_t i = 0; i < objects.size(); ++i) {
+    text += (i == 0 ? "\n  " : ",\n  ") + objects[i];
+  }
+  text += objects.empty() ? "]" : "\n]";
+  std::puts(text.c_str());
+}
 
-// A JSON string: UTF-8 characters as they are, control characters as
-// \u escapes, and a byte that is not UTF-8 as U+FFFD, so that the output is
-// always valid JSON.
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (size_t at = 0; at < text.size();) {
-    std::string_view rest = text.substr(at);
-    size_t length = refhost::Utf8CharacterLength(rest);
-    if (length == 0) {
-      out += "\\ufffd";
-      ++at;
-      continue;
+// The store's account of a failure to list, in the message form.
+int StoreFailure(Session& session, const std::string& what,
+                 const refhost::StoreStatus& status) {
+  if (status.IsNotFound()) {
+    PrintError(Printable(what) +
+               ": The library does not exist in the data folder " +
+               Printable(session.data_folder()) + ".");
+  } else {
+    PrintError(Printable(what) + ": " + Printable(status.message()));
+  }
+  return kExitFailed;
+}
+
+int ListLibraries(Session& session, bool json) {
+  std::vector<std::string> librefs;
+  refhost::CatalogStore* store = session.host().store();
+  refhost::StoreStatus status = store->ListLibraries(&librefs);
+  if (!status.ok()) return StoreFailure(session, session.data_folder(), status);
+  Table table({"LIBREF", "CATALOGS"});
+  table.AlignRight(1);
+  std::vector<std::string> objects;
+  for (const std::string& libref : librefs) {
+    std::vector<refhost::CatalogInfo> catalogs;
+    status = store->ListCatalogs(libref, &catalogs);
+    if (!status.ok()) return StoreFailure(session, libref, status);
+    std::string count = std::to_string(catalogs.size());
+    table.Add({Printable(libref), count});
+    objects.push_back("{\"libref\": " + JsonString(libref) +
+                      ", \"catalogs\": " + count + "}");
+  }
+  if (json) {
+    PrintJsonArray(objects);
+  } else {
+    table.Print();
+  }
+  return kExitOk;
+}
+
+int ListCatalogs(Session& session, const std::string& libref, bool json) {
+  if (!refhost::CheckLibref(libref).ok()) {
+    return UsageError(Printable(libref) +
+                      ": not a libref (1 to 8 letters, digits or _ $ # @)");
+  }
+  std::vector<refhost::CatalogInfo> catalogs;
+  refhost::StoreStatus status = session.host().store()->ListCatalogs(
+      refhost::LibrefKey(libref), &catalogs);
+  if (!status.ok()) return StoreFailure(session, libref, status);
+  Table table({"CATALOG", "ENTRIES"});
+  table.AlignRight(1);
+  std::vector<std::string> objects;
+  for (const refhost::CatalogInfo& c : catalogs) {
+    std::string count = std::to_string(c.entry_count);
+    table.Add({Printable(c.name), count});
+    objects.push_back("{\"catalog\": " + JsonString(c.name) +
+                      ", \"entries\": " + count + "}");
+  }
+  if (json) {
+    PrintJsonArray(objects);
+  } else {
+    table.Print();
+  }
+  return kExitOk;
+}
+
+// The bytes of the file an entry gives back, when the host knows them.
+std::optional<int64_t> FileBytes(const refhost::EntryInfo& info) {
+  refhost::FileAttributes attributes;
+  if (!refhost::DecodeFileAttributes(info.host_attributes, &attributes)) {
+    return std::nullopt;
+  }
+  return attributes.size;
+}
+
+int ListEntries(Session& session, const std::string& name, bool json,
+                bool long_listing) {
+  NameLevels levels = SplitLevels(name);
+  if (levels.count == 2) levels.entry = "*";
+  std::vector<FoundEntry> entries;
+  if (!FindEntries(session, levels, &entries)) return kExitFailed;
+  if (json) {
+    std::vector<std::string> objects;
+    for (const FoundEntry& e : entries) {
+      std::optional<int64_t> bytes = FileBytes(e.info);
+      objects.push_back(
+          "{\"name\": " + JsonString(e.name) +
+          ", \"type\": " + JsonString(e.type) +
+          ", \"description\": " + JsonString(e.info.description) +
+          ", \"records\": " + std::to_string(e.info.record_count) +
+          ", \"bytes\": " + (bytes ? std::to_string(*bytes) : "null") +
+          ", \"longest_record\": " + std::to_string(e.info.longest_record) +
+          ", \"created\": " + JsonTime(e.info.created_micros) +
+          ", \"modified\": " + JsonTime(e.info.modified_micros) + "}");
     }
-    uint32_t point = refhost::Utf8CodePoint(rest, length);
-    if (point == '"' || point == '\\') {
-      out += '\\';
-      out += rest[0];
-    } else if (refhost::IsControlCharacter(point) && point != 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", point);
-      out += escape;
+    PrintJsonArray(objects);
+    return kExitOk;
+  }
+  // A pattern that matches nothing says so; an empty catalog is a table
+  // with no rows.
+  if (levels.count > 2 && entries.empty()) {
+    PrintError(Printable(name) + ": no entry matches");
+    return kExitFailed;
+  }
+  Table table = long_listing ? Table({"NAME", "TYPE", "RECORDS", "BYTES",
+                                      "MODIFIED", "DESCRIPTION"})
+                             : Table({"NAME", "TYPE", "DESCRIPTION"});
+  if (long_listing) {
+    table.AlignRight(2);
+    table.AlignRight(3);
+  }
+  for (const FoundEntry& e : entries) {
+    if (long_listing) {
+      std::optional<int64_t> bytes = FileBytes(e.info);
+      table.Add({Printable(e.name), Printable(e.type),
+                 std::to_string(e.info.record_count),
+                 bytes ? std::to_string(*bytes) : "-",
+                 TableTime(e.info.modified_micros),
+                 Printable(e.info.description)});
     } else {
-      out.append(rest.substr(0, length));
+      table.Add({Printable(e.name), Printable(e.type),
+                 Printable(e.info.description)});
     }
-    at += length;
   }
-  return out + "\"";
-}
-
-// Characters of a printable text, for aligning columns.
-size_t Width(std::string_view text) {
-  size_t width = 0;
-  for (char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
-  }
-  return width;
-}
-
-void Pad(std::string* line, size_t width, std::string_view text) {
-  *line += text;
-  line->append(width > Width(text) ? width - Width(text) : 0, ' ');
-}
-
-// Stored names and descriptions may hold anything: the table shows them
-// through Printable, so that no byte reaches the terminal as a control.
-void PrintTable(const std::vector<Listed>& entries) {
-  size_t name_width = 4;  // the headings
-  size_t type_width = 4;
-  std::vector<Listed> shown;
-  for (const Listed& e : entries) {
-    shown.push_back(
-        {Printable(e.name), Printable(e.type), Printable(e.description)});
-    name_width = std::max(name_width, Width(shown.back().name));
-    type_width = std::max(type_width, Width(shown.back().type));
-  }
-  std::printf("%-*s  %-*s  %s\n", static_cast<int>(name_width), "NAME",
-              static_cast<int>(type_width), "TYPE", "DESCRIPTION");
-  for (const Listed& e : shown) {
-    std::string line;
-    Pad(&line, name_width + 2, e.name);
-    Pad(&line, type_width + 2, e.type);
-    line += e.description;
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    std::printf("%s\n", line.c_str());
-  }
-}
-
-void PrintJson(const std::vector<Listed>& entries) {
-  std::printf("[");
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const Listed& e = entries[i];
-    std::printf("%s\n  {\"name\": %s, \"type\": %s, \"description\": %s}",
-                i == 0 ? "" : ",", JsonString(e.name).c_str(),
-                JsonString(e.type).c_str(), JsonString(e.description).c_str());
-  }
-  std::printf("%s]\n", entries.empty() ? "" : "\n");
+  table.Print();
+  return kExitOk;
 }
 
 }  // namespace
 
-int RunList(Session& session, const Words& words, bool json) {
-  if (words.size() != 1) {
-    return UsageError("list", words.empty()
-                                  ? "a name libref.catalog is needed"
-                                  : "list takes one name and no options");
+int RunList(Session& session, const Words& words, bool json,
+            bool long_listing) {
+  if (words.size() > 1) return UsageError("list takes one name");
+  if (words.empty()) {
+    if (long_listing) return UsageError("-l lists the entries of a catalog");
+    return ListLibraries(session, json);
   }
   const std::string& name = words[0];
-  Fileref fileref(session);
-  Directory directory(session);
-  if (!OpenExistingCatalog(session, fileref, directory, name, nullptr)) {
-    return kExitFailed;
+  if (name.find('.') == std::string::npos) {
+    if (long_listing) return UsageError("-l lists the entries of a catalog");
+    return ListCatalogs(session, name, json);
   }
-  std::vector<Listed> entries;
-  int32_t st;
-  Listed e;
-  refhost::EntryInfo info;
-  while ((st = directory.Next(&e.name, &e.type, &info)) == 0) {
-    e.description = info.description;
-    entries.push_back(e);
-  }
-  int32_t close = directory.Close();
-  if (st != kStatusEndOfList) {
-    session.Fail(Printable(name), st);
-    return kExitFailed;
-  }
-  if (close != 0) {
-    session.Fail(Printable(name), close);
-    return kExitFailed;
-  }
-  if (json) {
-    PrintJson(entries);
-  } else {
-    PrintTable(entries);
-  }
-  return kExitOk;
+  return ListEntries(session, name, json, long_listing);
 }
 
 }  // namespace cli

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "cli/report.h"
 #include "refhost/utf8.h"
 
 namespace cli {
@@ -135,6 +136,57 @@ bool IsQuoted(std::string_view text) {
     ++i;
   }
   return true;
+}
+
+bool IsOptionWord(std::string_view word) {
+  if (word.find('=') != std::string_view::npos) return true;
+  std::string lower = Lower(word);
+  for (const char* keyword : kOptionKeywords) {
+    if (lower == keyword) return true;
+  }
+  return false;
+}
+
+std::string OptionRefusal(const std::vector<std::string>& words,
+                          std::string_view offending,
+                          const std::string& explanation) {
+  std::string token = Upper(offending);
+  size_t at = words.size();
+  for (size_t i = 0; i < words.size() && !token.empty(); ++i) {
+    if (Upper(words[i]).find(token) != std::string::npos) {
+      at = i;
+      break;
+    }
+  }
+  if (at == words.size()) {
+    return (offending.empty() ? std::string("options")
+                              : "'" + Printable(offending) + "'") +
+           ": " + explanation;
+  }
+  // "lrecl = abc" or "lrecl= abc": the value's word reaches back to its
+  // keyword.
+  size_t first = at;
+  auto starts = [](const std::string& w) { return !w.empty() && w[0] == '='; };
+  auto ends = [](const std::string& w) {
+    return !w.empty() && w.back() == '=';
+  };
+  while (first > 0 && (starts(words[first]) || ends(words[first - 1]))) {
+    --first;
+  }
+  std::string typed;
+  for (size_t i = first; i <= at; ++i) {
+    if (!typed.empty()) typed += ' ';
+    typed += words[i];
+  }
+  std::string text = "'" + Printable(typed) + "': " + explanation;
+  // A keyword the module does not know may be a slip of one it does.
+  std::string keyword = Lower(token.substr(0, KeywordLength(token)));
+  if (keyword.size() == token.size() && !IsOptionWord(keyword)) {
+    text += DidYouMean(keyword,
+                       std::vector<std::string>(std::begin(kOptionKeywords),
+                                                std::end(kOptionKeywords)));
+  }
+  return text;
 }
 
 std::string OptionStatement(const std::vector<std::string>& words,

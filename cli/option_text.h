@@ -42,6 +42,26 @@ std::string Quote(std::string_view text);
 // quote first and last, and that quote doubled wherever it stands inside.
 bool IsQuoted(std::string_view text);
 
+// The option keywords the module takes, in lower case as a user types them:
+// the candidates of "did you mean" for a keyword it does not recognise.
+inline constexpr const char* kOptionKeywords[] = {
+    "lrecl", "blocksize", "recfm", "mod",
+    "attr",  "catalog",   "desc",  "description"};
+
+// Whether a word the user typed after the names is an option: it holds
+// '=' or is one of the keywords (any case). Words before the first option
+// are names.
+bool IsOptionWord(std::string_view word);
+
+// The refusal of the user's options: the whole word the user typed that
+// holds the offending token (the words from its keyword on, when the value
+// was typed apart), quoted, then the module's explanation, and a likely
+// keyword when the token was a near miss of one: "'lrec=200': Option not
+// recognised. ... (did you mean 'lrecl'?)".
+std::string OptionRefusal(const std::vector<std::string>& words,
+                          std::string_view offending,
+                          const std::string& explanation);
+
 std::string Upper(std::string_view text);
 std::string Lower(std::string_view text);
 

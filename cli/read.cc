@@ -1,6 +1,7 @@
-// vuvorozo read NAME [OPTIONS]: the entry's records on standard output,
-// made into the bytes that were written: lines with their newlines (the
-// last one only when the written text had it), or chunks back to back.
+// vuvorozo read NAME... [OPTIONS] [-]: the entries' records on standard
+// output, one entry after another, made into the bytes that were written:
+// lines with their newlines (the last one only when the written text had
+// it), or chunks back to back. A pattern reads each entry it matches.
 
 #include <unistd.h>
 
@@ -9,18 +10,23 @@
 #include "cli/commands.h"
 #include "cli/entry_types.h"
 #include "cli/option_text.h"
+#include "cli/patterns.h"
 #include "cli/records.h"
 #include "refhost/library_services.h"
 
 namespace cli {
+namespace {
 
-int RunRead(Session& session, const Words& words) {
+// Reads the entry name to out. Returns the exit code of this entry.
+int ReadOne(Session& session, const std::string& name,
+            const Words& option_words, Output& out) {
   OptionBlock options(session);
   Fileref fileref(session);
   std::string path;
   int32_t st;
-  int exit =
-      StartEntryCommand(session, "read", words, &options, &fileref, &path, &st);
+  Words words = {name};
+  words.insert(words.end(), option_words.begin(), option_words.end());
+  int exit = StartEntryCommand(session, words, &options, &fileref, &path, &st);
   if (exit != kExitOk) return exit;
   EntryKey key = st == 0 ? KeyOfPath(path) : EntryKey();
   refhost::FileAttributes attributes;
@@ -40,14 +46,12 @@ int RunRead(Session& session, const Words& words) {
     session.Fail(Printable(path), st);
     return kExitFailed;
   }
-  std::fflush(stdout);
-  Output out(STDOUT_FILENO);
   Transfer transfer =
       ReadRecords(entry, MappingOf(known ? &attributes : nullptr, key.type),
                   attributes.final_newline, out);
   int32_t close = entry.Close();
   if (!out.Flush()) {
-    PrintError("read: cannot write standard output: " + out.error());
+    PrintError("standard output: cannot be written: " + out.error());
     return kExitFailed;
   }
   if (transfer.status != 0) {
@@ -62,6 +66,56 @@ int RunRead(Session& session, const Words& words) {
   }
   WarnTruncated(path, transfer, entry.record_length(), false);
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;
+}
+
+}  // namespace
+
+int RunRead(Session& session, const Words& words) {
+  size_t options_at = OptionStart(words, 0);
+  Words names(words.begin(), words.begin() + options_at);
+  Words option_words(words.begin() + options_at, words.end());
+  // '-' names standard output, where read writes anyway.
+  std::erase(names, "-");
+  if (names.empty()) {
+    return UsageError("a name libref.catalog.entry[.type] is needed");
+  }
+  std::fflush(stdout);
+  Output out(STDOUT_FILENO);
+  // Records on the terminal would run through the progress line.
+  if (isatty(STDOUT_FILENO) != 1) Progress::Begin("read", 0);
+  int worst = kExitOk;
+  auto note = [&worst](int code) {
+    // Usage beats failure beats a cut, which beats done.
+    if (code == kExitUsage || worst == kExitUsage) {
+      worst = kExitUsage;
+    } else if (code == kExitFailed || worst == kExitFailed) {
+      worst = kExitFailed;
+    } else if (code == kExitTruncated) {
+      worst = kExitTruncated;
+    }
+  };
+  for (const std::string& name : names) {
+    NameLevels levels = SplitLevels(name);
+    if (levels.count < 3 ||
+        !(IsPattern(levels.entry) || IsPattern(levels.type))) {
+      note(ReadOne(session, name, option_words, out));
+    } else {
+      std::vector<FoundEntry> found;
+      if (!FindEntries(session, levels, &found)) {
+        note(kExitFailed);
+        continue;
+      }
+      if (found.empty()) {
+        PrintError(Printable(name) + ": no entry matches");
+        note(kExitFailed);
+      }
+      for (const FoundEntry& e : found) {
+        note(ReadOne(session, e.path, option_words, out));
+      }
+    }
+    if (worst == kExitUsage) break;
+  }
+  return worst;
 }
 
 }  // namespace cli

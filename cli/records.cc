@@ -242,6 +242,7 @@ Transfer WriteRecords(OpenEntry& entry, const Content& content,
   bool read = content.Pass(
       [&](const char* data, size_t length) {
         if (hash != nullptr) hash->Add(data, length);
+        Progress::AddBytes(static_cast<int64_t>(length));
         return feed.Add(data, length);
       },
       &total, &error);
@@ -274,6 +275,7 @@ Transfer ReadRecords(OpenEntry& entry, RecordMapping mapping,
     ++transfer.records;
     size_t n = data == nullptr || length < 0 ? 0 : static_cast<size_t>(length);
     if (n > 0 && !out.Put(data, n)) break;
+    Progress::AddBytes(static_cast<int64_t>(n));
   }
   if (lines && final_newline && transfer.records > 0) out.Put("\n", 1);
   transfer.bytes = out.written() - start;
@@ -291,7 +293,7 @@ void WarnTruncated(std::string_view what, const Transfer& transfer,
   if (transfer.truncated == 0) return;
   std::string limit = " longer than the record length " +
                       std::to_string(record_length) + " and ";
-  std::string text = "warning: " + Printable(what) + ": ";
+  std::string text = Printable(what) + ": ";
   if (transfer.truncated == 1) {
     text += "record " + std::to_string(transfer.first_truncated) + " was" +
             limit + "was cut";
@@ -302,7 +304,7 @@ void WarnTruncated(std::string_view what, const Transfer& transfer,
             std::to_string(transfer.first_truncated) + ")";
   }
   if (writing) text += "; give a larger lrecl=";
-  PrintError(text);
+  PrintWarning(text);
 }
 
 }  // namespace cli

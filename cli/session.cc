@@ -34,14 +34,12 @@ struct HostStatusText {
 };
 constexpr HostStatusText kHostStatusTexts[] = {
     {kHostNoSuchEntry, "The entry does not exist."},
-    {refhost::kLibNoSuchLibrary, "The library does not exist."},
     {refhost::kLibNoSuchCatalog, "The catalog does not exist."},
     {refhost::kLibBadRequest,
      "The catalog cannot hold that name: a libref has 1 to 8 letters, digits "
      "or _ $ # @, catalog and entry names 1 to 32 bytes of UTF-8 text "
      "without control characters."},
     {refhost::kLibNotWritable, "The entry is open for reading only."},
-    {refhost::kLibStoreFailed, "The data folder could not be read or written."},
     {refhost::kLibRecordTooLong,
      "A stored record is longer than the record length the entry was opened "
      "with."},
@@ -81,11 +79,6 @@ bool MakeFolder(const std::string& path) {
                                                            : false;
 }
 
-void PrintError(std::string_view text) {
-  std::fprintf(stderr, "vuvorozo: %.*s\n", static_cast<int>(text.size()),
-               text.data());
-}
-
 std::string FindModule(const Settings& settings) {
   if (!settings.module_path.empty()) return settings.module_path;
   const char* env = std::getenv("VUVOROZO_MODULE");
@@ -113,6 +106,20 @@ std::string FindDataFolder(const Settings& settings) {
   return kDefaultDataFolder;
 }
 
+bool ModuleImage(const Settings& settings, std::string* release,
+                 std::string* build_id, std::string* error) {
+  refhost::Host host(nullptr);
+  std::unique_ptr<refhost::LoadedModule> module =
+      refhost::LoadedModule::Open(FindModule(settings), host, error);
+  if (module == nullptr) return false;
+  const image_record* image = module->image();
+  *release = std::string(image->release,
+                         strnlen(image->release, sizeof image->release));
+  *build_id = std::string(image->build_id,
+                          strnlen(image->build_id, sizeof image->build_id));
+  return true;
+}
+
 std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
                                         std::string* error) {
   std::unique_ptr<Session> session(new Session());
@@ -122,8 +129,8 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
     store = refhost::NewSqliteCatalogStore(session->data_folder_);
   } else if (writes) {
     if (!MakeFolder(session->data_folder_)) {
-      *error = "cannot create the data folder " + session->data_folder_ + ": " +
-               std::strerror(errno);
+      *error = Printable(session->data_folder_) +
+               ": cannot create the data folder: " + std::strerror(errno);
       return nullptr;
     }
     store = refhost::NewSqliteCatalogStore(session->data_folder_);
@@ -133,7 +140,8 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
     store = refhost::NewMemoryCatalogStore();
   }
   if (store == nullptr) {
-    *error = "cannot open the data folder " + session->data_folder_;
+    *error = Printable(session->data_folder_) +
+             ": cannot open the data folder: " + std::strerror(errno);
     return nullptr;
   }
   session->host_ = std::make_unique<refhost::Host>(std::move(store));
@@ -160,14 +168,14 @@ Session::~Session() {
 void Session::CheckBalance() {
   refhost::HostBalance balance = host_->Balance();
   if (balance.bad_releases != 0) {
-    PrintError("internal: " + std::to_string(balance.bad_releases) +
-               " blocks were released twice or never handed out");
+    DebugLog("internal: " + std::to_string(balance.bad_releases) +
+             " blocks were released twice or never handed out");
   }
   int64_t blocks = balance.module_blocks + balance.temporary_blocks;
   if (blocks != 0 || balance.host_handles() != 0) {
-    PrintError("internal: " + std::to_string(blocks) + " module blocks and " +
-               std::to_string(balance.host_handles()) +
-               " host handles were left behind");
+    DebugLog("internal: " + std::to_string(blocks) + " module blocks and " +
+             std::to_string(balance.host_handles()) +
+             " host handles were left behind");
   }
 }
 
@@ -177,6 +185,20 @@ void Session::Prepare() {
 }
 
 std::string Session::Explain(int32_t status) const {
+  if (status == refhost::kLibNoSuchLibrary) {
+    return "The library does not exist in the data folder " + data_folder_ +
+           ".";
+  }
+  if (status == refhost::kLibStoreFailed) {
+    // The store's own account names the file and what happened to it.
+    const refhost::StoreStatus& failure =
+        host_->library()->last_store_failure();
+    if (!failure.ok() && !failure.message().empty()) {
+      return Printable(failure.message());
+    }
+    return "The library could not be read or written in the data folder " +
+           data_folder_ + ".";
+  }
   for (const HostStatusText& entry : kHostStatusTexts) {
     if (entry.status == status) return entry.text;
   }
@@ -194,7 +216,7 @@ void Session::FlushIssued() {
   for (; issued_printed_ < issued.size(); ++issued_printed_) {
     const refhost::IssuedMessage& message = issued[issued_printed_];
     PrintError("message " + std::to_string(message.number) + ": " +
-               message.text);
+               Printable(message.text));
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/report.h"
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
 #include "refhost/loader.h"
@@ -32,12 +33,14 @@ inline constexpr int kExitTruncated = 3;  // done, but records were cut
 // Where the module and the data come from, as the command line and the
 // environment say.
 struct Settings {
-  std::string module_path;  // --module, or empty
-  std::string data_folder;  // --data, or empty
-  bool json = false;        // --json (list)
-  bool recursive = false;   // -r, --recursive (import, export)
-  bool update = false;      // -u, --update (import)
-  bool fit_names = false;   // --rename (import)
+  std::string module_path;    // --module, or empty
+  std::string data_folder;    // --data, or empty
+  bool json = false;          // --json (list, info, exists)
+  bool recursive = false;     // -r, --recursive (import, export, delete)
+  bool update = false;        // -u, --update (import)
+  bool fit_names = false;     // --rename (import)
+  bool long_listing = false;  // -l, --long (list)
+  Verbosity verbosity = Verbosity::kNormal;  // -q, -v
 };
 
 // The module path the program loads: --module, $VUVOROZO_MODULE, next to
@@ -45,6 +48,11 @@ struct Settings {
 std::string FindModule(const Settings& settings);
 // The data folder: --data, $VUVOROZO_DATA, else ./vuvorozo-data.
 std::string FindDataFolder(const Settings& settings);
+// Loads the module into a host of its own and reads its image record:
+// release and build identifier. false with *error when it cannot be
+// loaded.
+bool ModuleImage(const Settings& settings, std::string* release,
+                 std::string* build_id, std::string* error);
 
 class Session {
  public:
@@ -68,16 +76,16 @@ class Session {
   void Prepare();
   // A sentence for a status the module or the host returned.
   std::string Explain(int32_t status) const;
-  // Prints "vuvorozo: <what>: <sentence>" on standard error, then any host
-  // messages issued with it.
+  // Prints "vuvorozo: COMMAND: <what>: <sentence>" on standard error, then
+  // any host messages issued with it.
   void Fail(std::string_view what, int32_t status);
   // Prints host messages issued and not yet printed.
   void FlushIssued();
 
  private:
   Session() = default;
-  // Reports module blocks or host handles that outlived the commands: the
-  // owners below should have given back everything.
+  // Notes module blocks or host handles that outlived the commands in the
+  // debug log: the owners below should have given back everything.
   void CheckBalance();
 
   std::unique_ptr<refhost::Host> host_;
@@ -86,9 +94,6 @@ class Session {
   std::string data_folder_;
   size_t issued_printed_ = 0;
 };
-
-// Prints "vuvorozo: <text>" on standard error.
-void PrintError(std::string_view text);
 
 // Makes the folder and its parents; true when it exists afterwards.
 bool MakeFolder(const std::string& path);

@@ -3,6 +3,8 @@
 // open request; MOD among them makes the open an append, which continues
 // the entry as its records already map to bytes.
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "cli/commands.h"
@@ -42,13 +44,21 @@ FileAttributes AfterAppend(const FileAttributes* old, const WritePlan& plan,
 
 }  // namespace
 
-int RunWrite(Session& session, const Words& words) {
+int RunWrite(Session& session, const Words& given) {
+  // '-' names standard input, which write reads anyway.
+  Words words = given;
+  if (!words.empty()) {
+    std::erase(words, "-");
+  }
+  if (words.size() > 1 && !IsOptionWord(words[1])) {
+    return UsageError("write takes one name; '" + Printable(words[1]) +
+                      "' is no option");
+  }
   OptionBlock options(session);
   Fileref fileref(session);
   std::string path;
   int32_t st;
-  int exit = StartEntryCommand(session, "write", words, &options, &fileref,
-                               &path, &st);
+  int exit = StartEntryCommand(session, words, &options, &fileref, &path, &st);
   if (exit != kExitOk) return exit;
   // A name the module cannot resolve fails the open below with the fitting
   // refusal, so only a resolved name's type is looked at here.
@@ -61,8 +71,9 @@ int RunWrite(Session& session, const Words& words) {
   // fails half way must not reach it.
   Content content;
   std::string error;
+  if (isatty(STDIN_FILENO) != 1) Progress::Begin("write", 0);
   if (!content.Load(0, &error)) {
-    PrintError("write: cannot read standard input: " + error);
+    PrintError("standard input: cannot be read: " + error);
     return kExitFailed;
   }
 
