@@ -274,6 +274,8 @@ void Progress::Clear() {
 }
 
 void Progress::End() {
+  if (!g_progress.active) return;
+  Draw(true);
   Clear();
   g_progress.active = false;
 }

@@ -7,6 +7,8 @@
 #   share/man/man1/vuvorozo.1.gz  its manual page
 #   include/vuvorozo/             the contract a host is written against
 #   share/doc/vuvorozo/           README, host interface and the example host
+#   share/bash-completion/completions/vuvorozo
+#                                 bash completion of commands, flags and names
 #
 # `cpack -G DEB` in the build folder makes an i386 package of the same
 # layout under /usr.
@@ -48,6 +50,11 @@ if(EXISTS ${VUVOROZO_MAN_SOURCE})
   endif()
 endif()
 
+# bash-completion loads a command's completion from here on first use.
+install(FILES ${CMAKE_SOURCE_DIR}/cli/vuvorozo.bash-completion
+        DESTINATION share/bash-completion/completions RENAME vuvorozo
+        COMPONENT runtime)
+
 foreach(doc README.md docs/host-interface.md docs/examples/minimal_host.cc)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${doc})
     install(FILES ${CMAKE_SOURCE_DIR}/${doc}
@@ -78,9 +85,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # dpkg-dev lacks. Unqualified names in an i386 package are the i386
 # packages (libc6:i386 and so on). The floors are what the built objects
 # need: glibc 2.34 (dlopen and friends in libc), the GCC 11 C++ runtime
-# (GLIBCXX_3.4.29), SQLite 3.24 (upserts; sqlite3_prepare_v3 is 3.20).
+# (GLIBCXX_3.4.29), SQLite 3.24 (upserts; sqlite3_prepare_v3 is 3.20),
+# zstd 1.4 (the program names its version).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libsqlite3-0 (>= 3.24), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
+    "libc6 (>= 2.34), libsqlite3-0 (>= 3.24), libzstd1 (>= 1.4.0), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
 set(CPACK_GENERATOR DEB)
 include(CPack)
 

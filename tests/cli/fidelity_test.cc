@@ -189,7 +189,7 @@ TEST_F(FidelityTest, NamesACatalogCannotHoldAreReportedOrFittedOnRequest) {
 
   // Asked to, the program fits every name; export gives each file its own
   // name back, but never one holding a control character.
-  Outcome fitted = Run({"import", "--rename", in, "work.fitted"});
+  Outcome fitted = Run({"import", "-v", "--rename", in, "work.fitted"});
   EXPECT_EQ(fitted.code, 0) << fitted.err;
   EXPECT_NE(fitted.out.find("a.txt -> WORK.FITTED.A~2.CATAMS"),
             std::string::npos)
@@ -221,7 +221,7 @@ TEST_F(FidelityTest, TreesGoFolderByFolderAndWhatHasNoCatalogIsNamed) {
   std::filesystem::create_directory_symlink("web", tree + "/site");
 
   // A plain import takes the files and names each folder it meets.
-  Outcome plain = Run({"import", tree, "work.top"});
+  Outcome plain = Run({"import", "-v", tree, "work.top"});
   EXPECT_EQ(plain.code, 1);
   EXPECT_NE(plain.err.find("Mail: skipped: a folder: import -r makes a "
                            "catalog of each folder"),
@@ -232,7 +232,7 @@ TEST_F(FidelityTest, TreesGoFolderByFolderAndWhatHasNoCatalogIsNamed) {
   EXPECT_NE(plain.out.find("top.txt -> WORK.TOP.TOP.CATAMS"),
             std::string::npos);
 
-  Outcome recursive = Run({"import", "-r", tree, "lib"});
+  Outcome recursive = Run({"import", "-rv", tree, "lib"});
   EXPECT_EQ(recursive.code, 1);
   for (const char* expected :
        {"top.txt: skipped: not in a folder",
@@ -274,7 +274,10 @@ TEST_F(FidelityTest, UpdateWritesOnlyFilesThatChangedAndTakesTheManifest) {
   ASSERT_EQ(Run({"import", in, "work.up", "desc=First import"}).code, 0);
   Outcome nothing = Run({"import", "-u", in, "work.up"});
   EXPECT_EQ(nothing.code, 0) << nothing.err;
-  EXPECT_EQ(nothing.out, "");
+  EXPECT_EQ(nothing.out.rfind(
+                "6 files: 0 entries written, 6 unchanged, 0 bytes, ", 0),
+            0u)
+      << nothing.out;
 
   WriteFile(in + "/size.txt", "longer than before\n");
   SetModified(in + "/time.txt", 1500000000000000001);
@@ -286,14 +289,16 @@ TEST_F(FidelityTest, UpdateWritesOnlyFilesThatChangedAndTakesTheManifest) {
   WriteFile(in + "/touched.txt", "touched.txt\n");
   SetModified(in + "/touched.txt", 1500000000000000000);
   WriteFile(in + "/new.txt", "new\n");
-  Outcome update = Run({"import", "-u", in, "work.up"});
+  Outcome update = Run({"import", "-v", "-u", in, "work.up"});
   EXPECT_EQ(update.code, 0) << update.err;
   EXPECT_EQ(update.out,
             "mode.txt -> WORK.UP.MODE.CATAMS (1 record)\n"
             "new.txt -> WORK.UP.NEW.CATAMS (1 record)\n"
             "same-size.txt -> WORK.UP.SAME-SIZE.CATAMS (1 record)\n"
             "size.txt -> WORK.UP.SIZE.CATAMS (1 record)\n"
-            "time.txt -> WORK.UP.TIME.CATAMS (1 record)\n");
+            "time.txt -> WORK.UP.TIME.CATAMS (1 record)\n" +
+                update.out.substr(update.out.find("7 files: 5 entries written, "
+                                                  "2 unchanged, 55 bytes, ")));
   EXPECT_EQ(Run({"read", "work.up.same-size"}).out, "SAME-SIZE.TXT\n");
 
   // Export and import again: the manifest brings the descriptions, and one
@@ -307,9 +312,12 @@ TEST_F(FidelityTest, UpdateWritesOnlyFilesThatChangedAndTakesTheManifest) {
       << manifest;
   // The exported copy holds the same files: an update from it reads them
   // and writes only the one that came from no file.
-  Outcome copy = Run({"import", "-u", out, "work.up"});
-  EXPECT_EQ(copy.out, "memo.txt -> WORK.UP.MEMO.CATAMS (1 record)\n")
-      << copy.err;
+  Outcome copy = Run({"import", "-u", "-v", out, "work.up"});
+  EXPECT_EQ(copy.out.rfind("memo.txt -> WORK.UP.MEMO.CATAMS (1 record)\n8 "
+                           "files: 1 entry written, 7 unchanged, 2 bytes, ",
+                           0),
+            0u)
+      << copy.out;
   WriteFile(out + "/.vuvorozo-manifest",
             manifest + "new.txt\tanything\tEdited\\tby hand\n");
   ASSERT_EQ(Run({"import", out, "work.again"}).code, 0);
@@ -354,7 +362,7 @@ TEST_F(FidelityTest, AKilledUpdateLeavesEveryEntryWholeAndTheNextFinishes) {
     dup2(null, 2);
     unsetenv("VUVOROZO_DATA");
     execl(VUVOROZO_PROGRAM_PATH, VUVOROZO_PROGRAM_PATH, "--data", data_.c_str(),
-          "import", "-u", in.c_str(), "work.kill", nullptr);
+          "import", "-v", "-u", in.c_str(), "work.kill", nullptr);
     _exit(127);
   }
   close(output[1]);
@@ -387,10 +395,11 @@ TEST_F(FidelityTest, AKilledUpdateLeavesEveryEntryWholeAndTheNextFinishes) {
   EXPECT_GT(updated, 0);
   EXPECT_LT(updated, kFiles);
 
-  Outcome finish = Run({"import", "-u", in, "work.kill"});
+  Outcome finish = Run({"import", "-v", "-u", in, "work.kill"});
   EXPECT_EQ(finish.code, 0) << finish.err;
+  // A line for each file written, and the summary.
   EXPECT_EQ(std::count(finish.out.begin(), finish.out.end(), '\n'),
-            kFiles - updated);
+            kFiles - updated + 1);
   std::string out = root_ + "/out";
   ASSERT_EQ(Run({"export", "work.kill", out}).code, 0);
   EXPECT_EQ(Snapshot(out), Snapshot(in));

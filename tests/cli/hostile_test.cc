@@ -121,7 +121,7 @@ TEST_F(HostileTest, AFileOfTwoGigabytesIsImported) {
   ASSERT_EQ(ftruncate64(fd, kSize), 0);
   close(fd);
   WriteFile(in + "/small.txt", "small\n");
-  Outcome imported = Run({"import", in, "work.big"});
+  Outcome imported = Run({"import", "-v", in, "work.big"});
   EXPECT_EQ(imported.code, 0) << imported.err;
   EXPECT_NE(imported.out.find("sparse.pdf -> WORK.BIG.SPARSE.PDF"),
             std::string::npos)

@@ -86,6 +86,7 @@ class ProgramTest : public ::testing::Test {
       argv.push_back(nullptr);
       unsetenv("VUVOROZO_DATA");
       unsetenv("VUVOROZO_MODULE");
+      setenv("VUVOROZO_DEBUG_LOG", DebugLogPath().c_str(), 1);
       execvp(argv[0], argv.data());
       _exit(127);
     }
@@ -95,11 +96,15 @@ class ProgramTest : public ::testing::Test {
     if (WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
     outcome.out = ReadFile(out_path);
     outcome.err = ReadFile(err_path);
-    // The program reports module blocks or host handles a command left
-    // behind; no command may.
-    EXPECT_EQ(outcome.err.find("internal:"), std::string::npos) << outcome.err;
+    // The program notes module blocks or host handles a command left
+    // behind in its debug log, never to the user; no command may leave any.
+    EXPECT_EQ(outcome.err.find("internal"), std::string::npos) << outcome.err;
+    std::string log = ReadFile(DebugLogPath());
+    EXPECT_EQ(log.find("internal:"), std::string::npos) << log;
     return outcome;
   }
+
+  std::string DebugLogPath() const { return root_ + "/.debug-log"; }
 
   static void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -147,12 +147,12 @@ TEST_F(RecordsTest, DescriptionsAreQuotedForTheModule) {
   for (int i = 0; i < 100; ++i) long_text += "\u00e9t\u00e9";  // 5 bytes each
   Outcome cut = Run({"write", "work.rep.may", "desc=" + long_text}, "x\n");
   EXPECT_EQ(cut.code, 0);
-  EXPECT_NE(cut.err.find("warning: write: the description is longer than 256 "
-                         "bytes"),
+  EXPECT_NE(cut.err.find("vuvorozo: write: warning: the description is longer "
+                         "than 256 bytes"),
             std::string::npos)
       << cut.err;
   Outcome json = Run({"list", "work.rep", "--json"});
-  EXPECT_NE(json.out.find("\"" + long_text.substr(0, 255) + "\"}"),
+  EXPECT_NE(json.out.find("\"" + long_text.substr(0, 255) + "\", \"records\""),
             std::string::npos)
       << json.out;
   // A quote the user opened and did not close is refused, not kept.

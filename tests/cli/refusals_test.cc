@@ -12,12 +12,12 @@ TEST_F(RefusalsTest, OptionsTheModuleDoesNotAcceptAreUsageErrors) {
   Outcome unknown = Run({"write", "work.a.b", "lrecl=80", "colour=red"}, "x\n");
   EXPECT_EQ(unknown.code, 2);
   EXPECT_EQ(unknown.err,
-            "vuvorozo write: option 'COLOUR': Option not recognised. Options "
+            "vuvorozo: write: 'colour=red': Option not recognised. Options "
             "are LRECL=n, BLOCKSIZE=n, RECFM=V|F|P, MOD, ATTR, CATALOG and "
             "DESC='text'.\n");
   Outcome malformed = Run({"write", "work.a.b", "recfm=u"}, "x\n");
   EXPECT_EQ(malformed.code, 2);
-  EXPECT_NE(malformed.err.find("option 'U': Option malformed"),
+  EXPECT_NE(malformed.err.find("'recfm=u': Option malformed"),
             std::string::npos)
       << malformed.err;
   EXPECT_EQ(Run({"read", "work.a.b", "lrecl", "80"}).code, 2);
@@ -31,10 +31,11 @@ TEST_F(RefusalsTest, TheModulesRefusalsAreExplained) {
 
   Outcome catalog = Run({"read", "work.a"});
   EXPECT_EQ(catalog.code, 1);
-  EXPECT_EQ(catalog.err,
-            "vuvorozo: work.a: The fileref does not name a catalog entry. An "
-            "entry needs a name of three or four levels, libref.catalog.entry "
-            "or libref.catalog.entry.type.\n");
+  EXPECT_EQ(
+      catalog.err,
+      "vuvorozo: read: work.a: The fileref does not name a catalog entry. An "
+      "entry needs a name of three or four levels, libref.catalog.entry "
+      "or libref.catalog.entry.type.\n");
 
   // The options of a refused open go back to the module all the same (the
   // program reports a block left behind).
@@ -48,9 +49,11 @@ TEST_F(RefusalsTest, TheModulesRefusalsAreExplained) {
   Outcome absent = Run({"read", "work.a.c"});
   EXPECT_EQ(absent.code, 1);
   EXPECT_EQ(absent.err,
-            "vuvorozo: WORK.A.C.CATAMS: The entry does not exist.\n");
+            "vuvorozo: read: WORK.A.C.CATAMS: The entry does not exist.\n");
   EXPECT_EQ(Run({"info", "nolib.a.c"}).err,
-            "vuvorozo: NOLIB.A.C.CATAMS: The library does not exist.\n");
+            "vuvorozo: info: NOLIB.A.C.CATAMS: The library does not exist in "
+            "the data folder " +
+                data_ + ".\n");
 
   Outcome libref = Run({"write", "ninechars.a.b"}, "x\n");
   EXPECT_EQ(libref.code, 1);
@@ -64,9 +67,10 @@ TEST_F(RefusalsTest, TheModulesRefusalsAreExplained) {
   EXPECT_EQ(five.code, 1);
   EXPECT_NE(five.err.find("one to four levels"), std::string::npos);
 
-  Outcome not_catalog = Run({"list", "work.a.b"});
+  Outcome not_catalog = Run({"list", "work.a.b.c.d"});
   EXPECT_EQ(not_catalog.code, 1);
-  EXPECT_NE(not_catalog.err.find("does not name a catalog"), std::string::npos)
+  EXPECT_NE(not_catalog.err.find("work.a.b.c.d: no entry matches"),
+            std::string::npos)
       << not_catalog.err;
 }
 
@@ -81,15 +85,16 @@ TEST_F(RefusalsTest, ValuesTheProgramCannotKeepAreRefusedBeforeAnyOpen) {
   };
   const Case cases[] = {
       {{"write", "work.c.p", "lrecl=2147483647"},
-       "vuvorozo write: lrecl=2147483647: longer than the longest record the "
+       "vuvorozo: write: lrecl=2147483647: longer than the longest record the "
        "program keeps (1048576 bytes)"},
-      {{"import", in, "work.c", "lrecl=2147483647"}, "vuvorozo import: lrecl="},
+      {{"import", in, "work.c", "lrecl=2147483647"},
+       "vuvorozo: import: lrecl="},
       {{"write", "work.c.p", "lrecl=-1"},
-       "vuvorozo write: lrecl=-1: a record length is a positive number"},
+       "vuvorozo: write: lrecl=-1: a record length is a positive number"},
       {{"write", "work.c.p", "blocksize=-5"},
-       "vuvorozo write: blocksize=-5: a block size is a positive number"},
-      {{"write", "work.c.p", "lrecl=1048577"}, "vuvorozo write: lrecl="},
-      {{"write", "work.c.p", "desc=\"open"}, "vuvorozo write: option"},
+       "vuvorozo: write: blocksize=-5: a block size is a positive number"},
+      {{"write", "work.c.p", "lrecl=1048577"}, "vuvorozo: write: lrecl="},
+      {{"write", "work.c.p", "desc=\"open"}, "vuvorozo: write: 'desc=\"open'"},
   };
   for (const Case& c : cases) {
     Outcome o = Run(c.args, "new\n");
@@ -128,25 +133,29 @@ TEST_F(RefusalsTest, TablesShowStoredBytesEscaped) {
   Outcome json = Run({"list", "work.c", "--json"});
   EXPECT_NE(json.out.find("{\"name\": \"E\\u001b[2J\", \"type\": \"CATAMS\", "
                           "\"description\": \"bell\\u0007 tab\\u0009 \\ufffd "
-                          "back\\\\slash\"}"),
+                          "back\\\\slash\", "),
             std::string::npos)
       << json.out;
 }
 
-TEST_F(RefusalsTest, UsageErrorsAndHelp) {
+TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
   Outcome bare = RunBare({});
   EXPECT_EQ(bare.code, 2);
   EXPECT_NE(bare.err.find("Usage: vuvorozo"), std::string::npos);
   Outcome help = RunBare({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
-  for (const char* command : {"write", "read", "list", "import", "export",
-                              "delete", "exists", "info"}) {
+  for (const char* command :
+       {"write", "read", "list", "import", "export", "delete", "copy", "rename",
+        "mkdir", "exists", "info"}) {
     Outcome h = RunBare({command, "--help"});
     EXPECT_EQ(h.code, 0) << command;
     EXPECT_EQ(h.out.rfind(std::string("Usage: vuvorozo ") + command, 0), 0u)
         << h.out;
     EXPECT_EQ(RunBare({"help", command}).out, h.out);
+    EXPECT_NE(help.out.find(std::string("\n  ") + command + " "),
+              std::string::npos)
+        << command;
   }
 
   struct Case {
@@ -154,29 +163,75 @@ TEST_F(RefusalsTest, UsageErrorsAndHelp) {
     std::string message;
   };
   const Case cases[] = {
-      {{"frobnicate"}, "vuvorozo: unknown command 'frobnicate'"},
-      {{"read"}, "vuvorozo read: a name libref.catalog.entry[.type] is needed"},
-      {{"list", "a.b", "c.d"}, "vuvorozo list: list takes one name"},
-      {{"import", "folder"}, "vuvorozo import: a folder and a name"},
+      {{"lsit"},
+       "vuvorozo: 'lsit': unknown command (did you mean 'list'?)\n"
+       "Try 'vuvorozo --help'.\n"},
+      {{"frobnicate"},
+       "vuvorozo: 'frobnicate': unknown command\nTry 'vuvorozo --help'.\n"},
+      {{"help", "nosuch"}, "vuvorozo: help: 'nosuch': no such command\n"},
+      {{"help", "exsts"},
+       "vuvorozo: help: 'exsts': no such command (did you mean 'exists'?)\n"},
+      {{"read"},
+       "vuvorozo: read: a name libref.catalog.entry[.type] is needed\n"
+       "Try 'vuvorozo help read'.\n"},
+      {{"list", "a.b", "c.d"}, "vuvorozo: list: list takes one name\n"},
+      {{"import", "folder"}, "vuvorozo: import: a folder and a name"},
       {{"export", "a.b"},
-       "vuvorozo export: a name libref.catalog and a folder"},
-      {{"delete", "a.b.c", "mod"}, "vuvorozo delete: delete takes one name"},
-      {{"read", "a.b.c", "--verbose"}, "vuvorozo read: unknown flag --verbose"},
-      {{"read", "a.b.c", "--json"}, "vuvorozo read: --json belongs to list"},
-      {{"--data"}, "vuvorozo: --data needs a value"},
+       "vuvorozo: export: a name libref.catalog and a folder"},
+      {{"delete", "a.b.c", "mod"},
+       "vuvorozo: delete: 'mod': delete takes names, not options\n"},
+      // A flag is named wherever it stands, the whole word as typed.
+      {{"read", "a.b.c", "--verbos"},
+       "vuvorozo: read: '--verbos': unknown flag (did you mean "
+       "'--verbose'?)\n"},
+      {{"--colour=red", "list"},
+       "vuvorozo: list: '--colour=red': unknown flag\n"},
+      {{"list", "-lz"}, "vuvorozo: list: '-lz': unknown flag -z\n"},
+      {{"read", "a.b.c", "--json"},
+       "vuvorozo: read: --json: read takes no such flag\n"},
+      {{"list", "-q", "-v"}, "vuvorozo: list: --verbose and --quiet"},
+      {{"--data"}, "vuvorozo: '--data' needs a value\n"},
+      {{"--bogus"}, "vuvorozo: '--bogus': unknown flag\n"},
   };
   for (const Case& c : cases) {
     Outcome o = RunBare(c.args);
     EXPECT_EQ(o.code, 2) << c.message;
     EXPECT_EQ(o.err.rfind(c.message, 0), 0u) << o.err;
   }
+  // Option keywords get the same help, the whole word quoted.
+  Outcome slip = Run({"write", "work.a.b", "lrec=200"}, "x\n");
+  EXPECT_EQ(slip.code, 2);
+  EXPECT_EQ(slip.err.rfind("vuvorozo: write: 'lrec=200': Option not "
+                           "recognised.",
+                           0),
+            0u)
+      << slip.err;
+  EXPECT_NE(slip.err.find("(did you mean 'lrecl'?)"), std::string::npos);
+  Outcome value = Run({"write", "work.a.b", "lrecl", "=", "abc"}, "x\n");
+  EXPECT_EQ(value.err.rfind("vuvorozo: write: 'lrecl = abc': Option "
+                            "malformed",
+                            0),
+            0u)
+      << value.err;
+
+  // --version names the module's release and build, and what it runs on.
+  Outcome version = RunBare({"--version"});
+  EXPECT_EQ(version.code, 0) << version.err;
+  EXPECT_EQ(version.out.rfind("vuvorozo 1.", 0), 0u) << version.out;
+  EXPECT_NE(version.out.find("\nmodule 1.00, build VUVOROZO."),
+            std::string::npos)
+      << version.out;
+  EXPECT_NE(version.out.find("\nSQLite 3."), std::string::npos);
+  EXPECT_NE(version.out.find("\nzstd 1."), std::string::npos);
 }
 
 TEST_F(RefusalsTest, LookingLeavesNoDataFolderBehind) {
   Outcome read = Run({"read", "work.a.b"});
   EXPECT_EQ(read.code, 1);
   EXPECT_EQ(read.err,
-            "vuvorozo: WORK.A.B.CATAMS: The library does not exist.\n");
+            "vuvorozo: read: WORK.A.B.CATAMS: The library does not exist in "
+            "the data folder " +
+                data_ + ".\n");
   EXPECT_EQ(Run({"list", "work.a"}).code, 1);
   EXPECT_EQ(Run({"exists", "work.a"}).code, 1);
   EXPECT_FALSE(std::filesystem::exists(data_));
