@@ -40,15 +40,12 @@ bool DeleteCatalog(Session& session, const NameLevels& levels,
   if (status.IsNotEmpty()) {
     reason = "the catalog holds entries; delete -r deletes it with them";
   } else if (status.IsNotFound()) {
-    reason = session.host()
-                     .store()
-                     ->FindLibrary(refhost::LibrefKey(levels.libref))
-                     .ok()
-                 ? "The catalog does not exist."
-                 : "The library does not exist in the data folder " +
-                       Printable(session.data_folder()) + ".";
+    refhost::StoreStatus library =
+        session.host().store()->FindLibrary(refhost::LibrefKey(levels.libref));
+    reason =
+        library.ok() ? "The catalog does not exist." : session.Explain(library);
   } else {
-    reason = Printable(status.message());
+    reason = session.Explain(status);
   }
   PrintError(Printable(name) + ": " + reason);
   return false;

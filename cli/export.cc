@@ -449,11 +449,7 @@ int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
     refhost::StoreStatus status =
         session.host().library()->ListCatalogs(name, &catalogs);
     if (!status.ok()) {
-      PrintError(Printable(name) + ": " +
-                 (status.IsNotFound()
-                      ? "The library does not exist in the data folder " +
-                            Printable(session.data_folder()) + "."
-                      : Printable(status.message())));
+      PrintError(Printable(name) + ": " + session.Explain(status));
       return kExitFailed;
     }
   }

@@ -29,14 +29,28 @@ void PrintJsonArray(const std::vector<std::string>& objects) {
 // The store's account of a failure to list, in the message form.
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status) {
-  if (status.IsNotFound()) {
-    PrintError(Printable(what) +
-               ": The library does not exist in the data folder " +
-               Printable(session.data_folder()) + ".");
-  } else {
-    PrintError(Printable(what) + ": " + Printable(status.message()));
-  }
+  PrintError(Printable(what) + ": " + session.Explain(status));
   return kExitFailed;
+}
+
+// Names with a count each: a table headed by the keys in upper case, or
+// JSON objects {"<name_key>": name, "<count_key>": count}.
+void PrintCounts(bool json, const std::string& name_key,
+                 const std::string& count_key,
+                 const std::vector<std::pair<std::string, int64_t>>& rows) {
+  Table table({Upper(name_key), Upper(count_key)});
+  table.AlignRight(1);
+  std::vector<std::string> objects;
+  for (const auto& [name, count] : rows) {
+    table.Add({Printable(name), std::to_string(count)});
+    objects.push_back("{\"" + name_key + "\": " + JsonString(name) + ", \"" +
+                      count_key + "\": " + std::to_string(count) + "}");
+  }
+  if (json) {
+    PrintJsonArray(objects);
+  } else {
+    table.Print();
+  }
 }
 
 int ListLibraries(Session& session, bool json) {
@@ -44,23 +58,14 @@ int ListLibraries(Session& session, bool json) {
   refhost::CatalogStore* store = session.host().store();
   refhost::StoreStatus status = store->ListLibraries(&librefs);
   if (!status.ok()) return StoreFailure(session, session.data_folder(), status);
-  Table table({"LIBREF", "CATALOGS"});
-  table.AlignRight(1);
-  std::vector<std::string> objects;
+  std::vector<std::pair<std::string, int64_t>> rows;
   for (const std::string& libref : librefs) {
     std::vector<refhost::CatalogInfo> catalogs;
     status = store->ListCatalogs(libref, &catalogs);
     if (!status.ok()) return StoreFailure(session, libref, status);
-    std::string count = std::to_string(catalogs.size());
-    table.Add({Printable(libref), count});
-    objects.push_back("{\"libref\": " + JsonString(libref) +
-                      ", \"catalogs\": " + count + "}");
+    rows.emplace_back(libref, static_cast<int64_t>(catalogs.size()));
   }
-  if (json) {
-    PrintJsonArray(objects);
-  } else {
-    table.Print();
-  }
+  PrintCounts(json, "libref", "catalogs", rows);
   return kExitOk;
 }
 
@@ -73,20 +78,11 @@ int ListCatalogs(Session& session, const std::string& libref, bool json) {
   refhost::StoreStatus status = session.host().store()->ListCatalogs(
       refhost::LibrefKey(libref), &catalogs);
   if (!status.ok()) return StoreFailure(session, libref, status);
-  Table table({"CATALOG", "ENTRIES"});
-  table.AlignRight(1);
-  std::vector<std::string> objects;
+  std::vector<std::pair<std::string, int64_t>> rows;
   for (const refhost::CatalogInfo& c : catalogs) {
-    std::string count = std::to_string(c.entry_count);
-    table.Add({Printable(c.name), count});
-    objects.push_back("{\"catalog\": " + JsonString(c.name) +
-                      ", \"entries\": " + count + "}");
+    rows.emplace_back(c.name, c.entry_count);
   }
-  if (json) {
-    PrintJsonArray(objects);
-  } else {
-    table.Print();
-  }
+  PrintCounts(json, "catalog", "entries", rows);
   return kExitOk;
 }
 

@@ -184,10 +184,17 @@ void Session::Prepare() {
   host_->SetSubstitutions({});
 }
 
+std::string Session::Explain(const refhost::StoreStatus& status) const {
+  if (status.IsNotFound()) {
+    return "The library does not exist in the data folder " +
+           Printable(data_folder_) + ".";
+  }
+  return Printable(status.message());
+}
+
 std::string Session::Explain(int32_t status) const {
   if (status == refhost::kLibNoSuchLibrary) {
-    return "The library does not exist in the data folder " + data_folder_ +
-           ".";
+    return Explain(refhost::StoreStatus::NotFound(""));
   }
   if (status == refhost::kLibStoreFailed) {
     // The store's own account names the file and what happened to it.

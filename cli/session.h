@@ -76,6 +76,9 @@ class Session {
   void Prepare();
   // A sentence for a status the module or the host returned.
   std::string Explain(int32_t status) const;
+  // A sentence for a status the store returned to the host's own request
+  // about a library: NotFound is a library absent from the data folder.
+  std::string Explain(const refhost::StoreStatus& status) const;
   // Prints "vuvorozo: COMMAND: <what>: <sentence>" on standard error, then
   // any host messages issued with it.
   void Fail(std::string_view what, int32_t status);
