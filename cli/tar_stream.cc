@@ -123,8 +123,11 @@ bool TarStream::Header(std::string_view path, char type, uint32_t mode,
     prefix = {};
     name = tail;
   }
-  std::memcpy(block + kNameAt, name.data(), name.size());
-  std::memcpy(block + kPrefixAt, prefix.data(), prefix.size());
+  // An empty view may hold no address at all: nothing to copy then.
+  if (!name.empty()) std::memcpy(block + kNameAt, name.data(), name.size());
+  if (!prefix.empty()) {
+    std::memcpy(block + kPrefixAt, prefix.data(), prefix.size());
+  }
   Octal(block + kModeAt, 8, mode & 07777);
   Octal(block + kUidAt, 8, 0);
   Octal(block + kGidAt, 8, 0);
