@@ -49,18 +49,6 @@ int64_t CurrentTimeNs() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// Why a name or type from a catalog cannot be part of a file name (a
-// catalog written by others may hold anything); empty when it can.
-std::string UnsafePart(std::string_view part) {
-  if (part.empty()) return "it is empty";
-  if (part.find_first_of("/.") != std::string_view::npos) {
-    return "it holds '/' or '.'";
-  }
-  std::string reason;
-  if (!IsPlainFileName(part, &reason)) return reason;
-  return "";
-}
-
 // Which members of a catalog an export takes: all, or those a selector
 // (ENTRY or ENTRY.TYPE, patterns allowed; no type: every type) matches.
 class Selection {
@@ -358,24 +346,21 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                                std::vector<ManifestLine>* manifest) {
   written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
-  std::string unsafe = UnsafePart(member.name);
-  if (unsafe.empty()) unsafe = UnsafePart(member.type);
+  std::string unsafe = UnsafeNamePart(member.name);
+  if (unsafe.empty()) unsafe = UnsafeNamePart(member.type);
   if (!unsafe.empty()) {
     return Skipped(what, "the name cannot be part of a file name: " + unsafe);
   }
   FileAttributes attributes;
   bool known =
       refhost::DecodeFileAttributes(member.info.host_attributes, &attributes);
-  std::string file = DefaultFileName(member.name, member.type);
   std::string reason;
-  if (!attributes.file_name.empty()) {
-    if (IsPlainFileName(attributes.file_name, &reason)) {
-      file = attributes.file_name;
-    } else {
-      PrintWarning(what + ": the recorded file name " +
-                   Printable(attributes.file_name) + " is not used (" + reason +
-                   "); exported as " + Printable(file));
-    }
+  std::string file =
+      ExportFileName(member.name, member.type, attributes.file_name, &reason);
+  if (!reason.empty()) {
+    PrintWarning(what + ": the recorded file name " +
+                 Printable(attributes.file_name) + " is not used (" + reason +
+                 "); exported as " + Printable(file));
   }
   std::string path = label + file;
   std::string shown =

@@ -145,4 +145,21 @@ std::string DefaultFileName(std::string_view name, std::string_view type) {
   return Lower(name) + "." + ExtensionOf(type);
 }
 
+std::string UnsafeNamePart(std::string_view part) {
+  if (part.empty()) return "it is empty";
+  if (part.find_first_of("/.") != std::string_view::npos) {
+    return "it holds '/' or '.'";
+  }
+  std::string reason;
+  if (!IsPlainFileName(part, &reason)) return reason;
+  return "";
+}
+
+std::string ExportFileName(std::string_view name, std::string_view type,
+                           const std::string& recorded, std::string* refused) {
+  refused->clear();
+  if (!recorded.empty() && IsPlainFileName(recorded, refused)) return recorded;
+  return DefaultFileName(name, type);
+}
+
 }  // namespace cli

@@ -59,6 +59,16 @@ bool IsPlainFileName(std::string_view name, std::string* reason);
 // <name in lower case>.<extension of its type>.
 std::string DefaultFileName(std::string_view name, std::string_view type);
 
+// Why an entry name or type from a catalog cannot be part of a file name
+// (a catalog written by others may hold anything); empty when it can.
+std::string UnsafeNamePart(std::string_view part);
+
+// The file an entry exports to: the file name recorded with it when that
+// is a plain one, else DefaultFileName. *refused receives why a recorded
+// name was not used; it is empty when there was none or it was used.
+std::string ExportFileName(std::string_view name, std::string_view type,
+                           const std::string& recorded, std::string* refused);
+
 }  // namespace cli
 
 #endif  // VUVOROZO_CLI_FILE_NAMES_H_

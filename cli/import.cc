@@ -297,11 +297,6 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
     return Skipped(what, "cannot read the file: " + error);
   }
   const FileEntry& entry = planned.entry;
-  WritePlan plan;
-  if (!PlanWrite(content_, entry.type.type, layout_, std::nullopt, &plan,
-                 &error)) {
-    return Skipped(what, "cannot read the file: " + error);
-  }
   // A description the folder's manifest gives goes with this member's
   // open, unless the user gave one for all.
   OptionBlock description(session_);
@@ -322,47 +317,37 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
   EntryKey key = catalog_;
   key.name = entry.name;
   key.type = entry.type.type;
-  OpenEntry member(session_);
-  int32_t st_open = member.OpenMember(
-      directory, key, entry.name, entry.type.hint.c_str(), kOpenOutput,
-      plan.request_length, description.get() ? &description : nullptr);
-  if (st_open != 0) {
-    session_.Fail(what + ": skipped", st_open);
-    return Outcome::kSkipped;
-  }
-  refhost::ContentHash hash;
-  Transfer transfer =
-      WriteRecords(member, content_, plan.mapping, plan.longest, &hash);
-  if (!transfer.whole()) {
-    member.Discard();
-    if (transfer.status != 0) {
-      session_.Fail(what + " -> " + key.Path() + ": skipped", transfer.status);
-      return Outcome::kSkipped;
-    }
-    return Skipped(what, transfer.InputProblem());
-  }
   FileAttributes attributes;
   attributes.file_name = planned.file;
   attributes.folder = folder_name;
   attributes.modified_ns = Nanoseconds(st.st_mtim);
   attributes.mode = st.st_mode & 07777;
-  if (KeepsBytes(key.type, layout_)) attributes.size = transfer.bytes;
-  attributes.records = plan.mapping;
-  attributes.final_newline = plan.final_newline;
-  attributes.content_hash = hash.Value();
   attributes.changed_ns = Nanoseconds(st.st_ctim);
   attributes.inode = st.st_ino;
-  member.SetAttributes(refhost::EncodeFileAttributes(attributes));
-  int32_t close_status = member.Close();
-  if (close_status != 0) {
-    session_.Fail(what + " -> " + key.Path() + ": skipped", close_status);
+  MemberWrite written = WriteMember(
+      session_, directory, key, entry.name, entry.type.hint.c_str(), content_,
+      layout_, description.get() ? &description : nullptr, &attributes);
+  const Transfer& transfer = written.transfer;
+  if (!written.read_error.empty()) {
+    return Skipped(what, "cannot read the file: " + written.read_error);
+  }
+  if (!written.opened) {
+    session_.Fail(what + ": skipped", written.status);
+    return Outcome::kSkipped;
+  }
+  if (transfer.status == 0 && !transfer.whole()) {
+    return Skipped(what, transfer.InputProblem());
+  }
+  if (!written.done()) {
+    session_.Fail(what + " -> " + key.Path() + ": skipped",
+                  transfer.status != 0 ? transfer.status : written.status);
     return Outcome::kSkipped;
   }
   *bytes = transfer.bytes;
   PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
               std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));
-  WarnTruncated(key.Path(), transfer, member.record_length(), true);
+  WarnTruncated(key.Path(), transfer, written.record_length, true);
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }
 

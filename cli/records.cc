@@ -253,33 +253,95 @@ Transfer WriteRecords(OpenEntry& entry, const Content& content,
   return transfer;
 }
 
+bool EntryBytes::Next(const char** data, size_t* length) {
+  if (holding_) {
+    holding_ = false;
+    *data = held_;
+    *length = held_length_;
+    transfer_.bytes += static_cast<int64_t>(held_length_);
+    return true;
+  }
+  if (ended_) return false;
+  char* record = nullptr;
+  int32_t size = 0;
+  int32_t st = entry_.vector()->read(entry_.handle(), &record, &size, nullptr);
+  if (st == kStatusEndOfFile || st < 0) {
+    ended_ = true;
+    if (st != kStatusEndOfFile) {
+      transfer_.status = st;
+      return false;
+    }
+    if (!lines_ || !final_newline_ || transfer_.records == 0) return false;
+    *data = "\n";
+    *length = 1;
+    ++transfer_.bytes;
+    return true;
+  }
+  if (st == kStatusTruncated && transfer_.truncated++ == 0) {
+    transfer_.first_truncated = transfer_.records + 1;
+  }
+  size_t n = record == nullptr || size < 0 ? 0 : static_cast<size_t>(size);
+  // A newline ends each line that another follows.
+  if (lines_ && transfer_.records++ > 0) {
+    held_ = record;
+    held_length_ = n;
+    holding_ = true;
+    *data = "\n";
+    *length = 1;
+    ++transfer_.bytes;
+    return true;
+  }
+  if (!lines_) ++transfer_.records;
+  *data = record;
+  *length = n;
+  transfer_.bytes += static_cast<int64_t>(n);
+  return true;
+}
+
 Transfer ReadRecords(OpenEntry& entry, RecordMapping mapping,
                      bool final_newline, Output& out) {
-  Transfer transfer;
-  bool lines = mapping == RecordMapping::kLines;
-  int64_t start = out.written();
-  while (true) {
-    char* data = nullptr;
-    int32_t length = 0;
-    int32_t st = entry.vector()->read(entry.handle(), &data, &length, nullptr);
-    if (st == kStatusEndOfFile) break;
-    if (st < 0) {
-      transfer.status = st;
-      break;
-    }
-    if (st == kStatusTruncated && transfer.truncated++ == 0) {
-      transfer.first_truncated = transfer.records + 1;
-    }
-    // A newline ends each line that another follows.
-    if (lines && transfer.records > 0 && !out.Put("\n", 1)) break;
-    ++transfer.records;
-    size_t n = data == nullptr || length < 0 ? 0 : static_cast<size_t>(length);
-    if (n > 0 && !out.Put(data, n)) break;
-    Progress::AddBytes(static_cast<int64_t>(n));
+  EntryBytes bytes(entry, mapping, final_newline);
+  const char* data;
+  size_t length;
+  while (bytes.Next(&data, &length)) {
+    if (length > 0 && !out.Put(data, length)) break;
+    Progress::AddBytes(static_cast<int64_t>(length));
   }
-  if (lines && final_newline && transfer.records > 0) out.Put("\n", 1);
-  transfer.bytes = out.written() - start;
+  Transfer transfer = bytes.transfer();
   return transfer;
+}
+
+MemberWrite WriteMember(Session& session, Directory& directory,
+                        const EntryKey& key, std::string_view member,
+                        const char* hint, const Content& content,
+                        const RecordLayout& layout, OptionBlock* options,
+                        refhost::FileAttributes* attributes) {
+  MemberWrite result;
+  WritePlan plan;
+  if (!PlanWrite(content, key.type, layout, std::nullopt, &plan,
+                 &result.read_error)) {
+    return result;
+  }
+  OpenEntry entry(session);
+  result.status = entry.OpenMember(directory, key, member, hint, kOpenOutput,
+                                   plan.request_length, options);
+  if (result.status != 0) return result;
+  result.opened = true;
+  result.record_length = entry.record_length();
+  refhost::ContentHash hash;
+  result.transfer =
+      WriteRecords(entry, content, plan.mapping, plan.longest, &hash);
+  if (!result.transfer.whole()) {
+    entry.Discard();
+    return result;
+  }
+  if (KeepsBytes(key.type, layout)) attributes->size = result.transfer.bytes;
+  attributes->records = plan.mapping;
+  attributes->final_newline = plan.final_newline;
+  attributes->content_hash = hash.Value();
+  entry.SetAttributes(refhost::EncodeFileAttributes(*attributes));
+  result.status = entry.Close();
+  return result;
 }
 
 RecordMapping MappingOf(const refhost::FileAttributes* attributes,

@@ -120,11 +120,65 @@ Transfer WriteRecords(OpenEntry& entry, const Content& content,
                       refhost::RecordMapping mapping, int64_t planned_longest,
                       refhost::ContentHash* hash);
 
-// Reads every record of the entry open for input into out, as lines (a
-// newline after each record but the last, and after the last when
-// final_newline) or as chunks. A write error of out stops the transfer.
+// The bytes of an entry open for input, pulled a piece at a time: the
+// records as lines (a newline after each record but the last, and after
+// the last when final_newline) or as chunks. A piece points into the
+// module's record buffer and stays valid until the next call.
+class EntryBytes {
+ public:
+  EntryBytes(OpenEntry& entry, refhost::RecordMapping mapping,
+             bool final_newline)
+      : entry_(entry),
+        lines_(mapping == refhost::RecordMapping::kLines),
+        final_newline_(final_newline) {}
+
+  // The next piece (it may be empty); false at the end of the entry, or
+  // when a read failed (transfer().status).
+  bool Next(const char** data, size_t* length);
+  // Records read so far; status, truncation. bytes counts what Next gave.
+  const Transfer& transfer() const { return transfer_; }
+
+ private:
+  OpenEntry& entry_;
+  bool lines_;
+  bool final_newline_;
+  bool ended_ = false;
+  const char* held_ = nullptr;  // a record whose newline went first
+  size_t held_length_ = 0;
+  bool holding_ = false;
+  Transfer transfer_;
+};
+
+// Reads every record of the entry open for input into out, as EntryBytes
+// gives them. A write error of out stops the transfer.
 Transfer ReadRecords(OpenEntry& entry, refhost::RecordMapping mapping,
                      bool final_newline, Output& out);
+
+// What WriteMember did.
+struct MemberWrite {
+  Transfer transfer;       // the records written
+  int32_t status = 0;      // the open or close status that stopped it
+  bool opened = false;     // the member was opened (its name was taken)
+  std::string read_error;  // the content could not be read to plan it
+  int32_t record_length = 0;
+  // Whether the entry now holds the content.
+  bool done() const {
+    return read_error.empty() && status == 0 && transfer.whole();
+  }
+};
+
+// Writes content as the new content of the member `key` of the open
+// directory of the session: plans its records under the layout, opens the
+// member for output (member is the text the open takes, hint gives the type;
+// options may be null and goes to the open), writes the records and commits
+// them with *attributes, which gain what the transfer found: the record
+// mapping, the final newline, the size when the layout keeps the bytes and
+// the content hash. On any failure the entry keeps the content it had.
+MemberWrite WriteMember(Session& session, Directory& directory,
+                        const EntryKey& key, std::string_view member,
+                        const char* hint, const Content& content,
+                        const RecordLayout& layout, OptionBlock* options,
+                        refhost::FileAttributes* attributes);
 
 // How the records of an entry make bytes: as its attributes say, else by
 // its type.

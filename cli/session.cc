@@ -67,6 +67,17 @@ std::string ProgramDirectory() {
   return slash == std::string::npos ? "" : path.substr(0, slash);
 }
 
+// The folder's path from the root, so that the store keeps finding it
+// when the program changes its working folder (a mount does); the path as
+// given when it cannot be resolved.
+std::string AbsolutePath(const std::string& folder) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return folder;
+  std::string path = real;
+  std::free(real);
+  return path;
+}
+
 }  // namespace
 
 bool MakeFolder(const std::string& path) {
@@ -126,14 +137,14 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
   session->data_folder_ = FindDataFolder(settings);
   std::unique_ptr<refhost::CatalogStore> store;
   if (IsDirectory(session->data_folder_)) {
-    store = refhost::NewSqliteCatalogStore(session->data_folder_);
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_));
   } else if (writes) {
     if (!MakeFolder(session->data_folder_)) {
       *error = Printable(session->data_folder_) +
                ": cannot create the data folder: " + std::strerror(errno);
       return nullptr;
     }
-    store = refhost::NewSqliteCatalogStore(session->data_folder_);
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_));
   } else {
     // Nothing was ever stored there: an empty store answers the same as an
     // empty folder would, and looking creates nothing.
