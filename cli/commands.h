@@ -35,6 +35,8 @@ int RunCopy(Session& session, const Words& words, bool move);
 int RunMkdir(Session& session, const Words& words);
 int RunExists(Session& session, const Words& words, bool json);
 int RunInfo(Session& session, const Words& words, bool json);
+// Mounts the catalogs as folders until unmounted (mount.cc).
+int RunMount(Session& session, const Words& words, const Settings& settings);
 
 // Prints "vuvorozo: COMMAND: <text>" and the pointer to the command's help;
 // returns the usage exit code.

@@ -83,6 +83,8 @@ enum FlagBit : unsigned {
   kFlagVersion = 1 << 8,
   kFlagData = 1 << 9,
   kFlagModule = 1 << 10,
+  kFlagForeground = 1 << 11,
+  kFlagMountOptions = 1 << 12,
 };
 constexpr unsigned kGlobalFlags = kFlagVerbose | kFlagQuiet | kFlagHelp |
                                   kFlagVersion | kFlagData | kFlagModule;
@@ -114,6 +116,10 @@ constexpr Flag kFlags[] = {
      "import: only files changed since they were imported"},
     {"--rename", 0, kFlagRename, false,
      "import: fit names a catalog cannot hold (lossy)"},
+    {"--foreground", 'f', kFlagForeground, false,
+     "mount: stay in the foreground, the log on standard error"},
+    {"--options", 'o', kFlagMountOptions, true,
+     "mount: ro (read only), or options for libfuse, comma-separated"},
     {"--version", 0, kFlagVersion, false,
      "versions of the program, the module, SQLite and zstd"},
     {"--help", 'h', kFlagHelp, false,
@@ -344,6 +350,38 @@ given (recfm=, lrecl=).
 --json prints one object: {"path": "WORK.REPORTS.JAN.CATAMS", "recfm":
 "V", "carriage_control": false, "lrecl": 10, "description": ""}.
 )"},
+    {"mount", "mount MOUNTPOINT [-f] [-o ro]",
+     "the catalogs as folders every tool can use, until unmounted",
+     [](Session& s, const Words& w, const Settings& f) {
+       return RunMount(s, w, f);
+     },
+     true, kFlagForeground | kFlagMountOptions,
+     R"(
+Shows the catalogs of the data folder as folders, MOUNTPOINT/LIBREF/CATALOG,
+librefs and catalogs in lower case, until it is unmounted (fusermount3 -u
+MOUNTPOINT, or SIGINT or SIGTERM). Each entry is a file under the name,
+size, time and mode export gives it, so cp -a MOUNTPOINT/work/reports X
+makes what vuvorozo export work.reports X makes. A catalog whose entries
+have descriptions shows export's manifest .vuvorozo-manifest too.
+
+A file written and closed becomes its entry's new version, whole: a reader
+sees the old content or the new, never a mix, and the close reports a
+failure. mkdir in a library's folder makes a catalog, rmdir removes an
+empty one, rm deletes an entry, mv renames within and across catalogs.
+What a catalog cannot hold is refused, and said in the log: a name over 32
+bytes before its extension (ENAMETOOLONG), a second '.' or a control
+character (EINVAL), a folder in a catalog or a file outside one (EPERM).
+A name beginning with '.' is scratch: kept while mounted, and an entry once
+renamed to a name a catalog holds (as rsync and editors do); one left at
+unmount is gone. A manifest written into a catalog's folder gives its
+entries their descriptions. Changes another process makes (vuvorozo write)
+show at once.
+
+  -f, --foreground     stay in the foreground, the log on standard error
+                       (otherwise the program detaches and logs to syslog)
+  -o ro                read only: every change is refused with EROFS
+  -o OPTS              other options go to libfuse (allow_other, ...)
+)"},
 };
 
 const Command* FindCommand(std::string_view name) {
@@ -399,7 +437,11 @@ void PrintProgramHelp(FILE* out) {
                             ? std::string("-") + flag.short_name + ", "
                             : std::string("    ");
     names += flag.long_name;
-    if (flag.takes_value) names += flag.bit == kFlagData ? " DIR" : " PATH";
+    if (flag.takes_value) {
+      names += flag.bit == kFlagData           ? " DIR"
+               : flag.bit == kFlagMountOptions ? " OPTS"
+                                               : " PATH";
+    }
     char line[512];
     std::snprintf(line, sizeof line, "  %-18s  %s\n", names.c_str(), flag.help);
     text += line;
@@ -488,6 +530,12 @@ void Give(const Flag& flag, const std::string& value, Parsed* p) {
     case kFlagModule:
       s.module_path = value;
       break;
+    case kFlagForeground:
+      s.foreground = true;
+      break;
+    case kFlagMountOptions:
+      s.mount_options.push_back(value);
+      break;
     default:
       break;
   }
@@ -536,12 +584,23 @@ Parsed Parse(const std::vector<std::string>& args) {
       Give(*flag, value, &p);
       continue;
     }
-    // A run of one-letter flags: -ru, -lv.
+    // A run of one-letter flags: -ru, -lv; one that takes a value takes
+    // the rest of the word or the next one (-o ro, -oro).
     for (size_t k = 1; k < arg.size(); ++k) {
       const Flag* flag = ShortFlag(arg[k]);
-      if (flag == nullptr || flag->takes_value) {
+      if (flag == nullptr) {
         if (p.error.empty()) {
           p.error = "'" + arg + "': unknown flag -" + arg.substr(k, 1);
+        }
+        break;
+      }
+      if (flag->takes_value) {
+        if (k + 1 < arg.size()) {
+          Give(*flag, arg.substr(k + 1), &p);
+        } else if (i + 1 < args.size()) {
+          Give(*flag, args[++i], &p);
+        } else if (p.error.empty()) {
+          p.error = "'" + arg + "' needs a value";
         }
         break;
       }

@@ -40,6 +40,8 @@ struct Settings {
   bool update = false;        // -u, --update (import)
   bool fit_names = false;     // --rename (import)
   bool long_listing = false;  // -l, --long (list)
+  bool foreground = false;    // -f, --foreground (mount)
+  std::vector<std::string> mount_options;    // -o, --options (mount)
   Verbosity verbosity = Verbosity::kNormal;  // -q, -v
 };
 

@@ -1,0 +1,301 @@
+// vuvorozo mount MOUNTPOINT [-f] [-o OPTIONS]: the catalogs of the data
+// folder as folders that every tool can use, through libfuse 3. The
+// operations hand each call to the MountTree; libfuse runs them one at a
+// time in this thread, so the module is never entered twice at once.
+// Without -f the program detaches once the mount stands, as mount programs
+// do, and its log goes to syslog; fusermount3 -u, SIGINT, SIGTERM and
+// SIGHUP unmount it.
+
+#define FUSE_USE_VERSION 31
+
+#include <fuse.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/mount_tree.h"
+
+namespace cli {
+namespace {
+
+MountTree& Tree() {
+  return *static_cast<MountTree*>(fuse_get_context()->private_data);
+}
+
+uint64_t HandleOf(const fuse_file_info* fi) {
+  return fi == nullptr ? 0 : fi->fh;
+}
+
+// Runs one operation so that nothing thrown crosses into libfuse.
+template <typename Operation>
+int Guard(Operation operation) {
+  try {
+    return operation();
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vuvorozo: internal error: %s\n", e.what());
+  } catch (...) {
+    std::fputs("vuvorozo: internal error\n", stderr);
+  }
+  return -EIO;
+}
+
+int GetAttributes(const char* path, struct stat* st, fuse_file_info* fi) {
+  return Guard([&] { return Tree().GetAttributes(path, HandleOf(fi), st); });
+}
+
+int ReadFolder(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
+               fuse_file_info*, fuse_readdir_flags) {
+  return Guard([&] {
+    std::vector<TreeItem> items;
+    int error = Tree().List(path, &items);
+    if (error != 0) return error;
+    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (const TreeItem& item : items) {
+      if (fill(buffer, item.name.c_str(), &item.attributes, 0,
+               FUSE_FILL_DIR_PLUS) != 0) {
+        break;
+      }
+    }
+    return 0;
+  });
+}
+
+int MakeFolder(const char* path, mode_t) {
+  return Guard([&] { return Tree().MakeFolder(path); });
+}
+
+int RemoveFolder(const char* path) {
+  return Guard([&] { return Tree().RemoveFolder(path); });
+}
+
+int Remove(const char* path) {
+  return Guard([&] { return Tree().Remove(path); });
+}
+
+int Rename(const char* from, const char* to, unsigned int flags) {
+  return Guard([&] { return Tree().Rename(from, to, flags); });
+}
+
+int ChangeMode(const char* path, mode_t mode, fuse_file_info* fi) {
+  return Guard([&] { return Tree().ChangeMode(path, HandleOf(fi), mode); });
+}
+
+int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
+  return Guard([&] { return Tree().ChangeOwner(path, uid, gid); });
+}
+
+int Truncate(const char* path, off_t size, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Truncate(path, HandleOf(fi), size); });
+}
+
+int SetTimes(const char* path, const struct timespec times[2],
+             fuse_file_info* fi) {
+  return Guard([&] { return Tree().SetTimes(path, HandleOf(fi), times); });
+}
+
+int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Create(path, mode, fi->flags, &fi->fh); });
+}
+
+int Open(const char* path, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Open(path, fi->flags, &fi->fh); });
+}
+
+int Read(const char*, char* data, size_t size, off_t offset,
+         fuse_file_info* fi) {
+  return Guard([&] { return Tree().Read(fi->fh, data, size, offset); });
+}
+
+int Write(const char*, const char* data, size_t size, off_t offset,
+          fuse_file_info* fi) {
+  return Guard([&] { return Tree().Write(fi->fh, data, size, offset); });
+}
+
+int Flush(const char*, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Flush(fi->fh); });
+}
+
+int Release(const char*, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Release(fi->fh); });
+}
+
+// fsync commits what was written, as a close does.
+int Sync(const char*, int, fuse_file_info* fi) {
+  return Guard([&] { return Tree().Flush(fi->fh); });
+}
+
+int FolderStatistics(const char*, struct statvfs* st) {
+  std::memset(st, 0, sizeof *st);
+  st->f_bsize = 4096;
+  st->f_frsize = 4096;
+  st->f_namemax = 255;
+  return 0;
+}
+
+// Nodes a catalog cannot keep.
+int MakeNode(const char* path, mode_t, dev_t) {
+  std::fprintf(stderr, "vuvorozo: %s: a catalog keeps regular files only\n",
+               path);
+  return -EPERM;
+}
+int MakeLink(const char*, const char* path) { return MakeNode(path, 0, 0); }
+
+void* Start(fuse_conn_info* connection, fuse_config* config) {
+  // Nothing is cached by the kernel: another process may change a catalog
+  // at any time, and a stat or read must show it.
+  config->attr_timeout = 0;
+  config->entry_timeout = 0;
+  config->negative_timeout = 0;
+  config->use_ino = 0;
+  config->hard_remove = 1;
+  // An open that truncates comes as one call, so the old content stays
+  // until the new is committed.
+  if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) {
+    connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  }
+  return fuse_get_context()->private_data;
+}
+
+fuse_operations Operations() {
+  fuse_operations o = {};
+  o.getattr = GetAttributes;
+  o.mknod = MakeNode;
+  o.mkdir = MakeFolder;
+  o.unlink = Remove;
+  o.rmdir = RemoveFolder;
+  o.symlink = MakeLink;
+  o.rename = Rename;
+  o.link = MakeLink;
+  o.chmod = ChangeMode;
+  o.chown = ChangeOwner;
+  o.truncate = Truncate;
+  o.open = Open;
+  o.read = Read;
+  o.write = Write;
+  o.statfs = FolderStatistics;
+  o.flush = Flush;
+  o.release = Release;
+  o.fsync = Sync;
+  o.readdir = ReadFolder;
+  o.init = Start;
+  o.create = Create;
+  o.utimens = SetTimes;
+  return o;
+}
+
+// Standard error of a detached mount: each line to syslog.
+ssize_t LogWrite(void*, const char* data, size_t size) {
+  size_t length = size;
+  while (length > 0 && data[length - 1] == '\n') --length;
+  if (length > 0) {
+    syslog(LOG_ERR, "%.*s", static_cast<int>(length), data);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+void LogToSyslog() {
+  openlog("vuvorozo", LOG_PID, LOG_DAEMON);
+  cookie_io_functions_t functions = {nullptr, LogWrite, nullptr, nullptr};
+  FILE* log = fopencookie(nullptr, "w", functions);
+  if (log == nullptr) return;
+  setvbuf(log, nullptr, _IOLBF, 0);
+  stderr = log;
+}
+
+}  // namespace
+
+int RunMount(Session& session, const Words& words, const Settings&) {
+  std::string mountpoint;
+  bool foreground = false;
+  bool read_only = false;
+  std::vector<std::string> options;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "-f") {
+      foreground = true;
+    } else if (word == "-o" || word.rfind("-o", 0) == 0) {
+      std::string list = word.size() > 2 ? word.substr(2) : "";
+      if (word == "-o") {
+        if (i + 1 >= words.size()) return UsageError("-o needs a value");
+        list = words[++i];
+      }
+      // ro is the program's own; any other option goes to libfuse.
+      size_t start = 0;
+      while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        std::string option = list.substr(start, comma - start);
+        if (option == "ro") {
+          read_only = true;
+        } else if (option != "rw" && !option.empty()) {
+          options.push_back(option);
+        }
+        start = comma + 1;
+      }
+    } else if (!word.empty() && word[0] == '-') {
+      return UsageError("unknown flag " + word);
+    } else if (mountpoint.empty()) {
+      mountpoint = word;
+    } else {
+      return UsageError("one mount point is needed, not " + word);
+    }
+  }
+  if (mountpoint.empty()) return UsageError("a mount point is needed");
+  struct stat st;
+  if (stat(mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    PrintError("mount: " + mountpoint + ": not a folder");
+    return kExitFailed;
+  }
+
+  std::vector<std::string> arguments = {"vuvorozo", "-o",
+                                        "fsname=vuvorozo,subtype=vuvorozo"};
+  if (read_only) arguments.insert(arguments.end(), {"-o", "ro"});
+  for (const std::string& option : options) {
+    arguments.insert(arguments.end(), {"-o", option});
+  }
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(a.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+
+  MountTree tree(session, read_only);
+  fuse_operations operations = Operations();
+  fuse* fs = fuse_new(&args, &operations, sizeof operations, &tree);
+  if (fs == nullptr) {
+    PrintError("mount: the options were not taken (see above)");
+    return kExitUsage;
+  }
+  if (fuse_mount(fs, mountpoint.c_str()) != 0) {
+    fuse_destroy(fs);
+    PrintError("mount: cannot mount on " + mountpoint);
+    return kExitFailed;
+  }
+  if (fuse_daemonize(foreground ? 1 : 0) != 0) {
+    fuse_unmount(fs);
+    fuse_destroy(fs);
+    return kExitFailed;
+  }
+  if (!foreground) LogToSyslog();
+  fuse_session* se = fuse_get_session(fs);
+  int status = fuse_set_signal_handlers(se);
+  if (status == 0) {
+    status = fuse_loop(fs);
+    fuse_remove_signal_handlers(se);
+  }
+  tree.Shutdown();
+  fuse_unmount(fs);
+  fuse_destroy(fs);
+  return status == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace cli
