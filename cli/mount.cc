@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -25,6 +26,9 @@
 
 namespace cli {
 namespace {
+
+// The largest read or write the kernel sends in one request.
+constexpr unsigned kTransferBytes = 1 << 20;
 
 MountTree& Tree() {
   return *static_cast<MountTree*>(fuse_get_context()->private_data);
@@ -109,6 +113,10 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
 }
 
 int Open(const char* path, fuse_file_info* fi) {
+  // The close of a file only read has nothing to commit.
+  if ((fi->flags & O_ACCMODE) == O_RDONLY && (fi->flags & O_TRUNC) == 0) {
+    fi->noflush = 1;
+  }
   return Guard([&] { return Tree().Open(path, fi->flags, &fi->fh); });
 }
 
@@ -152,10 +160,12 @@ int MakeNode(const char* path, mode_t, dev_t) {
 int MakeLink(const char*, const char* path) { return MakeNode(path, 0, 0); }
 
 void* Start(fuse_conn_info* connection, fuse_config* config) {
-  // Nothing is cached by the kernel: another process may change a catalog
-  // at any time, and a stat or read must show it.
+  // Attributes are not cached by the kernel: another process may change a
+  // catalog at any time, and a stat or an open must show it. A name found
+  // stands for a second (its attributes are still asked for each time); a
+  // name not found is looked up again.
   config->attr_timeout = 0;
-  config->entry_timeout = 0;
+  config->entry_timeout = 1;
   config->negative_timeout = 0;
   config->use_ino = 0;
   config->hard_remove = 1;
@@ -164,6 +174,12 @@ void* Start(fuse_conn_info* connection, fuse_config* config) {
   if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) {
     connection->want |= FUSE_CAP_ATOMIC_O_TRUNC;
   }
+  // An open reads the version it found to its end, and the kernel drops
+  // what it cached of a file at each open: no stat before every read.
+  connection->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+  // Large transfers: fewer round trips for a copy in or out.
+  connection->max_write = kTransferBytes;
+  connection->max_readahead = kTransferBytes;
   return fuse_get_context()->private_data;
 }
 
@@ -252,11 +268,17 @@ int RunMount(Session& session, const Words& words, const Settings&) {
     }
   }
   if (mountpoint.empty()) return UsageError("a mount point is needed");
+  // From the root: the mount leaves its working folder when it starts,
+  // and unmounts by this path.
+  char* real = realpath(mountpoint.c_str(), nullptr);
   struct stat st;
-  if (stat(mountpoint.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::free(real);
     PrintError("mount: " + mountpoint + ": not a folder");
     return kExitFailed;
   }
+  mountpoint = real;
+  std::free(real);
 
   std::vector<std::string> arguments = {"vuvorozo", "-o",
                                         "fsname=vuvorozo,subtype=vuvorozo"};

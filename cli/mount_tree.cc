@@ -284,36 +284,6 @@ class MountTree::Impl {
     std::map<std::string, std::string> catalogs;  // shown -> catalog
   };
 
-  // A file being written, or a scratch file, with its bytes in a temporary
-  // file of its own.
-  struct Pending {
-    std::string libref;
-    std::string catalog;
-    std::string folder;  // the catalog's folder as the path named it
-    std::string file;
-    int spool = -1;
-    int opens = 0;          // handles open on it
-    int writers = 0;        // of them, open for writing
-    bool dirty = false;     // written since it was committed
-    bool scratch = false;   // a name beginning with '.'
-    bool manifest = false;  // the catalog's manifest, being written
-    bool gone = false;      // removed, or replaced by a rename: never committed
-    uint32_t mode = 0644;
-    std::optional<int64_t> modified_ns;  // set by the writer
-    int64_t written_ns = 0;              // the last write
-    std::string description;             // for the entry's commit
-    ~Pending() {
-      if (spool >= 0) close(spool);
-    }
-  };
-
-  struct Handle {
-    std::shared_ptr<Pending> pending;  // a pending file
-    bool writes = false;
-    std::unique_ptr<EntryReader> reader;  // an entry being read
-    std::string text;                     // the manifest being read
-  };
-
   // What a path names: the depth (0 the root, 1 a library, 2 a catalog, 3 a
   // file) and the keys of the library and catalog it passes through.
   struct Place {
@@ -325,6 +295,45 @@ class MountTree::Impl {
     std::string file;
     bool exists = false;  // the library or catalog at depth 1 or 2
     std::string Where() const { return libref + "." + catalog + "/" + file; }
+  };
+
+  // A file being written, or a scratch file, with its bytes in a temporary
+  // file of its own.
+  struct Pending {
+    std::string libref;
+    std::string catalog;
+    std::string folder;  // the catalog's folder as the path named it
+    std::string file;
+    int spool = -1;
+    int opens = 0;          // handles open on it
+    int writers = 0;        // of them, open for writing
+    bool dirty = false;     // written since it was committed
+    bool touched = false;   // its mode or time set since
+    bool scratch = false;   // a name beginning with '.'
+    bool manifest = false;  // the catalog's manifest, being written
+    bool gone = false;      // removed, or replaced by a rename: never committed
+    uint32_t mode = 0644;
+    std::optional<int64_t> modified_ns;  // set by the writer
+    int64_t written_ns = 0;              // the last write
+    std::string description;             // for the entry's commit
+    // The entry it was opened on, while its bytes are not yet in the
+    // temporary file (a file opened for writing and only touched or
+    // closed is never copied), and where that entry is shown.
+    std::optional<Shown> base;
+    Place base_place;
+    // The entry it was opened on (name, type): the name a commit writes,
+    // whatever the file name would make (an import may have fitted it).
+    std::optional<std::pair<std::string, std::string>> entry;
+    ~Pending() {
+      if (spool >= 0) close(spool);
+    }
+  };
+
+  struct Handle {
+    std::shared_ptr<Pending> pending;  // a pending file
+    bool writes = false;
+    std::unique_ptr<EntryReader> reader;  // an entry being read
+    std::string text;                     // the manifest being read
   };
 
   // What kind of file a name makes.
@@ -640,7 +649,9 @@ class MountTree::Impl {
     st->st_uid = uid_;
     st->st_gid = gid_;
     st->st_size = size;
-    st->st_blksize = 4096;
+    // Tools that copy size their buffers by it: large reads and writes
+    // mean fewer round trips through the kernel.
+    st->st_blksize = 1 << 20;
     st->st_blocks = (size + 511) / 512;
     st->st_mtim = st->st_ctim = st->st_atim = TimeOf(modified_ns);
   }
@@ -648,7 +659,13 @@ class MountTree::Impl {
   int PendingAttributes(const Pending& pending, struct stat* st) {
     struct stat spool;
     if (fstat(pending.spool, &spool) != 0) return -errno;
-    FileAttributesOf(spool.st_size, pending.mode,
+    int64_t size = spool.st_size;
+    if (pending.base) {
+      int error = SizeOf(pending.base_place.libref, pending.base_place.catalog,
+                         *pending.base, &size);
+      if (error != 0) return error;
+    }
+    FileAttributesOf(size, pending.mode,
                      pending.modified_ns.value_or(pending.written_ns), st);
     return 0;
   }
@@ -722,9 +739,19 @@ class MountTree::Impl {
         Lower(pending.libref) + "/" + pending.folder + "/" + pending.file;
     FileEntry entry;
     std::string reason;
-    if (!EntryForFile(pending.file, &entry, &reason)) {
+    std::string member;
+    const char* hint = kNoHint;
+    if (pending.entry) {
+      entry.name = pending.entry->first;
+      entry.type.type = pending.entry->second;
+      member = entry.name + "." + entry.type.type;
+    } else if (EntryForFile(pending.file, &entry, &reason)) {
+      member = entry.name;
+      hint = entry.type.hint.c_str();
+    } else {
       return Refuse(path, EINVAL, "a catalog cannot hold this name: " + reason);
     }
+    if (int error = Fill(pending); error != 0) return error;
     std::string error;
     if (lseek(pending.spool, 0, SEEK_SET) != 0 ||
         !content_.Load(pending.spool, &error)) {
@@ -758,8 +785,8 @@ class MountTree::Impl {
     attributes.modified_ns = pending.modified_ns.value_or(pending.written_ns);
     attributes.mode = pending.mode;
     MemberWrite written = WriteMember(
-        session_, directory, key, entry.name, entry.type.hint.c_str(), content_,
-        RecordLayout(), options.get() ? &options : nullptr, &attributes);
+        session_, directory, key, member, hint, content_, RecordLayout(),
+        options.get() ? &options : nullptr, &attributes);
     directory.Close();
     Noted(pending.libref, pending.catalog, key.name, key.type);
     if (!written.read_error.empty()) {
@@ -777,6 +804,7 @@ class MountTree::Impl {
       return -ErrnoOf(st);
     }
     pending.dirty = false;
+    pending.touched = false;
     return 0;
   }
 
@@ -859,20 +887,59 @@ class MountTree::Impl {
         pending->written_ns = *shown->attributes.modified_ns;
       }
       if (copy) {
-        std::unique_ptr<EntryReader> reader =
-            ReaderOf(from->libref, from->catalog, *shown);
-        int32_t st = reader->Open();
-        if (st != 0) {
-          session_.Fail(from->path, st);
-          return -ErrnoOf(st);
-        }
-        int64_t total = 0;
-        int error = reader->CopyTo(pending->spool, &total);
-        if (error != 0) return error;
+        pending->base = *shown;
+        pending->base_place = *from;
       }
+      if (from == &place) pending->entry.emplace(shown->name, shown->type);
     }
     *out = std::move(pending);
     return 0;
+  }
+
+  // Copies the bytes of the entry the pending file was opened on into its
+  // temporary file, once, before they are read, written or committed.
+  int Fill(Pending& pending) {
+    if (!pending.base) return 0;
+    const Place& from = pending.base_place;
+    std::unique_ptr<EntryReader> reader =
+        ReaderOf(from.libref, from.catalog, *pending.base);
+    int32_t st = reader->Open();
+    if (st != 0) {
+      session_.Fail(from.path, st);
+      return -ErrnoOf(st);
+    }
+    int64_t total = 0;
+    int error = reader->CopyTo(pending.spool, &total);
+    if (error == 0) pending.base.reset();
+    return error;
+  }
+
+  // Ends what a pending file holds: written bytes become the entry's new
+  // version; a mode or time set alone goes to the entry without a copy.
+  int Finish(Pending& pending) {
+    if (pending.scratch || pending.gone) return 0;
+    if (pending.dirty) return Commit(pending);
+    if (!pending.touched || pending.manifest) return 0;
+    Place place;
+    place.libref = pending.libref;
+    place.catalog = pending.catalog;
+    place.file = pending.file;
+    place.path =
+        Lower(pending.libref) + "/" + pending.folder + "/" + pending.file;
+    Shown* shown = ShownAt(place);
+    if (shown == nullptr) return Commit(pending);
+    Shown copy = *shown;
+    uint32_t mode = pending.mode;
+    int64_t modified = pending.modified_ns.value_or(pending.written_ns);
+    int error = UpdateEntry(
+        place, copy,
+        [&](FileAttributes* a) {
+          a->mode = mode;
+          a->modified_ns = modified;
+        },
+        "");
+    if (error == 0) pending.touched = false;
+    return error;
   }
 
   // A manifest written into a catalog's folder: each listed file's
@@ -943,7 +1010,7 @@ class MountTree::Impl {
   // Forgets a pending file that no handle holds, once committed.
   void Settle(const std::shared_ptr<Pending>& pending) {
     if (pending->opens > 0 || pending->scratch) return;
-    if (pending->dirty && !pending->gone) return;
+    if ((pending->dirty || pending->touched) && !pending->gone) return;
     auto it = pending_.find(pending->libref + "." + pending->catalog + "/" +
                             pending->file);
     if (it != pending_.end() && it->second == pending) pending_.erase(it);
@@ -1263,6 +1330,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     pending->catalog = target.catalog;
     pending->folder = target.folder;
     pending->file = target.file;
+    pending->entry.reset();
     pending->scratch = kind == Impl::Kind::kScratch;
   }
   if (target_pending && target_pending != pending) {
@@ -1291,6 +1359,7 @@ int MountTree::ChangeMode(const std::string& path, uint64_t handle,
   if (m.read_only_) return -EROFS;
   if (Impl::Handle* h = m.HandleOf(handle); h != nullptr && h->pending) {
     h->pending->mode = mode & 07777;
+    h->pending->touched = true;
     return 0;
   }
   Impl::Place place;
@@ -1300,7 +1369,8 @@ int MountTree::ChangeMode(const std::string& path, uint64_t handle,
   if (place.depth < 3) return place.exists ? 0 : -ENOENT;
   if (auto pending = m.PendingAt(place)) {
     pending->mode = mode & 07777;
-    return 0;
+    pending->touched = true;
+    return pending->opens > 0 ? 0 : m.Finish(*pending);
   }
   if (Impl::Shown* shown = m.ShownAt(place)) {
     Impl::Shown copy = *shown;
@@ -1340,6 +1410,8 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
     pending = m.PendingAt(place);
   }
   if (pending) {
+    if (size == 0) pending->base.reset();
+    if (int error = m.Fill(*pending); error != 0) return error;
     if (ftruncate(pending->spool, size) != 0) return -errno;
     pending->dirty = true;
     pending->modified_ns.reset();
@@ -1351,6 +1423,7 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
   // Truncated without being open: one new version at once.
   Impl::Shown copy = *shown;
   int error = m.NewPending(place, size > 0, &copy, &pending);
+  if (error == 0) error = m.Fill(*pending);
   if (error != 0) return error;
   if (ftruncate(pending->spool, size) != 0) return -errno;
   pending->written_ns = NowNs();
@@ -1368,6 +1441,7 @@ int MountTree::SetTimes(const std::string& path, uint64_t handle,
                                times[1].tv_nsec;
   if (Impl::Handle* h = m.HandleOf(handle); h != nullptr && h->pending) {
     h->pending->modified_ns = modified;
+    h->pending->touched = true;
     return 0;
   }
   Impl::Place place;
@@ -1377,7 +1451,8 @@ int MountTree::SetTimes(const std::string& path, uint64_t handle,
   if (place.depth < 3) return place.exists ? 0 : -ENOENT;
   if (auto pending = m.PendingAt(place)) {
     pending->modified_ns = modified;
-    return 0;
+    pending->touched = true;
+    return pending->opens > 0 ? 0 : m.Finish(*pending);
   }
   if (Impl::Shown* shown = m.ShownAt(place)) {
     Impl::Shown copy = *shown;
@@ -1468,6 +1543,7 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
     m.pending_[place.Where()] = pending;
   }
   if (truncate) {
+    pending->base.reset();
     if (ftruncate(pending->spool, 0) != 0) return -errno;
     pending->dirty = true;
     pending->modified_ns.reset();
@@ -1483,6 +1559,7 @@ int MountTree::Read(uint64_t handle, char* data, size_t size, off_t offset) {
   if (h == nullptr) return -EBADF;
   if (h->reader) return h->reader->Read(data, size, offset);
   if (h->pending) {
+    if (int error = m.Fill(*h->pending); error != 0) return error;
     ssize_t n;
     do {
       n = pread(h->pending->spool, data, size, offset);
@@ -1501,6 +1578,7 @@ int MountTree::Write(uint64_t handle, const char* data, size_t size,
   Impl::Handle* h = m.HandleOf(handle);
   if (h == nullptr || !h->pending || !h->writes) return -EBADF;
   Impl::Pending& pending = *h->pending;
+  if (int error = m.Fill(pending); error != 0) return error;
   if (!WriteAllAt(pending.spool, data, size, offset)) return -errno;
   pending.dirty = true;
   pending.modified_ns.reset();
@@ -1511,10 +1589,8 @@ int MountTree::Write(uint64_t handle, const char* data, size_t size,
 int MountTree::Flush(uint64_t handle) {
   Impl& m = *impl_;
   Impl::Handle* h = m.HandleOf(handle);
-  if (h == nullptr || !h->pending || !h->writes || !h->pending->dirty) {
-    return 0;
-  }
-  return m.Commit(*h->pending);
+  if (h == nullptr || !h->pending || !h->writes) return 0;
+  return m.Finish(*h->pending);
 }
 
 int MountTree::Release(uint64_t handle) {
@@ -1528,7 +1604,7 @@ int MountTree::Release(uint64_t handle) {
   --pending->opens;
   if (h->writes) --pending->writers;
   int error = 0;
-  if (pending->writers == 0 && pending->dirty) error = m.Commit(*pending);
+  if (pending->writers == 0) error = m.Finish(*pending);
   m.Settle(pending);
   return error;
 }
