@@ -34,6 +34,10 @@ MountTree& Tree() {
   return *static_cast<MountTree*>(fuse_get_context()->private_data);
 }
 
+// The path of a call; empty for a call on an open file whose name is gone
+// (removed, or replaced by a rename), which the handle then names.
+std::string PathOf(const char* path) { return path != nullptr ? path : ""; }
+
 uint64_t HandleOf(const fuse_file_info* fi) {
   return fi == nullptr ? 0 : fi->fh;
 }
@@ -54,13 +58,30 @@ int Guard(Operation operation) {
 }
 
 int GetAttributes(const char* path, struct stat* st, fuse_file_info* fi) {
-  return Guard([&] { return Tree().GetAttributes(path, HandleOf(fi), st); });
+  return Guard(
+      [&] { return Tree().GetAttributes(PathOf(path), HandleOf(fi), st); });
 }
 
-int ReadFolder(const char* path, void* buffer, fuse_fill_dir_t fill, off_t,
-               fuse_file_info*, fuse_readdir_flags) {
+// A folder's listing comes with the handle of its open, which keeps its
+// path: the listing's own call may come without one.
+int OpenFolder(const char* path, fuse_file_info* fi) {
+  return Guard([&] {
+    fi->fh = reinterpret_cast<uintptr_t>(new std::string(path));
+    return 0;
+  });
+}
+
+int ReleaseFolder(const char*, fuse_file_info* fi) {
+  delete reinterpret_cast<std::string*>(static_cast<uintptr_t>(fi->fh));
+  return 0;
+}
+
+int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t,
+               fuse_file_info* fi, fuse_readdir_flags) {
   return Guard([&] {
     std::vector<TreeItem> items;
+    const std::string& path =
+        *reinterpret_cast<std::string*>(static_cast<uintptr_t>(fi->fh));
     int error = Tree().List(path, &items);
     if (error != 0) return error;
     fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -92,20 +113,23 @@ int Rename(const char* from, const char* to, unsigned int flags) {
 }
 
 int ChangeMode(const char* path, mode_t mode, fuse_file_info* fi) {
-  return Guard([&] { return Tree().ChangeMode(path, HandleOf(fi), mode); });
+  return Guard(
+      [&] { return Tree().ChangeMode(PathOf(path), HandleOf(fi), mode); });
 }
 
 int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
-  return Guard([&] { return Tree().ChangeOwner(path, uid, gid); });
+  return Guard([&] { return Tree().ChangeOwner(PathOf(path), uid, gid); });
 }
 
 int Truncate(const char* path, off_t size, fuse_file_info* fi) {
-  return Guard([&] { return Tree().Truncate(path, HandleOf(fi), size); });
+  return Guard(
+      [&] { return Tree().Truncate(PathOf(path), HandleOf(fi), size); });
 }
 
 int SetTimes(const char* path, const struct timespec times[2],
              fuse_file_info* fi) {
-  return Guard([&] { return Tree().SetTimes(path, HandleOf(fi), times); });
+  return Guard(
+      [&] { return Tree().SetTimes(PathOf(path), HandleOf(fi), times); });
 }
 
 int Create(const char* path, mode_t mode, fuse_file_info* fi) {
@@ -168,7 +192,10 @@ void* Start(fuse_conn_info* connection, fuse_config* config) {
   config->entry_timeout = 1;
   config->negative_timeout = 0;
   config->use_ino = 0;
+  // A file removed or renamed over while open goes at once; the calls on
+  // its open handles still come, without a path.
   config->hard_remove = 1;
+  config->nullpath_ok = 1;
   // An open that truncates comes as one call, so the old content stays
   // until the new is committed.
   if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) {
@@ -203,7 +230,9 @@ fuse_operations Operations() {
   o.flush = Flush;
   o.release = Release;
   o.fsync = Sync;
+  o.opendir = OpenFolder;
   o.readdir = ReadFolder;
+  o.releasedir = ReleaseFolder;
   o.init = Start;
   o.create = Create;
   o.utimens = SetTimes;
@@ -317,7 +346,9 @@ int RunMount(Session& session, const Words& words, const Settings&) {
   tree.Shutdown();
   fuse_unmount(fs);
   fuse_destroy(fs);
-  return status == 0 ? kExitOk : kExitFailed;
+  // The loop answers the number of a signal that ended it: an unmount as
+  // asked for.
+  return status >= 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace cli

@@ -275,6 +275,7 @@ class MountTree::Impl {
     // (name, type) -> file name, in the order of the catalog's walk
     std::map<std::pair<std::string, std::string>, std::string> keys;
     std::string manifest;  // the manifest's text, when not stale
+    int described = 0;     // entries with a description
     bool manifest_stale = true;
   };
 
@@ -334,6 +335,7 @@ class MountTree::Impl {
     bool writes = false;
     std::unique_ptr<EntryReader> reader;  // an entry being read
     std::string text;                     // the manifest being read
+    struct stat attributes;  // of the entry or manifest read, at open
   };
 
   // What kind of file a name makes.
@@ -472,6 +474,7 @@ class MountTree::Impl {
       file = fallback;
     }
     view->keys[{name, type}] = file;
+    if (!shown.info.description.empty()) ++view->described;
     view->files[file] = std::move(shown);
     view->manifest_stale = true;
   }
@@ -480,6 +483,10 @@ class MountTree::Impl {
             const std::string& type) {
     auto key = view->keys.find({name, type});
     if (key == view->keys.end()) return;
+    auto file = view->files.find(key->second);
+    if (file != view->files.end() && !file->second.info.description.empty()) {
+      --view->described;
+    }
     view->files.erase(key->second);
     view->keys.erase(key);
     view->manifest_stale = true;
@@ -578,10 +585,14 @@ class MountTree::Impl {
     return it == view->files.end() ? nullptr : &it->second;
   }
 
+  // The manifest shows where it carries something: in a catalog whose
+  // entries have descriptions. A copy out then takes them along, and a copy
+  // into a new folder, which creates each file anew, meets no manifest
+  // before it writes its own.
   bool ShowsManifest(const Place& place) {
     if (place.file != kManifestName) return false;
     CatalogView* view = Catalog(place.libref, place.catalog);
-    return view != nullptr && !view->files.empty();
+    return view != nullptr && view->described > 0;
   }
 
   // What the file name of the place makes; a name no catalog can hold is
@@ -1027,9 +1038,14 @@ MountTree::~MountTree() = default;
 int MountTree::GetAttributes(const std::string& path, uint64_t handle,
                              struct stat* st) {
   Impl& m = *impl_;
-  if (Impl::Handle* h = m.HandleOf(handle); h != nullptr && h->pending) {
-    return m.PendingAttributes(*h->pending, st);
+  if (Impl::Handle* h = m.HandleOf(handle); h != nullptr) {
+    if (h->pending) return m.PendingAttributes(*h->pending, st);
+    if (path.empty()) {
+      *st = h->attributes;
+      return 0;
+    }
   }
+  if (path.empty()) return -ENOENT;
   Impl::Place place;
   int error = m.Locate(path, &place);
   if (error != 0) return error;
@@ -1113,10 +1129,8 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
       items->push_back(item);
     }
   }
-  if (!view->files.empty()) {
+  if (view->described > 0) {
     item.name = std::string(kManifestName);
-    Impl::Place at = place;
-    at.file = item.name;
     if (GetAttributes(path + "/" + item.name, 0, &item.attributes) == 0) {
       items->push_back(item);
     }
@@ -1510,6 +1524,7 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
       if (!writes) {
         auto h = std::make_unique<Impl::Handle>();
         h->text = m.ManifestOf(place.libref, place.catalog, view);
+        GetAttributes(path, 0, &h->attributes);
         *handle = m.AddHandle(std::move(h));
         return 0;
       }
@@ -1527,6 +1542,8 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
       return -ENOENT;
     } else if (!writes) {
       auto h = std::make_unique<Impl::Handle>();
+      error = m.ShownAttributes(place, *shown, &h->attributes);
+      if (error != 0) return error;
       h->reader = m.ReaderOf(place.libref, place.catalog, *shown);
       int32_t st = h->reader->Open();
       if (st != 0) {

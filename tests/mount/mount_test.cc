@@ -1,0 +1,381 @@
+// The catalogs mounted as folders, used with the tools people use: cp -a
+// both ways against export and import, rsync, tar, grep -r, find -newer,
+// an editor's save, mv and rm; names a catalog cannot hold; a read-only
+// mount; another process writing while mounted; a mount killed during a
+// copy. Each test mounts a data folder of its own and unmounts it in every
+// outcome; a test that cannot mount fails with the reason.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "cli/program.h"
+
+namespace {
+
+struct Shell {
+  int code = -1;
+  std::string out;  // standard output and standard error
+};
+
+class MountTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    mount_ = root_ + "/mnt";
+    log_ = root_ + "/mount.log";
+    ASSERT_EQ(mkdir(mount_.c_str(), 0755), 0);
+  }
+
+  void TearDown() override {
+    Unmount();
+    ProgramTest::TearDown();
+  }
+
+  // Mounts the data folder in the foreground, its log in log_, and waits
+  // until the mount point is another file system.
+  void Mount(const std::vector<std::string>& extra = {}) {
+    ASSERT_EQ(access("/dev/fuse", R_OK | W_OK), 0)
+        << "cannot mount: /dev/fuse is not there to use";
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(log, 1);
+      dup2(log, 2);
+      std::vector<std::string> args = {
+          VUVOROZO_PROGRAM_PATH, "--data", data_, "mount", mount_, "-f"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && !Mounted(); ++i) {
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        FAIL() << "the mount ended before it stood: " << ReadFile(log_);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(Mounted()) << "cannot mount: " << ReadFile(log_);
+  }
+
+  bool Mounted() {
+    struct stat inside, outside;
+    return stat(mount_.c_str(), &inside) == 0 &&
+           stat(root_.c_str(), &outside) == 0 &&
+           inside.st_dev != outside.st_dev;
+  }
+
+  // Unmounts with fusermount3 and waits for the mount to end; returns its
+  // exit code (-1 when it had to be killed or was not running).
+  int Unmount() {
+    if (Mounted()) Sh("fusermount3 -u " + mount_ + " 2>&1");
+    return Wait();
+  }
+
+  // Waits up to ten seconds for the mount process to end.
+  int Wait() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    for (int i = 0; i < 200; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    Sh("fusermount3 -uz " + mount_ + " 2>&1");
+    ADD_FAILURE() << "the mount did not end";
+    return -1;
+  }
+
+  // Runs a shell command in the test's folder.
+  Shell Sh(const std::string& command) {
+    Shell result;
+    std::string full = "cd " + root_ + " && { " + command + " ; } 2>&1";
+    FILE* pipe = popen(full.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+      result.out.append(buffer, n);
+    }
+    int status = pclose(pipe);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+  }
+
+  void ExpectRun(const std::string& command) {
+    Shell r = Sh(command);
+    EXPECT_EQ(r.code, 0) << command << "\n" << r.out;
+  }
+
+  // A folder of what people keep: notes, a CSV table, a web page, bytes
+  // that are no text, a text without its last newline, an empty file.
+  void MakeFolder(const std::string& folder) {
+    std::filesystem::create_directories(folder);
+    WriteFile(folder + "/jan.txt", "North 1200\nSouth  950\nEast   730\n");
+    WriteFile(folder + "/sales.csv", "region,total\nnorth,1200\nsouth,950");
+    WriteFile(folder + "/index.html", "<html><body><p>Hi</p></body></html>\n");
+    WriteFile(folder + "/photo.png", Bytes(70000, 3));
+    WriteFile(folder + "/empty.txt", "");
+    WriteFile(folder + "/crlf.txt", "one\r\ntwo\r\n\tthree  \r\n");
+    chmod((folder + "/sales.csv").c_str(), 0600);
+    SetModified(folder + "/jan.txt", 1600000000123456789LL);
+  }
+
+  std::string mount_;
+  std::string log_;
+  pid_t pid_ = -1;
+};
+
+// What export writes, cp -a writes from the mount; what import keeps, cp -a
+// into the mount keeps; and the other tools see the same files.
+TEST_F(MountTest, CopiesBothWaysAsExportAndImportDo) {
+  MakeFolder(root_ + "/src");
+  ASSERT_EQ(Run({"import", root_ + "/src", "work.reports"}).code, 0);
+  ASSERT_EQ(Run({"write", "work.reports.memo", "desc=Weekly memo"},
+                "no newline at the end")
+                .code,
+            0);
+  Mount();
+  ExpectRun("cp -a mnt/work/reports out");
+  ASSERT_EQ(Run({"export", "work.reports", root_ + "/exported"}).code, 0);
+  ExpectRun("diff -r out exported");
+  EXPECT_EQ(Snapshot(root_ + "/out"), Snapshot(root_ + "/exported"));
+
+  // Sizes a stat gives are the bytes a read gives.
+  for (const char* file : {"jan.txt", "photo.png", "empty.txt", "memo.txt"}) {
+    struct stat st;
+    std::string path = mount_ + "/work/reports/" + file;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << file;
+    EXPECT_EQ(static_cast<size_t>(st.st_size), ReadFile(path).size()) << file;
+  }
+
+  // Into a new catalog: the same bytes, names, times and modes come back,
+  // and the manifest written with them gives the descriptions back.
+  ExpectRun("cp -a out mnt/work/again");
+  Outcome listed = Run({"list", "work.again"});
+  EXPECT_NE(listed.out.find("Weekly memo"), std::string::npos) << listed.out;
+  ASSERT_EQ(Run({"export", "work.again", root_ + "/again"}).code, 0);
+  EXPECT_EQ(Snapshot(root_ + "/again"), Snapshot(root_ + "/out"));
+
+  // grep, find and tar walk the tree.
+  Shell grep = Sh("grep -rl 'South  950' mnt/work | sort");
+  EXPECT_EQ(grep.out, "mnt/work/again/jan.txt\nmnt/work/reports/jan.txt\n");
+  WriteFile(root_ + "/stamp", "");
+  SetModified(root_ + "/stamp", 1650000000000000000LL);
+  Shell newer = Sh("find mnt/work/reports -newer stamp -name '*.txt' | sort");
+  EXPECT_EQ(newer.out.find("jan.txt"), std::string::npos) << newer.out;
+  EXPECT_NE(newer.out.find("crlf.txt"), std::string::npos) << newer.out;
+  ExpectRun(
+      "tar cf tree.tar -C mnt work && mkdir untar && "
+      "tar xf tree.tar -C untar && diff -r untar/work/reports out");
+  EXPECT_EQ(Unmount(), 0);
+}
+
+// rsync writes a temporary file and renames it; an editor saves the same
+// way. A reader that opened the entry before keeps the old content whole.
+TEST_F(MountTest, RsyncAndEditorSavesReplaceEntriesWhole) {
+  MakeFolder(root_ + "/src");
+  Mount();
+  ExpectRun("mkdir mnt/work && rsync -a src/ mnt/work/synced/");
+  ExpectRun("rsync -a mnt/work/synced/ back/");
+  ExpectRun("diff -r src back -x .vuvorozo-manifest");
+  EXPECT_EQ(Snapshot(root_ + "/back"), Snapshot(root_ + "/src"));
+  // Nothing the copy went through is left behind.
+  EXPECT_EQ(Sh("ls -A mnt/work/synced | grep -c '^\\.'").out, "0\n");
+
+  std::string entry = mount_ + "/work/synced/jan.txt";
+  int old = open(entry.c_str(), O_RDONLY);
+  ASSERT_GE(old, 0);
+  char first[6] = {};
+  ASSERT_EQ(read(old, first, 5), 5);
+  ExpectRun(
+      "printf 'North 1300\\n' > mnt/work/synced/.jan.txt.swp && "
+      "mv mnt/work/synced/.jan.txt.swp mnt/work/synced/jan.txt");
+  std::string rest(64, '\0');
+  ssize_t n = read(old, rest.data(), rest.size());
+  ASSERT_GE(n, 0) << strerror(errno);
+  rest.resize(static_cast<size_t>(n));
+  close(old);
+  EXPECT_EQ(std::string(first) + rest, "North 1200\nSouth  950\nEast   730\n");
+  EXPECT_EQ(ReadFile(entry), "North 1300\n");
+  EXPECT_EQ(Run({"read", "work.synced.jan"}).out, "North 1300\n");
+
+  // mv within and across catalogs, rm and rmdir.
+  ExpectRun("mv mnt/work/synced/sales.csv mnt/work/synced/totals.csv");
+  ExpectRun(
+      "mkdir mnt/work/archive && "
+      "mv mnt/work/synced/totals.csv mnt/work/archive/");
+  EXPECT_EQ(ReadFile(mount_ + "/work/archive/totals.csv"),
+            "region,total\nnorth,1200\nsouth,950");
+  EXPECT_EQ(Run({"exists", "work.synced.sales.csv"}).code, 1);
+  EXPECT_EQ(Run({"exists", "work.synced.totals.csv"}).code, 1);
+  struct stat st;
+  ASSERT_EQ(stat((mount_ + "/work/archive/totals.csv").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(Sh("rmdir mnt/work/archive").code, 1);
+  ExpectRun("rm mnt/work/archive/totals.csv && rmdir mnt/work/archive");
+  EXPECT_EQ(Run({"exists", "work.archive"}).code, 1);
+  EXPECT_EQ(Unmount(), 0);
+}
+
+// What a catalog cannot hold is refused with a clear errno and a line in
+// the log, and nothing is changed.
+TEST_F(MountTest, NamesACatalogCannotHoldAreRefused) {
+  MakeFolder(root_ + "/src");
+  ASSERT_EQ(Run({"import", root_ + "/src", "work.notes"}).code, 0);
+  Mount();
+  std::string notes = mount_ + "/work/notes/";
+  struct Case {
+    std::string path;
+    int error;
+  } cases[] = {
+      {notes + std::string(33, 'n') + ".txt", ENAMETOOLONG},
+      {notes + "two.dots.txt", EINVAL},
+      {notes + "JAN.txt", EEXIST},  // the entry jan.txt already is
+      {mount_ + "/work/loose.txt", EPERM},
+  };
+  for (const Case& c : cases) {
+    errno = 0;
+    EXPECT_EQ(open(c.path.c_str(), O_WRONLY | O_CREAT, 0644), -1) << c.path;
+    EXPECT_EQ(errno, c.error) << c.path;
+  }
+  errno = 0;
+  EXPECT_EQ(mkdir((notes + "inner").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EPERM);
+  errno = 0;
+  EXPECT_EQ(mkdir((mount_ + "/work/" + std::string(33, 'c')).c_str(), 0755),
+            -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  errno = 0;
+  EXPECT_EQ(rename((notes + "jan.txt").c_str(), (notes + "a.b.txt").c_str()),
+            -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(ReadFile(notes + "jan.txt"),
+            "North 1200\nSouth  950\nEast   730\n");
+  std::string log = ReadFile(log_);
+  EXPECT_NE(log.find("longer than 32 bytes"), std::string::npos) << log;
+  EXPECT_NE(log.find("two.dots.txt: a catalog cannot hold this name"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("the catalog keeps jan.txt"), std::string::npos) << log;
+  EXPECT_EQ(Sh("ls mnt/work/notes | wc -l").out, "6\n");
+  EXPECT_EQ(Unmount(), 0);
+}
+
+// -o ro refuses every change; SIGINT and SIGTERM unmount as fusermount3
+// does.
+TEST_F(MountTest, ReadOnlyMountsAndSignalsThatUnmount) {
+  MakeFolder(root_ + "/src");
+  ASSERT_EQ(Run({"import", root_ + "/src", "work.notes"}).code, 0);
+  Mount({"-o", "ro"});
+  std::string jan = mount_ + "/work/notes/jan.txt";
+  errno = 0;
+  EXPECT_EQ(open(jan.c_str(), O_WRONLY | O_TRUNC), -1);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(unlink(jan.c_str()), -1);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(mkdir((mount_ + "/work/more").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_EQ(ReadFile(jan), "North 1200\nSouth  950\nEast   730\n");
+  kill(pid_, SIGINT);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_FALSE(Mounted());
+
+  Mount();
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_FALSE(Mounted());
+  EXPECT_EQ(ReadFile(log_).find("internal:"), std::string::npos);
+}
+
+// Another process writes and deletes entries while the catalog is mounted:
+// the mount shows each change at once, and its own writes still work.
+TEST_F(MountTest, ChangesFromAnotherProcessShowAtOnce) {
+  ASSERT_EQ(Run({"write", "work.notes.todo"}, "milk\n").code, 0);
+  Mount();
+  std::string todo = mount_ + "/work/notes/todo.txt";
+  EXPECT_EQ(ReadFile(todo), "milk\n");
+  ASSERT_EQ(Run({"write", "work.notes.todo"}, "milk\nbread\neggs\n").code, 0);
+  EXPECT_EQ(ReadFile(todo), "milk\nbread\neggs\n");
+  ASSERT_EQ(Run({"write", "work.notes.todo"}, "tea").code, 0);
+  EXPECT_EQ(ReadFile(todo), "tea");
+  ASSERT_EQ(Run({"write", "work.notes.plan"}, "rest\n").code, 0);
+  EXPECT_EQ(Sh("ls mnt/work/notes").out, "plan.txt\ntodo.txt\n");
+  ASSERT_EQ(Run({"delete", "work.notes.plan"}).code, 0);
+  EXPECT_EQ(Sh("ls mnt/work/notes").out, "todo.txt\n");
+  ExpectRun("echo coffee >> mnt/work/notes/todo.txt");
+  EXPECT_EQ(Run({"read", "work.notes.todo"}).out, "teacoffee\n");
+  EXPECT_EQ(Unmount(), 0);
+}
+
+// A mount killed while files are copied in: every file whose close returned
+// before the kill is whole in the library, no entry holds part of a file,
+// and the library opens.
+TEST_F(MountTest, KilledDuringACopyInKeepsEveryClosedFile) {
+  std::filesystem::create_directories(root_ + "/many");
+  for (int i = 0; i < 400; ++i) {
+    WriteFile(root_ + "/many/f" + std::to_string(i) + ".txt",
+              "file " + std::to_string(i) + "\n" + Bytes(20000 + i, i));
+  }
+  Mount();
+  ExpectRun("mkdir -p mnt/work/many");
+  pid_t copier = fork();
+  ASSERT_GE(copier, 0);
+  if (copier == 0) {
+    std::string command = "cd " + root_ +
+                          " && for f in many/*; do cp $f mnt/work/many/ && "
+                          "echo $f >> closed.log || exit 1; done";
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 200 && ReadFile(root_ + "/closed.log").size() < 400;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid_, SIGKILL);
+  int status;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  waitpid(copier, &status, 0);
+  Sh("fusermount3 -u " + mount_);
+
+  std::string closed = ReadFile(root_ + "/closed.log");
+  size_t count = 0;
+  for (size_t at = 0; (at = closed.find('\n', at)) != std::string::npos; ++at) {
+    ++count;
+  }
+  EXPECT_GT(count, 0u);
+  EXPECT_LT(count, 400u) << "the copy ended before the kill";
+  Outcome listed = Run({"list", "work.many"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  ASSERT_EQ(Run({"export", "work.many", root_ + "/out"}).code, 0);
+  size_t kept = 0;
+  for (const auto& e : std::filesystem::directory_iterator(root_ + "/out")) {
+    std::string name = e.path().filename();
+    if (name == ".vuvorozo-manifest") continue;
+    ++kept;
+    EXPECT_EQ(ReadFile(e.path()), ReadFile(root_ + "/many/" + name)) << name;
+  }
+  for (size_t at = 0, end; (end = closed.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    std::string name = closed.substr(at + 5, end - at - 5);  // "many/"
+    EXPECT_TRUE(std::filesystem::exists(root_ + "/out/" + name)) << name;
+  }
+  EXPECT_GE(kept, count);
+}
+
+}  // namespace
