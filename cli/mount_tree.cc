@@ -571,6 +571,11 @@ class MountTree::Impl {
     return 0;
   }
 
+  // Locate for a change: -EROFS on a read-only mount.
+  int LocateChange(const std::string& path, Place* place) {
+    return read_only_ ? -EROFS : Locate(path, place);
+  }
+
   std::shared_ptr<Pending> PendingAt(const Place& place) {
     auto it = pending_.find(place.Where());
     return it == pending_.end() ? nullptr : it->second;
@@ -996,6 +1001,35 @@ class MountTree::Impl {
     return error;
   }
 
+  // Sets a file's mode or time: a file being written takes it with its
+  // commit, an entry as host attributes committed at once. A folder keeps
+  // none of its own: the change is taken and what it shows stays.
+  int SetOnFile(const std::string& path, uint64_t handle,
+                const std::function<void(Pending*)>& on_pending,
+                const std::function<void(FileAttributes*)>& on_entry) {
+    if (read_only_) return -EROFS;
+    std::shared_ptr<Pending> pending;
+    Place place;
+    if (Handle* h = HandleOf(handle); h != nullptr && h->pending) {
+      pending = h->pending;
+    } else {
+      int error = Locate(path, &place);
+      if (error != 0) return error;
+      if (place.depth < 3) return place.exists ? 0 : -ENOENT;
+      pending = PendingAt(place);
+    }
+    if (pending) {
+      on_pending(pending.get());
+      pending->touched = true;
+      return pending->opens > 0 ? 0 : Finish(*pending);
+    }
+    if (Shown* shown = ShownAt(place)) {
+      Shown copy = *shown;
+      return UpdateEntry(place, copy, on_entry, "");
+    }
+    return ShowsManifest(place) ? 0 : -ENOENT;
+  }
+
   // --- Handles -----------------------------------------------------------
 
   uint64_t AddHandle(std::unique_ptr<Handle> handle) {
@@ -1140,9 +1174,8 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
 
 int MountTree::MakeFolder(const std::string& path) {
   Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
   Impl::Place place;
-  int error = m.Locate(path, &place);
+  int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth == 3) {
     return Refuse(path, EPERM,
@@ -1189,9 +1222,8 @@ int MountTree::MakeFolder(const std::string& path) {
 
 int MountTree::RemoveFolder(const std::string& path) {
   Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
   Impl::Place place;
-  int error = m.Locate(path, &place);
+  int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth == 3) return -ENOTDIR;
   if (place.depth == 0) return -EBUSY;
@@ -1225,9 +1257,8 @@ int MountTree::RemoveFolder(const std::string& path) {
 
 int MountTree::Remove(const std::string& path) {
   Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
   Impl::Place place;
-  int error = m.Locate(path, &place);
+  int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth < 3) return place.exists ? -EISDIR : -ENOENT;
   bool found = false;
@@ -1369,29 +1400,10 @@ int MountTree::Rename(const std::string& from, const std::string& to,
 
 int MountTree::ChangeMode(const std::string& path, uint64_t handle,
                           mode_t mode) {
-  Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
-  if (Impl::Handle* h = m.HandleOf(handle); h != nullptr && h->pending) {
-    h->pending->mode = mode & 07777;
-    h->pending->touched = true;
-    return 0;
-  }
-  Impl::Place place;
-  int error = m.Locate(path, &place);
-  if (error != 0) return error;
-  // A folder keeps no mode of its own; the mode it shows stays.
-  if (place.depth < 3) return place.exists ? 0 : -ENOENT;
-  if (auto pending = m.PendingAt(place)) {
-    pending->mode = mode & 07777;
-    pending->touched = true;
-    return pending->opens > 0 ? 0 : m.Finish(*pending);
-  }
-  if (Impl::Shown* shown = m.ShownAt(place)) {
-    Impl::Shown copy = *shown;
-    return m.UpdateEntry(
-        place, copy, [&](FileAttributes* a) { a->mode = mode & 07777; }, "");
-  }
-  return m.ShowsManifest(place) ? 0 : -ENOENT;
+  uint32_t bits = mode & 07777;
+  return impl_->SetOnFile(
+      path, handle, [&](Impl::Pending* p) { p->mode = bits; },
+      [&](FileAttributes* a) { a->mode = bits; });
 }
 
 int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {
@@ -1446,42 +1458,23 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
 
 int MountTree::SetTimes(const std::string& path, uint64_t handle,
                         const struct timespec times[2]) {
-  Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
-  if (times != nullptr && times[1].tv_nsec == UTIME_OMIT) return 0;
+  if (times != nullptr && times[1].tv_nsec == UTIME_OMIT) {
+    return impl_->read_only_ ? -EROFS : 0;
+  }
   int64_t modified = times == nullptr || times[1].tv_nsec == UTIME_NOW
                          ? NowNs()
                          : static_cast<int64_t>(times[1].tv_sec) * 1000000000 +
                                times[1].tv_nsec;
-  if (Impl::Handle* h = m.HandleOf(handle); h != nullptr && h->pending) {
-    h->pending->modified_ns = modified;
-    h->pending->touched = true;
-    return 0;
-  }
-  Impl::Place place;
-  int error = m.Locate(path, &place);
-  if (error != 0) return error;
-  // A folder keeps no time of its own.
-  if (place.depth < 3) return place.exists ? 0 : -ENOENT;
-  if (auto pending = m.PendingAt(place)) {
-    pending->modified_ns = modified;
-    pending->touched = true;
-    return pending->opens > 0 ? 0 : m.Finish(*pending);
-  }
-  if (Impl::Shown* shown = m.ShownAt(place)) {
-    Impl::Shown copy = *shown;
-    return m.UpdateEntry(
-        place, copy, [&](FileAttributes* a) { a->modified_ns = modified; }, "");
-  }
-  return m.ShowsManifest(place) ? 0 : -ENOENT;
+  return impl_->SetOnFile(
+      path, handle, [&](Impl::Pending* p) { p->modified_ns = modified; },
+      [&](FileAttributes* a) { a->modified_ns = modified; });
 }
 
 int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
                       uint64_t* handle) {
   Impl& m = *impl_;
-  if (m.read_only_) return -EROFS;
   Impl::Place place;
-  int error = m.Locate(path, &place);
+  int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth < 3) {
     return Refuse(path, EPERM,
