@@ -300,6 +300,47 @@ TEST_F(MountTest, ReadOnlyMountsAndSignalsThatUnmount) {
   EXPECT_EQ(Wait(), 0);
   EXPECT_FALSE(Mounted());
   EXPECT_EQ(ReadFile(log_).find("internal:"), std::string::npos);
+
+  // Without -f the program returns once the mount stands, and the mount
+  // ends with fusermount3 -u.
+  Outcome detached = Run({"mount", mount_});
+  ASSERT_EQ(detached.code, 0) << detached.err;
+  ASSERT_TRUE(Mounted());
+  EXPECT_EQ(ReadFile(jan), "North 1200\nSouth  950\nEast   730\n");
+  ExpectRun("fusermount3 -u mnt");
+  // The pattern does not match the shell that runs pgrep.
+  std::string running = "pgrep -f -- '[-]-data " + data_ + " mount'";
+  for (int i = 0; i < 100 && Sh(running).code == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(Sh(running).code, 0) << "the detached mount did not end";
+}
+
+// A file larger than what is read whole goes in and out exactly, and reads
+// anywhere in an entry (backwards too) give its bytes.
+TEST_F(MountTest, LargeFilesAndReadsAnywhere) {
+  std::filesystem::create_directories(root_ + "/src");
+  std::string big = Bytes(9 << 20, 11);
+  WriteFile(root_ + "/src/big.jpeg", big);
+  std::string lines;
+  for (int i = 0; i < 200000; ++i) lines += "row " + std::to_string(i) + "\n";
+  WriteFile(root_ + "/src/rows.csv", lines);
+  Mount();
+  ExpectRun("mkdir -p mnt/work/big && cp src/* mnt/work/big/");
+  ExpectRun("cmp src/big.jpeg mnt/work/big/big.jpeg");
+  ExpectRun("cmp src/rows.csv mnt/work/big/rows.csv");
+  std::string rows = mount_ + "/work/big/rows.csv";
+  int fd = open(rows.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  for (off_t at : {off_t(2000000), off_t(10), off_t(1500000), off_t(0)}) {
+    char buffer[100];
+    ASSERT_EQ(pread(fd, buffer, sizeof buffer, at), 100) << at;
+    EXPECT_EQ(std::string(buffer, 100), lines.substr(at, 100)) << at;
+  }
+  close(fd);
+  EXPECT_EQ(Sh("tail -c 11 mnt/work/big/rows.csv").out, "row 199999\n");
+  EXPECT_EQ(Run({"read", "work.big.rows.csv"}).out, lines);
+  EXPECT_EQ(Unmount(), 0);
 }
 
 // Another process writes and deletes entries while the catalog is mounted:
