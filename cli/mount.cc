@@ -322,6 +322,7 @@ int RunMount(Session& session, const Words& words, const Settings&) {
   MountTree tree(session, read_only);
   fuse_operations operations = Operations();
   fuse* fs = fuse_new(&args, &operations, sizeof operations, &tree);
+  fuse_opt_free_args(&args);  // what libfuse added to them
   if (fs == nullptr) {
     PrintError("mount: the options were not taken (see above)");
     return kExitUsage;
