@@ -601,8 +601,10 @@ class MountTree::Impl {
   }
 
   // What the file name of the place makes; a name no catalog can hold is
-  // refused with the reason (a negative errno).
-  int Classify(const Place& place, Kind* kind, FileEntry* entry) {
+  // refused with the reason (a negative errno). renamed (may be null) is a
+  // file of the catalog that is going: it may be the same entry.
+  int Classify(const Place& place, Kind* kind, FileEntry* entry,
+               const std::string* renamed = nullptr) {
     if (place.file == kManifestName) {
       *kind = Kind::kManifest;
       return 0;
@@ -623,7 +625,8 @@ class MountTree::Impl {
     CatalogView* view = Catalog(place.libref, place.catalog);
     if (view != nullptr) {
       auto it = view->keys.find({entry->name, entry->type.type});
-      if (it != view->keys.end() && it->second != place.file) {
+      if (it != view->keys.end() && it->second != place.file &&
+          (renamed == nullptr || it->second != *renamed)) {
         return Refuse(place.path, EEXIST,
                       "the catalog keeps " + Printable(it->second) +
                           " as entry " + entry->name + "." + entry->type.type +
@@ -1313,7 +1316,10 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   }
   Impl::Kind kind;
   FileEntry entry;
-  error = m.Classify(target, &kind, &entry);
+  bool same_catalog =
+      source.libref == target.libref && source.catalog == target.catalog;
+  error =
+      m.Classify(target, &kind, &entry, same_catalog ? &source.file : nullptr);
   if (error != 0) return error;
   auto target_pending = m.PendingAt(target);
   Impl::Shown* target_shown = m.ShownAt(target);
@@ -1353,8 +1359,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
       old_entry.emplace(s->name, s->type);
     }
   }
-  if (shown != nullptr && kind == Impl::Kind::kEntry &&
-      source.libref == target.libref && source.catalog == target.catalog &&
+  if (shown != nullptr && kind == Impl::Kind::kEntry && same_catalog &&
       entry.name == shown->name && entry.type.type == shown->type) {
     // The same entry under another file name (a.txt as A.txt): only the
     // recorded name changes.
@@ -1362,6 +1367,8 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     return m.UpdateEntry(
         source, *shown, [&](FileAttributes* a) { a->file_name = file; }, "");
   }
+  // Where a pending file was, should the commit under the new name fail.
+  std::optional<Impl::Pending> before;
   if (!pending) {
     // A committed entry: its bytes go to the new entry, then it goes.
     error = m.NewPending(target, true, shown, &pending, &source);
@@ -1371,6 +1378,13 @@ int MountTree::Rename(const std::string& from, const std::string& to,
                                : shown->info.modified_micros * 1000;
   } else {
     m.pending_.erase(source.Where());
+    before.emplace();
+    before->libref = pending->libref;
+    before->catalog = pending->catalog;
+    before->folder = pending->folder;
+    before->file = pending->file;
+    before->entry = pending->entry;
+    before->scratch = pending->scratch;
     pending->libref = target.libref;
     pending->catalog = target.catalog;
     pending->folder = target.folder;
@@ -1378,21 +1392,31 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     pending->entry.reset();
     pending->scratch = kind == Impl::Kind::kScratch;
   }
+  if (kind == Impl::Kind::kEntry) {
+    pending->dirty = true;
+    error = m.Commit(*pending);
+    if (error != 0) {
+      // The source stays as it was; the target too.
+      if (before) {
+        pending->libref = before->libref;
+        pending->catalog = before->catalog;
+        pending->folder = before->folder;
+        pending->file = before->file;
+        pending->entry = before->entry;
+        pending->scratch = before->scratch;
+        m.pending_[source.Where()] = pending;
+      }
+      return error;
+    }
+  }
   if (target_pending && target_pending != pending) {
     target_pending->gone = true;
     m.pending_.erase(target.Where());
   }
   m.pending_[target.Where()] = pending;
-  if (kind == Impl::Kind::kEntry) {
-    pending->dirty = true;
-    error = m.Commit(*pending);
-    if (error != 0) return error;
-    m.Settle(pending);
-  }
-  if (old_entry &&
-      !(source.libref == target.libref && source.catalog == target.catalog &&
-        old_entry->first == entry.name &&
-        old_entry->second == entry.type.type)) {
+  m.Settle(pending);
+  if (old_entry && !(same_catalog && old_entry->first == entry.name &&
+                     old_entry->second == entry.type.type)) {
     return m.DeleteEntry(source, old_entry->first, old_entry->second);
   }
   return 0;

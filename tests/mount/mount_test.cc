@@ -214,7 +214,12 @@ TEST_F(MountTest, RsyncAndEditorSavesReplaceEntriesWhole) {
   EXPECT_EQ(ReadFile(entry), "North 1300\n");
   EXPECT_EQ(Run({"read", "work.synced.jan"}).out, "North 1300\n");
 
-  // mv within and across catalogs, rm and rmdir.
+  // mv within and across catalogs, rm and rmdir. A name that is the same
+  // entry keeps it, under the new name.
+  ExpectRun("mv mnt/work/synced/index.html mnt/work/synced/Index.html");
+  EXPECT_EQ(Sh("ls mnt/work/synced | grep -i index").out, "Index.html\n");
+  EXPECT_EQ(Run({"read", "work.synced.index.html"}).out,
+            "<html><body><p>Hi</p></body></html>\n");
   ExpectRun("mv mnt/work/synced/sales.csv mnt/work/synced/totals.csv");
   ExpectRun(
       "mkdir mnt/work/archive && "
