@@ -62,33 +62,51 @@ int GetAttributes(const char* path, struct stat* st, fuse_file_info* fi) {
       [&] { return Tree().GetAttributes(PathOf(path), HandleOf(fi), st); });
 }
 
-// A folder's listing comes with the handle of its open, which keeps its
-// path: the listing's own call may come without one.
+// An open folder: its path (the listing's own calls may come without one)
+// and its listing, taken at the first call and served by offset.
+struct OpenedFolder {
+  std::string path;
+  std::vector<TreeItem> items;
+  bool listed = false;
+};
+
+OpenedFolder* FolderOf(fuse_file_info* fi) {
+  return reinterpret_cast<OpenedFolder*>(static_cast<uintptr_t>(fi->fh));
+}
+
 int OpenFolder(const char* path, fuse_file_info* fi) {
   return Guard([&] {
-    fi->fh = reinterpret_cast<uintptr_t>(new std::string(path));
+    fi->fh = reinterpret_cast<uintptr_t>(new OpenedFolder{path, {}, false});
     return 0;
   });
 }
 
 int ReleaseFolder(const char*, fuse_file_info* fi) {
-  delete reinterpret_cast<std::string*>(static_cast<uintptr_t>(fi->fh));
+  delete FolderOf(fi);
   return 0;
 }
 
-int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t,
+// Offsets: 1 and 2 for "." and "..", then 3 on for the listing. The
+// attributes go with each name, so that a listing with sizes (ls -l)
+// needs no lookup of each name.
+int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
                fuse_file_info* fi, fuse_readdir_flags) {
   return Guard([&] {
-    std::vector<TreeItem> items;
-    const std::string& path =
-        *reinterpret_cast<std::string*>(static_cast<uintptr_t>(fi->fh));
-    int error = Tree().List(path, &items);
-    if (error != 0) return error;
-    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const TreeItem& item : items) {
-      if (fill(buffer, item.name.c_str(), &item.attributes, 0,
-               FUSE_FILL_DIR_PLUS) != 0) {
+    OpenedFolder& folder = *FolderOf(fi);
+    if (!folder.listed || offset == 0) {
+      folder.items.clear();
+      int error = Tree().List(folder.path, &folder.items);
+      if (error != 0) return error;
+      folder.listed = true;
+    }
+    auto plain = static_cast<fuse_fill_dir_flags>(0);
+    if (offset < 1 && fill(buffer, ".", nullptr, 1, plain) != 0) return 0;
+    if (offset < 2 && fill(buffer, "..", nullptr, 2, plain) != 0) return 0;
+    for (size_t i = offset > 2 ? static_cast<size_t>(offset - 2) : 0;
+         i < folder.items.size(); ++i) {
+      const TreeItem& item = folder.items[i];
+      if (fill(buffer, item.name.c_str(), &item.attributes,
+               static_cast<off_t>(i + 3), FUSE_FILL_DIR_PLUS) != 0) {
         break;
       }
     }
