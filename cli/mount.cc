@@ -23,6 +23,7 @@
 
 #include "cli/commands.h"
 #include "cli/mount_tree.h"
+#include "cli/report.h"
 
 namespace cli {
 namespace {
@@ -50,9 +51,9 @@ int Guard(Operation operation) {
   } catch (const std::bad_alloc&) {
     return -ENOMEM;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "vuvorozo: internal error: %s\n", e.what());
+    PrintError(std::string("internal error: ") + e.what());
   } catch (...) {
-    std::fputs("vuvorozo: internal error\n", stderr);
+    PrintError("internal error");
   }
   return -EIO;
 }
@@ -195,8 +196,7 @@ int FolderStatistics(const char*, struct statvfs* st) {
 
 // Nodes a catalog cannot keep.
 int MakeNode(const char* path, mode_t, dev_t) {
-  std::fprintf(stderr, "vuvorozo: %s: a catalog keeps regular files only\n",
-               path);
+  PrintError(std::string(path) + ": a catalog keeps regular files only");
   return -EPERM;
 }
 int MakeLink(const char*, const char* path) { return MakeNode(path, 0, 0); }
@@ -278,50 +278,38 @@ void LogToSyslog() {
 
 }  // namespace
 
-int RunMount(Session& session, const Words& words, const Settings&) {
-  std::string mountpoint;
-  bool foreground = false;
+int RunMount(Session& session, const Words& words, const Settings& settings) {
+  if (words.size() != 1) {
+    return UsageError(words.empty()
+                          ? "a mount point is needed"
+                          : "one mount point is needed, not " + words[1]);
+  }
+  std::string mountpoint = words[0];
+  bool foreground = settings.foreground;
   bool read_only = false;
+  // ro is the program's own; any other option goes to libfuse.
   std::vector<std::string> options;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const std::string& word = words[i];
-    if (word == "-f") {
-      foreground = true;
-    } else if (word == "-o" || word.rfind("-o", 0) == 0) {
-      std::string list = word.size() > 2 ? word.substr(2) : "";
-      if (word == "-o") {
-        if (i + 1 >= words.size()) return UsageError("-o needs a value");
-        list = words[++i];
+  for (const std::string& list : settings.mount_options) {
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t comma = list.find(',', start);
+      if (comma == std::string::npos) comma = list.size();
+      std::string option = list.substr(start, comma - start);
+      if (option == "ro") {
+        read_only = true;
+      } else if (option != "rw" && !option.empty()) {
+        options.push_back(option);
       }
-      // ro is the program's own; any other option goes to libfuse.
-      size_t start = 0;
-      while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string::npos) comma = list.size();
-        std::string option = list.substr(start, comma - start);
-        if (option == "ro") {
-          read_only = true;
-        } else if (option != "rw" && !option.empty()) {
-          options.push_back(option);
-        }
-        start = comma + 1;
-      }
-    } else if (!word.empty() && word[0] == '-') {
-      return UsageError("unknown flag " + word);
-    } else if (mountpoint.empty()) {
-      mountpoint = word;
-    } else {
-      return UsageError("one mount point is needed, not " + word);
+      start = comma + 1;
     }
   }
-  if (mountpoint.empty()) return UsageError("a mount point is needed");
   // From the root: the mount leaves its working folder when it starts,
   // and unmounts by this path.
   char* real = realpath(mountpoint.c_str(), nullptr);
   struct stat st;
   if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
     std::free(real);
-    PrintError("mount: " + mountpoint + ": not a folder");
+    PrintError(mountpoint + ": not a folder");
     return kExitFailed;
   }
   mountpoint = real;
@@ -342,12 +330,12 @@ int RunMount(Session& session, const Words& words, const Settings&) {
   fuse* fs = fuse_new(&args, &operations, sizeof operations, &tree);
   fuse_opt_free_args(&args);  // what libfuse added to them
   if (fs == nullptr) {
-    PrintError("mount: the options were not taken (see above)");
+    PrintError("the options were not taken (see above)");
     return kExitUsage;
   }
   if (fuse_mount(fs, mountpoint.c_str()) != 0) {
     fuse_destroy(fs);
-    PrintError("mount: cannot mount on " + mountpoint);
+    PrintError("cannot mount on " + mountpoint);
     return kExitFailed;
   }
   if (fuse_daemonize(foreground ? 1 : 0) != 0) {

@@ -27,6 +27,7 @@
 #include "cli/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
+#include "cli/report.h"
 #include "refhost/catalog_store.h"
 #include "refhost/library_services.h"
 
