@@ -117,6 +117,33 @@ class EntryReader {
     if (spool_ >= 0) close(spool_);
   }
 
+  // Whether the entry is open in the store (not yet copied aside).
+  bool open() const { return bytes_ != nullptr; }
+
+  // Copies what is left of the entry, from where the reader stands, into a
+  // temporary file at the same offsets, and closes the entry: the store's
+  // connection then keeps no snapshot for it, and the reader goes on with
+  // the content it began with. A negative errno on failure.
+  int Detach() {
+    if (!open()) return 0;
+    spool_ = TemporaryFile();
+    if (spool_ < 0) return -errno;
+    spool_start_ = position_;
+    if (lseek(spool_, position_, SEEK_SET) != position_) return -errno;
+    Output out(spool_);
+    bool ok = piece_length_ == 0 || out.Put(piece_, piece_length_);
+    const char* data;
+    size_t length;
+    while (ok && bytes_->Next(&data, &length)) {
+      ok = length == 0 || out.Put(data, length);
+    }
+    int error = !ok || !out.Flush()              ? -EIO
+                : bytes_->transfer().status != 0 ? Failed()
+                                                 : 0;
+    Close();
+    return error;
+  }
+
   int32_t Open() {
     bytes_.reset();
     entry_.reset();
@@ -140,6 +167,11 @@ class EntryReader {
 
   // Bytes read into data, or a negative errno.
   int Read(char* data, size_t size, off_t offset) {
+    if (spool_ >= 0 && offset < spool_start_) {
+      // Behind where a detached reader stood: the start, read again.
+      int error = Spool();
+      if (error != 0) return error;
+    }
     if (spool_ >= 0) return ReadSpool(data, size, offset);
     if (offset < position_) {
       int error = Spool();
@@ -206,18 +238,23 @@ class EntryReader {
   }
 
   int Spool() {
+    if (spool_ >= 0) close(spool_);
+    spool_start_ = 0;
     spool_ = TemporaryFile();
     if (spool_ < 0) return -errno;
     int32_t st = Open();
     if (st != 0) return -ErrnoOf(st);
     int64_t total = 0;
     int error = CopyTo(spool_, &total);
-    // The member is not needed any more.
+    Close();  // the member is not needed any more
+    return error;
+  }
+
+  void Close() {
     bytes_.reset();
     entry_.reset();
     directory_.reset();
     fileref_.reset();
-    return error;
   }
 
   int ReadSpool(char* data, size_t size, off_t offset) {
@@ -240,6 +277,7 @@ class EntryReader {
   const char* piece_ = nullptr;
   size_t piece_length_ = 0;
   int spool_ = -1;
+  off_t spool_start_ = 0;  // the spool holds the bytes from here on
 };
 
 }  // namespace
@@ -380,6 +418,24 @@ class MountTree::Impl {
     return stamp;
   }
 
+  // Whether an entry is being read through the store. The store's
+  // connection then keeps the snapshot it reads from: it would list
+  // catalogs as they were, and a write of its own would be refused.
+  bool Streaming() const {
+    for (const auto& [id, handle] : handles_) {
+      if (handle->reader && handle->reader->open()) return true;
+    }
+    return false;
+  }
+
+  // Sets every entry being read aside (Detach), so that the connection
+  // sees what other processes committed since.
+  void DetachReaders() {
+    for (const auto& [id, handle] : handles_) {
+      if (handle->reader) handle->reader->Detach();
+    }
+  }
+
   // The library's view, built again when its files changed; null when the
   // library is absent.
   LibraryView* Library(const std::string& libref) {
@@ -388,6 +444,7 @@ class MountTree::Impl {
     if (it != libraries_.end() && it->second.stamp == stamp) {
       return &it->second;
     }
+    DetachReaders();
     std::vector<refhost::CatalogInfo> catalogs;
     if (!refhost::CheckLibref(libref).ok() ||
         !session_.host().store()->FindLibrary(libref).ok() ||
@@ -419,6 +476,7 @@ class MountTree::Impl {
     if (it != catalogs_.end() && it->second.stamp == stamp) {
       return &it->second;
     }
+    DetachReaders();
     CatalogView view;
     view.stamp = stamp;
     Fileref fileref(session_);
@@ -807,6 +865,13 @@ class MountTree::Impl {
     MemberWrite written = WriteMember(
         session_, directory, key, member, hint, content_, RecordLayout(),
         options.get() ? &options : nullptr, &attributes);
+    if (!written.done() && written.read_error.empty() && Streaming()) {
+      // Refused for the snapshot a reader holds: once more without it.
+      DetachReaders();
+      written = WriteMember(session_, directory, key, member, hint, content_,
+                            RecordLayout(), options.get() ? &options : nullptr,
+                            &attributes);
+    }
     directory.Close();
     Noted(pending.libref, pending.catalog, key.name, key.type);
     if (!written.read_error.empty()) {
@@ -849,13 +914,22 @@ class MountTree::Impl {
                              place.libref + "." + place.catalog, nullptr)) {
       return -ENOENT;
     }
-    OpenEntry entry(session_);
-    int32_t st = entry.OpenMember(directory, key, key.name + "." + key.type,
-                                  kNoHint, kOpenUpdate, kInputRecordLength,
-                                  options.get() ? &options : nullptr);
-    if (st == 0) {
-      entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
-      st = entry.Close();
+    auto update = [&] {
+      OpenEntry entry(session_);
+      int32_t st = entry.OpenMember(directory, key, key.name + "." + key.type,
+                                    kNoHint, kOpenUpdate, kInputRecordLength,
+                                    options.get() ? &options : nullptr);
+      if (st == 0) {
+        entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
+        st = entry.Close();
+      }
+      return st;
+    };
+    int32_t st = update();
+    if (st != 0 && Streaming()) {
+      // Refused for the snapshot a reader holds: once more without it.
+      DetachReaders();
+      st = update();
     }
     directory.Close();
     Noted(place.libref, place.catalog, key.name, key.type);
@@ -873,6 +947,10 @@ class MountTree::Impl {
     Fileref fileref(session_);
     int32_t st = fileref.Assign(key.Path(), nullptr);
     if (st == 0) st = fileref.Delete();
+    if (st != 0 && !host_no_such_entry(st) && Streaming()) {
+      DetachReaders();
+      st = fileref.Delete();
+    }
     Noted(place.libref, place.catalog, name, type);
     if (st != 0) {
       session_.Fail(place.path, st);
@@ -1078,10 +1156,9 @@ int MountTree::GetAttributes(const std::string& path, uint64_t handle,
   Impl& m = *impl_;
   if (Impl::Handle* h = m.HandleOf(handle); h != nullptr) {
     if (h->pending) return m.PendingAttributes(*h->pending, st);
-    if (path.empty()) {
-      *st = h->attributes;
-      return 0;
-    }
+    // What this open reads, even when the entry has a newer version.
+    *st = h->attributes;
+    return 0;
   }
   if (path.empty()) return -ENOENT;
   Impl::Place place;

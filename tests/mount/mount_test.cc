@@ -368,6 +368,28 @@ TEST_F(MountTest, ChangesFromAnotherProcessShowAtOnce) {
   EXPECT_EQ(Sh("ls mnt/work/notes").out, "todo.txt\n");
   ExpectRun("echo coffee >> mnt/work/notes/todo.txt");
   EXPECT_EQ(Run({"read", "work.notes.todo"}).out, "teacoffee\n");
+
+  // While the mount reads an entry, another process adds one and rewrites
+  // the one being read: the listing shows the new entry, the mount's own
+  // writes still commit, and the reader reads on in the version it began.
+  std::string lines;
+  for (int i = 0; i < 100000; ++i) lines += "line " + std::to_string(i) + "\n";
+  ASSERT_EQ(Run({"write", "work.notes.long"}, lines).code, 0);
+  int fd = open((mount_ + "/work/notes/long.txt").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string got(10, '\0');
+  ASSERT_EQ(read(fd, got.data(), 10), 10);
+  ASSERT_EQ(Run({"write", "work.notes.plan"}, "rest\n").code, 0);
+  EXPECT_EQ(Sh("ls mnt/work/notes").out, "long.txt\nplan.txt\ntodo.txt\n");
+  ExpectRun("echo soon > mnt/work/notes/later.txt");
+  ASSERT_EQ(Run({"write", "work.notes.long"}, "short\n").code, 0);
+  char buffer[65536];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, n);
+  close(fd);
+  EXPECT_TRUE(got == lines) << got.size() << " bytes read";
+  EXPECT_EQ(ReadFile(mount_ + "/work/notes/long.txt"), "short\n");
+  EXPECT_EQ(Run({"read", "work.notes.later"}).out, "soon\n");
   EXPECT_EQ(Unmount(), 0);
 }
 
