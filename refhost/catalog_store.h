@@ -17,7 +17,22 @@
 // commits: the new content replaces the old whole, at once. Until then every
 // reader (and ListEntries, FindEntry) sees the previous content, or no entry
 // at all for a new one. A cursor destroyed without Commit leaves the entry as
-// it was.
+// it was. A reader reads the content the entry had when it was opened, to
+// the end, whatever is committed or deleted meanwhile.
+//
+// Writers of one entry. A store serves one process; several stores (of
+// several processes) may share the libraries. While a writable cursor of one
+// store is open on an entry, a writable OpenEntry or a DeleteEntry of the
+// same entry from another store waits for that cursor to commit or go, up to
+// the store's lock timeout, and then fails with kBusy ("entry WORK.C.M is
+// being written by another process"); DeleteCatalog waits for every writer
+// of the catalog the same way. So appends and replacements from several
+// processes land whole, one after the other, or fail saying why. A writer
+// whose process ends releases the entry. Cursors of one store may be open
+// together on one entry: the last to commit sets the content.
+//
+// Failures. A status names the library file (or the libref) it concerns and
+// says what happened, in words that can be shown to a user as they stand.
 
 #ifndef VUVOROZO_REFHOST_CATALOG_STORE_H_
 #define VUVOROZO_REFHOST_CATALOG_STORE_H_
@@ -40,8 +55,13 @@ class StoreStatus {
     kNotFound,         // library, catalog or entry absent; end of data
     kInvalidArgument,  // a name or position the store cannot take
     kIoError,          // the backing storage failed
-    kBusy,             // another user holds what this needs
+    kBusy,             // another user holds what this needs, past the timeout
     kNotEmpty,         // a catalog that still holds entries
+    kDiskFull,         // no space left for the change
+    kReadOnly,         // the library may only be read (media, permission,
+                       // or a store opened for reading)
+    kNotLibrary,       // the file is not a library of this program
+    kCorrupt,          // the library is damaged
   };
 
   StoreStatus() = default;
@@ -61,11 +81,24 @@ class StoreStatus {
   static StoreStatus NotEmpty(std::string message) {
     return StoreStatus(kNotEmpty, std::move(message));
   }
+  static StoreStatus DiskFull(std::string message) {
+    return StoreStatus(kDiskFull, std::move(message));
+  }
+  static StoreStatus ReadOnly(std::string message) {
+    return StoreStatus(kReadOnly, std::move(message));
+  }
+  static StoreStatus NotLibrary(std::string message) {
+    return StoreStatus(kNotLibrary, std::move(message));
+  }
+  static StoreStatus Corrupt(std::string message) {
+    return StoreStatus(kCorrupt, std::move(message));
+  }
 
   bool ok() const { return code_ == kOk; }
   bool IsNotFound() const { return code_ == kNotFound; }
   bool IsInvalidArgument() const { return code_ == kInvalidArgument; }
   bool IsNotEmpty() const { return code_ == kNotEmpty; }
+  bool IsBusy() const { return code_ == kBusy; }
   Code code() const { return code_; }
   const std::string& message() const { return message_; }
   std::string ToString() const;
@@ -104,6 +137,25 @@ struct EntryInfo {
 struct CatalogInfo {
   std::string name;         // no trailing blanks
   int64_t entry_count = 0;  // entries committed now
+};
+
+// What CheckLibrary found.
+struct LibraryCheck {
+  std::string file;  // the library's file; empty for a store without files
+  int64_t catalogs = 0;
+  int64_t entries = 0;
+  int64_t records = 0;                // records of the entries, every one read
+  int64_t pages = 0;                  // stored pages read and verified
+  int64_t file_bytes = 0;             // bytes on disk, journal included
+  int64_t free_bytes = 0;             // of those, bytes Compact gives back
+  std::vector<std::string> problems;  // what is wrong; empty when sound
+};
+
+// What CompactLibrary did.
+struct LibraryCompaction {
+  std::string file;  // the library's file; empty for a store without files
+  int64_t bytes_before = 0;  // on disk, journal included
+  int64_t bytes_after = 0;
 };
 
 // An entry with its records, for seeding and inspecting in tests.
@@ -224,6 +276,18 @@ class CatalogStore {
                                 std::string_view description,
                                 std::unique_ptr<EntryCursor>* cursor) = 0;
 
+  // Reads the whole library: the storage's own integrity check, then every
+  // record of every entry. Ok with check->problems empty when the library
+  // is sound; Ok with problems listed when it is damaged; NotFound for an
+  // absent library; another status when the library cannot be read at all.
+  virtual StoreStatus CheckLibrary(std::string_view libref,
+                                   LibraryCheck* check) = 0;
+  // Gives the library's unused space back to the file system: what
+  // writers that died left behind, and the room of dropped content. Ok with
+  // the sizes before and after; NotFound for an absent library.
+  virtual StoreStatus CompactLibrary(std::string_view libref,
+                                     LibraryCompaction* compaction) = 0;
+
   // Seeding and inspecting, written over the routines above.
 
   // Replaces (or creates) the entry with these records, creating the
@@ -244,10 +308,23 @@ class CatalogStore {
 // A store that lives in memory and dies with the object.
 std::unique_ptr<CatalogStore> NewMemoryCatalogStore();
 
+// How a SQLite store opens its libraries.
+struct SqliteStoreOptions {
+  // Opens libraries for reading only: nothing in a library file is changed
+  // (no housekeeping either), so reading works on read-only media, for a
+  // user who may only read the files and on a full disk. Every change is
+  // refused with kReadOnly.
+  bool read_only = false;
+  // How long a writer waits for another process's writer of the same entry
+  // before it gives up with kBusy.
+  int lock_timeout_ms = 30000;
+};
+
 // A store with one SQLite database a library, <data_folder>/<libref in lower
-// case>.db. The folder must exist.
+// case>.db, a regular file inside the folder (a symbolic link is refused,
+// never followed). The folder must exist.
 std::unique_ptr<CatalogStore> NewSqliteCatalogStore(
-    const std::string& data_folder);
+    const std::string& data_folder, const SqliteStoreOptions& options = {});
 
 // Key helpers shared by the stores.
 

@@ -17,17 +17,12 @@
 #include <vector>
 
 #include "refhost/catalog_store.h"
+#include "refhost/library_files.h"
 
 namespace refhost {
 namespace {
 
 enum class Kind { kMemory, kSqlite };
-
-std::string TempFolder() {
-  char pattern[] = "/tmp/vuvorozo-store-XXXXXX";
-  char* made = mkdtemp(pattern);
-  return made ? made : "";
-}
 
 class StoreTest : public ::testing::TestWithParam<Kind> {
  protected:
@@ -452,47 +447,15 @@ TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
 }
 
 // What only the SQLite store has: files, other processes, crashes.
-class SqliteStoreTest : public ::testing::Test {
- protected:
-  void SetUp() override { folder_ = TempFolder(); }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  std::string DbPath() const { return folder_ + "/work.db"; }
-
-  // One integer from the library's database, read directly.
-  int64_t Query(const char* sql) {
-    sqlite3* db = nullptr;
-    int64_t value = -1;
-    if (sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READWRITE,
-                        nullptr) == SQLITE_OK) {
-      sqlite3_stmt* st = nullptr;
-      if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
-          sqlite3_step(st) == SQLITE_ROW) {
-        value = sqlite3_column_int64(st, 0);
-      }
-      sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return value;
-  }
-
-  // Every version belongs to an entry and every record to a version.
-  void ExpectNothingLeftBehind() {
-    EXPECT_EQ(Query("SELECT count(*) FROM versions"),
-              Query("SELECT count(*) FROM entries"));
-    EXPECT_EQ(Query("SELECT count(*) FROM records"),
-              Query("SELECT coalesce(sum(record_count), 0) FROM versions"));
-  }
-
-  std::string folder_;
-};
+using SqliteStoreTest = LibraryFolderTest;
 
 TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   auto store = NewSqliteCatalogStore(folder_);
   ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
   struct stat info;
   EXPECT_EQ(stat(DbPath().c_str(), &info), 0);
-  EXPECT_EQ(Query("PRAGMA user_version"), 1);
+  EXPECT_EQ(Query("PRAGMA user_version"), 2);
+  EXPECT_EQ(Query("PRAGMA application_id"), 0x5655564C);
   EXPECT_TRUE(std::filesystem::exists(DbPath() + "-wal")) << "WAL mode";
   store.reset();
 
@@ -500,7 +463,8 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   Query("PRAGMA user_version = 99");
   store = NewSqliteCatalogStore(folder_);
   StoreStatus st = store->FindCatalog("WORK", "CAT");
-  EXPECT_EQ(st.code(), StoreStatus::kIoError) << st.ToString();
+  EXPECT_EQ(st.code(), StoreStatus::kNotLibrary) << st.ToString();
+  EXPECT_NE(st.message().find("newer version"), std::string::npos);
   // A file that is no database at all is refused the same way.
   store.reset();
   std::filesystem::remove(DbPath());
@@ -510,7 +474,9 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   fputs("not a database, not at all, really not one", junk);
   fclose(junk);
   store = NewSqliteCatalogStore(folder_);
-  EXPECT_EQ(store->FindCatalog("WORK", "CAT").code(), StoreStatus::kIoError);
+  st = store->FindCatalog("WORK", "CAT");
+  EXPECT_EQ(st.code(), StoreStatus::kNotLibrary);
+  EXPECT_NE(st.message().find(DbPath()), std::string::npos) << st.message();
 }
 
 TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
@@ -635,6 +601,153 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
   ASSERT_TRUE(store->PutEntry("WORK", "CAT", "NEW", "DATA", "", keep).ok());
   store.reset();
   ExpectNothingLeftBehind();
+}
+
+// Writers of one entry in two processes: the second waits for the first
+// to commit, then works on what it committed, so appends and replacements
+// land whole, one after the other.
+TEST_F(SqliteStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
+  ASSERT_TRUE(NewSqliteCatalogStore(folder_)
+                  ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"base", 0}})
+                  .ok());
+  // first: a child that opens the entry (replacing it or appending), writes
+  // half its records, says so on `ready`, waits for `go` and writes the
+  // rest; second: a child that appends 100 records once it may.
+  auto writer = [&](OpenIntent intent, const std::string& tag, int count,
+                    int ready, int go) {
+    return Spawn([=, this] {
+      auto store = NewSqliteCatalogStore(folder_);
+      std::unique_ptr<EntryCursor> cursor;
+      if (!store->OpenEntry("WORK", "CAT", "E", "DATA", intent, "", &cursor)
+               .ok() ||
+          !cursor->Seek(cursor->record_count()).ok()) {
+        return 2;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (i == count / 2 && ready >= 0) {
+          char c = 'r';
+          if (write(ready, &c, 1) != 1 || read(go, &c, 1) != 1) return 3;
+        }
+        std::string record = tag + std::to_string(i);
+        if (!cursor->Write(record.data(), (uint32_t)record.size(), 0).ok()) {
+          return 4;
+        }
+      }
+      return cursor->Commit().ok() ? 0 : 5;
+    });
+  };
+  auto expect = [&](std::vector<std::string> prefix) {
+    auto entry =
+        NewSqliteCatalogStore(folder_)->GetEntry("WORK", "CAT", "E", "DATA");
+    ASSERT_TRUE(entry.has_value());
+    std::vector<std::string> got;
+    for (const StoredRecord& r : entry->records) got.push_back(r.bytes);
+    EXPECT_EQ(entry->info.record_count, (int64_t)got.size());
+    EXPECT_EQ(got, prefix);
+  };
+  auto numbered = [](const std::string& tag, int count) {
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) out.push_back(tag + std::to_string(i));
+    return out;
+  };
+
+  for (OpenIntent first : {OpenIntent::kUpdate, OpenIntent::kReplace}) {
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<std::string> before;
+    if (auto entry = NewSqliteCatalogStore(folder_)->GetEntry("WORK", "CAT",
+                                                              "E", "DATA")) {
+      for (const StoredRecord& r : entry->records) before.push_back(r.bytes);
+    }
+    pid_t a = writer(first, "a", 5000, ready[1], go[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1) << "the first writer failed";
+    pid_t b = writer(OpenIntent::kUpdate, "b", 100, -1, -1);
+    // The second writer waits in its open while the first holds the entry;
+    // meanwhile readers see the content as it was.
+    usleep(200 * 1000);
+    expect(before);
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    EXPECT_EQ(Reap(a), 0);
+    EXPECT_EQ(Reap(b), 0);
+    std::vector<std::string> after =
+        first == OpenIntent::kUpdate ? before : std::vector<std::string>();
+    for (const std::string& r : numbered("a", 5000)) after.push_back(r);
+    for (const std::string& r : numbered("b", 100)) after.push_back(r);
+    expect(after);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+  }
+  ExpectNothingLeftBehind();
+}
+
+// A writer that waits too long gives up with a status that says why; a
+// writer whose process dies releases the entry at once.
+TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
+  ASSERT_TRUE(NewSqliteCatalogStore(folder_)
+                  ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"kept", 0}})
+                  .ok());
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = Spawn([&] {
+    auto store = NewSqliteCatalogStore(folder_);
+    std::unique_ptr<EntryCursor> cursor;
+    if (!store
+             ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kReplace, "",
+                         &cursor)
+             .ok()) {
+      return 2;
+    }
+    std::string record(80, 'x');
+    for (int i = 0; i < 3000; ++i) cursor->Write(record.data(), 80, 0);
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) return 3;
+    pause();  // until killed
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder failed";
+
+  SqliteStoreOptions impatient;
+  impatient.lock_timeout_ms = 300;
+  // Another process (the test's own) may not write or delete the entry;
+  // it may read it.
+  auto store = NewSqliteCatalogStore(folder_, impatient);
+  std::unique_ptr<EntryCursor> cursor;
+  StoreStatus st = store->OpenEntry("WORK", "CAT", "E", "DATA",
+                                    OpenIntent::kUpdate, "", &cursor);
+  EXPECT_TRUE(st.IsBusy()) << st.ToString();
+  EXPECT_EQ(cursor, nullptr);
+  EXPECT_NE(st.message().find(
+                "entry WORK.CAT.E.DATA is being written by another process"),
+            std::string::npos)
+      << st.message();
+  EXPECT_NE(st.message().find(DbPath()), std::string::npos) << st.message();
+  EXPECT_TRUE(store->DeleteEntry("WORK", "CAT", "E", "DATA").IsBusy());
+  EXPECT_TRUE(store->DeleteCatalog("WORK", "CAT", true).IsBusy());
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records,
+            (std::vector<StoredRecord>{{"kept", 0}}));
+  // Other entries are free.
+  EXPECT_TRUE(store->PutEntry("WORK", "CAT", "F", "DATA", "", {}).ok());
+
+  kill(holder, SIGKILL);
+  EXPECT_EQ(Reap(holder), 128 + SIGKILL);
+  ASSERT_TRUE(store
+                  ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kUpdate,
+                              "", &cursor)
+                  .ok());
+  ASSERT_TRUE(cursor->Seek(1).ok());
+  ASSERT_TRUE(cursor->Write("more", 4, 0).ok());
+  ASSERT_TRUE(cursor->Commit().ok());
+  cursor.reset();
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records,
+            (std::vector<StoredRecord>{{"kept", 0}, {"more", 0}}));
+  store.reset();
+  // The next writer sweeps what the dead one staged.
+  ASSERT_TRUE(NewSqliteCatalogStore(folder_)->CreateLibrary("WORK").ok());
+  ExpectNothingLeftBehind();
+  close(ready[0]);
+  close(ready[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,

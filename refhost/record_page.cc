@@ -1,0 +1,186 @@
+// Record pages: building them record by record, and their stored form (see
+// record_page.h).
+
+#include "refhost/record_page.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace refhost {
+namespace {
+
+// zstd's fastest regular level: text pages shrink three- to fourfold, and a
+// page costs less to compress than SQLite takes to store it.
+constexpr int kCompressionLevel = 1;
+
+// A zstd frame starts with its magic number and a descriptor byte whose
+// bit 2 says that a content checksum ends the frame.
+constexpr uint8_t kFrameMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
+constexpr uint8_t kChecksumFlag = 0x04;
+
+void PutVarint(std::string* out, uint32_t value) {
+  while (value >= 0x80) {
+    out->push_back((char)(value | 0x80));
+    value >>= 7;
+  }
+  out->push_back((char)value);
+}
+
+// Reads a number at *at; false when the text ends first or it is longer
+// than 32 bits.
+bool GetVarint(const uint8_t* data, size_t size, size_t* at, uint32_t* value) {
+  uint32_t result = 0;
+  for (int shift = 0; shift < 35; shift += 7) {
+    if (*at >= size) return false;
+    uint8_t byte = data[(*at)++];
+    if (shift == 28 && byte > 0x0F) return false;
+    result |= (uint32_t)(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+PageCodec::PageCodec()
+    : compressor_(ZSTD_createCCtx()), decompressor_(ZSTD_createDCtx()) {
+  ZSTD_CCtx_setParameter(compressor_, ZSTD_c_compressionLevel,
+                         kCompressionLevel);
+  ZSTD_CCtx_setParameter(compressor_, ZSTD_c_checksumFlag, 1);
+  ZSTD_CCtx_setParameter(compressor_, ZSTD_c_contentSizeFlag, 1);
+}
+
+PageCodec::~PageCodec() {
+  ZSTD_freeCCtx(compressor_);
+  ZSTD_freeDCtx(decompressor_);
+}
+
+void RecordPage::Reset(uint64_t first) {
+  first_ = first;
+  ends_.clear();
+  kinds_.clear();
+  bytes_.clear();
+  longest_ = 0;
+}
+
+void RecordPage::Append(const void* data, uint32_t length, uint16_t kind) {
+  bytes_.append((const char*)data, length);
+  ends_.push_back((uint32_t)bytes_.size());
+  kinds_.push_back(kind);
+  longest_ = std::max(longest_, length);
+}
+
+void RecordPage::Truncate(uint32_t count) {
+  if (count >= ends_.size()) return;
+  ends_.resize(count);
+  kinds_.resize(count);
+  bytes_.resize(count == 0 ? 0 : ends_.back());
+  longest_ = 0;
+  uint32_t start = 0;
+  for (uint32_t end : ends_) {
+    longest_ = std::max(longest_, end - start);
+    start = end;
+  }
+}
+
+RecordView RecordPage::Get(uint64_t number) const {
+  size_t i = (size_t)(number - first_);
+  uint32_t start = i == 0 ? 0 : ends_[i - 1];
+  RecordView view;
+  view.data = (const uint8_t*)bytes_.data() + start;
+  view.length = ends_[i] - start;
+  view.kind = kinds_[i];
+  return view;
+}
+
+bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
+  std::string& content = codec.content();
+  content.clear();
+  uint32_t start = 0;
+  for (uint32_t end : ends_) {
+    PutVarint(&content, end - start);
+    start = end;
+  }
+  for (uint16_t kind : kinds_) {
+    content.push_back((char)(kind & 0xFF));
+    content.push_back((char)(kind >> 8));
+  }
+  content += bytes_;
+  std::string& frame = codec.frame();
+  frame.resize(ZSTD_compressBound(content.size()));
+  size_t n = ZSTD_compress2(codec.compressor(), frame.data(), frame.size(),
+                            content.data(), content.size());
+  if (ZSTD_isError(n)) {
+    *why =
+        std::string("a page could not be compressed: ") + ZSTD_getErrorName(n);
+    frame.clear();
+    return false;
+  }
+  frame.resize(n);
+  return true;
+}
+
+bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
+                        uint64_t first, uint32_t count, uint32_t longest,
+                        std::string* why) {
+  Reset(first);
+  const uint8_t* f = (const uint8_t*)frame;
+  if (size < 5 || memcmp(f, kFrameMagic, 4) != 0 ||
+      (f[4] & kChecksumFlag) == 0) {
+    *why = "not a checksummed page";
+    return false;
+  }
+  // The content cannot be longer than count records of the longest length
+  // with their lengths and kinds: a frame that says more is damaged, and is
+  // not given the memory it asks for.
+  unsigned long long declared = ZSTD_getFrameContentSize(frame, size);
+  uint64_t bound = (uint64_t)count * (7 + (uint64_t)longest);
+  if (declared == ZSTD_CONTENTSIZE_UNKNOWN ||
+      declared == ZSTD_CONTENTSIZE_ERROR || declared > bound) {
+    *why = "the page's size does not agree with its records";
+    return false;
+  }
+  std::string& content = codec.content();
+  content.resize((size_t)declared);
+  size_t n = ZSTD_decompressDCtx(codec.decompressor(), content.data(),
+                                 content.size(), frame, size);
+  if (ZSTD_isError(n) || n != declared) {
+    *why = ZSTD_isError(n) ? std::string(ZSTD_getErrorName(n))
+                           : std::string("the page is short");
+    return false;
+  }
+  const uint8_t* c = (const uint8_t*)content.data();
+  size_t at = 0;
+  uint64_t total = 0;
+  ends_.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t length;
+    if (!GetVarint(c, n, &at, &length) || length > longest) {
+      Reset(first);
+      *why = "a record length is damaged";
+      return false;
+    }
+    total += length;
+    ends_.push_back((uint32_t)total);
+    longest_ = std::max(longest_, length);
+  }
+  if (longest_ != longest || (uint64_t)at + 2ull * count + total != n) {
+    Reset(first);
+    *why = "the page's records do not fill it";
+    return false;
+  }
+  kinds_.resize(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    kinds_[i] = (uint16_t)(c[at] | (c[at + 1] << 8));
+    at += 2;
+  }
+  bytes_.assign(content, at, (size_t)total);
+  return true;
+}
+
+}  // namespace refhost
