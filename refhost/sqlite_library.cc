@@ -487,7 +487,19 @@ StoreStatus Library::OpenReadOnly() {
   return StoreStatus::Ok();
 }
 
+// The stamp, the format number and the tables are read in one transaction:
+// another process may be making the library meanwhile.
 StoreStatus Library::Inspect(Connection& connection, int* format) {
+  if (!sqlite3_get_autocommit(connection.db())) {
+    return InspectNow(connection, format);
+  }
+  if (StoreStatus s = connection.Begin("BEGIN"); !s.ok()) return s;
+  StoreStatus status = InspectNow(connection, format);
+  connection.Rollback();
+  return status;
+}
+
+StoreStatus Library::InspectNow(Connection& connection, int* format) {
   int64_t application = 0, version = 0;
   if (StoreStatus s = connection.Integer("PRAGMA application_id", &application);
       !s.ok()) {
@@ -560,8 +572,13 @@ StoreStatus Library::MakeSchema() {
       !s.ok()) {
     return s;
   }
-  if (StoreStatus s = main_->Exec("PRAGMA journal_mode = WAL"); !s.ok()) {
-    return s;
+  // Changing the journal needs the file to itself, and SQLite does not
+  // wait for that: the change is tried again while others hold the file.
+  for (int waited_ms = 0;; waited_ms += 10) {
+    StoreStatus s = main_->Exec("PRAGMA journal_mode = WAL");
+    if (s.ok()) break;
+    if (!s.IsBusy() || waited_ms >= kBusyTimeoutMs) return s;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return Change([&]() -> StoreStatus {
     int format = 0;
@@ -1388,39 +1405,50 @@ StoreStatus Library::Commit(const Commitment& c) {
 
 // Removes the versions of writers that are gone (a process killed while
 // writing) and live versions no entry uses, and the writer locks of
-// processes that are gone.
+// processes that are gone. Whether an owner is gone is decided inside the
+// write transaction: a writer seen alive before it could commit and end
+// while a sweep looked, and its committed version would go with it.
 StoreStatus Library::SweepOrphans() {
   if (mode_.read_only) return StoreStatus::Ok();
-  std::vector<int64_t> orphans;
-  std::vector<EntryName> dead_writers;
-  {
-    Statement st;
-    if (st.Prepare(main_->db(),
-                   "SELECT id, state, owner_pid, owner_start FROM versions "
-                   "WHERE state <> 1 OR id NOT IN "
-                   "(SELECT version_id FROM entries)") != SQLITE_OK) {
-      return main_->Failure("looking for orphans");
-    }
-    while (st.Step() == SQLITE_ROW) {
-      if (st.Int(1) == kLive || !IsAlive(Owner{st.Int(2), st.Int(3)})) {
-        orphans.push_back(st.Int(0));
-      }
-    }
-    Statement writers;
-    if (writers.Prepare(main_->db(),
-                        "SELECT catalog, name, type, owner_pid, owner_start "
-                        "FROM writers") != SQLITE_OK) {
-      return main_->Failure("looking for writers");
-    }
-    while (writers.Step() == SQLITE_ROW) {
-      if (!IsAlive(Owner{writers.Int(3), writers.Int(4)})) {
-        dead_writers.push_back(
-            {writers.Text(0), writers.Text(1), writers.Text(2)});
-      }
-    }
+  // Most opens find nothing to look at, and take no lock for it.
+  int64_t candidates = 0;
+  if (StoreStatus s = main_->Integer(
+          "SELECT (SELECT count(*) FROM versions WHERE state <> 1 OR id NOT "
+          "IN (SELECT version_id FROM entries)) + "
+          "(SELECT count(*) FROM writers)",
+          &candidates);
+      !s.ok() || candidates == 0) {
+    return s;
   }
-  if (orphans.empty() && dead_writers.empty()) return StoreStatus::Ok();
   return Change([&]() -> StoreStatus {
+    std::vector<int64_t> orphans;
+    std::vector<EntryName> dead_writers;
+    {
+      Statement st;
+      if (st.Prepare(main_->db(),
+                     "SELECT id, state, owner_pid, owner_start FROM versions "
+                     "WHERE state <> 1 OR id NOT IN "
+                     "(SELECT version_id FROM entries)") != SQLITE_OK) {
+        return main_->Failure("looking for orphans");
+      }
+      while (st.Step() == SQLITE_ROW) {
+        if (st.Int(1) == kLive || !IsAlive(Owner{st.Int(2), st.Int(3)})) {
+          orphans.push_back(st.Int(0));
+        }
+      }
+      Statement writers;
+      if (writers.Prepare(main_->db(),
+                          "SELECT catalog, name, type, owner_pid, owner_start "
+                          "FROM writers") != SQLITE_OK) {
+        return main_->Failure("looking for writers");
+      }
+      while (writers.Step() == SQLITE_ROW) {
+        if (!IsAlive(Owner{writers.Int(3), writers.Int(4)})) {
+          dead_writers.push_back(
+              {writers.Text(0), writers.Text(1), writers.Text(2)});
+        }
+      }
+    }
     for (int64_t version : orphans) {
       if (StoreStatus s = DeleteVersion(version); !s.ok()) return s;
     }

@@ -314,6 +314,7 @@ class Library {
   // What the file holds: its format (0 for an empty database) or the
   // refusal of a file that is not a library of ours.
   StoreStatus Inspect(Connection& connection, int* format);
+  StoreStatus InspectNow(Connection& connection, int* format);
   StoreStatus MakeSchema();
   StoreStatus MigrateFormat1();
   StoreStatus MigrateVersion(int64_t version, int64_t claimed);

@@ -657,8 +657,11 @@ TEST_F(LibraryFileTest, FortyRacingFirstWritesOfOneLibraryAllSucceed) {
     int succeeded = 0;
     for (pid_t pid : writers) succeeded += Reap(pid) == 0;
     EXPECT_EQ(succeeded, kWriters);
-    EXPECT_EQ(NewSqliteCatalogStore(folder)->ListEntries("WORK", "CAT").size(),
-              (size_t)kWriters);
+    std::vector<EntryInfo> entries;
+    StoreStatus listed =
+        NewSqliteCatalogStore(folder)->List("WORK", "CAT", &entries);
+    EXPECT_TRUE(listed.ok()) << listed.ToString();
+    EXPECT_EQ(entries.size(), (size_t)kWriters);
   }
 }
 
