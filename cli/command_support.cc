@@ -1,5 +1,6 @@
-// Steps every command shares: usage errors, summaries, assigning a name,
-// parsing the user's options.
+// Steps every command shares: usage errors, summaries, naming a library and
+// reporting the store's failures, assigning a name, parsing the user's
+// options.
 
 #include <cstdio>
 
@@ -14,6 +15,25 @@ namespace cli {
 int UsageError(const std::string& text) {
   PrintError(text + "\nTry 'vuvorozo help " + CurrentCommand() + "'.");
   return kExitUsage;
+}
+
+int LibraryArgument(const Words& words, std::string* libref) {
+  if (words.size() != 1) {
+    return UsageError(words.empty() ? "a libref is needed"
+                                    : "one libref and nothing else is taken");
+  }
+  if (!refhost::CheckLibref(words[0]).ok()) {
+    return UsageError(Printable(words[0]) +
+                      ": not a libref (1 to 8 letters, digits or _ $ # @)");
+  }
+  *libref = refhost::LibrefKey(words[0]);
+  return kExitOk;
+}
+
+int StoreFailure(Session& session, const std::string& what,
+                 const refhost::StoreStatus& status) {
+  PrintError(Printable(what) + ": " + session.Explain(status));
+  return kExitFailed;
 }
 
 void PrintSummary(const Tally& tally, Noun met, Noun made) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/session.h"
+#include "refhost/catalog_store.h"
 
 namespace cli {
 
@@ -37,10 +38,21 @@ int RunExists(Session& session, const Words& words, bool json);
 int RunInfo(Session& session, const Words& words, bool json);
 // Mounts the catalogs as folders until unmounted (mount.cc).
 int RunMount(Session& session, const Words& words, const Settings& settings);
+int RunCheck(Session& session, const Words& words, bool json);
+int RunCompact(Session& session, const Words& words, bool json);
 
 // Prints "vuvorozo: COMMAND: <text>" and the pointer to the command's help;
 // returns the usage exit code.
 int UsageError(const std::string& text);
+
+// The start of a command over a whole library: words must be one libref.
+// Returns kExitOk with *libref in upper case, else the usage exit code (the
+// reason reported).
+int LibraryArgument(const Words& words, std::string* libref);
+// Reports the store's account of a failure about what (a libref, the data
+// folder) in the message form; returns the failure exit code.
+int StoreFailure(Session& session, const std::string& what,
+                 const refhost::StoreStatus& status);
 
 // Assigns fileref to name with the module, after the host's own check that
 // the name splits into levels (at most four, of at most 32 characters).

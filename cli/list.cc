@@ -26,13 +26,6 @@ void PrintJsonArray(const std::vector<std::string>& objects) {
   std::puts(text.c_str());
 }
 
-// The store's account of a failure to list, in the message form.
-int StoreFailure(Session& session, const std::string& what,
-                 const refhost::StoreStatus& status) {
-  PrintError(Printable(what) + ": " + session.Explain(status));
-  return kExitFailed;
-}
-
 // Names with a count each: a table headed by the keys in upper case, or
 // JSON objects {"<name_key>": name, "<count_key>": count}.
 void PrintCounts(bool json, const std::string& name_key,

@@ -60,9 +60,9 @@ Environment:
 
 Exit codes:
   0  done (exists: the name exists)
-  1  the operation was refused or failed (exists: the name does not exist);
-     import, export, copy, delete: some files or entries were skipped or
-     failed, each named with the reason
+  1  the operation was refused or failed (exists: the name does not exist;
+     check: the library is damaged); import, export, copy, delete: some
+     files or entries were skipped or failed, each named with the reason
   2  usage error: unknown command or flag, wrong arguments, an option the
      module does not accept or the program cannot keep (exists: also a
      name the module refuses)
@@ -106,7 +106,8 @@ constexpr Flag kFlags[] = {
     {"--verbose", 'v', kFlagVerbose, false,
      "say more: every file or entry moved, exists' answer"},
     {"--quiet", 'q', kFlagQuiet, false, "print nothing but errors"},
-    {"--json", 0, kFlagJson, false, "list, info, exists: JSON for scripts"},
+    {"--json", 0, kFlagJson, false,
+     "list, info, exists, check, compact: JSON for scripts"},
     {"--long", 'l', kFlagLong, false,
      "list: records, bytes and modification time of each entry"},
     {"--recursive", 'r', kFlagRecursive, false,
@@ -139,7 +140,8 @@ struct Command {
   const char* synopsis;  // after "vuvorozo "
   const char* summary;   // the line of --help
   int (*run)(Session& session, const Words& words, const Settings& settings);
-  bool writes;       // may create the data folder
+  bool writes;       // changes the store (and may create the data folder);
+                     // the others open the libraries read-only
   unsigned flags;    // FlagBits it takes besides the global ones
   const char* help;  // shown by 'vuvorozo help NAME'
 };
@@ -381,6 +383,40 @@ show at once.
                        (otherwise the program detaches and logs to syslog)
   -o ro                read only: every change is refused with EROFS
   -o OPTS              other options go to libfuse (allow_other, ...)
+)"},
+    {"check", "check LIBREF [--json]",
+     "reads the whole library and says whether it is sound",
+     [](Session& s, const Words& w, const Settings& f) {
+       return RunCheck(s, w, f.json);
+     },
+     false, kFlagJson,
+     R"(
+Reads the whole library: the database's own integrity check, then every
+record of every entry, each stored page checked against its checksum.
+Prints the counts of catalogs, entries, records and pages read, the size
+of the library file and how much of it is free, then "The library is
+sound." or "The library is damaged.", each problem as an error before
+it. Exit code 0 when the library is sound, 1 when it is damaged or cannot
+be read.
+
+--json prints one object: {"library": "WORK", "file": "...", "catalogs":
+2, "entries": 14, "records": 2000, "pages": 14, "file_bytes": 61440,
+"free_bytes": 0, "problems": []} (each problem a string).
+)"},
+    {"compact", "compact LIBREF [--json]",
+     "gives the library's unused room back to the file system",
+     [](Session& s, const Words& w, const Settings& f) {
+       return RunCompact(s, w, f.json);
+     },
+     true, kFlagJson,
+     R"(
+Gives the library's unused room back to the file system: the room of
+content that was replaced or deleted and what writers that died left
+behind. The library is rewritten, which needs room for a copy of it while
+it runs. Prints the size of the library file before and after.
+
+--json prints one object: {"library": "WORK", "file": "...",
+"bytes_before": 81920, "bytes_after": 61440}.
 )"},
 };
 

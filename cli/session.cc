@@ -137,7 +137,8 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
   session->data_folder_ = FindDataFolder(settings);
   std::unique_ptr<refhost::CatalogStore> store;
   if (IsDirectory(session->data_folder_)) {
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_));
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_),
+                                           {.read_only = !writes});
   } else if (writes) {
     if (!MakeFolder(session->data_folder_)) {
       *error = Printable(session->data_folder_) +
