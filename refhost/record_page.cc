@@ -11,14 +11,20 @@
 namespace refhost {
 namespace {
 
-// zstd's fastest regular level: text pages shrink three- to fourfold, and a
-// page costs less to compress than SQLite takes to store it.
+// zstd's fastest regular level: text pages shrink three- to fourfold. The
+// faster negative levels save little on i386, where zstd spends its time
+// on the sequences of short matches that text makes, and lose a tenth of
+// the compression.
 constexpr int kCompressionLevel = 1;
 
 // A zstd frame starts with its magic number and a descriptor byte whose
 // bit 2 says that a content checksum ends the frame.
 constexpr uint8_t kFrameMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 constexpr uint8_t kChecksumFlag = 0x04;
+
+// The first byte of a page's content says how its records are laid out.
+constexpr uint8_t kLinesLayout = 0x01;    // each record ends with a newline
+constexpr uint8_t kOneKindLayout = 0x02;  // one kind code for every record
 
 void PutVarint(std::string* out, uint32_t value) {
   while (value >= 0x80) {
@@ -101,16 +107,30 @@ RecordView RecordPage::Get(uint64_t number) const {
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
   std::string& content = codec.content();
   content.clear();
+  bool lines = memchr(bytes_.data(), '\n', bytes_.size()) == nullptr;
+  bool one_kind = std::all_of(kinds_.begin(), kinds_.end(),
+                              [&](uint16_t k) { return k == kinds_[0]; });
+  content.push_back(
+      (char)((lines ? kLinesLayout : 0) | (one_kind ? kOneKindLayout : 0)));
+  for (size_t i = 0; i < (one_kind ? 1 : kinds_.size()); ++i) {
+    content.push_back((char)(kinds_[i] & 0xFF));
+    content.push_back((char)(kinds_[i] >> 8));
+  }
   uint32_t start = 0;
-  for (uint32_t end : ends_) {
-    PutVarint(&content, end - start);
-    start = end;
+  if (lines) {
+    content.reserve(content.size() + bytes_.size() + ends_.size());
+    for (uint32_t end : ends_) {
+      content.append(bytes_, start, end - start);
+      content.push_back('\n');
+      start = end;
+    }
+  } else {
+    for (uint32_t end : ends_) {
+      PutVarint(&content, end - start);
+      start = end;
+    }
+    content += bytes_;
   }
-  for (uint16_t kind : kinds_) {
-    content.push_back((char)(kind & 0xFF));
-    content.push_back((char)(kind >> 8));
-  }
-  content += bytes_;
   std::string& frame = codec.frame();
   frame.resize(ZSTD_compressBound(content.size()));
   size_t n = ZSTD_compress2(codec.compressor(), frame.data(), frame.size(),
@@ -130,7 +150,7 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
                         std::string* why) {
   Reset(first);
   const uint8_t* f = (const uint8_t*)frame;
-  if (size < 5 || memcmp(f, kFrameMagic, 4) != 0 ||
+  if (count == 0 || size < 5 || memcmp(f, kFrameMagic, 4) != 0 ||
       (f[4] & kChecksumFlag) == 0) {
     *why = "not a checksummed page";
     return false;
@@ -139,7 +159,7 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
   // with their lengths and kinds: a frame that says more is damaged, and is
   // not given the memory it asks for.
   unsigned long long declared = ZSTD_getFrameContentSize(frame, size);
-  uint64_t bound = (uint64_t)count * (7 + (uint64_t)longest);
+  uint64_t bound = 1 + (uint64_t)count * (7 + (uint64_t)longest);
   if (declared == ZSTD_CONTENTSIZE_UNKNOWN ||
       declared == ZSTD_CONTENTSIZE_ERROR || declared > bound) {
     *why = "the page's size does not agree with its records";
@@ -154,32 +174,52 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
                            : std::string("the page is short");
     return false;
   }
-  const uint8_t* c = (const uint8_t*)content.data();
-  size_t at = 0;
-  uint64_t total = 0;
+  if (!Parse((const uint8_t*)content.data(), n, count) || longest_ != longest) {
+    Reset(first);
+    *why = "the page's records do not agree with what its row says";
+    return false;
+  }
+  return true;
+}
+
+bool RecordPage::Parse(const uint8_t* c, size_t n, uint32_t count) {
+  if (n < 1) return false;
+  uint8_t layout = c[0];
+  size_t at = 1;
+  size_t kinds = layout & kOneKindLayout ? 1 : count;
+  if (n - at < 2 * kinds) return false;
+  kinds_.resize(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t k = at + 2 * (kinds == 1 ? 0 : i);
+    kinds_[i] = (uint16_t)(c[k] | (c[k + 1] << 8));
+  }
+  at += 2 * kinds;
   ends_.reserve(count);
+  if (layout & kLinesLayout) {
+    // Each record ends with a newline, which none of them holds.
+    bytes_.reserve(n - at);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t* line = c + at;
+      const uint8_t* end = (const uint8_t*)memchr(line, '\n', n - at);
+      if (end == nullptr) return false;
+      uint32_t length = (uint32_t)(end - line);
+      bytes_.append((const char*)line, length);
+      ends_.push_back((uint32_t)bytes_.size());
+      longest_ = std::max(longest_, length);
+      at += length + 1;
+    }
+    return at == n;
+  }
+  uint64_t total = 0;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t length;
-    if (!GetVarint(c, n, &at, &length) || length > longest) {
-      Reset(first);
-      *why = "a record length is damaged";
-      return false;
-    }
+    if (!GetVarint(c, n, &at, &length)) return false;
     total += length;
     ends_.push_back((uint32_t)total);
     longest_ = std::max(longest_, length);
   }
-  if (longest_ != longest || (uint64_t)at + 2ull * count + total != n) {
-    Reset(first);
-    *why = "the page's records do not fill it";
-    return false;
-  }
-  kinds_.resize(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    kinds_[i] = (uint16_t)(c[at] | (c[at + 1] << 8));
-    at += 2;
-  }
-  bytes_.assign(content, at, (size_t)total);
+  if ((uint64_t)at + total != n) return false;
+  bytes_.assign((const char*)c + at, (size_t)total);
   return true;
 }
 

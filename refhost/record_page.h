@@ -4,12 +4,14 @@
 //
 // Stored form: a zstd frame that carries its content size and a checksum of
 // its content. The content is the page's records in columns:
-//   count lengths, each an unsigned LEB128 number;
-//   count kind codes, 2 bytes each, little-endian;
-//   the records' bytes, back to back.
-// The columns keep alike bytes together, which compresses better than the
-// records one after the other. zstd stores a block it cannot shrink as it
-// is, so an incompressible page costs a few bytes more than its content.
+//   a layout byte: 0x01 lines (no record holds a newline), 0x02 one kind;
+//   the kind codes, 2 bytes each, little-endian: one for the page with
+//     0x02, else one a record;
+//   with 0x01, each record followed by a newline; else each record's
+//     length (an unsigned LEB128 number), then the records back to back.
+// A page of text lines is then stored much as the text itself would be,
+// and compresses as well. zstd stores a block it cannot shrink as it is,
+// so an incompressible page costs a few bytes more than its content.
 // A page whose frame, checksum, size or columns do not agree with what the
 // row says of it is damaged: Decode refuses it and never hands out records
 // from it.
@@ -89,6 +91,10 @@ class RecordPage {
               uint32_t count, uint32_t longest, std::string* why);
 
  private:
+  // Takes the records from a page's content; false when it does not hold
+  // exactly count records.
+  bool Parse(const uint8_t* content, size_t size, uint32_t count);
+
   uint64_t first_ = 0;
   std::vector<uint32_t> ends_;  // end offset of each record in bytes_
   std::vector<uint16_t> kinds_;

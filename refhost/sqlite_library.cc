@@ -308,18 +308,42 @@ StoreStatus Connection::Failure(std::string_view doing) const {
                               ")");
 }
 
-StoreStatus Connection::Begin(const char* how) { return Exec(how); }
+StoreStatus Connection::Run(Sql which) {
+  StoreStatus status;
+  Statement* st = Get(which, &status);
+  if (st == nullptr) return status;
+  int rc;
+  while ((rc = st->Step()) == SQLITE_ROW) {
+  }
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok() : Failure((*sql_)[(int)which]);
+}
+
+StoreStatus Connection::Integer(Sql which, int64_t* value) {
+  StoreStatus status;
+  Statement* st = Get(which, &status);
+  if (st == nullptr) return status;
+  if (st->Step() == SQLITE_ROW) {
+    *value = st->Int(0);
+  } else {
+    status = Failure((*sql_)[(int)which]);
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus Connection::Begin(bool write) {
+  return Run(write ? Sql::kBeginWrite : Sql::kBegin);
+}
 
 StoreStatus Connection::Commit() {
-  StoreStatus status = Exec("COMMIT");
+  StoreStatus status = Run(Sql::kCommit);
   if (!status.ok()) Rollback();
   return status;
 }
 
 void Connection::Rollback() {
-  if (!sqlite3_get_autocommit(db_)) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
+  if (!sqlite3_get_autocommit(db_)) Run(Sql::kRollback);
 }
 
 // ---------------------------------------------------------------------------
@@ -345,6 +369,7 @@ Library::Library(std::string path, std::string libref,
                  const SqliteStoreOptions& options)
     : path_(std::move(path)), libref_(std::move(libref)), options_(options) {
   mode_.read_only = options.read_only;
+  ChooseStatements(kFormat, true);
 }
 
 // Connections close after their statements; the last connection of the
@@ -436,7 +461,6 @@ std::string Library::Describe(const EntryName& entry) const {
 }
 
 StoreStatus Library::OpenFile(bool create) {
-  ChooseStatements(kFormat, true);
   main_ = std::make_unique<Connection>(path_, &sql_);
   if (StoreStatus s = main_->Open(mode_, create); !s.ok()) return s;
   if (StoreStatus s = main_->Exec("PRAGMA synchronous = NORMAL"); !s.ok()) {
@@ -493,7 +517,7 @@ StoreStatus Library::Inspect(Connection& connection, int* format) {
   if (!sqlite3_get_autocommit(connection.db())) {
     return InspectNow(connection, format);
   }
-  if (StoreStatus s = connection.Begin("BEGIN"); !s.ok()) return s;
+  if (StoreStatus s = connection.Begin(false); !s.ok()) return s;
   StoreStatus status = InspectNow(connection, format);
   connection.Rollback();
   return status;
@@ -567,7 +591,12 @@ StoreStatus Library::InspectNow(Connection& connection, int* format) {
 // A new library. Several processes may make it at once: the write lock
 // decides, and the others find the tables made.
 StoreStatus Library::MakeSchema() {
-  // Both settings take effect only on a database without tables.
+  // These settings take effect only on a database without tables. Small
+  // SQLite pages waste little room around the rows of small entries; a
+  // record page of 64 KiB then spans a chain of them, at no cost that shows.
+  if (StoreStatus s = main_->Exec("PRAGMA page_size = 1024"); !s.ok()) {
+    return s;
+  }
   if (StoreStatus s = main_->Exec("PRAGMA auto_vacuum = INCREMENTAL");
       !s.ok()) {
     return s;
@@ -759,6 +788,12 @@ void Library::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kRecordsBetween,
       "SELECT key, kind, data FROM records WHERE key >= ?1 AND key < ?2 "
       "ORDER BY key");
+  set(Sql::kBegin, "BEGIN");
+  set(Sql::kBeginWrite, "BEGIN IMMEDIATE");
+  set(Sql::kCommit, "COMMIT");
+  set(Sql::kRollback, "ROLLBACK");
+  set(Sql::kSchemaSize, "SELECT count(*) FROM sqlite_schema");
+  set(Sql::kFreePages, "PRAGMA freelist_count");
   format_ = format;
 }
 
@@ -768,7 +803,7 @@ void Library::ChooseStatements(int format, bool has_attributes) {
 template <typename Body>
 StoreStatus Library::Change(Body&& body) {
   if (mode_.read_only) return ReadOnlyRefusal();
-  if (StoreStatus s = main_->Begin("BEGIN IMMEDIATE"); !s.ok()) return s;
+  if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
   // What earlier changes could not do goes first.
   StoreStatus status;
   for (const EntryName& entry : unreleased_) {
@@ -1124,12 +1159,10 @@ StoreStatus Library::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
     connection = std::make_unique<Connection>(path_, &sql_);
     if (StoreStatus s = connection->Open(mode_, false); !s.ok()) return s;
   }
-  if (StoreStatus s = connection->Begin("BEGIN"); !s.ok()) return s;
+  if (StoreStatus s = connection->Begin(false); !s.ok()) return s;
   // The first read fixes what the transaction sees.
   int64_t tables;
-  if (StoreStatus s =
-          connection->Integer("SELECT count(*) FROM sqlite_schema", &tables);
-      !s.ok()) {
+  if (StoreStatus s = connection->Integer(Sql::kSchemaSize, &tables); !s.ok()) {
     connection->Rollback();
     return s;
   }
@@ -1473,7 +1506,7 @@ StoreStatus Library::SweepOrphans() {
 void Library::TrimFreeSpace() {
   if (mode_.read_only) return;
   int64_t free_pages = 0, page_size = 0;
-  if (!main_->Integer("PRAGMA freelist_count", &free_pages).ok() ||
+  if (!main_->Integer(Sql::kFreePages, &free_pages).ok() ||
       !main_->Integer("PRAGMA page_size", &page_size).ok() ||
       free_pages * page_size < kTrimBytes) {
     return;

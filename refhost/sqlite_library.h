@@ -101,6 +101,12 @@ enum class Sql {
   kPutWriter,
   kDropWriter,
   kRecordsBetween,  // format 1
+  kBegin,
+  kBeginWrite,
+  kCommit,
+  kRollback,
+  kSchemaSize,
+  kFreePages,
   kCount
 };
 
@@ -151,15 +157,21 @@ class Connection {
   // The statement, prepared on first use; null (with *status) when it
   // cannot be prepared.
   Statement* Get(Sql which, StoreStatus* status);
+  // Steps the statement to its end.
+  StoreStatus Run(Sql which);
   StoreStatus Exec(const char* sql);
   // One integer a statement gives (PRAGMA user_version, say).
   StoreStatus Integer(const char* sql, int64_t* value);
   // The status of the connection's latest failure, saying what happened to
   // the library file in words a user can read; doing says what was tried.
   StoreStatus Failure(std::string_view doing) const;
-  StoreStatus Begin(const char* how);  // "BEGIN" or "BEGIN IMMEDIATE"
-  StoreStatus Commit();
-  void Rollback();
+  // One integer a prepared statement gives.
+  StoreStatus Integer(Sql which, int64_t* value);
+  // A transaction: a write transaction takes the library's write lock at
+  // once; a read transaction sees the library as it is at its first read.
+  StoreStatus Begin(bool write);
+  StoreStatus Commit();  // rolls back when the commit fails
+  void Rollback();       // when a transaction is open
 
  private:
   std::string path_;
