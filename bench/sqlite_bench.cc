@@ -1,6 +1,7 @@
 // Records per second through the SQLite catalog store, measured side by
-// side in one run: a direct SQLite loop (the same table shape, pragmas and
-// batching the store uses, with no host and no module), the reference
+// side in one run: a direct SQLite loop that keeps one row a record (the
+// table shape, pragmas and batching of the store's first format, with no
+// host and no module), the reference
 // host's ylmwrit/ylmread called directly on an entry of the store, and the
 // module's slots 19/18 and io_vector over the same store. A write run opens
 // the entry for output, writes every record and closes it (the commit is
@@ -10,9 +11,19 @@
 //
 //   sqlite_bench [--records=N] [--sizes=80,1000] [--repeat=R]
 //                [--store=sqlite|memory] [--only=PATH-OP-SIZE]
-//                [--type=HTML] [--tsv]
+//                [--type=HTML] [--same-record] [--tsv]
+//   sqlite_bench --entry-bytes=N --op=write|read --folder=DIR
 //
-// --type is the entry type written and read (HTML by default).
+// --type is the entry type written and read (HTML by default). Records are
+// lines of words, 4,096 different ones used in turn, so that a store that
+// compresses finds what it would in text; with --same-record every record
+// is the one record the first reports wrote (a run of one letter with
+// another every seventh byte), which compresses to almost nothing.
+//
+// --entry-bytes measures memory: it writes an entry of about N bytes of
+// 80-byte records through slot 19 into the SQLite store in DIR, or reads it
+// back through slot 18, and prints the bytes, the records, the resident
+// memory before the run and at its peak (KiB) and the CPU and wall seconds.
 //
 // --only runs one path once without the others (for callgrind), e.g.
 // --only=slots-write-80; paths are sqlite, host, slots and vector (sqlite
@@ -62,6 +73,10 @@ struct Config {
   std::string only;
   std::string type = "HTML";
   bool tsv = false;
+  bool same_record = false;
+  int64_t entry_bytes = 0;  // memory measure: the entry's size
+  std::string op;           // memory measure: write or read
+  std::string folder;       // memory measure: the store's folder
 };
 
 struct Timing {
@@ -98,10 +113,31 @@ class Stopwatch {
   std::exit(1);
 }
 
-std::string Record(int size, char fill) {
-  std::string r((size_t)size, fill);
-  for (int i = 0; i < size; i += 7) r[(size_t)i] = (char)('A' + i % 26);
-  return r;
+// Records of size bytes: lines of words, each different; or one record, as
+// the first reports wrote.
+std::vector<std::string> Records(int size, bool same) {
+  if (same) {
+    std::string r((size_t)size, 'w');
+    for (int i = 0; i < size; i += 7) r[(size_t)i] = (char)('A' + i % 26);
+    return {r};
+  }
+  static const char* const kWords[] = {
+      "meeting", "budget", "north",  "south",   "report",  "project",
+      "garden",  "review", "supply", "invoice", "station", "summer",
+      "the",     "a",      "of",     "and",     "for",     "after"};
+  uint32_t seed = 7;
+  std::vector<std::string> records;
+  for (int i = 0; i < 4096; ++i) {
+    std::string r = std::to_string(i) + ";";
+    while (r.size() < (size_t)size) {
+      seed = seed * 1103515245u + 12345u;
+      r += kWords[(seed >> 8) % (sizeof kWords / sizeof kWords[0])];
+      r += ' ';
+    }
+    r.resize((size_t)size);
+    records.push_back(r);
+  }
+  return records;
 }
 
 // ---------------------------------------------------------------------------
@@ -122,15 +158,17 @@ class DirectSqlite {
   }
   ~DirectSqlite() { sqlite3_close(db_); }
 
-  // Writes n records of version `version` in transactions of the store's
-  // batch size.
-  Timing Write(int64_t version, int64_t n, const std::string& record) {
+  // Writes n records of version `version` in transactions of the first
+  // format's batch size.
+  Timing Write(int64_t version, int64_t n,
+               const std::vector<std::string>& records) {
     Exec("DELETE FROM records");
     Stopwatch watch;
     sqlite3_stmt* insert =
         Prepare("INSERT INTO records(key, kind, data) VALUES(?1, ?2, ?3)");
     Exec("BEGIN");
     for (int64_t i = 0; i < n; ++i) {
+      const std::string& record = records[(size_t)i % records.size()];
       sqlite3_bind_int64(insert, 1, (version << 32) + i);
       sqlite3_bind_int(insert, 2, kKindMarkup);
       sqlite3_bind_blob(insert, 3, record.data(), (int)record.size(),
@@ -171,7 +209,7 @@ class DirectSqlite {
   }
 
  private:
-  static constexpr int64_t kBatchRecords = 65536;  // as the store batches
+  static constexpr int64_t kBatchRecords = 65536;  // as the first format
 
   void Exec(const char* sql) {
     char* error = nullptr;
@@ -240,10 +278,11 @@ class ModuleRun {
                               : Path::kHost;
   }
 
-  Timing Write(const std::string& name, int64_t n, const std::string& record) {
+  Timing Write(const std::string& name, int64_t n,
+               const std::vector<std::string>& records) {
     const Path path = PathOf(name);
     Delete();
-    int size = (int)record.size();
+    int size = (int)records[0].size();
     Stopwatch watch;
     file_handle* handle = Open(kOpenOutput, size);
     io_vector* v = nullptr;
@@ -251,6 +290,7 @@ class ModuleRun {
     ylmwrit_routine ylmwrit = host_->service(ylmwrit_service);
     record_request request;
     for (int64_t i = 0; i < n; ++i) {
+      const std::string& record = records[(size_t)i % records.size()];
       int32_t st;
       if (path == Path::kSlots) {
         st = slots_->Write(handle, record.data(), size, ' ');
@@ -344,6 +384,14 @@ Config ParseArgs(int argc, char** argv) {
       c.type = v;
     } else if (a == "--tsv") {
       c.tsv = true;
+    } else if (a == "--same-record") {
+      c.same_record = true;
+    } else if (const char* v = value("--entry-bytes=")) {
+      c.entry_bytes = std::atoll(v);
+    } else if (const char* v = value("--op=")) {
+      c.op = v;
+    } else if (const char* v = value("--folder=")) {
+      c.folder = v;
     } else {
       Die("unknown argument " + a);
     }
@@ -351,10 +399,43 @@ Config ParseArgs(int argc, char** argv) {
   return c;
 }
 
+// A figure of /proc/self/status, in KiB.
+int64_t StatusKib(const char* field) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  int64_t value = -1;
+  size_t n = strlen(field);
+  while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, field, n) == 0 && line[n] == ':') {
+      value = std::atoll(line + n + 1);
+    }
+  }
+  if (f != nullptr) std::fclose(f);
+  return value;
+}
+
+// The memory measure: one entry of config.entry_bytes through the module
+// into the SQLite store, or out of it.
+int MeasureMemory(const Config& config) {
+  constexpr int kSize = 80;
+  int64_t n = config.entry_bytes / kSize;
+  ModuleRun run(refhost::NewSqliteCatalogStore(config.folder));
+  run.Assign(kSize, config.type);
+  std::vector<std::string> records = Records(kSize, false);
+  int64_t before = StatusKib("VmRSS");
+  Timing t = config.op == "write" ? run.Write("slots", n, records)
+                                  : run.Read("slots", n, kSize);
+  std::printf("%s\t%lld\t%lld\t%lld\t%lld\t%.3f\t%.3f\n", config.op.c_str(),
+              (long long)(n * kSize), (long long)n, (long long)before,
+              (long long)StatusKib("VmHWM"), t.cpu, t.wall);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Config config = ParseArgs(argc, argv);
+  if (config.entry_bytes > 0) return MeasureMemory(config);
   char pattern[] = "/tmp/vuvorozo-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr) Die("mkdtemp");
   std::string folder = pattern;
@@ -373,7 +454,7 @@ int main(int argc, char** argv) {
   const char* store_name = config.sqlite ? "sqlite" : "memory";
 
   for (int size : config.sizes) {
-    std::string record = Record(size, 'w');
+    std::vector<std::string> records = Records(size, config.same_record);
     std::vector<std::string> paths = {"host", "slots", "vector"};
     if (config.sqlite) paths.insert(paths.begin(), "sqlite");
     std::unique_ptr<DirectSqlite> direct;
@@ -400,11 +481,11 @@ int main(int argc, char** argv) {
           if (wanted && !config.only.empty()) CALLGRIND_TOGGLE_COLLECT;
           if (path == "sqlite") {
             t = std::string(op) == "write"
-                    ? direct->Write(1, config.records, record)
+                    ? direct->Write(1, config.records, records)
                     : direct->Read(1, config.records, size);
           } else {
             t = std::string(op) == "write"
-                    ? run.Write(path, config.records, record)
+                    ? run.Write(path, config.records, records)
                     : run.Read(path, config.records, size);
           }
           if (wanted && !config.only.empty()) CALLGRIND_TOGGLE_COLLECT;

@@ -34,7 +34,7 @@ constexpr int kCopyBatchPages = 256;
 // Records of a format-1 version read into one page.
 constexpr uint32_t kFormat1PageRecords = 1024;
 // Free space given back to the file system once it passes this.
-constexpr int64_t kTrimBytes = 1 << 20;
+constexpr int64_t kTrimBytes = 256 << 10;
 // A journal left larger than this by a big transaction is cut back.
 constexpr const char* kJournalLimit = "PRAGMA journal_size_limit = 8388608";
 // Idle connections kept for the next reader.
