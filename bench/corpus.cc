@@ -86,8 +86,8 @@ void Text(const std::string& dir) {
     if (written + lines > kLines) lines = kLines - written;
     char name[64];
     bool table = i % 5 == 4;
-    std::snprintf(name, sizeof name, "/%s-%03d.%s", table ? "sales" : "note",
-                  i, table ? "csv" : "txt");
+    std::snprintf(name, sizeof name, "/%s-%03d.%s", table ? "sales" : "note", i,
+                  table ? "csv" : "txt");
     FILE* f = Create(dir + name);
     for (int n = 0; n < lines; ++n) {
       std::string line = table ? Sale(n) : Prose();
