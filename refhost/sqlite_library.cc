@@ -43,7 +43,9 @@ constexpr size_t kIdleConnections = 4;
 constexpr int kStaging = 0;
 constexpr int kLive = 1;
 
-constexpr const char* kSchema = R"sql(
+// The tables of format 2 that format 1 has too (versions without
+// owner_start, entries without host_attributes in its first release).
+constexpr const char* kSharedTables = R"sql(
 CREATE TABLE IF NOT EXISTS catalogs(
   id INTEGER PRIMARY KEY,
   name TEXT NOT NULL UNIQUE);
@@ -64,30 +66,16 @@ CREATE TABLE IF NOT EXISTS entries(
   version_id INTEGER NOT NULL,
   host_attributes TEXT NOT NULL DEFAULT '',
   PRIMARY KEY(catalog_id, name, type)) WITHOUT ROWID;
+)sql";
+
+// The tables only format 2 has.
+constexpr const char* kFormat2Tables = R"sql(
 CREATE TABLE IF NOT EXISTS pages(
   key INTEGER PRIMARY KEY,
   count INTEGER NOT NULL,
   longest INTEGER NOT NULL,
   data BLOB NOT NULL);
 CREATE TABLE IF NOT EXISTS writers(
-  catalog TEXT NOT NULL,
-  name TEXT NOT NULL,
-  type TEXT NOT NULL,
-  owner_pid INTEGER NOT NULL,
-  owner_start INTEGER NOT NULL,
-  PRIMARY KEY(catalog, name, type)) WITHOUT ROWID;
-)sql";
-
-// What format 1 lacks, added in the transaction that brings a library to
-// format 2 (the host_attributes column only when missing).
-constexpr const char* kFormat1Additions = R"sql(
-ALTER TABLE versions ADD COLUMN owner_start INTEGER NOT NULL DEFAULT 0;
-CREATE TABLE pages(
-  key INTEGER PRIMARY KEY,
-  count INTEGER NOT NULL,
-  longest INTEGER NOT NULL,
-  data BLOB NOT NULL);
-CREATE TABLE writers(
   catalog TEXT NOT NULL,
   name TEXT NOT NULL,
   type TEXT NOT NULL,
@@ -617,15 +605,20 @@ StoreStatus Library::MakeSchema() {
       return StoreStatus::IoError(path_ +
                                   ": made by another program meanwhile");
     }
-    if (StoreStatus s = main_->Exec(kSchema); !s.ok()) return s;
-    if (StoreStatus s = main_->Exec(
-            ("PRAGMA application_id = " + std::to_string(kApplicationId))
-                .c_str());
-        !s.ok()) {
-      return s;
+    for (const char* tables : {kSharedTables, kFormat2Tables}) {
+      if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
-    return main_->Exec("PRAGMA user_version = 2");
+    return Stamp();
   });
+}
+
+// Marks the file as a library of this program, of format 2; inside the
+// caller's transaction.
+StoreStatus Library::Stamp() {
+  std::string stamp =
+      "PRAGMA application_id = " + std::to_string(kApplicationId) +
+      "; PRAGMA user_version = " + std::to_string(kFormat);
+  return main_->Exec(stamp.c_str());
 }
 
 // Brings a library of format 1 to format 2 in one transaction: each
@@ -649,7 +642,13 @@ StoreStatus Library::MigrateFormat1() {
         return s;
       }
     }
-    if (StoreStatus s = main_->Exec(kFormat1Additions); !s.ok()) return s;
+    if (StoreStatus s = main_->Exec(
+            "ALTER TABLE versions ADD COLUMN owner_start INTEGER NOT NULL "
+            "DEFAULT 0");
+        !s.ok()) {
+      return s;
+    }
+    if (StoreStatus s = main_->Exec(kFormat2Tables); !s.ok()) return s;
     std::vector<std::pair<int64_t, int64_t>> versions;
     {
       Statement list;
@@ -665,13 +664,7 @@ StoreStatus Library::MigrateFormat1() {
       if (StoreStatus s = MigrateVersion(version, claimed); !s.ok()) return s;
     }
     if (StoreStatus s = main_->Exec("DROP TABLE records"); !s.ok()) return s;
-    if (StoreStatus s = main_->Exec(
-            ("PRAGMA application_id = " + std::to_string(kApplicationId))
-                .c_str());
-        !s.ok()) {
-      return s;
-    }
-    return main_->Exec("PRAGMA user_version = 2");
+    return Stamp();
   });
   if (!status.ok()) return status;
   if (main_->Exec("PRAGMA auto_vacuum = INCREMENTAL").ok()) {
@@ -1096,20 +1089,8 @@ StoreStatus Library::LockForWriting(const EntryName& entry,
   auto it = writing_.find(key);
   if (it == writing_.end()) {
     auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
-    auto body = [&]() -> StoreStatus {
-      StoreStatus status;
-      Statement* st = main_->Get(Sql::kPutWriter, &status);
-      if (st == nullptr) return status;
-      Owner me = ThisProcess();
-      st->Bind(1, entry.catalog);
-      st->Bind(2, entry.name);
-      st->Bind(3, entry.type);
-      st->Bind(4, me.pid);
-      st->Bind(5, me.start);
-      int rc = st->Step();
-      st->Reset();
-      return rc == SQLITE_DONE ? StoreStatus::Ok()
-                               : main_->Failure("marking an entry written");
+    auto body = [&] {
+      return WriterRow(Sql::kPutWriter, entry, "marking an entry written");
     };
     StoreStatus status = WhenFree(held, body,
                                   path_ + ": " + Describe(entry) +
@@ -1124,8 +1105,14 @@ StoreStatus Library::LockForWriting(const EntryName& entry,
 }
 
 StoreStatus Library::DropWriter(const EntryName& entry) {
+  return WriterRow(Sql::kDropWriter, entry, "releasing an entry");
+}
+
+// Puts or drops this process's row of the entry's writer lock.
+StoreStatus Library::WriterRow(Sql which, const EntryName& entry,
+                               const char* doing) {
   StoreStatus status;
-  Statement* st = main_->Get(Sql::kDropWriter, &status);
+  Statement* st = main_->Get(which, &status);
   if (st == nullptr) return status;
   Owner me = ThisProcess();
   st->Bind(1, entry.catalog);
@@ -1135,8 +1122,7 @@ StoreStatus Library::DropWriter(const EntryName& entry) {
   st->Bind(5, me.start);
   int rc = st->Step();
   st->Reset();
-  return rc == SQLITE_DONE ? StoreStatus::Ok()
-                           : main_->Failure("releasing an entry");
+  return rc == SQLITE_DONE ? StoreStatus::Ok() : main_->Failure(doing);
 }
 
 // The last cursor of this process on the entry drops the lock's row; when

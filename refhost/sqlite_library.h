@@ -328,6 +328,7 @@ class Library {
   StoreStatus Inspect(Connection& connection, int* format);
   StoreStatus InspectNow(Connection& connection, int* format);
   StoreStatus MakeSchema();
+  StoreStatus Stamp();
   StoreStatus MigrateFormat1();
   StoreStatus MigrateVersion(int64_t version, int64_t claimed);
   void ChooseStatements(int format, bool has_attributes);
@@ -349,6 +350,7 @@ class Library {
   StoreStatus DeleteVersion(int64_t version);
   StoreStatus InsertPage(int64_t version, const RecordPage& page);
   StoreStatus DropWriter(const EntryName& entry);
+  StoreStatus WriterRow(Sql which, const EntryName& entry, const char* doing);
   void ReleaseWriter(const EntryName& entry);
   void GiveBack(std::unique_ptr<Connection> connection);
   StoreStatus Damaged(const std::string& what) const;
