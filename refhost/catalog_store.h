@@ -235,7 +235,8 @@ class CatalogStore {
                                    std::vector<CatalogInfo>* catalogs) = 0;
   // Deletes the catalog. One that holds entries is refused with NotEmpty
   // unless with_entries, when its entries go with it (readers that have an
-  // entry open keep what they see). NotFound when absent.
+  // entry open keep what they see; Busy when another process writes one of
+  // them past the lock timeout). NotFound when absent.
   virtual StoreStatus DeleteCatalog(std::string_view libref,
                                     std::string_view catalog,
                                     bool with_entries) = 0;
@@ -256,7 +257,8 @@ class CatalogStore {
   virtual StoreStatus FindEntry(std::string_view libref,
                                 std::string_view catalog, std::string_view name,
                                 std::string_view type, EntryInfo* info) = 0;
-  // Deletes the entry. NotFound when absent.
+  // Deletes the entry. NotFound when absent; Busy when another process
+  // writes it past the lock timeout.
   virtual StoreStatus DeleteEntry(std::string_view libref,
                                   std::string_view catalog,
                                   std::string_view name,
@@ -269,7 +271,8 @@ class CatalogStore {
   // Opens a cursor over an entry of an existing catalog. description is kept
   // for Commit (writable intents only). On success *cursor holds the cursor
   // at position 0; on failure it is null. NotFound for an absent catalog, or
-  // an absent entry with kRead.
+  // an absent entry with kRead; Busy, for a writable intent, when another
+  // process writes the entry past the lock timeout.
   virtual StoreStatus OpenEntry(std::string_view libref,
                                 std::string_view catalog, std::string_view name,
                                 std::string_view type, OpenIntent intent,
