@@ -5,7 +5,7 @@
 // check and compaction of the file. sqlite_store.cc builds the cursors and
 // the CatalogStore over it.
 //
-// Tables (format 2: PRAGMA user_version 2, PRAGMA application_id kAppId):
+// Tables (format 2: PRAGMA user_version 2, PRAGMA application_id "VUVL"):
 //   catalogs(id, name)
 //   entries(catalog_id, name, type, description, created, modified,
 //           version_id, host_attributes)     -- the committed content
@@ -26,14 +26,25 @@
 // on its previous version; its staging version is an orphan, removed when a
 // later writer opens the library and finds the owner gone.
 //
+// A writer of an entry holds its row in writers from the open to the
+// commit or the cursor's end; a writer of another process waits while the
+// owner lives (a process id and its start time; a store over a server
+// would use a lock of its session instead). Cursors of one process share
+// the row.
+//
+// Room: a library is made with incremental vacuum. The room of dropped
+// versions is reused by later writes; deletions, and a library's close,
+// give it back to the file system once it passes kTrimBytes.
+//
 // Batching invariants of a Library:
 // - A writer gathers its records in a page in memory. The page reaches the
 //   file in one transaction of its own when the next record would not fit,
 //   and the last page in the transaction of the commit.
-// - No transaction outlives the store call that began it. Between calls a
-//   library holds no lock, so another process can always write, and a
-//   failed transaction takes with it nothing but the change of the call
-//   that failed: a writer's gathered page stays in memory for the next try.
+// - No write transaction outlives the store call that began it. Between
+//   calls a library holds no write lock, so another process can always
+//   write, and a failed transaction takes with it nothing but the change of
+//   the call that failed: a writer's gathered page stays in memory for the
+//   next try.
 // - A commit stores the last page, makes the staging version live, points
 //   the entry at it, drops the entry's old version and releases the entry's
 //   writer lock, all in one transaction.

@@ -78,6 +78,18 @@ StoreStatus FaultyStore::DeleteCatalog(std::string_view libref,
   return base_->DeleteCatalog(libref, catalog, with_entries);
 }
 
+StoreStatus FaultyStore::CheckLibrary(std::string_view libref,
+                                      refhost::LibraryCheck* check) {
+  if (faults_->Failing(kUpkeep)) return faults_->failure;
+  return base_->CheckLibrary(libref, check);
+}
+
+StoreStatus FaultyStore::CompactLibrary(
+    std::string_view libref, refhost::LibraryCompaction* compaction) {
+  if (faults_->Failing(kUpkeep)) return faults_->failure;
+  return base_->CompactLibrary(libref, compaction);
+}
+
 StoreStatus FaultyStore::FindLibrary(std::string_view libref) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->FindLibrary(libref);

@@ -31,6 +31,7 @@ class FaultyStore : public refhost::CatalogStore {
     kRead = 1u << 6,    // a cursor's Read
     kWrite = 1u << 7,   // a cursor's Write
     kCommit = 1u << 8,  // a cursor's Commit
+    kUpkeep = 1u << 9,  // CheckLibrary, CompactLibrary
   };
 
   explicit FaultyStore(std::unique_ptr<refhost::CatalogStore> base);
@@ -73,6 +74,10 @@ class FaultyStore : public refhost::CatalogStore {
       std::string_view type, refhost::OpenIntent intent,
       std::string_view description,
       std::unique_ptr<refhost::EntryCursor>* cursor) override;
+  refhost::StoreStatus CheckLibrary(std::string_view libref,
+                                    refhost::LibraryCheck* check) override;
+  refhost::StoreStatus CompactLibrary(
+      std::string_view libref, refhost::LibraryCompaction* compaction) override;
 
   // What the store and its cursors share: the mask and the answer.
   struct Faults {
