@@ -31,9 +31,9 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
 
   Outcome check = Run({"check", "work"});
   EXPECT_EQ(check.code, 0) << check.err;
-  EXPECT_NE(check.out.find("Library WORK (" + data_ +
-                           "/work.db): 2 catalogs, 3 entries, "),
-            std::string::npos)
+  EXPECT_NE(
+      check.out.find("WORK (" + data_ + "/work.db): 2 catalogs, 3 entries, "),
+      std::string::npos)
       << check.out;
   EXPECT_NE(check.out.find("The library is sound.\n"), std::string::npos);
   Outcome json = Run({"check", "WORK", "--json"});
@@ -62,10 +62,11 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
             0);
   check = Run({"check", "work"});
   EXPECT_EQ(check.code, 1);
-  EXPECT_NE(check.out.find("Problem: entry WORK.NOTES.A.CATAMS: " + data_ +
-                           "/work.db: the library file is damaged"),
-            std::string::npos)
-      << check.out;
+  EXPECT_NE(
+      check.err.find("vuvorozo: check: WORK: entry WORK.NOTES.A.CATAMS: " +
+                     data_ + "/work.db: the library file is damaged"),
+      std::string::npos)
+      << check.err;
   EXPECT_NE(check.out.find("The library is damaged.\n"), std::string::npos);
   EXPECT_EQ(Run({"read", "work.notes.a"}).code, 1);
 
@@ -74,7 +75,10 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
   EXPECT_EQ(Run({"compact", "wo/rk"}).code, 2);
   Outcome absent = Run({"check", "nolib"});
   EXPECT_EQ(absent.code, 1);
-  EXPECT_EQ(absent.err, "vuvorozo: NOLIB: The library does not exist.\n");
+  EXPECT_EQ(absent.err,
+            "vuvorozo: check: NOLIB: The library does not exist "
+            "in the data folder " +
+                data_ + ".\n");
 }
 
 // Two programs appending to one entry at once: both appends land whole,
@@ -127,9 +131,15 @@ TEST_F(LibraryTest, ReadingCommandsWorkOnReadOnlyMedia) {
   Outcome exported = Run({"export", "work.docs", root_ + "/out"});
   EXPECT_EQ(exported.code, 0) << exported.err;
   EXPECT_EQ(ReadFile(root_ + "/out/readme.txt"), "Read me\n");
-  // Writing fails, and the entry stays as it was.
-  EXPECT_EQ(Run({"write", "work.docs.readme"}, "new\n").code, 1);
-  EXPECT_EQ(Run({"delete", "work.docs.readme"}).code, 1);
+  // Writing fails saying why, and the entry stays as it was.
+  for (Outcome refused : {Run({"write", "work.docs.readme"}, "new\n"),
+                          Run({"delete", "work.docs.readme"})}) {
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(
+        refused.err.find(data_ + "/work.db: the library is on read-only media"),
+        std::string::npos)
+        << refused.err;
+  }
   EXPECT_EQ(Run({"read", "work.docs.readme"}).out, "Read me\n");
 }
 
