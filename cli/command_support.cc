@@ -37,6 +37,9 @@ int StoreFailure(Session& session, const std::string& what,
 }
 
 void PrintSummary(const Tally& tally, Noun met, Noun made) {
+  // A command that failed before it met anything has said why; a line of
+  // noughts would only hide that.
+  if (tally.failed && tally.total == 0) return;
   double seconds = std::chrono::duration<double>(
                        std::chrono::steady_clock::now() - tally.start)
                        .count();

@@ -440,7 +440,6 @@ int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
     return kExitUsage;
   }
   Descriptor root(OpenFolder(folder));
-  Progress::Begin("import", 0);
   std::vector<Found> found;
   std::string error;
   if (root.get() < 0 || !ListSorted(root.get(), &found, &error)) {
@@ -448,6 +447,7 @@ int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
                (root.get() < 0 ? ErrorText() : error));
     return kExitFailed;
   }
+  Progress::Begin("import", 0);
   Importer importer(session, option_words, flags, layout, own_description);
   if (flags.recursive) {
     ImportTree(importer, root.get(), found, Upper(name), flags.fit_names);

@@ -328,6 +328,24 @@ TEST_F(CommandsTest, StoreFailuresGiveTheStoresOwnAccount) {
       << broken.err;
 }
 
+// A command that fails before it meets any file says why, with the
+// system's own reason, and no summary of nothing done.
+TEST_F(CommandsTest, FailuresBeforeAnyFileSayWhyAndNothingElse) {
+  Outcome missing = Run({"import", root_ + "/nosuch", "work.notes"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("cannot read the folder: No such file or "
+                             "directory"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(missing.out, "");
+  Outcome absent = Run({"export", "none.notes", root_ + "/out"});
+  EXPECT_EQ(absent.code, 1);
+  EXPECT_NE(absent.err.find("The library does not exist in the data folder"),
+            std::string::npos)
+      << absent.err;
+  EXPECT_EQ(absent.out, "");
+}
+
 // Runs the program with standard error on a pseudo-terminal (standard
 // output on a pipe) and returns what the terminal showed.
 std::string RunOnTerminal(const std::vector<std::string>& args) {
