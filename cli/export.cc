@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -269,8 +270,21 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     Outcome outcome = ExportMember(directory, target, label, member, &manifest);
     tally_.Add(outcome, written_bytes_);
   }
+  // Entries without descriptions need no manifest: the folder then holds
+  // just the files, and an earlier export's manifest goes, lest an import
+  // take its stale descriptions.
+  bool described = std::any_of(
+      manifest.begin(), manifest.end(),
+      [](const ManifestLine& line) { return !line.description.empty(); });
   std::string error;
-  if (!manifest.empty()) {
+  if (!described) {
+    if (tar_ == nullptr && !manifest.empty() &&
+        !RemoveManifest(target, &error)) {
+      tally_.failed = true;
+      PrintError(Printable(root_path_ + "/" + label) +
+                 std::string(kManifestName) + ": cannot be removed: " + error);
+    }
+  } else {
     bool written = tar_ != nullptr
                        ? tar_->AddText(label + std::string(kManifestName),
                                        FormatManifest(manifest), default_mode_,

@@ -263,9 +263,10 @@ allowed): under the file name it was imported from, with that file's
 modification time and permissions; an entry that has none becomes <entry
 name in lower case>.<extension>, with an extension that imports back to
 the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other
-types their name in lower case), and takes the entry's time. A manifest
-.vuvorozo-manifest lists each file with its entry and description. Ends
-with one line: entries, files written, bytes, seconds; -v names every file.
+types their name in lower case), and takes the entry's time. When an
+entry has a description, a manifest .vuvorozo-manifest lists each file
+with its entry and description. Ends with one line: entries, files
+written, bytes, seconds; -v names every file.
 
 DIR '-' writes the files, manifest included, as one tar stream (POSIX
 ustar) to standard output instead: 'vuvorozo export work.reports - | tar

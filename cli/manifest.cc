@@ -188,4 +188,13 @@ bool WriteManifest(int folder, const std::vector<ManifestLine>& lines,
   return true;
 }
 
+bool RemoveManifest(int folder, std::string* error) {
+  if (unlinkat(folder, std::string(kManifestName).c_str(), 0) == 0 ||
+      errno == ENOENT) {
+    return true;
+  }
+  *error = std::strerror(errno);
+  return false;
+}
+
 }  // namespace cli

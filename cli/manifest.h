@@ -44,6 +44,10 @@ bool ReadManifest(int folder, std::map<std::string, ManifestLine>* lines,
 bool WriteManifest(int folder, const std::vector<ManifestLine>& lines,
                    std::string* error);
 
+// Removes the manifest of the open folder, if there is one. false with
+// *error.
+bool RemoveManifest(int folder, std::string* error);
+
 }  // namespace cli
 
 #endif  // VUVOROZO_CLI_MANIFEST_H_

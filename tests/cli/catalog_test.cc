@@ -41,28 +41,41 @@ TEST_F(CatalogTest, ImportThenExportGivesTheFolderBack) {
             "README  CATAMS\n"
             "REPORT  OUTPUT\n");
 
-  // The files come back under their own names, with a manifest of what
-  // each was; an entry written without a file takes its name and type.
+  // The files come back under their own names, and nothing else: without
+  // descriptions there is no manifest. An entry written without a file
+  // takes its name and type.
   ASSERT_EQ(Run({"write", "work.site.memo"}, "memo\n").code, 0);
   std::string out = root_ + "/out";
   Outcome exported = Run({"export", "work.site", out});
   EXPECT_EQ(exported.code, 0) << exported.err;
-  EXPECT_EQ(Files(out),
-            (std::vector<std::string>{".vuvorozo-manifest", "memo.txt", "notes",
-                                      "page.html", "photo.jpeg", "prog.kor",
-                                      "readme.txt", "report.lst"}));
+  EXPECT_EQ(Files(out), (std::vector<std::string>{
+                            "memo.txt", "notes", "page.html", "photo.jpeg",
+                            "prog.kor", "readme.txt", "report.lst"}));
   EXPECT_EQ(ReadFile(out + "/photo.jpeg"), picture);
   EXPECT_EQ(ReadFile(out + "/prog.kor"), "Shopping list\n- bread\n");
   EXPECT_EQ(ReadFile(out + "/report.lst"), "page 1\n");
   EXPECT_EQ(ReadFile(out + "/notes"), "no extension\n");
-  EXPECT_NE(ReadFile(out + "/.vuvorozo-manifest")
-                .find("\nprog.kor\tWORK.SITE.PROG.SOURCE\t\n"),
-            std::string::npos);
 
   // The exported folder imports back to the same entries.
   Outcome again = Run({"import", out, "work.copy"});
   EXPECT_EQ(again.code, 0) << again.err;
   EXPECT_EQ(Run({"list", "work.copy"}).out, Run({"list", "work.site"}).out);
+
+  // One description brings the manifest, listing every file; when the
+  // description is gone, so is the manifest, and a later import does not
+  // take its stale text.
+  ASSERT_EQ(Run({"write", "work.site.memo", "desc=Kept"}, "memo\n").code, 0);
+  ASSERT_EQ(Run({"export", "work.site", out}).code, 0);
+  std::string manifest = ReadFile(out + "/.vuvorozo-manifest");
+  EXPECT_NE(manifest.find("\nmemo.txt\tWORK.SITE.MEMO.CATAMS\tKept\n"),
+            std::string::npos)
+      << manifest;
+  EXPECT_NE(manifest.find("\nprog.kor\tWORK.SITE.PROG.SOURCE\t\n"),
+            std::string::npos);
+  ASSERT_EQ(Run({"delete", "work.site.memo"}).code, 0);
+  ASSERT_EQ(Run({"write", "work.site.memo"}, "memo\n").code, 0);
+  ASSERT_EQ(Run({"export", "work.site", out}).code, 0);
+  EXPECT_FALSE(std::filesystem::exists(out + "/.vuvorozo-manifest"));
 }
 
 TEST_F(CatalogTest, ImportReportsAndSkipsWhatTheModuleRefuses) {
