@@ -26,27 +26,6 @@ constexpr char kAccessMethod[8] = {'V', 'U', 'V', 'O', 'R', 'O', 'Z', 'O'};
 constexpr int32_t kToken = 1;
 constexpr char kDefaultDataFolder[] = "vuvorozo-data";
 
-// Sentences for host statuses of the library services that Host::Explain
-// leaves as bare numbers.
-struct HostStatusText {
-  int32_t status;
-  const char* text;
-};
-constexpr HostStatusText kHostStatusTexts[] = {
-    {kHostNoSuchEntry, "The entry does not exist."},
-    {refhost::kLibNoSuchCatalog, "The catalog does not exist."},
-    {refhost::kLibBadRequest,
-     "The catalog cannot hold that name: a libref has 1 to 8 letters, digits "
-     "or _ $ # @, catalog and entry names 1 to 32 bytes of UTF-8 text "
-     "without control characters."},
-    {refhost::kLibNotWritable, "The entry is open for reading only."},
-    {refhost::kLibRecordTooLong,
-     "A stored record is longer than the record length the entry was opened "
-     "with."},
-    {refhost::kLibMembersOpen, "Members of the catalog are still open."},
-    {kStatusMembersOpen, "Members of the catalog are still open."},
-};
-
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -217,9 +196,6 @@ std::string Session::Explain(int32_t status) const {
     }
     return "The library could not be read or written in the data folder " +
            data_folder_ + ".";
-  }
-  for (const HostStatusText& entry : kHostStatusTexts) {
-    if (entry.status == status) return entry.text;
   }
   return host_->Explain(status);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "refhost/host.h"
+#include "refhost/library_services.h"
 
 namespace refhost {
 namespace {
@@ -146,6 +147,23 @@ std::string Host::Explain(int32_t status) const {
       return "The option text ended where a value was expected.";
     case kHostBadToken:
       return "The option text has an unterminated quoted string.";
+    case kHostNoSuchEntry:
+      return "The entry does not exist.";
+    case kLibNoSuchCatalog:
+      return "The catalog does not exist.";
+    case kLibBadRequest:
+      return "The catalog cannot hold that name: a libref has 1 to 8 letters, "
+             "digits or _ $ # @, catalog and entry names 1 to 32 bytes of "
+             "UTF-8 "
+             "text without control characters.";
+    case kLibNotWritable:
+      return "The entry is open for reading only.";
+    case kLibRecordTooLong:
+      return "A stored record is longer than the record length the entry was "
+             "opened with.";
+    case kLibMembersOpen:
+    case kStatusMembersOpen:
+      return "Members of the catalog are still open.";
     default:
       break;
   }
