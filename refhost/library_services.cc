@@ -78,6 +78,7 @@ std::string AttributeKey(std::string_view libref, std::string_view catalog,
 
 template <int32_t kSlot, typename Fn>
 int32_t Run(Fn&& fn) noexcept {
+  static_assert(kSlot >= 0 && kSlot < LibraryServices::kCountedSlots);
   Host* host = Host::Current();
   LibraryServices* services = host ? host->library() : nullptr;
   if (services == nullptr) return kLibNoServices;
@@ -191,11 +192,12 @@ std::vector<ServiceRoutine> LibraryServices::Services() {
 }
 
 int64_t LibraryServices::calls(service_slot service) const {
-  auto it = calls_.find(service.slot);
-  return it == calls_.end() ? 0 : it->second;
+  return service.slot >= 0 && service.slot < kCountedSlots
+             ? calls_[service.slot]
+             : 0;
 }
 
-void LibraryServices::ResetCalls() { calls_.clear(); }
+void LibraryServices::ResetCalls() { calls_.fill(0); }
 
 std::vector<RegisteredItem> LibraryServices::items() const {
   std::vector<RegisteredItem> out;

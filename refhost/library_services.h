@@ -40,6 +40,7 @@
 #ifndef VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
 #define VUVOROZO_REFHOST_LIBRARY_SERVICES_H_
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -155,7 +156,11 @@ class LibraryServices {
   int32_t InfoRegister(uint32_t library, info_item* item);
   int32_t InfoRelease(uint32_t library, uint32_t word);
 
-  void CountCall(int32_t slot) { ++calls_[slot]; }
+  // Calls are counted by slot; every slot of vector 39 is below this.
+  static constexpr int kCountedSlots = 160;
+  void CountCall(int32_t slot) {
+    if (slot >= 0 && slot < kCountedSlots) ++calls_[slot];
+  }
 
  private:
   struct Library {
@@ -193,7 +198,7 @@ class LibraryServices {
   uint32_t next_member_ = 0;
   uint32_t next_stream_ = 0;
   uint32_t next_item_ = 0;
-  std::map<int, int64_t> calls_;
+  std::array<int64_t, kCountedSlots> calls_{};  // by slot
   EntryInfo last_entry_;
   std::map<std::string, std::string> attributes_at_close_;
   std::set<std::string> discard_at_close_;

@@ -71,10 +71,29 @@ void RecordPage::Reset(uint64_t first) {
   ends_.clear();
   kinds_.clear();
   bytes_.clear();
+  start_ = 0;
+  gap_ = 0;
   longest_ = 0;
 }
 
+void RecordPage::MakePlain() {
+  if (start_ == 0 && gap_ == 0) return;
+  std::string plain;
+  plain.reserve(bytes_.size());
+  uint32_t start = start_;
+  for (uint32_t& end : ends_) {
+    uint32_t next = end + gap_;
+    plain.append(bytes_, start, end - start);
+    end = (uint32_t)plain.size();
+    start = next;
+  }
+  bytes_.swap(plain);
+  start_ = 0;
+  gap_ = 0;
+}
+
 void RecordPage::Append(const void* data, uint32_t length, uint16_t kind) {
+  MakePlain();
   bytes_.append((const char*)data, length);
   ends_.push_back((uint32_t)bytes_.size());
   kinds_.push_back(kind);
@@ -82,6 +101,7 @@ void RecordPage::Append(const void* data, uint32_t length, uint16_t kind) {
 }
 
 void RecordPage::Truncate(uint32_t count) {
+  MakePlain();
   if (count >= ends_.size()) return;
   ends_.resize(count);
   kinds_.resize(count);
@@ -94,17 +114,12 @@ void RecordPage::Truncate(uint32_t count) {
   }
 }
 
-RecordView RecordPage::Get(uint64_t number) const {
-  size_t i = (size_t)(number - first_);
-  uint32_t start = i == 0 ? 0 : ends_[i - 1];
-  RecordView view;
-  view.data = (const uint8_t*)bytes_.data() + start;
-  view.length = ends_[i] - start;
-  view.kind = kinds_[i];
-  return view;
-}
-
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
+  if (start_ != 0 || gap_ != 0) {
+    RecordPage plain = *this;
+    plain.MakePlain();
+    return plain.Encode(codec, why);
+  }
   std::string& content = codec.content();
   content.clear();
   bool lines = memchr(bytes_.data(), '\n', bytes_.size()) == nullptr;
@@ -165,6 +180,8 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
     *why = "the page's size does not agree with its records";
     return false;
   }
+  // The content is decompressed into the codec's buffer, which then
+  // becomes the page's: the records are served where they lie.
   std::string& content = codec.content();
   content.resize((size_t)declared);
   size_t n = ZSTD_decompressDCtx(codec.decompressor(), content.data(),
@@ -174,7 +191,8 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
                            : std::string("the page is short");
     return false;
   }
-  if (!Parse((const uint8_t*)content.data(), n, count) || longest_ != longest) {
+  bytes_.swap(content);
+  if (!Parse(count) || longest_ != longest) {
     Reset(first);
     *why = "the page's records do not agree with what its row says";
     return false;
@@ -182,7 +200,9 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
   return true;
 }
 
-bool RecordPage::Parse(const uint8_t* c, size_t n, uint32_t count) {
+bool RecordPage::Parse(uint32_t count) {
+  const uint8_t* c = (const uint8_t*)bytes_.data();
+  size_t n = bytes_.size();
   if (n < 1) return false;
   uint8_t layout = c[0];
   size_t at = 1;
@@ -195,16 +215,16 @@ bool RecordPage::Parse(const uint8_t* c, size_t n, uint32_t count) {
   }
   at += 2 * kinds;
   ends_.reserve(count);
+  start_ = (uint32_t)at;
   if (layout & kLinesLayout) {
     // Each record ends with a newline, which none of them holds.
-    bytes_.reserve(n - at);
+    gap_ = 1;
     for (uint32_t i = 0; i < count; ++i) {
       const uint8_t* line = c + at;
       const uint8_t* end = (const uint8_t*)memchr(line, '\n', n - at);
       if (end == nullptr) return false;
       uint32_t length = (uint32_t)(end - line);
-      bytes_.append((const char*)line, length);
-      ends_.push_back((uint32_t)bytes_.size());
+      ends_.push_back((uint32_t)(end - c));
       longest_ = std::max(longest_, length);
       at += length + 1;
     }
@@ -219,7 +239,9 @@ bool RecordPage::Parse(const uint8_t* c, size_t n, uint32_t count) {
     longest_ = std::max(longest_, length);
   }
   if ((uint64_t)at + total != n) return false;
-  bytes_.assign((const char*)c + at, (size_t)total);
+  // The records follow their lengths, back to back.
+  start_ = (uint32_t)at;
+  for (uint32_t& end : ends_) end += start_;
   return true;
 }
 

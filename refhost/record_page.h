@@ -68,7 +68,7 @@ class RecordPage {
     return number >= first_ && number < end();
   }
   uint32_t longest() const { return longest_; }
-  // Bytes of the records held.
+  // Bytes of the records held (of a decoded page: with what separates them).
   size_t bytes() const { return bytes_.size(); }
   // Whether a record of length bytes still belongs on this page.
   bool Fits(uint32_t length) const {
@@ -79,7 +79,15 @@ class RecordPage {
   // Keeps the first count records.
   void Truncate(uint32_t count);
   // Record number (which the page holds).
-  RecordView Get(uint64_t number) const;
+  RecordView Get(uint64_t number) const {
+    size_t i = (size_t)(number - first_);
+    uint32_t start = i == 0 ? start_ : ends_[i - 1] + gap_;
+    RecordView view;
+    view.data = (const uint8_t*)bytes_.data() + start;
+    view.length = ends_[i] - start;
+    view.kind = kinds_[i];
+    return view;
+  }
 
   // The page's stored form, in codec.frame(). False, with *why, when the
   // compressor fails.
@@ -91,14 +99,23 @@ class RecordPage {
               uint32_t count, uint32_t longest, std::string* why);
 
  private:
-  // Takes the records from a page's content; false when it does not hold
-  // exactly count records.
-  bool Parse(const uint8_t* content, size_t size, uint32_t count);
+  // Finds the records in a page's content, which becomes the page's bytes;
+  // false when it does not hold exactly count records.
+  bool Parse(uint32_t count);
+
+  // Puts the records back to back at the start of bytes_, as Append
+  // keeps them.
+  void MakePlain();
 
   uint64_t first_ = 0;
   std::vector<uint32_t> ends_;  // end offset of each record in bytes_
   std::vector<uint16_t> kinds_;
+  // The records. A decoded page keeps its content as it was decompressed:
+  // the first record at start_, each next one gap_ bytes (a newline) after
+  // the end of the one before.
   std::string bytes_;
+  uint32_t start_ = 0;
+  uint32_t gap_ = 0;
   uint32_t longest_ = 0;
 };
 
