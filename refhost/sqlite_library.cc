@@ -733,6 +733,13 @@ void Library::ChooseStatements(int format, bool has_attributes) {
           attributes +
           " FROM entries e JOIN versions v ON v.id = e.version_id "
           "WHERE e.catalog_id = ?1 AND e.name = ?2 AND e.type = ?3");
+  set(Sql::kFindNamedEntry,
+      "SELECT e.description, e.created, e.modified, e.version_id, "
+      "v.record_count, v.longest, " +
+          attributes +
+          " FROM catalogs c JOIN entries e ON e.catalog_id = c.id "
+          "JOIN versions v ON v.id = e.version_id "
+          "WHERE c.name = ?1 AND e.name = ?2 AND e.type = ?3");
   set(Sql::kListEntries,
       "SELECT e.name, e.type, e.description, e.created, e.modified, "
       "e.version_id, v.record_count, v.longest, " +
@@ -980,6 +987,31 @@ StoreStatus Library::FindEntry(Connection* connection, int64_t catalog,
   Statement* st = c.Get(Sql::kFindEntry, &status);
   if (st == nullptr) return status;
   st->Bind(1, catalog);
+  return EntryOf(c, st, name, type, row);
+}
+
+StoreStatus Library::FindEntry(Connection* connection, std::string_view catalog,
+                               std::string_view name, std::string_view type,
+                               EntryRow* row) {
+  if (format_ == 0) return StoreStatus::NotFound("no such catalog");
+  Connection& c = connection ? *connection : *main_;
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kFindNamedEntry, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, catalog);
+  status = EntryOf(c, st, name, type, row);
+  if (status.IsNotFound()) {
+    // Say whether it is the catalog that is missing.
+    int64_t id;
+    if (StoreStatus s = CatalogId(&c, catalog, &id); !s.ok()) return s;
+  }
+  return status;
+}
+
+StoreStatus Library::EntryOf(Connection& c, Statement* st,
+                             std::string_view name, std::string_view type,
+                             EntryRow* row) {
+  StoreStatus status;
   st->Bind(2, name);
   st->Bind(3, type);
   int rc = st->Step();

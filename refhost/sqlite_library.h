@@ -96,6 +96,7 @@ enum class Sql {
   kDeleteCatalogEntries,
   kDeleteCatalog,
   kFindEntry,
+  kFindNamedEntry,
   kListEntries,
   kUpsertEntry,
   kDeleteEntry,
@@ -290,6 +291,11 @@ class Library {
   StoreStatus FindEntry(Connection* connection, int64_t catalog,
                         std::string_view name, std::string_view type,
                         EntryRow* row);
+  // The same, the catalog named: one statement, so one read of the file
+  // where a reader calls it outside a transaction.
+  StoreStatus FindEntry(Connection* connection, std::string_view catalog,
+                        std::string_view name, std::string_view type,
+                        EntryRow* row);
   StoreStatus ListEntries(int64_t catalog, std::vector<EntryInfo>* out);
   // Deletes the entry (NotFound when absent), waiting for a writer of it in
   // another process.
@@ -365,6 +371,9 @@ class Library {
   void ReleaseWriter(const EntryName& entry);
   void GiveBack(std::unique_ptr<Connection> connection);
   StoreStatus Damaged(const std::string& what) const;
+  // Steps a statement of kFindEntry's columns into *row.
+  StoreStatus EntryOf(Connection& c, Statement* st, std::string_view name,
+                      std::string_view type, EntryRow* row);
   StoreStatus SweepOrphans();
   // Gives free pages back to the file system once there are many.
   void TrimFreeSpace();

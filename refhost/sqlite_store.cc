@@ -227,11 +227,10 @@ class SqliteCursor final : public EntryCursor {
   }
 
   bool EntryGone() {
-    int64_t catalog;
     EntryRow row;
-    return !library_->CatalogId(nullptr, entry_.catalog, &catalog).ok() ||
-           library_->FindEntry(nullptr, catalog, entry_.name, entry_.type, &row)
-               .IsNotFound();
+    return library_
+        ->FindEntry(nullptr, entry_.catalog, entry_.name, entry_.type, &row)
+        .IsNotFound();
   }
 
   std::shared_ptr<Library> library_;
@@ -342,14 +341,12 @@ class SqliteCatalogStore final : public CatalogStore {
                         std::string_view name, std::string_view type,
                         EntryInfo* info) override {
     std::shared_ptr<Library> library;
-    int64_t id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
-      return s;
-    }
+    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
     if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryRow row;
-    StoreStatus s =
-        library->FindEntry(nullptr, id, TrimKey(name), TrimKey(type), &row);
+    StoreStatus s = library->FindEntry(nullptr, TrimKey(catalog), TrimKey(name),
+                                       TrimKey(type), &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
@@ -386,9 +383,12 @@ class SqliteCatalogStore final : public CatalogStore {
                         std::unique_ptr<EntryCursor>* cursor) override {
     cursor->reset();
     std::shared_ptr<Library> library;
-    int64_t id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
-      return s;
+    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
+    // A reader finds the catalog in its snapshot; a writer first.
+    if (int64_t id; intent != OpenIntent::kRead) {
+      StoreStatus s = library->CatalogId(nullptr, TrimKey(catalog), &id);
+      if (!s.ok()) return s;
     }
     if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryName entry = Name(catalog, name, type);
@@ -404,9 +404,8 @@ class SqliteCatalogStore final : public CatalogStore {
     EntryRow base;
     if (intent != OpenIntent::kReplace) {
       if (StoreStatus s = library->TakeSnapshot(&snapshot); !s.ok()) return s;
-      Connection* c = &snapshot->connection();
-      StoreStatus s = library->CatalogId(c, entry.catalog, &id);
-      if (s.ok()) s = library->FindEntry(c, id, entry.name, entry.type, &base);
+      StoreStatus s = library->FindEntry(&snapshot->connection(), entry.catalog,
+                                         entry.name, entry.type, &base);
       if (s.IsNotFound() && intent == OpenIntent::kUpdate) {
         base = EntryRow();
       } else if (!s.ok()) {
