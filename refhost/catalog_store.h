@@ -2,8 +2,10 @@
 // libraries, the catalogs inside them, the entries of each catalog and the
 // records of each entry (bytes plus a 16-bit record kind code). The catalog
 // library services (library_services.h) are written once over this
-// interface; MemoryCatalogStore serves the tests and SqliteCatalogStore keeps
-// a library per database file for users.
+// interface; MemoryCatalogStore serves the tests, SqliteCatalogStore keeps
+// a library per database file for the processes of one machine, and
+// PostgresCatalogStore keeps every library of a database on a PostgreSQL
+// server for processes on many machines.
 //
 // Names. Catalog names, entry names and entry types are keys compared
 // exactly, case kept; librefs are compared without regard to case (a libref
@@ -28,8 +30,9 @@
 // being written by another process"); DeleteCatalog waits for every writer
 // of the catalog the same way. So appends and replacements from several
 // processes land whole, one after the other, or fail saying why. A writer
-// whose process ends releases the entry. Cursors of one store may be open
-// together on one entry: the last to commit sets the content.
+// whose process ends (or, on a server, whose connection ends) releases the
+// entry. Cursors of one store may be open together on one entry: the last to
+// commit sets the content.
 //
 // Failures. A status names the library file (or the libref) it concerns and
 // says what happened, in words that can be shown to a user as they stand.
@@ -141,20 +144,22 @@ struct CatalogInfo {
 
 // What CheckLibrary found.
 struct LibraryCheck {
-  std::string file;  // the library's file; empty for a store without files
+  std::string file;  // where the library is kept: its file, or the server
+                     // store's URL (password masked); empty in memory
   int64_t catalogs = 0;
   int64_t entries = 0;
-  int64_t records = 0;                // records of the entries, every one read
-  int64_t pages = 0;                  // stored pages read and verified
-  int64_t file_bytes = 0;             // bytes on disk, journal included
-  int64_t free_bytes = 0;             // of those, bytes Compact gives back
+  int64_t records = 0;     // records of the entries, every one read
+  int64_t pages = 0;       // stored pages read and verified
+  int64_t file_bytes = 0;  // bytes on disk, journal included (on a server:
+                           // the bytes of the library's stored pages)
+  int64_t free_bytes = 0;  // of those, bytes Compact gives back
   std::vector<std::string> problems;  // what is wrong; empty when sound
 };
 
 // What CompactLibrary did.
 struct LibraryCompaction {
-  std::string file;  // the library's file; empty for a store without files
-  int64_t bytes_before = 0;  // on disk, journal included
+  std::string file;          // as LibraryCheck's
+  int64_t bytes_before = 0;  // as LibraryCheck's file_bytes
   int64_t bytes_after = 0;
 };
 
@@ -291,6 +296,13 @@ class CatalogStore {
   virtual StoreStatus CompactLibrary(std::string_view libref,
                                      LibraryCompaction* compaction) = 0;
 
+  // A token that changes whenever a catalog or entry of the library changes,
+  // through this store or another: a host that keeps views of a library
+  // (the mount) builds them again when the token differs from the one it
+  // built them with. NotFound for an absent library.
+  virtual StoreStatus ChangeStamp(std::string_view libref,
+                                  std::string* stamp) = 0;
+
   // Seeding and inspecting, written over the routines above.
 
   // Replaces (or creates) the entry with these records, creating the
@@ -311,12 +323,12 @@ class CatalogStore {
 // A store that lives in memory and dies with the object.
 std::unique_ptr<CatalogStore> NewMemoryCatalogStore();
 
-// How a SQLite store opens its libraries.
-struct SqliteStoreOptions {
-  // Opens libraries for reading only: nothing in a library file is changed
-  // (no housekeeping either), so reading works on read-only media, for a
-  // user who may only read the files and on a full disk. Every change is
-  // refused with kReadOnly.
+// How a SQLite or PostgreSQL store opens its libraries.
+struct StoreOptions {
+  // Opens libraries for reading only: nothing in a library is changed (no
+  // housekeeping either), so reading works on read-only media, for a user
+  // (or a server role) who may only read and on a full disk. Every change
+  // is refused with kReadOnly.
   bool read_only = false;
   // How long a writer waits for another process's writer of the same entry
   // before it gives up with kBusy.
@@ -327,7 +339,25 @@ struct SqliteStoreOptions {
 // case>.db, a regular file inside the folder (a symbolic link is refused,
 // never followed). The folder must exist.
 std::unique_ptr<CatalogStore> NewSqliteCatalogStore(
-    const std::string& data_folder, const SqliteStoreOptions& options = {});
+    const std::string& data_folder, const StoreOptions& options = {});
+
+// A store on a PostgreSQL server: every library of the database that url
+// (postgresql://... or postgres://..., libpq's URL form) names, in the
+// database's schema vuvorozo, made on the first change. The store connects
+// on its first call, and again after a lost connection when nothing of its
+// own was held on it; a connection that fails is the status of the call.
+std::unique_ptr<CatalogStore> NewPostgresCatalogStore(
+    const std::string& url, const StoreOptions& options = {});
+// Whether text is a URL NewPostgresCatalogStore takes.
+bool IsServerStoreUrl(std::string_view text);
+// The text with the password of every postgresql:// URL in it masked
+// ("***"), whether in the user part or a password= parameter.
+std::string MaskPassword(std::string_view text);
+// The version of libpq the program runs with ("15.20").
+std::string ServerClientVersion();
+// Connects to the server url names and gives its version ("15.20"); the
+// status says why when it cannot, password masked.
+StoreStatus ServerVersion(const std::string& url, std::string* version);
 
 // Key helpers shared by the stores.
 

@@ -170,6 +170,7 @@ class MemoryCatalogStore final : public CatalogStore {
     // Open readers hold their versions; open writers make the catalog again
     // at commit.
     libraries_[LibrefKey(libref)].catalogs.erase(std::string(TrimKey(catalog)));
+    ++changes_;
     return StoreStatus::Ok();
   }
 
@@ -183,6 +184,7 @@ class MemoryCatalogStore final : public CatalogStore {
   StoreStatus CreateLibrary(std::string_view libref) override {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     libraries_[LibrefKey(libref)];
+    ++changes_;
     return StoreStatus::Ok();
   }
 
@@ -197,6 +199,7 @@ class MemoryCatalogStore final : public CatalogStore {
     if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
     if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     libraries_[LibrefKey(libref)].catalogs[std::string(TrimKey(catalog))];
+    ++changes_;
     return StoreStatus::Ok();
   }
 
@@ -221,6 +224,7 @@ class MemoryCatalogStore final : public CatalogStore {
     if (c->entries.erase(Key(name, type)) == 0) {
       return StoreStatus::NotFound("no such entry");
     }
+    ++changes_;
     return StoreStatus::Ok();
   }
 
@@ -280,8 +284,18 @@ class MemoryCatalogStore final : public CatalogStore {
     return FindLibrary(libref);
   }
 
+  // Every change of the store counts, whatever library it touched.
+  StoreStatus ChangeStamp(std::string_view libref,
+                          std::string* stamp) override {
+    stamp->clear();
+    if (StoreStatus s = FindLibrary(libref); !s.ok()) return s;
+    *stamp = std::to_string(changes_);
+    return StoreStatus::Ok();
+  }
+
   StoreStatus CommitCursor(MemoryCursor* cursor) {
     // A catalog deleted while the cursor was open comes back with it.
+    ++changes_;
     MemCatalog& c = libraries_[cursor->libref_].catalogs[cursor->catalog_];
     MemEntry& entry = c.entries[cursor->key_];
     int64_t now = NowMicros();
@@ -340,6 +354,7 @@ class MemoryCatalogStore final : public CatalogStore {
   }
 
   std::map<std::string, MemLibrary> libraries_;
+  int64_t changes_ = 0;  // changes made, for ChangeStamp
 };
 
 StoreStatus MemoryCursor::Commit() {

@@ -354,7 +354,7 @@ WriterLock::~WriterLock() {
 // ---------------------------------------------------------------------------
 
 Library::Library(std::string path, std::string libref,
-                 const SqliteStoreOptions& options)
+                 const StoreOptions& options)
     : path_(std::move(path)), libref_(std::move(libref)), options_(options) {
   mode_.read_only = options.read_only;
   ChooseStatements(kFormat, true);
@@ -369,7 +369,7 @@ Library::~Library() {
 }
 
 StoreStatus Library::Open(const std::string& path, const std::string& libref,
-                          const SqliteStoreOptions& options, bool create,
+                          const StoreOptions& options, bool create,
                           std::shared_ptr<Library>* library) {
   // The library is the regular file the name gives, in the data folder: a
   // link planted there is refused, never followed elsewhere.

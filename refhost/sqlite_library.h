@@ -264,7 +264,7 @@ class Library {
   // file is NotFound unless create. Refuses a file that is not a regular
   // file, or not a library of this program.
   static StoreStatus Open(const std::string& path, const std::string& libref,
-                          const SqliteStoreOptions& options, bool create,
+                          const StoreOptions& options, bool create,
                           std::shared_ptr<Library>* library);
   ~Library();
   Library(const Library&) = delete;
@@ -334,8 +334,7 @@ class Library {
   friend class Snapshot;
   friend class WriterLock;
 
-  Library(std::string path, std::string libref,
-          const SqliteStoreOptions& options);
+  Library(std::string path, std::string libref, const StoreOptions& options);
 
   std::string WhyNotWritable() const;
   StoreStatus OpenFile(bool create);
@@ -384,7 +383,7 @@ class Library {
 
   std::string path_;
   std::string libref_;
-  SqliteStoreOptions options_;
+  StoreOptions options_;
   OpenMode mode_;
   int format_ = 2;
   std::array<std::string, (int)Sql::kCount> sql_;

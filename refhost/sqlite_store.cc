@@ -254,7 +254,7 @@ class SqliteCursor final : public EntryCursor {
 
 class SqliteCatalogStore final : public CatalogStore {
  public:
-  SqliteCatalogStore(std::string folder, const SqliteStoreOptions& options)
+  SqliteCatalogStore(std::string folder, const StoreOptions& options)
       : folder_(std::move(folder)), options_(options) {}
 
   StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
@@ -434,6 +434,27 @@ class SqliteCatalogStore final : public CatalogStore {
     return library->Compact(compaction);
   }
 
+  // The library's file and journal as the file system sees them: their
+  // times, sizes and inodes, which every commit of any process changes.
+  StoreStatus ChangeStamp(std::string_view libref,
+                          std::string* stamp) override {
+    stamp->clear();
+    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
+    std::string path = PathOf(LibrefKey(libref));
+    for (const char* suffix : {"", "-wal"}) {
+      struct stat info;
+      if (stat((path + suffix).c_str(), &info) != 0) {
+        if (*suffix == '\0') return StoreStatus::NotFound("no such library");
+        continue;
+      }
+      *stamp += std::to_string((int64_t)info.st_mtim.tv_sec * 1000000000 +
+                               info.st_mtim.tv_nsec) +
+                "/" + std::to_string((int64_t)info.st_size) + "/" +
+                std::to_string((int64_t)info.st_ino) + ";";
+    }
+    return StoreStatus::Ok();
+  }
+
  private:
   static EntryName Name(std::string_view catalog, std::string_view name,
                         std::string_view type) {
@@ -478,14 +499,14 @@ class SqliteCatalogStore final : public CatalogStore {
   }
 
   std::string folder_;
-  SqliteStoreOptions options_;
+  StoreOptions options_;
   std::map<std::string, std::shared_ptr<Library>> libraries_;
 };
 
 }  // namespace
 
 std::unique_ptr<CatalogStore> NewSqliteCatalogStore(
-    const std::string& data_folder, const SqliteStoreOptions& options) {
+    const std::string& data_folder, const StoreOptions& options) {
   return std::make_unique<SqliteCatalogStore>(data_folder, options);
 }
 

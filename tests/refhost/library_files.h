@@ -86,17 +86,22 @@ class LibraryFolderTest : public ::testing::Test {
 
   // Every version belongs to an entry, every page to a version, and no
   // entry is marked as being written.
-  void ExpectNothingLeftBehind() {
-    EXPECT_EQ(Query("SELECT count(*) FROM versions"),
-              Query("SELECT count(*) FROM entries"));
-    EXPECT_EQ(Query("SELECT coalesce(sum(count), 0) FROM pages"),
-              Query("SELECT coalesce(sum(record_count), 0) FROM versions"));
-    EXPECT_EQ(Query("SELECT count(*) FROM pages WHERE key >> 32 NOT IN "
+  void ExpectNothingLeftBehind() { ExpectNothingLeftBehindIn(DbPath()); }
+
+ public:
+  static void ExpectNothingLeftBehindIn(const std::string& path) {
+    auto query = [&](const char* sql) { return QueryFile(path, sql); };
+    EXPECT_EQ(query("SELECT count(*) FROM versions"),
+              query("SELECT count(*) FROM entries"));
+    EXPECT_EQ(query("SELECT coalesce(sum(count), 0) FROM pages"),
+              query("SELECT coalesce(sum(record_count), 0) FROM versions"));
+    EXPECT_EQ(query("SELECT count(*) FROM pages WHERE key >> 32 NOT IN "
                     "(SELECT id FROM versions)"),
               0);
-    EXPECT_EQ(Query("SELECT count(*) FROM writers"), 0);
+    EXPECT_EQ(query("SELECT count(*) FROM writers"), 0);
   }
 
+ protected:
   std::string folder_;
 };
 

@@ -92,7 +92,7 @@ class Tmpfs {
 class LibraryFileTest : public LibraryFolderTest {
  protected:
   std::unique_ptr<CatalogStore> Store(bool read_only = false) {
-    SqliteStoreOptions options;
+    StoreOptions options;
     options.read_only = read_only;
     return NewSqliteCatalogStore(folder_, options);
   }
@@ -486,14 +486,13 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWritten) {
   ASSERT_EQ(mkdir(media.c_str(), 0755), 0);
   Tmpfs tmpfs(media, "4m");
   ASSERT_MOUNTED(tmpfs);
-  auto write_store =
-      NewSqliteCatalogStore(media, SqliteStoreOptions{false, 30000});
+  auto write_store = NewSqliteCatalogStore(media, StoreOptions{false, 30000});
   ASSERT_TRUE(
       write_store->PutEntry("WORK", "CAT", "E", "DATA", "", records).ok());
   write_store.reset();
   ASSERT_TRUE(tmpfs.RemountReadOnly()) << std::strerror(errno);
   ASSERT_FALSE(std::filesystem::exists(media + "/work.db-shm"));
-  auto store = NewSqliteCatalogStore(media, SqliteStoreOptions{true, 30000});
+  auto store = NewSqliteCatalogStore(media, StoreOptions{true, 30000});
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records, records);
   std::vector<std::string> librefs;
   ASSERT_TRUE(store->ListLibraries(&librefs).ok());
@@ -515,7 +514,7 @@ TEST_F(LibraryFileTest, AFullDiskKeepsOldContentAndReadsWorking) {
   ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
   Tmpfs tmpfs(disk, "3m");
   ASSERT_MOUNTED(tmpfs);
-  SqliteStoreOptions writing, reading;
+  StoreOptions writing, reading;
   reading.read_only = true;
   std::vector<StoredRecord> keep = Lines(4000, 80);
   ASSERT_TRUE(NewSqliteCatalogStore(disk, writing)

@@ -1,6 +1,8 @@
 // The catalog store conformance suite: every story runs against the
-// in-memory store and the SQLite store (in a fresh temporary folder), so the
-// library services see the same behaviour from both.
+// in-memory store, the SQLite store (in a fresh temporary folder) and the
+// PostgreSQL store (in a fresh database of the test server), so the library
+// services see the same behaviour from all. The stories of several
+// processes run against the stores that serve several processes.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,16 +20,21 @@
 
 #include "refhost/catalog_store.h"
 #include "refhost/library_files.h"
+#include "support/server_database.h"
 
 namespace refhost {
 namespace {
 
-enum class Kind { kMemory, kSqlite };
+enum class Kind { kMemory, kSqlite, kPostgres };
 
 class StoreTest : public ::testing::TestWithParam<Kind> {
  protected:
   void SetUp() override {
     if (GetParam() == Kind::kSqlite) folder_ = TempFolder();
+    if (GetParam() == Kind::kPostgres) {
+      database_ = std::make_unique<ServerDatabase>();
+      ASSERT_FALSE(database_->url().empty()) << database_->error();
+    }
     store_ = Make();
     ASSERT_NE(store_, nullptr);
   }
@@ -37,9 +44,58 @@ class StoreTest : public ::testing::TestWithParam<Kind> {
   }
 
   // A second store over the same data (a fresh one for memory).
-  std::unique_ptr<CatalogStore> Make() {
-    return GetParam() == Kind::kMemory ? NewMemoryCatalogStore()
-                                       : NewSqliteCatalogStore(folder_);
+  std::unique_ptr<CatalogStore> Make(const StoreOptions& options = {}) {
+    switch (GetParam()) {
+      case Kind::kMemory:
+        return NewMemoryCatalogStore();
+      case Kind::kSqlite:
+        return NewSqliteCatalogStore(folder_, options);
+      case Kind::kPostgres:
+        return NewPostgresCatalogStore(database_->url(), options);
+    }
+    return nullptr;
+  }
+
+  // What the store's messages name it by.
+  std::string Where() const {
+    return GetParam() == Kind::kPostgres ? database_->url()
+                                         : folder_ + "/work.db";
+  }
+
+  // Waits until the server has ended the sessions of processes that are
+  // gone, keeping at most `live` (the server notices a killed client at
+  // once, but ends its session on its own time).
+  void AwaitSessionsEnded(int live = 0) {
+    if (GetParam() == Kind::kPostgres) {
+      ASSERT_TRUE(database_->AwaitSessions(live)) << "sessions left open";
+    }
+  }
+
+  // Every version belongs to an entry, every page to a version, and no
+  // entry is marked as being written. The server store removes what
+  // writers whose connection ended left once the server has ended their
+  // sessions, at the next change (a compaction here).
+  void ExpectNothingLeftBehind() {
+    if (GetParam() == Kind::kSqlite) {
+      LibraryFolderTest::ExpectNothingLeftBehindIn(folder_ + "/work.db");
+      return;
+    }
+    store_.reset();
+    AwaitSessionsEnded();
+    LibraryCompaction compaction;
+    ASSERT_TRUE(Make()->CompactLibrary("WORK", &compaction).ok());
+    AwaitSessionsEnded();
+    EXPECT_EQ(database_->Query("SELECT count(*) FROM vuvorozo.versions"),
+              database_->Query("SELECT count(*) FROM vuvorozo.entries"));
+    EXPECT_EQ(
+        database_->Query("SELECT coalesce(sum(count), 0) FROM vuvorozo.pages"),
+        database_->Query(
+            "SELECT coalesce(sum(record_count), 0) FROM vuvorozo.versions"));
+    EXPECT_EQ(database_->Query("SELECT count(*) FROM pg_locks WHERE locktype = "
+                               "'advisory' AND database = (SELECT oid FROM "
+                               "pg_database WHERE datname = "
+                               "current_database())"),
+              0);
   }
 
   CatalogStore& store() { return *store_; }
@@ -77,8 +133,12 @@ class StoreTest : public ::testing::TestWithParam<Kind> {
   }
 
   std::string folder_;
+  std::unique_ptr<ServerDatabase> database_;
   std::unique_ptr<CatalogStore> store_;
 };
+
+// The stores that serve several processes (and, on a server, machines).
+using SharedStoreTest = StoreTest;
 
 std::vector<StoredRecord> Recs(std::initializer_list<const char*> texts,
                                uint16_t kind = 0) {
@@ -150,8 +210,8 @@ TEST_P(StoreTest, RecordsRoundTripWithKindsAndAnyBytes) {
       {"hello", 1}, {"", 270}, {binary, 65535}, {std::string(70000, 'x'), 7}};
   EXPECT_EQ(entry->records, expected);
 
-  // The same data through a store opened afresh (for SQLite: from disk).
-  if (GetParam() == Kind::kSqlite) {
+  // The same data through a store opened afresh (from disk, or the server).
+  if (GetParam() != Kind::kMemory) {
     store_.reset();
     store_ = Make();
     EXPECT_EQ(Records("E", "DATA"), expected);
@@ -479,8 +539,8 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   EXPECT_NE(st.message().find(DbPath()), std::string::npos) << st.message();
 }
 
-TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
-  auto store = NewSqliteCatalogStore(folder_);
+TEST_P(SharedStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
+  auto store = Make();
   ASSERT_TRUE(
       store
           ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"old1", 0}, {"old2", 0}})
@@ -521,20 +581,22 @@ TEST_F(SqliteStoreTest, OldVersionsGoOnceTheirLastReaderCloses) {
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records.size(), 1u);
   store.reset();
   ExpectNothingLeftBehind();
-  EXPECT_EQ(Query("SELECT count(*) FROM entries"), 1);
+  std::vector<EntryInfo> entries;
+  ASSERT_TRUE(Make()->List("WORK", "CAT", &entries).ok());
+  EXPECT_EQ(entries.size(), 1u);
 }
 
 // A child process writing an entry is killed in the middle; the library
 // opens cleanly afterwards with every closed entry intact, and a reader in
 // another process never sees the unfinished content.
-TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
+TEST_P(SharedStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
   std::vector<StoredRecord> keep, other;
   for (int i = 0; i < 300; ++i) {
     keep.push_back({"keep-" + std::to_string(i), (uint16_t)i});
     other.push_back({std::string(80, (char)('a' + i % 26)), 1});
   }
   {
-    auto store = NewSqliteCatalogStore(folder_);
+    auto store = Make();
     ASSERT_TRUE(store->PutEntry("WORK", "CAT", "KEEP", "DATA", "k", keep).ok());
     ASSERT_TRUE(
         store->PutEntry("WORK", "CAT", "OTHER", "DATA", "o", other).ok());
@@ -546,7 +608,7 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     // Replace KEEP and write a brand-new entry, both left unfinished.
-    auto store = NewSqliteCatalogStore(folder_);
+    auto store = Make();
     std::unique_ptr<EntryCursor> a, b;
     if (!store
              ->OpenEntry("WORK", "CAT", "KEEP", "DATA", OpenIntent::kReplace,
@@ -575,7 +637,7 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
 
   {
     // Meanwhile, another process's view: the last closed content.
-    auto reader = NewSqliteCatalogStore(folder_);
+    auto reader = Make();
     auto entry = reader->GetEntry("WORK", "CAT", "KEEP", "DATA");
     ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry->records, keep);
@@ -590,7 +652,7 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
   close(hold[0]);
   close(hold[1]);
 
-  auto store = NewSqliteCatalogStore(folder_);
+  auto store = Make();
   auto kept = store->GetEntry("WORK", "CAT", "KEEP", "DATA");
   ASSERT_TRUE(kept.has_value());
   EXPECT_EQ(kept->records, keep);
@@ -606,17 +668,16 @@ TEST_F(SqliteStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
 // Writers of one entry in two processes: the second waits for the first
 // to commit, then works on what it committed, so appends and replacements
 // land whole, one after the other.
-TEST_F(SqliteStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
-  ASSERT_TRUE(NewSqliteCatalogStore(folder_)
-                  ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"base", 0}})
-                  .ok());
+TEST_P(SharedStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
+  ASSERT_TRUE(
+      Make()->PutEntry("WORK", "CAT", "E", "DATA", "", {{"base", 0}}).ok());
   // first: a child that opens the entry (replacing it or appending), writes
   // half its records, says so on `ready`, waits for `go` and writes the
   // rest; second: a child that appends 100 records once it may.
   auto writer = [&](OpenIntent intent, const std::string& tag, int count,
                     int ready, int go) {
     return Spawn([=, this] {
-      auto store = NewSqliteCatalogStore(folder_);
+      auto store = Make();
       std::unique_ptr<EntryCursor> cursor;
       if (!store->OpenEntry("WORK", "CAT", "E", "DATA", intent, "", &cursor)
                .ok() ||
@@ -637,8 +698,7 @@ TEST_F(SqliteStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
     });
   };
   auto expect = [&](std::vector<std::string> prefix) {
-    auto entry =
-        NewSqliteCatalogStore(folder_)->GetEntry("WORK", "CAT", "E", "DATA");
+    auto entry = Make()->GetEntry("WORK", "CAT", "E", "DATA");
     ASSERT_TRUE(entry.has_value());
     std::vector<std::string> got;
     for (const StoredRecord& r : entry->records) got.push_back(r.bytes);
@@ -656,8 +716,7 @@ TEST_F(SqliteStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(go), 0);
     std::vector<std::string> before;
-    if (auto entry = NewSqliteCatalogStore(folder_)->GetEntry("WORK", "CAT",
-                                                              "E", "DATA")) {
+    if (auto entry = Make()->GetEntry("WORK", "CAT", "E", "DATA")) {
       for (const StoredRecord& r : entry->records) before.push_back(r.bytes);
     }
     pid_t a = writer(first, "a", 5000, ready[1], go[0]);
@@ -683,14 +742,13 @@ TEST_F(SqliteStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
 
 // A writer that waits too long gives up with a status that says why; a
 // writer whose process dies releases the entry at once.
-TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
-  ASSERT_TRUE(NewSqliteCatalogStore(folder_)
-                  ->PutEntry("WORK", "CAT", "E", "DATA", "", {{"kept", 0}})
-                  .ok());
+TEST_P(SharedStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
+  ASSERT_TRUE(
+      Make()->PutEntry("WORK", "CAT", "E", "DATA", "", {{"kept", 0}}).ok());
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t holder = Spawn([&] {
-    auto store = NewSqliteCatalogStore(folder_);
+    auto store = Make();
     std::unique_ptr<EntryCursor> cursor;
     if (!store
              ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kReplace, "",
@@ -708,11 +766,11 @@ TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder failed";
 
-  SqliteStoreOptions impatient;
+  StoreOptions impatient;
   impatient.lock_timeout_ms = 300;
   // Another process (the test's own) may not write or delete the entry;
   // it may read it.
-  auto store = NewSqliteCatalogStore(folder_, impatient);
+  auto store = Make(impatient);
   std::unique_ptr<EntryCursor> cursor;
   StoreStatus st = store->OpenEntry("WORK", "CAT", "E", "DATA",
                                     OpenIntent::kUpdate, "", &cursor);
@@ -722,7 +780,7 @@ TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
                 "entry WORK.CAT.E.DATA is being written by another process"),
             std::string::npos)
       << st.message();
-  EXPECT_NE(st.message().find(DbPath()), std::string::npos) << st.message();
+  EXPECT_NE(st.message().find(Where()), std::string::npos) << st.message();
   EXPECT_TRUE(store->DeleteEntry("WORK", "CAT", "E", "DATA").IsBusy());
   EXPECT_TRUE(store->DeleteCatalog("WORK", "CAT", true).IsBusy());
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records,
@@ -732,6 +790,7 @@ TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
 
   kill(holder, SIGKILL);
   EXPECT_EQ(Reap(holder), 128 + SIGKILL);
+  AwaitSessionsEnded(1);
   ASSERT_TRUE(store
                   ->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kUpdate,
                               "", &cursor)
@@ -744,18 +803,25 @@ TEST_F(SqliteStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
             (std::vector<StoredRecord>{{"kept", 0}, {"more", 0}}));
   store.reset();
   // The next writer sweeps what the dead one staged.
-  ASSERT_TRUE(NewSqliteCatalogStore(folder_)->CreateLibrary("WORK").ok());
+  ASSERT_TRUE(Make()->CreateLibrary("WORK").ok());
   ExpectNothingLeftBehind();
   close(ready[0]);
   close(ready[1]);
 }
 
+std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+  return info.param == Kind::kMemory   ? "Memory"
+         : info.param == Kind::kSqlite ? "Sqlite"
+                                       : "Postgres";
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,
-                         ::testing::Values(Kind::kMemory, Kind::kSqlite),
-                         [](const auto& info) {
-                           return info.param == Kind::kMemory ? "Memory"
-                                                              : "Sqlite";
-                         });
+                         ::testing::Values(Kind::kMemory, Kind::kSqlite,
+                                           Kind::kPostgres),
+                         KindName);
+INSTANTIATE_TEST_SUITE_P(Stores, SharedStoreTest,
+                         ::testing::Values(Kind::kSqlite, Kind::kPostgres),
+                         KindName);
 
 }  // namespace
 }  // namespace refhost

@@ -90,6 +90,12 @@ StoreStatus FaultyStore::CompactLibrary(
   return base_->CompactLibrary(libref, compaction);
 }
 
+StoreStatus FaultyStore::ChangeStamp(std::string_view libref,
+                                     std::string* stamp) {
+  if (faults_->Failing(kFind)) return faults_->failure;
+  return base_->ChangeStamp(libref, stamp);
+}
+
 StoreStatus FaultyStore::FindLibrary(std::string_view libref) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->FindLibrary(libref);

@@ -22,7 +22,7 @@ class FaultyStore : public refhost::CatalogStore {
  public:
   // Kinds of operation, as bits of a mask.
   enum Operation : uint32_t {
-    kFind = 1u << 0,    // FindLibrary, FindCatalog, FindEntry
+    kFind = 1u << 0,    // FindLibrary, FindCatalog, FindEntry, ChangeStamp
     kCreate = 1u << 1,  // CreateLibrary, CreateCatalog
     kList = 1u << 2,    // List, ListLibraries, ListCatalogs
     kDelete = 1u << 3,  // DeleteEntry, DeleteCatalog
@@ -78,6 +78,8 @@ class FaultyStore : public refhost::CatalogStore {
                                     refhost::LibraryCheck* check) override;
   refhost::StoreStatus CompactLibrary(
       std::string_view libref, refhost::LibraryCompaction* compaction) override;
+  refhost::StoreStatus ChangeStamp(std::string_view libref,
+                                   std::string* stamp) override;
 
   // What the store and its cursors share: the mask and the answer.
   struct Faults {
