@@ -1,12 +1,14 @@
 // The catalog library services of vector 39, driven as the module drives
 // them: through the host's vector, with request records built as the
-// module builds them, and with the host's scribbling checked.
+// module builds them, and with the host's scribbling checked. Every story
+// runs over each store: in memory, SQLite and PostgreSQL.
 
 #include "refhost/library_services.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,7 +16,9 @@
 
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
+#include "refhost/library_files.h"
 #include "support/faulty_store.h"
+#include "support/server_database.h"
 
 namespace refhost {
 namespace {
@@ -40,9 +44,19 @@ void SetType(char* field8, std::string_view text) {
   memcpy(field8, text.data(), text.size());
 }
 
-class LibraryServicesTest : public ::testing::Test {
+enum class Kind { kMemory, kSqlite, kPostgres };
+
+class LibraryServicesTest : public ::testing::TestWithParam<Kind> {
  protected:
   LibraryServicesTest() : host_(MakeStore()) {}
+  ~LibraryServicesTest() override {
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+  }
+  void SetUp() override {
+    if (database_ != nullptr) {
+      ASSERT_FALSE(database_->url().empty()) << database_->error();
+    }
+  }
 
   CatalogStore& store() { return *host_.store(); }
   FaultyStore& faults() { return *faults_; }
@@ -155,16 +169,32 @@ class LibraryServicesTest : public ::testing::Test {
   }
 
   std::unique_ptr<CatalogStore> MakeStore() {
-    auto store = std::make_unique<FaultyStore>(NewMemoryCatalogStore());
+    std::unique_ptr<CatalogStore> base;
+    switch (GetParam()) {
+      case Kind::kMemory:
+        base = NewMemoryCatalogStore();
+        break;
+      case Kind::kSqlite:
+        folder_ = TempFolder();
+        base = NewSqliteCatalogStore(folder_);
+        break;
+      case Kind::kPostgres:
+        database_ = std::make_unique<ServerDatabase>();
+        base = NewPostgresCatalogStore(database_->url());
+        break;
+    }
+    auto store = std::make_unique<FaultyStore>(std::move(base));
     faults_ = store.get();
     return store;
   }
 
-  FaultyStore* faults_ = nullptr;  // the host's store
+  std::string folder_;                        // the SQLite store's
+  std::unique_ptr<ServerDatabase> database_;  // the server store's
+  FaultyStore* faults_ = nullptr;             // the host's store
   Host host_;
 };
 
-TEST_F(LibraryServicesTest, OnlyUpdateModeCreatesLibraryAndCatalog) {
+TEST_P(LibraryServicesTest, OnlyUpdateModeCreatesLibraryAndCatalog) {
   uint32_t handle = 0x1234;
   EXPECT_EQ(OpenLibrary("WORK", "CAT", kLibModeRead, &handle),
             kLibNoSuchLibrary);
@@ -199,7 +229,7 @@ TEST_F(LibraryServicesTest, OnlyUpdateModeCreatesLibraryAndCatalog) {
   EXPECT_EQ(CloseLibrary(handle), 0);
 }
 
-TEST_F(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
+TEST_P(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
   uint32_t lib, out, in;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   ASSERT_EQ(OpenMember(lib, "E1", "SOURCE", kAccessWrite, &out, "my entry"), 0);
@@ -239,7 +269,7 @@ TEST_F(LibraryServicesTest, EntryWrittenThenReadBackRecordByRecord) {
   EXPECT_EQ(services().calls(ylmread_service), 4);
 }
 
-TEST_F(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
+TEST_P(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
   uint32_t lib, out, in;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E1", "DATA", "", {}).ok());
@@ -265,7 +295,7 @@ TEST_F(LibraryServicesTest, AttributesSetForAnEntryGoWithItsNextWriterClose) {
 
 // A host that could not write all of an entry's records marks it: the
 // module's close then leaves the entry as it was, attributes included.
-TEST_F(LibraryServicesTest, AWriterMarkedForDiscardLeavesTheEntryAsItWas) {
+TEST_P(LibraryServicesTest, AWriterMarkedForDiscardLeavesTheEntryAsItWas) {
   uint32_t lib, out;
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "KEEP", "DATA", "d", {{"old", 1}}).ok());
@@ -296,7 +326,7 @@ TEST_F(LibraryServicesTest, AWriterMarkedForDiscardLeavesTheEntryAsItWas) {
 
 // New catalogs and entries get names fit to print; what was stored under
 // another name before still reads and deletes.
-TEST_F(LibraryServicesTest, NewNamesHoldNoControlCharactersAndAreUtf8) {
+TEST_P(LibraryServicesTest, NewNamesHoldNoControlCharactersAndAreUtf8) {
   uint32_t lib, member;
   EXPECT_EQ(OpenLibrary("WORK", "A\x1B[2J", kLibModeUpdate, &lib),
             kLibBadRequest);
@@ -319,7 +349,7 @@ TEST_F(LibraryServicesTest, NewNamesHoldNoControlCharactersAndAreUtf8) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
+TEST_P(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   uint32_t lib, member = 0x77;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   EXPECT_EQ(OpenMember(lib, "ABSENT", "SOURCE", kAccessRead, &member),
@@ -347,7 +377,7 @@ TEST_F(LibraryServicesTest, OpensRefuseWhatTheyCannotServe) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, UpdateAppendsAtTheEndAndPointsBackToANote) {
+TEST_P(LibraryServicesTest, UpdateAppendsAtTheEndAndPointsBackToANote) {
   ASSERT_TRUE(
       store()
           .PutEntry("WORK", "CAT", "LOG1", "LOG", "", {{"a", 0}, {"b", 0}})
@@ -387,7 +417,7 @@ TEST_F(LibraryServicesTest, UpdateAppendsAtTheEndAndPointsBackToANote) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, FindInfoAndDeleteAnswerNoSuchEntryWhenAbsent) {
+TEST_P(LibraryServicesTest, FindInfoAndDeleteAnswerNoSuchEntryWhenAbsent) {
   ASSERT_TRUE(store()
                   .PutEntry("WORK", "CAT", "E", "CATAMS", "",
                             {{"12345", 0}, {"1234567", 0}, {"", 0}})
@@ -408,7 +438,7 @@ TEST_F(LibraryServicesTest, FindInfoAndDeleteAnswerNoSuchEntryWhenAbsent) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, DirectoryStreamListsByNameThenType) {
+TEST_P(LibraryServicesTest, DirectoryStreamListsByNameThenType) {
   for (const char* name : {"B", "A"}) {
     ASSERT_TRUE(store().PutEntry("WORK", "CAT", name, "SOURCE", "", {}).ok());
   }
@@ -438,7 +468,7 @@ TEST_F(LibraryServicesTest, DirectoryStreamListsByNameThenType) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, CloseRefusesOpenMembersAndEndsStreamsAndItems) {
+TEST_P(LibraryServicesTest, CloseRefusesOpenMembersAndEndsStreamsAndItems) {
   uint32_t lib, member, stream;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   ASSERT_EQ(OpenMember(lib, "E", "SOURCE", kAccessWrite, &member), 0);
@@ -468,7 +498,7 @@ TEST_F(LibraryServicesTest, CloseRefusesOpenMembersAndEndsStreamsAndItems) {
   EXPECT_EQ(Note(member, nullptr), kLibBadHandle);
 }
 
-TEST_F(LibraryServicesTest, HandlesOfOneKindAreRefusedAsAnother) {
+TEST_P(LibraryServicesTest, HandlesOfOneKindAreRefusedAsAnother) {
   uint32_t lib, member, stream;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   ASSERT_EQ(OpenMember(lib, "E", "SOURCE", kAccessWrite, &member), 0);
@@ -484,7 +514,7 @@ TEST_F(LibraryServicesTest, HandlesOfOneKindAreRefusedAsAnother) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, InfoItemsAreRegisteredAndWithdrawnById) {
+TEST_P(LibraryServicesTest, InfoItemsAreRegisteredAndWithdrawnById) {
   uint32_t lib;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
   info_item item;
@@ -511,7 +541,7 @@ TEST_F(LibraryServicesTest, InfoItemsAreRegisteredAndWithdrawnById) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
-TEST_F(LibraryServicesTest, ServicesWithoutAHostAnswerAnError) {
+TEST_P(LibraryServicesTest, ServicesWithoutAHostAnswerAnError) {
   auto close = host_.service(ylclose_service);
   {
     Host bare(nullptr);  // current now, and without library services
@@ -536,7 +566,7 @@ std::vector<StoredRecord> RecordsOf(CatalogStore& store,
 // what it held, and the member is closed all the same (the entry close of
 // the module does not close it again). Once the store works, a new writer
 // commits as ever.
-TEST_F(LibraryServicesTest, CloseTheStoreCannotCommitLeavesTheEntryAsItWas) {
+TEST_P(LibraryServicesTest, CloseTheStoreCannotCommitLeavesTheEntryAsItWas) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "E1", "DATA", "", {{"old", 145}}).ok());
   uint32_t lib, out;
@@ -566,7 +596,7 @@ TEST_F(LibraryServicesTest, CloseTheStoreCannotCommitLeavesTheEntryAsItWas) {
 // Every other service the store can fail answers kLibStoreFailed, gives no
 // handle, changes nothing stored, and leaves the handles it was given as
 // they were.
-TEST_F(LibraryServicesTest, StoreFailuresAnswerStoreFailedAndChangeNothing) {
+TEST_P(LibraryServicesTest, StoreFailuresAnswerStoreFailedAndChangeNothing) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "E1", "DATA", "", {{"one", 145}}).ok());
   uint32_t lib = 0x77, member = 0x77, stream = 0x77;
@@ -617,6 +647,15 @@ TEST_F(LibraryServicesTest, StoreFailuresAnswerStoreFailedAndChangeNothing) {
             (std::vector<StoredRecord>{{"one", 145}}));
   EXPECT_EQ(faults().failures(), 10) << "each failure came from the store";
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, LibraryServicesTest,
+                         ::testing::Values(Kind::kMemory, Kind::kSqlite,
+                                           Kind::kPostgres),
+                         [](const auto& info) {
+                           return info.param == Kind::kMemory   ? "Memory"
+                                  : info.param == Kind::kSqlite ? "Sqlite"
+                                                                : "Postgres";
+                         });
 
 }  // namespace
 }  // namespace refhost
