@@ -32,7 +32,13 @@ int LibraryArgument(const Words& words, std::string* libref) {
 
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status) {
-  PrintError(Printable(what) + ": " + session.Explain(status));
+  // A store's account that names the place already is not prefixed again.
+  std::string explained = session.Explain(status);
+  if (explained.starts_with(Printable(what) + ": ")) {
+    PrintError(explained);
+    return kExitFailed;
+  }
+  PrintError(Printable(what) + ": " + explained);
   return kExitFailed;
 }
 

@@ -55,6 +55,8 @@ after its last whole character, with a warning).
 
 Environment:
   $VUVOROZO_DATA       the data folder (--data wins)
+  $VUVOROZO_STORE      a server store's URL, used instead of the data folder
+                       (--store and --data win); its password is never shown
   $VUVOROZO_MODULE     the module (--module wins)
   $VUVOROZO_DEBUG_LOG  a file the program appends notes on itself to
 
@@ -85,9 +87,11 @@ enum FlagBit : unsigned {
   kFlagModule = 1 << 10,
   kFlagForeground = 1 << 11,
   kFlagMountOptions = 1 << 12,
+  kFlagStore = 1 << 13,
 };
 constexpr unsigned kGlobalFlags = kFlagVerbose | kFlagQuiet | kFlagHelp |
-                                  kFlagVersion | kFlagData | kFlagModule;
+                                  kFlagVersion | kFlagData | kFlagModule |
+                                  kFlagStore;
 
 struct Flag {
   const char* long_name;  // "--json"
@@ -100,6 +104,9 @@ struct Flag {
 constexpr Flag kFlags[] = {
     {"--data", 0, kFlagData, true,
      "data folder (else $VUVOROZO_DATA, else ./vuvorozo-data)"},
+    {"--store", 0, kFlagStore, true,
+     "libraries on a PostgreSQL server, postgresql://USER@HOST/DATABASE "
+     "(else $VUVOROZO_STORE, else the data folder)"},
     {"--module", 0, kFlagModule, true,
      "the module to load (else $VUVOROZO_MODULE, else the one installed "
      "with the program)"},
@@ -122,7 +129,8 @@ constexpr Flag kFlags[] = {
     {"--options", 'o', kFlagMountOptions, true,
      "mount: ro (read only), or options for libfuse, comma-separated"},
     {"--version", 0, kFlagVersion, false,
-     "versions of the program, the module, SQLite and zstd"},
+     "versions of the program, the module, SQLite, zstd, libpq and the "
+     "server of --store"},
     {"--help", 'h', kFlagHelp, false,
      "this text; 'vuvorozo help COMMAND' for a command"},
 };
@@ -511,6 +519,20 @@ int PrintVersion(const Settings& settings) {
   }
   std::printf("SQLite %s\nzstd %s\n", sqlite3_libversion(),
               ZSTD_versionString());
+  std::printf("libpq %s\n", refhost::ServerClientVersion().c_str());
+  std::string url = FindStoreUrl(settings);
+  if (!url.empty()) {
+    std::string version;
+    refhost::StoreStatus status = refhost::ServerVersion(url, &version);
+    if (status.ok()) {
+      std::printf("PostgreSQL server %s (%s)\n", version.c_str(),
+                  refhost::MaskPassword(url).c_str());
+    } else {
+      std::fflush(stdout);
+      PrintError(status.message());
+      code = kExitFailed;
+    }
+  }
   return code;
 }
 
@@ -563,6 +585,9 @@ void Give(const Flag& flag, const std::string& value, Parsed* p) {
       break;
     case kFlagData:
       s.data_folder = value;
+      break;
+    case kFlagStore:
+      s.store_url = value;
       break;
     case kFlagModule:
       s.module_path = value;
@@ -704,6 +729,9 @@ int Main(int argc, char** argv) {
   }
   if ((parsed.given & kFlagQuiet) != 0 && (parsed.given & kFlagVerbose) != 0) {
     return UsageError("--verbose and --quiet: give one");
+  }
+  if ((parsed.given & kFlagStore) != 0 && (parsed.given & kFlagData) != 0) {
+    return UsageError("--store and --data: give one");
   }
 
   std::string error;

@@ -1,10 +1,10 @@
 // The tree of mount_tree.h. A catalog's folder is a view built from one
 // walk of the catalog through the module: each entry under the file name
 // export gives it, with what the host knows of it (description, times,
-// host attributes). A view holds until the library's files change; the
-// mount's own changes update it in place. Files being written, and scratch
-// files, are pending: their bytes in a temporary file, shown over the view
-// until a commit makes them the entry's.
+// host attributes). A view holds until the library changes (its store's change
+// stamp); the mount's own changes update it in place. Files being written, and
+// scratch files, are pending: their bytes in a temporary file, shown over the
+// view until a commit makes them the entry's.
 
 #include "cli/mount_tree.h"
 
@@ -84,11 +84,9 @@ int ErrnoOf(int32_t status) {
   return EIO;
 }
 
-// Whether a library's files changed: their sizes, times and inodes.
-struct Stamp {
-  int64_t words[6] = {};
-  bool operator==(const Stamp&) const = default;
-};
+// Whether a library changed: the store's change stamp (empty for an absent
+// library).
+using Stamp = std::string;
 
 bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
   while (length > 0) {
@@ -292,10 +290,6 @@ class MountTree::Impl {
     uid_ = getuid();
     gid_ = getgid();
     started_ns_ = NowNs();
-    // The mount leaves its working folder when it detaches.
-    char* real = realpath(session.data_folder().c_str(), nullptr);
-    data_folder_ = real != nullptr ? real : session.data_folder();
-    std::free(real);
   }
 
   // An entry as its catalog's folder shows it.
@@ -386,7 +380,6 @@ class MountTree::Impl {
   uid_t uid_;
   gid_t gid_;
   int64_t started_ns_;
-  std::string data_folder_;                       // from the root
   std::map<std::string, LibraryView> libraries_;  // by libref
   std::map<std::string, CatalogView> catalogs_;   // by LIBREF.CATALOG
   std::map<std::string, std::shared_ptr<Pending>> pending_;  // by Where()
@@ -404,17 +397,7 @@ class MountTree::Impl {
 
   Stamp StampOf(const std::string& libref) {
     Stamp stamp;
-    std::string base = data_folder_ + "/" + Lower(libref) + ".db";
-    const char* suffixes[2] = {"", "-wal"};
-    for (int i = 0; i < 2; ++i) {
-      struct stat st;
-      if (stat((base + suffixes[i]).c_str(), &st) != 0) continue;
-      stamp.words[i * 3] =
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-          st.st_mtim.tv_nsec;
-      stamp.words[i * 3 + 1] = st.st_size;
-      stamp.words[i * 3 + 2] = static_cast<int64_t>(st.st_ino);
-    }
+    session_.host().store()->ChangeStamp(libref, &stamp);
     return stamp;
   }
 
@@ -436,7 +419,7 @@ class MountTree::Impl {
     }
   }
 
-  // The library's view, built again when its files changed; null when the
+  // The library's view, built again when the library changed; null when the
   // library is absent.
   LibraryView* Library(const std::string& libref) {
     Stamp stamp = StampOf(libref);
@@ -467,7 +450,7 @@ class MountTree::Impl {
     return &view;
   }
 
-  // The catalog's view, walked again when the library's files changed;
+  // The catalog's view, walked again when the library changed;
   // null when it cannot be walked (reported).
   CatalogView* Catalog(const std::string& libref, const std::string& catalog) {
     Stamp stamp = StampOf(libref);
@@ -552,8 +535,8 @@ class MountTree::Impl {
   }
 
   // After a change of the mount's own to an entry: the view shows the
-  // entry as the store now has it, and the library's files as they now are
-  // stand for the view.
+  // entry as the store now has it, and the library's stamp as it now is
+  // stands for the view.
   void Noted(const std::string& libref, const std::string& catalog,
              const std::string& name, const std::string& type) {
     Stamp stamp = StampOf(libref);

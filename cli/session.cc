@@ -96,6 +96,13 @@ std::string FindDataFolder(const Settings& settings) {
   return kDefaultDataFolder;
 }
 
+std::string FindStoreUrl(const Settings& settings) {
+  if (!settings.store_url.empty()) return settings.store_url;
+  if (!settings.data_folder.empty()) return "";
+  const char* env = std::getenv("VUVOROZO_STORE");
+  return env != nullptr ? env : "";
+}
+
 bool ModuleImage(const Settings& settings, std::string* release,
                  std::string* build_id, std::string* error) {
   refhost::Host host(nullptr);
@@ -113,9 +120,19 @@ bool ModuleImage(const Settings& settings, std::string* release,
 std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
                                         std::string* error) {
   std::unique_ptr<Session> session(new Session());
-  session->data_folder_ = FindDataFolder(settings);
+  std::string url = FindStoreUrl(settings);
+  session->data_folder_ =
+      url.empty() ? FindDataFolder(settings) : refhost::MaskPassword(url);
   std::unique_ptr<refhost::CatalogStore> store;
-  if (IsDirectory(session->data_folder_)) {
+  if (!url.empty()) {
+    if (!refhost::IsServerStoreUrl(url)) {
+      *error = Printable(session->data_folder_) +
+               ": not a store URL (postgresql://...)";
+      return nullptr;
+    }
+    store = refhost::NewPostgresCatalogStore(url, {.read_only = !writes});
+    session->on_server_ = true;
+  } else if (IsDirectory(session->data_folder_)) {
     store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_),
                                            {.read_only = !writes});
   } else if (writes) {
@@ -175,10 +192,14 @@ void Session::Prepare() {
   host_->SetSubstitutions({});
 }
 
+std::string Session::Place() const {
+  return (on_server_ ? "the store " : "the data folder ") +
+         Printable(data_folder_);
+}
+
 std::string Session::Explain(const refhost::StoreStatus& status) const {
   if (status.IsNotFound()) {
-    return "The library does not exist in the data folder " +
-           Printable(data_folder_) + ".";
+    return "The library does not exist in " + Place() + ".";
   }
   return Printable(status.message());
 }
@@ -194,8 +215,7 @@ std::string Session::Explain(int32_t status) const {
     if (!failure.ok() && !failure.message().empty()) {
       return Printable(failure.message());
     }
-    return "The library could not be read or written in the data folder " +
-           data_folder_ + ".";
+    return "The library could not be read or written in " + Place() + ".";
   }
   return host_->Explain(status);
 }

@@ -35,6 +35,7 @@ inline constexpr int kExitTruncated = 3;  // done, but records were cut
 struct Settings {
   std::string module_path;    // --module, or empty
   std::string data_folder;    // --data, or empty
+  std::string store_url;      // --store, or empty
   bool json = false;          // --json (list, info, exists)
   bool recursive = false;     // -r, --recursive (import, export, delete)
   bool update = false;        // -u, --update (import)
@@ -50,6 +51,9 @@ struct Settings {
 std::string FindModule(const Settings& settings);
 // The data folder: --data, $VUVOROZO_DATA, else ./vuvorozo-data.
 std::string FindDataFolder(const Settings& settings);
+// The server store's URL (postgresql://...): --store, else $VUVOROZO_STORE
+// unless --data names a folder; empty for the data folder.
+std::string FindStoreUrl(const Settings& settings);
 // Loads the module into a host of its own and reads its image record:
 // release and build identifier. false with *error when it cannot be
 // loaded.
@@ -70,6 +74,8 @@ class Session {
 
   refhost::Host& host() { return *host_; }
   refhost::Slots& slots() { return *slots_; }
+  // Where the libraries are, as messages name it: the data folder, or the
+  // server store's URL with its password masked.
   const std::string& data_folder() const { return data_folder_; }
 
   // Clears the message substitutions before a call, so that a status is
@@ -96,7 +102,11 @@ class Session {
   std::unique_ptr<refhost::Host> host_;
   std::unique_ptr<refhost::LoadedModule> module_;
   std::unique_ptr<refhost::Slots> slots_;
+  // "the data folder F" or "the store URL", for messages.
+  std::string Place() const;
+
   std::string data_folder_;
+  bool on_server_ = false;  // the libraries are on a server store
   size_t issued_printed_ = 0;
 };
 

@@ -1614,6 +1614,10 @@ std::unique_ptr<CatalogStore> NewPostgresCatalogStore(
 }
 
 StoreStatus ServerVersion(const std::string& url, std::string* version) {
+  if (!IsServerStoreUrl(url)) {
+    return StoreStatus::InvalidArgument(MaskPassword(url) +
+                                        ": not a store URL (postgresql://...)");
+  }
   PostgresCatalogStore store(url, StoreOptions{.read_only = true});
   return store.ServerVersion(version);
 }
