@@ -86,6 +86,11 @@ class ProgramTest : public ::testing::Test {
       argv.push_back(nullptr);
       unsetenv("VUVOROZO_DATA");
       unsetenv("VUVOROZO_MODULE");
+      if (store_env_.empty()) {
+        unsetenv("VUVOROZO_STORE");
+      } else {
+        setenv("VUVOROZO_STORE", store_env_.c_str(), 1);
+      }
       setenv("VUVOROZO_DEBUG_LOG", DebugLogPath().c_str(), 1);
       execvp(argv[0], argv.data());
       _exit(127);
@@ -160,6 +165,7 @@ class ProgramTest : public ::testing::Test {
 
   std::string root_;
   std::string data_;
+  std::string store_env_;  // $VUVOROZO_STORE of the runs; unset when empty
 };
 
 #endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_

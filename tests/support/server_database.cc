@@ -58,6 +58,8 @@ ServerDatabase::ServerDatabase() {
 int64_t ServerDatabase::Query(const std::string& sql) const {
   PGconn* c = PQconnectdb(url_.c_str());
   int64_t value = -1;
+  PQsetNoticeProcessor(
+      c, [](void*, const char*) {}, nullptr);
   if (PQstatus(c) == CONNECTION_OK) {
     PGresult* r = PQexec(c, sql.c_str());
     if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0 &&
