@@ -10,8 +10,8 @@
 // process (the machines are shared), wall time is printed beside it.
 //
 //   sqlite_bench [--records=N] [--sizes=80,1000] [--repeat=R]
-//                [--store=sqlite|memory] [--only=PATH-OP-SIZE]
-//                [--type=HTML] [--same-record] [--tsv]
+//                [--store=sqlite|memory|postgres --url=URL]
+//                [--only=PATH-OP-SIZE] [--type=HTML] [--same-record] [--tsv]
 //   sqlite_bench --entry-bytes=N --op=write|read --folder=DIR
 //
 // --type is the entry type written and read (HTML by default). Records are
@@ -70,6 +70,8 @@ struct Config {
   std::vector<int> sizes = {80, 1000};
   int repeat = 3;
   bool sqlite = true;
+  bool postgres = false;  // the server store at url
+  std::string url;
   std::string only;
   std::string type = "HTML";
   bool tsv = false;
@@ -377,7 +379,10 @@ Config ParseArgs(int argc, char** argv) {
     } else if (const char* v = value("--repeat=")) {
       c.repeat = std::max(1, std::atoi(v));
     } else if (const char* v = value("--store=")) {
-      c.sqlite = std::string(v) != "memory";
+      c.sqlite = std::string(v) == "sqlite";
+      c.postgres = std::string(v) == "postgres";
+    } else if (const char* v = value("--url=")) {
+      c.url = v;
     } else if (const char* v = value("--only=")) {
       c.only = v;
     } else if (const char* v = value("--type=")) {
@@ -451,7 +456,11 @@ int main(int argc, char** argv) {
     }
     results.push_back({path, op, size, t});
   };
-  const char* store_name = config.sqlite ? "sqlite" : "memory";
+  const char* store_name = config.sqlite     ? "sqlite"
+                           : config.postgres ? "postgres"
+                                             : "memory";
+  if (config.postgres && config.url.empty())
+    Die("--store=postgres needs --url");
 
   for (int size : config.sizes) {
     std::vector<std::string> records = Records(size, config.same_record);
@@ -462,7 +471,9 @@ int main(int argc, char** argv) {
       direct = std::make_unique<DirectSqlite>(folder + "/direct.db");
     }
     ModuleRun run(config.sqlite ? refhost::NewSqliteCatalogStore(folder)
-                                : refhost::NewMemoryCatalogStore());
+                  : config.postgres
+                      ? refhost::NewPostgresCatalogStore(config.url)
+                      : refhost::NewMemoryCatalogStore());
     run.Assign(size, config.type);
     int repeat = config.only.empty() ? config.repeat : 1;
     // Round -1 warms up: its times are not kept.

@@ -100,7 +100,96 @@ const char* const kSchema[] = {
     "modified bigint NOT NULL, version_id bigint NOT NULL REFERENCES "
     "vuvorozo.versions, host_attributes bytea NOT NULL, PRIMARY KEY "
     "(catalog_id, name, type))",
-    "CREATE INDEX entries_version ON vuvorozo.entries (version_id)",
+    // Removes the library's versions that are not live and that no one
+    // holds: its lock taken (for the transaction) says so. p_own: versions
+    // the caller's own session holds, which its own lock would not keep.
+    R"(CREATE FUNCTION vuvorozo.remove_unused(p_library bigint,
+    p_own bigint[], p_lock_base bigint) RETURNS void LANGUAGE sql AS $$
+  DELETE FROM vuvorozo.versions WHERE id IN (SELECT id FROM (SELECT id
+    FROM vuvorozo.versions WHERE library_id = p_library AND state <> 1
+    AND id <> ALL (p_own) OFFSET 0) unused
+    WHERE pg_try_advisory_xact_lock(p_lock_base + id))
+$$)",
+    // A writer's commit in one call: the catalog (made again when deleted
+    // meanwhile), the version made live with the writer's last page, the
+    // entry switched to it, the old version dropped, the library's
+    // generation bumped, what no one uses removed, and at last the writer's
+    // session locks released (p_unlock, p_unlock_shared). p_writing false: the
+    // cursor wrote nothing, and the entry keeps its content (or comes back
+    // as the cursor saw it, from p_base, when deleted meanwhile).
+    R"(CREATE FUNCTION vuvorozo.commit_entry(p_library bigint,
+    p_catalog bytea, p_name bytea, p_type bytea, p_description bytea,
+    p_now bigint, p_version bigint, p_writing boolean, p_count bigint,
+    p_longest integer, p_attributes bytea, p_base bigint, p_first bigint,
+    p_page_count integer, p_page_longest integer, p_page bytea,
+    p_own bigint[], p_lock_base bigint, p_unlock bigint[],
+    p_unlock_shared bigint[]) RETURNS bigint LANGUAGE plpgsql AS $$
+DECLARE
+  v_catalog bigint;
+  v_current bigint;
+  v_version bigint := p_version;
+  v_set boolean := true;
+BEGIN
+  SELECT id INTO v_catalog FROM vuvorozo.catalogs
+    WHERE library_id = p_library AND name = p_catalog;
+  IF v_catalog IS NULL THEN
+    INSERT INTO vuvorozo.catalogs (library_id, name) VALUES (p_library,
+      p_catalog) ON CONFLICT (library_id, name) DO NOTHING;
+    SELECT id INTO v_catalog FROM vuvorozo.catalogs
+      WHERE library_id = p_library AND name = p_catalog;
+  END IF;
+  SELECT version_id INTO v_current FROM vuvorozo.entries
+    WHERE catalog_id = v_catalog AND name = p_name AND type = p_type
+    FOR UPDATE;
+  IF NOT p_writing AND v_current IS NOT NULL THEN
+    v_version := v_current;
+    v_set := false;
+  ELSIF NOT p_writing AND p_base <> 0 THEN
+    INSERT INTO vuvorozo.versions (library_id, state) VALUES (p_library, 1)
+      RETURNING id INTO v_version;
+    INSERT INTO vuvorozo.pages SELECT v_version, first, count, longest, data
+      FROM vuvorozo.pages WHERE version_id = p_base;
+  ELSE
+    IF v_version = 0 THEN
+      INSERT INTO vuvorozo.versions (library_id, state, record_count,
+        longest) VALUES (p_library, 1, p_count, p_longest)
+        RETURNING id INTO v_version;
+      v_set := NULL;  -- made as it should be
+    END IF;
+    IF p_page IS NOT NULL THEN
+      INSERT INTO vuvorozo.pages VALUES (v_version, p_first, p_page_count,
+        p_page_longest, p_page);
+    END IF;
+  END IF;
+  IF v_set IS NOT NULL THEN
+    UPDATE vuvorozo.versions SET state = 1,
+      record_count = CASE WHEN v_set THEN p_count ELSE record_count END,
+      longest = CASE WHEN v_set THEN p_longest ELSE longest END
+      WHERE id = v_version;
+    IF NOT FOUND THEN
+      RAISE EXCEPTION 'the library is damaged: a writer''s records were taken away'
+        USING ERRCODE = 'XX001';
+    END IF;
+  END IF;
+  INSERT INTO vuvorozo.entries AS e (catalog_id, name, type, description,
+    created, modified, version_id, host_attributes) VALUES (v_catalog,
+    p_name, p_type, p_description, p_now, p_now, v_version,
+    coalesce(p_attributes, ''::bytea))
+    ON CONFLICT (catalog_id, name, type) DO UPDATE SET
+    description = CASE WHEN length(p_description) > 0 THEN p_description
+      ELSE e.description END,
+    modified = p_now, version_id = v_version,
+    host_attributes = coalesce(p_attributes, e.host_attributes);
+  IF v_current IS NOT NULL AND v_current <> v_version THEN
+    UPDATE vuvorozo.versions SET state = 2 WHERE id = v_current;
+  END IF;
+  UPDATE vuvorozo.libraries SET generation = generation + 1
+    WHERE id = p_library;
+  PERFORM vuvorozo.remove_unused(p_library, p_own, p_lock_base);
+  PERFORM pg_advisory_unlock(k) FROM unnest(p_unlock) k;
+  PERFORM pg_advisory_unlock_shared(k) FROM unnest(p_unlock_shared) k;
+  RETURN v_version;
+END $$)",
     "INSERT INTO vuvorozo.schema_version VALUES (1)",
 };
 
@@ -218,17 +307,18 @@ const char* kEntryColumns =
     "e.name, e.type, e.description, e.created, e.modified, v.record_count, "
     "v.longest, e.host_attributes, e.version_id";
 
-EntryRow EntryOf(const Result& r, int row) {
+// The entry columns (kEntryColumns) of a row, from column `at` on.
+EntryRow EntryOf(const Result& r, int row, int at = 0) {
   EntryRow out;
-  out.info.name = std::string(r.Bytes(row, 0));
-  out.info.type = std::string(r.Bytes(row, 1));
-  out.info.description = std::string(r.Bytes(row, 2));
-  out.info.created_micros = r.Int(row, 3);
-  out.info.modified_micros = r.Int(row, 4);
-  out.info.record_count = r.Int(row, 5);
-  out.info.longest_record = (int32_t)r.Int(row, 6);
-  out.info.host_attributes = std::string(r.Bytes(row, 7));
-  out.version = r.Int(row, 8);
+  out.info.name = std::string(r.Bytes(row, at));
+  out.info.type = std::string(r.Bytes(row, at + 1));
+  out.info.description = std::string(r.Bytes(row, at + 2));
+  out.info.created_micros = r.Int(row, at + 3);
+  out.info.modified_micros = r.Int(row, at + 4);
+  out.info.record_count = r.Int(row, at + 5);
+  out.info.longest_record = (int32_t)r.Int(row, at + 6);
+  out.info.host_attributes = std::string(r.Bytes(row, at + 7));
+  out.version = r.Int(row, at + 8);
   return out;
 }
 
@@ -348,15 +438,15 @@ class Server {
   // --- Statements -------------------------------------------------------
 
   // Runs a statement (prepared on its first use on this connection).
-  StoreStatus Run(const char* sql, const Params& params,
+  StoreStatus Run(const std::string& sql, const Params& params,
                   Result* result = nullptr) {
     if (StoreStatus s = Ready(); !s.ok()) return s;
     auto it = statements_.find(sql);
     if (it == statements_.end()) {
       std::string name = "s" + std::to_string(statements_.size());
       Result prepared;
-      prepared.Reset(
-          PQprepare(connection_, name.c_str(), sql, params.size(), nullptr));
+      prepared.Reset(PQprepare(connection_, name.c_str(), sql.c_str(),
+                               params.size(), nullptr));
       if (StoreStatus s = Check(prepared, sql); !s.ok()) return s;
       it = statements_.emplace(sql, name).first;
     }
@@ -395,35 +485,95 @@ class Server {
 
   // --- Locks ------------------------------------------------------------
 
-  // Takes a session lock, waiting up to the lock timeout; Busy with busy
-  // after it.
-  StoreStatus Lock(int64_t key, bool shared, const std::string& busy) {
-    const char* sql = shared ? "SELECT pg_try_advisory_lock_shared($1)"
-                             : "SELECT pg_try_advisory_lock($1)";
+  // Takes session locks (key, shared), waiting up to the lock timeout for
+  // them all; Busy with busy after it, holding none.
+  using Keys = std::vector<std::pair<int64_t, bool>>;
+  // With probe (library, catalog name): NotFound, holding none, once the
+  // catalog is seen absent.
+  StoreStatus Lock(const Keys& keys, const std::string& busy,
+                   std::optional<std::pair<int64_t, std::string_view>> probe =
+                       std::nullopt) {
+    std::vector<bool> held(keys.size(), false);
     int waited = 0;
     for (int pause = 2;; pause = std::min(pause * 2, 50)) {
-      Result r;
-      if (StoreStatus s = Run(sql, Params().Int(key), &r); !s.ok()) return s;
-      if (r.Int(0, 0) != 0) {
-        ++held_;
-        return StoreStatus::Ok();
+      std::string sql;
+      Params params;
+      std::vector<size_t> asked;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (held[i]) continue;
+        sql += sql.empty() ? "SELECT " : ", ";
+        sql += keys[i].second ? "pg_try_advisory_lock_shared($"
+                              : "pg_try_advisory_lock($";
+        sql += std::to_string(asked.size() + 1) + ")";
+        params.Int(keys[i].first);
+        asked.push_back(i);
       }
+      if (probe) {
+        int n = (int)asked.size();
+        sql += ", (SELECT id FROM vuvorozo.catalogs WHERE library_id = $" +
+               std::to_string(n + 1) + " AND name = $" + std::to_string(n + 2) +
+               ")";
+        params.Int(probe->first).Bytes(probe->second);
+      }
+      Result r;
+      if (StoreStatus s = Run(sql, params, &r); !s.ok()) {
+        Release(keys, held);
+        return s;
+      }
+      bool all = true;
+      for (size_t k = 0; k < asked.size(); ++k) {
+        if (r.Int(0, (int)k) != 0) {
+          held[asked[k]] = true;
+          ++held_;
+        } else {
+          all = false;
+        }
+      }
+      if (probe && r.null(0, (int)asked.size())) {
+        Release(keys, held);
+        return StoreStatus::NotFound("no such catalog");
+      }
+      if (all) return StoreStatus::Ok();
       if (waited >= options_.lock_timeout_ms) {
+        Release(keys, held);
         return StoreStatus::Busy(shown_ + ": " + busy);
       }
       usleep(pause * 1000);
       waited += pause;
     }
   }
-  // Best effort: a lost connection released it already.
-  void Unlock(int64_t key, bool shared) {
-    if (held_ > 0) --held_;
-    if (connection_ == nullptr || PQstatus(connection_) != CONNECTION_OK) {
+  StoreStatus Lock(int64_t key, bool shared, const std::string& busy) {
+    return Lock(Keys{{key, shared}}, busy);
+  }
+  // Best effort: a lost connection released them already.
+  void Unlock(const Keys& keys) {
+    std::string sql;
+    Params params;
+    for (const auto& [key, shared] : keys) {
+      if (held_ > 0) --held_;
+      sql += sql.empty() ? "SELECT " : ", ";
+      sql += shared ? "pg_advisory_unlock_shared($" : "pg_advisory_unlock($";
+      sql += std::to_string(params.size() + 1) + ")";
+      params.Int(key);
+    }
+    if (sql.empty() || connection_ == nullptr ||
+        PQstatus(connection_) != CONNECTION_OK) {
       return;
     }
-    Run(shared ? "SELECT pg_advisory_unlock_shared($1)"
-               : "SELECT pg_advisory_unlock($1)",
-        Params().Int(key));
+    Run(sql, params);
+  }
+  void Unlock(int64_t key, bool shared) { Unlock(Keys{{key, shared}}); }
+  // Counts keys as released by the server's own work (a commit's).
+  void Unlocked(const Keys& keys) {
+    held_ -= std::min(held_, (int)keys.size());
+  }
+  // Unlocks those of keys that held says were taken.
+  void Release(const Keys& keys, const std::vector<bool>& held) {
+    Keys taken;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (held[i]) taken.push_back(keys[i]);
+    }
+    Unlock(taken);
   }
 
   // Versions this connection holds (staging or pinned), kept out of every
@@ -619,12 +769,8 @@ class Server {
   // (dropped versions no reader pins, staging versions of writers whose
   // connection ended); inside the caller's transaction.
   StoreStatus RemoveUnused(int64_t library) {
-    return Run(
-        "WITH unused AS MATERIALIZED (SELECT id FROM vuvorozo.versions WHERE "
-        "library_id = $1 AND state <> 1 AND id <> ALL ($2::int8[])) DELETE "
-        "FROM vuvorozo.versions WHERE id IN (SELECT id FROM unused WHERE "
-        "pg_try_advisory_xact_lock($3 + id))",
-        Params().Int(library).Ints(OwnVersions()).Int(kVersionLock));
+    return Run("SELECT vuvorozo.remove_unused($1, $2::int8[], $3)",
+               Params().Int(library).Ints(OwnVersions()).Int(kVersionLock));
   }
 
   // Inside a transaction: marks the entry's version dropped and deletes
@@ -646,20 +792,44 @@ class Server {
 
   // --- Entries ------------------------------------------------------------
 
-  StoreStatus FindEntry(int64_t catalog, std::string_view name,
-                        std::string_view type, EntryRow* row) {
+  // The entry's committed row, found by its names in one statement;
+  // NotFound, with *catalog_found saying whether the catalog was there,
+  // when absent. With pin, the version is pinned in the same statement
+  // when it can be (*pinned), which the caller must confirm with a second
+  // look: a removal may have taken the version in between.
+  StoreStatus FindEntry(int64_t library, const EntryName& entry, EntryRow* row,
+                        bool pin = false, bool* pinned = nullptr,
+                        bool* catalog_found = nullptr) {
     static const std::string sql =
-        std::string("SELECT ") + kEntryColumns +
-        " FROM vuvorozo.entries e JOIN vuvorozo.versions v ON v.id = "
-        "e.version_id WHERE e.catalog_id = $1 AND e.name = $2 AND e.type = $3";
+        std::string("SELECT c.id, ") + kEntryColumns +
+        ", CASE WHEN $5 AND e.version_id IS NOT NULL THEN "
+        "pg_try_advisory_lock_shared($6 + e.version_id) END FROM "
+        "vuvorozo.catalogs c LEFT JOIN (vuvorozo.entries e JOIN "
+        "vuvorozo.versions v ON v.id = e.version_id) ON e.catalog_id = c.id "
+        "AND e.name = $3 AND e.type = $4 WHERE c.library_id = $1 AND c.name "
+        "= $2";
     Result r;
-    if (StoreStatus s =
-            Run(sql.c_str(), Params().Int(catalog).Bytes(name).Bytes(type), &r);
+    if (StoreStatus s = Run(sql,
+                            Params()
+                                .Int(library)
+                                .Bytes(entry.catalog)
+                                .Bytes(entry.name)
+                                .Bytes(entry.type)
+                                .Text(pin ? "true" : "false")
+                                .Int(kVersionLock),
+                            &r);
         !s.ok()) {
       return s;
     }
-    if (r.rows() == 0) return StoreStatus::NotFound("no such entry");
-    *row = EntryOf(r, 0);
+    if (catalog_found != nullptr) *catalog_found = r.rows() > 0;
+    if (r.rows() == 0) return StoreStatus::NotFound("no such catalog");
+    if (r.null(0, 9)) return StoreStatus::NotFound("no such entry");
+    *row = EntryOf(r, 0, 1);
+    if (pinned != nullptr) *pinned = pin && r.Int(0, 10) != 0;
+    if (pin && r.Int(0, 10) != 0) {
+      ++held_;
+      Hold(row->version);
+    }
     return StoreStatus::Ok();
   }
 
@@ -669,7 +839,7 @@ class Server {
         " FROM vuvorozo.entries e JOIN vuvorozo.versions v ON v.id = "
         "e.version_id WHERE e.catalog_id = $1 ORDER BY e.name, e.type";
     Result r;
-    if (StoreStatus s = Run(sql.c_str(), Params().Int(catalog), &r); !s.ok()) {
+    if (StoreStatus s = Run(sql, Params().Int(catalog), &r); !s.ok()) {
       return s;
     }
     for (int i = 0; i < r.rows(); ++i) out->push_back(EntryOf(r, i).info);
@@ -866,7 +1036,7 @@ class Server {
   std::string password_;
   StoreOptions options_;
   PGconn* connection_ = nullptr;
-  std::map<const char*, std::string> statements_;  // prepared, by text
+  std::map<std::string, std::string> statements_;  // prepared, by text
   std::map<std::string, int64_t> libraries_;       // ids, by libref
   int schema_version_ = -1;                        // -1 until inspected
   int held_ = 0;  // session locks held: a lost connection lost them
@@ -874,22 +1044,23 @@ class Server {
   PageCodec codec_;
 };
 
-// An entry's writer lock and its catalog's, released when it goes.
+// An entry's writer lock and its catalog's, released when it goes (or by a
+// commit, with the staging version's).
 class WriterLock {
  public:
-  WriterLock(std::shared_ptr<Server> server, int64_t entry, int64_t catalog)
-      : server_(std::move(server)), entry_(entry), catalog_(catalog) {}
-  ~WriterLock() {
-    server_->Unlock(entry_, false);
-    server_->Unlock(catalog_, true);
-  }
+  WriterLock(std::shared_ptr<Server> server, Server::Keys keys)
+      : server_(std::move(server)), keys_(std::move(keys)) {}
+  ~WriterLock() { server_->Unlock(keys_); }
   WriterLock(const WriterLock&) = delete;
   WriterLock& operator=(const WriterLock&) = delete;
 
+  const Server::Keys& keys() const { return keys_; }
+  // Gives the keys up: the caller unlocked them.
+  Server::Keys Take() { return std::move(keys_); }
+
  private:
   std::shared_ptr<Server> server_;
-  int64_t entry_;
-  int64_t catalog_;
+  Server::Keys keys_;
 };
 
 // A reader's pin of a version, released when it goes.
@@ -1107,115 +1278,61 @@ StoreStatus PostgresCursor::Commit() {
                                   : intent_ == OpenIntent::kReplace
                                       ? &kNoAttributes
                                       : nullptr;
-  int64_t now = NowMicros();
-  StoreStatus status = server_->Change([&]() -> StoreStatus {
-    // A catalog deleted while the cursor was open comes back with it.
-    int64_t catalog;
-    if (StoreStatus s =
-            server_->InsertCatalog(library_, entry_.catalog, &catalog);
-        !s.ok()) {
-      return s;
+  Params params;
+  params.Int(library_)
+      .Bytes(entry_.catalog)
+      .Bytes(entry_.name)
+      .Bytes(entry_.type)
+      .Bytes(description_)
+      .Int(NowMicros())
+      .Int(staging_)
+      .Text(writing_ ? "true" : "false")
+      .Int((int64_t)count_)
+      .Int(longest_);
+  if (attributes != nullptr) {
+    params.Bytes(*attributes);
+  } else {
+    params.Null();
+  }
+  params.Int(base_).Int((int64_t)tail_.first()).Int(tail_.count());
+  params.Int(tail_.longest());
+  if (writing_ && !tail_.empty()) {
+    std::string why;
+    if (!tail_.Encode(server_->codec(), &why)) {
+      return StoreStatus::IoError(server_->shown() +
+                                  ": a page could not be packed: " + why);
     }
-    EntryRow current;
-    StoreStatus found =
-        server_->FindEntry(catalog, entry_.name, entry_.type, &current);
-    if (!found.ok() && !found.IsNotFound()) return found;
-    int64_t version = 0;
-    if (!writing_ && found.ok()) {
-      // An update that wrote nothing keeps the entry's content as it
-      // stands, even when another cursor of ours changed it since this one
-      // opened.
-      version = current.version;
-    } else if (!writing_ && base_ != 0) {
-      // ... and brings an entry another cursor of ours deleted back as this
-      // cursor saw it.
-      if (StoreStatus s = server_->NewVersion(library_, kLive, &version);
-          !s.ok()) {
-        return s;
-      }
-      uint64_t copied;
-      uint32_t longest;
-      if (StoreStatus s = server_->CopyPages(base_, version, kMaxRecords + 1,
-                                             &copied, &longest);
-          !s.ok()) {
-        return s;
-      }
-    } else {
-      version = staging_;
-      if (version == 0) {
-        if (StoreStatus s = server_->NewVersion(library_, kLive, &version);
-            !s.ok()) {
-          return s;
-        }
-      }
-      if (!tail_.empty()) {
-        if (StoreStatus s = server_->StorePage(version, tail_); !s.ok()) {
-          return s;
-        }
-      }
-    }
-    Result r;
-    if (StoreStatus s = server_->Run(
-            "UPDATE vuvorozo.versions SET state = 1, record_count = CASE WHEN "
-            "$2 THEN $3 ELSE record_count END, longest = CASE WHEN $2 THEN $4 "
-            "ELSE longest END WHERE id = $1 RETURNING id",
-            Params()
-                .Int(version)
-                .Text(writing_ || !found.ok() ? "true" : "false")
-                .Int((int64_t)count_)
-                .Int(longest_),
-            &r);
-        !s.ok()) {
-      return s;
-    }
-    if (r.rows() != 1) {
-      return server_->Damaged("a writer's records were taken away");
-    }
-    if (StoreStatus s = server_->Run(
-            "INSERT INTO vuvorozo.entries AS e (catalog_id, name, type, "
-            "description, created, modified, version_id, host_attributes) "
-            "VALUES ($1, $2, $3, $4, $5, $5, $6, coalesce($7, ''::bytea)) ON "
-            "CONFLICT (catalog_id, name, type) DO UPDATE SET description = "
-            "CASE WHEN length($4) > 0 THEN $4 ELSE e.description END, "
-            "modified = $5, version_id = $6, host_attributes = coalesce($7, "
-            "e.host_attributes)",
-            [&] {
-              Params p;
-              p.Int(catalog)
-                  .Bytes(entry_.name)
-                  .Bytes(entry_.type)
-                  .Bytes(description_)
-                  .Int(now)
-                  .Int(version);
-              if (attributes != nullptr) {
-                p.Bytes(*attributes);
-              } else {
-                p.Null();
-              }
-              return p;
-            }());
-        !s.ok()) {
-      return s;
-    }
-    if (found.ok() && current.version != version) {
-      if (StoreStatus s = server_->Run(
-              "UPDATE vuvorozo.versions SET state = 2 WHERE id = $1",
-              Params().Int(current.version));
-          !s.ok()) {
-        return s;
-      }
-    }
-    if (StoreStatus s = server_->Bump(library_); !s.ok()) return s;
-    return server_->RemoveUnused(library_);
-  });
-  if (!status.ok()) return status;
+    params.Bytes(server_->codec().frame());
+  } else {
+    params.Null();
+  }
+  // The writer's locks go with the commit, in the same step: the staging
+  // version's, the entry's and the catalog's.
+  Server::Keys keys = lock_->keys();
+  if (staging_ != 0) keys.push_back({kVersionLock + staging_, false});
+  std::vector<int64_t> exclusive, shared;
+  for (const auto& [key, is_shared] : keys) {
+    (is_shared ? shared : exclusive).push_back(key);
+  }
+  params.Ints(server_->OwnVersions()).Int(kVersionLock);
+  params.Ints(exclusive).Ints(shared);
+  if (StoreStatus s = server_->Run(
+          "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
+          "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
+          "$20::int8[])",
+          params);
+      !s.ok()) {
+    return s;
+  }
   committed_ = true;
+  lock_->Take();
+  lock_.reset();
   if (staging_ != 0) {
-    server_->ReleaseStaging(staging_);
+    server_->Drop(staging_);
     staging_ = 0;
   }
-  lock_.reset();
-  return status;
+  server_->Unlocked(keys);
+  return StoreStatus::Ok();
 }
 
 class PostgresCatalogStore final : public CatalogStore {
@@ -1338,13 +1455,13 @@ class PostgresCatalogStore final : public CatalogStore {
   StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
                         std::string_view name, std::string_view type,
                         EntryInfo* info) override {
-    int64_t library, id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
-      return s;
-    }
+    int64_t library;
+    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
     if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryRow row;
-    StoreStatus s = server_->FindEntry(id, TrimKey(name), TrimKey(type), &row);
+    StoreStatus s =
+        server_->FindEntry(library, Name(catalog, name, type), &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
@@ -1392,10 +1509,9 @@ class PostgresCatalogStore final : public CatalogStore {
                         OpenIntent intent, std::string_view description,
                         std::unique_ptr<EntryCursor>* cursor) override {
     cursor->reset();
-    int64_t library, id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
-      return s;
-    }
+    int64_t library;
+    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
     if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
@@ -1406,25 +1522,28 @@ class PostgresCatalogStore final : public CatalogStore {
         return s;
       }
     }
-    // The content read, pinned: found again after the pin, so that it is
-    // the entry's version still, which no removal takes while pinned.
+    // The content read, pinned and then found again, so that it is the
+    // entry's version still, which no removal takes while it is pinned.
     EntryRow base;
     std::unique_ptr<Pin> pin;
     while (intent != OpenIntent::kReplace) {
       EntryRow row;
-      StoreStatus s = server_->CatalogId(library, entry.catalog, &id);
-      if (s.ok()) s = server_->FindEntry(id, entry.name, entry.type, &row);
-      if (s.IsNotFound() && intent == OpenIntent::kUpdate) break;
+      bool pinned = false, catalog_found = false;
+      StoreStatus s = server_->FindEntry(library, entry, &row, pin == nullptr,
+                                         &pinned, &catalog_found);
+      if (s.IsNotFound() && catalog_found && intent == OpenIntent::kUpdate) {
+        pin.reset();
+        break;
+      }
       if (!s.ok()) return s;
       if (pin != nullptr && row.version == base.version) break;
       pin.reset();
-      if (StoreStatus l = server_->Lock(kVersionLock + row.version, true, "");
-          !l.ok()) {
-        return l;
+      if (pinned) {
+        pin = std::make_unique<Pin>(server_, row.version);
+        base = std::move(row);
+      } else if (pin == nullptr) {
+        usleep(1000);  // a removal looks at the version for a moment
       }
-      server_->Hold(row.version);
-      pin = std::make_unique<Pin>(server_, row.version);
-      base = std::move(row);
     }
     if (pin == nullptr) base = EntryRow();
     *cursor = std::make_unique<PostgresCursor>(
@@ -1477,19 +1596,19 @@ class PostgresCatalogStore final : public CatalogStore {
                              const EntryName& entry,
                              std::unique_ptr<WriterLock>* lock) {
     std::string who = std::to_string(library);
-    int64_t catalog_key = kCatalogLock + Hash({who, entry.catalog});
-    int64_t entry_key =
-        kEntryLock + Hash({who, entry.catalog, entry.name, entry.type});
-    std::string busy = "entry " + Server::Describe(LibrefKey(libref), entry) +
-                       " is being written by another process";
-    if (StoreStatus s = server_->Lock(catalog_key, true, busy); !s.ok()) {
+    Server::Keys keys = {
+        {kCatalogLock + Hash({who, entry.catalog}), true},
+        {kEntryLock + Hash({who, entry.catalog, entry.name, entry.type}),
+         false}};
+    if (StoreStatus s = server_->Lock(
+            keys,
+            "entry " + Server::Describe(LibrefKey(libref), entry) +
+                " is being written by another process",
+            std::make_pair(library, std::string_view(entry.catalog)));
+        !s.ok()) {
       return s;
     }
-    if (StoreStatus s = server_->Lock(entry_key, false, busy); !s.ok()) {
-      server_->Unlock(catalog_key, true);
-      return s;
-    }
-    *lock = std::make_unique<WriterLock>(server_, entry_key, catalog_key);
+    *lock = std::make_unique<WriterLock>(server_, std::move(keys));
     return StoreStatus::Ok();
   }
 
