@@ -93,7 +93,10 @@ const char* const kSchema[] = {
     "vuvorozo.versions ON DELETE CASCADE, first bigint NOT NULL, count "
     "integer NOT NULL, longest integer NOT NULL, data bytea NOT NULL, "
     "PRIMARY KEY (version_id, first))",
+    // A page is compressed already: kept as it is, in the row while it
+    // fits the table's page (most pages of text do).
     "ALTER TABLE vuvorozo.pages ALTER COLUMN data SET STORAGE EXTERNAL",
+    "ALTER TABLE vuvorozo.pages SET (toast_tuple_target = 8160)",
     "CREATE TABLE vuvorozo.entries (catalog_id bigint NOT NULL REFERENCES "
     "vuvorozo.catalogs ON DELETE CASCADE, name bytea NOT NULL, type bytea "
     "NOT NULL, description bytea NOT NULL, created bigint NOT NULL, "
@@ -112,8 +115,9 @@ const char* const kSchema[] = {
 $$)",
     // A writer's commit in one call: the catalog (made again when deleted
     // meanwhile), the version made live with the writer's last page, the
-    // entry switched to it, the old version dropped, the library's
-    // generation bumped, what no one uses removed, and at last the writer's
+    // entry switched to it, the library's generation bumped, the old version
+    // dropped with what no one uses (staging versions of writers whose
+    // sessions ended among it), and at last the writer's
     // session locks released (p_unlock, p_unlock_shared). p_writing false: the
     // cursor wrote nothing, and the entry keeps its content (or comes back
     // as the cursor saw it, from p_base, when deleted meanwhile).
@@ -128,49 +132,47 @@ DECLARE
   v_catalog bigint;
   v_current bigint;
   v_version bigint := p_version;
-  v_set boolean := true;
 BEGIN
-  SELECT id INTO v_catalog FROM vuvorozo.catalogs
-    WHERE library_id = p_library AND name = p_catalog;
+  -- The writer holds the entry's lock: no one else changes its row.
+  SELECT c.id, e.version_id INTO v_catalog, v_current
+    FROM vuvorozo.catalogs c LEFT JOIN vuvorozo.entries e
+    ON e.catalog_id = c.id AND e.name = p_name AND e.type = p_type
+    WHERE c.library_id = p_library AND c.name = p_catalog;
   IF v_catalog IS NULL THEN
     INSERT INTO vuvorozo.catalogs (library_id, name) VALUES (p_library,
       p_catalog) ON CONFLICT (library_id, name) DO NOTHING;
     SELECT id INTO v_catalog FROM vuvorozo.catalogs
       WHERE library_id = p_library AND name = p_catalog;
   END IF;
-  SELECT version_id INTO v_current FROM vuvorozo.entries
-    WHERE catalog_id = v_catalog AND name = p_name AND type = p_type
-    FOR UPDATE;
   IF NOT p_writing AND v_current IS NOT NULL THEN
     v_version := v_current;
-    v_set := false;
   ELSIF NOT p_writing AND p_base <> 0 THEN
-    INSERT INTO vuvorozo.versions (library_id, state) VALUES (p_library, 1)
-      RETURNING id INTO v_version;
-    INSERT INTO vuvorozo.pages SELECT v_version, first, count, longest, data
-      FROM vuvorozo.pages WHERE version_id = p_base;
+    WITH made AS (INSERT INTO vuvorozo.versions (library_id, state,
+        record_count, longest) VALUES (p_library, 1, p_count, p_longest)
+        RETURNING id),
+      copied AS (INSERT INTO vuvorozo.pages SELECT made.id, p.first,
+        p.count, p.longest, p.data FROM made, vuvorozo.pages p
+        WHERE p.version_id = p_base)
+    SELECT id INTO v_version FROM made;
+  ELSIF v_version = 0 THEN
+    WITH made AS (INSERT INTO vuvorozo.versions (library_id, state,
+        record_count, longest) VALUES (p_library, 1, p_count, p_longest)
+        RETURNING id),
+      page AS (INSERT INTO vuvorozo.pages SELECT id, p_first, p_page_count,
+        p_page_longest, p_page FROM made WHERE p_page IS NOT NULL)
+    SELECT id INTO v_version FROM made;
   ELSE
-    IF v_version = 0 THEN
-      INSERT INTO vuvorozo.versions (library_id, state, record_count,
-        longest) VALUES (p_library, 1, p_count, p_longest)
-        RETURNING id INTO v_version;
-      v_set := NULL;  -- made as it should be
-    END IF;
-    IF p_page IS NOT NULL THEN
-      INSERT INTO vuvorozo.pages VALUES (v_version, p_first, p_page_count,
-        p_page_longest, p_page);
-    END IF;
-  END IF;
-  IF v_set IS NOT NULL THEN
-    UPDATE vuvorozo.versions SET state = 1,
-      record_count = CASE WHEN v_set THEN p_count ELSE record_count END,
-      longest = CASE WHEN v_set THEN p_longest ELSE longest END
-      WHERE id = v_version;
+    WITH page AS (INSERT INTO vuvorozo.pages SELECT p_version, p_first,
+        p_page_count, p_page_longest, p_page WHERE p_page IS NOT NULL)
+    UPDATE vuvorozo.versions SET state = 1, record_count = p_count,
+      longest = p_longest WHERE id = p_version;
     IF NOT FOUND THEN
       RAISE EXCEPTION 'the library is damaged: a writer''s records were taken away'
         USING ERRCODE = 'XX001';
     END IF;
   END IF;
+  WITH bump AS (UPDATE vuvorozo.libraries SET generation = generation + 1
+      WHERE id = p_library)
   INSERT INTO vuvorozo.entries AS e (catalog_id, name, type, description,
     created, modified, version_id, host_attributes) VALUES (v_catalog,
     p_name, p_type, p_description, p_now, p_now, v_version,
@@ -182,12 +184,11 @@ BEGIN
     host_attributes = coalesce(p_attributes, e.host_attributes);
   IF v_current IS NOT NULL AND v_current <> v_version THEN
     UPDATE vuvorozo.versions SET state = 2 WHERE id = v_current;
+    PERFORM vuvorozo.remove_unused(p_library, p_own, p_lock_base);
   END IF;
-  UPDATE vuvorozo.libraries SET generation = generation + 1
-    WHERE id = p_library;
-  PERFORM vuvorozo.remove_unused(p_library, p_own, p_lock_base);
-  PERFORM pg_advisory_unlock(k) FROM unnest(p_unlock) k;
-  PERFORM pg_advisory_unlock_shared(k) FROM unnest(p_unlock_shared) k;
+  PERFORM count(*) FROM (SELECT pg_advisory_unlock(k) FROM unnest(p_unlock) k
+    UNION ALL SELECT pg_advisory_unlock_shared(k)
+    FROM unnest(p_unlock_shared) k) released;
   RETURN v_version;
 END $$)",
     "INSERT INTO vuvorozo.schema_version VALUES (1)",
