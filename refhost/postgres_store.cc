@@ -57,13 +57,13 @@
 #include <vector>
 
 #include "refhost/catalog_store.h"
+#include "refhost/paged_cursor.h"
 #include "refhost/record_page.h"
 
 namespace refhost {
 namespace {
 
 constexpr int kSchemaVersion = 1;
-constexpr uint64_t kMaxRecords = 0xFFFFFFFFu;
 
 // Advisory lock keys: a kind in the top bits, a version id or a name's hash
 // below.
@@ -1083,187 +1083,75 @@ class Pin {
 
 const std::string kNoAttributes;
 
-class PostgresCursor final : public EntryCursor {
+class PostgresCursor final : public PagedCursor {
  public:
   PostgresCursor(std::shared_ptr<Server> server, int64_t library,
-                 std::string libref, EntryName entry, OpenIntent intent,
-                 std::string description, std::unique_ptr<WriterLock> lock,
-                 std::unique_ptr<Pin> pin, const EntryRow& base)
-      : server_(std::move(server)),
+                 EntryName entry, OpenIntent intent, std::string description,
+                 std::unique_ptr<WriterLock> lock, std::unique_ptr<Pin> pin,
+                 const EntryRow& base)
+      : PagedCursor(intent, base.version, (uint64_t)base.info.record_count,
+                    (uint32_t)base.info.longest_record),
+        server_(std::move(server)),
         library_(library),
-        libref_(std::move(libref)),
         entry_(std::move(entry)),
-        intent_(intent),
         description_(std::move(description)),
         lock_(std::move(lock)),
-        pin_(std::move(pin)),
-        base_(base.version),
-        count_((uint64_t)base.info.record_count),
-        longest_((uint32_t)base.info.longest_record) {}
+        pin_(std::move(pin)) {}
 
   ~PostgresCursor() override {
     if (staging_ != 0) server_->ReleaseStaging(staging_);
   }
 
-  uint64_t position() const override { return position_; }
-  uint64_t record_count() const override { return count_; }
-  uint32_t longest_record() const override { return longest_; }
-  bool writable() const override { return intent_ != OpenIntent::kRead; }
-
-  StoreStatus Seek(uint64_t position) override {
-    if (position > count_) {
-      return StoreStatus::InvalidArgument("position beyond the end");
-    }
-    position_ = position;
-    return StoreStatus::Ok();
-  }
-
-  StoreStatus Read(RecordView* record) override {
-    if (position_ >= count_) return StoreStatus::NotFound("end");
-    const RecordPage* page = &tail_;
-    if (!writing_ || position_ < tail_.first()) {
-      int64_t version = writing_ ? staging_ : base_;
-      if (page_version_ != version || !page_.Holds(position_)) {
-        page_version_ = 0;
-        if (StoreStatus s =
-                server_->LoadPage(version, position_, count_, &page_);
-            !s.ok()) {
-          return s;
-        }
-        page_version_ = version;
-      }
-      page = &page_;
-    }
-    *record = page->Get(position_++);
-    return StoreStatus::Ok();
-  }
-
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
-    if (!writable()) return StoreStatus::InvalidArgument("read cursor");
-    if (committed_) return StoreStatus::InvalidArgument("cursor committed");
-    if (position_ >= kMaxRecords) {
-      return StoreStatus::InvalidArgument(
-          "an entry holds at most 4294967295 records");
-    }
-    if (!writing_) {
-      if (StoreStatus s = StartWriting(position_); !s.ok()) return s;
-    } else if (position_ < count_) {
-      if (StoreStatus s = CutAt(position_); !s.ok()) return s;
-    }
-    if (!tail_.Fits(length)) {
-      if (staging_ == 0) {
-        if (StoreStatus s = server_->NewVersion(library_, kStaging, &staging_);
-            !s.ok()) {
-          return s;
-        }
-      }
-      // A failed store keeps the page here for the next write or commit.
-      if (StoreStatus s = server_->StorePage(staging_, tail_); !s.ok()) {
-        return s;
-      }
-      stored_longest_ = std::max(stored_longest_, tail_.longest());
-      tail_.Reset(count_);
-    }
-    tail_.Append(data, length, kind);
-    ++position_;
-    ++count_;
-    longest_ = std::max(longest_, length);
-    return StoreStatus::Ok();
-  }
-
   StoreStatus Commit() override;
 
-  void SetHostAttributes(std::string attributes) override {
-    host_attributes_ = std::move(attributes);
-  }
-
  private:
-  // The first write, at record `at`: the base's records before it start
-  // the content. The stored pages before the one holding `at` are copied
-  // on the server as they are; that page comes back as the tail, cut at
-  // `at`.
-  StoreStatus StartWriting(uint64_t at) {
-    RecordPage tail;
-    tail.Reset(0);
-    uint64_t copied = 0;
-    uint32_t longest = 0;
-    int64_t staging = 0;
-    if (at > 0) {
-      if (StoreStatus s = server_->LoadPage(base_, at < count_ ? at : at - 1,
-                                            count_, &tail);
-          !s.ok()) {
-        return s;
-      }
-      tail.Truncate((uint32_t)(at - tail.first()));
-      if (tail.first() > 0) {
-        StoreStatus s = server_->NewVersion(library_, kStaging, &staging);
-        if (s.ok()) {
-          s = server_->CopyPages(base_, staging, tail.first(), &copied,
-                                 &longest);
-        }
-        if (s.ok() && copied != tail.first()) {
-          s = server_->Damaged(
-              "the records before the first write of an update are missing");
-        }
-        if (!s.ok()) {
-          if (staging != 0) server_->ReleaseStaging(staging);
-          return s;
-        }
-      }
-    }
-    writing_ = true;
-    staging_ = staging;
-    std::swap(tail_, tail);
-    count_ = at;
-    stored_longest_ = longest;
-    longest_ = std::max(longest, tail_.longest());
-    return StoreStatus::Ok();
+  StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
+                       RecordPage* page) override {
+    return server_->LoadPage(version, number, count, page);
   }
 
-  // A write at `at`, before the end of the content: what follows goes.
-  StoreStatus CutAt(uint64_t at) {
-    if (at >= tail_.first()) {
-      tail_.Truncate((uint32_t)(at - tail_.first()));
-    } else {
-      RecordPage page;
-      if (StoreStatus s = server_->LoadPage(staging_, at, count_, &page);
-          !s.ok()) {
-        return s;
-      }
-      page.Truncate((uint32_t)(at - page.first()));
-      if (StoreStatus s =
-              server_->DropPagesFrom(staging_, page.first(), &stored_longest_);
-          !s.ok()) {
-        return s;
-      }
-      std::swap(tail_, page);
-      if (page_version_ == staging_) page_version_ = 0;
+  // A staging version is made only for pages to store: the base's pages
+  // before the first write are copied on the server, or a full page.
+  StoreStatus StartStaging(uint64_t before, int64_t* staging, uint64_t* copied,
+                           uint32_t* longest) override {
+    *staging = 0;
+    if (before == 0) return StoreStatus::Ok();
+    StoreStatus s = server_->NewVersion(library_, kStaging, staging);
+    if (s.ok())
+      s = server_->CopyPages(base_, *staging, before, copied, longest);
+    if (!s.ok() && *staging != 0) {
+      server_->ReleaseStaging(*staging);
+      *staging = 0;
     }
-    longest_ = std::max(stored_longest_, tail_.longest());
-    count_ = at;
-    return StoreStatus::Ok();
+    return s;
+  }
+
+  StoreStatus StorePage(const RecordPage& page) override {
+    if (staging_ == 0) {
+      if (StoreStatus s = server_->NewVersion(library_, kStaging, &staging_);
+          !s.ok()) {
+        return s;
+      }
+    }
+    return server_->StorePage(staging_, page);
+  }
+
+  StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {
+    return server_->DropPagesFrom(staging_, from, longest);
+  }
+
+  void Discard(int64_t staging) override { server_->ReleaseStaging(staging); }
+
+  StoreStatus Damaged(const std::string& what) const override {
+    return server_->Damaged(what);
   }
 
   std::shared_ptr<Server> server_;
   int64_t library_;
-  std::string libref_;
   EntryName entry_;
-  OpenIntent intent_;
   std::string description_;
   std::unique_ptr<WriterLock> lock_;  // writers: the entry's lock
   std::unique_ptr<Pin> pin_;          // the base's pin
-  int64_t base_;                      // version read from; 0 for none
-  bool writing_ = false;              // the cursor's own content started
-  int64_t staging_ = 0;  // version its full pages went to; 0 for none
-  uint64_t count_;
-  uint32_t longest_;
-  uint32_t stored_longest_ = 0;  // longest record of the stored pages
-  uint64_t position_ = 0;
-  bool committed_ = false;
-  RecordPage tail_;                             // records not yet stored
-  RecordPage page_;                             // the page read last
-  int64_t page_version_ = 0;                    // its version; 0 when none
-  std::optional<std::string> host_attributes_;  // given for the commit
 };
 
 StoreStatus PostgresCursor::Commit() {
@@ -1548,8 +1436,8 @@ class PostgresCatalogStore final : public CatalogStore {
     }
     if (pin == nullptr) base = EntryRow();
     *cursor = std::make_unique<PostgresCursor>(
-        server_, library, LibrefKey(libref), std::move(entry), intent,
-        std::string(description), std::move(lock), std::move(pin), base);
+        server_, library, std::move(entry), intent, std::string(description),
+        std::move(lock), std::move(pin), base);
     return StoreStatus::Ok();
   }
 

@@ -1,18 +1,12 @@
 // A CatalogStore with one SQLite database a library:
 // <data folder>/<libref in lower case>.db, in WAL mode. The file, its
 // tables and how changes reach it are sqlite_library.h's; this file holds
-// the cursors and the store.
+// the cursors (paged_cursor.h) and the store.
 //
-// A cursor reads a version a page at a time, each page decompressed once
-// and its records served from memory. A reader (and an updater, for the
-// content it starts from) reads through a snapshot: a connection of its own
-// in a read transaction from the open on. A writer holds the entry's
-// writer lock from the open to its commit or end, and writes into a
-// staging version: the records after the last stored page wait in memory
-// (the tail page) until they fill it. A write after a point into the middle
-// drops what follows: in memory when the point is in the tail page, else by
-// taking back the stored page that holds the point as the tail and
-// dropping the pages from it on.
+// A reader (and an updater, for the content it starts from) reads through
+// a snapshot: a connection of its own in a read transaction from the open
+// on. A writer holds the entry's writer lock from the open to its commit or
+// end, and writes into a staging version made at its first write.
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -28,6 +22,7 @@
 #include <vector>
 
 #include "refhost/catalog_store.h"
+#include "refhost/paged_cursor.h"
 #include "refhost/record_page.h"
 #include "refhost/sqlite_library.h"
 
@@ -42,90 +37,24 @@ using sqlite::Library;
 using sqlite::Snapshot;
 using sqlite::WriterLock;
 
-// Record numbers are the low half of a page's key.
-constexpr uint64_t kMaxRecords = 0xFFFFFFFFu;
-
 const std::string kNoAttributes;
 
-class SqliteCursor final : public EntryCursor {
+class SqliteCursor final : public PagedCursor {
  public:
   SqliteCursor(std::shared_ptr<Library> library, EntryName entry,
                OpenIntent intent, std::string description,
                std::unique_ptr<WriterLock> lock,
                std::unique_ptr<Snapshot> snapshot, const EntryRow& base)
-      : library_(std::move(library)),
+      : PagedCursor(intent, base.version, (uint64_t)base.info.record_count,
+                    (uint32_t)base.info.longest_record),
+        library_(std::move(library)),
         entry_(std::move(entry)),
-        intent_(intent),
         description_(std::move(description)),
         lock_(std::move(lock)),
-        snapshot_(std::move(snapshot)),
-        base_(base.version),
-        count_((uint64_t)base.info.record_count),
-        longest_((uint32_t)base.info.longest_record) {}
+        snapshot_(std::move(snapshot)) {}
 
   ~SqliteCursor() override {
     if (staging_ != 0 && !committed_) library_->DiscardStaging(staging_);
-  }
-
-  uint64_t position() const override { return position_; }
-  uint64_t record_count() const override { return count_; }
-  uint32_t longest_record() const override { return longest_; }
-  bool writable() const override { return intent_ != OpenIntent::kRead; }
-
-  StoreStatus Seek(uint64_t position) override {
-    if (position > count_) {
-      return StoreStatus::InvalidArgument("position beyond the end");
-    }
-    position_ = position;
-    return StoreStatus::Ok();
-  }
-
-  StoreStatus Read(RecordView* record) override {
-    if (position_ >= count_) return StoreStatus::NotFound("end");
-    const RecordPage* page = &tail_;
-    if (staging_ == 0 || position_ < tail_.first()) {
-      int64_t version = staging_ != 0 ? staging_ : base_;
-      if (page_version_ != version || !page_.Holds(position_)) {
-        page_version_ = 0;
-        Connection* source = staging_ != 0 ? nullptr : &snapshot_->connection();
-        if (StoreStatus s =
-                library_->LoadPage(source, version, position_, count_, &page_);
-            !s.ok()) {
-          return s;
-        }
-        page_version_ = version;
-      }
-      page = &page_;
-    }
-    *record = page->Get(position_++);
-    return StoreStatus::Ok();
-  }
-
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
-    if (!writable()) return StoreStatus::InvalidArgument("read cursor");
-    if (committed_) return StoreStatus::InvalidArgument("cursor committed");
-    if (position_ >= kMaxRecords) {
-      return StoreStatus::InvalidArgument(
-          "an entry holds at most 4294967295 records");
-    }
-    if (staging_ == 0) {
-      if (StoreStatus s = StartStaging(position_); !s.ok()) return s;
-    } else if (position_ < count_) {
-      if (StoreStatus s = CutAt(position_); !s.ok()) return s;
-    }
-    if (!tail_.Fits(length)) {
-      // A failed store keeps the page here for the next write or commit.
-      if (StoreStatus s = library_->StorePage(staging_, tail_); !s.ok()) {
-        return s;
-      }
-      stored_longest_ = std::max(stored_longest_, tail_.longest());
-      tail_.Reset(count_);
-    }
-    tail_.Append(data, length, kind);
-    ++position_;
-    ++count_;
-    longest_ = std::max(longest_, length);
-    return StoreStatus::Ok();
   }
 
   StoreStatus Commit() override {
@@ -135,7 +64,7 @@ class SqliteCursor final : public EntryCursor {
         EntryGone()) {
       // An update that wrote nothing to an entry another cursor of ours
       // deleted meanwhile brings the entry back as this cursor saw it.
-      if (StoreStatus s = StartStaging(count_); !s.ok()) return s;
+      if (StoreStatus s = StartWriting(count_); !s.ok()) return s;
     }
     Commitment c;
     c.entry = &entry_;
@@ -156,74 +85,43 @@ class SqliteCursor final : public EntryCursor {
     return status;
   }
 
-  void SetHostAttributes(std::string attributes) override {
-    host_attributes_ = std::move(attributes);
-  }
-
  private:
-  // The first write, at record `at`: a staging version with the base's
-  // records before it. The stored pages before the one holding `at` are
-  // copied as they are; that page comes back as the tail, cut at `at`.
-  StoreStatus StartStaging(uint64_t at) {
-    int64_t version = 0;
-    if (StoreStatus s = library_->NewStaging(&version); !s.ok()) return s;
-    RecordPage tail;
-    tail.Reset(0);
-    uint64_t copied = 0;
-    uint32_t longest = 0;
-    StoreStatus status;
-    if (at > 0) {
-      Connection& source = snapshot_->connection();
-      status = library_->LoadPage(&source, base_, at < count_ ? at : at - 1,
-                                  count_, &tail);
-      if (status.ok()) {
-        tail.Truncate((uint32_t)(at - tail.first()));
-        status = library_->CopyPages(source, base_, version, tail.first(),
-                                     &copied, &longest);
-      }
-      if (status.ok() && copied != tail.first()) {
-        status = StoreStatus::Corrupt(library_->path() +
-                                      ": the records before the first write "
-                                      "of an update are missing");
-      }
-    }
-    if (!status.ok()) {
-      library_->DiscardStaging(version);
-      return status;
-    }
-    staging_ = version;
-    std::swap(tail_, tail);
-    count_ = at;
-    stored_longest_ = longest;
-    longest_ = std::max(longest, tail_.longest());
-    return StoreStatus::Ok();
+  // The base is read through the snapshot, the staging version through the
+  // library's own connection.
+  StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
+                       RecordPage* page) override {
+    Connection* source = version == base_ && snapshot_ != nullptr
+                             ? &snapshot_->connection()
+                             : nullptr;
+    return library_->LoadPage(source, version, number, count, page);
   }
 
-  // A write at `at`, before the end of the staging content: what follows
-  // goes.
-  StoreStatus CutAt(uint64_t at) {
-    if (at >= tail_.first()) {
-      tail_.Truncate((uint32_t)(at - tail_.first()));
-      longest_ = std::max(stored_longest_, tail_.longest());
-    } else {
-      RecordPage page;
-      if (StoreStatus s =
-              library_->LoadPage(nullptr, staging_, at, count_, &page);
-          !s.ok()) {
-        return s;
-      }
-      page.Truncate((uint32_t)(at - page.first()));
-      if (StoreStatus s =
-              library_->DropPagesFrom(staging_, page.first(), &stored_longest_);
-          !s.ok()) {
-        return s;
-      }
-      std::swap(tail_, page);
-      longest_ = std::max(stored_longest_, tail_.longest());
-      if (page_version_ == staging_) page_version_ = 0;
+  // Every writer stages from its first write.
+  StoreStatus StartStaging(uint64_t before, int64_t* staging, uint64_t* copied,
+                           uint32_t* longest) override {
+    if (StoreStatus s = library_->NewStaging(staging); !s.ok()) return s;
+    if (before == 0) return StoreStatus::Ok();
+    StoreStatus s = library_->CopyPages(snapshot_->connection(), base_,
+                                        *staging, before, copied, longest);
+    if (!s.ok()) {
+      library_->DiscardStaging(*staging);
+      *staging = 0;
     }
-    count_ = at;
-    return StoreStatus::Ok();
+    return s;
+  }
+
+  StoreStatus StorePage(const RecordPage& page) override {
+    return library_->StorePage(staging_, page);
+  }
+
+  StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {
+    return library_->DropPagesFrom(staging_, from, longest);
+  }
+
+  void Discard(int64_t staging) override { library_->DiscardStaging(staging); }
+
+  StoreStatus Damaged(const std::string& what) const override {
+    return StoreStatus::Corrupt(library_->path() + ": " + what);
   }
 
   bool EntryGone() {
@@ -235,21 +133,9 @@ class SqliteCursor final : public EntryCursor {
 
   std::shared_ptr<Library> library_;
   EntryName entry_;
-  OpenIntent intent_;
   std::string description_;
   std::unique_ptr<WriterLock> lock_;    // writers: the entry's lock
   std::unique_ptr<Snapshot> snapshot_;  // what the base is read through
-  int64_t base_;                        // version read from; 0 for none
-  int64_t staging_ = 0;  // version written to; 0 until the first write
-  uint64_t count_;
-  uint32_t longest_;
-  uint32_t stored_longest_ = 0;  // longest record of the stored pages
-  uint64_t position_ = 0;
-  bool committed_ = false;
-  RecordPage tail_;           // staging records not yet stored
-  RecordPage page_;           // the page read last
-  int64_t page_version_ = 0;  // its version; 0 when none
-  std::optional<std::string> host_attributes_;  // given for the commit
 };
 
 class SqliteCatalogStore final : public CatalogStore {
