@@ -19,10 +19,12 @@
 // it is (no compression of the server's on top of zstd's).
 //
 // An entry's content is a version. A writer gathers records in a page in
-// memory; a page that fills goes to a staging version (state 0). The commit
-// switches the entry to its version (state 1, live) and marks the old one
-// dropped (state 2) in one transaction. Small entries need no staging
-// version: the commit makes the live version with its page.
+// memory (paged_cursor.h); a page that fills goes to a staging version
+// (state 0). The commit switches the entry to its version (state 1, live)
+// and marks the old one dropped (state 2) in one transaction: one call of
+// the schema's function commit_entry, so that a commit costs one round
+// trip. Small entries need no staging version: the commit makes the live
+// version with its page.
 //
 // Advisory locks of the session (the server releases them when the
 // connection ends, whatever machine or process it came from) say who uses
@@ -40,7 +42,13 @@
 // the end without a transaction held open on the server. Locks of one
 // connection never stop each other: the store leaves its own staging
 // versions and pins out of every removal. Removal happens in every commit
-// and deletion, for the library concerned, and in CompactLibrary.
+// that drops a version and every deletion, for the library concerned, and
+// in CompactLibrary.
+//
+// The schema is made by the first change of a database that has none (the
+// makers take turns on a transaction lock). A schema of a later version is
+// refused, never misread; a later version of this program brings an
+// earlier schema to its own version in the same place, once.
 
 #include <libpq-fe.h>
 #include <time.h>
