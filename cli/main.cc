@@ -97,41 +97,41 @@ struct Flag {
   const char* long_name;  // "--json"
   char short_name;        // 'r', or 0
   unsigned bit;
-  bool takes_value;
-  const char* help;  // the line of --help, after the names
+  const char* value;  // what the flag takes, as --help names it; or null
+  const char* help;   // the line of --help, after the names
 };
 
 constexpr Flag kFlags[] = {
-    {"--data", 0, kFlagData, true,
+    {"--data", 0, kFlagData, "DIR",
      "data folder (else $VUVOROZO_DATA, else ./vuvorozo-data)"},
-    {"--store", 0, kFlagStore, true,
+    {"--store", 0, kFlagStore, "URL",
      "libraries on a PostgreSQL server, postgresql://USER@HOST/DATABASE "
      "(else $VUVOROZO_STORE, else the data folder)"},
-    {"--module", 0, kFlagModule, true,
+    {"--module", 0, kFlagModule, "PATH",
      "the module to load (else $VUVOROZO_MODULE, else the one installed "
      "with the program)"},
-    {"--verbose", 'v', kFlagVerbose, false,
+    {"--verbose", 'v', kFlagVerbose, nullptr,
      "say more: every file or entry moved, exists' answer"},
-    {"--quiet", 'q', kFlagQuiet, false, "print nothing but errors"},
-    {"--json", 0, kFlagJson, false,
+    {"--quiet", 'q', kFlagQuiet, nullptr, "print nothing but errors"},
+    {"--json", 0, kFlagJson, nullptr,
      "list, info, exists, check, compact: JSON for scripts"},
-    {"--long", 'l', kFlagLong, false,
+    {"--long", 'l', kFlagLong, nullptr,
      "list: records, bytes and modification time of each entry"},
-    {"--recursive", 'r', kFlagRecursive, false,
+    {"--recursive", 'r', kFlagRecursive, nullptr,
      "import, export: a library's catalogs as folders; delete: a catalog "
      "with its entries"},
-    {"--update", 'u', kFlagUpdate, false,
+    {"--update", 'u', kFlagUpdate, nullptr,
      "import: only files changed since they were imported"},
-    {"--rename", 0, kFlagRename, false,
+    {"--rename", 0, kFlagRename, nullptr,
      "import: fit names a catalog cannot hold (lossy)"},
-    {"--foreground", 'f', kFlagForeground, false,
+    {"--foreground", 'f', kFlagForeground, nullptr,
      "mount: stay in the foreground, the log on standard error"},
-    {"--options", 'o', kFlagMountOptions, true,
+    {"--options", 'o', kFlagMountOptions, "OPTS",
      "mount: ro (read only), or options for libfuse, comma-separated"},
-    {"--version", 0, kFlagVersion, false,
+    {"--version", 0, kFlagVersion, nullptr,
      "versions of the program, the module, SQLite, zstd, libpq and the "
      "server of --store"},
-    {"--help", 'h', kFlagHelp, false,
+    {"--help", 'h', kFlagHelp, nullptr,
      "this text; 'vuvorozo help COMMAND' for a command"},
 };
 
@@ -482,14 +482,24 @@ void PrintProgramHelp(FILE* out) {
                             ? std::string("-") + flag.short_name + ", "
                             : std::string("    ");
     names += flag.long_name;
-    if (flag.takes_value) {
-      names += flag.bit == kFlagData           ? " DIR"
-               : flag.bit == kFlagMountOptions ? " OPTS"
-                                               : " PATH";
+    if (flag.value != nullptr) names += std::string(" ") + flag.value;
+    // The help in a column of its own, lines broken between words before
+    // the 79th column.
+    std::string line = "  " + names;
+    line.resize(std::max<size_t>(line.size(), 20), ' ');
+    std::string_view help = flag.help;
+    while (!help.empty()) {
+      size_t room = line.size() < 22 ? 22 - line.size() : 1;
+      line.append(room, ' ');
+      size_t fits = 78 - line.size();
+      size_t cut = help.size() <= fits ? help.size() : help.rfind(' ', fits);
+      if (cut == std::string_view::npos || cut == 0) cut = help.find(' ');
+      if (cut == std::string_view::npos) cut = help.size();
+      line += help.substr(0, cut);
+      text += line + "\n";
+      help.remove_prefix(std::min(cut + 1, help.size()));
+      line.clear();
     }
-    char line[512];
-    std::snprintf(line, sizeof line, "  %-18s  %s\n", names.c_str(), flag.help);
-    text += line;
   }
   text += kProgramTail;
   std::fputs(text.c_str(), out);
@@ -630,7 +640,7 @@ Parsed Parse(const std::vector<std::string>& args) {
         continue;
       }
       std::string value;
-      if (flag->takes_value) {
+      if (flag->value != nullptr) {
         if (equals != std::string::npos) {
           value = arg.substr(equals + 1);
         } else if (i + 1 < args.size()) {
@@ -656,7 +666,7 @@ Parsed Parse(const std::vector<std::string>& args) {
         }
         break;
       }
-      if (flag->takes_value) {
+      if (flag->value != nullptr) {
         if (k + 1 < arg.size()) {
           Give(*flag, arg.substr(k + 1), &p);
         } else if (i + 1 < args.size()) {

@@ -1006,10 +1006,20 @@ class Server {
       out.replace(at, password_.size(), "***");
       at += 3;
     }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
-      out.pop_back();
+    // libpq's messages run over several lines (a hint on a tabbed line of
+    // its own); a status message is one line.
+    std::string line;
+    bool space = false;
+    for (char c : out) {
+      if (c == '\n' || c == '\t' || c == '\r' || c == ' ') {
+        space = !line.empty();
+        continue;
+      }
+      if (space) line += ' ';
+      space = false;
+      line += c;
     }
-    return out;
+    return line;
   }
 
   // What a finished statement means, in words a user can read.
