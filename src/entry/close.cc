@@ -46,6 +46,15 @@ void count_close(file_handle* handle) {
   handle->node = nullptr;
 }
 
+// The result of a close that made two host calls: the first failure (a
+// negative status) of the two; when neither failed, the first status that
+// is not 0 (a warning); else 0.
+int32_t first_failure(int32_t first, int32_t second) {
+  if (first < 0) return first;
+  if (second < 0) return second;
+  return first != 0 ? first : second;
+}
+
 }  // namespace
 
 void release_record_buffer(file_handle* handle) {
@@ -61,20 +70,21 @@ void release_handle(file_handle* handle) {
   module_free(handle);
 }
 
-// Closes an entry opened by the entry open (slot 21): the entry, then, only
-// when the entry closed with exactly 0, the library. Everything the handle
-// owns is released whatever the host answered. Returns the status of
-// ylmclos when it was not 0, else that of ylclose; 0x80001025 for a null
-// handle.
+// Closes an entry opened by the entry open (slot 21): the entry, then the
+// library that open opened, whatever the entry close answered. The library
+// is this handle's alone and nothing else closes it: inside ylmclos the
+// host cannot tell this member from one of a directory, whose library stays
+// open, so it cannot close the library itself. Everything the handle owns
+// is released whatever the host answered. Returns the first failure of
+// ylmclos and ylclose, else the first warning, else 0; 0x80001025 for a
+// null handle.
 int32_t yxlcls(file_handle* handle) {
   if (handle == nullptr) return kStatusNullHandle;
   release_record_buffer(handle);
-  int32_t st = ylmclos(handle->member, 0);
-  // After a member close that is not clean, warnings included, the library
-  // stays as it is.
-  if (st == 0) st = ylclose(handle->library, 0);
+  int32_t member_status = ylmclos(handle->member, 0);
+  int32_t library_status = ylclose(handle->library, 0);
   release_handle(handle);
-  return st;
+  return first_failure(member_status, library_status);
 }
 
 // Fills the host's info_reply (slot 8). The word at offset 36 is set to 4 on

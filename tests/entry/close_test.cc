@@ -56,17 +56,23 @@ int32_t AnswerAfterClose(uint32_t handle, int32_t zero) {
   return g_close_answer;
 }
 int32_t RefuseClose(uint32_t, int32_t) { return g_close_answer; }
+// Closes the library for real, then fails.
+ylclose_routine g_real_library_close;
+int32_t FailAfterLibraryClose(uint32_t handle, int32_t zero) {
+  g_real_library_close(handle, zero);
+  return (int32_t)0x80006666;
+}
 
 TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
   ASSERT_EQ(Assign("F", "work.cat.e1.html"), 0);
 
-  // A warning from the entry close: the library stays open, the warning is
-  // the result, and the handle with all it owns is gone.
+  // A warning from the entry close: the library this open opened is closed
+  // all the same, the warning is the result, and the handle with all it
+  // owns is gone.
   file_handle* handle = MustOpen("F", kOpenOutput, 0, Options("LRECL=20"));
   ASSERT_NE(handle, nullptr);
   io_vector* v = nullptr;
   ASSERT_EQ(slots().IoVector(handle, &v), 0);
-  uint32_t library_handle = handle->library;
   g_real_close = host().service(ylmclos_service);
   g_close_answer = 4;
   library().ResetCalls();
@@ -74,12 +80,12 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
     ScopedService close(host(), ylmclos_service, &AnswerAfterClose);
     EXPECT_EQ(slots().Close(handle), 4);
   }
-  EXPECT_EQ(library().calls(ylclose_service), 0);
+  EXPECT_EQ(library().calls(ylclose_service), 1);
   EXPECT_EQ(LiveModuleBlocks(), 1);  // the fileref's node only
-  EXPECT_EQ(library().open_libraries(), 1);
-  EXPECT_EQ(library().Close(library_handle), 0);
+  EXPECT_EQ(library().open_libraries(), 0);
 
-  // The library close fails: its status is the result.
+  // The library close fails after a clean entry close: its status is the
+  // result.
   handle = MustOpen("F", kOpenOutput);
   ASSERT_NE(handle, nullptr);
   g_real_close = host().service(ylclose_service);
@@ -88,6 +94,25 @@ TEST_F(EntryTest, EntryCloseReleasesEverythingWhateverTheHostSays) {
     ScopedService close(host(), ylclose_service, &AnswerAfterClose);
     EXPECT_EQ(slots().Close(handle), (int32_t)0x80004321);
   }
+  EXPECT_EQ(LiveModuleBlocks(), 1);
+
+  // A failure outranks a warning, whichever close gave which.
+  handle = MustOpen("F", kOpenOutput);
+  ASSERT_NE(handle, nullptr);
+  g_real_close = host().service(ylmclos_service);
+  g_real_library_close = host().service(ylclose_service);
+  g_close_answer = 4;
+  {
+    ScopedService close(host(), ylmclos_service, &AnswerAfterClose);
+    ScopedService fail(host(), ylclose_service, &FailAfterLibraryClose);
+    EXPECT_EQ(slots().Close(handle), (int32_t)0x80006666);
+    // Of two failures, the entry close's comes back.
+    handle = MustOpen("F", kOpenOutput);
+    ASSERT_NE(handle, nullptr);
+    g_close_answer = (int32_t)0x80005555;
+    EXPECT_EQ(slots().Close(handle), (int32_t)0x80005555);
+  }
+  EXPECT_EQ(library().open_libraries(), 0);
   EXPECT_EQ(LiveModuleBlocks(), 1);
 
   EXPECT_EQ(slots().Close(nullptr), kStatusNullHandle);
@@ -255,17 +280,16 @@ TEST_F(EntryTest, HandleOutlivesItsDeassignedFileref) {
 
 namespace {
 
-// A close the store cannot commit: the module passes the host's status on
-// and releases the handle as after any close; the entry keeps what it held,
-// and the library stays open on the host, as after every member close that
-// is not clean. The fileref opens and writes again once the store works.
+// A close the store cannot commit: the module passes the host's status on,
+// closes the library the open opened and releases the handle as after any
+// close; the entry keeps what it held and nothing stays open on the host.
+// The fileref opens and writes again once the store works.
 TEST_F(EntryTest, CloseTheStoreCannotCommitPassesTheFailureOn) {
   Seed("E1", "HTML", {Rec("old", 322)});
   ASSERT_EQ(Assign("F", "work.cat.e1.html"), 0);
   file_handle* handle = MustOpen("F", kOpenOutput);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(Write(handle, "new"), 0);
-  uint32_t library_handle = handle->library;
   faults().Fail(FaultyStore::kCommit);
   EXPECT_EQ(slots().Close(handle), refhost::kLibStoreFailed);
   faults().Heal();
@@ -273,7 +297,7 @@ TEST_F(EntryTest, CloseTheStoreCannotCommitPassesTheFailureOn) {
             std::vector<refhost::StoredRecord>{Rec("old", 322)});
   EXPECT_EQ(LiveModuleBlocks(), 1);  // the fileref's node only
   EXPECT_EQ(library().open_members(), 0);
-  EXPECT_EQ(library().Close(library_handle), 0);
+  EXPECT_EQ(library().open_libraries(), 0);
 
   handle = MustOpen("F", kOpenOutput);
   ASSERT_NE(handle, nullptr);
