@@ -104,6 +104,44 @@ TEST_F(NamesTest, LongLibrefOrTypeAndDirectoriesDoNotResolve) {
   }
 }
 
+TEST_F(NamesTest, NamesOfOneOrMoreThanFourLevelsAssignButNameNothing) {
+  // The host's split reports one level, or none for more than four levels
+  // or a level over 32 characters; the module does not look at its status,
+  // so the assignment succeeds and every use of the fileref is refused.
+  const std::string long_level(33, 'n');
+  struct Case {
+    const char* fileref;
+    std::string physical;
+    int32_t levels;
+  };
+  for (const Case& c : {Case{"ONE", "notes", 1}, Case{"FIVE", "a.b.c.d.e", 0},
+                        Case{"LONG", "work." + long_level + ".e1", 0}}) {
+    SCOPED_TRACE(c.fileref);
+    ASSERT_EQ(Assign(c.fileref, c.physical), 0);
+    std::string name = Name8(c.fileref);
+    fileref_node* node = nullptr;
+    ASSERT_EQ(yxlzl2l(name.data(), nullptr, &node, 0), 0);
+    EXPECT_EQ(node->levels, c.levels);
+    int32_t st;
+    PathName(c.fileref, &st);
+    EXPECT_EQ(st, (int32_t)0x80000805);
+    EXPECT_EQ(slots().EntryExists(name.data(), 0), (int32_t)0x80000805);
+    EXPECT_EQ(slots().Delete(name.data(), 0), (int32_t)0x80000805);
+    host().ClearMessages();
+    open_request request{};
+    request.open_flags = kOpenOutput;
+    file_handle* handle = nullptr;
+    EXPECT_EQ(slots().Open(&handle, name.data(), 0, &request),
+              (int32_t)0x80000805);
+    EXPECT_EQ(host().RefusalText(), refhost::Host::MessageText(566, 4));
+    dir_handle* dir = nullptr;
+    host().ClearMessages();
+    EXPECT_EQ(slots().DirOpen(&dir, name.data(), 0), (int32_t)0x80000805);
+    EXPECT_EQ(host().RefusalText(), refhost::Host::MessageText(566, 2));
+    EXPECT_EQ(slots().Deassign(name.data(), 0), 0);
+  }
+}
+
 TEST_F(NamesTest, PartsNoSplitCouldGiveAreRefusedNotRead) {
   name_part parts[4] = {};
   for (auto& p : parts) {

@@ -162,12 +162,14 @@ int32_t end_status = 0;
 int end_calls = 0;
 alignas(4) uint8_t context[64];
 bool null_context = false;
+bool context_from_next = false;  // set by yxatok, not by yxatoki
 
 int32_t ScriptStart(token_record* t) {
-  t->context = null_context ? nullptr : context;
+  if (!context_from_next) t->context = null_context ? nullptr : context;
   return start_status;
 }
 int32_t ScriptNext(int32_t, int32_t, token_record* t) {
+  if (context_from_next) t->context = context;
   if (next_token >= script.size()) return refhost::kHostNoMoreTokens;
   const ScriptedToken& s = script[next_token++];
   t->kind = s.kind;
@@ -189,6 +191,7 @@ class ScriptedOptionsTest : public OptionsTest {
     start_status = end_status = 0;
     end_calls = 0;
     null_context = false;
+    context_from_next = false;
     std::memset(context, 0, sizeof context);
     host().set_service(yxatoki_service, &ScriptStart);
     host().set_service(yxatok_service, &ScriptNext);
@@ -269,6 +272,51 @@ TEST_F(ScriptedOptionsTest, OddValueTokensStayWithinTheirText) {
   null_context = true;
   EXPECT_EQ(Run({{0, 2, "NOPE", 4}}, &count), (int32_t)0x80001017);
   EXPECT_EQ(count, 0);
+}
+
+TEST_F(ScriptedOptionsTest, WhatTheParserNeedsFromTheTokenizer) {
+  int32_t count;
+  // Tokens that run out: whatever the tokenizer answers comes back as it
+  // is, with no count and no mark, and the block stays as it was.
+  for (size_t given : {0u, 1u, 2u}) {
+    std::vector<ScriptedToken> tokens = {
+        {0, 2, "LRECL", 5}, {0, 1, "=", 1}, {0, 4, "20", 2}};
+    tokens.resize(given);
+    EXPECT_EQ(Run(tokens, &count), refhost::kHostNoMoreTokens) << given;
+    EXPECT_EQ(count, -1);
+    EXPECT_FALSE(Marked());
+    EXPECT_EQ(block_->lrecl, 0);
+  }
+  EXPECT_EQ(end_calls, 0);
+
+  // Keywords and RECFM letters are compared in upper case: a tokenizer
+  // that hands names on as written makes lower-case options fail.
+  EXPECT_EQ(Run({{0, 2, "lrecl", 5}, {0, 1, "=", 1}, {0, 4, "20", 2}}, &count),
+            (int32_t)0x80001017);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Run({{0, 2, "RECFM", 5}, {0, 1, "=", 1}, {0, 2, "f", 1}}, &count),
+            (int32_t)0x80001018);
+  EXPECT_EQ(count, 2);
+
+  // The mark goes through the context record of the token record as the
+  // last yxatok left it: a tokenizer that sets it only there is marked.
+  context_from_next = true;
+  std::memset(context, 0, sizeof context);
+  EXPECT_EQ(Run({{0, 2, "NOPE", 4}}, &count), (int32_t)0x80001017);
+  EXPECT_TRUE(Marked());
+}
+
+TEST_F(OptionsTest, ARejectedFirstOptionStillHandsOutItsBlock) {
+  // The block is made before the first token is read: the host owns it
+  // whatever the option's fate, and releases it through slot 36.
+  for (const char* text : {"COLOUR=RED", "LRECL"}) {
+    refhost::ParseResult r = Parse(text);
+    EXPECT_NE(r.status, 0) << text;
+    ASSERT_NE(r.block, nullptr) << text;
+    EXPECT_EQ(LiveModuleBlocks(), 1) << text;
+    Release(r.block);
+  }
+  EXPECT_EQ(LiveModuleBlocks(), 0);
 }
 
 TEST_F(OptionsTest, HeldCopiesRoundTrip) {

@@ -293,11 +293,22 @@ TEST_F(RegistryTest, AssignLikeRefusesAMemberOfAnEntryFileref) {
   ASSERT_EQ(host().substitutions().size(), 1u);
   EXPECT_EQ(host().substitutions()[0],
             refhost::Host::MessageText(566, 48) + std::string(1, '\0'));
-  // The node made so far stays, with the like fileref's names.
+  // The node made so far stays, with the like fileref's names: the new
+  // fileref is assigned, and holds its node until it is deassigned.
   fileref_node* m = Node("M");
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->levels, 0);
   EXPECT_EQ(Physical(m), "LIB.CAT.E1.LOG");
+  EXPECT_EQ(slots().FilerefExists(Name8("M").data(), 0), 0);
+  EXPECT_EQ(Walk(), (std::vector<std::string>{Name8("M"), Name8("ENTRY")}));
+  EXPECT_EQ(LiveModuleBlocks(), 2);
+
+  // The option block of a refused call is not taken: it stays the host's.
+  option_block* block = Options("LRECL=9");
+  EXPECT_EQ(AssignLike("M", "ENTRY", "X", 1, block), (int32_t)0x80000805);
+  EXPECT_EQ(Node("M")->options, nullptr);
+  EXPECT_EQ(slots().ReleaseOptions(Name8("M").data(), 0, block), 0);
+
   EXPECT_EQ(Deassign("M"), 0);
   EXPECT_EQ(Deassign("ENTRY"), 0);
 }
