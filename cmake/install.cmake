@@ -6,7 +6,7 @@
 #   bin/vuvorozo                  the command-line program
 #   share/man/man1/vuvorozo.1.gz  its manual page
 #   include/vuvorozo/             the contract a host is written against
-#   share/doc/vuvorozo/           README, host interface and the example host
+#   share/doc/vuvorozo/           README, host interface and the example hosts
 #   share/bash-completion/completions/vuvorozo
 #                                 bash completion of commands, flags and names
 #
@@ -55,7 +55,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/cli/vuvorozo.bash-completion
         DESTINATION share/bash-completion/completions RENAME vuvorozo
         COMPONENT runtime)
 
-foreach(doc README.md docs/host-interface.md docs/examples/minimal_host.cc)
+foreach(doc README.md docs/host-interface.md docs/examples/minimal_host.cc
+        docs/examples/example_host.cc docs/examples/example_host.h
+        docs/examples/example_services.cc)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${doc})
     install(FILES ${CMAKE_SOURCE_DIR}/${doc}
             DESTINATION share/doc/vuvorozo COMPONENT runtime)
