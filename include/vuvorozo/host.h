@@ -106,8 +106,8 @@ inline constexpr int32_t kLibModeUpdate = 8;
 
 // 340 bytes: argument of ylopen.
 struct lib_open_request {
-  char libref[8];     // upper case, blank-padded
-  name_part catalog;  // catalog name
+  char libref[8];     // blank-padded; upper case, or as written (two levels)
+  name_part catalog;  // catalog name, in the libref's case
   uint8_t zero_42[270];
   int32_t open_mode;  // 1 read, 8 update, 0 neither
   int32_t caller_token;
@@ -128,7 +128,7 @@ static_assert(offsetof(lib_open_request, zero_320) == 320,
 // 56 bytes: argument of ylmfind, ylminfo and ylmdel.
 struct member_request {
   uint32_t library;    // library handle
-  name_part entry;     // entry name
+  name_part entry;     // entry name, upper case
   char entry_type[8];  // upper case, blank-padded
   uint8_t zero_46[10];
 };
@@ -147,15 +147,15 @@ inline constexpr int32_t kAccessUpdate = 8;
 
 // 384 bytes: argument of ylmopen.
 struct member_open_request {
-  uint32_t library;  // library handle
-  name_part entry;   // entry name
-  char entry_type[8];
+  uint32_t library;    // library handle
+  name_part entry;     // entry name, upper case
+  char entry_type[8];  // upper case, blank-padded
   uint8_t zero_46[26];
   int32_t option_bits;  // the module sets 4
   uint8_t zero_76[12];
   uint16_t value_512;  // 512
   uint8_t zero_90[22];
-  int32_t access_kind;  // 1 read, 2 write, 8 update
+  int32_t access_kind;  // 1 read, 2 write (replace), 8 update or append
   description_field description;
   uint8_t zero_374[10];
 };
@@ -184,7 +184,7 @@ static_assert(offsetof(member_open_request, zero_374) == 374,
 // 28 bytes: argument of ylmread and ylmwrit.
 struct record_request {
   char* buffer;    // record buffer
-  int32_t length;  // set by the module on a write, by the host on a read
+  int32_t length;  // set by the module on a write; on a read 0, set by host
   uint16_t kind;   // record kind code
   uint8_t zero_10[18];
 };
