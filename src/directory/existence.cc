@@ -42,8 +42,9 @@ member_request* fill_member(fileref_node* node, const entry_names& names,
 // Returns 0 when it exists (the status of the library close), 0x80001006
 // when the entry does not (substitutions: the integer 8 and the entry
 // type), 0x80001004 (not assigned), the refusal of the name resolution
-// (0x80000805, message 5), the status of ylopen when it is not 0, or any
-// other status of ylmfind as it came.
+// (0x80000805, message 5; for a two-level fileref, a libref over 8
+// characters), the status of ylopen when it is not 0, or any other status
+// of ylmfind as it came.
 int32_t yxlexp(const char* fileref, int32_t token) {
   fileref_node* node = nullptr;
   int32_t status = yxlzl2l(fileref, nullptr, &node, token);
@@ -54,7 +55,8 @@ int32_t yxlexp(const char* fileref, int32_t token) {
   if (node->levels == 2) {
     // The catalog itself: its levels stand in name parts 3 and 4 and go to
     // the host untranslated; no entry is looked for.
-    two_level_names(node, names.libref, &names.catalog);
+    status = two_level_names(node, names.libref, &names.catalog);
+    if (status != kStatusOk) return status;
     memset(names.entry.text, ' ', kNameTextLength);
     memset(names.entry_type, ' ', 8);
   } else {

@@ -34,8 +34,8 @@ int32_t open_library(dir_handle* handle, int32_t mode, int32_t token) {
 // and the fileref's open count is one higher; returns 0. On failure *handle
 // keeps what it held and nothing stays allocated or open: 0x80001004 (not
 // assigned), 0x80000803, 0x80000805 (not two-level, message 2 of group 566
-// substituted without a terminator), or the negative status of the input
-// ylopen.
+// substituted without a terminator; a libref over 8 characters, message
+// 5), or the negative status of the input ylopen.
 int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token) {
   amec_block* amec = nullptr;
   fileref_node* node = nullptr;
@@ -55,7 +55,11 @@ int32_t yxldopn(dir_handle** handle, const char* fileref, int32_t token) {
     return status;
   }
 
-  two_level_names(node, dir->libref, &dir->catalog);
+  status = two_level_names(node, dir->libref, &dir->catalog);
+  if (status != kStatusOk) {
+    module_free(dir);
+    return status;
+  }
 
   // Update first, so members can be written; a catalog the host will only
   // give for input still makes a directory that can be walked and read.

@@ -112,11 +112,12 @@ struct entry_names {
 int32_t resolve_fileref(const char* fileref, int32_t token, fileref_node** node,
                         entry_names* names);
 
-// The libref and catalog of a two-level (catalog) fileref: name part 3 laid
-// over 8 blanks (at most 8 characters) and name part 4 copied whole, neither
-// translated.
-void two_level_names(const fileref_node* node, char* libref,
-                     name_part* catalog);
+// The libref and catalog of a two-level (catalog) fileref: name part 3
+// laid over 8 blanks and name part 4 copied whole, neither translated.
+// 0; 0x80000805 with message 5 for a libref over 8 characters or a part
+// length outside 0..32 (nothing written).
+int32_t two_level_names(const fileref_node* node, char* libref,
+                        name_part* catalog);
 int32_t yxlval(const char* fileref);
 
 // ---------------------------------------------------------------------------

@@ -100,16 +100,19 @@ int32_t resolve_fileref(const char* fileref, int32_t token, fileref_node** node,
                       names->entry_type);
 }
 
-// The libref and catalog of a two-level fileref, from name parts 3 and 4.
-// A part length outside 0..8 (a host that splits differently) is held to
-// the libref's field.
-void two_level_names(const fileref_node* node, char* libref,
-                     name_part* catalog) {
+// The libref and catalog of a two-level fileref, from name parts 3 and 4,
+// neither translated. 0; 0x80000805 with message 5 when the libref is
+// longer than 8 characters (cut to 8 it would name another library) or a
+// part length is one no name_part holds; then neither output is written.
+int32_t two_level_names(const fileref_node* node, char* libref,
+                        name_part* catalog) {
   const name_part& part = node->parts[2];
-  int32_t length = part.length;
-  if (length < 0) length = 0;
-  if (length > 8) length = 8;
+  if (part.length > kShortNameLimit || !fits_part(&part) ||
+      !fits_part(&node->parts[3])) {
+    return refuse_unresolved();
+  }
   memset(libref, ' ', 8);
-  memcpy(libref, part.text, (size_t)length);
+  memcpy(libref, part.text, (size_t)part.length);
   *catalog = node->parts[3];
+  return kStatusOk;
 }

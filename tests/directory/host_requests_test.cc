@@ -184,7 +184,20 @@ TEST_F(HostRequestsTest, NamesArriveUpperCaseOnlyWhereTheModuleResolvesThem) {
   EXPECT_EQ(seen[1].service, "ylmdel");
   EXPECT_EQ(seen[1].name, "JAN");
 
-  for (const char* f : {"NOTES", "JAN", "MAR"}) EXPECT_EQ(Deassign(f), 0);
+  // A two-level libref over 8 characters is refused, as an entry's is:
+  // cut to 8 it would name another library.
+  ASSERT_EQ(Assign("LONG", "worklibrary.notes"), 0);
+  dir = (dir_handle*)&request;
+  host().ClearMessages();
+  EXPECT_EQ(slots().DirOpen(&dir, Name8("LONG").data(), 0), kStatusRefused);
+  EXPECT_EQ(host().RefusalText(), refhost::Host::MessageText(566, 5));
+  EXPECT_EQ(dir, (dir_handle*)&request);
+  EXPECT_EQ(slots().EntryExists(Name8("LONG").data(), 0), kStatusRefused);
+  EXPECT_TRUE(Take().empty()) << "nothing reaches the host";
+
+  for (const char* f : {"NOTES", "JAN", "MAR", "LONG"}) {
+    EXPECT_EQ(Deassign(f), 0);
+  }
 }
 
 // A host that makes catalogs only by a step of its own: it refuses every
