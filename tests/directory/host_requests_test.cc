@@ -195,7 +195,18 @@ TEST_F(HostRequestsTest, NamesArriveUpperCaseOnlyWhereTheModuleResolvesThem) {
   EXPECT_EQ(slots().EntryExists(Name8("LONG").data(), 0), kStatusRefused);
   EXPECT_TRUE(Take().empty()) << "nothing reaches the host";
 
-  for (const char* f : {"NOTES", "JAN", "MAR", "LONG"}) {
+  // An empty catalog: refused for an entry, left to the host for a catalog.
+  ASSERT_EQ(Assign("EMPTY", "work."), 0);
+  ASSERT_EQ(Assign("NOCAT", "work..jan"), 0);
+  EXPECT_EQ(slots().EntryExists(Name8("NOCAT").data(), 0), kStatusRefused);
+  EXPECT_TRUE(Take().empty());
+  EXPECT_LT(slots().DirOpen(&dir, Name8("EMPTY").data(), 0), 0);
+  seen = Take();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].libref, "work    ");
+  EXPECT_EQ(seen[0].name, "");
+
+  for (const char* f : {"NOTES", "JAN", "MAR", "LONG", "EMPTY", "NOCAT"}) {
     EXPECT_EQ(Deassign(f), 0);
   }
 }
