@@ -2,9 +2,10 @@
 // reporting the store's failures, assigning a name, parsing the user's
 // options.
 
+#include "cli/command_support.h"
+
 #include <cstdio>
 
-#include "cli/commands.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"

@@ -21,7 +21,7 @@
 #include <optional>
 #include <set>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
 #include "cli/content.h"
 #include "cli/file_names.h"
 #include "cli/manifest.h"

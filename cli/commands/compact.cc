@@ -3,13 +3,16 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
 
 namespace cli {
+namespace {
 
-int RunCompact(Session& session, const Words& words, bool json) {
+int RunCompact(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
   std::string libref;
   if (int code = LibraryArgument(words, &libref); code != kExitOk) return code;
   refhost::LibraryCompaction compaction;
@@ -32,5 +35,30 @@ int RunCompact(Session& session, const Words& words, bool json) {
   }
   return kExitOk;
 }
+
+constexpr FlagSpec kCompactFlags[] = {
+    JsonFlag(),
+};
+
+}  // namespace
+
+const CommandSpec kCompactCommand = {
+    .name = "compact",
+    .usage = "compact LIBREF [--json]",
+    .summary = "gives the library's unused room back to the file system",
+    .flags = kCompactFlags,
+    .arguments = {.words = {Word::kLibref}},
+    .writes = true,
+    .help = R"(
+Gives the library's unused room back to the file system: the room of
+content that was replaced or deleted and what writers that died left
+behind. The library is rewritten, which needs room for a copy of it while
+it runs. Prints the size of the library file before and after.
+
+--json prints one object: {"library": "WORK", "file": "...",
+"bytes_before": 81920, "bytes_after": 61440}.
+)",
+    .run = RunCompact,
+};
 
 }  // namespace cli

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
 
@@ -44,9 +45,8 @@ std::string DescriptionOf(Session& session, const std::string& path) {
   return found;
 }
 
-}  // namespace
-
-int RunInfo(Session& session, const Words& words, bool json) {
+int RunInfo(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
   if (words.size() > 1 && !IsOptionWord(words[1])) {
     return UsageError("info takes one name");
   }
@@ -96,5 +96,33 @@ int RunInfo(Session& session, const Words& words, bool json) {
   }
   return kExitOk;
 }
+
+constexpr FlagSpec kInfoFlags[] = {
+    JsonFlag(),
+};
+
+}  // namespace
+
+const CommandSpec kInfoCommand = {
+    .name = "info",
+    .usage = "info NAME [OPTIONS] [--json]",
+    .summary = "path name, record format, record length, description",
+    .flags = kInfoFlags,
+    .options = kReadOptions,
+    .arguments = {.words = {Word::kEntry}},
+    .writes = false,
+    .help = R"(
+Opens the entry for input and prints its path name, record format (V
+variable, F fixed, with or without carriage control), record length and,
+when it has one, its description. An entry keeps its records and
+description only: the record format and length are those the module
+settles for this open, from the entry's longest record and the options
+given (recfm=, lrecl=).
+
+--json prints one object: {"path": "WORK.REPORTS.JAN.CATAMS", "recfm":
+"V", "carriage_control": false, "lrecl": 10, "description": ""}.
+)",
+    .run = RunInfo,
+};
 
 }  // namespace cli

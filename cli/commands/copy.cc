@@ -1,4 +1,4 @@
-// vuvorozo copy FROM TO and vuvorozo rename FROM TO: entries copied record
+// vuvorozo copy FROM TO (and the copy of rename): entries copied record
 // by record through the routine vector (the source open for input, the
 // target for output with a record length that holds the source's longest
 // record), keeping type, description and host attributes, within a
@@ -7,7 +7,8 @@
 
 #include <algorithm>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
@@ -141,7 +142,7 @@ bool DeleteSource(Session& session, const Source& source) {
 
 }  // namespace
 
-int RunCopy(Session& session, const Words& words, bool move) {
+int CopyEntries(Session& session, const Words& words, bool move) {
   if (words.size() != 2) {
     return UsageError(CurrentCommand() + " takes FROM and TO");
   }
@@ -190,5 +191,31 @@ int RunCopy(Session& session, const Words& words, bool move) {
   }
   return failed ? kExitFailed : kExitOk;
 }
+
+namespace {
+
+int RunCopy(Session& session, const Words& words, const Settings&) {
+  return CopyEntries(session, words, false);
+}
+
+}  // namespace
+
+const CommandSpec kCopyCommand = {
+    .name = "copy",
+    .usage = "copy FROM TO",
+    .summary = "copies entries, across catalogs and libraries",
+    .arguments = {.words = {Word::kEntry, Word::kEntry}},
+    .writes = true,
+    .help = R"(
+Copies the entry FROM (LIBREF.CATALOG.ENTRY[.TYPE], or a pattern) to TO: a
+catalog (LIBREF.CATALOG), where each entry keeps its name, or with one
+entry an entry name (LIBREF.CATALOG.ENTRY), which keeps FROM's type. The
+copy has the same records, type, description and host attributes (the
+file name, time and mode export gives back). An entry TO names is
+replaced; the catalog and library are made when absent. FROM and TO may be
+in different libraries.
+)",
+    .run = RunCopy,
+};
 
 }  // namespace cli

@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
@@ -68,9 +69,7 @@ int ReadOne(Session& session, const std::string& name,
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;
 }
 
-}  // namespace
-
-int RunRead(Session& session, const Words& words) {
+int RunRead(Session& session, const Words& words, const Settings&) {
   size_t options_at = OptionStart(words, 0);
   Words names(words.begin(), words.begin() + options_at);
   Words option_words(words.begin() + options_at, words.end());
@@ -117,5 +116,26 @@ int RunRead(Session& session, const Words& words) {
   }
   return worst;
 }
+
+}  // namespace
+
+const CommandSpec kReadCommand = {
+    .name = "read",
+    .usage = "read NAME... [OPTIONS] [-]",
+    .summary = "the entries' bytes on standard output, one after another",
+    .options = kReadOptions,
+    .arguments = {.words = {Word::kEntry}, .repeats = true},
+    .writes = false,
+    .help = R"(
+Writes each entry named to standard output ('-' may name it), one after
+the other as cat does, as the bytes it was written or imported from: the
+lines of a text entry with their newlines (the last one only when the text
+had it), the records of a binary entry back to back. A pattern reads every
+entry it matches, in name order. With lrecl=N records longer than N are
+cut (a warning, exit code 3). An entry that cannot be read is named with
+the reason; the others are still read, and the exit code is 1.
+)",
+    .run = RunRead,
+};
 
 }  // namespace cli

@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
@@ -42,9 +43,7 @@ FileAttributes AfterAppend(const FileAttributes* old, const WritePlan& plan,
   return after;
 }
 
-}  // namespace
-
-int RunWrite(Session& session, const Words& given) {
+int RunWrite(Session& session, const Words& given, const Settings&) {
   // '-' names standard input, which write reads anyway.
   Words words = given;
   if (!words.empty()) {
@@ -138,5 +137,37 @@ int RunWrite(Session& session, const Words& given) {
   WarnTruncated(path, transfer, entry.record_length(), true);
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;
 }
+
+}  // namespace
+
+const CommandSpec kWriteCommand = {
+    .name = "write",
+    .usage = "write NAME [OPTIONS] [-]",
+    .summary = "standard input becomes the entry's records",
+    .options = kWriteOptions,
+    .arguments = {.words = {Word::kEntry}},
+    .writes = true,
+    .help = R"(
+Reads standard input ('-' may name it) and stores it as the entry,
+replacing it (with mod: appending to it). For text types each line is a
+record, without its newline; whether the last line had one is kept with
+the entry, so read gives back exactly the bytes written. For the binary
+types GIF, JPEG, PDF and JAR the input is cut into records of the record
+length (lrecl=N, else 1024 bytes), and so is text with a line longer than
+1048576 bytes. Types that can be written: CATAMS, SOURCE (also written
+KOR), LOG, OUTPUT, HTML, GIF, JPEG, CSS, WML, XML, XSL, RTF, PDF, PS, CSV,
+JS, VBS, JAR.
+
+Options: lrecl=N recfm=V|F|P desc='text' mod (and blocksize=N attr catalog).
+Without lrecl the record length holds the longest line, for a new entry and
+an append alike: nothing is cut. With lrecl=N (at most 1048576) longer
+lines are cut, with a warning and exit code 3. recfm=F pads the records of
+SOURCE, LOG and OUTPUT entries with blanks, and attr hands their lead byte
+to the reader: the bytes read back then differ from those written.
+
+Example: vuvorozo write work.reports.jan desc='Monthly report' < jan.txt
+)",
+    .run = RunWrite,
+};
 
 }  // namespace cli

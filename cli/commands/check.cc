@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
 
@@ -14,11 +15,10 @@ std::string Count(int64_t n, Noun noun) {
   return std::to_string(n) + " " + (n == 1 ? noun.one : noun.other);
 }
 
-}  // namespace
-
 // The counts are the result; each problem is an error, printed even when
 // quiet, and a damaged library ends with exit code 1.
-int RunCheck(Session& session, const Words& words, bool json) {
+int RunCheck(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
   std::string libref;
   if (int code = LibraryArgument(words, &libref); code != kExitOk) return code;
   refhost::LibraryCheck check;
@@ -59,5 +59,34 @@ int RunCheck(Session& session, const Words& words, bool json) {
   }
   return check.problems.empty() ? kExitOk : kExitFailed;
 }
+
+constexpr FlagSpec kCheckFlags[] = {
+    JsonFlag(),
+};
+
+}  // namespace
+
+const CommandSpec kCheckCommand = {
+    .name = "check",
+    .usage = "check LIBREF [--json]",
+    .summary = "reads the whole library and says whether it is sound",
+    .flags = kCheckFlags,
+    .arguments = {.words = {Word::kLibref}},
+    .writes = false,
+    .help = R"(
+Reads the whole library: the database's own integrity check, then every
+record of every entry, each stored page checked against its checksum.
+Prints the counts of catalogs, entries, records and pages read, the size
+of the library file and how much of it is free, then "The library is
+sound." or "The library is damaged.", each problem as an error before
+it. Exit code 0 when the library is sound, 1 when it is damaged or cannot
+be read.
+
+--json prints one object: {"library": "WORK", "file": "...", "catalogs":
+2, "entries": 14, "records": 2000, "pages": 14, "file_bytes": 61440,
+"free_bytes": 0, "problems": []} (each problem a string).
+)",
+    .run = RunCheck,
+};
 
 }  // namespace cli

@@ -6,7 +6,8 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
 #include "refhost/library_services.h"
@@ -35,9 +36,8 @@ int Answer(const std::string& name, bool exists, bool json) {
   return exists ? kExitOk : kExitFailed;
 }
 
-}  // namespace
-
-int RunExists(Session& session, const Words& words, bool json) {
+int RunExists(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
   if (words.size() != 1) {
     return UsageError(words.empty() ? "a name is needed"
                                     : "exists takes one name and no options");
@@ -51,5 +51,28 @@ int RunExists(Session& session, const Words& words, bool json) {
   session.Fail(Printable(name), st);
   return kExitUsage;
 }
+
+constexpr FlagSpec kExistsFlags[] = {
+    JsonFlag(),
+};
+
+}  // namespace
+
+const CommandSpec kExistsCommand = {
+    .name = "exists",
+    .usage = "exists NAME [-v] [--json]",
+    .summary = "exit 0 when the entry or catalog exists, 1 when not",
+    .flags = kExistsFlags,
+    .arguments = {.words = {Word::kEntry}},
+    .writes = false,
+    .help = R"(
+Tests whether the entry (LIBREF.CATALOG.ENTRY[.TYPE]) or the catalog
+(LIBREF.CATALOG) exists, and says nothing: exit code 0 when it exists, 1
+when it does not, 2 when the test cannot be made (a usage error, or a name
+the module refuses). -v prints "NAME exists" or "NAME does not exist".
+--json prints one object: {"name": "work.reports.jan", "exists": true}.
+)",
+    .run = RunExists,
+};
 
 }  // namespace cli

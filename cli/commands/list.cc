@@ -6,7 +6,8 @@
 
 #include <cstdio>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/report.h"
@@ -141,10 +142,9 @@ int ListEntries(Session& session, const std::string& name, bool json,
   return kExitOk;
 }
 
-}  // namespace
-
-int RunList(Session& session, const Words& words, bool json,
-            bool long_listing) {
+int RunList(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
+  bool long_listing = settings.long_listing;
   if (words.size() > 1) return UsageError("list takes one name");
   if (words.empty()) {
     if (long_listing) return UsageError("-l lists the entries of a catalog");
@@ -157,5 +157,46 @@ int RunList(Session& session, const Words& words, bool json,
   }
   return ListEntries(session, name, json, long_listing);
 }
+
+constexpr FlagSpec kListFlags[] = {
+    JsonFlag(),
+    {"--long", 'l', nullptr,
+     "records, bytes and modification time of each entry",
+     [](Settings& s, const std::string&) { s.long_listing = true; }},
+};
+
+}  // namespace
+
+const CommandSpec kListCommand = {
+    .name = "list",
+    .usage = "list [LIBREF[.CATALOG[.PATTERN]]] [-l] [--json]",
+    .summary = "the libraries, a library's catalogs, or a catalog's entries",
+    .flags = kListFlags,
+    .arguments = {.words = {Word::kName}},
+    .writes = false,
+    .help = R"(
+Without a name: the libraries of the data folder. With a libref: its
+catalogs and how many entries each holds. With LIBREF.CATALOG: its entries
+by name, type and description; -l (--long) adds the records, the bytes
+(of the file the entry gives back, '-' where the host does not know them)
+and the time of the last change. LIBREF.CATALOG.PATTERN lists the entries
+the pattern matches (* any characters, ? one; the type level may be a
+pattern too).
+
+Control characters and bytes that are not UTF-8 are shown as \xHH in the
+table (a backslash as \\); columns are aligned by the width characters take
+on the terminal.
+
+--json prints one JSON array, one object a line:
+  libraries  {"libref": "WORK", "catalogs": 2}
+  catalogs   {"catalog": "REPORTS", "entries": 3}
+  entries    {"name": "JAN", "type": "CATAMS", "description": "",
+              "records": 3, "bytes": 31 (or null), "longest_record": 10,
+              "created": "2024-01-31T09:00:00.000000Z", "modified": "..."}
+Strings are exact (control characters as \u escapes; a byte that is not
+UTF-8 as \ufffd); times are UTC.
+)",
+    .run = RunList,
+};
 
 }  // namespace cli

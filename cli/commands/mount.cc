@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/mount_tree.h"
 #include "cli/report.h"
 
@@ -276,8 +277,6 @@ void LogToSyslog() {
   stderr = log;
 }
 
-}  // namespace
-
 int RunMount(Session& session, const Words& words, const Settings& settings) {
   if (words.size() != 1) {
     return UsageError(words.empty()
@@ -357,5 +356,52 @@ int RunMount(Session& session, const Words& words, const Settings& settings) {
   // asked for.
   return status >= 0 ? kExitOk : kExitFailed;
 }
+
+constexpr FlagSpec kMountFlags[] = {
+    {"--foreground", 'f', nullptr,
+     "stay in the foreground, the log on standard error",
+     [](Settings& s, const std::string&) { s.foreground = true; }},
+    {"--options", 'o', "OPTS",
+     "ro (read only), or options for libfuse, comma-separated",
+     [](Settings& s, const std::string& v) { s.mount_options.push_back(v); }},
+};
+
+}  // namespace
+
+const CommandSpec kMountCommand = {
+    .name = "mount",
+    .usage = "mount MOUNTPOINT [-f] [-o ro]",
+    .summary = "the catalogs as folders every tool can use, until unmounted",
+    .flags = kMountFlags,
+    .arguments = {.words = {Word::kFolder}},
+    .writes = true,
+    .help = R"(
+Shows the catalogs of the data folder as folders, MOUNTPOINT/LIBREF/CATALOG,
+librefs and catalogs in lower case, until it is unmounted (fusermount3 -u
+MOUNTPOINT, or SIGINT or SIGTERM). Each entry is a file under the name,
+size, time and mode export gives it, so cp -a MOUNTPOINT/work/reports X
+makes what vuvorozo export work.reports X makes. A catalog whose entries
+have descriptions shows export's manifest .vuvorozo-manifest too.
+
+A file written and closed becomes its entry's new version, whole: a reader
+sees the old content or the new, never a mix, and the close reports a
+failure. mkdir in a library's folder makes a catalog, rmdir removes an
+empty one, rm deletes an entry, mv renames within and across catalogs.
+What a catalog cannot hold is refused, and said in the log: a name over 32
+bytes before its extension (ENAMETOOLONG), a second '.' or a control
+character (EINVAL), a folder in a catalog or a file outside one (EPERM).
+A name beginning with '.' is scratch: kept while mounted, and an entry once
+renamed to a name a catalog holds (as rsync and editors do); one left at
+unmount is gone. A manifest written into a catalog's folder gives its
+entries their descriptions. Changes another process makes (vuvorozo write)
+show at once.
+
+  -f, --foreground     stay in the foreground, the log on standard error
+                       (otherwise the program detaches and logs to syslog)
+  -o ro                read only: every change is refused with EROFS
+  -o OPTS              other options go to libfuse (allow_other, ...)
+)",
+    .run = RunMount,
+};
 
 }  // namespace cli

@@ -2,13 +2,15 @@
 // store, each library made when absent. A catalog is the host's own: the
 // module opens catalogs, it does not make them empty.
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 
 namespace cli {
+namespace {
 
-int RunMkdir(Session& session, const Words& words) {
+int RunMkdir(Session& session, const Words& words, const Settings&) {
   if (words.empty())
     return UsageError("a catalog name libref.catalog is needed");
   refhost::CatalogStore* store = session.host().store();
@@ -36,5 +38,20 @@ int RunMkdir(Session& session, const Words& words) {
   }
   return failed ? kExitFailed : kExitOk;
 }
+
+}  // namespace
+
+const CommandSpec kMkdirCommand = {
+    .name = "mkdir",
+    .usage = "mkdir LIBREF.CATALOG...",
+    .summary = "creates empty catalogs",
+    .arguments = {.words = {Word::kCatalog}, .repeats = true},
+    .writes = true,
+    .help = R"(
+Creates each catalog named, empty, and its library when absent. A catalog
+that exists already is reported (exit code 1).
+)",
+    .run = RunMkdir,
+};
 
 }  // namespace cli

@@ -2,7 +2,8 @@
 // 32), each named or matched by a pattern, and catalogs (LIBREF.CATALOG)
 // through the host's store: an empty one, or with -r one with its entries.
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "refhost/library_services.h"
@@ -51,9 +52,8 @@ bool DeleteCatalog(Session& session, const NameLevels& levels,
   return false;
 }
 
-}  // namespace
-
-int RunDelete(Session& session, const Words& words, bool recursive) {
+int RunDelete(Session& session, const Words& words, const Settings& settings) {
+  bool recursive = settings.recursive;
   if (words.empty()) return UsageError("a name is needed");
   size_t options_at = OptionStart(words, 0);
   if (options_at != words.size()) {
@@ -85,5 +85,28 @@ int RunDelete(Session& session, const Words& words, bool recursive) {
   }
   return failed ? kExitFailed : kExitOk;
 }
+
+constexpr FlagSpec kDeleteFlags[] = {
+    RecursiveFlag("a catalog with its entries"),
+};
+
+}  // namespace
+
+const CommandSpec kDeleteCommand = {
+    .name = "delete",
+    .usage = "delete [-r] NAME...",
+    .summary = "deletes entries, or empty catalogs",
+    .flags = kDeleteFlags,
+    .arguments = {.words = {Word::kEntry}, .repeats = true},
+    .writes = true,
+    .help = R"(
+Deletes each entry named (LIBREF.CATALOG.ENTRY[.TYPE], or a pattern that
+matches entries) and each catalog named (LIBREF.CATALOG). A catalog that
+still holds entries is refused unless -r (--recursive) is given, which
+deletes it with its entries. Exit code 1 when a name does not exist or a
+pattern matches nothing; the other names are still deleted.
+)",
+    .run = RunDelete,
+};
 
 }  // namespace cli

@@ -18,7 +18,8 @@
 #include <cstring>
 #include <set>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/content.h"
 #include "cli/entry_types.h"
 #include "cli/file_names.h"
@@ -412,9 +413,7 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }
 
-}  // namespace
-
-int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
+int RunExport(Session& session, const Words& words, const Settings& flags) {
   if (words.size() < 2) {
     return UsageError(flags.recursive ? "a libref and a folder are needed"
                                       : "a name libref.catalog and a folder "
@@ -469,5 +468,48 @@ int RunExport(Session& session, const Words& words, const BatchFlags& flags) {
   PrintSummary(tally, {"entry", "entries"}, {"file", "files"});
   return FinishBatch(tally, "entries were not exported");
 }
+
+constexpr FlagSpec kExportFlags[] = {
+    RecursiveFlag("a library's catalogs as folders"),
+};
+
+}  // namespace
+
+const CommandSpec kExportCommand = {
+    .name = "export",
+    .usage = "export [-r] NAME DIR [MEMBER...] [OPTIONS]",
+    .summary = "each entry becomes a file in DIR ('-': a tar stream)",
+    .flags = kExportFlags,
+    .options = kReadOptions,
+    .arguments = {.words = {Word::kCatalog, Word::kFolder},
+                  .recursive = {Word::kLibref, Word::kFolder}},
+    .writes = false,
+    .help = R"(
+Writes each entry of the catalog NAME (LIBREF.CATALOG) to DIR (created
+when absent), or only the members named (ENTRY or ENTRY.TYPE, patterns
+allowed): under the file name it was imported from, with that file's
+modification time and permissions; an entry that has none becomes <entry
+name in lower case>.<extension>, with an extension that imports back to
+the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other
+types their name in lower case), and takes the entry's time. When an
+entry has a description, a manifest .vuvorozo-manifest lists each file
+with its entry and description. Ends with one line: entries, files
+written, bytes, seconds; -v names every file.
+
+DIR '-' writes the files, manifest included, as one tar stream (POSIX
+ustar) to standard output instead: 'vuvorozo export work.reports - | tar
+-x -C DIR' unpacks it.
+
+  -r, --recursive  NAME is a libref: each catalog becomes a folder of DIR,
+                   named as the folder it was imported from, else the
+                   catalog name in lower case
+
+Each file is written under a temporary name and renamed over the old one,
+so a file is replaced whole or not at all; a link in DIR is replaced, never
+followed. An entry whose name or type cannot be part of a file name ('/',
+'.', control characters) is reported and skipped (exit code 1).
+)",
+    .run = RunExport,
+};
 
 }  // namespace cli

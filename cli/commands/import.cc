@@ -19,7 +19,8 @@
 #include <map>
 #include <set>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
 #include "cli/entry_types.h"
 #include "cli/file_names.h"
 #include "cli/manifest.h"
@@ -79,7 +80,7 @@ struct Planned {
 
 class Importer {
  public:
-  Importer(Session& session, const Words& option_words, const BatchFlags& flags,
+  Importer(Session& session, const Words& option_words, const Settings& flags,
            const RecordLayout& layout, bool own_description)
       : session_(session),
         option_words_(option_words),
@@ -111,7 +112,7 @@ class Importer {
 
   Session& session_;
   const Words& option_words_;
-  BatchFlags flags_;
+  const Settings& flags_;
   RecordLayout layout_;
   bool own_description_;  // desc= given: the manifest's do not apply
   std::map<std::string, ManifestLine> manifest_;
@@ -403,9 +404,7 @@ void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
   }
 }
 
-}  // namespace
-
-int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
+int RunImport(Session& session, const Words& words, const Settings& flags) {
   if (words.size() < 2) {
     return UsageError(flags.recursive ? "a folder and a libref are needed"
                                       : "a folder and a name libref.catalog "
@@ -458,5 +457,59 @@ int RunImport(Session& session, const Words& words, const BatchFlags& flags) {
   PrintSummary(importer.tally(), {"file", "files"}, {"entry", "entries"});
   return FinishBatch(importer.tally(), "files were not imported");
 }
+
+constexpr FlagSpec kImportFlags[] = {
+    RecursiveFlag("a library's catalogs as folders"),
+    {"--update", 'u', nullptr, "only files changed since they were imported",
+     [](Settings& s, const std::string&) { s.update = true; }},
+    {"--rename", 0, nullptr, "fit names a catalog cannot hold (lossy)",
+     [](Settings& s, const std::string&) { s.fit_names = true; }},
+};
+
+}  // namespace
+
+const CommandSpec kImportCommand = {
+    .name = "import",
+    .usage = "import [-r] [-u] [--rename] DIR NAME [OPTIONS]",
+    .summary = "each file of DIR becomes an entry of the catalog NAME",
+    .flags = kImportFlags,
+    .options = kImportOptions,
+    .arguments = {.words = {Word::kFolder, Word::kCatalog},
+                  .recursive = {Word::kFolder, Word::kLibref}},
+    .writes = true,
+    .help = R"(
+Stores each file of DIR as an entry of the catalog NAME (LIBREF.CATALOG,
+created when absent), replacing an entry of the same name and type. The
+entry name is the file name without its extension, in upper case; the
+extension gives the type:
+  .txt CATAMS  .kor SOURCE  .log LOG  .lst OUTPUT  .html/.htm HTML
+  .gif GIF  .jpeg/.jpg JPEG  .css .wml .xml .xsl .rtf .pdf .ps .csv .js
+  .vbs .jar  the type of that name; any other extension, or none: CATAMS
+The entry keeps the file's name, modification time and mode, which export
+gives back, and the bytes exactly. A manifest .vuvorozo-manifest that an
+export left in DIR gives the entries their descriptions back (desc= given
+here wins). Options apply to every file. Ends with one line: files,
+entries written, bytes, seconds; -v names every file. DIR cannot be '-':
+a stream is unpacked into a folder first (tar -x -C DIR).
+
+  -r, --recursive  NAME is a libref: each folder of DIR becomes a catalog
+                   of that name in upper case; files beside the folders,
+                   and folders inside them, have no catalog and are
+                   reported
+  -u, --update     write only files whose size, time, mode or content
+                   changed since they were imported
+  --rename         fit names a catalog cannot hold instead of refusing
+                   them: characters no name holds become _, names are cut
+                   to 32 bytes and made unique with ~2, ~3... (the file
+                   name is kept, and export gives it back)
+
+A file the catalog cannot take is reported with the reason and skipped:
+its name (two files naming one entry, as A.txt and a.txt; a name longer
+than 32 bytes, with a second '.', a control character or bytes that are
+not UTF-8), a folder (without -r), a link to a folder, anything but a
+regular file. The others are still imported, and the command exits with 1.
+)",
+    .run = RunImport,
+};
 
 }  // namespace cli

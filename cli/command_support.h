@@ -1,45 +1,21 @@
-// The program's commands. Each is one function over a started session and
-// the words that followed the command name (flags removed); it returns the
-// exit code. The table in main.cc gives each its synopsis and help text.
+// Steps the program's commands share: usage errors, naming a library and
+// reporting the store's failures, assigning a name, parsing the user's
+// options, opening a catalog that must exist, and the tally and summary of
+// a command that moves many files or entries.
 
-#ifndef VUVOROZO_CLI_COMMANDS_H_
-#define VUVOROZO_CLI_COMMANDS_H_
+#ifndef VUVOROZO_CLI_COMMAND_SUPPORT_H_
+#define VUVOROZO_CLI_COMMAND_SUPPORT_H_
 
 #include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/command.h"
 #include "cli/session.h"
 #include "refhost/catalog_store.h"
 
 namespace cli {
-
-typedef std::vector<std::string> Words;
-
-int RunWrite(Session& session, const Words& words);
-int RunRead(Session& session, const Words& words);
-int RunList(Session& session, const Words& words, bool json, bool long_listing);
-// What the flags of import and export ask for.
-struct BatchFlags {
-  bool recursive = false;  // -r: a library's catalogs as folders
-  bool update = false;     // -u: import only files changed since imported
-  bool fit_names = false;  // --rename: fit names a catalog cannot hold
-};
-
-int RunImport(Session& session, const Words& words, const BatchFlags& flags);
-int RunExport(Session& session, const Words& words, const BatchFlags& flags);
-// recursive: a catalog goes with its entries.
-int RunDelete(Session& session, const Words& words, bool recursive);
-// move: rename, the source deleted once copied.
-int RunCopy(Session& session, const Words& words, bool move);
-int RunMkdir(Session& session, const Words& words);
-int RunExists(Session& session, const Words& words, bool json);
-int RunInfo(Session& session, const Words& words, bool json);
-// Mounts the catalogs as folders until unmounted (mount.cc).
-int RunMount(Session& session, const Words& words, const Settings& settings);
-int RunCheck(Session& session, const Words& words, bool json);
-int RunCompact(Session& session, const Words& words, bool json);
 
 // Prints "vuvorozo: COMMAND: <text>" and the pointer to the command's help;
 // returns the usage exit code.
@@ -135,4 +111,4 @@ bool OpenExistingCatalog(Session& session, Fileref& fileref,
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_COMMANDS_H_
+#endif  // VUVOROZO_CLI_COMMAND_SUPPORT_H_
