@@ -21,6 +21,7 @@
 
 #include "cli/command_support.h"
 #include "cli/command_table.h"
+#include "cli/completion.h"
 #include "cli/report.h"
 #include "cli/session.h"
 
@@ -63,6 +64,11 @@ int Main(int argc, char** argv) {
   // Every line reaches its reader as it is finished, even on a file or a
   // pipe: a run that is stopped leaves the lines it printed.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The shell's completion asks the program (completion.h); the word is
+  // not in help, as it is no flag of a user's.
+  if (argc > 1 && std::string_view(argv[1]) == "--complete") {
+    return Complete(std::vector<std::string>(argv + 2, argv + argc));
+  }
   CommandLine parsed =
       ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   Settings& settings = parsed.settings;
