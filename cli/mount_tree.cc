@@ -22,9 +22,9 @@
 #include <set>
 
 #include "cli/command_support.h"
-#include "cli/content.h"
-#include "cli/file_names.h"
-#include "cli/manifest.h"
+#include "cli/files/content.h"
+#include "cli/files/file_names.h"
+#include "cli/files/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
@@ -299,14 +299,16 @@ class MountTree::Impl {
     EntryInfo info;
     FileAttributes attributes;
     bool known = false;  // it has host attributes
+    std::string file;    // the file it is shown as (NameFiles)
   };
 
   // A catalog's folder.
   struct CatalogView {
     Stamp stamp;
-    std::map<std::string, Shown> files;  // by file name
-    // (name, type) -> file name, in the order of the catalog's walk
-    std::map<std::pair<std::string, std::string>, std::string> keys;
+    // The entries shown, by (name, type): the catalog's order.
+    std::map<std::pair<std::string, std::string>, Shown> entries;
+    std::map<std::string, Shown*> files;  // the same, by file name
+    int displaced = 0;     // entries shown under a name they do not want
     std::string manifest;  // the manifest's text, when not stale
     int described = 0;     // entries with a description
     bool manifest_stale = true;
@@ -472,27 +474,34 @@ class MountTree::Impl {
     EntryInfo info;
     int32_t st;
     while ((st = directory.Next(&name, &type, &info)) == 0) {
-      Add(&view, Lower(libref) + "/" + Lower(catalog), name, type, info);
+      std::optional<Shown> shown = ShownOf(libref, catalog, name, type, info);
+      if (shown) view.entries[{name, type}] = std::move(*shown);
     }
     if (st != kStatusEndOfList) {
       session_.Fail(key, st);
       catalogs_.erase(key);
       return nullptr;
     }
-    return &(catalogs_[key] = std::move(view));
+    CatalogView& stored = catalogs_[key] = std::move(view);
+    Arrange(&stored);
+    return &stored;
   }
 
-  // Shows the entry in the view under the file name export gives it.
-  void Add(CatalogView* view, const std::string& label, const std::string& name,
-           const std::string& type, const EntryInfo& info) {
+  // The entry as a view shows it; none when its name or type cannot be
+  // part of a file name (said in the log).
+  std::optional<Shown> ShownOf(const std::string& libref,
+                               const std::string& catalog,
+                               const std::string& name, const std::string& type,
+                               const EntryInfo& info) {
     std::string unsafe = UnsafeNamePart(name);
     if (unsafe.empty()) unsafe = UnsafeNamePart(type);
     if (!unsafe.empty()) {
-      PrintError(Printable(label + "/" + name + "." + type) +
+      PrintError(Printable(Lower(libref) + "/" + Lower(catalog) + "/" + name +
+                           "." + type) +
                  ": the entry is not shown: its name cannot be part of a "
                  "file name: " +
                  unsafe);
-      return;
+      return std::nullopt;
     }
     Shown shown;
     shown.name = name;
@@ -500,45 +509,34 @@ class MountTree::Impl {
     shown.info = info;
     shown.known =
         refhost::DecodeFileAttributes(info.host_attributes, &shown.attributes);
-    std::string refused;
-    std::string file =
-        ExportFileName(name, type, shown.attributes.file_name, &refused);
-    if (view->files.count(file) != 0) {
-      // Export skips the second entry of one file name; the mount shows it
-      // under its own default name where that is free.
-      std::string fallback = DefaultFileName(name, type);
-      if (view->files.count(fallback) != 0) {
-        PrintError(Printable(label + "/" + name + "." + type) +
-                   ": the entry is not shown: another entry is shown as " +
-                   Printable(file));
-        return;
-      }
-      file = fallback;
-    }
-    view->keys[{name, type}] = file;
-    if (!shown.info.description.empty()) ++view->described;
-    view->files[file] = std::move(shown);
-    view->manifest_stale = true;
+    return shown;
   }
 
-  void Drop(CatalogView* view, const std::string& name,
-            const std::string& type) {
-    auto key = view->keys.find({name, type});
-    if (key == view->keys.end()) return;
-    auto file = view->files.find(key->second);
-    if (file != view->files.end() && !file->second.info.description.empty()) {
-      --view->described;
+  // Gives every entry of the view its file, by the rule export follows.
+  void Arrange(CatalogView* view) {
+    std::vector<NamedEntry> named;
+    for (const auto& [key, shown] : view->entries) {
+      named.push_back({shown.name, shown.type, shown.attributes.file_name});
     }
-    view->files.erase(key->second);
-    view->keys.erase(key);
+    std::vector<FileNaming> naming = NameFiles(named);
+    view->files.clear();
+    view->described = 0;
+    view->displaced = 0;
+    size_t i = 0;
+    for (auto& [key, shown] : view->entries) {
+      shown.file = naming[i].file;
+      if (naming[i++].displaced) ++view->displaced;
+      if (!shown.info.description.empty()) ++view->described;
+      view->files[shown.file] = &shown;
+    }
     view->manifest_stale = true;
   }
 
   // After a change of the mount's own to an entry: the view shows the
   // entry as the store now has it, and the library's stamp as it now is
   // stands for the view.
-  void Noted(const std::string& libref, const std::string& catalog,
-             const std::string& name, const std::string& type) {
+  void Refresh(const std::string& libref, const std::string& catalog,
+               const std::string& name, const std::string& type) {
     Stamp stamp = StampOf(libref);
     auto library = libraries_.find(libref);
     if (library != libraries_.end()) library->second.stamp = stamp;
@@ -546,24 +544,48 @@ class MountTree::Impl {
     if (it == catalogs_.end()) return;
     CatalogView& view = it->second;
     view.stamp = stamp;
-    Drop(&view, name, type);
+    std::optional<Shown> now;
     EntryInfo info;
     if (session_.host()
             .library()
             ->FindEntry(libref, catalog, name, type, &info)
             .ok()) {
-      Add(&view, Lower(libref) + "/" + Lower(catalog), name, type, info);
+      now = ShownOf(libref, catalog, name, type, info);
     }
+    view.manifest_stale = true;
+    auto old = view.entries.find({name, type});
+    if (old != view.entries.end()) {
+      if (!old->second.info.description.empty()) --view.described;
+      view.files.erase(old->second.file);
+      view.entries.erase(old);
+    }
+    if (!now) {
+      // Where no entry was displaced, one that goes frees a name no other
+      // entry wants.
+      if (view.displaced != 0) Arrange(&view);
+      return;
+    }
+    std::string refused;
+    std::string wanted =
+        PreferredFileName(name, type, now->attributes.file_name, &refused);
+    Shown& shown = view.entries[{name, type}] = std::move(*now);
+    if (view.displaced != 0 || view.files.count(wanted) != 0) {
+      // A name another entry holds, or may want back: the whole rule.
+      Arrange(&view);
+      return;
+    }
+    shown.file = wanted;
+    if (!shown.info.description.empty()) ++view.described;
+    view.files[wanted] = &shown;
   }
 
   const std::string& ManifestOf(const std::string& libref,
                                 const std::string& catalog, CatalogView* view) {
     if (!view->manifest_stale) return view->manifest;
     std::vector<ManifestLine> lines;
-    for (const auto& [key, file] : view->keys) {
-      const Shown& shown = view->files[file];
+    for (const auto& [key, shown] : view->entries) {
       EntryKey entry{libref, catalog, shown.name, shown.type};
-      lines.push_back({file, entry.Path(), shown.info.description});
+      lines.push_back({shown.file, entry.Path(), shown.info.description});
     }
     view->manifest = lines.empty() ? "" : FormatManifest(lines);
     view->manifest_stale = false;
@@ -629,7 +651,7 @@ class MountTree::Impl {
     if (view_out != nullptr) *view_out = view;
     if (view == nullptr) return nullptr;
     auto it = view->files.find(place.file);
-    return it == view->files.end() ? nullptr : &it->second;
+    return it == view->files.end() ? nullptr : it->second;
   }
 
   // The manifest shows where it carries something: in a catalog whose
@@ -666,11 +688,11 @@ class MountTree::Impl {
     // a.txt, a.txt and a.dat) would be replaced by this one.
     CatalogView* view = Catalog(place.libref, place.catalog);
     if (view != nullptr) {
-      auto it = view->keys.find({entry->name, entry->type.type});
-      if (it != view->keys.end() && it->second != place.file &&
-          (renamed == nullptr || it->second != *renamed)) {
+      auto it = view->entries.find({entry->name, entry->type.type});
+      if (it != view->entries.end() && it->second.file != place.file &&
+          (renamed == nullptr || it->second.file != *renamed)) {
         return Refuse(place.path, EEXIST,
-                      "the catalog keeps " + Printable(it->second) +
+                      "the catalog keeps " + Printable(it->second.file) +
                           " as entry " + entry->name + "." + entry->type.type +
                           ", which this name would replace");
       }
@@ -856,7 +878,7 @@ class MountTree::Impl {
                             &attributes);
     }
     directory.Close();
-    Noted(pending.libref, pending.catalog, key.name, key.type);
+    Refresh(pending.libref, pending.catalog, key.name, key.type);
     if (!written.read_error.empty()) {
       return Refuse(path, EIO,
                     "cannot read what was written: " + written.read_error);
@@ -915,7 +937,7 @@ class MountTree::Impl {
       st = update();
     }
     directory.Close();
-    Noted(place.libref, place.catalog, key.name, key.type);
+    Refresh(place.libref, place.catalog, key.name, key.type);
     if (st != 0) {
       session_.Fail(place.path, st);
       return -ErrnoOf(st);
@@ -934,7 +956,7 @@ class MountTree::Impl {
       DetachReaders();
       st = fileref.Delete();
     }
-    Noted(place.libref, place.catalog, name, type);
+    Refresh(place.libref, place.catalog, name, type);
     if (st != 0) {
       session_.Fail(place.path, st);
       return -ErrnoOf(st);
@@ -1162,7 +1184,7 @@ int MountTree::GetAttributes(const std::string& path, uint64_t handle,
     const std::string& text = m.ManifestOf(place.libref, place.catalog, view);
     int64_t newest = m.started_ns_;
     for (const auto& [file, s] : view->files) {
-      newest = std::max(newest, s.info.modified_micros * 1000);
+      newest = std::max(newest, s->info.modified_micros * 1000);
     }
     m.FileAttributesOf(static_cast<int64_t>(text.size()), 0644, newest, st);
     return 0;
@@ -1212,7 +1234,7 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
     // A file being written shows what was written so far.
     auto pending = m.PendingAt(at);
     int e = pending ? m.PendingAttributes(*pending, &item.attributes)
-                    : m.ShownAttributes(at, shown, &item.attributes);
+                    : m.ShownAttributes(at, *shown, &item.attributes);
     if (e != 0) continue;  // reported
     items->push_back(item);
     listed.insert(file);

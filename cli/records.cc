@@ -10,7 +10,8 @@
 #include <climits>
 #include <cstring>
 
-#include "cli/entry_types.h"
+#include "cli/files/attributes.h"
+#include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 
 namespace cli {
@@ -335,10 +336,8 @@ MemberWrite WriteMember(Session& session, Directory& directory,
     entry.Discard();
     return result;
   }
-  if (KeepsBytes(key.type, layout)) attributes->size = result.transfer.bytes;
-  attributes->records = plan.mapping;
-  attributes->final_newline = plan.final_newline;
-  attributes->content_hash = hash.Value();
+  NoteWritten(plan, result.transfer, KeepsBytes(key.type, layout), hash.Value(),
+              attributes);
   entry.SetAttributes(refhost::EncodeFileAttributes(*attributes));
   result.status = entry.Close();
   return result;

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/content.h"
+#include "cli/files/content.h"
 #include "cli/session.h"
 #include "refhost/file_attributes.h"
 

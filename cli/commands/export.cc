@@ -20,15 +20,16 @@
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
-#include "cli/content.h"
-#include "cli/entry_types.h"
-#include "cli/file_names.h"
-#include "cli/manifest.h"
+#include "cli/files/attributes.h"
+#include "cli/files/content.h"
+#include "cli/files/entry_types.h"
+#include "cli/files/file_names.h"
+#include "cli/files/manifest.h"
+#include "cli/files/tar_stream.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
 #include "cli/report.h"
-#include "cli/tar_stream.h"
 #include "refhost/library_services.h"
 
 namespace cli {
@@ -40,6 +41,7 @@ struct Member {
   std::string name;
   std::string type;
   refhost::EntryInfo info;
+  FileNaming naming;  // its file, by the rule the mount shares
 };
 
 // The hint of a member open whose text names its type.
@@ -100,9 +102,7 @@ class Exporter {
         option_words_(option_words),
         root_path_(std::move(root)),
         selection_(selection) {
-    mode_t mask = umask(0);
-    umask(mask);
-    default_mode_ = 0666 & ~mask;
+    default_mode_ = DefaultFileMode();
     if (root_path_ == "-") tar_ = std::make_unique<TarStream>(STDOUT_FILENO);
   }
   ~Exporter() {
@@ -125,8 +125,7 @@ class Exporter {
                        std::vector<ManifestLine>* manifest);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the stream. false with *error.
-  bool Deliver(OpenEntry& entry, const Member& member,
-               const FileAttributes& attributes, bool known, int folder,
+  bool Deliver(OpenEntry& entry, const EntryFile& shape, int folder,
                const std::string& path, const std::string& file,
                Transfer* transfer, std::string* error);
   // The folder name a catalog exports to under -r; empty when there is
@@ -151,7 +150,6 @@ class Exporter {
   EntryKey catalog_;  // libref and catalog being exported
   mode_t default_mode_;
   std::set<std::string> folders_;  // made for catalogs under -r
-  std::set<std::string> written_;  // files of the folder being filled
   int64_t written_bytes_ = 0;      // bytes of the member exported last
   Tally tally_;
 };
@@ -232,16 +230,31 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     return;
   }
   // The whole walk first: each member is then opened while no stream runs.
-  std::vector<Member> members;
+  // Every entry of the catalog takes part in naming the files, so that a
+  // member's file is the one a whole export gives it.
+  std::vector<Member> all;
+  std::vector<NamedEntry> named;
+  std::vector<bool> taken;
   Member m;
   int32_t st;
   while ((st = directory.Next(&m.name, &m.type, &m.info)) == 0) {
-    if (selection_.Takes(m)) members.push_back(m);
+    FileAttributes kept;
+    refhost::DecodeFileAttributes(m.info.host_attributes, &kept);
+    named.push_back({m.name, m.type, kept.file_name});
+    taken.push_back(selection_.Takes(m));
+    all.push_back(m);
   }
   if (st != kStatusEndOfList) {
     session_.Fail(Printable(name), st);
     tally_.failed = true;
     return;
+  }
+  std::vector<FileNaming> naming = NameFiles(named);
+  std::vector<Member> members;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (!taken[i]) continue;
+    all[i].naming = std::move(naming[i]);
+    members.push_back(std::move(all[i]));
   }
   catalog_ = KeyOfPath(Upper(name));
   std::string label;
@@ -264,7 +277,6 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     if (target < 0) return;
   }
   Descriptor own(folder_each ? target : -1);
-  written_.clear();
   Progress::AddTotal(static_cast<int64_t>(members.size()));
   std::vector<ManifestLine> manifest;
   for (const Member& member : members) {
@@ -305,16 +317,13 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
 }
 
-bool Exporter::Deliver(OpenEntry& entry, const Member& member,
-                       const FileAttributes& attributes, bool known, int folder,
+bool Exporter::Deliver(OpenEntry& entry, const EntryFile& shape, int folder,
                        const std::string& path, const std::string& file,
                        Transfer* transfer, std::string* error) {
-  uint32_t mode = attributes.mode ? *attributes.mode : default_mode_;
-  int64_t modified = attributes.modified_ns
-                         ? *attributes.modified_ns
-                         : member.info.modified_micros * 1000;
-  refhost::RecordMapping mapping =
-      MappingOf(known ? &attributes : nullptr, member.type);
+  uint32_t mode = shape.mode;
+  int64_t modified = shape.modified_ns;
+  refhost::RecordMapping mapping = shape.mapping;
+  bool final_newline = shape.attributes.final_newline;
   if (tar_ != nullptr) {
     // A tar member says its size ahead of its bytes: the bytes go to a
     // temporary file first.
@@ -324,7 +333,7 @@ bool Exporter::Deliver(OpenEntry& entry, const Member& member,
       return false;
     }
     Output bytes(spool.get());
-    *transfer = ReadRecords(entry, mapping, attributes.final_newline, bytes);
+    *transfer = ReadRecords(entry, mapping, final_newline, bytes);
     if (!bytes.Flush()) {
       *error = "cannot write a temporary file: " + bytes.error();
       return false;
@@ -343,7 +352,7 @@ bool Exporter::Deliver(OpenEntry& entry, const Member& member,
     return false;
   }
   Output bytes(out.fd());
-  *transfer = ReadRecords(entry, mapping, attributes.final_newline, bytes);
+  *transfer = ReadRecords(entry, mapping, final_newline, bytes);
   if (!bytes.Flush()) {
     *error = "cannot write " + Printable(path) + ": " + bytes.error();
     return false;
@@ -361,27 +370,27 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                                std::vector<ManifestLine>* manifest) {
   written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
-  std::string unsafe = UnsafeNamePart(member.name);
-  if (unsafe.empty()) unsafe = UnsafeNamePart(member.type);
-  if (!unsafe.empty()) {
-    return Skipped(what, "the name cannot be part of a file name: " + unsafe);
+  const FileNaming& naming = member.naming;
+  if (!naming.unsafe.empty()) {
+    return Skipped(what,
+                   "the name cannot be part of a file name: " + naming.unsafe);
   }
-  FileAttributes attributes;
-  bool known =
-      refhost::DecodeFileAttributes(member.info.host_attributes, &attributes);
-  std::string reason;
-  std::string file =
-      ExportFileName(member.name, member.type, attributes.file_name, &reason);
-  if (!reason.empty()) {
+  EntryFile shape = EntryFileOf(member.info, member.type, default_mode_);
+  const std::string& file = naming.file;
+  if (!naming.refused.empty()) {
     PrintWarning(what + ": the recorded file name " +
-                 Printable(attributes.file_name) + " is not used (" + reason +
-                 "); exported as " + Printable(file));
+                 Printable(shape.attributes.file_name) + " is not used (" +
+                 naming.refused + "); exported as " + Printable(file));
   }
   std::string path = label + file;
   std::string shown =
       tar_ != nullptr ? Printable(path) : Printable(root_path_ + "/" + path);
-  if (!written_.insert(file).second) {
-    return Skipped(what, "another entry was exported as " + shown);
+  if (naming.displaced) {
+    std::string refused;
+    std::string wanted = PreferredFileName(
+        member.name, member.type, shape.attributes.file_name, &refused);
+    PrintDetail(what + ": " + Printable(wanted) +
+                " is another entry's file; exported as " + shown);
   }
   EntryKey key = catalog_;
   key.name = member.name;
@@ -396,8 +405,7 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   }
   Transfer transfer;
   std::string error;
-  bool delivered = Deliver(entry, member, attributes, known, folder, path, file,
-                           &transfer, &error);
+  bool delivered = Deliver(entry, shape, folder, path, file, &transfer, &error);
   int32_t close = entry.Close();
   if (!delivered) return Skipped(what, error);
   if (transfer.status != 0 || close != 0) {
@@ -491,10 +499,13 @@ allowed): under the file name it was imported from, with that file's
 modification time and permissions; an entry that has none becomes <entry
 name in lower case>.<extension>, with an extension that imports back to
 the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other
-types their name in lower case), and takes the entry's time. When an
-entry has a description, a manifest .vuvorozo-manifest lists each file
-with its entry and description. Ends with one line: entries, files
-written, bytes, seconds; -v names every file.
+types their name in lower case), and takes the entry's time. Where two
+entries keep one file name (a copy keeps its source's), the first by name
+and type has it and the other its default name, with ~2, ~3... before the
+extension where that is taken too (-v says so); the mount shows the same
+files. When an entry has a description, a manifest .vuvorozo-manifest
+lists each file with its entry and description. Ends with one line:
+entries, files written, bytes, seconds; -v names every file.
 
 DIR '-' writes the files, manifest included, as one tar stream (POSIX
 ustar) to standard output instead: 'vuvorozo export work.reports - | tar

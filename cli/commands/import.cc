@@ -21,9 +21,9 @@
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
-#include "cli/entry_types.h"
-#include "cli/file_names.h"
-#include "cli/manifest.h"
+#include "cli/files/entry_types.h"
+#include "cli/files/file_names.h"
+#include "cli/files/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "refhost/library_services.h"

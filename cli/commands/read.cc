@@ -9,7 +9,7 @@
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
-#include "cli/entry_types.h"
+#include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"

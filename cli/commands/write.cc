@@ -9,7 +9,8 @@
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
-#include "cli/entry_types.h"
+#include "cli/files/attributes.h"
+#include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "refhost/library_services.h"
@@ -19,29 +20,6 @@ namespace {
 
 using refhost::FileAttributes;
 using refhost::RecordMapping;
-
-// The attributes an entry has after an append of transfer's records to an
-// entry that had old (when it had attributes) and was not empty. The file
-// it came from no longer matches it, so what tells a file unchanged goes.
-FileAttributes AfterAppend(const FileAttributes* old, const WritePlan& plan,
-                           const Transfer& transfer, bool exact) {
-  FileAttributes after = old != nullptr ? *old : FileAttributes();
-  after.modified_ns.reset();  // the store's time of the append stands
-  after.content_hash.reset();
-  after.changed_ns.reset();
-  after.inode.reset();
-  bool lines = plan.mapping == RecordMapping::kLines;
-  after.records = plan.mapping;
-  if (old == nullptr || !old->size || !exact) {
-    after.size.reset();
-  } else if (transfer.records > 0) {
-    // A last line without its newline gets one when lines follow it.
-    int64_t joint = lines && *old->size > 0 && !old->final_newline ? 1 : 0;
-    after.size = *old->size + joint + transfer.bytes;
-  }
-  if (lines && transfer.records > 0) after.final_newline = plan.final_newline;
-  return after;
-}
 
 int RunWrite(Session& session, const Words& given, const Settings&) {
   // '-' names standard input, which write reads anyway.
@@ -123,10 +101,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   if (appending) {
     attributes = AfterAppend(has_old ? &old : nullptr, plan, transfer, exact);
   } else {
-    attributes.records = plan.mapping;
-    attributes.final_newline = plan.final_newline;
-    if (exact) attributes.size = transfer.bytes;
-    attributes.content_hash = hash.Value();
+    NoteWritten(plan, transfer, exact, hash.Value(), &attributes);
   }
   entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
   int32_t close = entry.Close();

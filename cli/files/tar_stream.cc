@@ -1,7 +1,7 @@
 // The ustar header: 512 bytes, numbers in octal text, a checksum over the
 // header with its own field taken as blanks.
 
-#include "cli/tar_stream.h"
+#include "cli/files/tar_stream.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cli/content.h"
+#include "cli/files/content.h"
 #include "cli/report.h"
 
 namespace cli {

@@ -1,6 +1,6 @@
 // Formatting, parsing, reading and writing the manifest.
 
-#include "cli/manifest.h"
+#include "cli/files/manifest.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "cli/content.h"
-#include "cli/file_names.h"
+#include "cli/files/content.h"
+#include "cli/files/file_names.h"
 
 namespace cli {
 namespace {

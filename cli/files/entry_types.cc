@@ -3,7 +3,7 @@
 // table, so an extension that merely begins like a known one (json, psd)
 // imports as CATAMS instead of being taken for JS or PS.
 
-#include "cli/entry_types.h"
+#include "cli/files/entry_types.h"
 
 #include "cli/option_text.h"
 

@@ -11,8 +11,8 @@
 // comments. A person may edit the file: an import takes each listed file's
 // description (unless the import gives desc=) and reads nothing else.
 
-#ifndef VUVOROZO_CLI_MANIFEST_H_
-#define VUVOROZO_CLI_MANIFEST_H_
+#ifndef VUVOROZO_CLI_FILES_MANIFEST_H_
+#define VUVOROZO_CLI_FILES_MANIFEST_H_
 
 #include <map>
 #include <string>
@@ -50,4 +50,4 @@ bool RemoveManifest(int folder, std::string* error);
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_MANIFEST_H_
+#endif  // VUVOROZO_CLI_FILES_MANIFEST_H_

@@ -8,8 +8,8 @@
 // safely: written under a temporary name and renamed over the target, never
 // through a link.
 
-#ifndef VUVOROZO_CLI_CONTENT_H_
-#define VUVOROZO_CLI_CONTENT_H_
+#ifndef VUVOROZO_CLI_FILES_CONTENT_H_
+#define VUVOROZO_CLI_FILES_CONTENT_H_
 
 #include <sys/types.h>
 
@@ -170,4 +170,4 @@ class ExportFile {
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_CONTENT_H_
+#endif  // VUVOROZO_CLI_FILES_CONTENT_H_

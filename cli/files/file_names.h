@@ -7,16 +7,18 @@
 // to be fitted (a lossy mapping: the file's own name stays in the entry's
 // attributes, so export gives it back). Going out, a name becomes a file
 // name only when it is one plain name of the folder: never a path, a
-// link's target or a control sequence.
+// link's target or a control sequence; and the entries of a catalog get
+// their files by one rule (NameFiles), which export and the mount share.
 
-#ifndef VUVOROZO_CLI_FILE_NAMES_H_
-#define VUVOROZO_CLI_FILE_NAMES_H_
+#ifndef VUVOROZO_CLI_FILES_FILE_NAMES_H_
+#define VUVOROZO_CLI_FILES_FILE_NAMES_H_
 
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "cli/entry_types.h"
+#include "cli/files/entry_types.h"
 
 namespace cli {
 
@@ -63,12 +65,40 @@ std::string DefaultFileName(std::string_view name, std::string_view type);
 // (a catalog written by others may hold anything); empty when it can.
 std::string UnsafeNamePart(std::string_view part);
 
-// The file an entry exports to: the file name recorded with it when that
-// is a plain one, else DefaultFileName. *refused receives why a recorded
-// name was not used; it is empty when there was none or it was used.
-std::string ExportFileName(std::string_view name, std::string_view type,
-                           const std::string& recorded, std::string* refused);
+// The file an entry wants: the file name kept with it when that is a plain
+// one, else DefaultFileName. *refused receives why a kept name was not
+// used; it is empty when there was none or it was used.
+std::string PreferredFileName(std::string_view name, std::string_view type,
+                              const std::string& kept, std::string* refused);
+
+// An entry of a catalog, as the rule below names its file.
+struct NamedEntry {
+  std::string name;  // entry name
+  std::string type;  // entry type
+  std::string kept;  // the file name kept with it; empty when none
+};
+
+// The file name the rule gives one entry.
+struct FileNaming {
+  std::string file;        // empty when the entry has none (unsafe says why)
+  std::string unsafe;      // why its name or type cannot be part of a file name
+  std::string refused;     // why its kept name is not a file name (it has
+                           // its default name instead)
+  bool displaced = false;  // its file name is not the one it wants: another
+                           // entry took that one
+};
+
+// The files of a catalog's entries, as export writes them and the mount
+// shows them, so that both give one tree. The entries go in the catalog's
+// order, by name then type (bytes compared), whatever order they are given
+// in: first each entry claims the file name it wants when that is its kept
+// name, and the first to claim a name has it; then every entry without a
+// file takes its default name, or, when that is taken too, its default
+// name with ~2, ~3... before the extension. No entry whose name can be
+// part of a file name is left without one. Returns one naming an entry,
+// in the order of entries.
+std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries);
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_FILE_NAMES_H_
+#endif  // VUVOROZO_CLI_FILES_FILE_NAMES_H_

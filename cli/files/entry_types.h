@@ -4,8 +4,8 @@
 // extension gives the member open on import. Every extension exported
 // imports back to the same type.
 
-#ifndef VUVOROZO_CLI_ENTRY_TYPES_H_
-#define VUVOROZO_CLI_ENTRY_TYPES_H_
+#ifndef VUVOROZO_CLI_FILES_ENTRY_TYPES_H_
+#define VUVOROZO_CLI_FILES_ENTRY_TYPES_H_
 
 #include <string>
 #include <string_view>
@@ -42,4 +42,4 @@ std::string TypeOfPath(std::string_view path);
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_ENTRY_TYPES_H_
+#endif  // VUVOROZO_CLI_FILES_ENTRY_TYPES_H_

@@ -1,7 +1,7 @@
 // Content, Output and ExportFile over POSIX descriptors. Every call that
 // can be interrupted is retried on EINTR.
 
-#include "cli/content.h"
+#include "cli/files/content.h"
 
 #include <dirent.h>
 #include <fcntl.h>

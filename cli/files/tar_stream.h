@@ -4,8 +4,8 @@
 // ustar fields, whose size is beyond them, or whose modification time has
 // a fraction of a second. tar -x unpacks it.
 
-#ifndef VUVOROZO_CLI_TAR_STREAM_H_
-#define VUVOROZO_CLI_TAR_STREAM_H_
+#ifndef VUVOROZO_CLI_FILES_TAR_STREAM_H_
+#define VUVOROZO_CLI_FILES_TAR_STREAM_H_
 
 #include <cstdint>
 #include <string>
@@ -43,4 +43,4 @@ class TarStream {
 
 }  // namespace cli
 
-#endif  // VUVOROZO_CLI_TAR_STREAM_H_
+#endif  // VUVOROZO_CLI_FILES_TAR_STREAM_H_

@@ -1,8 +1,11 @@
 // The rules of file_names.h.
 
-#include "cli/file_names.h"
+#include "cli/files/file_names.h"
 
-#include "cli/content.h"
+#include <algorithm>
+#include <tuple>
+
+#include "cli/files/content.h"
 #include "cli/option_text.h"
 #include "refhost/utf8.h"
 
@@ -155,11 +158,53 @@ std::string UnsafeNamePart(std::string_view part) {
   return "";
 }
 
-std::string ExportFileName(std::string_view name, std::string_view type,
-                           const std::string& recorded, std::string* refused) {
+std::string PreferredFileName(std::string_view name, std::string_view type,
+                              const std::string& kept, std::string* refused) {
   refused->clear();
-  if (!recorded.empty() && IsPlainFileName(recorded, refused)) return recorded;
+  if (!kept.empty() && IsPlainFileName(kept, refused)) return kept;
   return DefaultFileName(name, type);
+}
+
+std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
+  std::vector<FileNaming> naming(entries.size());
+  std::vector<size_t> order;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const NamedEntry& e = entries[i];
+    naming[i].unsafe = UnsafeNamePart(e.name);
+    if (naming[i].unsafe.empty()) naming[i].unsafe = UnsafeNamePart(e.type);
+    if (naming[i].unsafe.empty()) order.push_back(i);
+  }
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return std::tie(entries[a].name, entries[a].type) <
+           std::tie(entries[b].name, entries[b].type);
+  });
+  std::set<std::string> taken;
+  // Kept names first: a file imported under a name gets that name back
+  // before any entry's default name may take it.
+  for (size_t i : order) {
+    const NamedEntry& e = entries[i];
+    std::string wanted =
+        PreferredFileName(e.name, e.type, e.kept, &naming[i].refused);
+    if (e.kept.empty() || !naming[i].refused.empty()) continue;
+    if (taken.insert(wanted).second) {
+      naming[i].file = wanted;
+    } else {
+      naming[i].displaced = true;
+    }
+  }
+  for (size_t i : order) {
+    if (!naming[i].file.empty()) continue;
+    const NamedEntry& e = entries[i];
+    std::string file = DefaultFileName(e.name, e.type);
+    std::string stem = Lower(e.name), extension = ExtensionOf(e.type);
+    for (int n = 2; taken.count(file) != 0; ++n) {
+      file = stem + "~" + std::to_string(n) + "." + extension;
+      naming[i].displaced = true;
+    }
+    taken.insert(file);
+    naming[i].file = file;
+  }
+  return naming;
 }
 
 }  // namespace cli
