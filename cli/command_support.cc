@@ -37,10 +37,10 @@ int StoreFailure(Session& session, const std::string& what,
   std::string explained = session.Explain(status);
   if (explained.starts_with(Printable(what) + ": ")) {
     PrintError(explained);
-    return kExitFailed;
+  } else {
+    PrintError(Printable(what) + ": " + explained);
   }
-  PrintError(Printable(what) + ": " + explained);
-  return kExitFailed;
+  return ExitCodeOf(ReasonOf(status));
 }
 
 void PrintSummary(const Tally& tally, Noun met, Noun made) {

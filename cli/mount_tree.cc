@@ -61,27 +61,13 @@ struct timespec TimeOf(int64_t ns) {
   return t;
 }
 
-// Says why a change was refused, in the mount's log, and returns -error.
-int Refuse(const std::string& path, int error, const std::string& reason) {
-  PrintError(Printable(path) + ": " + reason);
-  return -error;
-}
-
-// The errno for a status the module or the host answered.
-int ErrnoOf(int32_t status) {
-  if (status == kStatusNoSuchEntry || host_no_such_entry(status) ||
-      status == refhost::kLibNoSuchCatalog ||
-      status == refhost::kLibNoSuchLibrary) {
-    return ENOENT;
-  }
-  if (status == refhost::kLibBadRequest || status == kStatusRefused) {
-    return EINVAL;
-  }
-  if (status == kStatusNoMemory) return ENOMEM;
-  if (status == refhost::kLibMembersOpen || status == kStatusMembersOpen) {
-    return EBUSY;
-  }
-  return EIO;
+// Says why a change was refused, in the mount's log (the reason's own text
+// unless a message says more), and returns the reason's errno, negated.
+int Refuse(const std::string& path, Reason reason,
+           const std::string& message = "") {
+  PrintError(Printable(path) + ": " +
+             (message.empty() ? std::string(TextOf(reason)) : message));
+  return -ErrnoOf(reason);
 }
 
 // Whether a library changed: the store's change stamp (empty for an absent
@@ -212,7 +198,7 @@ class EntryReader {
  private:
   int Failed() {
     session_.Fail(key_.Path(), bytes_->transfer().status);
-    return -ErrnoOf(bytes_->transfer().status);
+    return -ErrnoOf(session_.ReasonOf(bytes_->transfer().status));
   }
 
   int Pull(char* data, size_t size) {
@@ -241,7 +227,7 @@ class EntryReader {
     spool_ = TemporaryFile();
     if (spool_ < 0) return -errno;
     int32_t st = Open();
-    if (st != 0) return -ErrnoOf(st);
+    if (st != 0) return -ErrnoOf(session_.ReasonOf(st));
     int64_t total = 0;
     int error = CopyTo(spool_, &total);
     Close();  // the member is not needed any more
@@ -442,7 +428,8 @@ class MountTree::Impl {
     view.stamp = stamp;
     for (const refhost::CatalogInfo& c : catalogs) {
       std::string shown = Lower(c.name);
-      if (!UnsafeNamePart(c.name).empty() || view.catalogs.count(shown)) {
+      if (UnsafeNamePart(c.name) != Reason::kNone ||
+          view.catalogs.count(shown)) {
         PrintError(Printable(Lower(libref) + "/" + c.name) +
                    ": the catalog is not shown: its name cannot be a folder's");
         continue;
@@ -493,14 +480,14 @@ class MountTree::Impl {
                                const std::string& catalog,
                                const std::string& name, const std::string& type,
                                const EntryInfo& info) {
-    std::string unsafe = UnsafeNamePart(name);
-    if (unsafe.empty()) unsafe = UnsafeNamePart(type);
-    if (!unsafe.empty()) {
+    Reason unsafe = UnsafeNamePart(name);
+    if (unsafe == Reason::kNone) unsafe = UnsafeNamePart(type);
+    if (unsafe != Reason::kNone) {
       PrintError(Printable(Lower(libref) + "/" + Lower(catalog) + "/" + name +
                            "." + type) +
                  ": the entry is not shown: its name cannot be part of a "
                  "file name: " +
-                 unsafe);
+                 TextOf(unsafe));
       return std::nullopt;
     }
     Shown shown;
@@ -565,7 +552,7 @@ class MountTree::Impl {
       if (view.displaced != 0) Arrange(&view);
       return;
     }
-    std::string refused;
+    Reason refused;
     std::string wanted =
         PreferredFileName(name, type, now->attributes.file_name, &refused);
     Shown& shown = view.entries[{name, type}] = std::move(*now);
@@ -678,11 +665,11 @@ class MountTree::Impl {
       return 0;
     }
     *kind = Kind::kEntry;
-    std::string reason;
-    if (!EntryForFile(place.file, entry, &reason)) {
-      bool long_name = reason.find("longer") != std::string::npos;
-      return Refuse(place.path, long_name ? ENAMETOOLONG : EINVAL,
-                    "a catalog cannot hold this name: " + reason);
+    if (Reason reason = EntryForFile(place.file, entry);
+        reason != Reason::kNone) {
+      return Refuse(
+          place.path, reason,
+          std::string("a catalog cannot hold this name: ") + TextOf(reason));
     }
     // Another file of the catalog that is the same entry (A.txt and
     // a.txt, a.txt and a.dat) would be replaced by this one.
@@ -691,7 +678,7 @@ class MountTree::Impl {
       auto it = view->entries.find({entry->name, entry->type.type});
       if (it != view->entries.end() && it->second.file != place.file &&
           (renamed == nullptr || it->second.file != *renamed)) {
-        return Refuse(place.path, EEXIST,
+        return Refuse(place.path, Reason::kNameTaken,
                       "the catalog keeps " + Printable(it->second.file) +
                           " as entry " + entry->name + "." + entry->type.type +
                           ", which this name would replace");
@@ -699,13 +686,12 @@ class MountTree::Impl {
     }
     for (const auto& [where, pending] : pending_) {
       FileEntry other;
-      std::string ignored;
       if (pending->libref == place.libref &&
           pending->catalog == place.catalog && pending->file != place.file &&
           !pending->scratch && !pending->manifest &&
-          EntryForFile(pending->file, &other, &ignored) &&
+          EntryForFile(pending->file, &other) == Reason::kNone &&
           other.Key() == entry->Key()) {
-        return Refuse(place.path, EEXIST,
+        return Refuse(place.path, Reason::kNameTaken,
                       Printable(pending->file) +
                           ", being written, is the same entry " + other.Key());
       }
@@ -773,7 +759,7 @@ class MountTree::Impl {
     int32_t st = reader->Open();
     if (st != 0) {
       session_.Fail(key.Path(), st);
-      return -ErrnoOf(st);
+      return -ErrnoOf(session_.ReasonOf(st));
     }
     int error = reader->Count(size);
     if (error == 0) sizes_[version] = *size;
@@ -821,24 +807,27 @@ class MountTree::Impl {
     std::string path =
         Lower(pending.libref) + "/" + pending.folder + "/" + pending.file;
     FileEntry entry;
-    std::string reason;
+    Reason reason = Reason::kNone;
     std::string member;
     const char* hint = kNoHint;
     if (pending.entry) {
       entry.name = pending.entry->first;
       entry.type.type = pending.entry->second;
       member = entry.name + "." + entry.type.type;
-    } else if (EntryForFile(pending.file, &entry, &reason)) {
+    } else if ((reason = EntryForFile(pending.file, &entry)) == Reason::kNone) {
       member = entry.name;
       hint = entry.type.hint.c_str();
     } else {
-      return Refuse(path, EINVAL, "a catalog cannot hold this name: " + reason);
+      return Refuse(
+          path, reason,
+          std::string("a catalog cannot hold this name: ") + TextOf(reason));
     }
     if (int error = Fill(pending); error != 0) return error;
     std::string error;
     if (lseek(pending.spool, 0, SEEK_SET) != 0 ||
         !content_.Load(pending.spool, &error)) {
-      return Refuse(path, EIO, "cannot read what was written: " + error);
+      return Refuse(path, Reason::kIoError,
+                    "cannot read what was written: " + error);
     }
     std::string description = pending.description;
     auto described = described_.find(pending.libref + "." + pending.catalog);
@@ -880,18 +869,18 @@ class MountTree::Impl {
     directory.Close();
     Refresh(pending.libref, pending.catalog, key.name, key.type);
     if (!written.read_error.empty()) {
-      return Refuse(path, EIO,
+      return Refuse(path, Reason::kIoError,
                     "cannot read what was written: " + written.read_error);
     }
     if (!written.transfer.whole() && written.transfer.status == 0) {
-      return Refuse(path, EIO,
+      return Refuse(path, Reason::kIoError,
                     "not written: " + written.transfer.InputProblem());
     }
     if (!written.done()) {
       int32_t st = written.transfer.status != 0 ? written.transfer.status
                                                 : written.status;
       session_.Fail(path + " -> " + key.Path() + ": not written", st);
-      return -ErrnoOf(st);
+      return -ErrnoOf(session_.ReasonOf(st));
     }
     pending.dirty = false;
     pending.touched = false;
@@ -940,7 +929,7 @@ class MountTree::Impl {
     Refresh(place.libref, place.catalog, key.name, key.type);
     if (st != 0) {
       session_.Fail(place.path, st);
-      return -ErrnoOf(st);
+      return -ErrnoOf(session_.ReasonOf(st));
     }
     return 0;
   }
@@ -959,7 +948,7 @@ class MountTree::Impl {
     Refresh(place.libref, place.catalog, name, type);
     if (st != 0) {
       session_.Fail(place.path, st);
-      return -ErrnoOf(st);
+      return -ErrnoOf(session_.ReasonOf(st));
     }
     return 0;
   }
@@ -979,9 +968,10 @@ class MountTree::Impl {
     pending->written_ns = NowNs();
     pending->spool = TemporaryFile();
     if (pending->spool < 0) {
-      return Refuse(
-          place.path, errno,
-          "cannot make a temporary file: " + std::string(std::strerror(errno)));
+      int error = errno;
+      PrintError(Printable(place.path) +
+                 ": cannot make a temporary file: " + std::strerror(error));
+      return -error;
     }
     if (shown != nullptr) {
       pending->mode = ModeOf(*shown);
@@ -1009,7 +999,7 @@ class MountTree::Impl {
     int32_t st = reader->Open();
     if (st != 0) {
       session_.Fail(from.path, st);
-      return -ErrnoOf(st);
+      return -ErrnoOf(session_.ReasonOf(st));
     }
     int64_t total = 0;
     int error = reader->CopyTo(pending.spool, &total);
@@ -1207,7 +1197,7 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
         m.session_.host().store()->ListLibraries(&librefs);
     if (!status.ok()) {
       PrintError("the data folder cannot be listed: " + status.ToString());
-      return -EIO;
+      return -ErrnoOf(ReasonOf(status));
     }
     for (const std::string& libref : librefs) {
       item.name = Lower(libref);
@@ -1264,33 +1254,30 @@ int MountTree::MakeFolder(const std::string& path) {
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth == 3) {
-    return Refuse(path, EPERM,
-                  "a catalog holds entries, not folders: a folder is a "
-                  "catalog only inside a library's folder");
+    return Refuse(path, Reason::kFolderInCatalog);
   }
   if (place.depth == 0 || place.exists) return -EEXIST;
   std::string name =
       place.depth == 1 ? path.substr(path.rfind('/') + 1) : place.folder;
   if (place.depth == 1) {
-    refhost::StoreStatus status = refhost::CheckLibref(place.libref);
-    if (!status.ok()) {
-      return Refuse(path, name.size() > 8 ? ENAMETOOLONG : EINVAL,
-                    "a library's folder is its libref: 1 to 8 letters, "
-                    "digits or _ $ # @");
+    if (Reason reason = LibrefProblem(name); reason != Reason::kNone) {
+      return Refuse(path, reason);
     }
-    status = m.session_.host().store()->CreateLibrary(place.libref);
+    refhost::StoreStatus status =
+        m.session_.host().store()->CreateLibrary(place.libref);
     m.libraries_.erase(place.libref);
     if (!status.ok()) {
-      return Refuse(path, EIO,
+      return Refuse(path, ReasonOf(status),
                     "the library cannot be made: " + status.ToString());
     }
     return 0;
   }
-  std::string catalog, reason;
-  if (!CatalogForFolder(name, &catalog, &reason)) {
-    bool long_name = reason.find("longer") != std::string::npos;
-    return Refuse(path, long_name ? ENAMETOOLONG : EINVAL,
-                  "a catalog cannot have this name: " + reason);
+  std::string catalog;
+  if (Reason reason = CatalogForFolder(name, &catalog);
+      reason != Reason::kNone) {
+    return Refuse(
+        path, reason,
+        std::string("a catalog cannot have this name: ") + TextOf(reason));
   }
   // A directory open for update makes the catalog it names.
   Fileref fileref(m.session_);
@@ -1301,7 +1288,7 @@ int MountTree::MakeFolder(const std::string& path) {
   m.libraries_.erase(place.libref);
   if (st != 0) {
     m.session_.Fail(path, st);
-    return -ErrnoOf(st);
+    return -ErrnoOf(m.session_.ReasonOf(st));
   }
   return 0;
 }
@@ -1317,9 +1304,7 @@ int MountTree::RemoveFolder(const std::string& path) {
   if (place.depth == 1) {
     Impl::LibraryView* library = m.Library(place.libref);
     if (library != nullptr && !library->catalogs.empty()) return -ENOTEMPTY;
-    return Refuse(path, EPERM,
-                  "a library is removed by deleting its file in the data "
-                  "folder, not through the mount");
+    return Refuse(path, Reason::kLibraryRemoval);
   }
   Impl::CatalogView* view = m.Catalog(place.libref, place.catalog);
   if (view != nullptr && !view->files.empty()) return -ENOTEMPTY;
@@ -1332,10 +1317,12 @@ int MountTree::RemoveFolder(const std::string& path) {
       place.libref, place.catalog, false);
   m.libraries_.erase(place.libref);
   m.catalogs_.erase(place.libref + "." + place.catalog);
-  if (status.IsNotEmpty()) return -ENOTEMPTY;
-  if (status.IsNotFound()) return -ENOENT;
-  if (!status.ok()) {
-    return Refuse(path, EIO,
+  Reason reason = ReasonOf(status);
+  if (reason == Reason::kNotEmpty || reason == Reason::kNotFound) {
+    return -ErrnoOf(reason);
+  }
+  if (reason != Reason::kNone) {
+    return Refuse(path, reason,
                   "the catalog cannot be removed: " + status.ToString());
   }
   return 0;
@@ -1393,9 +1380,8 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   }
   Impl::Shown* shown = shown_copy ? &*shown_copy : nullptr;
   if (!pending && shown == nullptr) {
-    return m.ShowsManifest(source)
-               ? Refuse(from, EPERM, "the manifest is made from the catalog")
-               : -ENOENT;
+    return m.ShowsManifest(source) ? Refuse(from, Reason::kManifestIsMade)
+                                   : -ENOENT;
   }
   Impl::Kind kind;
   FileEntry entry;
@@ -1411,10 +1397,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     return -EEXIST;
   }
   if (kind == Impl::Kind::kManifest) {
-    if (!pending)
-      return Refuse(to, EPERM,
-                    "only a written file can become "
-                    "the manifest");
+    if (!pending) return Refuse(to, Reason::kManifestFromFile);
     pending->libref = target.libref;
     pending->catalog = target.catalog;
     pending->folder = target.folder;
@@ -1428,9 +1411,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   }
   if (kind == Impl::Kind::kScratch) {
     if (!pending || !pending->scratch) {
-      return Refuse(to, EINVAL,
-                    "a catalog holds no name beginning with '.': the entry "
-                    "would be kept only while mounted");
+      return Refuse(to, Reason::kScratchName);
     }
   }
   // What the source leaves behind: an entry committed under its name.
@@ -1523,9 +1504,7 @@ int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {
       (gid == static_cast<gid_t>(-1) || gid == m.gid_)) {
     return 0;
   }
-  return Refuse(path, EPERM,
-                "a catalog keeps no owner: its files belong to the user who "
-                "mounted it");
+  return Refuse(path, Reason::kNoOwner);
 }
 
 int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
@@ -1584,9 +1563,7 @@ int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth < 3) {
-    return Refuse(path, EPERM,
-                  "files are kept in catalogs: "
-                  "<libref>/<catalog>/<file>");
+    return Refuse(path, Reason::kFileOutsideCatalog);
   }
   if (m.PendingAt(place) || m.ShownAt(place) != nullptr) {
     return Open(path, open_flags, handle);
@@ -1648,7 +1625,7 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
       int32_t st = h->reader->Open();
       if (st != 0) {
         m.session_.Fail(path, st);
-        return -ErrnoOf(st);
+        return -ErrnoOf(m.session_.ReasonOf(st));
       }
       *handle = m.AddHandle(std::move(h));
       return 0;

@@ -201,6 +201,7 @@ std::string Session::Explain(const refhost::StoreStatus& status) const {
   if (status.IsNotFound()) {
     return "The library does not exist in " + Place() + ".";
   }
+  if (status.message().empty()) return TextOf(cli::ReasonOf(status));
   return Printable(status.message());
 }
 
@@ -220,9 +221,14 @@ std::string Session::Explain(int32_t status) const {
   return host_->Explain(status);
 }
 
-void Session::Fail(std::string_view what, int32_t status) {
+Reason Session::ReasonOf(int32_t status) const {
+  return cli::ReasonOf(status, host_->library()->last_store_failure());
+}
+
+int Session::Fail(std::string_view what, int32_t status) {
   PrintError(std::string(what) + ": " + Explain(status));
   FlushIssued();
+  return ExitCodeOf(ReasonOf(status));
 }
 
 void Session::FlushIssued() {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/reasons.h"
 #include "cli/report.h"
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
@@ -23,12 +24,6 @@
 #include "vuvorozo/vuvorozo.h"
 
 namespace cli {
-
-// Exit codes of the program.
-inline constexpr int kExitOk = 0;         // done
-inline constexpr int kExitFailed = 1;     // refused or failed; exists: absent
-inline constexpr int kExitUsage = 2;      // usage error
-inline constexpr int kExitTruncated = 3;  // done, but records were cut
 
 // Where the module and the data come from, as the command line and the
 // environment say.
@@ -87,9 +82,13 @@ class Session {
   // A sentence for a status the store returned to the host's own request
   // about a library: NotFound is a library absent from the data folder.
   std::string Explain(const refhost::StoreStatus& status) const;
+  // Why a status the module or the host returned failed (a status of a
+  // failed store carries the store's reason).
+  Reason ReasonOf(int32_t status) const;
   // Prints "vuvorozo: COMMAND: <what>: <sentence>" on standard error, then
-  // any host messages issued with it.
-  void Fail(std::string_view what, int32_t status);
+  // any host messages issued with it; returns the exit code of the
+  // status's reason.
+  int Fail(std::string_view what, int32_t status);
   // Prints host messages issued and not yet printed.
   void FlushIssued();
 

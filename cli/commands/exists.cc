@@ -15,17 +15,6 @@
 namespace cli {
 namespace {
 
-// The statuses that mean the thing named is not there: the entry, or the
-// library or catalog that would hold it.
-bool IsAbsence(int32_t status) {
-  constexpr int32_t kAbsent[] = {kStatusNoSuchEntry, refhost::kLibNoSuchLibrary,
-                                 refhost::kLibNoSuchCatalog};
-  for (int32_t absent : kAbsent) {
-    if (status == absent) return true;
-  }
-  return host_no_such_entry(status);
-}
-
 int Answer(const std::string& name, bool exists, bool json) {
   if (json) {
     std::printf("{\"name\": %s, \"exists\": %s}\n", JsonString(name).c_str(),
@@ -47,7 +36,10 @@ int RunExists(Session& session, const Words& words, const Settings& settings) {
   if (!AssignName(session, fileref, name, nullptr)) return kExitUsage;
   int32_t st = fileref.Exists();
   if (st == 0) return Answer(name, true, json);
-  if (IsAbsence(st)) return Answer(name, false, json);
+  // Not there: the entry, or the library or catalog that would hold it.
+  if (session.ReasonOf(st) == Reason::kNotFound) {
+    return Answer(name, false, json);
+  }
   session.Fail(Printable(name), st);
   return kExitUsage;
 }

@@ -157,7 +157,8 @@ class Exporter {
 std::string Exporter::FolderNameFor(const std::string& catalog,
                                     const std::vector<Member>& members) {
   // The folder the entries were imported from, when they say.
-  std::string folder, reason;
+  std::string folder;
+  Reason reason = Reason::kNone;
   for (const Member& m : members) {
     FileAttributes a;
     if (refhost::DecodeFileAttributes(m.info.host_attributes, &a) &&
@@ -173,7 +174,7 @@ std::string Exporter::FolderNameFor(const std::string& catalog,
                ": skipped: no folder can be made for it: " +
                (folders_.count(folder) != 0
                     ? "another catalog took " + Printable(folder)
-                    : reason));
+                    : std::string(TextOf(reason))));
     return "";
   }
   folders_.insert(folder);
@@ -371,22 +372,23 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
   const FileNaming& naming = member.naming;
-  if (!naming.unsafe.empty()) {
-    return Skipped(what,
-                   "the name cannot be part of a file name: " + naming.unsafe);
+  if (naming.unsafe != Reason::kNone) {
+    return Skipped(what, std::string("the name cannot be part of a file "
+                                     "name: ") +
+                             TextOf(naming.unsafe));
   }
   EntryFile shape = EntryFileOf(member.info, member.type, default_mode_);
   const std::string& file = naming.file;
-  if (!naming.refused.empty()) {
+  if (naming.refused != Reason::kNone) {
     PrintWarning(what + ": the recorded file name " +
                  Printable(shape.attributes.file_name) + " is not used (" +
-                 naming.refused + "); exported as " + Printable(file));
+                 TextOf(naming.refused) + "); exported as " + Printable(file));
   }
   std::string path = label + file;
   std::string shown =
       tar_ != nullptr ? Printable(path) : Printable(root_path_ + "/" + path);
   if (naming.displaced) {
-    std::string refused;
+    Reason refused;
     std::string wanted = PreferredFileName(
         member.name, member.type, shape.attributes.file_name, &refused);
     PrintDetail(what + ": " + Printable(wanted) +

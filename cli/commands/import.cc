@@ -152,11 +152,12 @@ std::vector<Planned> Importer::Plan(const std::vector<Found>& found,
       continue;
     }
     Planned p{f.name, {}};
-    std::string reason;
+    Reason reason = Reason::kNone;
     if (flags_.fit_names) {
       p.entry = FittedEntryForFile(f.name, taken);
-    } else if (!EntryForFile(f.name, &p.entry, &reason)) {
-      tally_.Add(Skipped(what, reason + " (--rename fits such names)"));
+    } else if ((reason = EntryForFile(f.name, &p.entry)) != Reason::kNone) {
+      tally_.Add(Skipped(
+          what, std::string(TextOf(reason)) + " (--rename fits such names)"));
       continue;
     }
     auto owner = owners.find(p.entry.Key());
@@ -374,12 +375,13 @@ void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
           Skipped(what, "a link to a folder: links are not followed"));
       continue;
     }
-    std::string catalog, reason;
+    std::string catalog;
+    Reason reason = Reason::kNone;
     if (fit_names) {
       catalog = FittedCatalogForFolder(f.name, taken);
-    } else if (!CatalogForFolder(f.name, &catalog, &reason)) {
-      importer.tally().Add(
-          Skipped(what, reason + " (--rename fits such names)"));
+    } else if ((reason = CatalogForFolder(f.name, &catalog)) != Reason::kNone) {
+      importer.tally().Add(Skipped(
+          what, std::string(TextOf(reason)) + " (--rename fits such names)"));
       continue;
     }
     if (owners.count(catalog) != 0) {

@@ -64,18 +64,15 @@ int RunInfo(Session& session, const Words& words, const Settings& settings) {
     OpenEntry entry(session);
     int32_t st = entry.Open(fileref, KeyOfPath(path), kOpenInput, 0, &options);
     if (st != 0) {
-      session.Fail(Printable(path), st);
-      return kExitFailed;
+      return session.Fail(Printable(path), st);
     }
     st = entry.Info(kInfoAll, &reply);
     if (st != 0) {
-      session.Fail(Printable(path), st);
-      return kExitFailed;
+      return session.Fail(Printable(path), st);
     }
     st = entry.Close();
     if (st != 0) {
-      session.Fail(Printable(path), st);
-      return kExitFailed;
+      return session.Fail(Printable(path), st);
     }
   }
   std::string description = DescriptionOf(session, path);

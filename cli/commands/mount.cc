@@ -197,8 +197,8 @@ int FolderStatistics(const char*, struct statvfs* st) {
 
 // Nodes a catalog cannot keep.
 int MakeNode(const char* path, mode_t, dev_t) {
-  PrintError(std::string(path) + ": a catalog keeps regular files only");
-  return -EPERM;
+  PrintError(std::string(path) + ": " + TextOf(Reason::kNotRegularFile));
+  return -ErrnoOf(Reason::kNotRegularFile);
 }
 int MakeLink(const char*, const char* path) { return MakeNode(path, 0, 0); }
 

@@ -44,8 +44,7 @@ int ReadOne(Session& session, const std::string& name,
   OpenEntry entry(session);
   st = entry.Open(fileref, key, kOpenInput, kInputRecordLength, &options);
   if (st != 0) {
-    session.Fail(Printable(path), st);
-    return kExitFailed;
+    return session.Fail(Printable(path), st);
   }
   Transfer transfer =
       ReadRecords(entry, MappingOf(known ? &attributes : nullptr, key.type),
@@ -56,14 +55,12 @@ int ReadOne(Session& session, const std::string& name,
     return kExitFailed;
   }
   if (transfer.status != 0) {
-    session.Fail(
+    return session.Fail(
         Printable(path) + ": record " + std::to_string(transfer.records + 1),
         transfer.status);
-    return kExitFailed;
   }
   if (close != 0) {
-    session.Fail(Printable(path), close);
-    return kExitFailed;
+    return session.Fail(Printable(path), close);
   }
   WarnTruncated(path, transfer, entry.record_length(), false);
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;

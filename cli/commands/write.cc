@@ -79,8 +79,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   OpenEntry entry(session);
   st = entry.Open(fileref, key, kOpenOutput, plan.request_length, &options);
   if (st != 0) {
-    session.Fail(Printable(path), st);
-    return kExitFailed;
+    return session.Fail(Printable(path), st);
   }
   refhost::ContentHash hash;
   Transfer transfer =
@@ -106,8 +105,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
   int32_t close = entry.Close();
   if (close != 0) {
-    session.Fail(Printable(path), close);
-    return kExitFailed;
+    return session.Fail(Printable(path), close);
   }
   WarnTruncated(path, transfer, entry.record_length(), true);
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;

@@ -7,6 +7,7 @@
 
 #include "cli/files/content.h"
 #include "cli/option_text.h"
+#include "refhost/catalog_store.h"
 #include "refhost/utf8.h"
 
 namespace cli {
@@ -23,25 +24,23 @@ void SplitFileName(std::string_view file, std::string_view* stem,
       dot == std::string_view::npos ? std::string_view() : file.substr(dot + 1);
 }
 
-// Why a catalog cannot hold name as a catalog or entry name; empty when it
+// Why a catalog cannot hold name as a catalog or entry name; kNone when it
 // can.
-std::string NameProblem(std::string_view name) {
-  if (name.empty()) return "there is no name before the extension";
-  if (name.size() > kNameBytes) return "the name is longer than 32 bytes";
-  if (name.find('.') != std::string_view::npos) {
-    return "the name holds a '.' (an entry name cannot)";
-  }
-  if (name.back() == ' ') return "the name ends in a blank";
+Reason NameProblem(std::string_view name) {
+  if (name.empty()) return Reason::kNameEmpty;
+  if (name.size() > kNameBytes) return Reason::kNameTooLong;
+  if (name.find('.') != std::string_view::npos) return Reason::kNameHoldsDot;
+  if (name.back() == ' ') return Reason::kNameEndsInBlank;
   for (size_t at = 0; at < name.size();) {
     size_t length = refhost::Utf8CharacterLength(name.substr(at));
-    if (length == 0) return "the name is not UTF-8 text";
+    if (length == 0) return Reason::kNameNotText;
     if (refhost::IsControlCharacter(
             refhost::Utf8CodePoint(name.substr(at), length))) {
-      return "the name holds a control character";
+      return Reason::kNameHoldsControl;
     }
     at += length;
   }
-  return "";
+  return Reason::kNone;
 }
 
 // name with every byte no name holds made '_', cut to limit bytes.
@@ -81,15 +80,14 @@ std::string FitUnique(std::string_view name, const std::set<std::string>& taken,
 
 }  // namespace
 
-bool EntryForFile(std::string_view file, FileEntry* entry,
-                  std::string* reason) {
+Reason EntryForFile(std::string_view file, FileEntry* entry) {
   std::string_view stem, extension;
   SplitFileName(file, &stem, &extension);
-  *reason = NameProblem(stem);
-  if (!reason->empty()) return false;
+  Reason reason = NameProblem(stem);
+  if (reason != Reason::kNone) return reason;
   entry->name = Upper(stem);
   entry->type = ImportTypeOf(extension);
-  return true;
+  return Reason::kNone;
 }
 
 FileEntry FittedEntryForFile(std::string_view file,
@@ -106,12 +104,15 @@ FileEntry FittedEntryForFile(std::string_view file,
   return entry;
 }
 
-bool CatalogForFolder(std::string_view folder, std::string* catalog,
-                      std::string* reason) {
-  *reason = NameProblem(folder);
-  if (!reason->empty()) return false;
-  *catalog = Upper(folder);
-  return true;
+Reason CatalogForFolder(std::string_view folder, std::string* catalog) {
+  Reason reason = NameProblem(folder);
+  if (reason == Reason::kNone) *catalog = Upper(folder);
+  return reason;
+}
+
+Reason LibrefProblem(std::string_view name) {
+  if (refhost::CheckLibref(name).ok()) return Reason::kNone;
+  return name.size() > 8 ? Reason::kLibrefTooLong : Reason::kNotLibref;
 }
 
 std::string FittedCatalogForFolder(std::string_view folder,
@@ -119,18 +120,18 @@ std::string FittedCatalogForFolder(std::string_view folder,
   return FitUnique(folder, taken, [](const std::string& name) { return name; });
 }
 
-bool IsPlainFileName(std::string_view name, std::string* reason) {
+bool IsPlainFileName(std::string_view name, Reason* reason) {
   if (name.empty() || name == "." || name == ".." ||
       name.find('/') != std::string_view::npos ||
       name.find('\0') != std::string_view::npos) {
-    *reason = "it is not a plain file name";
+    *reason = Reason::kFileNameNotPlain;
     return false;
   }
   for (size_t at = 0; at < name.size();) {
     size_t length = refhost::Utf8CharacterLength(name.substr(at));
     if (length != 0 && refhost::IsControlCharacter(
                            refhost::Utf8CodePoint(name.substr(at), length))) {
-      *reason = "it holds a control character";
+      *reason = Reason::kFileNameControl;
       return false;
     }
     at += length == 0 ? 1 : length;
@@ -138,9 +139,10 @@ bool IsPlainFileName(std::string_view name, std::string* reason) {
   if (name == kManifestName ||
       name.substr(0, ExportFile::kTemporaryPrefix.size()) ==
           ExportFile::kTemporaryPrefix) {
-    *reason = "the program keeps that name for its own files";
+    *reason = Reason::kFileNameReserved;
     return false;
   }
+  *reason = Reason::kNone;
   return true;
 }
 
@@ -148,19 +150,19 @@ std::string DefaultFileName(std::string_view name, std::string_view type) {
   return Lower(name) + "." + ExtensionOf(type);
 }
 
-std::string UnsafeNamePart(std::string_view part) {
-  if (part.empty()) return "it is empty";
+Reason UnsafeNamePart(std::string_view part) {
+  if (part.empty()) return Reason::kNamePartEmpty;
   if (part.find_first_of("/.") != std::string_view::npos) {
-    return "it holds '/' or '.'";
+    return Reason::kNamePartSeparator;
   }
-  std::string reason;
-  if (!IsPlainFileName(part, &reason)) return reason;
-  return "";
+  Reason reason;
+  IsPlainFileName(part, &reason);
+  return reason;
 }
 
 std::string PreferredFileName(std::string_view name, std::string_view type,
-                              const std::string& kept, std::string* refused) {
-  refused->clear();
+                              const std::string& kept, Reason* refused) {
+  *refused = Reason::kNone;
   if (!kept.empty() && IsPlainFileName(kept, refused)) return kept;
   return DefaultFileName(name, type);
 }
@@ -171,8 +173,10 @@ std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const NamedEntry& e = entries[i];
     naming[i].unsafe = UnsafeNamePart(e.name);
-    if (naming[i].unsafe.empty()) naming[i].unsafe = UnsafeNamePart(e.type);
-    if (naming[i].unsafe.empty()) order.push_back(i);
+    if (naming[i].unsafe == Reason::kNone) {
+      naming[i].unsafe = UnsafeNamePart(e.type);
+    }
+    if (naming[i].unsafe == Reason::kNone) order.push_back(i);
   }
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     return std::tie(entries[a].name, entries[a].type) <
@@ -185,7 +189,7 @@ std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
     const NamedEntry& e = entries[i];
     std::string wanted =
         PreferredFileName(e.name, e.type, e.kept, &naming[i].refused);
-    if (e.kept.empty() || !naming[i].refused.empty()) continue;
+    if (e.kept.empty() || naming[i].refused != Reason::kNone) continue;
     if (taken.insert(wanted).second) {
       naming[i].file = wanted;
     } else {

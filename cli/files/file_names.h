@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/files/entry_types.h"
+#include "cli/reasons.h"
 
 namespace cli {
 
@@ -33,9 +34,10 @@ struct FileEntry {
   std::string Key() const { return name + "." + type.type; }
 };
 
-// The entry for file, when a catalog holds its name as it stands. false
-// with *reason (a sentence part: "the name holds a '.'") otherwise.
-bool EntryForFile(std::string_view file, FileEntry* entry, std::string* reason);
+// The entry for file, when a catalog holds its name as it stands:
+// Reason::kNone with *entry set, else why it cannot (kNameTooLong,
+// kNameHoldsDot ...).
+Reason EntryForFile(std::string_view file, FileEntry* entry);
 
 // The entry for any file name: bytes no name holds become '_', the name is
 // cut to 32 bytes at a character boundary, and a key already in taken gets
@@ -44,9 +46,12 @@ FileEntry FittedEntryForFile(std::string_view file,
                              const std::set<std::string>& taken);
 
 // The catalog name (upper case) for a folder of `import -r`, when a catalog
-// holds it as it stands; false with *reason otherwise.
-bool CatalogForFolder(std::string_view folder, std::string* catalog,
-                      std::string* reason);
+// holds it as it stands: Reason::kNone with *catalog set, else why not.
+Reason CatalogForFolder(std::string_view folder, std::string* catalog);
+
+// Why name cannot be a libref, the name of a library's folder
+// (kLibrefTooLong, kNotLibref); Reason::kNone when it can.
+Reason LibrefProblem(std::string_view name);
 // The catalog name for any folder name, fitted as FittedEntryForFile fits.
 std::string FittedCatalogForFolder(std::string_view folder,
                                    const std::set<std::string>& taken);
@@ -54,22 +59,23 @@ std::string FittedCatalogForFolder(std::string_view folder,
 // True when name may be given to a file or folder made inside a folder:
 // one plain name (not empty, not "." or "..", no '/'), no control
 // characters, not one of the program's own (the manifest, temporary
-// files). *reason says why not.
-bool IsPlainFileName(std::string_view name, std::string* reason);
+// files). *reason says why not (Reason::kNone when it may).
+bool IsPlainFileName(std::string_view name, Reason* reason);
 
 // The file an entry exports to when it has no recorded name:
 // <name in lower case>.<extension of its type>.
 std::string DefaultFileName(std::string_view name, std::string_view type);
 
 // Why an entry name or type from a catalog cannot be part of a file name
-// (a catalog written by others may hold anything); empty when it can.
-std::string UnsafeNamePart(std::string_view part);
+// (a catalog written by others may hold anything); Reason::kNone when it
+// can.
+Reason UnsafeNamePart(std::string_view part);
 
 // The file an entry wants: the file name kept with it when that is a plain
 // one, else DefaultFileName. *refused receives why a kept name was not
-// used; it is empty when there was none or it was used.
+// used; Reason::kNone when there was none or it was used.
 std::string PreferredFileName(std::string_view name, std::string_view type,
-                              const std::string& kept, std::string* refused);
+                              const std::string& kept, Reason* refused);
 
 // An entry of a catalog, as the rule below names its file.
 struct NamedEntry {
@@ -80,10 +86,11 @@ struct NamedEntry {
 
 // The file name the rule gives one entry.
 struct FileNaming {
-  std::string file;        // empty when the entry has none (unsafe says why)
-  std::string unsafe;      // why its name or type cannot be part of a file name
-  std::string refused;     // why its kept name is not a file name (it has
-                           // its default name instead)
+  std::string file;  // empty when the entry has none (unsafe says why)
+  // Why its name or type cannot be part of a file name.
+  Reason unsafe = Reason::kNone;
+  // Why its kept name is not a file name (it has its default name instead).
+  Reason refused = Reason::kNone;
   bool displaced = false;  // its file name is not the one it wants: another
                            // entry took that one
 };

@@ -45,10 +45,10 @@ TEST(FileNamesTest, KeptNamesFirstThenDefaultNamesThenSuffixes) {
   EXPECT_TRUE(naming[1].displaced);
   EXPECT_EQ(naming[3].file, "c.csv");
   EXPECT_EQ(naming[4].file, "d.txt");
-  EXPECT_NE(naming[4].refused, "");
+  EXPECT_EQ(naming[4].refused, Reason::kFileNameNotPlain);
   EXPECT_FALSE(naming[4].displaced);
   EXPECT_EQ(naming[5].file, "");
-  EXPECT_NE(naming[5].unsafe, "");
+  EXPECT_EQ(naming[5].unsafe, Reason::kNamePartSeparator);
 
   // Whatever order the walk gives them in, each entry gets the same file.
   std::vector<NamedEntry> reversed(entries.rbegin(), entries.rend());
@@ -106,7 +106,7 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
       }
       ASSERT_NE(naming[i].file, "") << e.name << "." << e.type;
       EXPECT_TRUE(files.insert(naming[i].file).second) << naming[i].file;
-      std::string refused;
+      Reason refused;
       if (!naming[i].displaced) {
         EXPECT_EQ(naming[i].file,
                   PreferredFileName(e.name, e.type, e.kept, &refused));
