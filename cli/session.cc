@@ -152,12 +152,29 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
              ": cannot open the data folder: " + std::strerror(errno);
     return nullptr;
   }
-  session->host_ = std::make_unique<refhost::Host>(std::move(store));
-  std::string path = FindModule(settings);
-  session->module_ = refhost::LoadedModule::Open(path, *session->host_, error);
-  if (session->module_ == nullptr) return nullptr;
-  session->slots_ = std::make_unique<refhost::Slots>(session->module_->amec());
-  return session;
+  return session->Load(std::move(store), FindModule(settings), error)
+             ? std::move(session)
+             : nullptr;
+}
+
+std::unique_ptr<Session> Session::StartOver(
+    std::unique_ptr<refhost::CatalogStore> store,
+    const std::string& module_path, const std::string& place,
+    std::string* error) {
+  std::unique_ptr<Session> session(new Session());
+  session->data_folder_ = place;
+  return session->Load(std::move(store), module_path, error)
+             ? std::move(session)
+             : nullptr;
+}
+
+bool Session::Load(std::unique_ptr<refhost::CatalogStore> store,
+                   const std::string& module_path, std::string* error) {
+  host_ = std::make_unique<refhost::Host>(std::move(store));
+  module_ = refhost::LoadedModule::Open(module_path, *host_, error);
+  if (module_ == nullptr) return false;
+  slots_ = std::make_unique<refhost::Slots>(module_->amec());
+  return true;
 }
 
 Session::~Session() {
@@ -260,6 +277,14 @@ int32_t OptionBlock::Parse(const std::vector<std::string>& words,
   block_ = result.block;
   if (result.status != 0) *offending = result.error_text;
   return result.status;
+}
+
+int32_t OptionBlock::ParseDescription(const std::string& description,
+                                      bool* description_cut) {
+  *description_cut = false;
+  if (description.empty()) return 0;
+  std::string offending;
+  return Parse({"desc=" + Quote(description)}, &offending, description_cut);
 }
 
 // ---------------------------------------------------------------------------
@@ -376,7 +401,7 @@ EntryKey KeyOfPath(std::string_view path) {
   return key;
 }
 
-OpenEntry::~OpenEntry() {
+EntryStream::~EntryStream() {
   if (handle_ == nullptr) return;
   // Only an error or an exception leaves an entry open here: what was
   // written goes. Nothing may escape a destructor.
@@ -387,9 +412,9 @@ OpenEntry::~OpenEntry() {
   }
 }
 
-int32_t OpenEntry::Open(const Fileref& fileref, const EntryKey& key,
-                        int32_t flags, int32_t record_length,
-                        OptionBlock* options) {
+int32_t EntryStream::Open(const Fileref& fileref, const EntryKey& key,
+                          int32_t flags, int32_t record_length,
+                          OptionBlock* options) {
   open_request request = {};
   request.open_flags = flags;
   request.record_length = record_length;
@@ -401,10 +426,10 @@ int32_t OpenEntry::Open(const Fileref& fileref, const EntryKey& key,
   return Finish(st, &request, options, key);
 }
 
-int32_t OpenEntry::OpenMember(const Directory& directory, const EntryKey& key,
-                              std::string_view member, const char* hint,
-                              int32_t flags, int32_t record_length,
-                              OptionBlock* options) {
+int32_t EntryStream::OpenMember(const Directory& directory, const EntryKey& key,
+                                std::string_view member, const char* hint,
+                                int32_t flags, int32_t record_length,
+                                OptionBlock* options) {
   open_request request = {};
   request.open_flags = flags;
   request.record_length = record_length;
@@ -417,8 +442,8 @@ int32_t OpenEntry::OpenMember(const Directory& directory, const EntryKey& key,
   return Finish(st, &request, options, key);
 }
 
-int32_t OpenEntry::Finish(int32_t status, open_request* request,
-                          OptionBlock* options, const EntryKey& key) {
+int32_t EntryStream::Finish(int32_t status, open_request* request,
+                            OptionBlock* options, const EntryKey& key) {
   if (status != 0) {
     handle_ = nullptr;  // a failed open leaves its option block with us
     return status;
@@ -433,23 +458,23 @@ int32_t OpenEntry::Finish(int32_t status, open_request* request,
   return st;
 }
 
-int32_t OpenEntry::Info(int32_t mask, info_reply* reply) {
+int32_t EntryStream::Info(int32_t mask, info_reply* reply) {
   session_.Prepare();
   return session_.slots().Info(handle_, "        ", kToken, mask, reply);
 }
 
-void OpenEntry::SetAttributes(std::string encoded) {
+void EntryStream::SetAttributes(std::string encoded) {
   session_.host().library()->SetAttributesAtClose(
       key_.libref, key_.catalog, key_.name, key_.type, std::move(encoded));
 }
 
-int32_t OpenEntry::Discard() {
+int32_t EntryStream::Discard() {
   session_.host().library()->DiscardAtClose(key_.libref, key_.catalog,
                                             key_.name, key_.type);
   return Close();
 }
 
-int32_t OpenEntry::Close() {
+int32_t EntryStream::Close() {
   session_.Prepare();
   int32_t st;
   if (member_) {

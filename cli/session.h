@@ -63,6 +63,13 @@ class Session {
   // Null on failure with *error saying why.
   static std::unique_ptr<Session> Start(const Settings& settings, bool writes,
                                         std::string* error);
+  // Loads the module at module_path into a new host over store, which the
+  // session keeps; place names the store in messages (the program's own
+  // tests start one over a memory store). Null on failure with *error.
+  static std::unique_ptr<Session> StartOver(
+      std::unique_ptr<refhost::CatalogStore> store,
+      const std::string& module_path, const std::string& place,
+      std::string* error);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -94,6 +101,10 @@ class Session {
 
  private:
   Session() = default;
+  // Makes the host over store and loads the module into it. false with
+  // *error when the module cannot be loaded.
+  bool Load(std::unique_ptr<refhost::CatalogStore> store,
+            const std::string& module_path, std::string* error);
   // Notes module blocks or host handles that outlived the commands in the
   // debug log: the owners below should have given back everything.
   void CheckBalance();
@@ -128,6 +139,10 @@ class OptionBlock {
   // a description was cut to the bytes a description holds.
   int32_t Parse(const std::vector<std::string>& words, std::string* offending,
                 bool* description_cut);
+  // Parses the option desc='description' (none for an empty description):
+  // the status, as Parse gives it.
+  int32_t ParseDescription(const std::string& description,
+                           bool* description_cut);
   option_block* get() const { return block_; }
   // The block now belongs to whoever the caller handed it to.
   void HandOver() { block_ = nullptr; }
@@ -204,12 +219,12 @@ EntryKey KeyOfPath(std::string_view path);
 // member of an open directory (slot 29). Close commits what was written;
 // an entry opened for writing that goes without Close (an error, an
 // exception) is discarded: the entry keeps the content it had.
-class OpenEntry {
+class EntryStream {
  public:
-  explicit OpenEntry(Session& session) : session_(session) {}
-  ~OpenEntry();
-  OpenEntry(const OpenEntry&) = delete;
-  OpenEntry& operator=(const OpenEntry&) = delete;
+  explicit EntryStream(Session& session) : session_(session) {}
+  ~EntryStream();
+  EntryStream(const EntryStream&) = delete;
+  EntryStream& operator=(const EntryStream&) = delete;
 
   // Open flags as the open_request takes them (0x1 input, 0x2 output).
   // record_length is the requested length (0: none). options (may be null)

@@ -1,9 +1,8 @@
 // vuvorozo copy FROM TO (and the copy of rename): entries copied record
-// by record through the routine vector (the source open for input, the
-// target for output with a record length that holds the source's longest
-// record), keeping type, description and host attributes, within a
-// catalog or across catalogs and libraries. A rename is a copy whose
-// source is deleted once the copy is committed whole.
+// by record through the routine vector (records.h's CopyEntry), keeping
+// type, description and host attributes, within a catalog or across
+// catalogs and libraries. A rename is a copy whose source is deleted once
+// the copy is committed whole.
 
 #include <algorithm>
 
@@ -51,81 +50,6 @@ bool Sources(Session& session, const std::string& from,
   session.host().library()->FindEntry(key.libref, key.catalog, key.name,
                                       key.type, &source.info);
   sources->push_back(source);
-  return true;
-}
-
-// Copies the records of source into the entry target (a path name with the
-// source's type). Reports a failure and returns false; the target is then
-// as it was.
-bool CopyEntry(Session& session, const Source& source,
-               const std::string& target) {
-  std::string what = Printable(source.path) + " -> " + Printable(target);
-  Fileref in(session);
-  if (!AssignName(session, in, source.path, nullptr)) return false;
-  OpenEntry reader(session);
-  int32_t st = reader.Open(in, KeyOfPath(source.path), kOpenInput,
-                           kInputRecordLength, nullptr);
-  if (st != 0) {
-    session.Fail(Printable(source.path), st);
-    return false;
-  }
-  OptionBlock options(session);
-  if (!source.info.description.empty()) {
-    std::string offending;
-    bool cut = false;
-    st = options.Parse({"desc=" + Quote(source.info.description)}, &offending,
-                       &cut);
-    if (st != 0) {
-      session.Fail(what + ": the description", st);
-      return false;
-    }
-  }
-  Fileref out(session);
-  if (!AssignName(session, out, target, nullptr)) return false;
-  EntryKey key = KeyOfPath(Upper(target));
-  OpenEntry writer(session);
-  st = writer.Open(out, key, kOpenOutput,
-                   RequestLength(std::max(reader.record_length(), 1), key.type,
-                                 RecordLayout()),
-                   options.get() != nullptr ? &options : nullptr);
-  if (st != 0) {
-    session.Fail(Printable(target), st);
-    return false;
-  }
-  int64_t records = 0;
-  while (true) {
-    char* data = nullptr;
-    int32_t length = 0;
-    st = reader.vector()->read(reader.handle(), &data, &length, nullptr);
-    if (st == kStatusEndOfFile) {
-      st = 0;
-      break;
-    }
-    // A record that does not come whole, or does not go whole, would make
-    // the copy differ: it is no copy.
-    if (st != 0) break;
-    st =
-        writer.vector()->write(writer.handle(), data, std::max(length, 0), ' ');
-    if (st != 0) break;
-    Progress::AddBytes(length);
-    ++records;
-  }
-  if (st != 0) {
-    writer.Discard();
-    session.Fail(what + ": record " + std::to_string(records + 1) +
-                     ": nothing was copied",
-                 st);
-    return false;
-  }
-  writer.SetAttributes(source.info.host_attributes);
-  st = writer.Close();
-  if (st != 0) {
-    session.Fail(Printable(target), st);
-    return false;
-  }
-  reader.Close();
-  PrintDetail(what + " (" + std::to_string(records) +
-              (records == 1 ? " record)" : " records)"));
   return true;
 }
 
@@ -184,7 +108,9 @@ int CopyEntries(Session& session, const Words& words, bool move) {
       failed = true;
       continue;
     }
-    bool copied = CopyEntry(session, source, path);
+    int32_t status = 0;
+    bool copied =
+        CopyEntry(session, source.path, source.info, path, nullptr, &status);
     if (copied && move) copied = DeleteSource(session, source);
     failed |= !copied;
     Progress::ItemDone();

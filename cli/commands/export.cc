@@ -44,15 +44,6 @@ struct Member {
   FileNaming naming;  // its file, by the rule the mount shares
 };
 
-// The hint of a member open whose text names its type.
-constexpr char kNoHint[] = "CATAMS  ";
-
-int64_t CurrentTimeNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // Which members of a catalog an export takes: all, or those a selector
 // (ENTRY or ENTRY.TYPE, patterns allowed; no type: every type) matches.
 class Selection {
@@ -125,7 +116,7 @@ class Exporter {
                        std::vector<ManifestLine>* manifest);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the stream. false with *error.
-  bool Deliver(OpenEntry& entry, const EntryFile& shape, int folder,
+  bool Deliver(EntryStream& entry, const EntryFile& shape, int folder,
                const std::string& path, const std::string& file,
                Transfer* transfer, std::string* error);
   // The folder name a catalog exports to under -r; empty when there is
@@ -268,7 +259,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
   if (tar_ != nullptr) {
     if (folder_each &&
-        !tar_->AddFolder(folder, default_mode_ | 0111, CurrentTimeNs())) {
+        !tar_->AddFolder(folder, default_mode_ | 0111, NowNs())) {
       tally_.failed = true;
       return;
     }
@@ -299,11 +290,11 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
                  std::string(kManifestName) + ": cannot be removed: " + error);
     }
   } else {
-    bool written = tar_ != nullptr
-                       ? tar_->AddText(label + std::string(kManifestName),
-                                       FormatManifest(manifest), default_mode_,
-                                       CurrentTimeNs())
-                       : WriteManifest(target, manifest, &error);
+    bool written =
+        tar_ != nullptr
+            ? tar_->AddText(label + std::string(kManifestName),
+                            FormatManifest(manifest), default_mode_, NowNs())
+            : WriteManifest(target, manifest, &error);
     if (!written) {
       tally_.failed = true;
       PrintError(
@@ -318,7 +309,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
 }
 
-bool Exporter::Deliver(OpenEntry& entry, const EntryFile& shape, int folder,
+bool Exporter::Deliver(EntryStream& entry, const EntryFile& shape, int folder,
                        const std::string& path, const std::string& file,
                        Transfer* transfer, std::string* error) {
   uint32_t mode = shape.mode;
@@ -397,10 +388,10 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   EntryKey key = catalog_;
   key.name = member.name;
   key.type = member.type;
-  OpenEntry entry(session_);
-  int32_t st =
-      entry.OpenMember(directory, key, member.name + "." + member.type, kNoHint,
-                       kOpenInput, kInputRecordLength, nullptr);
+  EntryStream entry(session_);
+  int32_t st = entry.OpenMember(directory, key, member.name + "." + member.type,
+                                kDefaultTypeHint, kOpenInput,
+                                kInputRecordLength, nullptr);
   if (st != 0) {
     session_.Fail(what + ": skipped", st);
     return Outcome::kSkipped;

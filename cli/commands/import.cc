@@ -305,10 +305,8 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
   auto line = manifest_.find(planned.file);
   if (!own_description_ && line != manifest_.end() &&
       !line->second.description.empty()) {
-    std::string offending;
     bool cut = false;
-    if (description.Parse({"desc=" + Quote(line->second.description)},
-                          &offending, &cut) != 0) {
+    if (description.ParseDescription(line->second.description, &cut) != 0) {
       PrintWarning(what + ": the manifest's description was not taken");
     } else if (cut) {
       PrintWarning(what +

@@ -61,7 +61,7 @@ int RunInfo(Session& session, const Words& words, const Settings& settings) {
   {
     // No record moves here, so the entry's own record length is asked for
     // and reported as it stands.
-    OpenEntry entry(session);
+    EntryStream entry(session);
     int32_t st = entry.Open(fileref, KeyOfPath(path), kOpenInput, 0, &options);
     if (st != 0) {
       return session.Fail(Printable(path), st);

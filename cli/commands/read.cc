@@ -41,7 +41,7 @@ int ReadOne(Session& session, const std::string& name,
     known = refhost::DecodeFileAttributes(info.host_attributes, &attributes);
   }
 
-  OpenEntry entry(session);
+  EntryStream entry(session);
   st = entry.Open(fileref, key, kOpenInput, kInputRecordLength, &options);
   if (st != 0) {
     return session.Fail(Printable(path), st);

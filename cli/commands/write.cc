@@ -76,7 +76,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
     return kExitFailed;
   }
 
-  OpenEntry entry(session);
+  EntryStream entry(session);
   st = entry.Open(fileref, key, kOpenOutput, plan.request_length, &options);
   if (st != 0) {
     return session.Fail(Printable(path), st);

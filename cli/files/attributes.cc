@@ -3,6 +3,7 @@
 #include "cli/files/attributes.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 namespace cli {
 
@@ -55,6 +56,12 @@ uint32_t DefaultFileMode() {
   mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
+}
+
+int64_t NowNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace cli

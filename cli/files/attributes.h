@@ -52,6 +52,9 @@ EntryFile EntryFileOf(const refhost::EntryInfo& info, std::string_view type,
 // umask.
 uint32_t DefaultFileMode();
 
+// The time now, as the attributes keep times: nanoseconds since the epoch.
+int64_t NowNs();
+
 }  // namespace cli
 
 #endif  // VUVOROZO_CLI_FILES_ATTRIBUTES_H_

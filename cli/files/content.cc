@@ -53,6 +53,21 @@ bool WriteAll(int fd, const char* data, size_t length) {
   return true;
 }
 
+bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
+  while (length > 0) {
+    ssize_t n = pwrite(fd, data, length, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+    at += n;
+  }
+  return true;
+}
+
 int TemporaryFile() {
   const char* folder = std::getenv("TMPDIR");
   std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";

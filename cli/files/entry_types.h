@@ -37,6 +37,10 @@ struct ImportType {
 };
 ImportType ImportTypeOf(std::string_view extension);
 
+// The type hint of a member open whose text names the type itself
+// (NAME.TYPE): the hint of the default type, which the text overrides.
+inline constexpr char kDefaultTypeHint[] = "CATAMS  ";
+
 // The entry type at the end of a path name libref.catalog.entry.type.
 std::string TypeOfPath(std::string_view path);
 

@@ -21,6 +21,12 @@
 // while mounted and becomes an entry when renamed to a name a catalog
 // holds. Each catalog folder shows the manifest export writes; a manifest
 // written into it gives the entries their descriptions, as import does.
+//
+// The tree is made of parts: views.h (what the folders show), pending.h
+// (files being written, and the changes made through the module),
+// entry_reader.h (entries being read); operations.h hands the calls of
+// libfuse to it. The tree itself needs no FUSE: the program's tests drive
+// it over a memory store.
 
 #ifndef VUVOROZO_CLI_MOUNT_TREE_H_
 #define VUVOROZO_CLI_MOUNT_TREE_H_
