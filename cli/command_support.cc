@@ -24,8 +24,8 @@ int LibraryArgument(const Words& words, std::string* libref) {
                                     : "one libref and nothing else is taken");
   }
   if (!refhost::CheckLibref(words[0]).ok()) {
-    return UsageError(Printable(words[0]) +
-                      ": not a libref (1 to 8 letters, digits or _ $ # @)");
+    return UsageError(Printable(words[0]) + ": not a libref (" + kLibrefRule +
+                      ")");
   }
   *libref = refhost::LibrefKey(words[0]);
   return kExitOk;

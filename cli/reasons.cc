@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <iterator>
+#include <string_view>
 
 #include "refhost/library_services.h"
 #include "vuvorozo/vuvorozo.h"
@@ -18,8 +19,10 @@ struct ReasonRow {
   const char* text;
 };
 
+// A libref's own rule, said of a library's folder.
 constexpr char kLibrefText[] =
     "a library's folder is its libref: 1 to 8 letters, digits or _ $ # @";
+static_assert(std::string_view(kLibrefText).ends_with(kLibrefRule));
 
 // One row a reason, in the order of the enum (checked below).
 constexpr ReasonRow kReasons[] = {

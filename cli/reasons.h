@@ -16,6 +16,9 @@
 
 namespace cli {
 
+// What a libref is made of, as messages say it.
+inline constexpr char kLibrefRule[] = "1 to 8 letters, digits or _ $ # @";
+
 // Exit codes of the program.
 inline constexpr int kExitOk = 0;         // done
 inline constexpr int kExitFailed = 1;     // refused or failed; exists: absent

@@ -121,34 +121,34 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
                                         std::string* error) {
   std::unique_ptr<Session> session(new Session());
   std::string url = FindStoreUrl(settings);
-  session->data_folder_ =
-      url.empty() ? FindDataFolder(settings) : refhost::MaskPassword(url);
+  std::string folder = FindDataFolder(settings);
+  session->place_ = url.empty() ? folder : refhost::MaskPassword(url);
   std::unique_ptr<refhost::CatalogStore> store;
   if (!url.empty()) {
     if (!refhost::IsServerStoreUrl(url)) {
-      *error = Printable(session->data_folder_) +
-               ": not a store URL (postgresql://...)";
+      *error =
+          Printable(session->place_) + ": not a store URL (postgresql://...)";
       return nullptr;
     }
     store = refhost::NewPostgresCatalogStore(url, {.read_only = !writes});
     session->on_server_ = true;
-  } else if (IsDirectory(session->data_folder_)) {
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_),
+  } else if (IsDirectory(folder)) {
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder),
                                            {.read_only = !writes});
   } else if (writes) {
-    if (!MakeFolder(session->data_folder_)) {
-      *error = Printable(session->data_folder_) +
+    if (!MakeFolder(folder)) {
+      *error = Printable(folder) +
                ": cannot create the data folder: " + std::strerror(errno);
       return nullptr;
     }
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_));
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder));
   } else {
     // Nothing was ever stored there: an empty store answers the same as an
     // empty folder would, and looking creates nothing.
     store = refhost::NewMemoryCatalogStore();
   }
   if (store == nullptr) {
-    *error = Printable(session->data_folder_) +
+    *error = Printable(session->place_) +
              ": cannot open the data folder: " + std::strerror(errno);
     return nullptr;
   }
@@ -162,7 +162,7 @@ std::unique_ptr<Session> Session::StartOver(
     const std::string& module_path, const std::string& place,
     std::string* error) {
   std::unique_ptr<Session> session(new Session());
-  session->data_folder_ = place;
+  session->place_ = place;
   return session->Load(std::move(store), module_path, error)
              ? std::move(session)
              : nullptr;
@@ -209,14 +209,13 @@ void Session::Prepare() {
   host_->SetSubstitutions({});
 }
 
-std::string Session::Place() const {
-  return (on_server_ ? "the store " : "the data folder ") +
-         Printable(data_folder_);
+std::string Session::PlaceInWords() const {
+  return (on_server_ ? "the store " : "the data folder ") + Printable(place_);
 }
 
 std::string Session::Explain(const refhost::StoreStatus& status) const {
   if (status.IsNotFound()) {
-    return "The library does not exist in " + Place() + ".";
+    return "The library does not exist in " + PlaceInWords() + ".";
   }
   if (status.message().empty()) return TextOf(cli::ReasonOf(status));
   return Printable(status.message());
@@ -233,7 +232,8 @@ std::string Session::Explain(int32_t status) const {
     if (!failure.ok() && !failure.message().empty()) {
       return Printable(failure.message());
     }
-    return "The library could not be read or written in " + Place() + ".";
+    return "The library could not be read or written in " + PlaceInWords() +
+           ".";
   }
   return host_->Explain(status);
 }
@@ -412,13 +412,24 @@ EntryStream::~EntryStream() {
   }
 }
 
-int32_t EntryStream::Open(const Fileref& fileref, const EntryKey& key,
-                          int32_t flags, int32_t record_length,
-                          OptionBlock* options) {
+namespace {
+
+// The open request of an entry or member open.
+open_request RequestOf(int32_t flags, int32_t record_length,
+                       const OptionBlock* options) {
   open_request request = {};
   request.open_flags = flags;
   request.record_length = record_length;
   request.options = options == nullptr ? nullptr : options->get();
+  return request;
+}
+
+}  // namespace
+
+int32_t EntryStream::Open(const Fileref& fileref, const EntryKey& key,
+                          int32_t flags, int32_t record_length,
+                          OptionBlock* options) {
+  open_request request = RequestOf(flags, record_length, options);
   session_.Prepare();
   int32_t st =
       session_.slots().Open(&handle_, fileref.name(), kToken, &request);
@@ -430,10 +441,7 @@ int32_t EntryStream::OpenMember(const Directory& directory, const EntryKey& key,
                                 std::string_view member, const char* hint,
                                 int32_t flags, int32_t record_length,
                                 OptionBlock* options) {
-  open_request request = {};
-  request.open_flags = flags;
-  request.record_length = record_length;
-  request.options = options == nullptr ? nullptr : options->get();
+  open_request request = RequestOf(flags, record_length, options);
   session_.Prepare();
   int32_t st = session_.slots().MemberOpen(
       &handle_, directory.handle(), member.data(),

@@ -78,7 +78,7 @@ class Session {
   refhost::Slots& slots() { return *slots_; }
   // Where the libraries are, as messages name it: the data folder, or the
   // server store's URL with its password masked.
-  const std::string& data_folder() const { return data_folder_; }
+  const std::string& place() const { return place_; }
 
   // Clears the message substitutions before a call, so that a status is
   // explained with what that call set, and prints host messages issued
@@ -113,9 +113,9 @@ class Session {
   std::unique_ptr<refhost::LoadedModule> module_;
   std::unique_ptr<refhost::Slots> slots_;
   // "the data folder F" or "the store URL", for messages.
-  std::string Place() const;
+  std::string PlaceInWords() const;
 
-  std::string data_folder_;
+  std::string place_;
   bool on_server_ = false;  // the libraries are on a server store
   size_t issued_printed_ = 0;
 };

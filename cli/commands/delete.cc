@@ -26,9 +26,8 @@ bool DeleteEntry(Session& session, const std::string& name) {
 bool DeleteCatalog(Session& session, const NameLevels& levels,
                    const std::string& name, bool recursive) {
   if (!refhost::CheckLibref(levels.libref).ok()) {
-    PrintError(Printable(name) +
-               ": not a catalog name: the libref has 1 to 8 letters, digits "
-               "or _ $ # @");
+    PrintError(Printable(name) + ": not a catalog name: the libref has " +
+               kLibrefRule);
     return false;
   }
   refhost::StoreStatus status = session.host().store()->DeleteCatalog(

@@ -423,10 +423,8 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   const std::string& name = words[0];
   const std::string& folder = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
-    return UsageError(
-        "export -r takes a libref (1 to 8 letters, digits "
-        "or _ $ # @), not " +
-        Printable(name));
+    return UsageError(std::string("export -r takes a libref (") + kLibrefRule +
+                      "), not " + Printable(name));
   }
   size_t options_at = OptionStart(words, 2);
   Selection selection(Words(words.begin() + 2, words.begin() + options_at));

@@ -33,8 +33,6 @@ namespace {
 
 using refhost::FileAttributes;
 
-std::string ErrorText() { return std::strerror(errno); }
-
 int64_t Nanoseconds(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
@@ -286,7 +284,7 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
   Descriptor fd(OpenFileIn(folder, planned.file));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-    return Skipped(what, "cannot read the file: " + ErrorText());
+    return Skipped(what, "cannot read the file: " + SystemError());
   }
   if (!S_ISREG(st.st_mode)) return Skipped(what, "not a regular file");
   bool loaded = false;
@@ -394,9 +392,9 @@ void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
     std::vector<Found> inside;
     std::string error;
     if (sub.get() < 0 || !ListSorted(sub.get(), &inside, &error)) {
-      importer.tally().Add(Skipped(
-          what,
-          "cannot read the folder: " + (sub.get() < 0 ? ErrorText() : error)));
+      importer.tally().Add(
+          Skipped(what, "cannot read the folder: " +
+                            (sub.get() < 0 ? SystemError() : error)));
       continue;
     }
     importer.ImportCatalog(sub.get(), inside, libref + "." + catalog,
@@ -413,10 +411,8 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   const std::string& folder = words[0];
   const std::string& name = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
-    return UsageError(
-        "import -r takes a libref (1 to 8 letters, digits "
-        "or _ $ # @), not " +
-        Printable(name));
+    return UsageError(std::string("import -r takes a libref (") + kLibrefRule +
+                      "), not " + Printable(name));
   }
   Words option_words(words.begin() + 2, words.end());
   RecordLayout layout;
@@ -443,7 +439,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   std::string error;
   if (root.get() < 0 || !ListSorted(root.get(), &found, &error)) {
     PrintError(Printable(folder) + ": cannot read the folder: " +
-               (root.get() < 0 ? ErrorText() : error));
+               (root.get() < 0 ? SystemError() : error));
     return kExitFailed;
   }
   Progress::Begin("import", 0);

@@ -51,7 +51,7 @@ int ListLibraries(Session& session, bool json) {
   std::vector<std::string> librefs;
   refhost::CatalogStore* store = session.host().store();
   refhost::StoreStatus status = store->ListLibraries(&librefs);
-  if (!status.ok()) return StoreFailure(session, session.data_folder(), status);
+  if (!status.ok()) return StoreFailure(session, session.place(), status);
   std::vector<std::pair<std::string, int64_t>> rows;
   for (const std::string& libref : librefs) {
     std::vector<refhost::CatalogInfo> catalogs;
@@ -65,8 +65,8 @@ int ListLibraries(Session& session, bool json) {
 
 int ListCatalogs(Session& session, const std::string& libref, bool json) {
   if (!refhost::CheckLibref(libref).ok()) {
-    return UsageError(Printable(libref) +
-                      ": not a libref (1 to 8 letters, digits or _ $ # @)");
+    return UsageError(Printable(libref) + ": not a libref (" + kLibrefRule +
+                      ")");
   }
   std::vector<refhost::CatalogInfo> catalogs;
   refhost::StoreStatus status = session.host().store()->ListCatalogs(

@@ -40,22 +40,12 @@ ssize_t ReadAt(int fd, char* data, size_t length, off_t at) {
 }  // namespace
 
 bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+  return WriteAllAt(fd, data, length, -1);
 }
 
 bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
   while (length > 0) {
-    ssize_t n = pwrite(fd, data, length, at);
+    ssize_t n = at < 0 ? write(fd, data, length) : pwrite(fd, data, length, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -63,7 +53,7 @@ bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
     }
     data += n;
     length -= static_cast<size_t>(n);
-    at += n;
+    if (at >= 0) at += n;
   }
   return true;
 }

@@ -66,7 +66,8 @@ bool ListFolder(int folder, std::vector<Found>* found, std::string* error);
 // Writes all of data to fd, retrying interrupted and partial writes. false
 // with errno on failure.
 bool WriteAll(int fd, const char* data, size_t length);
-// The same at offset at of fd, which is not moved.
+// The same at offset at of fd, which is not moved (at -1: where fd
+// stands).
 bool WriteAllAt(int fd, const char* data, size_t length, off_t at);
 
 // A temporary file no one else can reach, removed when closed; -1 with

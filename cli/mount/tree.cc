@@ -36,8 +36,8 @@ class MountTree::Impl {
   Impl(Session& session, bool read_only)
       : session(session),
         read_only(read_only),
-        views(session, TheReaders()),
-        pending(session, views, TheReaders()) {}
+        views(session, ReadersOfHandles()),
+        pending(session, views, ReadersOfHandles()) {}
 
   // What an open took: a pending file, an entry being read, or the text of
   // the manifest being read.
@@ -60,7 +60,7 @@ class MountTree::Impl {
   uint64_t next_handle = 1;
 
   // The readers the handles hold, for the views and the pending files.
-  Readers TheReaders() {
+  Readers ReadersOfHandles() {
     return {[this] {
               for (const auto& [id, handle] : handles) {
                 if (handle->reader && handle->reader->open()) return true;
