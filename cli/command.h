@@ -1,9 +1,9 @@
 // What a command of the program is: its name, usage and help, the flags it
-// takes (its own, each declared once here in the command's file), the module
-// options it accepts, what its words name, whether it writes, and the
-// function that runs it. The table of commands (command_table.h) lists the
-// specs; help, flag parsing and checking, did-you-mean and shell completion
-// all read them there, so a command is declared in one place only.
+// takes (its own, declared in the command's file), the module options it
+// accepts, what its words name, whether it writes, and the function that
+// runs it. The table of commands (command_table.h) lists the specs; help,
+// flag parsing and checking, did-you-mean and shell completion all read
+// them there, so a command is declared in one place only.
 
 #ifndef VUVOROZO_CLI_COMMAND_H_
 #define VUVOROZO_CLI_COMMAND_H_
@@ -37,7 +37,6 @@ enum class Word : unsigned char {
   kName,     // LIBREF, LIBREF.CATALOG or more: each level is whole
   kLibref,   // a libref alone
   kFolder,   // a folder of the file system
-  kCommand,  // a command of the program
 };
 
 // The words of a command, by position. The last kind given stands for

@@ -228,10 +228,7 @@ int Complete(std::vector<std::string> words) {
     std::printf("folders\n%s\n", current.c_str());
     return 0;
   }
-  if (kind == Word::kCommand) {
-    std::vector<std::string> names = CommandNames();
-    candidates.insert(candidates.end(), names.begin(), names.end());
-  } else if (kind != Word::kNone && kind != Word::kFolder) {
+  if (kind != Word::kNone && kind != Word::kFolder) {
     std::vector<std::string> names = Names(line.settings, kind, current);
     candidates.insert(candidates.end(), names.begin(), names.end());
   }

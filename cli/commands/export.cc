@@ -116,7 +116,7 @@ class Exporter {
                        std::vector<ManifestLine>* manifest);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the stream. false with *error.
-  bool Deliver(EntryStream& entry, const EntryFile& shape, int folder,
+  bool Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
                const std::string& path, const std::string& file,
                Transfer* transfer, std::string* error);
   // The folder name a catalog exports to under -r; empty when there is
@@ -309,13 +309,13 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
 }
 
-bool Exporter::Deliver(EntryStream& entry, const EntryFile& shape, int folder,
+bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
                        const std::string& path, const std::string& file,
                        Transfer* transfer, std::string* error) {
-  uint32_t mode = shape.mode;
-  int64_t modified = shape.modified_ns;
-  refhost::RecordMapping mapping = shape.mapping;
-  bool final_newline = shape.attributes.final_newline;
+  uint32_t mode = as_file.mode;
+  int64_t modified = as_file.modified_ns;
+  refhost::RecordMapping mapping = as_file.mapping;
+  bool final_newline = as_file.attributes.final_newline;
   if (tar_ != nullptr) {
     // A tar member says its size ahead of its bytes: the bytes go to a
     // temporary file first.
@@ -368,11 +368,11 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                                      "name: ") +
                              TextOf(naming.unsafe));
   }
-  EntryFile shape = EntryFileOf(member.info, member.type, default_mode_);
+  EntryFile as_file = EntryFileOf(member.info, member.type, default_mode_);
   const std::string& file = naming.file;
   if (naming.refused != Reason::kNone) {
     PrintWarning(what + ": the recorded file name " +
-                 Printable(shape.attributes.file_name) + " is not used (" +
+                 Printable(as_file.attributes.file_name) + " is not used (" +
                  TextOf(naming.refused) + "); exported as " + Printable(file));
   }
   std::string path = label + file;
@@ -381,7 +381,7 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   if (naming.displaced) {
     Reason refused;
     std::string wanted = PreferredFileName(
-        member.name, member.type, shape.attributes.file_name, &refused);
+        member.name, member.type, as_file.attributes.file_name, &refused);
     PrintDetail(what + ": " + Printable(wanted) +
                 " is another entry's file; exported as " + shown);
   }
@@ -398,7 +398,8 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   }
   Transfer transfer;
   std::string error;
-  bool delivered = Deliver(entry, shape, folder, path, file, &transfer, &error);
+  bool delivered =
+      Deliver(entry, as_file, folder, path, file, &transfer, &error);
   int32_t close = entry.Close();
   if (!delivered) return Skipped(what, error);
   if (transfer.status != 0 || close != 0) {

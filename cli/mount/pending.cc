@@ -66,10 +66,10 @@ int PendingFiles::New(const Place& place, bool copy, const Shown* shown,
     return -error;
   }
   if (shown != nullptr) {
-    pending->mode = shown->kept.mode;
+    pending->mode = shown->as_file.mode;
     pending->description = shown->info.description;
-    if (shown->kept.known && shown->kept.attributes.modified_ns) {
-      pending->written_ns = *shown->kept.attributes.modified_ns;
+    if (shown->as_file.known && shown->as_file.attributes.modified_ns) {
+      pending->written_ns = *shown->as_file.attributes.modified_ns;
     }
     if (copy) {
       pending->base = *shown;
@@ -276,7 +276,7 @@ int PendingFiles::UpdateEntry(
     const std::function<void(FileAttributes*)>& change,
     const std::string& description) {
   FileAttributes attributes =
-      shown.kept.known ? shown.kept.attributes : FileAttributes();
+      shown.as_file.known ? shown.as_file.attributes : FileAttributes();
   change(&attributes);
   OptionBlock options(session_);
   bool cut = false;
@@ -339,8 +339,8 @@ int PendingFiles::CopyEntryTo(const Place& from, const Shown& shown,
   readers_.detach();
   EntryKey source{from.libref, from.catalog, shown.name, shown.type};
   EntryKey copy{to.libref, to.catalog, target.name, target.type.type};
-  uint32_t mode = shown.kept.mode;
-  int64_t modified = shown.kept.modified_ns;
+  uint32_t mode = shown.as_file.mode;
+  int64_t modified = shown.as_file.modified_ns;
   int32_t status = 0;
   bool copied = CopyEntry(
       session_, source.Path(), shown.info, copy.Path(),

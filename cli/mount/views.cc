@@ -132,14 +132,15 @@ std::optional<Shown> Views::ShownOf(const std::string& libref,
   shown.name = name;
   shown.type = type;
   shown.info = info;
-  shown.kept = EntryFileOf(info, type, default_mode_);
+  shown.as_file = EntryFileOf(info, type, default_mode_);
   return shown;
 }
 
 void Views::Arrange(CatalogView* view) {
   std::vector<NamedEntry> named;
   for (const auto& [key, shown] : view->entries) {
-    named.push_back({shown.name, shown.type, shown.kept.attributes.file_name});
+    named.push_back(
+        {shown.name, shown.type, shown.as_file.attributes.file_name});
   }
   std::vector<FileNaming> naming = NameFiles(named);
   view->files.clear();
@@ -186,8 +187,8 @@ void Views::Refresh(const std::string& libref, const std::string& catalog,
     return;
   }
   Reason refused;
-  std::string wanted =
-      PreferredFileName(name, type, now->kept.attributes.file_name, &refused);
+  std::string wanted = PreferredFileName(
+      name, type, now->as_file.attributes.file_name, &refused);
   Shown& shown = view.entries[{name, type}] = std::move(*now);
   if (view.displaced != 0 || view.files.count(wanted) != 0) {
     // A name another entry holds, or may want back: the whole rule.
@@ -303,8 +304,8 @@ void Views::FileAttributesOf(int64_t size, uint32_t mode, int64_t modified_ns,
 
 int Views::SizeOf(const std::string& libref, const std::string& catalog,
                   const Shown& shown, int64_t* size) {
-  if (shown.kept.size) {
-    *size = *shown.kept.size;
+  if (shown.as_file.size) {
+    *size = *shown.as_file.size;
     return 0;
   }
   EntryKey key{libref, catalog, shown.name, shown.type};
@@ -333,7 +334,7 @@ int Views::ShownAttributes(const std::string& libref,
   int64_t size = 0;
   int error = SizeOf(libref, catalog, shown, &size);
   if (error != 0) return error;
-  FileAttributesOf(size, shown.kept.mode, shown.kept.modified_ns, st);
+  FileAttributesOf(size, shown.as_file.mode, shown.as_file.modified_ns, st);
   return 0;
 }
 
@@ -342,7 +343,7 @@ std::unique_ptr<EntryReader> Views::ReaderOf(const std::string& libref,
                                              const Shown& shown) {
   return std::make_unique<EntryReader>(
       session_, EntryKey{libref, catalog, shown.name, shown.type},
-      shown.kept.mapping, shown.kept.attributes.final_newline);
+      shown.as_file.mapping, shown.as_file.attributes.final_newline);
 }
 
 }  // namespace cli

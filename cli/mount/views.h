@@ -31,8 +31,8 @@ struct Shown {
   std::string name;  // the entry
   std::string type;
   refhost::EntryInfo info;
-  EntryFile kept;    // the file it makes, from its host attributes
-  std::string file;  // the file it is shown as
+  EntryFile as_file;  // the file it makes, by its host attributes
+  std::string file;   // the file it is shown as
 };
 
 // A catalog's folder.
