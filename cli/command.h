@@ -1,7 +1,7 @@
 // What a command of the program is: its name, usage and help, the flags it
 // takes (its own, declared in the command's file), the module options it
 // accepts, what its words name, whether it writes, and the function that
-// runs it. The table of commands (command_table.h) lists the specs; help,
+// runs it. The table of commands (command_table.h) lists them; help,
 // flag parsing and checking, did-you-mean and shell completion all read
 // them there, so a command is declared in one place only.
 
@@ -19,7 +19,7 @@ namespace cli {
 typedef std::vector<std::string> Words;
 
 // A flag: "--long" (and "-s"), with a value or without.
-struct FlagSpec {
+struct Flag {
   const char* long_name;  // "--json"
   char short_name;        // 'r', or 0
   const char* value;      // what it takes, as help names it ("DIR"); null
@@ -48,11 +48,11 @@ struct Arguments {
   Word recursive[3] = {};
 };
 
-struct CommandSpec {
-  const char* name;                      // "write"
-  const char* usage;                     // after "vuvorozo ", as help shows it
-  const char* summary;                   // its line in the program's help
-  std::span<const FlagSpec> flags = {};  // its own, besides the global ones
+struct Command {
+  const char* name;                  // "write"
+  const char* usage;                 // after "vuvorozo ", as help shows it
+  const char* summary;               // its line in the program's help
+  std::span<const Flag> flags = {};  // its own, besides the global ones
   // The module options it takes, as a user types them ("lrecl=", "mod");
   // empty for a command that takes none. Completion offers them after the
   // names.
@@ -67,12 +67,12 @@ struct CommandSpec {
 };
 
 // Flags several commands take, each meaning the same wherever it is taken.
-constexpr FlagSpec JsonFlag() {
+constexpr Flag JsonFlag() {
   return {"--json", 0, nullptr, "JSON for scripts",
           [](Settings& s, const std::string&) { s.json = true; }};
 }
 // help says what -r makes of the command's names.
-constexpr FlagSpec RecursiveFlag(const char* help) {
+constexpr Flag RecursiveFlag(const char* help) {
   return {"--recursive", 'r', nullptr, help,
           [](Settings& s, const std::string&) { s.recursive = true; }};
 }

@@ -12,7 +12,7 @@
 namespace cli {
 namespace {
 
-constexpr const CommandSpec* kCommands[] = {
+constexpr const Command* kCommands[] = {
     &kWriteCommand,  &kReadCommand,    &kListCommand, &kImportCommand,
     &kExportCommand, &kDeleteCommand,  &kCopyCommand, &kRenameCommand,
     &kMkdirCommand,  &kExistsCommand,  &kInfoCommand, &kMountCommand,
@@ -21,7 +21,7 @@ constexpr const CommandSpec* kCommands[] = {
 
 // The global flags: where the libraries and the module are, how much is
 // said; help lists them ahead of the commands' flags.
-constexpr FlagSpec kSessionFlags[] = {
+constexpr Flag kSessionFlags[] = {
     {"--data", 0, "DIR",
      "data folder (else $VUVOROZO_DATA, else ./vuvorozo-data)",
      [](Settings& s, const std::string& v) { s.data_folder = v; }},
@@ -43,7 +43,7 @@ constexpr FlagSpec kSessionFlags[] = {
 };
 // The global flags that ask about the program itself; help lists them
 // last.
-constexpr FlagSpec kProgramFlags[] = {
+constexpr Flag kProgramFlags[] = {
     {"--version", 0, nullptr,
      "versions of the program, the module, SQLite, zstd, libpq and the "
      "server of --store",
@@ -96,18 +96,18 @@ Exit codes:
   3  done, but records longer than the record length were cut
 )";
 
-bool Takes(const CommandSpec& command, const FlagSpec* flag) {
-  for (const FlagSpec& own : command.flags) {
+bool Takes(const Command& command, const Flag* flag) {
+  for (const Flag& own : command.flags) {
     if (std::strcmp(own.long_name, flag->long_name) == 0) return true;
   }
   return false;
 }
 
-bool IsGlobal(const FlagSpec* flag) {
-  for (const FlagSpec& f : kSessionFlags) {
+bool IsGlobal(const Flag* flag) {
+  for (const Flag& f : kSessionFlags) {
     if (&f == flag) return true;
   }
-  for (const FlagSpec& f : kProgramFlags) {
+  for (const Flag& f : kProgramFlags) {
     if (&f == flag) return true;
   }
   return false;
@@ -117,11 +117,11 @@ bool IsGlobal(const FlagSpec* flag) {
 // the commands that take it, those of one meaning together ("import,
 // export: a library's catalogs as folders; delete: a catalog with its
 // entries").
-std::string ProgramHelpOf(const FlagSpec* flag) {
+std::string ProgramHelpOf(const Flag* flag) {
   if (IsGlobal(flag)) return flag->help;
   std::vector<std::pair<std::string, std::string>> meanings;  // help, names
-  for (const CommandSpec* command : kCommands) {
-    for (const FlagSpec& own : command->flags) {
+  for (const Command* command : kCommands) {
+    for (const Flag& own : command->flags) {
       if (std::strcmp(own.long_name, flag->long_name) != 0) continue;
       auto same =
           std::find_if(meanings.begin(), meanings.end(),
@@ -143,13 +143,13 @@ std::string ProgramHelpOf(const FlagSpec* flag) {
 
 std::vector<std::string> LongNames() {
   std::vector<std::string> names;
-  for (const FlagSpec* flag : AllFlags()) names.push_back(flag->long_name);
+  for (const Flag* flag : AllFlags()) names.push_back(flag->long_name);
   return names;
 }
 
-std::string FlagList(const std::vector<const FlagSpec*>& flags) {
+std::string FlagList(const std::vector<const Flag*>& flags) {
   std::string text;
-  for (const FlagSpec* flag : flags) {
+  for (const Flag* flag : flags) {
     if (!text.empty()) text += ", ";
     text += flag->long_name;
   }
@@ -158,10 +158,10 @@ std::string FlagList(const std::vector<const FlagSpec*>& flags) {
 
 }  // namespace
 
-std::span<const CommandSpec* const> Commands() { return kCommands; }
+std::span<const Command* const> Commands() { return kCommands; }
 
-const CommandSpec* FindCommand(std::string_view name) {
-  for (const CommandSpec* command : kCommands) {
+const Command* FindCommand(std::string_view name) {
+  for (const Command* command : kCommands) {
     if (name == command->name) return command;
   }
   return nullptr;
@@ -169,61 +169,61 @@ const CommandSpec* FindCommand(std::string_view name) {
 
 std::vector<std::string> CommandNames() {
   std::vector<std::string> names = {"help"};
-  for (const CommandSpec* command : kCommands) names.push_back(command->name);
+  for (const Command* command : kCommands) names.push_back(command->name);
   return names;
 }
 
-std::vector<const FlagSpec*> AllFlags() {
-  std::vector<const FlagSpec*> flags;
-  for (const FlagSpec& flag : kSessionFlags) flags.push_back(&flag);
-  for (const CommandSpec* command : kCommands) {
-    for (const FlagSpec& flag : command->flags) {
+std::vector<const Flag*> AllFlags() {
+  std::vector<const Flag*> flags;
+  for (const Flag& flag : kSessionFlags) flags.push_back(&flag);
+  for (const Command* command : kCommands) {
+    for (const Flag& flag : command->flags) {
       if (FindFlag(flag.long_name) == &flag) flags.push_back(&flag);
     }
   }
-  for (const FlagSpec& flag : kProgramFlags) flags.push_back(&flag);
+  for (const Flag& flag : kProgramFlags) flags.push_back(&flag);
   return flags;
 }
 
-std::vector<const FlagSpec*> FlagsOf(const CommandSpec& command) {
-  std::vector<const FlagSpec*> flags;
-  for (const FlagSpec& flag : kSessionFlags) flags.push_back(&flag);
-  for (const FlagSpec& flag : command.flags) flags.push_back(&flag);
-  for (const FlagSpec& flag : kProgramFlags) flags.push_back(&flag);
+std::vector<const Flag*> FlagsOf(const Command& command) {
+  std::vector<const Flag*> flags;
+  for (const Flag& flag : kSessionFlags) flags.push_back(&flag);
+  for (const Flag& flag : command.flags) flags.push_back(&flag);
+  for (const Flag& flag : kProgramFlags) flags.push_back(&flag);
   return flags;
 }
 
-const FlagSpec* FindFlag(std::string_view long_name) {
-  for (const FlagSpec& flag : kSessionFlags) {
+const Flag* FindFlag(std::string_view long_name) {
+  for (const Flag& flag : kSessionFlags) {
     if (long_name == flag.long_name) return &flag;
   }
-  for (const FlagSpec& flag : kProgramFlags) {
+  for (const Flag& flag : kProgramFlags) {
     if (long_name == flag.long_name) return &flag;
   }
-  for (const CommandSpec* command : kCommands) {
-    for (const FlagSpec& flag : command->flags) {
+  for (const Command* command : kCommands) {
+    for (const Flag& flag : command->flags) {
       if (long_name == flag.long_name) return &flag;
     }
   }
   return nullptr;
 }
 
-const FlagSpec* FindShortFlag(char letter) {
-  for (const FlagSpec* flag : AllFlags()) {
+const Flag* FindShortFlag(char letter) {
+  for (const Flag* flag : AllFlags()) {
     if (flag->short_name == letter) return flag;
   }
   return nullptr;
 }
 
 bool CommandLine::Given(std::string_view long_name) const {
-  return std::any_of(given.begin(), given.end(), [&](const FlagSpec* flag) {
+  return std::any_of(given.begin(), given.end(), [&](const Flag* flag) {
     return long_name == flag->long_name;
   });
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine p;
-  auto give = [&p](const FlagSpec* flag, const std::string& value) {
+  auto give = [&p](const Flag* flag, const std::string& value) {
     p.given.push_back(flag);
     flag->set(p.settings, value);
   };
@@ -241,7 +241,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (arg[1] == '-') {
       size_t equals = arg.find('=');
       std::string name = arg.substr(0, equals);
-      const FlagSpec* flag = FindFlag(name);
+      const Flag* flag = FindFlag(name);
       if (flag == nullptr) {
         if (p.error.empty()) {
           p.error =
@@ -269,7 +269,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     // A run of one-letter flags: -ru, -lv; one that takes a value takes
     // the rest of the word or the next one (-o ro, -oro).
     for (size_t k = 1; k < arg.size(); ++k) {
-      const FlagSpec* flag = FindShortFlag(arg[k]);
+      const Flag* flag = FindShortFlag(arg[k]);
       if (flag == nullptr) {
         if (p.error.empty()) {
           p.error = "'" + arg + "': unknown flag -" + arg.substr(k, 1);
@@ -292,9 +292,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   return p;
 }
 
-std::string StrayFlags(const CommandLine& line, const CommandSpec& command) {
-  std::vector<const FlagSpec*> stray;
-  for (const FlagSpec* flag : AllFlags()) {
+std::string StrayFlags(const CommandLine& line, const Command& command) {
+  std::vector<const Flag*> stray;
+  for (const Flag* flag : AllFlags()) {
     if (line.Given(flag->long_name) && !IsGlobal(flag) &&
         !Takes(command, flag)) {
       stray.push_back(flag);
@@ -307,7 +307,7 @@ void PrintProgramHelp(FILE* out) {
   std::string text = kUsage;
   text += kProgramAbout;
   text += "\nCommands:\n";
-  for (const CommandSpec* command : kCommands) {
+  for (const Command* command : kCommands) {
     std::string usage = command->usage;
     char line[256];
     if (usage.size() <= 38) {
@@ -322,7 +322,7 @@ void PrintProgramHelp(FILE* out) {
   text +=
       "  help [COMMAND]                          this text, or a command's\n";
   text += "\nFlags:\n";
-  for (const FlagSpec* flag : AllFlags()) {
+  for (const Flag* flag : AllFlags()) {
     std::string names = flag->short_name != 0
                             ? std::string("-") + flag->short_name + ", "
                             : std::string("    ");
@@ -351,7 +351,7 @@ void PrintProgramHelp(FILE* out) {
   std::fputs(text.c_str(), out);
 }
 
-void PrintCommandHelp(const CommandSpec& command) {
+void PrintCommandHelp(const Command& command) {
   std::string text = std::string("Usage: vuvorozo ") + command.usage + "\n";
   text += command.help;
   text += "\nFlags: " + FlagList(FlagsOf(command)) + " (see vuvorozo --help)\n";

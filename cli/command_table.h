@@ -3,7 +3,7 @@
 // checked against the command's own and the global ones), the candidates
 // of did-you-mean, and the words shell completion offers. The global flags
 // (--data, --store, --module, -v, -q, --version, --help) are declared here;
-// every other flag belongs to the commands whose specs name it.
+// every other flag belongs to the commands that name it.
 
 #ifndef VUVOROZO_CLI_COMMAND_TABLE_H_
 #define VUVOROZO_CLI_COMMAND_TABLE_H_
@@ -19,10 +19,10 @@
 namespace cli {
 
 // The commands, in the order help lists them. "help" is the program's own
-// and has no spec.
-std::span<const CommandSpec* const> Commands();
+// and has no line of the table.
+std::span<const Command* const> Commands();
 // The command of that name; null when there is none.
-const CommandSpec* FindCommand(std::string_view name);
+const Command* FindCommand(std::string_view name);
 // Every command name: "help", then the table's.
 std::vector<std::string> CommandNames();
 
@@ -30,19 +30,19 @@ std::vector<std::string> CommandNames();
 // flags of the session (--data ... --quiet), the commands' flags in the
 // order the commands first name them, then --version and --help. A flag
 // several commands take is the same flag for each.
-std::vector<const FlagSpec*> AllFlags();
+std::vector<const Flag*> AllFlags();
 // The flags command takes: the global ones and its own, in help's order.
-std::vector<const FlagSpec*> FlagsOf(const CommandSpec& command);
+std::vector<const Flag*> FlagsOf(const Command& command);
 // The flag of that long name ("--json") or letter; null when none.
-const FlagSpec* FindFlag(std::string_view long_name);
-const FlagSpec* FindShortFlag(char letter);
+const Flag* FindFlag(std::string_view long_name);
+const Flag* FindShortFlag(char letter);
 
 // A command line, its flags taken out.
 struct CommandLine {
   Settings settings;
-  std::vector<const FlagSpec*> given;  // the flags given, in order
-  Words words;                         // the command and its words
-  std::string error;                   // a usage error, the word quoted
+  std::vector<const Flag*> given;  // the flags given, in order
+  Words words;                     // the command and its words
+  std::string error;               // a usage error, the word quoted
   bool Given(std::string_view long_name) const;
 };
 // Parses the words after the program's name. Flags may stand anywhere;
@@ -52,10 +52,10 @@ struct CommandLine {
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 // The given flags that command does not take, as "--json, --long"; empty
 // when it takes every one.
-std::string StrayFlags(const CommandLine& line, const CommandSpec& command);
+std::string StrayFlags(const CommandLine& line, const Command& command);
 
 void PrintProgramHelp(FILE* out);
-void PrintCommandHelp(const CommandSpec& command);
+void PrintCommandHelp(const Command& command);
 
 }  // namespace cli
 

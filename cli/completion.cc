@@ -22,7 +22,7 @@ struct LineSoFar {
   std::string command;  // the word that stands for the command
   size_t position = 0;  // words after the command
   // A flag whose value is the word being completed.
-  const FlagSpec* awaiting_value = nullptr;
+  const Flag* awaiting_value = nullptr;
 };
 
 LineSoFar Read(const std::vector<std::string>& words) {
@@ -30,7 +30,7 @@ LineSoFar Read(const std::vector<std::string>& words) {
   bool only_words = false;
   // The value of a flag: the next word (bash without its completion
   // library splits --data=DIR into "--data", "=", "DIR").
-  auto value_of = [&](const FlagSpec* flag, size_t* i) {
+  auto value_of = [&](const Flag* flag, size_t* i) {
     if (*i + 1 < words.size() && words[*i + 1] == "=") ++*i;
     if (*i + 1 < words.size()) {
       flag->set(line.settings, words[++*i]);
@@ -44,7 +44,7 @@ LineSoFar Read(const std::vector<std::string>& words) {
       only_words = true;
     } else if (!only_words && word.size() >= 2 && word.starts_with("--")) {
       size_t equals = word.find('=');
-      const FlagSpec* flag = FindFlag(word.substr(0, equals));
+      const Flag* flag = FindFlag(word.substr(0, equals));
       if (flag == nullptr) continue;
       if (flag->value == nullptr) {
         flag->set(line.settings, "");
@@ -55,7 +55,7 @@ LineSoFar Read(const std::vector<std::string>& words) {
       }
     } else if (!only_words && word.size() >= 2 && word[0] == '-') {
       for (size_t k = 1; k < word.size(); ++k) {
-        const FlagSpec* flag = FindShortFlag(word[k]);
+        const Flag* flag = FindShortFlag(word[k]);
         if (flag == nullptr) break;
         if (flag->value == nullptr) {
           flag->set(line.settings, "");
@@ -79,7 +79,7 @@ LineSoFar Read(const std::vector<std::string>& words) {
 }
 
 // What the word at position names for the command.
-Word WordAt(const CommandSpec& command, size_t position, bool recursive) {
+Word WordAt(const Command& command, size_t position, bool recursive) {
   const Arguments& arguments = command.arguments;
   const Word* kinds = recursive && arguments.recursive[0] != Word::kNone
                           ? arguments.recursive
@@ -92,7 +92,7 @@ Word WordAt(const CommandSpec& command, size_t position, bool recursive) {
 
 // Whether the command's module options may stand at position: after the
 // words it names.
-bool OptionsAt(const CommandSpec& command, size_t position) {
+bool OptionsAt(const Command& command, size_t position) {
   if (command.options.empty()) return false;
   size_t count = 0;
   while (count < 3 && command.arguments.words[count] != Word::kNone) ++count;
@@ -161,7 +161,7 @@ void PrintWords(std::vector<std::string> candidates,
 }
 
 // The completion of the value of flag.
-void PrintValue(const FlagSpec* flag, const std::string& current) {
+void PrintValue(const Flag* flag, const std::string& current) {
   std::string name = flag->long_name;
   if (name == "--data") {
     std::printf("folders\n%s\n", current.c_str());
@@ -183,12 +183,12 @@ int Complete(std::vector<std::string> words) {
     PrintValue(line.awaiting_value, current);
     return 0;
   }
-  const CommandSpec* command =
+  const Command* command =
       line.command_given ? FindCommand(line.command) : nullptr;
   if (current.starts_with("-")) {
     if (current.starts_with("--") && current.find('=') != std::string::npos) {
       size_t equals = current.find('=');
-      const FlagSpec* flag = FindFlag(current.substr(0, equals));
+      const Flag* flag = FindFlag(current.substr(0, equals));
       if (flag != nullptr && flag->value != nullptr) {
         PrintValue(flag, current.substr(equals + 1));
       } else {
@@ -197,7 +197,7 @@ int Complete(std::vector<std::string> words) {
       return 0;
     }
     std::vector<std::string> flags;
-    for (const FlagSpec* flag :
+    for (const Flag* flag :
          command != nullptr ? FlagsOf(*command) : AllFlags()) {
       flags.push_back(flag->long_name);
       if (flag->short_name != 0) {

@@ -94,7 +94,7 @@ int Main(int argc, char** argv) {
       PrintProgramHelp(stdout);
       return kExitOk;
     }
-    const CommandSpec* command = FindCommand(words[1]);
+    const Command* command = FindCommand(words[1]);
     if (command == nullptr) {
       PrintError("'" + words[1] + "': no such command" +
                  DidYouMean(words[1], CommandNames()));
@@ -103,7 +103,7 @@ int Main(int argc, char** argv) {
     PrintCommandHelp(*command);
     return kExitOk;
   }
-  const CommandSpec* command = FindCommand(words[0]);
+  const Command* command = FindCommand(words[0]);
   if (command == nullptr) {
     PrintError("'" + words[0] + "': unknown command" +
                DidYouMean(words[0], CommandNames()) +

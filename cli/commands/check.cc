@@ -60,13 +60,13 @@ int RunCheck(Session& session, const Words& words, const Settings& settings) {
   return check.problems.empty() ? kExitOk : kExitFailed;
 }
 
-constexpr FlagSpec kCheckFlags[] = {
+constexpr Flag kCheckFlags[] = {
     JsonFlag(),
 };
 
 }  // namespace
 
-const CommandSpec kCheckCommand = {
+const Command kCheckCommand = {
     .name = "check",
     .usage = "check LIBREF [--json]",
     .summary = "reads the whole library and says whether it is sound",

@@ -1,5 +1,5 @@
-// The specs of the program's commands, one a file of this folder; the
-// table (command_table.cc) lists them.
+// The program's commands, one a file of this folder; the table
+// (command_table.cc) lists them.
 
 #ifndef VUVOROZO_CLI_COMMANDS_COMMANDS_H_
 #define VUVOROZO_CLI_COMMANDS_COMMANDS_H_
@@ -8,20 +8,20 @@
 
 namespace cli {
 
-extern const CommandSpec kWriteCommand;
-extern const CommandSpec kReadCommand;
-extern const CommandSpec kListCommand;
-extern const CommandSpec kImportCommand;
-extern const CommandSpec kExportCommand;
-extern const CommandSpec kDeleteCommand;
-extern const CommandSpec kCopyCommand;
-extern const CommandSpec kRenameCommand;
-extern const CommandSpec kMkdirCommand;
-extern const CommandSpec kExistsCommand;
-extern const CommandSpec kInfoCommand;
-extern const CommandSpec kMountCommand;
-extern const CommandSpec kCheckCommand;
-extern const CommandSpec kCompactCommand;
+extern const Command kWriteCommand;
+extern const Command kReadCommand;
+extern const Command kListCommand;
+extern const Command kImportCommand;
+extern const Command kExportCommand;
+extern const Command kDeleteCommand;
+extern const Command kCopyCommand;
+extern const Command kRenameCommand;
+extern const Command kMkdirCommand;
+extern const Command kExistsCommand;
+extern const Command kInfoCommand;
+extern const Command kMountCommand;
+extern const Command kCheckCommand;
+extern const Command kCompactCommand;
 
 // Copies the entries words[0] names to words[1], as copy does; with move
 // deletes each source once its copy is whole (rename). Returns the exit

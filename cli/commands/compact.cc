@@ -36,13 +36,13 @@ int RunCompact(Session& session, const Words& words, const Settings& settings) {
   return kExitOk;
 }
 
-constexpr FlagSpec kCompactFlags[] = {
+constexpr Flag kCompactFlags[] = {
     JsonFlag(),
 };
 
 }  // namespace
 
-const CommandSpec kCompactCommand = {
+const Command kCompactCommand = {
     .name = "compact",
     .usage = "compact LIBREF [--json]",
     .summary = "gives the library's unused room back to the file system",

@@ -126,7 +126,7 @@ int RunCopy(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
-const CommandSpec kCopyCommand = {
+const Command kCopyCommand = {
     .name = "copy",
     .usage = "copy FROM TO",
     .summary = "copies entries, across catalogs and libraries",

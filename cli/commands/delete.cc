@@ -85,13 +85,13 @@ int RunDelete(Session& session, const Words& words, const Settings& settings) {
   return failed ? kExitFailed : kExitOk;
 }
 
-constexpr FlagSpec kDeleteFlags[] = {
+constexpr Flag kDeleteFlags[] = {
     RecursiveFlag("a catalog with its entries"),
 };
 
 }  // namespace
 
-const CommandSpec kDeleteCommand = {
+const Command kDeleteCommand = {
     .name = "delete",
     .usage = "delete [-r] NAME...",
     .summary = "deletes entries, or empty catalogs",

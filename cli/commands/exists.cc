@@ -44,13 +44,13 @@ int RunExists(Session& session, const Words& words, const Settings& settings) {
   return kExitUsage;
 }
 
-constexpr FlagSpec kExistsFlags[] = {
+constexpr Flag kExistsFlags[] = {
     JsonFlag(),
 };
 
 }  // namespace
 
-const CommandSpec kExistsCommand = {
+const Command kExistsCommand = {
     .name = "exists",
     .usage = "exists NAME [-v] [--json]",
     .summary = "exit 0 when the entry or catalog exists, 1 when not",

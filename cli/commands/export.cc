@@ -469,13 +469,13 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   return FinishBatch(tally, "entries were not exported");
 }
 
-constexpr FlagSpec kExportFlags[] = {
+constexpr Flag kExportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
 };
 
 }  // namespace
 
-const CommandSpec kExportCommand = {
+const Command kExportCommand = {
     .name = "export",
     .usage = "export [-r] NAME DIR [MEMBER...] [OPTIONS]",
     .summary = "each entry becomes a file in DIR ('-': a tar stream)",

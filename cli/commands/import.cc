@@ -454,7 +454,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   return FinishBatch(importer.tally(), "files were not imported");
 }
 
-constexpr FlagSpec kImportFlags[] = {
+constexpr Flag kImportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
     {"--update", 'u', nullptr, "only files changed since they were imported",
      [](Settings& s, const std::string&) { s.update = true; }},
@@ -464,7 +464,7 @@ constexpr FlagSpec kImportFlags[] = {
 
 }  // namespace
 
-const CommandSpec kImportCommand = {
+const Command kImportCommand = {
     .name = "import",
     .usage = "import [-r] [-u] [--rename] DIR NAME [OPTIONS]",
     .summary = "each file of DIR becomes an entry of the catalog NAME",

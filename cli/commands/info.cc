@@ -94,13 +94,13 @@ int RunInfo(Session& session, const Words& words, const Settings& settings) {
   return kExitOk;
 }
 
-constexpr FlagSpec kInfoFlags[] = {
+constexpr Flag kInfoFlags[] = {
     JsonFlag(),
 };
 
 }  // namespace
 
-const CommandSpec kInfoCommand = {
+const Command kInfoCommand = {
     .name = "info",
     .usage = "info NAME [OPTIONS] [--json]",
     .summary = "path name, record format, record length, description",

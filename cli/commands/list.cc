@@ -158,7 +158,7 @@ int RunList(Session& session, const Words& words, const Settings& settings) {
   return ListEntries(session, name, json, long_listing);
 }
 
-constexpr FlagSpec kListFlags[] = {
+constexpr Flag kListFlags[] = {
     JsonFlag(),
     {"--long", 'l', nullptr,
      "records, bytes and modification time of each entry",
@@ -167,7 +167,7 @@ constexpr FlagSpec kListFlags[] = {
 
 }  // namespace
 
-const CommandSpec kListCommand = {
+const Command kListCommand = {
     .name = "list",
     .usage = "list [LIBREF[.CATALOG[.PATTERN]]] [-l] [--json]",
     .summary = "the libraries, a library's catalogs, or a catalog's entries",

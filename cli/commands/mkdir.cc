@@ -41,7 +41,7 @@ int RunMkdir(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
-const CommandSpec kMkdirCommand = {
+const Command kMkdirCommand = {
     .name = "mkdir",
     .usage = "mkdir LIBREF.CATALOG...",
     .summary = "creates empty catalogs",

@@ -58,7 +58,7 @@ int RunMount(Session& session, const Words& words, const Settings& settings) {
   return ServeMount(tree, mountpoint, options, read_only, foreground);
 }
 
-constexpr FlagSpec kMountFlags[] = {
+constexpr Flag kMountFlags[] = {
     {"--foreground", 'f', nullptr,
      "stay in the foreground, the log on standard error",
      [](Settings& s, const std::string&) { s.foreground = true; }},
@@ -69,7 +69,7 @@ constexpr FlagSpec kMountFlags[] = {
 
 }  // namespace
 
-const CommandSpec kMountCommand = {
+const Command kMountCommand = {
     .name = "mount",
     .usage = "mount MOUNTPOINT [-f] [-o ro]",
     .summary = "the catalogs as folders every tool can use, until unmounted",

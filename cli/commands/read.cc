@@ -116,7 +116,7 @@ int RunRead(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
-const CommandSpec kReadCommand = {
+const Command kReadCommand = {
     .name = "read",
     .usage = "read NAME... [OPTIONS] [-]",
     .summary = "the entries' bytes on standard output, one after another",

@@ -13,7 +13,7 @@ int RunRename(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
-const CommandSpec kRenameCommand = {
+const Command kRenameCommand = {
     .name = "rename",
     .usage = "rename FROM TO",
     .summary = "moves entries: a copy, then FROM deleted",

@@ -113,7 +113,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
 
 }  // namespace
 
-const CommandSpec kWriteCommand = {
+const Command kWriteCommand = {
     .name = "write",
     .usage = "write NAME [OPTIONS] [-]",
     .summary = "standard input becomes the entry's records",

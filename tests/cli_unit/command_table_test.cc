@@ -18,22 +18,22 @@ namespace cli {
 namespace {
 
 TEST(CommandTableTest, EveryFlagMeansOneThingAndEveryCommandNamesItsOwn) {
-  std::map<std::string, const FlagSpec*> seen;
+  std::map<std::string, const Flag*> seen;
   std::set<char> letters;
-  for (const FlagSpec* flag : AllFlags()) {
+  for (const Flag* flag : AllFlags()) {
     EXPECT_TRUE(seen.emplace(flag->long_name, flag).second) << flag->long_name;
     if (flag->short_name != 0) {
       EXPECT_TRUE(letters.insert(flag->short_name).second) << flag->long_name;
     }
   }
   std::set<std::string> names;
-  for (const CommandSpec* command : Commands()) {
+  for (const Command* command : Commands()) {
     EXPECT_TRUE(names.insert(command->name).second) << command->name;
     EXPECT_EQ(std::string(command->usage).rfind(command->name, 0), 0u);
-    for (const FlagSpec& flag : command->flags) {
+    for (const Flag& flag : command->flags) {
       // The same letter and value wherever the flag stands, and never one
       // of the global flags again.
-      const FlagSpec* first = FindFlag(flag.long_name);
+      const Flag* first = FindFlag(flag.long_name);
       ASSERT_NE(first, nullptr) << flag.long_name;
       EXPECT_EQ(first->short_name, flag.short_name) << flag.long_name;
       EXPECT_EQ(first->value == nullptr, flag.value == nullptr);
