@@ -2,9 +2,10 @@
 // reporting the store's failures, assigning a name, parsing the user's
 // options.
 
+#include "cli/command_support.h"
+
 #include <cstdio>
 
-#include "cli/commands.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
@@ -23,8 +24,8 @@ int LibraryArgument(const Words& words, std::string* libref) {
                                     : "one libref and nothing else is taken");
   }
   if (!refhost::CheckLibref(words[0]).ok()) {
-    return UsageError(Printable(words[0]) +
-                      ": not a libref (1 to 8 letters, digits or _ $ # @)");
+    return UsageError(Printable(words[0]) + ": not a libref (" + kLibrefRule +
+                      ")");
   }
   *libref = refhost::LibrefKey(words[0]);
   return kExitOk;
@@ -36,10 +37,10 @@ int StoreFailure(Session& session, const std::string& what,
   std::string explained = session.Explain(status);
   if (explained.starts_with(Printable(what) + ": ")) {
     PrintError(explained);
-    return kExitFailed;
+  } else {
+    PrintError(Printable(what) + ": " + explained);
   }
-  PrintError(Printable(what) + ": " + explained);
-  return kExitFailed;
+  return ExitCodeOf(ReasonOf(status));
 }
 
 void PrintSummary(const Tally& tally, Noun met, Noun made) {

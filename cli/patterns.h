@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/commands.h"
+#include "cli/command_support.h"
 
 namespace cli {
 

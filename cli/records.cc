@@ -10,7 +10,9 @@
 #include <climits>
 #include <cstring>
 
-#include "cli/entry_types.h"
+#include "cli/command_support.h"
+#include "cli/files/attributes.h"
+#include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 
 namespace cli {
@@ -21,7 +23,7 @@ using refhost::RecordMapping;
 // Feeds pieces of bytes into records of the open entry.
 class RecordFeed {
  public:
-  RecordFeed(OpenEntry& entry, RecordMapping mapping, int64_t planned_longest)
+  RecordFeed(EntryStream& entry, RecordMapping mapping, int64_t planned_longest)
       : entry_(entry),
         mapping_(mapping),
         record_length_(std::max(entry.record_length(), 0)),
@@ -124,7 +126,7 @@ class RecordFeed {
     return false;
   }
 
-  OpenEntry& entry_;
+  EntryStream& entry_;
   RecordMapping mapping_;
   int32_t record_length_;  // the entry's data record length
   int64_t planned_longest_;
@@ -233,7 +235,7 @@ bool ScanText(const Content& content, TextScan* scan, std::string* error) {
   return ok;
 }
 
-Transfer WriteRecords(OpenEntry& entry, const Content& content,
+Transfer WriteRecords(EntryStream& entry, const Content& content,
                       RecordMapping mapping, int64_t planned_longest,
                       refhost::ContentHash* hash) {
   RecordFeed feed(entry, mapping, planned_longest);
@@ -298,7 +300,7 @@ bool EntryBytes::Next(const char** data, size_t* length) {
   return true;
 }
 
-Transfer ReadRecords(OpenEntry& entry, RecordMapping mapping,
+Transfer ReadRecords(EntryStream& entry, RecordMapping mapping,
                      bool final_newline, Output& out) {
   EntryBytes bytes(entry, mapping, final_newline);
   const char* data;
@@ -322,7 +324,7 @@ MemberWrite WriteMember(Session& session, Directory& directory,
                  &result.read_error)) {
     return result;
   }
-  OpenEntry entry(session);
+  EntryStream entry(session);
   result.status = entry.OpenMember(directory, key, member, hint, kOpenOutput,
                                    plan.request_length, options);
   if (result.status != 0) return result;
@@ -335,13 +337,94 @@ MemberWrite WriteMember(Session& session, Directory& directory,
     entry.Discard();
     return result;
   }
-  if (KeepsBytes(key.type, layout)) attributes->size = result.transfer.bytes;
-  attributes->records = plan.mapping;
-  attributes->final_newline = plan.final_newline;
-  attributes->content_hash = hash.Value();
+  NoteWritten(plan, result.transfer, KeepsBytes(key.type, layout), hash.Value(),
+              attributes);
   entry.SetAttributes(refhost::EncodeFileAttributes(*attributes));
   result.status = entry.Close();
   return result;
+}
+
+bool CopyEntry(Session& session, const std::string& source,
+               const refhost::EntryInfo& info, const std::string& target,
+               const std::function<void(refhost::FileAttributes*)>& edit,
+               int32_t* status) {
+  std::string what = Printable(source) + " -> " + Printable(target);
+  *status = 0;
+  Fileref in(session);
+  if (!AssignName(session, in, source, nullptr)) return false;
+  EntryStream reader(session);
+  int32_t st = reader.Open(in, KeyOfPath(source), kOpenInput,
+                           kInputRecordLength, nullptr);
+  if (st != 0) {
+    session.Fail(Printable(source), *status = st);
+    return false;
+  }
+  OptionBlock options(session);
+  bool cut = false;
+  st = options.ParseDescription(info.description, &cut);
+  if (st != 0) {
+    session.Fail(what + ": the description", *status = st);
+    return false;
+  }
+  Fileref out(session);
+  if (!AssignName(session, out, target, nullptr)) return false;
+  EntryKey key = KeyOfPath(Upper(target));
+  EntryStream writer(session);
+  st = writer.Open(out, key, kOpenOutput,
+                   RequestLength(std::max(reader.record_length(), 1), key.type,
+                                 RecordLayout()),
+                   options.get() != nullptr ? &options : nullptr);
+  if (st != 0) {
+    session.Fail(Printable(target), *status = st);
+    return false;
+  }
+  int64_t records = 0;
+  while (true) {
+    char* data = nullptr;
+    int32_t length = 0;
+    st = reader.vector()->read(reader.handle(), &data, &length, nullptr);
+    if (st == kStatusEndOfFile) {
+      st = 0;
+      break;
+    }
+    // A record that does not come whole, or does not go whole, would make
+    // the copy differ: it is no copy.
+    if (st != 0) break;
+    st =
+        writer.vector()->write(writer.handle(), data, std::max(length, 0), ' ');
+    if (st != 0) break;
+    Progress::AddBytes(length);
+    ++records;
+  }
+  if (st != 0) {
+    writer.Discard();
+    session.Fail(what + ": record " + std::to_string(records + 1) +
+                     ": nothing was copied",
+                 *status = st);
+    return false;
+  }
+  if (edit) {
+    // The records keep the way they make bytes, whatever the target's type
+    // would choose.
+    refhost::FileAttributes attributes;
+    refhost::DecodeFileAttributes(info.host_attributes, &attributes);
+    if (!attributes.records) {
+      attributes.records = MappingOf(nullptr, KeyOfPath(source).type);
+    }
+    edit(&attributes);
+    writer.SetAttributes(refhost::EncodeFileAttributes(attributes));
+  } else {
+    writer.SetAttributes(info.host_attributes);
+  }
+  st = writer.Close();
+  if (st != 0) {
+    session.Fail(Printable(target), *status = st);
+    return false;
+  }
+  reader.Close();
+  PrintDetail(what + " (" + std::to_string(records) +
+              (records == 1 ? " record)" : " records)"));
+  return true;
 }
 
 RecordMapping MappingOf(const refhost::FileAttributes* attributes,

@@ -1,5 +1,7 @@
 // Moving records between an open entry and bytes, shared by the commands
-// that write (write, import) and read (read, export). An entry's records
+// that write (write, import) and read (read, export) and by the mount, and
+// from one entry to another (CopyEntry: copy, rename and the mount's
+// renames). An entry's records
 // map to bytes as lines (each record a line without its newline) or as
 // chunks (records back to back): binary types always take chunks, text
 // takes lines, and a text whose longest line is beyond what a record holds
@@ -15,11 +17,12 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "cli/content.h"
+#include "cli/files/content.h"
 #include "cli/session.h"
 #include "refhost/file_attributes.h"
 
@@ -116,7 +119,7 @@ bool KeepsBytes(std::string_view type, const RecordLayout& layout);
 // planned_longest is the longest line the first pass found: a longer one
 // means the content changed between the passes, and stops the transfer
 // (input_changed). A read error stops it (input_error).
-Transfer WriteRecords(OpenEntry& entry, const Content& content,
+Transfer WriteRecords(EntryStream& entry, const Content& content,
                       refhost::RecordMapping mapping, int64_t planned_longest,
                       refhost::ContentHash* hash);
 
@@ -126,7 +129,7 @@ Transfer WriteRecords(OpenEntry& entry, const Content& content,
 // module's record buffer and stays valid until the next call.
 class EntryBytes {
  public:
-  EntryBytes(OpenEntry& entry, refhost::RecordMapping mapping,
+  EntryBytes(EntryStream& entry, refhost::RecordMapping mapping,
              bool final_newline)
       : entry_(entry),
         lines_(mapping == refhost::RecordMapping::kLines),
@@ -139,7 +142,7 @@ class EntryBytes {
   const Transfer& transfer() const { return transfer_; }
 
  private:
-  OpenEntry& entry_;
+  EntryStream& entry_;
   bool lines_;
   bool final_newline_;
   bool ended_ = false;
@@ -151,7 +154,7 @@ class EntryBytes {
 
 // Reads every record of the entry open for input into out, as EntryBytes
 // gives them. A write error of out stops the transfer.
-Transfer ReadRecords(OpenEntry& entry, refhost::RecordMapping mapping,
+Transfer ReadRecords(EntryStream& entry, refhost::RecordMapping mapping,
                      bool final_newline, Output& out);
 
 // What WriteMember did.
@@ -179,6 +182,21 @@ MemberWrite WriteMember(Session& session, Directory& directory,
                         const char* hint, const Content& content,
                         const RecordLayout& layout, OptionBlock* options,
                         refhost::FileAttributes* attributes);
+
+// Copies the records of the entry source (LIBREF.CATALOG.NAME.TYPE as slot
+// 4 gives it; info is what the host knows of it) into the entry target,
+// record by record through the routine vector: the source open for input,
+// the target for output with a record length that holds the source's
+// longest record. The copy gets the source's description and host
+// attributes, as they stand, or, with edit, decoded (a source without any
+// starting from none, its records mapped by its type) and changed by edit.
+// The target's content is replaced once the copy is whole. Reports a
+// failure and returns false, the target as it was, with *status the status
+// that stopped the copy (0 for a name the host cannot split).
+bool CopyEntry(Session& session, const std::string& source,
+               const refhost::EntryInfo& info, const std::string& target,
+               const std::function<void(refhost::FileAttributes*)>& edit,
+               int32_t* status);
 
 // How the records of an entry make bytes: as its attributes say, else by
 // its type.

@@ -121,43 +121,60 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
                                         std::string* error) {
   std::unique_ptr<Session> session(new Session());
   std::string url = FindStoreUrl(settings);
-  session->data_folder_ =
-      url.empty() ? FindDataFolder(settings) : refhost::MaskPassword(url);
+  std::string folder = FindDataFolder(settings);
+  session->place_ = url.empty() ? folder : refhost::MaskPassword(url);
   std::unique_ptr<refhost::CatalogStore> store;
   if (!url.empty()) {
     if (!refhost::IsServerStoreUrl(url)) {
-      *error = Printable(session->data_folder_) +
-               ": not a store URL (postgresql://...)";
+      *error =
+          Printable(session->place_) + ": not a store URL (postgresql://...)";
       return nullptr;
     }
     store = refhost::NewPostgresCatalogStore(url, {.read_only = !writes});
     session->on_server_ = true;
-  } else if (IsDirectory(session->data_folder_)) {
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_),
+  } else if (IsDirectory(folder)) {
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder),
                                            {.read_only = !writes});
   } else if (writes) {
-    if (!MakeFolder(session->data_folder_)) {
-      *error = Printable(session->data_folder_) +
+    if (!MakeFolder(folder)) {
+      *error = Printable(folder) +
                ": cannot create the data folder: " + std::strerror(errno);
       return nullptr;
     }
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(session->data_folder_));
+    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder));
   } else {
     // Nothing was ever stored there: an empty store answers the same as an
     // empty folder would, and looking creates nothing.
     store = refhost::NewMemoryCatalogStore();
   }
   if (store == nullptr) {
-    *error = Printable(session->data_folder_) +
+    *error = Printable(session->place_) +
              ": cannot open the data folder: " + std::strerror(errno);
     return nullptr;
   }
-  session->host_ = std::make_unique<refhost::Host>(std::move(store));
-  std::string path = FindModule(settings);
-  session->module_ = refhost::LoadedModule::Open(path, *session->host_, error);
-  if (session->module_ == nullptr) return nullptr;
-  session->slots_ = std::make_unique<refhost::Slots>(session->module_->amec());
-  return session;
+  return session->Load(std::move(store), FindModule(settings), error)
+             ? std::move(session)
+             : nullptr;
+}
+
+std::unique_ptr<Session> Session::StartOver(
+    std::unique_ptr<refhost::CatalogStore> store,
+    const std::string& module_path, const std::string& place,
+    std::string* error) {
+  std::unique_ptr<Session> session(new Session());
+  session->place_ = place;
+  return session->Load(std::move(store), module_path, error)
+             ? std::move(session)
+             : nullptr;
+}
+
+bool Session::Load(std::unique_ptr<refhost::CatalogStore> store,
+                   const std::string& module_path, std::string* error) {
+  host_ = std::make_unique<refhost::Host>(std::move(store));
+  module_ = refhost::LoadedModule::Open(module_path, *host_, error);
+  if (module_ == nullptr) return false;
+  slots_ = std::make_unique<refhost::Slots>(module_->amec());
+  return true;
 }
 
 Session::~Session() {
@@ -192,15 +209,15 @@ void Session::Prepare() {
   host_->SetSubstitutions({});
 }
 
-std::string Session::Place() const {
-  return (on_server_ ? "the store " : "the data folder ") +
-         Printable(data_folder_);
+std::string Session::PlaceInWords() const {
+  return (on_server_ ? "the store " : "the data folder ") + Printable(place_);
 }
 
 std::string Session::Explain(const refhost::StoreStatus& status) const {
   if (status.IsNotFound()) {
-    return "The library does not exist in " + Place() + ".";
+    return "The library does not exist in " + PlaceInWords() + ".";
   }
+  if (status.message().empty()) return TextOf(cli::ReasonOf(status));
   return Printable(status.message());
 }
 
@@ -215,14 +232,20 @@ std::string Session::Explain(int32_t status) const {
     if (!failure.ok() && !failure.message().empty()) {
       return Printable(failure.message());
     }
-    return "The library could not be read or written in " + Place() + ".";
+    return "The library could not be read or written in " + PlaceInWords() +
+           ".";
   }
   return host_->Explain(status);
 }
 
-void Session::Fail(std::string_view what, int32_t status) {
+Reason Session::ReasonOf(int32_t status) const {
+  return cli::ReasonOf(status, host_->library()->last_store_failure());
+}
+
+int Session::Fail(std::string_view what, int32_t status) {
   PrintError(std::string(what) + ": " + Explain(status));
   FlushIssued();
+  return ExitCodeOf(ReasonOf(status));
 }
 
 void Session::FlushIssued() {
@@ -254,6 +277,14 @@ int32_t OptionBlock::Parse(const std::vector<std::string>& words,
   block_ = result.block;
   if (result.status != 0) *offending = result.error_text;
   return result.status;
+}
+
+int32_t OptionBlock::ParseDescription(const std::string& description,
+                                      bool* description_cut) {
+  *description_cut = false;
+  if (description.empty()) return 0;
+  std::string offending;
+  return Parse({"desc=" + Quote(description)}, &offending, description_cut);
 }
 
 // ---------------------------------------------------------------------------
@@ -370,7 +401,7 @@ EntryKey KeyOfPath(std::string_view path) {
   return key;
 }
 
-OpenEntry::~OpenEntry() {
+EntryStream::~EntryStream() {
   if (handle_ == nullptr) return;
   // Only an error or an exception leaves an entry open here: what was
   // written goes. Nothing may escape a destructor.
@@ -381,13 +412,24 @@ OpenEntry::~OpenEntry() {
   }
 }
 
-int32_t OpenEntry::Open(const Fileref& fileref, const EntryKey& key,
-                        int32_t flags, int32_t record_length,
-                        OptionBlock* options) {
+namespace {
+
+// The open request of an entry or member open.
+open_request RequestOf(int32_t flags, int32_t record_length,
+                       const OptionBlock* options) {
   open_request request = {};
   request.open_flags = flags;
   request.record_length = record_length;
   request.options = options == nullptr ? nullptr : options->get();
+  return request;
+}
+
+}  // namespace
+
+int32_t EntryStream::Open(const Fileref& fileref, const EntryKey& key,
+                          int32_t flags, int32_t record_length,
+                          OptionBlock* options) {
+  open_request request = RequestOf(flags, record_length, options);
   session_.Prepare();
   int32_t st =
       session_.slots().Open(&handle_, fileref.name(), kToken, &request);
@@ -395,14 +437,11 @@ int32_t OpenEntry::Open(const Fileref& fileref, const EntryKey& key,
   return Finish(st, &request, options, key);
 }
 
-int32_t OpenEntry::OpenMember(const Directory& directory, const EntryKey& key,
-                              std::string_view member, const char* hint,
-                              int32_t flags, int32_t record_length,
-                              OptionBlock* options) {
-  open_request request = {};
-  request.open_flags = flags;
-  request.record_length = record_length;
-  request.options = options == nullptr ? nullptr : options->get();
+int32_t EntryStream::OpenMember(const Directory& directory, const EntryKey& key,
+                                std::string_view member, const char* hint,
+                                int32_t flags, int32_t record_length,
+                                OptionBlock* options) {
+  open_request request = RequestOf(flags, record_length, options);
   session_.Prepare();
   int32_t st = session_.slots().MemberOpen(
       &handle_, directory.handle(), member.data(),
@@ -411,8 +450,8 @@ int32_t OpenEntry::OpenMember(const Directory& directory, const EntryKey& key,
   return Finish(st, &request, options, key);
 }
 
-int32_t OpenEntry::Finish(int32_t status, open_request* request,
-                          OptionBlock* options, const EntryKey& key) {
+int32_t EntryStream::Finish(int32_t status, open_request* request,
+                            OptionBlock* options, const EntryKey& key) {
   if (status != 0) {
     handle_ = nullptr;  // a failed open leaves its option block with us
     return status;
@@ -427,23 +466,23 @@ int32_t OpenEntry::Finish(int32_t status, open_request* request,
   return st;
 }
 
-int32_t OpenEntry::Info(int32_t mask, info_reply* reply) {
+int32_t EntryStream::Info(int32_t mask, info_reply* reply) {
   session_.Prepare();
   return session_.slots().Info(handle_, "        ", kToken, mask, reply);
 }
 
-void OpenEntry::SetAttributes(std::string encoded) {
+void EntryStream::SetAttributes(std::string encoded) {
   session_.host().library()->SetAttributesAtClose(
       key_.libref, key_.catalog, key_.name, key_.type, std::move(encoded));
 }
 
-int32_t OpenEntry::Discard() {
+int32_t EntryStream::Discard() {
   session_.host().library()->DiscardAtClose(key_.libref, key_.catalog,
                                             key_.name, key_.type);
   return Close();
 }
 
-int32_t OpenEntry::Close() {
+int32_t EntryStream::Close() {
   session_.Prepare();
   int32_t st;
   if (member_) {

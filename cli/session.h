@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/reasons.h"
 #include "cli/report.h"
 #include "refhost/catalog_store.h"
 #include "refhost/host.h"
@@ -23,12 +24,6 @@
 #include "vuvorozo/vuvorozo.h"
 
 namespace cli {
-
-// Exit codes of the program.
-inline constexpr int kExitOk = 0;         // done
-inline constexpr int kExitFailed = 1;     // refused or failed; exists: absent
-inline constexpr int kExitUsage = 2;      // usage error
-inline constexpr int kExitTruncated = 3;  // done, but records were cut
 
 // Where the module and the data come from, as the command line and the
 // environment say.
@@ -68,6 +63,13 @@ class Session {
   // Null on failure with *error saying why.
   static std::unique_ptr<Session> Start(const Settings& settings, bool writes,
                                         std::string* error);
+  // Loads the module at module_path into a new host over store, which the
+  // session keeps; place names the store in messages (the program's own
+  // tests start one over a memory store). Null on failure with *error.
+  static std::unique_ptr<Session> StartOver(
+      std::unique_ptr<refhost::CatalogStore> store,
+      const std::string& module_path, const std::string& place,
+      std::string* error);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -76,7 +78,7 @@ class Session {
   refhost::Slots& slots() { return *slots_; }
   // Where the libraries are, as messages name it: the data folder, or the
   // server store's URL with its password masked.
-  const std::string& data_folder() const { return data_folder_; }
+  const std::string& place() const { return place_; }
 
   // Clears the message substitutions before a call, so that a status is
   // explained with what that call set, and prints host messages issued
@@ -87,14 +89,22 @@ class Session {
   // A sentence for a status the store returned to the host's own request
   // about a library: NotFound is a library absent from the data folder.
   std::string Explain(const refhost::StoreStatus& status) const;
+  // Why a status the module or the host returned failed (a status of a
+  // failed store carries the store's reason).
+  Reason ReasonOf(int32_t status) const;
   // Prints "vuvorozo: COMMAND: <what>: <sentence>" on standard error, then
-  // any host messages issued with it.
-  void Fail(std::string_view what, int32_t status);
+  // any host messages issued with it; returns the exit code of the
+  // status's reason.
+  int Fail(std::string_view what, int32_t status);
   // Prints host messages issued and not yet printed.
   void FlushIssued();
 
  private:
   Session() = default;
+  // Makes the host over store and loads the module into it. false with
+  // *error when the module cannot be loaded.
+  bool Load(std::unique_ptr<refhost::CatalogStore> store,
+            const std::string& module_path, std::string* error);
   // Notes module blocks or host handles that outlived the commands in the
   // debug log: the owners below should have given back everything.
   void CheckBalance();
@@ -103,9 +113,9 @@ class Session {
   std::unique_ptr<refhost::LoadedModule> module_;
   std::unique_ptr<refhost::Slots> slots_;
   // "the data folder F" or "the store URL", for messages.
-  std::string Place() const;
+  std::string PlaceInWords() const;
 
-  std::string data_folder_;
+  std::string place_;
   bool on_server_ = false;  // the libraries are on a server store
   size_t issued_printed_ = 0;
 };
@@ -129,6 +139,10 @@ class OptionBlock {
   // a description was cut to the bytes a description holds.
   int32_t Parse(const std::vector<std::string>& words, std::string* offending,
                 bool* description_cut);
+  // Parses the option desc='description' (none for an empty description):
+  // the status, as Parse gives it.
+  int32_t ParseDescription(const std::string& description,
+                           bool* description_cut);
   option_block* get() const { return block_; }
   // The block now belongs to whoever the caller handed it to.
   void HandOver() { block_ = nullptr; }
@@ -205,12 +219,12 @@ EntryKey KeyOfPath(std::string_view path);
 // member of an open directory (slot 29). Close commits what was written;
 // an entry opened for writing that goes without Close (an error, an
 // exception) is discarded: the entry keeps the content it had.
-class OpenEntry {
+class EntryStream {
  public:
-  explicit OpenEntry(Session& session) : session_(session) {}
-  ~OpenEntry();
-  OpenEntry(const OpenEntry&) = delete;
-  OpenEntry& operator=(const OpenEntry&) = delete;
+  explicit EntryStream(Session& session) : session_(session) {}
+  ~EntryStream();
+  EntryStream(const EntryStream&) = delete;
+  EntryStream& operator=(const EntryStream&) = delete;
 
   // Open flags as the open_request takes them (0x1 input, 0x2 output).
   // record_length is the requested length (0: none). options (may be null)

@@ -397,28 +397,119 @@ TEST_F(CommandsTest, ProgressIsDrawnOnATerminalOnly) {
   EXPECT_EQ(piped.out.find('\r'), std::string::npos);
 }
 
-TEST_F(CommandsTest, BashCompletesCommandsFlagsAndNames) {
+// The words of a help text block: the first word of each line of the
+// block that follows heading, up to the blank line that ends it.
+std::vector<std::string> BlockWords(const std::string& help,
+                                    const std::string& heading) {
+  std::vector<std::string> words;
+  size_t at = help.find("\n" + heading + "\n");
+  if (at == std::string::npos) return words;
+  std::istringstream lines(help.substr(at + heading.size() + 2));
+  std::string line;
+  while (std::getline(lines, line) && !line.empty()) {
+    if (line.size() < 3 || line[0] != ' ' || line[1] != ' ' || line[2] == ' ')
+      continue;
+    words.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  return words;
+}
+
+// Completion asks the program, so it knows every command, each command's
+// own flags (as its help names them) and options, and the store's names,
+// with a dot only where a name goes on.
+TEST_F(CommandsTest, BashCompletesEveryCommandItsOwnFlagsOptionsAndNames) {
   WriteNotes();
   ASSERT_EQ(Run({"mkdir", "home.todo"}).code, 0);
   std::string script =
       std::string(VUVOROZO_SOURCE_DIR) + "/cli/vuvorozo.bash-completion";
   auto complete = [&](const std::string& words) {
-    std::string command = "bash -c 'source " + script + "; COMP_WORDS=(" +
-                          VUVOROZO_PROGRAM_PATH + " --data " + data_ + " " +
-                          words +
-                          "); COMP_CWORD=$((${#COMP_WORDS[@]}-1)); _vuvorozo; "
-                          "printf \"%s \" \"${COMPREPLY[@]}\"' > " +
-                          root_ + "/completed";
+    std::string command =
+        "bash -c 'source " + script + "; COMP_WORDS=(" + VUVOROZO_PROGRAM_PATH +
+        " --data " + data_ + " " + words +
+        "); COMP_CWORD=$((${#COMP_WORDS[@]}-1)); _vuvorozo; "
+        "for w in \"${COMPREPLY[@]}\"; do printf \"%s \" \"$w\"; done' "
+        "> " +
+        root_ + "/completed";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return ReadFile(root_ + "/completed");
   };
+  auto completions = [&](const std::string& words) {
+    std::set<std::string> set;
+    std::istringstream in(complete(words));
+    for (std::string word; in >> word;) set.insert(word);
+    return set;
+  };
+
+  // Every command of the program's help, and its flags as its own help
+  // names them: long ones after "--", short ones after "-", each flag
+  // completing to itself.
+  std::string help = RunBare({"--help"}).out;
+  std::vector<std::string> commands = BlockWords(help, "Commands:");
+  ASSERT_GE(commands.size(), 15u) << help;
+  std::map<std::string, std::string> short_of;  // --verbose -> -v
+  for (const std::string& flag : BlockWords(help, "Flags:")) {
+    if (flag.size() == 3 && flag[2] == ',') {
+      size_t at = help.find("  " + flag + " ");
+      std::string rest = help.substr(at + 6);
+      short_of[rest.substr(0, rest.find_first_of(" \n"))] = flag.substr(0, 2);
+    }
+  }
+  EXPECT_EQ(short_of["--recursive"], "-r");
+  for (const std::string& command : commands) {
+    EXPECT_EQ(completions(command.substr(0, 2)).count(command), 1u) << command;
+    if (command == "help") continue;
+    std::string own = RunBare({command, "--help"}).out;
+    size_t from = own.rfind("\nFlags: ");
+    ASSERT_NE(from, std::string::npos) << own;
+    std::string list = own.substr(from + 8, own.find(" (see", from) - from - 8);
+    std::set<std::string> flags, shorts;
+    std::istringstream in(list);
+    for (std::string flag; std::getline(in >> std::ws, flag, ',');) {
+      flags.insert(flag);
+      if (short_of.count(flag)) shorts.insert(short_of[flag]);
+      EXPECT_EQ(complete(command + " " + flag), flag + " ") << command;
+    }
+    EXPECT_EQ(completions(command + " --"), flags) << command;
+    std::set<std::string> dashed = completions(command + " -");
+    for (const std::string& letter : shorts) {
+      EXPECT_EQ(dashed.count(letter), 1u) << command << " " << letter;
+    }
+    EXPECT_EQ(dashed.size(), flags.size() + shorts.size()) << command;
+  }
+  EXPECT_EQ(complete("c"), "check compact copy ");
   EXPECT_EQ(complete("re"), "read rename ");
+  EXPECT_EQ(complete("help ch"), "check ");
+  // A flag another command takes is not offered.
+  EXPECT_EQ(complete("import --j"), "");
   EXPECT_EQ(complete("list --js"), "--json ");
-  EXPECT_EQ(complete("list \"\""), "home. work. ");
+
+  // Names: a libref and a catalog that go on end in a dot; a command that
+  // takes a bare libref gets it without one.
+  EXPECT_EQ(complete("read \"\""), "home. work. ");
   EXPECT_EQ(complete("read work."), "work.notes. ");
   EXPECT_EQ(complete("read work.notes.j"), "work.notes.jan work.notes.june ");
-  EXPECT_EQ(complete("list h"), "home. ");
+  EXPECT_EQ(complete("mkdir w"), "work. ");
+  EXPECT_EQ(complete("mkdir work."), "work.notes ");
+  EXPECT_EQ(complete("check w"), "work ");
+  EXPECT_EQ(complete("compact h"), "home ");
+  EXPECT_EQ(complete("list \"\""), "home work ");
   EXPECT_EQ(complete("list home."), "home.todo ");
+  EXPECT_EQ(complete("export -r w"), "work ");
+  EXPECT_EQ(complete("export w"), "work. ");
+  EXPECT_EQ(complete("import -r " + root_ + " w"), "work ");
+  // Folders where a folder goes, also after a flag's value.
+  EXPECT_EQ(complete("import " + root_ + "/da"), root_ + "/data ");
+  EXPECT_EQ(complete("-o ro mount " + root_ + "/da"), root_ + "/data ");
+  EXPECT_EQ(complete("export work.notes " + root_ + "/da"), root_ + "/data ");
+
+  // The module options a command takes, after its names.
+  EXPECT_EQ(complete("write work.notes.jan l"), "lrecl= ");
+  EXPECT_EQ(complete("write work.notes.jan d"), "desc= ");
+  EXPECT_EQ(complete("write work.notes.jan m"), "mod ");
+  EXPECT_EQ(complete("info work.notes.jan r"), "recfm= ");
+  EXPECT_EQ(complete("import " + root_ + " work.notes b"), "blocksize= ");
+  EXPECT_EQ(complete("delete work.notes.jan l"), "");
+  EXPECT_EQ(complete("exists work.notes.jan l"), "");
 }
 
 }  // namespace

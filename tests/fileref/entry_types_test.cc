@@ -4,7 +4,7 @@
 // type hints, to the very type they export from, moving binary types as
 // chunks exactly where the module gives their records the binary kind.
 
-#include "cli/entry_types.h"
+#include "cli/files/entry_types.h"
 
 #include <gtest/gtest.h>
 

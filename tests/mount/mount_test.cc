@@ -189,6 +189,46 @@ TEST_F(MountTest, CopiesBothWaysAsExportAndImportDo) {
   EXPECT_EQ(Unmount(), 0);
 }
 
+// Entries that keep one file name (a copy keeps its source's) are all
+// shown, each under the file export gives it, so that cp -a of the mount
+// still makes what export makes; a change through the mount keeps the two
+// agreeing.
+TEST_F(MountTest, EntriesKeepingOneFileNameShowAsExportWritesThem) {
+  std::filesystem::create_directories(root_ + "/one");
+  std::filesystem::create_directories(root_ + "/two");
+  WriteFile(root_ + "/one/a.txt", "first\n");
+  WriteFile(root_ + "/two/b.txt", "second\n");
+  ASSERT_EQ(Run({"import", root_ + "/one", "work.c"}).code, 0);
+  ASSERT_EQ(Run({"import", root_ + "/two", "work.tmp"}).code, 0);
+  // B keeps a.txt, which A has; X keeps b.txt, B's default name.
+  ASSERT_EQ(Run({"copy", "work.c.a", "work.c.b"}).code, 0);
+  ASSERT_EQ(Run({"copy", "work.tmp.b", "work.c.x"}).code, 0);
+  Outcome exported = Run({"-v", "export", "work.c", root_ + "/x1"});
+  EXPECT_EQ(exported.code, 0) << exported.err;
+  EXPECT_NE(exported.out.find("B.CATAMS: a.txt is another entry's file; "
+                              "exported as " +
+                              root_ + "/x1/b~2.txt"),
+            std::string::npos)
+      << exported.out;
+  Mount();
+  ExpectRun("cp -a mnt/work/c y1");
+  EXPECT_EQ(Snapshot(root_ + "/y1"), Snapshot(root_ + "/x1"));
+  std::map<std::string, FileState> files = Snapshot(root_ + "/x1");
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files["a.txt"].bytes, "first\n");
+  EXPECT_EQ(files["b~2.txt"].bytes, "first\n");
+  EXPECT_EQ(files["b.txt"].bytes, "second\n");
+
+  // A goes: B has the name it keeps.
+  ExpectRun("rm mnt/work/c/a.txt");
+  ExpectRun("cp -a mnt/work/c y2");
+  ASSERT_EQ(Run({"export", "work.c", root_ + "/x2"}).code, 0);
+  EXPECT_EQ(Snapshot(root_ + "/y2"), Snapshot(root_ + "/x2"));
+  EXPECT_EQ(ReadFile(mount_ + "/work/c/a.txt"), "first\n");
+  EXPECT_FALSE(std::filesystem::exists(mount_ + "/work/c/b~2.txt"));
+  EXPECT_EQ(Unmount(), 0);
+}
+
 // rsync writes a temporary file and renames it; an editor saves the same
 // way. A reader that opened the entry before keeps the old content whole.
 TEST_F(MountTest, RsyncAndEditorSavesReplaceEntriesWhole) {

@@ -1,0 +1,202 @@
+// vuvorozo list [LIBREF[.CATALOG[.PATTERN]]] [-l] [--json]: the libraries
+// of the data folder, the catalogs of a library with their entry counts
+// (both the host's own knowledge, from its store), or the entries of a
+// catalog, walked through the catalog opened as a directory, as an aligned
+// table or as JSON for scripts.
+
+#include <cstdio>
+
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
+#include "cli/option_text.h"
+#include "cli/patterns.h"
+#include "cli/report.h"
+#include "refhost/file_attributes.h"
+#include "refhost/library_services.h"
+
+namespace cli {
+namespace {
+
+// Prints a JSON array, one element a line.
+void PrintJsonArray(const std::vector<std::string>& objects) {
+  std::string text = "[";
+  for (size_t i = 0; i < objects.size(); ++i) {
+    text += (i == 0 ? "\n  " : ",\n  ") + objects[i];
+  }
+  text += objects.empty() ? "]" : "\n]";
+  std::puts(text.c_str());
+}
+
+// Names with a count each: a table headed by the keys in upper case, or
+// JSON objects {"<name_key>": name, "<count_key>": count}.
+void PrintCounts(bool json, const std::string& name_key,
+                 const std::string& count_key,
+                 const std::vector<std::pair<std::string, int64_t>>& rows) {
+  Table table({Upper(name_key), Upper(count_key)});
+  table.AlignRight(1);
+  std::vector<std::string> objects;
+  for (const auto& [name, count] : rows) {
+    table.Add({Printable(name), std::to_string(count)});
+    objects.push_back("{\"" + name_key + "\": " + JsonString(name) + ", \"" +
+                      count_key + "\": " + std::to_string(count) + "}");
+  }
+  if (json) {
+    PrintJsonArray(objects);
+  } else {
+    table.Print();
+  }
+}
+
+int ListLibraries(Session& session, bool json) {
+  std::vector<std::string> librefs;
+  refhost::CatalogStore* store = session.host().store();
+  refhost::StoreStatus status = store->ListLibraries(&librefs);
+  if (!status.ok()) return StoreFailure(session, session.place(), status);
+  std::vector<std::pair<std::string, int64_t>> rows;
+  for (const std::string& libref : librefs) {
+    std::vector<refhost::CatalogInfo> catalogs;
+    status = store->ListCatalogs(libref, &catalogs);
+    if (!status.ok()) return StoreFailure(session, libref, status);
+    rows.emplace_back(libref, static_cast<int64_t>(catalogs.size()));
+  }
+  PrintCounts(json, "libref", "catalogs", rows);
+  return kExitOk;
+}
+
+int ListCatalogs(Session& session, const std::string& libref, bool json) {
+  if (!refhost::CheckLibref(libref).ok()) {
+    return UsageError(Printable(libref) + ": not a libref (" + kLibrefRule +
+                      ")");
+  }
+  std::vector<refhost::CatalogInfo> catalogs;
+  refhost::StoreStatus status = session.host().store()->ListCatalogs(
+      refhost::LibrefKey(libref), &catalogs);
+  if (!status.ok()) return StoreFailure(session, libref, status);
+  std::vector<std::pair<std::string, int64_t>> rows;
+  for (const refhost::CatalogInfo& c : catalogs) {
+    rows.emplace_back(c.name, c.entry_count);
+  }
+  PrintCounts(json, "catalog", "entries", rows);
+  return kExitOk;
+}
+
+// The bytes of the file an entry gives back, when the host knows them.
+std::optional<int64_t> FileBytes(const refhost::EntryInfo& info) {
+  refhost::FileAttributes attributes;
+  if (!refhost::DecodeFileAttributes(info.host_attributes, &attributes)) {
+    return std::nullopt;
+  }
+  return attributes.size;
+}
+
+int ListEntries(Session& session, const std::string& name, bool json,
+                bool long_listing) {
+  NameLevels levels = SplitLevels(name);
+  if (levels.count == 2) levels.entry = "*";
+  std::vector<FoundEntry> entries;
+  if (!FindEntries(session, levels, &entries)) return kExitFailed;
+  if (json) {
+    std::vector<std::string> objects;
+    for (const FoundEntry& e : entries) {
+      std::optional<int64_t> bytes = FileBytes(e.info);
+      objects.push_back(
+          "{\"name\": " + JsonString(e.name) +
+          ", \"type\": " + JsonString(e.type) +
+          ", \"description\": " + JsonString(e.info.description) +
+          ", \"records\": " + std::to_string(e.info.record_count) +
+          ", \"bytes\": " + (bytes ? std::to_string(*bytes) : "null") +
+          ", \"longest_record\": " + std::to_string(e.info.longest_record) +
+          ", \"created\": " + JsonTime(e.info.created_micros) +
+          ", \"modified\": " + JsonTime(e.info.modified_micros) + "}");
+    }
+    PrintJsonArray(objects);
+    return kExitOk;
+  }
+  // A pattern that matches nothing says so; an empty catalog is a table
+  // with no rows.
+  if (levels.count > 2 && entries.empty()) {
+    PrintError(Printable(name) + ": no entry matches");
+    return kExitFailed;
+  }
+  Table table = long_listing ? Table({"NAME", "TYPE", "RECORDS", "BYTES",
+                                      "MODIFIED", "DESCRIPTION"})
+                             : Table({"NAME", "TYPE", "DESCRIPTION"});
+  if (long_listing) {
+    table.AlignRight(2);
+    table.AlignRight(3);
+  }
+  for (const FoundEntry& e : entries) {
+    if (long_listing) {
+      std::optional<int64_t> bytes = FileBytes(e.info);
+      table.Add({Printable(e.name), Printable(e.type),
+                 std::to_string(e.info.record_count),
+                 bytes ? std::to_string(*bytes) : "-",
+                 TableTime(e.info.modified_micros),
+                 Printable(e.info.description)});
+    } else {
+      table.Add({Printable(e.name), Printable(e.type),
+                 Printable(e.info.description)});
+    }
+  }
+  table.Print();
+  return kExitOk;
+}
+
+int RunList(Session& session, const Words& words, const Settings& settings) {
+  bool json = settings.json;
+  bool long_listing = settings.long_listing;
+  if (words.size() > 1) return UsageError("list takes one name");
+  if (words.empty()) {
+    if (long_listing) return UsageError("-l lists the entries of a catalog");
+    return ListLibraries(session, json);
+  }
+  const std::string& name = words[0];
+  if (name.find('.') == std::string::npos) {
+    if (long_listing) return UsageError("-l lists the entries of a catalog");
+    return ListCatalogs(session, name, json);
+  }
+  return ListEntries(session, name, json, long_listing);
+}
+
+constexpr Flag kListFlags[] = {
+    JsonFlag(),
+    {"--long", 'l', nullptr,
+     "records, bytes and modification time of each entry",
+     [](Settings& s, const std::string&) { s.long_listing = true; }},
+};
+
+}  // namespace
+
+const Command kListCommand = {
+    .name = "list",
+    .usage = "list [LIBREF[.CATALOG[.PATTERN]]] [-l] [--json]",
+    .summary = "the libraries, a library's catalogs, or a catalog's entries",
+    .flags = kListFlags,
+    .arguments = {.words = {Word::kName}},
+    .writes = false,
+    .help = R"(
+Without a name: the libraries of the data folder. With a libref: its
+catalogs and how many entries each holds. With LIBREF.CATALOG: its entries
+by name, type and description; -l (--long) adds the records, the bytes
+(of the file the entry gives back, '-' where the host does not know them)
+and the time of the last change. LIBREF.CATALOG.PATTERN lists the entries
+the pattern matches (* any characters, ? one; the type level may be a
+pattern too).
+
+Control characters and bytes that are not UTF-8 are shown as \xHH in the
+table (a backslash as \\); columns are aligned by the width characters take
+on the terminal.
+
+--json prints one JSON array, one object a line:
+  libraries  {"libref": "WORK", "catalogs": 2}
+  catalogs   {"catalog": "REPORTS", "entries": 3}
+  entries    {"name": "JAN", "type": "CATAMS", "description": "",
+              "records": 3, "bytes": 31 (or null), "longest_record": 10,
+              "created": "2024-01-31T09:00:00.000000Z", "modified": "..."}
+Strings are exact (control characters as \u escapes; a byte that is not
+UTF-8 as \ufffd); times are UTC.
+)",
+    .run = RunList,
+};
+
+}  // namespace cli

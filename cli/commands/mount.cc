@@ -1,0 +1,108 @@
+// vuvorozo mount MOUNTPOINT [-f] [-o OPTIONS]: the catalogs of the data
+// folder as folders that every tool can use (cli/mount/), until unmounted.
+// ro is the program's own option; the others go to libfuse.
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
+#include "cli/mount/operations.h"
+#include "cli/mount/tree.h"
+#include "cli/report.h"
+
+namespace cli {
+namespace {
+
+int RunMount(Session& session, const Words& words, const Settings& settings) {
+  if (words.size() != 1) {
+    return UsageError(words.empty()
+                          ? "a mount point is needed"
+                          : "one mount point is needed, not " + words[1]);
+  }
+  std::string mountpoint = words[0];
+  bool foreground = settings.foreground;
+  bool read_only = false;
+  // ro is the program's own; any other option goes to libfuse.
+  std::vector<std::string> options;
+  for (const std::string& list : settings.mount_options) {
+    size_t start = 0;
+    while (start <= list.size()) {
+      size_t comma = list.find(',', start);
+      if (comma == std::string::npos) comma = list.size();
+      std::string option = list.substr(start, comma - start);
+      if (option == "ro") {
+        read_only = true;
+      } else if (option != "rw" && !option.empty()) {
+        options.push_back(option);
+      }
+      start = comma + 1;
+    }
+  }
+  // From the root: the mount leaves its working folder when it starts,
+  // and unmounts by this path.
+  char* real = realpath(mountpoint.c_str(), nullptr);
+  struct stat st;
+  if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::free(real);
+    PrintError(mountpoint + ": not a folder");
+    return kExitFailed;
+  }
+  mountpoint = real;
+  std::free(real);
+
+  MountTree tree(session, read_only);
+  return ServeMount(tree, mountpoint, options, read_only, foreground);
+}
+
+constexpr Flag kMountFlags[] = {
+    {"--foreground", 'f', nullptr,
+     "stay in the foreground, the log on standard error",
+     [](Settings& s, const std::string&) { s.foreground = true; }},
+    {"--options", 'o', "OPTS",
+     "ro (read only), or options for libfuse, comma-separated",
+     [](Settings& s, const std::string& v) { s.mount_options.push_back(v); }},
+};
+
+}  // namespace
+
+const Command kMountCommand = {
+    .name = "mount",
+    .usage = "mount MOUNTPOINT [-f] [-o ro]",
+    .summary = "the catalogs as folders every tool can use, until unmounted",
+    .flags = kMountFlags,
+    .arguments = {.words = {Word::kFolder}},
+    .writes = true,
+    .help = R"(
+Shows the catalogs of the data folder as folders, MOUNTPOINT/LIBREF/CATALOG,
+librefs and catalogs in lower case, until it is unmounted (fusermount3 -u
+MOUNTPOINT, or SIGINT or SIGTERM). Each entry is a file under the name,
+size, time and mode export gives it, so cp -a MOUNTPOINT/work/reports X
+makes what vuvorozo export work.reports X makes. A catalog whose entries
+have descriptions shows export's manifest .vuvorozo-manifest too.
+
+A file written and closed becomes its entry's new version, whole: a reader
+sees the old content or the new, never a mix, and the close reports a
+failure. mkdir in a library's folder makes a catalog, rmdir removes an
+empty one, rm deletes an entry, mv renames within and across catalogs.
+What a catalog cannot hold is refused, and said in the log: a name over 32
+bytes before its extension (ENAMETOOLONG), a second '.' or a control
+character (EINVAL), a folder in a catalog or a file outside one (EPERM).
+A name beginning with '.' is scratch: kept while mounted, and an entry once
+renamed to a name a catalog holds (as rsync and editors do); one left at
+unmount is gone. A manifest written into a catalog's folder gives its
+entries their descriptions. Changes another process makes (vuvorozo write)
+show at once.
+
+  -f, --foreground     stay in the foreground, the log on standard error
+                       (otherwise the program detaches and logs to syslog)
+  -o ro                read only: every change is refused with EROFS
+  -o OPTS              other options go to libfuse (allow_other, ...)
+)",
+    .run = RunMount,
+};
+
+}  // namespace cli

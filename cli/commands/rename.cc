@@ -1,0 +1,29 @@
+// vuvorozo rename FROM TO: the entries FROM names moved to TO, each copied
+// as copy does (copy.cc), then deleted once its copy is committed whole.
+
+#include "cli/command_support.h"
+#include "cli/commands/commands.h"
+
+namespace cli {
+namespace {
+
+int RunRename(Session& session, const Words& words, const Settings&) {
+  return CopyEntries(session, words, true);
+}
+
+}  // namespace
+
+const Command kRenameCommand = {
+    .name = "rename",
+    .usage = "rename FROM TO",
+    .summary = "moves entries: a copy, then FROM deleted",
+    .arguments = {.words = {Word::kEntry, Word::kEntry}},
+    .writes = true,
+    .help = R"(
+Moves the entry FROM to TO as copy does, then deletes FROM once the copy
+is whole. An entry is never moved onto itself.
+)",
+    .run = RunRename,
+};
+
+}  // namespace cli

@@ -1,0 +1,337 @@
+// Content, Output and ExportFile over POSIX descriptors. Every call that
+// can be interrupted is retried on EINTR.
+
+#include "cli/files/content.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace cli {
+namespace {
+
+constexpr size_t kPieceBytes = 256 << 10;  // one read of a pass
+constexpr size_t kOutputBytes = 64 << 10;  // Output's buffer
+
+std::string ErrorText() { return std::strerror(errno); }
+
+ssize_t ReadSome(int fd, char* data, size_t length) {
+  ssize_t n;
+  do {
+    n = read(fd, data, length);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t ReadAt(int fd, char* data, size_t length, off_t at) {
+  ssize_t n;
+  do {
+    n = pread(fd, data, length, at);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+}  // namespace
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  return WriteAllAt(fd, data, length, -1);
+}
+
+bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
+  while (length > 0) {
+    ssize_t n = at < 0 ? write(fd, data, length) : pwrite(fd, data, length, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+    if (at >= 0) at += n;
+  }
+  return true;
+}
+
+int TemporaryFile() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  int fd = open(path.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT))
+    return fd;
+  // A file system without O_TMPFILE: a named file, unlinked at once.
+  std::string pattern = path + "/vuvorozo-XXXXXX";
+  fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(pattern.c_str());
+  return fd;
+}
+
+int OpenFolder(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int OpenFolderIn(int folder, const std::string& name) {
+  return openat(folder, name.c_str(),
+                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int OpenFileIn(int folder, const std::string& name) {
+  // Not blocking: a name that became a pipe since it was listed must not
+  // hang the program.
+  return openat(folder, name.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+bool MakeFolderIn(int folder, const std::string& name) {
+  return mkdirat(folder, name.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+namespace {
+
+Found Classify(int folder, const struct dirent* e) {
+  Found found;
+  found.name = e->d_name;
+  if (e->d_type == DT_REG) {
+    found.kind = Found::kFile;
+    return found;
+  }
+  if (e->d_type == DT_DIR) {
+    found.kind = Found::kFolder;
+    return found;
+  }
+  struct stat st;
+  if (fstatat(folder, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    found.reason = ErrorText();
+    return found;
+  }
+  bool link = S_ISLNK(st.st_mode);
+  if (link && fstatat(folder, e->d_name, &st, 0) != 0) {
+    found.reason = "a link to nothing that can be read (" + ErrorText() + ")";
+    return found;
+  }
+  if (S_ISREG(st.st_mode)) {
+    found.kind = Found::kFile;
+  } else if (S_ISDIR(st.st_mode)) {
+    found.kind = link ? Found::kLinkToFolder : Found::kFolder;
+  } else {
+    found.reason = "not a regular file";
+  }
+  return found;
+}
+
+}  // namespace
+
+bool ListFolder(int folder, std::vector<Found>* found, std::string* error) {
+  int fd = dup(folder);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    *error = ErrorText();
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  errno = 0;
+  while (const struct dirent* e = readdir(dir)) {
+    std::string_view name = e->d_name;
+    if (name != "." && name != "..") found->push_back(Classify(folder, e));
+    errno = 0;
+  }
+  bool ok = errno == 0;
+  if (!ok) *error = ErrorText();
+  closedir(dir);
+  return ok;
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
+Content::~Content() { DropSpool(); }
+
+void Content::DropSpool() {
+  if (spool_ >= 0) close(spool_);
+  spool_ = -1;
+}
+
+bool Content::Load(int fd, std::string* error) {
+  DropSpool();
+  fd_ = -1;
+  size_ = 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = ErrorText();
+    return false;
+  }
+  bool regular = S_ISREG(st.st_mode);
+  off_t start = regular ? lseek(fd, 0, SEEK_CUR) : 0;
+  if (start < 0) start = 0;
+  // A regular file larger than the buffer is not read now at all.
+  if (regular && st.st_size - start > static_cast<off_t>(kWholeContentBytes)) {
+    fd_ = fd;
+    start_ = start;
+    return true;
+  }
+  // Pages of the buffer that no content reaches are never touched.
+  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
+  while (size_ < kWholeContentBytes) {
+    ssize_t n = ReadSome(fd, buffer_.get() + size_, kWholeContentBytes - size_);
+    if (n < 0) {
+      *error = ErrorText();
+      return false;
+    }
+    if (n == 0) return true;
+    size_ += static_cast<size_t>(n);
+  }
+  // More than the buffer holds: a file that grew since its size was taken
+  // is read in passes after all; a stream goes to a temporary file, what
+  // was read first.
+  if (regular) {
+    fd_ = fd;
+    start_ = start;
+    return true;
+  }
+  spool_ = TemporaryFile();
+  bool ok = spool_ >= 0 && WriteAll(spool_, buffer_.get(), size_);
+  while (ok) {
+    ssize_t n = ReadSome(fd, buffer_.get(), kWholeContentBytes);
+    if (n < 0) {
+      *error = ErrorText();
+      return false;
+    }
+    if (n == 0) break;
+    ok = WriteAll(spool_, buffer_.get(), static_cast<size_t>(n));
+  }
+  if (!ok) {
+    *error = "cannot keep the input in a temporary file: " + ErrorText();
+    return false;
+  }
+  fd_ = spool_;
+  start_ = 0;
+  return true;
+}
+
+bool Content::Pass(const Piece& piece, int64_t* total,
+                   std::string* error) const {
+  *total = 0;
+  if (fd_ < 0) {
+    *total = static_cast<int64_t>(size_);
+    if (size_ > 0) piece(buffer_.get(), size_);
+    return true;
+  }
+  // Passes over a file use the buffer a piece at a time.
+  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
+  off_t at = start_;
+  char* data = buffer_.get();
+  while (true) {
+    ssize_t n = ReadAt(fd_, data, kPieceBytes, at);
+    if (n < 0) {
+      *error = ErrorText();
+      return false;
+    }
+    if (n == 0) return true;
+    at += n;
+    *total += n;
+    if (!piece(data, static_cast<size_t>(n))) return true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+Output::Output(int fd) : fd_(fd), buffer_(new char[kOutputBytes]) {}
+
+Output::~Output() = default;
+
+bool Output::WriteOut(const char* data, size_t length) {
+  if (!error_.empty()) return false;
+  if (!WriteAll(fd_, data, length)) {
+    error_ = ErrorText();
+    return false;
+  }
+  return true;
+}
+
+bool Output::Put(const char* data, size_t length) {
+  written_ += static_cast<int64_t>(length);
+  if (used_ + length <= kOutputBytes) {
+    std::memcpy(buffer_.get() + used_, data, length);
+    used_ += length;
+    return error_.empty();
+  }
+  if (!Flush()) return false;
+  if (length >= kOutputBytes) return WriteOut(data, length);
+  std::memcpy(buffer_.get(), data, length);
+  used_ = length;
+  return true;
+}
+
+bool Output::Flush() {
+  size_t n = used_;
+  used_ = 0;
+  return n == 0 ? error_.empty() : WriteOut(buffer_.get(), n);
+}
+
+// ---------------------------------------------------------------------------
+
+ExportFile::ExportFile(int folder, std::string name)
+    : folder_(folder), name_(std::move(name)) {}
+
+ExportFile::~ExportFile() {
+  if (fd_ >= 0) close(fd_);
+  if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
+}
+
+bool ExportFile::Create() {
+  static unsigned serial = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%ld-%u", static_cast<long>(getpid()),
+                  ++serial);
+    std::string temporary = std::string(kTemporaryPrefix) + suffix;
+    fd_ = openat(folder_, temporary.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      temporary_ = temporary;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  error_ = ErrorText();
+  return false;
+}
+
+bool ExportFile::Commit(uint32_t mode, int64_t modified_ns) {
+  struct timespec times[2];
+  int64_t seconds = modified_ns / 1000000000;
+  int64_t nanos = modified_ns % 1000000000;
+  if (nanos < 0) {
+    nanos += 1000000000;
+    --seconds;
+  }
+  times[0].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = static_cast<long>(nanos);
+  times[1] = times[0];
+  // The permission bits only: set-user-ID and the like are not given to a
+  // file whose content came from a catalog that others may have written.
+  bool ok = fchmod(fd_, mode & 0777) == 0 && futimens(fd_, times) == 0;
+  if (!ok) error_ = ErrorText();
+  if (close(fd_) != 0 && ok) {
+    ok = false;
+    error_ = ErrorText();
+  }
+  fd_ = -1;
+  if (!ok) return false;
+  // rename replaces whatever has the target name, a link included, and
+  // never follows it.
+  if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
+    error_ = ErrorText();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+}  // namespace cli

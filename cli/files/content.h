@@ -1,0 +1,176 @@
+// The bytes of files as the program moves them, never held whole unless
+// they are small. Content is the input of an entry (a file being imported,
+// or standard input being written): read whole when it fits in a bounded
+// buffer, else read from its file in passes (standard input that is not a
+// file is first copied to a temporary file, so that it can be read twice:
+// once to find its longest line, once to write it). Output is a buffered
+// writer to a file descriptor, and ExportFile a file made in a folder
+// safely: written under a temporary name and renamed over the target, never
+// through a link.
+
+#ifndef VUVOROZO_CLI_FILES_CONTENT_H_
+#define VUVOROZO_CLI_FILES_CONTENT_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+// A file descriptor, closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor();
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Folders, opened relative to one another. The module's headers declare a
+// record named like one of <fcntl.h>, so the files that see those headers
+// reach the open flags only through these.
+
+// The folder at path, for reading names and making files in it; -1 with
+// errno when it cannot be opened.
+int OpenFolder(const std::string& path);
+// The folder name inside folder; a link is not followed (-1, ELOOP or
+// ENOTDIR).
+int OpenFolderIn(int folder, const std::string& name);
+// The file name inside folder, for reading; a link is followed to its file.
+int OpenFileIn(int folder, const std::string& name);
+// Makes the folder name inside folder; true when it is there afterwards
+// (made now or before).
+bool MakeFolderIn(int folder, const std::string& name);
+
+// A name found in a folder, and what it is.
+struct Found {
+  enum Kind { kFile, kFolder, kLinkToFolder, kOther };
+  std::string name;
+  Kind kind = kOther;
+  std::string reason;  // kOther: why it is no file
+};
+// The names of the open folder and what each is: links are followed to
+// files but not into folders. false with *error when the folder cannot be
+// read.
+bool ListFolder(int folder, std::vector<Found>* found, std::string* error);
+
+// Writes all of data to fd, retrying interrupted and partial writes. false
+// with errno on failure.
+bool WriteAll(int fd, const char* data, size_t length);
+// The same at offset at of fd, which is not moved (at -1: where fd
+// stands).
+bool WriteAllAt(int fd, const char* data, size_t length, off_t at);
+
+// A temporary file no one else can reach, removed when closed; -1 with
+// errno when none can be made.
+int TemporaryFile();
+
+// Content up to this many bytes is read whole into memory.
+inline constexpr size_t kWholeContentBytes = 4 << 20;
+
+class Content {
+ public:
+  Content() = default;
+  ~Content();
+  Content(const Content&) = delete;
+  Content& operator=(const Content&) = delete;
+
+  // Takes the bytes of fd from its current offset to its end. A regular
+  // file is read whole when it fits, else later in passes through fd, which
+  // must stay open until the content is done with; anything else (a pipe, a
+  // terminal) is read whole or copied to a temporary file. false with
+  // *error (errno's text) on a read error.
+  bool Load(int fd, std::string* error);
+
+  // Calls piece(data, length) for each piece of the bytes in order, and
+  // returns the bytes it gave in *total. A piece returning false stops the
+  // pass (the result is then true). false with *error on a read error.
+  typedef std::function<bool(const char* data, size_t length)> Piece;
+  bool Pass(const Piece& piece, int64_t* total, std::string* error) const;
+
+  bool whole() const { return fd_ < 0; }
+  // The bytes, when whole.
+  std::string_view bytes() const { return {buffer_.get(), size_}; }
+
+ private:
+  void DropSpool();
+
+  // kWholeContentBytes, kept across loads. Pass fills it, so it is
+  // mutable.
+  mutable std::unique_ptr<char[]> buffer_;
+  size_t size_ = 0;  // bytes in buffer_ when whole
+  int fd_ = -1;      // the file read in passes; -1 when whole
+  off_t start_ = 0;  // where the content starts in fd_
+  int spool_ = -1;   // our temporary copy of a stream, when made
+};
+
+// Buffered writes to a file descriptor the caller owns.
+class Output {
+ public:
+  explicit Output(int fd);
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // false once a write failed; errno's text in error().
+  bool Put(const char* data, size_t length);
+  bool Flush();
+  int64_t written() const { return written_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool WriteOut(const char* data, size_t length);
+
+  int fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+  int64_t written_ = 0;
+  std::string error_;
+};
+
+// A file made in an open folder: created under a temporary name
+// ".vuvorozo-tmp-..." with O_EXCL and O_NOFOLLOW relative to the folder,
+// then given its mode and times and renamed over the target name. Until
+// Commit succeeds the target is untouched; an ExportFile that goes without
+// Commit removes its temporary file.
+class ExportFile {
+ public:
+  // The prefix of the temporary names; the program never imports such a
+  // file.
+  static constexpr std::string_view kTemporaryPrefix = ".vuvorozo-tmp-";
+
+  ExportFile(int folder, std::string name);
+  ~ExportFile();
+  ExportFile(const ExportFile&) = delete;
+  ExportFile& operator=(const ExportFile&) = delete;
+
+  // Creates the temporary file. false with error().
+  bool Create();
+  int fd() const { return fd_; }
+  // Sets mode (its permission bits, 0777) and the modification time
+  // (nanoseconds since the epoch; the access time becomes the same), closes the
+  // file and renames it over the target. false with error(); the target is then
+  // as it was.
+  bool Commit(uint32_t mode, int64_t modified_ns);
+  const std::string& error() const { return error_; }
+
+ private:
+  int folder_;
+  std::string name_;
+  std::string temporary_;
+  int fd_ = -1;
+  std::string error_;
+};
+
+}  // namespace cli
+
+#endif  // VUVOROZO_CLI_FILES_CONTENT_H_

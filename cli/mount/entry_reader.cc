@@ -1,0 +1,164 @@
+// An entry read for the mount, in order or, once the reader goes back,
+// from a copy of it in a temporary file.
+
+#include "cli/mount/entry_reader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "cli/files/content.h"
+#include "cli/files/entry_types.h"
+#include "cli/reasons.h"
+
+namespace cli {
+
+EntryReader::EntryReader(Session& session, EntryKey key,
+                         refhost::RecordMapping mapping, bool final_newline)
+    : session_(session),
+      key_(std::move(key)),
+      mapping_(mapping),
+      final_newline_(final_newline) {}
+
+EntryReader::~EntryReader() {
+  if (spool_ >= 0) close(spool_);
+}
+
+int EntryReader::Detach() {
+  if (!open()) return 0;
+  spool_ = TemporaryFile();
+  if (spool_ < 0) return -errno;
+  spool_start_ = position_;
+  if (lseek(spool_, position_, SEEK_SET) != position_) return -errno;
+  Output out(spool_);
+  bool ok = piece_length_ == 0 || out.Put(piece_, piece_length_);
+  const char* data;
+  size_t length;
+  while (ok && bytes_->Next(&data, &length)) {
+    ok = length == 0 || out.Put(data, length);
+  }
+  int error = !ok || !out.Flush()              ? -EIO
+              : bytes_->transfer().status != 0 ? Failed()
+                                               : 0;
+  Close();
+  return error;
+}
+
+int32_t EntryReader::Open() {
+  Close();
+  position_ = 0;
+  piece_length_ = 0;
+  fileref_ = std::make_unique<Fileref>(session_);
+  directory_ = std::make_unique<Directory>(session_);
+  entry_ = std::make_unique<EntryStream>(session_);
+  int32_t st = fileref_->Assign(key_.libref + "." + key_.catalog, nullptr);
+  if (st == 0) st = directory_->Open(*fileref_);
+  if (st == 0) {
+    st = entry_->OpenMember(*directory_, key_, key_.name + "." + key_.type,
+                            kDefaultTypeHint, kOpenInput, kInputRecordLength,
+                            nullptr);
+  }
+  if (st != 0) return st;
+  bytes_ = std::make_unique<EntryBytes>(*entry_, mapping_, final_newline_);
+  return 0;
+}
+
+int EntryReader::Read(char* data, size_t size, off_t offset) {
+  if (spool_ >= 0 && offset < spool_start_) {
+    // Behind where a detached reader stood: the start, read again.
+    int error = Spool();
+    if (error != 0) return error;
+  }
+  if (spool_ >= 0) return ReadSpool(data, size, offset);
+  if (offset < position_) {
+    int error = Spool();
+    return error != 0 ? error : ReadSpool(data, size, offset);
+  }
+  while (position_ < offset) {
+    char skip[4096];
+    size_t want =
+        static_cast<size_t>(std::min<int64_t>(sizeof skip, offset - position_));
+    int n = Pull(skip, want);
+    if (n <= 0) return n;
+  }
+  return Pull(data, size);
+}
+
+int EntryReader::CopyTo(int fd, int64_t* total) {
+  Output out(fd);
+  const char* data;
+  size_t length;
+  while (bytes_->Next(&data, &length)) {
+    if (length > 0 && !out.Put(data, length)) break;
+  }
+  if (!out.Flush()) return -EIO;
+  if (bytes_->transfer().status != 0) return Failed();
+  *total = out.written();
+  return 0;
+}
+
+int EntryReader::Count(int64_t* total) {
+  const char* data;
+  size_t length;
+  *total = 0;
+  while (bytes_->Next(&data, &length)) *total += length;
+  return bytes_->transfer().status != 0 ? Failed() : 0;
+}
+
+int EntryReader::Failed() {
+  int32_t status = bytes_->transfer().status;
+  session_.Fail(key_.Path(), status);
+  return -ErrnoOf(session_.ReasonOf(status));
+}
+
+int EntryReader::Pull(char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    if (piece_length_ == 0) {
+      if (!bytes_->Next(&piece_, &piece_length_)) {
+        if (bytes_->transfer().status != 0) return Failed();
+        break;
+      }
+      continue;
+    }
+    size_t n = std::min(piece_length_, size - done);
+    std::memcpy(data + done, piece_, n);
+    piece_ += n;
+    piece_length_ -= n;
+    done += n;
+    position_ += static_cast<off_t>(n);
+  }
+  return static_cast<int>(done);
+}
+
+int EntryReader::Spool() {
+  if (spool_ >= 0) close(spool_);
+  spool_start_ = 0;
+  spool_ = TemporaryFile();
+  if (spool_ < 0) return -errno;
+  int32_t st = Open();
+  if (st != 0) return -ErrnoOf(session_.ReasonOf(st));
+  int64_t total = 0;
+  int error = CopyTo(spool_, &total);
+  Close();  // the member is not needed any more
+  return error;
+}
+
+void EntryReader::Close() {
+  bytes_.reset();
+  entry_.reset();
+  directory_.reset();
+  fileref_.reset();
+}
+
+int EntryReader::ReadSpool(char* data, size_t size, off_t offset) {
+  ssize_t n;
+  do {
+    n = pread(spool_, data, size, offset);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+}  // namespace cli

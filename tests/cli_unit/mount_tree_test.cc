@@ -1,0 +1,273 @@
+// The mount's tree on its own: the built module loaded into a session over
+// a memory store, the tree driven as libfuse would drive it, without FUSE
+// and without root. Files written are entries read back, stat gives the
+// bytes a read gives, renames and removals go through the module, and what
+// a catalog cannot hold is refused with its errno.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/mount/tree.h"
+#include "cli/records.h"
+#include "cli/session.h"
+#include "refhost/catalog_store.h"
+#include "refhost/library_services.h"
+
+namespace cli {
+namespace {
+
+class MountTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Start(false); }
+  void TearDown() override {
+    if (tree_ != nullptr) tree_->Shutdown();
+    tree_.reset();
+    // The tree gave back every fileref, block and handle it took.
+    refhost::HostBalance balance = session_->host().Balance();
+    EXPECT_EQ(balance.module_blocks + balance.temporary_blocks, 0);
+    EXPECT_EQ(balance.host_handles(), 0);
+    EXPECT_EQ(balance.bad_releases, 0);
+    session_.reset();
+  }
+
+  void Start(bool read_only) {
+    std::string error;
+    session_ = Session::StartOver(refhost::NewMemoryCatalogStore(),
+                                  VUVOROZO_MODULE_PATH, "memory", &error);
+    ASSERT_NE(session_, nullptr) << error;
+    tree_ = std::make_unique<MountTree>(*session_, read_only);
+  }
+
+  // Creates (or replaces) the file with bytes, as cp does: create, write,
+  // close. Returns 0 or the first negative errno.
+  int Write(const std::string& path, const std::string& bytes) {
+    uint64_t handle = 0;
+    int error =
+        tree_->Create(path, 0640, O_WRONLY | O_CREAT | O_TRUNC, &handle);
+    if (error != 0) return error;
+    int n = tree_->Write(handle, bytes.data(), bytes.size(), 0);
+    int flushed = tree_->Flush(handle);
+    int released = tree_->Release(handle);
+    if (n < 0) return n;
+    return flushed != 0 ? flushed : released;
+  }
+
+  // The file's bytes, read in pieces of piece bytes.
+  std::string Read(const std::string& path, size_t piece = 4096) {
+    uint64_t handle = 0;
+    EXPECT_EQ(tree_->Open(path, O_RDONLY, &handle), 0) << path;
+    std::string bytes;
+    std::vector<char> buffer(piece);
+    for (;;) {
+      int n = tree_->Read(handle, buffer.data(), piece, bytes.size());
+      EXPECT_GE(n, 0) << path;
+      if (n <= 0) break;
+      bytes.append(buffer.data(), n);
+    }
+    EXPECT_EQ(tree_->Release(handle), 0);
+    return bytes;
+  }
+
+  std::set<std::string> Names(const std::string& path) {
+    std::vector<TreeItem> items;
+    EXPECT_EQ(tree_->List(path, &items), 0) << path;
+    std::set<std::string> names;
+    for (const TreeItem& item : items) names.insert(item.name);
+    return names;
+  }
+
+  // Every file of the folder: its listed size is its stat's and the bytes
+  // a read gives.
+  void ExpectSizesAreBytes(const std::string& folder) {
+    std::vector<TreeItem> items;
+    ASSERT_EQ(tree_->List(folder, &items), 0);
+    for (const TreeItem& item : items) {
+      std::string path = folder + "/" + item.name;
+      struct stat st;
+      ASSERT_EQ(tree_->GetAttributes(path, 0, &st), 0) << path;
+      EXPECT_EQ(st.st_size, item.attributes.st_size) << path;
+      EXPECT_EQ(static_cast<size_t>(st.st_size), Read(path).size()) << path;
+    }
+  }
+
+  std::unique_ptr<Session> session_;
+  std::unique_ptr<MountTree> tree_;
+};
+
+TEST_F(MountTreeTest, FilesWrittenAreEntriesThatReadBackWhole) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  EXPECT_EQ(Names("/"), std::set<std::string>{"work"});
+  EXPECT_EQ(Names("/work"), std::set<std::string>{"notes"});
+  std::string text = "Call the plumber\nBuy stamps";
+  std::string binary(70000, '\0');
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = char(i * 7 + 3);
+  ASSERT_EQ(Write("/work/notes/jan.txt", text), 0);
+  ASSERT_EQ(Write("/work/notes/photo.gif", binary), 0);
+  ASSERT_EQ(Write("/work/notes/empty.txt", ""), 0);
+  EXPECT_EQ(Names("/work/notes"),
+            (std::set<std::string>{"empty.txt", "jan.txt", "photo.gif"}));
+  EXPECT_EQ(Read("/work/notes/jan.txt"), text);
+  EXPECT_EQ(Read("/work/notes/photo.gif", 1000), binary);
+  EXPECT_EQ(Read("/work/notes/empty.txt"), "");
+  ExpectSizesAreBytes("/work/notes");
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/jan.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // A read anywhere, and back again.
+  uint64_t handle = 0;
+  ASSERT_EQ(tree_->Open("/work/notes/photo.gif", O_RDONLY, &handle), 0);
+  char piece[16];
+  ASSERT_EQ(tree_->Read(handle, piece, sizeof piece, 50000), 16);
+  EXPECT_EQ(std::string(piece, 16), binary.substr(50000, 16));
+  ASSERT_EQ(tree_->Read(handle, piece, sizeof piece, 10), 16);
+  EXPECT_EQ(std::string(piece, 16), binary.substr(10, 16));
+
+  // A reader that opened the old content keeps it whole while the file is
+  // replaced; the next open reads the new one.
+  ASSERT_EQ(Write("/work/notes/photo.gif", "new"), 0);
+  ASSERT_EQ(tree_->Read(handle, piece, sizeof piece, 69990), 10);
+  EXPECT_EQ(std::string(piece, 10), binary.substr(69990));
+  EXPECT_EQ(tree_->Release(handle), 0);
+  EXPECT_EQ(Read("/work/notes/photo.gif"), "new");
+
+  // What the store keeps is what the program reads: the entry, its bytes.
+  refhost::EntryInfo info;
+  ASSERT_TRUE(session_->host()
+                  .library()
+                  ->FindEntry("WORK", "NOTES", "JAN", "CATAMS", &info)
+                  .ok());
+  EXPECT_EQ(info.record_count, 2);
+}
+
+TEST_F(MountTreeTest, RenamesAndRemovalsGoThroughTheModule) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/other"), 0);
+  std::string text = "one\r\ntwo\n\tthree  \n";
+  ASSERT_EQ(Write("/work/notes/jan.txt", text), 0);
+
+  // Another name in the catalog is another entry: a copy, then the old goes.
+  ASSERT_EQ(tree_->Rename("/work/notes/jan.txt", "/work/notes/feb.txt", 0), 0);
+  EXPECT_EQ(Names("/work/notes"), std::set<std::string>{"feb.txt"});
+  EXPECT_EQ(Read("/work/notes/feb.txt"), text);
+  // Across catalogs, and to another type and back: the bytes stay.
+  ASSERT_EQ(tree_->Rename("/work/notes/feb.txt", "/work/other/feb.kor", 0), 0);
+  EXPECT_EQ(Names("/work/notes"), std::set<std::string>{});
+  EXPECT_EQ(Read("/work/other/feb.kor"), text);
+  ASSERT_EQ(tree_->Rename("/work/other/feb.kor", "/work/other/feb.pdf", 0), 0);
+  EXPECT_EQ(Read("/work/other/feb.pdf"), text);
+  ExpectSizesAreBytes("/work/other");
+  // The same entry under another file name keeps its records; only the
+  // name kept with it changes.
+  ASSERT_EQ(tree_->Rename("/work/other/feb.pdf", "/work/other/FEB.pdf", 0), 0);
+  EXPECT_EQ(Names("/work/other"), std::set<std::string>{"FEB.pdf"});
+  // A rename onto an existing file replaces it; with RENAME_NOREPLACE it is
+  // refused.
+  ASSERT_EQ(Write("/work/other/mar.txt", "march\n"), 0);
+  EXPECT_EQ(tree_->Rename("/work/other/mar.txt", "/work/other/FEB.pdf", 1),
+            -EEXIST);
+
+  // A scratch file becomes an entry when it gets a name a catalog holds,
+  // as rsync and editors save.
+  ASSERT_EQ(Write("/work/other/.mar.txt.tmp", "March\n"), 0);
+  EXPECT_EQ(Names("/work/other"),
+            (std::set<std::string>{".mar.txt.tmp", "FEB.pdf", "mar.txt"}));
+  ASSERT_EQ(tree_->Rename("/work/other/.mar.txt.tmp", "/work/other/mar.txt", 0),
+            0);
+  EXPECT_EQ(Read("/work/other/mar.txt"), "March\n");
+  EXPECT_EQ(Names("/work/other"),
+            (std::set<std::string>{"FEB.pdf", "mar.txt"}));
+
+  // A file still open for writing at unmount is not kept: the entry keeps
+  // what it had.
+  uint64_t open = 0;
+  ASSERT_EQ(tree_->Open("/work/other/mar.txt", O_WRONLY | O_TRUNC, &open), 0);
+  ASSERT_EQ(tree_->Write(open, "half", 4, 0), 4);
+  tree_->Shutdown();
+  tree_ = std::make_unique<MountTree>(*session_, false);
+  EXPECT_EQ(Read("/work/other/mar.txt"), "March\n");
+
+  EXPECT_EQ(tree_->RemoveFolder("/work/other"), -ENOTEMPTY);
+  EXPECT_EQ(tree_->Remove("/work/other/FEB.pdf"), 0);
+  EXPECT_EQ(tree_->Remove("/work/other/mar.txt"), 0);
+  EXPECT_EQ(tree_->Remove("/work/other/mar.txt"), -ENOENT);
+  EXPECT_EQ(tree_->RemoveFolder("/work/other"), 0);
+  EXPECT_EQ(Names("/work"), std::set<std::string>{"notes"});
+}
+
+// Two entries that keep one file name (a copy keeps its source's) show
+// both, by the rule export follows, and a change shows at once.
+TEST_F(MountTreeTest, EntriesKeepingOneFileNameAreAllShown) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/c"), 0);
+  ASSERT_EQ(Write("/work/c/a.txt", "first\n"), 0);
+  refhost::EntryInfo info;
+  ASSERT_TRUE(session_->host()
+                  .library()
+                  ->FindEntry("WORK", "C", "A", "CATAMS", &info)
+                  .ok());
+  int32_t status = 0;
+  ASSERT_TRUE(CopyEntry(*session_, "WORK.C.A.CATAMS", info, "WORK.C.B.CATAMS",
+                        nullptr, &status));
+  EXPECT_EQ(Names("/work/c"), (std::set<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(Read("/work/c/b.txt"), "first\n");
+  ExpectSizesAreBytes("/work/c");
+  EXPECT_EQ(tree_->Remove("/work/c/a.txt"), 0);
+  EXPECT_EQ(Names("/work/c"), std::set<std::string>{"a.txt"});
+  EXPECT_EQ(Read("/work/c/a.txt"), "first\n");
+}
+
+TEST_F(MountTreeTest, WhatACatalogCannotHoldIsRefusedWithItsErrno) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  uint64_t handle = 0;
+  int create = O_WRONLY | O_CREAT;
+  EXPECT_EQ(tree_->Create("/work/notes/jquery.min.js", 0644, create, &handle),
+            -EINVAL);
+  EXPECT_EQ(tree_->Create("/work/notes/" + std::string(33, 'x') + ".txt", 0644,
+                          create, &handle),
+            -ENAMETOOLONG);
+  EXPECT_EQ(tree_->Create("/work/a.txt", 0644, create, &handle), -EPERM);
+  EXPECT_EQ(tree_->MakeFolder("/work/notes/sub"), -EPERM);
+  EXPECT_EQ(tree_->MakeFolder("/toolonglibref"), -ENAMETOOLONG);
+  EXPECT_EQ(tree_->MakeFolder("/no-dash"), -EINVAL);
+  EXPECT_EQ(tree_->MakeFolder("/work/" + std::string(40, 'c')), -ENAMETOOLONG);
+  // A second file naming one entry would replace it.
+  ASSERT_EQ(Write("/work/notes/a.txt", "a\n"), 0);
+  EXPECT_EQ(tree_->Create("/work/notes/A.txt", 0644, create, &handle), -EEXIST);
+  EXPECT_EQ(tree_->ChangeOwner("/work/notes/a.txt", getuid() + 1, -1), -EPERM);
+  EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a", 0), -EINVAL);
+  EXPECT_EQ(tree_->RemoveFolder("/work"), -ENOTEMPTY);
+  EXPECT_EQ(Names("/work/notes"), std::set<std::string>{"a.txt"});
+  EXPECT_EQ(Read("/work/notes/a.txt"), "a\n");
+}
+
+TEST_F(MountTreeTest, AReadOnlyTreeRefusesEveryChange) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  ASSERT_EQ(Write("/work/notes/a.txt", "a\n"), 0);
+  tree_->Shutdown();
+  // The same store, now read only.
+  tree_ = std::make_unique<MountTree>(*session_, true);
+  uint64_t handle = 0;
+  EXPECT_EQ(
+      tree_->Create("/work/notes/b.txt", 0644, O_WRONLY | O_CREAT, &handle),
+      -EROFS);
+  EXPECT_EQ(tree_->Open("/work/notes/a.txt", O_WRONLY, &handle), -EROFS);
+  EXPECT_EQ(tree_->Remove("/work/notes/a.txt"), -EROFS);
+  EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/b.txt", 0), -EROFS);
+  EXPECT_EQ(tree_->MakeFolder("/work/more"), -EROFS);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 0600), -EROFS);
+  EXPECT_EQ(Read("/work/notes/a.txt"), "a\n");
+}
+
+}  // namespace
+}  // namespace cli
