@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/session.h"
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 

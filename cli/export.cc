@@ -28,7 +28,7 @@
 #include "cli/records.h"
 #include "cli/report.h"
 #include "cli/tar_stream.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "cli/content.h"
 #include "cli/option_text.h"
-#include "refhost/utf8.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {

@@ -25,7 +25,7 @@
 #include "cli/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

@@ -28,8 +28,8 @@
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
-#include "refhost/catalog_store.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 namespace {

@@ -12,7 +12,7 @@
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

@@ -21,7 +21,7 @@
 
 #include "cli/content.h"
 #include "cli/session.h"
-#include "refhost/file_attributes.h"
+#include "refhost/host/file_attributes.h"
 
 namespace cli {
 

@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "cli/option_text.h"
-#include "refhost/catalog_store.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 namespace {

@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/library_services.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/library_services.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 
 namespace fuzz {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 class FaultyStore : public refhost::CatalogStore {
  public:
