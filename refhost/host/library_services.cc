@@ -279,12 +279,10 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
   if (!named || !CheckLibref(libref).ok() || !CheckCatalogName(catalog).ok()) {
     return kLibBadRequest;
   }
-  if (mode == kLibModeUpdate && !CheckNewName(catalog).ok() &&
-      !store_->FindCatalog(libref, catalog).ok()) {
-    return kLibBadRequest;  // a new catalog gets a name fit to show
-  }
   if (mode == kLibModeUpdate) {
     // A user writing the first entry of a catalog needs no separate step.
+    // The store holds the rule of a catalog made: a name fit to show
+    // (kLibBadRequest otherwise, through StatusOf).
     int32_t st =
         StatusOf(store_->CreateCatalog(libref, catalog), kLibNoSuchCatalog);
     if (st != 0) return st;

@@ -1,5 +1,7 @@
-// What every CatalogStore shares: the status text, the key rules and the
-// seeding and inspecting routines written over the store's own routines.
+// What every CatalogStore shares: the status text, the key rules, the
+// checks every store's public calls make before the store's own routine
+// runs, and the seeding and inspecting routines written over the public
+// calls.
 
 #include "refhost/store/catalog_store.h"
 
@@ -91,6 +93,198 @@ StoreStatus CheckNewName(std::string_view name) {
     at += length;
   }
   return StoreStatus::Ok();
+}
+
+namespace {
+
+// The keys of a call, checked, in the form the stores keep them.
+struct Keys {
+  std::string libref;  // upper case, no trailing blanks
+  std::string_view catalog;
+  std::string_view name;
+  std::string_view type;
+
+  StoreStatus TakeLibrary(std::string_view given) {
+    if (StoreStatus s = CheckLibref(given); !s.ok()) return s;
+    libref = LibrefKey(given);
+    return StoreStatus::Ok();
+  }
+  StoreStatus TakeCatalog(std::string_view given_libref,
+                          std::string_view given_catalog) {
+    if (StoreStatus s = TakeLibrary(given_libref); !s.ok()) return s;
+    if (StoreStatus s = CheckCatalogName(given_catalog); !s.ok()) return s;
+    catalog = TrimKey(given_catalog);
+    return StoreStatus::Ok();
+  }
+  StoreStatus TakeEntry(std::string_view given_libref,
+                        std::string_view given_catalog,
+                        std::string_view given_name,
+                        std::string_view given_type) {
+    if (StoreStatus s = TakeCatalog(given_libref, given_catalog); !s.ok()) {
+      return s;
+    }
+    if (StoreStatus s = CheckEntryKey(given_name, given_type); !s.ok()) {
+      return s;
+    }
+    name = TrimKey(given_name);
+    type = TrimKey(given_type);
+    return StoreStatus::Ok();
+  }
+};
+
+}  // namespace
+
+StoreStatus EntryCursor::Seek(uint64_t position) {
+  if (position > record_count()) {
+    return StoreStatus::InvalidArgument("position beyond the end");
+  }
+  return DoSeek(position);
+}
+
+StoreStatus EntryCursor::Write(const void* data, uint32_t length,
+                               uint16_t kind) {
+  if (!writable()) return StoreStatus::InvalidArgument("read cursor");
+  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+  return DoWrite(data, length, kind);
+}
+
+StoreStatus EntryCursor::Commit() {
+  if (!writable()) return StoreStatus::Ok();
+  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+  StoreStatus status = DoCommit();
+  if (status.ok()) committed_ = true;
+  return status;
+}
+
+StoreStatus CatalogStore::ListLibraries(std::vector<std::string>* librefs) {
+  librefs->clear();
+  StoreStatus status = DoListLibraries(librefs);
+  if (!status.ok()) librefs->clear();
+  return status;
+}
+
+StoreStatus CatalogStore::ListCatalogs(std::string_view libref,
+                                       std::vector<CatalogInfo>* catalogs) {
+  catalogs->clear();
+  Keys keys;
+  StoreStatus status = keys.TakeLibrary(libref);
+  if (status.ok()) status = DoListCatalogs(keys.libref, catalogs);
+  if (!status.ok()) catalogs->clear();
+  return status;
+}
+
+StoreStatus CatalogStore::DeleteCatalog(std::string_view libref,
+                                        std::string_view catalog,
+                                        bool with_entries) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeCatalog(libref, catalog); !s.ok()) return s;
+  return DoDeleteCatalog(keys.libref, keys.catalog, with_entries);
+}
+
+StoreStatus CatalogStore::FindLibrary(std::string_view libref) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeLibrary(libref); !s.ok()) return s;
+  return DoFindLibrary(keys.libref);
+}
+
+StoreStatus CatalogStore::CreateLibrary(std::string_view libref) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeLibrary(libref); !s.ok()) return s;
+  return DoCreateLibrary(keys.libref);
+}
+
+StoreStatus CatalogStore::FindCatalog(std::string_view libref,
+                                      std::string_view catalog) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeCatalog(libref, catalog); !s.ok()) return s;
+  return DoFindCatalog(keys.libref, keys.catalog);
+}
+
+StoreStatus CatalogStore::CreateCatalog(std::string_view libref,
+                                        std::string_view catalog) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeCatalog(libref, catalog); !s.ok()) return s;
+  if (StoreStatus s = CheckNewName(keys.catalog);
+      !s.ok() && !DoFindCatalog(keys.libref, keys.catalog).ok()) {
+    return s;
+  }
+  return DoCreateCatalog(keys.libref, keys.catalog);
+}
+
+StoreStatus CatalogStore::FindEntry(std::string_view libref,
+                                    std::string_view catalog,
+                                    std::string_view name,
+                                    std::string_view type, EntryInfo* info) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeEntry(libref, catalog, name, type); !s.ok()) {
+    return s;
+  }
+  return DoFindEntry(keys.libref, keys.catalog, keys.name, keys.type, info);
+}
+
+StoreStatus CatalogStore::DeleteEntry(std::string_view libref,
+                                      std::string_view catalog,
+                                      std::string_view name,
+                                      std::string_view type) {
+  Keys keys;
+  if (StoreStatus s = keys.TakeEntry(libref, catalog, name, type); !s.ok()) {
+    return s;
+  }
+  return DoDeleteEntry(keys.libref, keys.catalog, keys.name, keys.type);
+}
+
+StoreStatus CatalogStore::List(std::string_view libref,
+                               std::string_view catalog,
+                               std::vector<EntryInfo>* entries) {
+  entries->clear();
+  Keys keys;
+  StoreStatus status = keys.TakeCatalog(libref, catalog);
+  if (status.ok()) status = DoList(keys.libref, keys.catalog, entries);
+  if (!status.ok()) entries->clear();
+  return status;
+}
+
+StoreStatus CatalogStore::OpenEntry(std::string_view libref,
+                                    std::string_view catalog,
+                                    std::string_view name,
+                                    std::string_view type, OpenIntent intent,
+                                    std::string_view description,
+                                    std::unique_ptr<EntryCursor>* cursor) {
+  cursor->reset();
+  Keys keys;
+  StoreStatus status = keys.TakeEntry(libref, catalog, name, type);
+  if (status.ok()) {
+    status = DoOpenEntry(keys.libref, keys.catalog, keys.name, keys.type,
+                         intent, description, cursor);
+  }
+  if (!status.ok()) cursor->reset();
+  return status;
+}
+
+StoreStatus CatalogStore::CheckLibrary(std::string_view libref,
+                                       LibraryCheck* check) {
+  *check = LibraryCheck();
+  Keys keys;
+  if (StoreStatus s = keys.TakeLibrary(libref); !s.ok()) return s;
+  return DoCheckLibrary(keys.libref, check);
+}
+
+StoreStatus CatalogStore::CompactLibrary(std::string_view libref,
+                                         LibraryCompaction* compaction) {
+  *compaction = LibraryCompaction();
+  Keys keys;
+  if (StoreStatus s = keys.TakeLibrary(libref); !s.ok()) return s;
+  return DoCompactLibrary(keys.libref, compaction);
+}
+
+StoreStatus CatalogStore::ChangeStamp(std::string_view libref,
+                                      std::string* stamp) {
+  stamp->clear();
+  Keys keys;
+  StoreStatus status = keys.TakeLibrary(libref);
+  if (status.ok()) status = DoChangeStamp(keys.libref, stamp);
+  if (!status.ok()) stamp->clear();
+  return status;
 }
 
 StoreStatus CatalogStore::PutEntry(std::string_view libref,

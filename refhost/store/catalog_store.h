@@ -188,6 +188,11 @@ enum class OpenIntent {
 
 // A position in an entry is the number of records before it: 0 is the
 // start, record_count() the end.
+//
+// What every cursor refuses is refused here, once, before the store's own
+// Do… routine runs: a position beyond the end, a write through a read
+// cursor, any change after the commit. The Do… routines may take their
+// arguments as sound.
 class EntryCursor {
  public:
   EntryCursor() = default;
@@ -204,27 +209,48 @@ class EntryCursor {
 
   // Moves to position (0..record_count()). InvalidArgument beyond the end;
   // the position is unchanged then.
-  virtual StoreStatus Seek(uint64_t position) = 0;
+  StoreStatus Seek(uint64_t position);
   // The record at the position, which then moves past it. NotFound at the
   // end (record untouched).
   virtual StoreStatus Read(RecordView* record) = 0;
   // Writes one record at the position. A write anywhere but the end first
   // drops every record from the position on: what follows is replaced, not
-  // overlaid. InvalidArgument on a read cursor.
-  virtual StoreStatus Write(const void* data, uint32_t length,
-                            uint16_t kind) = 0;
+  // overlaid. InvalidArgument on a read cursor and after Commit.
+  StoreStatus Write(const void* data, uint32_t length, uint16_t kind);
   // Makes the content visible as the entry's, whole; the description given
   // at open (when not empty) replaces the stored one. Afterwards the cursor
-  // takes no further call but destruction. Ok and no change for a read
-  // cursor.
-  virtual StoreStatus Commit() = 0;
+  // takes no further call but destruction (InvalidArgument). Ok and no
+  // change for a read cursor. On failure the entry keeps what it held.
+  StoreStatus Commit();
   // The host attributes Commit stores with the content, in the same step.
   // A replacing cursor never given any commits none (the entry's old ones
   // go with its old content); an updating cursor keeps the entry's unless
   // given new ones. No effect on a read cursor.
   virtual void SetHostAttributes(std::string attributes) = 0;
+
+ protected:
+  bool committed() const { return committed_; }
+
+ private:
+  // The cursor's own routines, called once the call above found nothing to
+  // refuse: DoSeek with a position within the content, DoWrite and
+  // DoCommit on a writable cursor not yet committed.
+  virtual StoreStatus DoSeek(uint64_t position) = 0;
+  virtual StoreStatus DoWrite(const void* data, uint32_t length,
+                              uint16_t kind) = 0;
+  virtual StoreStatus DoCommit() = 0;
+
+  bool committed_ = false;  // set by the first Commit that succeeds
 };
 
+// Every store's public calls are not virtual: each checks the keys it is
+// given, once for every store, and only then calls the store's own Do…
+// routine. A key that breaks its rule (CheckLibref, CheckCatalogName,
+// CheckEntryKey below) answers InvalidArgument, naming what is wrong,
+// before the store looks at anything; the libref is checked first, then
+// the catalog, then the entry's name and type. The Do… routines get the
+// keys checked and in the form the store keeps them (a libref in upper
+// case, every key without trailing blanks), and their outputs reset.
 class CatalogStore {
  public:
   CatalogStore() = default;
@@ -232,76 +258,76 @@ class CatalogStore {
   CatalogStore(const CatalogStore&) = delete;
   CatalogStore& operator=(const CatalogStore&) = delete;
 
-  // The store's librefs, in upper case and sorted.
-  virtual StoreStatus ListLibraries(std::vector<std::string>* librefs) = 0;
+  // The store's librefs, in upper case and sorted. On failure *librefs is
+  // empty.
+  StoreStatus ListLibraries(std::vector<std::string>* librefs);
   // The library's catalogs ordered by name, with their entry counts.
-  // NotFound for an absent library; *catalogs is empty then.
-  virtual StoreStatus ListCatalogs(std::string_view libref,
-                                   std::vector<CatalogInfo>* catalogs) = 0;
+  // NotFound for an absent library. On failure *catalogs is empty.
+  StoreStatus ListCatalogs(std::string_view libref,
+                           std::vector<CatalogInfo>* catalogs);
   // Deletes the catalog. One that holds entries is refused with NotEmpty
   // unless with_entries, when its entries go with it (readers that have an
   // entry open keep what they see; Busy when another process writes one of
   // them past the lock timeout). NotFound when absent.
-  virtual StoreStatus DeleteCatalog(std::string_view libref,
-                                    std::string_view catalog,
-                                    bool with_entries) = 0;
+  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
+                            bool with_entries);
 
   // Ok when the library exists, NotFound when not.
-  virtual StoreStatus FindLibrary(std::string_view libref) = 0;
+  StoreStatus FindLibrary(std::string_view libref);
   // Creates the library; Ok when it exists already.
-  virtual StoreStatus CreateLibrary(std::string_view libref) = 0;
+  StoreStatus CreateLibrary(std::string_view libref);
   // Ok when the catalog exists; NotFound for an absent library or catalog.
-  virtual StoreStatus FindCatalog(std::string_view libref,
-                                  std::string_view catalog) = 0;
-  // Creates the catalog (and its library when absent); Ok when it exists.
-  virtual StoreStatus CreateCatalog(std::string_view libref,
-                                    std::string_view catalog) = 0;
+  StoreStatus FindCatalog(std::string_view libref, std::string_view catalog);
+  // Creates the catalog (and its library when absent); Ok when it exists,
+  // whatever its name. A catalog made gets a name fit to show: a name
+  // CheckNewName refuses is InvalidArgument unless the catalog exists.
+  // Every path that makes a catalog (the library services' open for
+  // update, the program's own) comes here, so this is the one rule.
+  StoreStatus CreateCatalog(std::string_view libref, std::string_view catalog);
 
-  // On success fills *info (when not null) with the entry's committed state.
-  // NotFound when the library, catalog or entry is absent.
-  virtual StoreStatus FindEntry(std::string_view libref,
-                                std::string_view catalog, std::string_view name,
-                                std::string_view type, EntryInfo* info) = 0;
+  // On success fills *info (when not null) with the entry's committed state;
+  // on failure *info is untouched. NotFound when the library, catalog or
+  // entry is absent.
+  StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
+                        std::string_view name, std::string_view type,
+                        EntryInfo* info);
   // Deletes the entry. NotFound when absent; Busy when another process
   // writes it past the lock timeout.
-  virtual StoreStatus DeleteEntry(std::string_view libref,
-                                  std::string_view catalog,
-                                  std::string_view name,
-                                  std::string_view type) = 0;
+  StoreStatus DeleteEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type);
   // The catalog's entries ordered by name, then type. NotFound when the
-  // library or catalog is absent; *entries is empty then.
-  virtual StoreStatus List(std::string_view libref, std::string_view catalog,
-                           std::vector<EntryInfo>* entries) = 0;
+  // library or catalog is absent. On failure *entries is empty.
+  StoreStatus List(std::string_view libref, std::string_view catalog,
+                   std::vector<EntryInfo>* entries);
 
   // Opens a cursor over an entry of an existing catalog. description is kept
   // for Commit (writable intents only). On success *cursor holds the cursor
   // at position 0; on failure it is null. NotFound for an absent catalog, or
   // an absent entry with kRead; Busy, for a writable intent, when another
   // process writes the entry past the lock timeout.
-  virtual StoreStatus OpenEntry(std::string_view libref,
-                                std::string_view catalog, std::string_view name,
-                                std::string_view type, OpenIntent intent,
-                                std::string_view description,
-                                std::unique_ptr<EntryCursor>* cursor) = 0;
+  StoreStatus OpenEntry(std::string_view libref, std::string_view catalog,
+                        std::string_view name, std::string_view type,
+                        OpenIntent intent, std::string_view description,
+                        std::unique_ptr<EntryCursor>* cursor);
 
   // Reads the whole library: the storage's own integrity check, then every
   // record of every entry. Ok with check->problems empty when the library
   // is sound; Ok with problems listed when it is damaged; NotFound for an
-  // absent library; another status when the library cannot be read at all.
-  virtual StoreStatus CheckLibrary(std::string_view libref,
-                                   LibraryCheck* check) = 0;
+  // absent library; another status when the library cannot be read at all
+  // (*check then holds no more than was learnt before the failure).
+  StoreStatus CheckLibrary(std::string_view libref, LibraryCheck* check);
   // Gives the library's unused space back to the file system: what
   // writers that died left behind, and the room of dropped content. Ok with
   // the sizes before and after; NotFound for an absent library.
-  virtual StoreStatus CompactLibrary(std::string_view libref,
-                                     LibraryCompaction* compaction) = 0;
+  StoreStatus CompactLibrary(std::string_view libref,
+                             LibraryCompaction* compaction);
 
   // A token that changes whenever a catalog or entry of the library changes,
   // through this store or another: a host that keeps views of a library
   // (the mount) builds them again when the token differs from the one it
-  // built them with. NotFound for an absent library.
-  virtual StoreStatus ChangeStamp(std::string_view libref,
-                                  std::string* stamp) = 0;
+  // built them with. NotFound for an absent library. On failure *stamp is
+  // empty.
+  StoreStatus ChangeStamp(std::string_view libref, std::string* stamp);
 
   // Seeding and inspecting, written over the routines above.
 
@@ -318,6 +344,45 @@ class CatalogStore {
   // The catalog's entries (empty when absent), ordered by name then type.
   std::vector<EntryInfo> ListEntries(std::string_view libref,
                                      std::string_view catalog);
+
+ private:
+  // The store's own routines, one for each call above, with the keys
+  // checked and in stored form and the outputs reset (vectors and strings
+  // empty, the cursor null, the check and compaction records fresh).
+  virtual StoreStatus DoListLibraries(std::vector<std::string>* librefs) = 0;
+  virtual StoreStatus DoListCatalogs(std::string_view libref,
+                                     std::vector<CatalogInfo>* catalogs) = 0;
+  virtual StoreStatus DoDeleteCatalog(std::string_view libref,
+                                      std::string_view catalog,
+                                      bool with_entries) = 0;
+  virtual StoreStatus DoFindLibrary(std::string_view libref) = 0;
+  virtual StoreStatus DoCreateLibrary(std::string_view libref) = 0;
+  virtual StoreStatus DoFindCatalog(std::string_view libref,
+                                    std::string_view catalog) = 0;
+  virtual StoreStatus DoCreateCatalog(std::string_view libref,
+                                      std::string_view catalog) = 0;
+  virtual StoreStatus DoFindEntry(std::string_view libref,
+                                  std::string_view catalog,
+                                  std::string_view name, std::string_view type,
+                                  EntryInfo* info) = 0;
+  virtual StoreStatus DoDeleteEntry(std::string_view libref,
+                                    std::string_view catalog,
+                                    std::string_view name,
+                                    std::string_view type) = 0;
+  virtual StoreStatus DoList(std::string_view libref, std::string_view catalog,
+                             std::vector<EntryInfo>* entries) = 0;
+  virtual StoreStatus DoOpenEntry(std::string_view libref,
+                                  std::string_view catalog,
+                                  std::string_view name, std::string_view type,
+                                  OpenIntent intent,
+                                  std::string_view description,
+                                  std::unique_ptr<EntryCursor>* cursor) = 0;
+  virtual StoreStatus DoCheckLibrary(std::string_view libref,
+                                     LibraryCheck* check) = 0;
+  virtual StoreStatus DoCompactLibrary(std::string_view libref,
+                                       LibraryCompaction* compaction) = 0;
+  virtual StoreStatus DoChangeStamp(std::string_view libref,
+                                    std::string* stamp) = 0;
 };
 
 // A store that lives in memory and dies with the object.
@@ -373,8 +438,9 @@ StoreStatus CheckEntryKey(std::string_view name, std::string_view type);
 // Ok when a catalog or entry name may be given to something new: UTF-8
 // text without control characters (a name is printed in tables and may
 // become a file name). Names stored before this rule still read and
-// delete; only catalogs made and entries written are held to it.
-// InvalidArgument naming what is wrong otherwise.
+// delete; only catalogs made (CreateCatalog) and entries the library
+// services write are held to it. InvalidArgument naming what is wrong
+// otherwise.
 StoreStatus CheckNewName(std::string_view name);
 
 }  // namespace refhost

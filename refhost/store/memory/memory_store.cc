@@ -78,14 +78,6 @@ class MemoryCursor final : public EntryCursor {
   uint32_t longest_record() const override { return content().longest; }
   bool writable() const override { return intent_ != OpenIntent::kRead; }
 
-  StoreStatus Seek(uint64_t position) override {
-    if (position > record_count()) {
-      return StoreStatus::InvalidArgument("position beyond the end");
-    }
-    position_ = position;
-    return StoreStatus::Ok();
-  }
-
   StoreStatus Read(RecordView* record) override {
     const Version& v = content();
     if (position_ >= v.records.size()) return StoreStatus::NotFound("end");
@@ -96,9 +88,18 @@ class MemoryCursor final : public EntryCursor {
     return StoreStatus::Ok();
   }
 
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
-    if (!writable()) return StoreStatus::InvalidArgument("read cursor");
-    if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+  void SetHostAttributes(std::string attributes) override {
+    host_attributes_ = std::move(attributes);
+  }
+
+ private:
+  StoreStatus DoSeek(uint64_t position) override {
+    position_ = position;
+    return StoreStatus::Ok();
+  }
+
+  StoreStatus DoWrite(const void* data, uint32_t length,
+                      uint16_t kind) override {
     if (!work_) {
       // First write: the new content is the base up to the position.
       work_ = std::make_unique<Version>();
@@ -115,13 +116,8 @@ class MemoryCursor final : public EntryCursor {
     return StoreStatus::Ok();
   }
 
-  StoreStatus Commit() override;
+  StoreStatus DoCommit() override;
 
-  void SetHostAttributes(std::string attributes) override {
-    host_attributes_ = std::move(attributes);
-  }
-
- private:
   const Version& content() const { return work_ ? *work_ : *base_; }
 
   MemoryCatalogStore* store_;
@@ -134,23 +130,22 @@ class MemoryCursor final : public EntryCursor {
   std::unique_ptr<Version> work_;               // null until the first write
   std::optional<std::string> host_attributes_;  // given for the commit
   uint64_t position_ = 0;
-  bool committed_ = false;
   friend class MemoryCatalogStore;
 };
 
 class MemoryCatalogStore final : public CatalogStore {
  public:
-  StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
-    librefs->clear();
+  StoreStatus CommitCursor(MemoryCursor* cursor);
+
+ private:
+  StoreStatus DoListLibraries(std::vector<std::string>* librefs) override {
     for (const auto& [libref, library] : libraries_) librefs->push_back(libref);
     return StoreStatus::Ok();
   }
 
-  StoreStatus ListCatalogs(std::string_view libref,
-                           std::vector<CatalogInfo>* catalogs) override {
-    catalogs->clear();
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    auto lib = libraries_.find(LibrefKey(libref));
+  StoreStatus DoListCatalogs(std::string_view libref,
+                             std::vector<CatalogInfo>* catalogs) override {
+    auto lib = libraries_.find(std::string(libref));
     if (lib == libraries_.end()) {
       return StoreStatus::NotFound("no such library");
     }
@@ -160,8 +155,8 @@ class MemoryCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
-                            bool with_entries) override {
+  StoreStatus DoDeleteCatalog(std::string_view libref, std::string_view catalog,
+                              bool with_entries) override {
     MemCatalog* c = nullptr;
     if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
     if (!c->entries.empty() && !with_entries) {
@@ -169,58 +164,52 @@ class MemoryCatalogStore final : public CatalogStore {
     }
     // Open readers hold their versions; open writers make the catalog again
     // at commit.
-    libraries_[LibrefKey(libref)].catalogs.erase(std::string(TrimKey(catalog)));
+    libraries_[std::string(libref)].catalogs.erase(std::string(catalog));
     ++changes_;
     return StoreStatus::Ok();
   }
 
-  StoreStatus FindLibrary(std::string_view libref) override {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    return libraries_.count(LibrefKey(libref))
+  StoreStatus DoFindLibrary(std::string_view libref) override {
+    return libraries_.count(std::string(libref))
                ? StoreStatus::Ok()
                : StoreStatus::NotFound("no such library");
   }
 
-  StoreStatus CreateLibrary(std::string_view libref) override {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    libraries_[LibrefKey(libref)];
+  StoreStatus DoCreateLibrary(std::string_view libref) override {
+    libraries_[std::string(libref)];
     ++changes_;
     return StoreStatus::Ok();
   }
 
-  StoreStatus FindCatalog(std::string_view libref,
-                          std::string_view catalog) override {
+  StoreStatus DoFindCatalog(std::string_view libref,
+                            std::string_view catalog) override {
     MemCatalog* c = nullptr;
     return Lookup(libref, catalog, &c);
   }
 
-  StoreStatus CreateCatalog(std::string_view libref,
-                            std::string_view catalog) override {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
-    libraries_[LibrefKey(libref)].catalogs[std::string(TrimKey(catalog))];
+  StoreStatus DoCreateCatalog(std::string_view libref,
+                              std::string_view catalog) override {
+    libraries_[std::string(libref)].catalogs[std::string(catalog)];
     ++changes_;
     return StoreStatus::Ok();
   }
 
-  StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        EntryInfo* info) override {
+  StoreStatus DoFindEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          EntryInfo* info) override {
     MemCatalog* c = nullptr;
     if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     auto it = c->entries.find(Key(name, type));
     if (it == c->entries.end()) return StoreStatus::NotFound("no such entry");
     if (info) *info = InfoOf(it->first, it->second);
     return StoreStatus::Ok();
   }
 
-  StoreStatus DeleteEntry(std::string_view libref, std::string_view catalog,
-                          std::string_view name,
-                          std::string_view type) override {
+  StoreStatus DoDeleteEntry(std::string_view libref, std::string_view catalog,
+                            std::string_view name,
+                            std::string_view type) override {
     MemCatalog* c = nullptr;
     if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     if (c->entries.erase(Key(name, type)) == 0) {
       return StoreStatus::NotFound("no such entry");
     }
@@ -228,9 +217,8 @@ class MemoryCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus List(std::string_view libref, std::string_view catalog,
-                   std::vector<EntryInfo>* entries) override {
-    entries->clear();
+  StoreStatus DoList(std::string_view libref, std::string_view catalog,
+                     std::vector<EntryInfo>* entries) override {
     MemCatalog* c = nullptr;
     if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
     for (const auto& [key, entry] : c->entries) {
@@ -239,14 +227,12 @@ class MemoryCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus OpenEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        OpenIntent intent, std::string_view description,
-                        std::unique_ptr<EntryCursor>* cursor) override {
-    cursor->reset();
+  StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          OpenIntent intent, std::string_view description,
+                          std::unique_ptr<EntryCursor>* cursor) override {
     MemCatalog* c = nullptr;
     if (StoreStatus s = Lookup(libref, catalog, &c); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryKey key = Key(name, type);
     auto it = c->entries.find(key);
     std::shared_ptr<const Version> base;
@@ -257,18 +243,18 @@ class MemoryCatalogStore final : public CatalogStore {
     }
     if (intent == OpenIntent::kReplace) base = nullptr;
     *cursor = std::make_unique<MemoryCursor>(
-        this, LibrefKey(libref), std::string(TrimKey(catalog)), std::move(key),
-        intent, std::string(description), std::move(base));
+        this, std::string(libref), std::string(catalog), std::move(key), intent,
+        std::string(description), std::move(base));
     return StoreStatus::Ok();
   }
 
   // Nothing in memory can be damaged or hold free space: the check counts
   // what there is.
-  StoreStatus CheckLibrary(std::string_view libref,
-                           LibraryCheck* check) override {
-    *check = LibraryCheck();
-    if (StoreStatus s = FindLibrary(libref); !s.ok()) return s;
-    for (const auto& [name, catalog] : libraries_[LibrefKey(libref)].catalogs) {
+  StoreStatus DoCheckLibrary(std::string_view libref,
+                             LibraryCheck* check) override {
+    if (StoreStatus s = DoFindLibrary(libref); !s.ok()) return s;
+    for (const auto& [name, catalog] :
+         libraries_[std::string(libref)].catalogs) {
       ++check->catalogs;
       for (const auto& [key, entry] : catalog.entries) {
         ++check->entries;
@@ -278,51 +264,21 @@ class MemoryCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus CompactLibrary(std::string_view libref,
-                             LibraryCompaction* compaction) override {
-    *compaction = LibraryCompaction();
-    return FindLibrary(libref);
+  StoreStatus DoCompactLibrary(std::string_view libref,
+                               LibraryCompaction*) override {
+    return DoFindLibrary(libref);
   }
 
   // Every change of the store counts, whatever library it touched.
-  StoreStatus ChangeStamp(std::string_view libref,
-                          std::string* stamp) override {
-    stamp->clear();
-    if (StoreStatus s = FindLibrary(libref); !s.ok()) return s;
+  StoreStatus DoChangeStamp(std::string_view libref,
+                            std::string* stamp) override {
+    if (StoreStatus s = DoFindLibrary(libref); !s.ok()) return s;
     *stamp = std::to_string(changes_);
     return StoreStatus::Ok();
   }
 
-  StoreStatus CommitCursor(MemoryCursor* cursor) {
-    // A catalog deleted while the cursor was open comes back with it.
-    ++changes_;
-    MemCatalog& c = libraries_[cursor->libref_].catalogs[cursor->catalog_];
-    MemEntry& entry = c.entries[cursor->key_];
-    int64_t now = NowMicros();
-    if (entry.created == 0) entry.created = now;
-    entry.modified = now;
-    if (!cursor->description_.empty()) {
-      entry.description = cursor->description_;
-    }
-    if (cursor->host_attributes_) {
-      entry.host_attributes = *cursor->host_attributes_;
-    } else if (cursor->intent_ == OpenIntent::kReplace) {
-      entry.host_attributes.clear();
-    }
-    if (cursor->work_) {
-      entry.content = std::shared_ptr<const Version>(std::move(cursor->work_));
-    } else if (cursor->intent_ == OpenIntent::kReplace || !entry.content) {
-      entry.content = cursor->base_;
-    }
-    // An update that wrote nothing keeps the entry's content as it stands,
-    // even when another writer changed it since this cursor opened.
-    cursor->base_ = entry.content;
-    return StoreStatus::Ok();
-  }
-
- private:
   static EntryKey Key(std::string_view name, std::string_view type) {
-    return {std::string(TrimKey(name)), std::string(TrimKey(type))};
+    return {std::string(name), std::string(type)};
   }
 
   static EntryInfo InfoOf(const EntryKey& key, const MemEntry& entry) {
@@ -340,12 +296,11 @@ class MemoryCatalogStore final : public CatalogStore {
 
   StoreStatus Lookup(std::string_view libref, std::string_view catalog,
                      MemCatalog** found) {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
-    auto lib = libraries_.find(LibrefKey(libref));
-    if (lib == libraries_.end())
+    auto lib = libraries_.find(std::string(libref));
+    if (lib == libraries_.end()) {
       return StoreStatus::NotFound("no such library");
-    auto cat = lib->second.catalogs.find(std::string(TrimKey(catalog)));
+    }
+    auto cat = lib->second.catalogs.find(std::string(catalog));
     if (cat == lib->second.catalogs.end()) {
       return StoreStatus::NotFound("no such catalog");
     }
@@ -357,13 +312,34 @@ class MemoryCatalogStore final : public CatalogStore {
   int64_t changes_ = 0;  // changes made, for ChangeStamp
 };
 
-StoreStatus MemoryCursor::Commit() {
-  if (!writable()) return StoreStatus::Ok();
-  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
-  StoreStatus status = store_->CommitCursor(this);
-  if (status.ok()) committed_ = true;
-  return status;
+StoreStatus MemoryCatalogStore::CommitCursor(MemoryCursor* cursor) {
+  // A catalog deleted while the cursor was open comes back with it.
+  ++changes_;
+  MemCatalog& c = libraries_[cursor->libref_].catalogs[cursor->catalog_];
+  MemEntry& entry = c.entries[cursor->key_];
+  int64_t now = NowMicros();
+  if (entry.created == 0) entry.created = now;
+  entry.modified = now;
+  if (!cursor->description_.empty()) {
+    entry.description = cursor->description_;
+  }
+  if (cursor->host_attributes_) {
+    entry.host_attributes = *cursor->host_attributes_;
+  } else if (cursor->intent_ == OpenIntent::kReplace) {
+    entry.host_attributes.clear();
+  }
+  if (cursor->work_) {
+    entry.content = std::shared_ptr<const Version>(std::move(cursor->work_));
+  } else if (cursor->intent_ == OpenIntent::kReplace || !entry.content) {
+    entry.content = cursor->base_;
+  }
+  // An update that wrote nothing keeps the entry's content as it stands,
+  // even when another writer changed it since this cursor opened.
+  cursor->base_ = entry.content;
+  return StoreStatus::Ok();
 }
+
+StoreStatus MemoryCursor::DoCommit() { return store_->CommitCursor(this); }
 
 }  // namespace
 

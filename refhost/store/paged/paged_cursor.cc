@@ -15,10 +15,7 @@ PagedCursor::PagedCursor(OpenIntent intent, int64_t base, uint64_t count,
                          uint32_t longest)
     : intent_(intent), base_(base), count_(count), longest_(longest) {}
 
-StoreStatus PagedCursor::Seek(uint64_t position) {
-  if (position > count_) {
-    return StoreStatus::InvalidArgument("position beyond the end");
-  }
+StoreStatus PagedCursor::DoSeek(uint64_t position) {
   position_ = position;
   return StoreStatus::Ok();
 }
@@ -42,10 +39,8 @@ StoreStatus PagedCursor::Read(RecordView* record) {
   return StoreStatus::Ok();
 }
 
-StoreStatus PagedCursor::Write(const void* data, uint32_t length,
-                               uint16_t kind) {
-  if (!writable()) return StoreStatus::InvalidArgument("read cursor");
-  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+StoreStatus PagedCursor::DoWrite(const void* data, uint32_t length,
+                                 uint16_t kind) {
   if (position_ >= kMaxRecords) {
     return StoreStatus::InvalidArgument(
         "an entry holds at most 4294967295 records");

@@ -32,9 +32,7 @@ class PagedCursor : public EntryCursor {
   uint64_t record_count() const override { return count_; }
   uint32_t longest_record() const override { return longest_; }
   bool writable() const override { return intent_ != OpenIntent::kRead; }
-  StoreStatus Seek(uint64_t position) override;
   StoreStatus Read(RecordView* record) override;
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override;
   void SetHostAttributes(std::string attributes) override {
     host_attributes_ = std::move(attributes);
   }
@@ -71,11 +69,13 @@ class PagedCursor : public EntryCursor {
   uint32_t longest_;
   uint32_t stored_longest_ = 0;  // longest record of the stored pages
   uint64_t position_ = 0;
-  bool committed_ = false;
   RecordPage tail_;                             // records not yet stored
   std::optional<std::string> host_attributes_;  // given for the commit
 
  private:
+  StoreStatus DoSeek(uint64_t position) override;
+  StoreStatus DoWrite(const void* data, uint32_t length,
+                      uint16_t kind) override;
   StoreStatus CutAt(uint64_t at);
 
   RecordPage page_;           // the page read last

@@ -1120,9 +1120,9 @@ class PostgresCursor final : public PagedCursor {
     if (staging_ != 0) server_->ReleaseStaging(staging_);
   }
 
-  StoreStatus Commit() override;
-
  private:
+  StoreStatus DoCommit() override;
+
   StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
                        RecordPage* page) override {
     return server_->LoadPage(version, number, count, page);
@@ -1172,9 +1172,7 @@ class PostgresCursor final : public PagedCursor {
   std::unique_ptr<Pin> pin_;          // the base's pin
 };
 
-StoreStatus PostgresCursor::Commit() {
-  if (!writable()) return StoreStatus::Ok();
-  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+StoreStatus PostgresCursor::DoCommit() {
   if (!writing_ && intent_ == OpenIntent::kReplace) {
     writing_ = true;
     tail_.Reset(0);
@@ -1231,7 +1229,6 @@ StoreStatus PostgresCursor::Commit() {
       !s.ok()) {
     return s;
   }
-  committed_ = true;
   lock_->Take();
   lock_.reset();
   if (staging_ != 0) {
@@ -1247,16 +1244,19 @@ class PostgresCatalogStore final : public CatalogStore {
   PostgresCatalogStore(std::string url, const StoreOptions& options)
       : server_(std::make_shared<Server>(std::move(url), options)) {}
 
-  StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
-    librefs->clear();
-    StoreStatus s = server_->ListLibraries(librefs);
-    if (!s.ok()) librefs->clear();
-    return s;
+  StoreStatus ServerVersion(std::string* version) {
+    if (StoreStatus s = server_->Ready(); !s.ok()) return s;
+    *version = server_->Version();
+    return StoreStatus::Ok();
   }
 
-  StoreStatus ListCatalogs(std::string_view libref,
-                           std::vector<CatalogInfo>* catalogs) override {
-    catalogs->clear();
+ private:
+  StoreStatus DoListLibraries(std::vector<std::string>* librefs) override {
+    return server_->ListLibraries(librefs);
+  }
+
+  StoreStatus DoListCatalogs(std::string_view libref,
+                             std::vector<CatalogInfo>* catalogs) override {
     int64_t library;
     if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
     Result r;
@@ -1277,18 +1277,18 @@ class PostgresCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
-                            bool with_entries) override {
+  StoreStatus DoDeleteCatalog(std::string_view libref, std::string_view catalog,
+                              bool with_entries) override {
     int64_t library, id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
     if (server_->read_only()) return server_->ReadOnlyRefusal();
-    std::string name(TrimKey(catalog));
+    std::string name(catalog);
     int64_t key = kCatalogLock + Hash({std::to_string(library), name});
     if (StoreStatus s =
             server_->Lock(key, false,
-                          "catalog " + LibrefKey(libref) + "." + name +
+                          "catalog " + std::string(libref) + "." + name +
                               " has an entry being written by another process");
         !s.ok()) {
       return s;
@@ -1324,34 +1324,32 @@ class PostgresCatalogStore final : public CatalogStore {
     return status;
   }
 
-  StoreStatus FindLibrary(std::string_view libref) override {
+  StoreStatus DoFindLibrary(std::string_view libref) override {
     int64_t library;
     return Library(libref, false, &library);
   }
 
-  StoreStatus CreateLibrary(std::string_view libref) override {
+  StoreStatus DoCreateLibrary(std::string_view libref) override {
     int64_t library;
     return Library(libref, true, &library);
   }
 
-  StoreStatus FindCatalog(std::string_view libref,
-                          std::string_view catalog) override {
+  StoreStatus DoFindCatalog(std::string_view libref,
+                            std::string_view catalog) override {
     int64_t library, id;
     return Catalog(libref, catalog, &library, &id);
   }
 
-  StoreStatus CreateCatalog(std::string_view libref,
-                            std::string_view catalog) override {
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+  StoreStatus DoCreateCatalog(std::string_view libref,
+                              std::string_view catalog) override {
     int64_t library, id;
     if (StoreStatus s = Library(libref, true, &library); !s.ok()) return s;
     if (server_->read_only()) {
-      StoreStatus s = server_->CatalogId(library, TrimKey(catalog), &id);
+      StoreStatus s = server_->CatalogId(library, catalog, &id);
       return s.IsNotFound() ? server_->ReadOnlyRefusal() : s;
     }
     return server_->Change([&]() -> StoreStatus {
-      if (StoreStatus s =
-              server_->InsertCatalog(library, TrimKey(catalog), &id);
+      if (StoreStatus s = server_->InsertCatalog(library, catalog, &id);
           !s.ok()) {
         return s;
       }
@@ -1359,13 +1357,11 @@ class PostgresCatalogStore final : public CatalogStore {
     });
   }
 
-  StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        EntryInfo* info) override {
+  StoreStatus DoFindEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          EntryInfo* info) override {
     int64_t library;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryRow row;
     StoreStatus s =
         server_->FindEntry(library, Name(catalog, name, type), &row);
@@ -1373,14 +1369,13 @@ class PostgresCatalogStore final : public CatalogStore {
     return s;
   }
 
-  StoreStatus DeleteEntry(std::string_view libref, std::string_view catalog,
-                          std::string_view name,
-                          std::string_view type) override {
+  StoreStatus DoDeleteEntry(std::string_view libref, std::string_view catalog,
+                            std::string_view name,
+                            std::string_view type) override {
     int64_t library, id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     if (server_->read_only()) return server_->ReadOnlyRefusal();
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
@@ -1399,27 +1394,21 @@ class PostgresCatalogStore final : public CatalogStore {
     });
   }
 
-  StoreStatus List(std::string_view libref, std::string_view catalog,
-                   std::vector<EntryInfo>* entries) override {
-    entries->clear();
+  StoreStatus DoList(std::string_view libref, std::string_view catalog,
+                     std::vector<EntryInfo>* entries) override {
     int64_t library, id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    StoreStatus s = server_->ListEntries(id, entries);
-    if (!s.ok()) entries->clear();
-    return s;
+    return server_->ListEntries(id, entries);
   }
 
-  StoreStatus OpenEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        OpenIntent intent, std::string_view description,
-                        std::unique_ptr<EntryCursor>* cursor) override {
-    cursor->reset();
+  StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          OpenIntent intent, std::string_view description,
+                          std::unique_ptr<EntryCursor>* cursor) override {
     int64_t library;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
@@ -1459,43 +1448,33 @@ class PostgresCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus CheckLibrary(std::string_view libref,
-                           LibraryCheck* check) override;
-  StoreStatus CompactLibrary(std::string_view libref,
-                             LibraryCompaction* compaction) override;
+  StoreStatus DoCheckLibrary(std::string_view libref,
+                             LibraryCheck* check) override;
+  StoreStatus DoCompactLibrary(std::string_view libref,
+                               LibraryCompaction* compaction) override;
 
   // The library's generation, which every change of any connection bumps.
-  StoreStatus ChangeStamp(std::string_view libref,
-                          std::string* stamp) override {
-    stamp->clear();
+  StoreStatus DoChangeStamp(std::string_view libref,
+                            std::string* stamp) override {
     int64_t library;
     if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
     return server_->Generation(library, stamp);
   }
 
-  StoreStatus ServerVersion(std::string* version) {
-    if (StoreStatus s = server_->Ready(); !s.ok()) return s;
-    *version = server_->Version();
-    return StoreStatus::Ok();
-  }
-
- private:
   static EntryName Name(std::string_view catalog, std::string_view name,
                         std::string_view type) {
-    return EntryName{std::string(TrimKey(catalog)), std::string(TrimKey(name)),
-                     std::string(TrimKey(type))};
+    return EntryName{std::string(catalog), std::string(name),
+                     std::string(type)};
   }
 
   StoreStatus Library(std::string_view libref, bool create, int64_t* id) {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    return server_->LibraryId(LibrefKey(libref), create, id);
+    return server_->LibraryId(std::string(libref), create, id);
   }
 
   StoreStatus Catalog(std::string_view libref, std::string_view catalog,
                       int64_t* library, int64_t* id) {
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Library(libref, false, library); !s.ok()) return s;
-    return server_->CatalogId(*library, TrimKey(catalog), id);
+    return server_->CatalogId(*library, catalog, id);
   }
 
   // The entry's writer lock, with its catalog's (shared).
@@ -1509,7 +1488,7 @@ class PostgresCatalogStore final : public CatalogStore {
          false}};
     if (StoreStatus s = server_->Lock(
             keys,
-            "entry " + Server::Describe(LibrefKey(libref), entry) +
+            "entry " + Server::Describe(std::string(libref), entry) +
                 " is being written by another process",
             std::make_pair(library, std::string_view(entry.catalog)));
         !s.ok()) {
@@ -1522,9 +1501,8 @@ class PostgresCatalogStore final : public CatalogStore {
   std::shared_ptr<Server> server_;
 };
 
-StoreStatus PostgresCatalogStore::CheckLibrary(std::string_view libref,
-                                               LibraryCheck* check) {
-  *check = LibraryCheck();
+StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
+                                                 LibraryCheck* check) {
   check->file = server_->shown();
   int64_t library;
   if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
@@ -1554,7 +1532,7 @@ StoreStatus PostgresCatalogStore::CheckLibrary(std::string_view libref,
   }
   for (int i = 0; i < entries.rows(); ++i) {
     ++check->entries;
-    std::string what = "entry " + LibrefKey(libref) + "." +
+    std::string what = "entry " + std::string(libref) + "." +
                        std::string(entries.Bytes(i, 0)) + "." +
                        std::string(entries.Bytes(i, 1)) + "." +
                        std::string(entries.Bytes(i, 2));
@@ -1607,9 +1585,8 @@ StoreStatus PostgresCatalogStore::CheckLibrary(std::string_view libref,
   return StoreStatus::Ok();
 }
 
-StoreStatus PostgresCatalogStore::CompactLibrary(
+StoreStatus PostgresCatalogStore::DoCompactLibrary(
     std::string_view libref, LibraryCompaction* compaction) {
-  *compaction = LibraryCompaction();
   compaction->file = server_->shown();
   int64_t library;
   if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;

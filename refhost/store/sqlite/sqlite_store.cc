@@ -54,12 +54,11 @@ class SqliteCursor final : public PagedCursor {
         snapshot_(std::move(snapshot)) {}
 
   ~SqliteCursor() override {
-    if (staging_ != 0 && !committed_) library_->DiscardStaging(staging_);
+    if (staging_ != 0 && !committed()) library_->DiscardStaging(staging_);
   }
 
-  StoreStatus Commit() override {
-    if (!writable()) return StoreStatus::Ok();
-    if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+ private:
+  StoreStatus DoCommit() override {
     if (intent_ == OpenIntent::kUpdate && staging_ == 0 && base_ != 0 &&
         EntryGone()) {
       // An update that wrote nothing to an entry another cursor of ours
@@ -80,12 +79,9 @@ class SqliteCursor final : public PagedCursor {
                    : intent_ == OpenIntent::kReplace ? &kNoAttributes
                                                      : nullptr;
     c.lock = lock_.get();
-    StoreStatus status = library_->Commit(c);
-    if (status.ok()) committed_ = true;
-    return status;
+    return library_->Commit(c);
   }
 
- private:
   // The base is read through the snapshot, the staging version through the
   // library's own connection.
   StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
@@ -143,8 +139,9 @@ class SqliteCatalogStore final : public CatalogStore {
   SqliteCatalogStore(std::string folder, const StoreOptions& options)
       : folder_(std::move(folder)), options_(options) {}
 
-  StoreStatus ListLibraries(std::vector<std::string>* librefs) override {
-    librefs->clear();
+ private:
+  // The library files of the folder.
+  StoreStatus DoListLibraries(std::vector<std::string>* librefs) override {
     DIR* dir = opendir(folder_.c_str());
     if (dir == nullptr) {
       return StoreStatus::IoError("cannot read the folder " + folder_ + ": " +
@@ -167,30 +164,26 @@ class SqliteCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus ListCatalogs(std::string_view libref,
-                           std::vector<CatalogInfo>* catalogs) override {
-    catalogs->clear();
+  StoreStatus DoListCatalogs(std::string_view libref,
+                             std::vector<CatalogInfo>* catalogs) override {
     std::shared_ptr<Library> library;
     if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
-    StoreStatus s = library->ListCatalogs(catalogs);
-    if (!s.ok()) catalogs->clear();
-    return s;
+    return library->ListCatalogs(catalogs);
   }
 
-  StoreStatus DeleteCatalog(std::string_view libref, std::string_view catalog,
-                            bool with_entries) override {
+  StoreStatus DoDeleteCatalog(std::string_view libref, std::string_view catalog,
+                              bool with_entries) override {
     std::shared_ptr<Library> library;
     int64_t id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
     if (library->read_only()) return library->ReadOnlyRefusal();
-    return library->DeleteCatalog(TrimKey(catalog), with_entries);
+    return library->DeleteCatalog(catalog, with_entries);
   }
 
-  StoreStatus FindLibrary(std::string_view libref) override {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    std::string key = LibrefKey(libref);
+  StoreStatus DoFindLibrary(std::string_view libref) override {
+    std::string key(libref);
     if (libraries_.count(key)) return StoreStatus::Ok();
     // A link in the library's place counts: opening it says why not.
     struct stat info;
@@ -198,85 +191,74 @@ class SqliteCatalogStore final : public CatalogStore {
     return StoreStatus::NotFound("no such library");
   }
 
-  StoreStatus CreateLibrary(std::string_view libref) override {
+  StoreStatus DoCreateLibrary(std::string_view libref) override {
     std::shared_ptr<Library> library;
     return Get(libref, true, &library);
   }
 
-  StoreStatus FindCatalog(std::string_view libref,
-                          std::string_view catalog) override {
+  StoreStatus DoFindCatalog(std::string_view libref,
+                            std::string_view catalog) override {
     std::shared_ptr<Library> library;
     int64_t id;
     return Catalog(libref, catalog, &library, &id);
   }
 
-  StoreStatus CreateCatalog(std::string_view libref,
-                            std::string_view catalog) override {
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
+  StoreStatus DoCreateCatalog(std::string_view libref,
+                              std::string_view catalog) override {
     std::shared_ptr<Library> library;
     if (StoreStatus s = Get(libref, true, &library); !s.ok()) return s;
     int64_t id;
     if (library->read_only()) {
-      StoreStatus s = library->CatalogId(nullptr, TrimKey(catalog), &id);
+      StoreStatus s = library->CatalogId(nullptr, catalog, &id);
       return s.IsNotFound() ? library->ReadOnlyRefusal() : s;
     }
-    return library->CreateCatalog(TrimKey(catalog));
+    return library->CreateCatalog(catalog);
   }
 
-  StoreStatus FindEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        EntryInfo* info) override {
+  StoreStatus DoFindEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          EntryInfo* info) override {
     std::shared_ptr<Library> library;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryRow row;
-    StoreStatus s = library->FindEntry(nullptr, TrimKey(catalog), TrimKey(name),
-                                       TrimKey(type), &row);
+    StoreStatus s = library->FindEntry(nullptr, catalog, name, type, &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
 
-  StoreStatus DeleteEntry(std::string_view libref, std::string_view catalog,
-                          std::string_view name,
-                          std::string_view type) override {
+  StoreStatus DoDeleteEntry(std::string_view libref, std::string_view catalog,
+                            std::string_view name,
+                            std::string_view type) override {
     std::shared_ptr<Library> library;
     int64_t id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     if (library->read_only()) return library->ReadOnlyRefusal();
     return library->DeleteEntry(id, Name(catalog, name, type));
   }
 
-  StoreStatus List(std::string_view libref, std::string_view catalog,
-                   std::vector<EntryInfo>* entries) override {
-    entries->clear();
+  StoreStatus DoList(std::string_view libref, std::string_view catalog,
+                     std::vector<EntryInfo>* entries) override {
     std::shared_ptr<Library> library;
     int64_t id;
     if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    StoreStatus s = library->ListEntries(id, entries);
-    if (!s.ok()) entries->clear();
-    return s;
+    return library->ListEntries(id, entries);
   }
 
-  StoreStatus OpenEntry(std::string_view libref, std::string_view catalog,
-                        std::string_view name, std::string_view type,
-                        OpenIntent intent, std::string_view description,
-                        std::unique_ptr<EntryCursor>* cursor) override {
-    cursor->reset();
+  StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
+                          std::string_view name, std::string_view type,
+                          OpenIntent intent, std::string_view description,
+                          std::unique_ptr<EntryCursor>* cursor) override {
     std::shared_ptr<Library> library;
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
     // A reader finds the catalog in its snapshot; a writer first.
     if (int64_t id; intent != OpenIntent::kRead) {
-      StoreStatus s = library->CatalogId(nullptr, TrimKey(catalog), &id);
+      StoreStatus s = library->CatalogId(nullptr, catalog, &id);
       if (!s.ok()) return s;
     }
-    if (StoreStatus s = CheckEntryKey(name, type); !s.ok()) return s;
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
@@ -304,17 +286,15 @@ class SqliteCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
-  StoreStatus CheckLibrary(std::string_view libref,
-                           LibraryCheck* check) override {
-    *check = LibraryCheck();
+  StoreStatus DoCheckLibrary(std::string_view libref,
+                             LibraryCheck* check) override {
     std::shared_ptr<Library> library;
     if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
     return library->Check(check);
   }
 
-  StoreStatus CompactLibrary(std::string_view libref,
-                             LibraryCompaction* compaction) override {
-    *compaction = LibraryCompaction();
+  StoreStatus DoCompactLibrary(std::string_view libref,
+                               LibraryCompaction* compaction) override {
     std::shared_ptr<Library> library;
     if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
     return library->Compact(compaction);
@@ -322,11 +302,9 @@ class SqliteCatalogStore final : public CatalogStore {
 
   // The library's file and journal as the file system sees them: their
   // times, sizes and inodes, which every commit of any process changes.
-  StoreStatus ChangeStamp(std::string_view libref,
-                          std::string* stamp) override {
-    stamp->clear();
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    std::string path = PathOf(LibrefKey(libref));
+  StoreStatus DoChangeStamp(std::string_view libref,
+                            std::string* stamp) override {
+    std::string path = PathOf(std::string(libref));
     for (const char* suffix : {"", "-wal"}) {
       struct stat info;
       if (stat((path + suffix).c_str(), &info) != 0) {
@@ -341,11 +319,10 @@ class SqliteCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
- private:
   static EntryName Name(std::string_view catalog, std::string_view name,
                         std::string_view type) {
-    return EntryName{std::string(TrimKey(catalog)), std::string(TrimKey(name)),
-                     std::string(TrimKey(type))};
+    return EntryName{std::string(catalog), std::string(name),
+                     std::string(type)};
   }
 
   std::string PathOf(const std::string& key) const {
@@ -360,8 +337,7 @@ class SqliteCatalogStore final : public CatalogStore {
   // create (a store that only reads never creates one).
   StoreStatus Get(std::string_view libref, bool create,
                   std::shared_ptr<Library>* out) {
-    if (StoreStatus s = CheckLibref(libref); !s.ok()) return s;
-    std::string key = LibrefKey(libref);
+    std::string key(libref);
     auto it = libraries_.find(key);
     if (it != libraries_.end()) {
       *out = it->second;
@@ -379,9 +355,8 @@ class SqliteCatalogStore final : public CatalogStore {
 
   StoreStatus Catalog(std::string_view libref, std::string_view catalog,
                       std::shared_ptr<Library>* library, int64_t* id) {
-    if (StoreStatus s = CheckCatalogName(catalog); !s.ok()) return s;
     if (StoreStatus s = Get(libref, false, library); !s.ok()) return s;
-    return (*library)->CatalogId(nullptr, TrimKey(catalog), id);
+    return (*library)->CatalogId(nullptr, catalog, id);
   }
 
   std::string folder_;

@@ -447,6 +447,24 @@ TEST_F(LibraryFileTest, AReadingStoreChangesNothing) {
   EXPECT_EQ(Query("SELECT count(*) FROM versions"), 2);
 }
 
+// A catalog another program made under a name this one would refuse to
+// make (a control character in it) is the library's all the same: making
+// it again is Ok, and it takes entries and deletes like any other.
+TEST_F(LibraryFileTest, ACatalogNamedByAnotherProgramIsServedLikeAnyOther) {
+  ASSERT_TRUE(Store()->CreateCatalog("WORK", "CAT").ok());
+  ASSERT_TRUE(ExecFile(DbPath(),
+                       "INSERT INTO catalogs(name) VALUES('OLD' || char(9) || "
+                       "'ONE')"));
+  auto store = Store();
+  EXPECT_TRUE(store->CreateCatalog("WORK", "NEW\tONE").IsInvalidArgument());
+  EXPECT_TRUE(store->CreateCatalog("WORK", "OLD\tONE").ok());
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "OLD\tONE", "E", "DATA", "", Lines(3, 9)).ok());
+  EXPECT_EQ(store->ListEntries("WORK", "OLD\tONE").size(), 1u);
+  EXPECT_TRUE(store->DeleteCatalog("WORK", "OLD\tONE", true).ok());
+  EXPECT_TRUE(store->FindCatalog("WORK", "OLD\tONE").IsNotFound());
+}
+
 // Reading works where nothing can be written: for a user who may only read
 // the folder, and on read-only media where the library's journal files
 // cannot even be made. A writer there is told why it cannot write.

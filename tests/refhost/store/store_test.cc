@@ -185,6 +185,113 @@ TEST_P(StoreTest, RefusesKeysItCannotHold) {
   EXPECT_EQ(cursor, nullptr);
 }
 
+// Every call checks its keys before the store looks at anything: a bad
+// libref, catalog or entry key answers InvalidArgument even where nothing
+// exists, the libref first, then the catalog, then the entry; outputs are
+// as on any failure, and nothing is made.
+TEST_P(StoreTest, EveryCallChecksItsKeysBeforeLookingAtAnything) {
+  ASSERT_TRUE(store().PutEntry("WORK", "CAT", "E", "DATA", "", {}).ok());
+  const std::string bad_catalog(33, 'C');
+  const std::string bad_name(33, 'N');
+  auto refused = [](const StoreStatus& st, std::string_view says) {
+    return st.IsInvalidArgument() &&
+           st.message().find(says) != std::string::npos;
+  };
+  std::vector<CatalogInfo> catalogs = {{"stale", 1}};
+  std::vector<EntryInfo> entries(1);
+  EntryInfo info;
+  info.name = "untouched";
+  std::unique_ptr<EntryCursor> cursor = Open("E", "DATA", OpenIntent::kRead);
+  LibraryCheck check;
+  LibraryCompaction compaction;
+  std::string stamp = "stale";
+
+  // A bad libref, in a store where no such library exists.
+  EXPECT_TRUE(refused(store().ListCatalogs("../X", &catalogs), "libref"));
+  EXPECT_TRUE(catalogs.empty());
+  EXPECT_TRUE(refused(store().FindLibrary("../X"), "libref"));
+  EXPECT_TRUE(refused(store().CreateLibrary("../X"), "libref"));
+  EXPECT_TRUE(refused(store().DeleteCatalog("../X", "CAT", true), "libref"));
+  EXPECT_TRUE(refused(store().FindCatalog("../X", "CAT"), "libref"));
+  EXPECT_TRUE(refused(store().CreateCatalog("../X", bad_catalog), "libref"))
+      << "the libref is checked before the catalog";
+  EXPECT_TRUE(
+      refused(store().FindEntry("../X", "CAT", "E", "DATA", &info), "libref"));
+  EXPECT_EQ(info.name, "untouched");
+  EXPECT_TRUE(
+      refused(store().DeleteEntry("../X", "CAT", "E", "DATA"), "libref"));
+  EXPECT_TRUE(refused(store().List("../X", "CAT", &entries), "libref"));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(refused(store().OpenEntry("../X", "CAT", "E", "DATA",
+                                        OpenIntent::kRead, "", &cursor),
+                      "libref"));
+  EXPECT_EQ(cursor, nullptr);
+  check.catalogs = 7;
+  EXPECT_TRUE(refused(store().CheckLibrary("../X", &check), "libref"));
+  EXPECT_EQ(check.catalogs, 0);
+  compaction.bytes_after = 7;
+  EXPECT_TRUE(refused(store().CompactLibrary("../X", &compaction), "libref"));
+  EXPECT_EQ(compaction.bytes_after, 0);
+  EXPECT_TRUE(refused(store().ChangeStamp("../X", &stamp), "libref"));
+  EXPECT_EQ(stamp, "");
+
+  // A bad catalog name, in a library that does not exist.
+  for (const char* libref : {"WORK", "ABSENT"}) {
+    SCOPED_TRACE(libref);
+    EXPECT_TRUE(refused(store().DeleteCatalog(libref, bad_catalog, false),
+                        "catalog name"));
+    EXPECT_TRUE(refused(store().FindCatalog(libref, bad_catalog), "catalog"));
+    EXPECT_TRUE(
+        refused(store().FindEntry(libref, bad_catalog, bad_name, "T", nullptr),
+                "catalog name"))
+        << "the catalog is checked before the entry";
+    EXPECT_TRUE(
+        refused(store().DeleteEntry(libref, bad_catalog, "E", "T"), "catalog"));
+    EXPECT_TRUE(
+        refused(store().List(libref, bad_catalog, &entries), "catalog"));
+    EXPECT_TRUE(refused(store().OpenEntry(libref, bad_catalog, "E", "T",
+                                          OpenIntent::kReplace, "", &cursor),
+                        "catalog"));
+  }
+
+  // A bad entry name or type, in a catalog that does not exist.
+  for (const char* catalog : {"CAT", "ABSENT"}) {
+    SCOPED_TRACE(catalog);
+    EXPECT_TRUE(
+        refused(store().FindEntry("WORK", catalog, bad_name, "DATA", &info),
+                "entry name"));
+    EXPECT_TRUE(refused(store().DeleteEntry("WORK", catalog, "E", "NINECHARS"),
+                        "entry type"));
+    for (OpenIntent intent :
+         {OpenIntent::kRead, OpenIntent::kReplace, OpenIntent::kUpdate}) {
+      EXPECT_TRUE(refused(store().OpenEntry("WORK", catalog, bad_name, "DATA",
+                                            intent, "", &cursor),
+                          "entry name"));
+      EXPECT_EQ(cursor, nullptr);
+    }
+  }
+
+  std::vector<std::string> librefs;
+  ASSERT_TRUE(store().ListLibraries(&librefs).ok());
+  EXPECT_EQ(librefs, std::vector<std::string>{"WORK"}) << "nothing was made";
+  ASSERT_TRUE(store().ListCatalogs("WORK", &catalogs).ok());
+  ASSERT_EQ(catalogs.size(), 1u);
+  EXPECT_EQ(catalogs[0].name, "CAT");
+}
+
+// A catalog made gets a name fit to show; one that exists answers Ok to
+// being made again.
+TEST_P(StoreTest, CatalogsAreMadeOnlyUnderNamesFitToShow) {
+  for (std::string_view bad : {"TAB\tBED", "ESC\x1B[2J", "BYTE\xFF"}) {
+    EXPECT_TRUE(store().CreateCatalog("WORK", bad).IsInvalidArgument()) << bad;
+    EXPECT_TRUE(store().FindCatalog("WORK", bad).IsNotFound()) << bad;
+  }
+  EXPECT_TRUE(store().FindLibrary("WORK").IsNotFound()) << "nothing was made";
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAF\xC3\x89").ok());
+  EXPECT_TRUE(store().CreateCatalog("WORK", "CAF\xC3\x89").ok());
+  EXPECT_TRUE(store().FindCatalog("WORK", "CAF\xC3\x89").ok());
+}
+
 TEST_P(StoreTest, RecordsRoundTripWithKindsAndAnyBytes) {
   ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
   auto cursor = Open("E", "DATA    ", OpenIntent::kReplace, "first entry");
@@ -496,7 +603,7 @@ TEST_P(StoreTest, HostAttributesFollowTheContentTheyDescribe) {
   EXPECT_EQ(info.host_attributes, "");
 }
 
-TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
+TEST_P(StoreTest, ReadCursorWritesNothingAndACommittedOneNoMore) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "E", "DATA", "d", Recs({"x"})).ok());
   auto reader = Open("E", "DATA", OpenIntent::kRead);
@@ -504,6 +611,15 @@ TEST_P(StoreTest, ReadCursorRefusesWritesAndCommitChangesNothing) {
   EXPECT_TRUE(reader->Write("y", 1, 0).IsInvalidArgument());
   EXPECT_TRUE(reader->Commit().ok());
   EXPECT_EQ(Records("E", "DATA"), Recs({"x"}));
+
+  // A writer, once committed, takes nothing more.
+  auto writer = Open("E", "DATA", OpenIntent::kUpdate);
+  ASSERT_TRUE(writer->Seek(writer->record_count()).ok());
+  Write(writer.get(), "y");
+  ASSERT_TRUE(writer->Commit().ok());
+  EXPECT_TRUE(writer->Write("z", 1, 0).IsInvalidArgument());
+  EXPECT_TRUE(writer->Commit().IsInvalidArgument());
+  EXPECT_EQ(Records("E", "DATA"), Recs({"x", "y"}));
 }
 
 // What only the SQLite store has: files, other processes, crashes.
