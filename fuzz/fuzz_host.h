@@ -50,7 +50,7 @@ class FuzzHost {
   refhost::Host& host() { return *host_; }
   refhost::Slots& slots() { return *slots_; }
   refhost::CatalogStore& store() { return *host_->store(); }
-  refhost::LibraryServices& library() { return *host_->library(); }
+  refhost::LibraryServices& library() { return *host_->library_services(); }
 
   // Module heap blocks live now, not counting the AMEC block and vector.
   int64_t LiveModuleBlocks() const;

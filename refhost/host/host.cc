@@ -84,14 +84,14 @@ Host::Host(std::unique_ptr<CatalogStore> store) : store_(std::move(store)) {
   previous_ = g_current;
   g_current = this;
   if (store_ != nullptr)
-    library_ = std::make_unique<LibraryServices>(store_.get());
+    library_services_ = std::make_unique<LibraryServices>(store_.get());
   InstallServices();
 }
 
 Host::~Host() {
   g_current = previous_;
   // Release the library services (and what they hold open) before the store.
-  library_.reset();
+  library_services_.reset();
   store_.reset();
 }
 
@@ -115,7 +115,7 @@ void Host::InstallServices() {
     }
   }
   std::vector<ServiceRoutine> services = KernelServices();
-  if (library_ != nullptr) {
+  if (library_services_ != nullptr) {
     std::vector<ServiceRoutine> library = LibraryServices::Services();
     services.insert(services.end(), library.begin(), library.end());
   }
@@ -186,10 +186,10 @@ HostBalance Host::Balance() const {
   balance.temporary_blocks = temporary.live_blocks;
   balance.bad_releases = module.double_releases + module.unknown_releases +
                          temporary.double_releases + temporary.unknown_releases;
-  if (library_ != nullptr) {
-    balance.open_libraries = library_->open_libraries();
-    balance.open_members = library_->open_members();
-    balance.open_streams = library_->open_streams();
+  if (library_services_ != nullptr) {
+    balance.open_libraries = library_services_->open_libraries();
+    balance.open_members = library_services_->open_members();
+    balance.open_streams = library_services_->open_streams();
   }
   balance.unexpected_calls = static_cast<int>(unexpected_.size());
   return balance;

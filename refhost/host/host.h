@@ -215,7 +215,9 @@ class Host {
 
   // Catalog library services (vector 39).
   CatalogStore* store() { return store_.get(); }
-  LibraryServices* library() { return library_.get(); }
+  LibraryServices* library_services() { return library_services_.get(); }
+  // The same under its former name, until the program's calls move over.
+  LibraryServices* library() { return library_services(); }
 
   // Unique names handed out by yxaunql.
   int NextUniqueNumber() { return ++unique_; }
@@ -258,7 +260,7 @@ class Host {
   int unique_ = 0;
 
   std::unique_ptr<CatalogStore> store_;
-  std::unique_ptr<LibraryServices> library_;
+  std::unique_ptr<LibraryServices> library_services_;
   Host* previous_ = nullptr;
 };
 

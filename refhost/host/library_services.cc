@@ -80,7 +80,7 @@ template <int32_t kSlot, typename Fn>
 int32_t Run(Fn&& fn) noexcept {
   static_assert(kSlot >= 0 && kSlot < LibraryServices::kCountedSlots);
   Host* host = Host::Current();
-  LibraryServices* services = host ? host->library() : nullptr;
+  LibraryServices* services = host ? host->library_services() : nullptr;
   if (services == nullptr) return kLibNoServices;
   try {
     services->CountCall(kSlot);
@@ -250,12 +250,13 @@ void LibraryServices::SetAttributesAtClose(std::string_view libref,
       std::move(attributes);
 }
 
-LibraryServices::Library* LibraryServices::FindLibrary(uint32_t handle) {
+LibraryServices::OpenLibrary* LibraryServices::FindOpenLibrary(
+    uint32_t handle) {
   auto it = libraries_.find(handle);
   return it == libraries_.end() ? nullptr : &it->second;
 }
 
-LibraryServices::Member* LibraryServices::FindMember(uint32_t handle) {
+LibraryServices::OpenMember* LibraryServices::FindOpenMember(uint32_t handle) {
   auto it = members_.find(handle);
   return it == members_.end() ? nullptr : &it->second;
 }
@@ -295,7 +296,7 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
     return kLibBadRequest;
   }
   uint32_t handle = NextHandle(kLibraryTag, &next_library_);
-  libraries_[handle] = Library{libref, std::string(TrimKey(catalog)), mode};
+  libraries_[handle] = OpenLibrary{libref, std::string(TrimKey(catalog)), mode};
   *library = handle;
   return 0;
 }
@@ -305,7 +306,7 @@ int32_t LibraryServices::Open(lib_open_request* request, uint32_t* library) {
 // open is refused with kLibMembersOpen and stays open: closing it would
 // strand handles the module still holds.
 int32_t LibraryServices::Close(uint32_t library) {
-  if (FindLibrary(library) == nullptr) return kLibBadHandle;
+  if (FindOpenLibrary(library) == nullptr) return kLibBadHandle;
   for (const auto& [handle, member] : members_) {
     if (member.library == library) return kLibMembersOpen;
   }
@@ -338,7 +339,7 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
   }
   Scribble(request);
 
-  Library* library = FindLibrary(library_handle);
+  OpenLibrary* library = FindOpenLibrary(library_handle);
   if (library == nullptr) return kLibBadHandle;
   if (!named || !CheckEntryKey(name, type).ok() || description_length < 0 ||
       description_length > kDescriptionTextLength) {
@@ -372,9 +373,9 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
   uint32_t handle = NextHandle(kMemberTag, &next_member_);
   uint32_t limit = cursor->longest_record();
   members_[handle] =
-      Member{library_handle,
-             AttributeKey(library->libref, library->catalog, name, type),
-             std::move(cursor), access, limit};
+      OpenMember{library_handle,
+                 AttributeKey(library->libref, library->catalog, name, type),
+                 std::move(cursor), access, limit};
   *member = handle;
   return 0;
 }
@@ -384,7 +385,7 @@ int32_t LibraryServices::MemberOpen(member_open_request* request,
 // 10..27 are scribbled over afterwards.
 int32_t LibraryServices::MemberRead(uint32_t member, record_request* request) {
   if (request == nullptr) return kLibBadRequest;
-  Member* m = FindMember(member);
+  OpenMember* m = FindOpenMember(member);
   int32_t st = 0;
   request->length = 0;
   request->kind = 0;
@@ -426,7 +427,7 @@ int32_t LibraryServices::MemberWrite(uint32_t member, record_request* request) {
   int32_t length = request->length;
   uint16_t kind = request->kind;
   Scribble(request);
-  Member* m = FindMember(member);
+  OpenMember* m = FindOpenMember(member);
   if (m == nullptr) return kLibBadHandle;
   if (length < 0 || (length > 0 && buffer == nullptr)) return kLibBadRequest;
   if (!m->cursor->writable()) return kLibNotWritable;
@@ -439,7 +440,7 @@ int32_t LibraryServices::MemberWrite(uint32_t member, record_request* request) {
 // ylmnote: stores the position (the number of records before it) in the
 // 32-bit cell at position.
 int32_t LibraryServices::MemberNote(uint32_t member, void* position) {
-  Member* m = FindMember(member);
+  OpenMember* m = FindOpenMember(member);
   if (m == nullptr) return kLibBadHandle;
   if (position == nullptr) return kLibBadPosition;
   uint64_t at = m->cursor->position();
@@ -455,7 +456,7 @@ int32_t LibraryServices::MemberNote(uint32_t member, void* position) {
 // kLibBadRequest for another mode.
 int32_t LibraryServices::MemberPoint(uint32_t member, void* position,
                                      int32_t mode) {
-  Member* m = FindMember(member);
+  OpenMember* m = FindOpenMember(member);
   if (m == nullptr) return kLibBadHandle;
   uint64_t target;
   if (mode == 0) {
@@ -509,9 +510,10 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
 
 // The library and entry key a member_request names. The request is read
 // once and scribbled over, whatever the answer.
-int32_t LibraryServices::EntryKey(member_request* request, Library** library,
-                                  std::string* name, std::string* type) {
-  *library = FindLibrary(request->library);
+int32_t LibraryServices::RequestedEntry(member_request* request,
+                                        OpenLibrary** library,
+                                        std::string* name, std::string* type) {
+  *library = FindOpenLibrary(request->library);
   *type = Field(request->entry_type, sizeof request->entry_type);
   bool named = NameText(request->entry, name);
   Scribble(request);
@@ -524,9 +526,9 @@ int32_t LibraryServices::EntryKey(member_request* request, Library** library,
 // is scribbled over.
 int32_t LibraryServices::MemberFind(member_request* request) {
   if (request == nullptr) return kLibBadRequest;
-  Library* library;
+  OpenLibrary* library;
   std::string name, type;
-  int32_t st = EntryKey(request, &library, &name, &type);
+  int32_t st = RequestedEntry(request, &library, &name, &type);
   if (st != 0) return st;
   return StatusOf(
       store_->FindEntry(library->libref, library->catalog, name, type, nullptr),
@@ -538,9 +540,9 @@ int32_t LibraryServices::MemberFind(member_request* request) {
 // *result is untouched on failure. The request is scribbled over.
 int32_t LibraryServices::MemberInfo(member_request* request, int32_t* result) {
   if (request == nullptr) return kLibBadRequest;
-  Library* library;
+  OpenLibrary* library;
   std::string name, type;
-  int32_t st = EntryKey(request, &library, &name, &type);
+  int32_t st = RequestedEntry(request, &library, &name, &type);
   if (st != 0) return st;
   if (result == nullptr) return kLibBadRequest;
   EntryInfo info;
@@ -556,9 +558,9 @@ int32_t LibraryServices::MemberInfo(member_request* request, int32_t* result) {
 // request is scribbled over.
 int32_t LibraryServices::MemberDelete(member_request* request) {
   if (request == nullptr) return kLibBadRequest;
-  Library* library;
+  OpenLibrary* library;
   std::string name, type;
-  int32_t st = EntryKey(request, &library, &name, &type);
+  int32_t st = RequestedEntry(request, &library, &name, &type);
   if (st != 0) return st;
   return StatusOf(
       store_->DeleteEntry(library->libref, library->catalog, name, type),
@@ -570,13 +572,13 @@ int32_t LibraryServices::MemberDelete(member_request* request) {
 // success *stream holds the handle; on failure it is untouched.
 int32_t LibraryServices::DirectoryOpen(uint32_t library, const char* selector,
                                        uint32_t* stream) {
-  Library* lib = FindLibrary(library);
+  OpenLibrary* lib = FindOpenLibrary(library);
   if (lib == nullptr) return kLibBadHandle;
   if (selector == nullptr || stream == nullptr ||
       memcmp(selector, "ALL     ", 8) != 0) {
     return kLibBadRequest;
   }
-  Stream s{library, {}, 0};
+  DirectoryStream s{library, {}, 0};
   int32_t st = StatusOf(store_->List(lib->libref, lib->catalog, &s.entries),
                         kLibNoSuchCatalog);
   if (st != 0) return st;
@@ -594,7 +596,7 @@ int32_t LibraryServices::DirectoryRead(uint32_t stream,
   auto it = streams_.find(stream);
   if (it == streams_.end()) return kLibBadHandle;
   if (entry == nullptr) return kLibBadRequest;
-  Stream& s = it->second;
+  DirectoryStream& s = it->second;
   if (s.next >= s.entries.size()) return kLibNoMoreEntries;
   const EntryInfo& info = s.entries[s.next++];
   last_entry_ = info;
@@ -615,7 +617,7 @@ int32_t LibraryServices::DirectoryClose(uint32_t stream) {
 // ylinfsy: registers the item on the library, copying its label and value,
 // and stores the item's id (non-zero) in item->host_word.
 int32_t LibraryServices::InfoRegister(uint32_t library, info_item* item) {
-  if (FindLibrary(library) == nullptr) return kLibBadHandle;
+  if (FindOpenLibrary(library) == nullptr) return kLibBadHandle;
   if (item == nullptr) return kLibBadRequest;
   auto bad_text = [](const char* text, int32_t length) {
     return length < 0 || length > kMaxItemText ||
@@ -637,7 +639,7 @@ int32_t LibraryServices::InfoRegister(uint32_t library, info_item* item) {
 // ylinfsr: withdraws the item registered on the library under word.
 // kLibUnknownItem for a word that names no item of that library.
 int32_t LibraryServices::InfoRelease(uint32_t library, uint32_t word) {
-  if (FindLibrary(library) == nullptr) return kLibBadHandle;
+  if (FindOpenLibrary(library) == nullptr) return kLibBadHandle;
   auto it = items_.find(word);
   if (it == items_.end() || it->second.library != library) {
     return kLibUnknownItem;

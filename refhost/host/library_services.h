@@ -163,36 +163,39 @@ class LibraryServices {
   }
 
  private:
-  struct Library {
-    std::string libref;
-    std::string catalog;
-    int32_t mode;
+  // What a library handle stands for: the catalog ylopen opened.
+  struct OpenLibrary {
+    std::string libref;   // upper case
+    std::string catalog;  // upper case, no trailing blanks
+    int32_t mode;         // the open mode it was asked for
   };
-  struct Member {
-    uint32_t library;
-    std::string key;  // the entry, as AttributeKey gives it
+  // What a member handle stands for: a cursor over one entry.
+  struct OpenMember {
+    uint32_t library;  // the library handle it was opened on
+    std::string key;   // the entry, as AttributeKey gives it
     std::unique_ptr<EntryCursor> cursor;
     int32_t access_kind;
     uint32_t delivery_limit;  // longest record the module's buffer holds
   };
-  struct Stream {
-    uint32_t library;
+  // What a directory stream handle stands for.
+  struct DirectoryStream {
+    uint32_t library;                // the library handle it was opened on
     std::vector<EntryInfo> entries;  // snapshot at open
     size_t next;
   };
 
-  Library* FindLibrary(uint32_t handle);
-  Member* FindMember(uint32_t handle);
-  int32_t EntryKey(member_request* request, Library** library,
-                   std::string* name, std::string* type);
+  OpenLibrary* FindOpenLibrary(uint32_t handle);
+  OpenMember* FindOpenMember(uint32_t handle);
+  int32_t RequestedEntry(member_request* request, OpenLibrary** library,
+                         std::string* name, std::string* type);
   // The host status for a store status, noting a failure's account.
   int32_t StatusOf(const StoreStatus& status, int32_t not_found);
 
   CatalogStore* store_;
-  std::map<uint32_t, Library> libraries_;
-  std::map<uint32_t, Member> members_;
+  std::map<uint32_t, OpenLibrary> libraries_;
+  std::map<uint32_t, OpenMember> members_;
   std::set<uint32_t> failed_closes_;  // ended by a close that failed
-  std::map<uint32_t, Stream> streams_;
+  std::map<uint32_t, DirectoryStream> streams_;
   std::map<uint32_t, RegisteredItem> items_;
   uint32_t next_library_ = 0;
   uint32_t next_member_ = 0;

@@ -78,7 +78,7 @@ TEST_F(LoadedModuleTest, RecordsRoundTripThroughTheLoadedModule) {
   // Only the AMEC block and its vector stay: the host keeps them.
   EXPECT_EQ(host_.module_arena().stats().live_blocks, 2);
   EXPECT_EQ(host_.module_arena().stats().double_releases, 0);
-  EXPECT_EQ(host_.library()->open_libraries(), 0);
+  EXPECT_EQ(host_.library_services()->open_libraries(), 0);
   EXPECT_TRUE(host_.unexpected_calls().empty());
 }
 

@@ -34,7 +34,7 @@ class ModuleTest : public ::testing::Test {
   refhost::CatalogStore& store() { return *host_->store(); }
   // The store's failure switches.
   FaultyStore& faults() { return *faults_; }
-  refhost::LibraryServices& library() { return *host_->library(); }
+  refhost::LibraryServices& library() { return *host_->library_services(); }
   refhost::Slots& slots() { return *slots_; }
   amec_block* amec() { return slots_->amec(); }
 

@@ -376,9 +376,9 @@ std::string ServerClientVersion() {
 namespace {
 
 // One connection to the server, shared by a store and its cursors.
-class Server {
+class ServerConnection {
  public:
-  Server(std::string url, const StoreOptions& options)
+  ServerConnection(std::string url, const StoreOptions& options)
       : url_(std::move(url)), shown_(MaskPassword(url_)), options_(options) {
     char* error = nullptr;
     if (PQconninfoOption* parsed = PQconninfoParse(url_.c_str(), &error)) {
@@ -391,11 +391,11 @@ class Server {
     }
     PQfreemem(error);
   }
-  ~Server() {
-    if (connection_ != nullptr) PQfinish(connection_);
+  ~ServerConnection() {
+    if (pg_ != nullptr) PQfinish(pg_);
   }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
+  ServerConnection(const ServerConnection&) = delete;
+  ServerConnection& operator=(const ServerConnection&) = delete;
 
   const std::string& shown() const { return shown_; }
   bool read_only() const { return options_.read_only; }
@@ -408,31 +408,31 @@ class Server {
   // Connects when not connected; again when the connection was lost and
   // nothing of this store's was held on it.
   StoreStatus Ready() {
-    if (connection_ != nullptr && PQstatus(connection_) == CONNECTION_OK) {
+    if (pg_ != nullptr && PQstatus(pg_) == CONNECTION_OK) {
       return StoreStatus::Ok();
     }
-    if (connection_ != nullptr) {
+    if (pg_ != nullptr) {
       if (held_ > 0) {
         return StoreStatus::IoError(
             shown_ + ": the connection to the server was lost: " +
-            Masked(PQerrorMessage(connection_)));
+            Masked(PQerrorMessage(pg_)));
       }
-      PQfinish(connection_);
-      connection_ = nullptr;
+      PQfinish(pg_);
+      pg_ = nullptr;
       statements_.clear();
       schema_version_ = -1;
     }
-    connection_ = PQconnectdb(url_.c_str());
-    if (PQstatus(connection_) != CONNECTION_OK) {
+    pg_ = PQconnectdb(url_.c_str());
+    if (PQstatus(pg_) != CONNECTION_OK) {
       StoreStatus s =
           StoreStatus::IoError(shown_ + ": cannot connect to the server: " +
-                               Masked(PQerrorMessage(connection_)));
-      PQfinish(connection_);
-      connection_ = nullptr;
+                               Masked(PQerrorMessage(pg_)));
+      PQfinish(pg_);
+      pg_ = nullptr;
       return s;
     }
     PQsetNoticeProcessor(
-        connection_, [](void*, const char*) {}, nullptr);
+        pg_, [](void*, const char*) {}, nullptr);
     if (options_.read_only) {
       return Exec("SET default_transaction_read_only = on");
     }
@@ -440,7 +440,7 @@ class Server {
   }
 
   std::string Version() const {
-    int v = PQserverVersion(connection_);
+    int v = PQserverVersion(pg_);
     return std::to_string(v / 10000) + "." + std::to_string(v % 10000);
   }
 
@@ -454,29 +454,29 @@ class Server {
     if (it == statements_.end()) {
       std::string name = "s" + std::to_string(statements_.size());
       Result prepared;
-      prepared.Reset(PQprepare(connection_, name.c_str(), sql.c_str(),
-                               params.size(), nullptr));
-      if (StoreStatus s = Check(prepared, sql); !s.ok()) return s;
+      prepared.Reset(
+          PQprepare(pg_, name.c_str(), sql.c_str(), params.size(), nullptr));
+      if (StoreStatus s = StatusOf(prepared); !s.ok()) return s;
       it = statements_.emplace(sql, name).first;
     }
     Result local;
     Result* r = result != nullptr ? result : &local;
-    r->Reset(PQexecPrepared(connection_, it->second.c_str(), params.size(),
+    r->Reset(PQexecPrepared(pg_, it->second.c_str(), params.size(),
                             params.values(), params.lengths(), params.formats(),
                             1));
-    return Check(*r, sql);
+    return StatusOf(*r);
   }
 
   // Runs SQL text without parameters.
   StoreStatus Exec(const std::string& sql, Result* result = nullptr) {
-    if (connection_ == nullptr) {
+    if (pg_ == nullptr) {
       if (StoreStatus s = Ready(); !s.ok()) return s;
     }
     Result local;
     Result* r = result != nullptr ? result : &local;
-    r->Reset(PQexecParams(connection_, sql.c_str(), 0, nullptr, nullptr,
-                          nullptr, nullptr, 1));
-    return Check(*r, sql);
+    r->Reset(PQexecParams(pg_, sql.c_str(), 0, nullptr, nullptr, nullptr,
+                          nullptr, 1));
+    return StatusOf(*r);
   }
 
   // Runs body in one transaction, rolled back when body or the commit
@@ -565,8 +565,7 @@ class Server {
       sql += std::to_string(params.size() + 1) + ")";
       params.Int(key);
     }
-    if (sql.empty() || connection_ == nullptr ||
-        PQstatus(connection_) != CONNECTION_OK) {
+    if (sql.empty() || pg_ == nullptr || PQstatus(pg_) != CONNECTION_OK) {
       return;
     }
     Run(sql, params);
@@ -1023,7 +1022,7 @@ class Server {
   }
 
   // What a finished statement means, in words a user can read.
-  StoreStatus Check(const Result& result, std::string_view sql) const {
+  StoreStatus StatusOf(const Result& result) const {
     ExecStatusType status = PQresultStatus(result.get());
     if (result.get() != nullptr &&
         (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)) {
@@ -1035,9 +1034,8 @@ class Server {
     std::string code = state != nullptr ? state : "";
     std::string why =
         Masked(result.get() != nullptr ? PQresultErrorMessage(result.get())
-                                       : PQerrorMessage(connection_));
-    if (why.empty()) why = Masked(PQerrorMessage(connection_));
-    (void)sql;
+                                       : PQerrorMessage(pg_));
+    if (why.empty()) why = Masked(PQerrorMessage(pg_));
     std::string text = shown_ + ": " + why;
     if (code == "53100") return StoreStatus::DiskFull(text);
     if (code == "25006" || code == "42501") return StoreStatus::ReadOnly(text);
@@ -1054,7 +1052,7 @@ class Server {
   std::string shown_;
   std::string password_;
   StoreOptions options_;
-  PGconn* connection_ = nullptr;
+  PGconn* pg_ = nullptr;
   std::map<std::string, std::string> statements_;  // prepared, by text
   std::map<std::string, int64_t> libraries_;       // ids, by libref
   int schema_version_ = -1;                        // -1 until inspected
@@ -1067,35 +1065,36 @@ class Server {
 // commit, with the staging version's).
 class WriterLock {
  public:
-  WriterLock(std::shared_ptr<Server> server, Server::Keys keys)
-      : server_(std::move(server)), keys_(std::move(keys)) {}
-  ~WriterLock() { server_->Unlock(keys_); }
+  WriterLock(std::shared_ptr<ServerConnection> connection,
+             ServerConnection::Keys keys)
+      : connection_(std::move(connection)), keys_(std::move(keys)) {}
+  ~WriterLock() { connection_->Unlock(keys_); }
   WriterLock(const WriterLock&) = delete;
   WriterLock& operator=(const WriterLock&) = delete;
 
-  const Server::Keys& keys() const { return keys_; }
+  const ServerConnection::Keys& keys() const { return keys_; }
   // Gives the keys up: the caller unlocked them.
-  Server::Keys Take() { return std::move(keys_); }
+  ServerConnection::Keys Take() { return std::move(keys_); }
 
  private:
-  std::shared_ptr<Server> server_;
-  Server::Keys keys_;
+  std::shared_ptr<ServerConnection> connection_;
+  ServerConnection::Keys keys_;
 };
 
 // A reader's pin of a version, released when it goes.
 class Pin {
  public:
-  Pin(std::shared_ptr<Server> server, int64_t version)
-      : server_(std::move(server)), version_(version) {}
+  Pin(std::shared_ptr<ServerConnection> connection, int64_t version)
+      : connection_(std::move(connection)), version_(version) {}
   ~Pin() {
-    server_->Drop(version_);
-    server_->Unlock(kVersionLock + version_, true);
+    connection_->Drop(version_);
+    connection_->Unlock(kVersionLock + version_, true);
   }
   Pin(const Pin&) = delete;
   Pin& operator=(const Pin&) = delete;
 
  private:
-  std::shared_ptr<Server> server_;
+  std::shared_ptr<ServerConnection> connection_;
   int64_t version_;
 };
 
@@ -1103,13 +1102,13 @@ const std::string kNoAttributes;
 
 class PostgresCursor final : public PagedCursor {
  public:
-  PostgresCursor(std::shared_ptr<Server> server, int64_t library,
+  PostgresCursor(std::shared_ptr<ServerConnection> connection, int64_t library,
                  EntryName entry, OpenIntent intent, std::string description,
                  std::unique_ptr<WriterLock> lock, std::unique_ptr<Pin> pin,
                  const EntryRow& base)
       : PagedCursor(intent, base.version, (uint64_t)base.info.record_count,
                     (uint32_t)base.info.longest_record),
-        server_(std::move(server)),
+        connection_(std::move(connection)),
         library_(library),
         entry_(std::move(entry)),
         description_(std::move(description)),
@@ -1117,7 +1116,7 @@ class PostgresCursor final : public PagedCursor {
         pin_(std::move(pin)) {}
 
   ~PostgresCursor() override {
-    if (staging_ != 0) server_->ReleaseStaging(staging_);
+    if (staging_ != 0) connection_->ReleaseStaging(staging_);
   }
 
  private:
@@ -1125,7 +1124,7 @@ class PostgresCursor final : public PagedCursor {
 
   StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
                        RecordPage* page) override {
-    return server_->LoadPage(version, number, count, page);
+    return connection_->LoadPage(version, number, count, page);
   }
 
   // A staging version is made only for pages to store: the base's pages
@@ -1134,11 +1133,11 @@ class PostgresCursor final : public PagedCursor {
                            uint32_t* longest) override {
     *staging = 0;
     if (before == 0) return StoreStatus::Ok();
-    StoreStatus s = server_->NewVersion(library_, kStaging, staging);
+    StoreStatus s = connection_->NewVersion(library_, kStaging, staging);
     if (s.ok())
-      s = server_->CopyPages(base_, *staging, before, copied, longest);
+      s = connection_->CopyPages(base_, *staging, before, copied, longest);
     if (!s.ok() && *staging != 0) {
-      server_->ReleaseStaging(*staging);
+      connection_->ReleaseStaging(*staging);
       *staging = 0;
     }
     return s;
@@ -1146,25 +1145,28 @@ class PostgresCursor final : public PagedCursor {
 
   StoreStatus StorePage(const RecordPage& page) override {
     if (staging_ == 0) {
-      if (StoreStatus s = server_->NewVersion(library_, kStaging, &staging_);
+      if (StoreStatus s =
+              connection_->NewVersion(library_, kStaging, &staging_);
           !s.ok()) {
         return s;
       }
     }
-    return server_->StorePage(staging_, page);
+    return connection_->StorePage(staging_, page);
   }
 
   StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {
-    return server_->DropPagesFrom(staging_, from, longest);
+    return connection_->DropPagesFrom(staging_, from, longest);
   }
 
-  void Discard(int64_t staging) override { server_->ReleaseStaging(staging); }
+  void Discard(int64_t staging) override {
+    connection_->ReleaseStaging(staging);
+  }
 
   StoreStatus Damaged(const std::string& what) const override {
-    return server_->Damaged(what);
+    return connection_->Damaged(what);
   }
 
-  std::shared_ptr<Server> server_;
+  std::shared_ptr<ServerConnection> connection_;
   int64_t library_;
   EntryName entry_;
   std::string description_;
@@ -1203,25 +1205,25 @@ StoreStatus PostgresCursor::DoCommit() {
   params.Int(tail_.longest());
   if (writing_ && !tail_.empty()) {
     std::string why;
-    if (!tail_.Encode(server_->codec(), &why)) {
-      return StoreStatus::IoError(server_->shown() +
+    if (!tail_.Encode(connection_->codec(), &why)) {
+      return StoreStatus::IoError(connection_->shown() +
                                   ": a page could not be packed: " + why);
     }
-    params.Bytes(server_->codec().frame());
+    params.Bytes(connection_->codec().frame());
   } else {
     params.Null();
   }
   // The writer's locks go with the commit, in the same step: the staging
   // version's, the entry's and the catalog's.
-  Server::Keys keys = lock_->keys();
+  ServerConnection::Keys keys = lock_->keys();
   if (staging_ != 0) keys.push_back({kVersionLock + staging_, false});
   std::vector<int64_t> exclusive, shared;
   for (const auto& [key, is_shared] : keys) {
     (is_shared ? shared : exclusive).push_back(key);
   }
-  params.Ints(server_->OwnVersions()).Int(kVersionLock);
+  params.Ints(connection_->OwnVersions()).Int(kVersionLock);
   params.Ints(exclusive).Ints(shared);
-  if (StoreStatus s = server_->Run(
+  if (StoreStatus s = connection_->Run(
           "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
           "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
           "$20::int8[])",
@@ -1232,35 +1234,36 @@ StoreStatus PostgresCursor::DoCommit() {
   lock_->Take();
   lock_.reset();
   if (staging_ != 0) {
-    server_->Drop(staging_);
+    connection_->Drop(staging_);
     staging_ = 0;
   }
-  server_->Unlocked(keys);
+  connection_->Unlocked(keys);
   return StoreStatus::Ok();
 }
 
 class PostgresCatalogStore final : public CatalogStore {
  public:
   PostgresCatalogStore(std::string url, const StoreOptions& options)
-      : server_(std::make_shared<Server>(std::move(url), options)) {}
+      : connection_(
+            std::make_shared<ServerConnection>(std::move(url), options)) {}
 
   StoreStatus ServerVersion(std::string* version) {
-    if (StoreStatus s = server_->Ready(); !s.ok()) return s;
-    *version = server_->Version();
+    if (StoreStatus s = connection_->Ready(); !s.ok()) return s;
+    *version = connection_->Version();
     return StoreStatus::Ok();
   }
 
  private:
   StoreStatus DoListLibraries(std::vector<std::string>* librefs) override {
-    return server_->ListLibraries(librefs);
+    return connection_->ListLibraries(librefs);
   }
 
   StoreStatus DoListCatalogs(std::string_view libref,
                              std::vector<CatalogInfo>* catalogs) override {
     int64_t library;
-    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
+    if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
     Result r;
-    if (StoreStatus s = server_->Run(
+    if (StoreStatus s = connection_->Run(
             "SELECT c.name, (SELECT count(*) FROM vuvorozo.entries e WHERE "
             "e.catalog_id = c.id) FROM vuvorozo.catalogs c WHERE c.library_id "
             "= $1 ORDER BY c.name",
@@ -1280,22 +1283,22 @@ class PostgresCatalogStore final : public CatalogStore {
   StoreStatus DoDeleteCatalog(std::string_view libref, std::string_view catalog,
                               bool with_entries) override {
     int64_t library, id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogId(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    if (server_->read_only()) return server_->ReadOnlyRefusal();
+    if (connection_->read_only()) return connection_->ReadOnlyRefusal();
     std::string name(catalog);
     int64_t key = kCatalogLock + Hash({std::to_string(library), name});
-    if (StoreStatus s =
-            server_->Lock(key, false,
-                          "catalog " + std::string(libref) + "." + name +
-                              " has an entry being written by another process");
+    if (StoreStatus s = connection_->Lock(
+            key, false,
+            "catalog " + std::string(libref) + "." + name +
+                " has an entry being written by another process");
         !s.ok()) {
       return s;
     }
-    StoreStatus status = server_->Change([&]() -> StoreStatus {
+    StoreStatus status = connection_->Change([&]() -> StoreStatus {
       Result r;
-      if (StoreStatus s = server_->Run(
+      if (StoreStatus s = connection_->Run(
               "SELECT count(*) FROM vuvorozo.entries WHERE catalog_id = $1",
               Params().Int(id), &r);
           !s.ok()) {
@@ -1304,7 +1307,7 @@ class PostgresCatalogStore final : public CatalogStore {
       if (r.Int(0, 0) > 0 && !with_entries) {
         return StoreStatus::NotEmpty("the catalog holds entries");
       }
-      if (StoreStatus s = server_->Run(
+      if (StoreStatus s = connection_->Run(
               "WITH gone AS (DELETE FROM vuvorozo.entries WHERE catalog_id = "
               "$1 RETURNING version_id) UPDATE vuvorozo.versions SET state = 2 "
               "WHERE id IN (SELECT version_id FROM gone)",
@@ -1312,48 +1315,48 @@ class PostgresCatalogStore final : public CatalogStore {
           !s.ok()) {
         return s;
       }
-      if (StoreStatus s = server_->Run(
+      if (StoreStatus s = connection_->Run(
               "DELETE FROM vuvorozo.catalogs WHERE id = $1", Params().Int(id));
           !s.ok()) {
         return s;
       }
-      if (StoreStatus s = server_->Bump(library); !s.ok()) return s;
-      return server_->RemoveUnused(library);
+      if (StoreStatus s = connection_->Bump(library); !s.ok()) return s;
+      return connection_->RemoveUnused(library);
     });
-    server_->Unlock(key, false);
+    connection_->Unlock(key, false);
     return status;
   }
 
   StoreStatus DoFindLibrary(std::string_view libref) override {
     int64_t library;
-    return Library(libref, false, &library);
+    return LibraryId(libref, false, &library);
   }
 
   StoreStatus DoCreateLibrary(std::string_view libref) override {
     int64_t library;
-    return Library(libref, true, &library);
+    return LibraryId(libref, true, &library);
   }
 
   StoreStatus DoFindCatalog(std::string_view libref,
                             std::string_view catalog) override {
     int64_t library, id;
-    return Catalog(libref, catalog, &library, &id);
+    return CatalogId(libref, catalog, &library, &id);
   }
 
   StoreStatus DoCreateCatalog(std::string_view libref,
                               std::string_view catalog) override {
     int64_t library, id;
-    if (StoreStatus s = Library(libref, true, &library); !s.ok()) return s;
-    if (server_->read_only()) {
-      StoreStatus s = server_->CatalogId(library, catalog, &id);
-      return s.IsNotFound() ? server_->ReadOnlyRefusal() : s;
+    if (StoreStatus s = LibraryId(libref, true, &library); !s.ok()) return s;
+    if (connection_->read_only()) {
+      StoreStatus s = connection_->CatalogId(library, catalog, &id);
+      return s.IsNotFound() ? connection_->ReadOnlyRefusal() : s;
     }
-    return server_->Change([&]() -> StoreStatus {
-      if (StoreStatus s = server_->InsertCatalog(library, catalog, &id);
+    return connection_->Change([&]() -> StoreStatus {
+      if (StoreStatus s = connection_->InsertCatalog(library, catalog, &id);
           !s.ok()) {
         return s;
       }
-      return server_->Bump(library);
+      return connection_->Bump(library);
     });
   }
 
@@ -1361,10 +1364,10 @@ class PostgresCatalogStore final : public CatalogStore {
                           std::string_view name, std::string_view type,
                           EntryInfo* info) override {
     int64_t library;
-    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
+    if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
     EntryRow row;
     StoreStatus s =
-        server_->FindEntry(library, Name(catalog, name, type), &row);
+        connection_->FindEntry(library, Name(catalog, name, type), &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
@@ -1373,34 +1376,34 @@ class PostgresCatalogStore final : public CatalogStore {
                             std::string_view name,
                             std::string_view type) override {
     int64_t library, id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogId(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    if (server_->read_only()) return server_->ReadOnlyRefusal();
+    if (connection_->read_only()) return connection_->ReadOnlyRefusal();
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
     if (StoreStatus s = LockForWriting(library, libref, entry, &lock);
         !s.ok()) {
       return s;
     }
-    return server_->Change([&]() -> StoreStatus {
+    return connection_->Change([&]() -> StoreStatus {
       bool found = false;
-      if (StoreStatus s = server_->DropEntry(id, entry, &found); !s.ok()) {
+      if (StoreStatus s = connection_->DropEntry(id, entry, &found); !s.ok()) {
         return s;
       }
       if (!found) return StoreStatus::NotFound("no such entry");
-      if (StoreStatus s = server_->Bump(library); !s.ok()) return s;
-      return server_->RemoveUnused(library);
+      if (StoreStatus s = connection_->Bump(library); !s.ok()) return s;
+      return connection_->RemoveUnused(library);
     });
   }
 
   StoreStatus DoList(std::string_view libref, std::string_view catalog,
                      std::vector<EntryInfo>* entries) override {
     int64_t library, id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogId(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    return server_->ListEntries(id, entries);
+    return connection_->ListEntries(id, entries);
   }
 
   StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
@@ -1408,11 +1411,11 @@ class PostgresCatalogStore final : public CatalogStore {
                           OpenIntent intent, std::string_view description,
                           std::unique_ptr<EntryCursor>* cursor) override {
     int64_t library;
-    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
+    if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
-      if (server_->read_only()) return server_->ReadOnlyRefusal();
+      if (connection_->read_only()) return connection_->ReadOnlyRefusal();
       if (StoreStatus s = LockForWriting(library, libref, entry, &lock);
           !s.ok()) {
         return s;
@@ -1425,8 +1428,8 @@ class PostgresCatalogStore final : public CatalogStore {
     while (intent != OpenIntent::kReplace) {
       EntryRow row;
       bool pinned = false, catalog_found = false;
-      StoreStatus s = server_->FindEntry(library, entry, &row, pin == nullptr,
-                                         &pinned, &catalog_found);
+      StoreStatus s = connection_->FindEntry(
+          library, entry, &row, pin == nullptr, &pinned, &catalog_found);
       if (s.IsNotFound() && catalog_found && intent == OpenIntent::kUpdate) {
         pin.reset();
         break;
@@ -1435,7 +1438,7 @@ class PostgresCatalogStore final : public CatalogStore {
       if (pin != nullptr && row.version == base.version) break;
       pin.reset();
       if (pinned) {
-        pin = std::make_unique<Pin>(server_, row.version);
+        pin = std::make_unique<Pin>(connection_, row.version);
         base = std::move(row);
       } else if (pin == nullptr) {
         usleep(1000);  // a removal looks at the version for a moment
@@ -1443,8 +1446,8 @@ class PostgresCatalogStore final : public CatalogStore {
     }
     if (pin == nullptr) base = EntryRow();
     *cursor = std::make_unique<PostgresCursor>(
-        server_, library, std::move(entry), intent, std::string(description),
-        std::move(lock), std::move(pin), base);
+        connection_, library, std::move(entry), intent,
+        std::string(description), std::move(lock), std::move(pin), base);
     return StoreStatus::Ok();
   }
 
@@ -1457,8 +1460,8 @@ class PostgresCatalogStore final : public CatalogStore {
   StoreStatus DoChangeStamp(std::string_view libref,
                             std::string* stamp) override {
     int64_t library;
-    if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
-    return server_->Generation(library, stamp);
+    if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
+    return connection_->Generation(library, stamp);
   }
 
   static EntryName Name(std::string_view catalog, std::string_view name,
@@ -1467,14 +1470,14 @@ class PostgresCatalogStore final : public CatalogStore {
                      std::string(type)};
   }
 
-  StoreStatus Library(std::string_view libref, bool create, int64_t* id) {
-    return server_->LibraryId(std::string(libref), create, id);
+  StoreStatus LibraryId(std::string_view libref, bool create, int64_t* id) {
+    return connection_->LibraryId(std::string(libref), create, id);
   }
 
-  StoreStatus Catalog(std::string_view libref, std::string_view catalog,
-                      int64_t* library, int64_t* id) {
-    if (StoreStatus s = Library(libref, false, library); !s.ok()) return s;
-    return server_->CatalogId(*library, catalog, id);
+  StoreStatus CatalogId(std::string_view libref, std::string_view catalog,
+                        int64_t* library, int64_t* id) {
+    if (StoreStatus s = LibraryId(libref, false, library); !s.ok()) return s;
+    return connection_->CatalogId(*library, catalog, id);
   }
 
   // The entry's writer lock, with its catalog's (shared).
@@ -1482,32 +1485,32 @@ class PostgresCatalogStore final : public CatalogStore {
                              const EntryName& entry,
                              std::unique_ptr<WriterLock>* lock) {
     std::string who = std::to_string(library);
-    Server::Keys keys = {
+    ServerConnection::Keys keys = {
         {kCatalogLock + Hash({who, entry.catalog}), true},
         {kEntryLock + Hash({who, entry.catalog, entry.name, entry.type}),
          false}};
-    if (StoreStatus s = server_->Lock(
+    if (StoreStatus s = connection_->Lock(
             keys,
-            "entry " + Server::Describe(std::string(libref), entry) +
+            "entry " + ServerConnection::Describe(std::string(libref), entry) +
                 " is being written by another process",
             std::make_pair(library, std::string_view(entry.catalog)));
         !s.ok()) {
       return s;
     }
-    *lock = std::make_unique<WriterLock>(server_, std::move(keys));
+    *lock = std::make_unique<WriterLock>(connection_, std::move(keys));
     return StoreStatus::Ok();
   }
 
-  std::shared_ptr<Server> server_;
+  std::shared_ptr<ServerConnection> connection_;
 };
 
 StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
                                                  LibraryCheck* check) {
-  check->file = server_->shown();
+  check->file = connection_->shown();
   int64_t library;
-  if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
+  if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
   Result r;
-  if (StoreStatus s = server_->Run(
+  if (StoreStatus s = connection_->Run(
           "SELECT (SELECT count(*) FROM vuvorozo.catalogs WHERE library_id = "
           "$1), coalesce(sum(octet_length(p.data)), 0)::int8, "
           "coalesce(sum(octet_length(p.data)) FILTER (WHERE v.state <> 1), "
@@ -1521,7 +1524,7 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
   check->file_bytes = r.Int(0, 1);
   check->free_bytes = r.Int(0, 2);
   Result entries;
-  if (StoreStatus s = server_->Run(
+  if (StoreStatus s = connection_->Run(
           "SELECT c.name, e.name, e.type, v.id, v.record_count, v.longest, "
           "v.state FROM vuvorozo.entries e JOIN vuvorozo.catalogs c ON c.id = "
           "e.catalog_id JOIN vuvorozo.versions v ON v.id = e.version_id WHERE "
@@ -1543,7 +1546,7 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
       check->problems.push_back(what + ": its content is not marked live");
     }
     Result pages;
-    if (StoreStatus s = server_->Run(
+    if (StoreStatus s = connection_->Run(
             "SELECT first, count, longest, data FROM vuvorozo.pages WHERE "
             "version_id = $1 ORDER BY first",
             Params().Int(version), &pages);
@@ -1563,7 +1566,7 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
                                   " to " + std::to_string(first) +
                                   " are missing");
       }
-      if (!page.Decode(server_->codec(), data.data(), data.size(), first,
+      if (!page.Decode(connection_->codec(), data.data(), data.size(), first,
                        (uint32_t)pages.Int(p, 1), (uint32_t)pages.Int(p, 2),
                        &why)) {
         check->problems.push_back(what + ": the page at record " +
@@ -1587,12 +1590,12 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
 
 StoreStatus PostgresCatalogStore::DoCompactLibrary(
     std::string_view libref, LibraryCompaction* compaction) {
-  compaction->file = server_->shown();
+  compaction->file = connection_->shown();
   int64_t library;
-  if (StoreStatus s = Library(libref, false, &library); !s.ok()) return s;
+  if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
   auto bytes = [&](int64_t* out) -> StoreStatus {
     Result r;
-    StoreStatus s = server_->Run(
+    StoreStatus s = connection_->Run(
         "SELECT coalesce(sum(octet_length(p.data)), 0)::int8 FROM "
         "vuvorozo.versions v JOIN vuvorozo.pages p ON p.version_id = v.id "
         "WHERE v.library_id = $1",
@@ -1601,8 +1604,8 @@ StoreStatus PostgresCatalogStore::DoCompactLibrary(
     return s;
   };
   if (StoreStatus s = bytes(&compaction->bytes_before); !s.ok()) return s;
-  if (StoreStatus s = server_->Change(
-          [&]() -> StoreStatus { return server_->RemoveUnused(library); });
+  if (StoreStatus s = connection_->Change(
+          [&]() -> StoreStatus { return connection_->RemoveUnused(library); });
       !s.ok()) {
     return s;
   }

@@ -353,8 +353,8 @@ WriterLock::~WriterLock() {
 
 // ---------------------------------------------------------------------------
 
-Library::Library(std::string path, std::string libref,
-                 const StoreOptions& options)
+LibraryFile::LibraryFile(std::string path, std::string libref,
+                         const StoreOptions& options)
     : path_(std::move(path)), libref_(std::move(libref)), options_(options) {
   mode_.read_only = options.read_only;
   ChooseStatements(kFormat, true);
@@ -362,15 +362,16 @@ Library::Library(std::string path, std::string libref,
 
 // Connections close after their statements; the last connection of the
 // last process to close folds the journal into the file and removes it.
-Library::~Library() {
+LibraryFile::~LibraryFile() {
   if (main_ != nullptr) TrimFreeSpace();
   idle_.clear();
   main_.reset();
 }
 
-StoreStatus Library::Open(const std::string& path, const std::string& libref,
-                          const StoreOptions& options, bool create,
-                          std::shared_ptr<Library>* library) {
+StoreStatus LibraryFile::Open(const std::string& path,
+                              const std::string& libref,
+                              const StoreOptions& options, bool create,
+                              std::shared_ptr<LibraryFile>* library) {
   // The library is the regular file the name gives, in the data folder: a
   // link planted there is refused, never followed elsewhere.
   struct stat info;
@@ -396,7 +397,7 @@ StoreStatus Library::Open(const std::string& path, const std::string& libref,
                                      "journal must be one");
     }
   }
-  std::shared_ptr<Library> made(new Library(path, libref, options));
+  std::shared_ptr<LibraryFile> made(new LibraryFile(path, libref, options));
   // A library that cannot be written here is still read; its changes are
   // refused saying why.
   if (!options.read_only) {
@@ -414,7 +415,7 @@ StoreStatus Library::Open(const std::string& path, const std::string& libref,
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::ReadOnlyRefusal() const {
+StoreStatus LibraryFile::ReadOnlyRefusal() const {
   return StoreStatus::ReadOnly(path_ + ": " +
                                (read_only_reason_.empty()
                                     ? std::string("opened for reading only")
@@ -423,7 +424,7 @@ StoreStatus Library::ReadOnlyRefusal() const {
 
 // Why this process cannot change the library: its file, or the folder
 // where the journal goes, may not be written. Empty when it can.
-std::string Library::WhyNotWritable() const {
+std::string LibraryFile::WhyNotWritable() const {
   size_t slash = path_.rfind('/');
   std::string folder =
       slash == std::string::npos ? "." : path_.substr(0, slash);
@@ -441,14 +442,14 @@ std::string Library::WhyNotWritable() const {
   return "";
 }
 
-std::string Library::Describe(const EntryName& entry) const {
+std::string LibraryFile::Describe(const EntryName& entry) const {
   std::string text =
       "entry " + libref_ + "." + entry.catalog + "." + entry.name;
   if (!entry.type.empty()) text += "." + entry.type;
   return text;
 }
 
-StoreStatus Library::OpenFile(bool create) {
+StoreStatus LibraryFile::OpenFile(bool create) {
   main_ = std::make_unique<Connection>(path_, &sql_);
   if (StoreStatus s = main_->Open(mode_, create); !s.ok()) return s;
   if (StoreStatus s = main_->Exec("PRAGMA synchronous = NORMAL"); !s.ok()) {
@@ -473,7 +474,7 @@ StoreStatus Library::OpenFile(bool create) {
 // made. With no journal content to read, the file alone is the library:
 // it is then opened as immutable. A journal with content is read through
 // its index, which SQLite opens read-only when it exists.
-StoreStatus Library::OpenReadOnly() {
+StoreStatus LibraryFile::OpenReadOnly() {
   main_ = std::make_unique<Connection>(path_, &sql_);
   int format = 0;
   StoreStatus status = main_->Open(mode_, false);
@@ -501,7 +502,7 @@ StoreStatus Library::OpenReadOnly() {
 
 // The stamp, the format number and the tables are read in one transaction:
 // another process may be making the library meanwhile.
-StoreStatus Library::Inspect(Connection& connection, int* format) {
+StoreStatus LibraryFile::Inspect(Connection& connection, int* format) {
   if (!sqlite3_get_autocommit(connection.db())) {
     return InspectNow(connection, format);
   }
@@ -511,7 +512,7 @@ StoreStatus Library::Inspect(Connection& connection, int* format) {
   return status;
 }
 
-StoreStatus Library::InspectNow(Connection& connection, int* format) {
+StoreStatus LibraryFile::InspectNow(Connection& connection, int* format) {
   int64_t application = 0, version = 0;
   if (StoreStatus s = connection.Integer("PRAGMA application_id", &application);
       !s.ok()) {
@@ -578,7 +579,7 @@ StoreStatus Library::InspectNow(Connection& connection, int* format) {
 
 // A new library. Several processes may make it at once: the write lock
 // decides, and the others find the tables made.
-StoreStatus Library::MakeSchema() {
+StoreStatus LibraryFile::MakeSchema() {
   // These settings take effect only on a database without tables. Small
   // SQLite pages waste little room around the rows of small entries; a
   // record page of 64 KiB then spans a chain of them, at no cost that shows.
@@ -614,7 +615,7 @@ StoreStatus Library::MakeSchema() {
 
 // Marks the file as a library of this program, of format 2; inside the
 // caller's transaction.
-StoreStatus Library::Stamp() {
+StoreStatus LibraryFile::Stamp() {
   std::string stamp =
       "PRAGMA application_id = " + std::to_string(kApplicationId) +
       "; PRAGMA user_version = " + std::to_string(kFormat);
@@ -626,7 +627,7 @@ StoreStatus Library::Stamp() {
 // stamped. A version that claimed more records than it held (a fault of
 // format-1 writers racing on one entry) keeps the records it holds. The
 // file is then rebuilt, best effort, to give the records' room back.
-StoreStatus Library::MigrateFormat1() {
+StoreStatus LibraryFile::MigrateFormat1() {
   StoreStatus status = Change([&]() -> StoreStatus {
     int format = 0;
     if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
@@ -673,7 +674,7 @@ StoreStatus Library::MigrateFormat1() {
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::MigrateVersion(int64_t version, int64_t claimed) {
+StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
   StoreStatus status;
   Statement* records = main_->Get(Sql::kRecordsBetween, &status);
   if (records == nullptr) return status;
@@ -713,7 +714,7 @@ StoreStatus Library::MigrateVersion(int64_t version, int64_t claimed) {
   return StoreStatus::Ok();
 }
 
-void Library::ChooseStatements(int format, bool has_attributes) {
+void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   const std::string attributes = has_attributes ? "e.host_attributes" : "''";
   auto set = [&](Sql which, std::string text) {
     sql_[(int)which] = std::move(text);
@@ -801,7 +802,7 @@ void Library::ChooseStatements(int format, bool has_attributes) {
 // Transactions.
 
 template <typename Body>
-StoreStatus Library::Change(Body&& body) {
+StoreStatus LibraryFile::Change(Body&& body) {
   if (mode_.read_only) return ReadOnlyRefusal();
   if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
   // What earlier changes could not do goes first.
@@ -826,8 +827,8 @@ StoreStatus Library::Change(Body&& body) {
 }
 
 template <typename Held, typename Body>
-StoreStatus Library::WhenFree(Held&& held, Body&& body,
-                              const std::string& busy_message) {
+StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
+                                  const std::string& busy_message) {
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(options_.lock_timeout_ms);
   int pause_ms = 5;
@@ -846,7 +847,7 @@ StoreStatus Library::WhenFree(Held&& held, Body&& body,
   }
 }
 
-StoreStatus Library::Damaged(const std::string& what) const {
+StoreStatus LibraryFile::Damaged(const std::string& what) const {
   return StoreStatus::Corrupt(path_ + ": the library file is damaged (" + what +
                               ")");
 }
@@ -854,8 +855,8 @@ StoreStatus Library::Damaged(const std::string& what) const {
 // ---------------------------------------------------------------------------
 // Catalogs and entries.
 
-StoreStatus Library::CatalogId(Connection* connection, std::string_view name,
-                               int64_t* id) {
+StoreStatus LibraryFile::CatalogId(Connection* connection,
+                                   std::string_view name, int64_t* id) {
   if (format_ == 0) return StoreStatus::NotFound("no such catalog");
   Connection& c = connection ? *connection : *main_;
   StoreStatus status;
@@ -874,7 +875,7 @@ StoreStatus Library::CatalogId(Connection* connection, std::string_view name,
   return status;
 }
 
-StoreStatus Library::InsertCatalog(std::string_view name, int64_t* id) {
+StoreStatus LibraryFile::InsertCatalog(std::string_view name, int64_t* id) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kInsertCatalog, &status);
   if (st == nullptr) return status;
@@ -885,13 +886,13 @@ StoreStatus Library::InsertCatalog(std::string_view name, int64_t* id) {
   return CatalogId(nullptr, name, id);
 }
 
-StoreStatus Library::CreateCatalog(std::string_view name) {
+StoreStatus LibraryFile::CreateCatalog(std::string_view name) {
   int64_t id;
   if (CatalogId(nullptr, name, &id).ok()) return StoreStatus::Ok();
   return Change([&] { return InsertCatalog(name, &id); });
 }
 
-StoreStatus Library::ListCatalogs(std::vector<CatalogInfo>* out) {
+StoreStatus LibraryFile::ListCatalogs(std::vector<CatalogInfo>* out) {
   if (format_ == 0) return StoreStatus::Ok();
   StoreStatus status;
   Statement* st = main_->Get(Sql::kListCatalogs, &status);
@@ -905,7 +906,7 @@ StoreStatus Library::ListCatalogs(std::vector<CatalogInfo>* out) {
                            : main_->Failure("listing the catalogs");
 }
 
-StoreStatus Library::ForeignWriter(const EntryName& entry, bool* held) {
+StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kFindWriter, &status);
   if (st == nullptr) return status;
@@ -923,7 +924,8 @@ StoreStatus Library::ForeignWriter(const EntryName& entry, bool* held) {
   return status;
 }
 
-StoreStatus Library::DeleteCatalog(std::string_view name, bool with_entries) {
+StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
+                                       bool with_entries) {
   // Writers of other processes would bring back entries taken with the
   // catalog, so they finish first; a writer of a new entry in an empty
   // catalog brings the catalog back at its commit, which is its right.
@@ -979,9 +981,9 @@ StoreStatus Library::DeleteCatalog(std::string_view name, bool with_entries) {
   return status;
 }
 
-StoreStatus Library::FindEntry(Connection* connection, int64_t catalog,
-                               std::string_view name, std::string_view type,
-                               EntryRow* row) {
+StoreStatus LibraryFile::FindEntry(Connection* connection, int64_t catalog,
+                                   std::string_view name, std::string_view type,
+                                   EntryRow* row) {
   Connection& c = connection ? *connection : *main_;
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindEntry, &status);
@@ -990,9 +992,10 @@ StoreStatus Library::FindEntry(Connection* connection, int64_t catalog,
   return EntryOf(c, st, name, type, row);
 }
 
-StoreStatus Library::FindEntry(Connection* connection, std::string_view catalog,
-                               std::string_view name, std::string_view type,
-                               EntryRow* row) {
+StoreStatus LibraryFile::FindEntry(Connection* connection,
+                                   std::string_view catalog,
+                                   std::string_view name, std::string_view type,
+                                   EntryRow* row) {
   if (format_ == 0) return StoreStatus::NotFound("no such catalog");
   Connection& c = connection ? *connection : *main_;
   StoreStatus status;
@@ -1008,9 +1011,9 @@ StoreStatus Library::FindEntry(Connection* connection, std::string_view catalog,
   return status;
 }
 
-StoreStatus Library::EntryOf(Connection& c, Statement* st,
-                             std::string_view name, std::string_view type,
-                             EntryRow* row) {
+StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
+                                 std::string_view name, std::string_view type,
+                                 EntryRow* row) {
   StoreStatus status;
   st->Bind(2, name);
   st->Bind(3, type);
@@ -1034,7 +1037,8 @@ StoreStatus Library::EntryOf(Connection& c, Statement* st,
   return status;
 }
 
-StoreStatus Library::ListEntries(int64_t catalog, std::vector<EntryInfo>* out) {
+StoreStatus LibraryFile::ListEntries(int64_t catalog,
+                                     std::vector<EntryInfo>* out) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kListEntries, &status);
   if (st == nullptr) return status;
@@ -1060,10 +1064,11 @@ StoreStatus Library::ListEntries(int64_t catalog, std::vector<EntryInfo>* out) {
 // Points the entry at version (making the entry when absent) and drops the
 // entry's previous version; inside the caller's transaction. attributes:
 // the host attributes to store; null keeps the entry's.
-StoreStatus Library::SetEntryVersion(int64_t catalog, const EntryName& entry,
-                                     std::string_view description,
-                                     int64_t version,
-                                     const std::string* attributes) {
+StoreStatus LibraryFile::SetEntryVersion(int64_t catalog,
+                                         const EntryName& entry,
+                                         std::string_view description,
+                                         int64_t version,
+                                         const std::string* attributes) {
   EntryRow old;
   StoreStatus found = FindEntry(nullptr, catalog, entry.name, entry.type, &old);
   if (!found.ok() && !found.IsNotFound()) return found;
@@ -1084,7 +1089,7 @@ StoreStatus Library::SetEntryVersion(int64_t catalog, const EntryName& entry,
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::DeleteEntry(int64_t catalog, const EntryName& entry) {
+StoreStatus LibraryFile::DeleteEntry(int64_t catalog, const EntryName& entry) {
   auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
   auto body = [&]() -> StoreStatus {
     EntryRow old;
@@ -1114,8 +1119,8 @@ StoreStatus Library::DeleteEntry(int64_t catalog, const EntryName& entry) {
 // ---------------------------------------------------------------------------
 // Writers and readers.
 
-StoreStatus Library::LockForWriting(const EntryName& entry,
-                                    std::unique_ptr<WriterLock>* lock) {
+StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
+                                        std::unique_ptr<WriterLock>* lock) {
   if (mode_.read_only) return ReadOnlyRefusal();
   std::string key = entry.Key();
   auto it = writing_.find(key);
@@ -1136,13 +1141,13 @@ StoreStatus Library::LockForWriting(const EntryName& entry,
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::DropWriter(const EntryName& entry) {
+StoreStatus LibraryFile::DropWriter(const EntryName& entry) {
   return WriterRow(Sql::kDropWriter, entry, "releasing an entry");
 }
 
 // Puts or drops this process's row of the entry's writer lock.
-StoreStatus Library::WriterRow(Sql which, const EntryName& entry,
-                               const char* doing) {
+StoreStatus LibraryFile::WriterRow(Sql which, const EntryName& entry,
+                                   const char* doing) {
   StoreStatus status;
   Statement* st = main_->Get(which, &status);
   if (st == nullptr) return status;
@@ -1159,7 +1164,7 @@ StoreStatus Library::WriterRow(Sql which, const EntryName& entry,
 
 // The last cursor of this process on the entry drops the lock's row; when
 // that fails (a full disk), the next change of the library drops it.
-void Library::ReleaseWriter(const EntryName& entry) {
+void LibraryFile::ReleaseWriter(const EntryName& entry) {
   auto it = writing_.find(entry.Key());
   if (it == writing_.end() || --it->second > 0) return;
   writing_.erase(it);
@@ -1168,7 +1173,7 @@ void Library::ReleaseWriter(const EntryName& entry) {
   }
 }
 
-StoreStatus Library::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
+StoreStatus LibraryFile::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
   std::unique_ptr<Connection> connection;
   if (!idle_.empty()) {
     connection = std::move(idle_.back());
@@ -1188,7 +1193,7 @@ StoreStatus Library::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
   return StoreStatus::Ok();
 }
 
-void Library::GiveBack(std::unique_ptr<Connection> connection) {
+void LibraryFile::GiveBack(std::unique_ptr<Connection> connection) {
   connection->Rollback();
   if (idle_.size() < kIdleConnections) idle_.push_back(std::move(connection));
 }
@@ -1196,7 +1201,7 @@ void Library::GiveBack(std::unique_ptr<Connection> connection) {
 // ---------------------------------------------------------------------------
 // Versions and pages.
 
-StoreStatus Library::NewVersion(int state, int64_t* version) {
+StoreStatus LibraryFile::NewVersion(int state, int64_t* version) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kNewVersion, &status);
   if (st == nullptr) return status;
@@ -1211,7 +1216,7 @@ StoreStatus Library::NewVersion(int state, int64_t* version) {
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::DeleteVersion(int64_t version) {
+StoreStatus LibraryFile::DeleteVersion(int64_t version) {
   StoreStatus status;
   Statement* pages = main_->Get(Sql::kDeletePages, &status);
   if (pages == nullptr) return status;
@@ -1229,7 +1234,7 @@ StoreStatus Library::DeleteVersion(int64_t version) {
                            : main_->Failure("dropping a version");
 }
 
-StoreStatus Library::InsertPage(int64_t version, const RecordPage& page) {
+StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page) {
   std::string why;
   if (!page.Encode(codec_, &why))
     return StoreStatus::IoError(path_ + ": " + why);
@@ -1247,9 +1252,9 @@ StoreStatus Library::InsertPage(int64_t version, const RecordPage& page) {
                            : main_->Failure("writing records");
 }
 
-StoreStatus Library::LoadPage(Connection* connection, int64_t version,
-                              uint64_t number, uint64_t count,
-                              RecordPage* page) {
+StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
+                                  uint64_t number, uint64_t count,
+                                  RecordPage* page) {
   Connection& c = connection ? *connection : *main_;
   StoreStatus status;
   std::string missing =
@@ -1302,16 +1307,16 @@ StoreStatus Library::LoadPage(Connection* connection, int64_t version,
   return status;
 }
 
-StoreStatus Library::NewStaging(int64_t* version) {
+StoreStatus LibraryFile::NewStaging(int64_t* version) {
   return Change([&] { return NewVersion(kStaging, version); });
 }
 
-StoreStatus Library::StorePage(int64_t version, const RecordPage& page) {
+StoreStatus LibraryFile::StorePage(int64_t version, const RecordPage& page) {
   return Change([&] { return InsertPage(version, page); });
 }
 
-StoreStatus Library::DropPagesFrom(int64_t version, uint64_t from,
-                                   uint32_t* longest) {
+StoreStatus LibraryFile::DropPagesFrom(int64_t version, uint64_t from,
+                                       uint32_t* longest) {
   StoreStatus status = Change([&]() -> StoreStatus {
     StoreStatus s;
     Statement* st = main_->Get(Sql::kDeletePages, &s);
@@ -1338,9 +1343,9 @@ StoreStatus Library::DropPagesFrom(int64_t version, uint64_t from,
   return status;
 }
 
-StoreStatus Library::CopyPages(Connection& source, int64_t from, int64_t to,
-                               uint64_t before, uint64_t* records,
-                               uint32_t* longest) {
+StoreStatus LibraryFile::CopyPages(Connection& source, int64_t from, int64_t to,
+                                   uint64_t before, uint64_t* records,
+                                   uint32_t* longest) {
   StoreStatus status;
   Statement* pages = source.Get(Sql::kPagesBetween, &status);
   if (pages == nullptr) return status;
@@ -1385,14 +1390,14 @@ StoreStatus Library::CopyPages(Connection& source, int64_t from, int64_t to,
 
 // When that fails (a full disk), the next change of the library drops the
 // version; a later process's sweep, when this one ends first.
-void Library::DiscardStaging(int64_t version) {
+void LibraryFile::DiscardStaging(int64_t version) {
   if (mode_.read_only) return;
   if (!Change([&] { return DeleteVersion(version); }).ok()) {
     undiscarded_.push_back(version);
   }
 }
 
-StoreStatus Library::Commit(const Commitment& c) {
+StoreStatus LibraryFile::Commit(const Commitment& c) {
   std::string key = c.entry->Key();
   auto writing = writing_.find(key);
   bool last_writer = writing != writing_.end() && writing->second == 1;
@@ -1459,7 +1464,7 @@ StoreStatus Library::Commit(const Commitment& c) {
 // processes that are gone. Whether an owner is gone is decided inside the
 // write transaction: a writer seen alive before it could commit and end
 // while a sweep looked, and its committed version would go with it.
-StoreStatus Library::SweepOrphans() {
+StoreStatus LibraryFile::SweepOrphans() {
   if (mode_.read_only) return StoreStatus::Ok();
   // Most opens find nothing to look at, and take no lock for it.
   int64_t candidates = 0;
@@ -1521,7 +1526,7 @@ StoreStatus Library::SweepOrphans() {
   });
 }
 
-void Library::TrimFreeSpace() {
+void LibraryFile::TrimFreeSpace() {
   if (mode_.read_only) return;
   int64_t free_pages = 0, page_size = 0;
   if (!main_->Integer(Sql::kFreePages, &free_pages).ok() ||
@@ -1532,14 +1537,14 @@ void Library::TrimFreeSpace() {
   main_->Exec("PRAGMA incremental_vacuum");
 }
 
-int64_t Library::FileBytes() const {
+int64_t LibraryFile::FileBytes() const {
   return FileSize(path_) + FileSize(path_ + "-wal");
 }
 
-StoreStatus Library::CheckVersion(Connection& connection,
-                                  const std::string& entry, int64_t version,
-                                  int64_t count, int64_t longest,
-                                  LibraryCheck* check) {
+StoreStatus LibraryFile::CheckVersion(Connection& connection,
+                                      const std::string& entry, int64_t version,
+                                      int64_t count, int64_t longest,
+                                      LibraryCheck* check) {
   RecordPage page;
   uint64_t number = 0;
   uint32_t seen_longest = 0;
@@ -1571,7 +1576,7 @@ StoreStatus Library::CheckVersion(Connection& connection,
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::Check(LibraryCheck* check) {
+StoreStatus LibraryFile::Check(LibraryCheck* check) {
   check->file = path_;
   check->file_bytes = FileBytes();
   if (format_ == 0) return StoreStatus::Ok();
@@ -1638,7 +1643,7 @@ StoreStatus Library::Check(LibraryCheck* check) {
   return StoreStatus::Ok();
 }
 
-StoreStatus Library::Compact(LibraryCompaction* compaction) {
+StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   compaction->file = path_;
   compaction->bytes_before = FileBytes();
   if (mode_.read_only) return ReadOnlyRefusal();

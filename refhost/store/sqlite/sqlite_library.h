@@ -36,7 +36,7 @@
 // versions is reused by later writes; deletions, and a library's close,
 // give it back to the file system once it passes kTrimBytes.
 //
-// Batching invariants of a Library:
+// Batching invariants of a LibraryFile:
 // - A writer gathers its records in a page in memory. The page reaches the
 //   file in one transaction of its own when the next record would not fit,
 //   and the last page in the transaction of the commit.
@@ -205,13 +205,13 @@ struct EntryRow {
   int64_t version = 0;
 };
 
-class Library;
+class LibraryFile;
 
 // A connection of the library's inside one read transaction, for one
 // cursor; it goes back to the library's idle connections when it goes.
 class Snapshot {
  public:
-  Snapshot(Library* library, std::unique_ptr<Connection> connection)
+  Snapshot(LibraryFile* library, std::unique_ptr<Connection> connection)
       : library_(library), connection_(std::move(connection)) {}
   ~Snapshot();
   Snapshot(const Snapshot&) = delete;
@@ -219,7 +219,7 @@ class Snapshot {
   Connection& connection() { return *connection_; }
 
  private:
-  Library* library_;
+  LibraryFile* library_;
   std::unique_ptr<Connection> connection_;
 };
 
@@ -227,7 +227,7 @@ class Snapshot {
 // goes unless a commit released it.
 class WriterLock {
  public:
-  WriterLock(Library* library, EntryName entry)
+  WriterLock(LibraryFile* library, EntryName entry)
       : library_(library), entry_(std::move(entry)) {}
   ~WriterLock();
   WriterLock(const WriterLock&) = delete;
@@ -237,7 +237,7 @@ class WriterLock {
   void Released() { held_ = false; }
 
  private:
-  Library* library_;
+  LibraryFile* library_;
   EntryName entry_;
   bool held_ = true;
 };
@@ -258,17 +258,17 @@ struct Commitment {
 
 // One library file and the connections to it, shared by the store and its
 // cursors.
-class Library {
+class LibraryFile {
  public:
   // Opens the library file at path (libref names it in messages). An absent
   // file is NotFound unless create. Refuses a file that is not a regular
   // file, or not a library of this program.
   static StoreStatus Open(const std::string& path, const std::string& libref,
                           const StoreOptions& options, bool create,
-                          std::shared_ptr<Library>* library);
-  ~Library();
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
+                          std::shared_ptr<LibraryFile>* library);
+  ~LibraryFile();
+  LibraryFile(const LibraryFile&) = delete;
+  LibraryFile& operator=(const LibraryFile&) = delete;
 
   const std::string& path() const { return path_; }
   bool read_only() const { return mode_.read_only; }
@@ -334,7 +334,8 @@ class Library {
   friend class Snapshot;
   friend class WriterLock;
 
-  Library(std::string path, std::string libref, const StoreOptions& options);
+  LibraryFile(std::string path, std::string libref,
+              const StoreOptions& options);
 
   std::string WhyNotWritable() const;
   StoreStatus OpenFile(bool create);

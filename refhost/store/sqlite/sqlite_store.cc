@@ -33,7 +33,7 @@ using sqlite::Commitment;
 using sqlite::Connection;
 using sqlite::EntryName;
 using sqlite::EntryRow;
-using sqlite::Library;
+using sqlite::LibraryFile;
 using sqlite::Snapshot;
 using sqlite::WriterLock;
 
@@ -41,20 +41,20 @@ const std::string kNoAttributes;
 
 class SqliteCursor final : public PagedCursor {
  public:
-  SqliteCursor(std::shared_ptr<Library> library, EntryName entry,
+  SqliteCursor(std::shared_ptr<LibraryFile> file, EntryName entry,
                OpenIntent intent, std::string description,
                std::unique_ptr<WriterLock> lock,
                std::unique_ptr<Snapshot> snapshot, const EntryRow& base)
       : PagedCursor(intent, base.version, (uint64_t)base.info.record_count,
                     (uint32_t)base.info.longest_record),
-        library_(std::move(library)),
+        file_(std::move(file)),
         entry_(std::move(entry)),
         description_(std::move(description)),
         lock_(std::move(lock)),
         snapshot_(std::move(snapshot)) {}
 
   ~SqliteCursor() override {
-    if (staging_ != 0 && !committed()) library_->DiscardStaging(staging_);
+    if (staging_ != 0 && !committed()) file_->DiscardStaging(staging_);
   }
 
  private:
@@ -79,7 +79,7 @@ class SqliteCursor final : public PagedCursor {
                    : intent_ == OpenIntent::kReplace ? &kNoAttributes
                                                      : nullptr;
     c.lock = lock_.get();
-    return library_->Commit(c);
+    return file_->Commit(c);
   }
 
   // The base is read through the snapshot, the staging version through the
@@ -89,45 +89,45 @@ class SqliteCursor final : public PagedCursor {
     Connection* source = version == base_ && snapshot_ != nullptr
                              ? &snapshot_->connection()
                              : nullptr;
-    return library_->LoadPage(source, version, number, count, page);
+    return file_->LoadPage(source, version, number, count, page);
   }
 
   // Every writer stages from its first write.
   StoreStatus StartStaging(uint64_t before, int64_t* staging, uint64_t* copied,
                            uint32_t* longest) override {
-    if (StoreStatus s = library_->NewStaging(staging); !s.ok()) return s;
+    if (StoreStatus s = file_->NewStaging(staging); !s.ok()) return s;
     if (before == 0) return StoreStatus::Ok();
-    StoreStatus s = library_->CopyPages(snapshot_->connection(), base_,
-                                        *staging, before, copied, longest);
+    StoreStatus s = file_->CopyPages(snapshot_->connection(), base_, *staging,
+                                     before, copied, longest);
     if (!s.ok()) {
-      library_->DiscardStaging(*staging);
+      file_->DiscardStaging(*staging);
       *staging = 0;
     }
     return s;
   }
 
   StoreStatus StorePage(const RecordPage& page) override {
-    return library_->StorePage(staging_, page);
+    return file_->StorePage(staging_, page);
   }
 
   StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {
-    return library_->DropPagesFrom(staging_, from, longest);
+    return file_->DropPagesFrom(staging_, from, longest);
   }
 
-  void Discard(int64_t staging) override { library_->DiscardStaging(staging); }
+  void Discard(int64_t staging) override { file_->DiscardStaging(staging); }
 
   StoreStatus Damaged(const std::string& what) const override {
-    return StoreStatus::Corrupt(library_->path() + ": " + what);
+    return StoreStatus::Corrupt(file_->path() + ": " + what);
   }
 
   bool EntryGone() {
     EntryRow row;
-    return library_
+    return file_
         ->FindEntry(nullptr, entry_.catalog, entry_.name, entry_.type, &row)
         .IsNotFound();
   }
 
-  std::shared_ptr<Library> library_;
+  std::shared_ptr<LibraryFile> file_;
   EntryName entry_;
   std::string description_;
   std::unique_ptr<WriterLock> lock_;    // writers: the entry's lock
@@ -166,25 +166,25 @@ class SqliteCatalogStore final : public CatalogStore {
 
   StoreStatus DoListCatalogs(std::string_view libref,
                              std::vector<CatalogInfo>* catalogs) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
-    return library->ListCatalogs(catalogs);
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
+    return file->ListCatalogs(catalogs);
   }
 
   StoreStatus DoDeleteCatalog(std::string_view libref, std::string_view catalog,
                               bool with_entries) override {
-    std::shared_ptr<Library> library;
+    std::shared_ptr<LibraryFile> file;
     int64_t id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogOf(libref, catalog, &file, &id); !s.ok()) {
       return s;
     }
-    if (library->read_only()) return library->ReadOnlyRefusal();
-    return library->DeleteCatalog(catalog, with_entries);
+    if (file->read_only()) return file->ReadOnlyRefusal();
+    return file->DeleteCatalog(catalog, with_entries);
   }
 
   StoreStatus DoFindLibrary(std::string_view libref) override {
     std::string key(libref);
-    if (libraries_.count(key)) return StoreStatus::Ok();
+    if (files_.count(key)) return StoreStatus::Ok();
     // A link in the library's place counts: opening it says why not.
     struct stat info;
     if (lstat(PathOf(key).c_str(), &info) == 0) return StoreStatus::Ok();
@@ -192,36 +192,36 @@ class SqliteCatalogStore final : public CatalogStore {
   }
 
   StoreStatus DoCreateLibrary(std::string_view libref) override {
-    std::shared_ptr<Library> library;
-    return Get(libref, true, &library);
+    std::shared_ptr<LibraryFile> file;
+    return FileOf(libref, true, &file);
   }
 
   StoreStatus DoFindCatalog(std::string_view libref,
                             std::string_view catalog) override {
-    std::shared_ptr<Library> library;
+    std::shared_ptr<LibraryFile> file;
     int64_t id;
-    return Catalog(libref, catalog, &library, &id);
+    return CatalogOf(libref, catalog, &file, &id);
   }
 
   StoreStatus DoCreateCatalog(std::string_view libref,
                               std::string_view catalog) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, true, &library); !s.ok()) return s;
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, true, &file); !s.ok()) return s;
     int64_t id;
-    if (library->read_only()) {
-      StoreStatus s = library->CatalogId(nullptr, catalog, &id);
-      return s.IsNotFound() ? library->ReadOnlyRefusal() : s;
+    if (file->read_only()) {
+      StoreStatus s = file->CatalogId(nullptr, catalog, &id);
+      return s.IsNotFound() ? file->ReadOnlyRefusal() : s;
     }
-    return library->CreateCatalog(catalog);
+    return file->CreateCatalog(catalog);
   }
 
   StoreStatus DoFindEntry(std::string_view libref, std::string_view catalog,
                           std::string_view name, std::string_view type,
                           EntryInfo* info) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
     EntryRow row;
-    StoreStatus s = library->FindEntry(nullptr, catalog, name, type, &row);
+    StoreStatus s = file->FindEntry(nullptr, catalog, name, type, &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
@@ -229,40 +229,40 @@ class SqliteCatalogStore final : public CatalogStore {
   StoreStatus DoDeleteEntry(std::string_view libref, std::string_view catalog,
                             std::string_view name,
                             std::string_view type) override {
-    std::shared_ptr<Library> library;
+    std::shared_ptr<LibraryFile> file;
     int64_t id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogOf(libref, catalog, &file, &id); !s.ok()) {
       return s;
     }
-    if (library->read_only()) return library->ReadOnlyRefusal();
-    return library->DeleteEntry(id, Name(catalog, name, type));
+    if (file->read_only()) return file->ReadOnlyRefusal();
+    return file->DeleteEntry(id, Name(catalog, name, type));
   }
 
   StoreStatus DoList(std::string_view libref, std::string_view catalog,
                      std::vector<EntryInfo>* entries) override {
-    std::shared_ptr<Library> library;
+    std::shared_ptr<LibraryFile> file;
     int64_t id;
-    if (StoreStatus s = Catalog(libref, catalog, &library, &id); !s.ok()) {
+    if (StoreStatus s = CatalogOf(libref, catalog, &file, &id); !s.ok()) {
       return s;
     }
-    return library->ListEntries(id, entries);
+    return file->ListEntries(id, entries);
   }
 
   StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
                           std::string_view name, std::string_view type,
                           OpenIntent intent, std::string_view description,
                           std::unique_ptr<EntryCursor>* cursor) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
     // A reader finds the catalog in its snapshot; a writer first.
     if (int64_t id; intent != OpenIntent::kRead) {
-      StoreStatus s = library->CatalogId(nullptr, catalog, &id);
+      StoreStatus s = file->CatalogId(nullptr, catalog, &id);
       if (!s.ok()) return s;
     }
     EntryName entry = Name(catalog, name, type);
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
-      if (StoreStatus s = library->LockForWriting(entry, &lock); !s.ok()) {
+      if (StoreStatus s = file->LockForWriting(entry, &lock); !s.ok()) {
         return s;
       }
     }
@@ -271,9 +271,9 @@ class SqliteCatalogStore final : public CatalogStore {
     std::unique_ptr<Snapshot> snapshot;
     EntryRow base;
     if (intent != OpenIntent::kReplace) {
-      if (StoreStatus s = library->TakeSnapshot(&snapshot); !s.ok()) return s;
-      StoreStatus s = library->FindEntry(&snapshot->connection(), entry.catalog,
-                                         entry.name, entry.type, &base);
+      if (StoreStatus s = file->TakeSnapshot(&snapshot); !s.ok()) return s;
+      StoreStatus s = file->FindEntry(&snapshot->connection(), entry.catalog,
+                                      entry.name, entry.type, &base);
       if (s.IsNotFound() && intent == OpenIntent::kUpdate) {
         base = EntryRow();
       } else if (!s.ok()) {
@@ -281,23 +281,23 @@ class SqliteCatalogStore final : public CatalogStore {
       }
     }
     *cursor = std::make_unique<SqliteCursor>(
-        library, std::move(entry), intent, std::string(description),
+        file, std::move(entry), intent, std::string(description),
         std::move(lock), std::move(snapshot), base);
     return StoreStatus::Ok();
   }
 
   StoreStatus DoCheckLibrary(std::string_view libref,
                              LibraryCheck* check) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
-    return library->Check(check);
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
+    return file->Check(check);
   }
 
   StoreStatus DoCompactLibrary(std::string_view libref,
                                LibraryCompaction* compaction) override {
-    std::shared_ptr<Library> library;
-    if (StoreStatus s = Get(libref, false, &library); !s.ok()) return s;
-    return library->Compact(compaction);
+    std::shared_ptr<LibraryFile> file;
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
+    return file->Compact(compaction);
   }
 
   // The library's file and journal as the file system sees them: their
@@ -335,33 +335,33 @@ class SqliteCatalogStore final : public CatalogStore {
 
   // The library's open database; NotFound for an absent library unless
   // create (a store that only reads never creates one).
-  StoreStatus Get(std::string_view libref, bool create,
-                  std::shared_ptr<Library>* out) {
+  StoreStatus FileOf(std::string_view libref, bool create,
+                     std::shared_ptr<LibraryFile>* out) {
     std::string key(libref);
-    auto it = libraries_.find(key);
-    if (it != libraries_.end()) {
+    auto it = files_.find(key);
+    if (it != files_.end()) {
       *out = it->second;
       return StoreStatus::Ok();
     }
     std::string path = PathOf(key);
-    StoreStatus s = Library::Open(path, key, options_, create, out);
+    StoreStatus s = LibraryFile::Open(path, key, options_, create, out);
     if (s.IsNotFound() && create && options_.read_only) {
       return StoreStatus::ReadOnly(path + ": opened for reading only");
     }
     if (!s.ok()) return s;
-    libraries_[key] = *out;
+    files_[key] = *out;
     return StoreStatus::Ok();
   }
 
-  StoreStatus Catalog(std::string_view libref, std::string_view catalog,
-                      std::shared_ptr<Library>* library, int64_t* id) {
-    if (StoreStatus s = Get(libref, false, library); !s.ok()) return s;
-    return (*library)->CatalogId(nullptr, catalog, id);
+  StoreStatus CatalogOf(std::string_view libref, std::string_view catalog,
+                        std::shared_ptr<LibraryFile>* file, int64_t* id) {
+    if (StoreStatus s = FileOf(libref, false, file); !s.ok()) return s;
+    return (*file)->CatalogId(nullptr, catalog, id);
   }
 
   std::string folder_;
   StoreOptions options_;
-  std::map<std::string, std::shared_ptr<Library>> libraries_;
+  std::map<std::string, std::shared_ptr<LibraryFile>> files_;
 };
 
 }  // namespace
