@@ -1,3 +1,8 @@
+// The paged cursor: reads served from one decoded page at a time, writes
+// gathered in the tail page until it fills, and a write into the middle
+// cut back to its point (paged_cursor.h). The store behind it gives the
+// pages and makes the commit.
+
 #include "refhost/store/paged/paged_cursor.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // A CatalogStore with one SQLite database a library:
 // <data folder>/<libref in lower case>.db, in WAL mode. The file, its
-// tables and how changes reach it are sqlite_library.h's; this file holds
+// tables and how changes reach it are library_file.h's; this file holds
 // the cursors (paged_cursor.h) and the store.
 //
 // A reader (and an updater, for the content it starts from) reads through
@@ -24,7 +24,7 @@
 #include "refhost/store/catalog_store.h"
 #include "refhost/store/paged/paged_cursor.h"
 #include "refhost/store/paged/record_page.h"
-#include "refhost/store/sqlite/sqlite_library.h"
+#include "refhost/store/sqlite/library_file.h"
 
 namespace refhost {
 namespace {

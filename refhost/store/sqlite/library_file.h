@@ -1,9 +1,11 @@
-// The SQLite store's side of one library file: opening it (making a new
-// one, or bringing a library of the previous format up to date), the
-// connections and their prepared statements, the transactions every change
-// runs in, record pages in and out, the writer locks of entries, and the
-// check and compaction of the file. sqlite_store.cc builds the cursors and
-// the CatalogStore over it.
+// The SQLite store's side of one library file: opening it
+// (library_file.cc), its format, made new or brought up to date from the
+// previous one (schema.cc), the transactions every change runs in (below),
+// catalogs and entries (catalogs.cc), record pages in and out (pages.cc),
+// the commit (commit.cc), the writer locks of entries and the snapshots of
+// readers (writers.cc), and the check and compaction of the file
+// (upkeep.cc). Connections and statements are connection.h's;
+// sqlite_store.cc builds the cursors and the CatalogStore over it.
 //
 // Tables (format 2: PRAGMA user_version 2, PRAGMA application_id "VUVL"):
 //   catalogs(id, name)
@@ -56,25 +58,42 @@
 //   content as it was at the open even after a writer (of this or another
 //   process) drops that version.
 
-#ifndef VUVOROZO_REFHOST_STORE_SQLITE_SQLITE_LIBRARY_H_
-#define VUVOROZO_REFHOST_STORE_SQLITE_SQLITE_LIBRARY_H_
+#ifndef VUVOROZO_REFHOST_STORE_SQLITE_LIBRARY_FILE_H_
+#define VUVOROZO_REFHOST_STORE_SQLITE_LIBRARY_FILE_H_
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
 #include "refhost/store/paged/record_page.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
+#include "refhost/store/sqlite/connection.h"
 
 namespace refhost {
 namespace sqlite {
+
+// The stored form (see the tables above).
+inline constexpr int kFormat = 2;  // PRAGMA user_version of a library
+// PRAGMA application_id of every library: "VUVL".
+inline constexpr int64_t kApplicationId = 0x5655564C;
+// versions.state
+inline constexpr int kStaging = 0;
+inline constexpr int kLive = 1;
+// The key of a version's page (format 2) or record (format 1) whose first
+// record is number first.
+inline int64_t PageKey(int64_t version, uint64_t first) {
+  return (version << 32) + (int64_t)first;
+}
+
+// Bytes of the file at path; 0 when it cannot be read.
+int64_t FileSize(const std::string& path);
 
 // The process that owns a staging version or writes an entry: its id, and
 // its start time so that a later process given the same id is not taken
@@ -86,111 +105,6 @@ struct Owner {
 };
 Owner ThisProcess();
 bool IsAlive(const Owner& owner);
-
-// The statements a connection prepares when it first needs them.
-enum class Sql {
-  kFindCatalog,
-  kInsertCatalog,
-  kListCatalogs,
-  kCatalogVersions,
-  kDeleteCatalogEntries,
-  kDeleteCatalog,
-  kFindEntry,
-  kFindNamedEntry,
-  kListEntries,
-  kUpsertEntry,
-  kDeleteEntry,
-  kNewVersion,
-  kSetVersion,
-  kDeleteVersion,
-  kFindPage,
-  kPagesBetween,
-  kInsertPage,
-  kDeletePages,
-  kLongestBetween,
-  kFindWriter,
-  kCatalogWriters,
-  kPutWriter,
-  kDropWriter,
-  kRecordsBetween,  // format 1
-  kBegin,
-  kBeginWrite,
-  kCommit,
-  kRollback,
-  kSchemaSize,
-  kFreePages,
-  kCount
-};
-
-// A prepared statement, finalized with its owner.
-class Statement {
- public:
-  Statement() = default;
-  ~Statement();
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  int Prepare(sqlite3* db, const char* sql);
-  bool prepared() const { return stmt_ != nullptr; }
-  // Resets the statement and its bindings; call when done with a result.
-  void Reset();
-  void Bind(int i, int64_t value);
-  void Bind(int i, std::string_view text);
-  // Binds bytes that stay put until the next Reset (no copy).
-  void BindBlob(int i, const void* data, size_t size);
-  int Step();
-  int64_t Int(int i);
-  std::string Text(int i);
-  const void* Blob(int i);
-  size_t Bytes(int i);
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-// How a library file is opened.
-struct OpenMode {
-  bool read_only = false;  // no change is made to the file
-  bool immutable = false;  // read-only, and the file is taken not to change
-};
-
-// One connection to a library file.
-class Connection {
- public:
-  Connection(std::string path,
-             const std::array<std::string, (int)Sql::kCount>* sql);
-  ~Connection();
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  // Opens the file; create makes it when absent.
-  StoreStatus Open(OpenMode mode, bool create);
-  sqlite3* db() const { return db_; }
-  // The statement, prepared on first use; null (with *status) when it
-  // cannot be prepared.
-  Statement* Get(Sql which, StoreStatus* status);
-  // Steps the statement to its end.
-  StoreStatus Run(Sql which);
-  StoreStatus Exec(const char* sql);
-  // One integer a statement gives (PRAGMA user_version, say).
-  StoreStatus Integer(const char* sql, int64_t* value);
-  // The status of the connection's latest failure, saying what happened to
-  // the library file in words a user can read; doing says what was tried.
-  StoreStatus Failure(std::string_view doing) const;
-  // One integer a prepared statement gives.
-  StoreStatus Integer(Sql which, int64_t* value);
-  // A transaction: a write transaction takes the library's write lock at
-  // once; a read transaction sees the library as it is at its first read.
-  StoreStatus Begin(bool write);
-  StoreStatus Commit();  // rolls back when the commit fails
-  void Rollback();       // when a transaction is open
-
- private:
-  std::string path_;
-  const std::array<std::string, (int)Sql::kCount>* sql_;
-  sqlite3* db_ = nullptr;
-  std::array<std::unique_ptr<Statement>, (int)Sql::kCount> statements_;
-};
 
 // An entry as its writer lock and messages name it.
 struct EntryName {
@@ -386,7 +300,7 @@ class LibraryFile {
   std::string libref_;
   StoreOptions options_;
   OpenMode mode_;
-  int format_ = 2;
+  int format_ = kFormat;
   std::array<std::string, (int)Sql::kCount> sql_;
   std::unique_ptr<Connection> main_;
   std::vector<std::unique_ptr<Connection>> idle_;  // snapshots to reuse
@@ -398,7 +312,55 @@ class LibraryFile {
   std::vector<int64_t> undiscarded_;   // staging versions to drop
 };
 
+// --- Transactions ---------------------------------------------------------
+
+template <typename Body>
+StoreStatus LibraryFile::Change(Body&& body) {
+  if (mode_.read_only) return ReadOnlyRefusal();
+  if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
+  // What earlier changes could not do goes first.
+  StoreStatus status;
+  for (const EntryName& entry : unreleased_) {
+    if (status.ok()) status = DropWriter(entry);
+  }
+  for (int64_t version : undiscarded_) {
+    if (status.ok()) status = DeleteVersion(version);
+  }
+  if (status.ok()) status = body();
+  if (status.ok()) {
+    status = main_->Commit();
+  } else {
+    main_->Rollback();
+  }
+  if (status.ok()) {
+    unreleased_.clear();
+    undiscarded_.clear();
+  }
+  return status;
+}
+
+template <typename Held, typename Body>
+StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
+                                  const std::string& busy_message) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(options_.lock_timeout_ms);
+  int pause_ms = 5;
+  for (;;) {
+    bool waiting = false;
+    StoreStatus status = Change([&]() -> StoreStatus {
+      if (StoreStatus s = held(&waiting); !s.ok() || waiting) return s;
+      return body();
+    });
+    if (!status.ok() || !waiting) return status;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return StoreStatus::Busy(busy_message);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    pause_ms = std::min(pause_ms * 2, 100);
+  }
+}
+
 }  // namespace sqlite
 }  // namespace refhost
 
-#endif  // VUVOROZO_REFHOST_STORE_SQLITE_SQLITE_LIBRARY_H_
+#endif  // VUVOROZO_REFHOST_STORE_SQLITE_LIBRARY_FILE_H_
