@@ -20,6 +20,13 @@ std::string StoreStatus::ToString() const {
   return text;
 }
 
+const std::string* AttributesToCommit(OpenIntent intent,
+                                      const std::optional<std::string>& given) {
+  static const std::string kNone;
+  if (given) return &*given;
+  return intent == OpenIntent::kReplace ? &kNone : nullptr;
+}
+
 std::string_view TrimKey(std::string_view text) {
   size_t end = text.size();
   while (end > 0 && text[end - 1] == ' ') --end;

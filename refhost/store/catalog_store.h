@@ -424,7 +424,15 @@ std::string ServerClientVersion();
 // status says why when it cannot, password masked.
 StoreStatus ServerVersion(const std::string& url, std::string* version);
 
-// Key helpers shared by the stores.
+// Helpers shared by the stores.
+
+// The host attributes a writable cursor's commit stores (see
+// EntryCursor::SetHostAttributes), given the ones it was given: those; none
+// (an empty text) for a replacing cursor given none, the entry's old ones
+// going with its old content; null, keeping the entry's, for an updating
+// cursor given none.
+const std::string* AttributesToCommit(OpenIntent intent,
+                                      const std::optional<std::string>& given);
 
 // The key without trailing blanks.
 std::string_view TrimKey(std::string_view text);

@@ -6,7 +6,6 @@
 // must outlive its cursors.
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,15 +14,10 @@
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
+#include "refhost/util/clock.h"
 
 namespace refhost {
 namespace {
-
-int64_t NowMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 struct Version {
   std::vector<StoredRecord> records;
@@ -323,10 +317,9 @@ StoreStatus MemoryCatalogStore::CommitCursor(MemoryCursor* cursor) {
   if (!cursor->description_.empty()) {
     entry.description = cursor->description_;
   }
-  if (cursor->host_attributes_) {
-    entry.host_attributes = *cursor->host_attributes_;
-  } else if (cursor->intent_ == OpenIntent::kReplace) {
-    entry.host_attributes.clear();
+  if (const std::string* attributes =
+          AttributesToCommit(cursor->intent_, cursor->host_attributes_)) {
+    entry.host_attributes = *attributes;
   }
   if (cursor->work_) {
     entry.content = std::shared_ptr<const Version>(std::move(cursor->work_));

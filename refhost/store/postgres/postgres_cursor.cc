@@ -4,25 +4,13 @@
 
 #include "refhost/store/postgres/postgres_cursor.h"
 
-#include <time.h>
-
 #include <string>
 #include <vector>
 
+#include "refhost/util/clock.h"
+
 namespace refhost {
 namespace postgres {
-namespace {
-
-const std::string kNoAttributes;
-
-int64_t NowMicros() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-}  // namespace
-
 StoreStatus PostgresCursor::DoCommit() {
   if (!writing_ && intent_ == OpenIntent::kReplace) {
     writing_ = true;
@@ -30,10 +18,7 @@ StoreStatus PostgresCursor::DoCommit() {
     count_ = 0;
     longest_ = 0;
   }
-  const std::string* attributes = host_attributes_ ? &*host_attributes_
-                                  : intent_ == OpenIntent::kReplace
-                                      ? &kNoAttributes
-                                      : nullptr;
+  const std::string* attributes = AttributesToCommit(intent_, host_attributes_);
   Params params;
   params.Int(library_)
       .Bytes(entry_.catalog)

@@ -37,8 +37,6 @@ using sqlite::LibraryFile;
 using sqlite::Snapshot;
 using sqlite::WriterLock;
 
-const std::string kNoAttributes;
-
 class SqliteCursor final : public PagedCursor {
  public:
   SqliteCursor(std::shared_ptr<LibraryFile> file, EntryName entry,
@@ -75,9 +73,7 @@ class SqliteCursor final : public PagedCursor {
     // An update that wrote nothing keeps the entry's content as it stands,
     // even when another cursor of ours changed it since this one opened.
     c.keep_current = intent_ == OpenIntent::kUpdate;
-    c.attributes = host_attributes_                  ? &*host_attributes_
-                   : intent_ == OpenIntent::kReplace ? &kNoAttributes
-                                                     : nullptr;
+    c.attributes = AttributesToCommit(intent_, host_attributes_);
     c.lock = lock_.get();
     return file_->Commit(c);
   }

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -466,6 +467,148 @@ TEST_P(StoreTest, UpdateThatWritesNothingKeepsWhatOthersCommitted) {
   ASSERT_TRUE(idle->Commit().ok());
   idle.reset();
   EXPECT_EQ(Records("E", "DATA"), Recs({"v2"}));
+}
+
+// What an entry holds after a writer's commit, case by case: by what the
+// writer did (replace or update; nothing, a few records, many pages) and
+// what another cursor of the store did meanwhile (nothing, committed other
+// content, deleted the entry or its catalog). The SQLite store decides in
+// its commit's transaction, the server store in its schema's commit_entry
+// and the memory store in its own commit: the three agree on every case.
+TEST_P(StoreTest, CommitDecidesTheSameContentInEveryCase) {
+  enum class Writes { kNothing, kFew, kManyPages };
+  enum class Meanwhile {
+    kNothing,
+    kOtherCommit,
+    kEntryDeleted,
+    kCatalogDeleted
+  };
+  struct Case {
+    const char* story;
+    bool seeded;  // the entry holds A (attributes "a") before the open
+    OpenIntent intent;
+    Writes writes;  // an updater writes at the end
+    Meanwhile meanwhile;
+    const char* content;     // pieces: A seed, B other's, W written
+    const char* attributes;  // stored after the commit
+  };
+  const Case cases[] = {
+      {"replace with nothing", true, OpenIntent::kReplace, Writes::kNothing,
+       Meanwhile::kNothing, "", ""},
+      {"replace with a few", true, OpenIntent::kReplace, Writes::kFew,
+       Meanwhile::kNothing, "W", ""},
+      {"replace with many pages", true, OpenIntent::kReplace,
+       Writes::kManyPages, Meanwhile::kNothing, "W", ""},
+      {"replace, entry deleted", true, OpenIntent::kReplace, Writes::kFew,
+       Meanwhile::kEntryDeleted, "W", ""},
+      {"replace, catalog deleted", true, OpenIntent::kReplace,
+       Writes::kManyPages, Meanwhile::kCatalogDeleted, "W", ""},
+      {"replace with nothing, catalog deleted", true, OpenIntent::kReplace,
+       Writes::kNothing, Meanwhile::kCatalogDeleted, "", ""},
+      {"replace, another committed", true, OpenIntent::kReplace, Writes::kFew,
+       Meanwhile::kOtherCommit, "W", ""},
+      {"update with nothing", true, OpenIntent::kUpdate, Writes::kNothing,
+       Meanwhile::kNothing, "A", "a"},
+      {"update with nothing, another committed", true, OpenIntent::kUpdate,
+       Writes::kNothing, Meanwhile::kOtherCommit, "B", "b"},
+      // An entry brought back comes back with its records only.
+      {"update with nothing, entry deleted", true, OpenIntent::kUpdate,
+       Writes::kNothing, Meanwhile::kEntryDeleted, "A", ""},
+      {"update with nothing, catalog deleted", true, OpenIntent::kUpdate,
+       Writes::kNothing, Meanwhile::kCatalogDeleted, "A", ""},
+      {"update with a few", true, OpenIntent::kUpdate, Writes::kFew,
+       Meanwhile::kNothing, "AW", "a"},
+      {"update with many pages", true, OpenIntent::kUpdate, Writes::kManyPages,
+       Meanwhile::kNothing, "AW", "a"},
+      {"update with a few, entry deleted", true, OpenIntent::kUpdate,
+       Writes::kFew, Meanwhile::kEntryDeleted, "AW", ""},
+      {"update with many pages, another committed", true, OpenIntent::kUpdate,
+       Writes::kManyPages, Meanwhile::kOtherCommit, "AW", "b"},
+      {"update of an absent entry with nothing", false, OpenIntent::kUpdate,
+       Writes::kNothing, Meanwhile::kNothing, "", ""},
+      {"update of an absent entry with nothing, another committed", false,
+       OpenIntent::kUpdate, Writes::kNothing, Meanwhile::kOtherCommit, "B",
+       "b"},
+      {"update of an absent entry with a few", false, OpenIntent::kUpdate,
+       Writes::kFew, Meanwhile::kNothing, "W", ""},
+  };
+  const std::vector<StoredRecord> a = Recs({"a0", "a1", "a-longest-2"}, 1);
+  const std::vector<StoredRecord> b = Recs({"b0"}, 2);
+  std::vector<StoredRecord> many;
+  for (int i = 0; i < 3000; ++i) {
+    many.push_back({"written record " + std::to_string(i) +
+                        std::string((size_t)(i % 40), '.'),
+                    3});
+  }
+  const std::vector<StoredRecord> few(many.begin(), many.begin() + 2);
+
+  int number = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.story);
+    std::string catalog = "C" + std::to_string(++number);
+    ASSERT_TRUE(store().CreateCatalog("WORK", catalog).ok());
+    auto put = [&](const std::vector<StoredRecord>& records,
+                   const char* attributes) {
+      std::unique_ptr<EntryCursor> cursor;
+      ASSERT_TRUE(store()
+                      .OpenEntry("WORK", catalog, "E", "DATA",
+                                 OpenIntent::kReplace, "", &cursor)
+                      .ok());
+      for (const StoredRecord& r : records)
+        Write(cursor.get(), r.bytes, r.kind);
+      cursor->SetHostAttributes(attributes);
+      ASSERT_TRUE(cursor->Commit().ok());
+    };
+    if (c.seeded) put(a, "a");
+
+    std::unique_ptr<EntryCursor> writer;
+    ASSERT_TRUE(
+        store()
+            .OpenEntry("WORK", catalog, "E", "DATA", c.intent, "", &writer)
+            .ok());
+    const std::vector<StoredRecord>& written =
+        c.writes == Writes::kFew ? few : many;
+    if (c.writes != Writes::kNothing) {
+      ASSERT_TRUE(writer->Seek(writer->record_count()).ok());
+      for (const StoredRecord& r : written) {
+        Write(writer.get(), r.bytes, r.kind);
+      }
+    }
+    switch (c.meanwhile) {
+      case Meanwhile::kNothing:
+        break;
+      case Meanwhile::kOtherCommit:
+        put(b, "b");
+        break;
+      case Meanwhile::kEntryDeleted:
+        ASSERT_TRUE(store().DeleteEntry("WORK", catalog, "E", "DATA").ok());
+        break;
+      case Meanwhile::kCatalogDeleted:
+        ASSERT_TRUE(store().DeleteCatalog("WORK", catalog, true).ok());
+        break;
+    }
+    ASSERT_TRUE(writer->Commit().ok());
+    writer.reset();
+
+    std::vector<StoredRecord> expected;
+    for (const char* piece = c.content; *piece != '\0'; ++piece) {
+      const std::vector<StoredRecord>& part = *piece == 'A'   ? a
+                                              : *piece == 'B' ? b
+                                                              : written;
+      expected.insert(expected.end(), part.begin(), part.end());
+    }
+    auto entry = store().GetEntry("WORK", catalog, "E", "DATA");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->records, expected);
+    EXPECT_EQ(entry->info.record_count, (int64_t)expected.size());
+    int32_t longest = 0;
+    for (const StoredRecord& r : expected) {
+      longest = std::max(longest, (int32_t)r.bytes.size());
+    }
+    EXPECT_EQ(entry->info.longest_record, longest);
+    EXPECT_EQ(entry->info.host_attributes, c.attributes);
+  }
+  if (GetParam() != Kind::kMemory) ExpectNothingLeftBehind();
 }
 
 TEST_P(StoreTest, SeveralWritersOnOneCatalogAtOnce) {
