@@ -34,8 +34,9 @@
 //   that handle answers 0, so that a host can close a member the module
 //   kept after the failure.
 // - Catalogs made and entries written get names of UTF-8 text without
-//   control characters (CheckNewName); an existing entry or catalog whose
-//   name breaks that rule still opens, reads and deletes.
+//   control characters (CheckNewName: the store's CreateCatalog holds it
+//   for catalogs, ylmopen for entries written); an existing entry or
+//   catalog whose name breaks that rule still opens, reads and deletes.
 
 #ifndef VUVOROZO_REFHOST_HOST_LIBRARY_SERVICES_H_
 #define VUVOROZO_REFHOST_HOST_LIBRARY_SERVICES_H_

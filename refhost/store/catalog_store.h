@@ -1,11 +1,13 @@
 // Where the reference host keeps its libraries. A CatalogStore holds
 // libraries, the catalogs inside them, the entries of each catalog and the
 // records of each entry (bytes plus a 16-bit record kind code). The catalog
-// library services (library_services.h) are written once over this
-// interface; MemoryCatalogStore serves the tests, SqliteCatalogStore keeps
-// a library per database file for the processes of one machine, and
-// PostgresCatalogStore keeps every library of a database on a PostgreSQL
-// server for processes on many machines.
+// library services (refhost/host/library_services.h) are written once over
+// this interface; the memory store (store/memory) serves the tests, the
+// SQLite store (store/sqlite) keeps a library per database file for the
+// processes of one machine, and the PostgreSQL store (store/postgres)
+// keeps every library of a database on a server for processes on many
+// machines. The two persistent stores keep records in the same stored
+// pages (store/paged).
 //
 // Names. Catalog names, entry names and entry types are keys compared
 // exactly, case kept; librefs are compared without regard to case (a libref
