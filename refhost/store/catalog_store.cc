@@ -148,13 +148,6 @@ StoreStatus EntryCursor::Seek(uint64_t position) {
   return DoSeek(position);
 }
 
-StoreStatus EntryCursor::Write(const void* data, uint32_t length,
-                               uint16_t kind) {
-  if (!writable()) return StoreStatus::InvalidArgument("read cursor");
-  if (committed_) return StoreStatus::InvalidArgument("cursor committed");
-  return DoWrite(data, length, kind);
-}
-
 StoreStatus EntryCursor::Commit() {
   if (!writable()) return StoreStatus::Ok();
   if (committed_) return StoreStatus::InvalidArgument("cursor committed");

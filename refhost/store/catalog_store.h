@@ -217,8 +217,13 @@ class EntryCursor {
   virtual StoreStatus Read(RecordView* record) = 0;
   // Writes one record at the position. A write anywhere but the end first
   // drops every record from the position on: what follows is replaced, not
-  // overlaid. InvalidArgument on a read cursor and after Commit.
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind);
+  // overlaid. InvalidArgument on a read cursor and after Commit. (Inline:
+  // every record written passes here.)
+  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) {
+    if (!writable()) return StoreStatus::InvalidArgument("read cursor");
+    if (committed_) return StoreStatus::InvalidArgument("cursor committed");
+    return DoWrite(data, length, kind);
+  }
   // Makes the content visible as the entry's, whole; the description given
   // at open (when not empty) replaces the stored one. Afterwards the cursor
   // takes no further call but destruction (InvalidArgument). Ok and no
