@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "entry/entry.h"
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/library_services.h"
-#include "refhost/loader.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/library_services.h"
+#include "refhost/host/loader.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 #include "vuvorozo/vuvorozo.h"
 
 namespace {

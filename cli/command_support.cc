@@ -9,7 +9,7 @@
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
-#include "refhost/host.h"
+#include "refhost/host/host.h"
 
 namespace cli {
 

@@ -13,7 +13,7 @@
 
 #include "cli/command.h"
 #include "cli/session.h"
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 

@@ -10,7 +10,7 @@
 #include "cli/command_table.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
-#include "refhost/host.h"
+#include "refhost/host/host.h"
 
 namespace cli {
 namespace {

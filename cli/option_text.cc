@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "cli/report.h"
-#include "refhost/utf8.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "cli/option_text.h"
-#include "refhost/utf8.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 #include "vuvorozo/vuvorozo.h"
 
 namespace cli {

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 

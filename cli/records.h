@@ -24,7 +24,7 @@
 
 #include "cli/files/content.h"
 #include "cli/session.h"
-#include "refhost/file_attributes.h"
+#include "refhost/host/file_attributes.h"
 
 namespace cli {
 

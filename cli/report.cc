@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "refhost/utf8.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {

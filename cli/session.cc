@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "cli/option_text.h"
-#include "refhost/catalog_store.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 namespace {
@@ -228,7 +228,7 @@ std::string Session::Explain(int32_t status) const {
   if (status == refhost::kLibStoreFailed) {
     // The store's own account names the file and what happened to it.
     const refhost::StoreStatus& failure =
-        host_->library()->last_store_failure();
+        host_->library_services()->last_store_failure();
     if (!failure.ok() && !failure.message().empty()) {
       return Printable(failure.message());
     }
@@ -239,7 +239,7 @@ std::string Session::Explain(int32_t status) const {
 }
 
 Reason Session::ReasonOf(int32_t status) const {
-  return cli::ReasonOf(status, host_->library()->last_store_failure());
+  return cli::ReasonOf(status, host_->library_services()->last_store_failure());
 }
 
 int Session::Fail(std::string_view what, int32_t status) {
@@ -369,7 +369,7 @@ int32_t Directory::Next(std::string* name, std::string* type,
   name->assign(name_text, static_cast<size_t>(length));
   type->assign(type_text, 8);
   while (!type->empty() && type->back() == ' ') type->pop_back();
-  if (info != nullptr) *info = session_.host().library()->last_entry();
+  if (info != nullptr) *info = session_.host().library_services()->last_entry();
   return 0;
 }
 
@@ -472,13 +472,13 @@ int32_t EntryStream::Info(int32_t mask, info_reply* reply) {
 }
 
 void EntryStream::SetAttributes(std::string encoded) {
-  session_.host().library()->SetAttributesAtClose(
+  session_.host().library_services()->SetAttributesAtClose(
       key_.libref, key_.catalog, key_.name, key_.type, std::move(encoded));
 }
 
 int32_t EntryStream::Discard() {
-  session_.host().library()->DiscardAtClose(key_.libref, key_.catalog,
-                                            key_.name, key_.type);
+  session_.host().library_services()->DiscardAtClose(key_.libref, key_.catalog,
+                                                     key_.name, key_.type);
   return Close();
 }
 

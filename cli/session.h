@@ -17,10 +17,10 @@
 
 #include "cli/reasons.h"
 #include "cli/report.h"
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/loader.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/loader.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 #include "vuvorozo/vuvorozo.h"
 
 namespace cli {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "refhost/loader.h"
+#include "refhost/host/loader.h"
 #include "vuvorozo/module.h"
 
 namespace fuzz {

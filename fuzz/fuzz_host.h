@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/library_services.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/library_services.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 
 namespace fuzz {
 
@@ -50,7 +50,7 @@ class FuzzHost {
   refhost::Host& host() { return *host_; }
   refhost::Slots& slots() { return *slots_; }
   refhost::CatalogStore& store() { return *host_->store(); }
-  refhost::LibraryServices& library() { return *host_->library(); }
+  refhost::LibraryServices& library() { return *host_->library_services(); }
 
   // Module heap blocks live now, not counting the AMEC block and vector.
   int64_t LiveModuleBlocks() const;

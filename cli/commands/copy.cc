@@ -11,7 +11,7 @@
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {
@@ -47,8 +47,8 @@ bool Sources(Session& session, const std::string& from,
   }
   EntryKey key = KeyOfPath(path);
   Source source{path, {}};
-  session.host().library()->FindEntry(key.libref, key.catalog, key.name,
-                                      key.type, &source.info);
+  session.host().library_services()->FindEntry(
+      key.libref, key.catalog, key.name, key.type, &source.info);
   sources->push_back(source);
   return true;
 }

@@ -10,7 +10,7 @@
 #include "cli/commands/commands.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

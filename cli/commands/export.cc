@@ -30,7 +30,7 @@
 #include "cli/patterns.h"
 #include "cli/records.h"
 #include "cli/report.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {
@@ -445,7 +445,7 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   std::vector<refhost::CatalogInfo> catalogs;
   if (flags.recursive) {
     refhost::StoreStatus status =
-        session.host().library()->ListCatalogs(name, &catalogs);
+        session.host().library_services()->ListCatalogs(name, &catalogs);
     if (!status.ok()) {
       PrintError(Printable(name) + ": " + session.Explain(status));
       return kExitFailed;

@@ -26,7 +26,7 @@
 #include "cli/files/manifest.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

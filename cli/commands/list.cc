@@ -11,8 +11,8 @@
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/report.h"
-#include "refhost/file_attributes.h"
-#include "refhost/library_services.h"
+#include "refhost/host/file_attributes.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {

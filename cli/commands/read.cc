@@ -13,7 +13,7 @@
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {
@@ -35,7 +35,7 @@ int ReadOne(Session& session, const std::string& name,
   refhost::EntryInfo info;
   if (st == 0 &&
       session.host()
-          .library()
+          .library_services()
           ->FindEntry(key.libref, key.catalog, key.name, key.type, &info)
           .ok()) {
     known = refhost::DecodeFileAttributes(info.host_attributes, &attributes);

@@ -13,7 +13,7 @@
 #include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {
@@ -62,7 +62,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
     refhost::EntryInfo info;
     appending =
         session.host()
-            .library()
+            .library_services()
             ->FindEntry(key.libref, key.catalog, key.name, key.type, &info)
             .ok();
     has_old =

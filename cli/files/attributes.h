@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "cli/records.h"
-#include "refhost/catalog_store.h"
-#include "refhost/file_attributes.h"
+#include "refhost/host/file_attributes.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 

@@ -7,8 +7,8 @@
 
 #include "cli/files/content.h"
 #include "cli/option_text.h"
-#include "refhost/catalog_store.h"
-#include "refhost/utf8.h"
+#include "refhost/store/catalog_store.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {

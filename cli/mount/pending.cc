@@ -11,7 +11,7 @@
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 

@@ -14,7 +14,7 @@
 #include "cli/files/manifest.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace cli {
 namespace {
@@ -60,7 +60,10 @@ LibraryView* Views::Library(const std::string& libref) {
   std::vector<refhost::CatalogInfo> catalogs;
   if (!refhost::CheckLibref(libref).ok() ||
       !session_.host().store()->FindLibrary(libref).ok() ||
-      !session_.host().library()->ListCatalogs(libref, &catalogs).ok()) {
+      !session_.host()
+           .library_services()
+           ->ListCatalogs(libref, &catalogs)
+           .ok()) {
     libraries_.erase(libref);
     return nullptr;
   }
@@ -168,7 +171,7 @@ void Views::Refresh(const std::string& libref, const std::string& catalog,
   std::optional<Shown> now;
   refhost::EntryInfo info;
   if (session_.host()
-          .library()
+          .library_services()
           ->FindEntry(libref, catalog, name, type, &info)
           .ok()) {
     now = ShownOf(libref, catalog, name, type, info);

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/loader.h"
+#include "refhost/host/host.h"
+#include "refhost/host/loader.h"
+#include "refhost/store/catalog_store.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "cli/program.h"
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <set>
 
 #include "cli/program.h"
-#include "refhost/catalog_store.h"
-#include "refhost/file_attributes.h"
+#include "refhost/host/file_attributes.h"
+#include "refhost/store/catalog_store.h"
 
 namespace {
 

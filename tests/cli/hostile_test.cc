@@ -6,8 +6,8 @@
 #include <sys/resource.h>
 
 #include "cli/program.h"
-#include "refhost/catalog_store.h"
-#include "refhost/file_attributes.h"
+#include "refhost/host/file_attributes.h"
+#include "refhost/store/catalog_store.h"
 
 namespace {
 

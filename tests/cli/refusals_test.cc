@@ -2,7 +2,7 @@
 // module refuses: every message is a sentence, never a bare status.
 
 #include "cli/program.h"
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 namespace {
 

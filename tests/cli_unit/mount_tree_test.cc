@@ -16,8 +16,8 @@
 #include "cli/mount/tree.h"
 #include "cli/records.h"
 #include "cli/session.h"
-#include "refhost/catalog_store.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
+#include "refhost/store/catalog_store.h"
 
 namespace cli {
 namespace {
@@ -141,7 +141,7 @@ TEST_F(MountTreeTest, FilesWrittenAreEntriesThatReadBackWhole) {
   // What the store keeps is what the program reads: the entry, its bytes.
   refhost::EntryInfo info;
   ASSERT_TRUE(session_->host()
-                  .library()
+                  .library_services()
                   ->FindEntry("WORK", "NOTES", "JAN", "CATAMS", &info)
                   .ok());
   EXPECT_EQ(info.record_count, 2);
@@ -211,7 +211,7 @@ TEST_F(MountTreeTest, EntriesKeepingOneFileNameAreAllShown) {
   ASSERT_EQ(Write("/work/c/a.txt", "first\n"), 0);
   refhost::EntryInfo info;
   ASSERT_TRUE(session_->host()
-                  .library()
+                  .library_services()
                   ->FindEntry("WORK", "C", "A", "CATAMS", &info)
                   .ok());
   int32_t status = 0;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cli/files/file_names.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 #include "vuvorozo/vuvorozo.h"
 
 namespace cli {

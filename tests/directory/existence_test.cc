@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "directory/directory_fixture.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // point, the image record, the factory, then a record round trip through
 // the routine vector. This binary does not link the module's objects.
 
-#include "refhost/loader.h"
+#include "refhost/host/loader.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/library_services.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/library_services.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 
 // A host routine that happens to carry the name of one of the module's
 // service forwarders, exported from this program. The module's own calls
@@ -78,7 +78,7 @@ TEST_F(LoadedModuleTest, RecordsRoundTripThroughTheLoadedModule) {
   // Only the AMEC block and its vector stay: the host keeps them.
   EXPECT_EQ(host_.module_arena().stats().live_blocks, 2);
   EXPECT_EQ(host_.module_arena().stats().double_releases, 0);
-  EXPECT_EQ(host_.library()->open_libraries(), 0);
+  EXPECT_EQ(host_.library_services()->open_libraries(), 0);
   EXPECT_TRUE(host_.unexpected_calls().empty());
 }
 

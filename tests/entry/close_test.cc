@@ -8,7 +8,7 @@
 
 #include "directory/directory.h"
 #include "entry_fixture.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "entry_fixture.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "entry_fixture.h"
-#include "refhost/library_services.h"
+#include "refhost/host/library_services.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "fileref/fileref.h"
-#include "refhost/host.h"
+#include "refhost/host/host.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/host.h"
-#include "refhost/loader.h"
+#include "refhost/host/loader.h"
 #include "support/module_fixture.h"
 #include "vuvorozo/module.h"
 

@@ -1,5 +1,6 @@
-// The failing store and its cursors: each call first asks whether its kind
-// of operation is to fail, then passes through.
+// The failing store and its cursors: each call, once its arguments passed
+// the checks every store makes, asks whether its kind of operation is to
+// fail, then passes through.
 
 #include "support/faulty_store.h"
 
@@ -25,27 +26,29 @@ class FaultyCursor final : public EntryCursor {
   uint32_t longest_record() const override { return base_->longest_record(); }
   bool writable() const override { return base_->writable(); }
 
-  StoreStatus Seek(uint64_t position) override {
-    if (faults_->Failing(FaultyStore::kSeek)) return faults_->failure;
-    return base_->Seek(position);
-  }
   StoreStatus Read(RecordView* record) override {
     if (faults_->Failing(FaultyStore::kRead)) return faults_->failure;
     return base_->Read(record);
-  }
-  StoreStatus Write(const void* data, uint32_t length, uint16_t kind) override {
-    if (faults_->Failing(FaultyStore::kWrite)) return faults_->failure;
-    return base_->Write(data, length, kind);
-  }
-  StoreStatus Commit() override {
-    if (faults_->Failing(FaultyStore::kCommit)) return faults_->failure;
-    return base_->Commit();
   }
   void SetHostAttributes(std::string attributes) override {
     base_->SetHostAttributes(std::move(attributes));
   }
 
  private:
+  StoreStatus DoSeek(uint64_t position) override {
+    if (faults_->Failing(FaultyStore::kSeek)) return faults_->failure;
+    return base_->Seek(position);
+  }
+  StoreStatus DoWrite(const void* data, uint32_t length,
+                      uint16_t kind) override {
+    if (faults_->Failing(FaultyStore::kWrite)) return faults_->failure;
+    return base_->Write(data, length, kind);
+  }
+  StoreStatus DoCommit() override {
+    if (faults_->Failing(FaultyStore::kCommit)) return faults_->failure;
+    return base_->Commit();
+  }
+
   std::unique_ptr<EntryCursor> base_;
   std::shared_ptr<FaultyStore::Faults> faults_;
 };
@@ -60,103 +63,99 @@ void FaultyStore::Fail(uint32_t operations, StoreStatus failure) {
   faults_->failure = std::move(failure);
 }
 
-StoreStatus FaultyStore::ListLibraries(std::vector<std::string>* librefs) {
+StoreStatus FaultyStore::DoListLibraries(std::vector<std::string>* librefs) {
   if (faults_->Failing(kList)) return faults_->failure;
   return base_->ListLibraries(librefs);
 }
 
-StoreStatus FaultyStore::ListCatalogs(std::string_view libref,
-                                      std::vector<CatalogInfo>* catalogs) {
+StoreStatus FaultyStore::DoListCatalogs(std::string_view libref,
+                                        std::vector<CatalogInfo>* catalogs) {
   if (faults_->Failing(kList)) return faults_->failure;
   return base_->ListCatalogs(libref, catalogs);
 }
 
-StoreStatus FaultyStore::DeleteCatalog(std::string_view libref,
-                                       std::string_view catalog,
-                                       bool with_entries) {
+StoreStatus FaultyStore::DoDeleteCatalog(std::string_view libref,
+                                         std::string_view catalog,
+                                         bool with_entries) {
   if (faults_->Failing(kDelete)) return faults_->failure;
   return base_->DeleteCatalog(libref, catalog, with_entries);
 }
 
-StoreStatus FaultyStore::CheckLibrary(std::string_view libref,
-                                      refhost::LibraryCheck* check) {
+StoreStatus FaultyStore::DoCheckLibrary(std::string_view libref,
+                                        refhost::LibraryCheck* check) {
   if (faults_->Failing(kUpkeep)) return faults_->failure;
   return base_->CheckLibrary(libref, check);
 }
 
-StoreStatus FaultyStore::CompactLibrary(
+StoreStatus FaultyStore::DoCompactLibrary(
     std::string_view libref, refhost::LibraryCompaction* compaction) {
   if (faults_->Failing(kUpkeep)) return faults_->failure;
   return base_->CompactLibrary(libref, compaction);
 }
 
-StoreStatus FaultyStore::ChangeStamp(std::string_view libref,
-                                     std::string* stamp) {
+StoreStatus FaultyStore::DoChangeStamp(std::string_view libref,
+                                       std::string* stamp) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->ChangeStamp(libref, stamp);
 }
 
-StoreStatus FaultyStore::FindLibrary(std::string_view libref) {
+StoreStatus FaultyStore::DoFindLibrary(std::string_view libref) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->FindLibrary(libref);
 }
 
-StoreStatus FaultyStore::CreateLibrary(std::string_view libref) {
+StoreStatus FaultyStore::DoCreateLibrary(std::string_view libref) {
   if (faults_->Failing(kCreate)) return faults_->failure;
   return base_->CreateLibrary(libref);
 }
 
-StoreStatus FaultyStore::FindCatalog(std::string_view libref,
-                                     std::string_view catalog) {
+StoreStatus FaultyStore::DoFindCatalog(std::string_view libref,
+                                       std::string_view catalog) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->FindCatalog(libref, catalog);
 }
 
-StoreStatus FaultyStore::CreateCatalog(std::string_view libref,
-                                       std::string_view catalog) {
+StoreStatus FaultyStore::DoCreateCatalog(std::string_view libref,
+                                         std::string_view catalog) {
   if (faults_->Failing(kCreate)) return faults_->failure;
   return base_->CreateCatalog(libref, catalog);
 }
 
-StoreStatus FaultyStore::FindEntry(std::string_view libref,
-                                   std::string_view catalog,
-                                   std::string_view name, std::string_view type,
-                                   EntryInfo* info) {
+StoreStatus FaultyStore::DoFindEntry(std::string_view libref,
+                                     std::string_view catalog,
+                                     std::string_view name,
+                                     std::string_view type, EntryInfo* info) {
   if (faults_->Failing(kFind)) return faults_->failure;
   return base_->FindEntry(libref, catalog, name, type, info);
 }
 
-StoreStatus FaultyStore::DeleteEntry(std::string_view libref,
-                                     std::string_view catalog,
-                                     std::string_view name,
-                                     std::string_view type) {
+StoreStatus FaultyStore::DoDeleteEntry(std::string_view libref,
+                                       std::string_view catalog,
+                                       std::string_view name,
+                                       std::string_view type) {
   if (faults_->Failing(kDelete)) return faults_->failure;
   return base_->DeleteEntry(libref, catalog, name, type);
 }
 
-StoreStatus FaultyStore::List(std::string_view libref, std::string_view catalog,
-                              std::vector<EntryInfo>* entries) {
+StoreStatus FaultyStore::DoList(std::string_view libref,
+                                std::string_view catalog,
+                                std::vector<EntryInfo>* entries) {
   if (faults_->Failing(kList)) return faults_->failure;
   return base_->List(libref, catalog, entries);
 }
 
-StoreStatus FaultyStore::OpenEntry(std::string_view libref,
-                                   std::string_view catalog,
-                                   std::string_view name, std::string_view type,
-                                   OpenIntent intent,
-                                   std::string_view description,
-                                   std::unique_ptr<EntryCursor>* cursor) {
-  if (faults_->Failing(kOpen)) {
-    cursor->reset();
-    return faults_->failure;
-  }
+StoreStatus FaultyStore::DoOpenEntry(std::string_view libref,
+                                     std::string_view catalog,
+                                     std::string_view name,
+                                     std::string_view type, OpenIntent intent,
+                                     std::string_view description,
+                                     std::unique_ptr<EntryCursor>* cursor) {
+  if (faults_->Failing(kOpen)) return faults_->failure;
   std::unique_ptr<EntryCursor> base;
   StoreStatus status =
       base_->OpenEntry(libref, catalog, name, type, intent, description, &base);
   if (status.ok()) {
     *cursor = std::make_unique<FaultyCursor>(std::move(base), faults_);
-  } else {
-    cursor->reset();
   }
   return status;
 }

@@ -1,7 +1,8 @@
 // A CatalogStore that passes every call to a real store, except the kinds of
 // operation a test has told it to fail: those answer a chosen failure
 // (an I/O error unless told otherwise) without reaching the store, so the
-// store keeps what it held. Cursors opened through it fail the same way,
+// store keeps what it held. Keys a store refuses are refused before that,
+// as by every store. Cursors opened through it fail the same way,
 // including those opened before the failure was set.
 //
 // Tests use it under the library services to follow a store failure to
@@ -16,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "refhost/catalog_store.h"
+#include "refhost/store/catalog_store.h"
 
 class FaultyStore : public refhost::CatalogStore {
  public:
@@ -45,42 +46,6 @@ class FaultyStore : public refhost::CatalogStore {
   // Failures answered so far.
   int64_t failures() const { return faults_->count; }
 
-  refhost::StoreStatus ListLibraries(
-      std::vector<std::string>* librefs) override;
-  refhost::StoreStatus ListCatalogs(
-      std::string_view libref,
-      std::vector<refhost::CatalogInfo>* catalogs) override;
-  refhost::StoreStatus DeleteCatalog(std::string_view libref,
-                                     std::string_view catalog,
-                                     bool with_entries) override;
-  refhost::StoreStatus FindLibrary(std::string_view libref) override;
-  refhost::StoreStatus CreateLibrary(std::string_view libref) override;
-  refhost::StoreStatus FindCatalog(std::string_view libref,
-                                   std::string_view catalog) override;
-  refhost::StoreStatus CreateCatalog(std::string_view libref,
-                                     std::string_view catalog) override;
-  refhost::StoreStatus FindEntry(std::string_view libref,
-                                 std::string_view catalog,
-                                 std::string_view name, std::string_view type,
-                                 refhost::EntryInfo* info) override;
-  refhost::StoreStatus DeleteEntry(std::string_view libref,
-                                   std::string_view catalog,
-                                   std::string_view name,
-                                   std::string_view type) override;
-  refhost::StoreStatus List(std::string_view libref, std::string_view catalog,
-                            std::vector<refhost::EntryInfo>* entries) override;
-  refhost::StoreStatus OpenEntry(
-      std::string_view libref, std::string_view catalog, std::string_view name,
-      std::string_view type, refhost::OpenIntent intent,
-      std::string_view description,
-      std::unique_ptr<refhost::EntryCursor>* cursor) override;
-  refhost::StoreStatus CheckLibrary(std::string_view libref,
-                                    refhost::LibraryCheck* check) override;
-  refhost::StoreStatus CompactLibrary(
-      std::string_view libref, refhost::LibraryCompaction* compaction) override;
-  refhost::StoreStatus ChangeStamp(std::string_view libref,
-                                   std::string* stamp) override;
-
   // What the store and its cursors share: the mask and the answer.
   struct Faults {
     uint32_t mask = 0;
@@ -95,6 +60,43 @@ class FaultyStore : public refhost::CatalogStore {
   };
 
  private:
+  refhost::StoreStatus DoListLibraries(
+      std::vector<std::string>* librefs) override;
+  refhost::StoreStatus DoListCatalogs(
+      std::string_view libref,
+      std::vector<refhost::CatalogInfo>* catalogs) override;
+  refhost::StoreStatus DoDeleteCatalog(std::string_view libref,
+                                       std::string_view catalog,
+                                       bool with_entries) override;
+  refhost::StoreStatus DoFindLibrary(std::string_view libref) override;
+  refhost::StoreStatus DoCreateLibrary(std::string_view libref) override;
+  refhost::StoreStatus DoFindCatalog(std::string_view libref,
+                                     std::string_view catalog) override;
+  refhost::StoreStatus DoCreateCatalog(std::string_view libref,
+                                       std::string_view catalog) override;
+  refhost::StoreStatus DoFindEntry(std::string_view libref,
+                                   std::string_view catalog,
+                                   std::string_view name, std::string_view type,
+                                   refhost::EntryInfo* info) override;
+  refhost::StoreStatus DoDeleteEntry(std::string_view libref,
+                                     std::string_view catalog,
+                                     std::string_view name,
+                                     std::string_view type) override;
+  refhost::StoreStatus DoList(
+      std::string_view libref, std::string_view catalog,
+      std::vector<refhost::EntryInfo>* entries) override;
+  refhost::StoreStatus DoOpenEntry(
+      std::string_view libref, std::string_view catalog, std::string_view name,
+      std::string_view type, refhost::OpenIntent intent,
+      std::string_view description,
+      std::unique_ptr<refhost::EntryCursor>* cursor) override;
+  refhost::StoreStatus DoCheckLibrary(std::string_view libref,
+                                      refhost::LibraryCheck* check) override;
+  refhost::StoreStatus DoCompactLibrary(
+      std::string_view libref, refhost::LibraryCompaction* compaction) override;
+  refhost::StoreStatus DoChangeStamp(std::string_view libref,
+                                     std::string* stamp) override;
+
   std::unique_ptr<refhost::CatalogStore> base_;
   std::shared_ptr<Faults> faults_;
 };

@@ -3,7 +3,7 @@
 
 #include "support/module_fixture.h"
 
-#include "refhost/loader.h"
+#include "refhost/host/loader.h"
 #include "vuvorozo/module.h"
 
 void ModuleTest::SetUp() {

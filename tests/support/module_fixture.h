@@ -17,10 +17,10 @@
 #include <string>
 #include <string_view>
 
-#include "refhost/catalog_store.h"
-#include "refhost/host.h"
-#include "refhost/library_services.h"
-#include "refhost/slots.h"
+#include "refhost/host/host.h"
+#include "refhost/host/library_services.h"
+#include "refhost/host/slots.h"
+#include "refhost/store/catalog_store.h"
 #include "support/faulty_store.h"
 #include "support/service_fake.h"
 #include "vuvorozo/vuvorozo.h"
@@ -34,7 +34,7 @@ class ModuleTest : public ::testing::Test {
   refhost::CatalogStore& store() { return *host_->store(); }
   // The store's failure switches.
   FaultyStore& faults() { return *faults_; }
-  refhost::LibraryServices& library() { return *host_->library(); }
+  refhost::LibraryServices& library() { return *host_->library_services(); }
   refhost::Slots& slots() { return *slots_; }
   amec_block* amec() { return slots_->amec(); }
 

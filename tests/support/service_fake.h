@@ -9,7 +9,7 @@
 
 #include <type_traits>
 
-#include "refhost/host.h"
+#include "refhost/host/host.h"
 #include "vuvorozo/services.h"
 
 class ScopedService {

@@ -1,0 +1,79 @@
+// The PostgreSQL cursor's commit: one call of commit_entry with the last
+// page, the content's counts, the description, the host attributes and
+// the locks it releases.
+
+#include "refhost/store/postgres/postgres_cursor.h"
+
+#include <string>
+#include <vector>
+
+#include "refhost/util/clock.h"
+
+namespace refhost {
+namespace postgres {
+StoreStatus PostgresCursor::DoCommit() {
+  if (!writing_ && intent_ == OpenIntent::kReplace) {
+    writing_ = true;
+    tail_.Reset(0);
+    count_ = 0;
+    longest_ = 0;
+  }
+  const std::string* attributes = AttributesToCommit(intent_, host_attributes_);
+  Params params;
+  params.Int(library_)
+      .Bytes(entry_.catalog)
+      .Bytes(entry_.name)
+      .Bytes(entry_.type)
+      .Bytes(description_)
+      .Int(NowMicros())
+      .Int(staging_)
+      .Text(writing_ ? "true" : "false")
+      .Int((int64_t)count_)
+      .Int(longest_);
+  if (attributes != nullptr) {
+    params.Bytes(*attributes);
+  } else {
+    params.Null();
+  }
+  params.Int(base_).Int((int64_t)tail_.first()).Int(tail_.count());
+  params.Int(tail_.longest());
+  if (writing_ && !tail_.empty()) {
+    std::string why;
+    if (!tail_.Encode(connection_->codec(), &why)) {
+      return StoreStatus::IoError(connection_->shown() +
+                                  ": a page could not be packed: " + why);
+    }
+    params.Bytes(connection_->codec().frame());
+  } else {
+    params.Null();
+  }
+  // The writer's locks go with the commit, in the same step: the staging
+  // version's, the entry's and the catalog's.
+  ServerConnection::Keys keys = lock_->keys();
+  if (staging_ != 0) keys.push_back({kVersionLock + staging_, false});
+  std::vector<int64_t> exclusive, shared;
+  for (const auto& [key, is_shared] : keys) {
+    (is_shared ? shared : exclusive).push_back(key);
+  }
+  params.Ints(connection_->OwnVersions()).Int(kVersionLock);
+  params.Ints(exclusive).Ints(shared);
+  if (StoreStatus s = connection_->Run(
+          "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
+          "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
+          "$20::int8[])",
+          params);
+      !s.ok()) {
+    return s;
+  }
+  lock_->Take();
+  lock_.reset();
+  if (staging_ != 0) {
+    connection_->Drop(staging_);
+    staging_ = 0;
+  }
+  connection_->Unlocked(keys);
+  return StoreStatus::Ok();
+}
+
+}  // namespace postgres
+}  // namespace refhost

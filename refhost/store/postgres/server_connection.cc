@@ -1,0 +1,296 @@
+// The connection to the server: connecting (again after a lost connection
+// that held nothing of the store's), statements prepared on first use,
+// transactions, session locks taken with a timeout, and the status a
+// failed statement means, with every password masked.
+
+#include "refhost/store/postgres/server_connection.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace refhost {
+namespace postgres {
+
+// FNV-1a over the parts, each ended by a zero byte.
+int64_t Hash(std::initializer_list<std::string_view> parts) {
+  uint64_t h = 1469598103934665603ull;
+  for (std::string_view part : parts) {
+    for (unsigned char c : part) h = (h ^ c) * 1099511628211ull;
+    h = (h ^ 0) * 1099511628211ull;
+  }
+  return (int64_t)(h & (uint64_t)kKeyMask);
+}
+
+ServerConnection::ServerConnection(std::string url, const StoreOptions& options)
+    : url_(std::move(url)), shown_(MaskPassword(url_)), options_(options) {
+  char* error = nullptr;
+  if (PQconninfoOption* parsed = PQconninfoParse(url_.c_str(), &error)) {
+    for (PQconninfoOption* o = parsed; o->keyword != nullptr; ++o) {
+      if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr) {
+        password_ = o->val;
+      }
+    }
+    PQconninfoFree(parsed);
+  }
+  PQfreemem(error);
+}
+
+ServerConnection::~ServerConnection() {
+  if (pg_ != nullptr) PQfinish(pg_);
+}
+
+StoreStatus ServerConnection::ReadOnlyRefusal() const {
+  return StoreStatus::ReadOnly(shown_ + ": opened for reading only");
+}
+
+// Connects when not connected; again when the connection was lost and
+// nothing of this store's was held on it.
+StoreStatus ServerConnection::Ready() {
+  if (pg_ != nullptr && PQstatus(pg_) == CONNECTION_OK) {
+    return StoreStatus::Ok();
+  }
+  if (pg_ != nullptr) {
+    if (held_ > 0) {
+      return StoreStatus::IoError(shown_ +
+                                  ": the connection to the server was lost: " +
+                                  Masked(PQerrorMessage(pg_)));
+    }
+    PQfinish(pg_);
+    pg_ = nullptr;
+    statements_.clear();
+    schema_version_ = -1;
+  }
+  pg_ = PQconnectdb(url_.c_str());
+  if (PQstatus(pg_) != CONNECTION_OK) {
+    StoreStatus s =
+        StoreStatus::IoError(shown_ + ": cannot connect to the server: " +
+                             Masked(PQerrorMessage(pg_)));
+    PQfinish(pg_);
+    pg_ = nullptr;
+    return s;
+  }
+  PQsetNoticeProcessor(
+      pg_, [](void*, const char*) {}, nullptr);
+  if (options_.read_only) {
+    return Exec("SET default_transaction_read_only = on");
+  }
+  return StoreStatus::Ok();
+}
+
+std::string ServerConnection::Version() const {
+  int v = PQserverVersion(pg_);
+  return std::to_string(v / 10000) + "." + std::to_string(v % 10000);
+}
+
+// Runs a statement (prepared on its first use on this connection).
+StoreStatus ServerConnection::Run(const std::string& sql, const Params& params,
+                                  Result* result) {
+  if (StoreStatus s = Ready(); !s.ok()) return s;
+  auto it = statements_.find(sql);
+  if (it == statements_.end()) {
+    std::string name = "s" + std::to_string(statements_.size());
+    Result prepared;
+    prepared.Reset(
+        PQprepare(pg_, name.c_str(), sql.c_str(), params.size(), nullptr));
+    if (StoreStatus s = StatusOf(prepared); !s.ok()) return s;
+    it = statements_.emplace(sql, name).first;
+  }
+  Result local;
+  Result* r = result != nullptr ? result : &local;
+  r->Reset(PQexecPrepared(pg_, it->second.c_str(), params.size(),
+                          params.values(), params.lengths(), params.formats(),
+                          1));
+  return StatusOf(*r);
+}
+
+// Runs SQL text without parameters.
+StoreStatus ServerConnection::Exec(const std::string& sql, Result* result) {
+  if (pg_ == nullptr) {
+    if (StoreStatus s = Ready(); !s.ok()) return s;
+  }
+  Result local;
+  Result* r = result != nullptr ? result : &local;
+  r->Reset(
+      PQexecParams(pg_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+  return StatusOf(*r);
+}
+
+// With probe (library, catalog name): NotFound, holding none, once the
+// catalog is seen absent.
+StoreStatus ServerConnection::Lock(
+    const Keys& keys, const std::string& busy,
+    std::optional<std::pair<int64_t, std::string_view>> probe) {
+  std::vector<bool> held(keys.size(), false);
+  int waited = 0;
+  for (int pause = 2;; pause = std::min(pause * 2, 50)) {
+    std::string sql;
+    Params params;
+    std::vector<size_t> asked;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (held[i]) continue;
+      sql += sql.empty() ? "SELECT " : ", ";
+      sql += keys[i].second ? "pg_try_advisory_lock_shared($"
+                            : "pg_try_advisory_lock($";
+      sql += std::to_string(asked.size() + 1) + ")";
+      params.Int(keys[i].first);
+      asked.push_back(i);
+    }
+    if (probe) {
+      int n = (int)asked.size();
+      sql += ", (SELECT id FROM vuvorozo.catalogs WHERE library_id = $" +
+             std::to_string(n + 1) + " AND name = $" + std::to_string(n + 2) +
+             ")";
+      params.Int(probe->first).Bytes(probe->second);
+    }
+    Result r;
+    if (StoreStatus s = Run(sql, params, &r); !s.ok()) {
+      Release(keys, held);
+      return s;
+    }
+    bool all = true;
+    for (size_t k = 0; k < asked.size(); ++k) {
+      if (r.Int(0, (int)k) != 0) {
+        held[asked[k]] = true;
+        ++held_;
+      } else {
+        all = false;
+      }
+    }
+    if (probe && r.null(0, (int)asked.size())) {
+      Release(keys, held);
+      return StoreStatus::NotFound("no such catalog");
+    }
+    if (all) return StoreStatus::Ok();
+    if (waited >= options_.lock_timeout_ms) {
+      Release(keys, held);
+      return StoreStatus::Busy(shown_ + ": " + busy);
+    }
+    usleep(pause * 1000);
+    waited += pause;
+  }
+}
+
+StoreStatus ServerConnection::Lock(int64_t key, bool shared,
+                                   const std::string& busy) {
+  return Lock(Keys{{key, shared}}, busy);
+}
+
+// Best effort: a lost connection released them already.
+void ServerConnection::Unlock(const Keys& keys) {
+  std::string sql;
+  Params params;
+  for (const auto& [key, shared] : keys) {
+    if (held_ > 0) --held_;
+    sql += sql.empty() ? "SELECT " : ", ";
+    sql += shared ? "pg_advisory_unlock_shared($" : "pg_advisory_unlock($";
+    sql += std::to_string(params.size() + 1) + ")";
+    params.Int(key);
+  }
+  if (sql.empty() || pg_ == nullptr || PQstatus(pg_) != CONNECTION_OK) {
+    return;
+  }
+  Run(sql, params);
+}
+
+// Counts keys as released by the server's own work (a commit's).
+void ServerConnection::Unlocked(const Keys& keys) {
+  held_ -= std::min(held_, (int)keys.size());
+}
+
+// Unlocks those of keys that held says were taken.
+void ServerConnection::Release(const Keys& keys,
+                               const std::vector<bool>& held) {
+  Keys taken;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (held[i]) taken.push_back(keys[i]);
+  }
+  Unlock(taken);
+}
+
+void ServerConnection::Drop(int64_t version) {
+  auto it = own_.find(version);
+  if (it != own_.end() && --it->second == 0) own_.erase(it);
+}
+
+std::vector<int64_t> ServerConnection::OwnVersions() const {
+  std::vector<int64_t> out;
+  for (const auto& [version, count] : own_) out.push_back(version);
+  return out;
+}
+
+// "WORK.CAT.NAME.TYPE"
+std::string ServerConnection::Describe(const std::string& libref,
+                                       const EntryName& entry) {
+  return libref + "." + entry.catalog + "." + entry.name +
+         (entry.type.empty() ? "" : "." + entry.type);
+}
+
+StoreStatus ServerConnection::Damaged(const std::string& what) const {
+  return StoreStatus::Corrupt(shown_ + ": the library is damaged: " + what);
+}
+
+StoreStatus ServerConnection::NotOurs() const {
+  return StoreStatus::NotLibrary(
+      shown_ +
+      ": the schema vuvorozo of the database does not hold this program's "
+      "libraries");
+}
+
+// The text with the URL's password masked wherever it appears.
+std::string ServerConnection::Masked(std::string text) const {
+  std::string out = MaskPassword(text);
+  for (size_t at = 0; !password_.empty() &&
+                      (at = out.find(password_, at)) != std::string::npos;) {
+    out.replace(at, password_.size(), "***");
+    at += 3;
+  }
+  // libpq's messages run over several lines (a hint on a tabbed line of
+  // its own); a status message is one line.
+  std::string line;
+  bool space = false;
+  for (char c : out) {
+    if (c == '\n' || c == '\t' || c == '\r' || c == ' ') {
+      space = !line.empty();
+      continue;
+    }
+    if (space) line += ' ';
+    space = false;
+    line += c;
+  }
+  return line;
+}
+
+// What a finished statement means, in words a user can read.
+StoreStatus ServerConnection::StatusOf(const Result& result) const {
+  ExecStatusType status = PQresultStatus(result.get());
+  if (result.get() != nullptr &&
+      (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)) {
+    return StoreStatus::Ok();
+  }
+  const char* state = result.get() != nullptr
+                          ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)
+                          : nullptr;
+  std::string code = state != nullptr ? state : "";
+  std::string why =
+      Masked(result.get() != nullptr ? PQresultErrorMessage(result.get())
+                                     : PQerrorMessage(pg_));
+  if (why.empty()) why = Masked(PQerrorMessage(pg_));
+  std::string text = shown_ + ": " + why;
+  if (code == "53100") return StoreStatus::DiskFull(text);
+  if (code == "25006" || code == "42501") return StoreStatus::ReadOnly(text);
+  if (code == "55P03" || code == "40001" || code == "40P01") {
+    return StoreStatus::Busy(text);
+  }
+  if (code.starts_with("XX") || code == "22P02") {
+    return StoreStatus::Corrupt(text);
+  }
+  return StoreStatus::IoError(text);
+}
+
+}  // namespace postgres
+}  // namespace refhost

@@ -1,0 +1,231 @@
+// Catalogs and entries of a library file: finding, listing, making and
+// deleting them. A deletion waits for the writers of other processes that
+// hold what it would take away.
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+
+StoreStatus LibraryFile::CatalogId(Connection* connection,
+                                   std::string_view name, int64_t* id) {
+  if (format_ == 0) return StoreStatus::NotFound("no such catalog");
+  Connection& c = connection ? *connection : *main_;
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kFindCatalog, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, name);
+  int rc = st->Step();
+  if (rc == SQLITE_ROW) {
+    *id = st->Int(0);
+  } else if (rc == SQLITE_DONE) {
+    status = StoreStatus::NotFound("no such catalog");
+  } else {
+    status = c.Failure("finding a catalog");
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus LibraryFile::InsertCatalog(std::string_view name, int64_t* id) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kInsertCatalog, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, name);
+  int rc = st->Step();
+  st->Reset();
+  if (rc != SQLITE_DONE) return main_->Failure("making a catalog");
+  return CatalogId(nullptr, name, id);
+}
+
+StoreStatus LibraryFile::CreateCatalog(std::string_view name) {
+  int64_t id;
+  if (CatalogId(nullptr, name, &id).ok()) return StoreStatus::Ok();
+  return Change([&] { return InsertCatalog(name, &id); });
+}
+
+StoreStatus LibraryFile::ListCatalogs(std::vector<CatalogInfo>* out) {
+  if (format_ == 0) return StoreStatus::Ok();
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kListCatalogs, &status);
+  if (st == nullptr) return status;
+  int rc;
+  while ((rc = st->Step()) == SQLITE_ROW) {
+    out->push_back({st->Text(0), st->Int(1)});
+  }
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("listing the catalogs");
+}
+
+StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
+                                       bool with_entries) {
+  // Writers of other processes would bring back entries taken with the
+  // catalog, so they finish first; a writer of a new entry in an empty
+  // catalog brings the catalog back at its commit, which is its right.
+  auto held = [&](bool* waiting) -> StoreStatus {
+    if (!with_entries) return StoreStatus::Ok();
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kCatalogWriters, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, name);
+    int rc;
+    Owner me = ThisProcess();
+    while ((rc = st->Step()) == SQLITE_ROW) {
+      Owner owner{st->Int(0), st->Int(1)};
+      if (!(owner == me) && IsAlive(owner)) *waiting = true;
+    }
+    st->Reset();
+    return rc == SQLITE_DONE ? StoreStatus::Ok()
+                             : main_->Failure("looking for writers");
+  };
+  auto body = [&]() -> StoreStatus {
+    int64_t id;
+    if (StoreStatus s = CatalogId(nullptr, name, &id); !s.ok()) return s;
+    std::vector<int64_t> versions;
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kCatalogVersions, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, id);
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) versions.push_back(st->Int(0));
+    st->Reset();
+    if (rc != SQLITE_DONE) return main_->Failure("listing entries");
+    if (!versions.empty() && !with_entries) {
+      return StoreStatus::NotEmpty("the catalog holds entries");
+    }
+    for (int64_t version : versions) {
+      if (StoreStatus s = DeleteVersion(version); !s.ok()) return s;
+    }
+    for (Sql which : {Sql::kDeleteCatalogEntries, Sql::kDeleteCatalog}) {
+      Statement* del = main_->Get(which, &status);
+      if (del == nullptr) return status;
+      del->Bind(1, id);
+      rc = del->Step();
+      del->Reset();
+      if (rc != SQLITE_DONE) return main_->Failure("deleting a catalog");
+    }
+    return StoreStatus::Ok();
+  };
+  StoreStatus status =
+      WhenFree(held, body,
+               path_ + ": catalog " + libref_ + "." + std::string(name) +
+                   " has entries being written by another process");
+  if (status.ok()) TrimFreeSpace();
+  return status;
+}
+
+StoreStatus LibraryFile::FindEntry(Connection* connection, int64_t catalog,
+                                   std::string_view name, std::string_view type,
+                                   EntryRow* row) {
+  Connection& c = connection ? *connection : *main_;
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kFindEntry, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, catalog);
+  return EntryOf(c, st, name, type, row);
+}
+
+StoreStatus LibraryFile::FindEntry(Connection* connection,
+                                   std::string_view catalog,
+                                   std::string_view name, std::string_view type,
+                                   EntryRow* row) {
+  if (format_ == 0) return StoreStatus::NotFound("no such catalog");
+  Connection& c = connection ? *connection : *main_;
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kFindNamedEntry, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, catalog);
+  status = EntryOf(c, st, name, type, row);
+  if (status.IsNotFound()) {
+    // Say whether it is the catalog that is missing.
+    int64_t id;
+    if (StoreStatus s = CatalogId(&c, catalog, &id); !s.ok()) return s;
+  }
+  return status;
+}
+
+StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
+                                 std::string_view name, std::string_view type,
+                                 EntryRow* row) {
+  StoreStatus status;
+  st->Bind(2, name);
+  st->Bind(3, type);
+  int rc = st->Step();
+  if (rc == SQLITE_ROW) {
+    row->info.name = std::string(name);
+    row->info.type = std::string(type);
+    row->info.description = st->Text(0);
+    row->info.created_micros = st->Int(1);
+    row->info.modified_micros = st->Int(2);
+    row->version = st->Int(3);
+    row->info.record_count = st->Int(4);
+    row->info.longest_record = (int32_t)st->Int(5);
+    row->info.host_attributes = st->Text(6);
+  } else if (rc == SQLITE_DONE) {
+    status = StoreStatus::NotFound("no such entry");
+  } else {
+    status = c.Failure("finding an entry");
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus LibraryFile::ListEntries(int64_t catalog,
+                                     std::vector<EntryInfo>* out) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kListEntries, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, catalog);
+  int rc;
+  while ((rc = st->Step()) == SQLITE_ROW) {
+    EntryInfo info;
+    info.name = st->Text(0);
+    info.type = st->Text(1);
+    info.description = st->Text(2);
+    info.created_micros = st->Int(3);
+    info.modified_micros = st->Int(4);
+    info.record_count = st->Int(6);
+    info.longest_record = (int32_t)st->Int(7);
+    info.host_attributes = st->Text(8);
+    out->push_back(std::move(info));
+  }
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("listing entries");
+}
+
+StoreStatus LibraryFile::DeleteEntry(int64_t catalog, const EntryName& entry) {
+  auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
+  auto body = [&]() -> StoreStatus {
+    EntryRow old;
+    if (StoreStatus s =
+            FindEntry(nullptr, catalog, entry.name, entry.type, &old);
+        !s.ok()) {
+      return s;
+    }
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kDeleteEntry, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, catalog);
+    st->Bind(2, entry.name);
+    st->Bind(3, entry.type);
+    int rc = st->Step();
+    st->Reset();
+    if (rc != SQLITE_DONE) return main_->Failure("deleting an entry");
+    return DeleteVersion(old.version);
+  };
+  StoreStatus status = WhenFree(
+      held, body,
+      path_ + ": " + Describe(entry) + " is being written by another process");
+  if (status.ok()) TrimFreeSpace();
+  return status;
+}
+
+}  // namespace sqlite
+}  // namespace refhost

@@ -1,0 +1,220 @@
+// Versions and their record pages in a library file: making and dropping
+// versions, storing, loading, cutting and copying pages (one row a page in
+// format 2; one row a record in format 1, read into pages).
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <string>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+namespace {
+
+// Pages an update's first write copies in one transaction.
+constexpr int kCopyBatchPages = 256;
+// Records of a format-1 version read into one page.
+constexpr uint32_t kFormat1PageRecords = 1024;
+
+}  // namespace
+
+StoreStatus LibraryFile::NewVersion(int state, int64_t* version) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kNewVersion, &status);
+  if (st == nullptr) return status;
+  Owner me = ThisProcess();
+  st->Bind(1, state);
+  st->Bind(2, me.pid);
+  st->Bind(3, me.start);
+  int rc = st->Step();
+  st->Reset();
+  if (rc != SQLITE_DONE) return main_->Failure("making a version");
+  *version = sqlite3_last_insert_rowid(main_->db());
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::DeleteVersion(int64_t version) {
+  StoreStatus status;
+  Statement* pages = main_->Get(Sql::kDeletePages, &status);
+  if (pages == nullptr) return status;
+  pages->Bind(1, PageKey(version, 0));
+  pages->Bind(2, PageKey(version + 1, 0));
+  int rc = pages->Step();
+  pages->Reset();
+  if (rc != SQLITE_DONE) return main_->Failure("dropping a version");
+  Statement* st = main_->Get(Sql::kDeleteVersion, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, version);
+  rc = st->Step();
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("dropping a version");
+}
+
+StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page) {
+  std::string why;
+  if (!page.Encode(codec_, &why))
+    return StoreStatus::IoError(path_ + ": " + why);
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kInsertPage, &status);
+  if (st == nullptr) return status;
+  const std::string& frame = codec_.frame();
+  st->Bind(1, PageKey(version, page.first()));
+  st->Bind(2, (int64_t)page.count());
+  st->Bind(3, (int64_t)page.longest());
+  st->BindBlob(4, frame.data(), frame.size());
+  int rc = st->Step();
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("writing records");
+}
+
+StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
+                                  uint64_t number, uint64_t count,
+                                  RecordPage* page) {
+  Connection& c = connection ? *connection : *main_;
+  StoreStatus status;
+  std::string missing =
+      "record " + std::to_string(number) + " of an entry is missing";
+  if (format_ == 1) {
+    // One row a record: up to kFormat1PageRecords consecutive ones.
+    Statement* st = c.Get(Sql::kRecordsBetween, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, PageKey(version, number));
+    st->Bind(2, PageKey(version, count));
+    page->Reset(number);
+    int rc = SQLITE_DONE;
+    while (page->count() < kFormat1PageRecords &&
+           (rc = st->Step()) == SQLITE_ROW &&
+           st->Int(0) == PageKey(version, page->end())) {
+      page->Append(st->Blob(2), (uint32_t)st->Bytes(2), (uint16_t)st->Int(1));
+    }
+    if (page->empty() && rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      status = c.Failure("reading records");
+    } else if (page->empty()) {
+      status = Damaged(missing);
+    }
+    st->Reset();
+    return status;
+  }
+  Statement* st = c.Get(Sql::kFindPage, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, PageKey(version, number));
+  st->Bind(2, PageKey(version, 0));
+  int rc = st->Step();
+  if (rc == SQLITE_ROW) {
+    uint64_t first = (uint64_t)(st->Int(0) - PageKey(version, 0));
+    int64_t records = st->Int(1);
+    int64_t longest = st->Int(2);
+    std::string why;
+    if (records <= 0 || records > UINT32_MAX || longest < 0 ||
+        longest > UINT32_MAX || number >= first + (uint64_t)records) {
+      status = Damaged(missing);
+    } else if (!page->Decode(codec_, st->Blob(3), st->Bytes(3), first,
+                             (uint32_t)records, (uint32_t)longest, &why)) {
+      status = Damaged("the page holding record " + std::to_string(number) +
+                       " of an entry: " + why);
+    }
+  } else if (rc == SQLITE_DONE) {
+    status = Damaged(missing);
+  } else {
+    status = c.Failure("reading records");
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus LibraryFile::NewStaging(int64_t* version) {
+  return Change([&] { return NewVersion(kStaging, version); });
+}
+
+StoreStatus LibraryFile::StorePage(int64_t version, const RecordPage& page) {
+  return Change([&] { return InsertPage(version, page); });
+}
+
+StoreStatus LibraryFile::DropPagesFrom(int64_t version, uint64_t from,
+                                       uint32_t* longest) {
+  StoreStatus status = Change([&]() -> StoreStatus {
+    StoreStatus s;
+    Statement* st = main_->Get(Sql::kDeletePages, &s);
+    if (st == nullptr) return s;
+    st->Bind(1, PageKey(version, from));
+    st->Bind(2, PageKey(version + 1, 0));
+    int rc = st->Step();
+    st->Reset();
+    return rc == SQLITE_DONE ? StoreStatus::Ok()
+                             : main_->Failure("dropping records");
+  });
+  if (!status.ok()) return status;
+  Statement* st = main_->Get(Sql::kLongestBetween, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, PageKey(version, 0));
+  st->Bind(2, PageKey(version, from));
+  int rc = st->Step();
+  if (rc == SQLITE_ROW) {
+    *longest = (uint32_t)st->Int(0);
+  } else {
+    status = main_->Failure("reading record lengths");
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus LibraryFile::CopyPages(Connection& source, int64_t from, int64_t to,
+                                   uint64_t before, uint64_t* records,
+                                   uint32_t* longest) {
+  StoreStatus status;
+  Statement* pages = source.Get(Sql::kPagesBetween, &status);
+  if (pages == nullptr) return status;
+  pages->Bind(1, PageKey(from, 0));
+  pages->Bind(2, PageKey(from, before));
+  *records = 0;
+  *longest = 0;
+  bool more = true;
+  while (more && status.ok()) {
+    status = Change([&]() -> StoreStatus {
+      StoreStatus s;
+      Statement* insert = main_->Get(Sql::kInsertPage, &s);
+      if (insert == nullptr) return s;
+      for (int i = 0; i < kCopyBatchPages; ++i) {
+        int rc = pages->Step();
+        if (rc == SQLITE_DONE) {
+          more = false;
+          break;
+        }
+        if (rc != SQLITE_ROW) return source.Failure("reading records");
+        uint64_t first = (uint64_t)(pages->Int(0) - PageKey(from, 0));
+        if (first != *records) {
+          return Damaged("the pages of an entry do not follow each other");
+        }
+        int64_t count = pages->Int(1);
+        insert->Bind(1, PageKey(to, first));
+        insert->Bind(2, count);
+        insert->Bind(3, pages->Int(2));
+        insert->BindBlob(4, pages->Blob(3), pages->Bytes(3));
+        int done = insert->Step();
+        insert->Reset();
+        if (done != SQLITE_DONE) return main_->Failure("copying records");
+        *records += (uint64_t)count;
+        *longest = std::max(*longest, (uint32_t)pages->Int(2));
+      }
+      return StoreStatus::Ok();
+    });
+  }
+  pages->Reset();
+  return status;
+}
+
+// When that fails (a full disk), the next change of the library drops the
+// version; a later process's sweep, when this one ends first.
+void LibraryFile::DiscardStaging(int64_t version) {
+  if (mode_.read_only) return;
+  if (!Change([&] { return DeleteVersion(version); }).ok()) {
+    undiscarded_.push_back(version);
+  }
+}
+
+}  // namespace sqlite
+}  // namespace refhost

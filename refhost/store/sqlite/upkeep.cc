@@ -1,0 +1,163 @@
+// Upkeep of a library file: free space given back to the file system,
+// the check that reads every record of every entry, and compaction.
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <string>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+namespace {
+
+// Free space given back to the file system once it passes this.
+constexpr int64_t kTrimBytes = 256 << 10;
+
+}  // namespace
+
+void LibraryFile::TrimFreeSpace() {
+  if (mode_.read_only) return;
+  int64_t free_pages = 0, page_size = 0;
+  if (!main_->Integer(Sql::kFreePages, &free_pages).ok() ||
+      !main_->Integer("PRAGMA page_size", &page_size).ok() ||
+      free_pages * page_size < kTrimBytes) {
+    return;
+  }
+  main_->Exec("PRAGMA incremental_vacuum");
+}
+
+int64_t LibraryFile::FileBytes() const {
+  return FileSize(path_) + FileSize(path_ + "-wal");
+}
+
+StoreStatus LibraryFile::CheckVersion(Connection& connection,
+                                      const std::string& entry, int64_t version,
+                                      int64_t count, int64_t longest,
+                                      LibraryCheck* check) {
+  RecordPage page;
+  uint64_t number = 0;
+  uint32_t seen_longest = 0;
+  while (number < (uint64_t)count) {
+    StoreStatus s =
+        LoadPage(&connection, version, number, (uint64_t)count, &page);
+    if (s.code() == StoreStatus::kCorrupt) {
+      check->problems.push_back(entry + ": " + s.message());
+      return StoreStatus::Ok();
+    }
+    if (!s.ok()) return s;
+    if (page.first() != number) {
+      check->problems.push_back(entry + ": its pages overlap at record " +
+                                std::to_string(number));
+      return StoreStatus::Ok();
+    }
+    ++check->pages;
+    check->records += page.count();
+    seen_longest = std::max(seen_longest, page.longest());
+    number = page.end();
+  }
+  if (seen_longest != (uint64_t)longest) {
+    check->problems.push_back(entry +
+                              ": its longest record does not agree with the "
+                              "one noted (" +
+                              std::to_string(seen_longest) + " and " +
+                              std::to_string(longest) + " bytes)");
+  }
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::Check(LibraryCheck* check) {
+  check->file = path_;
+  check->file_bytes = FileBytes();
+  if (format_ == 0) return StoreStatus::Ok();
+  std::unique_ptr<Snapshot> snapshot;
+  if (StoreStatus s = TakeSnapshot(&snapshot); !s.ok()) return s;
+  Connection& c = snapshot->connection();
+  {
+    Statement integrity;
+    if (integrity.Prepare(c.db(), "PRAGMA integrity_check(20)") != SQLITE_OK) {
+      return c.Failure("checking the library");
+    }
+    int rc;
+    while ((rc = integrity.Step()) == SQLITE_ROW) {
+      std::string line = integrity.Text(0);
+      if (line != "ok") check->problems.push_back("SQLite: " + line);
+    }
+    if (rc != SQLITE_DONE) {
+      StoreStatus s = c.Failure("checking the library");
+      check->problems.push_back(s.message());
+      return StoreStatus::Ok();
+    }
+  }
+  int64_t catalogs = 0;
+  if (StoreStatus s = c.Integer("SELECT count(*) FROM catalogs", &catalogs);
+      !s.ok()) {
+    return s;
+  }
+  check->catalogs = catalogs;
+  Statement entries;
+  if (entries.Prepare(c.db(),
+                      "SELECT c.name, e.name, e.type, e.version_id, "
+                      "v.record_count, v.longest, v.id FROM entries e "
+                      "LEFT JOIN catalogs c ON c.id = e.catalog_id "
+                      "LEFT JOIN versions v ON v.id = e.version_id "
+                      "ORDER BY c.name, e.name, e.type") != SQLITE_OK) {
+    return c.Failure("checking the library");
+  }
+  int rc;
+  while ((rc = entries.Step()) == SQLITE_ROW) {
+    ++check->entries;
+    std::string entry =
+        Describe({entries.Text(0), entries.Text(1), entries.Text(2)});
+    if (entries.Int(6) == 0) {
+      check->problems.push_back(entry + ": its content is missing");
+      continue;
+    }
+    if (StoreStatus s = CheckVersion(c, entry, entries.Int(3), entries.Int(4),
+                                     entries.Int(5), check);
+        !s.ok()) {
+      return s;
+    }
+  }
+  if (rc != SQLITE_DONE) return c.Failure("checking the library");
+  int64_t free_pages = 0, page_size = 0, orphaned = 0;
+  c.Integer("PRAGMA freelist_count", &free_pages);
+  c.Integer("PRAGMA page_size", &page_size);
+  if (format_ == kFormat) {
+    c.Integer(
+        "SELECT coalesce(sum(length(data)), 0) FROM pages WHERE key >> 32 "
+        "NOT IN (SELECT version_id FROM entries)",
+        &orphaned);
+  }
+  check->free_bytes = free_pages * page_size + orphaned;
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
+  compaction->file = path_;
+  compaction->bytes_before = FileBytes();
+  if (mode_.read_only) return ReadOnlyRefusal();
+  if (StoreStatus s = SweepOrphans(); !s.ok()) return s;
+  // Rebuilding needs the file to itself within this process.
+  idle_.clear();
+  int64_t vacuum = 0;
+  if (StoreStatus s = main_->Integer("PRAGMA auto_vacuum", &vacuum); !s.ok()) {
+    return s;
+  }
+  if (vacuum != 2) {
+    if (StoreStatus s = main_->Exec("PRAGMA auto_vacuum = INCREMENTAL");
+        !s.ok()) {
+      return s;
+    }
+  }
+  if (StoreStatus s = main_->Exec("VACUUM"); !s.ok()) return s;
+  if (StoreStatus s = main_->Exec("PRAGMA wal_checkpoint(TRUNCATE)"); !s.ok()) {
+    return s;
+  }
+  compaction->bytes_after = FileBytes();
+  return StoreStatus::Ok();
+}
+
+}  // namespace sqlite
+}  // namespace refhost

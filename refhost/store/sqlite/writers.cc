@@ -1,0 +1,240 @@
+// Who writes what, and who reads what: the process that owns a staging
+// version or an entry's writer lock (its id and start time), the writer
+// locks of entries as rows of the writers table, the sweep of what writers
+// that died left behind, and the snapshots readers read through.
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+namespace {
+
+// Idle connections kept for the next reader.
+constexpr size_t kIdleConnections = 4;
+
+// The start time of a process (clock ticks after boot), 0 when unknown.
+int64_t StartTime(int64_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return 0;
+  // Field 22 of the line; the fields after the name start at field 3.
+  const char* p = stat.c_str() + paren + 1;
+  for (int field = 3; field < 22 && *p != '\0'; ++field) {
+    while (*p == ' ') ++p;
+    while (*p != ' ' && *p != '\0') ++p;
+  }
+  return std::strtoll(p, nullptr, 10);
+}
+
+}  // namespace
+
+Owner ThisProcess() {
+  static Owner cached;
+  int64_t pid = getpid();
+  // A forked child is another process: look again.
+  if (cached.pid != pid) cached = Owner{pid, StartTime(pid)};
+  return cached;
+}
+
+bool IsAlive(const Owner& owner) {
+  if (owner.pid <= 0) return false;
+  if (kill((pid_t)owner.pid, 0) != 0 && errno == ESRCH) return false;
+  if (owner.start == 0) return true;
+  int64_t start = StartTime(owner.pid);
+  return start == 0 || start == owner.start;
+}
+
+std::string EntryName::Key() const {
+  std::string key = catalog;
+  key += '\0';
+  key += name;
+  key += '\0';
+  key += type;
+  return key;
+}
+
+Snapshot::~Snapshot() { library_->GiveBack(std::move(connection_)); }
+
+WriterLock::~WriterLock() {
+  if (held_) library_->ReleaseWriter(entry_);
+}
+
+StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kFindWriter, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, entry.catalog);
+  st->Bind(2, entry.name);
+  st->Bind(3, entry.type);
+  int rc = st->Step();
+  if (rc == SQLITE_ROW) {
+    Owner owner{st->Int(0), st->Int(1)};
+    *held = !(owner == ThisProcess()) && IsAlive(owner);
+  } else if (rc != SQLITE_DONE) {
+    status = main_->Failure("looking for writers");
+  }
+  st->Reset();
+  return status;
+}
+
+StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
+                                        std::unique_ptr<WriterLock>* lock) {
+  if (mode_.read_only) return ReadOnlyRefusal();
+  std::string key = entry.Key();
+  auto it = writing_.find(key);
+  if (it == writing_.end()) {
+    auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
+    auto body = [&] {
+      return WriterRow(Sql::kPutWriter, entry, "marking an entry written");
+    };
+    StoreStatus status = WhenFree(held, body,
+                                  path_ + ": " + Describe(entry) +
+                                      " is being written by another process");
+    if (!status.ok()) return status;
+    writing_[key] = 1;
+  } else {
+    ++it->second;
+  }
+  *lock = std::make_unique<WriterLock>(this, entry);
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::DropWriter(const EntryName& entry) {
+  return WriterRow(Sql::kDropWriter, entry, "releasing an entry");
+}
+
+// Puts or drops this process's row of the entry's writer lock.
+StoreStatus LibraryFile::WriterRow(Sql which, const EntryName& entry,
+                                   const char* doing) {
+  StoreStatus status;
+  Statement* st = main_->Get(which, &status);
+  if (st == nullptr) return status;
+  Owner me = ThisProcess();
+  st->Bind(1, entry.catalog);
+  st->Bind(2, entry.name);
+  st->Bind(3, entry.type);
+  st->Bind(4, me.pid);
+  st->Bind(5, me.start);
+  int rc = st->Step();
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok() : main_->Failure(doing);
+}
+
+// The last cursor of this process on the entry drops the lock's row; when
+// that fails (a full disk), the next change of the library drops it.
+void LibraryFile::ReleaseWriter(const EntryName& entry) {
+  auto it = writing_.find(entry.Key());
+  if (it == writing_.end() || --it->second > 0) return;
+  writing_.erase(it);
+  if (!Change([&] { return DropWriter(entry); }).ok()) {
+    unreleased_.push_back(entry);
+  }
+}
+
+StoreStatus LibraryFile::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
+  std::unique_ptr<Connection> connection;
+  if (!idle_.empty()) {
+    connection = std::move(idle_.back());
+    idle_.pop_back();
+  } else {
+    connection = std::make_unique<Connection>(path_, &sql_);
+    if (StoreStatus s = connection->Open(mode_, false); !s.ok()) return s;
+  }
+  if (StoreStatus s = connection->Begin(false); !s.ok()) return s;
+  // The first read fixes what the transaction sees.
+  int64_t tables;
+  if (StoreStatus s = connection->Integer(Sql::kSchemaSize, &tables); !s.ok()) {
+    connection->Rollback();
+    return s;
+  }
+  *snapshot = std::make_unique<Snapshot>(this, std::move(connection));
+  return StoreStatus::Ok();
+}
+
+void LibraryFile::GiveBack(std::unique_ptr<Connection> connection) {
+  connection->Rollback();
+  if (idle_.size() < kIdleConnections) idle_.push_back(std::move(connection));
+}
+
+// Removes the versions of writers that are gone (a process killed while
+// writing) and live versions no entry uses, and the writer locks of
+// processes that are gone. Whether an owner is gone is decided inside the
+// write transaction: a writer seen alive before it could commit and end
+// while a sweep looked, and its committed version would go with it.
+StoreStatus LibraryFile::SweepOrphans() {
+  if (mode_.read_only) return StoreStatus::Ok();
+  // Most opens find nothing to look at, and take no lock for it.
+  int64_t candidates = 0;
+  if (StoreStatus s = main_->Integer(
+          "SELECT (SELECT count(*) FROM versions WHERE state <> 1 OR id NOT "
+          "IN (SELECT version_id FROM entries)) + "
+          "(SELECT count(*) FROM writers)",
+          &candidates);
+      !s.ok() || candidates == 0) {
+    return s;
+  }
+  return Change([&]() -> StoreStatus {
+    std::vector<int64_t> orphans;
+    std::vector<EntryName> dead_writers;
+    {
+      Statement st;
+      if (st.Prepare(main_->db(),
+                     "SELECT id, state, owner_pid, owner_start FROM versions "
+                     "WHERE state <> 1 OR id NOT IN "
+                     "(SELECT version_id FROM entries)") != SQLITE_OK) {
+        return main_->Failure("looking for orphans");
+      }
+      while (st.Step() == SQLITE_ROW) {
+        if (st.Int(1) == kLive || !IsAlive(Owner{st.Int(2), st.Int(3)})) {
+          orphans.push_back(st.Int(0));
+        }
+      }
+      Statement writers;
+      if (writers.Prepare(main_->db(),
+                          "SELECT catalog, name, type, owner_pid, owner_start "
+                          "FROM writers") != SQLITE_OK) {
+        return main_->Failure("looking for writers");
+      }
+      while (writers.Step() == SQLITE_ROW) {
+        if (!IsAlive(Owner{writers.Int(3), writers.Int(4)})) {
+          dead_writers.push_back(
+              {writers.Text(0), writers.Text(1), writers.Text(2)});
+        }
+      }
+    }
+    for (int64_t version : orphans) {
+      if (StoreStatus s = DeleteVersion(version); !s.ok()) return s;
+    }
+    Statement drop;
+    if (drop.Prepare(main_->db(),
+                     "DELETE FROM writers WHERE catalog = ?1 AND name = ?2 "
+                     "AND type = ?3") != SQLITE_OK) {
+      return main_->Failure("releasing entries");
+    }
+    for (const EntryName& entry : dead_writers) {
+      drop.Bind(1, entry.catalog);
+      drop.Bind(2, entry.name);
+      drop.Bind(3, entry.type);
+      int rc = drop.Step();
+      drop.Reset();
+      if (rc != SQLITE_DONE) return main_->Failure("releasing entries");
+    }
+    return StoreStatus::Ok();
+  });
+}
+
+}  // namespace sqlite
+}  // namespace refhost

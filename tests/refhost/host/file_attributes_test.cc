@@ -1,0 +1,83 @@
+// The host attributes kept with an entry that holds a file: what is
+// encoded reads back the same, whatever bytes the names hold, and text
+// that is not such attributes reads as none.
+
+#include "refhost/host/file_attributes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace refhost {
+namespace {
+
+TEST(FileAttributesTest, EncodedAttributesReadBackWhateverTheNamesHold) {
+  FileAttributes a;
+  a.file_name = std::string("odd name\t%20=\n\xFF\x00.txt", 20);
+  a.folder = "caf\xC3\xA9 notes";
+  a.modified_ns = -1234567890123LL;  // before the epoch
+  a.mode = 04755;
+  a.size = 1LL << 33;
+  a.records = RecordMapping::kChunks;
+  a.final_newline = false;
+  a.content_hash = 0xFEDCBA9876543210ULL;
+  a.changed_ns = 1700000000123456789LL;
+  a.inode = 42;
+  std::string text = EncodeFileAttributes(a);
+  // Plain ASCII lines, whatever the names hold: a store may keep it as text.
+  for (char c : text) {
+    EXPECT_TRUE(c == '\n' || (c >= ' ' && c <= '~')) << int(c);
+  }
+  FileAttributes b;
+  ASSERT_TRUE(DecodeFileAttributes(text, &b)) << text;
+  EXPECT_EQ(b.file_name, a.file_name);
+  EXPECT_EQ(b.folder, a.folder);
+  EXPECT_EQ(b.modified_ns, a.modified_ns);
+  EXPECT_EQ(b.mode, a.mode);
+  EXPECT_EQ(b.size, a.size);
+  EXPECT_EQ(b.records, a.records);
+  EXPECT_EQ(b.final_newline, false);
+  EXPECT_EQ(b.content_hash, a.content_hash);
+  EXPECT_EQ(b.changed_ns, a.changed_ns);
+  EXPECT_EQ(b.inode, a.inode);
+
+  // What was never set stays unknown; keys a later host adds are skipped.
+  FileAttributes sparse;
+  ASSERT_TRUE(DecodeFileAttributes(
+      EncodeFileAttributes(FileAttributes()) + "\nowner=someone", &sparse));
+  EXPECT_TRUE(sparse.file_name.empty());
+  EXPECT_FALSE(sparse.modified_ns || sparse.mode || sparse.size ||
+               sparse.records || sparse.content_hash);
+  EXPECT_TRUE(sparse.final_newline);
+}
+
+TEST(FileAttributesTest, TextThatIsNotAttributesReadsAsNone) {
+  std::string good = EncodeFileAttributes(FileAttributes());
+  for (std::string bad :
+       {std::string(), std::string("mode=644"), good + "\nsize=-1",
+        good + "\nmode=9", good + "\nname=%4", good + "\nrecords=rows",
+        good + "\nxxh3=12", good + "\nno equals sign"}) {
+    FileAttributes a;
+    a.file_name = "left over";
+    EXPECT_FALSE(DecodeFileAttributes(bad, &a)) << bad;
+    EXPECT_TRUE(a.file_name.empty());
+  }
+}
+
+TEST(FileAttributesTest, TheContentHashDoesNotDependOnHowBytesArrive) {
+  std::string bytes(100000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 + i / 13);
+  ContentHash whole, pieces;
+  whole.Add(bytes.data(), bytes.size());
+  for (size_t at = 0; at < bytes.size(); at += 777) {
+    pieces.Add(bytes.data() + at, std::min<size_t>(777, bytes.size() - at));
+  }
+  EXPECT_EQ(whole.Value(), pieces.Value());
+  bytes[5000] ^= 1;
+  ContentHash changed;
+  changed.Add(bytes.data(), bytes.size());
+  EXPECT_NE(changed.Value(), whole.Value());
+}
+
+}  // namespace
+}  // namespace refhost
