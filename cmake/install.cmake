@@ -88,9 +88,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # packages (libc6:i386 and so on). The floors are what the built objects
 # need: glibc 2.34 (dlopen and friends in libc), the GCC 11 C++ runtime
 # (GLIBCXX_3.4.29), SQLite 3.31 (SQLITE_OPEN_NOFOLLOW; upserts are 3.24),
-# zstd 1.4 (ZSTD_compress2 and its parameters, for the store's pages).
+# zstd 1.4 (ZSTD_compress2 and its parameters, for the store's pages),
+# libarchive 3.6 (zstd filters, pax and zip writers).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libsqlite3-0 (>= 3.31), libzstd1 (>= 1.4.0), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
+    "libc6 (>= 2.34), libsqlite3-0 (>= 3.31), libzstd1 (>= 1.4.0), libstdc++6 (>= 11), libgcc-s1 (>= 3.0), libarchive13 (>= 3.6)")
 set(CPACK_GENERATOR DEB)
 include(CPack)
 
