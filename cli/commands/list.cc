@@ -89,6 +89,18 @@ std::optional<int64_t> FileBytes(const refhost::EntryInfo& info) {
   return attributes.size;
 }
 
+// The path an entry keeps in its catalog's tree ("" when none); a folder's
+// ends in '/'.
+std::string KeptPath(const refhost::EntryInfo& info) {
+  refhost::FileAttributes attributes;
+  if (!refhost::DecodeFileAttributes(info.host_attributes, &attributes)) {
+    return "";
+  }
+  std::string path = attributes.file_name;
+  if (attributes.is_folder && !path.empty()) path += '/';
+  return path;
+}
+
 int ListEntries(Session& session, const std::string& name, bool json,
                 bool long_listing) {
   NameLevels levels = SplitLevels(name);
@@ -105,6 +117,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
           ", \"description\": " + JsonString(e.info.description) +
           ", \"records\": " + std::to_string(e.info.record_count) +
           ", \"bytes\": " + (bytes ? std::to_string(*bytes) : "null") +
+          ", \"path\": " + JsonString(KeptPath(e.info)) +
           ", \"longest_record\": " + std::to_string(e.info.longest_record) +
           ", \"created\": " + JsonTime(e.info.created_micros) +
           ", \"modified\": " + JsonTime(e.info.modified_micros) + "}");
@@ -119,7 +132,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
     return kExitFailed;
   }
   Table table = long_listing ? Table({"NAME", "TYPE", "RECORDS", "BYTES",
-                                      "MODIFIED", "DESCRIPTION"})
+                                      "MODIFIED", "PATH", "DESCRIPTION"})
                              : Table({"NAME", "TYPE", "DESCRIPTION"});
   if (long_listing) {
     table.AlignRight(2);
@@ -132,7 +145,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
                  std::to_string(e.info.record_count),
                  bytes ? std::to_string(*bytes) : "-",
                  TableTime(e.info.modified_micros),
-                 Printable(e.info.description)});
+                 Printable(KeptPath(e.info)), Printable(e.info.description)});
     } else {
       table.Add({Printable(e.name), Printable(e.type),
                  Printable(e.info.description)});
@@ -179,7 +192,8 @@ Without a name: the libraries of the data folder. With a libref: its
 catalogs and how many entries each holds. With LIBREF.CATALOG: its entries
 by name, type and description; -l (--long) adds the records, the bytes
 (of the file the entry gives back, '-' where the host does not know them)
-and the time of the last change. LIBREF.CATALOG.PATTERN lists the entries
+the time of the last change and the path the entry keeps in the catalog's
+tree (a folder's ends in /). LIBREF.CATALOG.PATTERN lists the entries
 the pattern matches (* any characters, ? one; the type level may be a
 pattern too).
 
@@ -191,7 +205,8 @@ on the terminal.
   libraries  {"libref": "WORK", "catalogs": 2}
   catalogs   {"catalog": "REPORTS", "entries": 3}
   entries    {"name": "JAN", "type": "CATAMS", "description": "",
-              "records": 3, "bytes": 31 (or null), "longest_record": 10,
+              "records": 3, "bytes": 31 (or null), "path": "notes/jan.txt",
+              "longest_record": 10,
               "created": "2024-01-31T09:00:00.000000Z", "modified": "..."}
 Strings are exact (control characters as \u escapes; a byte that is not
 UTF-8 as \ufffd); times are UTC.

@@ -111,8 +111,8 @@ int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
   });
 }
 
-int MakeFolder(const char* path, mode_t) {
-  return Guard([&] { return Tree().MakeFolder(path); });
+int MakeFolder(const char* path, mode_t mode) {
+  return Guard([&] { return Tree().MakeFolder(path, mode); });
 }
 
 int RemoveFolder(const char* path) {

@@ -122,6 +122,18 @@ class PendingFiles {
   // Deletes the entry of the place's catalog through the module.
   int DeleteEntry(const Place& place, const std::string& name,
                   const std::string& type);
+  // The entry a file or folder at the place becomes when written anew, by
+  // the one rule of entry names (EntryChooser): the entry the view shows
+  // there when it keeps that path, else the one its name gives when no
+  // entry has it, else a fitted one.
+  FileEntry EntryFor(const Place& place, bool folder);
+  // Writes the entry of a folder of the place's tree (depth 2: the
+  // catalog's own folder, keeping keep_folder as its name when not empty)
+  // with its mode and time, or with the attributes change leaves of those
+  // it has.
+  int WriteFolder(const Place& place,
+                  const std::function<void(refhost::FileAttributes*)>& change,
+                  const std::string& keep_folder = "");
   // Copies the entry shown at from into the entry target of to's catalog,
   // as the file to names (its name and folder, the mode and time it
   // showed).

@@ -61,7 +61,7 @@ class MountTree {
   // handle is the one Open or Create gave, or 0 for a path alone.
   int GetAttributes(const std::string& path, uint64_t handle, struct stat* st);
   int List(const std::string& path, std::vector<TreeItem>* items);
-  int MakeFolder(const std::string& path);
+  int MakeFolder(const std::string& path, mode_t mode = 0755);
   int RemoveFolder(const std::string& path);
   int Remove(const std::string& path);
   // flags: RENAME_NOREPLACE is honoured; RENAME_EXCHANGE is refused.

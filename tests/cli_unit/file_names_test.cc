@@ -45,7 +45,7 @@ TEST(FileNamesTest, KeptNamesFirstThenDefaultNamesThenSuffixes) {
   EXPECT_TRUE(naming[1].displaced);
   EXPECT_EQ(naming[3].file, "c.csv");
   EXPECT_EQ(naming[4].file, "d.txt");
-  EXPECT_EQ(naming[4].refused, Reason::kFileNameNotPlain);
+  EXPECT_EQ(naming[4].refused, Reason::kPathUpward);
   EXPECT_FALSE(naming[4].displaced);
   EXPECT_EQ(naming[5].file, "");
   EXPECT_EQ(naming[5].unsafe, Reason::kNamePartSeparator);
@@ -83,7 +83,7 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
   const std::vector<std::string> kept = {
       "",      "",        "a.txt",
       "b.txt", "a~2.txt", "note.csv",
-      "A.TXT", "x/y",     ".vuvorozo-manifest"};
+      "A.TXT", "x/y",     ".vuvorozo-manifest", "x", "x/y/z"};
   for (int round = 0; round < 500; ++round) {
     std::map<std::pair<std::string, std::string>, NamedEntry> unique;
     int count = 1 + random() % 12;
@@ -106,10 +106,18 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
       }
       ASSERT_NE(naming[i].file, "") << e.name << "." << e.type;
       EXPECT_TRUE(files.insert(naming[i].file).second) << naming[i].file;
-      Reason refused;
+    }
+    // No file stands where a folder of another's path is.
+    for (const std::string& folder : FoldersOf(naming)) {
+      EXPECT_EQ(files.count(folder), 0u) << folder;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const NamedEntry& e = entries[i];
+      if (naming[i].file.empty()) continue;
       if (!naming[i].displaced) {
+        bool kept_path = !e.kept.empty() && PathProblem(e.kept) == Reason::kNone;
         EXPECT_EQ(naming[i].file,
-                  PreferredFileName(e.name, e.type, e.kept, &refused));
+                  kept_path ? e.kept : DefaultFileName(e.name, e.type));
       }
     }
     std::vector<NamedEntry> again = entries;

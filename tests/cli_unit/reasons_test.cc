@@ -30,8 +30,8 @@ TEST(ReasonsTest, NamesACatalogCannotHoldGiveTheMountsErrno) {
   }
   EXPECT_EQ(EntryForFile("notes.txt", &entry), Reason::kNone);
   EXPECT_EQ(entry.name, "NOTES");
-  std::string catalog;
-  EXPECT_EQ(CatalogForFolder(std::string(40, 'c'), &catalog),
+  std::string catalog, keep;
+  EXPECT_EQ(CatalogForFolder(std::string(40, 'c'), true, {}, &catalog, &keep),
             Reason::kNameTooLong);
   EXPECT_EQ(ErrnoOf(LibrefProblem("ninechars")), ENAMETOOLONG);
   EXPECT_EQ(ErrnoOf(LibrefProblem("a-b")), EINVAL);
