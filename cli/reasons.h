@@ -51,17 +51,17 @@ enum class Reason : unsigned char {
 
   // What a folder or an archive holds that a catalog does not keep, and
   // archives a catalog will not take.
-  kSymlinkNotKept,    // a symbolic link
-  kHardLinkNotKept,   // a hard link to another member
-  kDeviceNotKept,     // a device
-  kFifoNotKept,       // a FIFO
-  kOtherNotKept,      // a socket or a kind of member not known
-  kPathTwice,         // a member of a path given before
-  kUnderLink,         // a member whose path passes through a link
-  kUnderFile,         // a member whose path passes through a file
-  kFolderOverFile,    // a folder where a file is, or a file where a folder
-  kSizeMismatch,      // a member whose data is not its stated size
-  kArchiveDamaged,    // the archive cannot be read on
+  kSymlinkNotKept,   // a symbolic link
+  kHardLinkNotKept,  // a hard link to another member
+  kDeviceNotKept,    // a device
+  kFifoNotKept,      // a FIFO
+  kOtherNotKept,     // a socket or a kind of member not known
+  kPathTwice,        // a member of a path given before
+  kUnderLink,        // a member whose path passes through a link
+  kUnderFile,        // a member whose path passes through a file
+  kFolderOverFile,   // a folder where a file is, or a file where a folder
+  kSizeMismatch,     // a member whose data is not its stated size
+  kArchiveDamaged,   // the archive cannot be read on
 
   // What the store, the host or the module answered.
   kNotFound,       // no such entry, catalog or library

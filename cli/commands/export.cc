@@ -293,9 +293,9 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
       tally_.failed = true;
       PrintError(Printable(catalog_.catalog) +
                  ": skipped: no folder can be made for it: " +
-                 (reason == Reason::kNone ? "another catalog took " +
-                                                Printable(folder)
-                                          : std::string(TextOf(reason))));
+                 (reason == Reason::kNone
+                      ? "another catalog took " + Printable(folder)
+                      : std::string(TextOf(reason))));
       return;
     }
     label = folder + "/";
@@ -311,11 +311,10 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   };
   std::vector<ManifestLine> manifest;
   for (const Member& f : files) {
-    manifest.push_back({f.naming.file, EntryKey{catalog_.libref,
-                                                catalog_.catalog, f.name,
-                                                f.type}
-                                           .Path(),
-                        f.info.description});
+    manifest.push_back(
+        {f.naming.file,
+         EntryKey{catalog_.libref, catalog_.catalog, f.name, f.type}.Path(),
+         f.info.description});
   }
   bool described = std::any_of(
       manifest.begin(), manifest.end(),
@@ -326,8 +325,8 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     if (archive == nullptr) return;
     // Folders ahead of what they hold, the manifest ahead of the files it
     // describes, so that an import reads it before them.
-    bool ok = !folder_each ||
-              archive->AddFolder(folder, mode_of(top), time_of(top));
+    bool ok =
+        !folder_each || archive->AddFolder(folder, mode_of(top), time_of(top));
     if (ok && described) {
       ok = archive->AddText(label + std::string(kManifestName),
                             FormatManifest(manifest), default_mode_, NowNs());
@@ -340,13 +339,13 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     }
     if (!ok) {
       tally_.failed = true;
-      PrintError(Printable(label) + ": cannot be written: " +
-                 archive->error());
+      PrintError(Printable(label) + ": cannot be written: " + archive->error());
       return;
     }
     std::vector<ManifestLine> unused;
     for (const Member& member : files) {
-      Outcome outcome = ExportMember(directory, nullptr, label, member, &unused);
+      Outcome outcome =
+          ExportMember(directory, nullptr, label, member, &unused);
       tally_.Add(outcome, written_bytes_);
     }
   } else {
@@ -606,8 +605,9 @@ constexpr Flag kExportFlags[] = {
 
 const Command kExportCommand = {
     .name = "export",
-    .usage = "export [-r] [--format FORMAT] NAME DIR|FILE|- [MEMBER...] "
-             "[OPTIONS]",
+    .usage =
+        "export [-r] [--format FORMAT] NAME DIR|FILE|- [MEMBER...] "
+        "[OPTIONS]",
     .summary = "the catalog's tree becomes a folder, an archive or a stream",
     .flags = kExportFlags,
     .options = kReadOptions,

@@ -99,8 +99,8 @@ void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
   std::string error;
   std::string what = Printable(shown) + std::string(kManifestName);
   if (!ReadManifest(folder, &lines, &bad, &error)) {
-    PrintError(what + ": cannot be read, descriptions are not given back: " +
-               error);
+    PrintError(what +
+               ": cannot be read, descriptions are not given back: " + error);
   } else if (bad != 0) {
     PrintWarning(what + ": " + std::to_string(bad) +
                  " lines were not understood");
@@ -117,11 +117,15 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
   std::vector<Found> found;
   std::string error;
   if (!ListSorted(folder, &found, &error)) {
-    tally.Add(Skipped(Printable(label + prefix),
-                      "cannot read the folder: " + error));
+    tally.Add(
+        Skipped(Printable(label + prefix), "cannot read the folder: " + error));
     return;
   }
   TakeManifest(catalog, folder, label + prefix, prefix);
+  Progress::AddTotal(static_cast<int64_t>(
+      std::count_if(found.begin(), found.end(), [](const Found& f) {
+        return f.kind != Found::kFolder && f.name != kManifestName;
+      })));
   std::vector<const Found*> folders;
   for (const Found& f : found) {
     if (f.name == kManifestName) continue;  // read, not imported
@@ -161,11 +165,10 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
       tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
       continue;
     }
-    Outcome outcome = catalog.File(
-        path, FactsOf(st), fd.get(),
-        [&](Content& content, std::string* e) {
-          return content.Load(fd.get(), e);
-        });
+    Outcome outcome = catalog.File(path, FactsOf(st), fd.get(),
+                                   [&](Content& content, std::string* e) {
+                                     return content.Load(fd.get(), e);
+                                   });
     tally.Add(outcome, catalog.last_bytes());
   }
   for (const Found* f : folders) {
@@ -178,10 +181,10 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
     Descriptor sub(OpenFolderIn(folder, f->name));
     struct stat st;
     if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
-      tally.Add(Skipped(what, errno == ELOOP || errno == ENOTDIR
-                                  ? std::string(TextOf(Reason::kSymlinkNotKept))
-                                  : "cannot read the folder: " +
-                                        SystemError()));
+      tally.Add(
+          Skipped(what, errno == ELOOP || errno == ENOTDIR
+                            ? std::string(TextOf(Reason::kSymlinkNotKept))
+                            : "cannot read the folder: " + SystemError()));
       continue;
     }
     catalog.Folder(path, FactsOf(st));
@@ -287,8 +290,8 @@ void ImportFolders(Catalogs& catalogs, Tally& tally, int root) {
 // catalogs as they come.
 class ArchiveImport {
  public:
-  ArchiveImport(Session& session, const ImportSettings& settings,
-                Tally& tally, bool recursive, const std::string& name)
+  ArchiveImport(Session& session, const ImportSettings& settings, Tally& tally,
+                bool recursive, const std::string& name)
       : session_(session),
         settings_(settings),
         tally_(tally),
@@ -347,16 +350,20 @@ CatalogImport* ArchiveImport::Place(const std::string& path, bool folder,
     facts.mode = member->mode;
     facts.modified_ns = member->modified_ns;
   }
-  return catalogs_.For(top, member != nullptr && slash == std::string::npos
-                                ? &facts
-                                : nullptr);
+  return catalogs_.For(
+      top, member != nullptr && slash == std::string::npos ? &facts : nullptr);
 }
 
-void ArchiveImport::Member(ArchiveReader& reader,
-                           const ArchiveMember& member) {
+void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
   std::string path;
   Reason reason = NormalPath(member.path, &path);
   std::string what = Printable(member.path);
+  // The manifest is read where an export put it; it is no file.
+  bool manifest =
+      reason == Reason::kFileNameReserved && BaseName(path) == kManifestName &&
+      member.kind == ArchiveMember::kFile &&
+      (ParentOf(path).empty() || PathProblem(ParentOf(path)) == Reason::kNone);
+  if (manifest) reason = Reason::kNone;
   if (reason != Reason::kNone) {
     tally_.Add(Skipped(what, TextOf(reason)));
     return;
@@ -380,9 +387,9 @@ void ArchiveImport::Member(ArchiveReader& reader,
     auto it = seen_.find(path.substr(0, slash));
     if (it == seen_.end()) continue;
     if (it->second == Seen::kLink || it->second == Seen::kFile) {
-      tally_.Add(Skipped(what, TextOf(it->second == Seen::kLink
-                                          ? Reason::kUnderLink
-                                          : Reason::kUnderFile)));
+      tally_.Add(Skipped(
+          what, TextOf(it->second == Seen::kLink ? Reason::kUnderLink
+                                                 : Reason::kUnderFile)));
       return;
     }
   }
@@ -420,8 +427,7 @@ void ArchiveImport::Member(ArchiveReader& reader,
   }
   seen_[path] = folder ? Seen::kFolder : Seen::kFile;
   std::string in_catalog, prefix;
-  CatalogImport* catalog =
-      Place(path, folder, &member, &in_catalog, &prefix);
+  CatalogImport* catalog = Place(path, folder, &member, &in_catalog, &prefix);
   if (catalog == nullptr) return;
   // The folders the path implies, made where the archive has not given
   // them yet.
@@ -453,7 +459,7 @@ void ArchiveImport::Member(ArchiveReader& reader,
     *error = reader.error();
     return false;
   };
-  if (BaseName(in_catalog) == kManifestName) {
+  if (manifest) {
     std::string text;
     char buffer[65536];
     size_t got = 0;
@@ -543,8 +549,11 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   }
   Tally tally;
   struct stat st;
-  bool folder = source != "-" && stat(source.c_str(), &st) == 0 &&
-                S_ISDIR(st.st_mode);
+  if (source != "-" && stat(source.c_str(), &st) != 0) {
+    PrintError(Printable(source) + ": cannot be read: " + SystemError());
+    return kExitFailed;
+  }
+  bool folder = source != "-" && S_ISDIR(st.st_mode);
   if (folder) {
     Descriptor root(OpenFolder(source));
     if (root.get() < 0) {
@@ -566,10 +575,8 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   } else {
     ArchiveReader reader;
     if (!reader.Open(source)) {
-      PrintError(Printable(source) + ": " +
-                 (source != "-" && errno == ENOENT
-                      ? "no such folder or archive"
-                      : "cannot be read as an archive: " + reader.error()));
+      PrintError(Printable(source) +
+                 ": cannot be read as an archive: " + reader.error());
       return kExitFailed;
     }
     Progress::Begin("import", 0);
@@ -597,7 +604,9 @@ constexpr Flag kImportFlags[] = {
 
 const Command kImportCommand = {
     .name = "import",
-    .usage = "import [-r] [-u] [--exact-names] SOURCE NAME [OPTIONS]",
+    .usage =
+        "import [-r] [-u] [--exact-names] [--rename] SOURCE NAME "
+        "[OPTIONS]",
     .summary = "a folder tree or an archive becomes the catalog NAME",
     .flags = kImportFlags,
     .options = kImportOptions,

@@ -144,8 +144,8 @@ int ListEntries(Session& session, const std::string& name, bool json,
       table.Add({Printable(e.name), Printable(e.type),
                  std::to_string(e.info.record_count),
                  bytes ? std::to_string(*bytes) : "-",
-                 TableTime(e.info.modified_micros),
-                 Printable(KeptPath(e.info)), Printable(e.info.description)});
+                 TableTime(e.info.modified_micros), Printable(KeptPath(e.info)),
+                 Printable(e.info.description)});
     } else {
       table.Add({Printable(e.name), Printable(e.type),
                  Printable(e.info.description)});

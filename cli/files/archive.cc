@@ -93,9 +93,8 @@ bool ArchiveReader::Open(const std::string& path) {
     return Opened(archive_read_open_fd(archive_, STDIN_FILENO, kBlockBytes),
                   "cannot be read as an archive");
   }
-  return Opened(
-      archive_read_open_filename(archive_, path.c_str(), kBlockBytes),
-      "cannot be read as an archive");
+  return Opened(archive_read_open_filename(archive_, path.c_str(), kBlockBytes),
+                "cannot be read as an archive");
 }
 
 bool ArchiveReader::OpenMemory(const void* data, size_t size) {
@@ -315,9 +314,8 @@ bool ArchiveWriter::AddText(std::string_view path, std::string_view text,
               static_cast<int64_t>(text.size()))) {
     return false;
   }
-  if (!text.empty() &&
-      archive_write_data(archive_, text.data(), text.size()) !=
-          static_cast<la_ssize_t>(text.size())) {
+  if (!text.empty() && archive_write_data(archive_, text.data(), text.size()) !=
+                           static_cast<la_ssize_t>(text.size())) {
     return Failed("the archive cannot be written");
   }
   return archive_write_finish_entry(archive_) == ARCHIVE_OK ||

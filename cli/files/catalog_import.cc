@@ -68,7 +68,8 @@ void CatalogImport::AddManifest(
     const std::map<std::string, ManifestLine>& lines,
     const std::string& prefix) {
   for (const auto& [file, line] : lines) {
-    if (!line.description.empty()) descriptions_[prefix + file] = line.description;
+    if (!line.description.empty())
+      descriptions_[prefix + file] = line.description;
   }
 }
 
@@ -83,8 +84,9 @@ bool CatalogImport::Choose(const std::string& path, bool folder,
     why = "its entry " + Printable(entry->Key()) + " is another file's" +
           (holder.empty() ? std::string() : ", " + Printable(holder));
   }
-  tally_.Add(Skipped(What(path), why + " (--exact-names refuses what is "
-                                       "not an entry name)"));
+  Skipped(What(path), why +
+                          " (--exact-names refuses what is not an entry "
+                          "name)");
   return false;
 }
 
@@ -94,8 +96,9 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
   std::string holder;
   if (chooser_.Choose(path, true, false, &entry, &holder) != Reason::kNone) {
     tally_.failed = true;
-    PrintError(What(path) + ": the folder is not kept: no entry is free "
-                            "for it");
+    PrintError(What(path) +
+               ": the folder is not kept: no entry is free "
+               "for it");
     return;
   }
   FileAttributes attributes;
@@ -212,10 +215,10 @@ Outcome CatalogImport::File(
   attributes.mode = facts.mode;
   attributes.changed_ns = facts.changed_ns;
   attributes.inode = facts.inode;
-  MemberWrite written = WriteMember(
-      session_, *directory_, key, entry.Member(), entry.Hint(), content_,
-      settings_.layout, description.get() ? &description : nullptr,
-      &attributes);
+  MemberWrite written =
+      WriteMember(session_, *directory_, key, entry.Member(), entry.Hint(),
+                  content_, settings_.layout,
+                  description.get() ? &description : nullptr, &attributes);
   const Transfer& transfer = written.transfer;
   if (!written.read_error.empty()) {
     return Skipped(what, "cannot read the file: " + written.read_error);

@@ -5,8 +5,8 @@
 // names (EntryChooser). Each file or folder is then written as a member of
 // the directory: its records and, as host attributes committed with them,
 // its path, mode and time; a folder is an entry without records that
-// says it is one. What cannot be written is reported by name with the reason, and
-// the entry it would have replaced keeps what it had.
+// says it is one. What cannot be written is reported by name with the reason,
+// and the entry it would have replaced keeps what it had.
 
 #ifndef VUVOROZO_CLI_FILES_CATALOG_IMPORT_H_
 #define VUVOROZO_CLI_FILES_CATALOG_IMPORT_H_
@@ -74,9 +74,9 @@ class CatalogImport {
   // fills content (false with *error when they cannot be read). When fd is
   // not -1 (a file of a folder), import -u compares it with the entry
   // first and may find it unchanged without loading it.
-  Outcome File(const std::string& path, const FileFacts& facts, int fd,
-               const std::function<bool(Content& content, std::string* error)>&
-                   load);
+  Outcome File(
+      const std::string& path, const FileFacts& facts, int fd,
+      const std::function<bool(Content& content, std::string* error)>& load);
 
   // The bytes of the file File wrote last.
   int64_t last_bytes() const { return last_bytes_; }

@@ -188,7 +188,8 @@ bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
   errno = 0;
   while (const struct dirent* e = readdir(dir)) {
     std::string_view name = e->d_name;
-    if (name != "." && name != "..") found->push_back(Classify(folder, e, follow_links));
+    if (name != "." && name != "..")
+      found->push_back(Classify(folder, e, follow_links));
     errno = 0;
   }
   bool ok = errno == 0;

@@ -266,7 +266,7 @@ Reason EntryChooser::Choose(std::string_view path, bool folder, bool exact,
     entry->typed = true;
   } else {
     bool top = folder && path == kTopPath;
-    Reason reason = top ? Reason::kNone
+    Reason reason = top      ? Reason::kNone
                     : folder ? EntryForFolder(BaseName(path), entry)
                              : EntryForFile(path, entry);
     if (top) {
@@ -292,12 +292,11 @@ Reason EntryChooser::Choose(std::string_view path, bool folder, bool exact,
     if (!free && (exact || top)) return reason;
     if (!free) {
       if (folder) {
-        entry->name = FitUnique(BaseName(path), taken_,
-                                [](const std::string& name) {
-                                  return KeyOf(name, kFolderType);
-                                });
-        entry->type = {std::string(kDefaultTypeHint),
-                       std::string(kFolderType), true};
+        entry->name = FitUnique(
+            BaseName(path), taken_,
+            [](const std::string& name) { return KeyOf(name, kFolderType); });
+        entry->type = {std::string(kDefaultTypeHint), std::string(kFolderType),
+                       true};
         entry->typed = true;
       } else {
         std::set<std::string> taken = taken_;

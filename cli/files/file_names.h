@@ -131,8 +131,8 @@ class EntryChooser {
  private:
   std::map<std::string, std::string> keeper_;  // key -> path it keeps
   std::map<std::pair<std::string, bool>, std::string> by_path_;
-  std::set<std::string> taken_;    // every key held or chosen
-  std::set<std::string> chosen_;   // keys chosen by Choose
+  std::set<std::string> taken_;   // every key held or chosen
+  std::set<std::string> chosen_;  // keys chosen by Choose
 };
 
 // Why name cannot be a libref, the name of a library's folder

@@ -371,8 +371,7 @@ FileEntry PendingFiles::EntryFor(const Place& place, bool folder) {
 }
 
 int PendingFiles::WriteFolder(
-    const Place& place,
-    const std::function<void(FileAttributes*)>& change,
+    const Place& place, const std::function<void(FileAttributes*)>& change,
     const std::string& keep_folder) {
   Shown* shown = nullptr;
   bool there = views_.FolderAt(place, &shown);

@@ -110,7 +110,7 @@ class MountTree::Impl {
     parent.depth = place.depth - 1;
     if (views.FolderAt(parent)) return 0;
     return views.ShownAt(parent) != nullptr || pending.At(parent) ? -ENOTDIR
-                                                                 : -ENOENT;
+                                                                  : -ENOENT;
   }
 
   // Whether anything of the tree is inside the folder at the place.
@@ -300,9 +300,8 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
   int error = m.views.Locate(path, &place);
   if (error != 0) return error;
   if (place.depth >= 3 && !m.views.FolderAt(place)) {
-    return m.views.ShownAt(place) != nullptr || m.pending.At(place)
-               ? -ENOTDIR
-               : -ENOENT;
+    return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
+                                                                    : -ENOENT;
   }
   if (place.depth < 3 && !place.exists) return -ENOENT;
   TreeItem item;
@@ -404,9 +403,8 @@ int MountTree::MakeFolder(const std::string& path, mode_t mode) {
       return Refuse(path, reason);
     }
     if (int e = m.ParentIsFolder(place); e != 0) return e;
-    return m.pending.WriteFolder(place, [&](FileAttributes* a) {
-      a->mode = bits;
-    });
+    return m.pending.WriteFolder(place,
+                                 [&](FileAttributes* a) { a->mode = bits; });
   }
   if (place.depth == 0 || place.exists) return -EEXIST;
   std::string name =
@@ -462,9 +460,8 @@ int MountTree::RemoveFolder(const std::string& path) {
   if (place.depth >= 3) {
     Shown* shown = nullptr;
     if (!m.views.FolderAt(place, &shown)) {
-      return m.views.ShownAt(place) != nullptr || m.pending.At(place)
-                 ? -ENOTDIR
-                 : -ENOENT;
+      return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
+                                                                      : -ENOENT;
     }
     if (m.HoldsAnything(place)) return -ENOTEMPTY;
     if (shown == nullptr) return 0;
@@ -673,8 +670,8 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   if (!now) now.emplace(entry.name, entry.type.type);
   if (target_shown && kind == Impl::Kind::kEntry &&
       *now != std::make_pair(target_shown->name, target_shown->type)) {
-    error = m.pending.DeleteEntry(target, target_shown->name,
-                                  target_shown->type);
+    error =
+        m.pending.DeleteEntry(target, target_shown->name, target_shown->type);
     if (error != 0) return error;
   }
   if (old_entry && !(same_catalog && *old_entry == *now)) {

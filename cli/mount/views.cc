@@ -154,8 +154,7 @@ std::optional<Shown> Views::ShownOf(const std::string& libref,
 void Views::Arrange(CatalogView* view) {
   std::vector<NamedEntry> named;
   for (const auto& [key, shown] : view->entries) {
-    named.push_back({shown.name, shown.type,
-                     shown.as_file.attributes.file_name,
+    named.push_back({shown.name, shown.type, shown.as_file.attributes.file_name,
                      shown.as_file.attributes.is_folder});
   }
   std::vector<FileNaming> naming = NameFiles(named);
@@ -234,8 +233,8 @@ void Views::Refresh(const std::string& libref, const std::string& catalog,
   }
   const refhost::FileAttributes& a = now->as_file.attributes;
   std::string wanted = a.file_name;
-  bool plain = !a.is_folder && !wanted.empty() &&
-               PathProblem(wanted) == Reason::kNone;
+  bool plain =
+      !a.is_folder && !wanted.empty() && PathProblem(wanted) == Reason::kNone;
   if (!plain && !a.is_folder && wanted.empty()) {
     wanted = DefaultFileName(name, type);
     plain = true;

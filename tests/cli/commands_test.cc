@@ -66,17 +66,17 @@ TEST_F(CommandsTest, ListingAtEveryLevelAsTablesAndJson) {
             "JAN   CATAMS  January notes\n"
             "JAN   CSV\n"
             "JUNE  CATAMS\n");
-  // -l adds records, bytes and the time of the last change.
+  // -l adds records, bytes, the time of the last change and the path kept.
   Outcome long_listing = Run({"list", "-l", "work.notes"});
   std::istringstream lines(long_listing.out);
   std::string heading, feb;
   std::getline(lines, heading);
   std::getline(lines, feb);
   EXPECT_EQ(heading,
-            "NAME  TYPE    RECORDS  BYTES  MODIFIED          "
+            "NAME  TYPE    RECORDS  BYTES  MODIFIED          PATH  "
             "DESCRIPTION");
   EXPECT_EQ(feb.substr(0, 30), "FEB   HTML          1     16  ") << feb;
-  EXPECT_EQ(feb.substr(46), "  Web page");
+  EXPECT_EQ(feb.substr(46), "        Web page");
   // A pattern selects entries; without a type it takes every type.
   EXPECT_EQ(Run({"list", "work.notes.j*"}).out,
             "NAME  TYPE    DESCRIPTION\n"
@@ -263,12 +263,12 @@ TEST_F(CommandsTest, DashIsTheStandardStreams) {
   EXPECT_EQ(ReadFile(unpacked + "/.vuvorozo-manifest"),
             ReadFile(folder + "/.vuvorozo-manifest"));
 
-  // A stream cannot be imported: it has no names of its own.
-  Outcome in = Run({"import", "-", "work.x"});
-  EXPECT_EQ(in.code, 2);
-  EXPECT_NE(in.err.find("vuvorozo: import: -: import reads a folder, not a "
-                        "stream"),
-            std::string::npos);
+  // The stream imports back: the same files, names, times and modes.
+  Outcome in = Run({"import", "-", "work.x"}, stream.out);
+  EXPECT_EQ(in.code, 0) << in.err;
+  std::string again = root_ + "/again";
+  ASSERT_EQ(Run({"export", "work.x", again}).code, 0);
+  EXPECT_EQ(Snapshot(again), Snapshot(folder));
 }
 
 TEST_F(CommandsTest, QuietByDefaultVerboseOnRequest) {
@@ -295,10 +295,11 @@ TEST_F(CommandsTest, QuietByDefaultVerboseOnRequest) {
   EXPECT_EQ(quiet.err, "");
   // Errors still speak under -q.
   WriteFile(in + "/A.txt", "clash\n");
-  Outcome clash = Run({"import", "-q", in, "work.batch"});
+  Outcome clash = Run({"import", "-q", "--exact-names", in, "work.batch"});
   EXPECT_EQ(clash.code, 1);
   EXPECT_EQ(clash.out, "");
-  EXPECT_NE(clash.err.find("vuvorozo: import: a.txt: skipped: another file"),
+  EXPECT_NE(clash.err.find("vuvorozo: import: A.txt: skipped: its entry "
+                           "A.CATAMS is another file's, a.txt"),
             std::string::npos)
       << clash.err;
 
@@ -333,8 +334,7 @@ TEST_F(CommandsTest, StoreFailuresGiveTheStoresOwnAccount) {
 TEST_F(CommandsTest, FailuresBeforeAnyFileSayWhyAndNothingElse) {
   Outcome missing = Run({"import", root_ + "/nosuch", "work.notes"});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.err.find("cannot read the folder: No such file or "
-                             "directory"),
+  EXPECT_NE(missing.err.find("cannot be read: No such file or directory"),
             std::string::npos)
       << missing.err;
   EXPECT_EQ(missing.out, "");

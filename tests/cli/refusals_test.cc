@@ -175,7 +175,8 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
        "vuvorozo: read: a name libref.catalog.entry[.type] is needed\n"
        "Try 'vuvorozo help read'.\n"},
       {{"list", "a.b", "c.d"}, "vuvorozo: list: list takes one name\n"},
-      {{"import", "folder"}, "vuvorozo: import: a folder and a name"},
+      {{"import", "folder"},
+       "vuvorozo: import: a folder or archive and a name"},
       {{"export", "a.b"},
        "vuvorozo: export: a name libref.catalog and a folder"},
       {{"delete", "a.b.c", "mod"},

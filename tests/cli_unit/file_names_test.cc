@@ -83,7 +83,8 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
   const std::vector<std::string> kept = {
       "",      "",        "a.txt",
       "b.txt", "a~2.txt", "note.csv",
-      "A.TXT", "x/y",     ".vuvorozo-manifest", "x", "x/y/z"};
+      "A.TXT", "x/y",     ".vuvorozo-manifest",
+      "x",     "x/y/z"};
   for (int round = 0; round < 500; ++round) {
     std::map<std::pair<std::string, std::string>, NamedEntry> unique;
     int count = 1 + random() % 12;
@@ -115,7 +116,8 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
       const NamedEntry& e = entries[i];
       if (naming[i].file.empty()) continue;
       if (!naming[i].displaced) {
-        bool kept_path = !e.kept.empty() && PathProblem(e.kept) == Reason::kNone;
+        bool kept_path =
+            !e.kept.empty() && PathProblem(e.kept) == Reason::kNone;
         EXPECT_EQ(naming[i].file,
                   kept_path ? e.kept : DefaultFileName(e.name, e.type));
       }
