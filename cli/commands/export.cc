@@ -110,11 +110,12 @@ class Exporter {
   // target: the folder to fill, an archive file, or "-" for an archive on
   // standard output; format: the archive's, kNone for a folder.
   Exporter(Session& session, const Words& option_words, std::string target,
-           ArchiveFormat format, Selection& selection)
+           ArchiveFormat format, bool binary_names, Selection& selection)
       : session_(session),
         option_words_(option_words),
         target_(std::move(target)),
         format_(format),
+        binary_names_(binary_names),
         selection_(selection) {
     default_mode_ = DefaultFileMode();
   }
@@ -151,6 +152,7 @@ class Exporter {
   const Words& option_words_;
   std::string target_;
   ArchiveFormat format_;
+  bool binary_names_;  // some path is not UTF-8 text
   Selection& selection_;
   std::unique_ptr<ArchiveWriter> archive_;
   std::unique_ptr<ExportFile> archive_file_;  // an archive to a file
@@ -188,7 +190,7 @@ ArchiveWriter* Exporter::Archive() {
     fd = archive_file_->fd();
   }
   auto writer = std::make_unique<ArchiveWriter>();
-  if (!writer->Open(fd, format_)) {
+  if (!writer->Open(fd, format_, binary_names_)) {
     archive_failed_ = true;
     tally_.failed = true;
     PrintError(Printable(shown) + ": " + writer->error());
@@ -526,6 +528,26 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }
 
+// Whether every path the catalog's entries keep, and every entry name, is
+// UTF-8 text (an archive's headers then hold names as text).
+bool NamesAreText(Session& session, const std::string& catalog) {
+  Fileref fileref(session);
+  Directory directory(session);
+  if (!OpenExistingCatalog(session, fileref, directory, catalog, nullptr)) {
+    return true;  // reported again when the catalog is exported
+  }
+  std::string name, type;
+  refhost::EntryInfo info;
+  bool text = true;
+  while (directory.Next(&name, &type, &info) == 0) {
+    FileAttributes kept;
+    refhost::DecodeFileAttributes(info.host_attributes, &kept);
+    text = text && IsUtf8(kept.file_name) && IsUtf8(name) && IsUtf8(type);
+  }
+  directory.Close();
+  return text;
+}
+
 int RunExport(Session& session, const Words& words, const Settings& flags) {
   if (words.size() < 2) {
     return UsageError(flags.recursive ? "a libref and a folder are needed"
@@ -579,7 +601,22 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   // The stream has standard output; what is said of it goes beside it.
   if (target == "-") ResultsToStandardError();
   Progress::Begin("export", 0);
-  Exporter exporter(session, option_words, target, format, selection);
+  std::vector<std::string> names;
+  if (flags.recursive) {
+    for (const refhost::CatalogInfo& catalog : catalogs) {
+      names.push_back(Upper(name) + "." + catalog.name);
+    }
+  } else {
+    names.push_back(name);
+  }
+  bool binary_names = false;
+  if (format != ArchiveFormat::kNone && format != ArchiveFormat::kZip) {
+    for (const std::string& catalog : names) {
+      binary_names = binary_names || !NamesAreText(session, catalog);
+    }
+  }
+  Exporter exporter(session, option_words, target, format, binary_names,
+                    selection);
   if (flags.recursive) {
     for (const refhost::CatalogInfo& catalog : catalogs) {
       exporter.ExportCatalog(Upper(name) + "." + catalog.name, true);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "cli/report.h"
+#include "refhost/util/utf8.h"
 
 namespace cli {
 namespace {
@@ -44,6 +45,15 @@ std::string ErrorOf(struct archive* a, const char* fallback) {
 }
 
 }  // namespace
+
+bool IsUtf8(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    size_t length = refhost::Utf8CharacterLength(text.substr(at));
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
 
 ArchiveReader::ArchiveReader() : archive_(archive_read_new()) {
   Utf8Names names;
@@ -217,7 +227,7 @@ bool ArchiveWriter::Failed(const char* what) {
   return false;
 }
 
-bool ArchiveWriter::Open(int fd, ArchiveFormat format) {
+bool ArchiveWriter::Open(int fd, ArchiveFormat format, bool binary_names) {
   Utf8Names names;
   if (archive_ == nullptr) {
     error_ = "out of memory";
@@ -226,6 +236,12 @@ bool ArchiveWriter::Open(int fd, ArchiveFormat format) {
   bool zip = format == ArchiveFormat::kZip;
   int status = zip ? archive_write_set_format_zip(archive_)
                    : archive_write_set_format_pax(archive_);
+  if (status == ARCHIVE_OK && !zip && binary_names) {
+    // A name that is no UTF-8 text cannot be a pax header's UTF-8: the
+    // headers say their names are bytes.
+    status = archive_write_set_format_option(archive_, "pax", "hdrcharset",
+                                             "BINARY");
+  }
   if (status == ARCHIVE_OK) {
     switch (format) {
       case ArchiveFormat::kTarGzip:
@@ -260,6 +276,7 @@ bool ArchiveWriter::Header(std::string_view path, bool folder, uint32_t mode,
   }
   std::string name(path);
   if (folder) name += '/';
+
   // A UTF-8 name goes in as UTF-8 text; any other as its bytes (a pax
   // header then says so): see Utf8Names.
   archive_entry_copy_pathname(entry, name.c_str());

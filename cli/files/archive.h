@@ -58,6 +58,9 @@ class ArchiveReader {
   std::string error_;
 };
 
+// Whether text is UTF-8 throughout.
+bool IsUtf8(std::string_view text);
+
 // The kinds of archive export writes.
 enum class ArchiveFormat { kNone, kTar, kTarGzip, kTarZstd, kTarXz, kZip };
 
@@ -76,9 +79,10 @@ class ArchiveWriter {
   ArchiveWriter(const ArchiveWriter&) = delete;
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
-  // Starts an archive of format on fd, which the caller keeps and closes.
-  // false with error().
-  bool Open(int fd, ArchiveFormat format);
+  // Starts an archive of format on fd, which the caller keeps and closes;
+  // binary_names: some name is not UTF-8 text, and a tar's headers then say
+  // that names are bytes. false with error().
+  bool Open(int fd, ArchiveFormat format, bool binary_names);
 
   // Each returns false once a write failed, with error() saying why.
   // modified_ns: nanoseconds since the epoch; mode: permission bits.
