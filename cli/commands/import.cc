@@ -520,6 +520,17 @@ void ArchiveImport::Run(ArchiveReader& reader, const std::string& source) {
   catalogs_.EndAll();
 }
 
+}  // namespace
+
+void ImportArchive(Session& session, const ImportSettings& settings,
+                   Tally& tally, bool recursive, const std::string& name,
+                   ArchiveReader& reader, const std::string& source) {
+  ArchiveImport archive(session, settings, tally, recursive, name);
+  archive.Run(reader, source);
+}
+
+namespace {
+
 int RunImport(Session& session, const Words& words, const Settings& flags) {
   if (words.size() < 2) {
     return UsageError(flags.recursive ? "a folder or archive and a libref "
@@ -580,8 +591,8 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
       return kExitFailed;
     }
     Progress::Begin("import", 0);
-    ArchiveImport archive(session, settings, tally, flags.recursive, name);
-    archive.Run(reader, source);
+    ImportArchive(session, settings, tally, flags.recursive, name, reader,
+                  source);
   }
   Progress::End();
   PrintSummary(tally, {"file", "files"}, {"entry", "entries"});

@@ -108,6 +108,17 @@ class CatalogImport {
   int64_t last_bytes_ = 0;
 };
 
+class ArchiveReader;
+
+// Imports the members of the open archive (source names it in messages)
+// into the catalog name, or with recursive into catalogs of the libref
+// name, one a folder at the top of the archive: each member checked path by
+// path, refused by name with the reason, and written as it comes (defined
+// with the import command).
+void ImportArchive(Session& session, const ImportSettings& settings,
+                   Tally& tally, bool recursive, const std::string& name,
+                   ArchiveReader& reader, const std::string& source);
+
 }  // namespace cli
 
 #endif  // VUVOROZO_CLI_FILES_CATALOG_IMPORT_H_
