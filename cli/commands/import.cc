@@ -318,6 +318,7 @@ class ArchiveImport {
   std::string name_;
   Catalogs catalogs_;
   std::unique_ptr<CatalogImport> single_;  // without -r
+  bool single_failed_ = false;              // it could not be opened
   std::map<std::string, Seen> seen_;
 };
 
@@ -326,9 +327,20 @@ CatalogImport* ArchiveImport::Place(const std::string& path, bool folder,
                                     std::string* in_catalog,
                                     std::string* prefix) {
   if (!recursive_) {
+    if (single_failed_) {
+      // The catalog cannot be opened (reported once): the member is not
+      // imported either.
+      tally_.Add(Outcome::kSkipped);
+      return nullptr;
+    }
     if (!single_) {
       single_ = std::make_unique<CatalogImport>(session_, settings_, tally_);
-      if (!single_->Begin(name_, "")) return nullptr;
+      if (!single_->Begin(name_, "")) {
+        single_.reset();
+        single_failed_ = true;
+        tally_.Add(Outcome::kSkipped);
+        return nullptr;
+      }
     }
     *in_catalog = path;
     prefix->clear();
@@ -655,9 +667,11 @@ bytes, seconds; -v names every file.
                    beside the folders have no catalog and are reported
   -u, --update     write only files whose size, time, mode or content
                    changed since they were imported
-  --exact-names    refuse a file or folder whose name is not an entry or
-                   catalog name as it stands, or whose entry another file
-                   has, instead of fitting its name
+  --exact-names    refuse a file whose name is not an entry name as it
+                   stands, or whose entry another file has (and with -r a
+                   folder whose name is not a catalog name), instead of
+                   fitting its name; folders inside a catalog's tree are
+                   entries whatever their names
   --rename         names are fitted by default now; accepted for scripts
 
 A catalog keeps regular files and folders. Links, hard links, devices and
