@@ -58,6 +58,8 @@ constexpr ReasonRow kReasons[] = {
     {Reason::kNotEmpty, kExitFailed, ENOTEMPTY, "the catalog holds entries"},
     {Reason::kDiskFull, kExitFailed, ENOSPC, "there is no room left"},
     {Reason::kReadOnly, kExitFailed, EROFS, "the library may only be read"},
+    {Reason::kPermission, kExitFailed, EACCES,
+     "this user may not read or change the library"},
     {Reason::kNotLibrary, kExitFailed, EIO,
      "the file is not a library of this program"},
     {Reason::kCorrupt, kExitFailed, EIO, "the library is damaged"},
@@ -132,6 +134,8 @@ Reason ReasonOf(const refhost::StoreStatus& status) {
       return Reason::kNotLibrary;
     case refhost::StoreStatus::kCorrupt:
       return Reason::kCorrupt;
+    case refhost::StoreStatus::kNoPermission:
+      return Reason::kPermission;
   }
   return Reason::kIoError;
 }

@@ -52,7 +52,8 @@ enum class Reason : unsigned char {
   kBusy,           // in use: another writer, members still open
   kNotEmpty,       // a catalog that still holds entries
   kDiskFull,       // no room left for the change
-  kReadOnly,       // the library may only be read
+  kReadOnly,       // the library may only be read (media, a reading store)
+  kPermission,     // the user may not read or change it
   kNotLibrary,     // a file that is no library of this program
   kCorrupt,        // a damaged library
   kNoMemory,       // the module ran out of memory
