@@ -472,7 +472,7 @@ const Command kImportCommand = {
     .options = kImportOptions,
     .arguments = {.words = {Word::kFolder, Word::kCatalog},
                   .recursive = {Word::kFolder, Word::kLibref}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Stores each file of DIR as an entry of the catalog NAME (LIBREF.CATALOG,
 created when absent), replacing an entry of the same name and type. The

@@ -173,15 +173,17 @@ const Command kListCommand = {
     .summary = "the libraries, a library's catalogs, or a catalog's entries",
     .flags = kListFlags,
     .arguments = {.words = {Word::kName}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Without a name: the libraries of the data folder. With a libref: its
 catalogs and how many entries each holds. With LIBREF.CATALOG: its entries
 by name, type and description; -l (--long) adds the records, the bytes
-(of the file the entry gives back, '-' where the host does not know them)
-and the time of the last change. LIBREF.CATALOG.PATTERN lists the entries
-the pattern matches (* any characters, ? one; the type level may be a
-pattern too).
+(of the file the entry gives back, '-' where the host does not know them),
+the time of the file (the one it was imported with, as export gives it
+back; for an entry written, not imported, the time of its last change) and
+the file's own name ('-' for none). LIBREF.CATALOG.PATTERN lists the
+entries the pattern matches (* any characters, ? one; the type level may
+be a pattern too).
 
 Control characters and bytes that are not UTF-8 are shown as \xHH in the
 table (a backslash as \\); columns are aligned by the width characters take

@@ -75,11 +75,11 @@ const Command kMountCommand = {
     .summary = "the catalogs as folders every tool can use, until unmounted",
     .flags = kMountFlags,
     .arguments = {.words = {Word::kFolder}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Shows the catalogs of the data folder as folders, MOUNTPOINT/LIBREF/CATALOG,
 librefs and catalogs in lower case, until it is unmounted (fusermount3 -u
-MOUNTPOINT, or SIGINT or SIGTERM). Each entry is a file under the name,
+MOUNTPOINT, or SIGINT, SIGTERM or SIGHUP). Each entry is a file under the name,
 size, time and mode export gives it, so cp -a MOUNTPOINT/work/reports X
 makes what vuvorozo export work.reports X makes. A catalog whose entries
 have descriptions shows export's manifest .vuvorozo-manifest too.

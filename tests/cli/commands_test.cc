@@ -40,8 +40,12 @@ class CommandsTest : public ProgramTest {
 };
 
 TEST_F(CommandsTest, ListingAtEveryLevelAsTablesAndJson) {
-  // Nothing stored yet: no libraries, and a library that is not there is
-  // named with the data folder that was searched.
+  // No data folder yet: it is said. An empty one has no libraries, and a
+  // library that is not there is named with the data folder searched.
+  Outcome nothing = Run({"list"});
+  EXPECT_EQ(nothing.code, 1);
+  EXPECT_EQ(nothing.out, "");
+  ASSERT_TRUE(std::filesystem::create_directory(data_));
   EXPECT_EQ(Run({"list"}).out, "LIBREF  CATALOGS\n");
   Outcome absent = Run({"list", "work"});
   EXPECT_EQ(absent.code, 1);
@@ -338,6 +342,7 @@ TEST_F(CommandsTest, FailuresBeforeAnyFileSayWhyAndNothingElse) {
             std::string::npos)
       << missing.err;
   EXPECT_EQ(missing.out, "");
+  ASSERT_TRUE(std::filesystem::create_directory(data_));
   Outcome absent = Run({"export", "none.notes", root_ + "/out"});
   EXPECT_EQ(absent.code, 1);
   EXPECT_NE(absent.err.find("The library does not exist in the data folder"),
