@@ -89,6 +89,9 @@ constexpr ReasonRow kReasons[] = {
     {Reason::kScratchName, kExitFailed, EINVAL,
      "a catalog holds no name beginning with '.': the entry would be kept "
      "only while mounted"},
+    {Reason::kModeNotKept, kExitFailed, EPERM,
+     "a catalog keeps a file's permission bits (0777) only: no set-user-ID, "
+     "set-group-ID or sticky bit"},
     {Reason::kNoOwner, kExitFailed, EPERM,
      "a catalog keeps no owner: its files belong to the user who mounted "
      "it"},

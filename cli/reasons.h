@@ -70,6 +70,7 @@ enum class Reason : unsigned char {
   kManifestIsMade,      // the manifest renamed away
   kManifestFromFile,    // an entry renamed to the manifest
   kScratchName,         // an entry renamed to a name beginning with '.'
+  kModeNotKept,         // chmod of a bit a file does not keep (setuid...)
   kNoOwner,             // chown to another user
 };
 

@@ -244,6 +244,13 @@ TEST_F(MountTreeTest, WhatACatalogCannotHoldIsRefusedWithItsErrno) {
   ASSERT_EQ(Write("/work/notes/a.txt", "a\n"), 0);
   EXPECT_EQ(tree_->Create("/work/notes/A.txt", 0644, create, &handle), -EEXIST);
   EXPECT_EQ(tree_->ChangeOwner("/work/notes/a.txt", getuid() + 1, -1), -EPERM);
+  // A bit the file would lose is refused; the mode stays as it was.
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 04755), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 01644), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/none.txt", 0, 04755), -ENOENT);
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/a.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a", 0), -EINVAL);
   EXPECT_EQ(tree_->RemoveFolder("/work"), -ENOTEMPTY);
   EXPECT_EQ(Names("/work/notes"), std::set<std::string>{"a.txt"});
