@@ -414,6 +414,17 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
     return UsageError(std::string("import -r takes a libref (") + kLibrefRule +
                       "), not " + Printable(name));
   }
+  if (!flags.recursive && std::count(name.begin(), name.end(), '.') != 1) {
+    // The module would only say that the name is no catalog.
+    return UsageError(
+        Printable(name) +
+        (name.find('.') == std::string::npos
+             ? " is a libref: import puts the files in a catalog, "
+               "libref.catalog (" +
+                   Printable(name) +
+                   ".notes, say); -r makes each folder a catalog of a libref"
+             : ": import takes a catalog, libref.catalog, not an entry"));
+  }
   Words option_words(words.begin() + 2, words.end());
   RecordLayout layout;
   bool own_description = false;

@@ -145,6 +145,14 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
   Outcome help = RunBare({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+  // Every command that takes a pattern is named so.
+  EXPECT_NE(help.out.find("In list, read, delete, copy, rename and the\n"
+                          "members of export the entry (and type) of a name "
+                          "may be a pattern"),
+            std::string::npos)
+      << help.out;
+  EXPECT_NE(RunBare({"help", "mount"}).out.find("SIGINT, SIGTERM or SIGHUP"),
+            std::string::npos);
   for (const char* command :
        {"write", "read", "list", "import", "export", "delete", "copy", "rename",
         "mkdir", "exists", "info"}) {
@@ -176,6 +184,14 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
        "Try 'vuvorozo help read'.\n"},
       {{"list", "a.b", "c.d"}, "vuvorozo: list: list takes one name\n"},
       {{"import", "folder"}, "vuvorozo: import: a folder and a name"},
+      // A libref where a catalog is needed is said in plain words.
+      {{"import", "site", "work"},
+       "vuvorozo: import: work is a libref: import puts the files in a "
+       "catalog, libref.catalog (work.notes, say); -r makes each folder a "
+       "catalog of a libref\n"},
+      {{"import", "site", "work.site.index"},
+       "vuvorozo: import: work.site.index: import takes a catalog, "
+       "libref.catalog, not an entry\n"},
       {{"export", "a.b"},
        "vuvorozo: export: a name libref.catalog and a folder"},
       {{"delete", "a.b.c", "mod"},
