@@ -22,7 +22,6 @@ int RunMkdir(Session& session, const Words& words, const Settings&) {
                                 "not a catalog name: libref.catalog")
                           : refhost::CheckLibref(levels.libref);
     std::string catalog = Upper(levels.catalog);
-    if (status.ok()) status = refhost::CheckNewName(catalog);
     if (status.ok()) status = refhost::CheckCatalogName(catalog);
     std::string libref = refhost::LibrefKey(levels.libref);
     if (status.ok() && store->FindCatalog(libref, catalog).ok()) {

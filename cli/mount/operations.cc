@@ -103,7 +103,7 @@ int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
          i < folder.items.size(); ++i) {
       const TreeItem& item = folder.items[i];
       if (fill(buffer, item.name.c_str(), &item.attributes,
-               static_cast<off_t>(i + 3), FUSE_FILL_DIR_PLUS) != 0) {
+               static_cast<off_t>(i) + 3, FUSE_FILL_DIR_PLUS) != 0) {
         break;
       }
     }

@@ -120,7 +120,7 @@ std::optional<Shown> Views::ShownOf(const std::string& libref,
                                     const std::string& catalog,
                                     const std::string& name,
                                     const std::string& type,
-                                    const refhost::EntryInfo& info) {
+                                    const refhost::EntryInfo& info) const {
   Reason unsafe = UnsafeNamePart(name);
   if (unsafe == Reason::kNone) unsafe = UnsafeNamePart(type);
   if (unsafe != Reason::kNone) {

@@ -133,7 +133,7 @@ class Views {
   std::optional<Shown> ShownOf(const std::string& libref,
                                const std::string& catalog,
                                const std::string& name, const std::string& type,
-                               const refhost::EntryInfo& info);
+                               const refhost::EntryInfo& info) const;
   // Gives every entry of the view its file, by the rule export follows.
   void Arrange(CatalogView* view);
 

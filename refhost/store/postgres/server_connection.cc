@@ -242,7 +242,7 @@ StoreStatus ServerConnection::NotOurs() const {
 }
 
 // The text with the URL's password masked wherever it appears.
-std::string ServerConnection::Masked(std::string text) const {
+std::string ServerConnection::Masked(const std::string& text) const {
   std::string out = MaskPassword(text);
   for (size_t at = 0; !password_.empty() &&
                       (at = out.find(password_, at)) != std::string::npos;) {
