@@ -140,6 +140,7 @@ bool Session::OpenFolder(const Settings& settings, StoreUse use,
     *error = "no data folder: there is no home folder ($HOME); give --data DIR";
     return false;
   }
+  data_path_ = PathFromRoot(folder);
   struct stat st;
   if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     *error = Printable(folder) + ": not a folder, so no data folder";
@@ -148,7 +149,7 @@ bool Session::OpenFolder(const Settings& settings, StoreUse use,
   // A folder the user may not reach is there all the same: the store says
   // why at each call, with the reason.
   if (stat(folder.c_str(), &st) == 0 || errno != ENOENT) {
-    *store = refhost::NewSqliteCatalogStore(PathFromRoot(folder), options);
+    *store = refhost::NewSqliteCatalogStore(data_path_, options);
     return true;
   }
   // Earlier releases kept the libraries in ./vuvorozo-data by default: a
@@ -161,8 +162,8 @@ bool Session::OpenFolder(const Settings& settings, StoreUse use,
     *error = AbsentFolder();
     return false;
   }
-  auto absent = std::make_unique<FolderToMake>(PathFromRoot(folder),
-                                               use == StoreUse::kCreate);
+  auto absent =
+      std::make_unique<FolderToMake>(data_path_, use == StoreUse::kCreate);
   absent_ = absent.get();
   *store = std::move(absent);
   return true;

@@ -94,6 +94,9 @@ class Session {
   const std::string& place() const { return place_; }
   // Whether the libraries are on a server store (place() its URL).
   bool on_server() const { return on_server_; }
+  // The data folder's path from the root, as it was when the session
+  // started; empty for a server store.
+  const std::string& data_path() const { return data_path_; }
   // Whether the data folder is not there (nothing made it yet), and what a
   // message says of it then: "no data folder X (...)".
   bool folder_absent() const;
@@ -151,6 +154,7 @@ class Session {
 
   std::string place_;
   bool on_server_ = false;                // the libraries are on a server store
+  std::string data_path_;                 // the data folder from the root
   const FolderToMake* absent_ = nullptr;  // the store, while it may be absent
   std::string absent_note_;  // EarlierDataFolderNote of an absent folder
   size_t issued_printed_ = 0;

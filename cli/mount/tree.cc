@@ -544,10 +544,17 @@ int MountTree::Statistics(struct statvfs* st) {
   // The room of the file system the libraries grow in. A server store's
   // room is the server's to know; what a file written here must fit in
   // first is the temporary folder where it waits until its close.
+  // A data folder not made yet grows in the folder that will hold it.
   Session& session = impl_->session;
   std::string folder =
-      session.on_server() ? TemporaryFolder() : session.place();
-  if (statvfs(folder.c_str(), st) != 0) return -errno;
+      session.on_server() ? TemporaryFolder() : session.data_path();
+  while (statvfs(folder.c_str(), st) != 0) {
+    size_t slash = folder.rfind('/');
+    if (errno != ENOENT || slash == std::string::npos || folder == "/") {
+      return -errno;
+    }
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
   st->f_namemax = 255;
   return 0;
 }

@@ -30,7 +30,7 @@ class StoreFailuresTest : public ProgramTest {
   }
 };
 
-TEST_F(StoreFailuresTest, AFolderTheUserMayNotReadIsNeverTakenForAnEmptyOne) {
+TEST_F(StoreFailuresTest, AnUnreadableFolderIsNeverTakenForAnEmptyOneAsRoot) {
   uid_ = 65534;  // nobody
   // A data folder in a folder the user may not enter is there all the
   // same.
@@ -131,7 +131,7 @@ TEST_F(StoreFailuresTest, ALibraryLockedByAnotherProcessIsSaid) {
 
 // A full disk: the write fails saying so and the entry keeps its content;
 // read-only media: a change says so.
-TEST_F(StoreFailuresTest, AFullDiskAndReadOnlyMediaAreSaid) {
+TEST_F(StoreFailuresTest, AFullDiskAndReadOnlyMediaAreSaidAsRoot) {
   std::string small = root_ + "/small";
   ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
   ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m"), 0)

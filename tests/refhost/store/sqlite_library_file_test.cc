@@ -507,7 +507,7 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWrittenAsRoot) {
     std::vector<std::string> librefs;
     std::string stamp;
     int code = 3;
-    for (StoreStatus st :
+    for (const StoreStatus& st :
          {store->ListLibraries(&librefs), store->FindLibrary("WORK"),
           store->FindEntry("WORK", "CAT", "E", "DATA", nullptr),
           store->ChangeStamp("WORK", &stamp),
