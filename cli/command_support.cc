@@ -33,8 +33,13 @@ int LibraryArgument(const Words& words, std::string* libref) {
 
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status) {
+  if (status.IsNotFound() && session.folder_absent()) {
+    PrintError(session.AbsentFolder());
+    return kExitFailed;
+  }
   // A store's account that names the place already is not prefixed again.
   std::string explained = session.Explain(status);
+  if (status.IsNotFound()) explained += session.NearMiss(what);
   if (explained.starts_with(Printable(what) + ": ")) {
     PrintError(explained);
   } else {
@@ -177,14 +182,14 @@ bool OpenExistingCatalog(Session& session, Fileref& fileref,
   if (levels == 2) {
     int32_t st = fileref.Exists();
     if (st != 0) {
-      session.Fail(Printable(name), st);
+      session.Fail(Printable(name), st, name);
       return false;
     }
   }
   // Any other name is the module's to refuse.
   int32_t st = directory.Open(fileref);
   if (st != 0) {
-    session.Fail(Printable(name), st);
+    session.Fail(Printable(name), st, name);
     return false;
   }
   return true;

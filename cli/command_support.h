@@ -26,7 +26,8 @@ int UsageError(const std::string& text);
 // reason reported).
 int LibraryArgument(const Words& words, std::string* libref);
 // Reports the store's account of a failure about what (a libref, the data
-// folder) in the message form; returns the failure exit code.
+// folder) in the message form, an absent library with the librefs near
+// what; returns the exit code of the failure's reason.
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status);
 

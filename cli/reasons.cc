@@ -87,6 +87,8 @@ constexpr ReasonRow kReasons[] = {
     {Reason::kNotEmpty, kExitFailed, ENOTEMPTY, "the catalog holds entries"},
     {Reason::kDiskFull, kExitFailed, ENOSPC, "there is no room left"},
     {Reason::kReadOnly, kExitFailed, EROFS, "the library may only be read"},
+    {Reason::kPermission, kExitFailed, EACCES,
+     "this user may not read or change the library"},
     {Reason::kNotLibrary, kExitFailed, EIO,
      "the file is not a library of this program"},
     {Reason::kCorrupt, kExitFailed, EIO, "the library is damaged"},
@@ -112,6 +114,9 @@ constexpr ReasonRow kReasons[] = {
      "only a written file can become the manifest"},
     {Reason::kScratchName, kExitFailed, EPERM,
      "a stored file is not renamed to a temporary file's name"},
+    {Reason::kModeNotKept, kExitFailed, EPERM,
+     "a catalog keeps a file's permission bits (0777) only: no set-user-ID, "
+     "set-group-ID or sticky bit"},
     {Reason::kNoOwner, kExitFailed, EPERM,
      "a catalog keeps no owner: its files belong to the user who mounted "
      "it"},
@@ -157,6 +162,8 @@ Reason ReasonOf(const refhost::StoreStatus& status) {
       return Reason::kNotLibrary;
     case refhost::StoreStatus::kCorrupt:
       return Reason::kCorrupt;
+    case refhost::StoreStatus::kNoPermission:
+      return Reason::kPermission;
   }
   return Reason::kIoError;
 }

@@ -69,7 +69,8 @@ enum class Reason : unsigned char {
   kBusy,           // in use: another writer, members still open
   kNotEmpty,       // a catalog that still holds entries
   kDiskFull,       // no room left for the change
-  kReadOnly,       // the library may only be read
+  kReadOnly,       // the library may only be read (media, a reading store)
+  kPermission,     // the user may not read or change it
   kNotLibrary,     // a file that is no library of this program
   kCorrupt,        // a damaged library
   kNoMemory,       // the module ran out of memory
@@ -85,6 +86,7 @@ enum class Reason : unsigned char {
   kManifestIsMade,      // the manifest renamed away
   kManifestFromFile,    // an entry renamed to the manifest
   kScratchName,         // an entry renamed to a scratch name
+  kModeNotKept,         // chmod of a bit a file does not keep (setuid...)
   kNoOwner,             // chown to another user
 };
 

@@ -650,7 +650,7 @@ const Command kExportCommand = {
     .options = kReadOptions,
     .arguments = {.words = {Word::kCatalog, Word::kFolder},
                   .recursive = {Word::kLibref, Word::kFolder}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Writes the tree of the catalog NAME (LIBREF.CATALOG) to DIR (created when
 absent), or only the members named (ENTRY or ENTRY.TYPE, patterns allowed,

@@ -556,6 +556,17 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
     return UsageError(std::string("import -r takes a libref (") + kLibrefRule +
                       "), not " + Printable(name));
   }
+  if (!flags.recursive && std::count(name.begin(), name.end(), '.') != 1) {
+    // The module would only say that the name is no catalog.
+    return UsageError(
+        Printable(name) +
+        (name.find('.') == std::string::npos
+             ? " is a libref: import puts the files in a catalog, "
+               "libref.catalog (" +
+                   Printable(name) +
+                   ".notes, say); -r makes each folder a catalog of a libref"
+             : ": import takes a catalog, libref.catalog, not an entry"));
+  }
   Words option_words(words.begin() + 2, words.end());
   ImportSettings settings;
   settings.option_words = &option_words;
@@ -635,7 +646,7 @@ const Command kImportCommand = {
     .options = kImportOptions,
     .arguments = {.words = {Word::kFolder, Word::kCatalog},
                   .recursive = {Word::kFolder, Word::kLibref}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Stores each file of SOURCE, a folder of any depth, as an entry of the
 catalog NAME (LIBREF.CATALOG, created when absent), and each folder in it as

@@ -45,7 +45,7 @@ const Command kMkdirCommand = {
     .usage = "mkdir LIBREF.CATALOG...",
     .summary = "creates empty catalogs",
     .arguments = {.words = {Word::kCatalog}, .repeats = true},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Creates each catalog named, empty, and its library when absent. A catalog
 that exists already is reported (exit code 1).

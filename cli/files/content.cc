@@ -58,9 +58,13 @@ bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
   return true;
 }
 
-int TemporaryFile() {
+std::string TemporaryFolder() {
   const char* folder = std::getenv("TMPDIR");
-  std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+int TemporaryFile() {
+  std::string path = TemporaryFolder();
   int fd = open(path.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT))
     return fd;

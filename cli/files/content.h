@@ -96,8 +96,10 @@ bool WriteAll(int fd, const char* data, size_t length);
 bool WriteAllAt(int fd, const char* data, size_t length, off_t at);
 
 // A temporary file no one else can reach, removed when closed; -1 with
-// errno when none can be made.
+// errno when none can be made. It is made in TemporaryFolder().
 int TemporaryFile();
+// $TMPDIR, else /tmp.
+std::string TemporaryFolder();
 
 // Content up to this many bytes is read whole into memory.
 inline constexpr size_t kWholeContentBytes = 4 << 20;

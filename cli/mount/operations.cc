@@ -183,11 +183,7 @@ int Sync(const char*, int, fuse_file_info* fi) {
 }
 
 int FolderStatistics(const char*, struct statvfs* st) {
-  std::memset(st, 0, sizeof *st);
-  st->f_bsize = 4096;
-  st->f_frsize = 4096;
-  st->f_namemax = 255;
-  return 0;
+  return Guard([&] { return Tree().Statistics(st); });
 }
 
 // Nodes a catalog cannot keep.

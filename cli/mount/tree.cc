@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -682,10 +683,37 @@ int MountTree::Rename(const std::string& from, const std::string& to,
 
 int MountTree::ChangeMode(const std::string& path, uint64_t handle,
                           mode_t mode) {
+  // A file would lose these bits (export and the mount give back 0777
+  // only): refused, never dropped in silence.
+  if ((mode & 07000) != 0 && !impl_->read_only) {
+    struct stat st;
+    int error = GetAttributes(path, handle, &st);
+    if (error != 0) return error;
+    if (S_ISREG(st.st_mode)) return Refuse(path, Reason::kModeNotKept);
+  }
   uint32_t bits = mode & 07777;
   return impl_->SetOnFile(
       path, handle, [&](Pending* p) { p->mode = bits; },
       [&](FileAttributes* a) { a->mode = bits; });
+}
+
+int MountTree::Statistics(struct statvfs* st) {
+  // The room of the file system the libraries grow in. A server store's
+  // room is the server's to know; what a file written here must fit in
+  // first is the temporary folder where it waits until its close.
+  // A data folder not made yet grows in the folder that will hold it.
+  Session& session = impl_->session;
+  std::string folder =
+      session.on_server() ? TemporaryFolder() : session.data_path();
+  while (statvfs(folder.c_str(), st) != 0) {
+    size_t slash = folder.rfind('/');
+    if (errno != ENOENT || slash == std::string::npos || folder == "/") {
+      return -errno;
+    }
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+  st->f_namemax = 255;
+  return 0;
 }
 
 int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {

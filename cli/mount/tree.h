@@ -38,6 +38,7 @@
 #define VUVOROZO_CLI_MOUNT_TREE_H_
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -74,6 +75,9 @@ class MountTree {
   int Rename(const std::string& from, const std::string& to, unsigned flags);
   int ChangeMode(const std::string& path, uint64_t handle, mode_t mode);
   int ChangeOwner(const std::string& path, uid_t uid, gid_t gid);
+  // What df shows: the size and room of the data folder's file system (for
+  // a server store, of the temporary folder where written files wait).
+  int Statistics(struct statvfs* st);
   int Truncate(const std::string& path, uint64_t handle, off_t size);
   // times[0] access (ignored), times[1] modification; UTIME_NOW and
   // UTIME_OMIT as utimensat takes them.

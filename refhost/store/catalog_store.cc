@@ -13,8 +13,10 @@ namespace refhost {
 
 std::string StoreStatus::ToString() const {
   static constexpr const char* kNames[] = {
-      "OK",        "not found", "invalid argument", "I/O error",     "busy",
-      "not empty", "disk full", "read-only",        "not a library", "corrupt"};
+      "OK",        "not found",    "invalid argument",
+      "I/O error", "busy",         "not empty",
+      "disk full", "read-only",    "not a library",
+      "corrupt",   "no permission"};
   std::string text = kNames[code_];
   if (!message_.empty()) text += ": " + message_;
   return text;

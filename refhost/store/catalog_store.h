@@ -38,6 +38,12 @@
 //
 // Failures. A status names the library file (or the libref) it concerns and
 // says what happened, in words that can be shown to a user as they stand.
+// Its code is the reason, whichever call met it: a library or data folder
+// the user may not read is kNoPermission (never NotFound, which says
+// only that the library is absent), one that may be read but not changed
+// kNoPermission for a change, read-only media kReadOnly, a full disk
+// kDiskFull, a link or other file in a library's place kNotLibrary, a
+// library locked past the timeout kBusy, a damaged one kCorrupt.
 
 #ifndef VUVOROZO_REFHOST_STORE_CATALOG_STORE_H_
 #define VUVOROZO_REFHOST_STORE_CATALOG_STORE_H_
@@ -63,10 +69,12 @@ class StoreStatus {
     kBusy,             // another user holds what this needs, past the timeout
     kNotEmpty,         // a catalog that still holds entries
     kDiskFull,         // no space left for the change
-    kReadOnly,         // the library may only be read (media, permission,
-                       // or a store opened for reading)
+    kReadOnly,         // the library may only be read: read-only media, or a
+                       // store opened for reading
     kNotLibrary,       // the file is not a library of this program
     kCorrupt,          // the library is damaged
+    kNoPermission,     // this user (or server role) may not read or change
+                       // the library, or reach the folder it is kept in
   };
 
   StoreStatus() = default;
@@ -97,6 +105,9 @@ class StoreStatus {
   }
   static StoreStatus Corrupt(std::string message) {
     return StoreStatus(kCorrupt, std::move(message));
+  }
+  static StoreStatus NoPermission(std::string message) {
+    return StoreStatus(kNoPermission, std::move(message));
   }
 
   bool ok() const { return code_ == kOk; }

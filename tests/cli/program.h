@@ -89,6 +89,19 @@ class ProgramTest : public ::testing::Test {
       argv.push_back(nullptr);
       unsetenv("VUVOROZO_DATA");
       unsetenv("VUVOROZO_MODULE");
+      // The user's own data folder is the test's: no run ever reaches the
+      // real user's.
+      setenv("HOME", (root_ + "/home").c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      for (const auto& [name, value] : env_) {
+        if (value.empty()) {
+          unsetenv(name.c_str());
+        } else {
+          setenv(name.c_str(), value.c_str(), 1);
+        }
+      }
+      if (!cwd_.empty() && chdir(cwd_.c_str()) != 0) _exit(126);
+      if (uid_ != 0 && (setgid(uid_) != 0 || setuid(uid_) != 0)) _exit(126);
       if (store_env_.empty()) {
         unsetenv("VUVOROZO_STORE");
       } else {
@@ -320,6 +333,11 @@ class ProgramTest : public ::testing::Test {
   std::string root_;
   std::string data_;
   std::string store_env_;  // $VUVOROZO_STORE of the runs; unset when empty
+  // More variables of the runs (an empty value unsets one), set after
+  // $HOME, which is the test's <root>/home.
+  std::map<std::string, std::string> env_;
+  std::string cwd_;  // the folder the runs start in; empty: the test's own
+  uid_t uid_ = 0;    // the user (and group) the runs are made as; 0: root
 };
 
 #endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_

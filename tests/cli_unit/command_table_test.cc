@@ -51,8 +51,9 @@ TEST(CommandTableTest, EveryFlagMeansOneThingAndEveryCommandNamesItsOwn) {
     }
   }
   EXPECT_EQ(CommandNames().size(), Commands().size() + 1);  // and help
-  EXPECT_EQ(FindCommand("check")->writes, false);
-  EXPECT_EQ(FindCommand("compact")->writes, true);
+  EXPECT_EQ(FindCommand("check")->use, StoreUse::kRead);
+  EXPECT_EQ(FindCommand("compact")->use, StoreUse::kChange);
+  EXPECT_EQ(FindCommand("mkdir")->use, StoreUse::kCreate);
 }
 
 TEST(CommandTableTest, ACommandLineIsCheckedAgainstTheCommandsOwnFlags) {

@@ -284,6 +284,13 @@ TEST_F(MountTreeTest, AnyNameAndAnyDepthIsTakenAndWhatIsNotIsRefused) {
   EXPECT_EQ(tree_->MakeFolder("/toolonglibref"), -ENAMETOOLONG);
   EXPECT_EQ(tree_->MakeFolder("/no-dash"), -EINVAL);
   EXPECT_EQ(tree_->ChangeOwner("/work/notes/a.txt", getuid() + 1, -1), -EPERM);
+  // A bit the file would lose is refused; the mode stays as it was.
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 04755), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 01644), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/none.txt", 0, 04755), -ENOENT);
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/a.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a.txt.swp", 0),
             -EPERM);
   EXPECT_EQ(tree_->RemoveFolder("/work"), -ENOTEMPTY);

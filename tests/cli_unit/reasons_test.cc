@@ -51,6 +51,11 @@ TEST(ReasonsTest, AFailedStoreCarriesItsReasonThroughTheHostsStatus) {
   EXPECT_EQ(ErrnoOf(ReasonOf(refhost::kLibStoreFailed,
                              refhost::StoreStatus::Busy("busy"))),
             EBUSY);
+  // A user who may not read or write the library is told so, not that the
+  // library may only be read.
+  EXPECT_EQ(ErrnoOf(ReasonOf(refhost::kLibStoreFailed,
+                             refhost::StoreStatus::NoPermission("no"))),
+            EACCES);
   // Without an account of the store's: its storage failed.
   EXPECT_EQ(ReasonOf(refhost::kLibStoreFailed, refhost::StoreStatus::Ok()),
             Reason::kIoError);

@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -359,8 +360,8 @@ TEST_F(MountTest, WhatATreeCannotHoldIsRefused) {
   EXPECT_EQ(Unmount(), 0);
 }
 
-// -o ro refuses every change; SIGINT and SIGTERM unmount as fusermount3
-// does.
+// -o ro refuses every change; SIGINT, SIGTERM and SIGHUP unmount as
+// fusermount3 does.
 TEST_F(MountTest, ReadOnlyMountsAndSignalsThatUnmount) {
   MakeFolder(root_ + "/src");
   ASSERT_EQ(Run({"import", root_ + "/src", "work.notes"}).code, 0);
@@ -382,6 +383,10 @@ TEST_F(MountTest, ReadOnlyMountsAndSignalsThatUnmount) {
   kill(pid_, SIGTERM);
   EXPECT_EQ(Wait(), 0);
   EXPECT_FALSE(Mounted());
+  Mount();
+  kill(pid_, SIGHUP);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_FALSE(Mounted());
 
   // Without -f the program returns once the mount stands, and the mount
   // ends with fusermount3 -u.
@@ -396,6 +401,42 @@ TEST_F(MountTest, ReadOnlyMountsAndSignalsThatUnmount) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_NE(Sh(running).code, 0) << "the detached mount did not end";
+}
+
+// A mount point already in use is refused, df tells the room of the data
+// folder's file system, and a mode bit a file would lose is refused.
+TEST_F(MountTest, MountPointsRoomAndModesAreTold) {
+  MakeFolder(root_ + "/src");
+  ASSERT_EQ(Run({"import", root_ + "/src", "work.notes"}).code, 0);
+  Mount();
+  Outcome again = Run({"mount", mount_, "-f"});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_EQ(again.err, "vuvorozo: mount: " + mount_ +
+                           ": already a mount point; unmount it first "
+                           "(fusermount3 -u or umount)\n");
+  std::string jan = mount_ + "/work/notes/jan.txt";
+  EXPECT_EQ(ReadFile(jan), "North 1200\nSouth  950\nEast   730\n");
+
+  struct statvfs shown, data;
+  ASSERT_EQ(statvfs(mount_.c_str(), &shown), 0);
+  ASSERT_EQ(statvfs(data_.c_str(), &data), 0);
+  EXPECT_GT(shown.f_blocks, 0u);
+  EXPECT_GT(shown.f_bavail, 0u);
+  EXPECT_EQ(uint64_t(shown.f_blocks) * shown.f_frsize,
+            uint64_t(data.f_blocks) * data.f_frsize);
+
+  errno = 0;
+  EXPECT_EQ(chmod(jan.c_str(), 04755), -1);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(chmod(jan.c_str(), 0600), 0);
+  struct stat st;
+  ASSERT_EQ(stat(jan.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(ReadFile(log_).find("jan.txt: a catalog keeps a file's "
+                                "permission bits (0777) only"),
+            std::string::npos)
+      << ReadFile(log_);
+  EXPECT_EQ(Unmount(), 0);
 }
 
 // A file larger than what is read whole goes in and out exactly, and reads

@@ -282,7 +282,8 @@ StoreStatus ServerConnection::StatusOf(const Result& result) const {
   if (why.empty()) why = Masked(PQerrorMessage(pg_));
   std::string text = shown_ + ": " + why;
   if (code == "53100") return StoreStatus::DiskFull(text);
-  if (code == "25006" || code == "42501") return StoreStatus::ReadOnly(text);
+  if (code == "25006") return StoreStatus::ReadOnly(text);
+  if (code == "42501") return StoreStatus::NoPermission(text);
   if (code == "55P03" || code == "40001" || code == "40P01") {
     return StoreStatus::Busy(text);
   }

@@ -251,7 +251,9 @@ class LibraryFile {
   LibraryFile(std::string path, std::string libref,
               const StoreOptions& options);
 
-  std::string WhyNotWritable() const;
+  // Why this process cannot change the library (permission, read-only
+  // media); Ok when it can.
+  StoreStatus WhyNotWritable() const;
   StoreStatus OpenFile(bool create);
   StoreStatus OpenReadOnly();
   // What the file holds: its format (0 for an empty database) or the
@@ -306,7 +308,8 @@ class LibraryFile {
   std::vector<std::unique_ptr<Connection>> idle_;  // snapshots to reuse
   PageCodec codec_;
   std::map<std::string, int> writing_;  // entry key -> cursors writing it
-  std::string read_only_reason_;        // why changes are refused
+  StoreStatus read_only_refusal_;       // why changes are refused; Ok when
+                                        // the store was opened for reading
   // Left by changes that failed, for the next change to do.
   std::vector<EntryName> unreleased_;  // writer locks to drop
   std::vector<int64_t> undiscarded_;   // staging versions to drop

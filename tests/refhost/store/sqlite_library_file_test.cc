@@ -488,7 +488,7 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWrittenAsRoot) {
       return 4;
     }
     StoreStatus st = store->PutEntry("WORK", "CAT", "E", "DATA", "", {});
-    if (st.code() != StoreStatus::kReadOnly ||
+    if (st.code() != StoreStatus::kNoPermission ||
         st.message() != DbPath() +
                             ": this user may not write the library "
                             "file") {
@@ -497,6 +497,30 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWrittenAsRoot) {
     return 0;
   });
   EXPECT_EQ(Reap(reader), 0);
+
+  // A folder the user may not even search hides its libraries: each call
+  // says so, and none takes the library for absent.
+  ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+  pid_t stranger = Spawn([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+    auto store = Store(true);
+    std::vector<std::string> librefs;
+    std::string stamp;
+    int code = 3;
+    for (const StoreStatus& st :
+         {store->ListLibraries(&librefs), store->FindLibrary("WORK"),
+          store->FindEntry("WORK", "CAT", "E", "DATA", nullptr),
+          store->ChangeStamp("WORK", &stamp),
+          Store()->PutEntry("WORK", "CAT", "N", "DATA", "", {})}) {
+      if (st.code() != StoreStatus::kNoPermission ||
+          st.message().find("Permission denied") == std::string::npos) {
+        return code;
+      }
+      ++code;
+    }
+    return 0;
+  });
+  EXPECT_EQ(Reap(stranger), 0);
   ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
 
   // Read-only media: a tmpfs remounted read-only under the library.
