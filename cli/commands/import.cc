@@ -318,7 +318,7 @@ class ArchiveImport {
   std::string name_;
   Catalogs catalogs_;
   std::unique_ptr<CatalogImport> single_;  // without -r
-  bool single_failed_ = false;              // it could not be opened
+  bool single_failed_ = false;             // it could not be opened
   std::map<std::string, Seen> seen_;
 };
 
