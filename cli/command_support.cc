@@ -158,6 +158,53 @@ int FinishBatch(const Tally& tally, const std::string& what) {
   return tally.truncated != 0 ? kExitTruncated : kExitOk;
 }
 
+GatheredCommits::GatheredCommits(Session& session, Tally& tally)
+    : session_(session), tally_(tally) {
+  session_.host().store()->BeginBatch();
+}
+
+GatheredCommits::~GatheredCommits() { End(); }
+
+void GatheredCommits::Before() {
+  before_ = session_.host().store()->ledger().count();
+}
+
+void GatheredCommits::Add(const std::string& what, Outcome outcome,
+                          int64_t bytes, const std::string& detail) {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  bool committed = outcome == Outcome::kDone || outcome == Outcome::kTruncated;
+  // A commit that left the count as it was was stored at once.
+  int64_t commit = committed && ledger.count() != before_ ? ledger.count() : 0;
+  waiting_.push_back({commit, what, outcome, bytes, detail});
+  Settle();
+}
+
+void GatheredCommits::End() {
+  if (ended_) return;
+  ended_ = true;
+  // A batch that cannot be stored loses its commits: Settle names each.
+  session_.host().store()->EndBatch();
+  Settle();
+}
+
+void GatheredCommits::Settle() {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  while (!waiting_.empty()) {
+    const Waiting& w = waiting_.front();
+    refhost::BatchFate fate =
+        w.commit == 0 ? refhost::BatchFate::kStored : ledger.FateOf(w.commit);
+    if (fate == refhost::BatchFate::kPending) break;
+    if (fate == refhost::BatchFate::kLost) {
+      tally_.Add(Skipped(
+          w.what, "not stored: " + session_.Explain(ledger.last_loss())));
+    } else {
+      if (!w.detail.empty()) PrintDetail(w.detail);
+      tally_.Add(w.outcome, w.bytes);
+    }
+    waiting_.pop_front();
+  }
+}
+
 Outcome Skipped(std::string_view what, std::string_view reason) {
   PrintError(std::string(what) + ": skipped: " + std::string(reason));
   return Outcome::kSkipped;

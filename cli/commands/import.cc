@@ -96,10 +96,12 @@ class Importer {
                      const std::string& folder_name);
 
  private:
-  // *bytes: the bytes of the file, when it was imported.
+  // *bytes: the bytes of the file, when it was imported; *detail the line
+  // -v prints once it is stored.
   Outcome ImportFile(Directory& directory, int folder, const Planned& planned,
                      const std::string& label, const std::string& folder_name,
-                     const refhost::EntryInfo* existing, int64_t* bytes);
+                     const refhost::EntryInfo* existing, int64_t* bytes,
+                     std::string* detail);
   // Whether the file is the one the entry was imported from, unchanged;
   // reads and hashes it when only its status change time or inode differ
   // (the content is then loaded).
@@ -222,14 +224,20 @@ void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
     }
   }
   Progress::AddTotal(static_cast<int64_t>(planned.size()));
+  // The entries' commits are gathered, and counted once they are stored.
+  GatheredCommits gathered(session_, tally_);
   for (const Planned& p : planned) {
     auto found_entry = existing.find(p.entry.Key());
     int64_t bytes = 0;
+    std::string detail;
+    gathered.Before();
     Outcome outcome = ImportFile(
         directory, folder, p, label, folder_name,
-        found_entry == existing.end() ? nullptr : &found_entry->second, &bytes);
-    tally_.Add(outcome, bytes);
+        found_entry == existing.end() ? nullptr : &found_entry->second, &bytes,
+        &detail);
+    gathered.Add(Printable(label + p.file), outcome, bytes, detail);
   }
+  gathered.End();
   st = directory.Close();
   if (st != 0) {
     session_.Fail(Printable(name), st);
@@ -278,8 +286,8 @@ bool Importer::Unchanged(const refhost::EntryInfo& existing,
 Outcome Importer::ImportFile(Directory& directory, int folder,
                              const Planned& planned, const std::string& label,
                              const std::string& folder_name,
-                             const refhost::EntryInfo* existing,
-                             int64_t* bytes) {
+                             const refhost::EntryInfo* existing, int64_t* bytes,
+                             std::string* detail) {
   std::string what = Printable(label + planned.file);
   Descriptor fd(OpenFileIn(folder, planned.file));
   struct stat st;
@@ -342,9 +350,9 @@ Outcome Importer::ImportFile(Directory& directory, int folder,
     return Outcome::kSkipped;
   }
   *bytes = transfer.bytes;
-  PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
-              std::to_string(transfer.records) +
-              (transfer.records == 1 ? " record)" : " records)"));
+  *detail = what + " -> " + Printable(key.Path()) + " (" +
+            std::to_string(transfer.records) +
+            (transfer.records == 1 ? " record)" : " records)");
   WarnTruncated(key.Path(), transfer, written.record_length, true);
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
 }

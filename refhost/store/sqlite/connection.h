@@ -37,6 +37,7 @@ enum class Sql {
   kUpsertEntry,
   kDeleteEntry,
   kNewVersion,
+  kNewLiveVersion,
   kSetVersion,
   kDeleteVersion,
   kFindPage,
@@ -49,10 +50,20 @@ enum class Sql {
   kPutWriter,
   kDropWriter,
   kRecordsBetween,  // format 1
+  kFindDictionary,
+  kCatalogDictionary,
+  kInsertDictionary,
+  kPageByKey,
+  kUpdatePage,
+  kEntryAttributes,
+  kSetAttributes,
   kBegin,
   kBeginWrite,
   kCommit,
   kRollback,
+  kSavepoint,
+  kRelease,
+  kRollbackTo,
   kSchemaSize,
   kFreePages,
   kCount
@@ -76,6 +87,8 @@ class Statement {
   void BindBlob(int i, const void* data, size_t size);
   int Step();
   int64_t Int(int i);
+  // SQLITE_TEXT, SQLITE_BLOB...
+  int Type(int i);
   std::string Text(int i);
   const void* Blob(int i);
   size_t Bytes(int i);
