@@ -4,6 +4,12 @@
 # then runs each fuzz target for a minute (FUZZ_SECONDS) and the program's
 # end-to-end tests under valgrind memcheck.
 #
+# `make test-noroot` builds and runs every test that needs no root (ctest
+# -LE root): for a contributor without root. The tests that mount a tmpfs
+# or a FUSE file system carry the label root.
+#
+# The builds the tests use make every warning an error (VUVOROZO_WERROR).
+#
 # `make bench-report` measures the module's performance and rewrites
 # bench/REPORT.md.
 
@@ -13,7 +19,7 @@ FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 JOBS ?= 2
 
-.PHONY: setup build demo test test-plain test-sanitize test-fuzz \
+.PHONY: setup build demo test test-plain test-noroot test-sanitize test-fuzz \
 	test-valgrind bench-report clean
 
 setup:
@@ -29,12 +35,18 @@ demo: build
 test: setup test-plain test-sanitize test-fuzz test-valgrind
 
 test-plain:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUVOROZO_WERROR=ON
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+test-noroot:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUVOROZO_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -LE root
+
 test-sanitize:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVUVOROZO_SANITIZE=ON -DVUVOROZO_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVUVOROZO_SANITIZE=ON -DVUVOROZO_BENCH=OFF \
+	  -DVUVOROZO_WERROR=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -47,7 +59,7 @@ test-fuzz:
 # Every run of the program in its end-to-end tests under valgrind memcheck:
 # no memory error and no leak.
 test-valgrind:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUVOROZO_WERROR=ON
 	cmake --build $(BUILD) -j$(JOBS) --target cli_test
 	sh scripts/valgrind-e2e $(BUILD)
 

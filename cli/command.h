@@ -58,8 +58,7 @@ struct Command {
   // names.
   std::span<const char* const> options = {};
   Arguments arguments = {};
-  bool writes;       // changes the store (and may create the data folder);
-                     // the others open the libraries read-only
+  StoreUse use;      // what it does with the libraries (see StoreUse)
   const char* help;  // the text of 'vuvorozo help NAME'
   // Runs the command over a started session with the words that followed
   // its name (flags removed); returns the exit code.

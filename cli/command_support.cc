@@ -33,8 +33,13 @@ int LibraryArgument(const Words& words, std::string* libref) {
 
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status) {
+  if (status.IsNotFound() && session.folder_absent()) {
+    PrintError(session.AbsentFolder());
+    return kExitFailed;
+  }
   // A store's account that names the place already is not prefixed again.
   std::string explained = session.Explain(status);
+  if (status.IsNotFound()) explained += session.NearMiss(what);
   if (explained.starts_with(Printable(what) + ": ")) {
     PrintError(explained);
   } else {
@@ -175,7 +180,15 @@ void GatheredCommits::Add(const std::string& what, Outcome outcome,
   bool committed = outcome == Outcome::kDone || outcome == Outcome::kTruncated;
   // A commit that left the count as it was was stored at once.
   int64_t commit = committed && ledger.count() != before_ ? ledger.count() : 0;
-  waiting_.push_back({commit, what, outcome, bytes, detail});
+  waiting_.push_back({commit, what, outcome, bytes, detail, true});
+  Settle();
+}
+
+void GatheredCommits::AddFolder(const std::string& what,
+                                const std::string& detail) {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  int64_t commit = ledger.count() != before_ ? ledger.count() : 0;
+  waiting_.push_back({commit, what, Outcome::kDone, 0, detail, false});
   Settle();
 }
 
@@ -195,11 +208,16 @@ void GatheredCommits::Settle() {
         w.commit == 0 ? refhost::BatchFate::kStored : ledger.FateOf(w.commit);
     if (fate == refhost::BatchFate::kPending) break;
     if (fate == refhost::BatchFate::kLost) {
-      tally_.Add(Skipped(
-          w.what, "not stored: " + session_.Explain(ledger.last_loss())));
+      std::string why = "not stored: " + session_.Explain(ledger.last_loss());
+      if (w.counted) {
+        tally_.Add(Skipped(w.what, why));
+      } else {
+        PrintError(w.what + ": the folder is not kept: " + why);
+        tally_.failed = true;
+      }
     } else {
       if (!w.detail.empty()) PrintDetail(w.detail);
-      tally_.Add(w.outcome, w.bytes);
+      if (w.counted) tally_.Add(w.outcome, w.bytes);
     }
     waiting_.pop_front();
   }
@@ -224,14 +242,14 @@ bool OpenExistingCatalog(Session& session, Fileref& fileref,
   if (levels == 2) {
     int32_t st = fileref.Exists();
     if (st != 0) {
-      session.Fail(Printable(name), st);
+      session.Fail(Printable(name), st, name);
       return false;
     }
   }
   // Any other name is the module's to refuse.
   int32_t st = directory.Open(fileref);
   if (st != 0) {
-    session.Fail(Printable(name), st);
+    session.Fail(Printable(name), st, name);
     return false;
   }
   return true;

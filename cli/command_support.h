@@ -28,7 +28,8 @@ int UsageError(const std::string& text);
 // reason reported).
 int LibraryArgument(const Words& words, std::string* libref);
 // Reports the store's account of a failure about what (a libref, the data
-// folder) in the message form; returns the failure exit code.
+// folder) in the message form, an absent library with the librefs near
+// what; returns the exit code of the failure's reason.
 int StoreFailure(Session& session, const std::string& what,
                  const refhost::StoreStatus& status);
 
@@ -101,6 +102,9 @@ class GatheredCommits {
   // counted, and detail printed with -v, when its commit is stored.
   void Add(const std::string& what, Outcome outcome, int64_t bytes,
            const std::string& detail = "");
+  // A folder written as an entry: not counted, its detail printed once it
+  // is stored, and the command failed should it be lost.
+  void AddFolder(const std::string& what, const std::string& detail);
   // Ends the batch: what it gathered is stored, or reported.
   void End();
 
@@ -111,6 +115,7 @@ class GatheredCommits {
     Outcome outcome;
     int64_t bytes;
     std::string detail;
+    bool counted;  // false for a folder
   };
   // Counts or reports every commit the ledger has settled.
   void Settle();

@@ -23,7 +23,8 @@ constexpr const Command* kCommands[] = {
 // said; help lists them ahead of the commands' flags.
 constexpr Flag kSessionFlags[] = {
     {"--data", 0, "DIR",
-     "data folder (else $VUVOROZO_DATA, else ./vuvorozo-data)",
+     "data folder (else $VUVOROZO_DATA, else $XDG_DATA_HOME/vuvorozo, else "
+     "~/.local/share/vuvorozo)",
      [](Settings& s, const std::string& v) { s.data_folder = v; }},
     {"--store", 0, "URL",
      "libraries on a PostgreSQL server, postgresql://USER@HOST/DATABASE "
@@ -61,10 +62,15 @@ Keeps text and binary files as entries of catalogs in data libraries,
 through the VUVOROZO access-method module, and gives them back byte for
 byte. A name is LIBREF.CATALOG.ENTRY[.TYPE] for an entry (the type
 defaults to CATAMS), LIBREF.CATALOG for a catalog, LIBREF for a library.
-Names are not case-sensitive. In list, read, delete and export the entry
-(and type) of a name may be a pattern: * any characters, ? one; a pattern
-without a type matches every type ('work.reports.jan*'). '-' stands for
-standard input or output where a file or folder is named.
+Names are not case-sensitive. In list, read, delete, copy, rename and the
+members of export the entry (and type) of a name may be a pattern: * any
+characters, ? one; a pattern without a type matches every type
+('work.reports.jan*'). '-' stands for standard input or output where a
+file or folder is named.
+
+The data folder is the user's own, $XDG_DATA_HOME/vuvorozo, else
+~/.local/share/vuvorozo, unless --data or $VUVOROZO_DATA names another.
+The first command that writes makes it; the others say there is none.
 )";
 
 constexpr char kProgramTail[] =
@@ -80,6 +86,7 @@ after its last whole character, with a warning).
 
 Environment:
   $VUVOROZO_DATA       the data folder (--data wins)
+  $XDG_DATA_HOME       where the default data folder is, as vuvorozo/ in it
   $VUVOROZO_STORE      a server store's URL, used instead of the data folder
                        (--store and --data win); its password is never shown
   $VUVOROZO_MODULE     the module (--module wins)

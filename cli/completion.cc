@@ -112,7 +112,8 @@ std::vector<std::string> Names(const Settings& settings, Word kind,
                                const std::string& typed) {
   std::vector<std::string> names;
   std::string error;
-  std::unique_ptr<Session> session = Session::Start(settings, false, &error);
+  std::unique_ptr<Session> session =
+      Session::Start(settings, StoreUse::kRead, &error);
   if (session == nullptr) return names;
   refhost::CatalogStore* store = session->host().store();
   NameLevels levels = SplitLevels(typed);

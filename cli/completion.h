@@ -24,7 +24,7 @@
 namespace cli {
 
 // Prints the completion of line's last word; returns the exit code (0).
-int Complete(std::vector<std::string> line);
+int Complete(std::vector<std::string> words);
 
 }  // namespace cli
 

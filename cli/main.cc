@@ -129,7 +129,7 @@ int Main(int argc, char** argv) {
 
   std::string error;
   std::unique_ptr<Session> session =
-      Session::Start(settings, command->writes, &error);
+      Session::Start(settings, command->use, &error);
   if (session == nullptr) {
     PrintError(error);
     return kExitFailed;

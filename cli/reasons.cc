@@ -44,12 +44,41 @@ constexpr ReasonRow kReasons[] = {
 
     {Reason::kFileNameNotPlain, kExitFailed, EINVAL,
      "it is not a plain file name"},
-    {Reason::kFileNameControl, kExitFailed, EINVAL,
-     "it holds a control character"},
+    {Reason::kFileNameTooLong, kExitFailed, ENAMETOOLONG,
+     "a name of the path is longer than 255 bytes"},
     {Reason::kFileNameReserved, kExitFailed, EINVAL,
      "the program keeps that name for its own files"},
+    {Reason::kPathTooLong, kExitFailed, ENAMETOOLONG,
+     "the path is longer than 4096 bytes"},
+    {Reason::kPathAbsolute, kExitFailed, EINVAL,
+     "an absolute path: it would be written outside the folder"},
+    {Reason::kPathUpward, kExitFailed, EINVAL,
+     "a '..' step: it would be written outside the folder"},
     {Reason::kNamePartEmpty, kExitFailed, EINVAL, "it is empty"},
     {Reason::kNamePartSeparator, kExitFailed, EINVAL, "it holds '/' or '.'"},
+
+    {Reason::kSymlinkNotKept, kExitFailed, EPERM,
+     "a symbolic link: not kept (a catalog keeps files and folders)"},
+    {Reason::kHardLinkNotKept, kExitFailed, EPERM,
+     "a hard link: not kept (a catalog keeps files and folders)"},
+    {Reason::kDeviceNotKept, kExitFailed, EPERM,
+     "a device: not kept (a catalog keeps files and folders)"},
+    {Reason::kFifoNotKept, kExitFailed, EPERM,
+     "a FIFO: not kept (a catalog keeps files and folders)"},
+    {Reason::kOtherNotKept, kExitFailed, EPERM,
+     "neither a file nor a folder: not kept"},
+    {Reason::kPathTwice, kExitFailed, EEXIST,
+     "the path was given before in the archive"},
+    {Reason::kUnderLink, kExitFailed, EPERM,
+     "the path passes through a link: refused"},
+    {Reason::kUnderFile, kExitFailed, ENOTDIR,
+     "the path passes through a file, not a folder"},
+    {Reason::kFolderOverFile, kExitFailed, EEXIST,
+     "a file and a folder of one path"},
+    {Reason::kSizeMismatch, kExitFailed, EIO,
+     "its data is not the size the archive gives"},
+    {Reason::kArchiveDamaged, kExitFailed, EIO,
+     "the archive cannot be read on"},
 
     {Reason::kNotFound, kExitFailed, ENOENT, "it does not exist"},
     {Reason::kInvalid, kExitFailed, EINVAL,
@@ -58,6 +87,8 @@ constexpr ReasonRow kReasons[] = {
     {Reason::kNotEmpty, kExitFailed, ENOTEMPTY, "the catalog holds entries"},
     {Reason::kDiskFull, kExitFailed, ENOSPC, "there is no room left"},
     {Reason::kReadOnly, kExitFailed, EROFS, "the library may only be read"},
+    {Reason::kPermission, kExitFailed, EACCES,
+     "this user may not read or change the library"},
     {Reason::kNotLibrary, kExitFailed, EIO,
      "the file is not a library of this program"},
     {Reason::kCorrupt, kExitFailed, EIO, "the library is damaged"},
@@ -70,9 +101,6 @@ constexpr ReasonRow kReasons[] = {
      "the library could not be read or written"},
 
     {Reason::kReadOnlyMount, kExitFailed, EROFS, "the mount is read only"},
-    {Reason::kFolderInCatalog, kExitFailed, EPERM,
-     "a catalog holds entries, not folders: a folder is a catalog only "
-     "inside a library's folder"},
     {Reason::kFileOutsideCatalog, kExitFailed, EPERM,
      "files are kept in catalogs: <libref>/<catalog>/<file>"},
     {Reason::kNotRegularFile, kExitFailed, EPERM,
@@ -84,9 +112,11 @@ constexpr ReasonRow kReasons[] = {
      "the manifest is made from the catalog"},
     {Reason::kManifestFromFile, kExitFailed, EPERM,
      "only a written file can become the manifest"},
-    {Reason::kScratchName, kExitFailed, EINVAL,
-     "a catalog holds no name beginning with '.': the entry would be kept "
-     "only while mounted"},
+    {Reason::kScratchName, kExitFailed, EPERM,
+     "a stored file is not renamed to a temporary file's name"},
+    {Reason::kModeNotKept, kExitFailed, EPERM,
+     "a catalog keeps a file's permission bits (0777) only: no set-user-ID, "
+     "set-group-ID or sticky bit"},
     {Reason::kNoOwner, kExitFailed, EPERM,
      "a catalog keeps no owner: its files belong to the user who mounted "
      "it"},
@@ -132,6 +162,8 @@ Reason ReasonOf(const refhost::StoreStatus& status) {
       return Reason::kNotLibrary;
     case refhost::StoreStatus::kCorrupt:
       return Reason::kCorrupt;
+    case refhost::StoreStatus::kNoPermission:
+      return Reason::kPermission;
   }
   return Reason::kIoError;
 }

@@ -40,11 +40,28 @@ enum class Reason : unsigned char {
   kNotLibref,         // a character a libref cannot hold
 
   // What cannot be (part of) a file name.
-  kFileNameNotPlain,   // empty, "." or "..", or holding '/'
-  kFileNameControl,    // a control character
+  kFileNameNotPlain,   // empty, "." or "..", or holding '/' or NUL
+  kFileNameTooLong,    // a name of a path over 255 bytes
   kFileNameReserved,   // the program's own (manifest, temporary files)
+  kPathTooLong,        // a path over 4,096 bytes
+  kPathAbsolute,       // a path from the root, not inside the folder
+  kPathUpward,         // a path with a '..' step
   kNamePartEmpty,      // an entry name or type that is empty
   kNamePartSeparator,  // an entry name or type holding '/' or '.'
+
+  // What a folder or an archive holds that a catalog does not keep, and
+  // archives a catalog will not take.
+  kSymlinkNotKept,   // a symbolic link
+  kHardLinkNotKept,  // a hard link to another member
+  kDeviceNotKept,    // a device
+  kFifoNotKept,      // a FIFO
+  kOtherNotKept,     // a socket or a kind of member not known
+  kPathTwice,        // a member of a path given before
+  kUnderLink,        // a member whose path passes through a link
+  kUnderFile,        // a member whose path passes through a file
+  kFolderOverFile,   // a folder where a file is, or a file where a folder
+  kSizeMismatch,     // a member whose data is not its stated size
+  kArchiveDamaged,   // the archive cannot be read on
 
   // What the store, the host or the module answered.
   kNotFound,       // no such entry, catalog or library
@@ -52,7 +69,8 @@ enum class Reason : unsigned char {
   kBusy,           // in use: another writer, members still open
   kNotEmpty,       // a catalog that still holds entries
   kDiskFull,       // no room left for the change
-  kReadOnly,       // the library may only be read
+  kReadOnly,       // the library may only be read (media, a reading store)
+  kPermission,     // the user may not read or change it
   kNotLibrary,     // a file that is no library of this program
   kCorrupt,        // a damaged library
   kNoMemory,       // the module ran out of memory
@@ -62,13 +80,13 @@ enum class Reason : unsigned char {
 
   // What a catalog mounted as folders does not do.
   kReadOnlyMount,       // a change on a read-only mount
-  kFolderInCatalog,     // mkdir inside a catalog's folder
   kFileOutsideCatalog,  // a file beside the catalogs
   kNotRegularFile,      // a device, FIFO or link
   kLibraryRemoval,      // rmdir of a library's folder
   kManifestIsMade,      // the manifest renamed away
   kManifestFromFile,    // an entry renamed to the manifest
-  kScratchName,         // an entry renamed to a name beginning with '.'
+  kScratchName,         // an entry renamed to a scratch name
+  kModeNotKept,         // chmod of a bit a file does not keep (setuid...)
   kNoOwner,             // chown to another user
 };
 

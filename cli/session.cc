@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/data_folder.h"
+#include "cli/near_names.h"
 #include "cli/option_text.h"
 #include "refhost/host/library_services.h"
 #include "refhost/store/catalog_store.h"
@@ -24,7 +26,6 @@ namespace {
 constexpr char kAccessMethod[8] = {'V', 'U', 'V', 'O', 'R', 'O', 'Z', 'O'};
 // The caller token the program passes; the module only hands it on.
 constexpr int32_t kToken = 1;
-constexpr char kDefaultDataFolder[] = "vuvorozo-data";
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
@@ -44,17 +45,6 @@ std::string ProgramDirectory() {
   std::string path(buffer, static_cast<size_t>(n));
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-// The folder's path from the root, so that the store keeps finding it
-// when the program changes its working folder (a mount does); the path as
-// given when it cannot be resolved.
-std::string AbsolutePath(const std::string& folder) {
-  char* real = realpath(folder.c_str(), nullptr);
-  if (real == nullptr) return folder;
-  std::string path = real;
-  std::free(real);
-  return path;
 }
 
 }  // namespace
@@ -93,7 +83,7 @@ std::string FindDataFolder(const Settings& settings) {
   if (!settings.data_folder.empty()) return settings.data_folder;
   const char* env = std::getenv("VUVOROZO_DATA");
   if (env != nullptr && *env != '\0') return env;
-  return kDefaultDataFolder;
+  return DefaultDataFolder();
 }
 
 std::string FindStoreUrl(const Settings& settings) {
@@ -117,12 +107,13 @@ bool ModuleImage(const Settings& settings, std::string* release,
   return true;
 }
 
-std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
+std::unique_ptr<Session> Session::Start(const Settings& settings, StoreUse use,
                                         std::string* error) {
   std::unique_ptr<Session> session(new Session());
   std::string url = FindStoreUrl(settings);
   std::string folder = FindDataFolder(settings);
   session->place_ = url.empty() ? folder : refhost::MaskPassword(url);
+  refhost::StoreOptions options = {.read_only = use == StoreUse::kRead};
   std::unique_ptr<refhost::CatalogStore> store;
   if (!url.empty()) {
     if (!refhost::IsServerStoreUrl(url)) {
@@ -130,31 +121,62 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, bool writes,
           Printable(session->place_) + ": not a store URL (postgresql://...)";
       return nullptr;
     }
-    store = refhost::NewPostgresCatalogStore(url, {.read_only = !writes});
+    store = refhost::NewPostgresCatalogStore(url, options);
     session->on_server_ = true;
-  } else if (IsDirectory(folder)) {
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder),
-                                           {.read_only = !writes});
-  } else if (writes) {
-    if (!MakeFolder(folder)) {
-      *error = Printable(folder) +
-               ": cannot create the data folder: " + std::strerror(errno);
-      return nullptr;
-    }
-    store = refhost::NewSqliteCatalogStore(AbsolutePath(folder));
-  } else {
-    // Nothing was ever stored there: an empty store answers the same as an
-    // empty folder would, and looking creates nothing.
-    store = refhost::NewMemoryCatalogStore();
-  }
-  if (store == nullptr) {
-    *error = Printable(session->place_) +
-             ": cannot open the data folder: " + std::strerror(errno);
+  } else if (!session->OpenFolder(settings, use, options, &store, error)) {
     return nullptr;
   }
   return session->Load(std::move(store), FindModule(settings), error)
              ? std::move(session)
              : nullptr;
+}
+
+bool Session::OpenFolder(const Settings& settings, StoreUse use,
+                         const refhost::StoreOptions& options,
+                         std::unique_ptr<refhost::CatalogStore>* store,
+                         std::string* error) {
+  const std::string& folder = place_;
+  if (folder.empty()) {
+    *error = "no data folder: there is no home folder ($HOME); give --data DIR";
+    return false;
+  }
+  data_path_ = PathFromRoot(folder);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    *error = Printable(folder) + ": not a folder, so no data folder";
+    return false;
+  }
+  // A folder the user may not reach is there all the same: the store says
+  // why at each call, with the reason.
+  if (stat(folder.c_str(), &st) == 0 || errno != ENOENT) {
+    *store = refhost::NewSqliteCatalogStore(data_path_, options);
+    return true;
+  }
+  // Earlier releases kept the libraries in ./vuvorozo-data by default: a
+  // user who relied on it is told where they went, and nothing is made
+  // beside them.
+  bool by_default =
+      settings.data_folder.empty() && std::getenv("VUVOROZO_DATA") == nullptr;
+  absent_note_ = by_default ? EarlierDataFolderNote(folder) : "";
+  if (use == StoreUse::kCreate && !absent_note_.empty()) {
+    *error = AbsentFolder();
+    return false;
+  }
+  auto absent =
+      std::make_unique<FolderToMake>(data_path_, use == StoreUse::kCreate);
+  absent_ = absent.get();
+  *store = std::move(absent);
+  return true;
+}
+
+bool Session::folder_absent() const {
+  return absent_ != nullptr && absent_->absent();
+}
+
+std::string Session::AbsentFolder() const {
+  return "no data folder " + Printable(place_) +
+         (absent_note_.empty() ? " (the first command that writes makes it)"
+                               : "; " + absent_note_);
 }
 
 std::unique_ptr<Session> Session::StartOver(
@@ -214,6 +236,7 @@ std::string Session::PlaceInWords() const {
 }
 
 std::string Session::Explain(const refhost::StoreStatus& status) const {
+  if (status.IsNotFound() && folder_absent()) return AbsentFolder();
   if (status.IsNotFound()) {
     return "The library does not exist in " + PlaceInWords() + ".";
   }
@@ -242,10 +265,24 @@ Reason Session::ReasonOf(int32_t status) const {
   return cli::ReasonOf(status, host_->library_services()->last_store_failure());
 }
 
-int Session::Fail(std::string_view what, int32_t status) {
-  PrintError(std::string(what) + ": " + Explain(status));
+int Session::Fail(std::string_view what, int32_t status,
+                  std::string_view typed) {
+  Reason reason = ReasonOf(status);
+  if (reason == Reason::kNotFound && folder_absent()) {
+    // Whatever was looked for, there is nothing to find it in: the
+    // folder is what the message names.
+    PrintError(AbsentFolder());
+  } else {
+    std::string near = reason == Reason::kNotFound ? NearMiss(typed) : "";
+    PrintError(std::string(what) + ": " + Explain(status) + near);
+  }
   FlushIssued();
-  return ExitCodeOf(ReasonOf(status));
+  return ExitCodeOf(reason);
+}
+
+std::string Session::NearMiss(std::string_view typed) {
+  if (typed.empty()) return "";
+  return DidYouMeanName(*host_->store(), typed);
 }
 
 void Session::FlushIssued() {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/data_folder.h"
 #include "cli/reasons.h"
 #include "cli/report.h"
 #include "refhost/host/host.h"
@@ -34,17 +35,27 @@ struct Settings {
   bool json = false;          // --json (list, info, exists)
   bool recursive = false;     // -r, --recursive (import, export, delete)
   bool update = false;        // -u, --update (import)
-  bool fit_names = false;     // --rename (import)
+  bool exact_names = false;   // --exact-names (import)
+  std::string format;         // --format (export)
   bool long_listing = false;  // -l, --long (list)
   bool foreground = false;    // -f, --foreground (mount)
   std::vector<std::string> mount_options;    // -o, --options (mount)
   Verbosity verbosity = Verbosity::kNormal;  // -q, -v
 };
 
+// What a command does with the libraries.
+enum class StoreUse : unsigned char {
+  kRead,    // reads only: the libraries are opened for reading
+  kChange,  // changes what is there (deletes, copies, compacts)
+  kCreate,  // may make the first library, and the data folder with it
+};
+
 // The module path the program loads: --module, $VUVOROZO_MODULE, next to
 // the program, the installed layout, then the install and build paths.
 std::string FindModule(const Settings& settings);
-// The data folder: --data, $VUVOROZO_DATA, else ./vuvorozo-data.
+// The data folder: --data, $VUVOROZO_DATA, else the user's own
+// (DefaultDataFolder: $XDG_DATA_HOME/vuvorozo, ~/.local/share/vuvorozo);
+// empty when none of them gives one.
 std::string FindDataFolder(const Settings& settings);
 // The server store's URL (postgresql://...): --store, else $VUVOROZO_STORE
 // unless --data names a folder; empty for the data folder.
@@ -57,11 +68,14 @@ bool ModuleImage(const Settings& settings, std::string* release,
 
 class Session {
  public:
-  // Loads the module into a new host. A command that writes (writes true)
-  // creates the data folder when it is absent; one that only reads works
-  // over an empty store instead, so that looking leaves no folder behind.
-  // Null on failure with *error saying why.
-  static std::unique_ptr<Session> Start(const Settings& settings, bool writes,
+  // Loads the module into a new host over the libraries of the server
+  // store or the data folder, opened for reading unless use changes them.
+  // A data folder that is not there is made by the first change of a
+  // command that creates (StoreUse::kCreate); for any other command
+  // nothing is found in it and each failure says "no data folder X", so
+  // that a mistyped folder never looks like an empty one (and a usage
+  // error is still one). Null on failure with *error saying why.
+  static std::unique_ptr<Session> Start(const Settings& settings, StoreUse use,
                                         std::string* error);
   // Loads the module at module_path into a new host over store, which the
   // session keeps; place names the store in messages (the program's own
@@ -79,6 +93,15 @@ class Session {
   // Where the libraries are, as messages name it: the data folder, or the
   // server store's URL with its password masked.
   const std::string& place() const { return place_; }
+  // Whether the libraries are on a server store (place() its URL).
+  bool on_server() const { return on_server_; }
+  // The data folder's path from the root, as it was when the session
+  // started; empty for a server store.
+  const std::string& data_path() const { return data_path_; }
+  // Whether the data folder is not there (nothing made it yet), and what a
+  // message says of it then: "no data folder X (...)".
+  bool folder_absent() const;
+  std::string AbsentFolder() const;
 
   // Clears the message substitutions before a call, so that a status is
   // explained with what that call set, and prints host messages issued
@@ -94,13 +117,28 @@ class Session {
   Reason ReasonOf(int32_t status) const;
   // Prints "vuvorozo: COMMAND: <what>: <sentence>" on standard error, then
   // any host messages issued with it; returns the exit code of the
-  // status's reason.
-  int Fail(std::string_view what, int32_t status);
+  // status's reason. typed is the name as the user gave it, when there is
+  // one: a status that says it is absent is followed by the store's names
+  // near it ("Did you mean 'work.site.index.html'?"). Where the data folder
+  // is not there, that is what is said: "no data folder X".
+  int Fail(std::string_view what, int32_t status, std::string_view typed = {});
+  // " Did you mean ...?" for a name the user gave that was not found; empty
+  // when nothing is near.
+  std::string NearMiss(std::string_view typed);
   // Prints host messages issued and not yet printed.
   void FlushIssued();
 
  private:
   Session() = default;
+  // The store of the data folder place_: a SQLite store when it is there
+  // (or cannot be reached, which its calls then say), a FolderToMake when
+  // it is not. false with *error when there is none to open: no folder
+  // named at all, a file in its place, or (for a command that creates) the
+  // earlier releases' folder here while the default is not made.
+  bool OpenFolder(const Settings& settings, StoreUse use,
+                  const refhost::StoreOptions& options,
+                  std::unique_ptr<refhost::CatalogStore>* store,
+                  std::string* error);
   // Makes the host over store and loads the module into it. false with
   // *error when the module cannot be loaded.
   bool Load(std::unique_ptr<refhost::CatalogStore> store,
@@ -116,7 +154,10 @@ class Session {
   std::string PlaceInWords() const;
 
   std::string place_;
-  bool on_server_ = false;  // the libraries are on a server store
+  bool on_server_ = false;                // the libraries are on a server store
+  std::string data_path_;                 // the data folder from the root
+  const FolderToMake* absent_ = nullptr;  // the store, while it may be absent
+  std::string absent_note_;  // EarlierDataFolderNote of an absent folder
   size_t issued_printed_ = 0;
 };
 

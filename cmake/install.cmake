@@ -83,14 +83,16 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE i386)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Declared rather than computed by dpkg-shlibdeps, which a machine without
-# dpkg-dev lacks. Unqualified names in an i386 package are the i386
-# packages (libc6:i386 and so on). The floors are what the built objects
-# need: glibc 2.34 (dlopen and friends in libc), the GCC 11 C++ runtime
-# (GLIBCXX_3.4.29), SQLite 3.31 (SQLITE_OPEN_NOFOLLOW; upserts are 3.24),
-# zstd 1.4 (ZSTD_compress2 and its parameters, for the store's pages).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libsqlite3-0 (>= 3.31), libzstd1 (>= 1.4.0), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
+# The run-time dependencies come from the packaged objects themselves:
+# dpkg-shlibdeps (dpkg-dev) finds the package of every library the program
+# and the module need, and the version floor their symbols ask for, from
+# the i386 libraries' shlibs and symbols files. Unqualified names in an
+# i386 package are the i386 packages (libc6:i386 and so on).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What no symbol says: the store opens library files with
+# SQLITE_OPEN_NOFOLLOW, a flag of SQLite 3.31, so that a link in a
+# library's place is refused. Added to what dpkg-shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31)")
 set(CPACK_GENERATOR DEB)
 include(CPack)
 

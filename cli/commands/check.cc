@@ -72,7 +72,7 @@ const Command kCheckCommand = {
     .summary = "reads the whole library and says whether it is sound",
     .flags = kCheckFlags,
     .arguments = {.words = {Word::kLibref}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Reads the whole library: the database's own integrity check, then every
 record of every entry, each stored page checked against its checksum.

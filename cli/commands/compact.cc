@@ -48,7 +48,7 @@ const Command kCompactCommand = {
     .summary = "gives the library's unused room back to the file system",
     .flags = kCompactFlags,
     .arguments = {.words = {Word::kLibref}},
-    .writes = true,
+    .use = StoreUse::kChange,
     .help = R"(
 Gives the library's unused room back to the file system: the room of
 content that was replaced or deleted and what writers that died left

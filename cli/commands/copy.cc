@@ -42,7 +42,7 @@ bool Sources(Session& session, const std::string& from,
   std::string path = fileref.PathName(&st);
   if (st == 0) st = fileref.Exists();
   if (st != 0) {
-    session.Fail(Printable(path.empty() ? from : path), st);
+    session.Fail(Printable(path.empty() ? from : path), st, from);
     return false;
   }
   EntryKey key = KeyOfPath(path);
@@ -131,7 +131,7 @@ const Command kCopyCommand = {
     .usage = "copy FROM TO",
     .summary = "copies entries, across catalogs and libraries",
     .arguments = {.words = {Word::kEntry, Word::kEntry}},
-    .writes = true,
+    .use = StoreUse::kChange,
     .help = R"(
 Copies the entry FROM (LIBREF.CATALOG.ENTRY[.TYPE], or a pattern) to TO: a
 catalog (LIBREF.CATALOG), where each entry keeps its name, or with one

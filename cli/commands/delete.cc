@@ -16,7 +16,7 @@ bool DeleteEntry(Session& session, const std::string& name) {
   if (!AssignName(session, fileref, name, nullptr)) return false;
   int32_t st = fileref.Delete();
   if (st != 0) {
-    session.Fail(Printable(name), st);
+    session.Fail(Printable(name), st, name);
     return false;
   }
   PrintDetail("deleted " + Printable(name));
@@ -44,6 +44,7 @@ bool DeleteCatalog(Session& session, const NameLevels& levels,
         session.host().store()->FindLibrary(refhost::LibrefKey(levels.libref));
     reason =
         library.ok() ? "The catalog does not exist." : session.Explain(library);
+    reason += session.NearMiss(name);
   } else {
     reason = session.Explain(status);
   }
@@ -97,7 +98,7 @@ const Command kDeleteCommand = {
     .summary = "deletes entries, or empty catalogs",
     .flags = kDeleteFlags,
     .arguments = {.words = {Word::kEntry}, .repeats = true},
-    .writes = true,
+    .use = StoreUse::kChange,
     .help = R"(
 Deletes each entry named (LIBREF.CATALOG.ENTRY[.TYPE], or a pattern that
 matches entries) and each catalog named (LIBREF.CATALOG). A catalog that

@@ -1,12 +1,16 @@
-// vuvorozo export [-r] NAME DIR [OPTIONS]: every entry of a catalog becomes
-// a file in a folder: under the file name it was imported from, else
-// <entry name in lower case>.<extension>, with the modification time and
-// mode it was imported with (else the entry's own time). With -r, NAME is a
-// libref and each catalog becomes a folder of DIR. The entries are walked
-// first, then each is opened as a member of the catalog's directory and
-// read. Files are written under a temporary name and renamed over the
-// target, relative to the folder and never through a link; a manifest of
-// what was exported, with the descriptions, goes with them.
+// vuvorozo export [-r] NAME DIR|FILE|- [MEMBER...] [OPTIONS]: the tree of a
+// catalog becomes a folder tree, an archive file or an archive stream:
+// every entry a file under the path it keeps, else <entry name in lower
+// case>.<extension>, by the one rule of file names the mount shares
+// (NameFiles); every folder entry a folder; each with the modification time
+// and mode it keeps (else the entry's own time). With -r, NAME is a libref
+// and each catalog becomes a folder, named by the one rule of catalog
+// folders. The entries are walked first, then each is opened as a member of
+// the catalog's directory and read. Files are written under a temporary
+// name and renamed over the target, in folders opened one name at a time
+// relative to the target and never through a link; folders get their modes
+// and times once their files are in. A manifest of what was exported, with
+// the descriptions, goes with them.
 
 #include <sys/stat.h>
 #include <time.h>
@@ -20,12 +24,12 @@
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
+#include "cli/files/archive.h"
 #include "cli/files/attributes.h"
 #include "cli/files/content.h"
 #include "cli/files/entry_types.h"
 #include "cli/files/file_names.h"
 #include "cli/files/manifest.h"
-#include "cli/files/tar_stream.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
 #include "cli/records.h"
@@ -41,7 +45,8 @@ struct Member {
   std::string name;
   std::string type;
   refhost::EntryInfo info;
-  FileNaming naming;  // its file, by the rule the mount shares
+  FileAttributes kept;  // its host attributes (reset when none)
+  FileNaming naming;    // its path, by the rule the mount shares
 };
 
 // Which members of a catalog an export takes: all, or those a selector
@@ -51,23 +56,24 @@ class Selection {
   explicit Selection(Words selectors) : selectors_(std::move(selectors)) {
     matched_.assign(selectors_.size(), false);
   }
-  bool Takes(const Member& member) {
+  bool Takes(const std::string& name, const std::string& type) {
     if (selectors_.empty()) return true;
     bool taken = false;
     for (size_t i = 0; i < selectors_.size(); ++i) {
       size_t dot = selectors_[i].find('.');
-      std::string_view name = std::string_view(selectors_[i]).substr(0, dot);
-      std::string_view type =
-          dot == std::string::npos
-              ? std::string_view("*")
-              : std::string_view(selectors_[i]).substr(dot + 1);
-      if (Matches(name, member.name) && Matches(type, member.type)) {
+      std::string_view selector(selectors_[i]);
+      std::string_view want_name = selector.substr(0, dot);
+      std::string_view want_type = dot == std::string::npos
+                                       ? std::string_view("*")
+                                       : selector.substr(dot + 1);
+      if (Matches(want_name, name) && Matches(want_type, type)) {
         matched_[i] = true;
         taken = true;
       }
     }
     return taken;
   }
+  bool all() const { return selectors_.empty(); }
   // Reports each selector that matched nothing; true when every one did.
   bool ReportUnmatched() const {
     bool all = true;
@@ -84,17 +90,34 @@ class Selection {
   std::vector<bool> matched_;
 };
 
+void SetTimes(int fd, uint32_t mode, int64_t modified_ns) {
+  struct timespec times[2];
+  int64_t seconds = modified_ns / 1000000000;
+  int64_t nanos = modified_ns % 1000000000;
+  if (nanos < 0) {
+    nanos += 1000000000;
+    --seconds;
+  }
+  times[0].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = static_cast<long>(nanos);
+  times[1] = times[0];
+  fchmod(fd, mode & 0777);
+  futimens(fd, times);
+}
+
 class Exporter {
  public:
-  // root: the folder to fill, or "-" for a tar stream on standard output.
-  Exporter(Session& session, const Words& option_words, std::string root,
-           Selection& selection)
+  // target: the folder to fill, an archive file, or "-" for an archive on
+  // standard output; format: the archive's, kNone for a folder.
+  Exporter(Session& session, const Words& option_words, std::string target,
+           ArchiveFormat format, bool binary_names, Selection& selection)
       : session_(session),
         option_words_(option_words),
-        root_path_(std::move(root)),
+        target_(std::move(target)),
+        format_(format),
+        binary_names_(binary_names),
         selection_(selection) {
     default_mode_ = DefaultFileMode();
-    if (root_path_ == "-") tar_ = std::make_unique<TarStream>(STDOUT_FILENO);
   }
   ~Exporter() {
     if (root_ >= 0) close(root_);
@@ -102,30 +125,24 @@ class Exporter {
 
   Tally& tally() { return tally_; }
 
-  // Exports the catalog name (LIBREF.CATALOG) into the folder the exporter
-  // was made for, or, with folder_each, into a folder of it made for the
-  // catalog.
+  // Exports the catalog name (LIBREF.CATALOG) into the target, or, with
+  // folder_each, into a folder of it made for the catalog.
   void ExportCatalog(const std::string& name, bool folder_each);
-  // Ends the tar stream, when there is one. false when it failed
-  // (reported).
+  // Ends the archive, when there is one. false when it failed (reported).
   bool Finish();
 
  private:
-  Outcome ExportMember(Directory& directory, int folder,
+  Outcome ExportMember(Directory& directory, FolderChain* chain,
                        const std::string& label, const Member& member,
                        std::vector<ManifestLine>* manifest);
   // Copies the records of the open entry into the file the member becomes,
-  // in the folder or the stream. false with *error.
+  // in the folder or the archive. false with *error.
   bool Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
                const std::string& path, const std::string& file,
                Transfer* transfer, std::string* error);
-  // The folder name a catalog exports to under -r; empty when there is
-  // none (reported).
-  std::string FolderNameFor(const std::string& catalog,
-                            const std::vector<Member>& members);
-  // That folder made in root; -1 when it cannot be (reported).
-  int MakeFolderFor(int root, const std::string& folder);
-
+  // The archive, started at the first catalog; null when it cannot be
+  // (reported).
+  ArchiveWriter* Archive();
   // The folder the exporter was made for, made and opened when the first
   // catalog has been walked (a catalog that is not there leaves no folder
   // behind); -1 with the failure reported when it cannot be.
@@ -133,10 +150,15 @@ class Exporter {
 
   Session& session_;
   const Words& option_words_;
-  std::string root_path_;
+  std::string target_;
+  ArchiveFormat format_;
+  bool binary_names_;  // some path is not UTF-8 text
   Selection& selection_;
-  std::unique_ptr<TarStream> tar_;  // for root "-"
+  std::unique_ptr<ArchiveWriter> archive_;
+  std::unique_ptr<ExportFile> archive_file_;  // an archive to a file
+  bool archive_failed_ = false;
   int root_ = -1;
+  bool root_made_ = false;  // the export made the target folder
   bool root_failed_ = false;
   EntryKey catalog_;  // libref and catalog being exported
   mode_t default_mode_;
@@ -145,69 +167,65 @@ class Exporter {
   Tally tally_;
 };
 
-std::string Exporter::FolderNameFor(const std::string& catalog,
-                                    const std::vector<Member>& members) {
-  // The folder the entries were imported from, when they say.
-  std::string folder;
-  Reason reason = Reason::kNone;
-  for (const Member& m : members) {
-    FileAttributes a;
-    if (refhost::DecodeFileAttributes(m.info.host_attributes, &a) &&
-        !a.folder.empty() && IsPlainFileName(a.folder, &reason)) {
-      folder = a.folder;
-      break;
+ArchiveWriter* Exporter::Archive() {
+  if (archive_ || archive_failed_) return archive_.get();
+  int fd = STDOUT_FILENO;
+  std::string shown = "standard output";
+  if (target_ != "-") {
+    shown = target_;
+    size_t slash = target_.rfind('/');
+    std::string folder =
+        slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+    std::string file =
+        slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    root_ = OpenFolder(folder);
+    archive_file_ = std::make_unique<ExportFile>(root_, file);
+    if (root_ < 0 || !archive_file_->Create()) {
+      archive_failed_ = true;
+      tally_.failed = true;
+      PrintError(Printable(shown) + ": cannot create the archive: " +
+                 (root_ < 0 ? SystemError() : archive_file_->error()));
+      return nullptr;
     }
+    fd = archive_file_->fd();
   }
-  if (folder.empty() || folders_.count(folder) != 0) folder = Lower(catalog);
-  if (!IsPlainFileName(folder, &reason) || folders_.count(folder) != 0) {
+  auto writer = std::make_unique<ArchiveWriter>();
+  if (!writer->Open(fd, format_, binary_names_)) {
+    archive_failed_ = true;
     tally_.failed = true;
-    PrintError(Printable(catalog) +
-               ": skipped: no folder can be made for it: " +
-               (folders_.count(folder) != 0
-                    ? "another catalog took " + Printable(folder)
-                    : std::string(TextOf(reason))));
-    return "";
+    PrintError(Printable(shown) + ": " + writer->error());
+    return nullptr;
   }
-  folders_.insert(folder);
-  return folder;
-}
-
-int Exporter::MakeFolderFor(int root, const std::string& folder) {
-  if (!MakeFolderIn(root, folder)) {
-    tally_.failed = true;
-    PrintError(Printable(folder) +
-               ": cannot make the folder: " + SystemError());
-    return -1;
-  }
-  int fd = OpenFolderIn(root, folder);
-  if (fd < 0) {
-    tally_.failed = true;
-    PrintError(
-        Printable(folder) +
-        ": cannot open the folder (a link is not followed): " + SystemError());
-  }
-  return fd;
+  archive_ = std::move(writer);
+  return archive_.get();
 }
 
 int Exporter::Root() {
   if (root_ >= 0 || root_failed_) return root_;
-  if (MakeFolder(root_path_)) {
-    root_ = OpenFolder(root_path_);
-  }
+  struct stat st;
+  root_made_ = stat(target_.c_str(), &st) != 0;
+  if (MakeFolder(target_)) root_ = OpenFolder(target_);
   if (root_ < 0) {
     root_failed_ = true;
     tally_.failed = true;
-    PrintError(Printable(root_path_) +
+    PrintError(Printable(target_) +
                ": cannot create the folder: " + SystemError());
   }
   return root_;
 }
 
 bool Exporter::Finish() {
-  if (tar_ == nullptr) return true;
-  if (tar_->Finish()) return true;
-  PrintError("standard output: cannot be written: " + tar_->error());
-  return false;
+  if (!archive_) return !archive_failed_;
+  std::string shown = target_ == "-" ? "standard output" : target_;
+  bool ok = archive_->Finish();
+  if (!ok) {
+    PrintError(Printable(shown) + ": cannot be written: " + archive_->error());
+  } else if (archive_file_ && !archive_file_->Commit(default_mode_, NowNs())) {
+    ok = false;
+    PrintError(Printable(shown) +
+               ": cannot be written: " + archive_file_->error());
+  }
+  return ok;
 }
 
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
@@ -226,14 +244,11 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   // member's file is the one a whole export gives it.
   std::vector<Member> all;
   std::vector<NamedEntry> named;
-  std::vector<bool> taken;
   Member m;
   int32_t st;
   while ((st = directory.Next(&m.name, &m.type, &m.info)) == 0) {
-    FileAttributes kept;
-    refhost::DecodeFileAttributes(m.info.host_attributes, &kept);
-    named.push_back({m.name, m.type, kept.file_name});
-    taken.push_back(selection_.Takes(m));
+    refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
+    named.push_back({m.name, m.type, m.kept.file_name, m.kept.is_folder});
     all.push_back(m);
   }
   if (st != kStatusEndOfList) {
@@ -242,64 +257,158 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     return;
   }
   std::vector<FileNaming> naming = NameFiles(named);
-  std::vector<Member> members;
+  const Member* top = nullptr;  // the record of the catalog's own folder
+  std::vector<Member> files, folders;
+  std::vector<FileNaming> chosen;
   for (size_t i = 0; i < all.size(); ++i) {
-    if (!taken[i]) continue;
     all[i].naming = std::move(naming[i]);
-    members.push_back(std::move(all[i]));
+    if (all[i].naming.folder && all[i].naming.file == kTopPath) {
+      top = &all[i];
+      continue;
+    }
+    if (!selection_.Takes(all[i].name, all[i].type)) continue;
+    if (all[i].naming.folder) {
+      if (!all[i].naming.file.empty()) {
+        folders.push_back(all[i]);
+        chosen.push_back(all[i].naming);
+      }
+      continue;
+    }
+    chosen.push_back(all[i].naming);
+    files.push_back(all[i]);
   }
+  std::sort(files.begin(), files.end(), [](const Member& a, const Member& b) {
+    return a.naming.file < b.naming.file;
+  });
+  // Every folder the files pass through, and the folder entries' own.
+  std::set<std::string> tree = FoldersOf(chosen);
+  std::map<std::string, const Member*> kept_folders;
+  for (const Member& f : folders) kept_folders[f.naming.file] = &f;
   catalog_ = KeyOfPath(Upper(name));
   std::string label;
-  int target = -1;
   std::string folder;
   if (folder_each) {
-    folder = FolderNameFor(catalog_.catalog, members);
-    if (folder.empty()) return;
-    label = folder + "/";
-  }
-  if (tar_ != nullptr) {
-    if (folder_each &&
-        !tar_->AddFolder(folder, default_mode_ | 0111, NowNs())) {
+    folder = FolderOfCatalog(catalog_.catalog, top ? top->kept.folder : "");
+    if (folders_.count(folder) != 0) folder = Lower(catalog_.catalog);
+    Reason reason;
+    if (!IsPlainFileName(folder, &reason) || !folders_.insert(folder).second) {
       tally_.failed = true;
+      PrintError(Printable(catalog_.catalog) +
+                 ": skipped: no folder can be made for it: " +
+                 (reason == Reason::kNone
+                      ? "another catalog took " + Printable(folder)
+                      : std::string(TextOf(reason))));
       return;
     }
-  } else {
-    target = Root();
-    if (target >= 0 && folder_each) target = MakeFolderFor(target, folder);
-    if (target < 0) return;
+    label = folder + "/";
   }
-  Descriptor own(folder_each ? target : -1);
-  Progress::AddTotal(static_cast<int64_t>(members.size()));
+  auto mode_of = [&](const Member* entry) {
+    return entry != nullptr && entry->kept.mode ? *entry->kept.mode
+                                                : (default_mode_ | 0111);
+  };
+  auto time_of = [&](const Member* entry) {
+    return entry != nullptr && entry->kept.modified_ns
+               ? *entry->kept.modified_ns
+               : NowNs();
+  };
   std::vector<ManifestLine> manifest;
-  for (const Member& member : members) {
-    Outcome outcome = ExportMember(directory, target, label, member, &manifest);
-    tally_.Add(outcome, written_bytes_);
+  for (const Member& f : files) {
+    manifest.push_back(
+        {f.naming.file,
+         EntryKey{catalog_.libref, catalog_.catalog, f.name, f.type}.Path(),
+         f.info.description});
   }
-  // Entries without descriptions need no manifest: the folder then holds
-  // just the files, and an earlier export's manifest goes, lest an import
-  // take its stale descriptions.
   bool described = std::any_of(
       manifest.begin(), manifest.end(),
       [](const ManifestLine& line) { return !line.description.empty(); });
-  std::string error;
-  if (!described) {
-    if (tar_ == nullptr && !manifest.empty() &&
-        !RemoveManifest(target, &error)) {
+  Progress::AddTotal(static_cast<int64_t>(files.size()));
+  if (format_ != ArchiveFormat::kNone) {
+    ArchiveWriter* archive = Archive();
+    if (archive == nullptr) return;
+    // Folders ahead of what they hold, the manifest ahead of the files it
+    // describes, so that an import reads it before them.
+    bool ok =
+        !folder_each || archive->AddFolder(folder, mode_of(top), time_of(top));
+    if (ok && described) {
+      ok = archive->AddText(label + std::string(kManifestName),
+                            FormatManifest(manifest), default_mode_, NowNs());
+    }
+    for (const std::string& path : tree) {
+      if (!ok) break;
+      auto kept = kept_folders.find(path);
+      const Member* entry = kept == kept_folders.end() ? nullptr : kept->second;
+      ok = archive->AddFolder(label + path, mode_of(entry), time_of(entry));
+    }
+    if (!ok) {
       tally_.failed = true;
-      PrintError(Printable(root_path_ + "/" + label) +
-                 std::string(kManifestName) + ": cannot be removed: " + error);
+      PrintError(Printable(label) + ": cannot be written: " + archive->error());
+      return;
+    }
+    std::vector<ManifestLine> unused;
+    for (const Member& member : files) {
+      Outcome outcome =
+          ExportMember(directory, nullptr, label, member, &unused);
+      tally_.Add(outcome, written_bytes_);
     }
   } else {
-    bool written =
-        tar_ != nullptr
-            ? tar_->AddText(label + std::string(kManifestName),
-                            FormatManifest(manifest), default_mode_, NowNs())
-            : WriteManifest(target, manifest, &error);
-    if (!written) {
-      tally_.failed = true;
-      PrintError(
-          Printable(label) + std::string(kManifestName) +
-          ": cannot be written: " + (tar_ != nullptr ? tar_->error() : error));
+    int root = Root();
+    if (root < 0) return;
+    int target = root;
+    bool target_made = root_made_;
+    if (folder_each) {
+      target_made = !NameIn(root, folder);
+      if (!MakeFolderIn(root, folder) ||
+          (target = OpenFolderIn(root, folder)) < 0) {
+        tally_.failed = true;
+        PrintError(Printable(folder) +
+                   ": cannot make the folder (a link is not followed): " +
+                   SystemError());
+        return;
+      }
+    }
+    Descriptor own(folder_each ? target : -1);
+    {
+      FolderChain chain(target);
+      for (const std::string& path : tree) {
+        if (chain.Enter(path, true) < 0) {
+          tally_.failed = true;
+          PrintError(Printable(label + path) +
+                     ": cannot make the folder (a link is not followed): " +
+                     SystemError());
+        }
+      }
+      std::vector<ManifestLine> written;
+      for (const Member& member : files) {
+        Outcome outcome =
+            ExportMember(directory, &chain, label, member, &written);
+        tally_.Add(outcome, written_bytes_);
+      }
+      // Entries without descriptions need no manifest: the folder then
+      // holds just the files, and an earlier export's manifest goes, lest
+      // an import take its stale descriptions.
+      std::string error;
+      if (!described) {
+        if (!RemoveManifest(target, &error)) {
+          tally_.failed = true;
+          PrintError(Printable(target_ + "/" + label) +
+                     std::string(kManifestName) +
+                     ": cannot be removed: " + error);
+        }
+      } else if (!WriteManifest(target, written, &error)) {
+        tally_.failed = true;
+        PrintError(Printable(label) + std::string(kManifestName) +
+                   ": cannot be written: " + error);
+      }
+      // Modes and times last, the deepest folders first: adding a file
+      // changes a folder's time, and a folder without write permission
+      // takes no more files.
+      for (auto it = kept_folders.rbegin(); it != kept_folders.rend(); ++it) {
+        int fd = chain.Enter(it->first, false);
+        if (fd >= 0) SetTimes(fd, mode_of(it->second), time_of(it->second));
+      }
+    }
+    if (top != nullptr && target_made) {
+      SetTimes(target, mode_of(top), time_of(top));
     }
   }
   st = directory.Close();
@@ -316,8 +425,8 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
   int64_t modified = as_file.modified_ns;
   refhost::RecordMapping mapping = as_file.mapping;
   bool final_newline = as_file.attributes.final_newline;
-  if (tar_ != nullptr) {
-    // A tar member says its size ahead of its bytes: the bytes go to a
+  if (archive_) {
+    // A member says its size ahead of its bytes: the bytes go to a
     // temporary file first.
     Descriptor spool(TemporaryFile());
     if (spool.get() < 0) {
@@ -331,9 +440,9 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
       return false;
     }
     if (transfer->status != 0) return true;
-    if (!tar_->AddFile(path, mode & 0777, modified, spool.get(),
-                       bytes.written())) {
-      *error = "standard output: " + tar_->error();
+    if (!archive_->AddFile(path, mode & 0777, modified, spool.get(),
+                           bytes.written())) {
+      *error = "the archive cannot be written: " + archive_->error();
       return false;
     }
     return true;
@@ -357,7 +466,7 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
   return true;
 }
 
-Outcome Exporter::ExportMember(Directory& directory, int folder,
+Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
                                const std::string& label, const Member& member,
                                std::vector<ManifestLine>* manifest) {
   written_bytes_ = 0;
@@ -369,21 +478,25 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                              TextOf(naming.unsafe));
   }
   EntryFile as_file = EntryFileOf(member.info, member.type, default_mode_);
-  const std::string& file = naming.file;
+  const std::string& path = naming.file;
   if (naming.refused != Reason::kNone) {
-    PrintWarning(what + ": the recorded file name " +
+    PrintWarning(what + ": the recorded path " +
                  Printable(as_file.attributes.file_name) + " is not used (" +
-                 TextOf(naming.refused) + "); exported as " + Printable(file));
+                 TextOf(naming.refused) + "); exported as " + Printable(path));
   }
-  std::string path = label + file;
+  std::string full = label + path;
   std::string shown =
-      tar_ != nullptr ? Printable(path) : Printable(root_path_ + "/" + path);
+      archive_ ? Printable(full) : Printable(target_ + "/" + full);
   if (naming.displaced) {
-    Reason refused;
-    std::string wanted = PreferredFileName(
-        member.name, member.type, as_file.attributes.file_name, &refused);
-    PrintDetail(what + ": " + Printable(wanted) +
-                " is another entry's file; exported as " + shown);
+    PrintDetail(what + ": its path is another entry's; exported as " + shown);
+  }
+  int folder = -1;
+  if (chain != nullptr) {
+    folder = chain->Enter(ParentOf(path), true);
+    if (folder < 0) {
+      return Skipped(what, "cannot make the folder of " + shown +
+                               " (a link is not followed): " + SystemError());
+    }
   }
   EntryKey key = catalog_;
   key.name = member.name;
@@ -398,8 +511,8 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
   }
   Transfer transfer;
   std::string error;
-  bool delivered =
-      Deliver(entry, as_file, folder, path, file, &transfer, &error);
+  bool delivered = Deliver(entry, as_file, folder, full,
+                           std::string(BaseName(path)), &transfer, &error);
   int32_t close = entry.Close();
   if (!delivered) return Skipped(what, error);
   if (transfer.status != 0 || close != 0) {
@@ -407,12 +520,32 @@ Outcome Exporter::ExportMember(Directory& directory, int folder,
                   transfer.status != 0 ? transfer.status : close);
     return Outcome::kSkipped;
   }
-  manifest->push_back({file, key.Path(), member.info.description});
+  manifest->push_back({path, key.Path(), member.info.description});
   PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));
   WarnTruncated(what, transfer, entry.record_length(), false);
   written_bytes_ = transfer.bytes;
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+}
+
+// Whether every path the catalog's entries keep, and every entry name, is
+// UTF-8 text (an archive's headers then hold names as text).
+bool NamesAreText(Session& session, const std::string& catalog) {
+  Fileref fileref(session);
+  Directory directory(session);
+  if (!OpenExistingCatalog(session, fileref, directory, catalog, nullptr)) {
+    return true;  // reported again when the catalog is exported
+  }
+  std::string name, type;
+  refhost::EntryInfo info;
+  bool text = true;
+  while (directory.Next(&name, &type, &info) == 0) {
+    FileAttributes kept;
+    refhost::DecodeFileAttributes(info.host_attributes, &kept);
+    text = text && IsUtf8(kept.file_name) && IsUtf8(name) && IsUtf8(type);
+  }
+  directory.Close();
+  return text;
 }
 
 int RunExport(Session& session, const Words& words, const Settings& flags) {
@@ -422,10 +555,24 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
                                         "are needed");
   }
   const std::string& name = words[0];
-  const std::string& folder = words[1];
+  const std::string& target = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
     return UsageError(std::string("export -r takes a libref (") + kLibrefRule +
                       "), not " + Printable(name));
+  }
+  ArchiveFormat format = ArchiveFormat::kNone;
+  if (!flags.format.empty()) {
+    format = FormatNamed(flags.format);
+    if (format == ArchiveFormat::kNone) {
+      return UsageError("--format takes " + std::string(kFormatNames) +
+                        ", not " + Printable(flags.format));
+    }
+  } else if (target == "-") {
+    format = ArchiveFormat::kTar;
+  } else {
+    struct stat st;
+    bool folder = stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!folder) format = FormatOfFile(target);
   }
   size_t options_at = OptionStart(words, 2);
   Selection selection(Words(words.begin() + 2, words.begin() + options_at));
@@ -436,10 +583,10 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
       return kExitUsage;
     }
   }
-  if (folder == "-" && isatty(STDOUT_FILENO) == 1) {
+  if (target == "-" && isatty(STDOUT_FILENO) == 1) {
     PrintError(
-        "-: a tar stream is not written to a terminal; send it to a "
-        "file or a pipe (| tar -x -C DIR)");
+        "-: an archive is not written to a terminal; send it to a file or "
+        "a pipe (| tar -x -C DIR)");
     return kExitUsage;
   }
   std::vector<refhost::CatalogInfo> catalogs;
@@ -452,9 +599,24 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
     }
   }
   // The stream has standard output; what is said of it goes beside it.
-  if (folder == "-") ResultsToStandardError();
+  if (target == "-") ResultsToStandardError();
   Progress::Begin("export", 0);
-  Exporter exporter(session, option_words, folder, selection);
+  std::vector<std::string> names;
+  if (flags.recursive) {
+    for (const refhost::CatalogInfo& catalog : catalogs) {
+      names.push_back(Upper(name) + "." + catalog.name);
+    }
+  } else {
+    names.push_back(name);
+  }
+  bool binary_names = false;
+  if (format != ArchiveFormat::kNone && format != ArchiveFormat::kZip) {
+    for (const std::string& catalog : names) {
+      binary_names = binary_names || !NamesAreText(session, catalog);
+    }
+  }
+  Exporter exporter(session, option_words, target, format, binary_names,
+                    selection);
   if (flags.recursive) {
     for (const refhost::CatalogInfo& catalog : catalogs) {
       exporter.ExportCatalog(Upper(name) + "." + catalog.name, true);
@@ -471,46 +633,58 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
 
 constexpr Flag kExportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
+    {"--format", 0, "FORMAT",
+     "the archive to write: tar, tar.gz, tar.zst, tar.xz or zip",
+     [](Settings& s, const std::string& value) { s.format = value; }},
 };
 
 }  // namespace
 
 const Command kExportCommand = {
     .name = "export",
-    .usage = "export [-r] NAME DIR [MEMBER...] [OPTIONS]",
-    .summary = "each entry becomes a file in DIR ('-': a tar stream)",
+    .usage =
+        "export [-r] [--format FORMAT] NAME DIR|FILE|- [MEMBER...] "
+        "[OPTIONS]",
+    .summary = "the catalog's tree becomes a folder, an archive or a stream",
     .flags = kExportFlags,
     .options = kReadOptions,
     .arguments = {.words = {Word::kCatalog, Word::kFolder},
                   .recursive = {Word::kLibref, Word::kFolder}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
-Writes each entry of the catalog NAME (LIBREF.CATALOG) to DIR (created
-when absent), or only the members named (ENTRY or ENTRY.TYPE, patterns
-allowed): under the file name it was imported from, with that file's
-modification time and permissions; an entry that has none becomes <entry
-name in lower case>.<extension>, with an extension that imports back to
-the same type (CATAMS .txt, SOURCE .kor, OUTPUT .lst, LOG .log, other
-types their name in lower case), and takes the entry's time. Where two
-entries keep one file name (a copy keeps its source's), the first by name
-and type has it and the other its default name, with ~2, ~3... before the
-extension where that is taken too (-v says so); the mount shows the same
-files. When an entry has a description, a manifest .vuvorozo-manifest
-lists each file with its entry and description. Ends with one line:
-entries, files written, bytes, seconds; -v names every file.
+Writes the tree of the catalog NAME (LIBREF.CATALOG) to DIR (created when
+absent), or only the members named (ENTRY or ENTRY.TYPE, patterns allowed,
+with the folders their paths pass through): each entry under the path it
+was imported with, with that file's modification time and permissions, and
+each folder entry as a folder with its own; an entry that keeps no path
+becomes <entry name in lower case>.<extension> at the top, with an
+extension that imports back to the same type (CATAMS .txt, SOURCE .kor,
+OUTPUT .lst, LOG .log, other types their name in lower case), and takes the
+entry's time. Where two entries keep one path (a copy keeps its source's),
+the first by name and type has it and the other its default name, with ~2,
+~3... before the extension where that is taken too (-v says so); the mount
+shows the same files. When an entry has a description, a manifest
+.vuvorozo-manifest at the top lists each file with its entry and
+description. Ends with one line: entries, files written, bytes, seconds; -v
+names every file.
 
-DIR '-' writes the files, manifest included, as one tar stream (POSIX
-ustar) to standard output instead: 'vuvorozo export work.reports - | tar
--x -C DIR' unpacks it.
+An archive instead of a folder: FILE ending in .tar, .tar.gz (.tgz),
+.tar.zst, .tar.xz or .zip, or any FILE with --format; '-' writes a pax tar
+stream to standard output ('vuvorozo export work.reports - | tar -x -C
+DIR'). The archive holds the same tree, manifest included, and import reads
+it back.
 
   -r, --recursive  NAME is a libref: each catalog becomes a folder of DIR,
-                   named as the folder it was imported from, else the
-                   catalog name in lower case
+                   named as the folder it was imported from where it keeps
+                   one, else the catalog name in lower case
+  --format FORMAT  write an archive of FORMAT: tar, tar.gz, tar.zst,
+                   tar.xz, zip
 
 Each file is written under a temporary name and renamed over the old one,
-so a file is replaced whole or not at all; a link in DIR is replaced, never
-followed. An entry whose name or type cannot be part of a file name ('/',
-'.', control characters) is reported and skipped (exit code 1).
+so a file is replaced whole or not at all; folders are opened one name at
+a time, a link in DIR is replaced, never followed. An entry whose name or
+type cannot be part of a file name ('/', '.') is reported and skipped (exit
+code 1).
 )",
     .run = RunExport,
 };

@@ -1,26 +1,32 @@
-// vuvorozo import [-r] [-u] [--rename] DIR NAME [OPTIONS]: every file of a
-// folder becomes an entry of a catalog, opened as a member of the catalog's
-// directory (one directory open a catalog). The entry name is the file name
-// without its extension; the extension gives the member open its type hint.
-// Options go to the catalog's fileref, so that they hold for every member.
-// With -r, NAME is a libref and each subfolder of DIR becomes a catalog of
-// it. Each entry keeps the file's name, folder, time and mode as host
-// attributes, committed with its records; the folder's manifest, when an
-// export left one, gives the descriptions back. Whatever cannot be imported
-// is reported by name with the reason, and the rest are still imported.
+// vuvorozo import [-r] [-u] [--exact-names] SOURCE NAME [OPTIONS]: a folder
+// tree, an archive file or an archive on standard input becomes the tree
+// of a catalog: every file an entry, every folder an entry of type FOLDER,
+// each keeping its path, time and mode as host attributes committed with
+// its records (see cli/files/catalog_import.h). With -r, NAME is a libref
+// and each folder at the top of SOURCE becomes a catalog of it. Options go
+// to the catalog's fileref, so that they hold for every member. Folders are
+// walked relative to one another and never through a link; archive members
+// are checked path by path before anything is written, and their data
+// streams into records through a bounded buffer. Whatever cannot be
+// imported is reported by name with the reason, and the rest are still
+// imported.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
+#include "cli/files/archive.h"
+#include "cli/files/attributes.h"
+#include "cli/files/catalog_import.h"
 #include "cli/files/entry_types.h"
 #include "cli/files/file_names.h"
 #include "cli/files/manifest.h"
@@ -31,18 +37,49 @@
 namespace cli {
 namespace {
 
-using refhost::FileAttributes;
+// The largest manifest an archive member may hold.
+constexpr size_t kManifestBytes = 16 << 20;
 
 int64_t Nanoseconds(const struct timespec& t) {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// The names of the open folder: files with a known extension first, so
-// that where two files name the same entry (a.txt and a.dat are both
-// A.CATAMS) the one whose extension says the type is the one imported;
+FileFacts FactsOf(const struct stat& st) {
+  FileFacts facts;
+  facts.mode = st.st_mode & 07777;
+  facts.modified_ns = Nanoseconds(st.st_mtim);
+  facts.size = static_cast<int64_t>(st.st_size);
+  facts.changed_ns = Nanoseconds(st.st_ctim);
+  facts.inode = static_cast<uint64_t>(st.st_ino);
+  return facts;
+}
+
+// A folder's facts where an archive gives none: the mode a folder made now
+// gets.
+FileFacts DefaultFolderFacts() {
+  FileFacts facts;
+  facts.mode = (DefaultFileMode() | 0111) & 0777;
+  return facts;
+}
+
+// Why a name of a folder that is neither a file nor a folder is not kept.
+Reason NotKept(int folder, const std::string& name) {
+  struct stat st;
+  if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return Reason::kOtherNotKept;
+  }
+  if (S_ISLNK(st.st_mode)) return Reason::kSymlinkNotKept;
+  if (S_ISFIFO(st.st_mode)) return Reason::kFifoNotKept;
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return Reason::kDeviceNotKept;
+  return Reason::kOtherNotKept;
+}
+
+// The names of the open folder, links not followed: files with a known
+// extension first, so that where two files name the same entry (a.txt and
+// a.dat are both A.CATAMS) the one whose extension says the type gets it;
 // else by name. false with *error when the folder cannot be read.
 bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
-  bool ok = ListFolder(folder, found, error);
+  bool ok = ListFolder(folder, found, error, false);
   auto extension_known = [](const Found& f) {
     size_t dot = f.name.rfind('.');
     return dot != std::string::npos &&
@@ -54,464 +91,611 @@ bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
   return ok;
 }
 
-// The name recorded as the folder of a plain import: the last part of the
-// path the user gave (of the real path for "." and "..").
-std::string FolderName(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  std::string last = trimmed.substr(trimmed.rfind('/') + 1);
-  if (last == "." || last == ".." || last.empty()) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return "";
-    std::string resolved = real;
-    std::free(real);
-    last = resolved.substr(resolved.rfind('/') + 1);
+// Reads the manifest of the open folder into the catalog's descriptions.
+void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
+                  const std::string& prefix) {
+  std::map<std::string, ManifestLine> lines;
+  int bad = 0;
+  std::string error;
+  std::string what = Printable(shown) + std::string(kManifestName);
+  if (!ReadManifest(folder, &lines, &bad, &error)) {
+    PrintError(what +
+               ": cannot be read, descriptions are not given back: " + error);
+  } else if (bad != 0) {
+    PrintWarning(what + ": " + std::to_string(bad) +
+                 " lines were not understood");
   }
-  return last;
+  catalog.AddManifest(lines, prefix);
 }
 
-// A file of a folder on its way to an entry.
-struct Planned {
-  std::string file;
-  FileEntry entry;
-};
-
-class Importer {
- public:
-  Importer(Session& session, const Words& option_words, const Settings& flags,
-           const RecordLayout& layout, bool own_description)
-      : session_(session),
-        option_words_(option_words),
-        flags_(flags),
-        layout_(layout),
-        own_description_(own_description) {}
-
-  Tally& tally() { return tally_; }
-
-  // Imports the files of the open folder into the catalog name
-  // (LIBREF.CATALOG). label goes before file names in messages ("" or
-  // "sub/"); folder_name is recorded with each entry.
-  void ImportCatalog(int folder, const std::vector<Found>& found,
-                     const std::string& name, const std::string& label,
-                     const std::string& folder_name);
-
- private:
-  // *bytes: the bytes of the file, when it was imported; *detail the line
-  // -v prints once it is stored.
-  Outcome ImportFile(Directory& directory, int folder, const Planned& planned,
-                     const std::string& label, const std::string& folder_name,
-                     const refhost::EntryInfo* existing, int64_t* bytes,
-                     std::string* detail);
-  // Whether the file is the one the entry was imported from, unchanged;
-  // reads and hashes it when only its status change time or inode differ
-  // (the content is then loaded).
-  bool Unchanged(const refhost::EntryInfo& existing, const Planned& planned,
-                 int fd, const struct stat& st, bool* loaded);
-  std::vector<Planned> Plan(const std::vector<Found>& found,
-                            const std::string& label);
-
-  Session& session_;
-  const Words& option_words_;
-  const Settings& flags_;
-  RecordLayout layout_;
-  bool own_description_;  // desc= given: the manifest's do not apply
-  std::map<std::string, ManifestLine> manifest_;
-  EntryKey catalog_;  // libref and catalog of the catalog being filled
-  Content content_;   // its buffer serves every file
-  Tally tally_;
-};
-
-std::vector<Planned> Importer::Plan(const std::vector<Found>& found,
-                                    const std::string& label) {
-  std::vector<Planned> planned;
-  std::map<std::string, std::string> owners;  // entry key -> file
-  std::set<std::string> taken;
+// Imports the tree of the open folder into the catalog: its files, then
+// each folder (an entry of its own) and what it holds. prefix is the
+// folder's path in the tree ("" or "a/b/"), label goes before it in
+// messages.
+void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
+                const std::string& prefix, const std::string& label) {
+  std::vector<Found> found;
+  std::string error;
+  if (!ListSorted(folder, &found, &error)) {
+    tally.Add(
+        Skipped(Printable(label + prefix), "cannot read the folder: " + error));
+    return;
+  }
+  TakeManifest(catalog, folder, label + prefix, prefix);
+  Progress::AddTotal(static_cast<int64_t>(
+      std::count_if(found.begin(), found.end(), [](const Found& f) {
+        return f.kind != Found::kFolder && f.name != kManifestName;
+      })));
+  std::vector<const Found*> folders;
   for (const Found& f : found) {
     if (f.name == kManifestName) continue;  // read, not imported
-    std::string what = Printable(label + f.name);
+    std::string path = prefix + f.name;
+    std::string what = Printable(label + path);
     if (f.kind == Found::kFolder) {
-      tally_.Add(Skipped(
-          what, flags_.recursive
-                    ? "a folder inside a catalog's folder: no catalog can "
-                      "hold it"
-                    : "a folder: import -r makes a catalog of each folder"));
+      folders.push_back(&f);
       continue;
     }
-    if (f.kind == Found::kLinkToFolder) {
-      tally_.Add(Skipped(what, "a link to a folder: links are not followed"));
+    if (f.kind == Found::kLink || f.kind == Found::kLinkToFolder) {
+      tally.Add(Skipped(what, TextOf(Reason::kSymlinkNotKept)));
       continue;
     }
     if (f.kind != Found::kFile) {
-      tally_.Add(Skipped(what, f.reason));
+      tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
       continue;
     }
     if (f.name.rfind(ExportFile::kTemporaryPrefix, 0) == 0) {
-      tally_.Add(Skipped(what,
-                         "a file an export left behind when it was stopped; "
-                         "delete it"));
+      tally.Add(Skipped(what,
+                        "a file an export left behind when it was stopped; "
+                        "delete it"));
       continue;
     }
-    Planned p{f.name, {}};
-    Reason reason = Reason::kNone;
-    if (flags_.fit_names) {
-      p.entry = FittedEntryForFile(f.name, taken);
-    } else if ((reason = EntryForFile(f.name, &p.entry)) != Reason::kNone) {
-      tally_.Add(Skipped(
-          what, std::string(TextOf(reason)) + " (--rename fits such names)"));
+    if (Reason reason = PathProblem(path); reason != Reason::kNone) {
+      tally.Add(Skipped(what, TextOf(reason)));
       continue;
     }
-    auto owner = owners.find(p.entry.Key());
-    if (owner != owners.end()) {
-      tally_.Add(Skipped(what, "another file of this folder, " +
-                                   Printable(owner->second) +
-                                   ", is imported as entry " + p.entry.name +
-                                   " of type " + p.entry.type.type));
+    Descriptor fd(OpenFileNoLinkIn(folder, f.name));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+      tally.Add(Skipped(what, errno == ELOOP
+                                  ? std::string(TextOf(Reason::kSymlinkNotKept))
+                                  : "cannot read the file: " + SystemError()));
       continue;
     }
-    owners[p.entry.Key()] = f.name;
-    taken.insert(p.entry.Key());
-    planned.push_back(std::move(p));
+    if (!S_ISREG(st.st_mode)) {
+      tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
+      continue;
+    }
+    Outcome outcome = catalog.File(path, FactsOf(st), fd.get(),
+                                   [&](Content& content, std::string* e) {
+                                     return content.Load(fd.get(), e);
+                                   });
+    catalog.Count(path, outcome);
   }
-  return planned;
+  for (const Found* f : folders) {
+    std::string path = prefix + f->name;
+    std::string what = Printable(label + path);
+    if (Reason reason = PathProblem(path); reason != Reason::kNone) {
+      tally.Add(Skipped(what, TextOf(reason)));
+      continue;
+    }
+    Descriptor sub(OpenFolderIn(folder, f->name));
+    struct stat st;
+    if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
+      tally.Add(
+          Skipped(what, errno == ELOOP || errno == ENOTDIR
+                            ? std::string(TextOf(Reason::kSymlinkNotKept))
+                            : "cannot read the folder: " + SystemError()));
+      continue;
+    }
+    catalog.Folder(path, FactsOf(st));
+    WalkFolder(catalog, tally, sub.get(), path + "/", label);
+  }
 }
 
-void Importer::ImportCatalog(int folder, const std::vector<Found>& found,
-                             const std::string& name, const std::string& label,
-                             const std::string& folder_name) {
-  int bad = 0;
-  std::string error;
-  if (!ReadManifest(folder, &manifest_, &bad, &error)) {
-    PrintError(Printable(label) + std::string(kManifestName) +
-               ": cannot be read, descriptions are not given back: " + error);
-  } else if (bad != 0) {
-    PrintWarning(Printable(label) + std::string(kManifestName) + ": " +
-                 std::to_string(bad) + " lines were not understood");
-  }
-  std::vector<Planned> planned = Plan(found, label);
+// The catalogs an import -r fills, one a folder at the top of the source,
+// named by the one rule of catalog names.
+class Catalogs {
+ public:
+  Catalogs(Session& session, const ImportSettings& settings, Tally& tally,
+           std::string libref)
+      : session_(session),
+        settings_(settings),
+        tally_(tally),
+        libref_(std::move(libref)) {}
 
-  // Options were checked before any folder was read.
-  OptionBlock options(session_);
-  std::string offending;
-  bool cut;
-  options.Parse(option_words_, &offending, &cut);
-  Fileref fileref(session_);
-  Directory directory(session_);
-  if (!AssignName(session_, fileref, name, &options)) {
-    tally_.failed = true;
-    return;
-  }
-  int32_t st = directory.Open(fileref);
-  if (st != 0) {
-    session_.Fail(Printable(name), st);
-    tally_.failed = true;
-    return;
-  }
-  EntryKey key = KeyOfPath(Upper(name));
-  catalog_.libref = key.libref;
-  catalog_.catalog = key.catalog;
-
-  std::map<std::string, refhost::EntryInfo> existing;
-  if (flags_.update) {
-    std::string entry_name, type;
-    refhost::EntryInfo info;
-    while ((st = directory.Next(&entry_name, &type, &info)) == 0) {
-      existing[entry_name + "." + type] = info;
+  // The catalog the folder becomes, begun; null when it cannot be
+  // (reported). facts: the folder's, when known.
+  CatalogImport* For(const std::string& folder, const FileFacts* facts) {
+    auto it = by_folder_.find(folder);
+    if (it != by_folder_.end()) return it->second.get();
+    std::string catalog, keep;
+    Reason reason = CatalogForFolder(folder, settings_.exact_names, taken_,
+                                     &catalog, &keep);
+    if (reason != Reason::kNone) {
+      tally_.Add(Skipped(Printable(folder),
+                         std::string(TextOf(reason)) +
+                             " (--exact-names refuses what is not a "
+                             "catalog name)"));
+      by_folder_[folder] = nullptr;
+      return nullptr;
     }
-    if (st != kStatusEndOfList) {
-      session_.Fail(Printable(name), st);
-      tally_.failed = true;
+    taken_.insert(catalog);
+    auto import = std::make_unique<CatalogImport>(session_, settings_, tally_);
+    if (!import->Begin(libref_ + "." + catalog, folder + "/")) {
+      by_folder_[folder] = nullptr;
+      return nullptr;
+    }
+    // The catalog's own folder: its mode, time and, where the catalog's
+    // name does not give it back, its name.
+    if (facts != nullptr || !keep.empty()) {
+      import->Folder(std::string(kTopPath),
+                     facts != nullptr ? *facts : DefaultFolderFacts(), keep);
+    }
+    keep_[folder] = keep;
+    return (by_folder_[folder] = std::move(import)).get();
+  }
+  const std::string& KeepOf(const std::string& folder) { return keep_[folder]; }
+  void EndAll() {
+    for (auto& [folder, import] : by_folder_) {
+      if (import) import->End();
+    }
+  }
+
+ private:
+  Session& session_;
+  const ImportSettings& settings_;
+  Tally& tally_;
+  std::string libref_;
+  std::set<std::string> taken_;
+  std::map<std::string, std::unique_ptr<CatalogImport>> by_folder_;
+  std::map<std::string, std::string> keep_;
+};
+
+// import -r of a folder: each folder in it becomes a catalog; files beside
+// them have none.
+void ImportFolders(Catalogs& catalogs, Tally& tally, int root) {
+  std::vector<Found> found;
+  std::string error;
+  ListSorted(root, &found, &error);
+  for (const Found& f : found) {
+    std::string what = Printable(f.name);
+    if (f.name == kManifestName) continue;
+    if (f.kind == Found::kFile) {
+      tally.Add(Skipped(what,
+                        "not in a folder: import -r makes a catalog of each "
+                        "folder, and files beside them have none"));
+      continue;
+    }
+    if (f.kind != Found::kFolder) {
+      tally.Add(Skipped(what, f.kind == Found::kOther
+                                  ? TextOf(NotKept(root, f.name))
+                                  : TextOf(Reason::kSymlinkNotKept)));
+      continue;
+    }
+    Descriptor sub(OpenFolderIn(root, f.name));
+    struct stat st;
+    if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
+      tally.Add(Skipped(what, "cannot read the folder: " + SystemError()));
+      continue;
+    }
+    FileFacts facts = FactsOf(st);
+    CatalogImport* catalog = catalogs.For(f.name, &facts);
+    if (catalog == nullptr) continue;
+    WalkFolder(*catalog, tally, sub.get(), "", f.name + "/");
+    catalog->End();
+  }
+}
+
+// The members of an archive, checked path by path and written to their
+// catalogs as they come.
+class ArchiveImport {
+ public:
+  ArchiveImport(Session& session, const ImportSettings& settings, Tally& tally,
+                bool recursive, const std::string& name)
+      : session_(session),
+        settings_(settings),
+        tally_(tally),
+        recursive_(recursive),
+        name_(name),
+        catalogs_(session, settings, tally, Upper(name)) {}
+
+  void Run(ArchiveReader& reader, const std::string& source);
+
+ private:
+  // What a path of the archive was.
+  enum class Seen { kFile, kFolder, kImplied, kLink };
+  void Member(ArchiveReader& reader, const ArchiveMember& member);
+  // The catalog and path in it of a path of the archive; null when it has
+  // none (reported).
+  CatalogImport* Place(const std::string& path, bool folder,
+                       const ArchiveMember* member, std::string* in_catalog,
+                       std::string* prefix);
+
+  Session& session_;
+  const ImportSettings& settings_;
+  Tally& tally_;
+  bool recursive_;
+  std::string name_;
+  Catalogs catalogs_;
+  std::unique_ptr<CatalogImport> single_;  // without -r
+  bool single_failed_ = false;             // it could not be opened
+  std::map<std::string, Seen> seen_;
+};
+
+CatalogImport* ArchiveImport::Place(const std::string& path, bool folder,
+                                    const ArchiveMember* member,
+                                    std::string* in_catalog,
+                                    std::string* prefix) {
+  if (!recursive_) {
+    if (single_failed_) {
+      // The catalog cannot be opened (reported once): the member is not
+      // imported either.
+      tally_.Add(Outcome::kSkipped);
+      return nullptr;
+    }
+    if (!single_) {
+      single_ = std::make_unique<CatalogImport>(session_, settings_, tally_);
+      if (!single_->Begin(name_, "")) {
+        single_.reset();
+        single_failed_ = true;
+        tally_.Add(Outcome::kSkipped);
+        return nullptr;
+      }
+    }
+    *in_catalog = path;
+    prefix->clear();
+    return single_.get();
+  }
+  size_t slash = path.find('/');
+  std::string top = path.substr(0, slash);
+  *prefix = top + "/";
+  *in_catalog = slash == std::string::npos ? std::string(kTopPath)
+                                           : path.substr(slash + 1);
+  if (slash == std::string::npos && !folder) {
+    tally_.Add(Skipped(Printable(path),
+                       "not in a folder: import -r makes a catalog of each "
+                       "folder, and files beside them have none"));
+    return nullptr;
+  }
+  FileFacts facts;
+  if (member != nullptr && slash == std::string::npos) {
+    facts.mode = member->mode;
+    facts.modified_ns = member->modified_ns;
+  }
+  return catalogs_.For(
+      top, member != nullptr && slash == std::string::npos ? &facts : nullptr);
+}
+
+void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
+  std::string path;
+  Reason reason = NormalPath(member.path, &path);
+  std::string what = Printable(member.path);
+  // The manifest is read where an export put it; it is no file.
+  bool manifest =
+      reason == Reason::kFileNameReserved && BaseName(path) == kManifestName &&
+      member.kind == ArchiveMember::kFile &&
+      (ParentOf(path).empty() || PathProblem(ParentOf(path)) == Reason::kNone);
+  if (manifest) reason = Reason::kNone;
+  if (reason != Reason::kNone) {
+    tally_.Add(Skipped(what, TextOf(reason)));
+    return;
+  }
+  if (path == kTopPath) {
+    // The archive's own folder ("./"): the catalog's, without -r.
+    if (member.kind == ArchiveMember::kFolder && !recursive_) {
+      std::string in_catalog, prefix;
+      CatalogImport* catalog = Place(path, true, nullptr, &in_catalog, &prefix);
+      FileFacts facts;
+      facts.mode = member.mode;
+      facts.modified_ns = member.modified_ns;
+      if (catalog != nullptr) catalog->Folder(path, facts);
+    }
+    return;
+  }
+  // Every folder the path passes through must be a folder of the archive
+  // so far, or one it implies.
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    auto it = seen_.find(path.substr(0, slash));
+    if (it == seen_.end()) continue;
+    if (it->second == Seen::kLink || it->second == Seen::kFile) {
+      tally_.Add(Skipped(
+          what, TextOf(it->second == Seen::kLink ? Reason::kUnderLink
+                                                 : Reason::kUnderFile)));
       return;
     }
   }
-  Progress::AddTotal(static_cast<int64_t>(planned.size()));
-  // The entries' commits are gathered, and counted once they are stored.
-  GatheredCommits gathered(session_, tally_);
-  for (const Planned& p : planned) {
-    auto found_entry = existing.find(p.entry.Key());
-    int64_t bytes = 0;
-    std::string detail;
-    gathered.Before();
-    Outcome outcome = ImportFile(
-        directory, folder, p, label, folder_name,
-        found_entry == existing.end() ? nullptr : &found_entry->second, &bytes,
-        &detail);
-    gathered.Add(Printable(label + p.file), outcome, bytes, detail);
+  bool folder = member.kind == ArchiveMember::kFolder;
+  auto seen = seen_.find(path);
+  if (seen != seen_.end()) {
+    bool implied = seen->second == Seen::kImplied;
+    if (!implied || !folder) {
+      tally_.Add(Skipped(what, TextOf(implied ? Reason::kFolderOverFile
+                                              : Reason::kPathTwice)));
+      return;
+    }
   }
-  gathered.End();
-  st = directory.Close();
-  if (st != 0) {
-    session_.Fail(Printable(name), st);
-    tally_.failed = true;
+  switch (member.kind) {
+    case ArchiveMember::kFile:
+    case ArchiveMember::kFolder:
+      break;
+    case ArchiveMember::kSymlink:
+    case ArchiveMember::kHardLink:
+      seen_[path] = Seen::kLink;
+      tally_.Add(Skipped(what, TextOf(member.kind == ArchiveMember::kSymlink
+                                          ? Reason::kSymlinkNotKept
+                                          : Reason::kHardLinkNotKept)));
+      return;
+    case ArchiveMember::kDevice:
+    case ArchiveMember::kFifo:
+    case ArchiveMember::kOther:
+      seen_[path] = Seen::kLink;
+      tally_.Add(Skipped(what, TextOf(member.kind == ArchiveMember::kDevice
+                                          ? Reason::kDeviceNotKept
+                                      : member.kind == ArchiveMember::kFifo
+                                          ? Reason::kFifoNotKept
+                                          : Reason::kOtherNotKept)));
+      return;
   }
-}
-
-bool Importer::Unchanged(const refhost::EntryInfo& existing,
-                         const Planned& planned, int fd, const struct stat& st,
-                         bool* loaded) {
-  FileAttributes old;
-  if (!refhost::DecodeFileAttributes(existing.host_attributes, &old)) {
+  seen_[path] = folder ? Seen::kFolder : Seen::kFile;
+  std::string in_catalog, prefix;
+  CatalogImport* catalog = Place(path, folder, &member, &in_catalog, &prefix);
+  if (catalog == nullptr) return;
+  // The folders the path implies, made where the archive has not given
+  // them yet.
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string above = path.substr(0, slash);
+    if (seen_.count(above) != 0) continue;
+    seen_[above] = Seen::kImplied;
+    if (above.size() > prefix.size() || !recursive_) {
+      catalog->Folder(above.substr(prefix.size()), DefaultFolderFacts());
+    }
+  }
+  FileFacts facts;
+  facts.mode = member.mode;
+  facts.modified_ns = member.modified_ns;
+  if (folder) {
+    if (in_catalog != kTopPath) {
+      catalog->Folder(in_catalog, facts);
+    } else if (seen != seen_.end()) {
+      // A catalog's folder that members before it implied.
+      catalog->Folder(in_catalog, facts,
+                      catalogs_.KeepOf(prefix.substr(0, prefix.size() - 1)));
+    }
+    return;
+  }
+  auto source = [&](char* data, size_t capacity, size_t* got,
+                    std::string* error) {
+    if (reader.Read(data, capacity, got)) return true;
+    *error = reader.error();
     return false;
-  }
-  // The folder is not compared: the same files imported from a copy of
-  // the folder are the same files.
-  if (old.file_name != planned.file ||
-      old.size != static_cast<int64_t>(st.st_size) ||
-      old.modified_ns != Nanoseconds(st.st_mtim) ||
-      old.mode != (st.st_mode & 07777)) {
-    return false;
-  }
-  if (old.changed_ns == Nanoseconds(st.st_ctim) &&
-      old.inode == static_cast<uint64_t>(st.st_ino)) {
-    return true;
-  }
-  // The same size and time, yet touched since (or another copy of it): the
-  // content decides.
-  if (!old.content_hash) return false;
-  std::string error;
-  if (!content_.Load(fd, &error)) return false;
-  *loaded = true;
-  refhost::ContentHash hash;
-  int64_t total = 0;
-  if (!content_.Pass(
-          [&](const char* data, size_t length) {
-            hash.Add(data, length);
-            return true;
-          },
-          &total, &error)) {
-    return false;
-  }
-  return hash.Value() == *old.content_hash;
-}
-
-Outcome Importer::ImportFile(Directory& directory, int folder,
-                             const Planned& planned, const std::string& label,
-                             const std::string& folder_name,
-                             const refhost::EntryInfo* existing, int64_t* bytes,
-                             std::string* detail) {
-  std::string what = Printable(label + planned.file);
-  Descriptor fd(OpenFileIn(folder, planned.file));
-  struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-    return Skipped(what, "cannot read the file: " + SystemError());
-  }
-  if (!S_ISREG(st.st_mode)) return Skipped(what, "not a regular file");
-  bool loaded = false;
-  if (existing != nullptr &&
-      Unchanged(*existing, planned, fd.get(), st, &loaded)) {
-    return Outcome::kUnchanged;
-  }
-  std::string error;
-  if (!loaded && !content_.Load(fd.get(), &error)) {
-    return Skipped(what, "cannot read the file: " + error);
-  }
-  const FileEntry& entry = planned.entry;
-  // A description the folder's manifest gives goes with this member's
-  // open, unless the user gave one for all.
-  OptionBlock description(session_);
-  auto line = manifest_.find(planned.file);
-  if (!own_description_ && line != manifest_.end() &&
-      !line->second.description.empty()) {
-    bool cut = false;
-    if (description.ParseDescription(line->second.description, &cut) != 0) {
-      PrintWarning(what + ": the manifest's description was not taken");
-    } else if (cut) {
-      PrintWarning(what +
-                   ": the manifest's description is longer than 256 bytes "
-                   "and was cut");
-    }
-  }
-  EntryKey key = catalog_;
-  key.name = entry.name;
-  key.type = entry.type.type;
-  FileAttributes attributes;
-  attributes.file_name = planned.file;
-  attributes.folder = folder_name;
-  attributes.modified_ns = Nanoseconds(st.st_mtim);
-  attributes.mode = st.st_mode & 07777;
-  attributes.changed_ns = Nanoseconds(st.st_ctim);
-  attributes.inode = st.st_ino;
-  MemberWrite written = WriteMember(
-      session_, directory, key, entry.name, entry.type.hint.c_str(), content_,
-      layout_, description.get() ? &description : nullptr, &attributes);
-  const Transfer& transfer = written.transfer;
-  if (!written.read_error.empty()) {
-    return Skipped(what, "cannot read the file: " + written.read_error);
-  }
-  if (!written.opened) {
-    session_.Fail(what + ": skipped", written.status);
-    return Outcome::kSkipped;
-  }
-  if (transfer.status == 0 && !transfer.whole()) {
-    return Skipped(what, transfer.InputProblem());
-  }
-  if (!written.done()) {
-    session_.Fail(what + " -> " + key.Path() + ": skipped",
-                  transfer.status != 0 ? transfer.status : written.status);
-    return Outcome::kSkipped;
-  }
-  *bytes = transfer.bytes;
-  *detail = what + " -> " + Printable(key.Path()) + " (" +
-            std::to_string(transfer.records) +
-            (transfer.records == 1 ? " record)" : " records)");
-  WarnTruncated(key.Path(), transfer, written.record_length, true);
-  return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
-}
-
-// import -r: each folder of the open folder becomes a catalog of the
-// library; files beside them have no catalog.
-void ImportTree(Importer& importer, int root, const std::vector<Found>& found,
-                const std::string& libref, bool fit_names) {
-  std::set<std::string> taken;
-  std::map<std::string, std::string> owners;  // catalog -> folder
-  for (const Found& f : found) {
-    std::string what = Printable(f.name);
-    if (f.kind == Found::kFile || f.kind == Found::kOther) {
-      if (f.name == kManifestName) continue;
-      importer.tally().Add(Skipped(
-          what, f.kind == Found::kFile
-                    ? "not in a folder: import -r makes a catalog of each "
-                      "folder, and files beside them have none"
-                    : f.reason));
-      continue;
-    }
-    if (f.kind == Found::kLinkToFolder) {
-      importer.tally().Add(
-          Skipped(what, "a link to a folder: links are not followed"));
-      continue;
-    }
-    std::string catalog;
-    Reason reason = Reason::kNone;
-    if (fit_names) {
-      catalog = FittedCatalogForFolder(f.name, taken);
-    } else if ((reason = CatalogForFolder(f.name, &catalog)) != Reason::kNone) {
-      importer.tally().Add(Skipped(
-          what, std::string(TextOf(reason)) + " (--rename fits such names)"));
-      continue;
-    }
-    if (owners.count(catalog) != 0) {
-      importer.tally().Add(
-          Skipped(what, "another folder, " + Printable(owners[catalog]) +
-                            ", is imported as catalog " + Printable(catalog)));
-      continue;
-    }
-    owners[catalog] = f.name;
-    taken.insert(catalog);
-    Descriptor sub(OpenFolderIn(root, f.name));
-    std::vector<Found> inside;
+  };
+  if (manifest) {
+    std::string text;
+    char buffer[65536];
+    size_t got = 0;
     std::string error;
-    if (sub.get() < 0 || !ListSorted(sub.get(), &inside, &error)) {
-      importer.tally().Add(
-          Skipped(what, "cannot read the folder: " +
-                            (sub.get() < 0 ? SystemError() : error)));
-      continue;
+    while (source(buffer, sizeof buffer, &got, &error) && got > 0 &&
+           text.size() <= kManifestBytes) {
+      text.append(buffer, got);
     }
-    importer.ImportCatalog(sub.get(), inside, libref + "." + catalog,
-                           f.name + "/", f.name);
+    if (!error.empty() || text.size() > kManifestBytes) {
+      PrintError(what + ": cannot be read, descriptions are not given back: " +
+                 (error.empty() ? "it is over 16 MB" : error));
+      return;
+    }
+    int bad = 0;
+    std::map<std::string, ManifestLine> lines = ParseManifest(text, &bad);
+    if (bad != 0) {
+      PrintWarning(what + ": " + std::to_string(bad) +
+                   " lines were not understood");
+    }
+    std::string folder_path(ParentOf(in_catalog));
+    catalog->AddManifest(lines, folder_path.empty() ? "" : folder_path + "/");
+    seen_.erase(path);
+    return;
   }
+  Outcome outcome = catalog->File(
+      in_catalog, facts, -1, [&](Content& content, std::string* error) {
+        int64_t total = 0;
+        auto counted = [&](char* data, size_t capacity, size_t* got,
+                           std::string* e) {
+          bool ok = source(data, capacity, got, e);
+          total += static_cast<int64_t>(*got);
+          return ok;
+        };
+        if (!content.LoadFrom(counted, error)) return false;
+        if (member.size && *member.size != total) {
+          *error = TextOf(Reason::kSizeMismatch);
+          return false;
+        }
+        return true;
+      });
+  catalog->Count(in_catalog, outcome);
 }
+
+void ArchiveImport::Run(ArchiveReader& reader, const std::string& source) {
+  ArchiveMember member;
+  while (true) {
+    ArchiveReader::Step step = reader.Next(&member);
+    if (step == ArchiveReader::Step::kEnd) break;
+    if (step == ArchiveReader::Step::kFailed) {
+      tally_.failed = true;
+      PrintError(Printable(source) + ": " + TextOf(Reason::kArchiveDamaged) +
+                 ": " + reader.error());
+      break;
+    }
+    Member(reader, member);
+  }
+  if (single_) single_->End();
+  catalogs_.EndAll();
+}
+
+}  // namespace
+
+void ImportArchive(Session& session, const ImportSettings& settings,
+                   Tally& tally, bool recursive, const std::string& name,
+                   ArchiveReader& reader, const std::string& source) {
+  ArchiveImport archive(session, settings, tally, recursive, name);
+  archive.Run(reader, source);
+}
+
+namespace {
 
 int RunImport(Session& session, const Words& words, const Settings& flags) {
   if (words.size() < 2) {
-    return UsageError(flags.recursive ? "a folder and a libref are needed"
-                                      : "a folder and a name libref.catalog "
-                                        "are needed");
+    return UsageError(flags.recursive ? "a folder or archive and a libref "
+                                        "are needed"
+                                      : "a folder or archive and a name "
+                                        "libref.catalog are needed");
   }
-  const std::string& folder = words[0];
+  const std::string& source = words[0];
   const std::string& name = words[1];
   if (flags.recursive && !refhost::CheckLibref(name).ok()) {
     return UsageError(std::string("import -r takes a libref (") + kLibrefRule +
                       "), not " + Printable(name));
   }
+  if (!flags.recursive && std::count(name.begin(), name.end(), '.') != 1) {
+    // The module would only say that the name is no catalog.
+    return UsageError(
+        Printable(name) +
+        (name.find('.') == std::string::npos
+             ? " is a libref: import puts the files in a catalog, "
+               "libref.catalog (" +
+                   Printable(name) +
+                   ".notes, say); -r makes each folder a catalog of a libref"
+             : ": import takes a catalog, libref.catalog, not an entry"));
+  }
   Words option_words(words.begin() + 2, words.end());
-  RecordLayout layout;
-  bool own_description = false;
+  ImportSettings settings;
+  settings.option_words = &option_words;
+  settings.exact_names = flags.exact_names;
+  settings.update = flags.update;
   {
     OptionBlock options(session);
     if (!ParseOptionWords(session, option_words, &options)) {
       return kExitUsage;
     }
-    layout = RecordLayout::Of(options.get());
-    own_description =
+    settings.layout = RecordLayout::Of(options.get());
+    settings.own_description =
         options.get() != nullptr && options.get()->description.length != 0;
   }
-  if (folder == "-") {
-    // A stream has no names, times or modes of its own to give the
-    // entries, and unpacking one is what tar is for.
-    PrintError(
-        "-: import reads a folder, not a stream; unpack a stream into a "
-        "folder first (tar -x -C DIR) and import the folder");
-    return kExitUsage;
-  }
-  Descriptor root(OpenFolder(folder));
-  std::vector<Found> found;
-  std::string error;
-  if (root.get() < 0 || !ListSorted(root.get(), &found, &error)) {
-    PrintError(Printable(folder) + ": cannot read the folder: " +
-               (root.get() < 0 ? SystemError() : error));
+  Tally tally;
+  // The entries' commits are gathered in the store's batches, and counted
+  // once they are stored.
+  GatheredCommits gathered(session, tally);
+  settings.gathered = &gathered;
+  struct stat st;
+  if (source != "-" && stat(source.c_str(), &st) != 0) {
+    PrintError(Printable(source) + ": cannot be read: " + SystemError());
     return kExitFailed;
   }
-  Progress::Begin("import", 0);
-  Importer importer(session, option_words, flags, layout, own_description);
-  if (flags.recursive) {
-    ImportTree(importer, root.get(), found, Upper(name), flags.fit_names);
+  bool folder = source != "-" && S_ISDIR(st.st_mode);
+  if (folder) {
+    Descriptor root(OpenFolder(source));
+    if (root.get() < 0) {
+      PrintError(Printable(source) +
+                 ": cannot read the folder: " + SystemError());
+      return kExitFailed;
+    }
+    Progress::Begin("import", 0);
+    if (flags.recursive) {
+      Catalogs catalogs(session, settings, tally, Upper(name));
+      ImportFolders(catalogs, tally, root.get());
+    } else {
+      CatalogImport catalog(session, settings, tally);
+      if (catalog.Begin(name, "")) {
+        WalkFolder(catalog, tally, root.get(), "", "");
+        catalog.End();
+      }
+    }
   } else {
-    importer.ImportCatalog(root.get(), found, name, "", FolderName(folder));
+    ArchiveReader reader;
+    if (!reader.Open(source)) {
+      PrintError(Printable(source) +
+                 ": cannot be read as an archive: " + reader.error());
+      return kExitFailed;
+    }
+    Progress::Begin("import", 0);
+    ImportArchive(session, settings, tally, flags.recursive, name, reader,
+                  source);
   }
+  gathered.End();
   Progress::End();
-  PrintSummary(importer.tally(), {"file", "files"}, {"entry", "entries"});
-  return FinishBatch(importer.tally(), "files were not imported");
+  PrintSummary(tally, {"file", "files"}, {"entry", "entries"});
+  return FinishBatch(tally, "files were not imported");
 }
 
 constexpr Flag kImportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
     {"--update", 'u', nullptr, "only files changed since they were imported",
      [](Settings& s, const std::string&) { s.update = true; }},
-    {"--rename", 0, nullptr, "fit names a catalog cannot hold (lossy)",
-     [](Settings& s, const std::string&) { s.fit_names = true; }},
+    {"--exact-names", 0, nullptr,
+     "refuse file names that are not entry names, instead of fitting them",
+     [](Settings& s, const std::string&) { s.exact_names = true; }},
+    {"--rename", 0, nullptr,
+     "fit names a catalog cannot hold (the default now; kept for scripts)",
+     [](Settings&, const std::string&) {}},
 };
 
 }  // namespace
 
 const Command kImportCommand = {
     .name = "import",
-    .usage = "import [-r] [-u] [--rename] DIR NAME [OPTIONS]",
-    .summary = "each file of DIR becomes an entry of the catalog NAME",
+    .usage =
+        "import [-r] [-u] [--exact-names] [--rename] SOURCE NAME "
+        "[OPTIONS]",
+    .summary = "a folder tree or an archive becomes the catalog NAME",
     .flags = kImportFlags,
     .options = kImportOptions,
     .arguments = {.words = {Word::kFolder, Word::kCatalog},
                   .recursive = {Word::kFolder, Word::kLibref}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
-Stores each file of DIR as an entry of the catalog NAME (LIBREF.CATALOG,
-created when absent), replacing an entry of the same name and type. The
-entry name is the file name without its extension, in upper case; the
+Stores each file of SOURCE, a folder of any depth, as an entry of the
+catalog NAME (LIBREF.CATALOG, created when absent), and each folder in it as
+an entry of type FOLDER; SOURCE may also be an archive file (tar with any
+compression, zip, cpio, 7z, ISO 9660) or '-', an archive on standard input.
+The entry name is the file name without its extension, in upper case; the
 extension gives the type:
   .txt CATAMS  .kor SOURCE  .log LOG  .lst OUTPUT  .html/.htm HTML
   .gif GIF  .jpeg/.jpg JPEG  .css .wml .xml .xsl .rtf .pdf .ps .csv .js
   .vbs .jar  the type of that name; any other extension, or none: CATAMS
-The entry keeps the file's name, modification time and mode, which export
-gives back, and the bytes exactly. A manifest .vuvorozo-manifest that an
-export left in DIR gives the entries their descriptions back (desc= given
-here wins). Options apply to every file. Ends with one line: files,
-entries written, bytes, seconds; -v names every file. DIR cannot be '-':
-a stream is unpacked into a folder first (tar -x -C DIR).
+Where the file name gives no entry name (over 32 bytes, a second '.', a
+blank at the end, control characters, bytes that are not UTF-8, a leading
+'.') or another file of the catalog has that entry (notes.txt and
+Notes.txt; a/x.txt and b/x.txt), the entry name is fitted: characters no
+name holds become _, names are cut to 32 bytes and made unique with ~2,
+~3.... Every entry keeps its file's path in the tree exactly (any bytes but
+NUL, names up to 255 bytes, paths up to 4096), with its modification time
+and mode, which export and the mount give back, and the bytes exactly. A
+file goes to the entry that keeps its path, else to the entry its name
+gives; that entry is replaced. A manifest .vuvorozo-manifest that an export
+left gives the entries their descriptions back (desc= given here wins).
+Options apply to every file. Ends with one line: files, entries written,
+bytes, seconds; -v names every file.
 
-  -r, --recursive  NAME is a libref: each folder of DIR becomes a catalog
-                   of that name in upper case; files beside the folders,
-                   and folders inside them, have no catalog and are
-                   reported
+  -r, --recursive  NAME is a libref: each folder at the top of SOURCE
+                   becomes a catalog of that name in upper case (fitted as
+                   entry names are, and then keeping the folder's name);
+                   what is deeper goes into that catalog's tree; files
+                   beside the folders have no catalog and are reported
   -u, --update     write only files whose size, time, mode or content
                    changed since they were imported
-  --rename         fit names a catalog cannot hold instead of refusing
-                   them: characters no name holds become _, names are cut
-                   to 32 bytes and made unique with ~2, ~3... (the file
-                   name is kept, and export gives it back)
+  --exact-names    refuse a file whose name is not an entry name as it
+                   stands, or whose entry another file has (and with -r a
+                   folder whose name is not a catalog name), instead of
+                   fitting its name; folders inside a catalog's tree are
+                   entries whatever their names
+  --rename         names are fitted by default now; accepted for scripts
 
-A file the catalog cannot take is reported with the reason and skipped:
-its name (two files naming one entry, as A.txt and a.txt; a name longer
-than 32 bytes, with a second '.', a control character or bytes that are
-not UTF-8), a folder (without -r), a link to a folder, anything but a
-regular file. The others are still imported, and the command exits with 1.
+A catalog keeps regular files and folders. Links, hard links, devices and
+FIFOs are reported as not kept; so are archive members with an absolute
+path, a '..' step, a path given before, a path through a link or a file,
+and data that is not the size the archive gives. Nothing is written outside
+the catalog, an entry that is not replaced keeps what it had, the others
+are still imported, and the command exits with 1.
 )",
     .run = RunImport,
 };

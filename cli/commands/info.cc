@@ -64,7 +64,7 @@ int RunInfo(Session& session, const Words& words, const Settings& settings) {
     EntryStream entry(session);
     int32_t st = entry.Open(fileref, KeyOfPath(path), kOpenInput, 0, &options);
     if (st != 0) {
-      return session.Fail(Printable(path), st);
+      return session.Fail(Printable(path), st, words[0]);
     }
     st = entry.Info(kInfoAll, &reply);
     if (st != 0) {
@@ -107,7 +107,7 @@ const Command kInfoCommand = {
     .flags = kInfoFlags,
     .options = kReadOptions,
     .arguments = {.words = {Word::kEntry}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Opens the entry for input and prints its path name, record format (V
 variable, F fixed, with or without carriage control), record length and,

@@ -5,6 +5,8 @@
 // table or as JSON for scripts.
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
@@ -80,13 +82,64 @@ int ListCatalogs(Session& session, const std::string& libref, bool json) {
   return kExitOk;
 }
 
-// The bytes of the file an entry gives back, when the host knows them.
-std::optional<int64_t> FileBytes(const refhost::EntryInfo& info) {
+// What the host knows of the file an entry holds, from its host
+// attributes: none for an entry that was written, not imported.
+struct KeptFile {
+  std::optional<std::string> path;     // its path in the catalog's tree
+  std::optional<int64_t> bytes;        // the bytes it gives back
+  std::optional<uint32_t> mode;        // its permission bits
+  std::optional<int64_t> modified_ns;  // its own modification time
+};
+
+KeptFile KeptFileOf(const refhost::EntryInfo& info) {
   refhost::FileAttributes attributes;
+  KeptFile file;
   if (!refhost::DecodeFileAttributes(info.host_attributes, &attributes)) {
-    return std::nullopt;
+    return file;
   }
-  return attributes.size;
+  if (!attributes.file_name.empty()) {
+    // A folder's path ends in '/'.
+    file.path = attributes.file_name + (attributes.is_folder ? "/" : "");
+  }
+  file.bytes = attributes.size;
+  file.mode = attributes.mode;
+  file.modified_ns = attributes.modified_ns;
+  return file;
+}
+
+// The time a long listing shows: the file's own, else the entry's last
+// change, in microseconds since the epoch.
+int64_t ShownTime(const KeptFile& file, const refhost::EntryInfo& info) {
+  if (!file.modified_ns) return info.modified_micros;
+  int64_t ns = *file.modified_ns;
+  // Toward the earlier microsecond, before 1970 too.
+  return ns / 1000 - (ns % 1000 < 0 ? 1 : 0);
+}
+
+std::string JsonEntry(const FoundEntry& e) {
+  KeptFile file = KeptFileOf(e.info);
+  auto or_null = [](bool known, const std::string& text) {
+    return known ? text : std::string("null");
+  };
+  char mode[16] = "";
+  if (file.mode) std::snprintf(mode, sizeof mode, "\"%04o\"", *file.mode);
+  return "{\"name\": " + JsonString(e.name) +
+         ", \"type\": " + JsonString(e.type) +
+         ", \"description\": " + JsonString(e.info.description) +
+         ", \"records\": " + std::to_string(e.info.record_count) +
+         ", \"bytes\": " +
+         or_null(file.bytes.has_value(),
+                 std::to_string(file.bytes.value_or(0))) +
+         ", \"longest_record\": " + std::to_string(e.info.longest_record) +
+         ", \"created\": " + JsonTime(e.info.created_micros) +
+         ", \"modified\": " + JsonTime(e.info.modified_micros) +
+         ", \"path\": " +
+         or_null(file.path.has_value(), JsonString(file.path.value_or(""))) +
+         ", \"mode\": " + or_null(file.mode.has_value(), mode) +
+         ", \"file_modified\": " +
+         or_null(file.modified_ns.has_value(),
+                 JsonTime(ShownTime(file, e.info))) +
+         "}";
 }
 
 int ListEntries(Session& session, const std::string& name, bool json,
@@ -97,18 +150,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
   if (!FindEntries(session, levels, &entries)) return kExitFailed;
   if (json) {
     std::vector<std::string> objects;
-    for (const FoundEntry& e : entries) {
-      std::optional<int64_t> bytes = FileBytes(e.info);
-      objects.push_back(
-          "{\"name\": " + JsonString(e.name) +
-          ", \"type\": " + JsonString(e.type) +
-          ", \"description\": " + JsonString(e.info.description) +
-          ", \"records\": " + std::to_string(e.info.record_count) +
-          ", \"bytes\": " + (bytes ? std::to_string(*bytes) : "null") +
-          ", \"longest_record\": " + std::to_string(e.info.longest_record) +
-          ", \"created\": " + JsonTime(e.info.created_micros) +
-          ", \"modified\": " + JsonTime(e.info.modified_micros) + "}");
-    }
+    for (const FoundEntry& e : entries) objects.push_back(JsonEntry(e));
     PrintJsonArray(objects);
     return kExitOk;
   }
@@ -119,7 +161,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
     return kExitFailed;
   }
   Table table = long_listing ? Table({"NAME", "TYPE", "RECORDS", "BYTES",
-                                      "MODIFIED", "DESCRIPTION"})
+                                      "MODIFIED", "PATH", "DESCRIPTION"})
                              : Table({"NAME", "TYPE", "DESCRIPTION"});
   if (long_listing) {
     table.AlignRight(2);
@@ -127,11 +169,12 @@ int ListEntries(Session& session, const std::string& name, bool json,
   }
   for (const FoundEntry& e : entries) {
     if (long_listing) {
-      std::optional<int64_t> bytes = FileBytes(e.info);
+      KeptFile file = KeptFileOf(e.info);
       table.Add({Printable(e.name), Printable(e.type),
                  std::to_string(e.info.record_count),
-                 bytes ? std::to_string(*bytes) : "-",
-                 TableTime(e.info.modified_micros),
+                 file.bytes ? std::to_string(*file.bytes) : "-",
+                 TableTime(ShownTime(file, e.info)),
+                 file.path ? Printable(*file.path) : "-",
                  Printable(e.info.description)});
     } else {
       table.Add({Printable(e.name), Printable(e.type),
@@ -161,7 +204,7 @@ int RunList(Session& session, const Words& words, const Settings& settings) {
 constexpr Flag kListFlags[] = {
     JsonFlag(),
     {"--long", 'l', nullptr,
-     "records, bytes and modification time of each entry",
+     "records, bytes, the file's time and the path of each entry",
      [](Settings& s, const std::string&) { s.long_listing = true; }},
 };
 
@@ -173,15 +216,17 @@ const Command kListCommand = {
     .summary = "the libraries, a library's catalogs, or a catalog's entries",
     .flags = kListFlags,
     .arguments = {.words = {Word::kName}},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Without a name: the libraries of the data folder. With a libref: its
 catalogs and how many entries each holds. With LIBREF.CATALOG: its entries
 by name, type and description; -l (--long) adds the records, the bytes
-(of the file the entry gives back, '-' where the host does not know them)
-and the time of the last change. LIBREF.CATALOG.PATTERN lists the entries
-the pattern matches (* any characters, ? one; the type level may be a
-pattern too).
+(of the file the entry gives back, '-' where the host does not know them),
+the time of the file (the one it was imported with, as export gives it
+back; for an entry written, not imported, the time of its last change) and
+the path the entry keeps in the catalog's tree (a folder's ends in /; '-'
+for none). LIBREF.CATALOG.PATTERN lists the entries the pattern matches
+(* any characters, ? one; the type level may be a pattern too).
 
 Control characters and bytes that are not UTF-8 are shown as \xHH in the
 table (a backslash as \\); columns are aligned by the width characters take
@@ -191,10 +236,16 @@ on the terminal.
   libraries  {"libref": "WORK", "catalogs": 2}
   catalogs   {"catalog": "REPORTS", "entries": 3}
   entries    {"name": "JAN", "type": "CATAMS", "description": "",
-              "records": 3, "bytes": 31 (or null), "longest_record": 10,
-              "created": "2024-01-31T09:00:00.000000Z", "modified": "..."}
-Strings are exact (control characters as \u escapes; a byte that is not
-UTF-8 as \ufffd); times are UTC.
+              "records": 3, "bytes": 31, "longest_record": 10,
+              "created": "2024-01-31T09:00:00.000000Z", "modified": "...",
+              "path": "notes/jan.txt", "mode": "0644", "file_modified": "..."}
+created and modified are the entry's first and last writes (an import's
+time); path, mode and file_modified are the path the file keeps in the
+catalog's tree (a folder's ends in /), its permission bits and its time,
+and bytes the size of the file the entry gives back: null where the host
+does not know them (an entry written, not imported). Strings are exact
+(control characters as \u escapes; a byte that is not UTF-8 as \ufffd);
+times are UTC.
 )",
     .run = RunList,
 };

@@ -22,7 +22,6 @@ int RunMkdir(Session& session, const Words& words, const Settings&) {
                                 "not a catalog name: libref.catalog")
                           : refhost::CheckLibref(levels.libref);
     std::string catalog = Upper(levels.catalog);
-    if (status.ok()) status = refhost::CheckNewName(catalog);
     if (status.ok()) status = refhost::CheckCatalogName(catalog);
     std::string libref = refhost::LibrefKey(levels.libref);
     if (status.ok() && store->FindCatalog(libref, catalog).ok()) {
@@ -46,7 +45,7 @@ const Command kMkdirCommand = {
     .usage = "mkdir LIBREF.CATALOG...",
     .summary = "creates empty catalogs",
     .arguments = {.words = {Word::kCatalog}, .repeats = true},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Creates each catalog named, empty, and its library when absent. A catalog
 that exists already is reported (exit code 1).

@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,10 +15,43 @@
 #include "cli/commands/commands.h"
 #include "cli/mount/operations.h"
 #include "cli/mount/tree.h"
+#include "cli/option_text.h"
 #include "cli/report.h"
 
 namespace cli {
 namespace {
+
+// A mount point as /proc/self/mountinfo writes it: blank, tab, newline and
+// backslash as three octal digits after a backslash.
+std::string Unescaped(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() &&
+        text.find_first_not_of("01234567", i + 1) > i + 3) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Whether something is mounted on path (a path from the root): a second
+// mount there would hide the first, which would go on serving no one.
+bool IsMountPoint(const std::string& path) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point &&
+        Unescaped(point) == path) {
+      return true;
+    }
+  }
+  return false;
+}
 
 int RunMount(Session& session, const Words& words, const Settings& settings) {
   if (words.size() != 1) {
@@ -46,13 +82,28 @@ int RunMount(Session& session, const Words& words, const Settings& settings) {
   // and unmounts by this path.
   char* real = realpath(mountpoint.c_str(), nullptr);
   struct stat st;
-  if (real == nullptr || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (real == nullptr || stat(real, &st) != 0) {
+    int error = errno;
     std::free(real);
-    PrintError(mountpoint + ": not a folder");
+    // A mount whose program ended without an unmount answers so.
+    PrintError(Printable(mountpoint) + ": " + SystemError(error) +
+               (error == ENOTCONN ? " (a mount that ended without being "
+                                    "unmounted: fusermount3 -u it)"
+                                  : ""));
     return kExitFailed;
   }
   mountpoint = real;
   std::free(real);
+  if (!S_ISDIR(st.st_mode)) {
+    PrintError(Printable(mountpoint) + ": not a folder");
+    return kExitFailed;
+  }
+  if (IsMountPoint(mountpoint)) {
+    PrintError(Printable(mountpoint) +
+               ": already a mount point; unmount it first (fusermount3 -u "
+               "or umount)");
+    return kExitFailed;
+  }
 
   MountTree tree(session, read_only);
   return ServeMount(tree, mountpoint, options, read_only, foreground);
@@ -75,11 +126,11 @@ const Command kMountCommand = {
     .summary = "the catalogs as folders every tool can use, until unmounted",
     .flags = kMountFlags,
     .arguments = {.words = {Word::kFolder}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Shows the catalogs of the data folder as folders, MOUNTPOINT/LIBREF/CATALOG,
 librefs and catalogs in lower case, until it is unmounted (fusermount3 -u
-MOUNTPOINT, or SIGINT or SIGTERM). Each entry is a file under the name,
+MOUNTPOINT, or SIGINT, SIGTERM or SIGHUP). Each entry is a file under the name,
 size, time and mode export gives it, so cp -a MOUNTPOINT/work/reports X
 makes what vuvorozo export work.reports X makes. A catalog whose entries
 have descriptions shows export's manifest .vuvorozo-manifest too.

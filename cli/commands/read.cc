@@ -44,7 +44,7 @@ int ReadOne(Session& session, const std::string& name,
   EntryStream entry(session);
   st = entry.Open(fileref, key, kOpenInput, kInputRecordLength, &options);
   if (st != 0) {
-    return session.Fail(Printable(path), st);
+    return session.Fail(Printable(path), st, name);
   }
   Transfer transfer =
       ReadRecords(entry, MappingOf(known ? &attributes : nullptr, key.type),
@@ -122,7 +122,7 @@ const Command kReadCommand = {
     .summary = "the entries' bytes on standard output, one after another",
     .options = kReadOptions,
     .arguments = {.words = {Word::kEntry}, .repeats = true},
-    .writes = false,
+    .use = StoreUse::kRead,
     .help = R"(
 Writes each entry named to standard output ('-' may name it), one after
 the other as cat does, as the bytes it was written or imported from: the

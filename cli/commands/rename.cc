@@ -18,7 +18,7 @@ const Command kRenameCommand = {
     .usage = "rename FROM TO",
     .summary = "moves entries: a copy, then FROM deleted",
     .arguments = {.words = {Word::kEntry, Word::kEntry}},
-    .writes = true,
+    .use = StoreUse::kChange,
     .help = R"(
 Moves the entry FROM to TO as copy does, then deletes FROM once the copy
 is whole. An entry is never moved onto itself.

@@ -119,7 +119,7 @@ const Command kWriteCommand = {
     .summary = "standard input becomes the entry's records",
     .options = kWriteOptions,
     .arguments = {.words = {Word::kEntry}},
-    .writes = true,
+    .use = StoreUse::kCreate,
     .help = R"(
 Reads standard input ('-' may name it) and stores it as the entry,
 replacing it (with mod: appending to it). For text types each line is a

@@ -58,9 +58,13 @@ bool WriteAllAt(int fd, const char* data, size_t length, off_t at) {
   return true;
 }
 
-int TemporaryFile() {
+std::string TemporaryFolder() {
   const char* folder = std::getenv("TMPDIR");
-  std::string path = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+int TemporaryFile() {
+  std::string path = TemporaryFolder();
   int fd = open(path.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT))
     return fd;
@@ -87,13 +91,59 @@ int OpenFileIn(int folder, const std::string& name) {
                 O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
+int OpenFileNoLinkIn(int folder, const std::string& name) {
+  return openat(folder, name.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+}
+
+bool NameIn(int folder, const std::string& name) {
+  struct stat st;
+  return fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool MakeFolderIn(int folder, const std::string& name) {
   return mkdirat(folder, name.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
+FolderChain::~FolderChain() {
+  while (!chain_.empty()) Pop();
+}
+
+void FolderChain::Pop() {
+  close(chain_.back().second);
+  chain_.pop_back();
+}
+
+int FolderChain::Enter(std::string_view path, bool make) {
+  std::vector<std::string> names;
+  for (size_t start = 0; start < path.size();) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    names.emplace_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  size_t same = 0;
+  while (same < chain_.size() && same < names.size() &&
+         chain_[same].first == names[same]) {
+    ++same;
+  }
+  while (chain_.size() > same) Pop();
+  for (size_t i = same; i < names.size(); ++i) {
+    int parent = chain_.empty() ? root_ : chain_.back().second;
+    if (make && mkdirat(parent, names[i].c_str(), 0777) != 0 &&
+        errno != EEXIST) {
+      return -1;
+    }
+    int fd = OpenFolderIn(parent, names[i]);
+    if (fd < 0) return -1;
+    chain_.emplace_back(names[i], fd);
+  }
+  return chain_.empty() ? root_ : chain_.back().second;
+}
+
 namespace {
 
-Found Classify(int folder, const struct dirent* e) {
+Found Classify(int folder, const struct dirent* e, bool follow_links) {
   Found found;
   found.name = e->d_name;
   if (e->d_type == DT_REG) {
@@ -110,6 +160,10 @@ Found Classify(int folder, const struct dirent* e) {
     return found;
   }
   bool link = S_ISLNK(st.st_mode);
+  if (link && !follow_links) {
+    found.kind = Found::kLink;
+    return found;
+  }
   if (link && fstatat(folder, e->d_name, &st, 0) != 0) {
     found.reason = "a link to nothing that can be read (" + ErrorText() + ")";
     return found;
@@ -126,7 +180,8 @@ Found Classify(int folder, const struct dirent* e) {
 
 }  // namespace
 
-bool ListFolder(int folder, std::vector<Found>* found, std::string* error) {
+bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
+                bool follow_links) {
   int fd = dup(folder);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
@@ -137,7 +192,8 @@ bool ListFolder(int folder, std::vector<Found>* found, std::string* error) {
   errno = 0;
   while (const struct dirent* e = readdir(dir)) {
     std::string_view name = e->d_name;
-    if (name != "." && name != "..") found->push_back(Classify(folder, e));
+    if (name != "." && name != "..")
+      found->push_back(Classify(folder, e, follow_links));
     errno = 0;
   }
   bool ok = errno == 0;
@@ -204,6 +260,39 @@ bool Content::Load(int fd, std::string* error) {
     }
     if (n == 0) break;
     ok = WriteAll(spool_, buffer_.get(), static_cast<size_t>(n));
+  }
+  if (!ok) {
+    *error = "cannot keep the input in a temporary file: " + ErrorText();
+    return false;
+  }
+  fd_ = spool_;
+  start_ = 0;
+  return true;
+}
+
+bool Content::LoadFrom(const Source& source, std::string* error) {
+  DropSpool();
+  fd_ = -1;
+  size_ = 0;
+  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
+  while (size_ < kWholeContentBytes) {
+    size_t got = 0;
+    if (!source(buffer_.get() + size_, kWholeContentBytes - size_, &got,
+                error)) {
+      return false;
+    }
+    if (got == 0) return true;
+    size_ += got;
+  }
+  // More than the buffer holds: what was read first, then the rest, go to
+  // a temporary file.
+  spool_ = TemporaryFile();
+  bool ok = spool_ >= 0 && WriteAll(spool_, buffer_.get(), size_);
+  while (ok) {
+    size_t got = 0;
+    if (!source(buffer_.get(), kWholeContentBytes, &got, error)) return false;
+    if (got == 0) break;
+    ok = WriteAll(spool_, buffer_.get(), got);
   }
   if (!ok) {
     *error = "cannot keep the input in a temporary file: " + ErrorText();

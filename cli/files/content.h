@@ -47,21 +47,46 @@ int OpenFolder(const std::string& path);
 int OpenFolderIn(int folder, const std::string& name);
 // The file name inside folder, for reading; a link is followed to its file.
 int OpenFileIn(int folder, const std::string& name);
+// The same, never through a link (-1, ELOOP).
+int OpenFileNoLinkIn(int folder, const std::string& name);
+// Whether folder holds name (of any kind; a link is not followed).
+bool NameIn(int folder, const std::string& name);
 // Makes the folder name inside folder; true when it is there afterwards
 // (made now or before).
 bool MakeFolderIn(int folder, const std::string& name);
 
+// The folders of a tree being written under a root folder, opened one
+// name at a time relative to it and never through a link (a link where a
+// folder should be fails with ELOOP or ENOTDIR): the chain to the folder
+// entered last stays open, so that the files of one folder cost one open.
+class FolderChain {
+ public:
+  explicit FolderChain(int root) : root_(root) {}
+  ~FolderChain();
+  FolderChain(const FolderChain&) = delete;
+  FolderChain& operator=(const FolderChain&) = delete;
+  // The folder at path ("" the root), made where absent when make is set.
+  // -1 with errno when it cannot be.
+  int Enter(std::string_view path, bool make);
+
+ private:
+  void Pop();
+  int root_;
+  std::vector<std::pair<std::string, int>> chain_;  // names and folders
+};
+
 // A name found in a folder, and what it is.
 struct Found {
-  enum Kind { kFile, kFolder, kLinkToFolder, kOther };
+  enum Kind { kFile, kFolder, kLinkToFolder, kLink, kOther };
   std::string name;
   Kind kind = kOther;
   std::string reason;  // kOther: why it is no file
 };
 // The names of the open folder and what each is: links are followed to
-// files but not into folders. false with *error when the folder cannot be
-// read.
-bool ListFolder(int folder, std::vector<Found>* found, std::string* error);
+// files but not into folders, or, with follow_links false, not followed
+// at all (kLink). false with *error when the folder cannot be read.
+bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
+                bool follow_links = true);
 
 // Writes all of data to fd, retrying interrupted and partial writes. false
 // with errno on failure.
@@ -71,8 +96,10 @@ bool WriteAll(int fd, const char* data, size_t length);
 bool WriteAllAt(int fd, const char* data, size_t length, off_t at);
 
 // A temporary file no one else can reach, removed when closed; -1 with
-// errno when none can be made.
+// errno when none can be made. It is made in TemporaryFolder().
 int TemporaryFile();
+// $TMPDIR, else /tmp.
+std::string TemporaryFolder();
 
 // Content up to this many bytes is read whole into memory.
 inline constexpr size_t kWholeContentBytes = 4 << 20;
@@ -90,6 +117,14 @@ class Content {
   // terminal) is read whole or copied to a temporary file. false with
   // *error (errno's text) on a read error.
   bool Load(int fd, std::string* error);
+  // Takes the bytes source gives until it gives none (*got 0): read whole
+  // when they fit the buffer, else copied to a temporary file on the way,
+  // so that they are never held whole in memory. source returns false with
+  // *error when it cannot give more.
+  typedef std::function<bool(char* data, size_t capacity, size_t* got,
+                             std::string* error)>
+      Source;
+  bool LoadFrom(const Source& source, std::string* error);
 
   // Calls piece(data, length) for each piece of the bytes in order, and
   // returns the bytes it gave in *total. A piece returning false stops the

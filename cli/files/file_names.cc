@@ -78,36 +78,239 @@ std::string FitUnique(std::string_view name, const std::set<std::string>& taken,
   return fitted;
 }
 
+// The entry a folder (its last name) becomes when a catalog holds the name.
+Reason EntryForFolder(std::string_view folder, FileEntry* entry) {
+  Reason reason = NameProblem(folder);
+  if (reason != Reason::kNone) return reason;
+  entry->name = Upper(folder);
+  entry->type = {std::string(kDefaultTypeHint), std::string(kFolderType), true};
+  entry->typed = true;
+  return Reason::kNone;
+}
+
+std::string KeyOf(std::string_view name, std::string_view type) {
+  return std::string(name) + "." + std::string(type);
+}
+
+// Every proper folder a path passes through: "a", "a/b" of "a/b/c".
+template <typename Each>
+void ForEachFolderOf(std::string_view path, Each each) {
+  for (size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    each(path.substr(0, slash));
+  }
+}
+
 }  // namespace
+
+const char* FileEntry::Hint() const {
+  return typed ? kDefaultTypeHint : type.hint.c_str();
+}
+
+std::string_view BaseName(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::string_view ParentOf(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view()
+                                         : path.substr(0, slash);
+}
+
+bool IsPlainFileName(std::string_view name, Reason* reason) {
+  *reason = Reason::kNone;
+  if (name.empty() || name == "." || name == ".." ||
+      name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    *reason = Reason::kFileNameNotPlain;
+  } else if (name.size() > kFileNameBytes) {
+    *reason = Reason::kFileNameTooLong;
+  } else if (name == kManifestName ||
+             name.substr(0, ExportFile::kTemporaryPrefix.size()) ==
+                 ExportFile::kTemporaryPrefix) {
+    *reason = Reason::kFileNameReserved;
+  }
+  return *reason == Reason::kNone;
+}
+
+Reason PathProblem(std::string_view path) {
+  if (path.empty()) return Reason::kFileNameNotPlain;
+  if (path.front() == '/') return Reason::kPathAbsolute;
+  if (path.size() > kPathBytes) return Reason::kPathTooLong;
+  size_t start = 0;
+  while (true) {
+    size_t slash = path.find('/', start);
+    std::string_view name = path.substr(
+        start, slash == std::string_view::npos ? path.npos : slash - start);
+    if (name == "..") return Reason::kPathUpward;
+    Reason reason;
+    if (!IsPlainFileName(name, &reason)) return reason;
+    if (slash == std::string_view::npos) return Reason::kNone;
+    start = slash + 1;
+  }
+}
+
+Reason NormalPath(std::string_view member, std::string* path) {
+  path->clear();
+  if (!member.empty() && member.front() == '/') return Reason::kPathAbsolute;
+  size_t start = 0;
+  while (start <= member.size()) {
+    size_t slash = member.find('/', start);
+    if (slash == std::string_view::npos) slash = member.size();
+    std::string_view name = member.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return Reason::kPathUpward;
+    if (!path->empty()) *path += '/';
+    path->append(name);
+  }
+  if (path->empty()) {
+    *path = std::string(kTopPath);
+    return Reason::kNone;
+  }
+  return PathProblem(*path);
+}
+
+bool IsScratchName(std::string_view name) {
+  auto starts = [&](std::string_view prefix) {
+    return name.substr(0, prefix.size()) == prefix;
+  };
+  if (name.size() < 2) return false;
+  if (starts(ExportFile::kTemporaryPrefix) || starts(".goutputstream-") ||
+      starts(".#") || (starts(".~lock.") && name.back() == '#')) {
+    return true;
+  }
+  if (name.back() == '~') return true;
+  if (name.front() == '#' && name.back() == '#') return true;
+  if (name.front() != '.') return false;
+  // rsync: '.', the name, '.', six letters or digits.
+  if (name.size() >= 9 && name[name.size() - 7] == '.') {
+    bool random = true;
+    for (char c : name.substr(name.size() - 6)) {
+      bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                   (c >= '0' && c <= '9');
+      random = random && alnum;
+    }
+    if (random) return true;
+  }
+  // Editors' swap files: .NAME.swp, .swo, .swx, ... .swa
+  if (name.size() >= 6 && name.substr(name.size() - 4, 3) == ".sw" &&
+      name.back() >= 'a' && name.back() <= 'z') {
+    return true;
+  }
+  return false;
+}
 
 Reason EntryForFile(std::string_view file, FileEntry* entry) {
   std::string_view stem, extension;
-  SplitFileName(file, &stem, &extension);
+  SplitFileName(BaseName(file), &stem, &extension);
   Reason reason = NameProblem(stem);
   if (reason != Reason::kNone) return reason;
   entry->name = Upper(stem);
   entry->type = ImportTypeOf(extension);
+  entry->typed = false;
   return Reason::kNone;
 }
 
 FileEntry FittedEntryForFile(std::string_view file,
                              const std::set<std::string>& taken) {
   std::string_view stem, extension;
+  file = BaseName(file);
   SplitFileName(file, &stem, &extension);
   FileEntry entry;
   entry.type = ImportTypeOf(extension);
   // A name that is all extension (".profile") keeps its whole text.
   std::string_view base = stem.empty() ? file : stem;
   entry.name = FitUnique(base, taken, [&](const std::string& name) {
-    return name + "." + entry.type.type;
+    return KeyOf(name, entry.type.type);
   });
   return entry;
 }
 
-Reason CatalogForFolder(std::string_view folder, std::string* catalog) {
-  Reason reason = NameProblem(folder);
-  if (reason == Reason::kNone) *catalog = Upper(folder);
-  return reason;
+EntryChooser::EntryChooser() {
+  // The record of the catalog's own folder is never another's entry.
+  taken_.insert(KeyOf(kCatalogFolderEntry, kFolderType));
+}
+
+void EntryChooser::Hold(const std::string& name, const std::string& type,
+                        const std::string& kept, bool folder) {
+  std::string key = KeyOf(name, type);
+  keeper_[key] = kept;
+  taken_.insert(key);
+  if (!kept.empty()) by_path_.emplace(std::make_pair(kept, folder), key);
+}
+
+void EntryChooser::Release(const std::string& key) {
+  auto it = keeper_.find(key);
+  if (it == keeper_.end()) return;
+  for (bool folder : {false, true}) {
+    auto at = by_path_.find({it->second, folder});
+    if (at != by_path_.end() && at->second == key) by_path_.erase(at);
+  }
+  keeper_.erase(it);
+  taken_.erase(key);
+  chosen_.erase(key);
+}
+
+Reason EntryChooser::Choose(std::string_view path, bool folder, bool exact,
+                            FileEntry* entry, std::string* holder) {
+  holder->clear();
+  std::string key;
+  auto kept = by_path_.find({std::string(path), folder});
+  if (kept != by_path_.end() && chosen_.count(kept->second) == 0) {
+    key = kept->second;
+    size_t dot = key.rfind('.');
+    entry->name = key.substr(0, dot);
+    entry->type = {std::string(kDefaultTypeHint), key.substr(dot + 1), true};
+    entry->typed = true;
+  } else {
+    bool top = folder && path == kTopPath;
+    Reason reason = top      ? Reason::kNone
+                    : folder ? EntryForFolder(BaseName(path), entry)
+                             : EntryForFile(path, entry);
+    if (top) {
+      entry->name = std::string(kCatalogFolderEntry);
+      entry->type = {std::string(kDefaultTypeHint), std::string(kFolderType),
+                     true};
+      entry->typed = true;
+    }
+    bool free = false;
+    if (reason == Reason::kNone) {
+      key = entry->Key();
+      auto held = keeper_.find(key);
+      bool reserved = !top && entry->name == kCatalogFolderEntry;
+      // An entry that keeps no path (written, not imported) is the file's.
+      free = !reserved && chosen_.count(key) == 0 &&
+             (held == keeper_.end() || held->second.empty() ||
+              held->second == path);
+      if (!free) {
+        *holder = held != keeper_.end() ? held->second : "";
+        reason = Reason::kNameTaken;
+      }
+    }
+    if (!free && (exact || top)) return reason;
+    if (!free) {
+      if (folder) {
+        entry->name = FitUnique(
+            BaseName(path), taken_,
+            [](const std::string& name) { return KeyOf(name, kFolderType); });
+        entry->type = {std::string(kDefaultTypeHint), std::string(kFolderType),
+                       true};
+        entry->typed = true;
+      } else {
+        std::set<std::string> taken = taken_;
+        taken.insert(KeyOf(kCatalogFolderEntry, entry->type.type));
+        *entry = FittedEntryForFile(path, taken);
+      }
+      key = entry->Key();
+    }
+  }
+  keeper_[key] = std::string(path);
+  by_path_[{std::string(path), folder}] = key;
+  taken_.insert(key);
+  chosen_.insert(key);
+  return Reason::kNone;
 }
 
 Reason LibrefProblem(std::string_view name) {
@@ -115,35 +318,31 @@ Reason LibrefProblem(std::string_view name) {
   return name.size() > 8 ? Reason::kLibrefTooLong : Reason::kNotLibref;
 }
 
-std::string FittedCatalogForFolder(std::string_view folder,
-                                   const std::set<std::string>& taken) {
-  return FitUnique(folder, taken, [](const std::string& name) { return name; });
+std::string FolderOfCatalog(std::string_view catalog,
+                            std::string_view kept_folder) {
+  Reason reason;
+  if (!kept_folder.empty() && IsPlainFileName(kept_folder, &reason)) {
+    return std::string(kept_folder);
+  }
+  return Lower(catalog);
 }
 
-bool IsPlainFileName(std::string_view name, Reason* reason) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
-    *reason = Reason::kFileNameNotPlain;
-    return false;
+Reason CatalogForFolder(std::string_view folder, bool exact,
+                        const std::set<std::string>& taken,
+                        std::string* catalog, std::string* keep) {
+  keep->clear();
+  Reason reason = NameProblem(folder);
+  if (reason == Reason::kNone) {
+    *catalog = Upper(folder);
+    if (taken.count(*catalog) != 0) reason = Reason::kNameTaken;
   }
-  for (size_t at = 0; at < name.size();) {
-    size_t length = refhost::Utf8CharacterLength(name.substr(at));
-    if (length != 0 && refhost::IsControlCharacter(
-                           refhost::Utf8CodePoint(name.substr(at), length))) {
-      *reason = Reason::kFileNameControl;
-      return false;
-    }
-    at += length == 0 ? 1 : length;
+  if (reason != Reason::kNone) {
+    if (exact) return reason;
+    *catalog =
+        FitUnique(folder, taken, [](const std::string& name) { return name; });
   }
-  if (name == kManifestName ||
-      name.substr(0, ExportFile::kTemporaryPrefix.size()) ==
-          ExportFile::kTemporaryPrefix) {
-    *reason = Reason::kFileNameReserved;
-    return false;
-  }
-  *reason = Reason::kNone;
-  return true;
+  if (Lower(*catalog) != folder) *keep = std::string(folder);
+  return Reason::kNone;
 }
 
 std::string DefaultFileName(std::string_view name, std::string_view type) {
@@ -152,7 +351,8 @@ std::string DefaultFileName(std::string_view name, std::string_view type) {
 
 Reason UnsafeNamePart(std::string_view part) {
   if (part.empty()) return Reason::kNamePartEmpty;
-  if (part.find_first_of("/.") != std::string_view::npos) {
+  if (part.find_first_of("/.") != std::string_view::npos ||
+      part.find('\0') != std::string_view::npos) {
     return Reason::kNamePartSeparator;
   }
   Reason reason;
@@ -160,18 +360,12 @@ Reason UnsafeNamePart(std::string_view part) {
   return reason;
 }
 
-std::string PreferredFileName(std::string_view name, std::string_view type,
-                              const std::string& kept, Reason* refused) {
-  *refused = Reason::kNone;
-  if (!kept.empty() && IsPlainFileName(kept, refused)) return kept;
-  return DefaultFileName(name, type);
-}
-
 std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
   std::vector<FileNaming> naming(entries.size());
   std::vector<size_t> order;
   for (size_t i = 0; i < entries.size(); ++i) {
     const NamedEntry& e = entries[i];
+    naming[i].folder = e.folder;
     naming[i].unsafe = UnsafeNamePart(e.name);
     if (naming[i].unsafe == Reason::kNone) {
       naming[i].unsafe = UnsafeNamePart(e.type);
@@ -182,33 +376,74 @@ std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
     return std::tie(entries[a].name, entries[a].type) <
            std::tie(entries[b].name, entries[b].type);
   });
-  std::set<std::string> taken;
-  // Kept names first: a file imported under a name gets that name back
-  // before any entry's default name may take it.
+  std::set<std::string> files, folders, folder_entries;
+  bool top_taken = false;
+  // Whether a path passes through a file's path.
+  auto under_file = [&](std::string_view path) {
+    bool under = false;
+    ForEachFolderOf(path, [&](std::string_view folder) {
+      under = under || files.count(std::string(folder)) != 0;
+    });
+    return under;
+  };
+  auto claim_folders = [&](std::string_view path) {
+    ForEachFolderOf(path, [&](std::string_view folder) {
+      folders.insert(std::string(folder));
+    });
+  };
+  // Kept paths first: a file imported under a path gets it back before any
+  // entry's default name may take it.
   for (size_t i : order) {
     const NamedEntry& e = entries[i];
-    std::string wanted =
-        PreferredFileName(e.name, e.type, e.kept, &naming[i].refused);
-    if (e.kept.empty() || naming[i].refused != Reason::kNone) continue;
-    if (taken.insert(wanted).second) {
-      naming[i].file = wanted;
-    } else {
-      naming[i].displaced = true;
+    if (e.kept.empty()) continue;
+    if (e.folder && e.kept == kTopPath) {
+      if (!top_taken) naming[i].file = std::string(kTopPath);
+      naming[i].displaced = top_taken;
+      top_taken = true;
+      continue;
     }
+    naming[i].refused = PathProblem(e.kept);
+    if (naming[i].refused != Reason::kNone) continue;
+    bool free = files.count(e.kept) == 0 && !under_file(e.kept) &&
+                (e.folder ? folder_entries.insert(e.kept).second
+                          : folders.count(e.kept) == 0);
+    if (!free) {
+      naming[i].displaced = true;
+      continue;
+    }
+    naming[i].file = e.kept;
+    if (e.folder) {
+      folders.insert(e.kept);
+    } else {
+      files.insert(e.kept);
+    }
+    claim_folders(e.kept);
   }
   for (size_t i : order) {
-    if (!naming[i].file.empty()) continue;
     const NamedEntry& e = entries[i];
+    if (!naming[i].file.empty() || e.folder) continue;
     std::string file = DefaultFileName(e.name, e.type);
     std::string stem = Lower(e.name), extension = ExtensionOf(e.type);
-    for (int n = 2; taken.count(file) != 0; ++n) {
+    for (int n = 2; files.count(file) != 0 || folders.count(file) != 0; ++n) {
       file = stem + "~" + std::to_string(n) + "." + extension;
       naming[i].displaced = true;
     }
-    taken.insert(file);
+    files.insert(file);
     naming[i].file = file;
   }
   return naming;
+}
+
+std::set<std::string> FoldersOf(const std::vector<FileNaming>& naming) {
+  std::set<std::string> folders;
+  for (const FileNaming& n : naming) {
+    if (n.file.empty() || n.file == kTopPath) continue;
+    if (n.folder) folders.insert(n.file);
+    ForEachFolderOf(n.file, [&](std::string_view folder) {
+      folders.insert(std::string(folder));
+    });
+  }
+  return folders;
 }
 
 }  // namespace cli

@@ -153,7 +153,7 @@ void EntryReader::Close() {
   fileref_.reset();
 }
 
-int EntryReader::ReadSpool(char* data, size_t size, off_t offset) {
+int EntryReader::ReadSpool(char* data, size_t size, off_t offset) const {
   ssize_t n;
   do {
     n = pread(spool_, data, size, offset);

@@ -56,7 +56,7 @@ class EntryReader {
   int Pull(char* data, size_t size);
   int Spool();
   void Close();
-  int ReadSpool(char* data, size_t size, off_t offset);
+  int ReadSpool(char* data, size_t size, off_t offset) const;
 
   Session& session_;
   EntryKey key_;

@@ -103,7 +103,7 @@ int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
          i < folder.items.size(); ++i) {
       const TreeItem& item = folder.items[i];
       if (fill(buffer, item.name.c_str(), &item.attributes,
-               static_cast<off_t>(i + 3), FUSE_FILL_DIR_PLUS) != 0) {
+               static_cast<off_t>(i) + 3, FUSE_FILL_DIR_PLUS) != 0) {
         break;
       }
     }
@@ -111,8 +111,8 @@ int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
   });
 }
 
-int MakeFolder(const char* path, mode_t) {
-  return Guard([&] { return Tree().MakeFolder(path); });
+int MakeFolder(const char* path, mode_t mode) {
+  return Guard([&] { return Tree().MakeFolder(path, mode); });
 }
 
 int RemoveFolder(const char* path) {
@@ -183,11 +183,7 @@ int Sync(const char*, int, fuse_file_info* fi) {
 }
 
 int FolderStatistics(const char*, struct statvfs* st) {
-  std::memset(st, 0, sizeof *st);
-  st->f_bsize = 4096;
-  st->f_frsize = 4096;
-  st->f_namemax = 255;
-  return 0;
+  return Guard([&] { return Tree().Statistics(st); });
 }
 
 // Nodes a catalog cannot keep.

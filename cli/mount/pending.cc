@@ -106,21 +106,20 @@ int PendingFiles::Commit(Pending& pending) {
   }
   std::string path = pending.Path();
   FileEntry entry;
-  std::string member;
-  const char* hint = kDefaultTypeHint;
   if (pending.entry) {
     entry.name = pending.entry->first;
     entry.type.type = pending.entry->second;
-    member = entry.name + "." + entry.type.type;
-  } else if (Reason reason = EntryForFile(pending.file, &entry);
-             reason == Reason::kNone) {
-    member = entry.name;
-    hint = entry.type.hint.c_str();
+    entry.typed = true;
   } else {
-    return Refuse(
-        path, reason,
-        std::string("a catalog cannot hold this name: ") + TextOf(reason));
+    Place place;
+    place.libref = pending.libref;
+    place.catalog = pending.catalog;
+    place.file = pending.file;
+    place.depth = 3;
+    entry = EntryFor(place, false);
   }
+  std::string member = entry.Member();
+  const char* hint = entry.Hint();
   if (int error = Fill(pending); error != 0) return error;
   std::string error;
   if (lseek(pending.spool, 0, SEEK_SET) != 0 ||
@@ -149,7 +148,6 @@ int PendingFiles::Commit(Pending& pending) {
   EntryKey key{pending.libref, pending.catalog, entry.name, entry.type.type};
   FileAttributes attributes;
   attributes.file_name = pending.file;
-  attributes.folder = pending.folder;
   attributes.modified_ns = pending.modified_ns.value_or(pending.written_ns);
   attributes.mode = pending.mode;
   auto write = [&] {
@@ -181,6 +179,8 @@ int PendingFiles::Commit(Pending& pending) {
   }
   pending.dirty = false;
   pending.touched = false;
+  // Its later commits go to the same entry.
+  pending.entry.emplace(key.name, key.type);
   return 0;
 }
 
@@ -332,6 +332,90 @@ int PendingFiles::DeleteEntry(const Place& place, const std::string& name,
   return 0;
 }
 
+FileEntry PendingFiles::EntryFor(const Place& place, bool folder) {
+  FileEntry entry;
+  CatalogView* view = views_.Catalog(place.libref, place.catalog);
+  if (view != nullptr) {
+    // The entry shown there, when it keeps the path.
+    Shown* shown = nullptr;
+    if (folder) {
+      views_.FolderAt(place, &shown);
+    } else {
+      shown = views_.ShownAt(place);
+    }
+    if (shown != nullptr && shown->as_file.attributes.file_name == place.file) {
+      entry.name = shown->name;
+      entry.type = {kDefaultTypeHint, shown->type, true};
+      entry.typed = true;
+      return entry;
+    }
+  }
+  EntryChooser chooser;
+  if (view != nullptr) {
+    // The name's own entry, when no entry has it: most files take it, and
+    // the whole catalog need not be held for them.
+    if (!folder && EntryForFile(place.file, &entry) == Reason::kNone &&
+        entry.name != kCatalogFolderEntry &&
+        view->entries.count({entry.name, entry.type.type}) == 0) {
+      return entry;
+    }
+    for (const auto& [key, shown] : view->entries) {
+      chooser.Hold(shown.name, shown.type, shown.as_file.attributes.file_name,
+                   shown.as_file.attributes.is_folder);
+    }
+  }
+  std::string holder;
+  chooser.Choose(place.depth == 2 ? std::string(kTopPath) : place.file, folder,
+                 false, &entry, &holder);
+  return entry;
+}
+
+int PendingFiles::WriteFolder(
+    const Place& place, const std::function<void(FileAttributes*)>& change,
+    const std::string& keep_folder) {
+  Shown* shown = nullptr;
+  bool there = views_.FolderAt(place, &shown);
+  if (there && shown != nullptr) {
+    Shown copy = *shown;
+    return UpdateEntry(place, copy, change, "");
+  }
+  FileEntry entry = EntryFor(place, true);
+  FileAttributes attributes;
+  attributes.is_folder = true;
+  attributes.file_name = place.depth == 2 ? std::string(kTopPath) : place.file;
+  attributes.folder = keep_folder;
+  attributes.mode = 0755;
+  attributes.modified_ns = NowNs();
+  change(&attributes);
+  readers_.detach();
+  Fileref fileref(session_);
+  Directory directory(session_);
+  std::string catalog = place.libref + "." + place.catalog;
+  if (!OpenExistingCatalog(session_, fileref, directory, catalog, nullptr)) {
+    return -ENOENT;
+  }
+  std::string error;
+  content_.LoadFrom(
+      [](char*, size_t, size_t* got, std::string*) {
+        *got = 0;
+        return true;
+      },
+      &error);
+  EntryKey key{place.libref, place.catalog, entry.name, entry.type.type};
+  MemberWrite written =
+      WriteMember(session_, directory, key, entry.Member(), entry.Hint(),
+                  content_, RecordLayout(), nullptr, &attributes);
+  directory.Close();
+  views_.Refresh(place.libref, place.catalog, key.name, key.type);
+  if (!written.done()) {
+    int32_t st =
+        written.transfer.status != 0 ? written.transfer.status : written.status;
+    session_.Fail(place.path + ": the folder is not kept", st);
+    return -ErrnoOf(session_.ReasonOf(st));
+  }
+  return 0;
+}
+
 int PendingFiles::CopyEntryTo(const Place& from, const Shown& shown,
                               const Place& to, const FileEntry& target) {
   // The copy is a writer of the store's own: no snapshot may stand in its
@@ -346,7 +430,7 @@ int PendingFiles::CopyEntryTo(const Place& from, const Shown& shown,
       session_, source.Path(), shown.info, copy.Path(),
       [&](FileAttributes* a) {
         a->file_name = to.file;
-        a->folder = to.folder;
+        a->folder.clear();
         a->mode = mode;
         a->modified_ns = modified;
       },

@@ -1,5 +1,5 @@
-// The files of a mount that are being written, and its scratch files (names
-// beginning with '.', the temporary files of rsync, editors and export):
+// The files of a mount that are being written, and its scratch files (the
+// temporary files of rsync, editors and export, IsScratchName):
 // each is pending, its bytes in a temporary file, shown over the catalog's
 // view until a commit makes them the entry's new version, whole. Here too
 // are the other changes the mount makes through the module: host
@@ -34,13 +34,13 @@ struct Pending {
   std::string libref;
   std::string catalog;
   std::string folder;  // the catalog's folder as the path named it
-  std::string file;
+  std::string file;  // its path in the catalog's tree
   int spool = -1;
   int opens = 0;          // handles open on it
   int writers = 0;        // of them, open for writing
   bool dirty = false;     // written since it was committed
   bool touched = false;   // its mode or time set since
-  bool scratch = false;   // a name beginning with '.'
+  bool scratch = false;   // a temporary file's name
   bool manifest = false;  // the catalog's manifest, being written
   bool gone = false;      // removed, or replaced by a rename: never committed
   uint32_t mode = 0644;
@@ -122,6 +122,18 @@ class PendingFiles {
   // Deletes the entry of the place's catalog through the module.
   int DeleteEntry(const Place& place, const std::string& name,
                   const std::string& type);
+  // The entry a file or folder at the place becomes when written anew, by
+  // the one rule of entry names (EntryChooser): the entry the view shows
+  // there when it keeps that path, else the one its name gives when no
+  // entry has it, else a fitted one.
+  FileEntry EntryFor(const Place& place, bool folder);
+  // Writes the entry of a folder of the place's tree (depth 2: the
+  // catalog's own folder, keeping keep_folder as its name when not empty)
+  // with its mode and time, or with the attributes change leaves of those
+  // it has.
+  int WriteFolder(const Place& place,
+                  const std::function<void(refhost::FileAttributes*)>& change,
+                  const std::string& keep_folder = "");
   // Copies the entry shown at from into the entry target of to's catalog,
   // as the file to names (its name and folder, the mode and time it
   // showed).

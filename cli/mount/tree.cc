@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,53 +81,60 @@ class MountTree::Impl {
                      : views.Locate(path, place);
   }
 
-  // What the file name of the place makes; a name no catalog can hold is
-  // refused with the reason (a negative errno). renamed (may be null) is a
-  // file of the catalog that is going: it may be the same entry.
-  int Classify(const Place& place, Kind* kind, FileEntry* entry,
-               const std::string* renamed = nullptr) {
-    if (place.file == kManifestName) {
+  // What the path of the place makes: the manifest (at the top of a
+  // catalog's folder), a scratch file (a temporary file's name), else an
+  // entry; a path a tree cannot hold, or in a folder that is not there, is
+  // refused (a negative errno).
+  int Classify(const Place& place, Kind* kind) {
+    if (Reason reason = PathProblem(place.file);
+        reason != Reason::kNone && place.file != kManifestName &&
+        !IsScratchName(BaseName(place.file))) {
+      return Refuse(place.path, reason);
+    }
+    if (int error = ParentIsFolder(place); error != 0) return error;
+    if (place.depth == 3 && place.file == kManifestName) {
       *kind = Kind::kManifest;
-      return 0;
-    }
-    if (place.file[0] == '.') {
+    } else if (IsScratchName(BaseName(place.file))) {
       *kind = Kind::kScratch;
-      return 0;
-    }
-    *kind = Kind::kEntry;
-    if (Reason reason = EntryForFile(place.file, entry);
-        reason != Reason::kNone) {
-      return Refuse(
-          place.path, reason,
-          std::string("a catalog cannot hold this name: ") + TextOf(reason));
-    }
-    // Another file of the catalog that is the same entry (A.txt and
-    // a.txt, a.txt and a.dat) would be replaced by this one.
-    CatalogView* view = views.Catalog(place.libref, place.catalog);
-    if (view != nullptr) {
-      auto it = view->entries.find({entry->name, entry->type.type});
-      if (it != view->entries.end() && it->second.file != place.file &&
-          (renamed == nullptr || it->second.file != *renamed)) {
-        return Refuse(place.path, Reason::kNameTaken,
-                      "the catalog keeps " + Printable(it->second.file) +
-                          " as entry " + entry->name + "." + entry->type.type +
-                          ", which this name would replace");
-      }
-    }
-    for (const auto& [where, other_file] : pending.all()) {
-      FileEntry other;
-      if (other_file->libref == place.libref &&
-          other_file->catalog == place.catalog &&
-          other_file->file != place.file && !other_file->scratch &&
-          !other_file->manifest &&
-          EntryForFile(other_file->file, &other) == Reason::kNone &&
-          other.Key() == entry->Key()) {
-        return Refuse(place.path, Reason::kNameTaken,
-                      Printable(other_file->file) +
-                          ", being written, is the same entry " + other.Key());
-      }
+    } else {
+      *kind = Kind::kEntry;
     }
     return 0;
+  }
+
+  // 0 when the folder the place is in is a folder of its tree; -ENOENT
+  // when it is not there, -ENOTDIR when it is a file.
+  int ParentIsFolder(const Place& place) {
+    if (place.depth <= 3) return 0;
+    Place parent = place;
+    parent.file = std::string(ParentOf(place.file));
+    parent.depth = place.depth - 1;
+    if (views.FolderAt(parent)) return 0;
+    return views.ShownAt(parent) != nullptr || pending.At(parent) ? -ENOTDIR
+                                                                  : -ENOENT;
+  }
+
+  // Whether anything of the tree is inside the folder at the place.
+  bool HoldsAnything(const Place& place) {
+    CatalogView* view = views.Catalog(place.libref, place.catalog);
+    std::string prefix = place.depth == 2 ? "" : place.file + "/";
+    auto inside = [&](const std::string& path) {
+      return path.size() > prefix.size() &&
+             path.compare(0, prefix.size(), prefix) == 0;
+    };
+    if (view != nullptr) {
+      auto file = view->files.lower_bound(prefix);
+      if (file != view->files.end() && inside(file->first)) return true;
+      auto folder = view->folders.lower_bound(prefix);
+      if (folder != view->folders.end() && inside(folder->first)) return true;
+    }
+    for (const auto& [where, file] : pending.all()) {
+      if (file->libref == place.libref && file->catalog == place.catalog &&
+          inside(file->file) && !file->gone) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // Sets a file's mode or time: a file being written takes it with its
@@ -143,7 +151,13 @@ class MountTree::Impl {
     } else {
       int error = views.Locate(path, &place);
       if (error != 0) return error;
-      if (place.depth < 3) return place.exists ? 0 : -ENOENT;
+      if (place.depth < 2) return place.exists ? 0 : -ENOENT;
+      if (place.depth == 2 && !place.exists) return -ENOENT;
+      if (views.FolderAt(place)) {
+        // A folder keeps its mode and time in an entry of its own, made
+        // where it has none.
+        return pending.WriteFolder(place, on_entry);
+      }
       file = pending.At(place);
     }
     if (file) {
@@ -156,6 +170,56 @@ class MountTree::Impl {
       return pending.UpdateEntry(place, copy, on_entry, "");
     }
     return views.ShowsManifest(place) ? 0 : -ENOENT;
+  }
+
+  // A folder renamed within its catalog: the paths its entries keep change,
+  // and nothing else.
+  int RenameFolder(const Place& source, const Place& target, bool no_replace) {
+    if (target.file.compare(0, source.file.size() + 1, source.file + "/") ==
+        0) {
+      return -EINVAL;
+    }
+    if (views.ShownAt(target) != nullptr || pending.At(target)) {
+      return -ENOTDIR;
+    }
+    if (Reason reason = PathProblem(target.file); reason != Reason::kNone) {
+      return Refuse(target.path, reason);
+    }
+    if (int error = ParentIsFolder(target); error != 0) return error;
+    Shown* there = nullptr;
+    if (views.FolderAt(target, &there)) {
+      if (no_replace) return -EEXIST;
+      if (HoldsAnything(target)) return -ENOTEMPTY;
+      if (there != nullptr) {
+        std::string name = there->name, type = there->type;
+        if (int e = pending.DeleteEntry(target, name, type); e != 0) return e;
+      }
+    }
+    std::string prefix = source.file + "/";
+    for (const auto& [where, file] : pending.all()) {
+      if (file->libref == source.libref && file->catalog == source.catalog &&
+          file->file.compare(0, prefix.size(), prefix) == 0) {
+        return -EBUSY;  // a file in it is being written
+      }
+    }
+    CatalogView* view = views.Catalog(source.libref, source.catalog);
+    if (view == nullptr) return -EIO;
+    std::vector<Shown> moving;
+    for (const auto& [key, shown] : view->entries) {
+      if (shown.file == source.file ||
+          shown.file.compare(0, prefix.size(), prefix) == 0) {
+        moving.push_back(shown);
+      }
+    }
+    for (const Shown& shown : moving) {
+      Place at = source;
+      at.file = shown.file;
+      std::string path = target.file + shown.file.substr(source.file.size());
+      int error = pending.UpdateEntry(
+          at, shown, [&](FileAttributes* a) { a->file_name = path; }, "");
+      if (error != 0) return error;
+    }
+    return 0;
   }
 
   uint64_t AddHandle(std::unique_ptr<Handle> handle) {
@@ -201,11 +265,17 @@ int MountTree::GetAttributes(const std::string& path, uint64_t handle,
   if (error != 0) return error;
   if (place.depth < 3) {
     if (!place.exists) return -ENOENT;
-    m.views.FolderAttributes(st);
+    Shown* top = nullptr;
+    if (place.depth == 2) m.views.FolderAt(place, &top);
+    m.views.TreeFolderAttributes(top, st);
     return 0;
   }
   if (auto pending = m.pending.At(place)) {
     return m.pending.Attributes(*pending, st);
+  }
+  if (Shown* folder = nullptr; m.views.FolderAt(place, &folder)) {
+    m.views.TreeFolderAttributes(folder, st);
+    return 0;
   }
   CatalogView* view = nullptr;
   Shown* shown = m.views.ShownAt(place, &view);
@@ -230,8 +300,11 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
   Place place;
   int error = m.views.Locate(path, &place);
   if (error != 0) return error;
-  if (place.depth == 3) return -ENOTDIR;
-  if (!place.exists) return -ENOENT;
+  if (place.depth >= 3 && !m.views.FolderAt(place)) {
+    return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
+                                                                    : -ENOENT;
+  }
+  if (place.depth < 3 && !place.exists) return -ENOENT;
   TreeItem item;
   m.views.FolderAttributes(&item.attributes);
   if (place.depth == 0) {
@@ -259,9 +332,31 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
   }
   CatalogView* view = m.views.Catalog(place.libref, place.catalog);
   if (view == nullptr) return -EIO;
+  // The names directly in the folder: paths that start with its own.
+  std::string prefix = place.depth == 2 ? "" : place.file + "/";
+  auto child = [&](const std::string& path) {
+    return path.size() > prefix.size() &&
+           path.compare(0, prefix.size(), prefix) == 0 &&
+           path.find('/', prefix.size()) == std::string::npos;
+  };
+  for (auto it = view->folders.lower_bound(prefix);
+       it != view->folders.end() &&
+       it->first.compare(0, prefix.size(), prefix) == 0;
+       ++it) {
+    if (!child(it->first)) continue;
+    item.name = it->first.substr(prefix.size());
+    m.views.TreeFolderAttributes(it->second, &item.attributes);
+    items->push_back(item);
+  }
   std::set<std::string> listed;
-  for (const auto& [file, shown] : view->files) {
-    item.name = file;
+  for (auto it = view->files.lower_bound(prefix);
+       it != view->files.end() &&
+       it->first.compare(0, prefix.size(), prefix) == 0;
+       ++it) {
+    const std::string& file = it->first;
+    const Shown* shown = it->second;
+    if (!child(file)) continue;
+    item.name = file.substr(prefix.size());
     Place at = place;
     at.file = file;
     // A file being written shows what was written so far.
@@ -275,15 +370,16 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
   }
   for (const auto& [where, pending] : m.pending.all()) {
     if (pending->libref != place.libref || pending->catalog != place.catalog ||
-        listed.count(pending->file) != 0 || pending->manifest) {
+        listed.count(pending->file) != 0 || pending->manifest ||
+        !child(pending->file)) {
       continue;
     }
-    item.name = pending->file;
+    item.name = pending->file.substr(prefix.size());
     if (m.pending.Attributes(*pending, &item.attributes) == 0) {
       items->push_back(item);
     }
   }
-  if (view->described > 0) {
+  if (place.depth == 2 && view->described > 0) {
     item.name = std::string(kManifestName);
     if (GetAttributes(path + "/" + item.name, 0, &item.attributes) == 0) {
       items->push_back(item);
@@ -292,13 +388,24 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
   return 0;
 }
 
-int MountTree::MakeFolder(const std::string& path) {
+int MountTree::MakeFolder(const std::string& path, mode_t mode) {
   Impl& m = *impl_;
   Place place;
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
-  if (place.depth == 3) {
-    return Refuse(path, Reason::kFolderInCatalog);
+  uint32_t bits = mode & 07777;
+  if (place.depth >= 3) {
+    // A folder of the catalog's tree: an entry of its own, at once.
+    if (m.views.FolderAt(place) || m.views.ShownAt(place) != nullptr ||
+        m.pending.At(place)) {
+      return -EEXIST;
+    }
+    if (Reason reason = PathProblem(place.file); reason != Reason::kNone) {
+      return Refuse(path, reason);
+    }
+    if (int e = m.ParentIsFolder(place); e != 0) return e;
+    return m.pending.WriteFolder(place,
+                                 [&](FileAttributes* a) { a->mode = bits; });
   }
   if (place.depth == 0 || place.exists) return -EEXIST;
   std::string name =
@@ -316,8 +423,13 @@ int MountTree::MakeFolder(const std::string& path) {
     }
     return 0;
   }
-  std::string catalog;
-  if (Reason reason = CatalogForFolder(name, &catalog);
+  // The catalog the folder's name makes, by the rule import -r follows.
+  std::set<std::string> taken;
+  if (LibraryView* library = m.views.Library(place.libref)) {
+    for (const auto& [catalog, shown] : library->shown) taken.insert(catalog);
+  }
+  std::string catalog, keep;
+  if (Reason reason = CatalogForFolder(name, false, taken, &catalog, &keep);
       reason != Reason::kNone) {
     return Refuse(
         path, reason,
@@ -334,7 +446,11 @@ int MountTree::MakeFolder(const std::string& path) {
     m.session.Fail(path, st);
     return -ErrnoOf(m.session.ReasonOf(st));
   }
-  return 0;
+  if (keep.empty()) return 0;
+  // A folder name the catalog's own does not give back is kept with it.
+  place.catalog = catalog;
+  return m.pending.WriteFolder(
+      place, [&](FileAttributes* a) { a->mode = bits; }, keep);
 }
 
 int MountTree::RemoveFolder(const std::string& path) {
@@ -342,7 +458,17 @@ int MountTree::RemoveFolder(const std::string& path) {
   Place place;
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
-  if (place.depth == 3) return -ENOTDIR;
+  if (place.depth >= 3) {
+    Shown* shown = nullptr;
+    if (!m.views.FolderAt(place, &shown)) {
+      return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
+                                                                      : -ENOENT;
+    }
+    if (m.HoldsAnything(place)) return -ENOTEMPTY;
+    if (shown == nullptr) return 0;
+    std::string name = shown->name, type = shown->type;
+    return m.pending.DeleteEntry(place, name, type);
+  }
   if (place.depth == 0) return -EBUSY;
   if (!place.exists) return -ENOENT;
   if (place.depth == 1) {
@@ -351,8 +477,15 @@ int MountTree::RemoveFolder(const std::string& path) {
     return Refuse(path, Reason::kLibraryRemoval);
   }
   CatalogView* view = m.views.Catalog(place.libref, place.catalog);
-  if (view != nullptr && !view->files.empty()) return -ENOTEMPTY;
+  if (view != nullptr && (!view->files.empty() || !view->folders.empty())) {
+    return -ENOTEMPTY;
+  }
   if (m.pending.InCatalog(place.libref, place.catalog)) return -ENOTEMPTY;
+  if (view != nullptr && view->top != nullptr) {
+    // The record of the folder itself goes with it.
+    std::string name = view->top->name, type = view->top->type;
+    if (int e = m.pending.DeleteEntry(place, name, type); e != 0) return e;
+  }
   refhost::StoreStatus status = m.session.host().store()->DeleteCatalog(
       place.libref, place.catalog, false);
   m.views.ForgetCatalog(place.libref, place.catalog);
@@ -373,6 +506,7 @@ int MountTree::Remove(const std::string& path) {
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth < 3) return place.exists ? -EISDIR : -ENOENT;
+  if (m.views.FolderAt(place)) return -EISDIR;
   bool found = false;
   if (auto pending = m.pending.At(place)) {
     pending->gone = true;
@@ -399,17 +533,23 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   int error = m.views.Locate(from, &source);
   if (error == 0) error = m.views.Locate(to, &target);
   if (error != 0) return error;
-  if (source.depth != 3 || target.depth != 3) {
-    if (source.depth == 3 || target.depth == 3) {
-      return source.depth < 3 ? -ENOTDIR : -EISDIR;
+  bool same_catalog =
+      source.libref == target.libref && source.catalog == target.catalog;
+  if (source.depth < 3 || target.depth < 3) {
+    if (source.depth >= 3 && !m.views.FolderAt(source) && target.depth < 3) {
+      return -EISDIR;
     }
-    if (!source.exists) return -ENOENT;
-    // A library or catalog is not renamed in place: mv then copies and
-    // removes it.
+    if (source.depth < 3 && !source.exists) return -ENOENT;
+    // A library or catalog is not renamed in place, nor a folder of a tree
+    // made one: mv then copies and removes it.
     return from == to ? 0 : -EXDEV;
   }
   if (source.Where() == target.Where() && source.file == target.file) {
     return 0;
+  }
+  if (m.views.FolderAt(source)) {
+    if (!same_catalog) return -EXDEV;
+    return m.RenameFolder(source, target, (flags & kNoReplace) != 0);
   }
   auto pending = m.pending.At(source);
   // A copy: the views may be walked again below.
@@ -422,17 +562,14 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     return m.views.ShowsManifest(source) ? Refuse(from, Reason::kManifestIsMade)
                                          : -ENOENT;
   }
+  if (m.views.FolderAt(target)) return -EISDIR;
   Impl::Kind kind;
-  FileEntry entry;
-  bool same_catalog =
-      source.libref == target.libref && source.catalog == target.catalog;
-  error =
-      m.Classify(target, &kind, &entry, same_catalog ? &source.file : nullptr);
+  error = m.Classify(target, &kind);
   if (error != 0) return error;
   auto target_pending = m.pending.At(target);
-  Shown* target_shown = m.views.ShownAt(target);
-  if ((flags & kNoReplace) != 0 &&
-      (target_pending || target_shown != nullptr)) {
+  std::optional<Shown> target_shown;
+  if (Shown* s = m.views.ShownAt(target)) target_shown = *s;
+  if ((flags & kNoReplace) != 0 && (target_pending || target_shown)) {
     return -EEXIST;
   }
   if (kind == Impl::Kind::kManifest) {
@@ -453,14 +590,25 @@ int MountTree::Rename(const std::string& from, const std::string& to,
       return Refuse(to, Reason::kScratchName);
     }
   }
-  if (shown != nullptr && kind == Impl::Kind::kEntry && same_catalog &&
-      entry.name == shown->name && entry.type.type == shown->type) {
-    // The same entry under another file name (a.txt as A.txt): only the
-    // recorded name changes.
+  if (shown != nullptr && kind == Impl::Kind::kEntry && same_catalog) {
+    // Within a catalog only the path the entry keeps changes, not a record;
+    // an entry the target showed goes.
     std::string file = target.file;
-    return m.pending.UpdateEntry(
+    error = m.pending.UpdateEntry(
         source, *shown, [&](FileAttributes* a) { a->file_name = file; }, "");
+    if (error != 0) return error;
+    if (target_pending) {
+      target_pending->gone = true;
+      m.pending.Drop(target.Where());
+    }
+    if (target_shown && (target_shown->name != shown->name ||
+                         target_shown->type != shown->type)) {
+      return m.pending.DeleteEntry(target, target_shown->name,
+                                   target_shown->type);
+    }
+    return 0;
   }
+  FileEntry entry = m.pending.EntryFor(target, false);
   if (!pending) {
     // A committed entry is copied to the new one, then it goes: the copy
     // and rename commands move entries the same way.
@@ -486,7 +634,9 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   pending->catalog = target.catalog;
   pending->folder = target.folder;
   pending->file = target.file;
-  pending->entry.reset();
+  // Within a catalog the entry it was opened on goes on; into another
+  // catalog, the target's own.
+  if (!same_catalog) pending->entry.reset();
   pending->scratch = kind == Impl::Kind::kScratch;
   // What the source leaves behind: an entry committed under its name.
   std::optional<std::pair<std::string, std::string>> old_entry;
@@ -516,8 +666,16 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   }
   m.pending.Put(target, pending);
   m.pending.Settle(pending);
-  if (old_entry && !(same_catalog && old_entry->first == entry.name &&
-                     old_entry->second == entry.type.type)) {
+  // What the commit wrote: the entry the file now is.
+  std::optional<std::pair<std::string, std::string>> now = pending->entry;
+  if (!now) now.emplace(entry.name, entry.type.type);
+  if (target_shown && kind == Impl::Kind::kEntry &&
+      *now != std::make_pair(target_shown->name, target_shown->type)) {
+    error =
+        m.pending.DeleteEntry(target, target_shown->name, target_shown->type);
+    if (error != 0) return error;
+  }
+  if (old_entry && !(same_catalog && *old_entry == *now)) {
     return m.pending.DeleteEntry(source, old_entry->first, old_entry->second);
   }
   return 0;
@@ -525,10 +683,37 @@ int MountTree::Rename(const std::string& from, const std::string& to,
 
 int MountTree::ChangeMode(const std::string& path, uint64_t handle,
                           mode_t mode) {
+  // A file would lose these bits (export and the mount give back 0777
+  // only): refused, never dropped in silence.
+  if ((mode & 07000) != 0 && !impl_->read_only) {
+    struct stat st;
+    int error = GetAttributes(path, handle, &st);
+    if (error != 0) return error;
+    if (S_ISREG(st.st_mode)) return Refuse(path, Reason::kModeNotKept);
+  }
   uint32_t bits = mode & 07777;
   return impl_->SetOnFile(
       path, handle, [&](Pending* p) { p->mode = bits; },
       [&](FileAttributes* a) { a->mode = bits; });
+}
+
+int MountTree::Statistics(struct statvfs* st) {
+  // The room of the file system the libraries grow in. A server store's
+  // room is the server's to know; what a file written here must fit in
+  // first is the temporary folder where it waits until its close.
+  // A data folder not made yet grows in the folder that will hold it.
+  Session& session = impl_->session;
+  std::string folder =
+      session.on_server() ? TemporaryFolder() : session.data_path();
+  while (statvfs(folder.c_str(), st) != 0) {
+    size_t slash = folder.rfind('/');
+    if (errno != ENOENT || slash == std::string::npos || folder == "/") {
+      return -errno;
+    }
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+  st->f_namemax = 255;
+  return 0;
 }
 
 int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {
@@ -556,6 +741,7 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
     int error = m.views.Locate(path, &place);
     if (error != 0) return error;
     if (place.depth < 3) return place.exists ? -EISDIR : -ENOENT;
+    if (m.views.FolderAt(place)) return -EISDIR;
     pending = m.pending.At(place);
   }
   if (pending) {
@@ -605,9 +791,9 @@ int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
   if (m.pending.At(place) || m.views.ShownAt(place) != nullptr) {
     return Open(path, open_flags, handle);
   }
+  if (m.views.FolderAt(place)) return -EISDIR;
   Impl::Kind kind;
-  FileEntry entry;
-  error = m.Classify(place, &kind, &entry);
+  error = m.Classify(place, &kind);
   if (error != 0) return error;
   std::shared_ptr<Pending> pending;
   error = m.pending.New(place, false, nullptr, &pending);
@@ -631,6 +817,7 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
   if (error != 0) return error;
   if (place.depth < 3) return place.exists ? -EISDIR : -ENOENT;
   std::shared_ptr<Pending> pending = m.pending.At(place);
+  if (!pending && m.views.FolderAt(place)) return -EISDIR;
   if (!pending) {
     CatalogView* view = nullptr;
     Shown* shown = m.views.ShownAt(place, &view);
@@ -743,16 +930,29 @@ int MountTree::Release(uint64_t handle) {
 
 void MountTree::Shutdown() {
   Impl& m = *impl_;
-  for (const auto& [where, pending] : m.pending.all()) {
+  std::vector<std::shared_ptr<Pending>> left;
+  for (const auto& [where, pending] : m.pending.all()) left.push_back(pending);
+  for (const std::shared_ptr<Pending>& pending : left) {
     std::string path = pending->Path();
+    if (pending->gone) continue;
+    if (pending->writers > 0) {
+      if (pending->dirty || pending->scratch) {
+        PrintError(Printable(path) +
+                   ": not kept: it was still open for writing at unmount; "
+                   "the entry keeps what it had");
+      }
+      continue;
+    }
     if (pending->scratch) {
-      PrintError(Printable(path) +
-                 ": not kept: a catalog holds no name beginning with '.', "
-                 "and it was not renamed to one");
-    } else if (pending->dirty && !pending->gone) {
-      PrintError(Printable(path) +
-                 ": not kept: it was still open for writing at unmount; the "
-                 "entry keeps what it had");
+      // A temporary file's name that was never renamed nor removed: what
+      // was written is kept, under that name.
+      pending->scratch = false;
+      pending->dirty = true;
+      if (m.pending.Commit(*pending) == 0) {
+        PrintError(Printable(path) +
+                   ": kept as an entry at unmount: a temporary file's name "
+                   "that was never renamed or removed");
+      }
     }
   }
   m.handles.clear();

@@ -1,26 +1,32 @@
 // The catalogs of a data folder as a tree of folders and files, for a
-// mount: <libref>/<catalog>/<file>, librefs and catalogs in lower case,
-// files under the names, sizes, times and modes export gives them. Each
-// operation returns 0 (or a count) or a negative errno, as the mount's
-// file-system calls do; the mount calls them one at a time.
+// mount: <libref>/<catalog>/<path>, librefs in lower case, each catalog
+// under the folder export -r gives it, and in it the catalog's tree: files
+// under the paths, sizes, times and modes export gives them, folders with
+// the modes and times their entries keep. Each operation returns 0 (or a
+// count) or a negative errno, as the mount's file-system calls do; the
+// mount calls them one at a time.
 //
 // Every entry and catalog operation goes through the module's routine
 // vector: a catalog is walked once for a listing (the sizes come from the
 // host attributes, so a stat reads no entry), an entry is read through a
 // member open, written as one new version at the close of the file that
-// wrote it, deleted through slot 32. What is written is collected in a
-// temporary file until then. Librefs and catalogs are listed from the
-// host's own store. A listing is kept until the library's files change, so
-// a change another process makes shows at once.
+// wrote it, deleted through slot 32; a folder is an entry of its own,
+// written at mkdir. What is written is collected in a temporary file until
+// then. Librefs and catalogs are listed from the host's own store. A
+// listing is kept until the library's files change, so a change another
+// process makes shows at once.
 //
-// What a catalog cannot hold is refused with an errno and a line in the log:
-// a name over 32 bytes (ENAMETOOLONG), a second '.', a control character
-// (EINVAL), a folder inside a catalog or a file outside one (EPERM). A name
-// beginning with '.' is the mount's own scratch space (the temporary files
-// of rsync, editors and export): such a file lives in a temporary file
-// while mounted and becomes an entry when renamed to a name a catalog
-// holds. Each catalog folder shows the manifest export writes; a manifest
-// written into it gives the entries their descriptions, as import does.
+// Any file name is taken: the entry is chosen by the one rule of entry
+// names (file_names.h), and the file keeps its name. A rename within a
+// catalog changes the paths entries keep and no record. What a tree cannot
+// hold is refused with an errno and a line in the log: a name over 255
+// bytes or a path over 4,096 (ENAMETOOLONG), a file outside a catalog
+// (EPERM), a file in a folder that is not there (ENOENT). Temporary files
+// (IsScratchName: rsync's, editors', export's) live in a temporary file
+// until renamed, when they become the entry of their new name, or
+// removed; one left at unmount is kept under its own name. Each catalog
+// folder shows the manifest export writes; a manifest written into it
+// gives the entries their descriptions, as import does.
 //
 // The tree is made of parts: views.h (what the folders show), pending.h
 // (files being written, and the changes made through the module),
@@ -32,6 +38,7 @@
 #define VUVOROZO_CLI_MOUNT_TREE_H_
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -61,13 +68,16 @@ class MountTree {
   // handle is the one Open or Create gave, or 0 for a path alone.
   int GetAttributes(const std::string& path, uint64_t handle, struct stat* st);
   int List(const std::string& path, std::vector<TreeItem>* items);
-  int MakeFolder(const std::string& path);
+  int MakeFolder(const std::string& path, mode_t mode = 0755);
   int RemoveFolder(const std::string& path);
   int Remove(const std::string& path);
   // flags: RENAME_NOREPLACE is honoured; RENAME_EXCHANGE is refused.
   int Rename(const std::string& from, const std::string& to, unsigned flags);
   int ChangeMode(const std::string& path, uint64_t handle, mode_t mode);
   int ChangeOwner(const std::string& path, uid_t uid, gid_t gid);
+  // What df shows: the size and room of the data folder's file system (for
+  // a server store, of the temporary folder where written files wait).
+  int Statistics(struct statvfs* st);
   int Truncate(const std::string& path, uint64_t handle, off_t size);
   // times[0] access (ignored), times[1] modification; UTIME_NOW and
   // UTIME_OMIT as utimensat takes them.
@@ -86,7 +96,8 @@ class MountTree {
   int Flush(uint64_t handle);
   int Release(uint64_t handle);
   // At unmount: files still open for writing are not kept (they were never
-  // closed), scratch files go; each is named in the log.
+  // closed), temporary files closed and never renamed are kept under their
+  // own names; each is named in the log.
   void Shutdown();
 
  private:

@@ -71,13 +71,25 @@ LibraryView* Views::Library(const std::string& libref) {
   view = LibraryView();
   view.stamp = stamp;
   for (const refhost::CatalogInfo& c : catalogs) {
-    std::string shown = Lower(c.name);
+    // The folder a catalog's record keeps, else its name in lower case.
+    refhost::EntryInfo top;
+    refhost::FileAttributes kept;
+    if (session_.host()
+            .library_services()
+            ->FindEntry(libref, c.name, std::string(kCatalogFolderEntry),
+                        std::string(kFolderType), &top)
+            .ok()) {
+      refhost::DecodeFileAttributes(top.host_attributes, &kept);
+    }
+    std::string shown = FolderOfCatalog(c.name, kept.folder);
+    if (view.catalogs.count(shown) != 0) shown = Lower(c.name);
     if (UnsafeNamePart(c.name) != Reason::kNone || view.catalogs.count(shown)) {
       PrintError(Printable(Lower(libref) + "/" + c.name) +
                  ": the catalog is not shown: its name cannot be a folder's");
       continue;
     }
     view.catalogs[shown] = c.name;
+    view.shown[c.name] = shown;
   }
   return &view;
 }
@@ -120,7 +132,7 @@ std::optional<Shown> Views::ShownOf(const std::string& libref,
                                     const std::string& catalog,
                                     const std::string& name,
                                     const std::string& type,
-                                    const refhost::EntryInfo& info) {
+                                    const refhost::EntryInfo& info) const {
   Reason unsafe = UnsafeNamePart(name);
   if (unsafe == Reason::kNone) unsafe = UnsafeNamePart(type);
   if (unsafe != Reason::kNone) {
@@ -142,17 +154,32 @@ std::optional<Shown> Views::ShownOf(const std::string& libref,
 void Views::Arrange(CatalogView* view) {
   std::vector<NamedEntry> named;
   for (const auto& [key, shown] : view->entries) {
-    named.push_back(
-        {shown.name, shown.type, shown.as_file.attributes.file_name});
+    named.push_back({shown.name, shown.type, shown.as_file.attributes.file_name,
+                     shown.as_file.attributes.is_folder});
   }
   std::vector<FileNaming> naming = NameFiles(named);
   view->files.clear();
+  view->folders.clear();
+  view->top = nullptr;
   view->described = 0;
   view->displaced = 0;
+  for (const std::string& folder : FoldersOf(naming)) {
+    view->folders[folder] = nullptr;
+  }
   size_t i = 0;
   for (auto& [key, shown] : view->entries) {
-    shown.file = naming[i].file;
-    if (naming[i++].displaced) ++view->displaced;
+    const FileNaming& n = naming[i++];
+    shown.file = n.file;
+    if (n.displaced) ++view->displaced;
+    if (n.file.empty()) continue;
+    if (n.folder) {
+      if (n.file == kTopPath) {
+        view->top = &shown;
+      } else {
+        view->folders[n.file] = &shown;
+      }
+      continue;
+    }
     if (!shown.info.description.empty()) ++view->described;
     view->files[shown.file] = &shown;
   }
@@ -178,23 +205,47 @@ void Views::Refresh(const std::string& libref, const std::string& catalog,
   }
   view.manifest_stale = true;
   auto old = view.entries.find({name, type});
+  bool was_file = false;
   if (old != view.entries.end()) {
+    was_file = !old->second.as_file.attributes.is_folder &&
+               view.files.count(old->second.file) != 0 &&
+               view.files[old->second.file] == &old->second;
+    if (!was_file) {
+      // A folder, or an entry not shown: the whole rule again.
+      view.entries.erase(old);
+      if (now) view.entries[{name, type}] = std::move(*now);
+      Arrange(&view);
+      return;
+    }
     if (!old->second.info.description.empty()) --view.described;
     view.files.erase(old->second.file);
+    std::string path = old->second.file;
     view.entries.erase(old);
-  }
-  if (!now) {
-    // Where no entry was displaced, one that goes frees a name no other
-    // entry wants.
-    if (view.displaced != 0) Arrange(&view);
+    // Where no entry was displaced, one that goes frees a path no other
+    // entry wants; the folders its path passed through stay while the
+    // mount runs.
+    if (!now) {
+      if (view.displaced != 0) Arrange(&view);
+      return;
+    }
+  } else if (!now) {
     return;
   }
-  Reason refused;
-  std::string wanted = PreferredFileName(
-      name, type, now->as_file.attributes.file_name, &refused);
+  const refhost::FileAttributes& a = now->as_file.attributes;
+  std::string wanted = a.file_name;
+  bool plain =
+      !a.is_folder && !wanted.empty() && PathProblem(wanted) == Reason::kNone;
+  if (!plain && !a.is_folder && wanted.empty()) {
+    wanted = DefaultFileName(name, type);
+    plain = true;
+  }
+  std::string parent(ParentOf(wanted));
   Shown& shown = view.entries[{name, type}] = std::move(*now);
-  if (view.displaced != 0 || view.files.count(wanted) != 0) {
-    // A name another entry holds, or may want back: the whole rule.
+  if (!plain || view.displaced != 0 || view.files.count(wanted) != 0 ||
+      view.folders.count(wanted) != 0 ||
+      (!parent.empty() && view.folders.count(parent) == 0)) {
+    // A path another entry holds, or may want back, or in a folder not
+    // yet shown: the whole rule.
     Arrange(&view);
     return;
   }
@@ -237,7 +288,6 @@ int Views::Locate(const std::string& path, Place* place) {
     start = slash + 1;
   }
   place->depth = parts.size();
-  if (place->depth > 3) return -ENOENT;
   if (place->depth == 0) {
     place->exists = true;
     return 0;
@@ -252,14 +302,23 @@ int Views::Locate(const std::string& path, Place* place) {
   }
   if (library == nullptr) return -ENOENT;
   place->folder = parts[1];
-  auto catalog = library->catalogs.find(Lower(parts[1]));
-  if (catalog != library->catalogs.end()) place->catalog = catalog->second;
+  // A catalog by the folder it shows as, or by its name in any case.
+  auto catalog = library->catalogs.find(parts[1]);
+  if (catalog != library->catalogs.end()) {
+    place->catalog = catalog->second;
+  } else if (library->shown.count(Upper(parts[1])) != 0) {
+    place->catalog = Upper(parts[1]);
+  }
   if (place->depth == 2) {
     place->exists = !place->catalog.empty();
     return 0;
   }
   if (place->catalog.empty()) return -ENOENT;
-  place->file = parts[2];
+  for (size_t i = 2; i < parts.size(); ++i) {
+    if (i > 2) place->file += '/';
+    place->file += parts[i];
+  }
+  if (place->file.size() > kPathBytes) return -ENAMETOOLONG;
   return 0;
 }
 
@@ -276,9 +335,30 @@ Shown* Views::ShownAt(const Place& place, CatalogView** view_out) {
 // into a new folder, which creates each file anew, meets no manifest
 // before it writes its own.
 bool Views::ShowsManifest(const Place& place) {
-  if (place.file != kManifestName) return false;
+  if (place.depth != 3 || place.file != kManifestName) return false;
   CatalogView* view = Catalog(place.libref, place.catalog);
   return view != nullptr && view->described > 0;
+}
+
+bool Views::FolderAt(const Place& place, Shown** shown) {
+  if (shown != nullptr) *shown = nullptr;
+  CatalogView* view = Catalog(place.libref, place.catalog);
+  if (view == nullptr) return false;
+  if (place.depth == 2) {
+    if (shown != nullptr) *shown = view->top;
+    return true;
+  }
+  auto it = view->folders.find(place.file);
+  if (it == view->folders.end()) return false;
+  if (shown != nullptr) *shown = it->second;
+  return true;
+}
+
+void Views::TreeFolderAttributes(const Shown* shown, struct stat* st) const {
+  FolderAttributes(st);
+  if (shown == nullptr) return;
+  st->st_mode = S_IFDIR | (shown->as_file.mode & 0777);
+  st->st_mtim = st->st_ctim = st->st_atim = TimeOf(shown->as_file.modified_ns);
 }
 
 void Views::FolderAttributes(struct stat* st) const {

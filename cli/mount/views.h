@@ -35,12 +35,16 @@ struct Shown {
   std::string file;   // the file it is shown as
 };
 
-// A catalog's folder.
+// A catalog's folder and the tree in it.
 struct CatalogView {
   std::string stamp;  // the library's change stamp it was made at
   // The entries shown, by (name, type): the catalog's order.
   std::map<std::pair<std::string, std::string>, Shown> entries;
-  std::map<std::string, Shown*> files;  // the same, by file name
+  std::map<std::string, Shown*> files;  // the files, by path
+  // The folders of the tree by path, each with the entry that keeps its
+  // mode and time (null for a folder only the paths below it make).
+  std::map<std::string, Shown*> folders;
+  Shown* top = nullptr;  // the record of the catalog's own folder
   int displaced = 0;     // entries shown under a name they do not want
   int described = 0;     // entries with a description
   std::string manifest;  // the manifest's text, when not stale
@@ -51,17 +55,19 @@ struct CatalogView {
 struct LibraryView {
   std::string stamp;
   std::map<std::string, std::string> catalogs;  // shown -> catalog
+  std::map<std::string, std::string> shown;     // catalog -> shown
 };
 
-// What a path names: the depth (0 the root, 1 a library, 2 a catalog, 3 a
-// file) and the keys of the library and catalog it passes through.
+// What a path names: the depth (0 the root, 1 a library, 2 a catalog, 3
+// and more a file or folder of its tree) and the keys of the library and
+// catalog it passes through.
 struct Place {
   std::string path;
   size_t depth = 0;
   std::string libref;
   std::string catalog;  // empty when absent
   std::string folder;   // the catalog as the path names it
-  std::string file;
+  std::string file;     // the path in the catalog's tree ("a/b.txt")
   bool exists = false;  // the library or catalog at depth 1 or 2
   // LIBREF.CATALOG/file: a file's key among the pending ones.
   std::string Where() const { return libref + "." + catalog + "/" + file; }
@@ -104,6 +110,12 @@ class Views {
   // Whether the place is the manifest a catalog's folder shows: where its
   // entries have descriptions.
   bool ShowsManifest(const Place& place);
+  // Whether the place is a folder of its catalog's tree; *shown (may be
+  // null) receives the entry that keeps it (null when none does).
+  bool FolderAt(const Place& place, Shown** shown = nullptr);
+  // What a stat gives of a folder of a tree, or of a catalog's folder, by
+  // the entry that keeps it (null: the defaults).
+  void TreeFolderAttributes(const Shown* shown, struct stat* st) const;
 
   // What a stat gives of a folder, of a file of size bytes, and of the file
   // an entry shows (negative errno when its size cannot be found).
@@ -133,7 +145,7 @@ class Views {
   std::optional<Shown> ShownOf(const std::string& libref,
                                const std::string& catalog,
                                const std::string& name, const std::string& type,
-                               const refhost::EntryInfo& info);
+                               const refhost::EntryInfo& info) const;
   // Gives every entry of the view its file, by the rule export follows.
   void Arrange(CatalogView* view);
 

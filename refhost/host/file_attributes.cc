@@ -74,6 +74,7 @@ std::string EncodeFileAttributes(const FileAttributes& a) {
     out += "\nfolder=";
     AppendEscaped(a.folder, &out);
   }
+  if (a.is_folder) out += "\nkind=folder";
   if (a.modified_ns) Line("mtime", *a.modified_ns, &out);
   if (a.mode) {
     char octal[16];
@@ -118,6 +119,9 @@ bool DecodeFileAttributes(std::string_view text, FileAttributes* attributes) {
       ok = Unescape(value, &a.file_name);
     } else if (key == "folder") {
       ok = Unescape(value, &a.folder);
+    } else if (key == "kind") {
+      ok = value == "folder" || value == "file";
+      a.is_folder = value == "folder";
     } else if (key == "mtime") {
       ok = Number(value, &a.modified_ns.emplace());
     } else if (key == "mode") {

@@ -35,8 +35,16 @@ enum class RecordMapping {
 };
 
 struct FileAttributes {
-  std::string file_name;  // "name": the file's own name; empty when none
-  std::string folder;     // "folder": the folder it came from; empty: none
+  // "name": the file's path inside its catalog's folder, '/' between
+  // folders ("notes.txt", "site/css/main.css"); "." for the catalog's
+  // folder itself; empty when none.
+  std::string file_name;
+  // "folder": the name of the catalog's folder, kept where a catalog's name
+  // does not give it back; empty: none.
+  std::string folder;
+  // "kind": "folder" for an entry that stands for a folder of the tree (no
+  // records: its name, mode and time); absent for a file.
+  bool is_folder = false;
   std::optional<int64_t> modified_ns;  // "mtime": ns since the epoch
   std::optional<uint32_t> mode;        // "mode": permission bits, octal
   // "size": the bytes the records make (what an export writes), so that a

@@ -13,8 +13,10 @@ namespace refhost {
 
 std::string StoreStatus::ToString() const {
   static constexpr const char* kNames[] = {
-      "OK",        "not found", "invalid argument", "I/O error",     "busy",
-      "not empty", "disk full", "read-only",        "not a library", "corrupt"};
+      "OK",        "not found",    "invalid argument",
+      "I/O error", "busy",         "not empty",
+      "disk full", "read-only",    "not a library",
+      "corrupt",   "no permission"};
   std::string text = kNames[code_];
   if (!message_.empty()) text += ": " + message_;
   return text;
@@ -250,8 +252,9 @@ StoreStatus CatalogStore::List(std::string_view libref,
   entries->clear();
   std::unique_ptr<EntryListing> listing;
   StoreStatus status = OpenListing(libref, catalog, &listing);
-  EntryInfo info;
-  while (status.ok() && (status = listing->Next(&info)).ok()) {
+  while (status.ok()) {
+    EntryInfo info;
+    if (!(status = listing->Next(&info)).ok()) break;
     entries->push_back(std::move(info));
   }
   if (status.IsNotFound() && listing != nullptr) return StoreStatus::Ok();

@@ -38,6 +38,12 @@
 //
 // Failures. A status names the library file (or the libref) it concerns and
 // says what happened, in words that can be shown to a user as they stand.
+// Its code is the reason, whichever call met it: a library or data folder
+// the user may not read is kNoPermission (never NotFound, which says
+// only that the library is absent), one that may be read but not changed
+// kNoPermission for a change, read-only media kReadOnly, a full disk
+// kDiskFull, a link or other file in a library's place kNotLibrary, a
+// library locked past the timeout kBusy, a damaged one kCorrupt.
 
 #ifndef VUVOROZO_REFHOST_STORE_CATALOG_STORE_H_
 #define VUVOROZO_REFHOST_STORE_CATALOG_STORE_H_
@@ -64,10 +70,12 @@ class StoreStatus {
     kBusy,             // another user holds what this needs, past the timeout
     kNotEmpty,         // a catalog that still holds entries
     kDiskFull,         // no space left for the change
-    kReadOnly,         // the library may only be read (media, permission,
-                       // or a store opened for reading)
+    kReadOnly,         // the library may only be read: read-only media, or a
+                       // store opened for reading
     kNotLibrary,       // the file is not a library of this program
     kCorrupt,          // the library is damaged
+    kNoPermission,     // this user (or server role) may not read or change
+                       // the library, or reach the folder it is kept in
   };
 
   StoreStatus() = default;
@@ -98,6 +106,9 @@ class StoreStatus {
   }
   static StoreStatus Corrupt(std::string message) {
     return StoreStatus(kCorrupt, std::move(message));
+  }
+  static StoreStatus NoPermission(std::string message) {
+    return StoreStatus(kNoPermission, std::move(message));
   }
 
   bool ok() const { return code_ == kOk; }
@@ -405,7 +416,7 @@ class CatalogStore {
   // FlushBatch, then commits are no longer gathered.
   StoreStatus EndBatch();
   bool batching() const { return batching_; }
-  const BatchLedger& ledger() const { return ledger_; }
+  const BatchLedger& ledger() const { return DoLedger(); }
 
   // Seeding and inspecting, written over the routines above.
 
@@ -471,6 +482,12 @@ class CatalogStore {
   virtual void DoBatching(bool /*on*/) {}
   virtual StoreStatus DoFlushBatch() { return StoreStatus::Ok(); }
 
+ protected:
+  // The ledger of the store that gathers the commits (a store over
+  // another gives the other's).
+  virtual const BatchLedger& DoLedger() const { return ledger_; }
+
+ private:
   bool batching_ = false;
   BatchLedger ledger_;
 };

@@ -87,24 +87,41 @@ TEST_F(CatalogTest, ImportReportsAndSkipsWhatTheModuleRefuses) {
   WriteFile(in + "/a.data", "same entry as a.txt\n");
   WriteFile(in + "/two.dots.txt", "x\n");
   WriteFile(in + "/fine.csv", "1,2\n");
-  Outcome imported = Run({"import", in, "work.mixed"});
+  // With exact names, a file whose name is no entry name as it stands is
+  // refused with the reason, and so is a second file for one entry.
+  Outcome imported = Run({"import", "--exact-names", in, "work.mixed"});
   EXPECT_EQ(imported.code, 1);
   EXPECT_NE(imported.err.find(long_name + ".txt: skipped: the name is longer "
                                           "than 32 bytes"),
             std::string::npos)
       << imported.err;
-  EXPECT_NE(imported.err.find("a.data: skipped: another file of this folder, "
-                              "a.txt, is imported as entry A of type CATAMS"),
+  EXPECT_NE(imported.err.find("a.data: skipped: its entry A.CATAMS is another "
+                              "file's, a.txt"),
             std::string::npos)
       << imported.err;
   EXPECT_NE(imported.err.find("two.dots.txt: skipped"), std::string::npos);
   EXPECT_NE(imported.err.find("import: 3 of 5 files were not imported"),
-            std::string::npos);
+            std::string::npos)
+      << imported.err;
   EXPECT_EQ(Run({"list", "work.mixed"}).out,
             "NAME  TYPE    DESCRIPTION\n"
             "A     CATAMS\n"
             "FINE  CSV\n");
   EXPECT_EQ(Run({"read", "work.mixed.a"}).out, "kept\n");
+  // By default every name is fitted instead, and each file keeps its own.
+  Outcome fitted = Run({"import", in, "work.fitted"});
+  EXPECT_EQ(fitted.code, 0) << fitted.err;
+  EXPECT_EQ(Run({"list", "work.fitted"}).out,
+            "NAME                              TYPE    DESCRIPTION\n"
+            "A                                 CATAMS\n"
+            "A~2                               CATAMS\n"
+            "FINE                              CSV\n"
+            "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN  CATAMS\n"
+            "TWO_DOTS                          CATAMS\n");
+  EXPECT_EQ(Run({"read", "work.fitted.a~2"}).out, "same entry as a.txt\n");
+  std::string out = root_ + "/out";
+  ASSERT_EQ(Run({"export", "work.fitted", out}).code, 0);
+  EXPECT_EQ(Snapshot(out), Snapshot(in));
 
   // Options given to import hold for every file.
   std::filesystem::remove(in + "/" + long_name + ".txt");

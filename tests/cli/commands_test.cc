@@ -40,8 +40,12 @@ class CommandsTest : public ProgramTest {
 };
 
 TEST_F(CommandsTest, ListingAtEveryLevelAsTablesAndJson) {
-  // Nothing stored yet: no libraries, and a library that is not there is
-  // named with the data folder that was searched.
+  // No data folder yet: it is said. An empty one has no libraries, and a
+  // library that is not there is named with the data folder searched.
+  Outcome nothing = Run({"list"});
+  EXPECT_EQ(nothing.code, 1);
+  EXPECT_EQ(nothing.out, "");
+  ASSERT_TRUE(std::filesystem::create_directory(data_));
   EXPECT_EQ(Run({"list"}).out, "LIBREF  CATALOGS\n");
   Outcome absent = Run({"list", "work"});
   EXPECT_EQ(absent.code, 1);
@@ -66,17 +70,18 @@ TEST_F(CommandsTest, ListingAtEveryLevelAsTablesAndJson) {
             "JAN   CATAMS  January notes\n"
             "JAN   CSV\n"
             "JUNE  CATAMS\n");
-  // -l adds records, bytes and the time of the last change.
+  // -l adds records, bytes, the time (of the last change, for an entry
+  // written rather than imported) and the path kept (none here).
   Outcome long_listing = Run({"list", "-l", "work.notes"});
   std::istringstream lines(long_listing.out);
   std::string heading, feb;
   std::getline(lines, heading);
   std::getline(lines, feb);
   EXPECT_EQ(heading,
-            "NAME  TYPE    RECORDS  BYTES  MODIFIED          "
+            "NAME  TYPE    RECORDS  BYTES  MODIFIED          PATH  "
             "DESCRIPTION");
   EXPECT_EQ(feb.substr(0, 30), "FEB   HTML          1     16  ") << feb;
-  EXPECT_EQ(feb.substr(46), "  Web page");
+  EXPECT_EQ(feb.substr(46), "  -     Web page");
   // A pattern selects entries; without a type it takes every type.
   EXPECT_EQ(Run({"list", "work.notes.j*"}).out,
             "NAME  TYPE    DESCRIPTION\n"
@@ -108,6 +113,57 @@ TEST_F(CommandsTest, ListingAtEveryLevelAsTablesAndJson) {
   EXPECT_EQ(entries[1]["modified"].get<std::string>().size(), 27u);
   EXPECT_EQ(Parse(Run({"list", "work.empty", "--json"}).out), json::array());
   EXPECT_EQ(Run({"list", "-l", "work"}).code, 2);
+}
+
+// An imported file is listed with the name, time and mode it came with,
+// the time export gives back, not the time of the import.
+TEST_F(CommandsTest, LongListingShowsTheFilesOwnNameTimeAndMode) {
+  env_["TZ"] = "UTC";
+  std::string folder = root_ + "/f";
+  std::filesystem::create_directory(folder);
+  WriteFile(folder + "/a.txt", "North 1200\n");
+  ASSERT_EQ(chmod((folder + "/a.txt").c_str(), 0640), 0);
+  SetModified(folder + "/a.txt", 1577836800LL * 1000000000);  // 2020-01-01
+  ASSERT_EQ(Run({"import", folder, "w.f"}).code, 0);
+  ASSERT_EQ(Run({"write", "w.f.note"}, "x\n").code, 0);
+
+  Outcome listed = Run({"list", "-l", "w.f"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  std::istringstream lines(listed.out);
+  std::string heading, a, note;
+  std::getline(lines, heading);
+  std::getline(lines, a);
+  std::getline(lines, note);
+  EXPECT_EQ(heading,
+            "NAME  TYPE    RECORDS  BYTES  MODIFIED          FILE   "
+            "DESCRIPTION");
+  EXPECT_EQ(a, "A     CATAMS        1     11  2020-01-01 00:00  a.txt");
+  EXPECT_EQ(note.substr(0, 30), "NOTE  CATAMS        1      2  ") << note;
+  EXPECT_EQ(note.substr(46), "  -");
+
+  json entries = Parse(Run({"list", "--json", "w.f"}).out);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0]["file"], "a.txt");
+  EXPECT_EQ(entries[0]["mode"], "0640");
+  EXPECT_EQ(entries[0]["file_modified"], "2020-01-01T00:00:00.000000Z");
+  EXPECT_EQ(entries[0]["bytes"], 11);
+  EXPECT_EQ(entries[0]["records"], 1);
+  EXPECT_NE(entries[0]["modified"], entries[0]["file_modified"]);
+  EXPECT_EQ(entries[0]["modified"], entries[0]["created"]);  // the import
+  for (const char* unknown : {"file", "mode", "file_modified"}) {
+    EXPECT_TRUE(entries[1][unknown].is_null()) << unknown;
+  }
+  EXPECT_EQ(entries[1]["bytes"], 2);
+
+  // The tar stream says the same time.
+  ASSERT_EQ(
+      std::system(("TZ=UTC " + std::string(VUVOROZO_PROGRAM_PATH) + " --data " +
+                   data_ + " export w.f - | tar tv > " + root_ + "/tar.txt")
+                      .c_str()),
+      0);
+  EXPECT_NE(ReadFile(root_ + "/tar.txt").find("2020-01-01 00:00 a.txt"),
+            std::string::npos)
+      << ReadFile(root_ + "/tar.txt");
 }
 
 TEST_F(CommandsTest, TablesAlignByDisplayWidth) {
@@ -263,12 +319,12 @@ TEST_F(CommandsTest, DashIsTheStandardStreams) {
   EXPECT_EQ(ReadFile(unpacked + "/.vuvorozo-manifest"),
             ReadFile(folder + "/.vuvorozo-manifest"));
 
-  // A stream cannot be imported: it has no names of its own.
-  Outcome in = Run({"import", "-", "work.x"});
-  EXPECT_EQ(in.code, 2);
-  EXPECT_NE(in.err.find("vuvorozo: import: -: import reads a folder, not a "
-                        "stream"),
-            std::string::npos);
+  // The stream imports back: the same files, names, times and modes.
+  Outcome in = Run({"import", "-", "work.x"}, stream.out);
+  EXPECT_EQ(in.code, 0) << in.err;
+  std::string again = root_ + "/again";
+  ASSERT_EQ(Run({"export", "work.x", again}).code, 0);
+  EXPECT_EQ(Snapshot(again), Snapshot(folder));
 }
 
 TEST_F(CommandsTest, QuietByDefaultVerboseOnRequest) {
@@ -295,10 +351,11 @@ TEST_F(CommandsTest, QuietByDefaultVerboseOnRequest) {
   EXPECT_EQ(quiet.err, "");
   // Errors still speak under -q.
   WriteFile(in + "/A.txt", "clash\n");
-  Outcome clash = Run({"import", "-q", in, "work.batch"});
+  Outcome clash = Run({"import", "-q", "--exact-names", in, "work.batch"});
   EXPECT_EQ(clash.code, 1);
   EXPECT_EQ(clash.out, "");
-  EXPECT_NE(clash.err.find("vuvorozo: import: a.txt: skipped: another file"),
+  EXPECT_NE(clash.err.find("vuvorozo: import: A.txt: skipped: its entry "
+                           "A.CATAMS is another file's, a.txt"),
             std::string::npos)
       << clash.err;
 
@@ -333,11 +390,11 @@ TEST_F(CommandsTest, StoreFailuresGiveTheStoresOwnAccount) {
 TEST_F(CommandsTest, FailuresBeforeAnyFileSayWhyAndNothingElse) {
   Outcome missing = Run({"import", root_ + "/nosuch", "work.notes"});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.err.find("cannot read the folder: No such file or "
-                             "directory"),
+  EXPECT_NE(missing.err.find("cannot be read: No such file or directory"),
             std::string::npos)
       << missing.err;
   EXPECT_EQ(missing.out, "");
+  ASSERT_TRUE(std::filesystem::create_directory(data_));
   Outcome absent = Run({"export", "none.notes", root_ + "/out"});
   EXPECT_EQ(absent.code, 1);
   EXPECT_NE(absent.err.find("The library does not exist in the data folder"),

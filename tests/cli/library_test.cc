@@ -101,7 +101,7 @@ TEST_F(LibraryTest, ConcurrentAppendsLandWhole) {
 
 // Reading commands open the libraries read-only: they work on read-only
 // media (a tmpfs the test mounts and remounts read-only, as root).
-TEST_F(LibraryTest, ReadingCommandsWorkOnReadOnlyMedia) {
+TEST_F(LibraryTest, ReadingCommandsWorkOnReadOnlyMediaAsRoot) {
   ASSERT_EQ(mkdir(data_.c_str(), 0755), 0);
   ASSERT_EQ(mount("tmpfs", data_.c_str(), "tmpfs", 0, "size=8m"), 0)
       << "this test mounts a tmpfs and must run as root: "
@@ -132,8 +132,8 @@ TEST_F(LibraryTest, ReadingCommandsWorkOnReadOnlyMedia) {
   EXPECT_EQ(exported.code, 0) << exported.err;
   EXPECT_EQ(ReadFile(root_ + "/out/readme.txt"), "Read me\n");
   // Writing fails saying why, and the entry stays as it was.
-  for (Outcome refused : {Run({"write", "work.docs.readme"}, "new\n"),
-                          Run({"delete", "work.docs.readme"})}) {
+  for (const Outcome& refused : {Run({"write", "work.docs.readme"}, "new\n"),
+                                 Run({"delete", "work.docs.readme"})}) {
     EXPECT_EQ(refused.code, 1);
     EXPECT_NE(
         refused.err.find(data_ + "/work.db: the library is on read-only media"),

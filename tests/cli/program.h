@@ -13,12 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +89,19 @@ class ProgramTest : public ::testing::Test {
       argv.push_back(nullptr);
       unsetenv("VUVOROZO_DATA");
       unsetenv("VUVOROZO_MODULE");
+      // The user's own data folder is the test's: no run ever reaches the
+      // real user's.
+      setenv("HOME", (root_ + "/home").c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      for (const auto& [name, value] : env_) {
+        if (value.empty()) {
+          unsetenv(name.c_str());
+        } else {
+          setenv(name.c_str(), value.c_str(), 1);
+        }
+      }
+      if (!cwd_.empty() && chdir(cwd_.c_str()) != 0) _exit(126);
+      if (uid_ != 0 && (setgid(uid_) != 0 || setuid(uid_) != 0)) _exit(126);
       if (store_env_.empty()) {
         unsetenv("VUVOROZO_STORE");
       } else {
@@ -147,6 +163,157 @@ class ProgramTest : public ::testing::Test {
     }
     return files;
   }
+  // Every file and folder under folder by its path relative to it, with
+  // the modes and times of folders too; the manifests export writes left
+  // out. Names are taken as bytes, whatever they hold.
+  static std::map<std::string, FileState> Tree(const std::string& folder) {
+    std::map<std::string, FileState> tree;
+    for (const auto& e :
+         std::filesystem::recursive_directory_iterator(folder)) {
+      std::string path = e.path().string();
+      std::string relative = path.substr(folder.size() + 1);
+      if (e.path().filename() == ".vuvorozo-manifest") continue;
+      struct stat st;
+      EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+      int64_t modified =
+          int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      if (S_ISDIR(st.st_mode)) {
+        tree[relative + "/"] = {"", modified, unsigned(st.st_mode & 07777)};
+      } else {
+        tree[relative] = {ReadFile(path), modified,
+                          unsigned(st.st_mode & 07777)};
+      }
+    }
+    return tree;
+  }
+
+  // The paths where two trees differ, escaped, with what differs: empty
+  // when they are the same.
+  static std::string TreeDifference(
+      const std::map<std::string, FileState>& got,
+      const std::map<std::string, FileState>& want) {
+    auto shown = [](const std::string& path) {
+      std::string out;
+      for (unsigned char c : path) {
+        if (c < 0x20 || c >= 0x7f) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", c);
+          out += hex;
+        } else {
+          out += char(c);
+        }
+      }
+      return out;
+    };
+    std::string report;
+    for (const auto& [path, state] : want) {
+      auto it = got.find(path);
+      if (it == got.end()) {
+        report += "missing " + shown(path) + "\n";
+      } else if (!(it->second == state)) {
+        report += "differs " + shown(path) +
+                  (it->second.bytes != state.bytes ? " bytes" : "") +
+                  (it->second.mode != state.mode ? " mode" : "") +
+                  (it->second.modified_ns != state.modified_ns ? " time" : "") +
+                  "\n";
+      }
+    }
+    for (const auto& [path, state] : got) {
+      if (want.count(path) == 0) report += "extra " + shown(path) + "\n";
+    }
+    return report;
+  }
+
+  // A name from a hostile alphabet: blanks (trailing ones too), dots,
+  // leading dashes, '~', backslashes, quotes, newlines, control bytes,
+  // bytes that are not UTF-8, UTF-8 letters, long names. Never "." or
+  // "..", nor a name the program keeps for its own files.
+  static std::string HostileName(std::mt19937& random) {
+    static const char* const kPieces[] = {
+        "notes", "Notes", "a",    "B",           " ",        ".",
+        "-",     "~",     "\\",   "'",           "\"",       "\n",
+        "\t",    "\x01",  "\x7f", "\xff",        "\xc3\xa9", "\xe6\x97\xa5",
+        "#",     "$",     "..",   "report 2024", "x.y"};
+    static const char* const kEndings[] = {"",     ".txt", ".csv",    ".html",
+                                           ".kor", ".gif", ".tar.gz", ".min.js",
+                                           " ",    ".",    "~",       ".TXT"};
+    std::string name;
+    int pieces = 1 + int(random() % 4);
+    for (int i = 0; i < pieces; ++i) {
+      name += kPieces[random() % (sizeof kPieces / sizeof *kPieces)];
+    }
+    if (random() % 12 == 0) name = std::string(200 + random() % 40, 'l');
+    name += kEndings[random() % (sizeof kEndings / sizeof *kEndings)];
+    if (name == "." || name == ".." || name.rfind(".vuvorozo-", 0) == 0) {
+      name = "_" + name;
+    }
+    return name.substr(0, 255);
+  }
+
+  // A tree under folder made from seed (the same seed, the same tree):
+  // files of names from HostileName at random depths, with case twins
+  // (notes.txt beside Notes.txt), empty folders, texts with and without a
+  // last newline, bytes, and random modes and times, folders' included.
+  static void MakeHostileTree(const std::string& folder, unsigned seed,
+                              int files = 30) {
+    std::mt19937 random(seed);
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> folders = {""};
+    std::set<std::string> taken;
+    auto fresh = [&](const std::string& parent) {
+      for (;;) {
+        std::string path = parent + HostileName(random);
+        if (path.size() < 3000 && taken.insert(path).second) return path;
+      }
+    };
+    for (int i = 0; i < 2 + int(random() % 6); ++i) {
+      std::string parent = folders[random() % folders.size()];
+      std::string path = fresh(parent);
+      ASSERT_EQ(mkdir((folder + "/" + path).c_str(), 0755), 0) << path;
+      folders.push_back(path + "/");
+    }
+    static const unsigned kModes[] = {0644, 0600, 0755, 0444, 0640};
+    for (int i = 0; i < files; ++i) {
+      std::string path = fresh(folders[random() % folders.size()]);
+      std::string bytes;
+      switch (random() % 4) {
+        case 0:
+          bytes = "line one\nline two\n";
+          break;
+        case 1:
+          bytes = "no last newline " + std::to_string(i);
+          break;
+        case 2:
+          bytes = Bytes(random() % 5000, unsigned(random()));
+          break;
+        default:
+          break;  // empty
+      }
+      WriteFile(folder + "/" + path, bytes);
+      chmod((folder + "/" + path).c_str(), kModes[random() % 5]);
+      SetModified(folder + "/" + path,
+                  1000000000000000000 + int64_t(random()) * 1000003);
+      // A case twin now and then.
+      size_t slash = path.rfind('/');
+      std::string twin = path;
+      for (size_t c = slash == std::string::npos ? 0 : slash + 1;
+           c < twin.size(); ++c) {
+        if (twin[c] >= 'a' && twin[c] <= 'z') twin[c] = char(twin[c] - 32);
+      }
+      if (random() % 4 == 0 && taken.insert(twin).second) {
+        WriteFile(folder + "/" + twin, "twin of " + std::to_string(i));
+      }
+    }
+    // Folders last, the deepest first: their times and modes stand.
+    static const unsigned kFolderModes[] = {0755, 0700, 0750};
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+      if (it->empty()) continue;
+      std::string path = folder + "/" + *it;
+      chmod(path.c_str(), kFolderModes[random() % 3]);
+      SetModified(path, 1100000000000000000 + int64_t(random()) * 999983);
+    }
+  }
+
   static void SetModified(const std::string& path, int64_t ns) {
     struct timespec times[2];
     times[0].tv_sec = time_t(ns / 1000000000);
@@ -166,6 +333,11 @@ class ProgramTest : public ::testing::Test {
   std::string root_;
   std::string data_;
   std::string store_env_;  // $VUVOROZO_STORE of the runs; unset when empty
+  // More variables of the runs (an empty value unsets one), set after
+  // $HOME, which is the test's <root>/home.
+  std::map<std::string, std::string> env_;
+  std::string cwd_;  // the folder the runs start in; empty: the test's own
+  uid_t uid_ = 0;    // the user (and group) the runs are made as; 0: root
 };
 
 #endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_

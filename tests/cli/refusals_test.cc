@@ -145,6 +145,14 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
   Outcome help = RunBare({"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+  // Every command that takes a pattern is named so.
+  EXPECT_NE(help.out.find("In list, read, delete, copy, rename and the\n"
+                          "members of export the entry (and type) of a name "
+                          "may be a pattern"),
+            std::string::npos)
+      << help.out;
+  EXPECT_NE(RunBare({"help", "mount"}).out.find("SIGINT, SIGTERM or SIGHUP"),
+            std::string::npos);
   for (const char* command :
        {"write", "read", "list", "import", "export", "delete", "copy", "rename",
         "mkdir", "exists", "info"}) {
@@ -175,7 +183,16 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
        "vuvorozo: read: a name libref.catalog.entry[.type] is needed\n"
        "Try 'vuvorozo help read'.\n"},
       {{"list", "a.b", "c.d"}, "vuvorozo: list: list takes one name\n"},
-      {{"import", "folder"}, "vuvorozo: import: a folder and a name"},
+      {{"import", "folder"},
+       "vuvorozo: import: a folder or archive and a name"},
+      // A libref where a catalog is needed is said in plain words.
+      {{"import", "site", "work"},
+       "vuvorozo: import: work is a libref: import puts the files in a "
+       "catalog, libref.catalog (work.notes, say); -r makes each folder a "
+       "catalog of a libref\n"},
+      {{"import", "site", "work.site.index"},
+       "vuvorozo: import: work.site.index: import takes a catalog, "
+       "libref.catalog, not an entry\n"},
       {{"export", "a.b"},
        "vuvorozo: export: a name libref.catalog and a folder"},
       {{"delete", "a.b.c", "mod"},
@@ -228,19 +245,86 @@ TEST_F(RefusalsTest, UsageErrorsNameTheWordTypedAndANearMiss) {
 TEST_F(RefusalsTest, LookingLeavesNoDataFolderBehind) {
   Outcome read = Run({"read", "work.a.b"});
   EXPECT_EQ(read.code, 1);
-  EXPECT_EQ(read.err,
-            "vuvorozo: read: WORK.A.B.CATAMS: The library does not exist in "
-            "the data folder " +
-                data_ + ".\n");
+  EXPECT_EQ(read.err, "vuvorozo: read: no data folder " + data_ +
+                          " (the first command that writes makes it)\n");
   EXPECT_EQ(Run({"list", "work.a"}).code, 1);
   EXPECT_EQ(Run({"exists", "work.a"}).code, 1);
   EXPECT_FALSE(std::filesystem::exists(data_));
 
+  ASSERT_TRUE(std::filesystem::create_directory(data_));
+  EXPECT_EQ(Run({"read", "work.a.b"}).err,
+            "vuvorozo: read: WORK.A.B.CATAMS: The library does not exist in "
+            "the data folder " +
+                data_ + ".\n");
   Outcome module = Run({"--module", root_ + "/none.so", "exists", "work.a"});
   EXPECT_EQ(module.code, 1);
   EXPECT_NE(module.err.find("cannot load " + root_ + "/none.so"),
             std::string::npos)
       << module.err;
+}
+
+// A name that is not there gets the store's names near it, at the level
+// where it went wrong: the entries of that name of another type, an entry,
+// catalog or library of a similar name; wherever a command takes a name.
+TEST_F(RefusalsTest, MisspeltNamesGetTheNamesTheUserMayHaveMeant) {
+  ASSERT_EQ(Run({"write", "work.site.index.html"}, "<p>Hi</p>\n").code, 0);
+  ASSERT_EQ(Run({"write", "work.site.notes"}, "Call the plumber\n").code, 0);
+  ASSERT_EQ(Run({"write", "work.site.weather.csv"}, "day,rain\n").code, 0);
+  const std::string absent = "The entry does not exist.";
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"read", "work.site.index"},
+       "read: WORK.SITE.INDEX.CATAMS: " + absent +
+           " Did you mean 'work.site.index.html'?"},
+      {{"read", "work.site.notse"},
+       "read: WORK.SITE.NOTSE.CATAMS: " + absent +
+           " Did you mean 'work.site.notes'?"},
+      {{"info", "work.site.index.htm"},
+       "info: WORK.SITE.INDEX.HTM: " + absent +
+           " Did you mean 'work.site.index.html'?"},
+      {{"delete", "work.site.weather"},
+       "delete: work.site.weather: " + absent +
+           " Did you mean 'work.site.weather.csv'?"},
+      {{"copy", "work.site.indx", "work.other"},
+       "Did you mean 'work.site.index.html'?"},
+      {{"rename", "wrok.site.notes", "work.other"},
+       "The library does not exist in the data folder " + data_ +
+           ". Did you mean 'work.site.notes'?"},
+      {{"list", "work.stie"},
+       "list: work.stie: The catalog does not exist. Did you mean "
+       "'work.site'?"},
+      {{"list", "wrok"},
+       "list: wrok: The library does not exist in the data folder " + data_ +
+           ". Did you mean 'work'?"},
+      {{"export", "work.stie", root_ + "/out"}, "Did you mean 'work.site'?"},
+      {{"read", "work.stie.*"}, "Did you mean 'work.site'?"},
+      {{"delete", "work.stie"}, "Did you mean 'work.site'?"},
+      {{"check", "wrok"}, "Did you mean 'work'?"},
+  };
+  for (const Case& c : cases) {
+    Outcome o = Run(c.args);
+    EXPECT_EQ(o.code, 1) << c.message;
+    EXPECT_NE(o.err.find(c.message + "\n"), std::string::npos) << o.err;
+  }
+  // Nothing near: nothing offered.
+  EXPECT_EQ(Run({"read", "work.site.zzzzzz"}).err,
+            "vuvorozo: read: WORK.SITE.ZZZZZZ.CATAMS: " + absent + "\n");
+  // exists offers with -v only, and says nothing more on its own.
+  Outcome quiet = Run({"exists", "work.site.index"});
+  EXPECT_EQ(quiet.code, 1);
+  EXPECT_EQ(quiet.out + quiet.err, "");
+  EXPECT_EQ(Run({"exists", "work.site.index", "-v"}).out,
+            "work.site.index does not exist. Did you mean "
+            "'work.site.index.html'?\n");
+  // Entries of one name and several types are all offered.
+  ASSERT_EQ(Run({"write", "work.site.index.csv"}, "a,b\n").code, 0);
+  EXPECT_NE(Run({"read", "work.site.index"})
+                .err.find("Did you mean 'work.site.index.csv' or "
+                          "'work.site.index.html'?\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -51,8 +51,9 @@ TEST(CommandTableTest, EveryFlagMeansOneThingAndEveryCommandNamesItsOwn) {
     }
   }
   EXPECT_EQ(CommandNames().size(), Commands().size() + 1);  // and help
-  EXPECT_EQ(FindCommand("check")->writes, false);
-  EXPECT_EQ(FindCommand("compact")->writes, true);
+  EXPECT_EQ(FindCommand("check")->use, StoreUse::kRead);
+  EXPECT_EQ(FindCommand("compact")->use, StoreUse::kChange);
+  EXPECT_EQ(FindCommand("mkdir")->use, StoreUse::kCreate);
 }
 
 TEST(CommandTableTest, ACommandLineIsCheckedAgainstTheCommandsOwnFlags) {
@@ -73,10 +74,11 @@ TEST(CommandTableTest, ACommandLineIsCheckedAgainstTheCommandsOwnFlags) {
   EXPECT_TRUE(line.settings.foreground);
   EXPECT_EQ(line.settings.mount_options,
             (std::vector<std::string>{"ro", "allow_other"}));
-  line = ParseCommandLine({"import", "-ru", "--rename", "d", "w"});
+  line = ParseCommandLine({"import", "-ru", "--exact-names", "d", "w"});
   EXPECT_TRUE(line.settings.recursive && line.settings.update &&
-              line.settings.fit_names);
-  EXPECT_EQ(StrayFlags(line, *FindCommand("export")), "--update, --rename");
+              line.settings.exact_names);
+  EXPECT_EQ(StrayFlags(line, *FindCommand("export")),
+            "--update, --exact-names");
 
   EXPECT_EQ(ParseCommandLine({"list", "--jsn"}).error,
             "'--jsn': unknown flag (did you mean '--json'?)");

@@ -45,7 +45,7 @@ TEST(FileNamesTest, KeptNamesFirstThenDefaultNamesThenSuffixes) {
   EXPECT_TRUE(naming[1].displaced);
   EXPECT_EQ(naming[3].file, "c.csv");
   EXPECT_EQ(naming[4].file, "d.txt");
-  EXPECT_EQ(naming[4].refused, Reason::kFileNameNotPlain);
+  EXPECT_EQ(naming[4].refused, Reason::kPathUpward);
   EXPECT_FALSE(naming[4].displaced);
   EXPECT_EQ(naming[5].file, "");
   EXPECT_EQ(naming[5].unsafe, Reason::kNamePartSeparator);
@@ -83,7 +83,8 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
   const std::vector<std::string> kept = {
       "",      "",        "a.txt",
       "b.txt", "a~2.txt", "note.csv",
-      "A.TXT", "x/y",     ".vuvorozo-manifest"};
+      "A.TXT", "x/y",     ".vuvorozo-manifest",
+      "x",     "x/y/z"};
   for (int round = 0; round < 500; ++round) {
     std::map<std::pair<std::string, std::string>, NamedEntry> unique;
     int count = 1 + random() % 12;
@@ -106,15 +107,167 @@ TEST(FileNamesTest, EveryCatalogGetsDistinctFilesWhateverItsOrder) {
       }
       ASSERT_NE(naming[i].file, "") << e.name << "." << e.type;
       EXPECT_TRUE(files.insert(naming[i].file).second) << naming[i].file;
-      Reason refused;
+    }
+    // No file stands where a folder of another's path is.
+    for (const std::string& folder : FoldersOf(naming)) {
+      EXPECT_EQ(files.count(folder), 0u) << folder;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const NamedEntry& e = entries[i];
+      if (naming[i].file.empty()) continue;
       if (!naming[i].displaced) {
+        bool kept_path =
+            !e.kept.empty() && PathProblem(e.kept) == Reason::kNone;
         EXPECT_EQ(naming[i].file,
-                  PreferredFileName(e.name, e.type, e.kept, &refused));
+                  kept_path ? e.kept : DefaultFileName(e.name, e.type));
       }
     }
     std::vector<NamedEntry> again = entries;
     std::shuffle(again.begin(), again.end(), random);
     EXPECT_EQ(FilesOf(again), FilesOf(entries));
+  }
+}
+
+}  // namespace
+}  // namespace cli
+
+namespace cli {
+namespace {
+
+// Paths in a tree: a file claims its path and the folders it passes
+// through; a path through another's file, or a file where another's folder
+// is, is displaced to the default name; folder entries name folders, the
+// top record names the catalog's own folder.
+TEST(FileNamesTest, PathsClaimTheirFoldersAndNeverMeetAFile) {
+  std::vector<NamedEntry> entries = {
+      {"A", "CATAMS", "x", false},        // a file named x
+      {"B", "CATAMS", "x/b.txt", false},  // through A's file: displaced
+      {"C", "CATAMS", "y/c.txt", false},  // claims folder y
+      {"D", "CATAMS", "y", false},        // a file where y is: displaced
+      {"E", "CATAMS", "y/e", true},       // a folder entry
+      {"F", "CATAMS", "y/e", true},       // the same folder again
+      {"_CATALOG", "CATAMS", ".", true},  // the catalog's own folder
+      {"G", "CATAMS", "z", true},         // an empty folder
+      {"H", "CATAMS", "", true},          // a folder without a path
+  };
+  std::vector<FileNaming> naming = NameFiles(entries);
+  EXPECT_EQ(naming[0].file, "x");
+  EXPECT_EQ(naming[1].file, "b.txt");
+  EXPECT_TRUE(naming[1].displaced);
+  EXPECT_EQ(naming[2].file, "y/c.txt");
+  EXPECT_EQ(naming[3].file, "d.txt");
+  EXPECT_TRUE(naming[3].displaced);
+  EXPECT_EQ(naming[4].file, "y/e");
+  EXPECT_EQ(naming[5].file, "");
+  EXPECT_TRUE(naming[5].displaced);
+  EXPECT_EQ(naming[6].file, ".");
+  EXPECT_EQ(naming[7].file, "z");
+  EXPECT_EQ(naming[8].file, "");
+  EXPECT_EQ(FoldersOf(naming), (std::set<std::string>{"y", "y/e", "z"}));
+}
+
+// What a path may be: relative, names of 1 to 255 bytes that are not "."
+// or "..", 4096 bytes in all, no name of the program's own; any other byte
+// goes. Archive members are made paths first.
+TEST(FileNamesTest, PathsKeepAnyBytesButStayInsideTheFolder) {
+  EXPECT_EQ(PathProblem("a/b c/\x01\n\xff~.txt "), Reason::kNone);
+  EXPECT_EQ(PathProblem(std::string(255, 'n')), Reason::kNone);
+  EXPECT_EQ(PathProblem(std::string(256, 'n')), Reason::kFileNameTooLong);
+  std::string deep;
+  while (deep.size() < 4096) deep += "d/";
+  EXPECT_EQ(PathProblem(deep + "f"), Reason::kPathTooLong);
+  EXPECT_EQ(PathProblem("/etc/passwd"), Reason::kPathAbsolute);
+  EXPECT_EQ(PathProblem("a/../b"), Reason::kPathUpward);
+  EXPECT_EQ(PathProblem("a//b"), Reason::kFileNameNotPlain);
+  EXPECT_EQ(PathProblem("a/./b"), Reason::kFileNameNotPlain);
+  EXPECT_EQ(PathProblem("sub/.vuvorozo-manifest"), Reason::kFileNameReserved);
+  EXPECT_EQ(PathProblem(".vuvorozo-tmp-1-2"), Reason::kFileNameReserved);
+  std::string path;
+  EXPECT_EQ(NormalPath("./a//b/", &path), Reason::kNone);
+  EXPECT_EQ(path, "a/b");
+  EXPECT_EQ(NormalPath("./", &path), Reason::kNone);
+  EXPECT_EQ(path, ".");
+  EXPECT_EQ(NormalPath("/abs", &path), Reason::kPathAbsolute);
+  EXPECT_EQ(NormalPath("a/../../b", &path), Reason::kPathUpward);
+  EXPECT_EQ(BaseName("a/b/c.txt"), "c.txt");
+  EXPECT_EQ(ParentOf("a/b/c.txt"), "a/b");
+  EXPECT_EQ(ParentOf("c.txt"), "");
+}
+
+// The entries files become: the one keeping the path, else the name's own
+// unless another path has it, else fitted; with exact names a refusal that
+// says who has the entry. Each entry goes to one path only.
+TEST(FileNamesTest, EntriesGoByPathThenByNameThenFitted) {
+  EntryChooser chooser;
+  chooser.Hold("NOTES", "CATAMS", "old/notes.txt", false);
+  chooser.Hold("MEMO", "CATAMS", "", false);  // written, keeps no path
+  FileEntry entry;
+  std::string holder;
+  EXPECT_EQ(chooser.Choose("old/notes.txt", false, true, &entry, &holder),
+            Reason::kNone);
+  EXPECT_EQ(entry.Key(), "NOTES.CATAMS");
+  EXPECT_TRUE(entry.typed);
+  // Another notes.txt: exact names refuse it and say who has the entry.
+  EXPECT_EQ(chooser.Choose("new/notes.txt", false, true, &entry, &holder),
+            Reason::kNameTaken);
+  EXPECT_EQ(holder, "old/notes.txt");
+  EXPECT_EQ(chooser.Choose("new/notes.txt", false, false, &entry, &holder),
+            Reason::kNone);
+  EXPECT_EQ(entry.Key(), "NOTES~2.CATAMS");
+  // An entry that keeps no path is the file's of its name.
+  EXPECT_EQ(chooser.Choose("memo.txt", false, true, &entry, &holder),
+            Reason::kNone);
+  EXPECT_EQ(entry.Key(), "MEMO.CATAMS");
+  // Folders, and names no entry name holds.
+  EXPECT_EQ(chooser.Choose("old", true, false, &entry, &holder), Reason::kNone);
+  EXPECT_EQ(entry.Key(), "OLD.CATAMS");
+  EXPECT_EQ(chooser.Choose("jquery.min.js", false, false, &entry, &holder),
+            Reason::kNone);
+  EXPECT_EQ(entry.Key(), "JQUERY_MIN.JS");
+  EXPECT_EQ(chooser.Choose("jquery.min.js", false, true, &entry, &holder),
+            Reason::kNameHoldsDot);
+  // The catalog's own record is never another file's entry.
+  EXPECT_EQ(chooser.Choose("_catalog.txt", false, false, &entry, &holder),
+            Reason::kNone);
+  EXPECT_EQ(entry.Key(), "_CATALOG~2.CATAMS");
+  EXPECT_EQ(chooser.Choose(".", true, false, &entry, &holder), Reason::kNone);
+  EXPECT_EQ(entry.Key(), "_CATALOG.CATAMS");
+}
+
+// A catalog's folder and back: the folder it keeps, else its name in lower
+// case; a folder whose name is no catalog name in lower case is kept.
+TEST(FileNamesTest, CatalogFoldersAndCatalogsGoRound) {
+  std::string catalog, keep;
+  EXPECT_EQ(CatalogForFolder("reports", false, {}, &catalog, &keep),
+            Reason::kNone);
+  EXPECT_EQ(catalog, "REPORTS");
+  EXPECT_EQ(keep, "");
+  EXPECT_EQ(FolderOfCatalog(catalog, keep), "reports");
+  EXPECT_EQ(CatalogForFolder("My Site.v2", false, {}, &catalog, &keep),
+            Reason::kNone);
+  EXPECT_EQ(catalog, "MY SITE_V2");
+  EXPECT_EQ(FolderOfCatalog(catalog, keep), "My Site.v2");
+  EXPECT_EQ(CatalogForFolder("Reports", false, {"REPORTS"}, &catalog, &keep),
+            Reason::kNone);
+  EXPECT_EQ(catalog, "REPORTS~2");
+  EXPECT_EQ(FolderOfCatalog(catalog, keep), "Reports");
+  EXPECT_EQ(CatalogForFolder("Reports", true, {"REPORTS"}, &catalog, &keep),
+            Reason::kNameTaken);
+  // A kept name that is no folder name is not used.
+  EXPECT_EQ(FolderOfCatalog("X", "../up"), "x");
+}
+
+// The temporary files the mount keeps aside, and dot files it stores.
+TEST(FileNamesTest, TemporaryNamesAreKnownAndDotFilesAreFiles) {
+  for (const char* name :
+       {".notes.txt.Xy12Ab", "notes.txt~", ".notes.txt.swp", ".notes.txt.swo",
+        "#notes.txt#", ".#notes.txt", ".~lock.notes.ods#",
+        ".goutputstream-ABC123", ".vuvorozo-tmp-12-3"}) {
+    EXPECT_TRUE(IsScratchName(name)) << name;
+  }
+  for (const char* name : {".gitignore", ".htaccess", "notes.txt", ".profile",
+                           "a.swp", "~", ".notes.txt.Xy12A!"}) {
+    EXPECT_FALSE(IsScratchName(name)) << name;
   }
 }
 

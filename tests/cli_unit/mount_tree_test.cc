@@ -225,29 +225,130 @@ TEST_F(MountTreeTest, EntriesKeepingOneFileNameAreAllShown) {
   EXPECT_EQ(Read("/work/c/a.txt"), "first\n");
 }
 
-TEST_F(MountTreeTest, WhatACatalogCannotHoldIsRefusedWithItsErrno) {
+// The entries of a catalog, NAME.TYPE, as the store holds them.
+std::set<std::string> EntriesOf(Session& session, const std::string& catalog) {
+  std::vector<refhost::EntryInfo> infos;
+  std::set<std::string> keys;
+  std::vector<std::string> names;
+  EXPECT_TRUE(session.host().store()->List("WORK", catalog, &infos).ok());
+  for (const refhost::EntryInfo& info : infos) {
+    keys.insert(info.name + "." + info.type);
+  }
+  return keys;
+}
+
+TEST_F(MountTreeTest, AnyNameAndAnyDepthIsTakenAndWhatIsNotIsRefused) {
   ASSERT_EQ(tree_->MakeFolder("/work"), 0);
   ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  // Names no entry name holds are fitted; the file keeps its own.
+  for (const std::string& name :
+       {std::string("jquery.min.js"), std::string(33, 'x') + ".txt",
+        std::string("trail .txt"), std::string("bad\xFF\n.txt"),
+        std::string(".gitignore"), std::string("A.txt"),
+        std::string("a.txt")}) {
+    ASSERT_EQ(Write("/work/notes/" + name, name + "\n"), 0) << name;
+    EXPECT_EQ(Read("/work/notes/" + name), name + "\n") << name;
+  }
+  EXPECT_EQ(EntriesOf(*session_, "NOTES").size(), 7u);
+  // Folders of any depth, made one by one, hold files and stay when empty.
+  ASSERT_EQ(tree_->MakeFolder("/work/notes/sub", 0700), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes/sub/deeper"), 0);
+  ASSERT_EQ(Write("/work/notes/sub/deeper/a.txt", "deep\n"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes/sub/empty"), 0);
+  EXPECT_EQ(Names("/work/notes/sub"),
+            (std::set<std::string>{"deeper", "empty"}));
+  EXPECT_EQ(Read("/work/notes/sub/deeper/a.txt"), "deep\n");
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/sub", 0, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ExpectSizesAreBytes("/work/notes/sub/deeper");
   uint64_t handle = 0;
   int create = O_WRONLY | O_CREAT;
-  EXPECT_EQ(tree_->Create("/work/notes/jquery.min.js", 0644, create, &handle),
-            -EINVAL);
-  EXPECT_EQ(tree_->Create("/work/notes/" + std::string(33, 'x') + ".txt", 0644,
-                          create, &handle),
+  EXPECT_EQ(tree_->Create("/work/notes/none/a.txt", 0644, create, &handle),
+            -ENOENT);
+  EXPECT_EQ(tree_->MakeFolder("/work/notes/a.txt/x"), -ENOTDIR);
+  EXPECT_EQ(tree_->MakeFolder("/work/notes/sub"), -EEXIST);
+  EXPECT_EQ(tree_->Create("/work/notes/" + std::string(256, 'y'), 0644, create,
+                          &handle),
             -ENAMETOOLONG);
+  EXPECT_EQ(tree_->RemoveFolder("/work/notes/sub"), -ENOTEMPTY);
+  EXPECT_EQ(tree_->RemoveFolder("/work/notes/sub/empty"), 0);
+  EXPECT_EQ(Names("/work/notes/sub"), std::set<std::string>{"deeper"});
+  // A folder renamed within its catalog: only the paths change.
+  ASSERT_EQ(tree_->Rename("/work/notes/sub", "/work/notes/moved", 0), 0);
+  EXPECT_EQ(Read("/work/notes/moved/deeper/a.txt"), "deep\n");
+  EXPECT_EQ(tree_->GetAttributes("/work/notes/sub", 0, &st), -ENOENT);
+
   EXPECT_EQ(tree_->Create("/work/a.txt", 0644, create, &handle), -EPERM);
-  EXPECT_EQ(tree_->MakeFolder("/work/notes/sub"), -EPERM);
   EXPECT_EQ(tree_->MakeFolder("/toolonglibref"), -ENAMETOOLONG);
   EXPECT_EQ(tree_->MakeFolder("/no-dash"), -EINVAL);
-  EXPECT_EQ(tree_->MakeFolder("/work/" + std::string(40, 'c')), -ENAMETOOLONG);
-  // A second file naming one entry would replace it.
-  ASSERT_EQ(Write("/work/notes/a.txt", "a\n"), 0);
-  EXPECT_EQ(tree_->Create("/work/notes/A.txt", 0644, create, &handle), -EEXIST);
   EXPECT_EQ(tree_->ChangeOwner("/work/notes/a.txt", getuid() + 1, -1), -EPERM);
-  EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a", 0), -EINVAL);
+  // A bit the file would lose is refused; the mode stays as it was.
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 04755), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 01644), -EPERM);
+  EXPECT_EQ(tree_->ChangeMode("/work/notes/none.txt", 0, 04755), -ENOENT);
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/a.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a.txt.swp", 0),
+            -EPERM);
   EXPECT_EQ(tree_->RemoveFolder("/work"), -ENOTEMPTY);
-  EXPECT_EQ(Names("/work/notes"), std::set<std::string>{"a.txt"});
-  EXPECT_EQ(Read("/work/notes/a.txt"), "a\n");
+  // A catalog's folder of a name no catalog holds keeps its name.
+  ASSERT_EQ(tree_->MakeFolder("/work/My Notes.2024"), 0);
+  EXPECT_EQ(Names("/work"), (std::set<std::string>{"My Notes.2024", "notes"}));
+  ASSERT_EQ(Write("/work/My Notes.2024/x.txt", "x\n"), 0);
+  EXPECT_EQ(Read("/work/My Notes.2024/x.txt"), "x\n");
+}
+
+TEST_F(MountTreeTest, RenamesChangeNamesOnlyAndTemporariesLeaveNoEntries) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/notes"), 0);
+  ASSERT_EQ(Write("/work/notes/a.txt", "first\n"), 0);
+  // Renamed within the catalog, the entry stays the one it was.
+  ASSERT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/b.txt", 0), 0);
+  EXPECT_EQ(EntriesOf(*session_, "NOTES"), std::set<std::string>{"A.CATAMS"});
+  EXPECT_EQ(Names("/work/notes"), std::set<std::string>{"b.txt"});
+  EXPECT_EQ(Read("/work/notes/b.txt"), "first\n");
+  // A new a.txt has an entry of its own.
+  ASSERT_EQ(Write("/work/notes/a.txt", "second\n"), 0);
+  EXPECT_EQ(EntriesOf(*session_, "NOTES"),
+            (std::set<std::string>{"A.CATAMS", "A~2.CATAMS"}));
+
+  // rsync: a temporary written and closed, its time set, then renamed over
+  // the real name; the entry of the real name takes the bytes.
+  std::string temporary = "/work/notes/.b.txt.Xy12Ab";
+  ASSERT_EQ(Write(temporary, "from rsync\n"), 0);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1500000000, 5}};
+  ASSERT_EQ(tree_->SetTimes(temporary, 0, times), 0);
+  EXPECT_EQ(Names("/work/notes"),
+            (std::set<std::string>{".b.txt.Xy12Ab", "a.txt", "b.txt"}));
+  EXPECT_EQ(EntriesOf(*session_, "NOTES").size(), 2u);
+  ASSERT_EQ(tree_->Rename(temporary, "/work/notes/b.txt", 0), 0);
+  EXPECT_EQ(EntriesOf(*session_, "NOTES"),
+            (std::set<std::string>{"A.CATAMS", "A~2.CATAMS"}));
+  EXPECT_EQ(Read("/work/notes/b.txt"), "from rsync\n");
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/notes/b.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+
+  // An editor's swap file and a backup copy come and go, never stored.
+  ASSERT_EQ(Write("/work/notes/.b.txt.swp", "swap"), 0);
+  ASSERT_EQ(Write("/work/notes/b.txt~", "from rsync\n"), 0);
+  ASSERT_EQ(Write("/work/notes/b.txt", "edited\n"), 0);
+  EXPECT_EQ(tree_->Remove("/work/notes/b.txt~"), 0);
+  EXPECT_EQ(tree_->Remove("/work/notes/.b.txt.swp"), 0);
+  EXPECT_EQ(EntriesOf(*session_, "NOTES").size(), 2u);
+  EXPECT_EQ(Read("/work/notes/b.txt"), "edited\n");
+  // Dot files that are no temporaries are files like any other.
+  ASSERT_EQ(Write("/work/notes/.htaccess", "deny\n"), 0);
+  EXPECT_EQ(EntriesOf(*session_, "NOTES").size(), 3u);
+
+  // A temporary left when the mount ends is kept under its own name.
+  ASSERT_EQ(Write("/work/notes/left.txt~", "left\n"), 0);
+  tree_->Shutdown();
+  tree_ = std::make_unique<MountTree>(*session_, false);
+  EXPECT_EQ(Read("/work/notes/left.txt~"), "left\n");
+  EXPECT_EQ(EntriesOf(*session_, "NOTES").size(), 4u);
 }
 
 TEST_F(MountTreeTest, AReadOnlyTreeRefusesEveryChange) {

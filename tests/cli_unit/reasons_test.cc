@@ -30,8 +30,8 @@ TEST(ReasonsTest, NamesACatalogCannotHoldGiveTheMountsErrno) {
   }
   EXPECT_EQ(EntryForFile("notes.txt", &entry), Reason::kNone);
   EXPECT_EQ(entry.name, "NOTES");
-  std::string catalog;
-  EXPECT_EQ(CatalogForFolder(std::string(40, 'c'), &catalog),
+  std::string catalog, keep;
+  EXPECT_EQ(CatalogForFolder(std::string(40, 'c'), true, {}, &catalog, &keep),
             Reason::kNameTooLong);
   EXPECT_EQ(ErrnoOf(LibrefProblem("ninechars")), ENAMETOOLONG);
   EXPECT_EQ(ErrnoOf(LibrefProblem("a-b")), EINVAL);
@@ -51,6 +51,11 @@ TEST(ReasonsTest, AFailedStoreCarriesItsReasonThroughTheHostsStatus) {
   EXPECT_EQ(ErrnoOf(ReasonOf(refhost::kLibStoreFailed,
                              refhost::StoreStatus::Busy("busy"))),
             EBUSY);
+  // A user who may not read or write the library is told so, not that the
+  // library may only be read.
+  EXPECT_EQ(ErrnoOf(ReasonOf(refhost::kLibStoreFailed,
+                             refhost::StoreStatus::NoPermission("no"))),
+            EACCES);
   // Without an account of the store's: its storage failed.
   EXPECT_EQ(ReasonOf(refhost::kLibStoreFailed, refhost::StoreStatus::Ok()),
             Reason::kIoError);

@@ -22,10 +22,10 @@ class DirectoryTest : public ModuleTest {
 
   // Puts an entry with text records into WORK.CAT (or the catalog given).
   void Seed(std::string_view name, std::string_view type,
-            std::vector<std::string> lines = {"line"},
+            const std::vector<std::string>& lines = {"line"},
             std::string_view catalog = "CAT") {
     std::vector<refhost::StoredRecord> records;
-    for (std::string& line : lines) records.push_back({line, kKindText});
+    for (const std::string& line : lines) records.push_back({line, kKindText});
     ASSERT_TRUE(
         store().PutEntry("WORK", catalog, name, type, "", records).ok());
   }

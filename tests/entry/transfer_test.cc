@@ -476,7 +476,7 @@ TEST_F(EntryTest, BadTransfersAreRefused) {
   ASSERT_NE(out, nullptr);
   ASSERT_EQ(slots().IoVector(out, &v), 0);
   library().ResetCalls();
-  EXPECT_EQ(Write(out, std::string_view("abc", 0)), 0);
+  EXPECT_EQ(Write(out, std::string_view("abc").substr(0, 0)), 0);
   EXPECT_EQ(slots().Write(out, "abc", -1, 0), kStatusBadLength);
   EXPECT_EQ(slots().Write(out, "abc", INT_MIN, 0), kStatusBadLength);
   EXPECT_EQ(v->write(out, "abc", -3, 0), kStatusBadLength);

@@ -242,7 +242,7 @@ StoreStatus ServerConnection::NotOurs() const {
 }
 
 // The text with the URL's password masked wherever it appears.
-std::string ServerConnection::Masked(std::string text) const {
+std::string ServerConnection::Masked(const std::string& text) const {
   std::string out = MaskPassword(text);
   for (size_t at = 0; !password_.empty() &&
                       (at = out.find(password_, at)) != std::string::npos;) {
@@ -282,7 +282,8 @@ StoreStatus ServerConnection::StatusOf(const Result& result) const {
   if (why.empty()) why = Masked(PQerrorMessage(pg_));
   std::string text = shown_ + ": " + why;
   if (code == "53100") return StoreStatus::DiskFull(text);
-  if (code == "25006" || code == "42501") return StoreStatus::ReadOnly(text);
+  if (code == "25006") return StoreStatus::ReadOnly(text);
+  if (code == "42501") return StoreStatus::NoPermission(text);
   if (code == "55P03" || code == "40001" || code == "40P01") {
     return StoreStatus::Busy(text);
   }

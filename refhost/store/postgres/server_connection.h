@@ -360,7 +360,7 @@ class ServerConnection {
   StoreStatus NotOurs() const;
 
   // The text with the URL's password masked wherever it appears.
-  std::string Masked(std::string text) const;
+  std::string Masked(const std::string& text) const;
 
   // What a finished statement means, in words a user can read.
   StoreStatus StatusOf(const Result& result) const;

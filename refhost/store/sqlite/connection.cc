@@ -36,6 +36,22 @@ std::string UriPath(const std::string& path) {
 
 }  // namespace
 
+StoreStatus SystemFailure(const std::string& path, int error) {
+  std::string text = path + ": " + std::strerror(error);
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return StoreStatus::NoPermission(text);
+    case EROFS:
+      return StoreStatus::ReadOnly(text);
+    case ENOSPC:
+    case EDQUOT:
+      return StoreStatus::DiskFull(text);
+    default:
+      return StoreStatus::IoError(text);
+  }
+}
+
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
 int Statement::Prepare(sqlite3* db, const char* sql) {
@@ -163,6 +179,9 @@ StoreStatus Connection::Failure(std::string_view doing) const {
   switch (code & 0xFF) {
     case SQLITE_FULL:
       return StoreStatus::DiskFull(file + "the disk is full");
+    case SQLITE_PERM:
+      return StoreStatus::NoPermission(
+          file + "this user may not read or write the library (" + text + ")");
     case SQLITE_READONLY:
       return StoreStatus::ReadOnly(
           file + "the library can only be read here (" + text + ")");
@@ -185,6 +204,13 @@ StoreStatus Connection::Failure(std::string_view doing) const {
   }
   if (error == EROFS) {
     return StoreStatus::ReadOnly(file + "the library is on read-only media");
+  }
+  if (error == EACCES || error == EPERM) {
+    return StoreStatus::NoPermission(
+        file +
+        "this user may not read or write the library file or its data "
+        "folder (" +
+        std::strerror(error) + ")");
   }
   std::string why = text;
   if (error != 0) why += std::string(": ") + std::strerror(error);

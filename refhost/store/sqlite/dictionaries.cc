@@ -136,14 +136,13 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     samples.push_back(std::move(attributes));
   }
   text->attribute_samples.clear();
-  return MakeCatalogDictionary(catalog, text, std::move(samples),
+  return MakeCatalogDictionary(catalog, text, samples,
                                (int64_t)text->sample_bytes);
 }
 
-StoreStatus LibraryFile::MakeCatalogDictionary(int64_t catalog,
-                                               CatalogText* text,
-                                               std::vector<std::string> samples,
-                                               int64_t trained_bytes) {
+StoreStatus LibraryFile::MakeCatalogDictionary(
+    int64_t catalog, CatalogText* text, const std::vector<std::string>& samples,
+    int64_t trained_bytes) {
   std::string joined;
   for (const std::string& sample : samples) joined += sample;
   std::string bytes, why;
@@ -151,11 +150,11 @@ StoreStatus LibraryFile::MakeCatalogDictionary(int64_t catalog,
   for (int attempt = 0; attempt < 8 && id == 0; ++attempt) {
     uint32_t wanted = DictionaryIdFor(joined, attempt);
     int64_t taken = 0;
-    if (StoreStatus s = main_->Integer(
-            ("SELECT count(*) FROM dictionaries WHERE id = " +
-             std::to_string(wanted))
-                .c_str(),
-            &taken);
+    if (StoreStatus s =
+            main_->Integer(("SELECT count(*) FROM dictionaries WHERE id = " +
+                            std::to_string(wanted))
+                               .c_str(),
+                           &taken);
         !s.ok()) {
       return s;
     }
@@ -202,9 +201,8 @@ StoreStatus LibraryFile::MakeCatalogDictionary(int64_t catalog,
       return s;
     }
   }
-  text->ratio = compressed_text > 0
-                    ? (double)compressed / (double)compressed_text
-                    : 0;
+  text->ratio =
+      compressed_text > 0 ? (double)compressed / (double)compressed_text : 0;
   for (const auto& [name, type] : entries) {
     Statement* read = main_->Get(Sql::kEntryAttributes, &status);
     if (read == nullptr) return status;
@@ -232,8 +230,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(int64_t catalog,
 
 // Inside the caller's transaction, with the dictionary to compress with in
 // use. A page that does not read is left as it is (check names it).
-StoreStatus LibraryFile::Recompress(int64_t key, size_t* text,
-                                    size_t* stored) {
+StoreStatus LibraryFile::Recompress(int64_t key, size_t* text, size_t* stored) {
   PageDictionary* target = codec_.dictionary();
   StoreStatus status;
   Statement* st = main_->Get(Sql::kPageByKey, &status);
@@ -306,8 +303,8 @@ StoreStatus LibraryFile::AttributesOf(Connection& c, Statement* st, int i,
   std::string why;
   if (!codec_.Decompress(st->Blob(i), st->Bytes(i), kAttributesLimit,
                          FinderFor(c), &why)) {
-    return Damaged(std::string(what) + ": its host attributes do not read: " +
-                   why);
+    return Damaged(std::string(what) +
+                   ": its host attributes do not read: " + why);
   }
   *out = codec_.content();
   return StoreStatus::Ok();
@@ -321,9 +318,8 @@ DictionaryFinder LibraryFile::FinderFor(Connection& c) {
       *dictionary = cached->second.get();
       return true;
     }
-    std::string missing =
-        "it needs dictionary " + std::to_string(id) +
-        ", which the library does not hold";
+    std::string missing = "it needs dictionary " + std::to_string(id) +
+                          ", which the library does not hold";
     if (format_ < 3) {
       *why = missing;
       return false;
@@ -343,7 +339,8 @@ DictionaryFinder LibraryFile::FinderFor(Connection& c) {
         found = std::make_shared<PageDictionary>(std::move(bytes));
       }
       if (found == nullptr || !found->ok() || found->id() != id) {
-        *why = "dictionary " + std::to_string(id) + ", which it needs, is "
+        *why = "dictionary " + std::to_string(id) +
+               ", which it needs, is "
                "damaged";
         found.reset();
       }
@@ -505,9 +502,8 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     }
   }
   CatalogText text;
-  StoreStatus status = Change([&] {
-    return MakeCatalogDictionary(catalog, &text, std::move(samples), stored);
-  });
+  StoreStatus status = Change(
+      [&] { return MakeCatalogDictionary(catalog, &text, samples, stored); });
   texts_.erase(catalog);
   if (!status.ok() || text.dictionary == nullptr) return status;
   std::shared_ptr<PageDictionary> dictionary = text.dictionary;

@@ -66,7 +66,8 @@ StoreStatus LibraryFile::Open(const std::string& path,
       return StoreStatus::NotLibrary(path + ": not a regular file");
     }
   } else if (errno != ENOENT) {
-    return StoreStatus::IoError(path + ": " + std::strerror(errno));
+    // A folder the user may not search hides the library; it is not absent.
+    return SystemFailure(path, errno);
   } else if (!create || options.read_only) {
     return StoreStatus::NotFound("no such library");
   }
@@ -81,12 +82,10 @@ StoreStatus LibraryFile::Open(const std::string& path,
   // A library that cannot be written here is still read; its changes are
   // refused saying why.
   if (!options.read_only) {
-    std::string why = made->WhyNotWritable();
-    if (!why.empty() && !FileExists(path, &info)) {
-      return StoreStatus::ReadOnly(path + ": " + why);
-    }
-    made->mode_.read_only = !why.empty();
-    made->read_only_reason_ = why;
+    StoreStatus why = made->WhyNotWritable();
+    if (!why.ok() && !FileExists(path, &info)) return why;
+    made->mode_.read_only = !why.ok();
+    made->read_only_refusal_ = why;
   }
   StoreStatus status =
       made->mode_.read_only ? made->OpenReadOnly() : made->OpenFile(create);
@@ -96,22 +95,25 @@ StoreStatus LibraryFile::Open(const std::string& path,
 }
 
 StoreStatus LibraryFile::ReadOnlyRefusal() const {
-  return StoreStatus::ReadOnly(path_ + ": " +
-                               (read_only_reason_.empty()
-                                    ? std::string("opened for reading only")
-                                    : read_only_reason_));
+  if (!read_only_refusal_.ok()) return read_only_refusal_;
+  return StoreStatus::ReadOnly(path_ + ": opened for reading only");
 }
 
 // Why this process cannot change the library: its file, or the folder
-// where the journal goes, may not be written. Empty when it can.
-std::string LibraryFile::WhyNotWritable() const {
+// where the journal goes, may not be written, for want of permission or
+// on read-only media.
+StoreStatus LibraryFile::WhyNotWritable() const {
   size_t slash = path_.rfind('/');
   std::string folder = slash == std::string::npos ? std::string(".")
                        : slash == 0               ? std::string("/")
                                                   : path_.substr(0, slash);
-  auto why = [](const char* what) {
-    return errno == EROFS ? std::string("the library is on read-only media")
-                          : std::string("this user may not write ") + what;
+  auto why = [this](const char* what) {
+    if (errno == EROFS) {
+      return StoreStatus::ReadOnly(path_ +
+                                   ": the library is on read-only media");
+    }
+    return StoreStatus::NoPermission(path_ + ": this user may not write " +
+                                     what);
   };
   if (access(path_.c_str(), W_OK) != 0 && errno != ENOENT) {
     return why("the library file");
@@ -119,7 +121,7 @@ std::string LibraryFile::WhyNotWritable() const {
   if (access(folder.c_str(), W_OK | X_OK) != 0) {
     return why("the data folder, where a library keeps its journal");
   }
-  return "";
+  return StoreStatus::Ok();
 }
 
 std::string LibraryFile::Describe(const EntryName& entry) const {

@@ -319,7 +319,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
               const StoreOptions& options);
   friend class SqliteListing;
 
-  std::string WhyNotWritable() const;
+  // Why this process cannot change the library (permission, read-only
+  // media); Ok when it can.
+  StoreStatus WhyNotWritable() const;
   StoreStatus OpenFile(bool create);
   StoreStatus OpenReadOnly();
   // What the file holds: its format (0 for an empty database) or the
@@ -396,13 +398,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   };
   // The catalog's dictionary for what is written in this transaction;
   // null when it has none (yet).
-  StoreStatus TextOf(int64_t catalog, CatalogText** text);
+  StoreStatus TextOf(int64_t catalog, CatalogText** out);
   // A page of the catalog stored without a dictionary: noted, and once
   // there is enough of them the catalog's dictionary made and what was
   // noted compressed again with it.
   StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key);
   StoreStatus MakeCatalogDictionary(int64_t catalog, CatalogText* text,
-                                    std::vector<std::string> samples,
+                                    const std::vector<std::string>& samples,
                                     int64_t trained_bytes);
   // Compresses the page row at key again with the dictionary in use;
   // adds the bytes of its text and of its new frame to *text and *stored.
@@ -460,7 +462,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     int64_t generation = 0;
   };
   std::map<std::string, Writing> writing_;
-  std::string read_only_reason_;  // why changes are refused
+  StoreStatus read_only_refusal_;  // why changes are refused; Ok when
+                                   // the store was opened for reading
   // Left by changes that failed, for the next change to do.
   std::vector<EntryName> unreleased_;  // writer locks to drop
   std::vector<int64_t> undiscarded_;   // staging versions to drop

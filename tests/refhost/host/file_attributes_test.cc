@@ -53,7 +53,7 @@ TEST(FileAttributesTest, EncodedAttributesReadBackWhateverTheNamesHold) {
 
 TEST(FileAttributesTest, TextThatIsNotAttributesReadsAsNone) {
   std::string good = EncodeFileAttributes(FileAttributes());
-  for (std::string bad :
+  for (const std::string& bad :
        {std::string(), std::string("mode=644"), good + "\nsize=-1",
         good + "\nmode=9", good + "\nname=%4", good + "\nrecords=rows",
         good + "\nxxh3=12", good + "\nno equals sign"}) {

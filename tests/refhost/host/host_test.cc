@@ -177,7 +177,7 @@ TEST_F(HostTest, MessagesFormatSubstituteAndExplain) {
   ASSERT_EQ(host_.issued().size(), 1u);
   EXPECT_EQ(host_.issued()[0].token, 7);
   EXPECT_NE(host_.issued()[0].text.find("CATALOG"), std::string::npos);
-  EXPECT_NE(host_.issued()[0].text.find("8"), std::string::npos);
+  EXPECT_NE(host_.issued()[0].text.find('8'), std::string::npos);
 
   host_.SetSubstitutions({std::string("No such thing.\0", 15)});
   EXPECT_EQ(host_.RefusalText(), "No such thing.");

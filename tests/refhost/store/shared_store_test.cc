@@ -212,7 +212,7 @@ TEST_P(SharedStoreTest, WritersOfOneEntryInTwoProcessesTakeTurns) {
       return cursor->Commit().ok() ? 0 : 5;
     });
   };
-  auto expect = [&](std::vector<std::string> prefix) {
+  auto expect = [&](const std::vector<std::string>& prefix) {
     auto entry = Make()->GetEntry("WORK", "CAT", "E", "DATA");
     ASSERT_TRUE(entry.has_value());
     std::vector<std::string> got;

@@ -423,7 +423,7 @@ TEST_F(LibraryFileTest, AReadingStoreChangesNothing) {
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
   EXPECT_TRUE(check.problems.empty());
   std::unique_ptr<EntryCursor> cursor;
-  for (StoreStatus st :
+  for (const StoreStatus& st :
        {store->PutEntry("WORK", "CAT", "E", "DATA", "", {}),
         store->OpenEntry("WORK", "CAT", "E", "DATA", OpenIntent::kUpdate, "",
                          &cursor),
@@ -468,7 +468,7 @@ TEST_F(LibraryFileTest, ACatalogNamedByAnotherProgramIsServedLikeAnyOther) {
 // Reading works where nothing can be written: for a user who may only read
 // the folder, and on read-only media where the library's journal files
 // cannot even be made. A writer there is told why it cannot write.
-TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWritten) {
+TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWrittenAsRoot) {
   std::vector<StoredRecord> records = Lines(3000, 50);
   ASSERT_TRUE(Store()->PutEntry("WORK", "CAT", "E", "DATA", "", records).ok());
 
@@ -488,7 +488,7 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWritten) {
       return 4;
     }
     StoreStatus st = store->PutEntry("WORK", "CAT", "E", "DATA", "", {});
-    if (st.code() != StoreStatus::kReadOnly ||
+    if (st.code() != StoreStatus::kNoPermission ||
         st.message() != DbPath() +
                             ": this user may not write the library "
                             "file") {
@@ -497,6 +497,30 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWritten) {
     return 0;
   });
   EXPECT_EQ(Reap(reader), 0);
+
+  // A folder the user may not even search hides its libraries: each call
+  // says so, and none takes the library for absent.
+  ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+  pid_t stranger = Spawn([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+    auto store = Store(true);
+    std::vector<std::string> librefs;
+    std::string stamp;
+    int code = 3;
+    for (const StoreStatus& st :
+         {store->ListLibraries(&librefs), store->FindLibrary("WORK"),
+          store->FindEntry("WORK", "CAT", "E", "DATA", nullptr),
+          store->ChangeStamp("WORK", &stamp),
+          Store()->PutEntry("WORK", "CAT", "N", "DATA", "", {})}) {
+      if (st.code() != StoreStatus::kNoPermission ||
+          st.message().find("Permission denied") == std::string::npos) {
+        return code;
+      }
+      ++code;
+    }
+    return 0;
+  });
+  EXPECT_EQ(Reap(stranger), 0);
   ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
 
   // Read-only media: a tmpfs remounted read-only under the library.
@@ -527,7 +551,7 @@ TEST_F(LibraryFileTest, ReadingWorksWhereNothingCanBeWritten) {
 
 // A full disk: a write fails saying so, and the old content stays and
 // reads as before; a deletion works or says why.
-TEST_F(LibraryFileTest, AFullDiskKeepsOldContentAndReadsWorking) {
+TEST_F(LibraryFileTest, AFullDiskKeepsOldContentAndReadsWorkingAsRoot) {
   std::string disk = folder_ + "/disk";
   ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
   Tmpfs tmpfs(disk, "3m");
@@ -544,7 +568,7 @@ TEST_F(LibraryFileTest, AFullDiskKeepsOldContentAndReadsWorking) {
     int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     std::string block(4096, 'f');
-    while (FileBytes(filler) < 2 * 1024 * 1024 &&
+    while (FileBytes(filler) < 2LL * 1024 * 1024 &&
            write(fd, block.data(), block.size()) > 0) {
     }
     auto store = NewSqliteCatalogStore(disk, writing);
@@ -608,8 +632,8 @@ TEST_F(LibraryFileTest, FilesThatAreNotLibrariesAreRefusedAndLeftAlone) {
                        "PRAGMA user_version = 2"));
   auto store = Store();
   for (const char* libref : {"NOTES", "STAMPED"}) {
-    for (StoreStatus st : {store->FindCatalog(libref, "CAT"),
-                           store->CreateCatalog(libref, "CAT")}) {
+    for (const StoreStatus& st : {store->FindCatalog(libref, "CAT"),
+                                  store->CreateCatalog(libref, "CAT")}) {
       EXPECT_EQ(st.code(), StoreStatus::kNotLibrary) << st.ToString();
       EXPECT_NE(st.message().find("not a library of this program"),
                 std::string::npos)
@@ -632,7 +656,7 @@ TEST_F(LibraryFileTest, FilesThatAreNotLibrariesAreRefusedAndLeftAlone) {
   struct stat before;
   ASSERT_EQ(stat((outside + "/real.db").c_str(), &before), 0);
   for (const char* libref : {"LINK", "DANGLE"}) {
-    for (StoreStatus st :
+    for (const StoreStatus& st :
          {store->FindCatalog(libref, "CAT"),
           store->CreateCatalog(libref, "NEW"),
           store->PutEntry(libref, "CAT", "E", "DATA", "", {})}) {

@@ -1,0 +1,275 @@
+// CatalogImport: the entries of one catalog written from a tree.
+
+#include "cli/files/catalog_import.h"
+
+#include "cli/files/attributes.h"
+#include "cli/option_text.h"
+#include "cli/report.h"
+#include "refhost/host/library_services.h"
+
+namespace cli {
+
+using refhost::FileAttributes;
+
+CatalogImport::CatalogImport(Session& session, const ImportSettings& settings,
+                             Tally& tally)
+    : session_(session), settings_(settings), tally_(tally) {}
+
+CatalogImport::~CatalogImport() {
+  if (open_) End();
+}
+
+std::string CatalogImport::What(const std::string& path) const {
+  return Printable(label_ + (path == kTopPath ? std::string() : path));
+}
+
+bool CatalogImport::Begin(const std::string& name, const std::string& label) {
+  name_ = name;
+  label_ = label;
+  // Options were checked before any file was read.
+  options_ = std::make_unique<OptionBlock>(session_);
+  std::string offending;
+  bool cut;
+  options_->Parse(*settings_.option_words, &offending, &cut);
+  fileref_ = std::make_unique<Fileref>(session_);
+  directory_ = std::make_unique<Directory>(session_);
+  if (!AssignName(session_, *fileref_, name, options_.get())) {
+    tally_.failed = true;
+    return false;
+  }
+  int32_t st = directory_->Open(*fileref_);
+  if (st != 0) {
+    session_.Fail(Printable(name), st);
+    tally_.failed = true;
+    return false;
+  }
+  open_ = true;
+  EntryKey key = KeyOfPath(Upper(name));
+  catalog_.libref = key.libref;
+  catalog_.catalog = key.catalog;
+  std::string entry_name, type;
+  refhost::EntryInfo info;
+  while ((st = directory_->Next(&entry_name, &type, &info)) == 0) {
+    FileAttributes a;
+    refhost::DecodeFileAttributes(info.host_attributes, &a);
+    chooser_.Hold(entry_name, type, a.file_name, a.is_folder);
+    existing_[entry_name + "." + type] = info;
+  }
+  if (st != kStatusEndOfList) {
+    session_.Fail(Printable(name), st);
+    tally_.failed = true;
+    End();
+    return false;
+  }
+  return true;
+}
+
+void CatalogImport::AddManifest(
+    const std::map<std::string, ManifestLine>& lines,
+    const std::string& prefix) {
+  for (const auto& [file, line] : lines) {
+    if (!line.description.empty())
+      descriptions_[prefix + file] = line.description;
+  }
+}
+
+bool CatalogImport::Choose(const std::string& path, bool folder,
+                           FileEntry* entry) {
+  std::string holder;
+  Reason reason =
+      chooser_.Choose(path, folder, settings_.exact_names, entry, &holder);
+  if (reason == Reason::kNone) return true;
+  std::string why = TextOf(reason);
+  if (reason == Reason::kNameTaken) {
+    why = "its entry " + Printable(entry->Key()) + " is another file's" +
+          (holder.empty() ? std::string() : ", " + Printable(holder));
+  }
+  Skipped(What(path), why +
+                          " (--exact-names refuses what is not an entry "
+                          "name)");
+  return false;
+}
+
+void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
+                           const std::string& keep_folder) {
+  FileEntry entry;
+  std::string holder;
+  if (chooser_.Choose(path, true, false, &entry, &holder) != Reason::kNone) {
+    tally_.failed = true;
+    PrintError(What(path) +
+               ": the folder is not kept: no entry is free "
+               "for it");
+    return;
+  }
+  FileAttributes attributes;
+  attributes.file_name = path;
+  attributes.is_folder = true;
+  attributes.folder = keep_folder;
+  attributes.mode = facts.mode;
+  attributes.modified_ns = facts.modified_ns ? *facts.modified_ns : NowNs();
+  auto old = existing_.find(entry.Key());
+  if (settings_.update && old != existing_.end()) {
+    FileAttributes was;
+    if (refhost::DecodeFileAttributes(old->second.host_attributes, &was) &&
+        was.is_folder && was.file_name == path && was.mode == attributes.mode &&
+        was.modified_ns == attributes.modified_ns &&
+        was.folder == attributes.folder) {
+      return;
+    }
+  }
+  std::string error;
+  content_.LoadFrom(
+      [](char*, size_t, size_t* got, std::string*) {
+        *got = 0;
+        return true;
+      },
+      &error);
+  EntryKey key = catalog_;
+  key.name = entry.name;
+  key.type = entry.type.type;
+  if (settings_.gathered != nullptr) settings_.gathered->Before();
+  MemberWrite written =
+      WriteMember(session_, *directory_, key, entry.Member(), entry.Hint(),
+                  content_, settings_.layout, nullptr, &attributes);
+  if (!written.done()) {
+    tally_.failed = true;
+    session_.Fail(What(path) + ": the folder is not kept",
+                  written.transfer.status != 0 ? written.transfer.status
+                                               : written.status);
+    return;
+  }
+  std::string detail = What(path) + "/ -> " + Printable(key.Path());
+  if (settings_.gathered != nullptr) {
+    settings_.gathered->AddFolder(What(path), detail);
+  } else {
+    PrintDetail(detail);
+  }
+}
+
+bool CatalogImport::Unchanged(const refhost::EntryInfo& existing,
+                              const std::string& path, const FileFacts& facts,
+                              int fd, bool* loaded) {
+  FileAttributes old;
+  if (!refhost::DecodeFileAttributes(existing.host_attributes, &old)) {
+    return false;
+  }
+  // The folder is not compared: the same files imported from a copy of
+  // the tree are the same files.
+  if (old.file_name != path || old.size != facts.size ||
+      old.modified_ns != facts.modified_ns || old.mode != facts.mode) {
+    return false;
+  }
+  if (old.changed_ns == facts.changed_ns && old.inode == facts.inode) {
+    return true;
+  }
+  // The same size and time, yet touched since (or another copy of it): the
+  // content decides.
+  if (!old.content_hash) return false;
+  std::string error;
+  if (!content_.Load(fd, &error)) return false;
+  *loaded = true;
+  refhost::ContentHash hash;
+  int64_t total = 0;
+  if (!content_.Pass(
+          [&](const char* data, size_t length) {
+            hash.Add(data, length);
+            return true;
+          },
+          &total, &error)) {
+    return false;
+  }
+  return hash.Value() == *old.content_hash;
+}
+
+Outcome CatalogImport::File(
+    const std::string& path, const FileFacts& facts, int fd,
+    const std::function<bool(Content& content, std::string* error)>& load) {
+  std::string what = What(path);
+  last_bytes_ = 0;
+  last_detail_.clear();
+  FileEntry entry;
+  if (!Choose(path, false, &entry)) return Outcome::kSkipped;
+  auto old = existing_.find(entry.Key());
+  bool loaded = false;
+  if (settings_.update && fd >= 0 && old != existing_.end() &&
+      Unchanged(old->second, path, facts, fd, &loaded)) {
+    return Outcome::kUnchanged;
+  }
+  std::string error;
+  if (!loaded && !load(content_, &error)) {
+    return Skipped(what, "cannot read the file: " + error);
+  }
+  // A description the tree's manifest gives goes with this member's open,
+  // unless the user gave one for all.
+  OptionBlock description(session_);
+  auto line = descriptions_.find(path);
+  if (!settings_.own_description && line != descriptions_.end()) {
+    bool cut = false;
+    if (description.ParseDescription(line->second, &cut) != 0) {
+      PrintWarning(what + ": the manifest's description was not taken");
+    } else if (cut) {
+      PrintWarning(what +
+                   ": the manifest's description is longer than 256 bytes "
+                   "and was cut");
+    }
+  }
+  EntryKey key = catalog_;
+  key.name = entry.name;
+  key.type = entry.type.type;
+  FileAttributes attributes;
+  attributes.file_name = path;
+  attributes.modified_ns = facts.modified_ns ? *facts.modified_ns : NowNs();
+  attributes.mode = facts.mode;
+  attributes.changed_ns = facts.changed_ns;
+  attributes.inode = facts.inode;
+  if (settings_.gathered != nullptr) settings_.gathered->Before();
+  MemberWrite written =
+      WriteMember(session_, *directory_, key, entry.Member(), entry.Hint(),
+                  content_, settings_.layout,
+                  description.get() ? &description : nullptr, &attributes);
+  const Transfer& transfer = written.transfer;
+  if (!written.read_error.empty()) {
+    return Skipped(what, "cannot read the file: " + written.read_error);
+  }
+  if (!written.opened) {
+    session_.Fail(what + ": skipped", written.status);
+    return Outcome::kSkipped;
+  }
+  if (transfer.status == 0 && !transfer.whole()) {
+    return Skipped(what, transfer.InputProblem());
+  }
+  if (!written.done()) {
+    session_.Fail(what + " -> " + key.Path() + ": skipped",
+                  transfer.status != 0 ? transfer.status : written.status);
+    return Outcome::kSkipped;
+  }
+  last_bytes_ = transfer.bytes;
+  last_detail_ = what + " -> " + Printable(key.Path()) + " (" +
+                 std::to_string(transfer.records) +
+                 (transfer.records == 1 ? " record)" : " records)");
+  WarnTruncated(key.Path(), transfer, written.record_length, true);
+  return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+}
+
+void CatalogImport::Count(const std::string& path, Outcome outcome) {
+  if (settings_.gathered != nullptr) {
+    settings_.gathered->Add(What(path), outcome, last_bytes_, last_detail_);
+    return;
+  }
+  if (!last_detail_.empty()) PrintDetail(last_detail_);
+  tally_.Add(outcome, last_bytes_);
+}
+
+bool CatalogImport::End() {
+  if (!open_) return true;
+  open_ = false;
+  int32_t st = directory_->Close();
+  if (st != 0) {
+    session_.Fail(Printable(name_), st);
+    tally_.failed = true;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli
