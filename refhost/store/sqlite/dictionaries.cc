@@ -136,8 +136,10 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     samples.push_back(std::move(attributes));
   }
   text->attribute_samples.clear();
+  // What the catalog's pages took when the dictionary was made, for
+  // compact to tell how much the catalog grew since.
   return MakeCatalogDictionary(catalog, text, samples,
-                               (int64_t)text->sample_bytes);
+                               (int64_t)text->sample_stored);
 }
 
 StoreStatus LibraryFile::MakeCatalogDictionary(
@@ -482,7 +484,16 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
         st.Int(1) >= 0 && st.Int(1) <= UINT32_MAX &&
         page.Decode(codec_, st.Blob(2), st.Bytes(2), 0, (uint32_t)st.Int(0),
                     (uint32_t)st.Int(1), &why, FinderFor(*main_))) {
-      samples.push_back(codec_.content().substr(0, kSampleBytes));
+      // The page holds its content now: its records, a line each.
+      std::string sample;
+      for (uint64_t n = 0; n < page.count() && sample.size() < kSampleBytes;
+           ++n) {
+        RecordView record = page.Get(n);
+        sample.append((const char*)record.data, record.length);
+        sample += '\n';
+      }
+      if (sample.size() > kSampleBytes) sample.resize(kSampleBytes);
+      samples.push_back(std::move(sample));
     }
   }
   {

@@ -21,8 +21,8 @@
 // dictionary once kTrainBytes of its text were written without one
 // (dictionaries.cc), made from what was written, which is then compressed
 // again with it; compact makes a new one from the whole catalog once the
-// catalog has grown to four times the text its dictionary was made from,
-// and compresses the catalog again.
+// catalog's pages take four times the bytes they took when its dictionary
+// was made (trained_bytes), and compresses the catalog again.
 //
 // Format 2 had no dictionaries; it is brought to format 3 (the table made,
 // the file stamped) the first time it is opened for writing, and compact
