@@ -76,6 +76,13 @@ constexpr Flag RecursiveFlag(const char* help) {
           [](Settings& s, const std::string&) { s.recursive = true; }};
 }
 
+// How hard what the command writes is compressed (checked in main).
+constexpr Flag LevelFlag() {
+  return {"--level", 0, "N",
+          "compress what is written at level N: 1 (fastest) to 19 (smallest)",
+          [](Settings& s, const std::string& value) { s.level = value; }};
+}
+
 // The module options of write, of import (for every file) and of the
 // commands that read.
 inline constexpr const char* kWriteOptions[] = {

@@ -22,6 +22,7 @@
 #include "cli/command_support.h"
 #include "cli/command_table.h"
 #include "cli/completion.h"
+#include "cli/option_text.h"
 #include "cli/report.h"
 #include "cli/session.h"
 
@@ -125,6 +126,18 @@ int Main(int argc, char** argv) {
   }
   if (parsed.Given("--store") && parsed.Given("--data")) {
     return UsageError("--store and --data: give one");
+  }
+  if (parsed.Given("--level")) {
+    const std::string& n = settings.level;
+    if (n.empty() || n.size() > 2 ||
+        n.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(n) < 1 || std::stoi(n) > 19) {
+      return UsageError(
+          "--level takes a number from 1 (fastest) to 19 "
+          "(smallest), not " +
+          Printable(n));
+    }
+    settings.compression_level = std::stoi(n);
   }
 
   std::string error;

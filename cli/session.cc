@@ -113,7 +113,9 @@ std::unique_ptr<Session> Session::Start(const Settings& settings, StoreUse use,
   std::string url = FindStoreUrl(settings);
   std::string folder = FindDataFolder(settings);
   session->place_ = url.empty() ? folder : refhost::MaskPassword(url);
-  refhost::StoreOptions options = {.read_only = use == StoreUse::kRead};
+  refhost::StoreOptions options = {
+      .read_only = use == StoreUse::kRead,
+      .compression_level = settings.compression_level};
   std::unique_ptr<refhost::CatalogStore> store;
   if (!url.empty()) {
     if (!refhost::IsServerStoreUrl(url)) {

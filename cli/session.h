@@ -37,6 +37,8 @@ struct Settings {
   bool update = false;        // -u, --update (import)
   bool exact_names = false;   // --exact-names (import)
   std::string format;         // --format (export)
+  std::string level;          // --level, as given (commands that write)
+  int compression_level = 0;  // --level's number; 0: the store's choice
   bool long_listing = false;  // -l, --long (list)
   bool foreground = false;    // -f, --foreground (mount)
   std::vector<std::string> mount_options;    // -o, --options (mount)

@@ -126,10 +126,13 @@ int RunCopy(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
+constexpr Flag kCopyFlags[] = {LevelFlag()};
+
 const Command kCopyCommand = {
     .name = "copy",
-    .usage = "copy FROM TO",
+    .usage = "copy [--level N] FROM TO",
     .summary = "copies entries, across catalogs and libraries",
+    .flags = kCopyFlags,
     .arguments = {.words = {Word::kEntry, Word::kEntry}},
     .use = StoreUse::kChange,
     .help = R"(

@@ -628,6 +628,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
 }
 
 constexpr Flag kImportFlags[] = {
+    LevelFlag(),
     RecursiveFlag("a library's catalogs as folders"),
     {"--update", 'u', nullptr, "only files changed since they were imported",
      [](Settings& s, const std::string&) { s.update = true; }},
@@ -644,7 +645,7 @@ constexpr Flag kImportFlags[] = {
 const Command kImportCommand = {
     .name = "import",
     .usage =
-        "import [-r] [-u] [--exact-names] [--rename] SOURCE NAME "
+        "import [-r] [-u] [--exact-names] [--rename] [--level N] SOURCE NAME "
         "[OPTIONS]",
     .summary = "a folder tree or an archive becomes the catalog NAME",
     .flags = kImportFlags,

@@ -110,6 +110,7 @@ int RunMount(Session& session, const Words& words, const Settings& settings) {
 }
 
 constexpr Flag kMountFlags[] = {
+    LevelFlag(),
     {"--foreground", 'f', nullptr,
      "stay in the foreground, the log on standard error",
      [](Settings& s, const std::string&) { s.foreground = true; }},
@@ -122,7 +123,7 @@ constexpr Flag kMountFlags[] = {
 
 const Command kMountCommand = {
     .name = "mount",
-    .usage = "mount MOUNTPOINT [-f] [-o ro]",
+    .usage = "mount MOUNTPOINT [-f] [-o ro] [--level N]",
     .summary = "the catalogs as folders every tool can use, until unmounted",
     .flags = kMountFlags,
     .arguments = {.words = {Word::kFolder}},

@@ -13,10 +13,13 @@ int RunRename(Session& session, const Words& words, const Settings&) {
 
 }  // namespace
 
+constexpr Flag kRenameFlags[] = {LevelFlag()};
+
 const Command kRenameCommand = {
     .name = "rename",
-    .usage = "rename FROM TO",
+    .usage = "rename [--level N] FROM TO",
     .summary = "moves entries: a copy, then FROM deleted",
+    .flags = kRenameFlags,
     .arguments = {.words = {Word::kEntry, Word::kEntry}},
     .use = StoreUse::kChange,
     .help = R"(

@@ -113,10 +113,13 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
 
 }  // namespace
 
+constexpr Flag kWriteFlags[] = {LevelFlag()};
+
 const Command kWriteCommand = {
     .name = "write",
-    .usage = "write NAME [OPTIONS] [-]",
+    .usage = "write NAME [OPTIONS] [--level N] [-]",
     .summary = "standard input becomes the entry's records",
+    .flags = kWriteFlags,
     .options = kWriteOptions,
     .arguments = {.words = {Word::kEntry}},
     .use = StoreUse::kCreate,

@@ -327,6 +327,45 @@ TEST_F(CommandsTest, DashIsTheStandardStreams) {
   EXPECT_EQ(Snapshot(again), Snapshot(folder));
 }
 
+// --level sets how hard what a command writes is compressed: what is
+// written reads back the same at every level, the highest makes the
+// smallest library, and a level outside 1 to 19 is a usage error.
+TEST_F(CommandsTest, LevelSetsTheCompressionOfWhatIsWritten) {
+  std::string rows = "day,station,reading\n";
+  uint32_t x = 12345;
+  for (int i = 0; i < 40000; ++i) {
+    x = x * 1103515245u + 12345u;
+    rows += "2024-" + std::to_string(1 + (x >> 8) % 12) + "-" +
+            std::to_string(1 + (x >> 12) % 28) + ",north-" +
+            std::to_string((x >> 16) % 40) + "," +
+            std::to_string((x >> 4) % 1000) + "\n";
+  }
+  ASSERT_EQ(Run({"write", "--level", "1", "fast.weather.rows.csv"}, rows).code,
+            0);
+  ASSERT_EQ(Run({"write", "small.weather.rows.csv", "--level=19"}, rows).code,
+            0);
+  EXPECT_EQ(Run({"read", "fast.weather.rows.csv"}).out, rows);
+  EXPECT_EQ(Run({"read", "small.weather.rows.csv"}).out, rows);
+  EXPECT_LT(std::filesystem::file_size(data_ + "/small.db"),
+            std::filesystem::file_size(data_ + "/fast.db"));
+  // Copies and imports take it too.
+  EXPECT_EQ(Run({"copy", "--level", "19", "fast.weather.rows.csv",
+                 "small.weather.copy.csv"})
+                .code,
+            0);
+  EXPECT_EQ(Run({"read", "small.weather.copy.csv"}).out, rows);
+  for (const char* bad : {"0", "20", "x", "", "123"}) {
+    Outcome refused = Run({"write", "--level", bad, "w.a.b"}, "x\n");
+    EXPECT_EQ(refused.code, 2) << bad;
+    EXPECT_EQ(refused.err.rfind("vuvorozo: write: --level takes a number from "
+                                "1 (fastest) to 19 (smallest)",
+                                0),
+              0u)
+        << refused.err;
+  }
+  EXPECT_EQ(Run({"list", "--level", "3"}).code, 2);  // list writes nothing
+}
+
 TEST_F(CommandsTest, QuietByDefaultVerboseOnRequest) {
   std::string in = root_ + "/in";
   std::filesystem::create_directory(in);

@@ -38,6 +38,7 @@ ServerConnection::ServerConnection(std::string url, const StoreOptions& options)
     PQconninfoFree(parsed);
   }
   PQfreemem(error);
+  codec_.set_level(options.compression_level);
 }
 
 ServerConnection::~ServerConnection() {

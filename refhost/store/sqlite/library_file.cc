@@ -32,6 +32,7 @@ LibraryFile::LibraryFile(std::string path, std::string libref,
                          const StoreOptions& options)
     : path_(std::move(path)), libref_(std::move(libref)), options_(options) {
   mode_.read_only = options.read_only;
+  codec_.set_level(options.compression_level);
   ChooseStatements(kFormat, true);
 }
 
