@@ -21,7 +21,7 @@ class TreesTest : public ProgramTest {
     std::string path;
     unsigned type = AE_IFREG;  // AE_IFDIR, AE_IFLNK, AE_IFIFO...
     std::string bytes;
-    std::string link;  // a link's target; a hard link's with hard
+    std::string link = {};  // a link's target; a hard link's with hard
     bool hard = false;
   };
   void MakeArchive(const std::string& path, const std::vector<Member>& members,
