@@ -61,9 +61,6 @@ int PrintVersion(const Settings& settings) {
 }
 
 int Main(int argc, char** argv) {
-  // Every line reaches its reader as it is finished, even on a file or a
-  // pipe: a run that is stopped leaves the lines it printed.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The shell's completion asks the program (completion.h); the word is
   // not in help, as it is no flag of a user's.
   if (argc > 1 && std::string_view(argv[1]) == "--complete") {
@@ -158,7 +155,21 @@ int Guarded(int argc, char** argv) {
   return kExitFailed;
 }
 
+// Runs the program and then closes its standard output: whatever did not
+// reach it (a full disk, a pipe closed early, a failed close) fails the
+// run, whatever the command said of itself.
+int Run(int argc, char** argv) {
+  CaptureStandardOutput();
+  int code = Guarded(argc, argv);
+  std::string reason;
+  if (!CloseStandardOutput(&reason)) {
+    PrintError("standard output: " + reason);
+    if (code == kExitOk || code == kExitTruncated) code = kExitFailed;
+  }
+  return code;
+}
+
 }  // namespace
 }  // namespace cli
 
-int main(int argc, char** argv) { return cli::Guarded(argc, argv); }
+int main(int argc, char** argv) { return cli::Run(argc, argv); }

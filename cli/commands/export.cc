@@ -216,13 +216,15 @@ int Exporter::Root() {
 
 bool Exporter::Finish() {
   if (!archive_) return !archive_failed_;
-  std::string shown = target_ == "-" ? "standard output" : target_;
   bool ok = archive_->Finish();
-  if (!ok) {
-    PrintError(Printable(shown) + ": cannot be written: " + archive_->error());
+  if (!ok && target_ == "-") {
+    PrintError("standard output: " + archive_->error());
+  } else if (!ok) {
+    PrintError(Printable(target_) +
+               ": cannot be written: " + archive_->error());
   } else if (archive_file_ && !archive_file_->Commit(default_mode_, NowNs())) {
     ok = false;
-    PrintError(Printable(shown) +
+    PrintError(Printable(target_) +
                ": cannot be written: " + archive_file_->error());
   }
   return ok;

@@ -51,7 +51,7 @@ int ReadOne(Session& session, const std::string& name,
                   attributes.final_newline, out);
   int32_t close = entry.Close();
   if (!out.Flush()) {
-    PrintError("standard output: cannot be written: " + out.error());
+    PrintError("standard output: " + out.error());
     return kExitFailed;
   }
   if (transfer.status != 0) {

@@ -60,7 +60,8 @@ class ProgramTest : public ::testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       int in = open(in_path.c_str(), O_RDONLY);
-      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const std::string& to = stdout_to_.empty() ? out_path : stdout_to_;
+      int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
       dup2(out, 1);
@@ -338,6 +339,9 @@ class ProgramTest : public ::testing::Test {
   std::map<std::string, std::string> env_;
   std::string cwd_;  // the folder the runs start in; empty: the test's own
   uid_t uid_ = 0;    // the user (and group) the runs are made as; 0: root
+  // Where the runs' standard output goes (/dev/full, say); empty: a file
+  // the outcome reads.
+  std::string stdout_to_;
 };
 
 #endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_
