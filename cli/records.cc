@@ -250,8 +250,10 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
       &total, &error);
   if (read) feed.Finish();
   Transfer transfer = feed.transfer();
-  transfer.input_changed = feed.changed();
-  if (!read) transfer.input_error = error.empty() ? "read failed" : error;
+  transfer.input_changed = feed.changed() || content.changed();
+  if (!read && !content.changed()) {
+    transfer.input_error = error.empty() ? "read failed" : error;
+  }
   return transfer;
 }
 

@@ -165,9 +165,14 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
       tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
       continue;
     }
+    // Every read of the file is held to this first look at it.
+    FileStamp first;
+    first.size = static_cast<int64_t>(st.st_size);
+    first.modified_ns = Nanoseconds(st.st_mtim);
+    first.changed_ns = Nanoseconds(st.st_ctim);
     Outcome outcome = catalog.File(path, FactsOf(st), fd.get(),
                                    [&](Content& content, std::string* e) {
-                                     return content.Load(fd.get(), e);
+                                     return content.Load(fd.get(), e, &first);
                                    });
     tally.Add(outcome, catalog.last_bytes());
   }

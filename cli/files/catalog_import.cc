@@ -160,7 +160,14 @@ bool CatalogImport::Unchanged(const refhost::EntryInfo& existing,
   // content decides.
   if (!old.content_hash) return false;
   std::string error;
-  if (!content_.Load(fd, &error)) return false;
+  FileStamp first;
+  first.size = facts.size.value_or(0);
+  first.modified_ns = facts.modified_ns.value_or(0);
+  first.changed_ns = facts.changed_ns.value_or(0);
+  bool stamped = facts.size && facts.modified_ns && facts.changed_ns;
+  if (!content_.Load(fd, &error, stamped ? &first : nullptr)) {
+    return false;
+  }
   *loaded = true;
   refhost::ContentHash hash;
   int64_t total = 0;
@@ -190,7 +197,8 @@ Outcome CatalogImport::File(
   }
   std::string error;
   if (!loaded && !load(content_, &error)) {
-    return Skipped(what, "cannot read the file: " + error);
+    return Skipped(what, content_.changed() ? std::string(kChangedWhileRead)
+                                            : "cannot read the file: " + error);
   }
   // A description the tree's manifest gives goes with this member's open,
   // unless the user gave one for all.
@@ -220,6 +228,7 @@ Outcome CatalogImport::File(
                   content_, settings_.layout,
                   description.get() ? &description : nullptr, &attributes);
   const Transfer& transfer = written.transfer;
+  if (content_.changed()) return Skipped(what, std::string(kChangedWhileRead));
   if (!written.read_error.empty()) {
     return Skipped(what, "cannot read the file: " + written.read_error);
   }
