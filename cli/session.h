@@ -276,6 +276,9 @@ class EntryStream {
   int32_t OpenMember(const Directory& directory, const EntryKey& key,
                      std::string_view member, const char* hint, int32_t flags,
                      int32_t record_length, OptionBlock* options);
+  // The record format the opens that follow take where no option block
+  // gives one (RECFM bits; 0 none): the one the entry was written with.
+  void UseRecordFormat(int32_t recfm) { record_format_ = recfm; }
   // After a successful open: the data record length and the io_vector.
   int32_t record_length() const { return record_length_; }
   file_handle* handle() const { return handle_; }
@@ -301,6 +304,7 @@ class EntryStream {
   io_vector* vector_ = nullptr;
   bool member_ = false;
   bool writer_ = false;
+  int32_t record_format_ = 0;
   EntryKey key_;
   int32_t record_length_ = 0;
 };
