@@ -92,8 +92,10 @@ bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
 }
 
 // Reads the manifest of the open folder into the catalog's descriptions.
-void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
-                  const std::string& prefix) {
+// One that is there but cannot be read fails the import: the descriptions
+// it holds are not given back.
+void TakeManifest(CatalogImport& catalog, Tally& tally, int folder,
+                  const std::string& shown, const std::string& prefix) {
   std::map<std::string, ManifestLine> lines;
   int bad = 0;
   std::string error;
@@ -101,6 +103,7 @@ void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
   if (!ReadManifest(folder, &lines, &bad, &error)) {
     PrintError(what +
                ": cannot be read, descriptions are not given back: " + error);
+    tally.failed = true;
   } else if (bad != 0) {
     PrintWarning(what + ": " + std::to_string(bad) +
                  " lines were not understood");
@@ -121,7 +124,7 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
         Skipped(Printable(label + prefix), "cannot read the folder: " + error));
     return;
   }
-  TakeManifest(catalog, folder, label + prefix, prefix);
+  TakeManifest(catalog, tally, folder, label + prefix, prefix);
   Progress::AddTotal(static_cast<int64_t>(
       std::count_if(found.begin(), found.end(), [](const Found& f) {
         return f.kind != Found::kFolder && f.name != kManifestName;
@@ -323,7 +326,7 @@ class ArchiveImport {
   std::string name_;
   Catalogs catalogs_;
   std::unique_ptr<CatalogImport> single_;  // without -r
-  bool single_failed_ = false;              // it could not be opened
+  bool single_failed_ = false;             // it could not be opened
   std::map<std::string, Seen> seen_;
 };
 
@@ -488,6 +491,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
     if (!error.empty() || text.size() > kManifestBytes) {
       PrintError(what + ": cannot be read, descriptions are not given back: " +
                  (error.empty() ? "it is over 16 MB" : error));
+      tally_.failed = true;
       return;
     }
     int bad = 0;

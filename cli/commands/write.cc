@@ -97,8 +97,10 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
     return kExitFailed;
   }
 
+  MadeCatalog made(session, path);
   st = entry.Open(fileref, key, kOpenOutput, plan.request_length, &options);
   if (st != 0) {
+    made.RemoveIfMade();
     return session.Fail(Printable(path), st);
   }
   refhost::ContentHash hash;
@@ -106,6 +108,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
       WriteRecords(entry, content, plan.mapping, plan.longest, &hash);
   if (!transfer.whole()) {
     entry.Discard();
+    made.RemoveIfMade();
     std::string what =
         Printable(path) + ": record " + std::to_string(transfer.records);
     if (transfer.status != 0) {
@@ -125,6 +128,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
   int32_t close = entry.Close();
   if (close != 0) {
+    made.RemoveIfMade();
     return session.Fail(Printable(path), close);
   }
   WarnTruncated(path, transfer, entry.record_length(), true);

@@ -33,6 +33,10 @@ bool CatalogImport::Begin(const std::string& name, const std::string& label) {
   options_->Parse(*settings_.option_words, &offending, &cut);
   fileref_ = std::make_unique<Fileref>(session_);
   directory_ = std::make_unique<Directory>(session_);
+  made_ = std::make_unique<MadeCatalog>(session_, name);
+  skipped_at_begin_ = tally_.skipped;
+  failed_at_begin_ = tally_.failed;
+  written_ = 0;
   if (!AssignName(session_, *fileref_, name, options_.get())) {
     tally_.failed = true;
     return false;
@@ -137,6 +141,7 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
                                                : written.status);
     return;
   }
+  ++written_;
   PrintDetail(What(path) + "/ -> " + Printable(key.Path()));
 }
 
@@ -206,7 +211,17 @@ Outcome CatalogImport::File(
   auto line = descriptions_.find(path);
   if (!settings_.own_description && line != descriptions_.end()) {
     bool cut = false;
-    if (description.ParseDescription(line->second, &cut) != 0) {
+    // The module reads option text up to a NUL byte, so a description
+    // ends at its first one: said, never lost unseen.
+    std::string text = line->second;
+    if (size_t nul = text.find('\0'); nul != std::string::npos) {
+      PrintWarning(what +
+                   ": the manifest's description holds a NUL byte, which "
+                   "no description can hold; " +
+                   (nul == 0 ? "it was not taken" : "it was cut there"));
+      text.resize(nul);
+    }
+    if (description.ParseDescription(text, &cut) != 0) {
       PrintWarning(what + ": the manifest's description was not taken");
     } else if (cut) {
       PrintWarning(what +
@@ -245,6 +260,7 @@ Outcome CatalogImport::File(
     return Outcome::kSkipped;
   }
   last_bytes_ = transfer.bytes;
+  ++written_;
   PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
               std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));
@@ -259,9 +275,11 @@ bool CatalogImport::End() {
   if (st != 0) {
     session_.Fail(Printable(name_), st);
     tally_.failed = true;
-    return false;
   }
-  return true;
+  bool failed =
+      tally_.skipped != skipped_at_begin_ || tally_.failed != failed_at_begin_;
+  if (failed && written_ == 0) made_->RemoveIfMade();
+  return st == 0;
 }
 
 }  // namespace cli

@@ -94,6 +94,12 @@ class CatalogImport {
   Session& session_;
   const ImportSettings& settings_;
   Tally& tally_;
+  std::unique_ptr<MadeCatalog> made_;  // the catalog, as it was before
+  // What the tally held at Begin, and the entries written since: an import
+  // that failed and wrote none removes the catalog it made.
+  int skipped_at_begin_ = 0;
+  bool failed_at_begin_ = false;
+  int64_t written_ = 0;
   std::unique_ptr<OptionBlock> options_;
   std::unique_ptr<Fileref> fileref_;
   std::unique_ptr<Directory> directory_;
