@@ -34,7 +34,7 @@ struct Pending {
   std::string libref;
   std::string catalog;
   std::string folder;  // the catalog's folder as the path named it
-  std::string file;  // its path in the catalog's tree
+  std::string file;    // its path in the catalog's tree
   int spool = -1;
   int opens = 0;          // handles open on it
   int writers = 0;        // of them, open for writing

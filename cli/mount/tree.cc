@@ -464,9 +464,13 @@ int MountTree::RemoveFolder(const std::string& path) {
       return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
                                                                       : -ENOENT;
     }
+    // What the folder's entry is called, before looking inside it may read
+    // the catalog again and drop the view shown points into.
+    bool has_entry = shown != nullptr;
+    std::string name = has_entry ? shown->name : "";
+    std::string type = has_entry ? shown->type : "";
     if (m.HoldsAnything(place)) return -ENOTEMPTY;
-    if (shown == nullptr) return 0;
-    std::string name = shown->name, type = shown->type;
+    if (!has_entry) return 0;
     return m.pending.DeleteEntry(place, name, type);
   }
   if (place.depth == 0) return -EBUSY;

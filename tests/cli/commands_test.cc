@@ -135,7 +135,7 @@ TEST_F(CommandsTest, LongListingShowsTheFilesOwnNameTimeAndMode) {
   std::getline(lines, a);
   std::getline(lines, note);
   EXPECT_EQ(heading,
-            "NAME  TYPE    RECORDS  BYTES  MODIFIED          FILE   "
+            "NAME  TYPE    RECORDS  BYTES  MODIFIED          PATH   "
             "DESCRIPTION");
   EXPECT_EQ(a, "A     CATAMS        1     11  2020-01-01 00:00  a.txt");
   EXPECT_EQ(note.substr(0, 30), "NOTE  CATAMS        1      2  ") << note;
@@ -143,14 +143,14 @@ TEST_F(CommandsTest, LongListingShowsTheFilesOwnNameTimeAndMode) {
 
   json entries = Parse(Run({"list", "--json", "w.f"}).out);
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0]["file"], "a.txt");
+  EXPECT_EQ(entries[0]["path"], "a.txt");
   EXPECT_EQ(entries[0]["mode"], "0640");
   EXPECT_EQ(entries[0]["file_modified"], "2020-01-01T00:00:00.000000Z");
   EXPECT_EQ(entries[0]["bytes"], 11);
   EXPECT_EQ(entries[0]["records"], 1);
   EXPECT_NE(entries[0]["modified"], entries[0]["file_modified"]);
   EXPECT_EQ(entries[0]["modified"], entries[0]["created"]);  // the import
-  for (const char* unknown : {"file", "mode", "file_modified"}) {
+  for (const char* unknown : {"path", "mode", "file_modified"}) {
     EXPECT_TRUE(entries[1][unknown].is_null()) << unknown;
   }
   EXPECT_EQ(entries[1]["bytes"], 2);

@@ -101,7 +101,7 @@ class ProgramTest : public ::testing::Test {
           setenv(name.c_str(), value.c_str(), 1);
         }
       }
-      if (!cwd_.empty() && chdir(cwd_.c_str()) != 0) _exit(126);
+      if (chdir((cwd_.empty() ? root_ : cwd_).c_str()) != 0) _exit(126);
       if (uid_ != 0 && (setgid(uid_) != 0 || setuid(uid_) != 0)) _exit(126);
       if (store_env_.empty()) {
         unsetenv("VUVOROZO_STORE");
@@ -337,8 +337,9 @@ class ProgramTest : public ::testing::Test {
   // More variables of the runs (an empty value unsets one), set after
   // $HOME, which is the test's <root>/home.
   std::map<std::string, std::string> env_;
-  std::string cwd_;  // the folder the runs start in; empty: the test's own
-  uid_t uid_ = 0;    // the user (and group) the runs are made as; 0: root
+  std::string
+      cwd_;        // the folder the runs start in; empty: the test's own root_
+  uid_t uid_ = 0;  // the user (and group) the runs are made as; 0: root
   // Where the runs' standard output goes (/dev/full, say); empty: a file
   // the outcome reads.
   std::string stdout_to_;

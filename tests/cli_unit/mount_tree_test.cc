@@ -288,6 +288,7 @@ TEST_F(MountTreeTest, AnyNameAndAnyDepthIsTakenAndWhatIsNotIsRefused) {
   EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 04755), -EPERM);
   EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 01644), -EPERM);
   EXPECT_EQ(tree_->ChangeMode("/work/notes/none.txt", 0, 04755), -ENOENT);
+
   ASSERT_EQ(tree_->GetAttributes("/work/notes/a.txt", 0, &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(tree_->Rename("/work/notes/a.txt", "/work/notes/.a.txt.swp", 0),

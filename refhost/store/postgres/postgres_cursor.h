@@ -41,7 +41,10 @@ class PostgresCursor final : public PagedCursor {
 
   StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
                        RecordPage* page) override {
-    return connection_->LoadPage(version, number, count, page);
+    StoreStatus s = connection_->LoadPage(version, number, count, page);
+    return s.code() == StoreStatus::kCorrupt
+               ? connection_->ReadOnStandby(version, std::move(s))
+               : s;
   }
 
   // A staging version is made only for pages to store: the base's pages

@@ -234,6 +234,29 @@ StoreStatus ServerConnection::Damaged(const std::string& what) const {
   return StoreStatus::Corrupt(shown_ + ": the library is damaged: " + what);
 }
 
+StoreStatus ServerConnection::ReadOnStandby(int64_t version,
+                                            StoreStatus damaged) {
+  Result r;
+  if (!InHotStandby() ||
+      !Run("SELECT 1 FROM vuvorozo.versions WHERE id = $1",
+           Params().Int(version), &r)
+           .ok() ||
+      r.rows() > 0) {
+    return damaged;
+  }
+  return StoreStatus::IoError(
+      shown_ +
+      ": the entry was replaced or deleted on the primary while this "
+      "standby read it (the primary keeps no content for a standby's "
+      "readers): read it again");
+}
+
+bool ServerConnection::InHotStandby() const {
+  const char* standby =
+      pg_ != nullptr ? PQparameterStatus(pg_, "in_hot_standby") : nullptr;
+  return standby != nullptr && std::strcmp(standby, "on") == 0;
+}
+
 StoreStatus ServerConnection::NotOurs() const {
   return StoreStatus::NotLibrary(
       shown_ +
@@ -282,6 +305,26 @@ StoreStatus ServerConnection::StatusOf(const Result& result) const {
   if (why.empty()) why = Masked(PQerrorMessage(pg_));
   std::string text = shown_ + ": " + why;
   if (code == "53100") return StoreStatus::DiskFull(text);
+  // A change a server refuses in every session: a standby's, or one whose
+  // sessions are read-only unless they ask otherwise (a store that writes
+  // never asks; one opened for reading only makes its session so itself).
+  if (code == "25006" && InHotStandby()) {
+    return StoreStatus::ReadOnly(
+        shown_ +
+        ": the server is a read-only standby: a change needs the primary "
+        "(name it in the URL, or name every server with "
+        "target_session_attrs=read-write)");
+  }
+  const char* sessions =
+      PQparameterStatus(pg_, "default_transaction_read_only");
+  if (code == "25006" && !options_.read_only && sessions != nullptr &&
+      std::strcmp(sessions, "on") == 0) {
+    return StoreStatus::ReadOnly(
+        shown_ +
+        ": the server's sessions are read-only "
+        "(default_transaction_read_only is on): a change needs a server, "
+        "database or role that takes changes");
+  }
   if (code == "25006") return StoreStatus::ReadOnly(text);
   if (code == "42501") return StoreStatus::NoPermission(text);
   if (code == "55P03" || code == "40001" || code == "40P01") {

@@ -353,6 +353,12 @@ class ServerConnection {
   // A status for a library found damaged.
   StoreStatus Damaged(const std::string& what) const;
 
+  // A reader's failure to find a page (damaged, as the store sees it) of
+  // version, which the primary may have removed under a reader of its
+  // hot standby: a standby's readers pin nothing there. That is said so;
+  // any other failure is given back as it is.
+  StoreStatus ReadOnStandby(int64_t version, StoreStatus damaged);
+
   PageCodec& codec() { return codec_; }
 
  private:
@@ -364,6 +370,10 @@ class ServerConnection {
 
   // What a finished statement means, in words a user can read.
   StoreStatus StatusOf(const Result& result) const;
+
+  // The server is a hot standby (it says so when the session starts, and
+  // again once promoted).
+  bool InHotStandby() const;
 
   std::string url_;
   std::string shown_;
