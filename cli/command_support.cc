@@ -83,6 +83,9 @@ void PrintSummary(const Tally& tally, Noun met, Noun made) {
   if (tally.unchanged != 0) {
     line += ", " + std::to_string(tally.unchanged) + " unchanged";
   }
+  if (tally.deleted != 0) {
+    line += ", " + std::to_string(tally.deleted) + " deleted";
+  }
   if (tally.skipped != 0) {
     line += ", " + std::to_string(tally.skipped) + " skipped";
   }

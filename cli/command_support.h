@@ -80,6 +80,7 @@ struct Tally {
   int truncated = 0;      // moved with records cut
   int64_t moved = 0;      // moved, cut or not
   int64_t unchanged = 0;  // found as they were, not moved
+  int64_t deleted = 0;    // entries whose files are gone, deleted
   int64_t bytes = 0;      // bytes of the files moved
   bool failed = false;    // a step besides the files failed (reported)
   std::chrono::steady_clock::time_point start =

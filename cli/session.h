@@ -35,6 +35,7 @@ struct Settings {
   bool json = false;          // --json (list, info, exists)
   bool recursive = false;     // -r, --recursive (import, export, delete)
   bool update = false;        // -u, --update (import)
+  bool delete_gone = false;   // --delete (import)
   bool exact_names = false;   // --exact-names (import)
   std::string format;         // --format (export)
   bool long_listing = false;  // -l, --long (list)

@@ -119,11 +119,14 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
                 const std::string& prefix, const std::string& label) {
   std::vector<Found> found;
   std::string error;
+  std::string here = prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1);
   if (!ListSorted(folder, &found, &error)) {
+    catalog.Unread(here);
     tally.Add(
         Skipped(Printable(label + prefix), "cannot read the folder: " + error));
     return;
   }
+  for (const Found& f : found) catalog.Saw(prefix + f.name);
   TakeManifest(catalog, tally, folder, label + prefix, prefix);
   Progress::AddTotal(static_cast<int64_t>(
       std::count_if(found.begin(), found.end(), [](const Found& f) {
@@ -183,12 +186,14 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
     std::string path = prefix + f->name;
     std::string what = Printable(label + path);
     if (Reason reason = PathProblem(path); reason != Reason::kNone) {
+      catalog.Unread(path);
       tally.Add(Skipped(what, TextOf(reason)));
       continue;
     }
     Descriptor sub(OpenFolderIn(folder, f->name));
     struct stat st;
     if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
+      catalog.Unread(path);
       tally.Add(
           Skipped(what, errno == ELOOP || errno == ENOTDIR
                             ? std::string(TextOf(Reason::kSymlinkNotKept))
@@ -581,6 +586,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   settings.option_words = &option_words;
   settings.exact_names = flags.exact_names;
   settings.update = flags.update;
+  settings.delete_gone = flags.delete_gone;
   {
     OptionBlock options(session);
     if (!ParseOptionWords(session, option_words, &options)) {
@@ -597,6 +603,11 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
     return kExitFailed;
   }
   bool folder = source != "-" && S_ISDIR(st.st_mode);
+  if (flags.delete_gone && !folder) {
+    return UsageError(
+        "--delete takes a folder: what is gone is told by "
+        "walking it, not an archive");
+  }
   if (folder) {
     Descriptor root(OpenFolder(source));
     if (root.get() < 0) {
@@ -635,6 +646,9 @@ constexpr Flag kImportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
     {"--update", 'u', nullptr, "only files changed since they were imported",
      [](Settings& s, const std::string&) { s.update = true; }},
+    {"--delete", 0, nullptr,
+     "delete the entries whose files are gone from the folder",
+     [](Settings& s, const std::string&) { s.delete_gone = true; }},
     {"--exact-names", 0, nullptr,
      "refuse file names that are not entry names, instead of fitting them",
      [](Settings& s, const std::string&) { s.exact_names = true; }},
@@ -648,7 +662,7 @@ constexpr Flag kImportFlags[] = {
 const Command kImportCommand = {
     .name = "import",
     .usage =
-        "import [-r] [-u] [--exact-names] [--rename] SOURCE NAME "
+        "import [-r] [-u] [--delete] [--exact-names] [--rename] SOURCE NAME "
         "[OPTIONS]",
     .summary = "a folder tree or an archive becomes the catalog NAME",
     .flags = kImportFlags,
@@ -687,6 +701,9 @@ bytes, seconds; -v names every file.
                    beside the folders have no catalog and are reported
   -u, --update     write only files whose size, time, mode or content
                    changed since they were imported
+  --delete         delete each entry that keeps a path of the folder where
+                   the folder now has nothing, as rsync --delete does (-v
+                   names each); entries that keep no path are left alone
   --exact-names    refuse a file whose name is not an entry name as it
                    stands, or whose entry another file has (and with -r a
                    folder whose name is not a catalog name), instead of

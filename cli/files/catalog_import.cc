@@ -142,6 +142,7 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
     return;
   }
   ++written_;
+  touched_.insert(entry.Key());
   PrintDetail(What(path) + "/ -> " + Printable(key.Path()));
 }
 
@@ -261,6 +262,7 @@ Outcome CatalogImport::File(
   }
   last_bytes_ = transfer.bytes;
   ++written_;
+  touched_.insert(entry.Key());
   PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
               std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));
@@ -279,7 +281,48 @@ bool CatalogImport::End() {
   bool failed =
       tally_.skipped != skipped_at_begin_ || tally_.failed != failed_at_begin_;
   if (failed && written_ == 0) made_->RemoveIfMade();
+  if (st == 0 && settings_.delete_gone) DeleteGone();
   return st == 0;
+}
+
+void CatalogImport::DeleteGone() {
+  for (const auto& [key, info] : existing_) {
+    if (touched_.count(key) != 0) continue;  // holds a file of the tree now
+    FileAttributes kept;
+    // Only entries a tree gave (they keep its path) can be gone from it;
+    // the catalog's own folder never is.
+    if (!refhost::DecodeFileAttributes(info.host_attributes, &kept) ||
+        kept.file_name.empty() || kept.file_name == kTopPath ||
+        seen_.count(kept.file_name) != 0) {
+      continue;
+    }
+    bool unread = false;
+    for (const std::string& folder : unread_) {
+      unread = unread || folder.empty() ||
+               kept.file_name.compare(0, folder.size() + 1, folder + "/") == 0;
+    }
+    if (unread) continue;
+    std::string what = Printable(label_ + kept.file_name);
+    EntryKey entry = catalog_;
+    entry.name = key.substr(0, key.rfind('.'));
+    entry.type = key.substr(key.rfind('.') + 1);
+    Fileref fileref(session_);
+    if (!AssignName(session_, fileref, entry.Path(), nullptr)) {
+      tally_.failed = true;
+      continue;
+    }
+    int32_t st = fileref.Delete();
+    if (st != 0) {
+      session_.Fail(what + " -> " + Printable(entry.Path()) +
+                        ": gone from the tree, but not deleted",
+                    st);
+      tally_.failed = true;
+      continue;
+    }
+    ++tally_.deleted;
+    PrintDetail("deleted " + Printable(entry.Path()) + ": " + what +
+                " is gone");
+  }
 }
 
 }  // namespace cli
