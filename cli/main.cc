@@ -11,7 +11,9 @@
 #include <sqlite3.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -60,6 +62,46 @@ int PrintVersion(const Settings& settings) {
   return code;
 }
 
+// Overwrites text in place with its masked form, cut to its length, the
+// rest NUL: what another user's ps reads of the process no longer holds the
+// password. Returns whether there was one.
+bool Hide(char* text) {
+  std::string masked = refhost::MaskPassword(text);
+  size_t length = std::strlen(text);
+  if (masked == text) return false;
+  std::memset(text, 0, length);
+  std::memcpy(text, masked.data(), std::min(length, masked.size()));
+  return true;
+}
+
+// A password in the store's URL, given by --store or $VUVOROZO_STORE, is
+// taken from the arguments and the environment the process shows, as
+// database clients do; the program keeps its own copy (the arguments are
+// copied before, the variable set again). Said once, as the window before
+// this and the shell's history remain.
+void HidePasswords(int argc, char** argv) {
+  bool hidden = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view word = argv[i];
+    bool store = word == "--store" || word.starts_with("--store=");
+    bool value = i > 1 && std::string_view(argv[i - 1]) == "--store";
+    if (store || value) hidden = Hide(argv[i]) || hidden;
+  }
+  if (char* shown = std::getenv("VUVOROZO_STORE")) {
+    std::string url = shown;
+    if (refhost::MaskPassword(url) != url &&
+        setenv("VUVOROZO_STORE", url.c_str(), 1) == 0) {
+      hidden = Hide(shown) || hidden;
+    }
+  }
+  if (hidden) {
+    PrintWarning(
+        "a password in the store's URL can be seen by others (in the "
+        "process list as the program starts, in the shell's history); "
+        "~/.pgpass or $PGPASSWORD keep it private");
+  }
+}
+
 int Main(int argc, char** argv) {
   // The shell's completion asks the program (completion.h); the word is
   // not in help, as it is no flag of a user's.
@@ -70,6 +112,7 @@ int Main(int argc, char** argv) {
       ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   Settings& settings = parsed.settings;
   SetVerbosity(settings.verbosity);
+  HidePasswords(argc, argv);
   std::vector<std::string>& words = parsed.words;
 
   if (parsed.Given("--version") && parsed.error.empty()) {
