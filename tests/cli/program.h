@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,6 +110,9 @@ class ProgramTest : public ::testing::Test {
         setenv("VUVOROZO_STORE", store_env_.c_str(), 1);
       }
       setenv("VUVOROZO_DEBUG_LOG", DebugLogPath().c_str(), 1);
+      // A run that hangs ends at its deadline (the alarm outlives exec),
+      // long before the test runner's own limit.
+      alarm(Deadline());
       execvp(argv[0], argv.data());
       _exit(127);
     }
@@ -116,6 +120,12 @@ class ProgramTest : public ::testing::Test {
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+      std::string shown;
+      for (const std::string& a : args) shown += " " + a;
+      ADD_FAILURE() << "the program ran past its deadline of " << Deadline()
+                    << " s and was stopped:" << shown;
+    }
     outcome.out = ReadFile(out_path);
     outcome.err = ReadFile(err_path);
     // The program notes module blocks or host handles a command left
@@ -127,6 +137,12 @@ class ProgramTest : public ::testing::Test {
   }
 
   std::string DebugLogPath() const { return root_ + "/.debug-log"; }
+
+  // Seconds a run of the program may take: far more than any takes, and
+  // more under a wrapper (valgrind runs it many times slower).
+  static unsigned Deadline() {
+    return getenv("VUVOROZO_PROGRAM_WRAPPER") != nullptr ? 1200 : 400;
+  }
 
   static void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -59,6 +59,8 @@ class MountTest : public ProgramTest {
       argv.push_back(nullptr);
       // Blocks or handles the mount left behind at its end are noted there.
       setenv("VUVOROZO_DEBUG_LOG", DebugLogPath().c_str(), 1);
+      // A mount never outlives the test runner's limit for the test.
+      alarm(280);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -657,6 +659,7 @@ TEST_F(MountTest, KilledDuringACopyInKeepsEveryClosedFile) {
     std::string command = "cd " + root_ +
                           " && for f in many/*; do cp $f mnt/work/many/ && "
                           "echo $f >> closed.log || exit 1; done";
+    alarm(120);  // a copy that hangs in the mount ends
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
