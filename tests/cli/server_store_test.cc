@@ -172,4 +172,32 @@ TEST_F(ServerStoreTest, ThePasswordIsHiddenFromTheProcessList) {
   }
 }
 
+// The safe ways the program points to are libpq's own: a password file
+// named by $PGPASSFILE is read for the store's URL (libpq says so when the
+// file is open to others, and connects with it), and $PGPASSWORD passes
+// through. The test server trusts its local users, so it takes any
+// password: what is seen is that libpq reads them.
+TEST_F(ServerStoreTest, PasswordFilesAndVariablesReachTheServerLibrary) {
+  std::string file = root_ + "/pgpass";
+  WriteFile(file, std::string("*:*:*:vuvorozo:") + kSecret + "\n");
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  env_["PGPASSFILE"] = file;
+  Outcome open_file = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(open_file.code, 0) << open_file.err;
+  EXPECT_NE(open_file.err.find(file), std::string::npos)
+      << "libpq read no password file: " << open_file.err;
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  Outcome private_file = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(private_file.code, 0) << private_file.err;
+  EXPECT_EQ(private_file.err, "");
+  env_.erase("PGPASSFILE");
+  env_["PGPASSWORD"] = kSecret;
+  Outcome variable = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(variable.code, 0) << variable.err;
+  EXPECT_EQ(variable.err, "");
+  for (const Outcome* o : {&open_file, &private_file, &variable}) {
+    EXPECT_EQ(o->err.find(kSecret), std::string::npos) << o->err;
+  }
+}
+
 }  // namespace
