@@ -19,7 +19,7 @@ FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 JOBS ?= 2
 
-.PHONY: setup build demo test test-plain test-noroot test-sanitize test-fuzz \
+.PHONY: setup build demo test test-plain test-noroot test-sanitize test-fuzz fuzz-long \
 	test-valgrind bench-report clean
 
 setup:
@@ -55,6 +55,11 @@ test-sanitize:
 # Each fuzz target (clang, libFuzzer, ASan, UBSan) from its seed corpus.
 test-fuzz:
 	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) sh scripts/fuzz-short
+
+# The long run: ten million inputs a target (hours; fuzz/README.md keeps
+# what the last one reached).
+fuzz-long:
+	FUZZ_BUILD=$(FUZZ_BUILD) JOBS=$(JOBS) FUZZ_RUNS=10000000 sh scripts/fuzz-short
 
 # Every run of the program in its end-to-end tests under valgrind memcheck:
 # no memory error and no leak.

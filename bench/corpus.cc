@@ -6,6 +6,11 @@
 //                      (.txt) and every fifth file a table of sales (.csv)
 //   corpus large DIR   2,000 small notes of 25 lines, and 20 logs of
 //                      readings (.csv) of 5 MiB each
+//   corpus small DIR [N]  N (default 10,000) small files of 100 bytes to
+//                      3 KB: notes (.txt), rows of a table (.csv) and
+//                      snippets of web pages (.html), one in three each
+//   corpus big DIR     20 text files of 1 MiB: notes, tables of sales and
+//                      logs of readings in turn
 //   corpus lines N     N lines of notes on standard output (for the
 //                      program's memory measure)
 
@@ -32,10 +37,14 @@ constexpr int kWordCount = sizeof kWords / sizeof kWords[0];
 const char* const kRegions[] = {"north", "south", "east", "west", "centre"};
 const char* const kGoods[] = {"widgets", "gadgets", "paper", "ink", "chairs"};
 
-uint32_t seed = 12345;
+// A 64-bit linear congruential generator, of which only the high bits are
+// used: the low bits of such a generator repeat after a few thousand
+// numbers, and text made from them would repeat itself, which no person's
+// files do and which compressors with a long window would find.
+uint64_t seed = 12345;
 uint32_t Next() {
-  seed = seed * 1103515245u + 12345u;
-  return seed >> 8;
+  seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+  return (uint32_t)(seed >> 33);
 }
 
 std::string Prose() {
@@ -124,6 +133,70 @@ void Large(const std::string& dir) {
   }
 }
 
+const char* const kPlaces[] = {"Hall",   "Library", "Market", "Station",
+                               "Garden", "Office",  "Bridge", "Council"};
+
+// A snippet of a web page of about target bytes.
+std::string Snippet(size_t target) {
+  std::string page = "<div class=\"notice\">\n<h2>";
+  page += kPlaces[Next() % 8];
+  page += " notice</h2>\n<ul>\n";
+  while (page.size() + 20 < target) {
+    std::string item = Prose();
+    item.pop_back();
+    page += "  <li>" + item + "</li>\n";
+  }
+  return page + "</ul>\n</div>\n";
+}
+
+void Small(const std::string& dir, int files) {
+  for (int i = 0; i < files; ++i) {
+    size_t target = 100 + Next() % 2901;
+    char name[64];
+    std::string body;
+    switch (i % 3) {
+      case 0:
+        std::snprintf(name, sizeof name, "/note-%05d.txt", i);
+        while (body.size() < target) body += Prose();
+        break;
+      case 1:
+        std::snprintf(name, sizeof name, "/rows-%05d.csv", i);
+        body = "date,region,goods,quantity,price\n";
+        for (int day = (int)(Next() % 300); body.size() < target; ++day) {
+          body += Sale(day);
+        }
+        break;
+      default:
+        std::snprintf(name, sizeof name, "/notice-%05d.html", i);
+        body = Snippet(target);
+        break;
+    }
+    FILE* f = Create(dir + name);
+    std::fwrite(body.data(), 1, body.size(), f);
+    std::fclose(f);
+  }
+}
+
+void Big(const std::string& dir) {
+  for (int i = 0; i < 20; ++i) {
+    char name[64];
+    const char* kinds[] = {"notes", "sales", "readings"};
+    std::snprintf(name, sizeof name, "/%s-%02d.%s", kinds[i % 3], i,
+                  i % 3 == 0 ? "txt" : "csv");
+    FILE* f = Create(dir + name);
+    long size = 0;
+    int level = 0;
+    for (long n = 0; size < 1024L * 1024; ++n) {
+      std::string line = i % 3 == 0   ? Prose()
+                         : i % 3 == 1 ? Sale((int)n)
+                                      : Reading(i, n, &level);
+      std::fwrite(line.data(), 1, line.size(), f);
+      size += (long)line.size();
+    }
+    std::fclose(f);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +204,10 @@ int main(int argc, char** argv) {
     Text(argv[2]);
   } else if (argc == 3 && std::strcmp(argv[1], "large") == 0) {
     Large(argv[2]);
+  } else if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "small") == 0) {
+    Small(argv[2], argc == 4 ? std::atoi(argv[3]) : 10000);
+  } else if (argc == 3 && std::strcmp(argv[1], "big") == 0) {
+    Big(argv[2]);
   } else if (argc == 3 && std::strcmp(argv[1], "lines") == 0) {
     long long n = std::atoll(argv[2]);
     for (long long i = 0; i < n; ++i) {
@@ -138,7 +215,9 @@ int main(int argc, char** argv) {
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
   } else {
-    std::fprintf(stderr, "usage: corpus text|large DIR, corpus lines N\n");
+    std::fprintf(stderr,
+                 "usage: corpus text|large|big DIR, corpus small DIR [N], "
+                 "corpus lines N\n");
     return 2;
   }
   return 0;

@@ -186,6 +186,66 @@ int FinishBatch(const Tally& tally, const std::string& what) {
   return tally.truncated != 0 ? kExitTruncated : kExitOk;
 }
 
+GatheredCommits::GatheredCommits(Session& session, Tally& tally)
+    : session_(session), tally_(tally) {
+  session_.host().store()->BeginBatch();
+}
+
+GatheredCommits::~GatheredCommits() { End(); }
+
+void GatheredCommits::Before() {
+  before_ = session_.host().store()->ledger().count();
+}
+
+void GatheredCommits::Add(const std::string& what, Outcome outcome,
+                          int64_t bytes, const std::string& detail) {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  bool committed = outcome == Outcome::kDone || outcome == Outcome::kTruncated;
+  // A commit that left the count as it was was stored at once.
+  int64_t commit = committed && ledger.count() != before_ ? ledger.count() : 0;
+  waiting_.push_back({commit, what, outcome, bytes, detail, true});
+  Settle();
+}
+
+void GatheredCommits::AddFolder(const std::string& what,
+                                const std::string& detail) {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  int64_t commit = ledger.count() != before_ ? ledger.count() : 0;
+  waiting_.push_back({commit, what, Outcome::kDone, 0, detail, false});
+  Settle();
+}
+
+void GatheredCommits::End() {
+  if (ended_) return;
+  ended_ = true;
+  // A batch that cannot be stored loses its commits: Settle names each.
+  session_.host().store()->EndBatch();
+  Settle();
+}
+
+void GatheredCommits::Settle() {
+  const refhost::BatchLedger& ledger = session_.host().store()->ledger();
+  while (!waiting_.empty()) {
+    const Waiting& w = waiting_.front();
+    refhost::BatchFate fate =
+        w.commit == 0 ? refhost::BatchFate::kStored : ledger.FateOf(w.commit);
+    if (fate == refhost::BatchFate::kPending) break;
+    if (fate == refhost::BatchFate::kLost) {
+      std::string why = "not stored: " + session_.Explain(ledger.last_loss());
+      if (w.counted) {
+        tally_.Add(Skipped(w.what, why));
+      } else {
+        PrintError(w.what + ": the folder is not kept: " + why);
+        tally_.failed = true;
+      }
+    } else {
+      if (!w.detail.empty()) PrintDetail(w.detail);
+      if (w.counted) tally_.Add(w.outcome, w.bytes);
+    }
+    waiting_.pop_front();
+  }
+}
+
 Outcome Skipped(std::string_view what, std::string_view reason) {
   PrintError(std::string(what) + ": skipped: " + std::string(reason));
   return Outcome::kSkipped;

@@ -7,6 +7,8 @@
 #define VUVOROZO_CLI_COMMAND_SUPPORT_H_
 
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +99,50 @@ struct Tally {
     }
     Progress::ItemDone();
   }
+};
+
+// The entries a command that writes many (an import) commits in the
+// store's batches (CatalogStore::BeginBatch): each is counted in the tally
+// once the store says it is stored, and reported by name ("not stored")
+// when it went with a batch that failed. The batch begins with the object
+// and ends with End, or at the latest when it goes.
+class GatheredCommits {
+ public:
+  GatheredCommits(Session& session, Tally& tally);
+  ~GatheredCommits();
+  GatheredCommits(const GatheredCommits&) = delete;
+  GatheredCommits& operator=(const GatheredCommits&) = delete;
+
+  // Before an entry is written: where the ledger stands.
+  void Before();
+  // The outcome of the file or entry what (as the user sees it) of bytes,
+  // once its close succeeded (or it was skipped, or left as it was):
+  // counted, and detail printed with -v, when its commit is stored.
+  void Add(const std::string& what, Outcome outcome, int64_t bytes,
+           const std::string& detail = "");
+  // A folder written as an entry: not counted, its detail printed once it
+  // is stored, and the command failed should it be lost.
+  void AddFolder(const std::string& what, const std::string& detail);
+  // Ends the batch: what it gathered is stored, or reported.
+  void End();
+
+ private:
+  struct Waiting {
+    int64_t commit;  // in the store's ledger
+    std::string what;
+    Outcome outcome;
+    int64_t bytes;
+    std::string detail;
+    bool counted;  // false for a folder
+  };
+  // Counts or reports every commit the ledger has settled.
+  void Settle();
+
+  Session& session_;
+  Tally& tally_;
+  int64_t before_ = 0;  // the ledger's count before the entry
+  std::deque<Waiting> waiting_;
+  bool ended_ = false;
 };
 
 // A noun in its two numbers.

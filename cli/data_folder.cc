@@ -109,6 +109,7 @@ StoreStatus FolderToMake::Made() {
   }
   PrintDetail("created the data folder " + Printable(folder_));
   made_ = refhost::NewSqliteCatalogStore(folder_);
+  if (batching()) made_->BeginBatch();
   return StoreStatus::Ok();
 }
 
@@ -167,10 +168,27 @@ StoreStatus FolderToMake::DoDeleteEntry(std::string_view libref,
   return made_ ? made_->DeleteEntry(libref, catalog, name, type) : Absent();
 }
 
-StoreStatus FolderToMake::DoList(std::string_view libref,
-                                 std::string_view catalog,
-                                 std::vector<EntryInfo>* entries) {
-  return made_ ? made_->List(libref, catalog, entries) : Absent();
+StoreStatus FolderToMake::DoOpenListing(
+    std::string_view libref, std::string_view catalog,
+    std::unique_ptr<refhost::EntryListing>* listing) {
+  return made_ ? made_->OpenListing(libref, catalog, listing) : Absent();
+}
+
+void FolderToMake::DoBatching(bool on) {
+  if (made_ == nullptr) return;
+  if (on) {
+    made_->BeginBatch();
+  } else {
+    made_->EndBatch();
+  }
+}
+
+StoreStatus FolderToMake::DoFlushBatch() {
+  return made_ ? made_->FlushBatch() : StoreStatus::Ok();
+}
+
+const refhost::BatchLedger& FolderToMake::DoLedger() const {
+  return made_ ? made_->ledger() : CatalogStore::DoLedger();
 }
 
 // An entry is opened in a catalog that exists: with no folder there is none.

@@ -78,9 +78,9 @@ class FolderToMake final : public refhost::CatalogStore {
                                      std::string_view catalog,
                                      std::string_view name,
                                      std::string_view type) override;
-  refhost::StoreStatus DoList(
+  refhost::StoreStatus DoOpenListing(
       std::string_view libref, std::string_view catalog,
-      std::vector<refhost::EntryInfo>* entries) override;
+      std::unique_ptr<refhost::EntryListing>* listing) override;
   refhost::StoreStatus DoOpenEntry(
       std::string_view libref, std::string_view catalog, std::string_view name,
       std::string_view type, refhost::OpenIntent intent,
@@ -92,6 +92,10 @@ class FolderToMake final : public refhost::CatalogStore {
       std::string_view libref, refhost::LibraryCompaction* compaction) override;
   refhost::StoreStatus DoChangeStamp(std::string_view libref,
                                      std::string* stamp) override;
+  // Batches are the store's in the folder, once it is made.
+  void DoBatching(bool on) override;
+  refhost::StoreStatus DoFlushBatch() override;
+  const refhost::BatchLedger& DoLedger() const override;
 
   std::string folder_;
   bool creates_;

@@ -68,6 +68,13 @@ NameLevels SplitLevels(std::string_view name) {
 
 bool FindEntries(Session& session, const NameLevels& levels,
                  std::vector<FoundEntry>* found) {
+  // The directory gives the entries by name then type already.
+  return ForEachEntry(session, levels,
+                      [&](const FoundEntry& e) { found->push_back(e); });
+}
+
+bool ForEachEntry(Session& session, const NameLevels& levels,
+                  const std::function<void(const FoundEntry&)>& take) {
   std::string catalog = levels.Catalog();
   Fileref fileref(session);
   Directory directory(session);
@@ -81,17 +88,13 @@ bool FindEntries(Session& session, const NameLevels& levels,
     if (!Matches(levels.entry, e.name)) continue;
     if (!levels.type.empty() && !Matches(levels.type, e.type)) continue;
     e.path = upper + "." + e.name + "." + e.type;
-    found->push_back(e);
+    take(e);
   }
   int32_t close = directory.Close();
   if (st != kStatusEndOfList || close != 0) {
     session.Fail(Printable(catalog), st != kStatusEndOfList ? st : close);
     return false;
   }
-  std::sort(found->begin(), found->end(),
-            [](const FoundEntry& a, const FoundEntry& b) {
-              return a.name != b.name ? a.name < b.name : a.type < b.type;
-            });
   return true;
 }
 

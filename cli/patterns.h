@@ -8,6 +8,7 @@
 #ifndef VUVOROZO_CLI_PATTERNS_H_
 #define VUVOROZO_CLI_PATTERNS_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,10 @@ struct FoundEntry {
 // be walked (reported, naming the catalog).
 bool FindEntries(Session& session, const NameLevels& levels,
                  std::vector<FoundEntry>* found);
+// The same, one entry at a time: each goes to take as the walk finds it,
+// so that a catalog of any size takes the memory of one entry.
+bool ForEachEntry(Session& session, const NameLevels& levels,
+                  const std::function<void(const FoundEntry&)>& take);
 
 // Index of the first option word in words from `from` on: names stand
 // before it (words.size() when there is none).

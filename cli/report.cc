@@ -169,34 +169,40 @@ size_t DisplayWidth(std::string_view text) {
 // ---------------------------------------------------------------------------
 
 Table::Table(std::vector<std::string> headings) {
+  Measure(headings);
   rows_.push_back(std::move(headings));
 }
 
 void Table::Add(std::vector<std::string> row) {
+  Measure(row);
   rows_.push_back(std::move(row));
 }
 
+void Table::Measure(const std::vector<std::string>& row) {
+  if (widths_.size() < row.size()) widths_.resize(row.size(), 0);
+  for (size_t i = 0; i < row.size(); ++i) {
+    widths_[i] = std::max(widths_[i], DisplayWidth(row[i]));
+  }
+}
+
 void Table::Print() const {
-  std::vector<size_t> widths;
-  for (const auto& row : rows_) {
-    if (widths.size() < row.size()) widths.resize(row.size(), 0);
-    for (size_t i = 0; i < row.size(); ++i) {
-      widths[i] = std::max(widths[i], DisplayWidth(row[i]));
-    }
+  for (const auto& row : rows_) PrintRow(row);
+}
+
+void Table::PrintRow(const std::vector<std::string>& row) const {
+  std::string line;
+  for (size_t i = 0; i < row.size(); ++i) {
+    size_t width = i < widths_.size() ? widths_[i] : 0;
+    size_t shown = DisplayWidth(row[i]);
+    size_t pad = width > shown ? width - shown : 0;
+    bool right = std::find(right_.begin(), right_.end(), i) != right_.end();
+    if (right) line.append(pad, ' ');
+    line += row[i];
+    if (!right && i + 1 < row.size()) line.append(pad, ' ');
+    if (i + 1 < row.size()) line += "  ";
   }
-  for (const auto& row : rows_) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      size_t pad = widths[i] - DisplayWidth(row[i]);
-      bool right = std::find(right_.begin(), right_.end(), i) != right_.end();
-      if (right) line.append(pad, ' ');
-      line += row[i];
-      if (!right && i + 1 < row.size()) line.append(pad, ' ');
-      if (i + 1 < row.size()) line += "  ";
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    WriteLine(stdout, line);
-  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  WriteLine(stdout, line);
 }
 
 std::string JsonString(std::string_view text) {

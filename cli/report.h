@@ -75,9 +75,16 @@ class Table {
   // Prints the headings and rows, trailing blanks removed.
   void Print() const;
 
+  // A table too long to hold, in two passes: every row measured, then
+  // the headings printed and each row printed as it comes again.
+  void Measure(const std::vector<std::string>& row);
+  void PrintHeadings() const { PrintRow(rows_.front()); }
+  void PrintRow(const std::vector<std::string>& row) const;
+
  private:
   std::vector<std::vector<std::string>> rows_;
   std::vector<size_t> right_;
+  std::vector<size_t> widths_;  // of every row added or measured
 };
 
 // A JSON string: UTF-8 characters as they are, quotes, backslashes and

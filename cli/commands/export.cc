@@ -6,8 +6,9 @@
 // and mode it keeps (else the entry's own time). With -r, NAME is a libref
 // and each catalog becomes a folder, named by the one rule of catalog
 // folders. The entries are walked first, then each is opened as a member of
-// the catalog's directory and read. Files are written under a temporary
-// name and renamed over the target, in folders opened one name at a time
+// the catalog's directory and read. A file not there yet is created under
+// its own name; one that is there is written under a temporary name and
+// renamed over it (ExportFile), in folders opened one name at a time
 // relative to the target and never through a link; folders get their modes
 // and times once their files are in. A manifest of what was exported, with
 // the descriptions, goes with them.
@@ -699,8 +700,9 @@ it back.
   --format FORMAT  write an archive of FORMAT: tar, tar.gz, tar.zst,
                    tar.xz, zip
 
-Each file is written under a temporary name and renamed over the old one,
-so a file is replaced whole or not at all; folders are opened one name at
+A file not there yet is created under its own name; one that is there is
+written under a temporary name and renamed over it, so a file is replaced
+whole or not at all; folders are opened one name at
 a time, a link in DIR is replaced, never followed. An entry whose name or
 type cannot be part of a file name ('/', '.') is reported and skipped (exit
 code 1).

@@ -180,7 +180,7 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
                                    [&](Content& content, std::string* e) {
                                      return content.Load(fd.get(), e, &first);
                                    });
-    tally.Add(outcome, catalog.last_bytes());
+    catalog.Count(path, outcome);
   }
   for (const Found* f : folders) {
     std::string path = prefix + f->name;
@@ -526,7 +526,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
         }
         return true;
       });
-  tally_.Add(outcome, catalog->last_bytes());
+  catalog->Count(in_catalog, outcome);
 }
 
 void ArchiveImport::Run(ArchiveReader& reader, const std::string& source) {
@@ -597,6 +597,10 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
         options.get() != nullptr && options.get()->description.length != 0;
   }
   Tally tally;
+  // The entries' commits are gathered in the store's batches, and counted
+  // once they are stored.
+  GatheredCommits gathered(session, tally);
+  settings.gathered = &gathered;
   struct stat st;
   if (source != "-" && stat(source.c_str(), &st) != 0) {
     PrintError(Printable(source) + ": cannot be read: " + SystemError());
@@ -637,6 +641,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
     ImportArchive(session, settings, tally, flags.recursive, name, reader,
                   source);
   }
+  gathered.End();
   Progress::End();
   PrintSummary(tally, {"file", "files"}, {"entry", "entries"});
   return FinishBatch(tally, "files were not imported");

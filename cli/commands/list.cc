@@ -142,24 +142,41 @@ std::string JsonEntry(const FoundEntry& e) {
          "}";
 }
 
+// The entries of a catalog stream: a table is walked twice (its widths,
+// then its rows), JSON once, so that a catalog of any size lists in the
+// memory of one entry.
 int ListEntries(Session& session, const std::string& name, bool json,
                 bool long_listing) {
   NameLevels levels = SplitLevels(name);
   if (levels.count == 2) levels.entry = "*";
-  std::vector<FoundEntry> entries;
-  if (!FindEntries(session, levels, &entries)) return kExitFailed;
   if (json) {
-    std::vector<std::string> objects;
-    for (const FoundEntry& e : entries) objects.push_back(JsonEntry(e));
-    PrintJsonArray(objects);
+    std::string text = "[";
+    size_t count = 0;
+    bool ok = ForEachEntry(session, levels, [&](const FoundEntry& e) {
+      text += (count++ == 0 ? "\n  " : ",\n  ") + JsonEntry(e);
+      // The array so far, but for its last object's comma.
+      std::fputs(text.c_str(), stdout);
+      text.clear();
+    });
+    if (!ok) return kExitFailed;
+    text += count == 0 ? "]" : "\n]";
+    std::puts(text.c_str());
     return kExitOk;
   }
-  // A pattern that matches nothing says so; an empty catalog is a table
-  // with no rows.
-  if (levels.count > 2 && entries.empty()) {
-    PrintError(Printable(name) + ": no entry matches");
-    return kExitFailed;
-  }
+  auto row = [&](const FoundEntry& e) -> std::vector<std::string> {
+    if (!long_listing) {
+      return {Printable(e.name), Printable(e.type),
+              Printable(e.info.description)};
+    }
+    KeptFile file = KeptFileOf(e.info);
+    return {Printable(e.name),
+            Printable(e.type),
+            std::to_string(e.info.record_count),
+            file.bytes ? std::to_string(*file.bytes) : "-",
+            TableTime(ShownTime(file, e.info)),
+            file.path ? Printable(*file.path) : "-",
+            Printable(e.info.description)};
+  };
   Table table = long_listing ? Table({"NAME", "TYPE", "RECORDS", "BYTES",
                                       "MODIFIED", "PATH", "DESCRIPTION"})
                              : Table({"NAME", "TYPE", "DESCRIPTION"});
@@ -167,21 +184,24 @@ int ListEntries(Session& session, const std::string& name, bool json,
     table.AlignRight(2);
     table.AlignRight(3);
   }
-  for (const FoundEntry& e : entries) {
-    if (long_listing) {
-      KeptFile file = KeptFileOf(e.info);
-      table.Add({Printable(e.name), Printable(e.type),
-                 std::to_string(e.info.record_count),
-                 file.bytes ? std::to_string(*file.bytes) : "-",
-                 TableTime(ShownTime(file, e.info)),
-                 file.path ? Printable(*file.path) : "-",
-                 Printable(e.info.description)});
-    } else {
-      table.Add({Printable(e.name), Printable(e.type),
-                 Printable(e.info.description)});
-    }
+  size_t count = 0;
+  if (!ForEachEntry(session, levels, [&](const FoundEntry& e) {
+        table.Measure(row(e));
+        ++count;
+      })) {
+    return kExitFailed;
   }
-  table.Print();
+  // A pattern that matches nothing says so; an empty catalog is a table
+  // with no rows.
+  if (levels.count > 2 && count == 0) {
+    PrintError(Printable(name) + ": no entry matches");
+    return kExitFailed;
+  }
+  table.PrintHeadings();
+  if (!ForEachEntry(session, levels,
+                    [&](const FoundEntry& e) { table.PrintRow(row(e)); })) {
+    return kExitFailed;
+  }
   return kExitOk;
 }
 

@@ -131,6 +131,7 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
   EntryKey key = catalog_;
   key.name = entry.name;
   key.type = entry.type.type;
+  if (settings_.gathered != nullptr) settings_.gathered->Before();
   MemberWrite written =
       WriteMember(session_, *directory_, key, entry.Member(), entry.Hint(),
                   content_, settings_.layout, nullptr, &attributes);
@@ -143,7 +144,12 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
   }
   ++written_;
   touched_.insert(entry.Key());
-  PrintDetail(What(path) + "/ -> " + Printable(key.Path()));
+  std::string detail = What(path) + "/ -> " + Printable(key.Path());
+  if (settings_.gathered != nullptr) {
+    settings_.gathered->AddFolder(What(path), detail);
+  } else {
+    PrintDetail(detail);
+  }
 }
 
 bool CatalogImport::Unchanged(const refhost::EntryInfo& existing,
@@ -193,6 +199,7 @@ Outcome CatalogImport::File(
     const std::function<bool(Content& content, std::string* error)>& load) {
   std::string what = What(path);
   last_bytes_ = 0;
+  last_detail_.clear();
   FileEntry entry;
   if (!Choose(path, false, &entry)) return Outcome::kSkipped;
   auto old = existing_.find(entry.Key());
@@ -239,6 +246,7 @@ Outcome CatalogImport::File(
   attributes.mode = facts.mode;
   attributes.changed_ns = facts.changed_ns;
   attributes.inode = facts.inode;
+  if (settings_.gathered != nullptr) settings_.gathered->Before();
   MemberWrite written =
       WriteMember(session_, *directory_, key, entry.Member(), entry.Hint(),
                   content_, settings_.layout,
@@ -263,11 +271,20 @@ Outcome CatalogImport::File(
   last_bytes_ = transfer.bytes;
   ++written_;
   touched_.insert(entry.Key());
-  PrintDetail(what + " -> " + Printable(key.Path()) + " (" +
-              std::to_string(transfer.records) +
-              (transfer.records == 1 ? " record)" : " records)"));
+  last_detail_ = what + " -> " + Printable(key.Path()) + " (" +
+                 std::to_string(transfer.records) +
+                 (transfer.records == 1 ? " record)" : " records)");
   WarnTruncated(key.Path(), transfer, written.record_length, true);
   return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+}
+
+void CatalogImport::Count(const std::string& path, Outcome outcome) {
+  if (settings_.gathered != nullptr) {
+    settings_.gathered->Add(What(path), outcome, last_bytes_, last_detail_);
+    return;
+  }
+  if (!last_detail_.empty()) PrintDetail(last_detail_);
+  tally_.Add(outcome, last_bytes_);
 }
 
 bool CatalogImport::End() {

@@ -39,6 +39,8 @@ struct ImportSettings {
   bool delete_gone = false;  // delete the entries whose files are gone
   RecordLayout layout;
   bool own_description = false;  // desc= given: manifests do not apply
+  // Where the entries' commits are counted once stored; null: at once.
+  GatheredCommits* gathered = nullptr;
 };
 
 // What a file to import is like, from a stat or an archive's header.
@@ -90,6 +92,9 @@ class CatalogImport {
 
   // The bytes of the file File wrote last.
   int64_t last_bytes() const { return last_bytes_; }
+  // Counts the outcome of the file at path File wrote last in the tally
+  // (printing its line with -v), once its commit is stored.
+  void Count(const std::string& path, Outcome outcome);
 
   // Closes the directory, then, with delete_gone, deletes every entry that
   // keeps a path of the tree where the tree held nothing. false when the
@@ -128,6 +133,7 @@ class CatalogImport {
   Content content_;                  // its buffer serves every file
   bool open_ = false;
   int64_t last_bytes_ = 0;
+  std::string last_detail_;  // the -v line of the file File wrote last
 };
 
 class ArchiveReader;

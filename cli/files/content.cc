@@ -422,17 +422,27 @@ ExportFile::ExportFile(int folder, std::string name)
 ExportFile::~ExportFile() {
   if (fd_ >= 0) close(fd_);
   if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
+  if (direct_) unlinkat(folder_, name_.c_str(), 0);
 }
 
 bool ExportFile::Create() {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  fd_ = openat(folder_, name_.c_str(), kFlags, 0600);
+  if (fd_ >= 0) {
+    direct_ = true;
+    return true;
+  }
+  if (errno != EEXIST) {
+    error_ = ErrorText();
+    return false;
+  }
   static unsigned serial = 0;
   for (int tries = 0; tries < 100; ++tries) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, "%ld-%u", static_cast<long>(getpid()),
                   ++serial);
     std::string temporary = std::string(kTemporaryPrefix) + suffix;
-    fd_ = openat(folder_, temporary.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = openat(folder_, temporary.c_str(), kFlags, 0600);
     if (fd_ >= 0) {
       temporary_ = temporary;
       return true;
@@ -464,6 +474,10 @@ bool ExportFile::Commit(uint32_t mode, int64_t modified_ns) {
   }
   fd_ = -1;
   if (!ok) return false;
+  if (direct_) {
+    direct_ = false;
+    return true;
+  }
   // rename replaces whatever has the target name, a link included, and
   // never follows it.
   if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {

@@ -204,11 +204,12 @@ class Output {
   std::string error_;
 };
 
-// A file made in an open folder: created under a temporary name
-// ".vuvorozo-tmp-..." with O_EXCL and O_NOFOLLOW relative to the folder,
-// then given its mode and times and renamed over the target name. Until
-// Commit succeeds the target is untouched; an ExportFile that goes without
-// Commit removes its temporary file.
+// A file made in an open folder. A target name that nothing has yet is
+// created as it is, with O_CREAT, O_EXCL and O_NOFOLLOW relative to the
+// folder, and given its mode and times at Commit; one that exists (a
+// file, a link) is left untouched until Commit: the file is made under a
+// temporary name ".vuvorozo-tmp-..." the same way, then renamed over it.
+// An ExportFile that goes without Commit removes the file it made.
 class ExportFile {
  public:
   // The prefix of the temporary names; the program never imports such a
@@ -220,13 +221,14 @@ class ExportFile {
   ExportFile(const ExportFile&) = delete;
   ExportFile& operator=(const ExportFile&) = delete;
 
-  // Creates the temporary file. false with error().
+  // Creates the file (the target, or a temporary beside it). false with
+  // error().
   bool Create();
   int fd() const { return fd_; }
   // Sets mode (its permission bits, 0777) and the modification time
   // (nanoseconds since the epoch; the access time becomes the same), closes the
-  // file and renames it over the target. false with error(); the target is then
-  // as it was.
+  // file and, made under a temporary name, renames it over the target. false
+  // with error(); the target is then as it was (absent, when it was).
   bool Commit(uint32_t mode, int64_t modified_ns);
   const std::string& error() const { return error_; }
 
@@ -234,6 +236,7 @@ class ExportFile {
   int folder_;
   std::string name_;
   std::string temporary_;
+  bool direct_ = false;  // the target itself was created, not yet committed
   int fd_ = -1;
   std::string error_;
 };

@@ -578,9 +578,10 @@ int32_t LibraryServices::DirectoryOpen(uint32_t library, const char* selector,
       memcmp(selector, "ALL     ", 8) != 0) {
     return kLibBadRequest;
   }
-  DirectoryStream s{library, {}, 0};
-  int32_t st = StatusOf(store_->List(lib->libref, lib->catalog, &s.entries),
-                        kLibNoSuchCatalog);
+  DirectoryStream s{library, nullptr};
+  int32_t st =
+      StatusOf(store_->OpenListing(lib->libref, lib->catalog, &s.listing),
+               kLibNoSuchCatalog);
   if (st != 0) return st;
   uint32_t handle = NextHandle(kStreamTag, &next_stream_);
   streams_[handle] = std::move(s);
@@ -597,9 +598,12 @@ int32_t LibraryServices::DirectoryRead(uint32_t stream,
   if (it == streams_.end()) return kLibBadHandle;
   if (entry == nullptr) return kLibBadRequest;
   DirectoryStream& s = it->second;
-  if (s.next >= s.entries.size()) return kLibNoMoreEntries;
-  const EntryInfo& info = s.entries[s.next++];
-  last_entry_ = info;
+  EntryInfo next;
+  StoreStatus got = s.listing->Next(&next);
+  if (got.IsNotFound()) return kLibNoMoreEntries;
+  if (!got.ok()) return StatusOf(got, kLibNoMoreEntries);
+  last_entry_ = std::move(next);
+  const EntryInfo& info = last_entry_;
   Scribble(entry);
   entry->name_length = (int16_t)info.name.size();
   memset(entry->name, ' ', sizeof entry->name);

@@ -180,9 +180,9 @@ class LibraryServices {
   };
   // What a directory stream handle stands for.
   struct DirectoryStream {
-    uint32_t library;                // the library handle it was opened on
-    std::vector<EntryInfo> entries;  // snapshot at open
-    size_t next;
+    uint32_t library;  // the library handle it was opened on
+    // The catalog as it stood at open, one entry at a time.
+    std::unique_ptr<EntryListing> listing;
   };
 
   OpenLibrary* FindOpenLibrary(uint32_t handle);

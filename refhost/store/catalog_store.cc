@@ -235,15 +235,68 @@ StoreStatus CatalogStore::DeleteEntry(std::string_view libref,
   return DoDeleteEntry(keys.libref, keys.catalog, keys.name, keys.type);
 }
 
+StoreStatus CatalogStore::OpenListing(std::string_view libref,
+                                      std::string_view catalog,
+                                      std::unique_ptr<EntryListing>* listing) {
+  listing->reset();
+  Keys keys;
+  StoreStatus status = keys.TakeCatalog(libref, catalog);
+  if (status.ok()) status = DoOpenListing(keys.libref, keys.catalog, listing);
+  if (!status.ok()) listing->reset();
+  return status;
+}
+
 StoreStatus CatalogStore::List(std::string_view libref,
                                std::string_view catalog,
                                std::vector<EntryInfo>* entries) {
   entries->clear();
-  Keys keys;
-  StoreStatus status = keys.TakeCatalog(libref, catalog);
-  if (status.ok()) status = DoList(keys.libref, keys.catalog, entries);
-  if (!status.ok()) entries->clear();
+  std::unique_ptr<EntryListing> listing;
+  StoreStatus status = OpenListing(libref, catalog, &listing);
+  while (status.ok()) {
+    EntryInfo info;
+    if (!(status = listing->Next(&info)).ok()) break;
+    entries->push_back(std::move(info));
+  }
+  if (status.IsNotFound() && listing != nullptr) return StoreStatus::Ok();
+  entries->clear();
   return status;
+}
+
+StoreStatus CatalogStore::BeginBatch() {
+  batching_ = true;
+  DoBatching(true);
+  return StoreStatus::Ok();
+}
+
+StoreStatus CatalogStore::FlushBatch() {
+  return batching_ ? DoFlushBatch() : StoreStatus::Ok();
+}
+
+StoreStatus CatalogStore::EndBatch() {
+  StoreStatus status = FlushBatch();
+  batching_ = false;
+  DoBatching(false);
+  return status;
+}
+
+BatchFate BatchLedger::FateOf(int64_t commit) const {
+  if (pending_.count(commit)) return BatchFate::kPending;
+  if (lost_.count(commit)) return BatchFate::kLost;
+  return BatchFate::kStored;
+}
+
+int64_t BatchLedger::Gather() {
+  pending_.insert(++count_);
+  return count_;
+}
+
+void BatchLedger::Settle(const std::vector<int64_t>& commits,
+                         const StoreStatus& flush) {
+  for (int64_t commit : commits) {
+    pending_.erase(commit);
+    if (!flush.ok()) lost_.insert(commit);
+  }
+  if (!flush.ok() && !commits.empty()) last_loss_ = flush;
 }
 
 StoreStatus CatalogStore::OpenEntry(std::string_view libref,

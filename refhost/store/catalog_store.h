@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -261,6 +262,48 @@ class EntryCursor {
   bool committed_ = false;  // set by the first Commit that succeeds
 };
 
+// The entries of a catalog, one after the other, ordered by name then type,
+// as they stood when the listing was opened (a listing holds one entry at a
+// time, whatever the catalog's size). A listing may outlive changes of the
+// catalog through its store or another: it goes on showing the catalog as
+// it was.
+class EntryListing {
+ public:
+  EntryListing() = default;
+  virtual ~EntryListing() = default;
+  EntryListing(const EntryListing&) = delete;
+  EntryListing& operator=(const EntryListing&) = delete;
+  // The next entry into *info; NotFound after the last (*info untouched).
+  virtual StoreStatus Next(EntryInfo* info) = 0;
+};
+
+// What became of a commit made in a batch (CatalogStore::BeginBatch).
+enum class BatchFate { kPending, kStored, kLost };
+
+// The commits a store gathered in batches, numbered from 1 in the order
+// they succeeded, and what became of each: pending until the batch's next
+// flush, then stored or lost with it.
+class BatchLedger {
+ public:
+  // Commits gathered so far; a commit that leaves this count as it was
+  // was stored at once (outside a batch, or by a store that gathers none).
+  int64_t count() const { return count_; }
+  BatchFate FateOf(int64_t commit) const;
+  // Why the latest commits lost were lost; Ok when none was.
+  const StoreStatus& last_loss() const { return last_loss_; }
+
+  // For the stores: a commit made in a batch (its number), and the flush
+  // that settled the commits given (stored when flush is Ok, else lost).
+  int64_t Gather();
+  void Settle(const std::vector<int64_t>& commits, const StoreStatus& flush);
+
+ private:
+  int64_t count_ = 0;
+  std::set<int64_t> pending_;
+  std::set<int64_t> lost_;
+  StoreStatus last_loss_;
+};
+
 // Every store's public calls are not virtual: each checks the keys it is
 // given, once for every store, and only then calls the store's own Do…
 // routine. A key that breaks its rule (CheckLibref, CheckCatalogName,
@@ -313,8 +356,13 @@ class CatalogStore {
   // writes it past the lock timeout.
   StoreStatus DeleteEntry(std::string_view libref, std::string_view catalog,
                           std::string_view name, std::string_view type);
-  // The catalog's entries ordered by name, then type. NotFound when the
-  // library or catalog is absent. On failure *entries is empty.
+  // A listing of the catalog's entries (EntryListing above). NotFound when
+  // the library or catalog is absent; on failure *listing is null.
+  StoreStatus OpenListing(std::string_view libref, std::string_view catalog,
+                          std::unique_ptr<EntryListing>* listing);
+  // The catalog's entries ordered by name, then type, all at once (written
+  // over OpenListing). NotFound when the library or catalog is absent. On
+  // failure *entries is empty.
   StoreStatus List(std::string_view libref, std::string_view catalog,
                    std::vector<EntryInfo>* entries);
 
@@ -347,6 +395,29 @@ class CatalogStore {
   // empty.
   StoreStatus ChangeStamp(std::string_view libref, std::string* stamp);
 
+  // Batches. A host that writes many entries one after the other (an
+  // import) may ask the store to gather their commits, so that many take
+  // one step of the storage: BeginBatch, the entries, EndBatch. Inside a
+  // batch a cursor's Commit that succeeds has made the entry's change, and
+  // this store sees it at once; other stores see it, and it survives the
+  // end of the process, once the batch is flushed: by FlushBatch or
+  // EndBatch, or by the store on its own (when the batch has gathered for a
+  // while, before it waits for another process, and before a read that
+  // must see the batch). Each commit stays whole: after a crash, or a
+  // flush that fails, every entry of the batch holds its content of before
+  // the batch or its new content, never a part. ledger() says which
+  // commits are stored. Reads inside a batch may be served from one
+  // snapshot of the library, taken at the first read after this store's
+  // last change. A store that gathers nothing stores each commit at once.
+  StoreStatus BeginBatch();
+  // Stores what the batch gathered. On failure every commit gathered since
+  // the last flush is lost (the ledger says so) and the batch goes on.
+  StoreStatus FlushBatch();
+  // FlushBatch, then commits are no longer gathered.
+  StoreStatus EndBatch();
+  bool batching() const { return batching_; }
+  const BatchLedger& ledger() const { return DoLedger(); }
+
   // Seeding and inspecting, written over the routines above.
 
   // Replaces (or creates) the entry with these records, creating the
@@ -362,6 +433,9 @@ class CatalogStore {
   // The catalog's entries (empty when absent), ordered by name then type.
   std::vector<EntryInfo> ListEntries(std::string_view libref,
                                      std::string_view catalog);
+
+ protected:
+  BatchLedger& mutable_ledger() { return ledger_; }
 
  private:
   // The store's own routines, one for each call above, with the keys
@@ -387,8 +461,9 @@ class CatalogStore {
                                     std::string_view catalog,
                                     std::string_view name,
                                     std::string_view type) = 0;
-  virtual StoreStatus DoList(std::string_view libref, std::string_view catalog,
-                             std::vector<EntryInfo>* entries) = 0;
+  virtual StoreStatus DoOpenListing(std::string_view libref,
+                                    std::string_view catalog,
+                                    std::unique_ptr<EntryListing>* listing) = 0;
   virtual StoreStatus DoOpenEntry(std::string_view libref,
                                   std::string_view catalog,
                                   std::string_view name, std::string_view type,
@@ -401,6 +476,20 @@ class CatalogStore {
                                        LibraryCompaction* compaction) = 0;
   virtual StoreStatus DoChangeStamp(std::string_view libref,
                                     std::string* stamp) = 0;
+  // Batches: whether commits are gathered from now on (called with false
+  // after a flush), and the flush. A store that gathers nothing keeps
+  // these.
+  virtual void DoBatching(bool /*on*/) {}
+  virtual StoreStatus DoFlushBatch() { return StoreStatus::Ok(); }
+
+ protected:
+  // The ledger of the store that gathers the commits (a store over
+  // another gives the other's).
+  virtual const BatchLedger& DoLedger() const { return ledger_; }
+
+ private:
+  bool batching_ = false;
+  BatchLedger ledger_;
 };
 
 // A store that lives in memory and dies with the object.
@@ -416,6 +505,9 @@ struct StoreOptions {
   // How long a writer waits for another process's writer of the same entry
   // before it gives up with kBusy.
   int lock_timeout_ms = 30000;
+  // How hard the store compresses what it writes: 1 (fastest) to 19
+  // (smallest); 0 for the store's own choice.
+  int compression_level = 0;
 };
 
 // A store with one SQLite database a library, <data_folder>/<libref in lower
@@ -443,6 +535,23 @@ std::string ServerClientVersion();
 StoreStatus ServerVersion(const std::string& url, std::string* version);
 
 // Helpers shared by the stores.
+
+// A listing of entries held in memory (a store whose catalogs are in
+// memory, or a listing already read whole).
+class ListedEntries final : public EntryListing {
+ public:
+  explicit ListedEntries(std::vector<EntryInfo> entries)
+      : entries_(std::move(entries)) {}
+  StoreStatus Next(EntryInfo* info) override {
+    if (next_ >= entries_.size()) return StoreStatus::NotFound("end");
+    *info = std::move(entries_[next_++]);
+    return StoreStatus::Ok();
+  }
+
+ private:
+  std::vector<EntryInfo> entries_;
+  size_t next_ = 0;
+};
 
 // The host attributes a writable cursor's commit stores (see
 // EntryCursor::SetHostAttributes), given the ones it was given: those; none

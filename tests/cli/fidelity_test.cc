@@ -359,17 +359,26 @@ TEST_F(FidelityTest, UpdateWritesOnlyFilesThatChangedAndTakesTheManifest) {
 
 // An update killed in the middle: every entry holds its old file or its
 // new one, whole and with the attributes that go with it, and the next
-// update finishes the job.
+// update finishes the job. The entries are many and large enough that
+// the update stores them in several batches of commits.
 TEST_F(FidelityTest, AKilledUpdateLeavesEveryEntryWholeAndTheNextFinishes) {
   if (getenv("VUVOROZO_PROGRAM_WRAPPER") != nullptr) {
     GTEST_SKIP() << "times a kill; not under a wrapper";
   }
   std::string in = root_ + "/in";
   std::filesystem::create_directory(in);
-  constexpr int kFiles = 600;
+  constexpr int kFiles = 2000;
   auto old_text = [](int i) { return "old " + std::to_string(i) + "\n"; };
+  // Lines of letters at random: text that compresses no better than a
+  // person's, so that the batches fill as they would with real files.
   auto new_text = [](int i) {
-    return std::string(2000 + i, 'n') + "\n" + std::to_string(i);
+    std::mt19937 random(i);
+    std::string text;
+    while (text.size() < size_t(8000 + i)) {
+      for (int c = 0; c < 60; ++c) text += char('a' + random() % 26);
+      text += '\n';
+    }
+    return text + std::to_string(i);
   };
   auto name = [](int i) { return "f" + std::to_string(1000 + i) + ".txt"; };
   for (int i = 0; i < kFiles; ++i) WriteFile(in + "/" + name(i), old_text(i));
@@ -391,6 +400,8 @@ TEST_F(FidelityTest, AKilledUpdateLeavesEveryEntryWholeAndTheNextFinishes) {
     _exit(127);
   }
   close(output[1]);
+  // The first line comes once the first batch is stored, which the
+  // bytes of the batch bring about long before the last entry.
   char first[64];
   ASSERT_GT(read(output[0], first, sizeof first), 0) << "nothing was written";
   kill(child, SIGKILL);

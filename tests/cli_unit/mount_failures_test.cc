@@ -111,10 +111,11 @@ class SwitchedStore : public refhost::CatalogStore {
     return Lost() ? SwitchedCursor::Lost()
                   : inner_->DeleteEntry(libref, catalog, name, type);
   }
-  StoreStatus DoList(std::string_view libref, std::string_view catalog,
-                     std::vector<refhost::EntryInfo>* entries) override {
+  StoreStatus DoOpenListing(
+      std::string_view libref, std::string_view catalog,
+      std::unique_ptr<refhost::EntryListing>* listing) override {
     return Lost() ? SwitchedCursor::Lost()
-                  : inner_->List(libref, catalog, entries);
+                  : inner_->OpenListing(libref, catalog, listing);
   }
   StoreStatus DoOpenEntry(
       std::string_view libref, std::string_view catalog, std::string_view name,

@@ -9,6 +9,7 @@
 using refhost::CatalogInfo;
 using refhost::EntryCursor;
 using refhost::EntryInfo;
+using refhost::EntryListing;
 using refhost::OpenIntent;
 using refhost::RecordView;
 using refhost::StoreStatus;
@@ -137,11 +138,11 @@ StoreStatus FaultyStore::DoDeleteEntry(std::string_view libref,
   return base_->DeleteEntry(libref, catalog, name, type);
 }
 
-StoreStatus FaultyStore::DoList(std::string_view libref,
-                                std::string_view catalog,
-                                std::vector<EntryInfo>* entries) {
+StoreStatus FaultyStore::DoOpenListing(std::string_view libref,
+                                       std::string_view catalog,
+                                       std::unique_ptr<EntryListing>* listing) {
   if (faults_->Failing(kList)) return faults_->failure;
-  return base_->List(libref, catalog, entries);
+  return base_->OpenListing(libref, catalog, listing);
 }
 
 StoreStatus FaultyStore::DoOpenEntry(std::string_view libref,

@@ -82,9 +82,9 @@ class FaultyStore : public refhost::CatalogStore {
                                      std::string_view catalog,
                                      std::string_view name,
                                      std::string_view type) override;
-  refhost::StoreStatus DoList(
+  refhost::StoreStatus DoOpenListing(
       std::string_view libref, std::string_view catalog,
-      std::vector<refhost::EntryInfo>* entries) override;
+      std::unique_ptr<refhost::EntryListing>* listing) override;
   refhost::StoreStatus DoOpenEntry(
       std::string_view libref, std::string_view catalog, std::string_view name,
       std::string_view type, refhost::OpenIntent intent,

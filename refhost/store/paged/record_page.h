@@ -15,18 +15,32 @@
 // A page whose frame, checksum, size or columns do not agree with what the
 // row says of it is damaged: Decode refuses it and never hands out records
 // from it.
+//
+// Dictionaries. A library keeps zstd dictionaries made from its own
+// entries (PageDictionary; one a catalog, made new by compact as the
+// catalog grows), and a page may be compressed with one: its frame then
+// names the dictionary's id in its header, and the page reads only with
+// that dictionary. A frame that names none reads without, as every page
+// of the libraries written before dictionaries did. The same holds for
+// the short texts the stores compress besides pages (Pack).
 
 #ifndef VUVOROZO_REFHOST_STORE_PAGED_RECORD_PAGE_H_
 #define VUVOROZO_REFHOST_STORE_PAGED_RECORD_PAGE_H_
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
 
 struct ZSTD_CCtx_s;
 struct ZSTD_DCtx_s;
+struct ZSTD_CDict_s;
+struct ZSTD_DDict_s;
 
 namespace refhost {
 
@@ -34,7 +48,57 @@ namespace refhost {
 // single record longer than that makes a page of its own.
 inline constexpr size_t kPageBytes = 64 * 1024;
 
-// The zstd contexts and scratch space a connection reuses for every page.
+// The compression levels of pages when the store is given none (see
+// record_page.cc): pages that are not full (every page of a small entry),
+// and full pages.
+int DefaultLevel(bool full_page);
+
+// A dictionary of a library, and what zstd makes of it to compress and
+// decompress with.
+class PageDictionary {
+ public:
+  // bytes: a dictionary as MakeDictionary gives it, its id inside.
+  explicit PageDictionary(std::string bytes);
+  ~PageDictionary();
+  PageDictionary(const PageDictionary&) = delete;
+  PageDictionary& operator=(const PageDictionary&) = delete;
+
+  // False when zstd cannot take the bytes as a dictionary.
+  bool ok() const { return decoder_ != nullptr; }
+  uint32_t id() const { return id_; }
+  const std::string& bytes() const { return bytes_; }
+  // The dictionary digested for compression at a level (made on first use).
+  ZSTD_CDict_s* ForLevel(int level);
+  ZSTD_DDict_s* decoder() const { return decoder_; }
+
+ private:
+  std::string bytes_;
+  uint32_t id_ = 0;
+  ZSTD_DDict_s* decoder_ = nullptr;
+  std::map<int, ZSTD_CDict_s*> encoders_;
+};
+
+// Makes a dictionary of about size bytes, whose id is id (32768 and up),
+// from samples: the texts a store wrote (pages' contents, host
+// attributes), the most telling last. False with *why when zstd cannot.
+bool MakeDictionary(uint32_t id, const std::vector<std::string>& samples,
+                    size_t size, std::string* dictionary, std::string* why);
+// The hash a library keeps of a dictionary's bytes, to tell a damaged one.
+uint64_t DictionaryHash(std::string_view bytes);
+// The id a library gives a dictionary of these bytes: 32768 and up, the
+// same for the same bytes (ids of older dictionaries are never reused for
+// others). attempt picks another where one is taken.
+uint32_t DictionaryIdFor(std::string_view bytes, int attempt);
+// The dictionary id a stored frame names; 0 for none.
+uint32_t DictionaryOf(const void* frame, size_t size);
+
+// Finds the dictionary of an id for a decoder: *dictionary set, or false
+// with *why.
+using DictionaryFinder = std::function<bool(
+    uint32_t id, PageDictionary** dictionary, std::string* why)>;
+
+// The zstd contexts and scratch space a connection reuses for every page,
+// with the dictionary and levels pages are encoded with.
 class PageCodec {
  public:
   PageCodec();
@@ -47,11 +111,31 @@ class PageCodec {
   std::string& content() { return content_; }  // a page's content, encoded
   std::string& frame() { return frame_; }      // a page's stored form
 
+  // The level of every page from now on (1 to 19; 0 for the defaults).
+  void set_level(int level) { level_ = level; }
+  int LevelOf(bool full_page) const {
+    return level_ != 0 ? level_ : DefaultLevel(full_page);
+  }
+  // The dictionary pages are encoded with from now on; null for none.
+  void Use(PageDictionary* dictionary) { dictionary_ = dictionary; }
+  PageDictionary* dictionary() const { return dictionary_; }
+
+  // Compresses text into frame() with the dictionary in use. False with
+  // *why when zstd fails.
+  bool Compress(std::string_view text, bool full_page, std::string* why);
+  // Decompresses a frame whose content is at most limit bytes into
+  // content(), through the dictionary it names. False with *why when the
+  // frame is damaged or its dictionary cannot be had.
+  bool Decompress(const void* frame, size_t size, uint64_t limit,
+                  const DictionaryFinder& finder, std::string* why);
+
  private:
   ZSTD_CCtx_s* compressor_;
   ZSTD_DCtx_s* decompressor_;
   std::string content_;
   std::string frame_;
+  int level_ = 0;
+  PageDictionary* dictionary_ = nullptr;
 };
 
 class RecordPage {
@@ -93,10 +177,12 @@ class RecordPage {
   // compressor fails.
   bool Encode(PageCodec& codec, std::string* why) const;
   // Takes the stored form of a page whose row says it starts at first,
-  // holds count records and none longer than longest. False, with *why and
-  // the page empty, when the stored form is damaged.
+  // holds count records and none longer than longest, finding the
+  // dictionary its frame names through finder (null: none can be had).
+  // False, with *why and the page empty, when the stored form is damaged.
   bool Decode(PageCodec& codec, const void* frame, size_t size, uint64_t first,
-              uint32_t count, uint32_t longest, std::string* why);
+              uint32_t count, uint32_t longest, std::string* why,
+              const DictionaryFinder& finder = nullptr);
 
  private:
   // Finds the records in a page's content, which becomes the page's bytes;

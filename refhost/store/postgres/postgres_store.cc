@@ -188,13 +188,18 @@ class PostgresCatalogStore final : public CatalogStore {
     });
   }
 
-  StoreStatus DoList(std::string_view libref, std::string_view catalog,
-                     std::vector<EntryInfo>* entries) override {
+  StoreStatus DoOpenListing(std::string_view libref, std::string_view catalog,
+                            std::unique_ptr<EntryListing>* listing) override {
     int64_t library, id;
     if (StoreStatus s = CatalogId(libref, catalog, &library, &id); !s.ok()) {
       return s;
     }
-    return connection_->ListEntries(id, entries);
+    std::vector<EntryInfo> entries;
+    if (StoreStatus s = connection_->ListEntries(id, &entries); !s.ok()) {
+      return s;
+    }
+    *listing = std::make_unique<ListedEntries>(std::move(entries));
+    return StoreStatus::Ok();
   }
 
   StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,

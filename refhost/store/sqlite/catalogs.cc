@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,7 @@ StoreStatus LibraryFile::InsertCatalog(std::string_view name, int64_t* id) {
 StoreStatus LibraryFile::CreateCatalog(std::string_view name) {
   int64_t id;
   if (CatalogId(nullptr, name, &id).ok()) return StoreStatus::Ok();
-  return Change([&] { return InsertCatalog(name, &id); });
+  return Batched([&] { return InsertCatalog(name, &id); });
 }
 
 StoreStatus LibraryFile::ListCatalogs(std::vector<CatalogInfo>* out) {
@@ -166,7 +167,9 @@ StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
     row->version = st->Int(3);
     row->info.record_count = st->Int(4);
     row->info.longest_record = (int32_t)st->Int(5);
-    row->info.host_attributes = st->Text(6);
+    status =
+        AttributesOf(c, st, 6, &row->info.host_attributes,
+                     "entry " + std::string(name) + "." + std::string(type));
   } else if (rc == SQLITE_DONE) {
     status = StoreStatus::NotFound("no such entry");
   } else {
@@ -176,28 +179,66 @@ StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
   return status;
 }
 
-StoreStatus LibraryFile::ListEntries(int64_t catalog,
-                                     std::vector<EntryInfo>* out) {
-  StoreStatus status;
-  Statement* st = main_->Get(Sql::kListEntries, &status);
-  if (st == nullptr) return status;
-  st->Bind(1, catalog);
-  int rc;
-  while ((rc = st->Step()) == SQLITE_ROW) {
-    EntryInfo info;
-    info.name = st->Text(0);
-    info.type = st->Text(1);
-    info.description = st->Text(2);
-    info.created_micros = st->Int(3);
-    info.modified_micros = st->Int(4);
-    info.record_count = st->Int(6);
-    info.longest_record = (int32_t)st->Int(7);
-    info.host_attributes = st->Text(8);
-    out->push_back(std::move(info));
+// A listing reads its rows one at a time through a statement of its own
+// on a snapshot, which keeps the catalog as it was at the open.
+class SqliteListing final : public EntryListing {
+ public:
+  SqliteListing(std::shared_ptr<LibraryFile> file,
+                std::shared_ptr<Snapshot> snapshot)
+      : file_(std::move(file)), snapshot_(std::move(snapshot)) {}
+
+  StoreStatus Open(std::string_view catalog) {
+    catalog_ = std::string(catalog);
+    Connection& c = snapshot_->connection();
+    int64_t id;
+    if (StoreStatus s = file_->CatalogId(&c, catalog, &id); !s.ok()) return s;
+    if (rows_.Prepare(c.db(), file_->sql_[(int)Sql::kListEntries].c_str()) !=
+        SQLITE_OK) {
+      return c.Failure("listing entries");
+    }
+    rows_.Bind(1, id);
+    return StoreStatus::Ok();
   }
-  st->Reset();
-  return rc == SQLITE_DONE ? StoreStatus::Ok()
-                           : main_->Failure("listing entries");
+
+  StoreStatus Next(EntryInfo* info) override {
+    if (done_) return StoreStatus::NotFound("end");
+    int rc = rows_.Step();
+    if (rc != SQLITE_ROW) {
+      done_ = true;
+      return rc == SQLITE_DONE
+                 ? StoreStatus::NotFound("end")
+                 : snapshot_->connection().Failure("listing entries");
+    }
+    info->name = rows_.Text(0);
+    info->type = rows_.Text(1);
+    info->description = rows_.Text(2);
+    info->created_micros = rows_.Int(3);
+    info->modified_micros = rows_.Int(4);
+    info->record_count = rows_.Int(6);
+    info->longest_record = (int32_t)rows_.Int(7);
+    return file_->AttributesOf(
+        snapshot_->connection(), &rows_, 8, &info->host_attributes,
+        file_->Describe({catalog_, info->name, info->type}));
+  }
+
+ private:
+  std::shared_ptr<LibraryFile> file_;
+  std::shared_ptr<Snapshot> snapshot_;
+  Statement rows_;  // finalized before the snapshot goes
+  std::string catalog_;
+  bool done_ = false;
+};
+
+StoreStatus LibraryFile::OpenListing(std::string_view catalog,
+                                     std::unique_ptr<EntryListing>* listing) {
+  if (format_ == 0) return StoreStatus::NotFound("no such catalog");
+  std::shared_ptr<Snapshot> snapshot;
+  if (StoreStatus s = TakeSnapshot(false, &snapshot); !s.ok()) return s;
+  auto made =
+      std::make_unique<SqliteListing>(shared_from_this(), std::move(snapshot));
+  if (StoreStatus s = made->Open(catalog); !s.ok()) return s;
+  *listing = std::move(made);
+  return StoreStatus::Ok();
 }
 
 StoreStatus LibraryFile::DeleteEntry(int64_t catalog, const EntryName& entry) {

@@ -18,10 +18,17 @@
 namespace refhost {
 namespace sqlite {
 StoreStatus LibraryFile::Commit(const Commitment& c) {
+  if (c.lock != nullptr && c.lock->generation() != lost_batches_) {
+    return StoreStatus::IoError(
+        path_ + ": " + Describe(*c.entry) +
+        " was not stored: its writer lock went with changes that could not "
+        "be stored");
+  }
   std::string key = c.entry->Key();
   auto writing = writing_.find(key);
-  bool last_writer = writing != writing_.end() && writing->second == 1;
-  StoreStatus status = Change([&]() -> StoreStatus {
+  bool last_writer = writing != writing_.end() && writing->second.cursors == 1;
+  bool gathered = batching_;
+  StoreStatus status = Batched([&]() -> StoreStatus {
     // A catalog deleted while the cursor was open comes back with it.
     int64_t catalog;
     if (StoreStatus s = InsertCatalog(c.entry->catalog, &catalog); !s.ok()) {
@@ -30,7 +37,8 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
     int64_t version = c.staging;
     if (version != 0) {
       if (c.last_page != nullptr && !c.last_page->empty()) {
-        if (StoreStatus s = InsertPage(version, *c.last_page); !s.ok()) {
+        if (StoreStatus s = InsertPage(version, *c.last_page, catalog);
+            !s.ok()) {
           return s;
         }
       }
@@ -46,6 +54,11 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
       if (rc != SQLITE_DONE) return main_->Failure("storing an entry");
       if (sqlite3_changes(main_->db()) != 1) {
         return Damaged("a writer's records were taken away");
+      }
+    } else if (c.last_page != nullptr && !c.last_page->empty()) {
+      if (StoreStatus s = NewLiveVersion(*c.last_page, catalog, &version);
+          !s.ok()) {
+        return s;
       }
     } else {
       EntryRow row;
@@ -69,9 +82,15 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
   });
   if (status.ok() && c.lock != nullptr) {
     c.lock->Released();
-    if (writing != writing_.end() && --writing->second == 0) {
+    if (writing != writing_.end() && --writing->second.cursors == 0) {
       writing_.erase(writing);
     }
+  }
+  if (status.ok() && gathered) {
+    batch_commits_.push_back(ledger_ != nullptr ? ledger_->Gather() : 0);
+    // Other processes wait no longer than a batch's time for the library,
+    // whatever the caller does next.
+    if (BatchDue()) FlushBatch();
   }
   return status;
 }
@@ -96,7 +115,21 @@ StoreStatus LibraryFile::SetEntryVersion(int64_t catalog,
   st->Bind(4, description);
   st->Bind(5, NowMicros());
   st->Bind(6, version);
-  if (attributes != nullptr) st->Bind(7, *attributes);
+  std::string stored;
+  if (attributes != nullptr) {
+    bool packed = false;
+    if (StoreStatus s =
+            PackAttributes(catalog, entry, *attributes, &stored, &packed);
+        !s.ok()) {
+      st->Reset();
+      return s;
+    }
+    if (packed) {
+      st->BindBlob(7, stored.data(), stored.size());
+    } else {
+      st->Bind(7, *attributes);
+    }
+  }
   int rc = st->Step();
   st->Reset();
   if (rc != SQLITE_DONE) return main_->Failure("storing an entry");

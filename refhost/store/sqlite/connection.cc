@@ -82,6 +82,8 @@ int Statement::Step() { return sqlite3_step(stmt_); }
 
 int64_t Statement::Int(int i) { return sqlite3_column_int64(stmt_, i); }
 
+int Statement::Type(int i) { return sqlite3_column_type(stmt_, i); }
+
 std::string Statement::Text(int i) {
   const unsigned char* t = sqlite3_column_text(stmt_, i);
   return t ? std::string((const char*)t, sqlite3_column_bytes(stmt_, i))

@@ -42,6 +42,7 @@ enum class Sql {
   kUpsertEntry,
   kDeleteEntry,
   kNewVersion,
+  kNewLiveVersion,
   kSetVersion,
   kDeleteVersion,
   kFindPage,
@@ -54,10 +55,20 @@ enum class Sql {
   kPutWriter,
   kDropWriter,
   kRecordsBetween,  // format 1
+  kFindDictionary,
+  kCatalogDictionary,
+  kInsertDictionary,
+  kPageByKey,
+  kUpdatePage,
+  kEntryAttributes,
+  kSetAttributes,
   kBegin,
   kBeginWrite,
   kCommit,
   kRollback,
+  kSavepoint,
+  kRelease,
+  kRollbackTo,
   kSchemaSize,
   kFreePages,
   kCount
@@ -81,6 +92,8 @@ class Statement {
   void BindBlob(int i, const void* data, size_t size);
   int Step();
   int64_t Int(int i);
+  // SQLITE_TEXT, SQLITE_BLOB...
+  int Type(int i);
   std::string Text(int i);
   const void* Blob(int i);
   size_t Bytes(int i);

@@ -38,7 +38,12 @@ LibraryFile::LibraryFile(std::string path, std::string libref,
 // Connections close after their statements; the last connection of the
 // last process to close folds the journal into the file and removes it.
 LibraryFile::~LibraryFile() {
-  if (main_ != nullptr) TrimFreeSpace();
+  if (main_ != nullptr) {
+    // A batch left open by a store that went without ending it is stored.
+    FlushBatch();
+    TrimFreeSpace();
+  }
+  shared_.reset();
   idle_.clear();
   main_.reset();
 }

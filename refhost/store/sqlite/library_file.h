@@ -7,19 +7,31 @@
 // (upkeep.cc). Connections and statements are connection.h's;
 // sqlite_store.cc builds the cursors and the CatalogStore over it.
 //
-// Tables (format 2: PRAGMA user_version 2, PRAGMA application_id "VUVL"):
+// Tables (format 3: PRAGMA user_version 3, PRAGMA application_id "VUVL"):
 //   catalogs(id, name)
 //   entries(catalog_id, name, type, description, created, modified,
 //           version_id, host_attributes)     -- the committed content
 //   versions(id, state, owner_pid, owner_start, record_count, longest)
 //   pages(key, count, longest, data)         -- key = version << 32 | first
 //   writers(catalog, name, type, owner_pid, owner_start)
-// Format 1, written by the first release, kept one row a record in
-// records(key, kind, data) (key = version << 32 | number) and had no pages,
-// writers, owner_start or application id; host_attributes came later. A
-// library of format 1 is brought to format 2 in one transaction the first
-// time it is opened for writing; opened for reading only, it is read as it
-// is.
+//   dictionaries(id, catalog_id, made, trained_bytes, hash, data)
+// A page's frame names the dictionary it was compressed with (record_page.h),
+// and host attributes are kept as text, or once the catalog has a
+// dictionary as a frame compressed with it (a blob). Each catalog gets a
+// dictionary once kTrainBytes of its text were written without one
+// (dictionaries.cc), made from what was written, which is then compressed
+// again with it; compact makes a new one from the whole catalog once the
+// catalog's pages take four times the bytes they took when its dictionary
+// was made (trained_bytes), and compresses the catalog again.
+//
+// Format 2 had no dictionaries; it is brought to format 3 (the table made,
+// the file stamped) the first time it is opened for writing, and compact
+// gives its catalogs dictionaries. Format 1,
+// written by the first release, kept one row a record in records(key,
+// kind, data) (key = version << 32 | number) and had no pages, writers,
+// owner_start or application id; host_attributes came later. It is brought
+// to format 3 in one transaction the first time it is opened for writing.
+// Opened for reading only, a library of any format is read as it is.
 //
 // An entry's content is a version: its records, in pages (record_page.h) of
 // consecutive records. A writer fills a staging version (state 0, owned by
@@ -41,12 +53,26 @@
 // Batching invariants of a LibraryFile:
 // - A writer gathers its records in a page in memory. The page reaches the
 //   file in one transaction of its own when the next record would not fit,
-//   and the last page in the transaction of the commit.
-// - No write transaction outlives the store call that began it. Between
-//   calls a library holds no write lock, so another process can always
-//   write, and a failed transaction takes with it nothing but the change of
-//   the call that failed: a writer's gathered page stays in memory for the
-//   next try.
+//   and the last page in the transaction of the commit. A writer makes its
+//   staging version with its first stored page: an entry of one page is
+//   made whole by its commit alone.
+// - Outside a batch, no write transaction outlives the store call that
+//   began it. Between calls a library holds no write lock, so another
+//   process can always write, and a failed transaction takes with it
+//   nothing but the change of the call that failed: a writer's gathered
+//   page stays in memory for the next try.
+// - In a batch (CatalogStore::BeginBatch; batches.cc) the commits, writer
+//   locks, catalogs made and deletions go into one write transaction, each
+//   in a savepoint of its own, so that a change that fails still takes
+//   nothing else with it. Every other change (the pages of a large entry,
+//   staging versions, upkeep) first flushes the batch and runs in a
+//   transaction of its own. The batch is flushed after kBatchMillis or
+//   kBatchBytes, before a snapshot is taken and before a writer waits for
+//   another process: it holds the library's write lock for no longer than
+//   that beyond the call that gathered last. A batch that fails to be
+//   stored takes with it every change it gathered (the ledger says which
+//   commits), and the writer locks taken in it: a writer whose lock went
+//   with it commits nothing.
 // - A commit stores the last page, makes the staging version live, points
 //   the entry at it, drops the entry's old version and releases the entry's
 //   writer lock, all in one transaction.
@@ -80,7 +106,19 @@ namespace refhost {
 namespace sqlite {
 
 // The stored form (see the tables above).
-inline constexpr int kFormat = 2;  // PRAGMA user_version of a library
+inline constexpr int kFormat = 3;  // PRAGMA user_version of a library
+// The SQLite page size of a library. A compressed record page is a row of
+// the pages table; rows longer than a SQLite page go on in overflow pages,
+// which SQLite fills whole (what does not fill one stays in the row's
+// leaf). What is lost is the room at the end of each leaf that the next
+// row does not fit in, and with rows appended in key order that room is
+// about half a row's leaf part a leaf: small pages lose least where the
+// rows are entries of a few KB (a folder of 10 KB texts, 20 files of
+// 1 MB), larger ones where they are of a few hundred bytes (a folder of
+// notes of 1 KB): measured on such folders, 1 KiB pages made the smallest
+// libraries of the first two, and a library within 17% of the smallest of
+// the third (16 KiB).
+inline constexpr const char* kPageSize = "PRAGMA page_size = 1024";
 // PRAGMA application_id of every library: "VUVL".
 inline constexpr int64_t kApplicationId = 0x5655564C;
 // versions.state
@@ -121,58 +159,72 @@ struct EntryRow {
 
 class LibraryFile;
 
-// A connection of the library's inside one read transaction, for one
-// cursor; it goes back to the library's idle connections when it goes.
+// A connection of the library's inside one read transaction, for the
+// cursors and listings that read through it (in a batch, several share
+// one); it goes back to the library's idle connections when the last goes.
 class Snapshot {
  public:
-  Snapshot(LibraryFile* library, std::unique_ptr<Connection> connection)
-      : library_(library), connection_(std::move(connection)) {}
+  Snapshot(LibraryFile* library, std::unique_ptr<Connection> connection,
+           int64_t changes)
+      : library_(library),
+        connection_(std::move(connection)),
+        changes_(changes) {}
   ~Snapshot();
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
   Connection& connection() { return *connection_; }
+  // The library's count of changes made by this process when it was
+  // taken: a snapshot taken before a later change does not show it.
+  int64_t changes() const { return changes_; }
 
  private:
   LibraryFile* library_;
   std::unique_ptr<Connection> connection_;
+  int64_t changes_;
 };
 
 // The writer lock of one entry, held by this process; released when it
 // goes unless a commit released it.
 class WriterLock {
  public:
-  WriterLock(LibraryFile* library, EntryName entry)
-      : library_(library), entry_(std::move(entry)) {}
+  WriterLock(LibraryFile* library, EntryName entry, int64_t generation)
+      : library_(library), entry_(std::move(entry)), generation_(generation) {}
   ~WriterLock();
   WriterLock(const WriterLock&) = delete;
   WriterLock& operator=(const WriterLock&) = delete;
   const EntryName& entry() const { return entry_; }
+  // The library's count of lost batches when the lock was taken.
+  int64_t generation() const { return generation_; }
   // The commit released the lock with its transaction.
   void Released() { held_ = false; }
 
  private:
   LibraryFile* library_;
   EntryName entry_;
+  int64_t generation_;
   bool held_ = true;
 };
 
 // What a writer's commit makes of the entry.
 struct Commitment {
   const EntryName* entry;
-  std::string_view description;           // empty keeps the stored one
-  int64_t staging = 0;                    // the version written; 0 for none
+  std::string_view description;  // empty keeps the stored one
+  // The version written, when a page of it is stored already; 0 for none
+  // (the content is then the last page alone, or none).
+  int64_t staging = 0;
   const RecordPage* last_page = nullptr;  // not yet stored; may be empty
   uint64_t count = 0;
   uint32_t longest = 0;
-  bool keep_current = false;  // staging 0: keep the entry's content when it
-                              // has one (else it becomes empty)
+  bool keep_current = false;  // the writer wrote nothing: keep the entry's
+                              // content when it has one (else it becomes
+                              // empty)
   const std::string* attributes = nullptr;  // null keeps the entry's
   WriterLock* lock = nullptr;               // released with the commit
 };
 
 // One library file and the connections to it, shared by the store and its
 // cursors.
-class LibraryFile {
+class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
  public:
   // Opens the library file at path (libref names it in messages). An absent
   // file is NotFound unless create. Refuses a file that is not a regular
@@ -210,7 +262,6 @@ class LibraryFile {
   StoreStatus FindEntry(Connection* connection, std::string_view catalog,
                         std::string_view name, std::string_view type,
                         EntryRow* row);
-  StoreStatus ListEntries(int64_t catalog, std::vector<EntryInfo>* out);
   // Deletes the entry (NotFound when absent), waiting for a writer of it in
   // another process.
   StoreStatus DeleteEntry(int64_t catalog, const EntryName& entry);
@@ -219,8 +270,22 @@ class LibraryFile {
   // writer of another process. Busy, naming the entry, after the timeout.
   StoreStatus LockForWriting(const EntryName& entry,
                              std::unique_ptr<WriterLock>* lock);
-  // A connection in a read transaction of its own.
-  StoreStatus TakeSnapshot(std::unique_ptr<Snapshot>* snapshot);
+  // A connection in a read transaction that shows everything this process
+  // changed: of its own (fresh), or in a batch the one readers share while
+  // this process changes nothing.
+  StoreStatus TakeSnapshot(bool fresh, std::shared_ptr<Snapshot>* snapshot);
+  // The connection a look at the library's entries goes through: in a
+  // batch that has gathered nothing, the shared snapshot; else the
+  // library's own.
+  StoreStatus Reader(Connection** connection);
+  // The catalog's entries through a snapshot (EntryListing).
+  StoreStatus OpenListing(std::string_view catalog,
+                          std::unique_ptr<EntryListing>* listing);
+
+  // Batches (batches.cc).
+  void SetBatching(bool on);
+  // Stores what the batch gathered; settles its commits in the ledger.
+  StoreStatus FlushBatch();
 
   // Pages. LoadPage puts the page holding record number of the version into
   // *page, read through connection (null: the library's own). count is the
@@ -228,7 +293,9 @@ class LibraryFile {
   StoreStatus LoadPage(Connection* connection, int64_t version, uint64_t number,
                        uint64_t count, RecordPage* page);
   StoreStatus NewStaging(int64_t* version);
-  StoreStatus StorePage(int64_t version, const RecordPage& page);
+  // Stores a full page of a writer of the catalog.
+  StoreStatus StorePage(int64_t version, const RecordPage& page,
+                        std::string_view catalog);
   // Drops the version's stored pages from record from on (from must start
   // a page); *longest receives the longest record of the pages kept.
   StoreStatus DropPagesFrom(int64_t version, uint64_t from, uint32_t* longest);
@@ -250,6 +317,7 @@ class LibraryFile {
 
   LibraryFile(std::string path, std::string libref,
               const StoreOptions& options);
+  friend class SqliteListing;
 
   // Why this process cannot change the library (permission, read-only
   // media); Ok when it can.
@@ -263,17 +331,32 @@ class LibraryFile {
   StoreStatus MakeSchema();
   StoreStatus Stamp();
   StoreStatus MigrateFormat1();
+  StoreStatus MigrateFormat2();
   StoreStatus MigrateVersion(int64_t version, int64_t claimed);
   void ChooseStatements(int format, bool has_attributes);
   // Runs body in one write transaction (BEGIN IMMEDIATE ... COMMIT), rolled
-  // back when body or the commit fails.
+  // back when body or the commit fails; a batch is flushed first.
   template <typename Body>
   StoreStatus Change(Body&& body);
-  // Runs change, retried while held() finds a writer of another process,
-  // up to the lock timeout; then Busy with busy_message.
+  // The same, or in a batch in a savepoint of the batch's transaction.
+  template <typename Body>
+  StoreStatus Batched(Body&& body);
+  // Runs a batched change, retried while held() finds a writer of another
+  // process, up to the lock timeout; then Busy with busy_message.
   template <typename Held, typename Body>
   StoreStatus WhenFree(Held&& held, Body&& body,
                        const std::string& busy_message);
+  // The parts of a change around its body (batches.cc): the transaction or
+  // savepoint begun (in_batch: in the batch), what earlier changes left to
+  // do, and the end, which commits or releases on success and rolls back on
+  // failure.
+  StoreStatus BeginChange(bool in_batch);
+  StoreStatus Leftovers();
+  StoreStatus EndChange(bool in_batch, StoreStatus status);
+  // The batch's transaction went without being stored: its commits are
+  // lost, and what it had done of earlier changes' leftovers is to do again.
+  void LoseBatch(const StoreStatus& why);
+  bool BatchDue() const;
   StoreStatus ForeignWriter(const EntryName& entry, bool* held);
   StoreStatus InsertCatalog(std::string_view name, int64_t* id);
   StoreStatus SetEntryVersion(int64_t catalog, const EntryName& entry,
@@ -281,10 +364,70 @@ class LibraryFile {
                               const std::string* attributes);
   StoreStatus NewVersion(int state, int64_t* version);
   StoreStatus DeleteVersion(int64_t version);
-  StoreStatus InsertPage(int64_t version, const RecordPage& page);
+  // Stores the page of a version of an entry of the catalog (0: none
+  // known), compressed with the catalog's dictionary.
+  StoreStatus InsertPage(int64_t version, const RecordPage& page,
+                         int64_t catalog);
+  // A live version holding page (and nothing else).
+  StoreStatus NewLiveVersion(const RecordPage& page, int64_t catalog,
+                             int64_t* version);
+
+  // Dictionaries (dictionaries.cc).
+  // What the library knows of one catalog's dictionary.
+  struct CatalogText {
+    bool loaded = false;
+    std::shared_ptr<PageDictionary> dictionary;  // null: none yet
+    int64_t seen_in = -1;  // the transaction that saw its row last
+    // Written without a dictionary by this process: samples of the text,
+    // the pages' keys and the entries whose attributes are text.
+    std::vector<std::string> samples;
+    size_t sample_bytes = 0;
+    size_t sample_stored = 0;  // the bytes they were stored in
+    std::vector<int64_t> pages;
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::vector<std::string> attribute_samples;  // the latest
+    bool failed = false;  // no dictionary can be made, or it is damaged
+    // How well the dictionary made last compressed what it was made from,
+    // and how well it compresses what is written now: text unlike what it
+    // was made from (another kind of file) gets a dictionary of its own.
+    double ratio = 0;
+    size_t window_text = 0;
+    size_t window_stored = 0;
+    bool drifting = false;  // samples are gathered for a new dictionary
+    int made = 0;           // dictionaries made by this process
+  };
+  // The catalog's dictionary for what is written in this transaction;
+  // null when it has none (yet).
+  StoreStatus TextOf(int64_t catalog, CatalogText** out);
+  // A page of the catalog stored without a dictionary: noted, and once
+  // there is enough of them the catalog's dictionary made and what was
+  // noted compressed again with it.
+  StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key);
+  StoreStatus MakeCatalogDictionary(int64_t catalog, CatalogText* text,
+                                    const std::vector<std::string>& samples,
+                                    int64_t trained_bytes);
+  // Compresses the page row at key again with the dictionary in use;
+  // adds the bytes of its text and of its new frame to *text and *stored.
+  StoreStatus Recompress(int64_t key, size_t* text = nullptr,
+                         size_t* stored = nullptr);
+  // The attributes as they are stored for an entry of the catalog.
+  StoreStatus PackAttributes(int64_t catalog, const EntryName& entry,
+                             const std::string& text, std::string* stored,
+                             bool* packed);
+  // The attributes of column i of a row read through c, of the entry what
+  // describes (for messages).
+  StoreStatus AttributesOf(Connection& c, Statement* st, int i,
+                           std::string* out, std::string_view what);
+  // The dictionaries pages read through c may name.
+  DictionaryFinder FinderFor(Connection& c);
+  StoreStatus CheckDictionaries(Connection& c, LibraryCheck* check);
+  // Compact's part: new dictionaries for catalogs that have grown, their
+  // text compressed again, dictionaries no page names dropped.
+  StoreStatus RenewDictionaries();
+  StoreStatus RenewCatalog(int64_t catalog, int64_t stored);
   StoreStatus DropWriter(const EntryName& entry);
   StoreStatus WriterRow(Sql which, const EntryName& entry, const char* doing);
-  void ReleaseWriter(const EntryName& entry);
+  void ReleaseWriter(const EntryName& entry, int64_t generation);
   void GiveBack(std::unique_ptr<Connection> connection);
   StoreStatus Damaged(const std::string& what) const;
   // Steps a statement of kFindEntry's columns into *row.
@@ -307,12 +450,45 @@ class LibraryFile {
   std::unique_ptr<Connection> main_;
   std::vector<std::unique_ptr<Connection>> idle_;  // snapshots to reuse
   PageCodec codec_;
-  std::map<std::string, int> writing_;  // entry key -> cursors writing it
-  StoreStatus read_only_refusal_;       // why changes are refused; Ok when
-                                        // the store was opened for reading
+  std::map<int64_t, CatalogText> texts_;  // by catalog id
+  // Dictionaries read, by id; an id names the same bytes in every library.
+  std::map<uint32_t, std::shared_ptr<PageDictionary>> dictionaries_;
+  int64_t transactions_ = 0;  // write transactions begun
+  // The cursors of this process writing each entry (by its key), and the
+  // count of lost batches when the first took the lock: a lock taken
+  // before a batch was lost may have gone with it.
+  struct Writing {
+    int cursors = 0;
+    int64_t generation = 0;
+  };
+  std::map<std::string, Writing> writing_;
+  StoreStatus read_only_refusal_;  // why changes are refused; Ok when
+                                   // the store was opened for reading
   // Left by changes that failed, for the next change to do.
   std::vector<EntryName> unreleased_;  // writer locks to drop
   std::vector<int64_t> undiscarded_;   // staging versions to drop
+
+  // Changes this process committed (transactions and batches stored).
+  int64_t changes_ = 0;
+  // The snapshot readers share in a batch; null when none is taken.
+  std::shared_ptr<Snapshot> shared_;
+
+  // The batch (batches.cc).
+  BatchLedger* ledger_ = nullptr;  // the store's
+  bool batching_ = false;          // commits are gathered
+  bool batch_open_ = false;        // the batch's transaction is open
+  std::chrono::steady_clock::time_point batch_start_;
+  size_t batch_bytes_ = 0;              // of pages gathered in it
+  std::vector<int64_t> batch_commits_;  // their numbers in the ledger
+  // Leftovers of earlier changes the batch did: to do again if it is lost.
+  std::vector<EntryName> batch_released_;
+  std::vector<int64_t> batch_discarded_;
+  int64_t lost_batches_ = 0;
+
+ public:
+  // Set by the store, which keeps the ledger, before any change.
+  void set_ledger(BatchLedger* ledger) { ledger_ = ledger; }
+  int64_t lost_batches() const { return lost_batches_; }
 };
 
 // --- Transactions ---------------------------------------------------------
@@ -320,26 +496,22 @@ class LibraryFile {
 template <typename Body>
 StoreStatus LibraryFile::Change(Body&& body) {
   if (mode_.read_only) return ReadOnlyRefusal();
-  if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
+  if (StoreStatus s = FlushBatch(); !s.ok()) return s;
+  if (StoreStatus s = BeginChange(false); !s.ok()) return s;
   // What earlier changes could not do goes first.
-  StoreStatus status;
-  for (const EntryName& entry : unreleased_) {
-    if (status.ok()) status = DropWriter(entry);
-  }
-  for (int64_t version : undiscarded_) {
-    if (status.ok()) status = DeleteVersion(version);
-  }
+  StoreStatus status = Leftovers();
   if (status.ok()) status = body();
-  if (status.ok()) {
-    status = main_->Commit();
-  } else {
-    main_->Rollback();
-  }
-  if (status.ok()) {
-    unreleased_.clear();
-    undiscarded_.clear();
-  }
-  return status;
+  return EndChange(false, status);
+}
+
+template <typename Body>
+StoreStatus LibraryFile::Batched(Body&& body) {
+  if (mode_.read_only) return ReadOnlyRefusal();
+  if (!batching_) return Change(body);
+  if (StoreStatus s = BeginChange(true); !s.ok()) return s;
+  StoreStatus status = Leftovers();
+  if (status.ok()) status = body();
+  return EndChange(true, status);
 }
 
 template <typename Held, typename Body>
@@ -350,7 +522,7 @@ StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
   int pause_ms = 5;
   for (;;) {
     bool waiting = false;
-    StoreStatus status = Change([&]() -> StoreStatus {
+    StoreStatus status = Batched([&]() -> StoreStatus {
       if (StoreStatus s = held(&waiting); !s.ok() || waiting) return s;
       return body();
     });
@@ -358,6 +530,8 @@ StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
     if (std::chrono::steady_clock::now() >= deadline) {
       return StoreStatus::Busy(busy_message);
     }
+    // The other writer needs the library to finish.
+    if (StoreStatus s = FlushBatch(); !s.ok()) return s;
     std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     pause_ms = std::min(pause_ms * 2, 100);
   }

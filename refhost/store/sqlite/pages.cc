@@ -35,6 +35,23 @@ StoreStatus LibraryFile::NewVersion(int state, int64_t* version) {
   return StoreStatus::Ok();
 }
 
+StoreStatus LibraryFile::NewLiveVersion(const RecordPage& page, int64_t catalog,
+                                        int64_t* version) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kNewLiveVersion, &status);
+  if (st == nullptr) return status;
+  Owner me = ThisProcess();
+  st->Bind(1, me.pid);
+  st->Bind(2, me.start);
+  st->Bind(3, (int64_t)page.count());
+  st->Bind(4, (int64_t)page.longest());
+  int rc = st->Step();
+  st->Reset();
+  if (rc != SQLITE_DONE) return main_->Failure("storing an entry");
+  *version = sqlite3_last_insert_rowid(main_->db());
+  return InsertPage(*version, page, catalog);
+}
+
 StoreStatus LibraryFile::DeleteVersion(int64_t version) {
   StoreStatus status;
   Statement* pages = main_->Get(Sql::kDeletePages, &status);
@@ -53,7 +70,10 @@ StoreStatus LibraryFile::DeleteVersion(int64_t version) {
                            : main_->Failure("dropping a version");
 }
 
-StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page) {
+StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page,
+                                    int64_t catalog) {
+  CatalogText* text = nullptr;
+  if (StoreStatus s = TextOf(catalog, &text); !s.ok()) return s;
   std::string why;
   if (!page.Encode(codec_, &why))
     return StoreStatus::IoError(path_ + ": " + why);
@@ -67,8 +87,12 @@ StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page) {
   st->BindBlob(4, frame.data(), frame.size());
   int rc = st->Step();
   st->Reset();
-  return rc == SQLITE_DONE ? StoreStatus::Ok()
-                           : main_->Failure("writing records");
+  if (rc != SQLITE_DONE) return main_->Failure("writing records");
+  if (batch_open_) batch_bytes_ += frame.size();
+  if (text != nullptr) {
+    return NoteWritten(catalog, text, PageKey(version, page.first()));
+  }
+  return StoreStatus::Ok();
 }
 
 StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
@@ -113,7 +137,8 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
         longest > UINT32_MAX || number >= first + (uint64_t)records) {
       status = Damaged(missing);
     } else if (!page->Decode(codec_, st->Blob(3), st->Bytes(3), first,
-                             (uint32_t)records, (uint32_t)longest, &why)) {
+                             (uint32_t)records, (uint32_t)longest, &why,
+                             FinderFor(c))) {
       status = Damaged("the page holding record " + std::to_string(number) +
                        " of an entry: " + why);
     }
@@ -130,8 +155,16 @@ StoreStatus LibraryFile::NewStaging(int64_t* version) {
   return Change([&] { return NewVersion(kStaging, version); });
 }
 
-StoreStatus LibraryFile::StorePage(int64_t version, const RecordPage& page) {
-  return Change([&] { return InsertPage(version, page); });
+StoreStatus LibraryFile::StorePage(int64_t version, const RecordPage& page,
+                                   std::string_view catalog) {
+  return Change([&]() -> StoreStatus {
+    int64_t id = 0;
+    if (StoreStatus s = CatalogId(nullptr, catalog, &id);
+        !s.ok() && !s.IsNotFound()) {
+      return s;
+    }
+    return InsertPage(version, page, id);
+  });
 }
 
 StoreStatus LibraryFile::DropPagesFrom(int64_t version, uint64_t from,

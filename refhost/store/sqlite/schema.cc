@@ -48,7 +48,20 @@ CREATE TABLE IF NOT EXISTS entries(
   PRIMARY KEY(catalog_id, name, type)) WITHOUT ROWID;
 )sql";
 
-// The tables only format 2 has.
+// The table format 3 added.
+constexpr const char* kFormat3Tables = R"sql(
+CREATE TABLE IF NOT EXISTS dictionaries(
+  id INTEGER PRIMARY KEY,
+  catalog_id INTEGER NOT NULL,
+  made INTEGER NOT NULL,
+  trained_bytes INTEGER NOT NULL,
+  hash INTEGER NOT NULL,
+  data BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS dictionaries_of_catalog
+  ON dictionaries(catalog_id, made);
+)sql";
+
+// The tables format 2 added.
 constexpr const char* kFormat2Tables = R"sql(
 CREATE TABLE IF NOT EXISTS pages(
   key INTEGER PRIMARY KEY,
@@ -79,6 +92,8 @@ StoreStatus LibraryFile::OpenFile(bool create) {
     if (StoreStatus s = MakeSchema(); !s.ok()) return s;
   } else if (format == 1) {
     if (StoreStatus s = MigrateFormat1(); !s.ok()) return s;
+  } else if (format == 2) {
+    if (StoreStatus s = MigrateFormat2(); !s.ok()) return s;
   }
   // Housekeeping: a library that cannot be swept now (a full disk, say) is
   // swept by a later writer.
@@ -154,14 +169,15 @@ StoreStatus LibraryFile::InspectNow(Connection& connection, int* format) {
     }
   }
   if (application == kApplicationId) {
-    if (version == kFormat) {
-      *format = kFormat;
+    if (version == kFormat || version == 2) {
+      *format = (int)version;
       return StoreStatus::Ok();
     }
     if (version > kFormat) {
       return StoreStatus::NotLibrary(
           path_ + ": made by a newer version of this program (format " +
-          std::to_string(version) + "); this one reads formats 1 and 2");
+          std::to_string(version) + "); this one reads formats 1 to " +
+          std::to_string(kFormat));
     }
     return StoreStatus::Corrupt(path_ +
                                 ": the library file is damaged (format " +
@@ -197,12 +213,8 @@ StoreStatus LibraryFile::InspectNow(Connection& connection, int* format) {
 // A new library. Several processes may make it at once: the write lock
 // decides, and the others find the tables made.
 StoreStatus LibraryFile::MakeSchema() {
-  // These settings take effect only on a database without tables. Small
-  // SQLite pages waste little room around the rows of small entries; a
-  // record page of 64 KiB then spans a chain of them, at no cost that shows.
-  if (StoreStatus s = main_->Exec("PRAGMA page_size = 1024"); !s.ok()) {
-    return s;
-  }
+  // These settings take effect only on a database without tables.
+  if (StoreStatus s = main_->Exec(kPageSize); !s.ok()) return s;
   if (StoreStatus s = main_->Exec("PRAGMA auto_vacuum = INCREMENTAL");
       !s.ok()) {
     return s;
@@ -223,15 +235,15 @@ StoreStatus LibraryFile::MakeSchema() {
       return StoreStatus::IoError(path_ +
                                   ": made by another program meanwhile");
     }
-    for (const char* tables : {kSharedTables, kFormat2Tables}) {
+    for (const char* tables : {kSharedTables, kFormat2Tables, kFormat3Tables}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
     return Stamp();
   });
 }
 
-// Marks the file as a library of this program, of format 2; inside the
-// caller's transaction.
+// Marks the file as a library of this program, of the current format;
+// inside the caller's transaction.
 StoreStatus LibraryFile::Stamp() {
   std::string stamp =
       "PRAGMA application_id = " + std::to_string(kApplicationId) +
@@ -266,7 +278,9 @@ StoreStatus LibraryFile::MigrateFormat1() {
         !s.ok()) {
       return s;
     }
-    if (StoreStatus s = main_->Exec(kFormat2Tables); !s.ok()) return s;
+    for (const char* tables : {kFormat2Tables, kFormat3Tables}) {
+      if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
+    }
     std::vector<std::pair<int64_t, int64_t>> versions;
     {
       Statement list;
@@ -291,6 +305,18 @@ StoreStatus LibraryFile::MigrateFormat1() {
   return StoreStatus::Ok();
 }
 
+// Format 2 lacks the dictionaries; its pages, which name none, read as
+// they are.
+StoreStatus LibraryFile::MigrateFormat2() {
+  return Change([&]() -> StoreStatus {
+    int format = 0;
+    if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
+    if (format == kFormat) return StoreStatus::Ok();  // done by another
+    if (StoreStatus s = main_->Exec(kFormat3Tables); !s.ok()) return s;
+    return Stamp();
+  });
+}
+
 StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
   StoreStatus status;
   Statement* records = main_->Get(Sql::kRecordsBetween, &status);
@@ -305,7 +331,7 @@ StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
   while (status.ok() && (rc = records->Step()) == SQLITE_ROW) {
     uint32_t length = (uint32_t)records->Bytes(2);
     if (!page.Fits(length)) {
-      status = InsertPage(version, page);
+      status = InsertPage(version, page, 0);
       page.Reset(held);
     }
     page.Append(records->Blob(2), length, (uint16_t)records->Int(1));
@@ -316,7 +342,7 @@ StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
     status = main_->Failure("reading the records of a version");
   }
   records->Reset();
-  if (status.ok() && !page.empty()) status = InsertPage(version, page);
+  if (status.ok() && !page.empty()) status = InsertPage(version, page, 0);
   if (!status.ok()) return status;
   Statement set;
   if (set.Prepare(main_->db(),
@@ -376,6 +402,9 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
       "DELETE FROM entries WHERE catalog_id = ?1 AND name = ?2 AND type = ?3");
   set(Sql::kNewVersion,
       "INSERT INTO versions(state, owner_pid, owner_start) VALUES(?1, ?2, ?3)");
+  set(Sql::kNewLiveVersion,
+      "INSERT INTO versions(state, owner_pid, owner_start, record_count, "
+      "longest) VALUES(1, ?1, ?2, ?3, ?4)");
   set(Sql::kSetVersion,
       "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3 "
       "WHERE id = ?4");
@@ -403,6 +432,23 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kDropWriter,
       "DELETE FROM writers WHERE catalog = ?1 AND name = ?2 AND type = ?3 "
       "AND owner_pid = ?4 AND owner_start = ?5");
+  set(Sql::kFindDictionary,
+      "SELECT data, hash FROM dictionaries WHERE id = ?1");
+  set(Sql::kCatalogDictionary,
+      "SELECT id, data, hash FROM dictionaries WHERE catalog_id = ?1 "
+      "ORDER BY made DESC LIMIT 1");
+  set(Sql::kInsertDictionary,
+      "INSERT INTO dictionaries(id, catalog_id, made, trained_bytes, hash, "
+      "data) VALUES(?1, ?2, (SELECT coalesce(max(made), 0) + 1 FROM "
+      "dictionaries), ?3, ?4, ?5)");
+  set(Sql::kPageByKey, "SELECT count, longest, data FROM pages WHERE key = ?1");
+  set(Sql::kUpdatePage, "UPDATE pages SET data = ?2 WHERE key = ?1");
+  set(Sql::kEntryAttributes,
+      "SELECT host_attributes FROM entries WHERE catalog_id = ?1 AND "
+      "name = ?2 AND type = ?3");
+  set(Sql::kSetAttributes,
+      "UPDATE entries SET host_attributes = ?4 WHERE catalog_id = ?1 AND "
+      "name = ?2 AND type = ?3");
   set(Sql::kRecordsBetween,
       "SELECT key, kind, data FROM records WHERE key >= ?1 AND key < ?2 "
       "ORDER BY key");
@@ -410,6 +456,9 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kBeginWrite, "BEGIN IMMEDIATE");
   set(Sql::kCommit, "COMMIT");
   set(Sql::kRollback, "ROLLBACK");
+  set(Sql::kSavepoint, "SAVEPOINT change");
+  set(Sql::kRelease, "RELEASE change");
+  set(Sql::kRollbackTo, "ROLLBACK TO change");
   set(Sql::kSchemaSize, "SELECT count(*) FROM sqlite_schema");
   set(Sql::kFreePages, "PRAGMA freelist_count");
   format_ = format;

@@ -42,7 +42,7 @@ class SqliteCursor final : public PagedCursor {
   SqliteCursor(std::shared_ptr<LibraryFile> file, EntryName entry,
                OpenIntent intent, std::string description,
                std::unique_ptr<WriterLock> lock,
-               std::unique_ptr<Snapshot> snapshot, const EntryRow& base)
+               std::shared_ptr<Snapshot> snapshot, const EntryRow& base)
       : PagedCursor(intent, base.version, (uint64_t)base.info.record_count,
                     (uint32_t)base.info.longest_record),
         file_(std::move(file)),
@@ -57,7 +57,7 @@ class SqliteCursor final : public PagedCursor {
 
  private:
   StoreStatus DoCommit() override {
-    if (intent_ == OpenIntent::kUpdate && staging_ == 0 && base_ != 0 &&
+    if (intent_ == OpenIntent::kUpdate && !writing_ && base_ != 0 &&
         EntryGone()) {
       // An update that wrote nothing to an entry another cursor of ours
       // deleted meanwhile brings the entry back as this cursor saw it.
@@ -72,7 +72,7 @@ class SqliteCursor final : public PagedCursor {
     c.longest = longest_;
     // An update that wrote nothing keeps the entry's content as it stands,
     // even when another cursor of ours changed it since this one opened.
-    c.keep_current = intent_ == OpenIntent::kUpdate;
+    c.keep_current = intent_ == OpenIntent::kUpdate && !writing_;
     c.attributes = AttributesToCommit(intent_, host_attributes_);
     c.lock = lock_.get();
     return file_->Commit(c);
@@ -88,11 +88,13 @@ class SqliteCursor final : public PagedCursor {
     return file_->LoadPage(source, version, number, count, page);
   }
 
-  // Every writer stages from its first write.
+  // A writer that copies pages of its base stages from its first write;
+  // another from its first stored page, so that an entry of one page is
+  // made by its commit alone.
   StoreStatus StartStaging(uint64_t before, int64_t* staging, uint64_t* copied,
                            uint32_t* longest) override {
-    if (StoreStatus s = file_->NewStaging(staging); !s.ok()) return s;
     if (before == 0) return StoreStatus::Ok();
+    if (StoreStatus s = file_->NewStaging(staging); !s.ok()) return s;
     StoreStatus s = file_->CopyPages(snapshot_->connection(), base_, *staging,
                                      before, copied, longest);
     if (!s.ok()) {
@@ -103,7 +105,10 @@ class SqliteCursor final : public PagedCursor {
   }
 
   StoreStatus StorePage(const RecordPage& page) override {
-    return file_->StorePage(staging_, page);
+    if (staging_ == 0) {
+      if (StoreStatus s = file_->NewStaging(&staging_); !s.ok()) return s;
+    }
+    return file_->StorePage(staging_, page, entry_.catalog);
   }
 
   StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {
@@ -127,13 +132,21 @@ class SqliteCursor final : public PagedCursor {
   EntryName entry_;
   std::string description_;
   std::unique_ptr<WriterLock> lock_;    // writers: the entry's lock
-  std::unique_ptr<Snapshot> snapshot_;  // what the base is read through
+  std::shared_ptr<Snapshot> snapshot_;  // what the base is read through
 };
 
 class SqliteCatalogStore final : public CatalogStore {
  public:
   SqliteCatalogStore(std::string folder, const StoreOptions& options)
       : folder_(std::move(folder)), options_(options) {}
+  // A batch not ended is stored; cursors that outlive the store keep its
+  // files, but not its ledger.
+  ~SqliteCatalogStore() override {
+    for (auto& [libref, file] : files_) {
+      file->FlushBatch();
+      file->set_ledger(nullptr);
+    }
+  }
 
  private:
   // The library files of the folder.
@@ -215,8 +228,10 @@ class SqliteCatalogStore final : public CatalogStore {
                           EntryInfo* info) override {
     std::shared_ptr<LibraryFile> file;
     if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
+    Connection* reader;
+    if (StoreStatus s = file->Reader(&reader); !s.ok()) return s;
     EntryRow row;
-    StoreStatus s = file->FindEntry(nullptr, catalog, name, type, &row);
+    StoreStatus s = file->FindEntry(reader, catalog, name, type, &row);
     if (s.ok() && info != nullptr) *info = std::move(row.info);
     return s;
   }
@@ -233,14 +248,11 @@ class SqliteCatalogStore final : public CatalogStore {
     return file->DeleteEntry(id, Name(catalog, name, type));
   }
 
-  StoreStatus DoList(std::string_view libref, std::string_view catalog,
-                     std::vector<EntryInfo>* entries) override {
+  StoreStatus DoOpenListing(std::string_view libref, std::string_view catalog,
+                            std::unique_ptr<EntryListing>* listing) override {
     std::shared_ptr<LibraryFile> file;
-    int64_t id;
-    if (StoreStatus s = CatalogOf(libref, catalog, &file, &id); !s.ok()) {
-      return s;
-    }
-    return file->ListEntries(id, entries);
+    if (StoreStatus s = FileOf(libref, false, &file); !s.ok()) return s;
+    return file->OpenListing(catalog, listing);
   }
 
   StoreStatus DoOpenEntry(std::string_view libref, std::string_view catalog,
@@ -261,12 +273,17 @@ class SqliteCatalogStore final : public CatalogStore {
         return s;
       }
     }
-    // The content read, found in the snapshot it is read from (taken after
-    // the lock, so that it holds what the last writer committed).
-    std::unique_ptr<Snapshot> snapshot;
+    // The content read, found in the snapshot it is read from (for a
+    // writer taken after the lock, so that it holds what the last writer
+    // committed).
+    std::shared_ptr<Snapshot> snapshot;
     EntryRow base;
     if (intent != OpenIntent::kReplace) {
-      if (StoreStatus s = file->TakeSnapshot(&snapshot); !s.ok()) return s;
+      if (StoreStatus s =
+              file->TakeSnapshot(intent != OpenIntent::kRead, &snapshot);
+          !s.ok()) {
+        return s;
+      }
       StoreStatus s = file->FindEntry(&snapshot->connection(), entry.catalog,
                                       entry.name, entry.type, &base);
       if (s.IsNotFound() && intent == OpenIntent::kUpdate) {
@@ -315,6 +332,20 @@ class SqliteCatalogStore final : public CatalogStore {
     return StoreStatus::Ok();
   }
 
+  void DoBatching(bool on) override {
+    for (auto& [libref, file] : files_) file->SetBatching(on);
+  }
+
+  // Every library's batch; the first failure is the status.
+  StoreStatus DoFlushBatch() override {
+    StoreStatus status;
+    for (auto& [libref, file] : files_) {
+      StoreStatus s = file->FlushBatch();
+      if (status.ok()) status = s;
+    }
+    return status;
+  }
+
   static EntryName Name(std::string_view catalog, std::string_view name,
                         std::string_view type) {
     return EntryName{std::string(catalog), std::string(name),
@@ -345,6 +376,8 @@ class SqliteCatalogStore final : public CatalogStore {
       return StoreStatus::ReadOnly(path + ": opened for reading only");
     }
     if (!s.ok()) return s;
+    (*out)->set_ledger(&mutable_ledger());
+    (*out)->SetBatching(batching());
     files_[key] = *out;
     return StoreStatus::Ok();
   }

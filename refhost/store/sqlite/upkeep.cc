@@ -71,8 +71,8 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
   check->file = path_;
   check->file_bytes = FileBytes();
   if (format_ == 0) return StoreStatus::Ok();
-  std::unique_ptr<Snapshot> snapshot;
-  if (StoreStatus s = TakeSnapshot(&snapshot); !s.ok()) return s;
+  std::shared_ptr<Snapshot> snapshot;
+  if (StoreStatus s = TakeSnapshot(true, &snapshot); !s.ok()) return s;
   Connection& c = snapshot->connection();
   {
     Statement integrity;
@@ -96,10 +96,12 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
     return s;
   }
   check->catalogs = catalogs;
+  if (StoreStatus s = CheckDictionaries(c, check); !s.ok()) return s;
   Statement entries;
   if (entries.Prepare(c.db(),
                       "SELECT c.name, e.name, e.type, e.version_id, "
-                      "v.record_count, v.longest, v.id FROM entries e "
+                      "v.record_count, v.longest, v.id, e.host_attributes "
+                      "FROM entries e "
                       "LEFT JOIN catalogs c ON c.id = e.catalog_id "
                       "LEFT JOIN versions v ON v.id = e.version_id "
                       "ORDER BY c.name, e.name, e.type") != SQLITE_OK) {
@@ -110,6 +112,11 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
     ++check->entries;
     std::string entry =
         Describe({entries.Text(0), entries.Text(1), entries.Text(2)});
+    std::string attributes;
+    if (StoreStatus s = AttributesOf(c, &entries, 7, &attributes, entry);
+        !s.ok()) {
+      check->problems.push_back(s.message());
+    }
     if (entries.Int(6) == 0) {
       check->problems.push_back(entry + ": its content is missing");
       continue;
@@ -124,7 +131,7 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
   int64_t free_pages = 0, page_size = 0, orphaned = 0;
   c.Integer("PRAGMA freelist_count", &free_pages);
   c.Integer("PRAGMA page_size", &page_size);
-  if (format_ == kFormat) {
+  if (format_ >= 2) {
     c.Integer(
         "SELECT coalesce(sum(length(data)), 0) FROM pages WHERE key >> 32 "
         "NOT IN (SELECT version_id FROM entries)",
@@ -138,7 +145,10 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   compaction->file = path_;
   compaction->bytes_before = FileBytes();
   if (mode_.read_only) return ReadOnlyRefusal();
+  if (StoreStatus s = FlushBatch(); !s.ok()) return s;
+  shared_.reset();
   if (StoreStatus s = SweepOrphans(); !s.ok()) return s;
+  if (StoreStatus s = RenewDictionaries(); !s.ok()) return s;
   // Rebuilding needs the file to itself within this process.
   idle_.clear();
   int64_t vacuum = 0;
@@ -151,7 +161,8 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
       return s;
     }
   }
-  if (StoreStatus s = main_->Exec("VACUUM"); !s.ok()) return s;
+  StoreStatus vacuumed = main_->Exec("VACUUM");
+  if (!vacuumed.ok()) return vacuumed;
   if (StoreStatus s = main_->Exec("PRAGMA wal_checkpoint(TRUNCATE)"); !s.ok()) {
     return s;
   }

@@ -69,7 +69,7 @@ std::string EntryName::Key() const {
 Snapshot::~Snapshot() { library_->GiveBack(std::move(connection_)); }
 
 WriterLock::~WriterLock() {
-  if (held_) library_->ReleaseWriter(entry_);
+  if (held_) library_->ReleaseWriter(entry_, generation_);
 }
 
 StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held) {
@@ -95,7 +95,9 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
   if (mode_.read_only) return ReadOnlyRefusal();
   std::string key = entry.Key();
   auto it = writing_.find(key);
-  if (it == writing_.end()) {
+  // A lock taken before a batch was lost may have gone with it: taken
+  // again, and the cursors that held it commit nothing.
+  if (it == writing_.end() || it->second.generation != lost_batches_) {
     auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
     auto body = [&] {
       return WriterRow(Sql::kPutWriter, entry, "marking an entry written");
@@ -104,11 +106,11 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
                                   path_ + ": " + Describe(entry) +
                                       " is being written by another process");
     if (!status.ok()) return status;
-    writing_[key] = 1;
+    writing_[key] = Writing{1, lost_batches_};
   } else {
-    ++it->second;
+    ++it->second.cursors;
   }
-  *lock = std::make_unique<WriterLock>(this, entry);
+  *lock = std::make_unique<WriterLock>(this, entry, lost_batches_);
   return StoreStatus::Ok();
 }
 
@@ -135,16 +137,27 @@ StoreStatus LibraryFile::WriterRow(Sql which, const EntryName& entry,
 
 // The last cursor of this process on the entry drops the lock's row; when
 // that fails (a full disk), the next change of the library drops it.
-void LibraryFile::ReleaseWriter(const EntryName& entry) {
+void LibraryFile::ReleaseWriter(const EntryName& entry, int64_t generation) {
   auto it = writing_.find(entry.Key());
-  if (it == writing_.end() || --it->second > 0) return;
+  // A lock of before a lost batch: the entry's lock now is another's.
+  if (it == writing_.end() || it->second.generation != generation) return;
+  if (--it->second.cursors > 0) return;
   writing_.erase(it);
-  if (!Change([&] { return DropWriter(entry); }).ok()) {
+  if (!Batched([&] { return DropWriter(entry); }).ok()) {
     unreleased_.push_back(entry);
   }
 }
 
-StoreStatus LibraryFile::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
+StoreStatus LibraryFile::TakeSnapshot(bool fresh,
+                                      std::shared_ptr<Snapshot>* snapshot) {
+  // A snapshot shows what this process changed: a batch is stored first.
+  if (StoreStatus s = FlushBatch(); !s.ok()) return s;
+  bool share = batching_ && !fresh;
+  if (share && shared_ != nullptr && shared_->changes() == changes_) {
+    *snapshot = shared_;
+    return StoreStatus::Ok();
+  }
+  shared_.reset();
   std::unique_ptr<Connection> connection;
   if (!idle_.empty()) {
     connection = std::move(idle_.back());
@@ -160,7 +173,17 @@ StoreStatus LibraryFile::TakeSnapshot(std::unique_ptr<Snapshot>* snapshot) {
     connection->Rollback();
     return s;
   }
-  *snapshot = std::make_unique<Snapshot>(this, std::move(connection));
+  *snapshot = std::make_shared<Snapshot>(this, std::move(connection), changes_);
+  if (share) shared_ = *snapshot;
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::Reader(Connection** connection) {
+  *connection = main_.get();
+  if (!batching_ || batch_open_) return StoreStatus::Ok();
+  std::shared_ptr<Snapshot> snapshot;
+  if (StoreStatus s = TakeSnapshot(false, &snapshot); !s.ok()) return s;
+  *connection = &snapshot->connection();  // shared_ keeps it
   return StoreStatus::Ok();
 }
 

@@ -29,7 +29,7 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
   struct stat info;
   EXPECT_EQ(stat(DbPath().c_str(), &info), 0);
-  EXPECT_EQ(Query("PRAGMA user_version"), 2);
+  EXPECT_EQ(Query("PRAGMA user_version"), 3);
   EXPECT_EQ(Query("PRAGMA application_id"), 0x5655564C);
   EXPECT_TRUE(std::filesystem::exists(DbPath() + "-wal")) << "WAL mode";
   store.reset();
@@ -369,6 +369,224 @@ TEST_P(SharedStoreTest, WritersOfDifferentEntriesInTwoProcessesBothLand) {
     ASSERT_TRUE(entry.has_value());
     ASSERT_EQ(entry->records.size(), 20000u);
     EXPECT_EQ(entry->records[19999].bytes, name + "19999");
+  }
+  store.reset();
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+  ExpectNothingLeftBehind();
+}
+
+// In a batch, the store that gathers a commit sees it at once; another
+// store sees it once the ledger says it is stored, and not before. An
+// entry written twice in one batch holds the second content.
+TEST_P(SharedStoreTest, ABatchIsSeenByItsStoreAtOnceAndByOthersOnceStored) {
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "A", "DATA", "", Recs({"a0"})).ok());
+  auto other = Make();
+  ASSERT_TRUE(store().BeginBatch().ok());
+  EXPECT_TRUE(store().batching());
+  int64_t before = store().ledger().count();
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "A", "DATA", "", Recs({"a1"})).ok());
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "B", "DATA", "", Recs({"b1"})).ok());
+  int64_t last = store().ledger().count();
+  // The SQLite store gathers; the server's stores each commit at once.
+  bool pending =
+      last != before && store().ledger().FateOf(last) == BatchFate::kPending;
+  EXPECT_EQ(pending, GetParam() == Kind::kSqlite);
+  if (pending) {
+    EXPECT_EQ(other->GetEntry("WORK", "CAT", "A", "DATA")->records,
+              Recs({"a0"}));
+    EXPECT_FALSE(other->GetEntry("WORK", "CAT", "B", "DATA").has_value());
+  }
+  ASSERT_TRUE(store().FindEntry("WORK", "CAT", "B", "DATA", nullptr).ok());
+  EXPECT_EQ(Records("A", "DATA"), Recs({"a1"}));
+  EXPECT_EQ(Records("B", "DATA"), Recs({"b1"}));
+  // Written again in the same batch, then its catalog listed.
+  ASSERT_TRUE(
+      store().PutEntry("WORK", "CAT", "A", "DATA", "", Recs({"a2"})).ok());
+  std::vector<EntryInfo> listed;
+  ASSERT_TRUE(store().List("WORK", "CAT", &listed).ok());
+  EXPECT_EQ(listed.size(), 2u);
+  ASSERT_TRUE(store().EndBatch().ok());
+  EXPECT_FALSE(store().batching());
+  for (int64_t c = before + 1; c <= store().ledger().count(); ++c) {
+    EXPECT_EQ(store().ledger().FateOf(c), BatchFate::kStored) << c;
+  }
+  EXPECT_TRUE(store().ledger().last_loss().ok());
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "A", "DATA")->records, Recs({"a2"}));
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "B", "DATA")->records, Recs({"b1"}));
+  other.reset();
+  ExpectNothingLeftBehind();
+}
+
+// A process writing many entries in a batch is killed: what it flushed
+// is there, each entry it committed since holds its old content or its
+// new one, whole, and a writer of another process writes them at once.
+// Meanwhile another process sees each committed entry whole or not at all,
+// and the ledger of the batching store says which commits are stored.
+TEST_P(SharedStoreTest, ABatchKilledMidWayLeavesEveryEntryWholeOrAsItWas) {
+  constexpr int kEntries = 60, kFlushed = 20;
+  auto name = [](int i) { return "E" + std::to_string(i); };
+  auto old_records = [](int i) {
+    return Recs({"old", std::to_string(i).c_str()});
+  };
+  auto new_records = [](int i) {
+    std::vector<StoredRecord> records;
+    for (int r = 0; r < 50 + i; ++r) {
+      records.push_back(
+          {"new " + std::to_string(i) + " " + std::string(size_t(r % 40), 'x'),
+           (uint16_t)r});
+    }
+    return records;
+  };
+  {
+    auto store = Make();
+    for (int i = 0; i < kEntries; ++i) {
+      ASSERT_TRUE(
+          store->PutEntry("WORK", "CAT", name(i), "DATA", "", old_records(i))
+              .ok());
+    }
+  }
+  int ready[2], hold[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(hold), 0);
+  pid_t child = Spawn([&] {
+    auto store = Make();
+    if (!store->BeginBatch().ok()) return 2;
+    int64_t flushed_count = 0;
+    for (int i = 0; i < kEntries; ++i) {
+      int64_t before = store->ledger().count();
+      if (!store->PutEntry("WORK", "CAT", name(i), "DATA", "", new_records(i))
+               .ok()) {
+        return 3;
+      }
+      int64_t commit = store->ledger().count();
+      if (commit != before &&
+          store->ledger().FateOf(commit) == BatchFate::kLost) {
+        return 4;
+      }
+      if (i + 1 == kFlushed) {
+        if (!store->FlushBatch().ok()) return 5;
+        flushed_count = store->ledger().count();
+        for (int64_t c = 1; c <= flushed_count; ++c) {
+          if (store->ledger().FateOf(c) != BatchFate::kStored) return 6;
+        }
+      }
+    }
+    // The rest may be pending or stored, never lost.
+    for (int64_t c = 1; c <= store->ledger().count(); ++c) {
+      if (store->ledger().FateOf(c) == BatchFate::kLost) return 7;
+    }
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) return 8;
+    read(hold[0], &c, 1);  // blocks until killed
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the batch failed before the kill";
+  {
+    auto reader = Make();
+    for (int i = 0; i < kEntries; ++i) {
+      auto entry = reader->GetEntry("WORK", "CAT", name(i), "DATA");
+      ASSERT_TRUE(entry.has_value()) << name(i);
+      if (i < kFlushed) {
+        EXPECT_EQ(entry->records, new_records(i)) << name(i);
+      } else {
+        EXPECT_TRUE(entry->records == old_records(i) ||
+                    entry->records == new_records(i))
+            << name(i);
+      }
+    }
+  }
+  kill(child, SIGKILL);
+  EXPECT_EQ(Reap(child), 128 + SIGKILL);
+  for (int fd : {ready[0], ready[1], hold[0], hold[1]}) close(fd);
+  AwaitSessionsEnded();
+
+  auto store = Make();
+  for (int i = 0; i < kEntries; ++i) {
+    auto entry = store->GetEntry("WORK", "CAT", name(i), "DATA");
+    ASSERT_TRUE(entry.has_value()) << name(i);
+    if (i < kFlushed) {
+      EXPECT_EQ(entry->records, new_records(i)) << name(i);
+    } else {
+      EXPECT_TRUE(entry->records == old_records(i) ||
+                  entry->records == new_records(i))
+          << name(i);
+    }
+  }
+  // No lock of the dead batch holds an entry back.
+  StoreOptions quick;
+  quick.lock_timeout_ms = 2000;
+  auto writer = Make(quick);
+  for (int i = kFlushed; i < kEntries; ++i) {
+    ASSERT_TRUE(
+        writer->PutEntry("WORK", "CAT", name(i), "DATA", "", old_records(i))
+            .ok())
+        << name(i);
+  }
+  writer.reset();
+  store.reset();
+  ExpectNothingLeftBehind();
+}
+
+// Two processes each write many entries in batches at once: neither
+// gives up on the other, every entry lands whole, and what one batch
+// gathered is seen by the other process once it ended.
+TEST_P(SharedStoreTest, BatchesOfTwoProcessesBothLand) {
+  ASSERT_TRUE(Make()->CreateCatalog("WORK", "CAT").ok());
+  constexpr int kEntries = 400;
+  auto records = [](const std::string& who, int i) {
+    std::vector<StoredRecord> out;
+    for (int r = 0; r < 1 + i % 7; ++r) {
+      out.push_back({who + std::to_string(i) + "." + std::to_string(r), 0});
+    }
+    return out;
+  };
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  auto batcher = [&](const std::string& who) {
+    return Spawn([=, this] {
+      auto store = Make();
+      char c = 'r';
+      if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) return 2;
+      if (!store->BeginBatch().ok()) return 3;
+      for (int i = 0; i < kEntries; ++i) {
+        // Both write the shared entries too, taking turns.
+        std::string entry = (i % 10 == 0 ? "S" : who) + std::to_string(i);
+        if (!store->PutEntry("WORK", "CAT", entry, "DATA", "", records(who, i))
+                 .ok()) {
+          return 4;
+        }
+      }
+      return store->EndBatch().ok() ? 0 : 5;
+    });
+  };
+  pid_t a = batcher("A"), b = batcher("B");
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(write(go[1], "gg", 2), 2);
+  EXPECT_EQ(Reap(a), 0);
+  EXPECT_EQ(Reap(b), 0);
+  auto store = Make();
+  for (int i = 0; i < kEntries; ++i) {
+    if (i % 10 == 0) {
+      auto entry =
+          store->GetEntry("WORK", "CAT", "S" + std::to_string(i), "DATA");
+      ASSERT_TRUE(entry.has_value());
+      EXPECT_TRUE(entry->records == records("A", i) ||
+                  entry->records == records("B", i));
+      continue;
+    }
+    for (std::string who : {"A", "B"}) {
+      auto entry =
+          store->GetEntry("WORK", "CAT", who + std::to_string(i), "DATA");
+      ASSERT_TRUE(entry.has_value()) << who << i;
+      EXPECT_EQ(entry->records, records(who, i));
+    }
   }
   store.reset();
   for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);

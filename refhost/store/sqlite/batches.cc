@@ -1,0 +1,149 @@
+// A library file's changes, one transaction each or gathered in a batch
+// (library_file.h): the transaction or savepoint a change runs in, the
+// leftovers of earlier changes it does first, and the batch's flush.
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+namespace {
+
+// A batch is flushed once it has gathered for this long, or this many
+// bytes of pages: other processes wait no longer for the library, and the
+// journal stays small.
+constexpr auto kBatchMillis = std::chrono::milliseconds(200);
+constexpr size_t kBatchBytes = 8u << 20;
+
+}  // namespace
+
+void LibraryFile::SetBatching(bool on) {
+  batching_ = on && !mode_.read_only;
+  if (!on) shared_.reset();
+}
+
+bool LibraryFile::BatchDue() const {
+  return batch_bytes_ >= kBatchBytes ||
+         std::chrono::steady_clock::now() - batch_start_ >= kBatchMillis;
+}
+
+StoreStatus LibraryFile::BeginChange(bool in_batch) {
+  if (!in_batch) {
+    ++transactions_;
+    return main_->Begin(true);
+  }
+  if (batch_open_ && BatchDue()) {
+    if (StoreStatus s = FlushBatch(); !s.ok()) return s;
+  }
+  if (!batch_open_) {
+    ++transactions_;
+    if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
+    batch_open_ = true;
+    batch_start_ = std::chrono::steady_clock::now();
+    batch_bytes_ = 0;
+  }
+  StoreStatus status = main_->Run(Sql::kSavepoint);
+  if (!status.ok() && sqlite3_get_autocommit(main_->db())) LoseBatch(status);
+  return status;
+}
+
+StoreStatus LibraryFile::Leftovers() {
+  for (const EntryName& entry : unreleased_) {
+    // A cursor of this process that locked the entry again holds the row.
+    if (writing_.count(entry.Key())) continue;
+    if (StoreStatus s = DropWriter(entry); !s.ok()) return s;
+  }
+  for (int64_t version : undiscarded_) {
+    if (StoreStatus s = DeleteVersion(version); !s.ok()) return s;
+  }
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
+  if (!status.ok()) {
+    // What the library knew of its catalogs' dictionaries may have gone
+    // with the change: it is read again.
+    for (auto& [catalog, text] : texts_) text.loaded = false;
+  }
+  if (!in_batch) {
+    if (status.ok()) {
+      status = main_->Commit();
+      if (!status.ok()) {
+        for (auto& [catalog, text] : texts_) text.loaded = false;
+      }
+    } else {
+      main_->Rollback();
+    }
+    if (status.ok()) {
+      unreleased_.clear();
+      undiscarded_.clear();
+      ++changes_;
+    }
+    return status;
+  }
+  if (sqlite3_get_autocommit(main_->db())) {
+    // SQLite ended the whole transaction (a full disk, say).
+    LoseBatch(status.ok() ? main_->Failure("storing changes") : status);
+    return status.ok() ? main_->Failure("storing changes") : status;
+  }
+  if (status.ok()) {
+    status = main_->Run(Sql::kRelease);
+  } else {
+    main_->Run(Sql::kRollbackTo);
+    main_->Run(Sql::kRelease);
+  }
+  if (status.ok()) {
+    // The leftovers are done once the savepoint holds; to do again should
+    // the batch be lost.
+    batch_released_.insert(batch_released_.end(), unreleased_.begin(),
+                           unreleased_.end());
+    batch_discarded_.insert(batch_discarded_.end(), undiscarded_.begin(),
+                            undiscarded_.end());
+    unreleased_.clear();
+    undiscarded_.clear();
+  }
+  return status;
+}
+
+StoreStatus LibraryFile::FlushBatch() {
+  if (!batch_open_) return StoreStatus::Ok();
+  batch_open_ = false;
+  StoreStatus status = main_->Commit();
+  if (!status.ok()) {
+    LoseBatch(status);
+    return status;
+  }
+  ++changes_;
+  if (ledger_ != nullptr) ledger_->Settle(batch_commits_, status);
+  batch_commits_.clear();
+  batch_released_.clear();
+  batch_discarded_.clear();
+  shared_.reset();
+  return status;
+}
+
+void LibraryFile::LoseBatch(const StoreStatus& why) {
+  batch_open_ = false;
+  main_->Rollback();
+  for (auto& [catalog, text] : texts_) text.loaded = false;
+  if (ledger_ != nullptr) {
+    ledger_->Settle(batch_commits_,
+                    why.ok() ? main_->Failure("storing changes") : why);
+  }
+  batch_commits_.clear();
+  unreleased_.insert(unreleased_.end(), batch_released_.begin(),
+                     batch_released_.end());
+  undiscarded_.insert(undiscarded_.end(), batch_discarded_.begin(),
+                      batch_discarded_.end());
+  batch_released_.clear();
+  batch_discarded_.clear();
+  ++lost_batches_;
+}
+
+}  // namespace sqlite
+}  // namespace refhost

@@ -1,0 +1,574 @@
+// The dictionaries of a library file (library_file.h): each catalog's,
+// made once enough of its text was written without one, the pages and
+// host attributes written before it compressed again with it, the
+// dictionaries pages and attributes name found when they are read, their
+// check, and compact's new dictionaries for catalogs that have grown.
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "refhost/store/sqlite/library_file.h"
+
+namespace refhost {
+namespace sqlite {
+namespace {
+
+// A catalog gets a dictionary once this much of its text was written
+// without one: enough text to tell what its entries share, little enough
+// that compressing it again costs a few milliseconds.
+constexpr size_t kTrainBytes = 512 << 10;
+// Bytes of a dictionary: enough for the words and forms of a catalog's
+// text; it costs its size once in the library.
+constexpr size_t kDictionaryBytes = 32 << 10;
+// What the dictionary compresses is looked at in windows of this much
+// text; one that compresses kDrift times worse than what the dictionary was
+// made from starts a new one, up to kMostMade a catalog in one process.
+constexpr size_t kWindowBytes = 128 << 10;
+constexpr double kDrift = 1.25;
+constexpr int kMostMade = 8;
+// Text stored in more than this share of its bytes does not compress.
+constexpr double kIncompressible = 0.8;
+// Of each page's text, this much is kept as a sample.
+constexpr size_t kSampleBytes = 4096;
+// The latest host attributes kept as samples (they go last, nearest to
+// what zstd matches first).
+constexpr size_t kAttributeSamples = 12;
+// Compact makes a catalog a new dictionary once its pages hold this many
+// times the bytes they held when its dictionary was made, or a first one
+// once they hold kFirstBytes without one.
+constexpr int64_t kGrowth = 4;
+constexpr int64_t kFirstBytes = 128 << 10;
+// Pages compact reads for the samples of a catalog's new dictionary.
+constexpr size_t kSamplePages = 160;
+// Pages compressed again in one transaction by compact.
+constexpr size_t kRenewBatchPages = 256;
+// Host attributes are at most this long (a 16 MB manifest line could not
+// be one).
+constexpr uint64_t kAttributesLimit = 1 << 20;
+
+}  // namespace
+
+StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
+  *out = nullptr;
+  codec_.Use(nullptr);
+  if (catalog == 0 || format_ < 3) return StoreStatus::Ok();
+  CatalogText& text = texts_[catalog];
+  // The catalog's newest dictionary, looked at once in each transaction:
+  // another process may have made one, or compact a newer one.
+  if (!text.loaded || text.seen_in != transactions_) {
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kCatalogDictionary, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, catalog);
+    int rc = st->Step();
+    std::shared_ptr<PageDictionary> found;
+    if (rc == SQLITE_ROW) {
+      std::string bytes((const char*)st->Blob(1), st->Bytes(1));
+      auto cached = dictionaries_.find((uint32_t)st->Int(0));
+      if (cached != dictionaries_.end()) {
+        found = cached->second;
+      } else if ((int64_t)DictionaryHash(bytes) == st->Int(2)) {
+        found = std::make_shared<PageDictionary>(std::move(bytes));
+        if (found->ok() && found->id() == (uint32_t)st->Int(0)) {
+          dictionaries_[found->id()] = found;
+        } else {
+          found.reset();
+        }
+      }
+      // A damaged dictionary is never written with, and none other is
+      // made for the catalog: check names it.
+      if (found == nullptr) text.failed = true;
+    } else if (rc != SQLITE_DONE) {
+      status = main_->Failure("reading the library's dictionaries");
+    }
+    st->Reset();
+    if (!status.ok()) return status;
+    text.dictionary = std::move(found);
+    text.loaded = true;
+    text.seen_in = transactions_;
+  }
+  codec_.Use(text.dictionary.get());
+  *out = &text;
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
+                                     int64_t key) {
+  if (text->failed) return StoreStatus::Ok();
+  const std::string& content = codec_.content();
+  if (text->dictionary != nullptr && !text->drifting) {
+    // Text that the dictionary compresses much worse than what it was
+    // made from starts the samples of the next one.
+    text->window_text += content.size();
+    text->window_stored += codec_.frame().size();
+    if (text->window_text < kWindowBytes) return StoreStatus::Ok();
+    double ratio = (double)text->window_stored / (double)text->window_text;
+    text->window_text = text->window_stored = 0;
+    if (text->ratio <= 0 || ratio < text->ratio * kDrift ||
+        text->made >= kMostMade) {
+      return StoreStatus::Ok();
+    }
+    text->drifting = true;
+  }
+  text->samples.push_back(content.substr(0, kSampleBytes));
+  text->sample_bytes += content.size();
+  text->sample_stored += codec_.frame().size();
+  text->pages.push_back(key);
+  if (text->sample_bytes < kTrainBytes) return StoreStatus::Ok();
+  if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
+    // Data that does not compress (pictures, archives) gains nothing from
+    // a dictionary: the samples start again.
+    text->samples.clear();
+    text->pages.clear();
+    text->sample_bytes = text->sample_stored = 0;
+    text->drifting = false;
+    return StoreStatus::Ok();
+  }
+  std::vector<std::string> samples = std::move(text->samples);
+  text->samples.clear();
+  for (std::string& attributes : text->attribute_samples) {
+    samples.push_back(std::move(attributes));
+  }
+  text->attribute_samples.clear();
+  // What the catalog's pages took when the dictionary was made, for
+  // compact to tell how much the catalog grew since.
+  return MakeCatalogDictionary(catalog, text, samples,
+                               (int64_t)text->sample_stored);
+}
+
+StoreStatus LibraryFile::MakeCatalogDictionary(
+    int64_t catalog, CatalogText* text, const std::vector<std::string>& samples,
+    int64_t trained_bytes) {
+  std::string joined;
+  for (const std::string& sample : samples) joined += sample;
+  std::string bytes, why;
+  uint32_t id = 0;
+  for (int attempt = 0; attempt < 8 && id == 0; ++attempt) {
+    uint32_t wanted = DictionaryIdFor(joined, attempt);
+    int64_t taken = 0;
+    if (StoreStatus s =
+            main_->Integer(("SELECT count(*) FROM dictionaries WHERE id = " +
+                            std::to_string(wanted))
+                               .c_str(),
+                           &taken);
+        !s.ok()) {
+      return s;
+    }
+    if (taken == 0) id = wanted;
+  }
+  if (id == 0 || !MakeDictionary(id, samples, kDictionaryBytes, &bytes, &why)) {
+    // The catalog is written without one; compact tries again.
+    text->failed = true;
+    return StoreStatus::Ok();
+  }
+  auto dictionary = std::make_shared<PageDictionary>(bytes);
+  if (!dictionary->ok()) {
+    text->failed = true;
+    return StoreStatus::Ok();
+  }
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kInsertDictionary, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, (int64_t)id);
+  st->Bind(2, catalog);
+  st->Bind(3, trained_bytes);
+  st->Bind(4, (int64_t)DictionaryHash(bytes));
+  st->BindBlob(5, bytes.data(), bytes.size());
+  int rc = st->Step();
+  st->Reset();
+  if (rc != SQLITE_DONE) return main_->Failure("storing a dictionary");
+  dictionaries_[id] = dictionary;
+  text->dictionary = dictionary;
+  text->drifting = false;
+  text->window_text = text->window_stored = 0;
+  ++text->made;
+  codec_.Use(dictionary.get());
+  // What was written for its samples is compressed again with it.
+  std::vector<int64_t> pages = std::move(text->pages);
+  std::vector<std::pair<std::string, std::string>> entries =
+      std::move(text->entries);
+  text->pages.clear();
+  text->entries.clear();
+  text->sample_bytes = text->sample_stored = 0;
+  size_t compressed_text = 0, compressed = 0;
+  for (int64_t key : pages) {
+    if (StoreStatus s = Recompress(key, &compressed_text, &compressed);
+        !s.ok()) {
+      return s;
+    }
+  }
+  text->ratio =
+      compressed_text > 0 ? (double)compressed / (double)compressed_text : 0;
+  for (const auto& [name, type] : entries) {
+    Statement* read = main_->Get(Sql::kEntryAttributes, &status);
+    if (read == nullptr) return status;
+    read->Bind(1, catalog);
+    read->Bind(2, name);
+    read->Bind(3, type);
+    std::string attributes;
+    bool plain = read->Step() == SQLITE_ROW && read->Type(0) == SQLITE_TEXT;
+    if (plain) attributes = read->Text(0);
+    read->Reset();
+    if (!plain || attributes.empty()) continue;
+    if (!codec_.Compress(attributes, false, &why)) continue;
+    Statement* write = main_->Get(Sql::kSetAttributes, &status);
+    if (write == nullptr) return status;
+    write->Bind(1, catalog);
+    write->Bind(2, name);
+    write->Bind(3, type);
+    write->BindBlob(4, codec_.frame().data(), codec_.frame().size());
+    rc = write->Step();
+    write->Reset();
+    if (rc != SQLITE_DONE) return main_->Failure("storing host attributes");
+  }
+  return StoreStatus::Ok();
+}
+
+// Inside the caller's transaction, with the dictionary to compress with in
+// use. A page that does not read is left as it is (check names it).
+StoreStatus LibraryFile::Recompress(int64_t key, size_t* text, size_t* stored) {
+  PageDictionary* target = codec_.dictionary();
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kPageByKey, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, key);
+  int rc = st->Step();
+  RecordPage page;
+  std::string why;
+  bool again =
+      rc == SQLITE_ROW && st->Int(0) > 0 && st->Int(0) <= UINT32_MAX &&
+      st->Int(1) >= 0 && st->Int(1) <= UINT32_MAX &&
+      DictionaryOf(st->Blob(2), st->Bytes(2)) !=
+          (target != nullptr ? target->id() : 0) &&
+      page.Decode(codec_, st->Blob(2), st->Bytes(2), 0, (uint32_t)st->Int(0),
+                  (uint32_t)st->Int(1), &why, FinderFor(*main_));
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    status = main_->Failure("reading records");
+  }
+  st->Reset();
+  codec_.Use(target);
+  if (!status.ok() || !again) return status;
+  if (!page.Encode(codec_, &why)) {
+    return StoreStatus::IoError(path_ + ": " + why);
+  }
+  if (text != nullptr) *text += codec_.content().size();
+  if (stored != nullptr) *stored += codec_.frame().size();
+  Statement* update = main_->Get(Sql::kUpdatePage, &status);
+  if (update == nullptr) return status;
+  update->Bind(1, key);
+  update->BindBlob(2, codec_.frame().data(), codec_.frame().size());
+  rc = update->Step();
+  update->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("writing records");
+}
+
+StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
+                                        const std::string& text,
+                                        std::string* stored, bool* packed) {
+  *packed = false;
+  if (text.empty()) return StoreStatus::Ok();
+  CatalogText* catalog_text = nullptr;
+  if (StoreStatus s = TextOf(catalog, &catalog_text);
+      !s.ok() || catalog_text == nullptr) {
+    return s;
+  }
+  if (codec_.dictionary() == nullptr) {
+    if (catalog_text->failed) return StoreStatus::Ok();
+    catalog_text->entries.emplace_back(entry.name, entry.type);
+    auto& samples = catalog_text->attribute_samples;
+    if (samples.size() >= kAttributeSamples) samples.erase(samples.begin());
+    samples.push_back(text);
+    return StoreStatus::Ok();
+  }
+  std::string why;
+  if (!codec_.Compress(text, false, &why)) {
+    return StoreStatus::IoError(path_ + ": " + why);
+  }
+  *stored = codec_.frame();
+  *packed = true;
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::AttributesOf(Connection& c, Statement* st, int i,
+                                      std::string* out, std::string_view what) {
+  if (st->Type(i) != SQLITE_BLOB) {
+    *out = st->Text(i);
+    return StoreStatus::Ok();
+  }
+  std::string why;
+  if (!codec_.Decompress(st->Blob(i), st->Bytes(i), kAttributesLimit,
+                         FinderFor(c), &why)) {
+    return Damaged(std::string(what) +
+                   ": its host attributes do not read: " + why);
+  }
+  *out = codec_.content();
+  return StoreStatus::Ok();
+}
+
+DictionaryFinder LibraryFile::FinderFor(Connection& c) {
+  return [this, &c](uint32_t id, PageDictionary** dictionary,
+                    std::string* why) {
+    auto cached = dictionaries_.find(id);
+    if (cached != dictionaries_.end()) {
+      *dictionary = cached->second.get();
+      return true;
+    }
+    std::string missing = "it needs dictionary " + std::to_string(id) +
+                          ", which the library does not hold";
+    if (format_ < 3) {
+      *why = missing;
+      return false;
+    }
+    StoreStatus status;
+    Statement* st = c.Get(Sql::kFindDictionary, &status);
+    if (st == nullptr) {
+      *why = status.message();
+      return false;
+    }
+    st->Bind(1, (int64_t)id);
+    int rc = st->Step();
+    std::shared_ptr<PageDictionary> found;
+    if (rc == SQLITE_ROW) {
+      std::string bytes((const char*)st->Blob(0), st->Bytes(0));
+      if ((int64_t)DictionaryHash(bytes) == st->Int(1)) {
+        found = std::make_shared<PageDictionary>(std::move(bytes));
+      }
+      if (found == nullptr || !found->ok() || found->id() != id) {
+        *why = "dictionary " + std::to_string(id) +
+               ", which it needs, is "
+               "damaged";
+        found.reset();
+      }
+    } else {
+      *why = rc == SQLITE_DONE ? missing
+                               : c.Failure("reading a dictionary").message();
+    }
+    st->Reset();
+    if (found == nullptr) return false;
+    dictionaries_[id] = found;
+    *dictionary = found.get();
+    return true;
+  };
+}
+
+StoreStatus LibraryFile::CheckDictionaries(Connection& c, LibraryCheck* check) {
+  if (format_ < 3) return StoreStatus::Ok();
+  Statement st;
+  if (st.Prepare(c.db(),
+                 "SELECT d.id, c.name, d.hash, d.data FROM dictionaries d "
+                 "LEFT JOIN catalogs c ON c.id = d.catalog_id ORDER BY d.id") !=
+      SQLITE_OK) {
+    return c.Failure("checking the library's dictionaries");
+  }
+  int rc;
+  while ((rc = st.Step()) == SQLITE_ROW) {
+    std::string bytes((const char*)st.Blob(3), st.Bytes(3));
+    PageDictionary dictionary(bytes);
+    if ((int64_t)DictionaryHash(bytes) != st.Int(2) || !dictionary.ok() ||
+        dictionary.id() != (uint32_t)st.Int(0)) {
+      std::string catalog = st.Type(1) == SQLITE_NULL
+                                ? std::string("no catalog")
+                                : "catalog " + libref_ + "." + st.Text(1);
+      check->problems.push_back("dictionary " + std::to_string(st.Int(0)) +
+                                " (" + catalog + ") is damaged");
+      dictionaries_.erase((uint32_t)st.Int(0));
+    }
+  }
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : c.Failure("checking the library's dictionaries");
+}
+
+StoreStatus LibraryFile::RenewDictionaries() {
+  if (format_ < 3) return StoreStatus::Ok();
+  // Each catalog's stored bytes, and the bytes its newest dictionary was
+  // made from.
+  std::vector<std::pair<int64_t, int64_t>> grown;
+  {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT c.id, (SELECT coalesce(sum(length(p.data)), 0) "
+                   "FROM entries e JOIN pages p ON p.key >= e.version_id * "
+                   "4294967296 AND p.key < (e.version_id + 1) * 4294967296 "
+                   "WHERE e.catalog_id = c.id), (SELECT d.trained_bytes FROM "
+                   "dictionaries d WHERE d.catalog_id = c.id ORDER BY d.made "
+                   "DESC LIMIT 1) FROM catalogs c") != SQLITE_OK) {
+      return main_->Failure("reading the library's catalogs");
+    }
+    while (st.Step() == SQLITE_ROW) {
+      int64_t stored = st.Int(1);
+      bool none = st.Type(2) == SQLITE_NULL;
+      if (none ? stored >= kFirstBytes : stored >= kGrowth * st.Int(2)) {
+        grown.emplace_back(st.Int(0), stored);
+      }
+    }
+  }
+  for (const auto& [catalog, stored] : grown) {
+    if (StoreStatus s = RenewCatalog(catalog, stored); !s.ok()) return s;
+  }
+  // Dictionaries no page or attribute names go, but each catalog's newest,
+  // looked for in one transaction so that no writer names one meanwhile.
+  return Change([&]() -> StoreStatus {
+    std::set<int64_t> named;
+    for (const char* sql :
+         {"SELECT data FROM pages",
+          "SELECT host_attributes FROM entries WHERE typeof(host_attributes) "
+          "= 'blob'"}) {
+      Statement st;
+      if (st.Prepare(main_->db(), sql) != SQLITE_OK) {
+        return main_->Failure("reading the library's pages");
+      }
+      while (st.Step() == SQLITE_ROW) {
+        named.insert(DictionaryOf(st.Blob(0), st.Bytes(0)));
+      }
+    }
+    Statement old;
+    if (old.Prepare(main_->db(),
+                    "SELECT id FROM dictionaries d WHERE made < (SELECT "
+                    "max(made) FROM dictionaries n WHERE n.catalog_id = "
+                    "d.catalog_id) OR catalog_id NOT IN (SELECT id FROM "
+                    "catalogs)") != SQLITE_OK) {
+      return main_->Failure("reading the library's dictionaries");
+    }
+    std::vector<int64_t> unused;
+    while (old.Step() == SQLITE_ROW) {
+      if (!named.count(old.Int(0))) unused.push_back(old.Int(0));
+    }
+    for (int64_t id : unused) {
+      if (StoreStatus s = main_->Exec(
+              ("DELETE FROM dictionaries WHERE id = " + std::to_string(id))
+                  .c_str());
+          !s.ok()) {
+        return s;
+      }
+    }
+    return StoreStatus::Ok();
+  });
+}
+
+StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
+  std::vector<int64_t> keys;
+  {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT p.key FROM entries e JOIN pages p ON p.key >= "
+                   "e.version_id * 4294967296 AND p.key < (e.version_id + 1) "
+                   "* 4294967296 WHERE e.catalog_id = ?1 ORDER BY p.key") !=
+        SQLITE_OK) {
+      return main_->Failure("reading a catalog's pages");
+    }
+    st.Bind(1, catalog);
+    while (st.Step() == SQLITE_ROW) keys.push_back(st.Int(0));
+  }
+  if (keys.empty()) return StoreStatus::Ok();
+  // Samples from pages spread over the catalog, then host attributes.
+  std::vector<std::string> samples;
+  size_t stride = std::max<size_t>(1, keys.size() / kSamplePages);
+  for (size_t i = 0; i < keys.size(); i += stride) {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT count, longest, data FROM pages WHERE key = ?1") !=
+        SQLITE_OK) {
+      return main_->Failure("reading records");
+    }
+    st.Bind(1, keys[i]);
+    RecordPage page;
+    std::string why;
+    if (st.Step() == SQLITE_ROW && st.Int(0) > 0 && st.Int(0) <= UINT32_MAX &&
+        st.Int(1) >= 0 && st.Int(1) <= UINT32_MAX &&
+        page.Decode(codec_, st.Blob(2), st.Bytes(2), 0, (uint32_t)st.Int(0),
+                    (uint32_t)st.Int(1), &why, FinderFor(*main_))) {
+      // The page holds its content now: its records, a line each.
+      std::string sample;
+      for (uint64_t n = 0; n < page.count() && sample.size() < kSampleBytes;
+           ++n) {
+        RecordView record = page.Get(n);
+        sample.append((const char*)record.data, record.length);
+        sample += '\n';
+      }
+      if (sample.size() > kSampleBytes) sample.resize(kSampleBytes);
+      samples.push_back(std::move(sample));
+    }
+  }
+  {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT host_attributes FROM entries WHERE catalog_id = ?1 "
+                   "AND host_attributes <> '' LIMIT ?2") != SQLITE_OK) {
+      return main_->Failure("reading host attributes");
+    }
+    st.Bind(1, catalog);
+    st.Bind(2, (int64_t)kAttributeSamples);
+    while (st.Step() == SQLITE_ROW) {
+      std::string attributes;
+      if (AttributesOf(*main_, &st, 0, &attributes, "").ok()) {
+        samples.push_back(std::move(attributes));
+      }
+    }
+  }
+  CatalogText text;
+  StoreStatus status = Change(
+      [&] { return MakeCatalogDictionary(catalog, &text, samples, stored); });
+  texts_.erase(catalog);
+  if (!status.ok() || text.dictionary == nullptr) return status;
+  std::shared_ptr<PageDictionary> dictionary = text.dictionary;
+  // Every page, then every entry's attributes, again with it.
+  for (size_t at = 0; at < keys.size(); at += kRenewBatchPages) {
+    status = Change([&]() -> StoreStatus {
+      for (size_t i = at; i < std::min(keys.size(), at + kRenewBatchPages);
+           ++i) {
+        codec_.Use(dictionary.get());
+        if (StoreStatus s = Recompress(keys[i]); !s.ok()) return s;
+      }
+      return StoreStatus::Ok();
+    });
+    if (!status.ok()) return status;
+  }
+  return Change([&]() -> StoreStatus {
+    std::vector<std::pair<std::string, std::string>> entries;
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT name, type FROM entries WHERE catalog_id = ?1 AND "
+                   "host_attributes <> ''") != SQLITE_OK) {
+      return main_->Failure("reading host attributes");
+    }
+    st.Bind(1, catalog);
+    while (st.Step() == SQLITE_ROW) {
+      entries.emplace_back(st.Text(0), st.Text(1));
+    }
+    for (const auto& [name, type] : entries) {
+      StoreStatus s;
+      Statement* read = main_->Get(Sql::kEntryAttributes, &s);
+      if (read == nullptr) return s;
+      read->Bind(1, catalog);
+      read->Bind(2, name);
+      read->Bind(3, type);
+      std::string attributes;
+      bool readable = read->Step() == SQLITE_ROW &&
+                      AttributesOf(*main_, read, 0, &attributes, "").ok();
+      read->Reset();
+      std::string why;
+      codec_.Use(dictionary.get());
+      if (!readable || !codec_.Compress(attributes, false, &why)) continue;
+      Statement* write = main_->Get(Sql::kSetAttributes, &s);
+      if (write == nullptr) return s;
+      write->Bind(1, catalog);
+      write->Bind(2, name);
+      write->Bind(3, type);
+      write->BindBlob(4, codec_.frame().data(), codec_.frame().size());
+      int rc = write->Step();
+      write->Reset();
+      if (rc != SQLITE_DONE) return main_->Failure("storing host attributes");
+    }
+    return StoreStatus::Ok();
+  });
+}
+
+}  // namespace sqlite
+}  // namespace refhost

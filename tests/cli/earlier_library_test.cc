@@ -1,0 +1,113 @@
+// A library written by an earlier release of the program (the fixture of
+// tests/refhost/store/fixtures/library-2, made before record pages could
+// name a dictionary): it opens, reads byte for byte, takes changes, checks
+// sound, and compact brings it to the current format without losing a
+// byte.
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "cli/program.h"
+
+namespace {
+
+const std::string kFixture = std::string(VUVOROZO_SOURCE_DIR) +
+                             "/tests/refhost/store/fixtures/library-2";
+
+class EarlierLibraryTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    ProgramTest::SetUp();
+    std::filesystem::create_directories(data_);
+    std::filesystem::copy_file(kFixture + "/work.db", data_ + "/work.db");
+    // A checkout may make the copy read-only; a library of the user's is
+    // theirs to write.
+    chmod((data_ + "/work.db").c_str(), 0644);
+  }
+
+  static std::string Expected(const std::string& file) {
+    return ReadFile(kFixture + "/expected/" + file);
+  }
+
+  // Every entry of the library as the program gives it back.
+  void ExpectEveryEntryAsWritten(const std::string& when) {
+    SCOPED_TRACE(when);
+    std::string out = root_ + "/out-" + std::to_string(++exports_);
+    Outcome exported = Run({"export", "work.notes", out});
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    std::map<std::string, FileState> files = Snapshot(out);
+    std::map<std::string, FileState> expected =
+        Snapshot(kFixture + "/expected/notes");
+    ASSERT_EQ(files.size(), expected.size());
+    for (const auto& [name, state] : expected) {
+      ASSERT_TRUE(files.count(name)) << name;
+      EXPECT_EQ(files[name].bytes, state.bytes) << name;
+    }
+    // The file's own time and mode came back from its host attributes.
+    EXPECT_EQ(files["jan.txt"].modified_ns, 1709287200LL * 1000000000);
+    EXPECT_EQ(files["feb.txt"].mode, 0640u);
+    for (const auto& [entry, file] : {std::pair{"jan", "jan.txt"},
+                                      {"totals.csv", "totals.csv"},
+                                      {"logo.gif", "logo.gif"}}) {
+      Outcome read = Run({"read", std::string("work.reports.") + entry});
+      EXPECT_EQ(read.code, 0) << read.err;
+      EXPECT_EQ(read.out, Expected(std::string("reports/") + file)) << entry;
+    }
+    Outcome listed = Run({"list", "work.reports"});
+    EXPECT_NE(listed.out.find("Monthly report"), std::string::npos);
+    EXPECT_NE(listed.out.find("Totals of the year"), std::string::npos);
+    EXPECT_NE(listed.out.find("Club logo"), std::string::npos);
+    Outcome check = Run({"check", "work"});
+    EXPECT_EQ(check.code, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("The library is sound."), std::string::npos);
+  }
+
+  int exports_ = 0;
+};
+
+TEST_F(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
+  EXPECT_EQ(Run({"list", "work"}).out,
+            "CATALOG  ENTRIES\n"
+            "EMPTY          0\n"
+            "NOTES          9\n"
+            "REPORTS        3\n");
+  ExpectEveryEntryAsWritten("as the earlier release left it");
+
+  // Changes of every kind, beside the entries it had: an append to a
+  // multi-page entry, a new entry, a replaced one, a deleted one.
+  std::string more;
+  for (int i = 0; i < 500; ++i)
+    more += "added line " + std::to_string(i) + "\n";
+  ASSERT_EQ(Run({"write", "work.notes.long", "mod"}, more).code, 0);
+  ASSERT_EQ(Run({"write", "work.empty.first"}, "in the empty catalog\n").code,
+            0);
+  ASSERT_EQ(Run({"write", "work.reports.totals.csv"}, "total,1\n").code, 0);
+  ASSERT_EQ(Run({"delete", "work.notes.sales.csv"}).code, 0);
+  EXPECT_EQ(Run({"read", "work.notes.long"}).out,
+            Expected("notes/long.txt") + more);
+  EXPECT_EQ(Run({"read", "work.empty.first"}).out, "in the empty catalog\n");
+  EXPECT_EQ(Run({"read", "work.reports.totals.csv"}).out, "total,1\n");
+  EXPECT_EQ(Run({"read", "work.reports.jan"}).out, Expected("reports/jan.txt"));
+  EXPECT_EQ(Run({"exists", "work.notes.sales.csv"}).code, 1);
+  Outcome check = Run({"check", "work"});
+  EXPECT_EQ(check.code, 0) << check.out;
+
+  // Compact rewrites every page in the current format; what was there
+  // reads the same.
+  ASSERT_EQ(Run({"write", "work.notes.long"}, Expected("notes/long.txt")).code,
+            0);
+  ASSERT_EQ(
+      Run({"write", "work.reports.totals.csv"}, Expected("reports/totals.csv"))
+          .code,
+      0);
+  ASSERT_EQ(
+      Run({"write", "work.notes.sales.csv"}, Expected("notes/sales.csv")).code,
+      0);
+  Outcome compact = Run({"compact", "work"});
+  ASSERT_EQ(compact.code, 0) << compact.err;
+  ExpectEveryEntryAsWritten("after compact");
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// A file an export makes in a folder: a new name is created as it is, an
+// existing one (a file, a link) replaced only at Commit, and whatever was
+// there before is what stays when the file goes without Commit.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "cli/files/content.h"
+
+namespace cli {
+namespace {
+
+class ExportFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vuvorozo-export-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    folder_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder_, 0);
+  }
+  void TearDown() override {
+    close(folder_);
+    std::filesystem::remove_all(root_);
+  }
+
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(root_)) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(root_ + "/" + name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(root_ + "/" + name) << text;
+  }
+  static void Put(ExportFile& file, const std::string& text) {
+    ASSERT_EQ(write(file.fd(), text.data(), text.size()), (ssize_t)text.size());
+  }
+
+  std::string root_;
+  int folder_ = -1;
+};
+
+TEST_F(ExportFileTest, ANewNameIsCreatedAsItIsAndGoesWithoutCommit) {
+  {
+    ExportFile file(folder_, "new.txt");
+    ASSERT_TRUE(file.Create()) << file.error();
+    EXPECT_EQ(Names(), std::set<std::string>{"new.txt"}) << "no temporary";
+    Put(file, "new\n");
+    ASSERT_TRUE(file.Commit(0640, 1709287200LL * 1000000000 + 5))
+        << file.error();
+  }
+  EXPECT_EQ(Read("new.txt"), "new\n");
+  struct stat st;
+  ASSERT_EQ(stat((root_ + "/new.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1709287200);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 5);
+
+  // Stopped before its Commit, a new file goes: the name is free again.
+  {
+    ExportFile file(folder_, "stopped.txt");
+    ASSERT_TRUE(file.Create());
+    Put(file, "half");
+  }
+  EXPECT_EQ(Names(), std::set<std::string>{"new.txt"});
+}
+
+TEST_F(ExportFileTest, AnExistingFileOrLinkIsReplacedOnlyAtCommit) {
+  Write("old.txt", "old\n");
+  Write("outside.txt", "outside\n");
+  std::filesystem::create_symlink("outside.txt", root_ + "/link.txt");
+  std::filesystem::create_symlink("nowhere.txt", root_ + "/dangling.txt");
+  {
+    ExportFile file(folder_, "old.txt");
+    ASSERT_TRUE(file.Create());
+    Put(file, "half");
+    EXPECT_EQ(Read("old.txt"), "old\n") << "untouched until Commit";
+  }
+  EXPECT_EQ(Read("old.txt"), "old\n");
+  EXPECT_EQ(Names(), (std::set<std::string>{"dangling.txt", "link.txt",
+                                            "old.txt", "outside.txt"}))
+      << "the temporary went";
+  for (const char* name : {"old.txt", "link.txt", "dangling.txt"}) {
+    ExportFile file(folder_, name);
+    ASSERT_TRUE(file.Create()) << name;
+    Put(file, std::string("now ") + name);
+    ASSERT_TRUE(file.Commit(0644, 0)) << file.error();
+  }
+  EXPECT_EQ(Read("old.txt"), "now old.txt");
+  // A link is replaced by the file, never followed.
+  EXPECT_FALSE(std::filesystem::is_symlink(root_ + "/link.txt"));
+  EXPECT_EQ(Read("link.txt"), "now link.txt");
+  EXPECT_EQ(Read("outside.txt"), "outside\n");
+  EXPECT_FALSE(std::filesystem::is_symlink(root_ + "/dangling.txt"));
+  EXPECT_EQ(Names(), (std::set<std::string>{"dangling.txt", "link.txt",
+                                            "old.txt", "outside.txt"}));
+}
+
+}  // namespace
+}  // namespace cli

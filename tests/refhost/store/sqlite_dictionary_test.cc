@@ -1,0 +1,216 @@
+// A library's dictionaries: a catalog's text is compressed with one made
+// from the catalog's own entries, each page names the one it needs, check
+// verifies them, compact makes a new one once the catalog has grown, and
+// a damaged dictionary or page is refused, never read as other bytes.
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "refhost/store/catalog_store.h"
+#include "refhost/store/library_files.h"
+#include "refhost/store/paged/record_page.h"
+
+namespace refhost {
+namespace {
+
+const char* const kWords[] = {
+    "meeting", "garden",  "invoice", "monday", "library", "station", "report",
+    "council", "weather", "budget",  "notes",  "market",  "quarter", "paper",
+    "the",     "of",      "and",     "for",    "with",    "before",  "after"};
+
+// An entry of notes: lines of words, different for every seed.
+std::vector<StoredRecord> Notes(int seed, int lines) {
+  uint64_t state = (uint64_t)seed * 2654435761u + 1;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (uint32_t)(state >> 33);
+  };
+  std::vector<StoredRecord> out;
+  for (int i = 0; i < lines; ++i) {
+    std::string line = std::to_string(seed) + "-" + std::to_string(i) + ":";
+    int words = 6 + (int)(next() % 8);
+    for (int w = 0; w < words; ++w) {
+      line += " ";
+      line += kWords[next() % (sizeof kWords / sizeof kWords[0])];
+    }
+    out.push_back({line, 0});
+  }
+  return out;
+}
+
+class DictionaryTest : public LibraryFolderTest {
+ protected:
+  std::unique_ptr<CatalogStore> Store() {
+    return NewSqliteCatalogStore(folder_);
+  }
+
+  static std::string Name(int i) { return "N" + std::to_string(i); }
+
+  // Entries first to first + count of CAT, of about 8 KB each.
+  void WriteNotes(CatalogStore& store, int first, int count) {
+    for (int i = first; i < first + count; ++i) {
+      ASSERT_TRUE(
+          store.PutEntry("WORK", "CAT", Name(i), "DATA", "", Notes(i, 150))
+              .ok())
+          << Name(i);
+    }
+  }
+
+  void ExpectNotes(CatalogStore& store, int count) {
+    for (int i = 0; i < count; ++i) {
+      auto entry = store.GetEntry("WORK", "CAT", Name(i), "DATA");
+      ASSERT_TRUE(entry.has_value()) << Name(i);
+      EXPECT_EQ(entry->records, Notes(i, 150)) << Name(i);
+    }
+  }
+
+  // The dictionaries the pages of the library name (0: none).
+  std::multiset<uint32_t> NamedByPages() {
+    std::multiset<uint32_t> named;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(
+        sqlite3_prepare_v2(db, "SELECT data FROM pages", -1, &st, nullptr),
+        SQLITE_OK);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      named.insert(DictionaryOf(sqlite3_column_blob(st, 0),
+                                (size_t)sqlite3_column_bytes(st, 0)));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return named;
+  }
+};
+
+// Past the first half megabyte of its text a catalog gets a dictionary;
+// what was written before is compressed again with it, every page names
+// it, and every entry reads as written. A catalog of little text has
+// none, and reads as well.
+TEST_F(DictionaryTest, ACatalogsTextIsCompressedWithItsOwnDictionary) {
+  auto store = Store();
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "SMALL", "ONE", "DATA", "", Notes(7, 20)).ok());
+  WriteNotes(*store, 0, 100);
+  EXPECT_EQ(Query("SELECT count(*) FROM dictionaries"), 1);
+  EXPECT_EQ(Query("SELECT catalog_id FROM dictionaries"),
+            Query("SELECT id FROM catalogs WHERE name = 'CAT'"));
+  int64_t id = Query("SELECT id FROM dictionaries");
+  std::multiset<uint32_t> named = NamedByPages();
+  EXPECT_EQ(named.count((uint32_t)id), 100u) << "every page of CAT";
+  EXPECT_EQ(named.count(0), 1u) << "the small catalog's page";
+  int64_t stored = Query("SELECT sum(length(data)) FROM pages");
+  store.reset();
+
+  store = Store();
+  ExpectNotes(*store, 100);
+  EXPECT_EQ(store->GetEntry("WORK", "SMALL", "ONE", "DATA")->records,
+            Notes(7, 20));
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty()) << check.problems[0];
+  EXPECT_EQ(check.entries, 101);
+
+  // The same text without a dictionary takes more room.
+  ASSERT_TRUE(ExecFile(DbPath(), "DELETE FROM dictionaries"));
+  std::string other = folder_ + "/plain";
+  std::filesystem::create_directory(other);
+  auto plain = NewSqliteCatalogStore(other);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(plain
+                    ->PutEntry("WORK", "X" + std::to_string(i), Name(i), "DATA",
+                               "", Notes(i, 150))
+                    .ok());
+  }
+  EXPECT_LT(stored, QueryFile(other + "/work.db",
+                              "SELECT sum(length(data)) FROM pages"))
+      << "one catalog an entry never reaches the text a dictionary needs";
+}
+
+// A dictionary whose bytes were damaged: check names it and the entries
+// that need it, a read of such an entry is refused naming it, and no
+// record of it is handed out; compact keeps every entry, sound or not.
+TEST_F(DictionaryTest, ADamagedDictionaryIsRefusedNamingWhatNeedsIt) {
+  {
+    auto store = Store();
+    WriteNotes(*store, 0, 80);
+    ASSERT_TRUE(
+        store->PutEntry("WORK", "SMALL", "ONE", "DATA", "", Notes(7, 20)).ok());
+  }
+  ASSERT_EQ(Query("SELECT count(*) FROM dictionaries"), 1);
+  ASSERT_TRUE(ExecFile(DbPath(),
+                       "UPDATE dictionaries SET data = substr(data, 1, 2000) "
+                       "|| x'5A5A5A5A' || substr(data, 2005)"));
+  auto store = Store();
+  std::unique_ptr<EntryCursor> cursor;
+  StoreStatus opened = store->OpenEntry("WORK", "CAT", "N3", "DATA",
+                                        OpenIntent::kRead, "", &cursor);
+  StoreStatus read = opened;
+  RecordView view;
+  if (opened.ok()) read = cursor->Read(&view);
+  EXPECT_EQ(read.code(), StoreStatus::kCorrupt) << read.ToString();
+  EXPECT_NE(read.message().find(DbPath()), std::string::npos) << read.message();
+  cursor.reset();
+  EXPECT_EQ(store->GetEntry("WORK", "SMALL", "ONE", "DATA")->records,
+            Notes(7, 20));
+
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  ASSERT_FALSE(check.problems.empty());
+  std::string all;
+  for (const std::string& p : check.problems) all += p + "\n";
+  EXPECT_NE(all.find("dictionary"), std::string::npos) << all;
+  EXPECT_NE(all.find("WORK.CAT.N3.DATA"), std::string::npos) << all;
+  EXPECT_EQ(all.find("WORK.SMALL.ONE.DATA"), std::string::npos) << all;
+
+  LibraryCompaction compaction;
+  store->CompactLibrary("WORK", &compaction);
+  std::vector<EntryInfo> entries;
+  ASSERT_TRUE(store->List("WORK", "CAT", &entries).ok());
+  EXPECT_EQ(entries.size(), 80u) << "compact drops no entry";
+  // Written again, an entry reads; the others stay refused.
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "N3", "DATA", "", Notes(3, 150)).ok());
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "N3", "DATA")->records,
+            Notes(3, 150));
+}
+
+// Compact gives a catalog that has grown well past the text its
+// dictionary was made from a new one, compresses the catalog again with
+// it and drops the dictionary no page names any more; nothing reads
+// differently, and a library of several generations of pages checks
+// sound.
+TEST_F(DictionaryTest, CompactRenewsTheDictionaryOfACatalogThatGrew) {
+  auto store = Store();
+  WriteNotes(*store, 0, 70);
+  ASSERT_EQ(Query("SELECT count(*) FROM dictionaries"), 1);
+  int64_t first = Query("SELECT id FROM dictionaries");
+  WriteNotes(*store, 70, 330);
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty());
+  LibraryCompaction compaction;
+  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  store.reset();
+  int64_t now = Query("SELECT id FROM dictionaries ORDER BY made DESC LIMIT 1");
+  EXPECT_NE(now, first);
+  std::multiset<uint32_t> named = NamedByPages();
+  EXPECT_EQ(named.count((uint32_t)now), named.size())
+      << "every page compressed again";
+  EXPECT_EQ(Query("SELECT count(*) FROM dictionaries WHERE id = " +
+                  std::to_string(first)),
+            0);
+  store = Store();
+  ExpectNotes(*store, 400);
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty());
+  store.reset();
+  ExpectNothingLeftBehind();
+}
+
+}  // namespace
+}  // namespace refhost
