@@ -7,11 +7,31 @@
 #include <cstdio>
 
 #include "cli/option_text.h"
+#include "cli/patterns.h"
 #include "cli/records.h"
 #include "cli/report.h"
 #include "refhost/host/host.h"
 
 namespace cli {
+
+MadeCatalog::MadeCatalog(Session& session, std::string_view name)
+    : session_(session) {
+  NameLevels levels = SplitLevels(name);
+  if (levels.count < 2 || !refhost::CheckLibref(levels.libref).ok()) return;
+  libref_ = refhost::LibrefKey(levels.libref);
+  catalog_ = Upper(levels.catalog);
+  absent_ = session.host().store()->FindCatalog(libref_, catalog_).IsNotFound();
+}
+
+void MadeCatalog::RemoveIfMade() {
+  if (!absent_) return;
+  absent_ = false;
+  // The store refuses a catalog that holds entries: only an empty one goes.
+  if (session_.host().store()->DeleteCatalog(libref_, catalog_, false).ok()) {
+    PrintDetail("removed the catalog " + Printable(libref_ + "." + catalog_) +
+                " it had made, which is empty");
+  }
+}
 
 int UsageError(const std::string& text) {
   PrintError(text + "\nTry 'vuvorozo help " + CurrentCommand() + "'.");
@@ -62,6 +82,9 @@ void PrintSummary(const Tally& tally, Noun met, Noun made) {
                      count(tally.moved, made) + " written";
   if (tally.unchanged != 0) {
     line += ", " + std::to_string(tally.unchanged) + " unchanged";
+  }
+  if (tally.deleted != 0) {
+    line += ", " + std::to_string(tally.deleted) + " deleted";
   }
   if (tally.skipped != 0) {
     line += ", " + std::to_string(tally.skipped) + " skipped";

@@ -55,6 +55,23 @@ int StartEntryCommand(Session& session, const Words& words,
                       OptionBlock* options, Fileref* fileref, std::string* path,
                       int32_t* path_status);
 
+// A catalog a command may make on its way (an open for output makes the
+// catalog it names), noted before: a command that failed calls
+// RemoveIfMade, which deletes the catalog again when the command made it
+// and it is still empty, so that a failure leaves no empty catalog behind.
+class MadeCatalog {
+ public:
+  // name: LIBREF.CATALOG[.ENTRY...]; one that does not split is left alone.
+  MadeCatalog(Session& session, std::string_view name);
+  void RemoveIfMade();
+
+ private:
+  Session& session_;
+  std::string libref_;
+  std::string catalog_;
+  bool absent_ = false;
+};
+
 // What became of one file or entry of a command that moves many.
 enum class Outcome { kDone, kTruncated, kSkipped, kUnchanged };
 
@@ -65,6 +82,7 @@ struct Tally {
   int truncated = 0;      // moved with records cut
   int64_t moved = 0;      // moved, cut or not
   int64_t unchanged = 0;  // found as they were, not moved
+  int64_t deleted = 0;    // entries whose files are gone, deleted
   int64_t bytes = 0;      // bytes of the files moved
   bool failed = false;    // a step besides the files failed (reported)
   std::chrono::steady_clock::time_point start =

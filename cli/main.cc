@@ -11,7 +11,9 @@
 #include <sqlite3.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -61,10 +63,47 @@ int PrintVersion(const Settings& settings) {
   return code;
 }
 
+// Overwrites text in place with its masked form, cut to its length, the
+// rest NUL: what another user's ps reads of the process no longer holds the
+// password. Returns whether there was one.
+bool Hide(char* text) {
+  std::string masked = refhost::MaskPassword(text);
+  size_t length = std::strlen(text);
+  if (masked == text) return false;
+  std::memset(text, 0, length);
+  std::memcpy(text, masked.data(), std::min(length, masked.size()));
+  return true;
+}
+
+// A password in the store's URL, given by --store or $VUVOROZO_STORE, is
+// taken from the arguments and the environment the process shows, as
+// database clients do; the program keeps its own copy (the arguments are
+// copied before, the variable set again). Said once, as the window before
+// this and the shell's history remain.
+void HidePasswords(int argc, char** argv) {
+  bool hidden = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view word = argv[i];
+    bool store = word == "--store" || word.starts_with("--store=");
+    bool value = i > 1 && std::string_view(argv[i - 1]) == "--store";
+    if (store || value) hidden = Hide(argv[i]) || hidden;
+  }
+  if (char* shown = std::getenv("VUVOROZO_STORE")) {
+    std::string url = shown;
+    if (refhost::MaskPassword(url) != url &&
+        setenv("VUVOROZO_STORE", url.c_str(), 1) == 0) {
+      hidden = Hide(shown) || hidden;
+    }
+  }
+  if (hidden) {
+    PrintWarning(
+        "a password in the store's URL can be seen by others (in the "
+        "process list as the program starts, in the shell's history); "
+        "~/.pgpass or $PGPASSWORD keep it private");
+  }
+}
+
 int Main(int argc, char** argv) {
-  // Every line reaches its reader as it is finished, even on a file or a
-  // pipe: a run that is stopped leaves the lines it printed.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The shell's completion asks the program (completion.h); the word is
   // not in help, as it is no flag of a user's.
   if (argc > 1 && std::string_view(argv[1]) == "--complete") {
@@ -74,6 +113,7 @@ int Main(int argc, char** argv) {
       ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   Settings& settings = parsed.settings;
   SetVerbosity(settings.verbosity);
+  HidePasswords(argc, argv);
   std::vector<std::string>& words = parsed.words;
 
   if (parsed.Given("--version") && parsed.error.empty()) {
@@ -171,7 +211,21 @@ int Guarded(int argc, char** argv) {
   return kExitFailed;
 }
 
+// Runs the program and then closes its standard output: whatever did not
+// reach it (a full disk, a pipe closed early, a failed close) fails the
+// run, whatever the command said of itself.
+int Run(int argc, char** argv) {
+  CaptureStandardOutput();
+  int code = Guarded(argc, argv);
+  std::string reason;
+  if (!CloseStandardOutput(&reason)) {
+    PrintError("standard output: " + reason);
+    if (code == kExitOk || code == kExitTruncated) code = kExitFailed;
+  }
+  return code;
+}
+
 }  // namespace
 }  // namespace cli
 
-int main(int argc, char** argv) { return cli::Guarded(argc, argv); }
+int main(int argc, char** argv) { return cli::Run(argc, argv); }

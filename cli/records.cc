@@ -166,11 +166,17 @@ int32_t RequestLength(int64_t longest, std::string_view type,
   return static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));
 }
 
+namespace {
+
+bool Padded(std::string_view type, const RecordLayout& layout) {
+  return (layout.recfm & kRecfmFixed) != 0 &&
+         (HasLeadByte(type) || (layout.recfm & kRecfmCarriage) != 0);
+}
+
+}  // namespace
+
 bool KeepsBytes(std::string_view type, const RecordLayout& layout) {
-  bool lead = HasLeadByte(type);
-  bool padded = (layout.recfm & kRecfmFixed) != 0 &&
-                (lead || (layout.recfm & kRecfmCarriage) != 0);
-  return !padded && !(lead && layout.attr);
+  return !Padded(type, layout);
 }
 
 bool PlanWrite(const Content& content, std::string_view type,
@@ -202,6 +208,15 @@ bool PlanWrite(const Content& content, std::string_view type,
                     : IsBinaryType(type) ? kDefaultBinaryRecordLength
                                          : kTextChunkBytes;
   plan->request_length = RequestLength(longest, type, layout);
+  plan->record_format = layout.recfm & (kRecfmCarriage | kRecfmFixed);
+  if (Padded(type, layout)) {
+    // Padded to the stored record length: the record length asked for, or
+    // the user's.
+    int64_t stored = layout.lrecl > 0 ? layout.lrecl : plan->request_length;
+    int64_t prefix = (HasLeadByte(type) ? 1 : 0) +
+                     ((layout.recfm & kRecfmCarriage) != 0 ? 1 : 0);
+    plan->padded_record = std::max<int64_t>(stored - prefix, 0);
+  }
   return true;
 }
 
@@ -250,8 +265,10 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
       &total, &error);
   if (read) feed.Finish();
   Transfer transfer = feed.transfer();
-  transfer.input_changed = feed.changed();
-  if (!read) transfer.input_error = error.empty() ? "read failed" : error;
+  transfer.input_changed = feed.changed() || content.changed();
+  if (!read && !content.changed()) {
+    transfer.input_error = error.empty() ? "read failed" : error;
+  }
   return transfer;
 }
 

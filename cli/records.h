@@ -96,6 +96,13 @@ struct WritePlan {
   int64_t longest = INT64_MAX;  // lines: the longest the first pass found
   bool final_newline = false;   // lines: the content ends in a newline
   int32_t request_length = 0;   // the record length the open asks for
+  // The record format bits that change the records' bytes (carriage
+  // control, fixed length), which the entry's attributes keep so that
+  // every reader reads the records as they were written.
+  int32_t record_format = 0;
+  // Fixed records that are padded: the bytes each record reads back as
+  // (its stored length less the lead and control bytes); 0 otherwise.
+  int64_t padded_record = 0;
 };
 
 // Plans writing content to an entry of type with the user's layout. kept
@@ -110,8 +117,9 @@ bool PlanWrite(const Content& content, std::string_view type,
                std::string* error);
 
 // True when the records give back exactly the bytes written under the
-// layout: fixed records that are padded, and ATTR, which hands a SOURCE,
-// LOG or OUTPUT record's lead byte to the reader, do not.
+// layout, read with the record format the entry keeps and without ATTR,
+// as every reader but one that asks for another reads them: fixed records
+// that are padded do not.
 bool KeepsBytes(std::string_view type, const RecordLayout& layout);
 
 // Writes the content to the entry open for output, as lines or as chunks

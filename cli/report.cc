@@ -2,6 +2,7 @@
 
 #include "cli/report.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,34 @@ namespace {
 std::string g_command;
 Verbosity g_verbosity = Verbosity::kNormal;
 FILE* g_results = nullptr;  // null: standard output
+
+// The first failure of a write to standard output (an errno).
+int g_output_error = 0;
+bool g_output_closed = false;  // the program started with it closed
+
+ssize_t WriteStandardOutput(void*, const char* data, size_t size) {
+  if (g_output_closed && size > 0) g_output_error = EBADF;
+  if (g_output_error != 0) {
+    errno = g_output_error;
+    return -1;
+  }
+  for (size_t done = 0; done < size;) {
+    ssize_t n = write(STDOUT_FILENO, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      g_output_error = n == 0 ? EIO : errno;
+      errno = g_output_error;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+int CloseStandardOutputFile(void*) {
+  if (close(STDOUT_FILENO) != 0 && g_output_error == 0) g_output_error = errno;
+  return g_output_error == 0 ? 0 : -1;
+}
 
 void WriteLine(FILE* stream, std::string_view line) {
   std::fwrite(line.data(), 1, line.size(), stream);
@@ -72,6 +101,41 @@ void PrintDetail(std::string_view line) {
 }
 
 void ResultsToStandardError() { g_results = stderr; }
+
+void CaptureStandardOutput() {
+  // A standard stream the program was started without is held by
+  // /dev/null, so that no file the program opens (a store, an export)
+  // takes its number and receives what is printed; printing to standard
+  // output then fails as it would have.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+    if (fd == STDOUT_FILENO) g_output_closed = true;
+  }
+  cookie_io_functions_t functions = {};
+  functions.write = WriteStandardOutput;
+  functions.close = CloseStandardOutputFile;
+  FILE* stream = fopencookie(nullptr, "w", functions);
+  if (stream == nullptr) return;  // the plain stream then, unchecked
+  // Every line reaches its reader as it is finished, even on a file or a
+  // pipe: a run that is stopped leaves the lines it printed.
+  std::setvbuf(stream, nullptr, _IOLBF, 0);
+  stdout = stream;
+}
+
+bool CloseStandardOutput(std::string* reason) {
+  bool failed = std::ferror(stdout) != 0;
+  if (std::fclose(stdout) != 0) failed = true;
+  stdout = nullptr;
+  if (!failed) return true;
+  *reason = g_output_error != 0 ? SystemError(g_output_error)
+                                : std::string("cannot be written");
+  return false;
+}
 
 void DebugLog(std::string_view line) {
   const char* path = std::getenv("VUVOROZO_DEBUG_LOG");

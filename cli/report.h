@@ -43,6 +43,14 @@ void PrintDetail(std::string_view line);
 // carries data (a tar stream).
 void ResultsToStandardError();
 
+// Standard output becomes a stream that keeps the reason its first write
+// failed: called once, before anything is printed.
+void CaptureStandardOutput();
+// Flushes and closes standard output. false with *reason when anything
+// written to it since CaptureStandardOutput was lost (a full disk, a closed
+// pipe, a failed close), so that such a run is never reported as success.
+bool CloseStandardOutput(std::string* reason);
+
 // Appends a line to the debug log ($VUVOROZO_DEBUG_LOG), when one is named.
 void DebugLog(std::string_view line);
 

@@ -455,9 +455,10 @@ namespace {
 
 // The open request of an entry or member open.
 open_request RequestOf(int32_t flags, int32_t record_length,
-                       const OptionBlock* options) {
+                       const OptionBlock* options, int32_t recfm) {
   open_request request = {};
   request.open_flags = flags;
+  request.recfm = recfm;
   request.record_length = record_length;
   request.options = options == nullptr ? nullptr : options->get();
   return request;
@@ -468,7 +469,8 @@ open_request RequestOf(int32_t flags, int32_t record_length,
 int32_t EntryStream::Open(const Fileref& fileref, const EntryKey& key,
                           int32_t flags, int32_t record_length,
                           OptionBlock* options) {
-  open_request request = RequestOf(flags, record_length, options);
+  open_request request =
+      RequestOf(flags, record_length, options, record_format_);
   session_.Prepare();
   int32_t st =
       session_.slots().Open(&handle_, fileref.name(), kToken, &request);
@@ -480,7 +482,8 @@ int32_t EntryStream::OpenMember(const Directory& directory, const EntryKey& key,
                                 std::string_view member, const char* hint,
                                 int32_t flags, int32_t record_length,
                                 OptionBlock* options) {
-  open_request request = RequestOf(flags, record_length, options);
+  open_request request =
+      RequestOf(flags, record_length, options, record_format_);
   session_.Prepare();
   int32_t st = session_.slots().MemberOpen(
       &handle_, directory.handle(), member.data(),

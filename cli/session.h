@@ -35,6 +35,7 @@ struct Settings {
   bool json = false;          // --json (list, info, exists)
   bool recursive = false;     // -r, --recursive (import, export, delete)
   bool update = false;        // -u, --update (import)
+  bool delete_gone = false;   // --delete (import)
   bool exact_names = false;   // --exact-names (import)
   std::string format;         // --format (export)
   std::string level;          // --level, as given (commands that write)
@@ -278,6 +279,9 @@ class EntryStream {
   int32_t OpenMember(const Directory& directory, const EntryKey& key,
                      std::string_view member, const char* hint, int32_t flags,
                      int32_t record_length, OptionBlock* options);
+  // The record format the opens that follow take where no option block
+  // gives one (RECFM bits; 0 none): the one the entry was written with.
+  void UseRecordFormat(int32_t recfm) { record_format_ = recfm; }
   // After a successful open: the data record length and the io_vector.
   int32_t record_length() const { return record_length_; }
   file_handle* handle() const { return handle_; }
@@ -303,6 +307,7 @@ class EntryStream {
   io_vector* vector_ = nullptr;
   bool member_ = false;
   bool writer_ = false;
+  int32_t record_format_ = 0;
   EntryKey key_;
   int32_t record_length_ = 0;
 };

@@ -51,8 +51,17 @@ int RunCheck(Session& session, const Words& words, const Settings& settings) {
                 (check.free_bytes > 0
                      ? " ('vuvorozo compact " + libref + "' gives them back)"
                      : ""));
+    // A store's report may run over several lines (SQLite's integrity
+    // check names the database on a line of its own): each is a message.
     for (const std::string& problem : check.problems) {
-      PrintError(libref + ": " + Printable(problem));
+      std::string_view rest = problem;
+      while (!rest.empty()) {
+        size_t newline = rest.find('\n');
+        std::string_view line = rest.substr(0, newline);
+        if (!line.empty()) PrintError(libref + ": " + Printable(line));
+        rest = newline == std::string_view::npos ? std::string_view()
+                                                 : rest.substr(newline + 1);
+      }
     }
     PrintResult(check.problems.empty() ? "The library is sound."
                                        : "The library is damaged.");

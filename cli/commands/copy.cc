@@ -109,8 +109,10 @@ int CopyEntries(Session& session, const Words& words, bool move) {
       continue;
     }
     int32_t status = 0;
+    MadeCatalog made(session, path);
     bool copied =
         CopyEntry(session, source.path, source.info, path, nullptr, &status);
+    if (!copied) made.RemoveIfMade();
     if (copied && move) copied = DeleteSource(session, source);
     failed |= !copied;
     Progress::ItemDone();

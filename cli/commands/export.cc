@@ -51,15 +51,25 @@ struct Member {
 };
 
 // Which members of a catalog an export takes: all, or those a selector
-// (ENTRY or ENTRY.TYPE, patterns allowed; no type: every type) matches.
+// names: by entry (ENTRY or ENTRY.TYPE, patterns allowed; no type: every
+// type), or by the file it keeps or is exported as: its path in the tree
+// ("sub/notes.txt"), its file name ("notes.txt"), or a folder's path, which
+// takes what is under it.
 class Selection {
  public:
   explicit Selection(Words selectors) : selectors_(std::move(selectors)) {
     matched_.assign(selectors_.size(), false);
   }
-  bool Takes(const std::string& name, const std::string& type) {
+  bool Takes(const std::string& name, const std::string& type,
+             const std::string& kept_path, const std::string& file) {
     if (selectors_.empty()) return true;
     bool taken = false;
+    auto names_file = [](std::string_view selector, std::string_view path) {
+      if (path.empty()) return false;
+      return selector == path || selector == BaseName(path) ||
+             (path.size() > selector.size() && path.starts_with(selector) &&
+              path[selector.size()] == '/');
+    };
     for (size_t i = 0; i < selectors_.size(); ++i) {
       size_t dot = selectors_[i].find('.');
       std::string_view selector(selectors_[i]);
@@ -67,7 +77,8 @@ class Selection {
       std::string_view want_type = dot == std::string::npos
                                        ? std::string_view("*")
                                        : selector.substr(dot + 1);
-      if (Matches(want_name, name) && Matches(want_type, type)) {
+      if ((Matches(want_name, name) && Matches(want_type, type)) ||
+          names_file(selector, kept_path) || names_file(selector, file)) {
         matched_[i] = true;
         taken = true;
       }
@@ -217,13 +228,15 @@ int Exporter::Root() {
 
 bool Exporter::Finish() {
   if (!archive_) return !archive_failed_;
-  std::string shown = target_ == "-" ? "standard output" : target_;
   bool ok = archive_->Finish();
-  if (!ok) {
-    PrintError(Printable(shown) + ": cannot be written: " + archive_->error());
+  if (!ok && target_ == "-") {
+    PrintError("standard output: " + archive_->error());
+  } else if (!ok) {
+    PrintError(Printable(target_) +
+               ": cannot be written: " + archive_->error());
   } else if (archive_file_ && !archive_file_->Commit(default_mode_, NowNs())) {
     ok = false;
-    PrintError(Printable(shown) +
+    PrintError(Printable(target_) +
                ": cannot be written: " + archive_file_->error());
   }
   return ok;
@@ -267,7 +280,10 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
       top = &all[i];
       continue;
     }
-    if (!selection_.Takes(all[i].name, all[i].type)) continue;
+    if (!selection_.Takes(all[i].name, all[i].type, all[i].kept.file_name,
+                          all[i].naming.file)) {
+      continue;
+    }
     if (all[i].naming.folder) {
       if (!all[i].naming.file.empty()) {
         folders.push_back(all[i]);
@@ -503,6 +519,7 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   key.name = member.name;
   key.type = member.type;
   EntryStream entry(session_);
+  entry.UseRecordFormat(as_file.attributes.record_format);
   int32_t st = entry.OpenMember(directory, key, member.name + "." + member.type,
                                 kDefaultTypeHint, kOpenInput,
                                 kInputRecordLength, nullptr);
@@ -654,8 +671,10 @@ const Command kExportCommand = {
     .use = StoreUse::kRead,
     .help = R"(
 Writes the tree of the catalog NAME (LIBREF.CATALOG) to DIR (created when
-absent), or only the members named (ENTRY or ENTRY.TYPE, patterns allowed,
-with the folders their paths pass through): each entry under the path it
+absent), or only the members named (ENTRY or ENTRY.TYPE, patterns allowed;
+or a file's path or name, sub/notes.txt or notes.txt; or a folder's path,
+with what is under it; each with the folders its path passes through):
+each entry under the path it
 was imported with, with that file's modification time and permissions, and
 each folder entry as a folder with its own; an entry that keeps no path
 becomes <entry name in lower case>.<extension> at the top, with an

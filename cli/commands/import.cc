@@ -92,8 +92,10 @@ bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
 }
 
 // Reads the manifest of the open folder into the catalog's descriptions.
-void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
-                  const std::string& prefix) {
+// One that is there but cannot be read fails the import: the descriptions
+// it holds are not given back.
+void TakeManifest(CatalogImport& catalog, Tally& tally, int folder,
+                  const std::string& shown, const std::string& prefix) {
   std::map<std::string, ManifestLine> lines;
   int bad = 0;
   std::string error;
@@ -101,6 +103,7 @@ void TakeManifest(CatalogImport& catalog, int folder, const std::string& shown,
   if (!ReadManifest(folder, &lines, &bad, &error)) {
     PrintError(what +
                ": cannot be read, descriptions are not given back: " + error);
+    tally.failed = true;
   } else if (bad != 0) {
     PrintWarning(what + ": " + std::to_string(bad) +
                  " lines were not understood");
@@ -116,12 +119,15 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
                 const std::string& prefix, const std::string& label) {
   std::vector<Found> found;
   std::string error;
+  std::string here = prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1);
   if (!ListSorted(folder, &found, &error)) {
+    catalog.Unread(here);
     tally.Add(
         Skipped(Printable(label + prefix), "cannot read the folder: " + error));
     return;
   }
-  TakeManifest(catalog, folder, label + prefix, prefix);
+  for (const Found& f : found) catalog.Saw(prefix + f.name);
+  TakeManifest(catalog, tally, folder, label + prefix, prefix);
   Progress::AddTotal(static_cast<int64_t>(
       std::count_if(found.begin(), found.end(), [](const Found& f) {
         return f.kind != Found::kFolder && f.name != kManifestName;
@@ -165,9 +171,14 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
       tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
       continue;
     }
+    // Every read of the file is held to this first look at it.
+    FileStamp first;
+    first.size = static_cast<int64_t>(st.st_size);
+    first.modified_ns = Nanoseconds(st.st_mtim);
+    first.changed_ns = Nanoseconds(st.st_ctim);
     Outcome outcome = catalog.File(path, FactsOf(st), fd.get(),
                                    [&](Content& content, std::string* e) {
-                                     return content.Load(fd.get(), e);
+                                     return content.Load(fd.get(), e, &first);
                                    });
     catalog.Count(path, outcome);
   }
@@ -175,12 +186,14 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
     std::string path = prefix + f->name;
     std::string what = Printable(label + path);
     if (Reason reason = PathProblem(path); reason != Reason::kNone) {
+      catalog.Unread(path);
       tally.Add(Skipped(what, TextOf(reason)));
       continue;
     }
     Descriptor sub(OpenFolderIn(folder, f->name));
     struct stat st;
     if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
+      catalog.Unread(path);
       tally.Add(
           Skipped(what, errno == ELOOP || errno == ENOTDIR
                             ? std::string(TextOf(Reason::kSymlinkNotKept))
@@ -483,6 +496,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
     if (!error.empty() || text.size() > kManifestBytes) {
       PrintError(what + ": cannot be read, descriptions are not given back: " +
                  (error.empty() ? "it is over 16 MB" : error));
+      tally_.failed = true;
       return;
     }
     int bad = 0;
@@ -572,6 +586,7 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
   settings.option_words = &option_words;
   settings.exact_names = flags.exact_names;
   settings.update = flags.update;
+  settings.delete_gone = flags.delete_gone;
   {
     OptionBlock options(session);
     if (!ParseOptionWords(session, option_words, &options)) {
@@ -592,6 +607,11 @@ int RunImport(Session& session, const Words& words, const Settings& flags) {
     return kExitFailed;
   }
   bool folder = source != "-" && S_ISDIR(st.st_mode);
+  if (flags.delete_gone && !folder) {
+    return UsageError(
+        "--delete takes a folder: what is gone is told by "
+        "walking it, not an archive");
+  }
   if (folder) {
     Descriptor root(OpenFolder(source));
     if (root.get() < 0) {
@@ -632,6 +652,9 @@ constexpr Flag kImportFlags[] = {
     RecursiveFlag("a library's catalogs as folders"),
     {"--update", 'u', nullptr, "only files changed since they were imported",
      [](Settings& s, const std::string&) { s.update = true; }},
+    {"--delete", 0, nullptr,
+     "delete the entries whose files are gone from the folder",
+     [](Settings& s, const std::string&) { s.delete_gone = true; }},
     {"--exact-names", 0, nullptr,
      "refuse file names that are not entry names, instead of fitting them",
      [](Settings& s, const std::string&) { s.exact_names = true; }},
@@ -645,7 +668,8 @@ constexpr Flag kImportFlags[] = {
 const Command kImportCommand = {
     .name = "import",
     .usage =
-        "import [-r] [-u] [--exact-names] [--rename] [--level N] SOURCE NAME "
+        "import [-r] [-u] [--delete] [--exact-names] [--rename] [--level N] "
+        "SOURCE NAME "
         "[OPTIONS]",
     .summary = "a folder tree or an archive becomes the catalog NAME",
     .flags = kImportFlags,
@@ -684,6 +708,9 @@ bytes, seconds; -v names every file.
                    beside the folders have no catalog and are reported
   -u, --update     write only files whose size, time, mode or content
                    changed since they were imported
+  --delete         delete each entry that keeps a path of the folder where
+                   the folder now has nothing, as rsync --delete does (-v
+                   names each); entries that keep no path are left alone
   --exact-names    refuse a file whose name is not an entry name as it
                    stands, or whose entry another file has (and with -r a
                    folder whose name is not a catalog name), instead of

@@ -42,6 +42,9 @@ int ReadOne(Session& session, const std::string& name,
   }
 
   EntryStream entry(session);
+  // The records are read as they were written, unless the user asks for
+  // another record format.
+  entry.UseRecordFormat(known ? attributes.record_format : 0);
   st = entry.Open(fileref, key, kOpenInput, kInputRecordLength, &options);
   if (st != 0) {
     return session.Fail(Printable(path), st, name);
@@ -51,7 +54,7 @@ int ReadOne(Session& session, const std::string& name,
                   attributes.final_newline, out);
   int32_t close = entry.Close();
   if (!out.Flush()) {
-    PrintError("standard output: cannot be written: " + out.error());
+    PrintError("standard output: " + out.error());
     return kExitFailed;
   }
   if (transfer.status != 0) {

@@ -68,6 +68,27 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
     has_old =
         appending && refhost::DecodeFileAttributes(info.host_attributes, &old);
   }
+  EntryStream entry(session);
+  if (appending) {
+    // The records go on in the record format the entry has: records with
+    // a carriage-control byte and records without one would make the
+    // entry unreadable as either.
+    int32_t kept_format = has_old ? old.record_format : 0;
+    if (layout.recfm == 0) {
+      layout.recfm = kept_format;
+    } else if ((layout.recfm & kRecfmCarriage) !=
+               (kept_format & kRecfmCarriage)) {
+      PrintError(
+          Printable(path) + ": its records have " +
+          ((kept_format & kRecfmCarriage) != 0 ? "a" : "no") +
+          " carriage-control byte; append with " +
+          ((kept_format & kRecfmCarriage) != 0 ? "recfm=p" : "no recfm=p") +
+          ", or write the whole of it again");
+      return kExitFailed;
+    }
+    entry.UseRecordFormat(layout.recfm);
+    exact = KeepsBytes(key.type, layout);
+  }
   WritePlan plan;
   std::optional<RecordMapping> kept;
   if (appending) kept = MappingOf(has_old ? &old : nullptr, key.type);
@@ -76,9 +97,10 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
     return kExitFailed;
   }
 
-  EntryStream entry(session);
+  MadeCatalog made(session, path);
   st = entry.Open(fileref, key, kOpenOutput, plan.request_length, &options);
   if (st != 0) {
+    made.RemoveIfMade();
     return session.Fail(Printable(path), st);
   }
   refhost::ContentHash hash;
@@ -86,6 +108,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
       WriteRecords(entry, content, plan.mapping, plan.longest, &hash);
   if (!transfer.whole()) {
     entry.Discard();
+    made.RemoveIfMade();
     std::string what =
         Printable(path) + ": record " + std::to_string(transfer.records);
     if (transfer.status != 0) {
@@ -105,6 +128,7 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   entry.SetAttributes(refhost::EncodeFileAttributes(attributes));
   int32_t close = entry.Close();
   if (close != 0) {
+    made.RemoveIfMade();
     return session.Fail(Printable(path), close);
   }
   WarnTruncated(path, transfer, entry.record_length(), true);

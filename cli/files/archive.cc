@@ -223,7 +223,13 @@ ArchiveWriter::~ArchiveWriter() {
 }
 
 bool ArchiveWriter::Failed(const char* what) {
-  error_ = ErrorOf(archive_, what);
+  // A write that the system refused says why (a full disk, a closed pipe)
+  // rather than the archive's own "Write error".
+  int number = archive_errno(archive_);
+  error_ =
+      number > 0 && std::string_view(ErrorOf(archive_, "")) == "Write error"
+          ? SystemError(number)
+          : ErrorOf(archive_, what);
   return false;
 }
 

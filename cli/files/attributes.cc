@@ -14,7 +14,19 @@ void NoteWritten(const WritePlan& plan, const Transfer& transfer, bool exact,
                  uint64_t hash, FileAttributes* attributes) {
   attributes->records = plan.mapping;
   attributes->final_newline = plan.final_newline;
-  if (exact) attributes->size = transfer.bytes;
+  attributes->record_format = plan.record_format;
+  if (plan.padded_record > 0) {
+    // Every record reads back padded; lines have a newline between them,
+    // and after the last when the text had one.
+    int64_t records = transfer.records;
+    int64_t newlines = 0;
+    if (plan.mapping == RecordMapping::kLines && records > 0) {
+      newlines = records - 1 + (plan.final_newline ? 1 : 0);
+    }
+    attributes->size = records * plan.padded_record + newlines;
+  } else if (exact) {
+    attributes->size = transfer.bytes;
+  }
   attributes->content_hash = hash;
 }
 

@@ -33,6 +33,10 @@ bool CatalogImport::Begin(const std::string& name, const std::string& label) {
   options_->Parse(*settings_.option_words, &offending, &cut);
   fileref_ = std::make_unique<Fileref>(session_);
   directory_ = std::make_unique<Directory>(session_);
+  made_ = std::make_unique<MadeCatalog>(session_, name);
+  skipped_at_begin_ = tally_.skipped;
+  failed_at_begin_ = tally_.failed;
+  written_ = 0;
   if (!AssignName(session_, *fileref_, name, options_.get())) {
     tally_.failed = true;
     return false;
@@ -138,6 +142,8 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
                                                : written.status);
     return;
   }
+  ++written_;
+  touched_.insert(entry.Key());
   std::string detail = What(path) + "/ -> " + Printable(key.Path());
   if (settings_.gathered != nullptr) {
     settings_.gathered->AddFolder(What(path), detail);
@@ -166,7 +172,14 @@ bool CatalogImport::Unchanged(const refhost::EntryInfo& existing,
   // content decides.
   if (!old.content_hash) return false;
   std::string error;
-  if (!content_.Load(fd, &error)) return false;
+  FileStamp first;
+  first.size = facts.size.value_or(0);
+  first.modified_ns = facts.modified_ns.value_or(0);
+  first.changed_ns = facts.changed_ns.value_or(0);
+  bool stamped = facts.size && facts.modified_ns && facts.changed_ns;
+  if (!content_.Load(fd, &error, stamped ? &first : nullptr)) {
+    return false;
+  }
   *loaded = true;
   refhost::ContentHash hash;
   int64_t total = 0;
@@ -197,7 +210,8 @@ Outcome CatalogImport::File(
   }
   std::string error;
   if (!loaded && !load(content_, &error)) {
-    return Skipped(what, "cannot read the file: " + error);
+    return Skipped(what, content_.changed() ? std::string(kChangedWhileRead)
+                                            : "cannot read the file: " + error);
   }
   // A description the tree's manifest gives goes with this member's open,
   // unless the user gave one for all.
@@ -205,7 +219,17 @@ Outcome CatalogImport::File(
   auto line = descriptions_.find(path);
   if (!settings_.own_description && line != descriptions_.end()) {
     bool cut = false;
-    if (description.ParseDescription(line->second, &cut) != 0) {
+    // The module reads option text up to a NUL byte, so a description
+    // ends at its first one: said, never lost unseen.
+    std::string text = line->second;
+    if (size_t nul = text.find('\0'); nul != std::string::npos) {
+      PrintWarning(what +
+                   ": the manifest's description holds a NUL byte, which "
+                   "no description can hold; " +
+                   (nul == 0 ? "it was not taken" : "it was cut there"));
+      text.resize(nul);
+    }
+    if (description.ParseDescription(text, &cut) != 0) {
       PrintWarning(what + ": the manifest's description was not taken");
     } else if (cut) {
       PrintWarning(what +
@@ -228,6 +252,7 @@ Outcome CatalogImport::File(
                   content_, settings_.layout,
                   description.get() ? &description : nullptr, &attributes);
   const Transfer& transfer = written.transfer;
+  if (content_.changed()) return Skipped(what, std::string(kChangedWhileRead));
   if (!written.read_error.empty()) {
     return Skipped(what, "cannot read the file: " + written.read_error);
   }
@@ -244,6 +269,8 @@ Outcome CatalogImport::File(
     return Outcome::kSkipped;
   }
   last_bytes_ = transfer.bytes;
+  ++written_;
+  touched_.insert(entry.Key());
   last_detail_ = what + " -> " + Printable(key.Path()) + " (" +
                  std::to_string(transfer.records) +
                  (transfer.records == 1 ? " record)" : " records)");
@@ -267,9 +294,52 @@ bool CatalogImport::End() {
   if (st != 0) {
     session_.Fail(Printable(name_), st);
     tally_.failed = true;
-    return false;
   }
-  return true;
+  bool failed =
+      tally_.skipped != skipped_at_begin_ || tally_.failed != failed_at_begin_;
+  if (failed && written_ == 0) made_->RemoveIfMade();
+  if (st == 0 && settings_.delete_gone) DeleteGone();
+  return st == 0;
+}
+
+void CatalogImport::DeleteGone() {
+  for (const auto& [key, info] : existing_) {
+    if (touched_.count(key) != 0) continue;  // holds a file of the tree now
+    FileAttributes kept;
+    // Only entries a tree gave (they keep its path) can be gone from it;
+    // the catalog's own folder never is.
+    if (!refhost::DecodeFileAttributes(info.host_attributes, &kept) ||
+        kept.file_name.empty() || kept.file_name == kTopPath ||
+        seen_.count(kept.file_name) != 0) {
+      continue;
+    }
+    bool unread = false;
+    for (const std::string& folder : unread_) {
+      unread = unread || folder.empty() ||
+               kept.file_name.compare(0, folder.size() + 1, folder + "/") == 0;
+    }
+    if (unread) continue;
+    std::string what = Printable(label_ + kept.file_name);
+    EntryKey entry = catalog_;
+    entry.name = key.substr(0, key.rfind('.'));
+    entry.type = key.substr(key.rfind('.') + 1);
+    Fileref fileref(session_);
+    if (!AssignName(session_, fileref, entry.Path(), nullptr)) {
+      tally_.failed = true;
+      continue;
+    }
+    int32_t st = fileref.Delete();
+    if (st != 0) {
+      session_.Fail(what + " -> " + Printable(entry.Path()) +
+                        ": gone from the tree, but not deleted",
+                    st);
+      tally_.failed = true;
+      continue;
+    }
+    ++tally_.deleted;
+    PrintDetail("deleted " + Printable(entry.Path()) + ": " + what +
+                " is gone");
+  }
 }
 
 }  // namespace cli

@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cli/command.h"
 #include "cli/command_support.h"
@@ -34,6 +36,7 @@ struct ImportSettings {
   const Words* option_words = nullptr;
   bool exact_names = false;  // refuse names that are not entry names
   bool update = false;       // write only what changed
+  bool delete_gone = false;  // delete the entries whose files are gone
   RecordLayout layout;
   bool own_description = false;  // desc= given: manifests do not apply
   // Where the entries' commits are counted once stored; null: at once.
@@ -80,16 +83,26 @@ class CatalogImport {
       const std::string& path, const FileFacts& facts, int fd,
       const std::function<bool(Content& content, std::string* error)>& load);
 
+  // The tree holds something at path (a file, a folder, anything the walk
+  // met, kept or not): an entry that keeps that path is not gone.
+  void Saw(const std::string& path) { seen_.insert(path); }
+  // The folder at path ("" the top) could not be read whole: nothing under
+  // it counts as gone.
+  void Unread(const std::string& path) { unread_.push_back(path); }
+
   // The bytes of the file File wrote last.
   int64_t last_bytes() const { return last_bytes_; }
   // Counts the outcome of the file at path File wrote last in the tally
   // (printing its line with -v), once its commit is stored.
   void Count(const std::string& path, Outcome outcome);
 
-  // Closes the directory. false when that failed (reported).
+  // Closes the directory, then, with delete_gone, deletes every entry that
+  // keeps a path of the tree where the tree held nothing. false when the
+  // close failed (reported).
   bool End();
 
  private:
+  void DeleteGone();
   bool Unchanged(const refhost::EntryInfo& existing, const std::string& path,
                  const FileFacts& facts, int fd, bool* loaded);
   // Chooses the entry for path; reports and returns false when refused.
@@ -99,6 +112,12 @@ class CatalogImport {
   Session& session_;
   const ImportSettings& settings_;
   Tally& tally_;
+  std::unique_ptr<MadeCatalog> made_;  // the catalog, as it was before
+  // What the tally held at Begin, and the entries written since: an import
+  // that failed and wrote none removes the catalog it made.
+  int skipped_at_begin_ = 0;
+  bool failed_at_begin_ = false;
+  int64_t written_ = 0;
   std::unique_ptr<OptionBlock> options_;
   std::unique_ptr<Fileref> fileref_;
   std::unique_ptr<Directory> directory_;
@@ -108,7 +127,10 @@ class CatalogImport {
   EntryChooser chooser_;
   std::map<std::string, refhost::EntryInfo> existing_;  // by NAME.TYPE
   std::map<std::string, std::string> descriptions_;     // by path
-  Content content_;  // its buffer serves every file
+  std::set<std::string> seen_;                          // paths the tree held
+  std::set<std::string> touched_;    // entries written now, by NAME.TYPE
+  std::vector<std::string> unread_;  // folders not read whole
+  Content content_;                  // its buffer serves every file
   bool open_ = false;
   int64_t last_bytes_ = 0;
   std::string last_detail_;  // the -v line of the file File wrote last

@@ -206,29 +206,66 @@ Descriptor::~Descriptor() {
   if (fd_ >= 0) close(fd_);
 }
 
+bool StampOf(int fd, FileStamp* stamp) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  auto ns = [](const struct timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
+  stamp->size = static_cast<int64_t>(st.st_size);
+  stamp->modified_ns = ns(st.st_mtim);
+  stamp->changed_ns = ns(st.st_ctim);
+  return true;
+}
+
 Content::~Content() { DropSpool(); }
+
+bool Content::Same(int fd, int64_t total) const {
+  if (!expected_) return true;
+  FileStamp now;
+  if (StampOf(fd, &now) && now == *expected_ &&
+      total == expected_->size - start_) {
+    return true;
+  }
+  changed_ = true;
+  return false;
+}
 
 void Content::DropSpool() {
   if (spool_ >= 0) close(spool_);
   spool_ = -1;
 }
 
-bool Content::Load(int fd, std::string* error) {
+bool Content::Load(int fd, std::string* error, const FileStamp* first) {
   DropSpool();
   fd_ = -1;
   size_ = 0;
+  start_ = 0;
+  expected_.reset();
+  changed_ = false;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  FileStamp stamp;
+  if (fstat(fd, &st) != 0 || !StampOf(fd, &stamp)) {
     *error = ErrorText();
     return false;
   }
   bool regular = S_ISREG(st.st_mode);
   off_t start = regular ? lseek(fd, 0, SEEK_CUR) : 0;
   if (start < 0) start = 0;
-  // A regular file larger than the buffer is not read now at all.
+  start_ = start;
+  if (regular && first != nullptr) {
+    expected_ = *first;
+    if (!(stamp == *first)) {
+      changed_ = true;
+      *error = kChangedWhileRead;
+      return false;
+    }
+  }
+  // A regular file larger than the buffer is not read now at all; each
+  // pass holds it to the stamp it has now.
   if (regular && st.st_size - start > static_cast<off_t>(kWholeContentBytes)) {
+    if (!expected_) expected_ = stamp;
     fd_ = fd;
-    start_ = start;
     return true;
   }
   // Pages of the buffer that no content reaches are never touched.
@@ -239,15 +276,21 @@ bool Content::Load(int fd, std::string* error) {
       *error = ErrorText();
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) {
+      if (regular && !Same(fd, static_cast<int64_t>(size_))) {
+        *error = kChangedWhileRead;
+        return false;
+      }
+      return true;
+    }
     size_ += static_cast<size_t>(n);
   }
   // More than the buffer holds: a file that grew since its size was taken
-  // is read in passes after all; a stream goes to a temporary file, what
-  // was read first.
+  // is read in passes after all (and fails them when it is held to its
+  // stamp); a stream goes to a temporary file, what was read first.
   if (regular) {
+    if (!expected_) expected_ = stamp;
     fd_ = fd;
-    start_ = start;
     return true;
   }
   spool_ = TemporaryFile();
@@ -274,6 +317,8 @@ bool Content::LoadFrom(const Source& source, std::string* error) {
   DropSpool();
   fd_ = -1;
   size_ = 0;
+  expected_.reset();
+  changed_ = false;
   if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
   while (size_ < kWholeContentBytes) {
     size_t got = 0;
@@ -321,7 +366,13 @@ bool Content::Pass(const Piece& piece, int64_t* total,
       *error = ErrorText();
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) {
+      if (fd_ != spool_ && !Same(fd_, *total)) {
+        *error = kChangedWhileRead;
+        return false;
+      }
+      return true;
+    }
     at += n;
     *total += n;
     if (!piece(data, static_cast<size_t>(n))) return true;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,22 @@ int TemporaryFile();
 // $TMPDIR, else /tmp.
 std::string TemporaryFolder();
 
+// What tells that a file changed: its size and its modification and status
+// change times.
+struct FileStamp {
+  int64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+// The stamp of an open file; false with errno when fstat fails.
+bool StampOf(int fd, FileStamp* stamp);
+
+// Why content taken from a file is refused when the file did not stay as
+// it was from its first stat to the end of its last read.
+inline constexpr std::string_view kChangedWhileRead =
+    "the file changed while it was read";
+
 // Content up to this many bytes is read whole into memory.
 inline constexpr size_t kWholeContentBytes = 4 << 20;
 
@@ -116,7 +133,14 @@ class Content {
   // must stay open until the content is done with; anything else (a pipe, a
   // terminal) is read whole or copied to a temporary file. false with
   // *error (errno's text) on a read error.
-  bool Load(int fd, std::string* error);
+  //
+  // A regular file read in passes must stay as it was at the load (size,
+  // times) and give that many bytes in each pass. first, when given, is
+  // the stamp the caller took of fd before (the facts it keeps of the
+  // file): every read of the file is then held to it, a file read whole
+  // included. A file that changed fails the load or the pass with
+  // changed() set and *error kChangedWhileRead.
+  bool Load(int fd, std::string* error, const FileStamp* first = nullptr);
   // Takes the bytes source gives until it gives none (*got 0): read whole
   // when they fit the buffer, else copied to a temporary file on the way,
   // so that they are never held whole in memory. source returns false with
@@ -133,11 +157,16 @@ class Content {
   bool Pass(const Piece& piece, int64_t* total, std::string* error) const;
 
   bool whole() const { return fd_ < 0; }
+  // The file the content came from changed while it was read.
+  bool changed() const { return changed_; }
   // The bytes, when whole.
   std::string_view bytes() const { return {buffer_.get(), size_}; }
 
  private:
   void DropSpool();
+  // Whether the file fd still has the stamp expected_ and gave its size
+  // (less where reading started) in total bytes; sets changed_ when not.
+  bool Same(int fd, int64_t total) const;
 
   // kWholeContentBytes, kept across loads. Pass fills it, so it is
   // mutable.
@@ -146,6 +175,9 @@ class Content {
   int fd_ = -1;      // the file read in passes; -1 when whole
   off_t start_ = 0;  // where the content starts in fd_
   int spool_ = -1;   // our temporary copy of a stream, when made
+  // The stamp a regular file is held to, when it is.
+  std::optional<FileStamp> expected_;
+  mutable bool changed_ = false;
 };
 
 // Buffered writes to a file descriptor the caller owns.

@@ -3,6 +3,7 @@
 #include "cli/files/manifest.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -141,14 +142,28 @@ bool ReadManifest(int folder, std::map<std::string, ManifestLine>* lines,
                   O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return true;
+    *error =
+        errno == ELOOP ? "a link, which is not followed" : std::strerror(errno);
+    return false;
+  }
+  // A FIFO or a device would read as nothing, or as anything.
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
     *error = std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error =
+        S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
+    close(fd);
     return false;
   }
   std::string text;
   char buffer[65536];
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0 &&
-         text.size() < kLargestManifest) {
+         text.size() <= kLargestManifest) {
     text.append(buffer, static_cast<size_t>(n));
   }
   int read_errno = errno;
@@ -157,8 +172,8 @@ bool ReadManifest(int folder, std::map<std::string, ManifestLine>* lines,
     *error = std::strerror(read_errno);
     return false;
   }
-  if (text.size() >= kLargestManifest) {
-    *error = "it is too large to be a manifest";
+  if (text.size() > kLargestManifest) {
+    *error = "it is over 16 MB";
     return false;
   }
   *lines = ParseManifest(text, bad);

@@ -16,11 +16,13 @@
 namespace cli {
 
 EntryReader::EntryReader(Session& session, EntryKey key,
-                         refhost::RecordMapping mapping, bool final_newline)
+                         refhost::RecordMapping mapping, bool final_newline,
+                         int32_t record_format)
     : session_(session),
       key_(std::move(key)),
       mapping_(mapping),
-      final_newline_(final_newline) {}
+      final_newline_(final_newline),
+      record_format_(record_format) {}
 
 EntryReader::~EntryReader() {
   if (spool_ >= 0) close(spool_);
@@ -55,6 +57,7 @@ int32_t EntryReader::Open() {
   entry_ = std::make_unique<EntryStream>(session_);
   int32_t st = fileref_->Assign(key_.libref + "." + key_.catalog, nullptr);
   if (st == 0) st = directory_->Open(*fileref_);
+  entry_->UseRecordFormat(record_format_);
   if (st == 0) {
     st = entry_->OpenMember(*directory_, key_, key_.name + "." + key_.type,
                             kDefaultTypeHint, kOpenInput, kInputRecordLength,

@@ -22,9 +22,9 @@ namespace cli {
 class EntryReader {
  public:
   // The entry key of the session's store; mapping and final_newline say
-  // how its records make bytes.
+  // how its records make bytes, record_format how they were written.
   EntryReader(Session& session, EntryKey key, refhost::RecordMapping mapping,
-              bool final_newline);
+              bool final_newline, int32_t record_format);
   ~EntryReader();
   EntryReader(const EntryReader&) = delete;
   EntryReader& operator=(const EntryReader&) = delete;
@@ -62,6 +62,7 @@ class EntryReader {
   EntryKey key_;
   refhost::RecordMapping mapping_;
   bool final_newline_;
+  int32_t record_format_;
   std::unique_ptr<Fileref> fileref_;
   std::unique_ptr<Directory> directory_;
   std::unique_ptr<EntryStream> entry_;

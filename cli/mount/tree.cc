@@ -928,6 +928,20 @@ int MountTree::Release(uint64_t handle) {
   if (h->writes) --pending->writers;
   int error = 0;
   if (pending->writers == 0) error = m.pending.Finish(*pending);
+  if (error != 0) {
+    // The last close could not keep what was written (said in the log,
+    // and to the writer): from now on the folder shows what the catalog
+    // holds, not what it failed to take.
+    pending->dirty = false;
+    pending->touched = false;
+    pending->gone = true;
+    std::string where =
+        pending->libref + "." + pending->catalog + "/" + pending->file;
+    if (m.pending.all().count(where) != 0 &&
+        m.pending.all().at(where) == pending) {
+      m.pending.Drop(where);
+    }
+  }
   m.pending.Settle(pending);
   return error;
 }

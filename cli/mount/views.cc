@@ -58,13 +58,21 @@ LibraryView* Views::Library(const std::string& libref) {
   }
   readers_.detach();
   std::vector<refhost::CatalogInfo> catalogs;
-  if (!refhost::CheckLibref(libref).ok() ||
-      !session_.host().store()->FindLibrary(libref).ok() ||
-      !session_.host()
-           .library_services()
-           ->ListCatalogs(libref, &catalogs)
-           .ok()) {
+  library_error_ = 0;
+  refhost::StoreStatus status = refhost::StoreStatus::NotFound(libref);
+  if (refhost::CheckLibref(libref).ok()) {
+    status = session_.host().store()->FindLibrary(libref);
+    if (status.ok()) {
+      status =
+          session_.host().library_services()->ListCatalogs(libref, &catalogs);
+    }
+  }
+  if (!status.ok()) {
     libraries_.erase(libref);
+    if (!status.IsNotFound()) {
+      PrintError(Printable(Lower(libref)) + ": " + status.ToString());
+      library_error_ = ErrnoOf(ReasonOf(status));
+    }
     return nullptr;
   }
   LibraryView& view = libraries_[libref];
@@ -296,6 +304,7 @@ int Views::Locate(const std::string& path, Place* place) {
   LibraryView* library = refhost::CheckLibref(place->libref).ok()
                              ? Library(place->libref)
                              : nullptr;
+  if (library == nullptr && library_error_ != 0) return -library_error_;
   if (place->depth == 1) {
     place->exists = library != nullptr;
     return 0;
@@ -426,7 +435,8 @@ std::unique_ptr<EntryReader> Views::ReaderOf(const std::string& libref,
                                              const Shown& shown) {
   return std::make_unique<EntryReader>(
       session_, EntryKey{libref, catalog, shown.name, shown.type},
-      shown.as_file.mapping, shown.as_file.attributes.final_newline);
+      shown.as_file.mapping, shown.as_file.attributes.final_newline,
+      shown.as_file.attributes.record_format);
 }
 
 }  // namespace cli

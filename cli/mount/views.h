@@ -82,8 +82,12 @@ class Views {
   Views& operator=(const Views&) = delete;
 
   // The library's view, built again when the library changed; null when the
-  // library is absent.
+  // library is absent, or when the store could not say (library_error()).
   LibraryView* Library(const std::string& libref);
+  // Why the last Library that gave null did: 0 when the library is absent,
+  // else the errno of the store's failure (EIO for a server that cannot be
+  // reached), so that a failure is never shown as a missing file.
+  int library_error() const { return library_error_; }
   // The catalog's view, walked again when the library changed; null when it
   // cannot be walked (reported).
   CatalogView* Catalog(const std::string& libref, const std::string& catalog);
@@ -156,7 +160,8 @@ class Views {
   gid_t gid_;
   int64_t started_ns_;
   std::map<std::string, LibraryView> libraries_;  // by libref
-  std::map<std::string, CatalogView> catalogs_;   // by LIBREF.CATALOG
+  int library_error_ = 0;
+  std::map<std::string, CatalogView> catalogs_;  // by LIBREF.CATALOG
   // Sizes found by reading entries that do not keep theirs, by entry and
   // version.
   std::map<std::string, int64_t> sizes_;

@@ -88,6 +88,7 @@ std::string EncodeFileAttributes(const FileAttributes& a) {
                                                : "\nrecords=chunks";
   }
   out += a.final_newline ? "\nnewline=yes" : "\nnewline=no";
+  if (a.record_format != 0) Line("recfm", a.record_format, &out);
   if (a.content_hash) {
     char hex[24];
     std::snprintf(hex, sizeof hex, "%016llx",
@@ -135,6 +136,8 @@ bool DecodeFileAttributes(std::string_view text, FileAttributes* attributes) {
     } else if (key == "newline") {
       ok = value == "yes" || value == "no";
       a.final_newline = value == "yes";
+    } else if (key == "recfm") {
+      ok = Number(value, &a.record_format) && a.record_format > 0;
     } else if (key == "xxh3") {
       ok = value.size() == 16 && Number(value, &a.content_hash.emplace(), 16);
     } else if (key == "ctime") {

@@ -52,6 +52,11 @@ struct FileAttributes {
   std::optional<int64_t> size;
   std::optional<RecordMapping> records;  // "records": lines or chunks
   bool final_newline = true;             // "newline": lines only; yes or no
+  // "recfm": the record format the records were written with, in the bits
+  // of the RECFM option (0x10 a carriage-control byte leads each record,
+  // 0x08 fixed length); 0, absent, for plain records. Reading them with
+  // another gives other bytes than the file's.
+  int32_t record_format = 0;
   // What `import -u` compares. A file whose size, mtime, mode, status change
   // time and inode all match is unchanged without being read; one whose
   // status change time or inode alone differ is read and its content hash

@@ -168,4 +168,102 @@ TEST_F(CatalogTest, ExistsDeleteAndInfo) {
             "vuvorozo: delete: lib.cat.entry: The entry does not exist.\n");
 }
 
+// import --delete follows the folder as rsync --delete does: the entries
+// whose files are gone from it go, each named with -v and counted; entries
+// that keep no path, and what the folder still holds in any form, stay.
+TEST_F(CatalogTest, ImportWithDeleteRemovesTheEntriesWhoseFilesAreGone) {
+  std::string tree = root_ + "/tree";
+  std::filesystem::create_directories(tree + "/sub/deeper");
+  WriteFile(tree + "/a.txt", "a\n");
+  WriteFile(tree + "/sub/b.txt", "b\n");
+  WriteFile(tree + "/sub/c.txt", "c\n");
+  WriteFile(tree + "/sub/deeper/d.txt", "d\n");
+  WriteFile(tree + "/kept.txt", "kept\n");
+  ASSERT_EQ(Run({"import", tree, "lib.t"}).code, 0);
+  ASSERT_EQ(Run({"write", "lib.t.memo"}, "no path\n").code, 0);
+
+  std::filesystem::remove(tree + "/a.txt");
+  std::filesystem::remove(tree + "/sub/b.txt");
+  std::filesystem::remove_all(tree + "/sub/deeper");
+  // A file that is still there but cannot be kept is not gone.
+  std::filesystem::remove(tree + "/kept.txt");
+  ASSERT_EQ(symlink("/etc/passwd", (tree + "/kept.txt").c_str()), 0);
+  Outcome synced = Run({"import", "-u", "--delete", tree, "lib.t", "-v"});
+  EXPECT_EQ(synced.code, 1) << synced.err;  // the link is not kept
+  for (const char* line :
+       {"deleted LIB.T.A.CATAMS: a.txt is gone\n",
+        "deleted LIB.T.B.CATAMS: sub/b.txt is gone\n",
+        "deleted LIB.T.D.CATAMS: sub/deeper/d.txt is gone\n",
+        "deleted LIB.T.DEEPER.CATAMS: sub/deeper is gone\n"}) {
+    EXPECT_NE(synced.out.find(line), std::string::npos) << line << synced.out;
+  }
+  EXPECT_NE(synced.out.find(", 4 deleted, 1 skipped, "), std::string::npos)
+      << synced.out;
+  for (const char* gone : {"lib.t.a", "lib.t.b", "lib.t.d"}) {
+    EXPECT_EQ(Run({"exists", gone}).code, 1) << gone;
+  }
+  for (const char* stays :
+       {"lib.t.c", "lib.t.kept", "lib.t.memo", "lib.t.sub"}) {
+    EXPECT_EQ(Run({"exists", stays}).code, 0) << stays;
+  }
+  // Again: nothing more is gone; without --delete nothing ever goes.
+  Outcome again = Run({"import", "-u", "--delete", tree, "lib.t"});
+  EXPECT_EQ(again.out.find("deleted"), std::string::npos) << again.out;
+  std::filesystem::remove(tree + "/sub/c.txt");
+  EXPECT_EQ(Run({"import", "-u", tree, "lib.t"}).code, 1);
+  EXPECT_EQ(Run({"exists", "lib.t.c"}).code, 0);
+
+  // With -r, each catalog follows its own folder.
+  std::string lib = root_ + "/lib";
+  std::filesystem::create_directories(lib + "/one");
+  std::filesystem::create_directories(lib + "/two");
+  WriteFile(lib + "/one/x.txt", "x\n");
+  WriteFile(lib + "/two/y.txt", "y\n");
+  ASSERT_EQ(Run({"import", "-r", lib, "many"}).code, 0);
+  std::filesystem::remove(lib + "/two/y.txt");
+  Outcome tree_sync = Run({"import", "-r", "-u", "--delete", lib, "many"});
+  EXPECT_EQ(tree_sync.code, 0) << tree_sync.err;
+  EXPECT_EQ(Run({"exists", "many.two.y"}).code, 1);
+  EXPECT_EQ(Run({"exists", "many.one.x"}).code, 0);
+
+  // An archive is not walked as a folder: there is nothing to tell gone.
+  Outcome archive = Run({"import", "--delete", "-", "lib.t"}, "");
+  EXPECT_EQ(archive.code, 2);
+  EXPECT_NE(archive.err.find("--delete takes a folder"), std::string::npos)
+      << archive.err;
+}
+
+// export's members can be named by the files they keep: a path, a file
+// name (every file of that name), or a folder's path with what is under it.
+TEST_F(CatalogTest, ExportTakesMembersByTheirFileNamesAndPaths) {
+  std::string tree = root_ + "/tree";
+  std::filesystem::create_directories(tree + "/sub");
+  WriteFile(tree + "/notes.txt", "top\n");
+  WriteFile(tree + "/sub/notes.txt", "inner\n");
+  WriteFile(tree + "/sub/data.csv", "a,b\n");
+  WriteFile(tree + "/other.txt", "other\n");
+  ASSERT_EQ(Run({"import", tree, "lib.t"}).code, 0);
+  auto exported = [&](const std::string& member) {
+    std::string out =
+        root_ + "/out-" + std::to_string(std::hash<std::string>()(member));
+    Outcome got = Run({"export", "lib.t", out, member});
+    EXPECT_EQ(got.code, 0) << member << got.err;
+    std::set<std::string> files;
+    for (const auto& [path, state] : Snapshot(out)) files.insert(path);
+    return files;
+  };
+  EXPECT_EQ(exported("sub/notes.txt"),
+            (std::set<std::string>{"sub/", "sub/notes.txt"}));
+  EXPECT_EQ(exported("notes.txt"),
+            (std::set<std::string>{"notes.txt", "sub/", "sub/notes.txt"}));
+  EXPECT_EQ(exported("sub"),
+            (std::set<std::string>{"sub/", "sub/data.csv", "sub/notes.txt"}));
+  // Entry names still name members, and a name that names nothing fails.
+  EXPECT_EQ(exported("other"), (std::set<std::string>{"other.txt"}));
+  Outcome none = Run({"export", "lib.t", root_ + "/none", "sub/none.txt"});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_NE(none.err.find("sub/none.txt: no entry matches"), std::string::npos)
+      << none.err;
+}
+
 }  // namespace

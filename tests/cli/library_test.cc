@@ -81,6 +81,27 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
                 data_ + ".\n");
 }
 
+// SQLite's own account of a damaged file runs over lines: each is said as
+// a message of its own, never as one line with the line breaks escaped.
+TEST_F(LibraryTest, ADamagedFileIsSaidLineByLine) {
+  ASSERT_EQ(Run({"write", "work.notes.a"}, "one\ntwo\n").code, 0);
+  // The header of an index's first page made nonsense of (its free space).
+  ASSERT_EQ(Shell("page=$(sqlite3 \"$D/work.db\" \"SELECT rootpage FROM "
+                  "sqlite_schema WHERE type = 'index' LIMIT 1\") && "
+                  "size=$(sqlite3 \"$D/work.db\" \"PRAGMA page_size\") && "
+                  "printf '\\015\\000\\000\\000\\005' | dd "
+                  "of=\"$D/work.db\" bs=1 seek=$(( (page - 1) * size )) "
+                  "conv=notrunc 2>/dev/null"),
+            0);
+  Outcome check = Run({"check", "work"});
+  EXPECT_EQ(check.code, 1);
+  EXPECT_NE(check.err.find("vuvorozo: check: WORK: SQLite: *** in database "
+                           "main ***\nvuvorozo: check: WORK: "),
+            std::string::npos)
+      << check.err;
+  EXPECT_EQ(check.err.find("\\x0A"), std::string::npos) << check.err;
+}
+
 // Two programs appending to one entry at once: both appends land whole,
 // one after the other.
 TEST_F(LibraryTest, ConcurrentAppendsLandWhole) {

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,7 +61,8 @@ class ProgramTest : public ::testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       int in = open(in_path.c_str(), O_RDONLY);
-      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const std::string& to = stdout_to_.empty() ? out_path : stdout_to_;
+      int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
       dup2(out, 1);
@@ -108,6 +110,9 @@ class ProgramTest : public ::testing::Test {
         setenv("VUVOROZO_STORE", store_env_.c_str(), 1);
       }
       setenv("VUVOROZO_DEBUG_LOG", DebugLogPath().c_str(), 1);
+      // A run that hangs ends at its deadline (the alarm outlives exec),
+      // long before the test runner's own limit.
+      alarm(Deadline());
       execvp(argv[0], argv.data());
       _exit(127);
     }
@@ -115,6 +120,12 @@ class ProgramTest : public ::testing::Test {
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+      std::string shown;
+      for (const std::string& a : args) shown += " " + a;
+      ADD_FAILURE() << "the program ran past its deadline of " << Deadline()
+                    << " s and was stopped:" << shown;
+    }
     outcome.out = ReadFile(out_path);
     outcome.err = ReadFile(err_path);
     // The program notes module blocks or host handles a command left
@@ -126,6 +137,12 @@ class ProgramTest : public ::testing::Test {
   }
 
   std::string DebugLogPath() const { return root_ + "/.debug-log"; }
+
+  // Seconds a run of the program may take: far more than any takes, and
+  // more under a wrapper (valgrind runs it many times slower).
+  static unsigned Deadline() {
+    return getenv("VUVOROZO_PROGRAM_WRAPPER") != nullptr ? 1200 : 400;
+  }
 
   static void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -339,6 +356,9 @@ class ProgramTest : public ::testing::Test {
   std::string
       cwd_;        // the folder the runs start in; empty: the test's own root_
   uid_t uid_ = 0;  // the user (and group) the runs are made as; 0: root
+  // Where the runs' standard output goes (/dev/full, say); empty: a file
+  // the outcome reads.
+  std::string stdout_to_;
 };
 
 #endif  // VUVOROZO_TESTS_CLI_PROGRAM_H_

@@ -116,6 +116,41 @@ TEST_F(RecordsTest, ModAppendsAndRecfmFPadsFixedRecords) {
       << info.out;
 }
 
+// Records written with a carriage-control byte keep that record format
+// with the entry: every reader reads them as they were written, an append
+// goes on in it, and a copy, an export and an import keep the bytes.
+TEST_F(RecordsTest, CarriageControlEntriesReadAsTheyWereWritten) {
+  ASSERT_EQ(Run({"write", "lib.a.p", "recfm=p"}, "ab\nlast").code, 0);
+  EXPECT_EQ(Run({"read", "lib.a.p"}).out, "ab\nlast");
+  EXPECT_NE(Run({"list", "lib.a", "-l"}).out.find("  7  "), std::string::npos);
+  // The reader may still ask for the records as they are stored.
+  EXPECT_EQ(Run({"read", "lib.a.p", "recfm=v"}).out, " ab\n last");
+
+  // An append takes the entry's record format, and refuses another.
+  ASSERT_EQ(Run({"write", "lib.a.p", "mod"}, "more\n").code, 0);
+  EXPECT_EQ(Run({"read", "lib.a.p"}).out, "ab\nlast\nmore\n");
+  Outcome mixed = Run({"write", "lib.a.p", "mod", "recfm=v"}, "plain\n");
+  EXPECT_EQ(mixed.code, 1);
+  EXPECT_NE(mixed.err.find("LIB.A.P.CATAMS: its records have a "
+                           "carriage-control byte"),
+            std::string::npos)
+      << mixed.err;
+  ASSERT_EQ(Run({"write", "lib.a.plain"}, "plain\n").code, 0);
+  EXPECT_EQ(Run({"write", "lib.a.plain", "mod", "recfm=p"}, "x\n").code, 1);
+  EXPECT_EQ(Run({"read", "lib.a.plain"}).out, "plain\n");
+  EXPECT_EQ(Run({"read", "lib.a.p"}).out, "ab\nlast\nmore\n");
+
+  ASSERT_EQ(Run({"copy", "lib.a.p", "lib.b.q"}).code, 0);
+  EXPECT_EQ(Run({"read", "lib.b.q"}).out, "ab\nlast\nmore\n");
+  std::string tree = root_ + "/tree";
+  std::filesystem::create_directories(tree);
+  WriteFile(tree + "/print.lst", "page one\n\npage two");
+  ASSERT_EQ(Run({"import", tree, "lib.c", "recfm=p"}).code, 0);
+  EXPECT_EQ(Run({"read", "lib.c.print.output"}).out, "page one\n\npage two");
+  ASSERT_EQ(Run({"export", "lib.c", root_ + "/out"}).code, 0);
+  EXPECT_EQ(ReadFile(root_ + "/out/print.lst"), "page one\n\npage two");
+}
+
 TEST_F(RecordsTest, DescriptionsAreQuotedForTheModule) {
   // The shell has removed the user's quotes; blanks and apostrophes survive.
   ASSERT_EQ(Run({"write", "work.rep.jan", "desc=Monthly report"}, "x\n").code,

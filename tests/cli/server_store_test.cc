@@ -76,4 +76,128 @@ TEST_F(ServerStoreTest, MachinesSharingAServerSeeOneAnothersEntries) {
   }
 }
 
+// A password in the store's URL is gone from what the process shows (its
+// arguments and environment, as ps reads them) while it runs, and the
+// program says once how to keep it private; the store is still reached.
+TEST_F(ServerStoreTest, ThePasswordIsHiddenFromTheProcessList) {
+  // The program's arguments and environment as /proc shows them, read
+  // while it waits for its standard input; the text once it is given.
+  struct Shown {
+    std::string arguments;
+    std::string environment;
+    Outcome outcome;
+  };
+  auto run = [&](const std::vector<std::string>& args,
+                 const std::string& store) {
+    Shown shown;
+    int input[2];
+    EXPECT_EQ(pipe(input), 0);
+    std::string err_path = root_ + "/.hidden-stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(input[0], 0);
+      close(input[1]);
+      int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(err, 2);
+      int out = open("/dev/null", O_WRONLY);
+      dup2(out, 1);
+      std::vector<std::string> all = {VUVOROZO_PROGRAM_PATH};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (std::string& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      setenv("HOME", (root_ + "/home").c_str(), 1);
+      if (store.empty()) {
+        unsetenv("VUVOROZO_STORE");
+      } else {
+        setenv("VUVOROZO_STORE", store.c_str(), 1);
+      }
+      alarm(60);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(input[0]);
+    // Until the program hides it, at most ten seconds; a password that
+    // stays shown fails below.
+    std::string proc = "/proc/" + std::to_string(pid);
+    for (int i = 0; i < 200; ++i) {
+      shown.arguments = ReadFile(proc + "/cmdline");
+      shown.environment = ReadFile(proc + "/environ");
+      // The program runs (not the test's fork before its exec), and what
+      // it shows holds no password.
+      if (shown.arguments.find(std::string("\0write\0", 7)) !=
+              std::string::npos &&
+          shown.arguments.find(kSecret) == std::string::npos &&
+          shown.environment.find(kSecret) == std::string::npos) {
+        break;
+      }
+      usleep(50000);
+    }
+    EXPECT_EQ(write(input[1], "hidden\n", 7), 7);
+    close(input[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    shown.outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    shown.outcome.err = ReadFile(err_path);
+    return shown;
+  };
+  const std::string advice = "~/.pgpass or $PGPASSWORD keep it private\n";
+  Shown by_flag = run({"--store", with_password_, "write", "work.notes.h"}, "");
+  EXPECT_EQ(by_flag.outcome.code, 0) << by_flag.outcome.err;
+  EXPECT_EQ(by_flag.arguments.find(kSecret), std::string::npos);
+  EXPECT_NE(by_flag.arguments.find("vuvorozo:***@"), std::string::npos);
+  EXPECT_NE(by_flag.outcome.err.find(advice), std::string::npos)
+      << by_flag.outcome.err;
+  Shown joined =
+      run({"--store=" + with_password_, "write", "work.notes.j"}, "");
+  EXPECT_EQ(joined.outcome.code, 0) << joined.outcome.err;
+  EXPECT_EQ(joined.arguments.find(kSecret), std::string::npos);
+  Shown by_variable =
+      run({"write", "work.notes.v"}, database_.url() + "&password=" + kSecret);
+  EXPECT_EQ(by_variable.outcome.code, 0) << by_variable.outcome.err;
+  EXPECT_EQ(by_variable.environment.find(kSecret), std::string::npos);
+  EXPECT_NE(by_variable.environment.find("password=***"), std::string::npos);
+  // Said once a run; not at all without a password, nor with -q.
+  EXPECT_EQ(by_variable.outcome.err.find(advice),
+            by_variable.outcome.err.rfind(advice));
+  Shown plain = run({"--store", database_.url(), "write", "work.notes.p"}, "");
+  EXPECT_EQ(plain.outcome.err, "");
+  Shown quiet =
+      run({"-q", "--store", with_password_, "write", "work.notes.q"}, "");
+  EXPECT_EQ(quiet.outcome.err, "");
+  for (const char* name : {"work.notes.h", "work.notes.j", "work.notes.v"}) {
+    EXPECT_EQ(RunBare({"--store", database_.url(), "read", name}).out,
+              "hidden\n")
+        << name;
+  }
+}
+
+// The safe ways the program points to are libpq's own: a password file
+// named by $PGPASSFILE is read for the store's URL (libpq says so when the
+// file is open to others, and connects with it), and $PGPASSWORD passes
+// through. The test server trusts its local users, so it takes any
+// password: what is seen is that libpq reads them.
+TEST_F(ServerStoreTest, PasswordFilesAndVariablesReachTheServerLibrary) {
+  std::string file = root_ + "/pgpass";
+  WriteFile(file, std::string("*:*:*:vuvorozo:") + kSecret + "\n");
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  env_["PGPASSFILE"] = file;
+  Outcome open_file = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(open_file.code, 0) << open_file.err;
+  EXPECT_NE(open_file.err.find(file), std::string::npos)
+      << "libpq read no password file: " << open_file.err;
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  Outcome private_file = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(private_file.code, 0) << private_file.err;
+  EXPECT_EQ(private_file.err, "");
+  env_.erase("PGPASSFILE");
+  env_["PGPASSWORD"] = kSecret;
+  Outcome variable = RunBare({"--store", database_.url(), "list"});
+  EXPECT_EQ(variable.code, 0) << variable.err;
+  EXPECT_EQ(variable.err, "");
+  for (const Outcome* o : {&open_file, &private_file, &variable}) {
+    EXPECT_EQ(o->err.find(kSecret), std::string::npos) << o->err;
+  }
+}
+
 }  // namespace

@@ -234,6 +234,37 @@ TEST(FileNamesTest, EntriesGoByPathThenByNameThenFitted) {
   EXPECT_EQ(entry.Key(), "_CATALOG.CATAMS");
 }
 
+// Names made unique at the 32-byte limit give up letters for the suffix:
+// NAME~2 up to NAME~10 and on always fit, and never take another's entry.
+TEST(FileNamesTest, SuffixesAtTheLengthLimitStillFit) {
+  EntryChooser chooser;
+  std::set<std::string> keys;
+  for (int i = 0; i < 12; ++i) {
+    FileEntry entry;
+    std::string holder;
+    // Names of 32 letters and more, one entry name for all of them.
+    std::string file = std::string(32 + i, 'n') + ".txt";
+    ASSERT_EQ(chooser.Choose("d" + std::to_string(i) + "/" + file, false, false,
+                             &entry, &holder),
+              Reason::kNone)
+        << file;
+    EXPECT_LE(entry.name.size(), 32u) << entry.name;
+    EXPECT_TRUE(keys.insert(entry.Key()).second) << entry.Key();
+    const std::string want =
+        i == 0  ? std::string(32, 'N')
+        : i < 9 ? std::string(30, 'N') + "~" + std::to_string(i + 1)
+                : std::string(29, 'N') + "~" + std::to_string(i + 1);
+    EXPECT_EQ(entry.name, want);
+  }
+  // A catalog name at its limit takes a suffix the same way.
+  std::string catalog, keep;
+  std::set<std::string> taken = {std::string(32, 'R')};
+  ASSERT_EQ(
+      CatalogForFolder(std::string(32, 'r'), false, taken, &catalog, &keep),
+      Reason::kNone);
+  EXPECT_EQ(catalog, std::string(30, 'R') + "~2");
+}
+
 // A catalog's folder and back: the folder it keeps, else its name in lower
 // case; a folder whose name is no catalog name in lower case is kept.
 TEST(FileNamesTest, CatalogFoldersAndCatalogsGoRound) {

@@ -20,6 +20,7 @@ TEST(FileAttributesTest, EncodedAttributesReadBackWhateverTheNamesHold) {
   a.size = 1LL << 33;
   a.records = RecordMapping::kChunks;
   a.final_newline = false;
+  a.record_format = 0x18;
   a.content_hash = 0xFEDCBA9876543210ULL;
   a.changed_ns = 1700000000123456789LL;
   a.inode = 42;
@@ -37,6 +38,7 @@ TEST(FileAttributesTest, EncodedAttributesReadBackWhateverTheNamesHold) {
   EXPECT_EQ(b.size, a.size);
   EXPECT_EQ(b.records, a.records);
   EXPECT_EQ(b.final_newline, false);
+  EXPECT_EQ(b.record_format, 0x18);
   EXPECT_EQ(b.content_hash, a.content_hash);
   EXPECT_EQ(b.changed_ns, a.changed_ns);
   EXPECT_EQ(b.inode, a.inode);
@@ -49,6 +51,7 @@ TEST(FileAttributesTest, EncodedAttributesReadBackWhateverTheNamesHold) {
   EXPECT_FALSE(sparse.modified_ns || sparse.mode || sparse.size ||
                sparse.records || sparse.content_hash);
   EXPECT_TRUE(sparse.final_newline);
+  EXPECT_EQ(sparse.record_format, 0);
 }
 
 TEST(FileAttributesTest, TextThatIsNotAttributesReadsAsNone) {
@@ -56,7 +59,8 @@ TEST(FileAttributesTest, TextThatIsNotAttributesReadsAsNone) {
   for (const std::string& bad :
        {std::string(), std::string("mode=644"), good + "\nsize=-1",
         good + "\nmode=9", good + "\nname=%4", good + "\nrecords=rows",
-        good + "\nxxh3=12", good + "\nno equals sign"}) {
+        good + "\nrecfm=0", good + "\nrecfm=P", good + "\nxxh3=12",
+        good + "\nno equals sign"}) {
     FileAttributes a;
     a.file_name = "left over";
     EXPECT_FALSE(DecodeFileAttributes(bad, &a)) << bad;

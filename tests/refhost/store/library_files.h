@@ -6,6 +6,7 @@
 #define VUVOROZO_TESTS_REFHOST_STORE_LIBRARY_FILES_H_
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -54,18 +55,30 @@ inline int64_t QueryFile(const std::string& path, const std::string& sql) {
   return value;
 }
 
-// A child process that runs body and exits with what it returns. The child
-// must make its own stores: it never touches the parent's.
+// Seconds a child process of a test may run: far more than any takes.
+inline constexpr unsigned kChildDeadline = 120;
+
+// A child process that runs body and exits with what it returns, or is
+// stopped at its deadline. The child must make its own stores: it never
+// touches the parent's.
 inline pid_t Spawn(const std::function<int()>& body) {
   pid_t pid = fork();
-  if (pid == 0) _exit(body());
+  if (pid == 0) {
+    alarm(kChildDeadline);
+    _exit(body());
+  }
   return pid;
 }
 
-// The child's exit code; 128 + the signal when a signal ended it.
+// The child's exit code; 128 + the signal when a signal ended it. A child
+// stopped at its deadline fails the test, saying so.
 inline int Reap(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+    ADD_FAILURE() << "a child process ran past its deadline of "
+                  << kChildDeadline << " s and was stopped";
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -122,6 +122,7 @@ TEST_P(SharedStoreTest, WriterKilledMidWriteLeavesClosedEntriesIntact) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    alarm(kChildDeadline);  // never outlives the test, should it hang
     // Replace KEEP and write a brand-new entry, both left unfinished.
     auto store = Make();
     std::unique_ptr<EntryCursor> a, b;
