@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -90,22 +89,8 @@ StoreStatus FolderToMake::Made() {
   if (made_ != nullptr) return StoreStatus::Ok();
   if (!creates_) return Absent();
   if (!MakeFolder(folder_)) {
-    int error = errno;
-    std::string text =
-        Printable(folder_) +
-        ": cannot create the data folder: " + std::strerror(error);
-    switch (error) {
-      case EACCES:
-      case EPERM:
-        return StoreStatus::NoPermission(text);
-      case EROFS:
-        return StoreStatus::ReadOnly(text);
-      case ENOSPC:
-      case EDQUOT:
-        return StoreStatus::DiskFull(text);
-      default:
-        return StoreStatus::IoError(text);
-    }
+    return refhost::SystemFailure(
+        Printable(folder_) + ": cannot create the data folder", errno);
   }
   PrintDetail("created the data folder " + Printable(folder_));
   made_ = refhost::NewSqliteCatalogStore(folder_);

@@ -5,6 +5,8 @@
 
 #include "refhost/store/catalog_store.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "refhost/util/utf8.h"
@@ -387,6 +389,22 @@ std::vector<EntryInfo> CatalogStore::ListEntries(std::string_view libref,
   std::vector<EntryInfo> entries;
   List(libref, catalog, &entries);
   return entries;
+}
+
+StoreStatus SystemFailure(const std::string& path, int error) {
+  std::string text = path + ": " + std::strerror(error);
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return StoreStatus::NoPermission(text);
+    case EROFS:
+      return StoreStatus::ReadOnly(text);
+    case ENOSPC:
+    case EDQUOT:
+      return StoreStatus::DiskFull(text);
+    default:
+      return StoreStatus::IoError(text);
+  }
 }
 
 }  // namespace refhost

@@ -128,6 +128,11 @@ class StoreStatus {
   std::string message_;
 };
 
+// The status of a file operation on path that failed with the system's
+// error: its code the reason (permission, read-only media, a full disk,
+// else an I/O error), its message the path and the system's text.
+StoreStatus SystemFailure(const std::string& path, int error);
+
 // One record as it is stored.
 struct StoredRecord {
   std::string bytes;  // the record's data, any bytes

@@ -36,22 +36,6 @@ std::string UriPath(const std::string& path) {
 
 }  // namespace
 
-StoreStatus SystemFailure(const std::string& path, int error) {
-  std::string text = path + ": " + std::strerror(error);
-  switch (error) {
-    case EACCES:
-    case EPERM:
-      return StoreStatus::NoPermission(text);
-    case EROFS:
-      return StoreStatus::ReadOnly(text);
-    case ENOSPC:
-    case EDQUOT:
-      return StoreStatus::DiskFull(text);
-    default:
-      return StoreStatus::IoError(text);
-  }
-}
-
 Statement::~Statement() { sqlite3_finalize(stmt_); }
 
 int Statement::Prepare(sqlite3* db, const char* sql) {

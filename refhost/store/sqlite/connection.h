@@ -23,11 +23,6 @@ namespace sqlite {
 // How long a statement waits for another process's transaction.
 inline constexpr int kBusyTimeoutMs = 5000;
 
-// The status of a file operation on path that failed with the system's
-// error: its code the reason (permission, read-only media, a full disk,
-// else an I/O error), its message the path and the system's text.
-StoreStatus SystemFailure(const std::string& path, int error);
-
 // The statements a connection prepares when it first needs them.
 enum class Sql {
   kFindCatalog,

@@ -152,7 +152,7 @@ class SqliteCatalogStore final : public CatalogStore {
   // The library files of the folder.
   StoreStatus DoListLibraries(std::vector<std::string>* librefs) override {
     DIR* dir = opendir(folder_.c_str());
-    if (dir == nullptr) return sqlite::SystemFailure(folder_, errno);
+    if (dir == nullptr) return SystemFailure(folder_, errno);
     while (dirent* e = readdir(dir)) {
       std::string file = e->d_name;
       if (file.size() <= 3 || file.compare(file.size() - 3, 3, ".db") != 0) {
@@ -195,7 +195,7 @@ class SqliteCatalogStore final : public CatalogStore {
     // A folder the user may not search is no proof of absence.
     struct stat info;
     if (lstat(PathOf(key).c_str(), &info) == 0) return StoreStatus::Ok();
-    if (errno != ENOENT) return sqlite::SystemFailure(PathOf(key), errno);
+    if (errno != ENOENT) return SystemFailure(PathOf(key), errno);
     return StoreStatus::NotFound("no such library");
   }
 
@@ -321,7 +321,7 @@ class SqliteCatalogStore final : public CatalogStore {
       struct stat info;
       if (stat((path + suffix).c_str(), &info) != 0) {
         if (*suffix != '\0') continue;
-        if (errno != ENOENT) return sqlite::SystemFailure(path, errno);
+        if (errno != ENOENT) return SystemFailure(path, errno);
         return StoreStatus::NotFound("no such library");
       }
       *stamp += std::to_string((int64_t)info.st_mtim.tv_sec * 1000000000 +
