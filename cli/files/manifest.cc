@@ -95,7 +95,13 @@ bool ParseField(std::string_view text, std::string* out) {
 std::string FormatManifest(const std::vector<ManifestLine>& lines) {
   std::string out = kHeading;
   for (const ManifestLine& line : lines) {
-    AppendField(line.file, &out);
+    // A file name starting with '#' would read back as a comment.
+    std::string_view file = line.file;
+    if (!file.empty() && file[0] == '#') {
+      out += "\\x23";
+      file.remove_prefix(1);
+    }
+    AppendField(file, &out);
     out += '\t';
     AppendField(line.entry, &out);
     out += '\t';

@@ -7,9 +7,10 @@
 //   jan.txt<TAB>WORK.REPORTS.JAN.CATAMS<TAB>Monthly report
 //
 // In a field, a tab, newline, carriage return or backslash is written \t,
-// \n, \r or \\, any other control byte \xHH. Lines starting with '#' are
-// comments. A person may edit the file: an import takes each listed file's
-// description (unless the import gives desc=) and reads nothing else.
+// \n, \r or \\, any other control byte \xHH, and a '#' that starts a
+// file name \x23. Lines starting with '#' are comments. A person may edit
+// the file: an import takes each listed file's description (unless the
+// import gives desc=) and reads nothing else.
 
 #ifndef VUVOROZO_CLI_FILES_MANIFEST_H_
 #define VUVOROZO_CLI_FILES_MANIFEST_H_
