@@ -272,7 +272,42 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
   return transfer;
 }
 
+void EntryBytes::Expect(const refhost::FileAttributes& attributes,
+                        std::string_view type) {
+  RecordLayout written;
+  written.recfm = attributes.record_format;
+  if (Padded(type, written)) return;
+  expected_size_ = attributes.size;
+  expected_hash_ = attributes.content_hash;
+  if (expected_hash_) hash_ = std::make_unique<refhost::ContentHash>();
+}
+
 bool EntryBytes::Next(const char** data, size_t* length) {
+  if (Piece(data, length)) {
+    if (hash_ != nullptr) hash_->Add(*data, *length);
+    return true;
+  }
+  if (ended_ && transfer_.status == 0) Verify();
+  return false;
+}
+
+void EntryBytes::Verify() {
+  if (transfer_.truncated != 0 || !transfer_.damage.empty()) return;
+  if (expected_size_ && *expected_size_ != transfer_.bytes) {
+    transfer_.damage =
+        "the entry says it holds " + std::to_string(*expected_size_) +
+        " bytes, its records give " + std::to_string(transfer_.bytes) +
+        ": the library is damaged";
+  } else if (hash_ != nullptr && hash_->Value() != *expected_hash_) {
+    transfer_.damage =
+        "its records do not give the bytes that were written (their hash "
+        "differs): the library is damaged";
+  }
+  expected_size_.reset();
+  hash_.reset();
+}
+
+bool EntryBytes::Piece(const char** data, size_t* length) {
   if (holding_) {
     holding_ = false;
     *data = held_;
@@ -318,8 +353,11 @@ bool EntryBytes::Next(const char** data, size_t* length) {
 }
 
 Transfer ReadRecords(EntryStream& entry, RecordMapping mapping,
-                     bool final_newline, Output& out) {
+                     bool final_newline, Output& out,
+                     const refhost::FileAttributes* expect,
+                     std::string_view type) {
   EntryBytes bytes(entry, mapping, final_newline);
+  if (expect != nullptr) bytes.Expect(*expect, type);
   const char* data;
   size_t length;
   while (bytes.Next(&data, &length)) {

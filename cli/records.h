@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,11 +69,15 @@ struct Transfer {
   // than the first pass found), or could not be read (the reason).
   bool input_changed = false;
   std::string input_error;
+  // Reading only: the bytes the records gave disagree with the size or
+  // hash the entry keeps of them (EntryBytes::Expect); the reason.
+  std::string damage;
 
-  // Whether every record was written as planned: no status stopped it and
-  // the input was read whole and unchanged.
+  // Whether every record moved as planned: no status stopped it, the input
+  // was read whole and unchanged, and what was read is what was stored.
   bool whole() const {
-    return status == 0 && !input_changed && input_error.empty();
+    return status == 0 && !input_changed && input_error.empty() &&
+           damage.empty();
   }
   // What went wrong with the input, when it did (status 0, not whole).
   std::string InputProblem() const {
@@ -143,13 +148,24 @@ class EntryBytes {
         lines_(mapping == refhost::RecordMapping::kLines),
         final_newline_(final_newline) {}
 
+  // Holds the read to the size and content hash the entry's attributes
+  // keep, when they keep them and its records read back as the bytes
+  // written (fixed records that are padded do not): bytes that disagree
+  // end the read with transfer().damage. Call it before the first Next;
+  // only a read from the first record to the last is held to them.
+  void Expect(const refhost::FileAttributes& attributes, std::string_view type);
+
   // The next piece (it may be empty); false at the end of the entry, or
-  // when a read failed (transfer().status).
+  // when a read failed (transfer().status) or found the bytes damaged
+  // (transfer().damage).
   bool Next(const char** data, size_t* length);
   // Records read so far; status, truncation. bytes counts what Next gave.
   const Transfer& transfer() const { return transfer_; }
 
  private:
+  bool Piece(const char** data, size_t* length);
+  void Verify();
+
   EntryStream& entry_;
   bool lines_;
   bool final_newline_;
@@ -158,12 +174,18 @@ class EntryBytes {
   size_t held_length_ = 0;
   bool holding_ = false;
   Transfer transfer_;
+  std::optional<int64_t> expected_size_;
+  std::optional<uint64_t> expected_hash_;
+  std::unique_ptr<refhost::ContentHash> hash_;
 };
 
 // Reads every record of the entry open for input into out, as EntryBytes
-// gives them. A write error of out stops the transfer.
+// gives them, held to *expect (may be null; EntryBytes::Expect) for an
+// entry of type. A write error of out stops the transfer.
 Transfer ReadRecords(EntryStream& entry, refhost::RecordMapping mapping,
-                     bool final_newline, Output& out);
+                     bool final_newline, Output& out,
+                     const refhost::FileAttributes* expect = nullptr,
+                     std::string_view type = {});
 
 // What WriteMember did.
 struct MemberWrite {

@@ -149,9 +149,9 @@ class Exporter {
                        std::vector<ManifestLine>* manifest);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the archive. false with *error.
-  bool Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
-               const std::string& path, const std::string& file,
-               Transfer* transfer, std::string* error);
+  bool Deliver(EntryStream& entry, const EntryFile& as_file,
+               std::string_view type, int folder, const std::string& path,
+               const std::string& file, Transfer* transfer, std::string* error);
   // The archive, started at the first catalog; null when it cannot be
   // (reported).
   ArchiveWriter* Archive();
@@ -435,7 +435,8 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
 }
 
-bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
+bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file,
+                       std::string_view type, int folder,
                        const std::string& path, const std::string& file,
                        Transfer* transfer, std::string* error) {
   uint32_t mode = as_file.mode;
@@ -451,12 +452,13 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
       return false;
     }
     Output bytes(spool.get());
-    *transfer = ReadRecords(entry, mapping, final_newline, bytes);
+    *transfer = ReadRecords(entry, mapping, final_newline, bytes,
+                            &as_file.attributes, type);
     if (!bytes.Flush()) {
       *error = "cannot write a temporary file: " + bytes.error();
       return false;
     }
-    if (transfer->status != 0) return true;
+    if (!transfer->whole()) return true;
     if (!archive_->AddFile(path, mode & 0777, modified, spool.get(),
                            bytes.written())) {
       *error = "the archive cannot be written: " + archive_->error();
@@ -470,12 +472,13 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file, int folder,
     return false;
   }
   Output bytes(out.fd());
-  *transfer = ReadRecords(entry, mapping, final_newline, bytes);
+  *transfer = ReadRecords(entry, mapping, final_newline, bytes,
+                          &as_file.attributes, type);
   if (!bytes.Flush()) {
     *error = "cannot write " + Printable(path) + ": " + bytes.error();
     return false;
   }
-  if (transfer->status != 0) return true;
+  if (!transfer->whole()) return true;
   if (!out.Commit(mode, modified)) {
     *error = "cannot write " + Printable(path) + ": " + out.error();
     return false;
@@ -529,10 +532,11 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   }
   Transfer transfer;
   std::string error;
-  bool delivered = Deliver(entry, as_file, folder, full,
+  bool delivered = Deliver(entry, as_file, member.type, folder, full,
                            std::string(BaseName(path)), &transfer, &error);
   int32_t close = entry.Close();
   if (!delivered) return Skipped(what, error);
+  if (!transfer.damage.empty()) return Skipped(what, transfer.damage);
   if (transfer.status != 0 || close != 0) {
     session_.Fail(what + ": skipped",
                   transfer.status != 0 ? transfer.status : close);

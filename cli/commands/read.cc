@@ -49,9 +49,12 @@ int ReadOne(Session& session, const std::string& name,
   if (st != 0) {
     return session.Fail(Printable(path), st, name);
   }
+  // Read as written, the bytes are held to what the entry says of them.
+  bool as_written = known && option_words.empty();
   Transfer transfer =
       ReadRecords(entry, MappingOf(known ? &attributes : nullptr, key.type),
-                  attributes.final_newline, out);
+                  attributes.final_newline, out,
+                  as_written ? &attributes : nullptr, key.type);
   int32_t close = entry.Close();
   if (!out.Flush()) {
     PrintError("standard output: " + out.error());
@@ -64,6 +67,10 @@ int ReadOne(Session& session, const std::string& name,
   }
   if (close != 0) {
     return session.Fail(Printable(path), close);
+  }
+  if (!transfer.damage.empty()) {
+    PrintError(Printable(path) + ": " + transfer.damage);
+    return kExitFailed;
   }
   WarnTruncated(path, transfer, entry.record_length(), false);
   return transfer.truncated != 0 ? kExitTruncated : kExitOk;

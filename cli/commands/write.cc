@@ -58,7 +58,9 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   bool appending = false;
   FileAttributes old;
   bool has_old = false;
-  if (layout.append && st == 0) {
+  // What the entry keeps; looked at again once the open for output holds
+  // the entry, as another writer may have appended meanwhile.
+  auto look = [&] {
     refhost::EntryInfo info;
     appending =
         session.host()
@@ -67,7 +69,8 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
             .ok();
     has_old =
         appending && refhost::DecodeFileAttributes(info.host_attributes, &old);
-  }
+  };
+  if (layout.append && st == 0) look();
   EntryStream entry(session);
   if (appending) {
     // The records go on in the record format the entry has: records with
@@ -102,6 +105,23 @@ int RunWrite(Session& session, const Words& given, const Settings&) {
   if (st != 0) {
     made.RemoveIfMade();
     return session.Fail(Printable(path), st);
+  }
+  if (appending) {
+    // The records go after what the entry holds now: its size and last
+    // newline are taken from that, and its layout must still be the one
+    // planned for.
+    bool planned_old = has_old;
+    FileAttributes planned = old;
+    look();
+    if (!appending || has_old != planned_old ||
+        old.record_format != planned.record_format ||
+        MappingOf(has_old ? &old : nullptr, key.type) != *kept) {
+      entry.Discard();
+      PrintError(Printable(path) +
+                 ": another process rewrote the entry meanwhile; the entry "
+                 "is as that process left it, append again");
+      return kExitFailed;
+    }
   }
   refhost::ContentHash hash;
   Transfer transfer =

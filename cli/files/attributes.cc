@@ -27,7 +27,13 @@ void NoteWritten(const WritePlan& plan, const Transfer& transfer, bool exact,
   } else if (exact) {
     attributes->size = transfer.bytes;
   }
-  attributes->content_hash = hash;
+  // The hash is of the bytes written: it says what reads give back only
+  // when they are those bytes, with no record cut.
+  if (exact && transfer.truncated == 0) {
+    attributes->content_hash = hash;
+  } else {
+    attributes->content_hash.reset();
+  }
 }
 
 FileAttributes AfterAppend(const FileAttributes* old, const WritePlan& plan,

@@ -23,7 +23,7 @@ namespace cli {
 // Notes in *attributes what writing content as an entry's new content
 // found: the mapping and final newline of plan, the bytes transfer wrote
 // when the records give them back exactly (exact, KeepsBytes), and hash,
-// the content hash of every byte.
+// the content hash of every byte, when they do and no record was cut.
 void NoteWritten(const WritePlan& plan, const Transfer& transfer, bool exact,
                  uint64_t hash, refhost::FileAttributes* attributes);
 

@@ -8,21 +8,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "cli/files/content.h"
 #include "cli/files/entry_types.h"
 #include "cli/reasons.h"
+#include "cli/report.h"
 
 namespace cli {
 
 EntryReader::EntryReader(Session& session, EntryKey key,
-                         refhost::RecordMapping mapping, bool final_newline,
-                         int32_t record_format)
-    : session_(session),
-      key_(std::move(key)),
-      mapping_(mapping),
-      final_newline_(final_newline),
-      record_format_(record_format) {}
+                         const EntryFile& as_file)
+    : session_(session), key_(std::move(key)), as_file_(as_file) {}
 
 EntryReader::~EntryReader() {
   if (spool_ >= 0) close(spool_);
@@ -41,9 +39,7 @@ int EntryReader::Detach() {
   while (ok && bytes_->Next(&data, &length)) {
     ok = length == 0 || out.Put(data, length);
   }
-  int error = !ok || !out.Flush()              ? -EIO
-              : bytes_->transfer().status != 0 ? Failed()
-                                               : 0;
+  int error = !ok || !out.Flush() ? -EIO : Failed();
   Close();
   return error;
 }
@@ -57,14 +53,16 @@ int32_t EntryReader::Open() {
   entry_ = std::make_unique<EntryStream>(session_);
   int32_t st = fileref_->Assign(key_.libref + "." + key_.catalog, nullptr);
   if (st == 0) st = directory_->Open(*fileref_);
-  entry_->UseRecordFormat(record_format_);
+  entry_->UseRecordFormat(as_file_.attributes.record_format);
   if (st == 0) {
     st = entry_->OpenMember(*directory_, key_, key_.name + "." + key_.type,
                             kDefaultTypeHint, kOpenInput, kInputRecordLength,
                             nullptr);
   }
   if (st != 0) return st;
-  bytes_ = std::make_unique<EntryBytes>(*entry_, mapping_, final_newline_);
+  bytes_ = std::make_unique<EntryBytes>(*entry_, as_file_.mapping,
+                                        as_file_.attributes.final_newline);
+  if (as_file_.known) bytes_->Expect(as_file_.attributes, key_.type);
   return 0;
 }
 
@@ -97,7 +95,7 @@ int EntryReader::CopyTo(int fd, int64_t* total) {
     if (length > 0 && !out.Put(data, length)) break;
   }
   if (!out.Flush()) return -EIO;
-  if (bytes_->transfer().status != 0) return Failed();
+  if (int error = Failed(); error != 0) return error;
   *total = out.written();
   return 0;
 }
@@ -107,13 +105,18 @@ int EntryReader::Count(int64_t* total) {
   size_t length;
   *total = 0;
   while (bytes_->Next(&data, &length)) *total += length;
-  return bytes_->transfer().status != 0 ? Failed() : 0;
+  return Failed();
 }
 
 int EntryReader::Failed() {
-  int32_t status = bytes_->transfer().status;
-  session_.Fail(key_.Path(), status);
-  return -ErrnoOf(session_.ReasonOf(status));
+  const Transfer& transfer = bytes_->transfer();
+  if (!transfer.damage.empty()) {
+    PrintError(key_.Path() + ": " + transfer.damage);
+    return -EIO;
+  }
+  if (transfer.status == 0) return 0;
+  session_.Fail(key_.Path(), transfer.status);
+  return -ErrnoOf(session_.ReasonOf(transfer.status));
 }
 
 int EntryReader::Pull(char* data, size_t size) {
@@ -121,7 +124,7 @@ int EntryReader::Pull(char* data, size_t size) {
   while (done < size) {
     if (piece_length_ == 0) {
       if (!bytes_->Next(&piece_, &piece_length_)) {
-        if (bytes_->transfer().status != 0) return Failed();
+        if (int error = Failed(); error != 0) return error;
         break;
       }
       continue;
@@ -132,6 +135,20 @@ int EntryReader::Pull(char* data, size_t size) {
     piece_length_ -= n;
     done += n;
     position_ += static_cast<off_t>(n);
+  }
+  // The kernel reads no further than the size the file is shown with:
+  // the read that reaches it looks for the end, or bytes past it.
+  const std::optional<int64_t>& shown = as_file_.size;
+  if (shown && position_ >= *shown && piece_length_ == 0) {
+    while (bytes_->Next(&piece_, &piece_length_) && piece_length_ == 0) {
+    }
+    if (piece_length_ > 0) {
+      PrintError(key_.Path() + ": the entry says it holds " +
+                 std::to_string(*shown) +
+                 " bytes, its records give more: the library is damaged");
+      return -EIO;
+    }
+    if (int error = Failed(); error != 0) return error;
   }
   return static_cast<int>(done);
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+#include "cli/files/attributes.h"
 #include "cli/records.h"
 #include "cli/session.h"
 
@@ -21,10 +22,11 @@ namespace cli {
 
 class EntryReader {
  public:
-  // The entry key of the session's store; mapping and final_newline say
-  // how its records make bytes, record_format how they were written.
-  EntryReader(Session& session, EntryKey key, refhost::RecordMapping mapping,
-              bool final_newline, int32_t record_format);
+  // The entry key of the session's store; as_file says how its records
+  // make bytes and how they were written, and what a whole read of them
+  // must give (its size and hash, when kept): bytes that disagree are a
+  // damaged entry, an error (EIO), never a file's content.
+  EntryReader(Session& session, EntryKey key, const EntryFile& as_file);
   ~EntryReader();
   EntryReader(const EntryReader&) = delete;
   EntryReader& operator=(const EntryReader&) = delete;
@@ -60,9 +62,7 @@ class EntryReader {
 
   Session& session_;
   EntryKey key_;
-  refhost::RecordMapping mapping_;
-  bool final_newline_;
-  int32_t record_format_;
+  EntryFile as_file_;
   std::unique_ptr<Fileref> fileref_;
   std::unique_ptr<Directory> directory_;
   std::unique_ptr<EntryStream> entry_;

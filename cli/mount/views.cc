@@ -435,8 +435,7 @@ std::unique_ptr<EntryReader> Views::ReaderOf(const std::string& libref,
                                              const Shown& shown) {
   return std::make_unique<EntryReader>(
       session_, EntryKey{libref, catalog, shown.name, shown.type},
-      shown.as_file.mapping, shown.as_file.attributes.final_newline,
-      shown.as_file.attributes.record_format);
+      shown.as_file);
 }
 
 }  // namespace cli

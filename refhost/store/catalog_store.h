@@ -173,6 +173,8 @@ struct LibraryCheck {
                            // the bytes of the library's stored pages)
   int64_t free_bytes = 0;  // of those, bytes Compact gives back
   std::vector<std::string> problems;  // what is wrong; empty when sound
+  std::vector<std::string> notes;     // what is so, and no fault: an entry
+                                      // being written, say
 };
 
 // What CompactLibrary did.

@@ -43,7 +43,8 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
                            0),
             0u)
       << json.out;
-  EXPECT_NE(json.out.find("\"problems\": []}\n"), std::string::npos);
+  EXPECT_NE(json.out.find("\"problems\": [], \"notes\": []}\n"),
+            std::string::npos);
 
   // The room of a deleted entry goes back to the file system.
   ASSERT_EQ(Run({"delete", "work.notes.b.jpeg"}).code, 0);

@@ -6,6 +6,7 @@
 #include "refhost/store/paged/paged_cursor.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 namespace refhost {
@@ -35,6 +36,12 @@ StoreStatus PagedCursor::Read(RecordView* record) {
       if (StoreStatus s = LoadPage(version, position_, count_, &page_);
           !s.ok()) {
         return s;
+      }
+      // A page past the count: the count is wrong, and the records it
+      // leaves out would go unread.
+      if (page_.end() > count_) {
+        return Damaged("its pages hold more records than the " +
+                       std::to_string(count_) + " it counts");
       }
       page_version_ = version;
     }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -329,6 +330,8 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
       !s.ok()) {
     return s;
   }
+  // The entry each version belongs to: no two may share one.
+  std::unordered_map<int64_t, std::string> owners;
   for (int i = 0; i < entries.rows(); ++i) {
     ++check->entries;
     std::string what = "entry " + std::string(libref) + "." +
@@ -340,6 +343,12 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
     uint32_t longest = (uint32_t)entries.Int(i, 5);
     if (entries.Int(i, 6) != kLive) {
       check->problems.push_back(what + ": its content is not marked live");
+    }
+    auto [first, fresh] = owners.try_emplace(version, what);
+    if (!fresh) {
+      check->problems.push_back(what + ": shares its content with " +
+                                first->second +
+                                " (deleting either would take it from both)");
     }
     Result pages;
     if (StoreStatus s = connection_->Run(

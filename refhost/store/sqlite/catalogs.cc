@@ -69,6 +69,7 @@ StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
   // Writers of other processes would bring back entries taken with the
   // catalog, so they finish first; a writer of a new entry in an empty
   // catalog brings the catalog back at its commit, which is its right.
+  Owner writer;
   auto held = [&](bool* waiting) -> StoreStatus {
     if (!with_entries) return StoreStatus::Ok();
     StoreStatus status;
@@ -79,7 +80,10 @@ StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
     Owner me = ThisProcess();
     while ((rc = st->Step()) == SQLITE_ROW) {
       Owner owner{st->Int(0), st->Int(1)};
-      if (!(owner == me) && IsAlive(owner)) *waiting = true;
+      if (!(owner == me) && IsAlive(owner)) {
+        *waiting = true;
+        writer = owner;
+      }
     }
     st->Reset();
     return rc == SQLITE_DONE ? StoreStatus::Ok()
@@ -113,10 +117,11 @@ StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
     }
     return StoreStatus::Ok();
   };
-  StoreStatus status =
-      WhenFree(held, body,
-               path_ + ": catalog " + libref_ + "." + std::string(name) +
-                   " has entries being written by another process");
+  StoreStatus status = WhenFree(held, body, [&] {
+    return path_ + ": catalog " + libref_ + "." + std::string(name) +
+           " has entries being written by process " +
+           std::to_string(writer.pid);
+  });
   if (status.ok()) TrimFreeSpace();
   return status;
 }
@@ -242,7 +247,10 @@ StoreStatus LibraryFile::OpenListing(std::string_view catalog,
 }
 
 StoreStatus LibraryFile::DeleteEntry(int64_t catalog, const EntryName& entry) {
-  auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
+  Owner writer;
+  auto held = [&](bool* waiting) {
+    return ForeignWriter(entry, waiting, &writer);
+  };
   auto body = [&]() -> StoreStatus {
     EntryRow old;
     if (StoreStatus s =
@@ -261,9 +269,8 @@ StoreStatus LibraryFile::DeleteEntry(int64_t catalog, const EntryName& entry) {
     if (rc != SQLITE_DONE) return main_->Failure("deleting an entry");
     return DeleteVersion(old.version);
   };
-  StoreStatus status = WhenFree(
-      held, body,
-      path_ + ": " + Describe(entry) + " is being written by another process");
+  StoreStatus status =
+      WhenFree(held, body, [&] { return BeingWritten(entry, writer); });
   if (status.ok()) TrimFreeSpace();
   return status;
 }

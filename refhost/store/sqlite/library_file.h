@@ -342,10 +342,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   template <typename Body>
   StoreStatus Batched(Body&& body);
   // Runs a batched change, retried while held() finds a writer of another
-  // process, up to the lock timeout; then Busy with busy_message.
-  template <typename Held, typename Body>
-  StoreStatus WhenFree(Held&& held, Body&& body,
-                       const std::string& busy_message);
+  // process, up to the lock timeout; then Busy with busy_message(), which
+  // may name the writer held() found last.
+  template <typename Held, typename Body, typename Message>
+  StoreStatus WhenFree(Held&& held, Body&& body, Message&& busy_message);
   // The parts of a change around its body (batches.cc): the transaction or
   // savepoint begun (in_batch: in the batch), what earlier changes left to
   // do, and the end, which commits or releases on success and rolls back on
@@ -357,7 +357,12 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // lost, and what it had done of earlier changes' leftovers is to do again.
   void LoseBatch(const StoreStatus& why);
   bool BatchDue() const;
-  StoreStatus ForeignWriter(const EntryName& entry, bool* held);
+  // Whether another live process holds the entry's writer lock; *owner
+  // (may be null) is then that process.
+  StoreStatus ForeignWriter(const EntryName& entry, bool* held,
+                            Owner* owner = nullptr);
+  // The refusal of a change to an entry that writer holds.
+  std::string BeingWritten(const EntryName& entry, const Owner& writer) const;
   StoreStatus InsertCatalog(std::string_view name, int64_t* id);
   StoreStatus SetEntryVersion(int64_t catalog, const EntryName& entry,
                               std::string_view description, int64_t version,
@@ -439,6 +444,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   StoreStatus CheckVersion(Connection& connection, const std::string& entry,
                            int64_t version, int64_t count, int64_t longest,
                            LibraryCheck* check);
+  StoreStatus CheckLeftovers(Connection& connection, LibraryCheck* check);
+  // Removes pages whose version is gone.
+  StoreStatus DropStrayPages();
   int64_t FileBytes() const;
 
   std::string path_;
@@ -514,9 +522,9 @@ StoreStatus LibraryFile::Batched(Body&& body) {
   return EndChange(true, status);
 }
 
-template <typename Held, typename Body>
+template <typename Held, typename Body, typename Message>
 StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
-                                  const std::string& busy_message) {
+                                  Message&& busy_message) {
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(options_.lock_timeout_ms);
   int pause_ms = 5;
@@ -528,7 +536,7 @@ StoreStatus LibraryFile::WhenFree(Held&& held, Body&& body,
     });
     if (!status.ok() || !waiting) return status;
     if (std::chrono::steady_clock::now() >= deadline) {
-      return StoreStatus::Busy(busy_message);
+      return StoreStatus::Busy(busy_message());
     }
     // The other writer needs the library to finish.
     if (StoreStatus s = FlushBatch(); !s.ok()) return s;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 
 #include "refhost/store/sqlite/library_file.h"
 
@@ -57,12 +58,97 @@ StoreStatus LibraryFile::CheckVersion(Connection& connection,
     seen_longest = std::max(seen_longest, page.longest());
     number = page.end();
   }
+  if (number > (uint64_t)count) {
+    check->problems.push_back(entry + ": its pages hold " +
+                              std::to_string(number) + " records, it counts " +
+                              std::to_string(count));
+  } else if (format_ >= 2) {
+    // Pages past the count would be records no read gives.
+    int64_t beyond = 0;
+    Statement st;
+    if (st.Prepare(connection.db(),
+                   "SELECT count(*) FROM pages WHERE key >= ?1 AND key < ?2") !=
+        SQLITE_OK) {
+      return connection.Failure("checking the library");
+    }
+    st.Bind(1, PageKey(version, (uint64_t)count));
+    st.Bind(2, PageKey(version + 1, 0));
+    if (st.Step() == SQLITE_ROW) beyond = st.Int(0);
+    if (beyond > 0) {
+      check->problems.push_back(entry + ": " + std::to_string(beyond) +
+                                (beyond == 1 ? " page holds" : " pages hold") +
+                                " records past the " + std::to_string(count) +
+                                " it counts");
+    }
+  }
   if (seen_longest != (uint64_t)longest) {
     check->problems.push_back(entry +
                               ": its longest record does not agree with the "
                               "one noted (" +
                               std::to_string(seen_longest) + " and " +
                               std::to_string(longest) + " bytes)");
+  }
+  return StoreStatus::Ok();
+}
+
+// What no entry reads. Content and locks that writers which stopped (a
+// process killed) left are no damage: they are noted, and opening the
+// library for writing or compact removes them. Pages of no version are
+// damage: no change leaves them. A lock of a process that runs is noted.
+StoreStatus LibraryFile::CheckLeftovers(Connection& c, LibraryCheck* check) {
+  int64_t stale_versions = 0;
+  {
+    Statement st;
+    if (st.Prepare(c.db(),
+                   "SELECT state, owner_pid, owner_start FROM versions WHERE "
+                   "id NOT IN (SELECT version_id FROM entries)") != SQLITE_OK) {
+      return c.Failure("checking the library");
+    }
+    while (st.Step() == SQLITE_ROW) {
+      if (st.Int(0) == kLive || !IsAlive(Owner{st.Int(1), st.Int(2)})) {
+        ++stale_versions;
+      }
+    }
+  }
+  if (stale_versions > 0) {
+    check->notes.push_back(
+        std::to_string(stale_versions) +
+        (stale_versions == 1 ? " version" : " versions") +
+        " of content no entry uses, left by writers that stopped (compact "
+        "removes them)");
+  }
+  if (format_ < 2) return StoreStatus::Ok();
+  int64_t stray_pages = 0;
+  if (StoreStatus s =
+          c.Integer("SELECT count(*) FROM pages WHERE key >> 32 NOT IN "
+                    "(SELECT id FROM versions)",
+                    &stray_pages);
+      !s.ok()) {
+    return s;
+  }
+  if (stray_pages > 0) {
+    check->problems.push_back(std::to_string(stray_pages) +
+                              (stray_pages == 1 ? " page" : " pages") +
+                              " of records belong to no content (compact "
+                              "removes them)");
+  }
+  Statement writers;
+  if (writers.Prepare(c.db(),
+                      "SELECT catalog, name, type, owner_pid, owner_start "
+                      "FROM writers ORDER BY catalog, name, type") !=
+      SQLITE_OK) {
+    return c.Failure("checking the library");
+  }
+  while (writers.Step() == SQLITE_ROW) {
+    Owner owner{writers.Int(3), writers.Int(4)};
+    EntryName entry{writers.Text(0), writers.Text(1), writers.Text(2)};
+    check->notes.push_back(
+        Describe(entry) +
+        (IsAlive(owner) ? " is being written by process "
+                        : " is still marked written by process ") +
+        std::to_string(owner.pid) +
+        (IsAlive(owner) ? ""
+                        : ", which has ended (the next change clears it)"));
   }
   return StoreStatus::Ok();
 }
@@ -97,10 +183,13 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
   }
   check->catalogs = catalogs;
   if (StoreStatus s = CheckDictionaries(c, check); !s.ok()) return s;
+  // The entry each version belongs to: no two may share one.
+  std::unordered_map<int64_t, std::string> owners;
   Statement entries;
   if (entries.Prepare(c.db(),
                       "SELECT c.name, e.name, e.type, e.version_id, "
-                      "v.record_count, v.longest, v.id, e.host_attributes "
+                      "v.record_count, v.longest, v.id, e.host_attributes, "
+                      "v.state "
                       "FROM entries e "
                       "LEFT JOIN catalogs c ON c.id = e.catalog_id "
                       "LEFT JOIN versions v ON v.id = e.version_id "
@@ -121,6 +210,17 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
       check->problems.push_back(entry + ": its content is missing");
       continue;
     }
+    if (entries.Int(8) != kLive) {
+      check->problems.push_back(entry +
+                                ": its content is not marked live (state " +
+                                std::to_string(entries.Int(8)) + ")");
+    }
+    auto [first, fresh] = owners.try_emplace(entries.Int(3), entry);
+    if (!fresh) {
+      check->problems.push_back(entry + ": shares its content with " +
+                                first->second +
+                                " (deleting either would take it from both)");
+    }
     if (StoreStatus s = CheckVersion(c, entry, entries.Int(3), entries.Int(4),
                                      entries.Int(5), check);
         !s.ok()) {
@@ -128,6 +228,7 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
     }
   }
   if (rc != SQLITE_DONE) return c.Failure("checking the library");
+  if (StoreStatus s = CheckLeftovers(c, check); !s.ok()) return s;
   int64_t free_pages = 0, page_size = 0, orphaned = 0;
   c.Integer("PRAGMA freelist_count", &free_pages);
   c.Integer("PRAGMA page_size", &page_size);
@@ -141,6 +242,14 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
   return StoreStatus::Ok();
 }
 
+StoreStatus LibraryFile::DropStrayPages() {
+  if (format_ < 2) return StoreStatus::Ok();
+  return Change([&] {
+    return main_->Exec(
+        "DELETE FROM pages WHERE key >> 32 NOT IN (SELECT id FROM versions)");
+  });
+}
+
 StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   compaction->file = path_;
   compaction->bytes_before = FileBytes();
@@ -148,6 +257,7 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   if (StoreStatus s = FlushBatch(); !s.ok()) return s;
   shared_.reset();
   if (StoreStatus s = SweepOrphans(); !s.ok()) return s;
+  if (StoreStatus s = DropStrayPages(); !s.ok()) return s;
   if (StoreStatus s = RenewDictionaries(); !s.ok()) return s;
   // Rebuilding needs the file to itself within this process.
   idle_.clear();

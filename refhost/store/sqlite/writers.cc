@@ -72,7 +72,8 @@ WriterLock::~WriterLock() {
   if (held_) library_->ReleaseWriter(entry_, generation_);
 }
 
-StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held) {
+StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held,
+                                       Owner* owner) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kFindWriter, &status);
   if (st == nullptr) return status;
@@ -81,8 +82,9 @@ StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held) {
   st->Bind(3, entry.type);
   int rc = st->Step();
   if (rc == SQLITE_ROW) {
-    Owner owner{st->Int(0), st->Int(1)};
-    *held = !(owner == ThisProcess()) && IsAlive(owner);
+    Owner writer{st->Int(0), st->Int(1)};
+    *held = !(writer == ThisProcess()) && IsAlive(writer);
+    if (*held && owner != nullptr) *owner = writer;
   } else if (rc != SQLITE_DONE) {
     status = main_->Failure("looking for writers");
   }
@@ -98,13 +100,15 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
   // A lock taken before a batch was lost may have gone with it: taken
   // again, and the cursors that held it commit nothing.
   if (it == writing_.end() || it->second.generation != lost_batches_) {
-    auto held = [&](bool* waiting) { return ForeignWriter(entry, waiting); };
+    Owner writer;
+    auto held = [&](bool* waiting) {
+      return ForeignWriter(entry, waiting, &writer);
+    };
     auto body = [&] {
       return WriterRow(Sql::kPutWriter, entry, "marking an entry written");
     };
-    StoreStatus status = WhenFree(held, body,
-                                  path_ + ": " + Describe(entry) +
-                                      " is being written by another process");
+    StoreStatus status =
+        WhenFree(held, body, [&] { return BeingWritten(entry, writer); });
     if (!status.ok()) return status;
     writing_[key] = Writing{1, lost_batches_};
   } else {
@@ -112,6 +116,12 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
   }
   *lock = std::make_unique<WriterLock>(this, entry, lost_batches_);
   return StoreStatus::Ok();
+}
+
+std::string LibraryFile::BeingWritten(const EntryName& entry,
+                                      const Owner& writer) const {
+  return path_ + ": " + Describe(entry) + " is being written by process " +
+         std::to_string(writer.pid);
 }
 
 StoreStatus LibraryFile::DropWriter(const EntryName& entry) {
@@ -194,16 +204,18 @@ void LibraryFile::GiveBack(std::unique_ptr<Connection> connection) {
 
 // Removes the versions of writers that are gone (a process killed while
 // writing) and live versions no entry uses, and the writer locks of
-// processes that are gone. Whether an owner is gone is decided inside the
-// write transaction: a writer seen alive before it could commit and end
-// while a sweep looked, and its committed version would go with it.
+// processes that are gone. A version an entry points to is never removed,
+// whatever its state says: the entry reads through it. Whether an owner is gone
+// is decided inside the write transaction: a writer seen alive before it could
+// commit and end while a sweep looked, and its committed version would go with
+// it.
 StoreStatus LibraryFile::SweepOrphans() {
   if (mode_.read_only) return StoreStatus::Ok();
   // Most opens find nothing to look at, and take no lock for it.
   int64_t candidates = 0;
   if (StoreStatus s = main_->Integer(
-          "SELECT (SELECT count(*) FROM versions WHERE state <> 1 OR id NOT "
-          "IN (SELECT version_id FROM entries)) + "
+          "SELECT (SELECT count(*) FROM versions WHERE id NOT IN "
+          "(SELECT version_id FROM entries)) + "
           "(SELECT count(*) FROM writers)",
           &candidates);
       !s.ok() || candidates == 0) {
@@ -216,8 +228,8 @@ StoreStatus LibraryFile::SweepOrphans() {
       Statement st;
       if (st.Prepare(main_->db(),
                      "SELECT id, state, owner_pid, owner_start FROM versions "
-                     "WHERE state <> 1 OR id NOT IN "
-                     "(SELECT version_id FROM entries)") != SQLITE_OK) {
+                     "WHERE id NOT IN (SELECT version_id FROM entries)") !=
+          SQLITE_OK) {
         return main_->Failure("looking for orphans");
       }
       while (st.Step() == SQLITE_ROW) {
