@@ -700,3 +700,35 @@ TEST_F(MountTest, KilledDuringACopyInKeepsEveryClosedFile) {
 }
 
 }  // namespace
+
+// An entry whose records disagree with the size it keeps (its attributes
+// edited by hand) is an I/O error through the mount, as read and export
+// refuse it: never a file cut short or run long.
+TEST_F(MountTest, ADamagedEntryIsAnErrorNotAFile) {
+  const std::string csv = "visit,date\nnorth,2026-03-01\n";
+  for (const char* name : {"work.notes.short", "work.notes.long"}) {
+    ASSERT_EQ(Run({"write", name}, csv).code, 0);
+  }
+  // The size one byte short of the records, and ten bytes beyond them.
+  for (const auto& [name, size] :
+       {std::pair{"SHORT", 27}, std::pair{"LONG", 38}}) {
+    ExpectRun(
+        "sqlite3 data/work.db \"UPDATE entries SET host_attributes = "
+        "'vuvorozo-file 1' || char(10) || 'size=" +
+        std::to_string(size) +
+        "' || char(10) || 'records=lines' || char(10) || 'newline=yes' "
+        "WHERE name = '" +
+        name + "'\"");
+  }
+  Mount();
+  for (const char* file : {"short.txt", "long.txt"}) {
+    Shell cat = Sh(std::string("cat mnt/work/notes/") + file);
+    EXPECT_NE(cat.code, 0) << file << ": " << cat.out;
+    EXPECT_NE(cat.out.find("Input/output error"), std::string::npos) << cat.out;
+  }
+  EXPECT_EQ(Unmount(), 0);
+  EXPECT_NE(ReadFile(log_).find("WORK.NOTES.SHORT.CATAMS: the entry says it "
+                                "holds 27 bytes, its records give 28"),
+            std::string::npos)
+      << ReadFile(log_);
+}

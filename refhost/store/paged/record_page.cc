@@ -193,7 +193,8 @@ bool PageCodec::Decompress(const void* frame, size_t size, uint64_t limit,
   // given the memory it asks for.
   unsigned long long declared = ZSTD_getFrameContentSize(frame, size);
   if (declared == ZSTD_CONTENTSIZE_UNKNOWN ||
-      declared == ZSTD_CONTENTSIZE_ERROR || declared > limit) {
+      declared == ZSTD_CONTENTSIZE_ERROR || declared > limit ||
+      declared > content_.max_size()) {
     *why = "the page's size does not agree with its records";
     return false;
   }
@@ -312,9 +313,12 @@ bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,
     *why = "not a checksummed page";
     return false;
   }
-  // The content cannot be longer than count records of the longest length
-  // with their lengths and kinds.
-  uint64_t bound = 1 + (uint64_t)count * (7 + (uint64_t)longest);
+  // The content cannot be longer than a full page's bytes (or one record
+  // that is longer than a page, which has a page of its own), with the
+  // lengths and kinds of count records: a frame that says more is
+  // damaged, and is not given the memory it asks for.
+  uint64_t bound = 1 + (uint64_t)count * 7 +
+                   std::max<uint64_t>(kPageBytes, (uint64_t)longest);
   if (!codec.Decompress(frame, size, bound, finder, why)) return false;
   // The content is decompressed into the codec's buffer, which then
   // becomes the page's: the records are served where they lie.

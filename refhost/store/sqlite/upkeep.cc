@@ -156,7 +156,11 @@ StoreStatus LibraryFile::CheckLeftovers(Connection& c, LibraryCheck* check) {
 StoreStatus LibraryFile::Check(LibraryCheck* check) {
   check->file = path_;
   check->file_bytes = FileBytes();
-  if (format_ == 0) return StoreStatus::Ok();
+  if (format_ == 0) {
+    // An empty file: a library no writer has made (a writer makes it one).
+    check->problems.push_back(path_ + ": the file is empty, no library");
+    return StoreStatus::Ok();
+  }
   std::shared_ptr<Snapshot> snapshot;
   if (StoreStatus s = TakeSnapshot(true, &snapshot); !s.ok()) return s;
   Connection& c = snapshot->connection();

@@ -301,6 +301,15 @@ TEST_P(SharedStoreTest, AWriterGivesUpOnABusyEntryAndADeadWriterFreesIt) {
       std::string::npos)
       << st.message();
   EXPECT_NE(st.message().find(Where()), std::string::npos) << st.message();
+  if (GetParam() == Kind::kSqlite) {
+    // check tells who writes, and finds no fault in it.
+    LibraryCheck check;
+    ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+    EXPECT_TRUE(check.problems.empty());
+    EXPECT_EQ(check.notes,
+              (std::vector<std::string>{
+                  "entry WORK.CAT.E.DATA is being written by " + by}));
+  }
   EXPECT_TRUE(store->DeleteEntry("WORK", "CAT", "E", "DATA").IsBusy());
   EXPECT_TRUE(store->DeleteCatalog("WORK", "CAT", true).IsBusy());
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "E", "DATA")->records,
