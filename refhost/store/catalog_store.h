@@ -182,6 +182,9 @@ struct LibraryCompaction {
   std::string file;          // as LibraryCheck's
   int64_t bytes_before = 0;  // as LibraryCheck's file_bytes
   int64_t bytes_after = 0;
+  // false when there was no room to rewrite the library whole, and only
+  // its free room was given back
+  bool rewritten = true;
 };
 
 // An entry with its records, for seeding and inspecting in tests.

@@ -147,6 +147,23 @@ TEST_F(StoreFailuresTest, AFullDiskAndReadOnlyMediaAreSaidAsRoot) {
   EXPECT_EQ(full.code, 1);
   EXPECT_TRUE(Has(full, small + "/work.db: the disk is full")) << full.err;
   EXPECT_EQ(Run({"read", "work.site.photo.jpeg"}).out, Bytes(1000, 1));
+  // The room a failed write took is given back, and the room the store
+  // keeps lets a deletion free more: the disk is relieved through the
+  // program, and what then fits is written.
+  ASSERT_EQ(Run({"write", "work.site.scan.jpeg"}, Bytes(400000, 3)).code, 0);
+  Outcome again = Run({"write", "work.site.more.jpeg"}, Bytes(900000, 4));
+  EXPECT_EQ(again.code, 1);
+  EXPECT_TRUE(Has(again, "the disk is full")) << again.err;
+  std::filesystem::create_directories(root_ + "/in");
+  WriteFile(root_ + "/in/large.jpeg", Bytes(900000, 5));
+  Outcome import = Run({"import", root_ + "/in", "work.in"});
+  EXPECT_EQ(import.code, 1);
+  EXPECT_TRUE(Has(import, "the disk is full")) << import.err;
+  EXPECT_EQ(Run({"delete", "work.site.scan.jpeg"}).code, 0);
+  EXPECT_EQ(Run({"compact", "work"}).code, 0);
+  EXPECT_EQ(Run({"write", "work.site.more.jpeg"}, Bytes(400000, 4)).code, 0);
+  EXPECT_EQ(Run({"check", "work"}).code, 0);
+  EXPECT_EQ(Run({"read", "work.site.photo.jpeg"}).out, Bytes(1000, 1));
 
   ASSERT_EQ(
       mount(nullptr, small.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=1m"),

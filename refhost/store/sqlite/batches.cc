@@ -3,7 +3,9 @@
 // leftovers of earlier changes it does first, and the batch's flush.
 
 #include <sqlite3.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -20,7 +22,41 @@ namespace {
 constexpr auto kBatchMillis = std::chrono::milliseconds(200);
 constexpr size_t kBatchBytes = 8u << 20;
 
+// Room the pages of a change may not take (an eighth of a small file
+// system): what deleting or compacting needs to record what it frees, so
+// that a full disk can always be relieved through the store. Below
+// kShortRoom the journal is written back into the library after each
+// commit, and holds no more than one change.
+constexpr uint64_t kKeptRoom = 1u << 20;
+constexpr uint64_t kShortRoom = 32u << 20;
+
 }  // namespace
+
+// A page's bytes land twice, in the journal and later in the library:
+// room for both, and for what the batch gathered before it, besides the
+// room kept.
+StoreStatus LibraryFile::EnsureRoom(size_t bytes) {
+  struct statvfs fs;
+  if (statvfs(path_.c_str(), &fs) != 0) return StoreStatus::Ok();
+  uint64_t free = (uint64_t)fs.f_bavail * fs.f_frsize;
+  uint64_t kept =
+      std::min<uint64_t>(kKeptRoom, (uint64_t)fs.f_blocks * fs.f_frsize / 8);
+  short_of_room_ = free < kShortRoom;
+  uint64_t needed = 2 * ((uint64_t)bytes + batch_bytes_) + kept;
+  if (free >= needed) return StoreStatus::Ok();
+  return StoreStatus::DiskFull(
+      path_ + ": the disk is full (" + std::to_string(free >> 10) +
+      " KiB free, of which the store keeps " + std::to_string(kept >> 10) +
+      " KiB for deleting and compacting)");
+}
+
+void LibraryFile::WriteBackIfShort() {
+  if (!short_of_room_) return;
+  // The journal, written back, starts again from its beginning at the next
+  // change and is cut to nothing then.
+  main_->Exec("PRAGMA journal_size_limit = 0");
+  main_->Exec("PRAGMA wal_checkpoint(PASSIVE)");
+}
 
 void LibraryFile::SetBatching(bool on) {
   batching_ = on && !mode_.read_only;
@@ -28,7 +64,7 @@ void LibraryFile::SetBatching(bool on) {
 }
 
 bool LibraryFile::BatchDue() const {
-  return batch_bytes_ >= kBatchBytes ||
+  return short_of_room_ || batch_bytes_ >= kBatchBytes ||
          std::chrono::steady_clock::now() - batch_start_ >= kBatchMillis;
 }
 
@@ -83,6 +119,7 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
       unreleased_.clear();
       undiscarded_.clear();
       ++changes_;
+      WriteBackIfShort();
     }
     return status;
   }
@@ -119,6 +156,7 @@ StoreStatus LibraryFile::FlushBatch() {
     return status;
   }
   ++changes_;
+  WriteBackIfShort();
   if (ledger_ != nullptr) ledger_->Settle(batch_commits_, status);
   batch_commits_.clear();
   batch_released_.clear();

@@ -357,6 +357,11 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // lost, and what it had done of earlier changes' leftovers is to do again.
   void LoseBatch(const StoreStatus& why);
   bool BatchDue() const;
+  // DiskFull when storing bytes more would leave less room than the store
+  // keeps for deleting (batches.cc).
+  StoreStatus EnsureRoom(size_t bytes);
+  // Writes the journal back into the library when room is short.
+  void WriteBackIfShort();
   // Whether another live process holds the entry's writer lock; *owner
   // (may be null) is then that process.
   StoreStatus ForeignWriter(const EntryName& entry, bool* held,
@@ -487,6 +492,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   bool batch_open_ = false;        // the batch's transaction is open
   std::chrono::steady_clock::time_point batch_start_;
   size_t batch_bytes_ = 0;              // of pages gathered in it
+  bool short_of_room_ = false;          // the file system, when last looked
   std::vector<int64_t> batch_commits_;  // their numbers in the ledger
   // Leftovers of earlier changes the batch did: to do again if it is lost.
   std::vector<EntryName> batch_released_;

@@ -77,10 +77,11 @@ StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page,
   std::string why;
   if (!page.Encode(codec_, &why))
     return StoreStatus::IoError(path_ + ": " + why);
+  const std::string& frame = codec_.frame();
+  if (StoreStatus s = EnsureRoom(frame.size()); !s.ok()) return s;
   StoreStatus status;
   Statement* st = main_->Get(Sql::kInsertPage, &status);
   if (st == nullptr) return status;
-  const std::string& frame = codec_.frame();
   st->Bind(1, PageKey(version, page.first()));
   st->Bind(2, (int64_t)page.count());
   st->Bind(3, (int64_t)page.longest());

@@ -85,6 +85,13 @@ StoreStatus LibraryFile::OpenFile(bool create) {
   if (StoreStatus s = main_->Exec("PRAGMA synchronous = NORMAL"); !s.ok()) {
     return s;
   }
+  // Freed pages are not overwritten one by one (SQLite may be built to):
+  // deleting would then take as much room in the journal as it frees, and
+  // fail on a full disk. They go back to the file system when the library
+  // trims its free space, and compact rewrites it whole.
+  if (StoreStatus s = main_->Exec("PRAGMA secure_delete = FAST"); !s.ok()) {
+    return s;
+  }
   if (StoreStatus s = main_->Exec(kJournalLimit); !s.ok()) return s;
   int format = 0;
   if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;

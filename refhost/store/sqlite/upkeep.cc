@@ -276,7 +276,16 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
     }
   }
   StoreStatus vacuumed = main_->Exec("VACUUM");
-  if (!vacuumed.ok()) return vacuumed;
+  if (vacuumed.code() == StoreStatus::kDiskFull) {
+    // No room for the copy a rewrite makes: the free pages alone go back,
+    // which needs none.
+    if (StoreStatus s = main_->Exec("PRAGMA incremental_vacuum"); !s.ok()) {
+      return s;
+    }
+    compaction->rewritten = false;
+  } else if (!vacuumed.ok()) {
+    return vacuumed;
+  }
   if (StoreStatus s = main_->Exec("PRAGMA wal_checkpoint(TRUNCATE)"); !s.ok()) {
     return s;
   }
