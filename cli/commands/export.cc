@@ -45,9 +45,10 @@ using refhost::FileAttributes;
 struct Member {
   std::string name;
   std::string type;
-  refhost::EntryInfo info;
-  FileAttributes kept;  // its host attributes (reset when none)
-  FileNaming naming;    // its path, by the rule the mount shares
+  refhost::EntryInfo info;  // without its host attributes, decoded in kept
+  FileAttributes kept;      // its host attributes (reset when none)
+  bool known = false;       // it has host attributes
+  FileNaming naming;        // its path, by the rule the mount shares
 };
 
 // Which members of a catalog an export takes: all, or those a selector
@@ -146,7 +147,7 @@ class Exporter {
  private:
   Outcome ExportMember(Directory& directory, FolderChain* chain,
                        const std::string& label, const Member& member,
-                       std::vector<ManifestLine>* manifest);
+                       std::vector<ManifestLine>* manifest);  // may be null
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the archive. false with *error.
   bool Deliver(EntryStream& entry, const EntryFile& as_file,
@@ -256,14 +257,18 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   // The whole walk first: each member is then opened while no stream runs.
   // Every entry of the catalog takes part in naming the files, so that a
   // member's file is the one a whole export gives it.
+  // A member keeps what the export needs of it, and no more: a catalog
+  // may hold many thousands.
   std::vector<Member> all;
   std::vector<NamedEntry> named;
   Member m;
   int32_t st;
   while ((st = directory.Next(&m.name, &m.type, &m.info)) == 0) {
-    refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
+    m.known = refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
+    m.info.host_attributes = std::string();
     named.push_back({m.name, m.type, m.kept.file_name, m.kept.is_folder});
-    all.push_back(m);
+    all.push_back(std::move(m));
+    m = Member();
   }
   if (st != kStatusEndOfList) {
     session_.Fail(Printable(name), st);
@@ -271,8 +276,9 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     return;
   }
   std::vector<FileNaming> naming = NameFiles(named);
+  std::vector<NamedEntry>().swap(named);
   const Member* top = nullptr;  // the record of the catalog's own folder
-  std::vector<Member> files, folders;
+  std::vector<const Member*> files, folders;
   std::vector<FileNaming> chosen;
   for (size_t i = 0; i < all.size(); ++i) {
     all[i].naming = std::move(naming[i]);
@@ -286,21 +292,22 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     }
     if (all[i].naming.folder) {
       if (!all[i].naming.file.empty()) {
-        folders.push_back(all[i]);
+        folders.push_back(&all[i]);
         chosen.push_back(all[i].naming);
       }
       continue;
     }
     chosen.push_back(all[i].naming);
-    files.push_back(all[i]);
+    files.push_back(&all[i]);
   }
-  std::sort(files.begin(), files.end(), [](const Member& a, const Member& b) {
-    return a.naming.file < b.naming.file;
+  std::sort(files.begin(), files.end(), [](const Member* a, const Member* b) {
+    return a->naming.file < b->naming.file;
   });
   // Every folder the files pass through, and the folder entries' own.
   std::set<std::string> tree = FoldersOf(chosen);
+  std::vector<FileNaming>().swap(chosen);
   std::map<std::string, const Member*> kept_folders;
-  for (const Member& f : folders) kept_folders[f.naming.file] = &f;
+  for (const Member* f : folders) kept_folders[f->naming.file] = f;
   catalog_ = KeyOfPath(Upper(name));
   std::string label;
   std::string folder;
@@ -328,16 +335,9 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
                ? *entry->kept.modified_ns
                : NowNs();
   };
-  std::vector<ManifestLine> manifest;
-  for (const Member& f : files) {
-    manifest.push_back(
-        {f.naming.file,
-         EntryKey{catalog_.libref, catalog_.catalog, f.name, f.type}.Path(),
-         f.info.description});
-  }
-  bool described = std::any_of(
-      manifest.begin(), manifest.end(),
-      [](const ManifestLine& line) { return !line.description.empty(); });
+  bool described = std::any_of(files.begin(), files.end(), [](const Member* f) {
+    return !f->info.description.empty();
+  });
   Progress::AddTotal(static_cast<int64_t>(files.size()));
   if (format_ != ArchiveFormat::kNone) {
     ArchiveWriter* archive = Archive();
@@ -347,6 +347,14 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     bool ok =
         !folder_each || archive->AddFolder(folder, mode_of(top), time_of(top));
     if (ok && described) {
+      std::vector<ManifestLine> manifest;
+      for (const Member* f : files) {
+        manifest.push_back(
+            {f->naming.file,
+             EntryKey{catalog_.libref, catalog_.catalog, f->name, f->type}
+                 .Path(),
+             f->info.description});
+      }
       ok = archive->AddText(label + std::string(kManifestName),
                             FormatManifest(manifest), default_mode_, NowNs());
     }
@@ -361,10 +369,9 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
       PrintError(Printable(label) + ": cannot be written: " + archive->error());
       return;
     }
-    std::vector<ManifestLine> unused;
-    for (const Member& member : files) {
+    for (const Member* member : files) {
       Outcome outcome =
-          ExportMember(directory, nullptr, label, member, &unused);
+          ExportMember(directory, nullptr, label, *member, nullptr);
       tally_.Add(outcome, written_bytes_);
     }
   } else {
@@ -395,9 +402,9 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
         }
       }
       std::vector<ManifestLine> written;
-      for (const Member& member : files) {
-        Outcome outcome =
-            ExportMember(directory, &chain, label, member, &written);
+      for (const Member* member : files) {
+        Outcome outcome = ExportMember(directory, &chain, label, *member,
+                                       described ? &written : nullptr);
         tally_.Add(outcome, written_bytes_);
       }
       // Entries without descriptions need no manifest: the folder then
@@ -497,7 +504,9 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
                                      "name: ") +
                              TextOf(naming.unsafe));
   }
-  EntryFile as_file = EntryFileOf(member.info, member.type, default_mode_);
+  EntryFile as_file =
+      EntryFileOf(member.info, member.known ? &member.kept : nullptr,
+                  member.type, default_mode_);
   const std::string& path = naming.file;
   if (naming.refused != Reason::kNone) {
     PrintWarning(what + ": the recorded path " +
@@ -542,7 +551,9 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
                   transfer.status != 0 ? transfer.status : close);
     return Outcome::kSkipped;
   }
-  manifest->push_back({path, key.Path(), member.info.description});
+  if (manifest != nullptr) {
+    manifest->push_back({path, key.Path(), member.info.description});
+  }
   PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));
   WarnTruncated(what, transfer, entry.record_length(), false);

@@ -58,9 +58,17 @@ FileAttributes AfterAppend(const FileAttributes* old, const WritePlan& plan,
 
 EntryFile EntryFileOf(const refhost::EntryInfo& info, std::string_view type,
                       uint32_t default_mode) {
+  FileAttributes kept;
+  bool known = refhost::DecodeFileAttributes(info.host_attributes, &kept);
+  return EntryFileOf(info, known ? &kept : nullptr, type, default_mode);
+}
+
+EntryFile EntryFileOf(const refhost::EntryInfo& info,
+                      const FileAttributes* kept, std::string_view type,
+                      uint32_t default_mode) {
   EntryFile file;
-  file.known =
-      refhost::DecodeFileAttributes(info.host_attributes, &file.attributes);
+  file.known = kept != nullptr;
+  if (kept != nullptr) file.attributes = *kept;
   const FileAttributes& a = file.attributes;
   file.mode = file.known && a.mode ? *a.mode : default_mode;
   file.modified_ns = file.known && a.modified_ns ? *a.modified_ns

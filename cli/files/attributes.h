@@ -47,6 +47,11 @@ struct EntryFile {
 };
 EntryFile EntryFileOf(const refhost::EntryInfo& info, std::string_view type,
                       uint32_t default_mode);
+// The same, with the entry's host attributes decoded already (null when it
+// has none).
+EntryFile EntryFileOf(const refhost::EntryInfo& info,
+                      const refhost::FileAttributes* kept,
+                      std::string_view type, uint32_t default_mode);
 
 // The permission bits a file made now gets by default: 0666 less the
 // umask.
