@@ -449,7 +449,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   StoreStatus CheckVersion(Connection& connection, const std::string& entry,
                            int64_t version, int64_t count, int64_t longest,
                            LibraryCheck* check);
-  StoreStatus CheckLeftovers(Connection& connection, LibraryCheck* check);
+  StoreStatus CheckLeftovers(Connection& connection, LibraryCheck* check) const;
   // Removes pages whose version is gone.
   StoreStatus DropStrayPages();
   int64_t FileBytes() const;

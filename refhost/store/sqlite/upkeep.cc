@@ -95,7 +95,8 @@ StoreStatus LibraryFile::CheckVersion(Connection& connection,
 // process killed) left are no damage: they are noted, and opening the
 // library for writing or compact removes them. Pages of no version are
 // damage: no change leaves them. A lock of a process that runs is noted.
-StoreStatus LibraryFile::CheckLeftovers(Connection& c, LibraryCheck* check) {
+StoreStatus LibraryFile::CheckLeftovers(Connection& c,
+                                        LibraryCheck* check) const {
   int64_t stale_versions = 0;
   {
     Statement st;
