@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
@@ -145,6 +147,10 @@ std::string JsonEntry(const FoundEntry& e) {
 // The entries of a catalog stream: a table is walked twice (its widths,
 // then its rows), JSON once, so that a catalog of any size lists in the
 // memory of one entry.
+// The most a table's rows may take in memory before the listing reads the
+// catalog twice (widths, then rows) instead.
+constexpr size_t kHeldRowBytes = 1u << 20;
+
 int ListEntries(Session& session, const std::string& name, bool json,
                 bool long_listing) {
   NameLevels levels = SplitLevels(name);
@@ -184,10 +190,26 @@ int ListEntries(Session& session, const std::string& name, bool json,
     table.AlignRight(2);
     table.AlignRight(3);
   }
+  // The columns' widths come first: the rows are held while they take
+  // little memory, and a catalog of more is listed a second time.
   size_t count = 0;
+  std::vector<std::vector<std::string>> held;
+  size_t held_bytes = 0;
+  bool again = false;
   if (!ForEachEntry(session, levels, [&](const FoundEntry& e) {
-        table.Measure(row(e));
+        std::vector<std::string> cells = row(e);
+        table.Measure(cells);
         ++count;
+        if (again) return;
+        for (const std::string& cell : cells) {
+          held_bytes += sizeof cell + cell.size();
+        }
+        if (held_bytes > kHeldRowBytes) {
+          again = true;
+          std::vector<std::vector<std::string>>().swap(held);
+        } else {
+          held.push_back(std::move(cells));
+        }
       })) {
     return kExitFailed;
   }
@@ -198,6 +220,10 @@ int ListEntries(Session& session, const std::string& name, bool json,
     return kExitFailed;
   }
   table.PrintHeadings();
+  if (!again) {
+    for (const std::vector<std::string>& cells : held) table.PrintRow(cells);
+    return kExitOk;
+  }
   if (!ForEachEntry(session, levels,
                     [&](const FoundEntry& e) { table.PrintRow(row(e)); })) {
     return kExitFailed;
