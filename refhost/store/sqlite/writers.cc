@@ -204,11 +204,11 @@ void LibraryFile::GiveBack(std::unique_ptr<Connection> connection) {
 
 // Removes the versions of writers that are gone (a process killed while
 // writing) and live versions no entry uses, and the writer locks of
-// processes that are gone. A version an entry points to is never removed,
-// whatever its state says: the entry reads through it. Whether an owner is gone
-// is decided inside the write transaction: a writer seen alive before it could
-// commit and end while a sweep looked, and its committed version would go with
-// it.
+// processes that are gone. A version an entry points to is never
+// removed, whatever its state says: the entry reads through it. Whether an
+// owner is gone is decided inside the write transaction: a writer seen
+// alive before it could commit and end while a sweep looked, and its
+// committed version would go with it.
 StoreStatus LibraryFile::SweepOrphans() {
   if (mode_.read_only) return StoreStatus::Ok();
   // Most opens find nothing to look at, and take no lock for it.
