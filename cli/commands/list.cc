@@ -202,7 +202,7 @@ int ListEntries(Session& session, const std::string& name, bool json,
         ++count;
         if (again) return;
         for (const std::string& cell : cells) {
-          held_bytes += sizeof cell + cell.size();
+          held_bytes += sizeof(std::string) + cell.size();
         }
         if (held_bytes > kHeldRowBytes) {
           again = true;
