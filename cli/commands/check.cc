@@ -6,7 +6,6 @@
 #include "cli/command_support.h"
 #include "cli/commands/commands.h"
 #include "cli/files/attributes.h"
-#include "cli/files/entry_types.h"
 #include "cli/option_text.h"
 #include "cli/records.h"
 #include "cli/report.h"
@@ -45,12 +44,7 @@ void CheckContent(Session& session, const std::string& libref,
       EntryFile file = EntryFileOf(info, key.type, 0);
       if (!file.known) continue;
       EntryStream entry(session);
-      entry.UseRecordFormat(file.attributes.record_format);
-      if (entry.OpenMember(directory, key, key.name + "." + key.type,
-                           kDefaultTypeHint, kOpenInput, kInputRecordLength,
-                           nullptr) != 0) {
-        continue;
-      }
+      if (OpenAsWritten(entry, directory, key, file) != 0) continue;
       EntryBytes bytes(entry, file.mapping, file.attributes.final_newline);
       bytes.Expect(file.attributes, key.type);
       const char* data;

@@ -531,10 +531,7 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   key.name = member.name;
   key.type = member.type;
   EntryStream entry(session_);
-  entry.UseRecordFormat(as_file.attributes.record_format);
-  int32_t st = entry.OpenMember(directory, key, member.name + "." + member.type,
-                                kDefaultTypeHint, kOpenInput,
-                                kInputRecordLength, nullptr);
+  int32_t st = OpenAsWritten(entry, directory, key, as_file);
   if (st != 0) {
     session_.Fail(what + ": skipped", st);
     return Outcome::kSkipped;

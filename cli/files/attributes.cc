@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "cli/files/entry_types.h"
+
 namespace cli {
 
 using refhost::FileAttributes;
@@ -76,6 +78,14 @@ EntryFile EntryFileOf(const refhost::EntryInfo& info,
   file.mapping = MappingOf(file.known ? &a : nullptr, type);
   if (file.known) file.size = a.size;
   return file;
+}
+
+int32_t OpenAsWritten(EntryStream& entry, const Directory& directory,
+                      const EntryKey& key, const EntryFile& file) {
+  entry.UseRecordFormat(file.attributes.record_format);
+  return entry.OpenMember(directory, key, key.name + "." + key.type,
+                          kDefaultTypeHint, kOpenInput, kInputRecordLength,
+                          nullptr);
 }
 
 uint32_t DefaultFileMode() {

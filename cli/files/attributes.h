@@ -53,6 +53,13 @@ EntryFile EntryFileOf(const refhost::EntryInfo& info,
                       const refhost::FileAttributes* kept,
                       std::string_view type, uint32_t default_mode);
 
+// Opens the member key of the open directory for input, its records read
+// in the record format they were written with (file's attributes) at the
+// entry's own record length, as export, the mount and check read it.
+// Returns the open's status.
+int32_t OpenAsWritten(EntryStream& entry, const Directory& directory,
+                      const EntryKey& key, const EntryFile& file);
+
 // The permission bits a file made now gets by default: 0666 less the
 // umask.
 uint32_t DefaultFileMode();

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "cli/files/content.h"
-#include "cli/files/entry_types.h"
 #include "cli/reasons.h"
 #include "cli/report.h"
 
@@ -53,12 +52,7 @@ int32_t EntryReader::Open() {
   entry_ = std::make_unique<EntryStream>(session_);
   int32_t st = fileref_->Assign(key_.libref + "." + key_.catalog, nullptr);
   if (st == 0) st = directory_->Open(*fileref_);
-  entry_->UseRecordFormat(as_file_.attributes.record_format);
-  if (st == 0) {
-    st = entry_->OpenMember(*directory_, key_, key_.name + "." + key_.type,
-                            kDefaultTypeHint, kOpenInput, kInputRecordLength,
-                            nullptr);
-  }
+  if (st == 0) st = OpenAsWritten(*entry_, *directory_, key_, as_file_);
   if (st != 0) return st;
   bytes_ = std::make_unique<EntryBytes>(*entry_, as_file_.mapping,
                                         as_file_.attributes.final_newline);

@@ -23,20 +23,14 @@ class DamageTest : public ProgramTest {
       ASSERT_EQ(Run({"write", name}, bytes).code, 0);
     }
     ASSERT_EQ(Run({"check", "work"}).code, 0);
-    ASSERT_EQ(Shell("cp -a \"$D\" \"$D.sound\""), 0);
+    ASSERT_EQ(RunShell("cp -a \"$D\" \"$D.sound\""), 0);
   }
 
-  int Shell(const std::string& line) {
-    std::string command = "V='" + std::string(VUVOROZO_PROGRAM_PATH) + "' D='" +
-                          data_ + "'; " + line;
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
   int Sql(const std::string& sql) {
-    return Shell("sqlite3 \"$D/work.db\" \"" + sql + "\"");
+    return RunShell("sqlite3 \"$D/work.db\" \"" + sql + "\"");
   }
   void Restore() {
-    ASSERT_EQ(Shell("rm -rf \"$D\" && cp -a \"$D.sound\" \"$D\""), 0);
+    ASSERT_EQ(RunShell("rm -rf \"$D\" && cp -a \"$D.sound\" \"$D\""), 0);
   }
   // The entries that read as they were written.
   std::vector<std::string> Readable() {
@@ -153,7 +147,7 @@ TEST_F(DamageTest, CheckNamesEachDamageAndCompactKeepsWhatReads) {
 
 // What is no library: an empty file, a file of another program.
 TEST_F(DamageTest, AFileThatHoldsNoLibraryIsNotSound) {
-  ASSERT_EQ(Shell(": > \"$D/empty.db\" && echo hello > \"$D/other.db\""), 0);
+  ASSERT_EQ(RunShell(": > \"$D/empty.db\" && echo hello > \"$D/other.db\""), 0);
   for (const char* libref : {"empty", "other"}) {
     Outcome check = Run({"check", libref});
     EXPECT_EQ(check.code, 1) << libref << check.out;

@@ -11,16 +11,7 @@
 
 namespace {
 
-class LibraryTest : public ProgramTest {
- protected:
-  // Runs a shell command line with $V the program and $D the data folder.
-  int Shell(const std::string& line) {
-    std::string command = "V='" + std::string(VUVOROZO_PROGRAM_PATH) + "' D='" +
-                          data_ + "'; " + line;
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-};
+using LibraryTest = ProgramTest;
 
 TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
   std::string lines;
@@ -57,10 +48,11 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
   EXPECT_EQ(Run({"read", "work.notes.a"}).out, lines);
 
   // A damaged page: check says which entry, exit 1; reading it fails.
-  ASSERT_EQ(Shell("sqlite3 \"$D/work.db\" \"UPDATE pages SET data = "
-                  "substr(data, 1, 30) || x'00' || substr(data, 32) WHERE key "
-                  "= (SELECT min(key) FROM pages)\""),
-            0);
+  ASSERT_EQ(
+      RunShell("sqlite3 \"$D/work.db\" \"UPDATE pages SET data = "
+               "substr(data, 1, 30) || x'00' || substr(data, 32) WHERE key "
+               "= (SELECT min(key) FROM pages)\""),
+      0);
   check = Run({"check", "work"});
   EXPECT_EQ(check.code, 1);
   EXPECT_NE(
@@ -87,12 +79,12 @@ TEST_F(LibraryTest, CheckAndCompactSayWhatTheyFoundAndDid) {
 TEST_F(LibraryTest, ADamagedFileIsSaidLineByLine) {
   ASSERT_EQ(Run({"write", "work.notes.a"}, "one\ntwo\n").code, 0);
   // The header of an index's first page made nonsense of (its free space).
-  ASSERT_EQ(Shell("page=$(sqlite3 \"$D/work.db\" \"SELECT rootpage FROM "
-                  "sqlite_schema WHERE type = 'index' LIMIT 1\") && "
-                  "size=$(sqlite3 \"$D/work.db\" \"PRAGMA page_size\") && "
-                  "printf '\\015\\000\\000\\000\\005' | dd "
-                  "of=\"$D/work.db\" bs=1 seek=$(( (page - 1) * size )) "
-                  "conv=notrunc 2>/dev/null"),
+  ASSERT_EQ(RunShell("page=$(sqlite3 \"$D/work.db\" \"SELECT rootpage FROM "
+                     "sqlite_schema WHERE type = 'index' LIMIT 1\") && "
+                     "size=$(sqlite3 \"$D/work.db\" \"PRAGMA page_size\") && "
+                     "printf '\\015\\000\\000\\000\\005' | dd "
+                     "of=\"$D/work.db\" bs=1 seek=$(( (page - 1) * size )) "
+                     "conv=notrunc 2>/dev/null"),
             0);
   Outcome check = Run({"check", "work"});
   EXPECT_EQ(check.code, 1);
@@ -107,9 +99,9 @@ TEST_F(LibraryTest, ADamagedFileIsSaidLineByLine) {
 // one after the other.
 TEST_F(LibraryTest, ConcurrentAppendsLandWhole) {
   ASSERT_EQ(Run({"write", "work.c.m"}, "base\n").code, 0);
-  ASSERT_EQ(Shell("(seq 1 5000 | \"$V\" --data \"$D\" write work.c.m mod "
-                  "lrecl=10) & (seq 5001 10000 | \"$V\" --data \"$D\" write "
-                  "work.c.m mod lrecl=10) & wait"),
+  ASSERT_EQ(RunShell("(seq 1 5000 | \"$V\" --data \"$D\" write work.c.m mod "
+                     "lrecl=10) & (seq 5001 10000 | \"$V\" --data \"$D\" write "
+                     "work.c.m mod lrecl=10) & wait"),
             0);
   Outcome read = Run({"read", "work.c.m"});
   EXPECT_EQ(read.code, 0) << read.err;

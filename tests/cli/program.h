@@ -45,6 +45,15 @@ class ProgramTest : public ::testing::Test {
     std::filesystem::remove_all(root_, ignored);
   }
 
+  // Runs a shell command line with $V the program and $D the data folder;
+  // its exit code, -1 when it did not exit.
+  int RunShell(const std::string& line) {
+    std::string command = "V='" + std::string(VUVOROZO_PROGRAM_PATH) + "' D='" +
+                          data_ + "'; " + line;
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   // Runs the program over this test's data folder.
   Outcome Run(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--data", data_});

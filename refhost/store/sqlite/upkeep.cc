@@ -143,13 +143,12 @@ StoreStatus LibraryFile::CheckLeftovers(Connection& c,
   while (writers.Step() == SQLITE_ROW) {
     Owner owner{writers.Int(3), writers.Int(4)};
     EntryName entry{writers.Text(0), writers.Text(1), writers.Text(2)};
+    std::string pid = std::to_string(owner.pid);
     check->notes.push_back(
         Describe(entry) +
-        (IsAlive(owner) ? " is being written by process "
-                        : " is still marked written by process ") +
-        std::to_string(owner.pid) +
-        (IsAlive(owner) ? ""
-                        : ", which has ended (the next change clears it)"));
+        (IsAlive(owner) ? " is being written by process " + pid
+                        : " is still marked written by process " + pid +
+                              ", which has ended (the next change clears it)"));
   }
   return StoreStatus::Ok();
 }
