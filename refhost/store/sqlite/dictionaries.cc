@@ -36,8 +36,7 @@ constexpr int kMostMade = 8;
 constexpr double kIncompressible = 0.8;
 // Of each page's text, this much is kept as a sample.
 constexpr size_t kSampleBytes = 4096;
-// The latest host attributes kept as samples (they go last, nearest to
-// what zstd matches first).
+// The latest host attributes kept as samples.
 constexpr size_t kAttributeSamples = 12;
 // Compact makes a catalog a new dictionary once its pages hold this many
 // times the bytes they held when its dictionary was made, or a first one
@@ -46,6 +45,9 @@ constexpr int64_t kGrowth = 4;
 constexpr int64_t kFirstBytes = 128 << 10;
 // Pages compact reads for the samples of a catalog's new dictionary.
 constexpr size_t kSamplePages = 160;
+// What a new dictionary must save of the pages it is tried on for compact
+// to compress a catalog again with it.
+constexpr double kRenewGain = 0.02;
 // Pages compressed again in one transaction by compact.
 constexpr size_t kRenewBatchPages = 256;
 // Host attributes are at most this long (a 16 MB manifest line could not
@@ -131,22 +133,22 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     return StoreStatus::Ok();
   }
   std::vector<std::string> samples = std::move(text->samples);
+  std::vector<std::string> attributes = std::move(text->attribute_samples);
   text->samples.clear();
-  for (std::string& attributes : text->attribute_samples) {
-    samples.push_back(std::move(attributes));
-  }
   text->attribute_samples.clear();
   // What the catalog's pages took when the dictionary was made, for
   // compact to tell how much the catalog grew since.
-  return MakeCatalogDictionary(catalog, text, samples,
+  return MakeCatalogDictionary(catalog, text, samples, attributes,
                                (int64_t)text->sample_stored);
 }
 
 StoreStatus LibraryFile::MakeCatalogDictionary(
     int64_t catalog, CatalogText* text, const std::vector<std::string>& samples,
-    int64_t trained_bytes) {
+    const std::vector<std::string>& attributes, int64_t trained_bytes,
+    const std::function<bool(PageDictionary&)>& worth) {
   std::string joined;
   for (const std::string& sample : samples) joined += sample;
+  for (const std::string& sample : attributes) joined += sample;
   std::string bytes, why;
   uint32_t id = 0;
   for (int attempt = 0; attempt < 8 && id == 0; ++attempt) {
@@ -162,7 +164,8 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
     }
     if (taken == 0) id = wanted;
   }
-  if (id == 0 || !MakeDictionary(id, samples, kDictionaryBytes, &bytes, &why)) {
+  if (id == 0 || !MakeDictionary(id, samples, attributes, kDictionaryBytes,
+                                 &bytes, &why)) {
     // The catalog is written without one; compact tries again.
     text->failed = true;
     return StoreStatus::Ok();
@@ -172,6 +175,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
     text->failed = true;
     return StoreStatus::Ok();
   }
+  if (worth != nullptr && !worth(*dictionary)) return StoreStatus::Ok();
   StoreStatus status;
   Statement* st = main_->Get(Sql::kInsertDictionary, &status);
   if (st == nullptr) return status;
@@ -467,10 +471,16 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     while (st.Step() == SQLITE_ROW) keys.push_back(st.Int(0));
   }
   if (keys.empty()) return StoreStatus::Ok();
-  // Samples from pages spread over the catalog, then host attributes.
-  std::vector<std::string> samples;
+  // Samples from pages spread over the catalog, then host attributes; and
+  // as many pages between them to try the new dictionary on.
+  std::vector<std::string> samples, attribute_samples;
+  std::vector<RecordPage> trials;
+  size_t trial_stored = 0;
   size_t stride = std::max<size_t>(1, keys.size() / kSamplePages);
-  for (size_t i = 0; i < keys.size(); i += stride) {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    bool sample = i % stride == 0;
+    bool trial = i % stride == stride / 2;
+    if (!sample && !trial) continue;
     Statement st;
     if (st.Prepare(main_->db(),
                    "SELECT count, longest, data FROM pages WHERE key = ?1") !=
@@ -480,21 +490,26 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     st.Bind(1, keys[i]);
     RecordPage page;
     std::string why;
-    if (st.Step() == SQLITE_ROW && st.Int(0) > 0 && st.Int(0) <= UINT32_MAX &&
-        st.Int(1) >= 0 && st.Int(1) <= UINT32_MAX &&
-        page.Decode(codec_, st.Blob(2), st.Bytes(2), 0, (uint32_t)st.Int(0),
-                    (uint32_t)st.Int(1), &why, FinderFor(*main_))) {
+    if (st.Step() != SQLITE_ROW || st.Int(0) <= 0 || st.Int(0) > UINT32_MAX ||
+        st.Int(1) < 0 || st.Int(1) > UINT32_MAX ||
+        !page.Decode(codec_, st.Blob(2), st.Bytes(2), 0, (uint32_t)st.Int(0),
+                     (uint32_t)st.Int(1), &why, FinderFor(*main_))) {
+      continue;
+    }
+    if (trial) trial_stored += st.Bytes(2);
+    if (sample) {
       // The page holds its content now: its records, a line each.
-      std::string sample;
-      for (uint64_t n = 0; n < page.count() && sample.size() < kSampleBytes;
+      std::string text;
+      for (uint64_t n = 0; n < page.count() && text.size() < kSampleBytes;
            ++n) {
         RecordView record = page.Get(n);
-        sample.append((const char*)record.data, record.length);
-        sample += '\n';
+        text.append((const char*)record.data, record.length);
+        text += '\n';
       }
-      if (sample.size() > kSampleBytes) sample.resize(kSampleBytes);
-      samples.push_back(std::move(sample));
+      if (text.size() > kSampleBytes) text.resize(kSampleBytes);
+      samples.push_back(std::move(text));
     }
+    if (trial) trials.push_back(std::move(page));
   }
   {
     Statement st;
@@ -508,13 +523,29 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     while (st.Step() == SQLITE_ROW) {
       std::string attributes;
       if (AttributesOf(*main_, &st, 0, &attributes, "").ok()) {
-        samples.push_back(std::move(attributes));
+        attribute_samples.push_back(std::move(attributes));
       }
     }
   }
+  // A new dictionary must make the trial pages smaller than they are
+  // stored now (by at least kRenewGain), or compact would make the library
+  // larger, or rewrite it for nothing.
+  auto worth = [&](PageDictionary& made) {
+    size_t again = 0;
+    std::string why;
+    for (const RecordPage& page : trials) {
+      codec_.Use(&made);
+      if (!page.Encode(codec_, &why)) return false;
+      again += codec_.frame().size();
+    }
+    codec_.Use(nullptr);
+    return (double)again < (1.0 - kRenewGain) * (double)trial_stored;
+  };
   CatalogText text;
-  StoreStatus status = Change(
-      [&] { return MakeCatalogDictionary(catalog, &text, samples, stored); });
+  StoreStatus status = Change([&] {
+    return MakeCatalogDictionary(catalog, &text, samples, attribute_samples,
+                                 stored, worth);
+  });
   texts_.erase(catalog);
   if (!status.ok() || text.dictionary == nullptr) return status;
   std::shared_ptr<PageDictionary> dictionary = text.dictionary;

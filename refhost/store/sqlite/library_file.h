@@ -22,7 +22,8 @@
 // (dictionaries.cc), made from what was written, which is then compressed
 // again with it; compact makes a new one from the whole catalog once the
 // catalog's pages take four times the bytes they took when its dictionary
-// was made (trained_bytes), and compresses the catalog again.
+// was made (trained_bytes), and compresses the catalog again with it if it
+// makes the pages it is tried on smaller.
 //
 // Format 2 had no dictionaries; it is brought to format 3 (the table made,
 // the file stamped) the first time it is opened for writing, and compact
@@ -91,6 +92,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -413,9 +415,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // there is enough of them the catalog's dictionary made and what was
   // noted compressed again with it.
   StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key);
-  StoreStatus MakeCatalogDictionary(int64_t catalog, CatalogText* text,
-                                    const std::vector<std::string>& samples,
-                                    int64_t trained_bytes);
+  // Makes the catalog a dictionary from samples and stores it, unless
+  // worth (when given) finds it no better than what the catalog has.
+  StoreStatus MakeCatalogDictionary(
+      int64_t catalog, CatalogText* text,
+      const std::vector<std::string>& samples,
+      const std::vector<std::string>& attributes, int64_t trained_bytes,
+      const std::function<bool(PageDictionary&)>& worth = nullptr);
   // Compresses the page row at key again with the dictionary in use;
   // adds the bytes of its text and of its new frame to *text and *stored.
   StoreStatus Recompress(int64_t key, size_t* text = nullptr,

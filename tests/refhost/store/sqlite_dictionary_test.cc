@@ -22,8 +22,15 @@ const char* const kWords[] = {
     "council", "weather", "budget",  "notes",  "market",  "quarter", "paper",
     "the",     "of",      "and",     "for",    "with",    "before",  "after"};
 
+// The words of later notes: half of them others.
+const char* const kLaterWords[] = {
+    "meeting", "harbour", "invoice", "ferry", "library", "tunnel",  "report",
+    "orchard", "weather", "ledger",  "notes", "bakery",  "quarter", "canal",
+    "the",     "of",      "and",     "for",   "beside",  "during",  "until"};
+
 // An entry of notes: lines of words, different for every seed.
-std::vector<StoredRecord> Notes(int seed, int lines) {
+std::vector<StoredRecord> Notes(int seed, int lines,
+                                const char* const* words = kWords) {
   uint64_t state = (uint64_t)seed * 2654435761u + 1;
   auto next = [&] {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -32,10 +39,10 @@ std::vector<StoredRecord> Notes(int seed, int lines) {
   std::vector<StoredRecord> out;
   for (int i = 0; i < lines; ++i) {
     std::string line = std::to_string(seed) + "-" + std::to_string(i) + ":";
-    int words = 6 + (int)(next() % 8);
-    for (int w = 0; w < words; ++w) {
+    int count = 6 + (int)(next() % 8);
+    for (int w = 0; w < count; ++w) {
       line += " ";
-      line += kWords[next() % (sizeof kWords / sizeof kWords[0])];
+      line += words[next() % (sizeof kWords / sizeof kWords[0])];
     }
     out.push_back({line, 0});
   }
@@ -49,13 +56,17 @@ class DictionaryTest : public LibraryFolderTest {
   }
 
   static std::string Name(int i) { return "N" + std::to_string(i); }
+  // Entry i of CAT: notes of about 8 KB, of the later words from later_.
+  std::vector<StoredRecord> NotesOf(int i) const {
+    return Notes(i, 150, i >= later_ ? kLaterWords : kWords);
+  }
+  int later_ = 1 << 30;
 
   // Entries first to first + count of CAT, of about 8 KB each.
   void WriteNotes(CatalogStore& store, int first, int count) {
     for (int i = first; i < first + count; ++i) {
       ASSERT_TRUE(
-          store.PutEntry("WORK", "CAT", Name(i), "DATA", "", Notes(i, 150))
-              .ok())
+          store.PutEntry("WORK", "CAT", Name(i), "DATA", "", NotesOf(i)).ok())
           << Name(i);
     }
   }
@@ -64,7 +75,7 @@ class DictionaryTest : public LibraryFolderTest {
     for (int i = 0; i < count; ++i) {
       auto entry = store.GetEntry("WORK", "CAT", Name(i), "DATA");
       ASSERT_TRUE(entry.has_value()) << Name(i);
-      EXPECT_EQ(entry->records, Notes(i, 150)) << Name(i);
+      EXPECT_EQ(entry->records, NotesOf(i)) << Name(i);
     }
   }
 
@@ -180,11 +191,14 @@ TEST_F(DictionaryTest, ADamagedDictionaryIsRefusedNamingWhatNeedsIt) {
 }
 
 // Compact gives a catalog that has grown well past the text its
-// dictionary was made from a new one, compresses the catalog again with
-// it and drops the dictionary no page names any more; nothing reads
-// differently, and a library of several generations of pages checks
-// sound.
-TEST_F(DictionaryTest, CompactRenewsTheDictionaryOfACatalogThatGrew) {
+// dictionary was made from, and whose later text that dictionary serves
+// less well, a new one, compresses the catalog again with it and drops
+// the dictionary no page names any more; nothing reads differently, and
+// a library of several generations of pages checks sound. A catalog its
+// dictionaries serve as well as a new one would is left as it is: compact
+// never makes a library's pages larger.
+TEST_F(DictionaryTest, CompactRenewsADictionaryOnlyWhereANewOneIsSmaller) {
+  later_ = 70;
   auto store = Store();
   WriteNotes(*store, 0, 70);
   ASSERT_EQ(Query("SELECT count(*) FROM dictionaries"), 1);
@@ -193,6 +207,7 @@ TEST_F(DictionaryTest, CompactRenewsTheDictionaryOfACatalogThatGrew) {
   LibraryCheck check;
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
   EXPECT_TRUE(check.problems.empty());
+  int64_t before = Query("SELECT sum(length(data)) FROM pages");
   LibraryCompaction compaction;
   ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
   store.reset();
@@ -204,10 +219,20 @@ TEST_F(DictionaryTest, CompactRenewsTheDictionaryOfACatalogThatGrew) {
   EXPECT_EQ(Query("SELECT count(*) FROM dictionaries WHERE id = " +
                   std::to_string(first)),
             0);
+  int64_t after = Query("SELECT sum(length(data)) FROM pages");
+  EXPECT_LT(after, before);
   store = Store();
   ExpectNotes(*store, 400);
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
   EXPECT_TRUE(check.problems.empty());
+
+  // Compacted again, the catalog keeps its dictionary and its pages.
+  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  store.reset();
+  EXPECT_EQ(Query("SELECT id FROM dictionaries"), now);
+  EXPECT_EQ(Query("SELECT sum(length(data)) FROM pages"), after);
+  store = Store();
+  ExpectNotes(*store, 400);
   store.reset();
   ExpectNothingLeftBehind();
 }
