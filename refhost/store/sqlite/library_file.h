@@ -119,7 +119,8 @@ inline constexpr int kFormat = 3;  // PRAGMA user_version of a library
 // 1 MB), larger ones where they are of a few hundred bytes (a folder of
 // notes of 1 KB): measured on such folders, 1 KiB pages made the smallest
 // libraries of the first two, and a library within 17% of the smallest of
-// the third (16 KiB).
+// the third (16 KiB). Compact rebuilds a library with the page size its
+// rows fill best (upkeep.cc).
 inline constexpr const char* kPageSize = "PRAGMA page_size = 1024";
 // PRAGMA application_id of every library: "VUVL".
 inline constexpr int64_t kApplicationId = 0x5655564C;
@@ -441,6 +442,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // text compressed again, dictionaries no page names dropped.
   StoreStatus RenewDictionaries();
   StoreStatus RenewCatalog(int64_t catalog, int64_t stored);
+  // Sets the library's journal to WAL again, waiting while others hold
+  // the file.
+  StoreStatus RestoreWal();
   StoreStatus DropWriter(const EntryName& entry);
   StoreStatus WriterRow(Sql which, const EntryName& entry, const char* doing);
   void ReleaseWriter(const EntryName& entry, int64_t generation);

@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "refhost/store/sqlite/library_file.h"
@@ -15,6 +17,109 @@ namespace {
 
 // Free space given back to the file system once it passes this.
 constexpr int64_t kTrimBytes = 256 << 10;
+
+// The page sizes compact may rebuild a library with, and what a rebuild
+// with another one must save of the bytes the present one would take.
+constexpr int64_t kPageSizes[] = {1024, 2048, 4096, 8192, 16384};
+constexpr int kSizes = sizeof kPageSizes / sizeof kPageSizes[0];
+constexpr double kResizeGain = 0.03;
+
+int VarintBytes(uint64_t v) {
+  int n = 1;
+  while (v >= 0x80 && n < 9) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// The pages a b-tree of one table takes when a rebuild fills it with its
+// rows in key order, for each of kPageSizes at once: SQLite's rule of what
+// of a row stays in its leaf and what goes on in overflow pages (which
+// are filled whole), leaves filled as far as the next row fits.
+class TreeEstimate {
+ public:
+  explicit TreeEstimate(bool index) : index_(index) {}
+
+  // A row of payload bytes, with key_bytes of key in its cell besides.
+  void Add(uint64_t payload, int key_bytes) {
+    for (int i = 0; i < kSizes; ++i) {
+      int64_t u = kPageSizes[i];
+      int64_t most = index_ ? (u - 12) * 64 / 255 - 23 : u - 35;
+      int64_t least = (u - 12) * 32 / 255 - 23;
+      int64_t local = (int64_t)payload, overflow = 0;
+      if (local > most) {
+        int64_t surplus = least + ((int64_t)payload - least) % (u - 4);
+        local = surplus <= most ? surplus : least;
+        overflow = ((int64_t)payload - local + u - 5) / (u - 4);
+      }
+      int64_t cell =
+          VarintBytes(payload) + key_bytes + local + (overflow > 0 ? 4 : 0) + 2;
+      if (used_[i] == 0 || used_[i] + cell > u) {
+        ++leaves_[i];
+        used_[i] = 8;
+      }
+      used_[i] += cell;
+      overflow_[i] += overflow;
+    }
+  }
+
+  // The tree's bytes in pages of kPageSizes[i], its inner pages counted
+  // as one of about 14 bytes a leaf.
+  int64_t Bytes(int i) const {
+    int64_t u = kPageSizes[i];
+    int64_t inner = leaves_[i] > 1 ? (leaves_[i] * 14 + u - 13) / (u - 12) : 0;
+    return (leaves_[i] + overflow_[i] + inner + (leaves_[i] == 0)) * u;
+  }
+
+ private:
+  bool index_;
+  int64_t used_[kSizes] = {};
+  int64_t leaves_[kSizes] = {};
+  int64_t overflow_[kSizes] = {};
+};
+
+// The page size that makes the library smallest when it is rebuilt (by
+// the sizes of its rows): *best, or the present one where no other saves
+// kResizeGain of it, or the rows cannot be read.
+void ChooseRebuildPageSize(Connection& c, int64_t present, int64_t* best) {
+  *best = present;
+  struct Table {
+    const char* sql;  // each row's payload, key bytes in its cell
+    bool index;
+  };
+  // Estimates of the payloads: the columns' bytes, and their header and
+  // numbers.
+  const Table tables[] = {
+      {"SELECT length(data) + 12, 5 FROM pages ORDER BY key", false},
+      {"SELECT length(name) + length(type) + length(description) + "
+       "length(host_attributes) + 30, 0 FROM entries ORDER BY catalog_id, "
+       "name, type",
+       true},
+      {"SELECT 14, 3 FROM versions", false},
+      {"SELECT length(data) + 30, 2 FROM dictionaries", false},
+  };
+  int64_t total[kSizes] = {};
+  for (const Table& table : tables) {
+    Statement st;
+    if (st.Prepare(c.db(), table.sql) != SQLITE_OK) return;
+    TreeEstimate tree(table.index);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      tree.Add((uint64_t)std::max<int64_t>(0, st.Int(0)), (int)st.Int(1));
+    }
+    if (rc != SQLITE_DONE) return;
+    for (int i = 0; i < kSizes; ++i) total[i] += tree.Bytes(i);
+  }
+  int chosen = -1, now = -1;
+  for (int i = 0; i < kSizes; ++i) {
+    if (kPageSizes[i] == present) now = i;
+    if (chosen < 0 || total[i] < total[chosen]) chosen = i;
+  }
+  if (now < 0 || (double)total[chosen] < (1.0 - kResizeGain) * total[now]) {
+    *best = kPageSizes[chosen];
+  }
+}
 
 }  // namespace
 
@@ -27,6 +132,15 @@ void LibraryFile::TrimFreeSpace() {
     return;
   }
   main_->Exec("PRAGMA incremental_vacuum");
+}
+
+StoreStatus LibraryFile::RestoreWal() {
+  for (int waited_ms = 0;; waited_ms += 10) {
+    StoreStatus s = main_->Exec("PRAGMA journal_mode = WAL");
+    if (s.ok()) return s;
+    if (!s.IsBusy() || waited_ms >= kBusyTimeoutMs) return s;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 int64_t LibraryFile::FileBytes() const {
@@ -275,7 +389,37 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
       return s;
     }
   }
+  // The rows' sizes may call for other pages (rows of a few hundred bytes
+  // fill small ones badly). A library of WAL journal takes another page
+  // size only when it is rebuilt without it, which needs the file to
+  // itself: while another process has it open, it keeps its size.
+  int64_t page_size = 0, best = 0;
+  if (StoreStatus s = main_->Integer("PRAGMA page_size", &page_size); !s.ok()) {
+    return s;
+  }
+  ChooseRebuildPageSize(*main_, page_size, &best);
+  bool resized = false;
+  if (best != page_size && main_->Exec("PRAGMA journal_mode = DELETE").ok()) {
+    std::string mode;
+    {
+      Statement st;
+      if (st.Prepare(main_->db(), "PRAGMA journal_mode") == SQLITE_OK &&
+          st.Step() == SQLITE_ROW) {
+        mode = st.Text(0);
+      }
+    }
+    resized = mode == "delete";
+    if (resized) {
+      main_->Exec(("PRAGMA page_size = " + std::to_string(best)).c_str());
+    } else if (StoreStatus s = RestoreWal(); !s.ok()) {
+      return s;
+    }
+  }
   StoreStatus vacuumed = main_->Exec("VACUUM");
+  if (resized) {
+    // Back to the journal every library has, whatever the rebuild did.
+    if (StoreStatus s = RestoreWal(); !s.ok()) return s;
+  }
   if (vacuumed.code() == StoreStatus::kDiskFull) {
     // No room for the copy a rewrite makes: the free pages alone go back,
     // which needs none.

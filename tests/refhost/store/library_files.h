@@ -37,21 +37,39 @@ inline bool ExecFile(const std::string& path, const std::string& sql,
   return ok;
 }
 
-// The first column of the first row the statement gives, read from the
-// database file at path; -1 when there is none.
-inline int64_t QueryFile(const std::string& path, const std::string& sql) {
+// Calls read with the first row the statement gives, read from the
+// database file at path.
+template <typename Read>
+void FirstRowOfFile(const std::string& path, const std::string& sql,
+                    Read read) {
   sqlite3* db = nullptr;
-  int64_t value = -1;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
       SQLITE_OK) {
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW) {
-      value = sqlite3_column_int64(st, 0);
+      read(st);
     }
     sqlite3_finalize(st);
   }
   sqlite3_close(db);
+}
+
+// The first column of the first row the statement gives, read from the
+// database file at path; -1 (or "") when there is none.
+inline int64_t QueryFile(const std::string& path, const std::string& sql) {
+  int64_t value = -1;
+  FirstRowOfFile(path, sql, [&](sqlite3_stmt* st) {
+    value = sqlite3_column_int64(st, 0);
+  });
+  return value;
+}
+inline std::string QueryText(const std::string& path, const std::string& sql) {
+  std::string value;
+  FirstRowOfFile(path, sql, [&](sqlite3_stmt* st) {
+    const unsigned char* text = sqlite3_column_text(st, 0);
+    if (text != nullptr) value = (const char*)text;
+  });
   return value;
 }
 
