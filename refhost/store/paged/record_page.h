@@ -79,12 +79,13 @@ class PageDictionary {
 };
 
 // Makes a dictionary of about size bytes, whose id is id (32768 and up),
-// from samples (the pages' contents a store wrote) and tail (texts it
-// writes often and small, such as host attributes, kept whole up to a
-// quarter of the size). False with *why when zstd cannot.
+// from samples (the pages' contents a store wrote: spread over a
+// catalog, or the latest written) and tail (texts it writes often and
+// small, such as host attributes, kept whole up to a quarter of the
+// size). False with *why when zstd cannot.
 bool MakeDictionary(uint32_t id, const std::vector<std::string>& samples,
-                    const std::vector<std::string>& tail, size_t size,
-                    std::string* dictionary, std::string* why);
+                    const std::vector<std::string>& tail, bool spread,
+                    size_t size, std::string* dictionary, std::string* why);
 // The hash a library keeps of a dictionary's bytes, to tell a damaged one.
 uint64_t DictionaryHash(std::string_view bytes);
 // The id a library gives a dictionary of these bytes: 32768 and up, the

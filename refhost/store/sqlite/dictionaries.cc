@@ -164,8 +164,11 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
     }
     if (taken == 0) id = wanted;
   }
-  if (id == 0 || !MakeDictionary(id, samples, attributes, kDictionaryBytes,
-                                 &bytes, &why)) {
+  // Samples that are tried (compact's) are spread over the catalog; the
+  // others are what a writer wrote last.
+  bool spread = worth != nullptr;
+  if (id == 0 || !MakeDictionary(id, samples, attributes, spread,
+                                 kDictionaryBytes, &bytes, &why)) {
     // The catalog is written without one; compact tries again.
     text->failed = true;
     return StoreStatus::Ok();
