@@ -162,6 +162,9 @@ StoreStatus LibraryFile::FlushBatch() {
   batch_released_.clear();
   batch_discarded_.clear();
   shared_.reset();
+  // A library this process made takes the page size its first rows call
+  // for while it holds little.
+  if (fit_pages_) fit_pages_ = !FitPagesToFirstRows();
   return status;
 }
 

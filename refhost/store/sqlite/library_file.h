@@ -445,6 +445,16 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // Sets the library's journal to WAL again, waiting while others hold
   // the file.
   StoreStatus RestoreWal();
+  // The journal mode SQLite reports ("wal", "delete"...; "" on failure).
+  std::string JournalMode();
+  // Rebuilds the file (VACUUM), with pages of page_size bytes where that is
+  // not the present size and the file can be had to itself.
+  StoreStatus Rebuild(int64_t present, int64_t page_size);
+  // After a batch of a library this process made: once it holds enough
+  // rows to tell, rebuilt with the page size they fill best, when that is
+  // another. True once told (or the library is too large to rebuild in
+  // passing).
+  bool FitPagesToFirstRows();
   StoreStatus DropWriter(const EntryName& entry);
   StoreStatus WriterRow(Sql which, const EntryName& entry, const char* doing);
   void ReleaseWriter(const EntryName& entry, int64_t generation);
@@ -500,6 +510,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   BatchLedger* ledger_ = nullptr;  // the store's
   bool batching_ = false;          // commits are gathered
   bool batch_open_ = false;        // the batch's transaction is open
+  bool fit_pages_ = false;  // made by this process, its first batch to come
   std::chrono::steady_clock::time_point batch_start_;
   size_t batch_bytes_ = 0;              // of pages gathered in it
   bool short_of_room_ = false;          // the file system, when last looked

@@ -105,16 +105,8 @@ StoreStatus LibraryFile::OpenFile(bool create) {
   // Every library is kept in WAL journal; one whose rebuild by compact
   // was stopped midway may be left without it, and gets it back here
   // (while others hold the file it stays as it is, and works as well).
-  if (format != 0) {
-    std::string mode;
-    {
-      Statement st;
-      if (st.Prepare(main_->db(), "PRAGMA journal_mode") == SQLITE_OK &&
-          st.Step() == SQLITE_ROW) {
-        mode = st.Text(0);
-      }
-    }
-    if (mode != "wal") main_->Exec("PRAGMA journal_mode = WAL");
+  if (format != 0 && JournalMode() != "wal") {
+    main_->Exec("PRAGMA journal_mode = WAL");
   }
   // Housekeeping: a library that cannot be swept now (a full disk, say) is
   // swept by a later writer.
@@ -259,6 +251,7 @@ StoreStatus LibraryFile::MakeSchema() {
     for (const char* tables : {kSharedTables, kFormat2Tables, kFormat3Tables}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
+    fit_pages_ = true;
     return Stamp();
   });
 }

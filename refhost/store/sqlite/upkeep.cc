@@ -23,6 +23,10 @@ constexpr int64_t kTrimBytes = 256 << 10;
 constexpr int64_t kPageSizes[] = {1024, 2048, 4096, 8192, 16384};
 constexpr int kSizes = sizeof kPageSizes / sizeof kPageSizes[0];
 constexpr double kResizeGain = 0.03;
+// A new library's page size is chosen once it holds this many page rows,
+// unless it holds this many bytes first.
+constexpr int64_t kFitRows = 256;
+constexpr int64_t kFitBytes = 16 << 20;
 
 int VarintBytes(uint64_t v) {
   int n = 1;
@@ -368,6 +372,54 @@ StoreStatus LibraryFile::DropStrayPages() {
   });
 }
 
+std::string LibraryFile::JournalMode() {
+  Statement st;
+  if (st.Prepare(main_->db(), "PRAGMA journal_mode") == SQLITE_OK &&
+      st.Step() == SQLITE_ROW) {
+    return st.Text(0);
+  }
+  return std::string();
+}
+
+StoreStatus LibraryFile::Rebuild(int64_t present, int64_t page_size) {
+  // A library in WAL journal takes another page size only when it is
+  // rebuilt out of it, which needs the file to itself: while another
+  // connection has it open, it keeps its size.
+  bool resized = false;
+  if (page_size != present &&
+      main_->Exec("PRAGMA journal_mode = DELETE").ok()) {
+    resized = JournalMode() == "delete";
+    if (resized) {
+      main_->Exec(("PRAGMA page_size = " + std::to_string(page_size)).c_str());
+    } else if (StoreStatus s = RestoreWal(); !s.ok()) {
+      return s;
+    }
+  }
+  StoreStatus vacuumed = main_->Exec("VACUUM");
+  if (resized) {
+    // Back to the journal every library has, whatever the rebuild did.
+    if (StoreStatus s = RestoreWal(); !s.ok()) return s;
+  }
+  return vacuumed;
+}
+
+bool LibraryFile::FitPagesToFirstRows() {
+  int64_t rows = 0, page_size = 0, best = 0;
+  std::string enough = "SELECT count(*) FROM (SELECT 1 FROM pages LIMIT " +
+                       std::to_string(kFitRows) + ")";
+  if (!main_->Integer(enough.c_str(), &rows).ok() ||
+      !main_->Integer("PRAGMA page_size", &page_size).ok()) {
+    return true;
+  }
+  if (rows < kFitRows) return FileBytes() > kFitBytes;
+  ChooseRebuildPageSize(*main_, page_size, &best);
+  if (best == page_size) return true;
+  idle_.clear();
+  // What fails leaves the library as it was, and compact tries again.
+  Rebuild(page_size, best);
+  return true;
+}
+
 StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   compaction->file = path_;
   compaction->bytes_before = FileBytes();
@@ -390,36 +442,13 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
     }
   }
   // The rows' sizes may call for other pages (rows of a few hundred bytes
-  // fill small ones badly). A library of WAL journal takes another page
-  // size only when it is rebuilt without it, which needs the file to
-  // itself: while another process has it open, it keeps its size.
+  // fill small ones badly).
   int64_t page_size = 0, best = 0;
   if (StoreStatus s = main_->Integer("PRAGMA page_size", &page_size); !s.ok()) {
     return s;
   }
   ChooseRebuildPageSize(*main_, page_size, &best);
-  bool resized = false;
-  if (best != page_size && main_->Exec("PRAGMA journal_mode = DELETE").ok()) {
-    std::string mode;
-    {
-      Statement st;
-      if (st.Prepare(main_->db(), "PRAGMA journal_mode") == SQLITE_OK &&
-          st.Step() == SQLITE_ROW) {
-        mode = st.Text(0);
-      }
-    }
-    resized = mode == "delete";
-    if (resized) {
-      main_->Exec(("PRAGMA page_size = " + std::to_string(best)).c_str());
-    } else if (StoreStatus s = RestoreWal(); !s.ok()) {
-      return s;
-    }
-  }
-  StoreStatus vacuumed = main_->Exec("VACUUM");
-  if (resized) {
-    // Back to the journal every library has, whatever the rebuild did.
-    if (StoreStatus s = RestoreWal(); !s.ok()) return s;
-  }
+  StoreStatus vacuumed = Rebuild(page_size, best);
   if (vacuumed.code() == StoreStatus::kDiskFull) {
     // No room for the copy a rewrite makes: the free pages alone go back,
     // which needs none.

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -307,7 +308,8 @@ TEST_F(LibraryFileTest, SpaceOfDroppedContentComesBack) {
 // A library of many small entries (rows that fill pages of 1 KiB badly)
 // is rebuilt by compact with larger pages and takes far less room; it
 // stays in WAL journal, reads and takes writes. While another connection
-// holds the file, compact keeps the page size and still succeeds.
+// holds the file, compact keeps the page size and still succeeds. A new
+// library written in batches takes its page size from its first rows.
 TEST_F(LibraryFileTest, CompactFitsThePagesToTheRows) {
   // Entries of 450 to 550 bytes that do not compress: one a page of 1 KiB.
   auto content = [](int i) { return Noise(1, 450 + i % 100, (unsigned)i); };
@@ -351,6 +353,38 @@ TEST_F(LibraryFileTest, CompactFitsThePagesToTheRows) {
   EXPECT_TRUE(check.problems.empty());
   EXPECT_EQ(check.entries, 3001);
   store.reset();
+
+  // A library made by a batch of such entries takes the larger pages once
+  // it holds a few hundred of them; one of larger entries keeps its pages.
+  for (int big = 0; big < 2; ++big) {
+    std::string folder = folder_ + (big ? "/big" : "/batched");
+    std::filesystem::create_directory(folder);
+    auto batched = NewSqliteCatalogStore(folder);
+    ASSERT_TRUE(batched->BeginBatch().ok());
+    for (int i = 0; i < 600; ++i) {
+      ASSERT_TRUE(batched
+                      ->PutEntry("WORK", "CAT", "E" + std::to_string(i), "DATA",
+                                 "",
+                                 big ? Noise(4, 700, (unsigned)i) : content(i))
+                      .ok());
+      if (i % 100 == 99) {
+        ASSERT_TRUE(batched->FlushBatch().ok());
+      }
+    }
+    ASSERT_TRUE(batched->EndBatch().ok());
+    batched.reset();
+    std::string path = folder + "/work.db";
+    if (big) {
+      EXPECT_EQ(QueryFile(path, "PRAGMA page_size"), 1024);
+    } else {
+      EXPECT_GT(QueryFile(path, "PRAGMA page_size"), 1024);
+    }
+    EXPECT_EQ(QueryText(path, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(QueryFile(path, "SELECT count(*) FROM entries"), 600);
+    batched = NewSqliteCatalogStore(folder);
+    EXPECT_EQ(batched->GetEntry("WORK", "CAT", "E5", "DATA")->records,
+              big ? Noise(4, 700, 5) : content(5));
+  }
 
   // A rebuild stopped before the journal was set back leaves a library in
   // the rollback journal: the next writer sets it back.
