@@ -47,6 +47,7 @@ std::string MaskPassword(std::string_view text) {
 
 std::string ServerClientVersion() {
   int v = PQlibVersion();
+  if (v == 0) return "not found";
   return std::to_string(v / 10000) + "." + std::to_string(v % 10000);
 }
 
