@@ -91,8 +91,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What no symbol says: the store opens library files with
 # SQLITE_OPEN_NOFOLLOW, a flag of SQLite 3.31, so that a link in a
-# library's place is refused. Added to what dpkg-shlibdeps finds.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31)")
+# library's place is refused; and the program loads libpq.so.5 when a
+# store on a server is first used (it is not linked: see
+# refhost/store/postgres/libpq.cc). Added to what dpkg-shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31), libpq5")
 set(CPACK_GENERATOR DEB)
 include(CPack)
 
