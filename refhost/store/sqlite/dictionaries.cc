@@ -535,14 +535,16 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   // larger, or rewrite it for nothing.
   auto worth = [&](PageDictionary& made) {
     size_t again = 0;
+    bool encoded = true;
     std::string why;
+    codec_.Use(&made);
     for (const RecordPage& page : trials) {
-      codec_.Use(&made);
-      if (!page.Encode(codec_, &why)) return false;
+      if (!(encoded = page.Encode(codec_, &why))) break;
       again += codec_.frame().size();
     }
+    // made goes when it is not taken: the codec keeps nothing of it.
     codec_.Use(nullptr);
-    return (double)again < (1.0 - kRenewGain) * (double)trial_stored;
+    return encoded && (double)again < (1.0 - kRenewGain) * (double)trial_stored;
   };
   CatalogText text;
   StoreStatus status = Change([&] {
