@@ -119,8 +119,9 @@ inline constexpr int kFormat = 3;  // PRAGMA user_version of a library
 // 1 MB), larger ones where they are of a few hundred bytes (a folder of
 // notes of 1 KB): measured on such folders, 1 KiB pages made the smallest
 // libraries of the first two, and a library within 17% of the smallest of
-// the third (16 KiB). Compact rebuilds a library with the page size its
-// rows fill best (upkeep.cc).
+// the third (16 KiB). A new library takes the page size its first few
+// hundred rows fill best, and compact rebuilds a library with the one its
+// rows then call for (upkeep.cc).
 inline constexpr const char* kPageSize = "PRAGMA page_size = 1024";
 // PRAGMA application_id of every library: "VUVL".
 inline constexpr int64_t kApplicationId = 0x5655564C;
@@ -510,7 +511,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   BatchLedger* ledger_ = nullptr;  // the store's
   bool batching_ = false;          // commits are gathered
   bool batch_open_ = false;        // the batch's transaction is open
-  bool fit_pages_ = false;  // made by this process, its first batch to come
+  bool fit_pages_ = false;  // made by this process, its page size not fitted
   std::chrono::steady_clock::time_point batch_start_;
   size_t batch_bytes_ = 0;              // of pages gathered in it
   bool short_of_room_ = false;          // the file system, when last looked

@@ -102,8 +102,9 @@ StoreStatus LibraryFile::OpenFile(bool create) {
   } else if (format == 2) {
     if (StoreStatus s = MigrateFormat2(); !s.ok()) return s;
   }
-  // Every library is kept in WAL journal; one whose rebuild by compact
-  // was stopped midway may be left without it, and gets it back here
+  // Every library is kept in WAL journal; one whose rebuild with another
+  // page size was stopped midway may be left without it, and gets it back
+  // here
   // (while others hold the file it stays as it is, and works as well).
   if (format != 0 && JournalMode() != "wal") {
     main_->Exec("PRAGMA journal_mode = WAL");
