@@ -484,22 +484,22 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     bool sample = i % stride == 0;
     bool trial = i % stride == stride / 2;
     if (!sample && !trial) continue;
-    Statement st;
-    if (st.Prepare(main_->db(),
-                   "SELECT count, longest, data FROM pages WHERE key = ?1") !=
-        SQLITE_OK) {
-      return main_->Failure("reading records");
-    }
-    st.Bind(1, keys[i]);
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kPageByKey, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, keys[i]);
     RecordPage page;
     std::string why;
-    if (st.Step() != SQLITE_ROW || st.Int(0) <= 0 || st.Int(0) > UINT32_MAX ||
-        st.Int(1) < 0 || st.Int(1) > UINT32_MAX ||
-        !page.Decode(codec_, st.Blob(2), st.Bytes(2), 0, (uint32_t)st.Int(0),
-                     (uint32_t)st.Int(1), &why, FinderFor(*main_))) {
-      continue;
-    }
-    if (trial) trial_stored += st.Bytes(2);
+    bool read =
+        st->Step() == SQLITE_ROW && st->Int(0) > 0 &&
+        st->Int(0) <= UINT32_MAX && st->Int(1) >= 0 &&
+        st->Int(1) <= UINT32_MAX &&
+        page.Decode(codec_, st->Blob(2), st->Bytes(2), 0, (uint32_t)st->Int(0),
+                    (uint32_t)st->Int(1), &why, FinderFor(*main_));
+    size_t stored_bytes = read ? (size_t)st->Bytes(2) : 0;
+    st->Reset();
+    if (!read) continue;
+    if (trial) trial_stored += stored_bytes;
     if (sample) {
       // The page holds its content now: its records, a line each.
       std::string text;

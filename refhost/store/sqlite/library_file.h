@@ -443,9 +443,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // text compressed again, dictionaries no page names dropped.
   StoreStatus RenewDictionaries();
   StoreStatus RenewCatalog(int64_t catalog, int64_t stored);
-  // Sets the library's journal to WAL again, waiting while others hold
-  // the file.
-  StoreStatus RestoreWal();
+  // Sets the library's journal to WAL, waiting while others hold the
+  // file.
+  StoreStatus SetWal();
   // The journal mode SQLite reports ("wal", "delete"...; "" on failure).
   std::string JournalMode();
   // Rebuilds the file (VACUUM), with pages of page_size bytes where that is

@@ -6,11 +6,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -233,14 +231,7 @@ StoreStatus LibraryFile::MakeSchema() {
       !s.ok()) {
     return s;
   }
-  // Changing the journal needs the file to itself, and SQLite does not
-  // wait for that: the change is tried again while others hold the file.
-  for (int waited_ms = 0;; waited_ms += 10) {
-    StoreStatus s = main_->Exec("PRAGMA journal_mode = WAL");
-    if (s.ok()) break;
-    if (!s.IsBusy() || waited_ms >= kBusyTimeoutMs) return s;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (StoreStatus s = SetWal(); !s.ok()) return s;
   return Change([&]() -> StoreStatus {
     int format = 0;
     if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;

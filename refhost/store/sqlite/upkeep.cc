@@ -138,7 +138,9 @@ void LibraryFile::TrimFreeSpace() {
   main_->Exec("PRAGMA incremental_vacuum");
 }
 
-StoreStatus LibraryFile::RestoreWal() {
+StoreStatus LibraryFile::SetWal() {
+  // Changing the journal needs the file to itself, and SQLite does not
+  // wait for that: the change is tried again while others hold the file.
   for (int waited_ms = 0;; waited_ms += 10) {
     StoreStatus s = main_->Exec("PRAGMA journal_mode = WAL");
     if (s.ok()) return s;
@@ -391,14 +393,14 @@ StoreStatus LibraryFile::Rebuild(int64_t present, int64_t page_size) {
     resized = JournalMode() == "delete";
     if (resized) {
       main_->Exec(("PRAGMA page_size = " + std::to_string(page_size)).c_str());
-    } else if (StoreStatus s = RestoreWal(); !s.ok()) {
+    } else if (StoreStatus s = SetWal(); !s.ok()) {
       return s;
     }
   }
   StoreStatus vacuumed = main_->Exec("VACUUM");
   if (resized) {
     // Back to the journal every library has, whatever the rebuild did.
-    if (StoreStatus s = RestoreWal(); !s.ok()) return s;
+    if (StoreStatus s = SetWal(); !s.ok()) return s;
   }
   return vacuumed;
 }
