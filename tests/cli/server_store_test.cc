@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "cli/program.h"
@@ -198,6 +199,30 @@ TEST_F(ServerStoreTest, PasswordFilesAndVariablesReachTheServerLibrary) {
   for (const Outcome* o : {&open_file, &private_file, &variable}) {
     EXPECT_EQ(o->err.find(kSecret), std::string::npos) << o->err;
   }
+}
+
+// Two programs appending to one entry of the server at once, many times:
+// every append lands whole. A writer that waited for the entry builds on
+// the content the other committed, never on the one it replaced.
+TEST_F(ServerStoreTest, ConcurrentAppendsAllLand) {
+  store_env_ = database_.url();
+  ASSERT_EQ(RunBare({"write", "work.c.m"}, "base\n").code, 0);
+  ASSERT_EQ(RunShell("S='" + database_.url() +
+                     "'; for w in a b; do (for i in $(seq 1 25); do echo $w$i "
+                     "| \"$V\" --store \"$S\" write work.c.m mod; done) & "
+                     "done; wait"),
+            0);
+  Outcome read = RunBare({"read", "work.c.m"});
+  ASSERT_EQ(read.code, 0) << read.err;
+  for (std::string writer : {"a", "b"}) {
+    size_t at = 0;
+    for (int i = 1; i <= 25; ++i) {
+      size_t found = read.out.find(writer + std::to_string(i) + "\n", at);
+      ASSERT_NE(found, std::string::npos) << writer << i << "\n" << read.out;
+      at = found;
+    }
+  }
+  EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 51);
 }
 
 }  // namespace

@@ -53,17 +53,19 @@ $$)",
     // meanwhile), the version made live with the writer's last page, the
     // entry switched to it, the library's generation bumped, the old version
     // dropped with what no one uses (staging versions of writers whose
-    // sessions ended among it), and at last the writer's
-    // session locks released (p_unlock, p_unlock_shared). p_writing false: the
-    // cursor wrote nothing, and the entry keeps its content (or comes back
-    // as the cursor saw it, from p_base, when deleted meanwhile).
+    // sessions ended among it), and at last the session locks p_unlock and
+    // p_unlock_shared released. This program passes none: a lock released
+    // here goes before the commit shows, and the writer waiting for it
+    // would build on the content this one replaces; it releases its locks
+    // once the call returned. p_writing false: the cursor wrote nothing,
+    // and the entry keeps its content (or comes back as the cursor saw it,
+    // from p_base, when deleted meanwhile).
     // The decision is made here, on the server, and not by the store: it
-    // reads the entry's row in the same step that switches it, a commit
-    // costs one round trip, and every program on the database calls this
-    // function of its schema. The SQLite and memory stores decide the
-    // same in their own commits; the store suite's story
-    // CommitDecidesTheSameContentInEveryCase drives all three through
-    // every case.
+    // reads the entry's row in the same step that switches it, and every
+    // program on the database calls this function of its schema. The
+    // SQLite and memory stores decide the same in their own commits; the
+    // store suite's story CommitDecidesTheSameContentInEveryCase drives all
+    // three through every case.
     R"(CREATE FUNCTION vuvorozo.commit_entry(p_library bigint,
     p_catalog bytea, p_name bytea, p_type bytea, p_description bytea,
     p_now bigint, p_version bigint, p_writing boolean, p_count bigint,
