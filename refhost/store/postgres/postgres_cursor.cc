@@ -38,10 +38,10 @@ StoreStatus PostgresCursor::DoCommit() {
   params.Int(base_).Int((int64_t)tail_.first()).Int(tail_.count());
   params.Int(tail_.longest());
   if (writing_ && !tail_.empty()) {
-    std::string why;
-    if (!tail_.Encode(connection_->codec(), &why)) {
-      return StoreStatus::IoError(connection_->shown() +
-                                  ": a page could not be packed: " + why);
+    if (StoreStatus s =
+            connection_->EncodePage(library_, entry_.catalog, tail_);
+        !s.ok()) {
+      return s;
     }
     params.Bytes(connection_->codec().frame());
   } else {

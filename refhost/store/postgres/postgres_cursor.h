@@ -71,7 +71,7 @@ class PostgresCursor final : public PagedCursor {
         return s;
       }
     }
-    return connection_->StorePage(staging_, page);
+    return connection_->StorePage(library_, entry_.catalog, staging_, page);
   }
 
   StoreStatus DropPagesFrom(uint64_t from, uint32_t* longest) override {

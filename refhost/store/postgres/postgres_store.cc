@@ -213,6 +213,8 @@ class PostgresCatalogStore final : public CatalogStore {
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
       if (connection_->read_only()) return connection_->ReadOnlyRefusal();
+      // A writer brings a schema of an earlier version to this one.
+      if (StoreStatus s = connection_->MakeSchema(); !s.ok()) return s;
       if (StoreStatus s = LockForWriting(library, libref, entry, &lock);
           !s.ok()) {
         return s;
@@ -320,6 +322,10 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
   check->catalogs = r.Int(0, 0);
   check->file_bytes = r.Int(0, 1);
   check->free_bytes = r.Int(0, 2);
+  if (StoreStatus s = connection_->CheckDictionaries(library, libref, check);
+      !s.ok()) {
+    return s;
+  }
   Result entries;
   if (StoreStatus s = connection_->Run(
           "SELECT c.name, e.name, e.type, v.id, v.record_count, v.longest, "
@@ -332,6 +338,7 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
   }
   // The entry each version belongs to: no two may share one.
   std::unordered_map<int64_t, std::string> owners;
+  DictionaryFinder finder = connection_->Finder();
   for (int i = 0; i < entries.rows(); ++i) {
     ++check->entries;
     std::string what = "entry " + std::string(libref) + "." +
@@ -373,7 +380,7 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
       }
       if (!page.Decode(connection_->codec(), data.data(), data.size(), first,
                        (uint32_t)pages.Int(p, 1), (uint32_t)pages.Int(p, 2),
-                       &why)) {
+                       &why, finder)) {
         check->problems.push_back(what + ": the page at record " +
                                   std::to_string(first) +
                                   " is damaged: " + why);

@@ -55,6 +55,11 @@ StoreStatus ServerConnection::LibraryId(const std::string& libref, bool create,
   }
   int version;
   if (StoreStatus s = Inspect(&version); !s.ok()) return s;
+  // A writer brings a schema of an earlier version to this one.
+  if (create && !options_.read_only && version != 0 &&
+      version < kSchemaVersion) {
+    if (StoreStatus s = MakeSchema(); !s.ok()) return s;
+  }
   Result r;
   if (version != 0) {
     if (StoreStatus s =
@@ -245,7 +250,7 @@ StoreStatus ServerConnection::LoadPage(int64_t version, uint64_t number,
   std::string why;
   std::string_view data = r.Bytes(0, 3);
   if (!page->Decode(codec_, data.data(), data.size(), first, records,
-                    (uint32_t)r.Int(0, 2), &why)) {
+                    (uint32_t)r.Int(0, 2), &why, Finder())) {
     return Damaged("a stored page is damaged: " + why);
   }
   if (!page->Holds(number)) {
@@ -300,13 +305,11 @@ StoreStatus ServerConnection::CopyPages(int64_t base, int64_t version,
   return StoreStatus::Ok();
 }
 
-StoreStatus ServerConnection::StorePage(int64_t version,
+StoreStatus ServerConnection::StorePage(int64_t library,
+                                        std::string_view catalog,
+                                        int64_t version,
                                         const RecordPage& page) {
-  std::string why;
-  if (!page.Encode(codec_, &why)) {
-    return StoreStatus::IoError(shown_ +
-                                ": a page could not be packed: " + why);
-  }
+  if (StoreStatus s = EncodePage(library, catalog, page); !s.ok()) return s;
   return Run(
       "INSERT INTO vuvorozo.pages (version_id, first, count, longest, data) "
       "VALUES ($1, $2, $3, $4, $5)",

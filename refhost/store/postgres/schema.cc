@@ -1,7 +1,9 @@
 // The schema of the server store: its tables, the functions
 // remove_unused and commit_entry, and its version. The first change of a
-// database without the schema makes it, its makers taking turns on a
-// transaction lock; a schema of a later version is refused.
+// database without the schema makes it, and the first change of a
+// database in an earlier schema version brings it to this one, its makers
+// taking turns on a transaction lock; a schema of a later version is
+// refused.
 
 #include <iterator>
 #include <string>
@@ -140,6 +142,20 @@ END $$)",
 };
 const size_t kSchemaStatements = std::size(kSchema);
 
+// Schema version 2: the libraries' dictionaries (dictionaries.cc). A page
+// names the one it was compressed with by its id, unique in the database.
+// They go with their library only: a catalog's may still be needed by a
+// version a reader holds after the catalog is gone.
+const char* const kSchemaTo2[] = {
+    "CREATE TABLE vuvorozo.dictionaries (id bigint PRIMARY KEY, library_id "
+    "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, "
+    "catalog bytea NOT NULL, made bigserial, hash bigint NOT NULL, data "
+    "bytea NOT NULL)",
+    "CREATE INDEX dictionaries_of_catalogs ON vuvorozo.dictionaries "
+    "(library_id, catalog, made)",
+    "INSERT INTO vuvorozo.schema_version VALUES (2)",
+};
+
 // The schema's version; 0 when the database has none yet.
 StoreStatus ServerConnection::Inspect(int* version) {
   if (schema_version_ >= 0) {
@@ -174,11 +190,14 @@ StoreStatus ServerConnection::Inspect(int* version) {
   return StoreStatus::Ok();
 }
 
-// Makes the schema when the database has none. Processes that start at
-// once take turns on a transaction lock; the first makes it.
+// Makes the schema when the database has none, or brings it to this
+// version. Processes that start at once take turns on a transaction lock;
+// the first does it.
 StoreStatus ServerConnection::MakeSchema() {
   int version;
-  if (StoreStatus s = Inspect(&version); !s.ok() || version != 0) return s;
+  if (StoreStatus s = Inspect(&version); !s.ok() || version == kSchemaVersion) {
+    return s;
+  }
   if (options_.read_only) return ReadOnlyRefusal();
   StoreStatus status = Change([&]() -> StoreStatus {
     if (StoreStatus s =
@@ -188,8 +207,15 @@ StoreStatus ServerConnection::MakeSchema() {
     }
     schema_version_ = -1;
     int now;
-    if (StoreStatus s = Inspect(&now); !s.ok() || now != 0) return s;
-    for (const char* sql : kSchema) {
+    if (StoreStatus s = Inspect(&now); !s.ok() || now == kSchemaVersion) {
+      return s;
+    }
+    if (now == 0) {
+      for (const char* sql : kSchema) {
+        if (StoreStatus s = Exec(sql); !s.ok()) return s;
+      }
+    }
+    for (const char* sql : kSchemaTo2) {
       if (StoreStatus s = Exec(sql); !s.ok()) return s;
     }
     return StoreStatus::Ok();

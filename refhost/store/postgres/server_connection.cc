@@ -65,6 +65,9 @@ StoreStatus ServerConnection::Ready() {
     pg_ = nullptr;
     statements_.clear();
     schema_version_ = -1;
+    // The server may be another now (a standby promoted), which holds only
+    // what reached it: the dictionaries are looked for again.
+    forget_dictionaries_ = true;
   }
   pg_ = PQconnectdb(url_.c_str());
   if (PQstatus(pg_) != CONNECTION_OK) {

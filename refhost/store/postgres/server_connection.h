@@ -6,7 +6,7 @@
 // versioning the schema) and rows.cc (libraries, catalogs, entries,
 // versions and pages).
 //
-// Schema (schema version 1, in vuvorozo.schema_version): one set of tables
+// Schema (schema version 2, in vuvorozo.schema_version): one set of tables
 // in the schema vuvorozo serves every library of the database, each row
 // keyed by its library. A new library is then one row, made by one
 // statement that never changes the schema (which would lock out the other
@@ -18,6 +18,7 @@
 //   pages(version_id, first, count, longest, data)
 //   entries(catalog_id, name, type, description, created, modified,
 //           version_id, host_attributes)  -- the committed content
+//   dictionaries(id, library_id, catalog, made, hash, data)  -- version 2
 // Names, types, descriptions and host attributes are bytea: kept and
 // compared byte for byte, whatever the database's encoding and collation.
 // pages.data is a record page in its stored form (record_page.h), kept as
@@ -27,9 +28,10 @@
 // memory (paged_cursor.h); a page that fills goes to a staging version
 // (state 0). The commit switches the entry to its version (state 1, live)
 // and marks the old one dropped (state 2) in one transaction: one call of
-// the schema's function commit_entry, so that a commit costs one round
-// trip. Small entries need no staging version: the commit makes the live
-// version with its page.
+// the schema's function commit_entry, then the writer's locks are
+// released (after the commit, so that the next writer sees it). Small
+// entries need no staging version: the commit makes the live version with
+// its page.
 //
 // Advisory locks of the session (the server releases them when the
 // connection ends, whatever machine or process it came from) say who uses
@@ -76,7 +78,7 @@
 namespace refhost {
 namespace postgres {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Advisory lock keys: a kind in the top bits, a version id or a name's hash
 // below.
@@ -232,7 +234,9 @@ class ServerConnection {
     if (options_.read_only) return ReadOnlyRefusal();
     if (StoreStatus s = Ready(); !s.ok()) return s;
     if (StoreStatus s = Exec("BEGIN"); !s.ok()) return s;
+    ++changing_;
     StoreStatus status = body();
+    --changing_;
     if (status.ok()) status = Exec("COMMIT");
     if (!status.ok()) Exec("ROLLBACK");
     return status;
@@ -335,8 +339,26 @@ class ServerConnection {
   StoreStatus CopyPages(int64_t base, int64_t version, uint64_t before,
                         uint64_t* records, uint32_t* longest);
 
-  // Stores a full page in version (a staging one).
-  StoreStatus StorePage(int64_t version, const RecordPage& page);
+  // Stores a full page of an entry of the catalog in version (a staging
+  // one).
+  StoreStatus StorePage(int64_t library, std::string_view catalog,
+                        int64_t version, const RecordPage& page);
+
+  // --- Dictionaries (dictionaries.cc) -------------------------------------
+
+  // The stored form of a page of an entry of the catalog, in
+  // codec().frame(): compressed with the catalog's dictionary, or without
+  // one until enough of the catalog's text was written to make one.
+  StoreStatus EncodePage(int64_t library, std::string_view catalog,
+                         const RecordPage& page);
+
+  // Finds the dictionaries stored pages name, for their decoding.
+  DictionaryFinder Finder();
+
+  // Adds to the check's problems each dictionary of the library that is
+  // damaged.
+  StoreStatus CheckDictionaries(int64_t library, std::string_view libref,
+                                LibraryCheck* check);
 
   // Drops the version's pages from record from on (from starts a page);
   // *longest receives the longest record of the pages kept.
@@ -386,6 +408,29 @@ class ServerConnection {
   int held_ = 0;  // session locks held: a lost connection lost them
   std::map<int64_t, int> own_;
   PageCodec codec_;
+  int changing_ = 0;  // inside Change's transaction
+
+  // What a catalog's writers on this connection know of its text: its
+  // dictionary, or the samples of what was written without one.
+  struct CatalogText {
+    bool looked = false;  // the catalog's dictionary was looked for
+    bool failed = false;  // none can be made, or the stored one is damaged
+    std::shared_ptr<PageDictionary> dictionary;
+    std::vector<std::string> samples;
+    size_t sample_bytes = 0;   // text the samples were taken from
+    size_t sample_stored = 0;  // what that text took compressed
+  };
+  StoreStatus LookForDictionary(int64_t library, std::string_view catalog,
+                                CatalogText* text);
+  StoreStatus MakeDictionaryOf(int64_t library, std::string_view catalog,
+                               CatalogText* text);
+  // What texts_ and dictionaries_ hold is forgotten at the next use: the
+  // connection was made again.
+  void ForgetIfReconnected();
+  bool forget_dictionaries_ = false;
+  std::map<std::pair<int64_t, std::string>, CatalogText> texts_;
+  CatalogText* sampling_ = nullptr;  // the one whose samples are kept
+  std::map<uint32_t, std::shared_ptr<PageDictionary>> dictionaries_;  // by id
 };
 
 // An entry's writer lock and its catalog's, released when it goes (or by a

@@ -629,7 +629,8 @@ TEST_F(PostgresStoreTest, SchemaIsVersionedAndAForeignOneRefused) {
   ASSERT_TRUE(store->CreateCatalog("TEAM", "CAT").ok());
   ASSERT_TRUE(store->ListLibraries(&librefs).ok());
   EXPECT_EQ(librefs, (std::vector<std::string>{"TEAM", "WORK"}));
-  EXPECT_EQ(database_.Query("SELECT version FROM vuvorozo.schema_version"), 1);
+  EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
+            2);
   store.reset();
 
   // A schema of a later version of the program is refused, not misread.
@@ -643,6 +644,94 @@ TEST_F(PostgresStoreTest, SchemaIsVersionedAndAForeignOneRefused) {
       "DROP SCHEMA vuvorozo CASCADE; CREATE SCHEMA vuvorozo; SELECT 1");
   st = NewPostgresCatalogStore(database_.url())->CreateLibrary("WORK");
   EXPECT_EQ(st.code(), StoreStatus::kNotLibrary) << st.ToString();
+}
+
+// Notes of about 8 KB: lines of a few words, other lines for every seed.
+std::vector<StoredRecord> Notes(int seed) {
+  static const char* const kWords[] = {"meeting", "garden", "invoice",
+                                       "monday",  "report", "weather",
+                                       "budget",  "the",    "of"};
+  std::vector<StoredRecord> out;
+  uint32_t state = (uint32_t)seed * 2654435761u + 1;
+  for (int i = 0; i < 150; ++i) {
+    std::string line = std::to_string(seed) + "-" + std::to_string(i) + ":";
+    for (int w = 0; w < 8; ++w) {
+      state = state * 1103515245u + 12345u;
+      line += std::string(" ") + kWords[(state >> 16) % 9];
+    }
+    out.push_back({line, 0});
+  }
+  return out;
+}
+
+// A database of the first schema version is brought to the second by its
+// first writer. A catalog's pages are compressed with a dictionary made of
+// its text once enough was written; pages name it and read through it on
+// any connection, and check verifies it. A damaged dictionary is named by
+// check, and a read of an entry that needs it is refused, never given
+// other records.
+TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "N0", "DATA", "", Notes(0)).ok());
+  store.reset();
+  database_.Query(
+      "DROP TABLE vuvorozo.dictionaries; DELETE FROM vuvorozo.schema_version "
+      "WHERE version = 2; SELECT 1");
+  store = NewPostgresCatalogStore(database_.url());
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "N0", "DATA")->records, Notes(0))
+      << "version 1 reads";
+  for (int i = 1; i < 100; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "N" + std::to_string(i), "DATA",
+                               "", Notes(i))
+                    .ok());
+  }
+  store.reset();
+  EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
+            2);
+  ASSERT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries "
+                            "WHERE catalog = 'CAT'"),
+            1);
+  // A frame names a dictionary in the low bits of its fifth byte.
+  const std::string named =
+      "SELECT count(*) FROM vuvorozo.pages WHERE get_byte(data, 4) & 3 ";
+  EXPECT_GT(database_.Query(named + "<> 0"), 30);
+  EXPECT_GT(database_.Query(named + "= 0"), 30) << "the first stay as written";
+
+  store = NewPostgresCatalogStore(database_.url());
+  for (int i = 0; i < 100; ++i) {
+    auto entry =
+        store->GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
+    ASSERT_TRUE(entry.has_value()) << i;
+    EXPECT_EQ(entry->records, Notes(i)) << i;
+  }
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty()) << check.problems[0];
+  store.reset();
+
+  database_.Query(
+      "UPDATE vuvorozo.dictionaries SET data = overlay(data PLACING "
+      "'\\x5a5a5a5a'::bytea FROM 2000) RETURNING 1");
+  store = NewPostgresCatalogStore(database_.url());
+  std::unique_ptr<EntryCursor> cursor;
+  StoreStatus read = store->OpenEntry("WORK", "CAT", "N99", "DATA",
+                                      OpenIntent::kRead, "", &cursor);
+  RecordView view;
+  if (read.ok()) read = cursor->Read(&view);
+  EXPECT_EQ(read.code(), StoreStatus::kCorrupt) << read.ToString();
+  EXPECT_NE(read.message().find("dictionary"), std::string::npos)
+      << read.message();
+  cursor.reset();
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "N0", "DATA")->records, Notes(0));
+  check = LibraryCheck();
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  std::string all;
+  for (const std::string& p : check.problems) all += p + "\n";
+  EXPECT_NE(all.find("(catalog WORK.CAT) is damaged"), std::string::npos)
+      << all;
+  EXPECT_NE(all.find("WORK.CAT.N99.DATA"), std::string::npos) << all;
+  EXPECT_EQ(all.find("WORK.CAT.N0.DATA"), std::string::npos) << all;
 }
 
 TEST_F(PostgresStoreTest, PasswordsAreMaskedWhereverAUrlIsQuoted) {

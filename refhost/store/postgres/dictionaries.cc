@@ -1,0 +1,250 @@
+// The dictionaries of the server store's libraries (schema version 2): a
+// catalog's writers compress its pages with the catalog's newest
+// dictionary; until it has one, a connection keeps samples of the pages it
+// writes, and once it wrote enough of the catalog's text it makes one of
+// them and stores it before any page names it. A page names its
+// dictionary by id; a reader finds it by that id and verifies it. Pages
+// written without one, as every page of schema version 1 was, read
+// without.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "refhost/store/postgres/server_connection.h"
+
+namespace refhost {
+namespace postgres {
+namespace {
+
+// As the SQLite store's (sqlite/dictionaries.cc): a catalog gets a
+// dictionary of kDictionaryBytes once kTrainBytes of its text was written
+// without one, from kSampleBytes of each page; text stored in more than
+// kIncompressible of its bytes gains nothing from one.
+constexpr size_t kTrainBytes = 512 << 10;
+constexpr size_t kDictionaryBytes = 32 << 10;
+constexpr size_t kSampleBytes = 4096;
+constexpr double kIncompressible = 0.8;
+
+}  // namespace
+
+void ServerConnection::ForgetIfReconnected() {
+  if (!forget_dictionaries_) return;
+  forget_dictionaries_ = false;
+  sampling_ = nullptr;
+  texts_.clear();
+  dictionaries_.clear();
+}
+
+// The catalog's newest dictionary, when it has one: another connection
+// may have made it since this one last looked.
+StoreStatus ServerConnection::LookForDictionary(int64_t library,
+                                                std::string_view catalog,
+                                                CatalogText* text) {
+  text->looked = true;
+  Result r;
+  if (StoreStatus s = Run(
+          "SELECT id, hash, data FROM vuvorozo.dictionaries WHERE library_id "
+          "= $1 AND catalog = $2 ORDER BY made DESC LIMIT 1",
+          Params().Int(library).Bytes(catalog), &r);
+      !s.ok()) {
+    return s;
+  }
+  if (r.rows() == 0) return StoreStatus::Ok();
+  uint32_t id = (uint32_t)r.Int(0, 0);
+  auto cached = dictionaries_.find(id);
+  if (cached != dictionaries_.end()) {
+    text->dictionary = cached->second;
+    return StoreStatus::Ok();
+  }
+  std::string bytes(r.Bytes(0, 2));
+  auto found = std::make_shared<PageDictionary>(std::move(bytes));
+  if ((int64_t)DictionaryHash(found->bytes()) != r.Int(0, 1) || !found->ok() ||
+      found->id() != id) {
+    // A damaged dictionary is never written with, and no other is made
+    // for the catalog here: check names it.
+    text->failed = true;
+    return StoreStatus::Ok();
+  }
+  dictionaries_[id] = found;
+  text->dictionary = std::move(found);
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::EncodePage(int64_t library,
+                                         std::string_view catalog,
+                                         const RecordPage& page) {
+  ForgetIfReconnected();
+  int version = 0;
+  if (StoreStatus s = Inspect(&version); !s.ok()) return s;
+  CatalogText* text = nullptr;
+  if (version >= 2) {
+    text = &texts_[{library, std::string(catalog)}];
+    if (!text->looked) {
+      if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
+        return s;
+      }
+    }
+  }
+  codec_.Use(text != nullptr ? text->dictionary.get() : nullptr);
+  std::string why;
+  bool encoded = page.Encode(codec_, &why);
+  codec_.Use(nullptr);
+  if (!encoded) {
+    return StoreStatus::IoError(shown_ +
+                                ": a page could not be packed: " + why);
+  }
+  if (text == nullptr || text->failed || text->dictionary != nullptr) {
+    return StoreStatus::Ok();
+  }
+  // Samples are kept of one catalog at a time, as in a library file: the
+  // samples of another are dropped.
+  if (sampling_ != text && sampling_ != nullptr) {
+    sampling_->samples.clear();
+    sampling_->sample_bytes = sampling_->sample_stored = 0;
+  }
+  sampling_ = text;
+  const std::string& content = codec_.content();
+  text->samples.push_back(content.substr(0, kSampleBytes));
+  text->sample_bytes += content.size();
+  text->sample_stored += codec_.frame().size();
+  if (text->sample_bytes < kTrainBytes) return StoreStatus::Ok();
+  if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
+    // Data that does not compress gains nothing: the samples start again.
+    text->samples.clear();
+    text->sample_bytes = text->sample_stored = 0;
+    return StoreStatus::Ok();
+  }
+  // Inside a transaction, a dictionary stored could be rolled back after
+  // pages named it: it waits for a page written outside one.
+  if (changing_ > 0) return StoreStatus::Ok();
+  return MakeDictionaryOf(library, catalog, text);
+}
+
+// Makes the catalog a dictionary of the samples and stores it, unless
+// another connection made one meanwhile, which it then takes. The frame
+// in the codec is left as it is.
+StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
+                                               std::string_view catalog,
+                                               CatalogText* text) {
+  std::vector<std::string> samples = std::move(text->samples);
+  text->samples.clear();
+  text->sample_bytes = text->sample_stored = 0;
+  if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
+    return s;
+  }
+  if (text->failed || text->dictionary != nullptr) return StoreStatus::Ok();
+  std::string joined;
+  for (const std::string& sample : samples) joined += sample;
+  // The id is the bytes' own, unless another dictionary of the database
+  // has it.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    uint32_t id = DictionaryIdFor(joined, attempt);
+    std::string bytes, why;
+    if (!MakeDictionary(id, samples, {}, false, kDictionaryBytes, &bytes,
+                        &why)) {
+      break;
+    }
+    auto made = std::make_shared<PageDictionary>(std::move(bytes));
+    if (!made->ok()) break;
+    Result r;
+    if (StoreStatus s =
+            Run("INSERT INTO vuvorozo.dictionaries (id, library_id, catalog, "
+                "hash, data) VALUES ($1, $2, $3, $4, $5) ON CONFLICT (id) DO "
+                "NOTHING RETURNING id",
+                Params()
+                    .Int(id)
+                    .Int(library)
+                    .Bytes(catalog)
+                    .Int((int64_t)DictionaryHash(made->bytes()))
+                    .Bytes(made->bytes()),
+                &r);
+        !s.ok()) {
+      return s;
+    }
+    if (r.rows() == 1) {
+      dictionaries_[id] = made;
+      text->dictionary = std::move(made);
+      return StoreStatus::Ok();
+    }
+  }
+  // The catalog is written without one.
+  text->failed = true;
+  return StoreStatus::Ok();
+}
+
+DictionaryFinder ServerConnection::Finder() {
+  return [this](uint32_t id, PageDictionary** dictionary, std::string* why) {
+    ForgetIfReconnected();
+    auto cached = dictionaries_.find(id);
+    if (cached != dictionaries_.end()) {
+      *dictionary = cached->second.get();
+      return true;
+    }
+    std::string missing = "it needs dictionary " + std::to_string(id) +
+                          ", which the library does not hold";
+    int version = 0;
+    if (StoreStatus s = Inspect(&version); !s.ok()) {
+      *why = s.message();
+      return false;
+    }
+    if (version < 2) {
+      *why = missing;
+      return false;
+    }
+    Result r;
+    if (StoreStatus s =
+            Run("SELECT hash, data FROM vuvorozo.dictionaries WHERE id = $1",
+                Params().Int(id), &r);
+        !s.ok()) {
+      *why = s.message();
+      return false;
+    }
+    if (r.rows() == 0) {
+      *why = missing;
+      return false;
+    }
+    auto found = std::make_shared<PageDictionary>(std::string(r.Bytes(0, 1)));
+    if ((int64_t)DictionaryHash(found->bytes()) != r.Int(0, 0) ||
+        !found->ok() || found->id() != id) {
+      *why = "its dictionary " + std::to_string(id) + " is damaged";
+      return false;
+    }
+    *dictionary = found.get();
+    dictionaries_[id] = std::move(found);
+    return true;
+  };
+}
+
+StoreStatus ServerConnection::CheckDictionaries(int64_t library,
+                                                std::string_view libref,
+                                                LibraryCheck* check) {
+  ForgetIfReconnected();
+  int version = 0;
+  if (StoreStatus s = Inspect(&version); !s.ok() || version < 2) return s;
+  Result r;
+  if (StoreStatus s =
+          Run("SELECT id, hash, data, catalog FROM vuvorozo.dictionaries WHERE "
+              "library_id = $1 ORDER BY id",
+              Params().Int(library), &r);
+      !s.ok()) {
+    return s;
+  }
+  for (int i = 0; i < r.rows(); ++i) {
+    uint32_t id = (uint32_t)r.Int(i, 0);
+    PageDictionary dictionary{std::string(r.Bytes(i, 2))};
+    if ((int64_t)DictionaryHash(dictionary.bytes()) != r.Int(i, 1) ||
+        !dictionary.ok() || dictionary.id() != id) {
+      check->problems.push_back("dictionary " + std::to_string(id) +
+                                " (catalog " + std::string(libref) + "." +
+                                std::string(r.Bytes(i, 3)) + ") is damaged");
+      // Its pages are then read without what this connection kept of it.
+      dictionaries_.erase(id);
+    }
+  }
+  return StoreStatus::Ok();
+}
+
+}  // namespace postgres
+}  // namespace refhost
