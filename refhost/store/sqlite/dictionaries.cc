@@ -100,6 +100,21 @@ StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
   return StoreStatus::Ok();
 }
 
+// Samples are kept of one catalog at a time (an import of a tree writes
+// one catalog after another): those of another are dropped, and what it
+// wrote stays as it was written.
+void LibraryFile::SampleOnly(CatalogText* text) {
+  if (sampling_ == text) return;
+  if (sampling_ != nullptr) {
+    sampling_->samples.clear();
+    sampling_->pages.clear();
+    sampling_->entries.clear();
+    sampling_->attribute_samples.clear();
+    sampling_->sample_bytes = sampling_->sample_stored = 0;
+  }
+  sampling_ = text;
+}
+
 StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
                                      int64_t key) {
   if (text->failed) return StoreStatus::Ok();
@@ -118,6 +133,7 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     }
     text->drifting = true;
   }
+  SampleOnly(text);
   text->samples.push_back(content.substr(0, kSampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
@@ -288,6 +304,7 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
   }
   if (codec_.dictionary() == nullptr) {
     if (catalog_text->failed) return StoreStatus::Ok();
+    SampleOnly(catalog_text);
     catalog_text->entries.emplace_back(entry.name, entry.type);
     auto& samples = catalog_text->attribute_samples;
     if (samples.size() >= kAttributeSamples) samples.erase(samples.begin());
@@ -551,7 +568,11 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     return MakeCatalogDictionary(catalog, &text, samples, attribute_samples,
                                  stored, worth);
   });
-  texts_.erase(catalog);
+  auto renewed = texts_.find(catalog);
+  if (renewed != texts_.end()) {
+    if (sampling_ == &renewed->second) sampling_ = nullptr;
+    texts_.erase(renewed);
+  }
   if (!status.ok() || text.dictionary == nullptr) return status;
   std::shared_ptr<PageDictionary> dictionary = text.dictionary;
   // Every page, then every entry's attributes, again with it.
