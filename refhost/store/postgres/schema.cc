@@ -151,8 +151,8 @@ const char* const kSchemaTo2[] = {
     "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, "
     "catalog bytea NOT NULL, made bigserial, hash bigint NOT NULL, data "
     "bytea NOT NULL)",
-    "CREATE INDEX dictionaries_of_catalogs ON vuvorozo.dictionaries "
-    "(library_id, catalog, made)",
+    ("CREATE INDEX dictionaries_of_catalogs ON vuvorozo.dictionaries "
+     "(library_id, catalog, made)"),
     "INSERT INTO vuvorozo.schema_version VALUES (2)",
 };
 
