@@ -1,8 +1,9 @@
 // The dictionaries of the server store's libraries (schema version 2): a
 // catalog's writers compress its pages with the catalog's newest
-// dictionary; until it has one, a connection keeps samples of the pages it
-// writes, and once it wrote enough of the catalog's text it makes one of
-// them and stores it before any page names it. A page names its
+// dictionary; until it has one, or where the text it is written with
+// changed kind, a connection keeps samples of the pages it writes, and
+// once it wrote enough of the catalog's text it makes one of them and
+// stores it before any page names it. A page names its
 // dictionary by id; a reader finds it by that id and verifies it. Pages
 // written without one, as every page of schema version 1 was, read
 // without.
@@ -26,6 +27,12 @@ constexpr size_t kTrainBytes = 512 << 10;
 constexpr size_t kDictionaryBytes = 32 << 10;
 constexpr size_t kSampleBytes = 4096;
 constexpr double kIncompressible = 0.8;
+// Text the dictionary compresses kDrift times worse than the first
+// kWindowBytes after it was made starts a new one, up to kMostMade a
+// catalog on one connection.
+constexpr size_t kWindowBytes = 128 << 10;
+constexpr double kDrift = 1.25;
+constexpr int kMostMade = 8;
 
 }  // namespace
 
@@ -95,8 +102,26 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     return StoreStatus::IoError(shown_ +
                                 ": a page could not be packed: " + why);
   }
-  if (text == nullptr || text->failed || text->dictionary != nullptr) {
-    return StoreStatus::Ok();
+  if (text == nullptr || text->failed) return StoreStatus::Ok();
+  const std::string& content = codec_.content();
+  if (text->dictionary != nullptr && !text->drifting) {
+    // How well the dictionary serves the text, a window at a time: the
+    // first window after it was made is the measure, and one that
+    // compresses kDrift times worse (the text changed kind) starts the
+    // samples of the next.
+    text->window_text += content.size();
+    text->window_stored += codec_.frame().size();
+    if (text->window_text < kWindowBytes) return StoreStatus::Ok();
+    double ratio = (double)text->window_stored / (double)text->window_text;
+    text->window_text = text->window_stored = 0;
+    if (text->ratio <= 0) {
+      text->ratio = ratio;
+      return StoreStatus::Ok();
+    }
+    if (ratio < text->ratio * kDrift || text->made >= kMostMade) {
+      return StoreStatus::Ok();
+    }
+    text->drifting = true;
   }
   // Samples are kept of one catalog at a time, as in a library file: the
   // samples of another are dropped.
@@ -105,15 +130,16 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     sampling_->sample_bytes = sampling_->sample_stored = 0;
   }
   sampling_ = text;
-  const std::string& content = codec_.content();
   text->samples.push_back(content.substr(0, kSampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
   if (text->sample_bytes < kTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
-    // Data that does not compress gains nothing: the samples start again.
+    // Data that does not compress gains nothing: the samples start again
+    // (or the dictionary the catalog has stays).
     text->samples.clear();
     text->sample_bytes = text->sample_stored = 0;
+    text->drifting = false;
     return StoreStatus::Ok();
   }
   // Inside a transaction, a dictionary stored could be rolled back after
@@ -131,10 +157,17 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
   std::vector<std::string> samples = std::move(text->samples);
   text->samples.clear();
   text->sample_bytes = text->sample_stored = 0;
+  text->drifting = false;
+  text->ratio = 0;
+  text->window_text = text->window_stored = 0;
+  uint32_t had = text->dictionary != nullptr ? text->dictionary->id() : 0;
   if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
     return s;
   }
-  if (text->failed || text->dictionary != nullptr) return StoreStatus::Ok();
+  if (text->failed) return StoreStatus::Ok();
+  if (text->dictionary != nullptr && text->dictionary->id() != had) {
+    return StoreStatus::Ok();
+  }
   std::string joined;
   for (const std::string& sample : samples) joined += sample;
   // The id is the bytes' own, unless another dictionary of the database
@@ -166,10 +199,11 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
     if (r.rows() == 1) {
       dictionaries_[id] = made;
       text->dictionary = std::move(made);
+      ++text->made;
       return StoreStatus::Ok();
     }
   }
-  // The catalog is written without one.
+  // The catalog is written without one, or with the one it had.
   text->failed = true;
   return StoreStatus::Ok();
 }

@@ -646,7 +646,8 @@ TEST_F(PostgresStoreTest, SchemaIsVersionedAndAForeignOneRefused) {
   EXPECT_EQ(st.code(), StoreStatus::kNotLibrary) << st.ToString();
 }
 
-// Notes of about 8 KB: lines of a few words, other lines for every seed.
+// Notes of about 8 KB: lines of a few words, other lines for every seed;
+// from seed 100 on, rows of numbers.
 std::vector<StoredRecord> Notes(int seed) {
   static const char* const kWords[] = {"meeting", "garden", "invoice",
                                        "monday",  "report", "weather",
@@ -657,7 +658,8 @@ std::vector<StoredRecord> Notes(int seed) {
     std::string line = std::to_string(seed) + "-" + std::to_string(i) + ":";
     for (int w = 0; w < 8; ++w) {
       state = state * 1103515245u + 12345u;
-      line += std::string(" ") + kWords[(state >> 16) % 9];
+      line += seed < 100 ? std::string(" ") + kWords[(state >> 16) % 9]
+                         : "," + std::to_string((state >> 8) % 100000);
     }
     out.push_back({line, 0});
   }
@@ -666,8 +668,9 @@ std::vector<StoredRecord> Notes(int seed) {
 
 // A database of the first schema version is brought to the second by its
 // first writer. A catalog's pages are compressed with a dictionary made of
-// its text once enough was written; pages name it and read through it on
-// any connection, and check verifies it. A damaged dictionary is named by
+// its text once enough was written, and with another once its text
+// changes; pages name theirs and read through it on any connection, and
+// check verifies them. A damaged dictionary is named by
 // check, and a read of an entry that needs it is refused, never given
 // other records.
 TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
@@ -680,7 +683,8 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   store = NewPostgresCatalogStore(database_.url());
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "N0", "DATA")->records, Notes(0))
       << "version 1 reads";
-  for (int i = 1; i < 100; ++i) {
+  constexpr int kEntries = 200;
+  for (int i = 1; i < kEntries; ++i) {
     ASSERT_TRUE(store
                     ->PutEntry("WORK", "CAT", "N" + std::to_string(i), "DATA",
                                "", Notes(i))
@@ -691,7 +695,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
             2);
   ASSERT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries "
                             "WHERE catalog = 'CAT'"),
-            1);
+            2);
   // A frame names a dictionary in the low bits of its fifth byte.
   const std::string named =
       "SELECT count(*) FROM vuvorozo.pages WHERE get_byte(data, 4) & 3 ";
@@ -699,7 +703,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   EXPECT_GT(database_.Query(named + "= 0"), 30) << "the first stay as written";
 
   store = NewPostgresCatalogStore(database_.url());
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < kEntries; ++i) {
     auto entry =
         store->GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
     ASSERT_TRUE(entry.has_value()) << i;
@@ -715,7 +719,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
       "'\\x5a5a5a5a'::bytea FROM 2000) RETURNING 1");
   store = NewPostgresCatalogStore(database_.url());
   std::unique_ptr<EntryCursor> cursor;
-  StoreStatus read = store->OpenEntry("WORK", "CAT", "N99", "DATA",
+  StoreStatus read = store->OpenEntry("WORK", "CAT", "N199", "DATA",
                                       OpenIntent::kRead, "", &cursor);
   RecordView view;
   if (read.ok()) read = cursor->Read(&view);
@@ -730,7 +734,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   for (const std::string& p : check.problems) all += p + "\n";
   EXPECT_NE(all.find("(catalog WORK.CAT) is damaged"), std::string::npos)
       << all;
-  EXPECT_NE(all.find("WORK.CAT.N99.DATA"), std::string::npos) << all;
+  EXPECT_NE(all.find("WORK.CAT.N199.DATA"), std::string::npos) << all;
   EXPECT_EQ(all.find("WORK.CAT.N0.DATA"), std::string::npos) << all;
 }
 
