@@ -47,12 +47,18 @@ StoreStatus PostgresCursor::DoCommit() {
   } else {
     params.Null();
   }
-  // The writer's locks (the staging version's, the entry's and the
-  // catalog's) go once the commit is made: released inside it, they would
-  // let a writer waiting for the entry read it before the commit shows,
-  // and build on the content this one replaces.
+  // The writer's locks go with the commit, in the same step: the staging
+  // version's, the entry's and the catalog's (the entry's commit lock,
+  // which the commit holds to its end, keeps the next writer from reading
+  // the entry before the commit shows).
+  ServerConnection::Keys keys = lock_->keys();
+  if (staging_ != 0) keys.push_back({kVersionLock + staging_, false});
+  std::vector<int64_t> exclusive, shared;
+  for (const auto& [key, is_shared] : keys) {
+    (is_shared ? shared : exclusive).push_back(key);
+  }
   params.Ints(connection_->OwnVersions()).Int(kVersionLock);
-  params.Ints({}).Ints({});
+  params.Ints(exclusive).Ints(shared);
   if (StoreStatus s = connection_->Run(
           "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
           "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
@@ -61,14 +67,13 @@ StoreStatus PostgresCursor::DoCommit() {
       !s.ok()) {
     return s;
   }
-  ServerConnection::Keys keys = lock_->Take();
+  lock_->Take();
   lock_.reset();
   if (staging_ != 0) {
-    keys.push_back({kVersionLock + staging_, false});
     connection_->Drop(staging_);
     staging_ = 0;
   }
-  connection_->Unlock(keys);
+  connection_->Unlocked(keys);
   return StoreStatus::Ok();
 }
 

@@ -13,62 +13,23 @@
 namespace refhost {
 namespace postgres {
 
-const char* const kSchema[] = {
-    "CREATE SCHEMA IF NOT EXISTS vuvorozo",
-    "CREATE TABLE vuvorozo.schema_version (version integer NOT NULL)",
-    "CREATE TABLE vuvorozo.libraries (id bigserial PRIMARY KEY, libref text "
-    "NOT NULL UNIQUE, generation bigint NOT NULL DEFAULT 0)",
-    "CREATE TABLE vuvorozo.catalogs (id bigserial PRIMARY KEY, library_id "
-    "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, name "
-    "bytea NOT NULL, UNIQUE (library_id, name))",
-    "CREATE TABLE vuvorozo.versions (id bigserial PRIMARY KEY, library_id "
-    "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, state "
-    "smallint NOT NULL, record_count bigint NOT NULL DEFAULT 0, longest "
-    "integer NOT NULL DEFAULT 0)",
-    "CREATE INDEX versions_unused ON vuvorozo.versions (library_id) WHERE "
-    "state <> 1",
-    "CREATE TABLE vuvorozo.pages (version_id bigint NOT NULL REFERENCES "
-    "vuvorozo.versions ON DELETE CASCADE, first bigint NOT NULL, count "
-    "integer NOT NULL, longest integer NOT NULL, data bytea NOT NULL, "
-    "PRIMARY KEY (version_id, first))",
-    // A page is compressed already: kept as it is, in the row while it
-    // fits the table's page (most pages of text do).
-    "ALTER TABLE vuvorozo.pages ALTER COLUMN data SET STORAGE EXTERNAL",
-    "ALTER TABLE vuvorozo.pages SET (toast_tuple_target = 8160)",
-    "CREATE TABLE vuvorozo.entries (catalog_id bigint NOT NULL REFERENCES "
-    "vuvorozo.catalogs ON DELETE CASCADE, name bytea NOT NULL, type bytea "
-    "NOT NULL, description bytea NOT NULL, created bigint NOT NULL, "
-    "modified bigint NOT NULL, version_id bigint NOT NULL REFERENCES "
-    "vuvorozo.versions, host_attributes bytea NOT NULL, PRIMARY KEY "
-    "(catalog_id, name, type))",
-    // Removes the library's versions that are not live and that no one
-    // holds: its lock taken (for the transaction) says so. p_own: versions
-    // the caller's own session holds, which its own lock would not keep.
-    R"(CREATE FUNCTION vuvorozo.remove_unused(p_library bigint,
-    p_own bigint[], p_lock_base bigint) RETURNS void LANGUAGE sql AS $$
-  DELETE FROM vuvorozo.versions WHERE id IN (SELECT id FROM (SELECT id
-    FROM vuvorozo.versions WHERE library_id = p_library AND state <> 1
-    AND id <> ALL (p_own) OFFSET 0) unused
-    WHERE pg_try_advisory_xact_lock(p_lock_base + id))
-$$)",
-    // A writer's commit in one call: the catalog (made again when deleted
-    // meanwhile), the version made live with the writer's last page, the
-    // entry switched to it, the library's generation bumped, the old version
-    // dropped with what no one uses (staging versions of writers whose
-    // sessions ended among it), and at last the session locks p_unlock and
-    // p_unlock_shared released. This program passes none: a lock released
-    // here goes before the commit shows, and the writer waiting for it
-    // would build on the content this one replaces; it releases its locks
-    // once the call returned. p_writing false: the cursor wrote nothing,
-    // and the entry keeps its content (or comes back as the cursor saw it,
-    // from p_base, when deleted meanwhile).
-    // The decision is made here, on the server, and not by the store: it
-    // reads the entry's row in the same step that switches it, and every
-    // program on the database calls this function of its schema. The
-    // SQLite and memory stores decide the same in their own commits; the
-    // store suite's story CommitDecidesTheSameContentInEveryCase drives all
-    // three through every case.
-    R"(CREATE FUNCTION vuvorozo.commit_entry(p_library bigint,
+// A writer's commit in one call: the catalog (made again when deleted
+// meanwhile), the version made live with the writer's last page, the
+// entry switched to it, the library's generation bumped, the old version
+// dropped with what no one uses (staging versions of writers whose
+// sessions ended among it), and at last the writer's session locks
+// released (p_unlock, p_unlock_shared). p_writing false: the cursor wrote
+// nothing, and the entry keeps its content (or comes back as the cursor
+// saw it, from p_base, when deleted meanwhile).
+// The decision is made here, on the server, and not by the store: it
+// reads the entry's row in the same step that switches it, a commit costs
+// one round trip, and every program on the database calls this function
+// of its schema (version 2 made it take the entry's commit lock). The
+// SQLite and memory stores decide the same in their own commits; the
+// store suite's story CommitDecidesTheSameContentInEveryCase drives all
+// three through every case.
+constexpr const char* kCommitEntry =
+    R"(CREATE OR REPLACE FUNCTION vuvorozo.commit_entry(p_library bigint,
     p_catalog bytea, p_name bytea, p_type bytea, p_description bytea,
     p_now bigint, p_version bigint, p_writing boolean, p_count bigint,
     p_longest integer, p_attributes bytea, p_base bigint, p_first bigint,
@@ -80,7 +41,12 @@ DECLARE
   v_current bigint;
   v_version bigint := p_version;
 BEGIN
-  -- The writer holds the entry's lock: no one else changes its row.
+  -- The writer holds the entry's lock: no one else changes its row. Its
+  -- commit lock, held to the end of this transaction, keeps the next
+  -- writer, which has the entry's lock once released below, from reading
+  -- the entry before this commit shows.
+  PERFORM pg_advisory_xact_lock((k & 1152921504606846975) | (5::int8 << 60))
+    FROM unnest(p_unlock) k WHERE k >> 60 = 2;
   SELECT c.id, e.version_id INTO v_catalog, v_current
     FROM vuvorozo.catalogs c LEFT JOIN vuvorozo.entries e
     ON e.catalog_id = c.id AND e.name = p_name AND e.type = p_type
@@ -137,13 +103,55 @@ BEGIN
     UNION ALL SELECT pg_advisory_unlock_shared(k)
     FROM unnest(p_unlock_shared) k) released;
   RETURN v_version;
-END $$)",
+END $$)";
+
+const char* const kSchema[] = {
+    "CREATE SCHEMA IF NOT EXISTS vuvorozo",
+    "CREATE TABLE vuvorozo.schema_version (version integer NOT NULL)",
+    "CREATE TABLE vuvorozo.libraries (id bigserial PRIMARY KEY, libref text "
+    "NOT NULL UNIQUE, generation bigint NOT NULL DEFAULT 0)",
+    "CREATE TABLE vuvorozo.catalogs (id bigserial PRIMARY KEY, library_id "
+    "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, name "
+    "bytea NOT NULL, UNIQUE (library_id, name))",
+    "CREATE TABLE vuvorozo.versions (id bigserial PRIMARY KEY, library_id "
+    "bigint NOT NULL REFERENCES vuvorozo.libraries ON DELETE CASCADE, state "
+    "smallint NOT NULL, record_count bigint NOT NULL DEFAULT 0, longest "
+    "integer NOT NULL DEFAULT 0)",
+    "CREATE INDEX versions_unused ON vuvorozo.versions (library_id) WHERE "
+    "state <> 1",
+    "CREATE TABLE vuvorozo.pages (version_id bigint NOT NULL REFERENCES "
+    "vuvorozo.versions ON DELETE CASCADE, first bigint NOT NULL, count "
+    "integer NOT NULL, longest integer NOT NULL, data bytea NOT NULL, "
+    "PRIMARY KEY (version_id, first))",
+    // A page is compressed already: kept as it is, in the row while it
+    // fits the table's page (most pages of text do).
+    "ALTER TABLE vuvorozo.pages ALTER COLUMN data SET STORAGE EXTERNAL",
+    "ALTER TABLE vuvorozo.pages SET (toast_tuple_target = 8160)",
+    "CREATE TABLE vuvorozo.entries (catalog_id bigint NOT NULL REFERENCES "
+    "vuvorozo.catalogs ON DELETE CASCADE, name bytea NOT NULL, type bytea "
+    "NOT NULL, description bytea NOT NULL, created bigint NOT NULL, "
+    "modified bigint NOT NULL, version_id bigint NOT NULL REFERENCES "
+    "vuvorozo.versions, host_attributes bytea NOT NULL, PRIMARY KEY "
+    "(catalog_id, name, type))",
+    // Removes the library's versions that are not live and that no one
+    // holds: its lock taken (for the transaction) says so. p_own: versions
+    // the caller's own session holds, which its own lock would not keep.
+    R"(CREATE FUNCTION vuvorozo.remove_unused(p_library bigint,
+    p_own bigint[], p_lock_base bigint) RETURNS void LANGUAGE sql AS $$
+  DELETE FROM vuvorozo.versions WHERE id IN (SELECT id FROM (SELECT id
+    FROM vuvorozo.versions WHERE library_id = p_library AND state <> 1
+    AND id <> ALL (p_own) OFFSET 0) unused
+    WHERE pg_try_advisory_xact_lock(p_lock_base + id))
+$$)",
+    kCommitEntry,
+
     "INSERT INTO vuvorozo.schema_version VALUES (1)",
 };
 const size_t kSchemaStatements = std::size(kSchema);
 
-// Schema version 2: the libraries' dictionaries (dictionaries.cc). A page
-// names the one it was compressed with by its id, unique in the database.
+// Schema version 2: the libraries' dictionaries (dictionaries.cc), and
+// commit_entry taking the entry's commit lock. A page names the
+// dictionary it was compressed with by its id, unique in the database.
 // They go with their library only: a catalog's may still be needed by a
 // version a reader holds after the catalog is gone.
 const char* const kSchemaTo2[] = {
@@ -153,6 +161,7 @@ const char* const kSchemaTo2[] = {
     "bytea NOT NULL)",
     ("CREATE INDEX dictionaries_of_catalogs ON vuvorozo.dictionaries "
      "(library_id, catalog, made)"),
+    kCommitEntry,
     "INSERT INTO vuvorozo.schema_version VALUES (2)",
 };
 

@@ -130,25 +130,39 @@ StoreStatus ServerConnection::Lock(
     const Keys& keys, const std::string& busy,
     std::optional<std::pair<int64_t, std::string_view>> probe) {
   std::vector<bool> held(keys.size(), false);
+  // An entry's lock is had once the commit of the writer that released
+  // it shows: that commit holds the entry's commit lock until it ends.
+  std::vector<bool> shown(keys.size(), false);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    shown[i] = keys[i].second || (keys[i].first & ~kKeyMask) != kEntryLock;
+  }
   int waited = 0;
   for (int pause = 2;; pause = std::min(pause * 2, 50)) {
     std::string sql;
     Params params;
-    std::vector<size_t> asked;
+    std::vector<size_t> asked, looked;
     for (size_t i = 0; i < keys.size(); ++i) {
       if (held[i]) continue;
       sql += sql.empty() ? "SELECT " : ", ";
       sql += keys[i].second ? "pg_try_advisory_lock_shared($"
                             : "pg_try_advisory_lock($";
-      sql += std::to_string(asked.size() + 1) + ")";
+      sql += std::to_string(params.size() + 1) + ")";
       params.Int(keys[i].first);
       asked.push_back(i);
     }
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (shown[i]) continue;
+      sql += sql.empty() ? "SELECT " : ", ";
+      sql += "pg_try_advisory_xact_lock_shared($" +
+             std::to_string(params.size() + 1) + ")";
+      params.Int(kCommitLock | (keys[i].first & kKeyMask));
+      looked.push_back(i);
+    }
+    int columns = (int)(asked.size() + looked.size());
     if (probe) {
-      int n = (int)asked.size();
       sql += ", (SELECT id FROM vuvorozo.catalogs WHERE library_id = $" +
-             std::to_string(n + 1) + " AND name = $" + std::to_string(n + 2) +
-             ")";
+             std::to_string(params.size() + 1) + " AND name = $" +
+             std::to_string(params.size() + 2) + ")";
       params.Int(probe->first).Bytes(probe->second);
     }
     Result r;
@@ -165,7 +179,17 @@ StoreStatus ServerConnection::Lock(
         all = false;
       }
     }
-    if (probe && r.null(0, (int)asked.size())) {
+    for (size_t k = 0; k < looked.size(); ++k) {
+      size_t i = looked[k];
+      // Asked with the entry's lock, the commit lock tells only when that
+      // was had in the same statement.
+      if (held[i] && r.Int(0, (int)(asked.size() + k)) != 0) {
+        shown[i] = true;
+      } else {
+        all = false;
+      }
+    }
+    if (probe && r.null(0, columns)) {
       Release(keys, held);
       return StoreStatus::NotFound("no such catalog");
     }

@@ -28,10 +28,9 @@
 // memory (paged_cursor.h); a page that fills goes to a staging version
 // (state 0). The commit switches the entry to its version (state 1, live)
 // and marks the old one dropped (state 2) in one transaction: one call of
-// the schema's function commit_entry, then the writer's locks are
-// released (after the commit, so that the next writer sees it). Small
-// entries need no staging version: the commit makes the live version with
-// its page.
+// the schema's function commit_entry, so that a commit costs one round
+// trip. Small entries need no staging version: the commit makes the live
+// version with its page.
 //
 // Advisory locks of the session (the server releases them when the
 // connection ends, whatever machine or process it came from) say who uses
@@ -42,7 +41,11 @@
 //   (shared), which a deletion of the catalog takes exclusively;
 // - a staging version's lock (exclusive, its writer's);
 // - a version's pin (shared, each reader's, and an updater's of the
-//   version it started from).
+//   version it started from);
+// - an entry's commit lock (exclusive, for the transaction of a writer's
+//   commit, which releases the writer's lock before it ends): the next
+//   writer has the entry's lock once it can take the commit lock too, and
+//   then reads what that commit made.
 // A version that is not live is removed once its lock can be taken: so a
 // staging version of a writer whose connection ended goes, and a dropped
 // version goes once its last reader is done. A reader reads its version to
@@ -86,6 +89,9 @@ inline constexpr int64_t kVersionLock = int64_t{1} << 60;
 inline constexpr int64_t kEntryLock = int64_t{2} << 60;
 inline constexpr int64_t kCatalogLock = int64_t{3} << 60;
 inline constexpr int64_t kSchemaLock = int64_t{4} << 60;
+// An entry's commit lock (the entry lock's hash): a writer's commit holds
+// it for its transaction, and the next writer's lock waits for it.
+inline constexpr int64_t kCommitLock = int64_t{5} << 60;
 inline constexpr int64_t kKeyMask = (int64_t{1} << 60) - 1;
 
 enum VersionState { kStaging = 0, kLive = 1, kDropped = 2 };
