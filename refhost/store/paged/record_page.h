@@ -27,6 +27,7 @@
 #ifndef VUVOROZO_REFHOST_STORE_PAGED_RECORD_PAGE_H_
 #define VUVOROZO_REFHOST_STORE_PAGED_RECORD_PAGE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,22 @@ uint64_t DictionaryHash(std::string_view bytes);
 uint32_t DictionaryIdFor(std::string_view bytes, int attempt);
 // The dictionary id a stored frame names; 0 for none.
 uint32_t DictionaryOf(const void* frame, size_t size);
+
+// A store keeps samples for dictionaries of the kSampledCatalogs catalogs
+// it sampled last (an import of a tree writes one catalog after another, a
+// mount a few at once): text is noted as sampled now in recent, and drop
+// is called on the one that falls out, whose samples go.
+inline constexpr size_t kSampledCatalogs = 4;
+template <typename Text, typename Drop>
+void NoteSampled(std::vector<Text*>& recent, Text* text, Drop drop) {
+  auto at = std::find(recent.begin(), recent.end(), text);
+  if (at != recent.end()) recent.erase(at);
+  recent.push_back(text);
+  if (recent.size() > kSampledCatalogs) {
+    drop(recent.front());
+    recent.erase(recent.begin());
+  }
+}
 
 // Finds the dictionary of an id for a decoder: *dictionary set, or false
 // with *why.

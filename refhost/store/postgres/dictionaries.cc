@@ -39,7 +39,7 @@ constexpr int kMostMade = 8;
 void ServerConnection::ForgetIfReconnected() {
   if (!forget_dictionaries_) return;
   forget_dictionaries_ = false;
-  sampling_ = nullptr;
+  sampled_.clear();
   texts_.clear();
   dictionaries_.clear();
 }
@@ -123,13 +123,10 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     }
     text->drifting = true;
   }
-  // Samples are kept of one catalog at a time, as in a library file: the
-  // samples of another are dropped.
-  if (sampling_ != text && sampling_ != nullptr) {
-    sampling_->samples.clear();
-    sampling_->sample_bytes = sampling_->sample_stored = 0;
-  }
-  sampling_ = text;
+  NoteSampled(sampled_, text, [](CatalogText* dropped) {
+    dropped->samples.clear();
+    dropped->sample_bytes = dropped->sample_stored = 0;
+  });
   text->samples.push_back(content.substr(0, kSampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();

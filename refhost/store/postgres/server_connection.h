@@ -442,7 +442,7 @@ class ServerConnection {
   void ForgetIfReconnected();
   bool forget_dictionaries_ = false;
   std::map<std::pair<int64_t, std::string>, CatalogText> texts_;
-  CatalogText* sampling_ = nullptr;  // the one whose samples are kept
+  std::vector<CatalogText*> sampled_;  // those whose samples are kept
   std::map<uint32_t, std::shared_ptr<PageDictionary>> dictionaries_;  // by id
 };
 

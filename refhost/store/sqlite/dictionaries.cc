@@ -100,19 +100,16 @@ StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
   return StoreStatus::Ok();
 }
 
-// Samples are kept of one catalog at a time (an import of a tree writes
-// one catalog after another): those of another are dropped, and what it
+// Samples are kept of the few catalogs sampled last: what another
 // wrote stays as it was written.
-void LibraryFile::SampleOnly(CatalogText* text) {
-  if (sampling_ == text) return;
-  if (sampling_ != nullptr) {
-    sampling_->samples.clear();
-    sampling_->pages.clear();
-    sampling_->entries.clear();
-    sampling_->attribute_samples.clear();
-    sampling_->sample_bytes = sampling_->sample_stored = 0;
-  }
-  sampling_ = text;
+void LibraryFile::NoteSampled(CatalogText* text) {
+  refhost::NoteSampled(sampled_, text, [](CatalogText* dropped) {
+    dropped->samples.clear();
+    dropped->pages.clear();
+    dropped->entries.clear();
+    dropped->attribute_samples.clear();
+    dropped->sample_bytes = dropped->sample_stored = 0;
+  });
 }
 
 StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
@@ -133,7 +130,7 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     }
     text->drifting = true;
   }
-  SampleOnly(text);
+  NoteSampled(text);
   text->samples.push_back(content.substr(0, kSampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
@@ -304,7 +301,7 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
   }
   if (codec_.dictionary() == nullptr) {
     if (catalog_text->failed) return StoreStatus::Ok();
-    SampleOnly(catalog_text);
+    NoteSampled(catalog_text);
     catalog_text->entries.emplace_back(entry.name, entry.type);
     auto& samples = catalog_text->attribute_samples;
     if (samples.size() >= kAttributeSamples) samples.erase(samples.begin());
@@ -570,7 +567,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   });
   auto renewed = texts_.find(catalog);
   if (renewed != texts_.end()) {
-    if (sampling_ == &renewed->second) sampling_ = nullptr;
+    std::erase(sampled_, &renewed->second);
     texts_.erase(renewed);
   }
   if (!status.ok() || text.dictionary == nullptr) return status;

@@ -417,9 +417,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // there is enough of them the catalog's dictionary made and what was
   // noted compressed again with it.
   StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key);
-  // Drops the samples of the catalog samples were kept of, unless text is
-  // its.
-  void SampleOnly(CatalogText* text);
+  // Notes text as sampled now (NoteSampled of record_page.h).
+  void NoteSampled(CatalogText* text);
   // Makes the catalog a dictionary from samples and stores it, unless
   // worth (when given) finds it no better than what the catalog has.
   StoreStatus MakeCatalogDictionary(
@@ -488,7 +487,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   std::vector<std::unique_ptr<Connection>> idle_;  // snapshots to reuse
   PageCodec codec_;
   std::map<int64_t, CatalogText> texts_;  // by catalog id
-  CatalogText* sampling_ = nullptr;       // the one whose samples are kept
+  std::vector<CatalogText*> sampled_;     // those whose samples are kept
   // Dictionaries read, by id; an id names the same bytes in every library.
   std::map<uint32_t, std::shared_ptr<PageDictionary>> dictionaries_;
   int64_t transactions_ = 0;  // write transactions begun
