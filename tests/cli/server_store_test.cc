@@ -225,4 +225,68 @@ TEST_F(ServerStoreTest, ConcurrentAppendsAllLand) {
   EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 51);
 }
 
+// A server library of the first schema version, as the release before
+// dictionaries wrote it (tests/refhost/store/fixtures/server-1): it reads
+// byte for byte, takes changes, the first of which brings the schema to
+// the second version, and checks sound.
+TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
+  const std::string fixtures =
+      std::string(VUVOROZO_SOURCE_DIR) + "/tests/refhost/store/fixtures/";
+  ASSERT_GT(database_.Query(ReadFile(fixtures + "server-1/vuvorozo.sql") +
+                            "; SELECT count(*) FROM vuvorozo.entries"),
+            0);
+  store_env_ = database_.url();
+  auto expected = [&](const std::string& file) {
+    return ReadFile(fixtures + "library-2/expected/" + file);
+  };
+  auto every_entry_as_written = [&](const std::string& when) {
+    SCOPED_TRACE(when);
+    std::string out = root_ + "/out-" + when;
+    Outcome exported = RunBare({"export", "work.notes", out});
+    ASSERT_EQ(exported.code, 0) << exported.err;
+    std::map<std::string, FileState> files = Snapshot(out);
+    std::map<std::string, FileState> notes =
+        Snapshot(fixtures + "library-2/expected/notes");
+    ASSERT_EQ(files.size(), notes.size());
+    for (const auto& [name, state] : notes) {
+      EXPECT_EQ(files[name].bytes, state.bytes) << name;
+    }
+    EXPECT_EQ(files["jan.txt"].modified_ns, 1709287200LL * 1000000000);
+    EXPECT_EQ(files["feb.txt"].mode, 0640u);
+    for (const char* entry : {"jan", "totals.csv", "logo.gif"}) {
+      std::string file = std::string(entry).find('.') == std::string::npos
+                             ? std::string(entry) + ".txt"
+                             : entry;
+      EXPECT_EQ(RunBare({"read", std::string("work.reports.") + entry}).out,
+                expected("reports/" + file))
+          << entry;
+    }
+    Outcome check = RunBare({"check", "work"});
+    EXPECT_EQ(check.code, 0) << check.out << check.err;
+  };
+  every_entry_as_written("as-left");
+  EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
+            1)
+      << "reading changes nothing";
+
+  std::string more;
+  for (int i = 0; i < 500; ++i)
+    more += "added line " + std::to_string(i) + "\n";
+  ASSERT_EQ(RunBare({"write", "work.notes.long", "mod"}, more).code, 0);
+  EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
+            2);
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM pg_proc WHERE proname = "
+                            "'commit_entry' AND prosrc LIKE '%xact_lock%'"),
+            1)
+      << "the commit takes the entry's commit lock";
+  EXPECT_EQ(RunBare({"read", "work.notes.long"}).out,
+            expected("notes/long.txt") + more);
+  ASSERT_EQ(
+      RunBare({"write", "work.notes.long"}, expected("notes/long.txt")).code,
+      0);
+  ASSERT_EQ(
+      RunBare({"write", "work.empty.first"}, "in the empty catalog\n").code, 0);
+  every_entry_as_written("changed");
+}
+
 }  // namespace
