@@ -183,6 +183,21 @@ uint32_t DictionaryIdFor(std::string_view bytes, int attempt) {
                     (DictionaryHash(bytes) + (uint64_t)attempt) % kSpan);
 }
 
+bool DictionaryFit::Worse(size_t text, size_t stored) {
+  constexpr size_t kWindowBytes = 128 << 10;
+  constexpr double kDrift = 1.25;
+  text_ += text;
+  stored_ += stored;
+  if (text_ < kWindowBytes) return false;
+  double ratio = (double)stored_ / (double)text_;
+  text_ = stored_ = 0;
+  if (measure_ <= 0) {
+    measure_ = ratio;
+    return false;
+  }
+  return ratio >= measure_ * kDrift;
+}
+
 uint32_t DictionaryOf(const void* frame, size_t size) {
   return ZSTD_getDictID_fromFrame(frame, size);
 }

@@ -96,6 +96,42 @@ uint32_t DictionaryIdFor(std::string_view bytes, int attempt);
 // The dictionary id a stored frame names; 0 for none.
 uint32_t DictionaryOf(const void* frame, size_t size);
 
+// When a store makes a catalog a dictionary: once kDictionaryTrainBytes
+// of its text were written without one (enough text to tell what its
+// entries share, little enough that compressing it again costs a few
+// milliseconds), from kDictionarySampleBytes of each page, of
+// kDictionarySize bytes (enough for the words and forms of a catalog's
+// text; it costs its size once), up to kMostDictionaries a catalog in one
+// process (a new one where the text changes kind: DictionaryFit); never
+// of text stored in more than kIncompressible of its bytes, which gains
+// nothing from one.
+inline constexpr size_t kDictionaryTrainBytes = 512 << 10;
+inline constexpr size_t kDictionarySampleBytes = 4096;
+inline constexpr size_t kDictionarySize = 32 << 10;
+inline constexpr int kMostDictionaries = 8;
+inline constexpr double kIncompressible = 0.8;
+
+// How well a catalog's dictionary serves the text written with it, a
+// window of 128 KB at a time: one it compresses 1.25 times worse than its
+// measure (the text changed kind) calls for a new dictionary.
+class DictionaryFit {
+ public:
+  // A new dictionary, whose measure is what it makes of the text it was
+  // made from; 0: what it makes of the first window.
+  void Start(double measure) {
+    measure_ = measure;
+    text_ = stored_ = 0;
+  }
+  // Counts a page's text and the bytes it was stored in; true when a
+  // window ends that came out worse than the measure.
+  bool Worse(size_t text, size_t stored);
+
+ private:
+  double measure_ = 0;
+  size_t text_ = 0;
+  size_t stored_ = 0;
+};
+
 // A store keeps samples for dictionaries of the kSampledCatalogs catalogs
 // it sampled last (an import of a tree writes one catalog after another, a
 // mount a few at once): text is noted as sampled now in recent, and drop

@@ -17,24 +17,6 @@
 
 namespace refhost {
 namespace postgres {
-namespace {
-
-// As the SQLite store's (sqlite/dictionaries.cc): a catalog gets a
-// dictionary of kDictionaryBytes once kTrainBytes of its text was written
-// without one, from kSampleBytes of each page; text stored in more than
-// kIncompressible of its bytes gains nothing from one.
-constexpr size_t kTrainBytes = 512 << 10;
-constexpr size_t kDictionaryBytes = 32 << 10;
-constexpr size_t kSampleBytes = 4096;
-constexpr double kIncompressible = 0.8;
-// Text the dictionary compresses kDrift times worse than the first
-// kWindowBytes after it was made starts a new one, up to kMostMade a
-// catalog on one connection.
-constexpr size_t kWindowBytes = 128 << 10;
-constexpr double kDrift = 1.25;
-constexpr int kMostMade = 8;
-
-}  // namespace
 
 void ServerConnection::ForgetIfReconnected() {
   if (!forget_dictionaries_) return;
@@ -105,20 +87,10 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
   if (text == nullptr || text->failed) return StoreStatus::Ok();
   const std::string& content = codec_.content();
   if (text->dictionary != nullptr && !text->drifting) {
-    // How well the dictionary serves the text, a window at a time: the
-    // first window after it was made is the measure, and one that
-    // compresses kDrift times worse (the text changed kind) starts the
+    // Text the dictionary serves badly (the text changed kind) starts the
     // samples of the next.
-    text->window_text += content.size();
-    text->window_stored += codec_.frame().size();
-    if (text->window_text < kWindowBytes) return StoreStatus::Ok();
-    double ratio = (double)text->window_stored / (double)text->window_text;
-    text->window_text = text->window_stored = 0;
-    if (text->ratio <= 0) {
-      text->ratio = ratio;
-      return StoreStatus::Ok();
-    }
-    if (ratio < text->ratio * kDrift || text->made >= kMostMade) {
+    if (!text->fit.Worse(content.size(), codec_.frame().size()) ||
+        text->made >= kMostDictionaries) {
       return StoreStatus::Ok();
     }
     text->drifting = true;
@@ -127,10 +99,10 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     dropped->samples.clear();
     dropped->sample_bytes = dropped->sample_stored = 0;
   });
-  text->samples.push_back(content.substr(0, kSampleBytes));
+  text->samples.push_back(content.substr(0, kDictionarySampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
-  if (text->sample_bytes < kTrainBytes) return StoreStatus::Ok();
+  if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
     // Data that does not compress gains nothing: the samples start again
     // (or the dictionary the catalog has stays).
@@ -155,8 +127,7 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
   text->samples.clear();
   text->sample_bytes = text->sample_stored = 0;
   text->drifting = false;
-  text->ratio = 0;
-  text->window_text = text->window_stored = 0;
+  text->fit.Start(0);
   uint32_t had = text->dictionary != nullptr ? text->dictionary->id() : 0;
   if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
     return s;
@@ -172,7 +143,7 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
   for (int attempt = 0; attempt < 8; ++attempt) {
     uint32_t id = DictionaryIdFor(joined, attempt);
     std::string bytes, why;
-    if (!MakeDictionary(id, samples, {}, false, kDictionaryBytes, &bytes,
+    if (!MakeDictionary(id, samples, {}, false, kDictionarySize, &bytes,
                         &why)) {
       break;
     }

@@ -425,13 +425,9 @@ class ServerConnection {
     std::vector<std::string> samples;
     size_t sample_bytes = 0;   // text the samples were taken from
     size_t sample_stored = 0;  // what that text took compressed
-    // How well the dictionary compresses the text written with it: the
-    // first window's ratio, and the window being written.
-    double ratio = 0;
-    size_t window_text = 0;
-    size_t window_stored = 0;
-    bool drifting = false;  // samples are kept for a new dictionary
-    int made = 0;           // dictionaries made on this connection
+    DictionaryFit fit;         // of the dictionary, to the text written now
+    bool drifting = false;     // samples are kept for a new dictionary
+    int made = 0;              // dictionaries made on this connection
   };
   StoreStatus LookForDictionary(int64_t library, std::string_view catalog,
                                 CatalogText* text);

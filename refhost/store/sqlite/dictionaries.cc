@@ -19,23 +19,8 @@ namespace refhost {
 namespace sqlite {
 namespace {
 
-// A catalog gets a dictionary once this much of its text was written
-// without one: enough text to tell what its entries share, little enough
-// that compressing it again costs a few milliseconds.
-constexpr size_t kTrainBytes = 512 << 10;
-// Bytes of a dictionary: enough for the words and forms of a catalog's
-// text; it costs its size once in the library.
-constexpr size_t kDictionaryBytes = 32 << 10;
-// What the dictionary compresses is looked at in windows of this much
-// text; one that compresses kDrift times worse than what the dictionary was
-// made from starts a new one, up to kMostMade a catalog in one process.
-constexpr size_t kWindowBytes = 128 << 10;
-constexpr double kDrift = 1.25;
-constexpr int kMostMade = 8;
-// Text stored in more than this share of its bytes does not compress.
-constexpr double kIncompressible = 0.8;
-// Of each page's text, this much is kept as a sample.
-constexpr size_t kSampleBytes = 4096;
+// When a catalog gets a dictionary: kDictionaryTrainBytes and the others
+// of record_page.h.
 // The latest host attributes kept as samples.
 constexpr size_t kAttributeSamples = 12;
 // Compact makes a catalog a new dictionary once its pages hold this many
@@ -119,23 +104,18 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
   if (text->dictionary != nullptr && !text->drifting) {
     // Text that the dictionary compresses much worse than what it was
     // made from starts the samples of the next one.
-    text->window_text += content.size();
-    text->window_stored += codec_.frame().size();
-    if (text->window_text < kWindowBytes) return StoreStatus::Ok();
-    double ratio = (double)text->window_stored / (double)text->window_text;
-    text->window_text = text->window_stored = 0;
-    if (text->ratio <= 0 || ratio < text->ratio * kDrift ||
-        text->made >= kMostMade) {
+    if (!text->fit.Worse(content.size(), codec_.frame().size()) ||
+        text->made >= kMostDictionaries) {
       return StoreStatus::Ok();
     }
     text->drifting = true;
   }
   NoteSampled(text);
-  text->samples.push_back(content.substr(0, kSampleBytes));
+  text->samples.push_back(content.substr(0, kDictionarySampleBytes));
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
   text->pages.push_back(key);
-  if (text->sample_bytes < kTrainBytes) return StoreStatus::Ok();
+  if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
     // Data that does not compress (pictures, archives) gains nothing from
     // a dictionary: the samples start again.
@@ -181,7 +161,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   // others are what a writer wrote last.
   bool spread = worth != nullptr;
   if (id == 0 || !MakeDictionary(id, samples, attributes, spread,
-                                 kDictionaryBytes, &bytes, &why)) {
+                                 kDictionarySize, &bytes, &why)) {
     // The catalog is written without one; compact tries again.
     text->failed = true;
     return StoreStatus::Ok();
@@ -206,7 +186,6 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   dictionaries_[id] = dictionary;
   text->dictionary = dictionary;
   text->drifting = false;
-  text->window_text = text->window_stored = 0;
   ++text->made;
   codec_.Use(dictionary.get());
   // What was written for its samples is compressed again with it.
@@ -223,8 +202,8 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
       return s;
     }
   }
-  text->ratio =
-      compressed_text > 0 ? (double)compressed / (double)compressed_text : 0;
+  text->fit.Start(
+      compressed_text > 0 ? (double)compressed / (double)compressed_text : 0);
   for (const auto& [name, type] : entries) {
     Statement* read = main_->Get(Sql::kEntryAttributes, &status);
     if (read == nullptr) return status;
@@ -517,13 +496,14 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     if (sample) {
       // The page holds its content now: its records, a line each.
       std::string text;
-      for (uint64_t n = 0; n < page.count() && text.size() < kSampleBytes;
-           ++n) {
+      for (uint64_t n = 0;
+           n < page.count() && text.size() < kDictionarySampleBytes; ++n) {
         RecordView record = page.Get(n);
         text.append((const char*)record.data, record.length);
         text += '\n';
       }
-      if (text.size() > kSampleBytes) text.resize(kSampleBytes);
+      if (text.size() > kDictionarySampleBytes)
+        text.resize(kDictionarySampleBytes);
       samples.push_back(std::move(text));
     }
     if (trial) trials.push_back(std::move(page));

@@ -404,9 +404,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     // How well the dictionary made last compressed what it was made from,
     // and how well it compresses what is written now: text unlike what it
     // was made from (another kind of file) gets a dictionary of its own.
-    double ratio = 0;
-    size_t window_text = 0;
-    size_t window_stored = 0;
+    DictionaryFit fit;
     bool drifting = false;  // samples are gathered for a new dictionary
     int made = 0;           // dictionaries made by this process
   };
