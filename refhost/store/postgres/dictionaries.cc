@@ -95,6 +95,11 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     }
     text->drifting = true;
   }
+  // Inside a transaction, a dictionary stored could be rolled back after
+  // pages named it: the samples wait for a page written outside one.
+  if (changing_ > 0 && text->sample_bytes >= kDictionaryTrainBytes) {
+    return StoreStatus::Ok();
+  }
   NoteSampled(sampled_, text, [](CatalogText* dropped) {
     dropped->samples.clear();
     dropped->sample_bytes = dropped->sample_stored = 0;
@@ -111,8 +116,6 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     text->drifting = false;
     return StoreStatus::Ok();
   }
-  // Inside a transaction, a dictionary stored could be rolled back after
-  // pages named it: it waits for a page written outside one.
   if (changing_ > 0) return StoreStatus::Ok();
   return MakeDictionaryOf(library, catalog, text);
 }
