@@ -183,8 +183,8 @@ class MemoryCatalogStore final : public CatalogStore {
 
   StoreStatus DoCreateCatalog(std::string_view libref,
                               std::string_view catalog) override {
-    libraries_[std::string(libref)].catalogs[std::string(catalog)];
-    ++changes_;
+    auto& catalogs = libraries_[std::string(libref)].catalogs;
+    if (catalogs.try_emplace(std::string(catalog)).second) ++changes_;
     return StoreStatus::Ok();
   }
 

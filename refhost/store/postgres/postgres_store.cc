@@ -143,9 +143,13 @@ class PostgresCatalogStore final : public CatalogStore {
       StoreStatus s = connection_->CatalogId(library, catalog, &id);
       return s.IsNotFound() ? connection_->ReadOnlyRefusal() : s;
     }
+    // A catalog there already changes nothing: the library's generation,
+    // which tells readers (the mount) to look at it again, stays.
     return connection_->Change([&]() -> StoreStatus {
-      if (StoreStatus s = connection_->InsertCatalog(library, catalog, &id);
-          !s.ok()) {
+      bool made = false;
+      if (StoreStatus s =
+              connection_->InsertCatalog(library, catalog, &id, &made);
+          !s.ok() || !made) {
         return s;
       }
       return connection_->Bump(library);

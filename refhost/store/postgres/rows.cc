@@ -122,14 +122,15 @@ StoreStatus ServerConnection::CatalogId(int64_t library, std::string_view name,
 
 // Inside a transaction: the catalog's id, made when absent.
 StoreStatus ServerConnection::InsertCatalog(int64_t library,
-                                            std::string_view name,
-                                            int64_t* id) {
+                                            std::string_view name, int64_t* id,
+                                            bool* made) {
   Result r;
   if (StoreStatus s =
           Run("WITH made AS (INSERT INTO vuvorozo.catalogs (library_id, name) "
               "VALUES ($1, $2) ON CONFLICT (library_id, name) DO NOTHING "
-              "RETURNING id) SELECT id FROM made UNION ALL SELECT id FROM "
-              "vuvorozo.catalogs WHERE library_id = $1 AND name = $2",
+              "RETURNING id) SELECT id, true FROM made UNION ALL SELECT id, "
+              "false FROM vuvorozo.catalogs WHERE library_id = $1 AND name = "
+              "$2",
               Params().Int(library).Bytes(name), &r);
       !s.ok()) {
     return s;
@@ -138,6 +139,7 @@ StoreStatus ServerConnection::InsertCatalog(int64_t library,
     return StoreStatus::IoError(shown_ + ": a catalog could not be made");
   }
   *id = r.Int(0, 0);
+  *made = r.Int(0, 1) != 0;
   return StoreStatus::Ok();
 }
 

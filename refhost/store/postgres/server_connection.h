@@ -299,9 +299,9 @@ class ServerConnection {
   // The catalog's id; NotFound when absent.
   StoreStatus CatalogId(int64_t library, std::string_view name, int64_t* id);
 
-  // Inside a transaction: the catalog's id, made when absent.
-  StoreStatus InsertCatalog(int64_t library, std::string_view name,
-                            int64_t* id);
+  // Inside a transaction: the catalog's id, made when absent (*made).
+  StoreStatus InsertCatalog(int64_t library, std::string_view name, int64_t* id,
+                            bool* made);
 
   // Inside a transaction: bumps the library's generation.
   StoreStatus Bump(int64_t library);
