@@ -217,7 +217,8 @@ class PostgresCatalogStore final : public CatalogStore {
     std::unique_ptr<WriterLock> lock;
     if (intent != OpenIntent::kRead) {
       if (connection_->read_only()) return connection_->ReadOnlyRefusal();
-      // A writer brings a schema of an earlier version to this one.
+      // A writer of an entry brings a schema of an earlier version to
+      // this one (a new library makes it whole: LibraryId).
       if (StoreStatus s = connection_->MakeSchema(); !s.ok()) return s;
       if (StoreStatus s = LockForWriting(library, libref, entry, &lock);
           !s.ok()) {

@@ -55,11 +55,6 @@ StoreStatus ServerConnection::LibraryId(const std::string& libref, bool create,
   }
   int version;
   if (StoreStatus s = Inspect(&version); !s.ok()) return s;
-  // A writer brings a schema of an earlier version to this one.
-  if (create && !options_.read_only && version != 0 &&
-      version < kSchemaVersion) {
-    if (StoreStatus s = MakeSchema(); !s.ok()) return s;
-  }
   Result r;
   if (version != 0) {
     if (StoreStatus s =
