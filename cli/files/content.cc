@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@ namespace cli {
 namespace {
 
 constexpr size_t kPieceBytes = 256 << 10;  // one read of a pass
+constexpr size_t kFirstRoom = 64 << 10;    // Content's buffer at first
 constexpr size_t kOutputBytes = 64 << 10;  // Output's buffer
 
 std::string ErrorText() { return std::strerror(errno); }
@@ -236,6 +238,18 @@ void Content::DropSpool() {
   spool_ = -1;
 }
 
+bool Content::Room(size_t want) const {
+  want = std::min(want, kWholeContentBytes);
+  if (capacity_ >= want) return capacity_ > size_;
+  size_t capacity = std::max(capacity_, kFirstRoom);
+  while (capacity < want) capacity = std::min(capacity * 2, kWholeContentBytes);
+  std::unique_ptr<char[]> bigger(new char[capacity]);
+  if (size_ > 0) std::memcpy(bigger.get(), buffer_.get(), size_);
+  buffer_ = std::move(bigger);
+  capacity_ = capacity;
+  return true;
+}
+
 bool Content::Load(int fd, std::string* error, const FileStamp* first) {
   DropSpool();
   fd_ = -1;
@@ -268,10 +282,13 @@ bool Content::Load(int fd, std::string* error, const FileStamp* first) {
     fd_ = fd;
     return true;
   }
-  // Pages of the buffer that no content reaches are never touched.
-  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
-  while (size_ < kWholeContentBytes) {
-    ssize_t n = ReadSome(fd, buffer_.get() + size_, kWholeContentBytes - size_);
+  // A regular file's buffer fits its size (and the read that finds its
+  // end); a stream's grows as it gives more.
+  Room(regular && st.st_size > start
+           ? static_cast<size_t>(st.st_size - start) + 1
+           : kFirstRoom);
+  while (size_ < capacity_ || Room(size_ + 1)) {
+    ssize_t n = ReadSome(fd, buffer_.get() + size_, capacity_ - size_);
     if (n < 0) {
       *error = ErrorText();
       return false;
@@ -296,7 +313,7 @@ bool Content::Load(int fd, std::string* error, const FileStamp* first) {
   spool_ = TemporaryFile();
   bool ok = spool_ >= 0 && WriteAll(spool_, buffer_.get(), size_);
   while (ok) {
-    ssize_t n = ReadSome(fd, buffer_.get(), kWholeContentBytes);
+    ssize_t n = ReadSome(fd, buffer_.get(), capacity_);
     if (n < 0) {
       *error = ErrorText();
       return false;
@@ -319,11 +336,10 @@ bool Content::LoadFrom(const Source& source, std::string* error) {
   size_ = 0;
   expected_.reset();
   changed_ = false;
-  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
-  while (size_ < kWholeContentBytes) {
+  Room(kFirstRoom);
+  while (size_ < capacity_ || Room(size_ + 1)) {
     size_t got = 0;
-    if (!source(buffer_.get() + size_, kWholeContentBytes - size_, &got,
-                error)) {
+    if (!source(buffer_.get() + size_, capacity_ - size_, &got, error)) {
       return false;
     }
     if (got == 0) return true;
@@ -335,7 +351,7 @@ bool Content::LoadFrom(const Source& source, std::string* error) {
   bool ok = spool_ >= 0 && WriteAll(spool_, buffer_.get(), size_);
   while (ok) {
     size_t got = 0;
-    if (!source(buffer_.get(), kWholeContentBytes, &got, error)) return false;
+    if (!source(buffer_.get(), capacity_, &got, error)) return false;
     if (got == 0) break;
     ok = WriteAll(spool_, buffer_.get(), got);
   }
@@ -357,7 +373,7 @@ bool Content::Pass(const Piece& piece, int64_t* total,
     return true;
   }
   // Passes over a file use the buffer a piece at a time.
-  if (buffer_ == nullptr) buffer_.reset(new char[kWholeContentBytes]);
+  Room(kPieceBytes);
   off_t at = start_;
   char* data = buffer_.get();
   while (true) {

@@ -164,13 +164,18 @@ class Content {
 
  private:
   void DropSpool();
+  // Grows the buffer to hold want bytes (at most kWholeContentBytes),
+  // keeping the size_ it holds; whether it has room beyond them.
+  bool Room(size_t want) const;
   // Whether the file fd still has the stamp expected_ and gave its size
   // (less where reading started) in total bytes; sets changed_ when not.
   bool Same(int fd, int64_t total) const;
 
-  // kWholeContentBytes, kept across loads. Pass fills it, so it is
+  // As large as the largest content loaded yet (at most
+  // kWholeContentBytes), kept across loads. Pass fills it, so it is
   // mutable.
   mutable std::unique_ptr<char[]> buffer_;
+  mutable size_t capacity_ = 0;
   size_t size_ = 0;  // bytes in buffer_ when whole
   int fd_ = -1;      // the file read in passes; -1 when whole
   off_t start_ = 0;  // where the content starts in fd_

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -125,6 +127,54 @@ TEST_F(ChangingFilesTest, ContentIsHeldToTheFileAsItWasFirstSeen) {
   EXPECT_TRUE(content.Load(pipes[0], &error, &first)) << error;
   EXPECT_EQ(content.bytes(), "piped\n");
   close(pipes[0]);
+}
+
+// The buffer grows with what is loaded into it: every size around its
+// steps, from a file and from a source giving odd pieces, comes back whole,
+// and a content loaded after a larger one is not mixed with it.
+TEST_F(ChangingFilesTest, ContentOfAnySizeComesBackAsItWas) {
+  const std::string text = Numbers(kWholeContentBytes + 70000);
+  const size_t sizes[] = {0,
+                          1,
+                          (64 << 10) - 1,
+                          64 << 10,
+                          (64 << 10) + 1,
+                          3000000,
+                          kWholeContentBytes - 1,
+                          kWholeContentBytes,
+                          kWholeContentBytes + 1,
+                          5000,
+                          kWholeContentBytes + 70000};
+  Content from_file;
+  Content from_source;
+  for (size_t size : sizes) {
+    SCOPED_TRACE(size);
+    const std::string want = text.substr(0, size);
+    std::string path = Make("sized.txt", want);
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    bool ok = false;
+    ASSERT_TRUE(from_file.Load(fd, &error)) << error;
+    EXPECT_EQ(from_file.whole(), size < kWholeContentBytes);
+    EXPECT_TRUE(All(from_file, &ok, &error) == want) << error;
+    EXPECT_TRUE(ok);
+    close(fd);
+
+    size_t given = 0;
+    ASSERT_TRUE(from_source.LoadFrom(
+        [&](char* data, size_t capacity, size_t* got, std::string*) {
+          *got = std::min({capacity, size - given, size_t{10007}});
+          std::memcpy(data, want.data() + given, *got);
+          given += *got;
+          return true;
+        },
+        &error))
+        << error;
+    EXPECT_EQ(from_source.whole(), size < kWholeContentBytes);
+    EXPECT_TRUE(All(from_source, &ok, &error) == want) << error;
+    EXPECT_TRUE(ok);
+  }
 }
 
 TEST_F(ChangingFilesTest, AnImportRefusesAFileThatChangedAndKeepsTheOldEntry) {
