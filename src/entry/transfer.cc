@@ -47,15 +47,21 @@ inline int32_t data_limit(const file_handle* handle) {
   return handle->data_length < 0 ? 0 : handle->data_length;
 }
 
-// One host read into the record buffer. Sets the last record length and
-// kind code from the request; the length is kept within 0 and the buffer's
-// size, so a host that reports more than it could have placed never sends
-// the module past its buffer. End of data becomes kStatusEndOfFile.
-// Inlined into both readers: it is the whole per-record path.
+// One host read into the record buffer; the host's status, with the
+// record's length and kind code in the handle's record request.
 inline __attribute__((always_inline)) int32_t host_read(file_handle* handle) {
   record_request* request = fresh_record_request(handle);
   request->buffer = handle->record_buffer;
-  int32_t st = ylmread(handle->member, request);
+  return ylmread_in_module(handle->member, request);
+}
+
+// Takes the last record's length and kind code from the record request
+// after a host read of status st, and returns st with end of data as
+// kStatusEndOfFile. The length is kept within 0 and the buffer's size, so
+// a host that reports more than it could have placed never sends the
+// module past its buffer.
+int32_t settle_read(file_handle* handle, int32_t st) {
+  const record_request* request = &handle->requests.record;
   int32_t length = request->length;
   // A handle with a buffer has a positive stored record length, which the
   // buffer always holds: only lengths outside 0..stored need the exact size.
@@ -83,7 +89,7 @@ int32_t host_write(file_handle* handle, const char* send, int32_t length,
   request->buffer = const_cast<char*>(send);
   request->length = length;
   request->kind = kind;
-  int32_t st = ylmwrit(handle->member, request);
+  int32_t st = ylmwrit_in_module(handle->member, request);
   if (st == 0 && truncated) return kStatusTruncated;
   return st;
 }
@@ -138,25 +144,13 @@ inline int32_t start_write(const file_handle* handle, int32_t* length,
   return 0;
 }
 
-}  // namespace
-
-// Reads the next record (slot 18). On return *data points into the record
-// buffer (valid until the next transfer or the close) and *length counts the
-// record's data bytes, at most the data record length; *control receives
-// the carriage-control character (a blank without carriage control) when
-// control is not null. Statuses: 0, 2049 at the end of the entry, 4105 when
-// the record was cut to the data record length, 0x80001025 for a null
-// handle, 0x8000080C when the handle has no record buffer, or the host's
-// status. On a negative status *data is null and *length 0, except for a
-// record of kind 270, which always comes back as an empty record.
-int32_t yxlread(file_handle* handle, char** data, int32_t* length,
-                char* control) {
-  if (handle == nullptr) return kStatusNullHandle;
+// The rest of yxlread once the host answered, for every record its plain
+// path does not take.
+__attribute__((noinline)) int32_t finish_read(file_handle* handle, int32_t st,
+                                              char** data, int32_t* length,
+                                              char* control) {
   *data = nullptr;
   *length = 0;
-  if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
-
-  int32_t st = host_read(handle);
   char* buffer = handle->record_buffer;
   if (handle->last_kind == kKindEmptyCatams) {
     *data = buffer;
@@ -179,17 +173,17 @@ int32_t yxlread(file_handle* handle, char** data, int32_t* length,
   return st;
 }
 
-// Writes one record (slot 19) of length bytes at data; control's low byte
-// leads the record when the entry has carriage control. A record longer
-// than the data record length is cut to it. An empty record of a CATAMS
-// entry without carriage control is stored as the one byte "1", kind 270;
-// other records take the kind of their entry type. Without carriage control
-// the caller's bytes go to the host as they are.
-// Statuses: the host's status; 4105 when the record was cut and the host
-// returned 0; 0x80001025 for a null handle; 0x8000080C when the handle has
-// no record buffer; 0x80001019 for a negative length.
-int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
-                int32_t control) {
+// The record kind of an entry type other than CATAMS. Apart from the
+// path of CATAMS records, so that it keeps no registers for the walk.
+__attribute__((noinline)) uint16_t kind_of_type(const char* entry_type) {
+  const entry_type_info* type = find_entry_type(entry_type);
+  return type != nullptr ? type->kind : kKindText;
+}
+
+// yxlwrit for every record the plain path below does not take.
+__attribute__((noinline)) int32_t write_record(file_handle* handle,
+                                               const char* data, int32_t length,
+                                               int32_t control) {
   bool truncated = false;
   int32_t st = start_write(handle, &length, &truncated);
   if (st != 0) return st;
@@ -200,8 +194,6 @@ int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
     buffer[0] = (char)control;
     send = buffer;
   }
-  // CATAMS, the type of every three-level name, is settled here without a
-  // walk of the type table: it is the type most records are written for.
   uint16_t kind = kKindText;
   if (same8(handle->entry_type, kTypeCatams)) {
     if (length == 0) {
@@ -217,6 +209,76 @@ int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
   return host_write(handle, send, length, kind, truncated);
 }
 
+}  // namespace
+
+// Reads the next record (slot 18). On return *data points into the record
+// buffer (valid until the next transfer or the close) and *length counts the
+// record's data bytes, at most the data record length; *control receives
+// the carriage-control character (a blank without carriage control) when
+// control is not null. Statuses: 0, 2049 at the end of the entry, 4105 when
+// the record was cut to the data record length, 0x80001025 for a null
+// handle, 0x8000080C when the handle has no record buffer, or the host's
+// status. On a negative status *data is null and *length 0, except for a
+// record of kind 270, which always comes back as an empty record.
+int32_t yxlread(file_handle* handle, char** data, int32_t* length,
+                char* control) {
+  if (handle == nullptr) return kStatusNullHandle;
+  char* buffer = handle->record_buffer;
+  *data = buffer;
+  if (buffer == nullptr) {
+    *length = 0;
+    return kStatusNoRecordBuffer;
+  }
+
+  int32_t st = host_read(handle);
+  // Most records are read here: a record the host gave with 0 that fits
+  // the data record length, of an entry without carriage control or fixed
+  // length, goes to the caller as it is.
+  const record_request* request = &handle->requests.record;
+  int32_t last = request->length;
+  uint32_t kind = request->kind;
+  if (st == 0 && last >= 0 && last <= handle->data_length &&
+      (handle->recfm & (kRecfmCarriage | kRecfmFixed)) == 0 &&
+      kind != kKindEmptyCatams) {
+    handle->last_length = last;
+    handle->last_kind = kind;
+    *length = last;
+    if (control != nullptr) *control = ' ';
+    return 0;
+  }
+  return finish_read(handle, settle_read(handle, st), data, length, control);
+}
+
+// Writes one record (slot 19) of length bytes at data; control's low byte
+// leads the record when the entry has carriage control. A record longer
+// than the data record length is cut to it. An empty record of a CATAMS
+// entry without carriage control is stored as the one byte "1", kind 270;
+// other records take the kind of their entry type. Without carriage control
+// the caller's bytes go to the host as they are.
+// Statuses: the host's status; 4105 when the record was cut and the host
+// returned 0; 0x80001025 for a null handle; 0x8000080C when the handle has
+// no record buffer; 0x80001019 for a negative length.
+int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
+                int32_t control) {
+  // Most records are written here: a record that is not empty, needs no
+  // cut and has no carriage control goes to the host as it is, and the
+  // host's status is the answer. CATAMS, the type of every three-level
+  // name, is settled without a walk of the type table.
+  if (handle != nullptr && length > 0 && length <= handle->data_length &&
+      length <= handle->stored_length && handle->record_buffer != nullptr &&
+      (handle->recfm & kRecfmCarriage) == 0) {
+    uint16_t kind = same8(handle->entry_type, kTypeCatams)
+                        ? kKindText
+                        : kind_of_type(handle->entry_type);
+    record_request* request = fresh_record_request(handle);
+    request->buffer = const_cast<char*>(data);
+    request->length = length;
+    request->kind = kind;
+    return ylmwrit_in_module(handle->member, request);
+  }
+  return write_record(handle, data, length, control);
+}
+
 // Reads the next record of a SOURCE, LOG or OUTPUT entry (io_vector only).
 // Arguments and outputs as yxlread. The record's length is adjusted by its
 // kind code: kind 145 is a lead byte plus data; 186 and 187 come from other
@@ -230,7 +292,7 @@ int32_t yxlrds(file_handle* handle, char** data, int32_t* length,
   *length = 0;
   if (handle->record_buffer == nullptr) return kStatusNoRecordBuffer;
 
-  int32_t st = host_read(handle);
+  int32_t st = settle_read(handle, host_read(handle));
   char* buffer = handle->record_buffer;
   int32_t last = handle->last_length;
   if (last == 0) {

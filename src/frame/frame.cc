@@ -10,6 +10,8 @@
 #include "text/text.h"
 
 gcb_record* v_global_gcb_anchor = nullptr;
+extern gcb_record* gcb_anchor_in_module
+    __attribute__((alias("v_global_gcb_anchor")));
 uint32_t v_global_pidb_anchor = 0;
 uint32_t u_deve = 0;
 uint32_t u_devp = 0;

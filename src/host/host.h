@@ -29,6 +29,18 @@ static_assert(offsetof(request_group, option_flags_copy) == 808,
 // The heap that yymheap returns is a host heap object.
 inline host_heap* release_heap() { return (host_heap*)(uintptr_t)yymheap(); }
 
+// The GCB anchor under a name that binds inside the module: the exported
+// one is reached through the GOT on this target, this one directly.
+extern gcb_record* gcb_anchor_in_module __attribute__((visibility("hidden")));
+
+// The record services under names that bind inside the module, for the
+// per-record path: a call of an exported forwarder on this target first
+// loads the GOT register, these go straight to the same code.
+int32_t ylmread_in_module(uint32_t member, record_request* request)
+    __attribute__((visibility("hidden")));
+int32_t ylmwrit_in_module(uint32_t member, record_request* request)
+    __attribute__((visibility("hidden")));
+
 // ---------------------------------------------------------------------------
 // Module-side helpers over the services.
 

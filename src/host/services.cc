@@ -10,7 +10,7 @@
 namespace {
 
 host_routine service_routine(int vector, int slot) {
-  gcb_record* gcb = v_global_gcb_anchor;
+  gcb_record* gcb = gcb_anchor_in_module;
   gcb->tssvec[vector] = 1;
   return gcb->service_vectors[vector][slot];
 }
@@ -25,6 +25,11 @@ host_routine service_routine(int vector, int slot) {
       __attribute__((alias(#name)));
 VZ_HOST_SERVICES(VZ_DEFINE_SERVICE)
 #undef VZ_DEFINE_SERVICE
+
+int32_t ylmread_in_module(uint32_t member, record_request* request)
+    __attribute__((alias("ylmread")));
+int32_t ylmwrit_in_module(uint32_t member, record_request* request)
+    __attribute__((alias("ylmwrit")));
 
 // wrmksub passes on its count and exactly that many (address, length)
 // pairs. The pairs are read here and the host routine is called with a
