@@ -8,6 +8,8 @@
 // written without one, as every page of schema version 1 was, read
 // without.
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -17,6 +19,18 @@
 
 namespace refhost {
 namespace postgres {
+namespace {
+
+// compact renews the dictionary of a catalog whose pages hold kRenewBytes
+// or more: from samples of kRenewSamplePages pages spread over it, when
+// it makes pages kRenewGain smaller than they are, in transactions of
+// kRenewBatchPages pages (as a library file does).
+constexpr int64_t kRenewBytes = 128 << 10;
+constexpr size_t kRenewSamplePages = 160;
+constexpr double kRenewGain = 0.02;
+constexpr size_t kRenewBatchPages = 256;
+
+}  // namespace
 
 void ServerConnection::ForgetIfReconnected() {
   if (!forget_dictionaries_) return;
@@ -139,6 +153,28 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
   if (text->dictionary != nullptr && text->dictionary->id() != had) {
     return StoreStatus::Ok();
   }
+  std::shared_ptr<PageDictionary> made;
+  if (StoreStatus s =
+          StoreDictionary(library, catalog, samples, nullptr, &made);
+      !s.ok()) {
+    return s;
+  }
+  if (made == nullptr) {
+    // The catalog is written without one, or with the one it had.
+    text->failed = true;
+    return StoreStatus::Ok();
+  }
+  text->dictionary = std::move(made);
+  ++text->made;
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::StoreDictionary(
+    int64_t library, std::string_view catalog,
+    const std::vector<std::string>& samples,
+    const std::function<bool(PageDictionary& made)>& worth,
+    std::shared_ptr<PageDictionary>* stored) {
+  stored->reset();
   std::string joined;
   for (const std::string& sample : samples) joined += sample;
   // The id is the bytes' own, unless another dictionary of the database
@@ -148,10 +184,10 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
     std::string bytes, why;
     if (!MakeDictionary(id, samples, {}, false, kDictionarySize, &bytes,
                         &why)) {
-      break;
+      return StoreStatus::Ok();
     }
     auto made = std::make_shared<PageDictionary>(std::move(bytes));
-    if (!made->ok()) break;
+    if (!made->ok() || (worth && !worth(*made))) return StoreStatus::Ok();
     Result r;
     if (StoreStatus s =
             Run("INSERT INTO vuvorozo.dictionaries (id, library_id, catalog, "
@@ -169,13 +205,153 @@ StoreStatus ServerConnection::MakeDictionaryOf(int64_t library,
     }
     if (r.rows() == 1) {
       dictionaries_[id] = made;
-      text->dictionary = std::move(made);
-      ++text->made;
+      *stored = std::move(made);
       return StoreStatus::Ok();
     }
   }
-  // The catalog is written without one, or with the one it had.
-  text->failed = true;
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::RenewDictionaries(int64_t library) {
+  ForgetIfReconnected();
+  int version = 0;
+  if (StoreStatus s = Inspect(&version); !s.ok() || version < 2) return s;
+  Result catalogs;
+  if (StoreStatus s = Run(
+          "SELECT c.id, c.name, coalesce(sum(octet_length(p.data)), 0)::int8 "
+          "FROM vuvorozo.catalogs c JOIN vuvorozo.entries e ON e.catalog_id = "
+          "c.id JOIN vuvorozo.pages p ON p.version_id = e.version_id WHERE "
+          "c.library_id = $1 GROUP BY c.id, c.name ORDER BY c.id",
+          Params().Int(library), &catalogs);
+      !s.ok()) {
+    return s;
+  }
+  for (int i = 0; i < catalogs.rows(); ++i) {
+    if (catalogs.Int(i, 2) < kRenewBytes) continue;
+    if (StoreStatus s = RenewCatalog(library, catalogs.Int(i, 0),
+                                     std::string(catalogs.Bytes(i, 1)));
+        !s.ok()) {
+      return s;
+    }
+  }
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::RenewCatalog(int64_t library, int64_t catalog_id,
+                                           const std::string& catalog) {
+  // The catalog's pages, by key: those of its entries as they are now.
+  Result keys;
+  if (StoreStatus s = Run(
+          "SELECT p.version_id, p.first FROM vuvorozo.entries e JOIN "
+          "vuvorozo.pages p ON p.version_id = e.version_id WHERE e.catalog_id "
+          "= $1 ORDER BY 1, 2",
+          Params().Int(catalog_id), &keys);
+      !s.ok()) {
+    return s;
+  }
+  DictionaryFinder finder = Finder();
+  // A page as stored: false when it is gone or does not read (check names
+  // it; it is left as it is).
+  auto load = [&](int row, RecordPage* page, std::string* stored) {
+    Result r;
+    StoreStatus s = Run(
+        "SELECT count, longest, data FROM vuvorozo.pages WHERE version_id = "
+        "$1 AND first = $2",
+        Params().Int(keys.Int(row, 0)).Int(keys.Int(row, 1)), &r);
+    std::string why;
+    if (!s.ok() || r.rows() != 1) return false;
+    *stored = std::string(r.Bytes(0, 2));
+    return page->Decode(codec_, stored->data(), stored->size(),
+                        (uint64_t)keys.Int(row, 1), (uint32_t)r.Int(0, 0),
+                        (uint32_t)r.Int(0, 1), &why, finder);
+  };
+  // Samples from pages spread over the catalog, and as many pages between
+  // them to try the new dictionary on.
+  std::vector<std::string> samples;
+  std::vector<RecordPage> trials;
+  size_t trial_stored = 0;
+  size_t count = (size_t)keys.rows();
+  size_t stride = std::max<size_t>(1, count / kRenewSamplePages);
+  for (size_t i = 0; i < count; ++i) {
+    bool sample = i % stride == 0;
+    bool trial = i % stride == stride / 2;
+    if (!sample && !trial) continue;
+    RecordPage page;
+    std::string stored;
+    if (!load((int)i, &page, &stored)) continue;
+    if (trial) trial_stored += stored.size();
+    if (sample) {
+      std::string text;
+      for (uint64_t n = 0;
+           n < page.count() && text.size() < kDictionarySampleBytes; ++n) {
+        RecordView record = page.Get(n);
+        text.append((const char*)record.data, record.length);
+        text += '\n';
+      }
+      if (text.size() > kDictionarySampleBytes)
+        text.resize(kDictionarySampleBytes);
+      samples.push_back(std::move(text));
+    }
+    if (trial) trials.push_back(std::move(page));
+  }
+  if (samples.empty() || trials.empty()) return StoreStatus::Ok();
+  // A new dictionary must make the trial pages smaller than they are stored
+  // now (by at least kRenewGain), or compact would make the library larger,
+  // or rewrite it for nothing.
+  auto worth = [&](PageDictionary& made) {
+    size_t again = 0;
+    std::string why;
+    codec_.Use(&made);
+    bool encoded = true;
+    for (const RecordPage& page : trials) {
+      if (!(encoded = page.Encode(codec_, &why))) break;
+      again += codec_.frame().size();
+    }
+    codec_.Use(nullptr);
+    return encoded && (double)again < (1.0 - kRenewGain) * (double)trial_stored;
+  };
+  std::shared_ptr<PageDictionary> dictionary;
+  if (StoreStatus s =
+          StoreDictionary(library, catalog, samples, worth, &dictionary);
+      !s.ok() || dictionary == nullptr) {
+    return s;
+  }
+  // This connection's writers of the catalog take it from now on.
+  texts_.erase({library, catalog});
+  // Every page again with it. A page is rewritten only while it holds what
+  // was read of it: one another writer changed meanwhile stays as it is.
+  for (size_t at = 0; at < count; at += kRenewBatchPages) {
+    StoreStatus status = Change([&]() -> StoreStatus {
+      for (size_t i = at; i < std::min(count, at + kRenewBatchPages); ++i) {
+        RecordPage page;
+        std::string stored, why;
+        if (!load((int)i, &page, &stored) ||
+            DictionaryOf(stored.data(), stored.size()) == dictionary->id()) {
+          continue;
+        }
+        codec_.Use(dictionary.get());
+        bool encoded = page.Encode(codec_, &why);
+        codec_.Use(nullptr);
+        if (!encoded) {
+          return StoreStatus::IoError(shown_ +
+                                      ": a page could not be packed: " + why);
+        }
+        if (StoreStatus s = Run(
+                "UPDATE vuvorozo.pages SET data = $3 WHERE version_id = $1 AND "
+                "first = $2 AND data = $4",
+                Params()
+                    .Int(keys.Int((int)i, 0))
+                    .Int(keys.Int((int)i, 1))
+                    .Bytes(codec_.frame())
+                    .Bytes(stored));
+            !s.ok()) {
+          return s;
+        }
+      }
+      return StoreStatus::Ok();
+    });
+    if (!status.ok()) return status;
+  }
   return StoreStatus::Ok();
 }
 

@@ -426,6 +426,9 @@ StoreStatus PostgresCatalogStore::DoCompactLibrary(
       !s.ok()) {
     return s;
   }
+  if (StoreStatus s = connection_->RenewDictionaries(library); !s.ok()) {
+    return s;
+  }
   return bytes(&compaction->bytes_after);
 }
 

@@ -66,6 +66,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -361,6 +362,13 @@ class ServerConnection {
   // Finds the dictionaries stored pages name, for their decoding.
   DictionaryFinder Finder();
 
+  // compact: gives each catalog of the library whose pages grew a new
+  // dictionary, when one made of its pages as they are now packs them
+  // smaller, and packs every page of its entries with it again. Older
+  // dictionaries stay: a writer of another connection may be writing with
+  // one.
+  StoreStatus RenewDictionaries(int64_t library);
+
   // Adds to the check's problems each dictionary of the library that is
   // damaged.
   StoreStatus CheckDictionaries(int64_t library, std::string_view libref,
@@ -433,6 +441,16 @@ class ServerConnection {
                                 CatalogText* text);
   StoreStatus MakeDictionaryOf(int64_t library, std::string_view catalog,
                                CatalogText* text);
+  // Makes a dictionary of the samples and stores it (outside a transaction,
+  // so that it is never rolled back under pages that name it), unless
+  // worth (when given) refuses it; *stored null when none was stored.
+  StoreStatus StoreDictionary(
+      int64_t library, std::string_view catalog,
+      const std::vector<std::string>& samples,
+      const std::function<bool(PageDictionary& made)>& worth,
+      std::shared_ptr<PageDictionary>* stored);
+  StoreStatus RenewCatalog(int64_t library, int64_t catalog_id,
+                           const std::string& catalog);
   // What texts_ and dictionaries_ hold is forgotten at the next use: the
   // connection was made again.
   void ForgetIfReconnected();
