@@ -208,15 +208,23 @@ Descriptor::~Descriptor() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool StampOf(int fd, FileStamp* stamp) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+namespace {
+
+FileStamp StampOf(const struct stat& st) {
   auto ns = [](const struct timespec& t) {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
   };
-  stamp->size = static_cast<int64_t>(st.st_size);
-  stamp->modified_ns = ns(st.st_mtim);
-  stamp->changed_ns = ns(st.st_ctim);
+  return FileStamp{.size = static_cast<int64_t>(st.st_size),
+                   .modified_ns = ns(st.st_mtim),
+                   .changed_ns = ns(st.st_ctim)};
+}
+
+}  // namespace
+
+bool StampOf(int fd, FileStamp* stamp) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *stamp = StampOf(st);
   return true;
 }
 
@@ -258,11 +266,11 @@ bool Content::Load(int fd, std::string* error, const FileStamp* first) {
   expected_.reset();
   changed_ = false;
   struct stat st;
-  FileStamp stamp;
-  if (fstat(fd, &st) != 0 || !StampOf(fd, &stamp)) {
+  if (fstat(fd, &st) != 0) {
     *error = ErrorText();
     return false;
   }
+  FileStamp stamp = StampOf(st);
   bool regular = S_ISREG(st.st_mode);
   off_t start = regular ? lseek(fd, 0, SEEK_CUR) : 0;
   if (start < 0) start = 0;

@@ -35,7 +35,17 @@ constexpr uint64_t kShortRoom = 32u << 20;
 // A page's bytes land twice, in the journal and later in the library:
 // room for both, and for what the batch gathered before it, besides the
 // room kept.
+// The file system is looked at again once what pages took since the last
+// look could have reached a sixteenth of the room it left spare: not a
+// system call a page on a disk with room, every page on one short of it.
 StoreStatus LibraryFile::EnsureRoom(size_t bytes) {
+  written_since_ += 2 * (uint64_t)bytes;
+  if (!short_of_room_ &&
+      written_since_ + 2 * (uint64_t)batch_bytes_ < spare_room_ / 16) {
+    return StoreStatus::Ok();
+  }
+  spare_room_ = 0;
+  written_since_ = 0;
   struct statvfs fs;
   if (statvfs(path_.c_str(), &fs) != 0) return StoreStatus::Ok();
   uint64_t free = (uint64_t)fs.f_bavail * fs.f_frsize;
@@ -43,7 +53,10 @@ StoreStatus LibraryFile::EnsureRoom(size_t bytes) {
       std::min<uint64_t>(kKeptRoom, (uint64_t)fs.f_blocks * fs.f_frsize / 8);
   short_of_room_ = free < kShortRoom;
   uint64_t needed = 2 * ((uint64_t)bytes + batch_bytes_) + kept;
-  if (free >= needed) return StoreStatus::Ok();
+  if (free >= needed) {
+    spare_room_ = free - needed;
+    return StoreStatus::Ok();
+  }
   return StoreStatus::DiskFull(
       path_ + ": the disk is full (" + std::to_string(free >> 10) +
       " KiB free, of which the store keeps " + std::to_string(kept >> 10) +

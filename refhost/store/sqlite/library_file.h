@@ -514,8 +514,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   bool batch_open_ = false;        // the batch's transaction is open
   bool fit_pages_ = false;  // made by this process, its page size not fitted
   std::chrono::steady_clock::time_point batch_start_;
-  size_t batch_bytes_ = 0;              // of pages gathered in it
-  bool short_of_room_ = false;          // the file system, when last looked
+  size_t batch_bytes_ = 0;      // of pages gathered in it
+  bool short_of_room_ = false;  // the file system, when last looked
+  uint64_t spare_room_ = 0;     // free beyond what was needed, when last looked
+  uint64_t written_since_ = 0;  // what pages may have taken of it since
   std::vector<int64_t> batch_commits_;  // their numbers in the ledger
   // Leftovers of earlier changes the batch did: to do again if it is lost.
   std::vector<EntryName> batch_released_;
