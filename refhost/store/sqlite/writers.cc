@@ -3,6 +3,7 @@
 // locks of entries as rows of the writers table, the sweep of what writers
 // that died left behind, and the snapshots readers read through.
 
+#include <pthread.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -42,10 +43,18 @@ int64_t StartTime(int64_t pid) {
 }  // namespace
 
 Owner ThisProcess() {
+  // Asked at every entry written: the process is looked up once, and
+  // again in a forked child, which is another process.
   static Owner cached;
-  int64_t pid = getpid();
-  // A forked child is another process: look again.
-  if (cached.pid != pid) cached = Owner{pid, StartTime(pid)};
+  static bool forked = [] {
+    pthread_atfork(nullptr, nullptr, [] { cached = Owner{}; });
+    return false;
+  }();
+  (void)forked;
+  if (cached.pid == 0) {
+    int64_t pid = getpid();
+    cached = Owner{pid, StartTime(pid)};
+  }
   return cached;
 }
 
