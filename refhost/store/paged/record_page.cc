@@ -329,6 +329,18 @@ void RecordPage::Truncate(uint32_t count) {
   }
 }
 
+std::string RecordPage::Sample() const {
+  std::string text;
+  for (uint64_t n = first_; n < end() && text.size() < kDictionarySampleBytes;
+       ++n) {
+    RecordView record = Get(n);
+    text.append((const char*)record.data, record.length);
+    text += '\n';
+  }
+  if (text.size() > kDictionarySampleBytes) text.resize(kDictionarySampleBytes);
+  return text;
+}
+
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
   if (start_ != 0 || gap_ != 0) {
     RecordPage plain = *this;

@@ -229,6 +229,10 @@ class RecordPage {
     return view;
   }
 
+  // The page's records, a line each, to kDictionarySampleBytes at most: a
+  // sample of its text for a dictionary made of stored pages.
+  std::string Sample() const;
+
   // The page's stored form, in codec.frame(). False, with *why, when the
   // compressor fails.
   bool Encode(PageCodec& codec, std::string* why) const;

@@ -280,18 +280,7 @@ StoreStatus ServerConnection::RenewCatalog(int64_t library, int64_t catalog_id,
     std::string stored;
     if (!load((int)i, &page, &stored)) continue;
     if (trial) trial_stored += stored.size();
-    if (sample) {
-      std::string text;
-      for (uint64_t n = 0;
-           n < page.count() && text.size() < kDictionarySampleBytes; ++n) {
-        RecordView record = page.Get(n);
-        text.append((const char*)record.data, record.length);
-        text += '\n';
-      }
-      if (text.size() > kDictionarySampleBytes)
-        text.resize(kDictionarySampleBytes);
-      samples.push_back(std::move(text));
-    }
+    if (sample) samples.push_back(page.Sample());
     if (trial) trials.push_back(std::move(page));
   }
   if (samples.empty() || trials.empty()) return StoreStatus::Ok();

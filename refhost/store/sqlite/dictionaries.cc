@@ -493,19 +493,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     st->Reset();
     if (!read) continue;
     if (trial) trial_stored += stored_bytes;
-    if (sample) {
-      // The page holds its content now: its records, a line each.
-      std::string text;
-      for (uint64_t n = 0;
-           n < page.count() && text.size() < kDictionarySampleBytes; ++n) {
-        RecordView record = page.Get(n);
-        text.append((const char*)record.data, record.length);
-        text += '\n';
-      }
-      if (text.size() > kDictionarySampleBytes)
-        text.resize(kDictionarySampleBytes);
-      samples.push_back(std::move(text));
-    }
+    if (sample) samples.push_back(page.Sample());
     if (trial) trials.push_back(std::move(page));
   }
   {

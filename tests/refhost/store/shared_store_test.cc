@@ -752,9 +752,18 @@ TEST_F(PostgresStoreTest,
                                "", Notes(i))
                     .ok());
   }
+  // And one entry of many pages.
+  std::vector<StoredRecord> big;
+  for (int i = 0; i < 40; ++i) {
+    for (const StoredRecord& record : Notes(i)) big.push_back(record);
+  }
   auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "BIG", "DATA", "", big).ok());
   ASSERT_TRUE(store->PutEntry("WORK", "FEW", "N0", "DATA", "", Notes(0)).ok());
   ASSERT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries"), 0);
+  ASSERT_GT(database_.Query("SELECT count(*) FROM vuvorozo.pages WHERE first "
+                            "> 0"),
+            2);
 
   LibraryCompaction compaction;
   ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
@@ -781,6 +790,7 @@ TEST_F(PostgresStoreTest,
     ASSERT_TRUE(entry.has_value()) << i;
     EXPECT_EQ(entry->records, Notes(i)) << i;
   }
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "BIG", "DATA")->records, big);
   EXPECT_EQ(store->GetEntry("WORK", "FEW", "N0", "DATA")->records, Notes(0));
   LibraryCheck check;
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
