@@ -421,6 +421,9 @@ StoreStatus PostgresCatalogStore::DoCompactLibrary(
     return s;
   };
   if (StoreStatus s = bytes(&compaction->bytes_before); !s.ok()) return s;
+  // A schema of an earlier version is brought to this one, so that its
+  // catalogs get dictionaries too.
+  if (StoreStatus s = connection_->MakeSchema(); !s.ok()) return s;
   if (StoreStatus s = connection_->Change(
           [&]() -> StoreStatus { return connection_->RemoveUnused(library); });
       !s.ok()) {

@@ -739,7 +739,8 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
 }
 
 // A catalog written a little at a time by many connections never has
-// enough text on one of them for a dictionary; compact makes it one from
+// enough text on one of them for a dictionary; compact (bringing a
+// database of the first schema version to the second) makes it one from
 // its pages and packs them with it, leaves a catalog too small for one as
 // it is, and changes nothing when run again.
 TEST_F(PostgresStoreTest,
@@ -764,9 +765,18 @@ TEST_F(PostgresStoreTest,
   ASSERT_GT(database_.Query("SELECT count(*) FROM vuvorozo.pages WHERE first "
                             "> 0"),
             2);
+  // As a database of the first schema version, which compact brings to
+  // the second.
+  store.reset();
+  database_.Query(
+      "DROP TABLE vuvorozo.dictionaries; DELETE FROM vuvorozo.schema_version "
+      "WHERE version = 2; SELECT 1");
+  store = NewPostgresCatalogStore(database_.url());
 
   LibraryCompaction compaction;
   ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
+            2);
   EXPECT_LT(compaction.bytes_after, compaction.bytes_before * 97 / 100)
       << compaction.bytes_before;
   EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries WHERE "
