@@ -203,8 +203,7 @@ __attribute__((noinline)) int32_t write_record(file_handle* handle,
       kind = kKindEmptyCatams;
     }
   } else {
-    const entry_type_info* type = find_entry_type(handle->entry_type);
-    if (type != nullptr) kind = type->kind;
+    kind = kind_of_type(handle->entry_type);
   }
   return host_write(handle, send, length, kind, truncated);
 }
