@@ -341,6 +341,20 @@ std::string RecordPage::Sample() const {
   return text;
 }
 
+bool RenewWorth(PageCodec& codec, PageDictionary& made,
+                const std::vector<RecordPage>& trials, size_t stored) {
+  size_t again = 0;
+  bool encoded = true;
+  std::string why;
+  codec.Use(&made);
+  for (const RecordPage& page : trials) {
+    if (!(encoded = page.Encode(codec, &why))) break;
+    again += codec.frame().size();
+  }
+  codec.Use(nullptr);
+  return encoded && (double)again < (1.0 - kRenewGain) * (double)stored;
+}
+
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
   if (start_ != 0 || gap_ != 0) {
     RecordPage plain = *this;

@@ -111,6 +111,16 @@ inline constexpr size_t kDictionarySize = 32 << 10;
 inline constexpr int kMostDictionaries = 8;
 inline constexpr double kIncompressible = 0.8;
 
+// How compact renews a catalog's dictionary: a first one once its pages
+// hold kRenewFirstBytes, from samples of kRenewSamplePages pages spread
+// over it; kept only where it packs the pages taken between the samples
+// kRenewGain smaller than they are stored (RenewWorth); the pages packed
+// again kRenewBatchPages a transaction.
+inline constexpr int64_t kRenewFirstBytes = 128 << 10;
+inline constexpr size_t kRenewSamplePages = 160;
+inline constexpr double kRenewGain = 0.02;
+inline constexpr size_t kRenewBatchPages = 256;
+
 // How well a catalog's dictionary serves the text written with it, a
 // window of 128 KB at a time: one it compresses 1.25 times worse than its
 // measure (the text changed kind) calls for a new dictionary.
@@ -264,6 +274,12 @@ class RecordPage {
   uint32_t gap_ = 0;
   uint32_t longest_ = 0;
 };
+
+// Whether made is worth a catalog's renewal: the trial pages, packed with
+// it, take less than (1 - kRenewGain) of stored, the bytes they take now.
+// The codec is left without a dictionary.
+bool RenewWorth(PageCodec& codec, PageDictionary& made,
+                const std::vector<RecordPage>& trials, size_t stored);
 
 }  // namespace refhost
 

@@ -19,18 +19,6 @@
 
 namespace refhost {
 namespace postgres {
-namespace {
-
-// compact renews the dictionary of a catalog whose pages hold kRenewBytes
-// or more: from samples of kRenewSamplePages pages spread over it, when
-// it makes pages kRenewGain smaller than they are, in transactions of
-// kRenewBatchPages pages (as a library file does).
-constexpr int64_t kRenewBytes = 128 << 10;
-constexpr size_t kRenewSamplePages = 160;
-constexpr double kRenewGain = 0.02;
-constexpr size_t kRenewBatchPages = 256;
-
-}  // namespace
 
 void ServerConnection::ForgetIfReconnected() {
   if (!forget_dictionaries_) return;
@@ -227,7 +215,7 @@ StoreStatus ServerConnection::RenewDictionaries(int64_t library) {
     return s;
   }
   for (int i = 0; i < catalogs.rows(); ++i) {
-    if (catalogs.Int(i, 2) < kRenewBytes) continue;
+    if (catalogs.Int(i, 2) < kRenewFirstBytes) continue;
     if (StoreStatus s = RenewCatalog(library, catalogs.Int(i, 0),
                                      std::string(catalogs.Bytes(i, 1)));
         !s.ok()) {
@@ -288,16 +276,7 @@ StoreStatus ServerConnection::RenewCatalog(int64_t library, int64_t catalog_id,
   // now (by at least kRenewGain), or compact would make the library larger,
   // or rewrite it for nothing.
   auto worth = [&](PageDictionary& made) {
-    size_t again = 0;
-    std::string why;
-    codec_.Use(&made);
-    bool encoded = true;
-    for (const RecordPage& page : trials) {
-      if (!(encoded = page.Encode(codec_, &why))) break;
-      again += codec_.frame().size();
-    }
-    codec_.Use(nullptr);
-    return encoded && (double)again < (1.0 - kRenewGain) * (double)trial_stored;
+    return RenewWorth(codec_, made, trials, trial_stored);
   };
   std::shared_ptr<PageDictionary> dictionary;
   if (StoreStatus s =

@@ -24,17 +24,9 @@ namespace {
 // The latest host attributes kept as samples.
 constexpr size_t kAttributeSamples = 12;
 // Compact makes a catalog a new dictionary once its pages hold this many
-// times the bytes they held when its dictionary was made, or a first one
-// once they hold kFirstBytes without one.
+// times the bytes they held when its dictionary was made (a first one: the
+// kRenew constants of record_page.h).
 constexpr int64_t kGrowth = 4;
-constexpr int64_t kFirstBytes = 128 << 10;
-// Pages compact reads for the samples of a catalog's new dictionary.
-constexpr size_t kSamplePages = 160;
-// What a new dictionary must save of the pages it is tried on for compact
-// to compress a catalog again with it.
-constexpr double kRenewGain = 0.02;
-// Pages compressed again in one transaction by compact.
-constexpr size_t kRenewBatchPages = 256;
 // Host attributes are at most this long (a 16 MB manifest line could not
 // be one).
 constexpr uint64_t kAttributesLimit = 1 << 20;
@@ -404,7 +396,7 @@ StoreStatus LibraryFile::RenewDictionaries() {
     while (st.Step() == SQLITE_ROW) {
       int64_t stored = st.Int(1);
       bool none = st.Type(2) == SQLITE_NULL;
-      if (none ? stored >= kFirstBytes : stored >= kGrowth * st.Int(2)) {
+      if (none ? stored >= kRenewFirstBytes : stored >= kGrowth * st.Int(2)) {
         grown.emplace_back(st.Int(0), stored);
       }
     }
@@ -472,7 +464,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   std::vector<std::string> samples, attribute_samples;
   std::vector<RecordPage> trials;
   size_t trial_stored = 0;
-  size_t stride = std::max<size_t>(1, keys.size() / kSamplePages);
+  size_t stride = std::max<size_t>(1, keys.size() / kRenewSamplePages);
   for (size_t i = 0; i < keys.size(); ++i) {
     bool sample = i % stride == 0;
     bool trial = i % stride == stride / 2;
@@ -516,17 +508,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   // stored now (by at least kRenewGain), or compact would make the library
   // larger, or rewrite it for nothing.
   auto worth = [&](PageDictionary& made) {
-    size_t again = 0;
-    bool encoded = true;
-    std::string why;
-    codec_.Use(&made);
-    for (const RecordPage& page : trials) {
-      if (!(encoded = page.Encode(codec_, &why))) break;
-      again += codec_.frame().size();
-    }
-    // made goes when it is not taken: the codec keeps nothing of it.
-    codec_.Use(nullptr);
-    return encoded && (double)again < (1.0 - kRenewGain) * (double)trial_stored;
+    return RenewWorth(codec_, made, trials, trial_stored);
   };
   CatalogText text;
   StoreStatus status = Change([&] {

@@ -666,6 +666,15 @@ std::vector<StoredRecord> Notes(int seed) {
   return out;
 }
 
+// Entries N0 to N<count - 1> of WORK.CAT hold Notes(0) to Notes(count - 1).
+void ExpectNotes(CatalogStore& store, int count) {
+  for (int i = 0; i < count; ++i) {
+    auto entry = store.GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
+    ASSERT_TRUE(entry.has_value()) << i;
+    EXPECT_EQ(entry->records, Notes(i)) << i;
+  }
+}
+
 // A database of the first schema version is brought to the second by its
 // first writer. A catalog's pages are compressed with a dictionary made of
 // its text once enough was written, and with another once its text
@@ -703,12 +712,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   EXPECT_GT(database_.Query(named + "= 0"), 30) << "the first stay as written";
 
   store = NewPostgresCatalogStore(database_.url());
-  for (int i = 0; i < kEntries; ++i) {
-    auto entry =
-        store->GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
-    ASSERT_TRUE(entry.has_value()) << i;
-    EXPECT_EQ(entry->records, Notes(i)) << i;
-  }
+  ExpectNotes(*store, kEntries);
   LibraryCheck check;
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
   EXPECT_TRUE(check.problems.empty()) << check.problems[0];
@@ -794,12 +798,7 @@ TEST_F(PostgresStoreTest,
   store.reset();
 
   store = NewPostgresCatalogStore(database_.url());
-  for (int i = 0; i < kEntries; ++i) {
-    auto entry =
-        store->GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
-    ASSERT_TRUE(entry.has_value()) << i;
-    EXPECT_EQ(entry->records, Notes(i)) << i;
-  }
+  ExpectNotes(*store, kEntries);
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "BIG", "DATA")->records, big);
   EXPECT_EQ(store->GetEntry("WORK", "FEW", "N0", "DATA")->records, Notes(0));
   LibraryCheck check;
