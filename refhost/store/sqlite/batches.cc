@@ -81,21 +81,31 @@ bool LibraryFile::BatchDue() const {
          std::chrono::steady_clock::now() - batch_start_ >= kBatchMillis;
 }
 
+StoreStatus LibraryFile::OpenBatch() {
+  if (batch_open_ && BatchDue()) {
+    if (StoreStatus s = FlushBatch(); !s.ok()) return s;
+  }
+  if (batch_open_) return StoreStatus::Ok();
+  ++transactions_;
+  if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
+  batch_open_ = true;
+  batch_start_ = std::chrono::steady_clock::now();
+  batch_bytes_ = 0;
+  // No process takes a lock while the transaction is open: what is held
+  // now is all that is held until the batch is stored. When that cannot
+  // be told, every lock is taken with its row.
+  bool held = true;
+  if (!AnyForeignWriter(&held).ok()) held = true;
+  batch_foreign_writers_ = held;
+  return StoreStatus::Ok();
+}
+
 StoreStatus LibraryFile::BeginChange(bool in_batch) {
   if (!in_batch) {
     ++transactions_;
     return main_->Begin(true);
   }
-  if (batch_open_ && BatchDue()) {
-    if (StoreStatus s = FlushBatch(); !s.ok()) return s;
-  }
-  if (!batch_open_) {
-    ++transactions_;
-    if (StoreStatus s = main_->Begin(true); !s.ok()) return s;
-    batch_open_ = true;
-    batch_start_ = std::chrono::steady_clock::now();
-    batch_bytes_ = 0;
-  }
+  if (StoreStatus s = OpenBatch(); !s.ok()) return s;
   StoreStatus status = main_->Run(Sql::kSavepoint);
   if (!status.ok() && sqlite3_get_autocommit(main_->db())) LoseBatch(status);
   return status;
@@ -146,6 +156,8 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
   } else {
     main_->Run(Sql::kRollbackTo);
     main_->Run(Sql::kRelease);
+    // A catalog the change made went with it.
+    batch_catalogs_.clear();
   }
   if (status.ok()) {
     // The leftovers are done once the savepoint holds; to do again should
@@ -162,6 +174,17 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
 
 StoreStatus LibraryFile::FlushBatch() {
   if (!batch_open_) return StoreStatus::Ok();
+  // The locks still held show to other processes from now on.
+  for (const auto& [key, entry] : unwritten_locks_) {
+    if (StoreStatus s =
+            WriterRow(Sql::kPutWriter, entry, "marking an entry written");
+        !s.ok()) {
+      LoseBatch(s);
+      return s;
+    }
+  }
+  unwritten_locks_.clear();
+  batch_catalogs_.clear();
   batch_open_ = false;
   StoreStatus status = main_->Commit();
   if (!status.ok()) {
@@ -183,6 +206,9 @@ StoreStatus LibraryFile::FlushBatch() {
 
 void LibraryFile::LoseBatch(const StoreStatus& why) {
   batch_open_ = false;
+  batch_catalogs_.clear();
+  // The locks taken in the batch went with it (lost_batches_ below).
+  unwritten_locks_.clear();
   main_->Rollback();
   for (auto& [catalog, text] : texts_) text.loaded = false;
   if (ledger_ != nullptr) {

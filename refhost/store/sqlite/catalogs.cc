@@ -17,6 +17,15 @@ StoreStatus LibraryFile::CatalogId(Connection* connection,
                                    std::string_view name, int64_t* id) {
   if (format_ == 0) return StoreStatus::NotFound("no such catalog");
   Connection& c = connection ? *connection : *main_;
+  // What the batch's transaction found it finds again.
+  bool in_batch = batch_open_ && &c == main_.get();
+  if (in_batch) {
+    auto known = batch_catalogs_.find(name);
+    if (known != batch_catalogs_.end()) {
+      *id = known->second;
+      return StoreStatus::Ok();
+    }
+  }
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindCatalog, &status);
   if (st == nullptr) return status;
@@ -24,6 +33,7 @@ StoreStatus LibraryFile::CatalogId(Connection* connection,
   int rc = st->Step();
   if (rc == SQLITE_ROW) {
     *id = st->Int(0);
+    if (in_batch) batch_catalogs_.emplace(name, *id);
   } else if (rc == SQLITE_DONE) {
     status = StoreStatus::NotFound("no such catalog");
   } else {
@@ -34,6 +44,13 @@ StoreStatus LibraryFile::CatalogId(Connection* connection,
 }
 
 StoreStatus LibraryFile::InsertCatalog(std::string_view name, int64_t* id) {
+  if (batch_open_) {
+    auto known = batch_catalogs_.find(name);
+    if (known != batch_catalogs_.end()) {
+      *id = known->second;
+      return StoreStatus::Ok();
+    }
+  }
   StoreStatus status;
   Statement* st = main_->Get(Sql::kInsertCatalog, &status);
   if (st == nullptr) return status;
@@ -115,6 +132,8 @@ StoreStatus LibraryFile::DeleteCatalog(std::string_view name,
       del->Reset();
       if (rc != SQLITE_DONE) return main_->Failure("deleting a catalog");
     }
+    auto known = batch_catalogs_.find(name);
+    if (known != batch_catalogs_.end()) batch_catalogs_.erase(known);
     return StoreStatus::Ok();
   };
   StoreStatus status = WhenFree(held, body, [&] {

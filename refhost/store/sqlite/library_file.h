@@ -74,6 +74,14 @@
 //   stored takes with it every change it gathered (the ledger says which
 //   commits), and the writer locks taken in it: a writer whose lock went
 //   with it commits nothing.
+// - No other process sees the library while a batch's transaction is open,
+//   nor changes it. A batch whose transaction found no writer lock of
+//   another live process takes the locks of its writers without rows: a
+//   row is written only for a lock still held when the batch is stored, so
+//   that an entry written and committed within one batch costs no row and
+//   no savepoint for its lock, and other processes find every lock held at
+//   every moment they can look. The catalogs' ids are looked up once in a
+//   batch's transaction.
 // - A commit stores the last page, makes the staging version live, points
 //   the entry at it, drops the entry's old version and releases the entry's
 //   writer lock, all in one transaction.
@@ -355,6 +363,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // do, and the end, which commits or releases on success and rolls back on
   // failure.
   StoreStatus BeginChange(bool in_batch);
+  // The batch's transaction, begun when not open (a batch that is due
+  // stored first); it notes whether another live process holds writer
+  // locks.
+  StoreStatus OpenBatch();
+  // Whether a live process other than this one holds a writer lock of the
+  // library.
+  StoreStatus AnyForeignWriter(bool* held);
   StoreStatus Leftovers();
   StoreStatus EndChange(bool in_batch, StoreStatus status);
   // The batch's transaction went without being stored: its commits are
@@ -519,6 +534,14 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   uint64_t spare_room_ = 0;     // free beyond what was needed, when last looked
   uint64_t written_since_ = 0;  // what pages may have taken of it since
   std::vector<int64_t> batch_commits_;  // their numbers in the ledger
+  // The catalogs' ids as the batch's transaction sees them.
+  std::map<std::string, int64_t, std::less<>> batch_catalogs_;
+  // The batch's transaction found writer locks of other live processes:
+  // locks are taken with their rows.
+  bool batch_foreign_writers_ = true;
+  // Writer locks of this process taken in the batch without their rows
+  // (by entry key): written when the batch is stored while held.
+  std::map<std::string, EntryName> unwritten_locks_;
   // Leftovers of earlier changes the batch did: to do again if it is lost.
   std::vector<EntryName> batch_released_;
   std::vector<int64_t> batch_discarded_;

@@ -101,6 +101,23 @@ StoreStatus LibraryFile::ForeignWriter(const EntryName& entry, bool* held,
   return status;
 }
 
+StoreStatus LibraryFile::AnyForeignWriter(bool* held) {
+  *held = false;
+  Statement st;
+  if (st.Prepare(main_->db(), "SELECT owner_pid, owner_start FROM writers") !=
+      SQLITE_OK) {
+    return main_->Failure("looking for writers");
+  }
+  Owner me = ThisProcess();
+  int rc = SQLITE_DONE;
+  while (!*held && (rc = st.Step()) == SQLITE_ROW) {
+    Owner owner{st.Int(0), st.Int(1)};
+    *held = !(owner == me) && IsAlive(owner);
+  }
+  if (!*held && rc != SQLITE_DONE) return main_->Failure("looking for writers");
+  return StoreStatus::Ok();
+}
+
 StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
                                         std::unique_ptr<WriterLock>* lock) {
   if (mode_.read_only) return ReadOnlyRefusal();
@@ -108,7 +125,20 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
   auto it = writing_.find(key);
   // A lock taken before a batch was lost may have gone with it: taken
   // again, and the cursors that held it commit nothing.
-  if (it == writing_.end() || it->second.generation != lost_batches_) {
+  if (it != writing_.end() && it->second.generation == lost_batches_) {
+    ++it->second.cursors;
+    *lock = std::make_unique<WriterLock>(this, entry, lost_batches_);
+    return StoreStatus::Ok();
+  }
+  if (batching_) {
+    if (StoreStatus s = OpenBatch(); !s.ok()) return s;
+  }
+  if (batch_open_ && !batch_foreign_writers_) {
+    // No other process holds a lock or can take one before the batch is
+    // stored, and the batch writes the row then if the lock is still held.
+    unwritten_locks_[key] = entry;
+    writing_[key] = Writing{1, lost_batches_};
+  } else {
     Owner writer;
     auto held = [&](bool* waiting) {
       return ForeignWriter(entry, waiting, &writer);
@@ -120,8 +150,6 @@ StoreStatus LibraryFile::LockForWriting(const EntryName& entry,
         WhenFree(held, body, [&] { return BeingWritten(entry, writer); });
     if (!status.ok()) return status;
     writing_[key] = Writing{1, lost_batches_};
-  } else {
-    ++it->second.cursors;
   }
   *lock = std::make_unique<WriterLock>(this, entry, lost_batches_);
   return StoreStatus::Ok();
@@ -134,6 +162,7 @@ std::string LibraryFile::BeingWritten(const EntryName& entry,
 }
 
 StoreStatus LibraryFile::DropWriter(const EntryName& entry) {
+  if (unwritten_locks_.erase(entry.Key()) > 0) return StoreStatus::Ok();
   return WriterRow(Sql::kDropWriter, entry, "releasing an entry");
 }
 
@@ -162,6 +191,7 @@ void LibraryFile::ReleaseWriter(const EntryName& entry, int64_t generation) {
   if (it == writing_.end() || it->second.generation != generation) return;
   if (--it->second.cursors > 0) return;
   writing_.erase(it);
+  if (unwritten_locks_.erase(entry.Key()) > 0) return;
   if (!Batched([&] { return DropWriter(entry); }).ok()) {
     unreleased_.push_back(entry);
   }

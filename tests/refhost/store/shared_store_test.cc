@@ -388,6 +388,83 @@ TEST_P(SharedStoreTest, WritersOfDifferentEntriesInTwoProcessesBothLand) {
   ExpectNothingLeftBehind();
 }
 
+// A writer that opened its entry inside a batch holds it against other
+// processes once the batch is stored, whether the batch was stored by a
+// large entry's page or by a flush, and the entries the batch committed
+// meanwhile leave no lock behind.
+TEST_P(SharedStoreTest, AWriterOfABatchHoldsItsEntryOnceTheBatchIsStored) {
+  ASSERT_TRUE(Make()->CreateCatalog("WORK", "CAT").ok());
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = Spawn([&] {
+    auto store = Make();
+    if (!store->BeginBatch().ok()) return 2;
+    std::unique_ptr<EntryCursor> large, small;
+    if (!store
+             ->OpenEntry("WORK", "CAT", "LARGE", "DATA", OpenIntent::kReplace,
+                         "", &large)
+             .ok()) {
+      return 3;
+    }
+    for (int i = 0; i < 5; ++i) {
+      if (!store
+               ->PutEntry("WORK", "CAT", "F" + std::to_string(i), "DATA", "",
+                          {{"done", 0}})
+               .ok()) {
+        return 4;
+      }
+    }
+    // Pages of its own: stored, and the batch with them.
+    std::string record(80, 'x');
+    for (int i = 0; i < 3000; ++i) {
+      if (!large->Write(record.data(), 80, 0).ok()) return 5;
+    }
+    if (!store
+             ->OpenEntry("WORK", "CAT", "SMALL", "DATA", OpenIntent::kReplace,
+                         "", &small)
+             .ok() ||
+        !small->Write("y", 1, 0).ok() || !store->FlushBatch().ok()) {
+      return 6;
+    }
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) return 7;
+    pause();  // until killed
+    return 0;
+  });
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder failed";
+
+  StoreOptions impatient;
+  impatient.lock_timeout_ms = 300;
+  auto store = Make(impatient);
+  for (std::string name : {"LARGE", "SMALL"}) {
+    std::unique_ptr<EntryCursor> cursor;
+    StoreStatus st = store->OpenEntry("WORK", "CAT", name, "DATA",
+                                      OpenIntent::kReplace, "", &cursor);
+    EXPECT_TRUE(st.IsBusy()) << name << ": " << st.ToString();
+  }
+  for (int i = 0; i < 5; ++i) {
+    std::string name = "F" + std::to_string(i);
+    EXPECT_EQ(store->GetEntry("WORK", "CAT", name, "DATA")->records,
+              (std::vector<StoredRecord>{{"done", 0}}));
+    EXPECT_TRUE(store->PutEntry("WORK", "CAT", name, "DATA", "", {}).ok())
+        << name;
+  }
+  kill(holder, SIGKILL);
+  EXPECT_EQ(Reap(holder), 128 + SIGKILL);
+  close(ready[0]);
+  close(ready[1]);
+  AwaitSessionsEnded(1);
+  for (std::string name : {"LARGE", "SMALL"}) {
+    EXPECT_TRUE(store->PutEntry("WORK", "CAT", name, "DATA", "", {}).ok())
+        << name;
+  }
+  store.reset();
+  // The next writer sweeps what the dead one staged.
+  ASSERT_TRUE(Make()->CreateLibrary("WORK").ok());
+  ExpectNothingLeftBehind();
+}
+
 // In a batch, the store that gathers a commit sees it at once; another
 // store sees it once the ledger says it is stored, and not before. An
 // entry written twice in one batch holds the second content.
