@@ -647,6 +647,10 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   }
   Exporter exporter(session, option_words, target, format, binary_names,
                     selection);
+  // The entries are read as the library was at the first: one snapshot,
+  // not one a file.
+  refhost::CatalogStore* store = session.host().store();
+  store->BeginBatch();
   if (flags.recursive) {
     for (const refhost::CatalogInfo& catalog : catalogs) {
       exporter.ExportCatalog(Upper(name) + "." + catalog.name, true);
@@ -654,6 +658,7 @@ int RunExport(Session& session, const Words& words, const Settings& flags) {
   } else {
     exporter.ExportCatalog(name, false);
   }
+  store->EndBatch();
   Tally& tally = exporter.tally();
   if (!exporter.Finish() || !selection.ReportUnmatched()) tally.failed = true;
   Progress::End();

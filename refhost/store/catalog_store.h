@@ -418,7 +418,10 @@ class CatalogStore {
   // the batch or its new content, never a part. ledger() says which
   // commits are stored. Reads inside a batch may be served from one
   // snapshot of the library, taken at the first read after this store's
-  // last change. A store that gathers nothing stores each commit at once.
+  // last change, so that a host that only reads many entries (an export)
+  // may take a batch for that: its reads then see the library as it was
+  // at their first. A store that gathers nothing stores each commit at
+  // once.
   StoreStatus BeginBatch();
   // Stores what the batch gathered. On failure every commit gathered since
   // the last flush is lost (the ledger says so) and the batch goes on.

@@ -73,6 +73,7 @@ void LibraryFile::WriteBackIfShort() {
 
 void LibraryFile::SetBatching(bool on) {
   batching_ = on && !mode_.read_only;
+  share_reads_ = on;
   if (!on) shared_.reset();
 }
 

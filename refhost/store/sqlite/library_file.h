@@ -526,6 +526,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // The batch (batches.cc).
   BatchLedger* ledger_ = nullptr;  // the store's
   bool batching_ = false;          // commits are gathered
+  // Readers share one snapshot while this process changes nothing (in a
+  // batch, of a library that may be changed or only read).
+  bool share_reads_ = false;
   bool batch_open_ = false;        // the batch's transaction is open
   bool fit_pages_ = false;  // made by this process, its page size not fitted
   std::chrono::steady_clock::time_point batch_start_;

@@ -201,7 +201,7 @@ StoreStatus LibraryFile::TakeSnapshot(bool fresh,
                                       std::shared_ptr<Snapshot>* snapshot) {
   // A snapshot shows what this process changed: a batch is stored first.
   if (StoreStatus s = FlushBatch(); !s.ok()) return s;
-  bool share = batching_ && !fresh;
+  bool share = share_reads_ && !fresh;
   if (share && shared_ != nullptr && shared_->changes() == changes_) {
     *snapshot = shared_;
     return StoreStatus::Ok();
@@ -229,7 +229,7 @@ StoreStatus LibraryFile::TakeSnapshot(bool fresh,
 
 StoreStatus LibraryFile::Reader(Connection** connection) {
   *connection = main_.get();
-  if (!batching_ || batch_open_) return StoreStatus::Ok();
+  if (!share_reads_ || batch_open_) return StoreStatus::Ok();
   std::shared_ptr<Snapshot> snapshot;
   if (StoreStatus s = TakeSnapshot(false, &snapshot); !s.ok()) return s;
   *connection = &snapshot->connection();  // shared_ keeps it
