@@ -162,11 +162,28 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
                                    EntryRow* row) {
   if (format_ == 0) return StoreStatus::NotFound("no such catalog");
   Connection& c = connection ? *connection : *main_;
+  // A host asks of an entry more than once before it reads it (is it
+  // there, how long are its records, then the open): in a read
+  // transaction, where the entry cannot change, what was found is kept.
+  FoundEntry& last = last_found_;
+  bool steady = c.reading();
+  if (steady && last.connection == &c &&
+      last.transaction == c.read_transactions() && last.catalog == catalog &&
+      last.row.info.name == name && last.row.info.type == type) {
+    *row = last.row;
+    return StoreStatus::Ok();
+  }
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindNamedEntry, &status);
   if (st == nullptr) return status;
   st->Bind(1, catalog);
   status = EntryOf(c, st, name, type, row);
+  if (status.ok() && steady) {
+    last.connection = &c;
+    last.transaction = c.read_transactions();
+    last.catalog = std::string(catalog);
+    last.row = *row;
+  }
   if (status.IsNotFound()) {
     // Say whether it is the catalog that is missing.
     int64_t id;

@@ -214,16 +214,23 @@ StoreStatus Connection::Run(Sql which) {
 }
 
 StoreStatus Connection::Begin(bool write) {
-  return Run(write ? Sql::kBeginWrite : Sql::kBegin);
+  StoreStatus status = Run(write ? Sql::kBeginWrite : Sql::kBegin);
+  if (status.ok() && !write) {
+    ++read_transactions_;
+    reading_ = true;
+  }
+  return status;
 }
 
 StoreStatus Connection::Commit() {
+  reading_ = false;
   StoreStatus status = Run(Sql::kCommit);
   if (!status.ok()) Rollback();
   return status;
 }
 
 void Connection::Rollback() {
+  reading_ = false;
   if (!sqlite3_get_autocommit(db_)) Run(Sql::kRollback);
 }
 

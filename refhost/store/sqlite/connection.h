@@ -133,12 +133,18 @@ class Connection {
   StoreStatus Begin(bool write);
   StoreStatus Commit();  // rolls back when the commit fails
   void Rollback();       // when a transaction is open
+  // In a read transaction (a snapshot's), which sees the library as it was
+  // at its first read; read_transactions() tells it from earlier ones.
+  bool reading() const { return reading_; }
+  int64_t read_transactions() const { return read_transactions_; }
 
  private:
   std::string path_;
   const std::array<std::string, (int)Sql::kCount>* sql_;
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, (int)Sql::kCount> statements_;
+  bool reading_ = false;
+  int64_t read_transactions_ = 0;
 };
 
 }  // namespace sqlite

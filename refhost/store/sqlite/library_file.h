@@ -520,6 +520,14 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 
   // Changes this process committed (transactions and batches stored).
   int64_t changes_ = 0;
+  // The entry found last through a connection in a read transaction.
+  struct FoundEntry {
+    const Connection* connection = nullptr;
+    int64_t transaction = 0;  // the connection's read transaction
+    std::string catalog;
+    EntryRow row;
+  };
+  FoundEntry last_found_;
   // The snapshot readers share in a batch; null when none is taken.
   std::shared_ptr<Snapshot> shared_;
 
@@ -529,8 +537,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // Readers share one snapshot while this process changes nothing (in a
   // batch, of a library that may be changed or only read).
   bool share_reads_ = false;
-  bool batch_open_ = false;        // the batch's transaction is open
-  bool fit_pages_ = false;  // made by this process, its page size not fitted
+  bool batch_open_ = false;  // the batch's transaction is open
+  bool fit_pages_ = false;   // made by this process, its page size not fitted
   std::chrono::steady_clock::time_point batch_start_;
   size_t batch_bytes_ = 0;      // of pages gathered in it
   bool short_of_room_ = false;  // the file system, when last looked
