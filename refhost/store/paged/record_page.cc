@@ -203,40 +203,53 @@ uint32_t DictionaryOf(const void* frame, size_t size) {
 }
 
 PageCodec::PageCodec()
-    : compressor_(ZSTD_createCCtx()), decompressor_(ZSTD_createDCtx()) {
-  ZSTD_CCtx_setParameter(compressor_, ZSTD_c_checksumFlag, 1);
-  ZSTD_CCtx_setParameter(compressor_, ZSTD_c_contentSizeFlag, 1);
-}
+    : compressor_(NewPageCompressor()), decompressor_(ZSTD_createDCtx()) {}
 
 PageCodec::~PageCodec() {
-  ZSTD_freeCCtx(compressor_);
+  FreePageCompressor(compressor_);
   ZSTD_freeDCtx(decompressor_);
 }
 
 bool PageCodec::Compress(std::string_view text, bool full_page,
                          std::string* why) {
   int level = LevelOf(full_page);
-  frame_.resize(ZSTD_compressBound(text.size()));
-  size_t n;
   // Without the room for the dictionary, the text is compressed without
   // it (and reads without it).
   ZSTD_CDict* encoder =
       dictionary_ != nullptr ? dictionary_->ForLevel(level) : nullptr;
+  return CompressFrame(compressor_, encoder, level, text, &frame_, why);
+}
+
+ZSTD_CCtx* NewPageCompressor() {
+  ZSTD_CCtx* made = ZSTD_createCCtx();
+  if (made != nullptr) {
+    ZSTD_CCtx_setParameter(made, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(made, ZSTD_c_contentSizeFlag, 1);
+  }
+  return made;
+}
+
+void FreePageCompressor(ZSTD_CCtx* compressor) { ZSTD_freeCCtx(compressor); }
+
+bool CompressFrame(ZSTD_CCtx* compressor, ZSTD_CDict* encoder, int level,
+                   std::string_view text, std::string* frame,
+                   std::string* why) {
+  frame->resize(ZSTD_compressBound(text.size()));
   // A dictionary digested for a level compresses at that level; the
   // frame names it (zstd's default) and carries the size and checksum.
-  ZSTD_CCtx_refCDict(compressor_, encoder);
+  ZSTD_CCtx_refCDict(compressor, encoder);
   if (encoder == nullptr) {
-    ZSTD_CCtx_setParameter(compressor_, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(compressor, ZSTD_c_compressionLevel, level);
   }
-  n = ZSTD_compress2(compressor_, frame_.data(), frame_.size(), text.data(),
-                     text.size());
+  size_t n = ZSTD_compress2(compressor, frame->data(), frame->size(),
+                            text.data(), text.size());
   if (ZSTD_isError(n)) {
     *why =
         std::string("a page could not be compressed: ") + ZSTD_getErrorName(n);
-    frame_.clear();
+    frame->clear();
     return false;
   }
-  frame_.resize(n);
+  frame->resize(n);
   return true;
 }
 
@@ -356,12 +369,23 @@ bool RenewWorth(PageCodec& codec, PageDictionary& made,
 }
 
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
+  std::string& content = codec.content();
+  Content(&content);
+  return codec.Compress(content, IsFullPage(content), why);
+}
+
+bool IsFullPage(std::string_view content) {
+  return content.size() >= kShortPageBytes;
+}
+
+void RecordPage::Content(std::string* out) const {
   if (start_ != 0 || gap_ != 0) {
     RecordPage plain = *this;
     plain.MakePlain();
-    return plain.Encode(codec, why);
+    plain.Content(out);
+    return;
   }
-  std::string& content = codec.content();
+  std::string& content = *out;
   content.clear();
   bool lines = memchr(bytes_.data(), '\n', bytes_.size()) == nullptr;
   bool one_kind = std::all_of(kinds_.begin(), kinds_.end(),
@@ -387,7 +411,6 @@ bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
     }
     content += bytes_;
   }
-  return codec.Compress(content, content.size() >= kShortPageBytes, why);
 }
 
 bool RecordPage::Decode(PageCodec& codec, const void* frame, size_t size,

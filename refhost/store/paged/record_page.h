@@ -163,6 +163,18 @@ void NoteSampled(std::vector<Text*>& recent, Text* text, Drop drop) {
 using DictionaryFinder = std::function<bool(
     uint32_t id, PageDictionary** dictionary, std::string* why)>;
 
+// A zstd compressor set as every page is compressed: the frame carries its
+// content's size and checksum. Null when there is no memory for one.
+ZSTD_CCtx_s* NewPageCompressor();
+void FreePageCompressor(ZSTD_CCtx_s* compressor);
+// Compresses text into *frame with encoder (a dictionary digested for
+// level; null: none) or at level. False with *why when zstd fails.
+bool CompressFrame(ZSTD_CCtx_s* compressor, ZSTD_CDict_s* encoder, int level,
+                   std::string_view text, std::string* frame, std::string* why);
+// Whether a page's content is that of a full page, which is compressed at
+// the level of full pages (DefaultLevel).
+bool IsFullPage(std::string_view content);
+
 // The zstd contexts and scratch space a connection reuses for every page,
 // with the dictionary and levels pages are encoded with.
 class PageCodec {
@@ -246,6 +258,9 @@ class RecordPage {
   // The page's stored form, in codec.frame(). False, with *why, when the
   // compressor fails.
   bool Encode(PageCodec& codec, std::string* why) const;
+  // The page's content, which its stored form compresses (codec.content()
+  // after Encode).
+  void Content(std::string* out) const;
   // Takes the stored form of a page whose row says it starts at first,
   // holds count records and none longer than longest, finding the
   // dictionary its frame names through finder (null: none can be had).

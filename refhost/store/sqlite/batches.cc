@@ -104,9 +104,15 @@ StoreStatus LibraryFile::OpenBatch() {
 StoreStatus LibraryFile::BeginChange(bool in_batch) {
   if (!in_batch) {
     ++transactions_;
+    stored_in_change_.clear();
+    pending_at_begin_ = pending_pages_.size();
     return main_->Begin(true);
   }
   if (StoreStatus s = OpenBatch(); !s.ok()) return s;
+  // Stored in the batch, outside the savepoint: a change that fails does
+  // not take them with it.
+  if (StoreStatus s = StorePending(keep_pending_); !s.ok()) return s;
+  pending_at_begin_ = pending_pages_.size();
   StoreStatus status = main_->Run(Sql::kSavepoint);
   if (!status.ok() && sqlite3_get_autocommit(main_->db())) LoseBatch(status);
   return status;
@@ -129,6 +135,11 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
     // What the library knew of its catalogs' dictionaries may have gone
     // with the change: it is read again.
     for (auto& [catalog, text] : texts_) text.loaded = false;
+    // The pages handed over in it are handed again by their writers.
+    if (pending_pages_.size() > pending_at_begin_) {
+      compressor_->Drop(pending_pages_.size() - pending_at_begin_);
+      pending_pages_.resize(pending_at_begin_);
+    }
   }
   if (!in_batch) {
     if (status.ok()) {
@@ -139,6 +150,14 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
     } else {
       main_->Rollback();
     }
+    // Rows of pages taken from the compressor went with a change that
+    // failed: their versions can no longer be committed.
+    if (!status.ok()) {
+      for (int64_t version : stored_in_change_) {
+        broken_versions_.emplace(version, status);
+      }
+    }
+    stored_in_change_.clear();
     if (status.ok()) {
       unreleased_.clear();
       undiscarded_.clear();
@@ -173,8 +192,67 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
   return status;
 }
 
+StoreStatus LibraryFile::StorePending(size_t keep, bool only_commits) {
+  while (pending_pages_.size() > keep) {
+    if (only_commits &&
+        std::none_of(pending_pages_.begin(), pending_pages_.end(),
+                     [](const PendingPage& p) { return p.committed; })) {
+      break;
+    }
+    PendingPage row = pending_pages_.front();
+    pending_pages_.pop_front();
+    std::string content, frame, why;
+    std::shared_ptr<PageDictionary> used;
+    StoreStatus status;
+    if (!compressor_->Take(&content, &frame, &used, &why)) {
+      status = StoreStatus::IoError(path_ + ": " + why);
+    }
+    CatalogText* text = nullptr;
+    if (status.ok()) status = TextOf(row.catalog, &text);
+    if (status.ok() && text != nullptr && text->dictionary != used) {
+      // The catalog has another dictionary since (this page's samples made
+      // it): the page is compressed with it.
+      if (codec_.Compress(content, IsFullPage(content), &why)) {
+        frame = codec_.frame();
+      } else {
+        status = StoreStatus::IoError(path_ + ": " + why);
+      }
+    }
+    if (status.ok()) {
+      status = InsertRow(row.key, row.count, row.longest, row.catalog, text,
+                         content, frame);
+    }
+    if (!status.ok()) {
+      if (!row.committed) broken_versions_.emplace(row.key >> 32, status);
+      LosePending(status);
+      return status;
+    }
+    if (!batch_open_) stored_in_change_.push_back(row.key >> 32);
+  }
+  return StoreStatus::Ok();
+}
+
+void LibraryFile::LosePending(const StoreStatus& why) {
+  DropPending(why);
+  if (batch_open_) LoseBatch(why);
+}
+
+void LibraryFile::DropPending(const StoreStatus& why) {
+  // A writer's pages went: it commits nothing. The pages of commits go
+  // with their batch, which the ledger tells.
+  for (const PendingPage& row : pending_pages_) {
+    if (!row.committed) broken_versions_.emplace(row.key >> 32, why);
+  }
+  if (compressor_ != nullptr) compressor_->Drop();
+  pending_pages_.clear();
+  pending_at_begin_ = 0;
+}
+
 StoreStatus LibraryFile::FlushBatch() {
   if (!batch_open_) return StoreStatus::Ok();
+  // The rows of the batch's commits are stored in it; a writer's pages
+  // after them may wait.
+  if (StoreStatus s = StorePending(0, true); !s.ok()) return s;
   // The locks still held show to other processes from now on.
   for (const auto& [key, entry] : unwritten_locks_) {
     if (StoreStatus s =
@@ -206,6 +284,7 @@ StoreStatus LibraryFile::FlushBatch() {
 }
 
 void LibraryFile::LoseBatch(const StoreStatus& why) {
+  DropPending(why);
   batch_open_ = false;
   batch_catalogs_.clear();
   // The locks taken in the batch went with it (lost_batches_ below).

@@ -24,10 +24,20 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
         " was not stored: its writer lock went with changes that could not "
         "be stored");
   }
+  if (auto broken = broken_versions_.find(c.staging);
+      c.staging != 0 && broken != broken_versions_.end()) {
+    return StoreStatus::IoError(path_ + ": " + Describe(*c.entry) +
+                                " was not stored: its records could not be "
+                                "stored (" +
+                                broken->second.message() + ")");
+  }
   std::string key = c.entry->Key();
   auto writing = writing_.find(key);
   bool last_writer = writing != writing_.end() && writing->second.cursors == 1;
   bool gathered = batching_;
+  // In a batch the last page is stored by a later change of the batch;
+  // else every page of the entry is stored by this one.
+  keep_pending_ = gathered ? kPagesInFlight : 0;
   StoreStatus status = Batched([&]() -> StoreStatus {
     // A catalog deleted while the cursor was open comes back with it.
     int64_t catalog;
@@ -37,7 +47,8 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
     int64_t version = c.staging;
     if (version != 0) {
       if (c.last_page != nullptr && !c.last_page->empty()) {
-        if (StoreStatus s = InsertPage(version, *c.last_page, catalog);
+        if (StoreStatus s =
+                InsertPage(version, *c.last_page, catalog, gathered);
             !s.ok()) {
           return s;
         }
@@ -56,7 +67,8 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
         return Damaged("a writer's records were taken away");
       }
     } else if (c.last_page != nullptr && !c.last_page->empty()) {
-      if (StoreStatus s = NewLiveVersion(*c.last_page, catalog, &version);
+      if (StoreStatus s =
+              NewLiveVersion(*c.last_page, catalog, gathered, &version);
           !s.ok()) {
         return s;
       }
@@ -78,8 +90,11 @@ StoreStatus LibraryFile::Commit(const Commitment& c) {
         !s.ok()) {
       return s;
     }
+    // Every row the commit waits for is the batch's from here on.
+    for (PendingPage& pending : pending_pages_) pending.committed = gathered;
     return last_writer ? DropWriter(*c.entry) : StoreStatus::Ok();
   });
+  keep_pending_ = 0;
   if (status.ok() && c.lock != nullptr) {
     c.lock->Released();
     if (writing != writing_.end() && --writing->second.cursors == 0) {

@@ -90,13 +90,13 @@ void LibraryFile::NoteSampled(CatalogText* text) {
 }
 
 StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
-                                     int64_t key) {
+                                     int64_t key, const std::string& content,
+                                     const std::string& frame) {
   if (text->failed) return StoreStatus::Ok();
-  const std::string& content = codec_.content();
   if (text->dictionary != nullptr && !text->drifting) {
     // Text that the dictionary compresses much worse than what it was
     // made from starts the samples of the next one.
-    if (!text->fit.Worse(content.size(), codec_.frame().size()) ||
+    if (!text->fit.Worse(content.size(), frame.size()) ||
         text->made >= kMostDictionaries) {
       return StoreStatus::Ok();
     }
@@ -105,7 +105,7 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
   NoteSampled(text);
   text->samples.push_back(content.substr(0, kDictionarySampleBytes));
   text->sample_bytes += content.size();
-  text->sample_stored += codec_.frame().size();
+  text->sample_stored += frame.size();
   text->pages.push_back(key);
   if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {

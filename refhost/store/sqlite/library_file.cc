@@ -40,8 +40,10 @@ LibraryFile::LibraryFile(std::string path, std::string libref,
 // last process to close folds the journal into the file and removes it.
 LibraryFile::~LibraryFile() {
   if (main_ != nullptr) {
-    // A batch left open by a store that went without ending it is stored.
+    // A batch left open by a store that went without ending it is stored;
+    // what writers that never committed handed over goes.
     FlushBatch();
+    DropPending(StoreStatus::Ok());
     TrimFreeSpace();
   }
   shared_.reset();

@@ -85,6 +85,17 @@
 // - A commit stores the last page, makes the staging version live, points
 //   the entry at it, drops the entry's old version and releases the entry's
 //   writer lock, all in one transaction.
+// - A page is compressed beside the writer (PageCompressor) and its row
+//   stored by a later change of this process, in the order the pages were
+//   given: a full page of a writer by one of its next ones, the last page
+//   of a commit in a batch by the batch's next commit. At most
+//   kPagesInFlight wait at the start of each such change, and none once
+//   anything else is done: a commit outside a batch, the batch's store, a
+//   read of a version's pages through the library's own connection, and
+//   every other change, begin by storing them all (rows of committed
+//   entries never wait beyond their batch). A row that cannot be stored
+//   takes its batch with it, or (outside one) every writer's lock, as a
+//   lost batch does: its writer commits nothing.
 // - An update's first write copies the pages before its position from the
 //   base version as they are stored, kCopyBatchPages pages a transaction;
 //   the staging version they fill is seen by no one until the commit.
@@ -100,6 +111,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -109,6 +121,7 @@
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
+#include "refhost/store/paged/page_compressor.h"
 #include "refhost/store/paged/record_page.h"
 #include "refhost/store/sqlite/connection.h"
 
@@ -394,12 +407,21 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   StoreStatus NewVersion(int state, int64_t* version);
   StoreStatus DeleteVersion(int64_t version);
   // Stores the page of a version of an entry of the catalog (0: none
-  // known), compressed with the catalog's dictionary.
+  // known), compressed with the catalog's dictionary: at once, or, with
+  // hand_over, by the compressor, its row by a later change.
   StoreStatus InsertPage(int64_t version, const RecordPage& page,
-                         int64_t catalog);
+                         int64_t catalog, bool hand_over = false);
   // A live version holding page (and nothing else).
   StoreStatus NewLiveVersion(const RecordPage& page, int64_t catalog,
-                             int64_t* version);
+                             bool hand_over, int64_t* version);
+  // Stores the rows of the pages handed to the compressor, oldest first,
+  // until keep are left (batches.cc); all those of commits with
+  // only_commits. On failure the pages go, with the batch or the writers'
+  // locks.
+  StoreStatus StorePending(size_t keep, bool only_commits = false);
+  void LosePending(const StoreStatus& why);
+  // Drops the pages waiting, their writers' versions broken for why.
+  void DropPending(const StoreStatus& why);
 
   // Dictionaries (dictionaries.cc).
   // What the library knows of one catalog's dictionary.
@@ -429,7 +451,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // A page of the catalog stored without a dictionary: noted, and once
   // there is enough of them the catalog's dictionary made and what was
   // noted compressed again with it.
-  StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key);
+  StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key,
+                          const std::string& content, const std::string& frame);
+  // The row of a page of the catalog (its text: null for none),
+  // compressed into frame from content.
+  StoreStatus InsertRow(int64_t key, uint32_t count, uint32_t longest,
+                        int64_t catalog, CatalogText* text,
+                        const std::string& content, const std::string& frame);
   // Notes text as sampled now (NoteSampled of record_page.h).
   void NoteSampled(CatalogText* text);
   // Makes the catalog a dictionary from samples and stores it, unless
@@ -499,6 +527,27 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   std::unique_ptr<Connection> main_;
   std::vector<std::unique_ptr<Connection>> idle_;  // snapshots to reuse
   PageCodec codec_;
+  // Pages handed to the compressor whose rows wait, in the order handed.
+  struct PendingPage {
+    int64_t key;
+    uint32_t count;
+    uint32_t longest;
+    int64_t catalog;
+    bool committed;  // the last page of a commit
+  };
+  std::unique_ptr<PageCompressor> compressor_;
+  std::deque<PendingPage> pending_pages_;
+  // How many pages the next change may leave waiting (kPagesInFlight for
+  // a writer's page and a commit in a batch, else none).
+  size_t keep_pending_ = 0;
+  // Pages waiting when the change under way began: those handed over since
+  // go with it should it fail.
+  size_t pending_at_begin_ = 0;
+  // Versions whose rows a transaction outside a batch stored, should it
+  // fail; and the versions whose pages went so (their writers commit
+  // nothing), with why.
+  std::vector<int64_t> stored_in_change_;
+  std::map<int64_t, StoreStatus> broken_versions_;
   std::map<int64_t, CatalogText> texts_;  // by catalog id
   std::vector<CatalogText*> sampled_;     // those whose samples are kept
   // Dictionaries read, by id; an id names the same bytes in every library.
@@ -564,6 +613,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   int64_t lost_batches() const { return lost_batches_; }
 };
 
+// Pages a writer may have in the compressor at the start of its next
+// change.
+inline constexpr size_t kPagesInFlight = 4;
+
 // --- Transactions ---------------------------------------------------------
 
 template <typename Body>
@@ -572,7 +625,8 @@ StoreStatus LibraryFile::Change(Body&& body) {
   if (StoreStatus s = FlushBatch(); !s.ok()) return s;
   if (StoreStatus s = BeginChange(false); !s.ok()) return s;
   // What earlier changes could not do goes first.
-  StoreStatus status = Leftovers();
+  StoreStatus status = StorePending(keep_pending_);
+  if (status.ok()) status = Leftovers();
   if (status.ok()) status = body();
   return EndChange(false, status);
 }

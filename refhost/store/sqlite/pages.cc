@@ -36,7 +36,7 @@ StoreStatus LibraryFile::NewVersion(int state, int64_t* version) {
 }
 
 StoreStatus LibraryFile::NewLiveVersion(const RecordPage& page, int64_t catalog,
-                                        int64_t* version) {
+                                        bool hand_over, int64_t* version) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kNewLiveVersion, &status);
   if (st == nullptr) return status;
@@ -49,10 +49,11 @@ StoreStatus LibraryFile::NewLiveVersion(const RecordPage& page, int64_t catalog,
   st->Reset();
   if (rc != SQLITE_DONE) return main_->Failure("storing an entry");
   *version = sqlite3_last_insert_rowid(main_->db());
-  return InsertPage(*version, page, catalog);
+  return InsertPage(*version, page, catalog, hand_over);
 }
 
 StoreStatus LibraryFile::DeleteVersion(int64_t version) {
+  broken_versions_.erase(version);
   StoreStatus status;
   Statement* pages = main_->Get(Sql::kDeletePages, &status);
   if (pages == nullptr) return status;
@@ -71,28 +72,55 @@ StoreStatus LibraryFile::DeleteVersion(int64_t version) {
 }
 
 StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page,
-                                    int64_t catalog) {
+                                    int64_t catalog, bool hand_over) {
   CatalogText* text = nullptr;
   if (StoreStatus s = TextOf(catalog, &text); !s.ok()) return s;
+  int64_t key = PageKey(version, page.first());
+  if (hand_over && compressor_ != nullptr && !compressor_->Usable()) {
+    // Made before a fork: the parent's. Its pages were stored before.
+    compressor_.reset();
+  }
+  if (hand_over && compressor_ == nullptr) {
+    compressor_ = std::make_unique<PageCompressor>(
+        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
+  }
+  if (hand_over) {
+    std::string content;
+    page.Content(&content);
+    // The row takes no more than the content.
+    if (StoreStatus s = EnsureRoom(content.size()); !s.ok()) return s;
+    int level = codec_.LevelOf(IsFullPage(content));
+    compressor_->Hand(std::move(content),
+                      text != nullptr ? text->dictionary : nullptr, level);
+    pending_pages_.push_back(
+        {key, page.count(), page.longest(), catalog, false});
+    return StoreStatus::Ok();
+  }
   std::string why;
   if (!page.Encode(codec_, &why))
     return StoreStatus::IoError(path_ + ": " + why);
-  const std::string& frame = codec_.frame();
-  if (StoreStatus s = EnsureRoom(frame.size()); !s.ok()) return s;
+  if (StoreStatus s = EnsureRoom(codec_.frame().size()); !s.ok()) return s;
+  return InsertRow(key, page.count(), page.longest(), catalog, text,
+                   codec_.content(), codec_.frame());
+}
+
+StoreStatus LibraryFile::InsertRow(int64_t key, uint32_t count,
+                                   uint32_t longest, int64_t catalog,
+                                   CatalogText* text,
+                                   const std::string& content,
+                                   const std::string& frame) {
   StoreStatus status;
   Statement* st = main_->Get(Sql::kInsertPage, &status);
   if (st == nullptr) return status;
-  st->Bind(1, PageKey(version, page.first()));
-  st->Bind(2, (int64_t)page.count());
-  st->Bind(3, (int64_t)page.longest());
+  st->Bind(1, key);
+  st->Bind(2, (int64_t)count);
+  st->Bind(3, (int64_t)longest);
   st->BindBlob(4, frame.data(), frame.size());
   int rc = st->Step();
   st->Reset();
   if (rc != SQLITE_DONE) return main_->Failure("writing records");
   if (batch_open_) batch_bytes_ += frame.size();
-  if (text != nullptr) {
-    return NoteWritten(catalog, text, PageKey(version, page.first()));
-  }
+  if (text != nullptr) return NoteWritten(catalog, text, key, content, frame);
   return StoreStatus::Ok();
 }
 
@@ -101,6 +129,10 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
                                   RecordPage* page) {
   Connection& c = connection ? *connection : *main_;
   StoreStatus status;
+  // A writer's own pages may still be in the compressor.
+  if (&c == main_.get() && !pending_pages_.empty()) {
+    if (StoreStatus s = StorePending(0); !s.ok()) return s;
+  }
   std::string missing =
       "record " + std::to_string(number) + " of an entry is missing";
   if (format_ == 1) {
@@ -158,14 +190,17 @@ StoreStatus LibraryFile::NewStaging(int64_t* version) {
 
 StoreStatus LibraryFile::StorePage(int64_t version, const RecordPage& page,
                                    std::string_view catalog) {
-  return Change([&]() -> StoreStatus {
+  keep_pending_ = kPagesInFlight;
+  StoreStatus status = Change([&]() -> StoreStatus {
     int64_t id = 0;
     if (StoreStatus s = CatalogId(nullptr, catalog, &id);
         !s.ok() && !s.IsNotFound()) {
       return s;
     }
-    return InsertPage(version, page, id);
+    return InsertPage(version, page, id, true);
   });
+  keep_pending_ = 0;
+  return status;
 }
 
 StoreStatus LibraryFile::DropPagesFrom(int64_t version, uint64_t from,

@@ -1,0 +1,166 @@
+// Pages compressed on threads beside the writer (page_compressor.h).
+
+#include "refhost/store/paged/page_compressor.h"
+
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace refhost {
+
+struct PageCompressor::Shared {
+  struct Job {
+    std::string content;
+    std::shared_ptr<PageDictionary> dictionary;
+    ZSTD_CDict_s* encoder = nullptr;  // the dictionary's, for level
+    int level = 0;
+    std::string frame;
+    std::string why;
+    bool started = false;  // by a thread, or dropped
+    bool done = false;
+    bool ok = false;
+  };
+
+  // The first job no thread has started; null when none waits.
+  std::shared_ptr<Job> Waiting() const {
+    for (const auto& job : jobs) {
+      if (!job->started) return job;
+    }
+    return nullptr;
+  }
+
+  // A thread's life: the jobs that wait, one at a time, until the end.
+  void Work() {
+    ZSTD_CCtx_s* compressor = NewPageCompressor();
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      handed.wait(lock, [&] { return ending || Waiting() != nullptr; });
+      if (ending) break;
+      std::shared_ptr<Job> job = Waiting();
+      job->started = true;
+      lock.unlock();
+      std::string frame, why;
+      bool ok = false;
+      if (compressor == nullptr) {
+        why = "a page could not be compressed: no memory";
+      } else {
+        ok = CompressFrame(compressor, job->encoder, job->level, job->content,
+                           &frame, &why);
+      }
+      lock.lock();
+      job->frame = std::move(frame);
+      job->why = std::move(why);
+      job->ok = ok;
+      job->done = true;
+      done.notify_all();
+    }
+    lock.unlock();
+    FreePageCompressor(compressor);
+  }
+
+  std::mutex mutex;
+  std::condition_variable handed;         // a job waits for a thread
+  std::condition_variable done;           // a job was done
+  std::deque<std::shared_ptr<Job>> jobs;  // in the order handed over
+  bool ending = false;
+  std::vector<std::thread> threads;
+};
+
+PageCompressor::PageCompressor(int threads)
+    : most_threads_(threads < 1 ? 1 : threads),
+      maker_(getpid()),
+      shared_(std::make_unique<Shared>()) {}
+
+PageCompressor::~PageCompressor() {
+  if (!Usable()) {
+    // The threads, and the locks they may have held, were the parent's.
+    (void)shared_.release();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->ending = true;
+  }
+  shared_->handed.notify_all();
+  for (std::thread& thread : shared_->threads) thread.join();
+}
+
+bool PageCompressor::Usable() const { return getpid() == maker_; }
+
+size_t PageCompressor::pending() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->jobs.size();
+}
+
+void PageCompressor::Hand(std::string content,
+                          std::shared_ptr<PageDictionary> dictionary,
+                          int level) {
+  auto job = std::make_shared<Shared::Job>();
+  job->content = std::move(content);
+  // Digested here, where the dictionary is used alone.
+  if (dictionary != nullptr) job->encoder = dictionary->ForLevel(level);
+  job->dictionary = std::move(dictionary);
+  job->level = level;
+  Shared& s = *shared_;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.jobs.push_back(std::move(job));
+    // A thread more while more pages are being compressed or waiting
+    // than there are threads.
+    size_t unfinished = 0;
+    for (const auto& j : s.jobs) unfinished += j->done ? 0 : 1;
+    if (s.threads.size() < (size_t)most_threads_ &&
+        unfinished > s.threads.size()) {
+      s.threads.emplace_back([&s] { s.Work(); });
+    }
+  }
+  s.handed.notify_one();
+}
+
+bool PageCompressor::Take(std::string* content, std::string* frame,
+                          std::shared_ptr<PageDictionary>* dictionary,
+                          std::string* why) {
+  Shared& s = *shared_;
+  std::shared_ptr<Shared::Job> job;
+  {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.jobs.empty()) {
+      *why = "no page was handed over";
+      return false;
+    }
+    job = s.jobs.front();
+    s.done.wait(lock, [&] { return job->done; });
+    s.jobs.pop_front();
+  }
+  *content = std::move(job->content);
+  *frame = std::move(job->frame);
+  *dictionary = std::move(job->dictionary);
+  if (!job->ok) *why = job->why;
+  return job->ok;
+}
+
+void PageCompressor::Drop(size_t count) {
+  Shared& s = *shared_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (count > s.jobs.size()) count = s.jobs.size();
+  size_t from = s.jobs.size() - count;
+  // No thread starts the jobs dropped; those being compressed are waited
+  // for.
+  for (size_t i = from; i < s.jobs.size(); ++i) {
+    if (!s.jobs[i]->started) s.jobs[i]->started = s.jobs[i]->done = true;
+  }
+  s.done.wait(lock, [&] {
+    for (size_t i = from; i < s.jobs.size(); ++i) {
+      if (!s.jobs[i]->done) return false;
+    }
+    return true;
+  });
+  s.jobs.erase(s.jobs.begin() + (std::ptrdiff_t)from, s.jobs.end());
+}
+
+}  // namespace refhost
