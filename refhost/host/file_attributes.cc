@@ -160,12 +160,23 @@ ContentHash::~ContentHash() {
   XXH3_freeState(static_cast<XXH3_state_t*>(state_));
 }
 
-void ContentHash::Add(const void* data, size_t length) {
-  XXH3_64bits_update(static_cast<XXH3_state_t*>(state_), data, length);
+void ContentHash::AddLong(const void* data, size_t length) {
+  auto* state = static_cast<XXH3_state_t*>(state_);
+  XXH3_64bits_update(state, gather_, gathered_);
+  gathered_ = 0;
+  if (length < kGathered) {
+    std::memcpy(gather_, data, length);
+    gathered_ = length;
+  } else {
+    XXH3_64bits_update(state, data, length);
+  }
 }
 
-uint64_t ContentHash::Value() const {
-  return XXH3_64bits_digest(static_cast<XXH3_state_t*>(state_));
+uint64_t ContentHash::Value() {
+  auto* state = static_cast<XXH3_state_t*>(state_);
+  XXH3_64bits_update(state, gather_, gathered_);
+  gathered_ = 0;
+  return XXH3_64bits_digest(state);
 }
 
 }  // namespace refhost

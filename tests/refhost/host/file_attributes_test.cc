@@ -5,6 +5,8 @@
 #include "refhost/host/file_attributes.h"
 
 #include <gtest/gtest.h>
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <string>
 
@@ -77,6 +79,24 @@ TEST(FileAttributesTest, TheContentHashDoesNotDependOnHowBytesArrive) {
     pieces.Add(bytes.data() + at, std::min<size_t>(777, bytes.size() - at));
   }
   EXPECT_EQ(whole.Value(), pieces.Value());
+  // The hash libraries keep: XXH3 of the bytes, whatever the pieces (of a
+  // byte, lines and newlines, around the size the hash gathers).
+  EXPECT_EQ(whole.Value(), XXH3_64bits(bytes.data(), bytes.size()));
+  for (size_t piece : {1, 2, 81, 1023, 1024, 1025, 5000}) {
+    ContentHash by_pieces;
+    size_t at = 0;
+    for (size_t i = 0; at < bytes.size(); ++i) {
+      size_t n = std::min(i % 2 == 0 ? piece : 1, bytes.size() - at);
+      by_pieces.Add(bytes.data() + at, n);
+      at += n;
+      // Asked midway, the hash goes on.
+      if (i == 3) {
+        EXPECT_NE(by_pieces.Value(), whole.Value());
+      }
+    }
+    EXPECT_EQ(by_pieces.Value(), whole.Value()) << piece;
+    EXPECT_EQ(by_pieces.Value(), whole.Value()) << piece;
+  }
   bytes[5000] ^= 1;
   ContentHash changed;
   changed.Add(bytes.data(), bytes.size());
