@@ -153,6 +153,13 @@ std::string SystemError(int error) { return std::strerror(error); }
 size_t DisplayWidth(std::string_view text) {
   size_t width = 0;
   for (size_t at = 0; at < text.size();) {
+    // ASCII takes one column, a control character too (wcwidth's -1), in
+    // every locale: most names are ASCII and ask no table.
+    if (static_cast<unsigned char>(text[at]) < 0x80) {
+      ++width;
+      ++at;
+      continue;
+    }
     std::string_view rest = text.substr(at);
     size_t length = refhost::Utf8CharacterLength(rest);
     if (length == 0) {
