@@ -3,6 +3,7 @@
 #include "cli/files/file_names.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <tuple>
 
 #include "cli/files/content.h"
@@ -432,6 +433,79 @@ std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
     naming[i].file = file;
   }
   return naming;
+}
+
+std::string CatalogOrderKey(std::string_view name, std::string_view type) {
+  // A NUL byte becomes NUL 1, and NUL NUL ends the name: a name that is
+  // the start of another comes before it, whatever bytes follow.
+  std::string key;
+  key.reserve(name.size() + type.size() + 2);
+  for (char c : name) {
+    key += c;
+    if (c == '\0') key += '\1';
+  }
+  key.append(2, '\0');
+  for (char c : type) {
+    key += c;
+    if (c == '\0') key += '\1';
+  }
+  return key;
+}
+
+FileNaming FileNamer::Claim(const NamedEntry& e) {
+  std::string key = CatalogOrderKey(e.name, e.type);
+  if (claimed_ && !(last_ < key)) {
+    throw std::logic_error("entries named out of the catalog's order");
+  }
+  last_ = std::move(key);
+  claimed_ = true;
+  FileNaming naming;
+  naming.folder = e.folder;
+  naming.unsafe = UnsafeNamePart(e.name);
+  if (naming.unsafe == Reason::kNone) naming.unsafe = UnsafeNamePart(e.type);
+  if (naming.unsafe != Reason::kNone || e.kept.empty()) return naming;
+  if (e.folder && e.kept == kTopPath) {
+    if (!top_taken_) naming.file = std::string(kTopPath);
+    naming.displaced = top_taken_;
+    top_taken_ = true;
+    return naming;
+  }
+  naming.refused = PathProblem(e.kept);
+  if (naming.refused != Reason::kNone) return naming;
+  bool under_file = false;
+  ForEachFolderOf(e.kept, [&](std::string_view folder) {
+    under_file = under_file || files_.Contains(folder);
+  });
+  bool free = !files_.Contains(e.kept) && !under_file &&
+              (e.folder ? folder_entries_.Insert(e.kept)
+                        : !folders_.Contains(e.kept));
+  if (!free) {
+    naming.displaced = true;
+    return naming;
+  }
+  naming.file = e.kept;
+  if (e.folder) {
+    folders_.Insert(e.kept);
+  } else {
+    files_.Insert(e.kept);
+  }
+  ForEachFolderOf(e.kept,
+                  [&](std::string_view folder) { folders_.Insert(folder); });
+  return naming;
+}
+
+void FileNamer::Name(const NamedEntry& e, FileNaming* naming) {
+  if (naming->unsafe != Reason::kNone || !naming->file.empty() || e.folder) {
+    return;
+  }
+  std::string file = DefaultFileName(e.name, e.type);
+  std::string stem = Lower(e.name), extension = ExtensionOf(e.type);
+  for (int n = 2; files_.Contains(file) || folders_.Contains(file); ++n) {
+    file = stem + "~" + std::to_string(n) + "." + extension;
+    naming->displaced = true;
+  }
+  files_.Insert(file);
+  naming->file = std::move(file);
 }
 
 std::set<std::string> FoldersOf(const std::vector<FileNaming>& naming) {

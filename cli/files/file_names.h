@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "cli/files/entry_types.h"
+#include "cli/files/spill.h"
 #include "cli/reasons.h"
 
 namespace cli {
@@ -198,6 +199,35 @@ struct FileNaming {
 // name can be part of a file name is left without one. Returns one naming
 // an entry, in the order of entries.
 std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries);
+
+// A key whose byte order is the catalog's order of entries: by name, then
+// type, bytes compared.
+std::string CatalogOrderKey(std::string_view name, std::string_view type);
+
+// The rule of NameFiles for entries given one at a time, in the catalog's
+// order (CatalogOrderKey), and twice: Claim in the first pass gives each
+// entry the path it keeps where that is free, and Name in the second gives
+// the others their default names. It keeps the paths taken as tags in
+// memory and the paths themselves aside (spill.h), so that a catalog of any
+// size is named in little memory, each entry as NameFiles names it.
+class FileNamer {
+ public:
+  // The first pass: what the entry's naming is once the kept paths are
+  // claimed. An entry out of the catalog's order is a fault of the caller
+  // (std::logic_error).
+  FileNaming Claim(const NamedEntry& entry);
+  // The second pass, over the same entries in the same order, each with
+  // the naming Claim gave it: the naming the rule gives.
+  void Name(const NamedEntry& entry, FileNaming* naming);
+
+ private:
+  SpillSet files_;           // the files' paths
+  SpillSet folders_;         // the folders' paths
+  SpillSet folder_entries_;  // paths folder entries claimed
+  bool top_taken_ = false;
+  std::string last_;  // the CatalogOrderKey of the entry claimed last
+  bool claimed_ = false;
+};
 
 // Every folder of the tree the naming makes: the folders of entries that
 // have a path, and each folder a file's or folder's path passes through;
