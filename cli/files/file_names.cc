@@ -476,9 +476,9 @@ FileNaming FileNamer::Claim(const NamedEntry& e) {
   ForEachFolderOf(e.kept, [&](std::string_view folder) {
     under_file = under_file || files_.Contains(folder);
   });
-  bool free = !files_.Contains(e.kept) && !under_file &&
-              (e.folder ? folder_entries_.Insert(e.kept)
-                        : !folders_.Contains(e.kept));
+  bool free =
+      !files_.Contains(e.kept) && !under_file &&
+      (e.folder ? folder_entries_.Insert(e.kept) : !folders_.Contains(e.kept));
   if (!free) {
     naming.displaced = true;
     return naming;

@@ -113,9 +113,8 @@ void RecordSpill::Bytes(uint64_t offset, size_t length, char* out) const {
     ReadFile(offset, length, out);
     return;
   }
-  block_.resize(static_cast<size_t>(
-      std::min<uint64_t>(std::max<uint64_t>(kReadBytes / 4, length),
-                         written_ - offset)));
+  block_.resize(static_cast<size_t>(std::min<uint64_t>(
+      std::max<uint64_t>(kReadBytes / 4, length), written_ - offset)));
   ReadFile(offset, block_.size(), block_.data());
   block_at_ = offset;
   std::memcpy(out, block_.data(), length);

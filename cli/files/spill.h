@@ -140,7 +140,8 @@ class TagTable {
 // A set of strings: tags in memory, the strings in a RecordSpill.
 class SpillSet {
  public:
-  explicit SpillSet(size_t held_bytes = kSpillHeldBytes) : strings_(held_bytes) {}
+  explicit SpillSet(size_t held_bytes = kSpillHeldBytes)
+      : strings_(held_bytes) {}
   bool Contains(std::string_view text) const;
   // Adds text; false when it was there.
   bool Insert(std::string_view text);
@@ -158,7 +159,8 @@ class SpillSet {
 // a RecordSpill (a value put again takes a new record).
 class SpillMap {
  public:
-  explicit SpillMap(size_t held_bytes = kSpillHeldBytes) : records_(held_bytes) {}
+  explicit SpillMap(size_t held_bytes = kSpillHeldBytes)
+      : records_(held_bytes) {}
   // The value of key into *value (may be null); false when absent.
   bool Find(std::string_view key, std::string* value) const;
   bool Contains(std::string_view key) const { return Find(key, nullptr); }

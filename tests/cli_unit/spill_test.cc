@@ -24,7 +24,8 @@ TEST(SpillTest, RecordsReadBackWholeFromMemoryAndFile) {
   RecordSpill spill(64);
   std::vector<std::string> records = {"", "a", std::string(1, '\0'),
                                       std::string(40000, 'x')};
-  for (int i = 0; i < 500; ++i) records.push_back("record " + std::to_string(i));
+  for (int i = 0; i < 500; ++i)
+    records.push_back("record " + std::to_string(i));
   std::vector<uint64_t> offsets;
   for (const std::string& r : records) offsets.push_back(spill.Append(r));
   std::string got;
@@ -92,11 +93,10 @@ TEST(SpillTest, SortedPastTheBoundAsWithinItAndStableAmongEquals) {
         model.emplace_back(key, value);
       }
       sorted.Finish();
-      std::stable_sort(model.begin(), model.end(),
-                       [&](const auto& a, const auto& b) {
-                         return descending ? b.first < a.first
-                                           : a.first < b.first;
-                       });
+      std::stable_sort(
+          model.begin(), model.end(), [&](const auto& a, const auto& b) {
+            return descending ? b.first < a.first : a.first < b.first;
+          });
       for (int pass = 0; pass < 2; ++pass) {
         SortedSpill::Walk walk(sorted);
         std::string_view key, value;
@@ -129,8 +129,8 @@ void ExpectSameNaming(const std::vector<NamedEntry>& entries) {
   for (size_t i : order) compact[i] = namer.Claim(entries[i]);
   for (size_t i : order) namer.Name(entries[i], &compact[i]);
   for (size_t i = 0; i < entries.size(); ++i) {
-    std::string what = entries[i].name + "." + entries[i].type + " keeping " +
-                       entries[i].kept;
+    std::string what =
+        entries[i].name + "." + entries[i].type + " keeping " + entries[i].kept;
     EXPECT_EQ(compact[i].file, full[i].file) << what;
     EXPECT_EQ(compact[i].folder, full[i].folder) << what;
     EXPECT_EQ(compact[i].unsafe, full[i].unsafe) << what;
@@ -145,23 +145,39 @@ TEST(SpillTest, CompactNamingNamesEveryEntryAsTheFullRule) {
   // names, folders, files under files, the top twice, paths that are no
   // paths, and suffixes meeting kept paths.
   const std::vector<std::string> names = {
-      "A",     "A B", "A~2", "a",  "B",    "N.X", "A/B", std::string("A\0", 2),
-      "NOTE",  "_CATALOG", "\xff", "x",  "X~2"};
-  const std::vector<std::string> types = {"CATAMS", "TXT", "CSV", "",
-                                          "A.B",    "HTML"};
-  const std::vector<std::string> kept = {
-      "",       "",          "a.txt",    "a~2.txt", "a~3.txt",
-      "b.txt",  "x",         "x/y",      "x/y/z",   "x/a.txt",
-      ".",      "../up",     "/abs",     "a.txt/b", "note.csv",
-      "y/",     ".vuvorozo-manifest",    "x~2.txt", "a"};
+      "A",    "A B",      "A~2",  "a",
+      "B",    "N.X",      "A/B",  std::string("A\0", 2),
+      "NOTE", "_CATALOG", "\xff", "x",
+      "X~2"};
+  const std::vector<std::string> types = {"CATAMS", "TXT", "CSV",
+                                          "",       "A.B", "HTML"};
+  const std::vector<std::string> kept = {"",
+                                         "",
+                                         "a.txt",
+                                         "a~2.txt",
+                                         "a~3.txt",
+                                         "b.txt",
+                                         "x",
+                                         "x/y",
+                                         "x/y/z",
+                                         "x/a.txt",
+                                         ".",
+                                         "../up",
+                                         "/abs",
+                                         "a.txt/b",
+                                         "note.csv",
+                                         "y/",
+                                         ".vuvorozo-manifest",
+                                         "x~2.txt",
+                                         "a"};
   std::mt19937 random(20250101);
   for (int round = 0; round < 3000; ++round) {
     std::map<std::pair<std::string, std::string>, NamedEntry> unique;
     int count = 1 + random() % 16;
     for (int i = 0; i < count; ++i) {
       NamedEntry e{names[random() % names.size()],
-                   types[random() % types.size()],
-                   kept[random() % kept.size()], random() % 4 == 0};
+                   types[random() % types.size()], kept[random() % kept.size()],
+                   random() % 4 == 0};
       unique[{e.name, e.type}] = e;
     }
     std::vector<NamedEntry> entries;
