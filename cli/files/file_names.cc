@@ -93,15 +93,6 @@ std::string KeyOf(std::string_view name, std::string_view type) {
   return std::string(name) + "." + std::string(type);
 }
 
-// Every proper folder a path passes through: "a", "a/b" of "a/b/c".
-template <typename Each>
-void ForEachFolderOf(std::string_view path, Each each) {
-  for (size_t slash = path.find('/'); slash != std::string_view::npos;
-       slash = path.find('/', slash + 1)) {
-    each(path.substr(0, slash));
-  }
-}
-
 }  // namespace
 
 const char* FileEntry::Hint() const {

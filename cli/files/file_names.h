@@ -76,6 +76,16 @@ struct FileEntry {
 std::string_view BaseName(std::string_view path);
 std::string_view ParentOf(std::string_view path);
 
+// Calls each for every proper folder a path passes through: "a", "a/b" of
+// "a/b/c".
+template <typename Each>
+void ForEachFolderOf(std::string_view path, Each each) {
+  for (size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    each(path.substr(0, slash));
+  }
+}
+
 // Why path cannot be kept as a file's path inside a catalog's folder:
 // kNone when it can (relative, names of 1 to 255 bytes but "." and "..",
 // no NUL, at most 4,096 bytes, no name the program keeps for its own).

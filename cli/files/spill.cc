@@ -69,21 +69,29 @@ uint64_t RecordSpill::Append(std::string_view record) {
     errno = EFBIG;
     Fail("a record");
   }
+  size_t bytes = Padded(4 + record.size());
+  // The tail goes to the file before it would grow past the bound.
+  if (!tail_.empty() && tail_.size() + bytes > held_bytes_ &&
+      tail_.size() + bytes > tail_.capacity()) {
+    Flush();
+  }
   PutLength(static_cast<uint32_t>(record.size()), &tail_);
   tail_.append(record);
   tail_.resize(Padded(tail_.size()), '\0');
-  if (tail_.size() > held_bytes_) {
-    if (fd_ < 0 && (fd_ = TemporaryFile()) < 0) Fail("a file");
-    if (!WriteAllAt(fd_, tail_.data(), tail_.size(),
-                    static_cast<off_t>(written_))) {
-      Fail("a write");
-    }
-    written_ += tail_.size();
-    tail_.clear();
-    // A tail that grew past the bound once is given back.
-    if (tail_.capacity() > 2 * held_bytes_ + 64) std::string().swap(tail_);
-  }
+  if (tail_.size() > held_bytes_) Flush();
   return offset;
+}
+
+void RecordSpill::Flush() {
+  if (fd_ < 0 && (fd_ = TemporaryFile()) < 0) Fail("a file");
+  if (!WriteAllAt(fd_, tail_.data(), tail_.size(),
+                  static_cast<off_t>(written_))) {
+    Fail("a write");
+  }
+  written_ += tail_.size();
+  tail_.clear();
+  // A tail that grew past the bound with a large record is given back.
+  if (tail_.capacity() > 2 * held_bytes_ + 64) std::string().swap(tail_);
 }
 
 void RecordSpill::ReadFile(uint64_t offset, size_t length, char* out) const {
@@ -341,7 +349,12 @@ bool SortedSpill::Before(std::string_view a, std::string_view b) const {
 }
 
 void SortedSpill::Add(std::string_view key, std::string_view value) {
-  if (held_.size() > UINT32_MAX / 2) SpillRun();
+  size_t bytes = 8 + key.size() + value.size();
+  // The records held go to a run before they would grow past the bound.
+  if (!held_.empty() && held_.size() + bytes > held_bytes_ &&
+      held_.size() + bytes > held_.capacity()) {
+    SpillRun();
+  }
   order_.push_back(static_cast<uint32_t>(held_.size()));
   PutLength(static_cast<uint32_t>(key.size() + 4 + value.size()), &held_);
   SortedRecord(key, value, &held_);

@@ -31,7 +31,7 @@ class SpillError : public std::runtime_error {
 };
 
 // The bytes a spill holds in memory before it sets them aside.
-inline constexpr size_t kSpillHeldBytes = 256 << 10;
+inline constexpr size_t kSpillHeldBytes = 128 << 10;
 
 // A 64-bit hash of the bytes (FNV-1a, mixed), the same in every run.
 uint64_t SpillHash(std::string_view bytes);
@@ -73,6 +73,8 @@ class RecordSpill {
 
  private:
   friend class Reader;
+  // Writes the tail to the file.
+  void Flush();
   // Reads length bytes of the file at offset into out.
   void ReadFile(uint64_t offset, size_t length, char* out) const;
   // The bytes at offset, wherever they are, into out.
@@ -202,7 +204,7 @@ class SpillMap {
 class SortedSpill {
  public:
   explicit SortedSpill(bool descending = false,
-                       size_t held_bytes = 4 * kSpillHeldBytes);
+                       size_t held_bytes = 2 * kSpillHeldBytes);
   ~SortedSpill();
   SortedSpill(const SortedSpill&) = delete;
   SortedSpill& operator=(const SortedSpill&) = delete;
