@@ -29,6 +29,7 @@
 #ifndef VUVOROZO_CLI_FILES_FILE_NAMES_H_
 #define VUVOROZO_CLI_FILES_FILE_NAMES_H_
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -117,6 +118,10 @@ Reason EntryForFile(std::string_view file, FileEntry* entry);
 // a suffix ~2, ~3... so that no two files share an entry.
 FileEntry FittedEntryForFile(std::string_view file,
                              const std::set<std::string>& taken);
+// The same with taken(key) telling whether a key is taken.
+FileEntry FittedEntryForFile(
+    std::string_view file,
+    const std::function<bool(const std::string& key)>& taken);
 
 // Chooses the entries the files and folders of a tree become, one after
 // another, against the entries a catalog holds:
@@ -125,7 +130,8 @@ FileEntry FittedEntryForFile(std::string_view file,
 //   3. with exact names, nothing: the reason is kNameTaken or the name's;
 //      else a fitted entry (FittedEntryForFile) no other has.
 // Each entry is chosen once: a second path never gets an entry chosen
-// before.
+// before. What it keeps of the entries is set aside (spill.h): a catalog
+// of any size is chosen for in little memory.
 class EntryChooser {
  public:
   EntryChooser();
@@ -140,10 +146,13 @@ class EntryChooser {
   void Release(const std::string& key);
 
  private:
-  std::map<std::string, std::string> keeper_;  // key -> path it keeps
-  std::map<std::pair<std::string, bool>, std::string> by_path_;
-  std::set<std::string> taken_;   // every key held or chosen
-  std::set<std::string> chosen_;  // keys chosen by Choose
+  // What keys_ holds of key: false when nothing (the key is free).
+  bool Kept(const std::string& key, int64_t* flags, std::string* path) const;
+  // Every key held or chosen (and the catalog's own folder's): whether it
+  // keeps a path, whether it was chosen, the path it keeps.
+  SpillMap keys_;
+  // The key that keeps a path, by PathKey, for the entries held.
+  SpillMap paths_;
 };
 
 // Why name cannot be a libref, the name of a library's folder
