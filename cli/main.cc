@@ -24,6 +24,7 @@
 #include "cli/command_support.h"
 #include "cli/command_table.h"
 #include "cli/completion.h"
+#include "cli/files/spill.h"
 #include "cli/option_text.h"
 #include "cli/report.h"
 #include "cli/session.h"
@@ -203,6 +204,9 @@ int Guarded(int argc, char** argv) {
     return Main(argc, argv);
   } catch (const std::bad_alloc&) {
     PrintError("out of memory; nothing that was being written was kept");
+  } catch (const SpillError& e) {
+    PrintError(std::string(e.what()) +
+               "; nothing that was being written was kept");
   } catch (const std::exception& e) {
     PrintError(std::string("internal error: ") + e.what());
   } catch (...) {

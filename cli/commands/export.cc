@@ -21,6 +21,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <set>
 
 #include "cli/command_support.h"
@@ -45,7 +47,7 @@ using refhost::FileAttributes;
 struct Member {
   std::string name;
   std::string type;
-  refhost::EntryInfo info;  // without its host attributes, decoded in kept
+  refhost::EntryInfo info;  // with its host attributes, decoded in kept
   FileAttributes kept;      // its host attributes (reset when none)
   bool known = false;       // it has host attributes
   FileNaming naming;        // its path, by the rule the mount shares
@@ -145,9 +147,10 @@ class Exporter {
   bool Finish();
 
  private:
+  // manifest (may be null) takes the member's line of the manifest.
   Outcome ExportMember(Directory& directory, FolderChain* chain,
                        const std::string& label, const Member& member,
-                       std::vector<ManifestLine>* manifest);  // may be null
+                       RecordSpill* manifest);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the archive. false with *error.
   bool Deliver(EntryStream& entry, const EntryFile& as_file,
@@ -243,6 +246,67 @@ bool Exporter::Finish() {
   return ok;
 }
 
+namespace {
+
+// A member as the export sets it aside: its entry, with the host
+// attributes as stored, and its naming.
+std::string MemberRecord(const std::string& name, const std::string& type,
+                         const refhost::EntryInfo& info,
+                         const FileNaming& naming) {
+  RecordText record;
+  record.Put(name).Put(type).Put(info.description);
+  record.Put(info.created_micros).Put(info.modified_micros);
+  record.Put(info.record_count).Put(int64_t{info.longest_record});
+  record.Put(info.host_attributes);
+  record.Put(naming.file).Put(int64_t{naming.folder});
+  record.Put(static_cast<int64_t>(naming.unsafe));
+  record.Put(static_cast<int64_t>(naming.refused));
+  record.Put(int64_t{naming.displaced});
+  return record.bytes();
+}
+
+Member MemberOf(std::string_view bytes) {
+  RecordText record(bytes);
+  Member m;
+  m.name = record.Text();
+  m.type = record.Text();
+  m.info.description = record.Text();
+  m.info.created_micros = record.Number();
+  m.info.modified_micros = record.Number();
+  m.info.record_count = record.Number();
+  m.info.longest_record = static_cast<int32_t>(record.Number());
+  m.info.host_attributes = record.Text();
+  m.known = refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
+  m.naming.file = record.Text();
+  m.naming.folder = record.Number() != 0;
+  m.naming.unsafe = static_cast<Reason>(record.Number());
+  m.naming.refused = static_cast<Reason>(record.Number());
+  m.naming.displaced = record.Number() != 0;
+  return m;
+}
+
+// What the first pass of the rule gave an entry, kept for the second.
+std::string ClaimRecord(const FileNaming& naming) {
+  RecordText record;
+  record.Put(naming.file).Put(static_cast<int64_t>(naming.unsafe));
+  record.Put(static_cast<int64_t>(naming.refused));
+  record.Put(int64_t{naming.displaced});
+  return record.bytes();
+}
+
+FileNaming ClaimOf(std::string_view bytes, bool folder) {
+  RecordText record(bytes);
+  FileNaming naming;
+  naming.file = record.Text();
+  naming.folder = folder;
+  naming.unsafe = static_cast<Reason>(record.Number());
+  naming.refused = static_cast<Reason>(record.Number());
+  naming.displaced = record.Number() != 0;
+  return naming;
+}
+
+}  // namespace
+
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   OptionBlock options(session_);
   std::string offending;
@@ -256,58 +320,105 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   }
   // The whole walk first: each member is then opened while no stream runs.
   // Every entry of the catalog takes part in naming the files, so that a
-  // member's file is the one a whole export gives it.
-  // A member keeps what the export needs of it, and no more: a catalog
-  // may hold many thousands.
-  std::vector<Member> all;
-  std::vector<NamedEntry> named;
-  Member m;
-  int32_t st;
-  while ((st = directory.Next(&m.name, &m.type, &m.info)) == 0) {
-    m.known = refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
-    m.info.host_attributes = std::string();
-    named.push_back({m.name, m.type, m.kept.file_name, m.kept.is_folder});
-    all.push_back(std::move(m));
-    m = Member();
-  }
-  if (st != kStatusEndOfList) {
-    session_.Fail(Printable(name), st);
-    tally_.failed = true;
-    return;
-  }
-  std::vector<FileNaming> naming = NameFiles(named);
-  std::vector<NamedEntry>().swap(named);
-  const Member* top = nullptr;  // the record of the catalog's own folder
-  std::vector<const Member*> files, folders;
-  std::vector<FileNaming> chosen;
-  for (size_t i = 0; i < all.size(); ++i) {
-    all[i].naming = std::move(naming[i]);
-    if (all[i].naming.folder && all[i].naming.file == kTopPath) {
-      top = &all[i];
-      continue;
+  // member's file is the one a whole export gives it. What the export
+  // keeps of the entries is set aside (spill.h), so that a catalog of any
+  // size exports in the memory of a small one: the entries in the
+  // catalog's order, then the members in the order of their files.
+  auto walked = std::make_unique<SortedSpill>();
+  {
+    std::string entry_name, type;
+    refhost::EntryInfo info;
+    int32_t st;
+    while ((st = directory.Next(&entry_name, &type, &info)) == 0) {
+      walked->Add(CatalogOrderKey(entry_name, type),
+                  MemberRecord(entry_name, type, info, FileNaming()));
     }
-    if (!selection_.Takes(all[i].name, all[i].type, all[i].kept.file_name,
-                          all[i].naming.file)) {
-      continue;
+    if (st != kStatusEndOfList) {
+      session_.Fail(Printable(name), st);
+      tally_.failed = true;
+      return;
     }
-    if (all[i].naming.folder) {
-      if (!all[i].naming.file.empty()) {
-        folders.push_back(&all[i]);
-        chosen.push_back(all[i].naming);
+  }
+  walked->Finish();
+  FileNamer namer;
+  RecordSpill claims;
+  {
+    SortedSpill::Walk walk(*walked);
+    std::string_view key, value;
+    while (walk.Next(&key, &value)) {
+      Member m = MemberOf(value);
+      claims.Append(ClaimRecord(
+          namer.Claim({m.name, m.type, m.kept.file_name, m.kept.is_folder})));
+    }
+  }
+  std::optional<Member> top;  // the record of the catalog's own folder
+  // The members' files and folders in the order of their paths; the tree:
+  // every folder the files pass through and the folder entries' own, each
+  // with the record of the entry that keeps it ("" for none); and the
+  // folder entries again, the deepest first.
+  SortedSpill files, tree, kept_folders(true);
+  bool described = false;
+  {
+    SortedSpill::Walk walk(*walked);
+    RecordSpill::Reader claimed(claims);
+    std::string_view key, value;
+    std::string claim;
+    while (walk.Next(&key, &value) && claimed.Next(&claim)) {
+      Member m = MemberOf(value);
+      m.naming = ClaimOf(claim, m.kept.is_folder);
+      namer.Name({m.name, m.type, m.kept.file_name, m.kept.is_folder},
+                 &m.naming);
+      const FileNaming& n = m.naming;
+      if (n.folder && n.file == kTopPath) {
+        top = std::move(m);
+        continue;
       }
-      continue;
+      if (!selection_.Takes(m.name, m.type, m.kept.file_name, n.file)) {
+        continue;
+      }
+      if (n.folder && n.file.empty()) continue;
+      std::string record = MemberRecord(m.name, m.type, m.info, n);
+      if (n.folder) {
+        tree.Add(n.file, record);
+        kept_folders.Add(n.file, record);
+      } else {
+        described = described || !m.info.description.empty();
+        files.Add(n.file, record);
+      }
+      if (!n.file.empty()) {
+        ForEachFolderOf(n.file,
+                        [&](std::string_view folder) { tree.Add(folder, ""); });
+      }
     }
-    chosen.push_back(all[i].naming);
-    files.push_back(&all[i]);
   }
-  std::sort(files.begin(), files.end(), [](const Member* a, const Member* b) {
-    return a->naming.file < b->naming.file;
-  });
-  // Every folder the files pass through, and the folder entries' own.
-  std::set<std::string> tree = FoldersOf(chosen);
-  std::vector<FileNaming>().swap(chosen);
-  std::map<std::string, const Member*> kept_folders;
-  for (const Member* f : folders) kept_folders[f->naming.file] = f;
+  walked.reset();
+  claims.Clear();
+  files.Finish();
+  tree.Finish();
+  kept_folders.Finish();
+  // Each folder of the tree once, with the entry that keeps it (or none).
+  auto each_folder = [&](auto each) {
+    SortedSpill::Walk walk(tree);
+    std::string_view key, value;
+    std::string path;
+    std::optional<Member> keeper;
+    bool any = false;
+    while (walk.Next(&key, &value)) {
+      if (any && key != path) {
+        if (!each(path, keeper ? &*keeper : nullptr)) return;
+        keeper.reset();
+      }
+      if (!any || key != path) path = key;
+      any = true;
+      if (!value.empty()) keeper = MemberOf(value);
+    }
+    if (any) each(path, keeper ? &*keeper : nullptr);
+  };
+  auto each_file = [&](auto each) {
+    SortedSpill::Walk walk(files);
+    std::string_view key, value;
+    while (walk.Next(&key, &value)) each(MemberOf(value));
+  };
   catalog_ = KeyOfPath(Upper(name));
   std::string label;
   std::string folder;
@@ -326,6 +437,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     }
     label = folder + "/";
   }
+  const Member* top_member = top ? &*top : nullptr;
   auto mode_of = [&](const Member* entry) {
     return entry != nullptr && entry->kept.mode ? *entry->kept.mode
                                                 : (default_mode_ | 0111);
@@ -335,45 +447,62 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
                ? *entry->kept.modified_ns
                : NowNs();
   };
-  bool described = std::any_of(files.begin(), files.end(), [](const Member* f) {
-    return !f->info.description.empty();
-  });
-  Progress::AddTotal(static_cast<int64_t>(files.size()));
+  Progress::AddTotal(static_cast<int64_t>(files.count()));
   if (format_ != ArchiveFormat::kNone) {
     ArchiveWriter* archive = Archive();
     if (archive == nullptr) return;
     // Folders ahead of what they hold, the manifest ahead of the files it
     // describes, so that an import reads it before them.
-    bool ok =
-        !folder_each || archive->AddFolder(folder, mode_of(top), time_of(top));
+    bool ok = !folder_each || archive->AddFolder(folder, mode_of(top_member),
+                                                 time_of(top_member));
     if (ok && described) {
-      std::vector<ManifestLine> manifest;
-      for (const Member* f : files) {
-        manifest.push_back(
-            {f->naming.file,
-             EntryKey{catalog_.libref, catalog_.catalog, f->name, f->type}
-                 .Path(),
-             f->info.description});
+      // The manifest waits in a temporary file until it is whole.
+      Descriptor spool(TemporaryFile());
+      if (spool.get() < 0) {
+        tally_.failed = true;
+        PrintError(Printable(label) + std::string(kManifestName) +
+                   ": cannot make a temporary file: " + SystemError());
+        return;
       }
-      ok = archive->AddText(label + std::string(kManifestName),
-                            FormatManifest(manifest), default_mode_, NowNs());
+      Output text(spool.get());
+      std::string line = ManifestHeading();
+      each_file([&](const Member& f) {
+        AppendManifestLine(
+            {f.naming.file,
+             EntryKey{catalog_.libref, catalog_.catalog, f.name, f.type}.Path(),
+             f.info.description},
+            &line);
+        if (line.size() >= (64 << 10)) {
+          text.Put(line.data(), line.size());
+          line.clear();
+        }
+      });
+      text.Put(line.data(), line.size());
+      if (!text.Flush()) {
+        tally_.failed = true;
+        PrintError(Printable(label) + std::string(kManifestName) +
+                   ": cannot write a temporary file: " + text.error());
+        return;
+      }
+      ok = archive->AddFile(label + std::string(kManifestName), default_mode_,
+                            NowNs(), spool.get(), text.written());
     }
-    for (const std::string& path : tree) {
-      if (!ok) break;
-      auto kept = kept_folders.find(path);
-      const Member* entry = kept == kept_folders.end() ? nullptr : kept->second;
-      ok = archive->AddFolder(label + path, mode_of(entry), time_of(entry));
+    if (ok) {
+      each_folder([&](const std::string& path, const Member* entry) {
+        ok = archive->AddFolder(label + path, mode_of(entry), time_of(entry));
+        return ok;
+      });
     }
     if (!ok) {
       tally_.failed = true;
       PrintError(Printable(label) + ": cannot be written: " + archive->error());
       return;
     }
-    for (const Member* member : files) {
+    each_file([&](const Member& member) {
       Outcome outcome =
-          ExportMember(directory, nullptr, label, *member, nullptr);
+          ExportMember(directory, nullptr, label, member, nullptr);
       tally_.Add(outcome, written_bytes_);
-    }
+    });
   } else {
     int root = Root();
     if (root < 0) return;
@@ -393,20 +522,22 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     Descriptor own(folder_each ? target : -1);
     {
       FolderChain chain(target);
-      for (const std::string& path : tree) {
+      each_folder([&](const std::string& path, const Member*) {
         if (chain.Enter(path, true) < 0) {
           tally_.failed = true;
           PrintError(Printable(label + path) +
                      ": cannot make the folder (a link is not followed): " +
                      SystemError());
         }
-      }
-      std::vector<ManifestLine> written;
-      for (const Member* member : files) {
-        Outcome outcome = ExportMember(directory, &chain, label, *member,
+        return true;
+      });
+      // The manifest's lines, of the files written, wait aside.
+      RecordSpill written;
+      each_file([&](const Member& member) {
+        Outcome outcome = ExportMember(directory, &chain, label, member,
                                        described ? &written : nullptr);
         tally_.Add(outcome, written_bytes_);
-      }
+      });
       // Entries without descriptions need no manifest: the folder then
       // holds just the files, and an earlier export's manifest goes, lest
       // an import take its stale descriptions.
@@ -418,24 +549,32 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
                      std::string(kManifestName) +
                      ": cannot be removed: " + error);
         }
-      } else if (!WriteManifest(target, written, &error)) {
-        tally_.failed = true;
-        PrintError(Printable(label) + std::string(kManifestName) +
-                   ": cannot be written: " + error);
+      } else {
+        RecordSpill::Reader lines(written);
+        if (!WriteManifest(
+                target, [&](std::string* text) { return lines.Next(text); },
+                &error)) {
+          tally_.failed = true;
+          PrintError(Printable(label) + std::string(kManifestName) +
+                     ": cannot be written: " + error);
+        }
       }
       // Modes and times last, the deepest folders first: adding a file
       // changes a folder's time, and a folder without write permission
       // takes no more files.
-      for (auto it = kept_folders.rbegin(); it != kept_folders.rend(); ++it) {
-        int fd = chain.Enter(it->first, false);
-        if (fd >= 0) SetTimes(fd, mode_of(it->second), time_of(it->second));
+      SortedSpill::Walk walk(kept_folders);
+      std::string_view key, value;
+      while (walk.Next(&key, &value)) {
+        Member entry = MemberOf(value);
+        int fd = chain.Enter(key, false);
+        if (fd >= 0) SetTimes(fd, mode_of(&entry), time_of(&entry));
       }
     }
-    if (top != nullptr && target_made) {
-      SetTimes(target, mode_of(top), time_of(top));
+    if (top_member != nullptr && target_made) {
+      SetTimes(target, mode_of(top_member), time_of(top_member));
     }
   }
-  st = directory.Close();
+  int32_t st = directory.Close();
   if (st != 0) {
     session_.Fail(Printable(name), st);
     tally_.failed = true;
@@ -495,7 +634,7 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file,
 
 Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
                                const std::string& label, const Member& member,
-                               std::vector<ManifestLine>* manifest) {
+                               RecordSpill* manifest) {
   written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
   const FileNaming& naming = member.naming;
@@ -549,7 +688,9 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
     return Outcome::kSkipped;
   }
   if (manifest != nullptr) {
-    manifest->push_back({path, key.Path(), member.info.description});
+    std::string line;
+    AppendManifestLine({path, key.Path(), member.info.description}, &line);
+    manifest->Append(line);
   }
   PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
               (transfer.records == 1 ? " record)" : " records)"));

@@ -77,18 +77,35 @@ Reason NotKept(int folder, const std::string& name) {
 // The names of the open folder, links not followed: files with a known
 // extension first, so that where two files name the same entry (a.txt and
 // a.dat are both A.CATAMS) the one whose extension says the type gets it;
-// else by name. false with *error when the folder cannot be read.
-bool ListSorted(int folder, std::vector<Found>* found, std::string* error) {
-  bool ok = ListFolder(folder, found, error, false);
-  auto extension_known = [](const Found& f) {
-    size_t dot = f.name.rfind('.');
-    return dot != std::string::npos &&
-           ImportTypeOf(std::string_view(f.name).substr(dot + 1)).known;
-  };
-  std::sort(found->begin(), found->end(),
-            [](const Found& a, const Found& b) { return a.name < b.name; });
-  std::stable_partition(found->begin(), found->end(), extension_known);
+// else by name. They are sorted aside (a folder may hold any number).
+// false with *error when the folder cannot be read.
+bool ListSorted(int folder, SortedSpill* found, std::string* error) {
+  bool ok = ListFolder(
+      folder,
+      [&](Found&& f) {
+        size_t dot = f.name.rfind('.');
+        bool known =
+            dot != std::string::npos &&
+            ImportTypeOf(std::string_view(f.name).substr(dot + 1)).known;
+        found->Add((known ? "0" : "1") + f.name,
+                   std::string(1, static_cast<char>('0' + f.kind)));
+      },
+      error, false);
+  found->Finish();
   return ok;
+}
+
+// Each name ListSorted found, in its order.
+template <typename Each>
+void ForEachFound(const SortedSpill& sorted, Each each) {
+  SortedSpill::Walk walk(sorted);
+  std::string_view key, value;
+  Found f;
+  while (walk.Next(&key, &value)) {
+    f.name.assign(key.substr(1));
+    f.kind = static_cast<Found::Kind>(value[0] - '0');
+    each(f);
+  }
 }
 
 // Reads the manifest of the open folder into the catalog's descriptions.
@@ -117,7 +134,7 @@ void TakeManifest(CatalogImport& catalog, Tally& tally, int folder,
 // messages.
 void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
                 const std::string& prefix, const std::string& label) {
-  std::vector<Found> found;
+  SortedSpill found;
   std::string error;
   std::string here = prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1);
   if (!ListSorted(folder, &found, &error)) {
@@ -126,38 +143,35 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
         Skipped(Printable(label + prefix), "cannot read the folder: " + error));
     return;
   }
-  for (const Found& f : found) catalog.Saw(prefix + f.name);
+  int64_t files = 0;
+  ForEachFound(found, [&](const Found& f) {
+    catalog.Saw(prefix + f.name);
+    if (f.kind != Found::kFolder && f.name != kManifestName) ++files;
+  });
   TakeManifest(catalog, tally, folder, label + prefix, prefix);
-  Progress::AddTotal(static_cast<int64_t>(
-      std::count_if(found.begin(), found.end(), [](const Found& f) {
-        return f.kind != Found::kFolder && f.name != kManifestName;
-      })));
-  std::vector<const Found*> folders;
-  for (const Found& f : found) {
-    if (f.name == kManifestName) continue;  // read, not imported
+  Progress::AddTotal(files);
+  ForEachFound(found, [&](const Found& f) {
+    if (f.name == kManifestName) return;  // read, not imported
     std::string path = prefix + f.name;
     std::string what = Printable(label + path);
-    if (f.kind == Found::kFolder) {
-      folders.push_back(&f);
-      continue;
-    }
+    if (f.kind == Found::kFolder) return;
     if (f.kind == Found::kLink || f.kind == Found::kLinkToFolder) {
       tally.Add(Skipped(what, TextOf(Reason::kSymlinkNotKept)));
-      continue;
+      return;
     }
     if (f.kind != Found::kFile) {
       tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
-      continue;
+      return;
     }
     if (f.name.rfind(ExportFile::kTemporaryPrefix, 0) == 0) {
       tally.Add(Skipped(what,
                         "a file an export left behind when it was stopped; "
                         "delete it"));
-      continue;
+      return;
     }
     if (Reason reason = PathProblem(path); reason != Reason::kNone) {
       tally.Add(Skipped(what, TextOf(reason)));
-      continue;
+      return;
     }
     Descriptor fd(OpenFileNoLinkIn(folder, f.name));
     struct stat st;
@@ -165,11 +179,11 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
       tally.Add(Skipped(what, errno == ELOOP
                                   ? std::string(TextOf(Reason::kSymlinkNotKept))
                                   : "cannot read the file: " + SystemError()));
-      continue;
+      return;
     }
     if (!S_ISREG(st.st_mode)) {
       tally.Add(Skipped(what, TextOf(NotKept(folder, f.name))));
-      continue;
+      return;
     }
     // Every read of the file is held to this first look at it.
     FileStamp first;
@@ -181,16 +195,17 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
                                      return content.Load(fd.get(), e, &first);
                                    });
     catalog.Count(path, outcome);
-  }
-  for (const Found* f : folders) {
-    std::string path = prefix + f->name;
+  });
+  ForEachFound(found, [&](const Found& f) {
+    if (f.name == kManifestName || f.kind != Found::kFolder) return;
+    std::string path = prefix + f.name;
     std::string what = Printable(label + path);
     if (Reason reason = PathProblem(path); reason != Reason::kNone) {
       catalog.Unread(path);
       tally.Add(Skipped(what, TextOf(reason)));
-      continue;
+      return;
     }
-    Descriptor sub(OpenFolderIn(folder, f->name));
+    Descriptor sub(OpenFolderIn(folder, f.name));
     struct stat st;
     if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
       catalog.Unread(path);
@@ -198,11 +213,11 @@ void WalkFolder(CatalogImport& catalog, Tally& tally, int folder,
           Skipped(what, errno == ELOOP || errno == ENOTDIR
                             ? std::string(TextOf(Reason::kSymlinkNotKept))
                             : "cannot read the folder: " + SystemError()));
-      continue;
+      return;
     }
     catalog.Folder(path, FactsOf(st));
     WalkFolder(catalog, tally, sub.get(), path + "/", label);
-  }
+  });
 }
 
 // The catalogs an import -r fills, one a folder at the top of the source,
@@ -267,36 +282,36 @@ class Catalogs {
 // import -r of a folder: each folder in it becomes a catalog; files beside
 // them have none.
 void ImportFolders(Catalogs& catalogs, Tally& tally, int root) {
-  std::vector<Found> found;
+  SortedSpill found;
   std::string error;
   ListSorted(root, &found, &error);
-  for (const Found& f : found) {
+  ForEachFound(found, [&](const Found& f) {
     std::string what = Printable(f.name);
-    if (f.name == kManifestName) continue;
+    if (f.name == kManifestName) return;
     if (f.kind == Found::kFile) {
       tally.Add(Skipped(what,
                         "not in a folder: import -r makes a catalog of each "
                         "folder, and files beside them have none"));
-      continue;
+      return;
     }
     if (f.kind != Found::kFolder) {
       tally.Add(Skipped(what, f.kind == Found::kOther
                                   ? TextOf(NotKept(root, f.name))
                                   : TextOf(Reason::kSymlinkNotKept)));
-      continue;
+      return;
     }
     Descriptor sub(OpenFolderIn(root, f.name));
     struct stat st;
     if (sub.get() < 0 || fstat(sub.get(), &st) != 0) {
       tally.Add(Skipped(what, "cannot read the folder: " + SystemError()));
-      continue;
+      return;
     }
     FileFacts facts = FactsOf(st);
     CatalogImport* catalog = catalogs.For(f.name, &facts);
-    if (catalog == nullptr) continue;
+    if (catalog == nullptr) return;
     WalkFolder(*catalog, tally, sub.get(), "", f.name + "/");
     catalog->End();
-  }
+  });
 }
 
 // The members of an archive, checked path by path and written to their
@@ -316,7 +331,12 @@ class ArchiveImport {
 
  private:
   // What a path of the archive was.
-  enum class Seen { kFile, kFolder, kImplied, kLink };
+  enum class Seen : char {
+    kFile = 'f',
+    kFolder = 'd',
+    kImplied = 'i',
+    kLink = 'l'
+  };
   void Member(ArchiveReader& reader, const ArchiveMember& member);
   // The catalog and path in it of a path of the archive; null when it has
   // none (reported).
@@ -332,7 +352,18 @@ class ArchiveImport {
   Catalogs catalogs_;
   std::unique_ptr<CatalogImport> single_;  // without -r
   bool single_failed_ = false;             // it could not be opened
-  std::map<std::string, Seen> seen_;
+  // What each path of the archive was (set aside: an archive may hold
+  // any number).
+  SpillMap seen_;
+  bool SeenAs(std::string_view path, Seen* seen) const {
+    std::string kind;
+    if (!seen_.Find(path, &kind)) return false;
+    *seen = static_cast<Seen>(kind[0]);
+    return true;
+  }
+  void See(std::string_view path, Seen seen) {
+    seen_.Put(path, std::string(1, static_cast<char>(seen)));
+  }
 };
 
 CatalogImport* ArchiveImport::Place(const std::string& path, bool folder,
@@ -409,19 +440,20 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
   // so far, or one it implies.
   for (size_t slash = path.find('/'); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
-    auto it = seen_.find(path.substr(0, slash));
-    if (it == seen_.end()) continue;
-    if (it->second == Seen::kLink || it->second == Seen::kFile) {
-      tally_.Add(Skipped(
-          what, TextOf(it->second == Seen::kLink ? Reason::kUnderLink
-                                                 : Reason::kUnderFile)));
+    Seen was;
+    if (!SeenAs(std::string_view(path).substr(0, slash), &was)) continue;
+    if (was == Seen::kLink || was == Seen::kFile) {
+      tally_.Add(
+          Skipped(what, TextOf(was == Seen::kLink ? Reason::kUnderLink
+                                                  : Reason::kUnderFile)));
       return;
     }
   }
   bool folder = member.kind == ArchiveMember::kFolder;
-  auto seen = seen_.find(path);
-  if (seen != seen_.end()) {
-    bool implied = seen->second == Seen::kImplied;
+  Seen seen_as;
+  bool seen = SeenAs(path, &seen_as);
+  if (seen) {
+    bool implied = seen_as == Seen::kImplied;
     if (!implied || !folder) {
       tally_.Add(Skipped(what, TextOf(implied ? Reason::kFolderOverFile
                                               : Reason::kPathTwice)));
@@ -434,7 +466,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
       break;
     case ArchiveMember::kSymlink:
     case ArchiveMember::kHardLink:
-      seen_[path] = Seen::kLink;
+      See(path, Seen::kLink);
       tally_.Add(Skipped(what, TextOf(member.kind == ArchiveMember::kSymlink
                                           ? Reason::kSymlinkNotKept
                                           : Reason::kHardLinkNotKept)));
@@ -442,7 +474,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
     case ArchiveMember::kDevice:
     case ArchiveMember::kFifo:
     case ArchiveMember::kOther:
-      seen_[path] = Seen::kLink;
+      See(path, Seen::kLink);
       tally_.Add(Skipped(what, TextOf(member.kind == ArchiveMember::kDevice
                                           ? Reason::kDeviceNotKept
                                       : member.kind == ArchiveMember::kFifo
@@ -450,7 +482,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
                                           : Reason::kOtherNotKept)));
       return;
   }
-  seen_[path] = folder ? Seen::kFolder : Seen::kFile;
+  See(path, folder ? Seen::kFolder : Seen::kFile);
   std::string in_catalog, prefix;
   CatalogImport* catalog = Place(path, folder, &member, &in_catalog, &prefix);
   if (catalog == nullptr) return;
@@ -459,8 +491,8 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
   for (size_t slash = path.find('/'); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     std::string above = path.substr(0, slash);
-    if (seen_.count(above) != 0) continue;
-    seen_[above] = Seen::kImplied;
+    if (seen_.Contains(above)) continue;
+    See(above, Seen::kImplied);
     if (above.size() > prefix.size() || !recursive_) {
       catalog->Folder(above.substr(prefix.size()), DefaultFolderFacts());
     }
@@ -471,7 +503,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
   if (folder) {
     if (in_catalog != kTopPath) {
       catalog->Folder(in_catalog, facts);
-    } else if (seen != seen_.end()) {
+    } else if (seen) {
       // A catalog's folder that members before it implied.
       catalog->Folder(in_catalog, facts,
                       catalogs_.KeepOf(prefix.substr(0, prefix.size() - 1)));
@@ -507,7 +539,7 @@ void ArchiveImport::Member(ArchiveReader& reader, const ArchiveMember& member) {
     }
     std::string folder_path(ParentOf(in_catalog));
     catalog->AddManifest(lines, folder_path.empty() ? "" : folder_path + "/");
-    seen_.erase(path);
+    seen_.Erase(path);
     return;
   }
   Outcome outcome = catalog->File(

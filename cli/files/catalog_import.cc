@@ -57,7 +57,7 @@ bool CatalogImport::Begin(const std::string& name, const std::string& label) {
     FileAttributes a;
     refhost::DecodeFileAttributes(info.host_attributes, &a);
     chooser_.Hold(entry_name, type, a.file_name, a.is_folder);
-    existing_[entry_name + "." + type] = info;
+    existing_.Put(entry_name + "." + type, info.host_attributes);
   }
   if (st != kStatusEndOfList) {
     session_.Fail(Printable(name), st);
@@ -72,8 +72,9 @@ void CatalogImport::AddManifest(
     const std::map<std::string, ManifestLine>& lines,
     const std::string& prefix) {
   for (const auto& [file, line] : lines) {
-    if (!line.description.empty())
-      descriptions_[prefix + file] = line.description;
+    if (!line.description.empty()) {
+      descriptions_.Put(prefix + file, line.description);
+    }
   }
 }
 
@@ -111,11 +112,11 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
   attributes.folder = keep_folder;
   attributes.mode = facts.mode;
   attributes.modified_ns = facts.modified_ns ? *facts.modified_ns : NowNs();
-  auto old = existing_.find(entry.Key());
-  if (settings_.update && old != existing_.end()) {
+  std::string old;
+  if (settings_.update && existing_.Find(entry.Key(), &old)) {
     FileAttributes was;
-    if (refhost::DecodeFileAttributes(old->second.host_attributes, &was) &&
-        was.is_folder && was.file_name == path && was.mode == attributes.mode &&
+    if (refhost::DecodeFileAttributes(old, &was) && was.is_folder &&
+        was.file_name == path && was.mode == attributes.mode &&
         was.modified_ns == attributes.modified_ns &&
         was.folder == attributes.folder) {
       return;
@@ -143,7 +144,7 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
     return;
   }
   ++written_;
-  touched_.insert(entry.Key());
+  if (settings_.delete_gone) touched_.Insert(entry.Key());
   std::string detail = What(path) + "/ -> " + Printable(key.Path());
   if (settings_.gathered != nullptr) {
     settings_.gathered->AddFolder(What(path), detail);
@@ -152,11 +153,11 @@ void CatalogImport::Folder(const std::string& path, const FileFacts& facts,
   }
 }
 
-bool CatalogImport::Unchanged(const refhost::EntryInfo& existing,
+bool CatalogImport::Unchanged(const std::string& existing,
                               const std::string& path, const FileFacts& facts,
                               int fd, bool* loaded) {
   FileAttributes old;
-  if (!refhost::DecodeFileAttributes(existing.host_attributes, &old)) {
+  if (!refhost::DecodeFileAttributes(existing, &old)) {
     return false;
   }
   // The folder is not compared: the same files imported from a copy of
@@ -202,10 +203,10 @@ Outcome CatalogImport::File(
   last_detail_.clear();
   FileEntry entry;
   if (!Choose(path, false, &entry)) return Outcome::kSkipped;
-  auto old = existing_.find(entry.Key());
+  std::string old;
   bool loaded = false;
-  if (settings_.update && fd >= 0 && old != existing_.end() &&
-      Unchanged(old->second, path, facts, fd, &loaded)) {
+  if (settings_.update && fd >= 0 && existing_.Find(entry.Key(), &old) &&
+      Unchanged(old, path, facts, fd, &loaded)) {
     return Outcome::kUnchanged;
   }
   std::string error;
@@ -216,12 +217,11 @@ Outcome CatalogImport::File(
   // A description the tree's manifest gives goes with this member's open,
   // unless the user gave one for all.
   OptionBlock description(session_);
-  auto line = descriptions_.find(path);
-  if (!settings_.own_description && line != descriptions_.end()) {
+  std::string text;
+  if (!settings_.own_description && descriptions_.Find(path, &text)) {
     bool cut = false;
     // The module reads option text up to a NUL byte, so a description
     // ends at its first one: said, never lost unseen.
-    std::string text = line->second;
     if (size_t nul = text.find('\0'); nul != std::string::npos) {
       PrintWarning(what +
                    ": the manifest's description holds a NUL byte, which "
@@ -270,7 +270,7 @@ Outcome CatalogImport::File(
   }
   last_bytes_ = transfer.bytes;
   ++written_;
-  touched_.insert(entry.Key());
+  if (settings_.delete_gone) touched_.Insert(entry.Key());
   last_detail_ = what + " -> " + Printable(key.Path()) + " (" +
                  std::to_string(transfer.records) +
                  (transfer.records == 1 ? " record)" : " records)");
@@ -303,14 +303,23 @@ bool CatalogImport::End() {
 }
 
 void CatalogImport::DeleteGone() {
-  for (const auto& [key, info] : existing_) {
-    if (touched_.count(key) != 0) continue;  // holds a file of the tree now
+  // The entries gone, by NAME.TYPE.
+  SortedSpill gone;
+  existing_.ForEach([&](std::string_view key, std::string_view attributes) {
+    gone.Add(key, attributes);
+  });
+  gone.Finish();
+  SortedSpill::Walk walk(gone);
+  std::string_view key_view, attributes;
+  while (walk.Next(&key_view, &attributes)) {
+    std::string key(key_view);
+    if (touched_.Contains(key)) continue;  // holds a file of the tree now
     FileAttributes kept;
     // Only entries a tree gave (they keep its path) can be gone from it;
     // the catalog's own folder never is.
-    if (!refhost::DecodeFileAttributes(info.host_attributes, &kept) ||
+    if (!refhost::DecodeFileAttributes(std::string(attributes), &kept) ||
         kept.file_name.empty() || kept.file_name == kTopPath ||
-        seen_.count(kept.file_name) != 0) {
+        seen_.Contains(kept.file_name)) {
       continue;
     }
     bool unread = false;

@@ -25,6 +25,7 @@
 #include "cli/files/content.h"
 #include "cli/files/file_names.h"
 #include "cli/files/manifest.h"
+#include "cli/files/spill.h"
 #include "cli/records.h"
 #include "cli/session.h"
 
@@ -85,7 +86,9 @@ class CatalogImport {
 
   // The tree holds something at path (a file, a folder, anything the walk
   // met, kept or not): an entry that keeps that path is not gone.
-  void Saw(const std::string& path) { seen_.insert(path); }
+  void Saw(const std::string& path) {
+    if (settings_.delete_gone) seen_.Insert(path);
+  }
   // The folder at path ("" the top) could not be read whole: nothing under
   // it counts as gone.
   void Unread(const std::string& path) { unread_.push_back(path); }
@@ -103,7 +106,7 @@ class CatalogImport {
 
  private:
   void DeleteGone();
-  bool Unchanged(const refhost::EntryInfo& existing, const std::string& path,
+  bool Unchanged(const std::string& existing, const std::string& path,
                  const FileFacts& facts, int fd, bool* loaded);
   // Chooses the entry for path; reports and returns false when refused.
   bool Choose(const std::string& path, bool folder, FileEntry* entry);
@@ -125,10 +128,13 @@ class CatalogImport {
   std::string label_;  // before paths in messages
   EntryKey catalog_;
   EntryChooser chooser_;
-  std::map<std::string, refhost::EntryInfo> existing_;  // by NAME.TYPE
-  std::map<std::string, std::string> descriptions_;     // by path
-  std::set<std::string> seen_;                          // paths the tree held
-  std::set<std::string> touched_;    // entries written now, by NAME.TYPE
+  // What the import keeps of the catalog's entries and the tree is set
+  // aside (spill.h), so that a catalog of any size imports in little
+  // memory.
+  SpillMap existing_;      // host attributes of the entries, by NAME.TYPE
+  SpillMap descriptions_;  // by path
+  SpillSet seen_;          // paths the tree held (with delete_gone)
+  SpillSet touched_;  // entries written now, by NAME.TYPE (with delete_gone)
   std::vector<std::string> unread_;  // folders not read whole
   Content content_;                  // its buffer serves every file
   bool open_ = false;

@@ -184,6 +184,13 @@ Found Classify(int folder, const struct dirent* e, bool follow_links) {
 
 bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
                 bool follow_links) {
+  return ListFolder(
+      folder, [&](Found&& f) { found->push_back(std::move(f)); }, error,
+      follow_links);
+}
+
+bool ListFolder(int folder, const std::function<void(Found&& found)>& each,
+                std::string* error, bool follow_links) {
   int fd = dup(folder);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
@@ -194,8 +201,7 @@ bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
   errno = 0;
   while (const struct dirent* e = readdir(dir)) {
     std::string_view name = e->d_name;
-    if (name != "." && name != "..")
-      found->push_back(Classify(folder, e, follow_links));
+    if (name != "." && name != "..") each(Classify(folder, e, follow_links));
     errno = 0;
   }
   bool ok = errno == 0;

@@ -88,6 +88,9 @@ struct Found {
 // at all (kLink). false with *error when the folder cannot be read.
 bool ListFolder(int folder, std::vector<Found>* found, std::string* error,
                 bool follow_links = true);
+// The same, each name given to each as it is read.
+bool ListFolder(int folder, const std::function<void(Found&& found)>& each,
+                std::string* error, bool follow_links = true);
 
 // Writes all of data to fd, retrying interrupted and partial writes. false
 // with errno on failure.

@@ -3,6 +3,8 @@
 #include "cli/files/file_names.h"
 
 #include <algorithm>
+#include <functional>
+#include <stdexcept>
 #include <tuple>
 
 #include "cli/files/content.h"
@@ -67,11 +69,11 @@ std::string FitName(std::string_view name, size_t limit) {
 
 // Fits name, then makes it unique against taken by a suffix ~2, ~3...
 // key_of turns a candidate name into the key that must be new.
-template <typename KeyOf>
-std::string FitUnique(std::string_view name, const std::set<std::string>& taken,
-                      KeyOf key_of) {
+// taken tells whether a key is taken.
+template <typename Taken, typename KeyOf>
+std::string FitUnique(std::string_view name, Taken taken, KeyOf key_of) {
   std::string fitted = FitName(name, kNameBytes);
-  for (int n = 2; taken.count(key_of(fitted)) != 0; ++n) {
+  for (int n = 2; taken(key_of(fitted)); ++n) {
     std::string suffix = "~" + std::to_string(n);
     fitted = FitName(name, kNameBytes - suffix.size()) + suffix;
   }
@@ -90,15 +92,6 @@ Reason EntryForFolder(std::string_view folder, FileEntry* entry) {
 
 std::string KeyOf(std::string_view name, std::string_view type) {
   return std::string(name) + "." + std::string(type);
-}
-
-// Every proper folder a path passes through: "a", "a/b" of "a/b/c".
-template <typename Each>
-void ForEachFolderOf(std::string_view path, Each each) {
-  for (size_t slash = path.find('/'); slash != std::string_view::npos;
-       slash = path.find('/', slash + 1)) {
-    each(path.substr(0, slash));
-  }
 }
 
 }  // namespace
@@ -215,6 +208,13 @@ Reason EntryForFile(std::string_view file, FileEntry* entry) {
 
 FileEntry FittedEntryForFile(std::string_view file,
                              const std::set<std::string>& taken) {
+  return FittedEntryForFile(
+      file, [&](const std::string& key) { return taken.count(key) != 0; });
+}
+
+FileEntry FittedEntryForFile(
+    std::string_view file,
+    const std::function<bool(const std::string& key)>& taken) {
   std::string_view stem, extension;
   file = BaseName(file);
   SplitFileName(file, &stem, &extension);
@@ -228,38 +228,78 @@ FileEntry FittedEntryForFile(std::string_view file,
   return entry;
 }
 
+namespace {
+
+// What the chooser keeps of a key: whether a path is kept with it (an
+// entry of the catalog, or one chosen), whether it was chosen, the path.
+constexpr int64_t kKeeps = 1;
+constexpr int64_t kChosen = 2;
+
+std::string KeyRecord(int64_t flags, std::string_view path) {
+  RecordText record;
+  record.Put(flags).Put(path);
+  return record.bytes();
+}
+
+// The key of a path and whether it names a folder.
+std::string PathKey(std::string_view path, bool folder) {
+  std::string key(path);
+  key += folder ? '\1' : '\0';
+  return key;
+}
+
+}  // namespace
+
 EntryChooser::EntryChooser() {
   // The record of the catalog's own folder is never another's entry.
-  taken_.insert(KeyOf(kCatalogFolderEntry, kFolderType));
+  keys_.Put(KeyOf(kCatalogFolderEntry, kFolderType), KeyRecord(0, ""));
+}
+
+bool EntryChooser::Kept(const std::string& key, int64_t* flags,
+                        std::string* path) const {
+  std::string record;
+  if (!keys_.Find(key, &record)) return false;
+  RecordText text(record);
+  *flags = text.Number();
+  *path = text.Text();
+  return true;
 }
 
 void EntryChooser::Hold(const std::string& name, const std::string& type,
                         const std::string& kept, bool folder) {
   std::string key = KeyOf(name, type);
-  keeper_[key] = kept;
-  taken_.insert(key);
-  if (!kept.empty()) by_path_.emplace(std::make_pair(kept, folder), key);
+  int64_t flags = 0;
+  std::string path;
+  Kept(key, &flags, &path);
+  keys_.Put(key, KeyRecord(flags | kKeeps, kept));
+  // The first entry that keeps a path has it.
+  if (!kept.empty()) paths_.PutNew(PathKey(kept, folder), key);
 }
 
 void EntryChooser::Release(const std::string& key) {
-  auto it = keeper_.find(key);
-  if (it == keeper_.end()) return;
+  int64_t flags = 0;
+  std::string kept;
+  if (!Kept(key, &flags, &kept) || (flags & kKeeps) == 0) return;
   for (bool folder : {false, true}) {
-    auto at = by_path_.find({it->second, folder});
-    if (at != by_path_.end() && at->second == key) by_path_.erase(at);
+    std::string holder;
+    if (paths_.Find(PathKey(kept, folder), &holder) && holder == key) {
+      paths_.Erase(PathKey(kept, folder));
+    }
   }
-  keeper_.erase(it);
-  taken_.erase(key);
-  chosen_.erase(key);
+  keys_.Erase(key);
 }
 
 Reason EntryChooser::Choose(std::string_view path, bool folder, bool exact,
                             FileEntry* entry, std::string* holder) {
   holder->clear();
   std::string key;
-  auto kept = by_path_.find({std::string(path), folder});
-  if (kept != by_path_.end() && chosen_.count(kept->second) == 0) {
-    key = kept->second;
+  int64_t flags = 0;
+  std::string kept_path;
+  // A path chosen before keeps no entry for a second one: its key is
+  // chosen, and the path goes by the name's rule.
+  bool by_path = paths_.Find(PathKey(path, folder), &key) &&
+                 !(Kept(key, &flags, &kept_path) && (flags & kChosen) != 0);
+  if (by_path) {
     size_t dot = key.rfind('.');
     entry->name = key.substr(0, dot);
     entry->type = {std::string(kDefaultTypeHint), key.substr(dot + 1), true};
@@ -278,38 +318,41 @@ Reason EntryChooser::Choose(std::string_view path, bool folder, bool exact,
     bool free = false;
     if (reason == Reason::kNone) {
       key = entry->Key();
-      auto held = keeper_.find(key);
+      flags = 0;
+      kept_path.clear();
+      bool known = Kept(key, &flags, &kept_path);
+      bool keeps = known && (flags & kKeeps) != 0;
       bool reserved = !top && entry->name == kCatalogFolderEntry;
       // An entry that keeps no path (written, not imported) is the file's.
-      free = !reserved && chosen_.count(key) == 0 &&
-             (held == keeper_.end() || held->second.empty() ||
-              held->second == path);
+      free = !reserved && (flags & kChosen) == 0 &&
+             (!keeps || kept_path.empty() || kept_path == path);
       if (!free) {
-        *holder = held != keeper_.end() ? held->second : "";
+        *holder = keeps ? kept_path : "";
         reason = Reason::kNameTaken;
       }
     }
     if (!free && (exact || top)) return reason;
     if (!free) {
+      auto taken = [&](const std::string& candidate) {
+        return keys_.Contains(candidate);
+      };
       if (folder) {
         entry->name = FitUnique(
-            BaseName(path), taken_,
+            BaseName(path), taken,
             [](const std::string& name) { return KeyOf(name, kFolderType); });
         entry->type = {std::string(kDefaultTypeHint), std::string(kFolderType),
                        true};
         entry->typed = true;
       } else {
-        std::set<std::string> taken = taken_;
-        taken.insert(KeyOf(kCatalogFolderEntry, entry->type.type));
-        *entry = FittedEntryForFile(path, taken);
+        std::string reserved = KeyOf(kCatalogFolderEntry, entry->type.type);
+        *entry = FittedEntryForFile(path, [&](const std::string& candidate) {
+          return candidate == reserved || taken(candidate);
+        });
       }
       key = entry->Key();
     }
   }
-  keeper_[key] = std::string(path);
-  by_path_[{std::string(path), folder}] = key;
-  taken_.insert(key);
-  chosen_.insert(key);
+  keys_.Put(key, KeyRecord(kKeeps | kChosen, path));
   return Reason::kNone;
 }
 
@@ -338,8 +381,9 @@ Reason CatalogForFolder(std::string_view folder, bool exact,
   }
   if (reason != Reason::kNone) {
     if (exact) return reason;
-    *catalog =
-        FitUnique(folder, taken, [](const std::string& name) { return name; });
+    *catalog = FitUnique(
+        folder, [&](const std::string& name) { return taken.count(name) != 0; },
+        [](const std::string& name) { return name; });
   }
   if (Lower(*catalog) != folder) *keep = std::string(folder);
   return Reason::kNone;
@@ -432,6 +476,79 @@ std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries) {
     naming[i].file = file;
   }
   return naming;
+}
+
+std::string CatalogOrderKey(std::string_view name, std::string_view type) {
+  // A NUL byte becomes NUL 1, and NUL NUL ends the name: a name that is
+  // the start of another comes before it, whatever bytes follow.
+  std::string key;
+  key.reserve(name.size() + type.size() + 2);
+  for (char c : name) {
+    key += c;
+    if (c == '\0') key += '\1';
+  }
+  key.append(2, '\0');
+  for (char c : type) {
+    key += c;
+    if (c == '\0') key += '\1';
+  }
+  return key;
+}
+
+FileNaming FileNamer::Claim(const NamedEntry& e) {
+  std::string key = CatalogOrderKey(e.name, e.type);
+  if (claimed_ && !(last_ < key)) {
+    throw std::logic_error("entries named out of the catalog's order");
+  }
+  last_ = std::move(key);
+  claimed_ = true;
+  FileNaming naming;
+  naming.folder = e.folder;
+  naming.unsafe = UnsafeNamePart(e.name);
+  if (naming.unsafe == Reason::kNone) naming.unsafe = UnsafeNamePart(e.type);
+  if (naming.unsafe != Reason::kNone || e.kept.empty()) return naming;
+  if (e.folder && e.kept == kTopPath) {
+    if (!top_taken_) naming.file = std::string(kTopPath);
+    naming.displaced = top_taken_;
+    top_taken_ = true;
+    return naming;
+  }
+  naming.refused = PathProblem(e.kept);
+  if (naming.refused != Reason::kNone) return naming;
+  bool under_file = false;
+  ForEachFolderOf(e.kept, [&](std::string_view folder) {
+    under_file = under_file || files_.Contains(folder);
+  });
+  bool free =
+      !files_.Contains(e.kept) && !under_file &&
+      (e.folder ? folder_entries_.Insert(e.kept) : !folders_.Contains(e.kept));
+  if (!free) {
+    naming.displaced = true;
+    return naming;
+  }
+  naming.file = e.kept;
+  if (e.folder) {
+    folders_.Insert(e.kept);
+  } else {
+    files_.Insert(e.kept);
+  }
+  ForEachFolderOf(e.kept,
+                  [&](std::string_view folder) { folders_.Insert(folder); });
+  return naming;
+}
+
+void FileNamer::Name(const NamedEntry& e, FileNaming* naming) {
+  if (naming->unsafe != Reason::kNone || !naming->file.empty() || e.folder) {
+    return;
+  }
+  std::string file = DefaultFileName(e.name, e.type);
+  std::string stem = Lower(e.name), extension = ExtensionOf(e.type);
+  for (int n = 2; files_.Contains(file) || folders_.Contains(file); ++n) {
+    file = stem + "~" + std::to_string(n) + "." + extension;
+    naming->displaced = true;
+  }
+  files_.Insert(file);
+  naming->file = std::move(file);
 }
 
 std::set<std::string> FoldersOf(const std::vector<FileNaming>& naming) {

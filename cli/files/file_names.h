@@ -29,6 +29,7 @@
 #ifndef VUVOROZO_CLI_FILES_FILE_NAMES_H_
 #define VUVOROZO_CLI_FILES_FILE_NAMES_H_
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "cli/files/entry_types.h"
+#include "cli/files/spill.h"
 #include "cli/reasons.h"
 
 namespace cli {
@@ -75,6 +77,16 @@ struct FileEntry {
 std::string_view BaseName(std::string_view path);
 std::string_view ParentOf(std::string_view path);
 
+// Calls each for every proper folder a path passes through: "a", "a/b" of
+// "a/b/c".
+template <typename Each>
+void ForEachFolderOf(std::string_view path, Each each) {
+  for (size_t slash = path.find('/'); slash != std::string_view::npos;
+       slash = path.find('/', slash + 1)) {
+    each(path.substr(0, slash));
+  }
+}
+
 // Why path cannot be kept as a file's path inside a catalog's folder:
 // kNone when it can (relative, names of 1 to 255 bytes but "." and "..",
 // no NUL, at most 4,096 bytes, no name the program keeps for its own).
@@ -106,6 +118,10 @@ Reason EntryForFile(std::string_view file, FileEntry* entry);
 // a suffix ~2, ~3... so that no two files share an entry.
 FileEntry FittedEntryForFile(std::string_view file,
                              const std::set<std::string>& taken);
+// The same with taken(key) telling whether a key is taken.
+FileEntry FittedEntryForFile(
+    std::string_view file,
+    const std::function<bool(const std::string& key)>& taken);
 
 // Chooses the entries the files and folders of a tree become, one after
 // another, against the entries a catalog holds:
@@ -114,7 +130,8 @@ FileEntry FittedEntryForFile(std::string_view file,
 //   3. with exact names, nothing: the reason is kNameTaken or the name's;
 //      else a fitted entry (FittedEntryForFile) no other has.
 // Each entry is chosen once: a second path never gets an entry chosen
-// before.
+// before. What it keeps of the entries is set aside (spill.h): a catalog
+// of any size is chosen for in little memory.
 class EntryChooser {
  public:
   EntryChooser();
@@ -129,10 +146,13 @@ class EntryChooser {
   void Release(const std::string& key);
 
  private:
-  std::map<std::string, std::string> keeper_;  // key -> path it keeps
-  std::map<std::pair<std::string, bool>, std::string> by_path_;
-  std::set<std::string> taken_;   // every key held or chosen
-  std::set<std::string> chosen_;  // keys chosen by Choose
+  // What keys_ holds of key: false when nothing (the key is free).
+  bool Kept(const std::string& key, int64_t* flags, std::string* path) const;
+  // Every key held or chosen (and the catalog's own folder's): whether it
+  // keeps a path, whether it was chosen, the path it keeps.
+  SpillMap keys_;
+  // The key that keeps a path, by PathKey, for the entries held.
+  SpillMap paths_;
 };
 
 // Why name cannot be a libref, the name of a library's folder
@@ -198,6 +218,35 @@ struct FileNaming {
 // name can be part of a file name is left without one. Returns one naming
 // an entry, in the order of entries.
 std::vector<FileNaming> NameFiles(const std::vector<NamedEntry>& entries);
+
+// A key whose byte order is the catalog's order of entries: by name, then
+// type, bytes compared.
+std::string CatalogOrderKey(std::string_view name, std::string_view type);
+
+// The rule of NameFiles for entries given one at a time, in the catalog's
+// order (CatalogOrderKey), and twice: Claim in the first pass gives each
+// entry the path it keeps where that is free, and Name in the second gives
+// the others their default names. It keeps the paths taken as tags in
+// memory and the paths themselves aside (spill.h), so that a catalog of any
+// size is named in little memory, each entry as NameFiles names it.
+class FileNamer {
+ public:
+  // The first pass: what the entry's naming is once the kept paths are
+  // claimed. An entry out of the catalog's order is a fault of the caller
+  // (std::logic_error).
+  FileNaming Claim(const NamedEntry& entry);
+  // The second pass, over the same entries in the same order, each with
+  // the naming Claim gave it: the naming the rule gives.
+  void Name(const NamedEntry& entry, FileNaming* naming);
+
+ private:
+  SpillSet files_;           // the files' paths
+  SpillSet folders_;         // the folders' paths
+  SpillSet folder_entries_;  // paths folder entries claimed
+  bool top_taken_ = false;
+  std::string last_;  // the CatalogOrderKey of the entry claimed last
+  bool claimed_ = false;
+};
 
 // Every folder of the tree the naming makes: the folders of entries that
 // have a path, and each folder a file's or folder's path passes through;

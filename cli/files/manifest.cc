@@ -92,22 +92,26 @@ bool ParseField(std::string_view text, std::string* out) {
 
 }  // namespace
 
+std::string ManifestHeading() { return std::string(kHeading); }
+
+void AppendManifestLine(const ManifestLine& line, std::string* out) {
+  // A file name starting with '#' would read back as a comment.
+  std::string_view file = line.file;
+  if (!file.empty() && file[0] == '#') {
+    *out += "\\x23";
+    file.remove_prefix(1);
+  }
+  AppendField(file, out);
+  *out += '\t';
+  AppendField(line.entry, out);
+  *out += '\t';
+  AppendField(line.description, out);
+  *out += '\n';
+}
+
 std::string FormatManifest(const std::vector<ManifestLine>& lines) {
   std::string out = kHeading;
-  for (const ManifestLine& line : lines) {
-    // A file name starting with '#' would read back as a comment.
-    std::string_view file = line.file;
-    if (!file.empty() && file[0] == '#') {
-      out += "\\x23";
-      file.remove_prefix(1);
-    }
-    AppendField(file, &out);
-    out += '\t';
-    AppendField(line.entry, &out);
-    out += '\t';
-    AppendField(line.description, &out);
-    out += '\n';
-  }
+  for (const ManifestLine& line : lines) AppendManifestLine(line, &out);
   return out;
 }
 
@@ -188,7 +192,20 @@ bool ReadManifest(int folder, std::map<std::string, ManifestLine>* lines,
 
 bool WriteManifest(int folder, const std::vector<ManifestLine>& lines,
                    std::string* error) {
-  std::string text = FormatManifest(lines);
+  size_t next = 0;
+  return WriteManifest(
+      folder,
+      [&](std::string* text) {
+        if (next >= lines.size()) return false;
+        AppendManifestLine(lines[next++], text);
+        return true;
+      },
+      error);
+}
+
+bool WriteManifest(int folder,
+                   const std::function<bool(std::string* text)>& next,
+                   std::string* error) {
   ExportFile file(folder, std::string(kManifestName));
   if (!file.Create()) {
     *error = file.error();
@@ -197,7 +214,13 @@ bool WriteManifest(int folder, const std::vector<ManifestLine>& lines,
   Output out(file.fd());
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  if (!out.Put(text.data(), text.size()) || !out.Flush()) {
+  std::string text = kHeading;
+  bool ok = true;
+  do {
+    ok = out.Put(text.data(), text.size());
+    text.clear();
+  } while (ok && next(&text));
+  if (!ok || !out.Flush()) {
     *error = out.error();
     return false;
   }

@@ -15,6 +15,7 @@
 #ifndef VUVOROZO_CLI_FILES_MANIFEST_H_
 #define VUVOROZO_CLI_FILES_MANIFEST_H_
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ struct ManifestLine {
 };
 
 std::string FormatManifest(const std::vector<ManifestLine>& lines);
+// The same a line at a time: the heading, then each line appended.
+std::string ManifestHeading();
+void AppendManifestLine(const ManifestLine& line, std::string* out);
 
 // The lines of a manifest by file name. A line that does not parse (too few
 // fields, a bad escape) is left out and counted in *bad.
@@ -43,6 +47,11 @@ bool ReadManifest(int folder, std::map<std::string, ManifestLine>* lines,
 // Writes the manifest into the open folder, replacing an earlier one
 // whole. false with *error.
 bool WriteManifest(int folder, const std::vector<ManifestLine>& lines,
+                   std::string* error);
+// The same with the text of the lines (AppendManifestLine) given in parts
+// by next, until it returns false.
+bool WriteManifest(int folder,
+                   const std::function<bool(std::string* text)>& next,
                    std::string* error);
 
 // Removes the manifest of the open folder, if there is one. false with
