@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -32,6 +33,7 @@
 #include "cli/files/content.h"
 #include "cli/files/entry_types.h"
 #include "cli/files/file_names.h"
+#include "cli/files/file_writer.h"
 #include "cli/files/manifest.h"
 #include "cli/option_text.h"
 #include "cli/patterns.h"
@@ -105,6 +107,12 @@ class Selection {
   std::vector<bool> matched_;
 };
 
+// A file of a folder export up to this size is read into memory and made
+// by the file writer while the next entry is read; at most kWriterBytes of
+// such files wait to be written.
+constexpr int64_t kHandedFileBytes = 1 << 20;
+constexpr size_t kWriterBytes = 16 << 20;
+
 void SetTimes(int fd, uint32_t mode, int64_t modified_ns) {
   struct timespec times[2];
   int64_t seconds = modified_ns / 1000000000;
@@ -135,6 +143,7 @@ class Exporter {
     default_mode_ = DefaultFileMode();
   }
   ~Exporter() {
+    writer_.reset();  // its files are made in the root's folders
     if (root_ >= 0) close(root_);
   }
 
@@ -147,10 +156,22 @@ class Exporter {
   bool Finish();
 
  private:
-  // manifest (may be null) takes the member's line of the manifest.
-  Outcome ExportMember(Directory& directory, FolderChain* chain,
-                       const std::string& label, const Member& member,
-                       RecordSpill* manifest);
+  // manifest (may be null) takes the member's line of the manifest. The
+  // outcome is counted in the tally, now or, for a file handed to the file
+  // writer, once it is made (Collect).
+  void ExportMember(Directory& directory, FolderChain* chain,
+                    const std::string& label, const Member& member,
+                    RecordSpill* manifest);
+  Outcome MemberOutcome(Directory& directory, FolderChain* chain,
+                        const std::string& label, const Member& member,
+                        RecordSpill* manifest);
+  // What is said and counted of a member whose file was made.
+  Outcome Exported(const std::string& what, const std::string& shown,
+                   const Transfer& transfer, int32_t record_length,
+                   RecordSpill* manifest, const std::string& manifest_line);
+  // Counts the files the writer made, in the order handed: those made so
+  // far, or every one with all (what comes next is said after them).
+  void Collect(bool all);
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the archive. false with *error.
   bool Deliver(EntryStream& entry, const EntryFile& as_file,
@@ -181,6 +202,19 @@ class Exporter {
   std::set<std::string> folders_;  // made for catalogs under -r
   int64_t written_bytes_ = 0;      // bytes of the member exported last
   Tally tally_;
+  // Files of a folder export made beside the reading, and what is said of
+  // each once made, in the order handed.
+  std::unique_ptr<FileWriter> writer_;
+  struct Handed {
+    std::string what;
+    std::string shown;
+    Transfer transfer;
+    int32_t record_length;
+    RecordSpill* manifest;
+    std::string manifest_line;
+  };
+  std::deque<Handed> handed_;
+  bool handed_last_ = false;  // the member exported last was handed
 };
 
 ArchiveWriter* Exporter::Archive() {
@@ -499,9 +533,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
       return;
     }
     each_file([&](const Member& member) {
-      Outcome outcome =
-          ExportMember(directory, nullptr, label, member, nullptr);
-      tally_.Add(outcome, written_bytes_);
+      ExportMember(directory, nullptr, label, member, nullptr);
     });
   } else {
     int root = Root();
@@ -534,10 +566,11 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
       // The manifest's lines, of the files written, wait aside.
       RecordSpill written;
       each_file([&](const Member& member) {
-        Outcome outcome = ExportMember(directory, &chain, label, member,
-                                       described ? &written : nullptr);
-        tally_.Add(outcome, written_bytes_);
+        ExportMember(directory, &chain, label, member,
+                     described ? &written : nullptr);
       });
+      // Every file is made before the manifest and the folders' times.
+      Collect(true);
       // Entries without descriptions need no manifest: the folder then
       // holds just the files, and an earlier export's manifest goes, lest
       // an import take its stale descriptions.
@@ -632,20 +665,61 @@ bool Exporter::Deliver(EntryStream& entry, const EntryFile& as_file,
   return true;
 }
 
-Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
-                               const std::string& label, const Member& member,
-                               RecordSpill* manifest) {
+void Exporter::ExportMember(Directory& directory, FolderChain* chain,
+                            const std::string& label, const Member& member,
+                            RecordSpill* manifest) {
+  handed_last_ = false;
+  Outcome outcome = MemberOutcome(directory, chain, label, member, manifest);
+  if (!handed_last_) tally_.Add(outcome, written_bytes_);
+  Collect(false);
+}
+
+void Exporter::Collect(bool all) {
+  while (!handed_.empty() && (all || writer_->OldestDone())) {
+    Handed file = std::move(handed_.front());
+    handed_.pop_front();
+    std::string error;
+    Outcome outcome =
+        writer_->Take(&error)
+            ? Exported(file.what, file.shown, file.transfer, file.record_length,
+                       file.manifest, file.manifest_line)
+            : Skipped(file.what, error);
+    tally_.Add(outcome, outcome == Outcome::kSkipped ? 0 : file.transfer.bytes);
+  }
+}
+
+Outcome Exporter::Exported(const std::string& what, const std::string& shown,
+                           const Transfer& transfer, int32_t record_length,
+                           RecordSpill* manifest,
+                           const std::string& manifest_line) {
+  if (manifest != nullptr) manifest->Append(manifest_line);
+  PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
+              (transfer.records == 1 ? " record)" : " records)"));
+  WarnTruncated(what, transfer, record_length, false);
+  return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+}
+
+Outcome Exporter::MemberOutcome(Directory& directory, FolderChain* chain,
+                                const std::string& label, const Member& member,
+                                RecordSpill* manifest) {
   written_bytes_ = 0;
   std::string what = Printable(member.name + "." + member.type);
   const FileNaming& naming = member.naming;
+  EntryFile as_file =
+      EntryFileOf(member.info, member.known ? &member.kept : nullptr,
+                  member.type, default_mode_);
+  // A file read into memory is made by the file writer; anything said of a
+  // member comes after what is said of the files handed before it.
+  bool hand = chain != nullptr && !archive_ && as_file.size &&
+              *as_file.size <= kHandedFileBytes &&
+              naming.unsafe == Reason::kNone &&
+              naming.refused == Reason::kNone && !naming.displaced;
+  if (!hand) Collect(true);
   if (naming.unsafe != Reason::kNone) {
     return Skipped(what, std::string("the name cannot be part of a file "
                                      "name: ") +
                              TextOf(naming.unsafe));
   }
-  EntryFile as_file =
-      EntryFileOf(member.info, member.known ? &member.kept : nullptr,
-                  member.type, default_mode_);
   const std::string& path = naming.file;
   if (naming.refused != Reason::kNone) {
     PrintWarning(what + ": the recorded path " +
@@ -662,6 +736,7 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   if (chain != nullptr) {
     folder = chain->Enter(ParentOf(path), true);
     if (folder < 0) {
+      Collect(true);
       return Skipped(what, "cannot make the folder of " + shown +
                                " (a link is not followed): " + SystemError());
     }
@@ -672,14 +747,28 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
   EntryStream entry(session_);
   int32_t st = OpenAsWritten(entry, directory, key, as_file);
   if (st != 0) {
+    Collect(true);
     session_.Fail(what + ": skipped", st);
     return Outcome::kSkipped;
   }
   Transfer transfer;
   std::string error;
-  bool delivered = Deliver(entry, as_file, member.type, folder, full,
-                           std::string(BaseName(path)), &transfer, &error);
+  std::string bytes;
+  bool delivered;
+  if (hand) {
+    Output into(&bytes);
+    transfer =
+        ReadRecords(entry, as_file.mapping, as_file.attributes.final_newline,
+                    into, &as_file.attributes, member.type);
+    delivered = true;
+  } else {
+    delivered = Deliver(entry, as_file, member.type, folder, full,
+                        std::string(BaseName(path)), &transfer, &error);
+  }
   int32_t close = entry.Close();
+  bool whole = delivered && transfer.damage.empty() && transfer.status == 0 &&
+               close == 0;
+  if (hand && !whole) Collect(true);
   if (!delivered) return Skipped(what, error);
   if (!transfer.damage.empty()) return Skipped(what, transfer.damage);
   if (transfer.status != 0 || close != 0) {
@@ -687,16 +776,26 @@ Outcome Exporter::ExportMember(Directory& directory, FolderChain* chain,
                   transfer.status != 0 ? transfer.status : close);
     return Outcome::kSkipped;
   }
+  std::string manifest_line;
   if (manifest != nullptr) {
-    std::string line;
-    AppendManifestLine({path, key.Path(), member.info.description}, &line);
-    manifest->Append(line);
+    AppendManifestLine({path, key.Path(), member.info.description},
+                       &manifest_line);
   }
-  PrintDetail(what + " -> " + shown + " (" + std::to_string(transfer.records) +
-              (transfer.records == 1 ? " record)" : " records)"));
-  WarnTruncated(what, transfer, entry.record_length(), false);
+  if (hand) {
+    if (writer_ == nullptr)
+      writer_ = std::make_unique<FileWriter>(kWriterBytes);
+    while (!writer_->Room(bytes.size())) Collect(true);
+    writer_->Hand(folder, chain->Held(), std::string(BaseName(path)),
+                  Printable(full), std::move(bytes), as_file.mode,
+                  as_file.modified_ns);
+    handed_.push_back({what, shown, transfer, entry.record_length(), manifest,
+                       std::move(manifest_line)});
+    handed_last_ = true;
+    return Outcome::kDone;
+  }
   written_bytes_ = transfer.bytes;
-  return transfer.truncated != 0 ? Outcome::kTruncated : Outcome::kDone;
+  return Exported(what, shown, transfer, entry.record_length(), manifest,
+                  manifest_line);
 }
 
 // Whether every path the catalog's entries keep, and every entry name, is

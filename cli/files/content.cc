@@ -107,13 +107,11 @@ bool MakeFolderIn(int folder, const std::string& name) {
   return mkdirat(folder, name.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
-FolderChain::~FolderChain() {
-  while (!chain_.empty()) Pop();
-}
+FolderChain::~FolderChain() = default;
 
-void FolderChain::Pop() {
-  close(chain_.back().second);
-  chain_.pop_back();
+std::shared_ptr<const Descriptor> FolderChain::Held() const {
+  if (chain_.empty()) return nullptr;
+  return chain_.back().second;
 }
 
 int FolderChain::Enter(std::string_view path, bool make) {
@@ -129,18 +127,18 @@ int FolderChain::Enter(std::string_view path, bool make) {
          chain_[same].first == names[same]) {
     ++same;
   }
-  while (chain_.size() > same) Pop();
+  chain_.resize(same);
   for (size_t i = same; i < names.size(); ++i) {
-    int parent = chain_.empty() ? root_ : chain_.back().second;
+    int parent = chain_.empty() ? root_ : chain_.back().second->get();
     if (make && mkdirat(parent, names[i].c_str(), 0777) != 0 &&
         errno != EEXIST) {
       return -1;
     }
     int fd = OpenFolderIn(parent, names[i]);
     if (fd < 0) return -1;
-    chain_.emplace_back(names[i], fd);
+    chain_.emplace_back(names[i], std::make_shared<Descriptor>(fd));
   }
-  return chain_.empty() ? root_ : chain_.back().second;
+  return chain_.empty() ? root_ : chain_.back().second->get();
 }
 
 namespace {
@@ -413,6 +411,8 @@ bool Content::Pass(const Piece& piece, int64_t* total,
 
 Output::Output(int fd) : fd_(fd), buffer_(new char[kOutputBytes]) {}
 
+Output::Output(std::string* into) : into_(into) {}
+
 Output::~Output() = default;
 
 bool Output::WriteOut(const char* data, size_t length) {
@@ -426,6 +426,10 @@ bool Output::WriteOut(const char* data, size_t length) {
 
 bool Output::Put(const char* data, size_t length) {
   written_ += static_cast<int64_t>(length);
+  if (into_ != nullptr) {
+    into_->append(data, length);
+    return true;
+  }
   if (used_ + length <= kOutputBytes) {
     std::memcpy(buffer_.get() + used_, data, length);
     used_ += length;
@@ -439,6 +443,7 @@ bool Output::Put(const char* data, size_t length) {
 }
 
 bool Output::Flush() {
+  if (into_ != nullptr) return true;
   size_t n = used_;
   used_ = 0;
   return n == 0 ? error_.empty() : WriteOut(buffer_.get(), n);

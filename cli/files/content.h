@@ -69,11 +69,14 @@ class FolderChain {
   // The folder at path ("" the root), made where absent when make is set.
   // -1 with errno when it cannot be.
   int Enter(std::string_view path, bool make);
+  // The folder Enter gave last, kept open for as long as the holder keeps
+  // it; null for the root, which the caller keeps.
+  std::shared_ptr<const Descriptor> Held() const;
 
  private:
-  void Pop();
   int root_;
-  std::vector<std::pair<std::string, int>> chain_;  // names and folders
+  // Names and folders.
+  std::vector<std::pair<std::string, std::shared_ptr<Descriptor>>> chain_;
 };
 
 // A name found in a folder, and what it is.
@@ -188,10 +191,12 @@ class Content {
   mutable bool changed_ = false;
 };
 
-// Buffered writes to a file descriptor the caller owns.
+// Buffered writes to a file descriptor the caller owns, or to memory.
 class Output {
  public:
   explicit Output(int fd);
+  // Appends to *into.
+  explicit Output(std::string* into);
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -205,7 +210,8 @@ class Output {
  private:
   bool WriteOut(const char* data, size_t length);
 
-  int fd_;
+  int fd_ = -1;
+  std::string* into_ = nullptr;
   std::unique_ptr<char[]> buffer_;
   size_t used_ = 0;
   int64_t written_ = 0;

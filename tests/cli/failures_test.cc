@@ -130,3 +130,54 @@ TEST_F(FailuresTest, ARefusedWriteLeavesNoEmptyCatalogItMade) {
 }
 
 }  // namespace
+
+namespace {
+
+// An export says each file it could not make, in its place among the files
+// it made (-v names them in order), counts the rest and fails.
+TEST_F(FailuresTest, AnExportSaysEachFileItCouldNotMakeInOrder) {
+  std::string notes = root_ + "/notes";
+  std::filesystem::create_directories(notes);
+  auto name_of = [](int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%02d", i);
+    return std::string(name);
+  };
+  for (int i = 0; i < 40; ++i) {
+    std::ofstream(notes + "/note" + name_of(i) + ".txt")
+        << "note " << i << "\n";
+  }
+  ASSERT_EQ(Run({"import", notes, "lib.notes"}).code, 0);
+  std::string out = root_ + "/out";
+  std::filesystem::create_directories(out + "/note10.txt");
+  std::filesystem::create_directories(out + "/note30.txt");
+  // What is said, on both streams as they come.
+  EXPECT_EQ(RunShell("\"$V\" --data \"$D\" export lib.notes \"" + out +
+                     "\" -v >\"" + root_ + "/said\" 2>&1"),
+            1);
+  std::ifstream in(root_ + "/said");
+  std::stringstream said_text;
+  said_text << in.rdbuf();
+  std::string said = said_text.str();
+  EXPECT_NE(said.find("NOTE10.CATAMS: skipped: cannot write "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("NOTE30.CATAMS: skipped: cannot write "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("40 entries: 38 files written"), std::string::npos)
+      << said;
+  size_t at = 0;
+  for (int i = 0; i < 40; ++i) {
+    size_t found = said.find("NOTE" + name_of(i) + ".CATAMS", at);
+    ASSERT_NE(found, std::string::npos) << i << " after " << at << "\n" << said;
+    at = found;
+    if (i == 10 || i == 30) continue;
+    std::ifstream file(out + "/note" + name_of(i) + ".txt");
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(), "note " + std::to_string(i) + "\n");
+  }
+}
+
+}  // namespace

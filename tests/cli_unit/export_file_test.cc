@@ -15,6 +15,7 @@
 #include <string>
 
 #include "cli/files/content.h"
+#include "cli/files/file_writer.h"
 
 namespace cli {
 namespace {
@@ -111,6 +112,66 @@ TEST_F(ExportFileTest, AnExistingFileOrLinkIsReplacedOnlyAtCommit) {
   EXPECT_FALSE(std::filesystem::is_symlink(root_ + "/dangling.txt"));
   EXPECT_EQ(Names(), (std::set<std::string>{"dangling.txt", "link.txt",
                                             "old.txt", "outside.txt"}));
+}
+
+}  // namespace
+}  // namespace cli
+
+namespace cli {
+namespace {
+
+// Files made by the file writer beside their reading: each as ExportFile
+// makes it (bytes, mode, time; an existing file replaced, a folder in the
+// way refused), the results in the order handed, a folder kept open by the
+// writer for as long as it needs it, and no more bytes waiting than the
+// bound allows but one file's. Nothing is left of a file that could not be
+// made.
+TEST_F(ExportFileTest, TheFileWriterMakesFilesInTheOrderHanded) {
+  ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root_ + "/taken").c_str(), 0755), 0);
+  Write("old.txt", "old");
+  int sub = open((root_ + "/sub").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(sub, 0);
+  auto sub_owner = std::make_shared<const Descriptor>(sub);
+  FileWriter writer(100);
+  EXPECT_TRUE(writer.Room(1000)) << "one file is always taken";
+  const int64_t kTime = 1600000000123456789;
+  std::vector<std::string> names;
+  for (int i = 0; i < 200; ++i) {
+    std::string name = "note" + std::to_string(i) + ".txt";
+    writer.Hand(folder_, nullptr, name, name, "note " + std::to_string(i), 0640,
+                kTime + i);
+    names.push_back(name);
+  }
+  writer.Hand(folder_, nullptr, "old.txt", "old.txt", "new", 0600, kTime);
+  writer.Hand(folder_, nullptr, "taken", "taken", "x", 0600, kTime);
+  // The folder's own descriptor goes before the writer is done with it.
+  writer.Hand(sub, sub_owner, "deep.csv", "sub/deep.csv", "a,b\n", 0644, kTime);
+  sub_owner.reset();
+  EXPECT_FALSE(writer.Room(100)) << "200 notes wait, or were just made";
+  for (int i = 0; i < 200; ++i) {
+    std::string error;
+    ASSERT_TRUE(writer.Take(&error)) << names[i] << ": " << error;
+  }
+  std::string error;
+  ASSERT_TRUE(writer.Take(&error)) << error;
+  EXPECT_FALSE(writer.Take(&error));
+  EXPECT_EQ(error.find("cannot write taken: "), 0u) << error;
+  ASSERT_TRUE(writer.Take(&error)) << error;
+  EXPECT_EQ(writer.pending(), 0u);
+  EXPECT_FALSE(writer.Take(&error)) << "nothing is left to take";
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(Read(names[i]), "note " + std::to_string(i));
+    struct stat st;
+    ASSERT_EQ(stat((root_ + "/" + names[i]).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, kTime + i);
+  }
+  EXPECT_EQ(Read("old.txt"), "new");
+  EXPECT_EQ(Read("sub/deep.csv"), "a,b\n");
+  EXPECT_TRUE(std::filesystem::is_directory(root_ + "/taken"));
+  EXPECT_EQ(Names().size(), 200u + 3u) << "no temporary file is left";
+  EXPECT_TRUE(writer.Room(100));
 }
 
 }  // namespace
