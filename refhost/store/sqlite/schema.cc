@@ -1,7 +1,7 @@
-// The library file's format: the tables of format 2, what a file holds
-// (a library of ours, of which format, or something else), making a new
-// library, bringing one of format 1 to format 2, and the statements each
-// format is read and written with.
+// The library file's format: its tables, what a file holds (a library of
+// ours, of which format, or something else), making a new library,
+// bringing one of an earlier format to the current one, and the
+// statements each format is read and written with.
 
 #include <sqlite3.h>
 
@@ -75,6 +75,11 @@ CREATE TABLE IF NOT EXISTS writers(
   PRIMARY KEY(catalog, name, type)) WITHOUT ROWID;
 )sql";
 
+// The column format 4 added: the level compact packed a version's pages
+// at; 0 for pages as their writer packed them.
+constexpr const char* kFormat4Columns =
+    "ALTER TABLE versions ADD COLUMN packed INTEGER NOT NULL DEFAULT 0";
+
 }  // namespace
 
 StoreStatus LibraryFile::OpenFile(bool create) {
@@ -97,8 +102,8 @@ StoreStatus LibraryFile::OpenFile(bool create) {
     if (StoreStatus s = MakeSchema(); !s.ok()) return s;
   } else if (format == 1) {
     if (StoreStatus s = MigrateFormat1(); !s.ok()) return s;
-  } else if (format == 2) {
-    if (StoreStatus s = MigrateFormat2(); !s.ok()) return s;
+  } else if (format < kFormat) {
+    if (StoreStatus s = MigrateFormats2And3(); !s.ok()) return s;
   }
   // Every library is kept in WAL journal; one whose rebuild with another
   // page size was stopped midway may be left without it, and gets it back
@@ -181,7 +186,7 @@ StoreStatus LibraryFile::InspectNow(Connection& connection, int* format) {
     }
   }
   if (application == kApplicationId) {
-    if (version == kFormat || version == 2) {
+    if (version >= 2 && version <= kFormat) {
       *format = (int)version;
       return StoreStatus::Ok();
     }
@@ -240,7 +245,8 @@ StoreStatus LibraryFile::MakeSchema() {
       return StoreStatus::IoError(path_ +
                                   ": made by another program meanwhile");
     }
-    for (const char* tables : {kSharedTables, kFormat2Tables, kFormat3Tables}) {
+    for (const char* tables :
+         {kSharedTables, kFormat2Tables, kFormat3Tables, kFormat4Columns}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
     fit_pages_ = true;
@@ -284,7 +290,8 @@ StoreStatus LibraryFile::MigrateFormat1() {
         !s.ok()) {
       return s;
     }
-    for (const char* tables : {kFormat2Tables, kFormat3Tables}) {
+    for (const char* tables :
+         {kFormat2Tables, kFormat3Tables, kFormat4Columns}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
     std::vector<std::pair<int64_t, int64_t>> versions;
@@ -312,13 +319,17 @@ StoreStatus LibraryFile::MigrateFormat1() {
 }
 
 // Format 2 lacks the dictionaries; its pages, which name none, read as
-// they are.
-StoreStatus LibraryFile::MigrateFormat2() {
+// they are. Format 3 has every table: what it lacks is packed host
+// attributes, which its attributes, as they are, read beside (compact
+// packs them). Both are stamped with the current format, which a release
+// that does not read packed attributes refuses.
+StoreStatus LibraryFile::MigrateFormats2And3() {
   return Change([&]() -> StoreStatus {
     int format = 0;
     if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
     if (format == kFormat) return StoreStatus::Ok();  // done by another
     if (StoreStatus s = main_->Exec(kFormat3Tables); !s.ok()) return s;
+    if (StoreStatus s = main_->Exec(kFormat4Columns); !s.ok()) return s;
     return Stamp();
   });
 }
@@ -406,15 +417,22 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
       "host_attributes = coalesce(?7, host_attributes)");
   set(Sql::kDeleteEntry,
       "DELETE FROM entries WHERE catalog_id = ?1 AND name = ?2 AND type = ?3");
+  // A live version has no owner (0, which SQLite keeps in no bytes): the
+  // writer kNewLiveVersion is given (?1, ?2) is not kept.
   set(Sql::kNewVersion,
-      "INSERT INTO versions(state, owner_pid, owner_start) VALUES(?1, ?2, ?3)");
+      "INSERT INTO versions(state, owner_pid, owner_start) VALUES(?1, "
+      "CASE WHEN ?1 = 1 THEN 0 ELSE ?2 END, CASE WHEN ?1 = 1 THEN 0 ELSE ?3 "
+      "END)");
   set(Sql::kNewLiveVersion,
       "INSERT INTO versions(state, owner_pid, owner_start, record_count, "
-      "longest) VALUES(1, ?1, ?2, ?3, ?4)");
+      "longest) VALUES(1, 0, 0, ?3, ?4)");
   set(Sql::kSetVersion,
-      "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3 "
+      "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3, "
+      "owner_pid = CASE WHEN ?1 = 1 THEN 0 ELSE owner_pid END, "
+      "owner_start = CASE WHEN ?1 = 1 THEN 0 ELSE owner_start END "
       "WHERE id = ?4");
   set(Sql::kDeleteVersion, "DELETE FROM versions WHERE id = ?1");
+  set(Sql::kMarkPacked, "UPDATE versions SET packed = ?2 WHERE id = ?1");
   set(Sql::kFindPage,
       "SELECT key, count, longest, data FROM pages "
       "WHERE key <= ?1 AND key >= ?2 ORDER BY key DESC LIMIT 1");

@@ -29,7 +29,7 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
   struct stat info;
   EXPECT_EQ(stat(DbPath().c_str(), &info), 0);
-  EXPECT_EQ(Query("PRAGMA user_version"), 3);
+  EXPECT_EQ(Query("PRAGMA user_version"), 4);
   EXPECT_EQ(Query("PRAGMA application_id"), 0x5655564C);
   EXPECT_TRUE(std::filesystem::exists(DbPath() + "-wal")) << "WAL mode";
   store.reset();
