@@ -107,6 +107,15 @@ TEST_P(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
   ExpectEveryEntryAsWritten("as the earlier release left it");
   EXPECT_EQ(Sql("PRAGMA user_version"), has_copies() ? "3" : "2")
       << "reading changes nothing";
+  // The times of the entries the changes below leave alone.
+  const std::string unchanged =
+      " FROM entries WHERE name NOT IN ('LONG', 'FIRST', 'TOTALS', 'SALES') "
+      "ORDER BY catalog_id, name, type)";
+  const std::string times_then =
+      Sql("SELECT group_concat(created || ',' || modified, ';') FROM (SELECT "
+          "created, modified" +
+          unchanged);
+  ASSERT_NE(times_then, "");
 
   // Changes of every kind, beside the entries it had: an append to a
   // multi-page entry, a new entry, a replaced one, a deleted one.
@@ -128,6 +137,12 @@ TEST_P(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
   EXPECT_EQ(check.code, 0) << check.out;
   EXPECT_EQ(Sql("PRAGMA user_version"), "4")
       << "a release that cannot read what this one writes refuses it";
+  // They keep them, the time of change now kept after the creation.
+  EXPECT_EQ(Sql("SELECT group_concat(created || ',' || modified, ';') FROM "
+                "(SELECT created, created + modified_after AS modified" +
+                unchanged),
+            times_then);
+  EXPECT_EQ(Sql("SELECT count(*) FROM entries WHERE modified_after < 0"), "0");
 
   // Compact rewrites every page and host attribute in the current format;
   // what was there reads the same.

@@ -9,9 +9,10 @@
 //
 // Tables (format 4: PRAGMA user_version 4, PRAGMA application_id "VUVL"):
 //   catalogs(id, name)
-//   entries(catalog_id, name, type, description, created, modified,
+//   entries(catalog_id, name, type, description, created, modified_after,
 //           version_id, host_attributes)     -- the committed content
-//   versions(id, state, owner_pid, owner_start, record_count, longest)
+//   versions(id, state, owner_pid, owner_start, record_count, longest,
+//            packed)
 //   pages(key, count, longest, data)         -- key = version << 32 | first
 //   writers(catalog, name, type, owner_pid, owner_start)
 //   dictionaries(id, catalog_id, made, trained_bytes, hash, data)
@@ -25,10 +26,13 @@
 // catalog's pages take four times the bytes they took when its dictionary
 // was made (trained_bytes), and compresses the catalog again with it if it
 // makes the pages it is tried on smaller. A live version's owner is 0: it
-// belongs to its entry, and only staging versions need one.
+// belongs to its entry, and only staging versions need one; packed is the
+// level compact packed its pages at (0: as written). An entry's time of
+// change is kept as the microseconds after its creation (modified_after).
 //
-// Format 3 is format 4 without packed attributes, and format 2 without
-// dictionaries besides; each is brought to format 4 (the table made, the
+// Format 3 is format 4 without packed attributes, versions.packed and
+// modified_after (it kept the time of change itself, as modified), and
+// format 2 without dictionaries besides; each is brought to format 4 (the table made, the
 // file stamped) the first time it is opened for writing, and compact packs
 // their attributes and gives their catalogs dictionaries. Format 1,
 // written by the first release, kept one row a record in records(key,

@@ -21,8 +21,10 @@ namespace {
 // A journal left larger than this by a big transaction is cut back.
 constexpr const char* kJournalLimit = "PRAGMA journal_size_limit = 8388608";
 
-// The tables of format 2 that format 1 has too (versions without
-// owner_start, entries without host_attributes in its first release).
+// The tables that format 1 has too, as a new library makes them (format
+// 1 had versions without owner_start and packed, entries with modified
+// for modified_after and, in its first release, without host_attributes;
+// kFormat4Changes brings the last two to this).
 constexpr const char* kSharedTables = R"sql(
 CREATE TABLE IF NOT EXISTS catalogs(
   id INTEGER PRIMARY KEY,
@@ -33,14 +35,15 @@ CREATE TABLE IF NOT EXISTS versions(
   owner_pid INTEGER NOT NULL,
   record_count INTEGER NOT NULL DEFAULT 0,
   longest INTEGER NOT NULL DEFAULT 0,
-  owner_start INTEGER NOT NULL DEFAULT 0);
+  owner_start INTEGER NOT NULL DEFAULT 0,
+  packed INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS entries(
   catalog_id INTEGER NOT NULL,
   name TEXT NOT NULL,
   type TEXT NOT NULL,
   description TEXT NOT NULL,
   created INTEGER NOT NULL,
-  modified INTEGER NOT NULL,
+  modified_after INTEGER NOT NULL,
   version_id INTEGER NOT NULL,
   host_attributes TEXT NOT NULL DEFAULT '',
   PRIMARY KEY(catalog_id, name, type)) WITHOUT ROWID;
@@ -75,10 +78,23 @@ CREATE TABLE IF NOT EXISTS writers(
   PRIMARY KEY(catalog, name, type)) WITHOUT ROWID;
 )sql";
 
-// The column format 4 added: the level compact packed a version's pages
-// at; 0 for pages as their writer packed them.
-constexpr const char* kFormat4Columns =
-    "ALTER TABLE versions ADD COLUMN packed INTEGER NOT NULL DEFAULT 0";
+// What format 4 changed: the level compact packed a version's pages at
+// (0: as their writer packed them); an entry's time of change kept as the
+// microseconds after its creation (0 until it changes: no bytes, where the
+// time itself takes eight), under a name of its own, so that a release
+// that knew the column as the time itself cannot take it for one.
+constexpr const char* kFormat4Changes[] = {
+    "ALTER TABLE versions ADD COLUMN packed INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE entries RENAME COLUMN modified TO modified_after",
+    "UPDATE entries SET modified_after = modified_after - created",
+};
+
+StoreStatus MakeFormat4(Connection& c) {
+  for (const char* sql : kFormat4Changes) {
+    if (StoreStatus s = c.Exec(sql); !s.ok()) return s;
+  }
+  return StoreStatus::Ok();
+}
 
 }  // namespace
 
@@ -100,10 +116,14 @@ StoreStatus LibraryFile::OpenFile(bool create) {
   if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
   if (format == 0) {
     if (StoreStatus s = MakeSchema(); !s.ok()) return s;
-  } else if (format == 1) {
-    if (StoreStatus s = MigrateFormat1(); !s.ok()) return s;
   } else if (format < kFormat) {
-    if (StoreStatus s = MigrateFormats2And3(); !s.ok()) return s;
+    StoreStatus migrated =
+        format == 1 ? MigrateFormat1() : MigrateFormats2And3();
+    if (!migrated.ok()) return migrated;
+    // A connection that renamed a column cannot checkpoint the journal
+    // after a later rebuild (SQLite 3.40 answers "table is locked"): the
+    // library goes on through a connection of its own.
+    return OpenFile(false);
   }
   // Every library is kept in WAL journal; one whose rebuild with another
   // page size was stopped midway may be left without it, and gets it back
@@ -245,8 +265,7 @@ StoreStatus LibraryFile::MakeSchema() {
       return StoreStatus::IoError(path_ +
                                   ": made by another program meanwhile");
     }
-    for (const char* tables :
-         {kSharedTables, kFormat2Tables, kFormat3Tables, kFormat4Columns}) {
+    for (const char* tables : {kSharedTables, kFormat2Tables, kFormat3Tables}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
     fit_pages_ = true;
@@ -290,10 +309,10 @@ StoreStatus LibraryFile::MigrateFormat1() {
         !s.ok()) {
       return s;
     }
-    for (const char* tables :
-         {kFormat2Tables, kFormat3Tables, kFormat4Columns}) {
+    for (const char* tables : {kFormat2Tables, kFormat3Tables}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
+    if (StoreStatus s = MakeFormat4(*main_); !s.ok()) return s;
     std::vector<std::pair<int64_t, int64_t>> versions;
     {
       Statement list;
@@ -329,7 +348,7 @@ StoreStatus LibraryFile::MigrateFormats2And3() {
     if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
     if (format == kFormat) return StoreStatus::Ok();  // done by another
     if (StoreStatus s = main_->Exec(kFormat3Tables); !s.ok()) return s;
-    if (StoreStatus s = main_->Exec(kFormat4Columns); !s.ok()) return s;
+    if (StoreStatus s = MakeFormat4(*main_); !s.ok()) return s;
     return Stamp();
   });
 }
@@ -376,6 +395,8 @@ StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
 
 void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   const std::string attributes = has_attributes ? "e.host_attributes" : "''";
+  const std::string modified =
+      format >= 4 ? "e.created + e.modified_after" : "e.modified";
   auto set = [&](Sql which, std::string text) {
     sql_[(int)which] = std::move(text);
   };
@@ -389,32 +410,37 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kDeleteCatalogEntries, "DELETE FROM entries WHERE catalog_id = ?1");
   set(Sql::kDeleteCatalog, "DELETE FROM catalogs WHERE id = ?1");
   set(Sql::kFindEntry,
-      "SELECT e.description, e.created, e.modified, e.version_id, "
-      "v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM entries e JOIN versions v ON v.id = e.version_id "
           "WHERE e.catalog_id = ?1 AND e.name = ?2 AND e.type = ?3");
   set(Sql::kFindNamedEntry,
-      "SELECT e.description, e.created, e.modified, e.version_id, "
-      "v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM catalogs c JOIN entries e ON e.catalog_id = c.id "
           "JOIN versions v ON v.id = e.version_id "
           "WHERE c.name = ?1 AND e.name = ?2 AND e.type = ?3");
   set(Sql::kListEntries,
-      "SELECT e.name, e.type, e.description, e.created, e.modified, "
-      "e.version_id, v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.name, e.type, e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM entries e JOIN versions v ON v.id = e.version_id "
           "WHERE e.catalog_id = ?1 ORDER BY e.name, e.type");
   set(Sql::kUpsertEntry,
-      "INSERT INTO entries(catalog_id, name, type, description, created, "
-      "modified, version_id, host_attributes) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6, coalesce(?7, '')) "
-      "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
-      "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
-      "modified = ?5, version_id = ?6, "
-      "host_attributes = coalesce(?7, host_attributes)");
+      format >= 4
+          ? "INSERT INTO entries(catalog_id, name, type, description, "
+            "created, modified_after, version_id, host_attributes) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, 0, ?6, coalesce(?7, '')) "
+            "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
+            "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
+            "modified_after = ?5 - created, version_id = ?6, "
+            "host_attributes = coalesce(?7, host_attributes)"
+          : "INSERT INTO entries(catalog_id, name, type, description, "
+            "created, modified, version_id, host_attributes) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6, coalesce(?7, '')) "
+            "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
+            "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
+            "modified = ?5, version_id = ?6, "
+            "host_attributes = coalesce(?7, host_attributes)");
   set(Sql::kDeleteEntry,
       "DELETE FROM entries WHERE catalog_id = ?1 AND name = ?2 AND type = ?3");
   // A live version has no owner (0, which SQLite keeps in no bytes): the

@@ -333,7 +333,8 @@ TEST_F(LibraryFileTest, CompactFitsThePagesToTheRows) {
     EXPECT_EQ(Query("PRAGMA page_size"), 1024) << "the file was not its own";
   }
   LibraryCompaction compaction;
-  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  StoreStatus compacted = store->CompactLibrary("WORK", &compaction);
+  ASSERT_TRUE(compacted.ok()) << compacted.ToString();
   EXPECT_GT(Query("PRAGMA page_size"), 1024);
   EXPECT_LT(compaction.bytes_after, compaction.bytes_before * 7 / 10)
       << "a library compacted with pages of 1 KiB";

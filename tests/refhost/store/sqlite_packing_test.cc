@@ -6,8 +6,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "refhost/host/file_attributes.h"
@@ -113,6 +115,8 @@ TEST_F(PackingTest, AnImportsAttributesAreKeptPackedAndDamageIsNamed) {
                       "SELECT host_attributes FROM entries WHERE "
                       "name = 'OTHER'"),
             "another host's attributes");
+  // A time of change is kept after the creation: none until a change.
+  EXPECT_EQ(Query("SELECT count(*) FROM entries WHERE modified_after <> 0"), 0);
   // A live version keeps no owner: only a staging one needs it.
   EXPECT_EQ(Query("SELECT count(*) FROM versions WHERE owner_pid <> 0 OR "
                   "owner_start <> 0"),
@@ -152,6 +156,17 @@ TEST_F(PackingTest, AnImportsAttributesAreKeptPackedAndDamageIsNamed) {
   auto sound = store->GetEntry("WORK", "CAT", "NOTE-4", "DATA");
   ASSERT_TRUE(sound.has_value());
   EXPECT_EQ(sound->info.host_attributes, FileOf(4));
+
+  // An entry changed later says so, its creation kept.
+  EntryInfo before, after;
+  ASSERT_TRUE(store->FindEntry("WORK", "CAT", "NOTE-4", "DATA", &before).ok());
+  EXPECT_EQ(before.modified_micros, before.created_micros);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  Put(*store, 4, 5, FileOf(4));
+  ASSERT_TRUE(store->FindEntry("WORK", "CAT", "NOTE-4", "DATA", &after).ok());
+  EXPECT_EQ(after.created_micros, before.created_micros);
+  EXPECT_GE(after.modified_micros, before.created_micros + 5000);
+  EXPECT_LT(after.modified_micros, before.created_micros + 60000000);
 
   // Compact drops no entry, and leaves what it cannot read as it was.
   LibraryCompaction compaction;
