@@ -446,6 +446,9 @@ StoreStatus PostgresCatalogStore::DoCompactLibrary(
   if (StoreStatus s = connection_->RenewDictionaries(library); !s.ok()) {
     return s;
   }
+  if (StoreStatus s = connection_->PackVersions(library); !s.ok()) {
+    return s;
+  }
   if (StoreStatus s = connection_->PackAttributes(library); !s.ok()) {
     return s;
   }

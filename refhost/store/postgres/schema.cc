@@ -172,14 +172,17 @@ const char* const kSchemaTo2[] = {
 
 // Schema version 3: host attributes of the reference host's form kept
 // packed (packed_attributes.h; attributes_packed true), which commit_entry
-// is told of. A program of version 2 would hand out the packed bytes as
-// the text: it refuses the schema.
+// is told of; the level compact packed a version's pages at (packed; 0:
+// as their writer packed them). A program of version 2 would hand out the
+// packed bytes as the text: it refuses the schema.
 const char* const kSchemaTo3[] = {
     "DROP FUNCTION IF EXISTS vuvorozo.commit_entry(bigint, bytea, bytea, "
     "bytea, bytea, bigint, bigint, boolean, bigint, integer, bytea, bigint, "
     "bigint, integer, integer, bytea, bigint[], bigint, bigint[], bigint[])",
     "ALTER TABLE vuvorozo.entries ADD COLUMN attributes_packed boolean NOT "
     "NULL DEFAULT false",
+    "ALTER TABLE vuvorozo.versions ADD COLUMN packed smallint NOT NULL "
+    "DEFAULT 0",
     kCommitEntry,
     "INSERT INTO vuvorozo.schema_version VALUES (3)",
 };

@@ -14,7 +14,8 @@
 // schema version, once for all libraries.
 //   libraries(id, libref, generation)  -- generation: bumped by every change
 //   catalogs(id, library_id, name)
-//   versions(id, library_id, state, record_count, longest)
+//   versions(id, library_id, state, record_count, longest,
+//            packed)                       -- version 3
 //   pages(version_id, first, count, longest, data)
 //   entries(catalog_id, name, type, description, created, modified,
 //           version_id, host_attributes,   -- the committed content
@@ -335,6 +336,10 @@ class ServerConnection {
                         bool* catalog_found = nullptr);
 
   StoreStatus ListEntries(int64_t catalog, std::vector<EntryInfo>* out);
+  // Compact's part: the pages of the library's entries not yet packed at
+  // compact's level packed again at it (each with the dictionary it
+  // names), each kept where that makes it smaller.
+  StoreStatus PackVersions(int64_t library);
   // Compact's part: the host attributes of the library's entries that
   // take the packed form and are not in it (written by schema version 2,
   // or before) packed.
