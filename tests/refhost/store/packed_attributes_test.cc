@@ -87,7 +87,7 @@ TEST(PackedAttributesTest, EveryTextTheHostWritesPacksAndComesBackByteForByte) {
 TEST(PackedAttributesTest, OtherTextsAreLeftToTheStoresOtherForms) {
   const std::string good = EncodeFileAttributes(File("note.txt"));
   std::string packed = "untouched";
-  for (std::string text : {
+  for (const std::string& text : {
            std::string(),
            std::string("another host's attributes"),
            std::string("vuvorozo-file 2\nname=a"),
@@ -136,7 +136,7 @@ TEST(PackedAttributesTest, DamagedOrMisplacedBytesAreRefusedNeverRead) {
   // Fields that pass the check but do not read: unknown flags, records of
   // both kinds, bytes left over, a name that runs past the end or holds
   // a newline.
-  for (std::string body : {
+  for (const std::string& body : {
            std::string("\xA5\x00\x80", 3), std::string("\xA5\x80\x01", 3),
            std::string("\xA5\x00\x00\x00", 4),
            std::string("\xA5\x01\x00\x05"

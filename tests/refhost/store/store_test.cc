@@ -613,9 +613,10 @@ TEST_P(StoreTest, HostAttributesOfEveryFormComeBackByteForByte) {
       EntryInfo info;
       ASSERT_TRUE(store().FindEntry("WORK", "CAT", name, "DATA", &info).ok());
       EXPECT_EQ(info.host_attributes, attributes) << name;
+      const std::string wanted = name;
       auto in_list =
           std::find_if(listed.begin(), listed.end(),
-                       [&](const EntryInfo& e) { return e.name == name; });
+                       [&](const EntryInfo& e) { return e.name == wanted; });
       ASSERT_NE(in_list, listed.end()) << name;
       EXPECT_EQ(in_list->host_attributes, attributes) << name;
     }
