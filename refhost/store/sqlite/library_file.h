@@ -32,9 +32,10 @@
 //
 // Format 3 is format 4 without packed attributes, versions.packed and
 // modified_after (it kept the time of change itself, as modified), and
-// format 2 without dictionaries besides; each is brought to format 4 (the table made, the
-// file stamped) the first time it is opened for writing, and compact packs
-// their attributes and gives their catalogs dictionaries. Format 1,
+// format 2 without dictionaries besides; each is brought to format 4 (the
+// tables and columns made, the file stamped) the first time it is opened
+// for writing, and compact packs their attributes and pages and gives
+// their catalogs dictionaries. Format 1,
 // written by the first release, kept one row a record in records(key,
 // kind, data) (key = version << 32 | number) and had no pages, writers,
 // owner_start or application id; host_attributes came later. It is brought
