@@ -1,8 +1,9 @@
-// A library written by an earlier release of the program (the fixture of
-// tests/refhost/store/fixtures/library-2, made before record pages could
-// name a dictionary): it opens, reads byte for byte, takes changes, checks
-// sound, and compact brings it to the current format without losing a
-// byte.
+// Libraries written by earlier releases of the program (the fixtures of
+// tests/refhost/store/fixtures: library-2, made before record pages could
+// name a dictionary; library-3, made before host attributes were kept
+// packed, one of whose catalogs has a dictionary): each opens, reads byte
+// for byte, takes changes, checks sound, and compact brings it to the
+// current format without losing a byte.
 
 #include <sys/stat.h>
 
@@ -13,22 +14,40 @@
 
 namespace {
 
-const std::string kFixture = std::string(VUVOROZO_SOURCE_DIR) +
-                             "/tests/refhost/store/fixtures/library-2";
+const std::string kFixtures =
+    std::string(VUVOROZO_SOURCE_DIR) + "/tests/refhost/store/fixtures/";
 
-class EarlierLibraryTest : public ProgramTest {
+class EarlierLibraryTest : public ProgramTest,
+                           public ::testing::WithParamInterface<const char*> {
  protected:
+  // Both were made from the files of library-2/expected.
+  static std::string Expected(const std::string& file) {
+    return ReadFile(kFixtures + "library-2/expected/" + file);
+  }
+
+  // The copies library-3's catalog COPIES was imported from.
+  static std::string Copy(int i) {
+    return "Copy " + std::to_string(i) + "\n" + Expected("notes/long.txt");
+  }
+
   void SetUp() override {
     ProgramTest::SetUp();
     std::filesystem::create_directories(data_);
-    std::filesystem::copy_file(kFixture + "/work.db", data_ + "/work.db");
+    std::filesystem::copy_file(kFixtures + GetParam() + "/work.db",
+                               data_ + "/work.db");
     // A checkout may make the copy read-only; a library of the user's is
     // theirs to write.
     chmod((data_ + "/work.db").c_str(), 0644);
   }
 
-  static std::string Expected(const std::string& file) {
-    return ReadFile(kFixture + "/expected/" + file);
+  bool has_copies() const { return std::string(GetParam()) == "library-3"; }
+
+  // What the library's file answers (sqlite3's first line).
+  std::string Sql(const std::string& sql) {
+    std::string out = root_ + "/sql-out";
+    RunShell("sqlite3 \"$D/work.db\" \"" + sql + "\" > '" + out + "'");
+    std::string text = ReadFile(out);
+    return text.substr(0, text.find('\n'));
   }
 
   // Every entry of the library as the program gives it back.
@@ -39,7 +58,7 @@ class EarlierLibraryTest : public ProgramTest {
     ASSERT_EQ(exported.code, 0) << exported.err;
     std::map<std::string, FileState> files = Snapshot(out);
     std::map<std::string, FileState> expected =
-        Snapshot(kFixture + "/expected/notes");
+        Snapshot(kFixtures + "library-2/expected/notes");
     ASSERT_EQ(files.size(), expected.size());
     for (const auto& [name, state] : expected) {
       ASSERT_TRUE(files.count(name)) << name;
@@ -59,6 +78,17 @@ class EarlierLibraryTest : public ProgramTest {
     EXPECT_NE(listed.out.find("Monthly report"), std::string::npos);
     EXPECT_NE(listed.out.find("Totals of the year"), std::string::npos);
     EXPECT_NE(listed.out.find("Club logo"), std::string::npos);
+    if (has_copies()) {
+      std::string copies = root_ + "/copies-" + std::to_string(exports_);
+      exported = Run({"export", "work.copies", copies});
+      ASSERT_EQ(exported.code, 0) << exported.err;
+      std::map<std::string, FileState> copied = Snapshot(copies);
+      ASSERT_EQ(copied.size(), 8u);
+      for (int i = 1; i <= 8; ++i) {
+        std::string name = "copy-" + std::to_string(i) + ".txt";
+        EXPECT_EQ(copied[name].bytes, Copy(i)) << name;
+      }
+    }
     Outcome check = Run({"check", "work"});
     EXPECT_EQ(check.code, 0) << check.out << check.err;
     EXPECT_NE(check.out.find("The library is sound."), std::string::npos);
@@ -67,13 +97,25 @@ class EarlierLibraryTest : public ProgramTest {
   int exports_ = 0;
 };
 
-TEST_F(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
+TEST_P(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
   EXPECT_EQ(Run({"list", "work"}).out,
-            "CATALOG  ENTRIES\n"
-            "EMPTY          0\n"
-            "NOTES          9\n"
-            "REPORTS        3\n");
+            std::string("CATALOG  ENTRIES\n") +
+                (has_copies() ? "COPIES         8\n" : "") +
+                "EMPTY          0\n"
+                "NOTES          9\n"
+                "REPORTS        3\n");
   ExpectEveryEntryAsWritten("as the earlier release left it");
+  EXPECT_EQ(Sql("PRAGMA user_version"), has_copies() ? "3" : "2")
+      << "reading changes nothing";
+  // The times of the entries the changes below leave alone.
+  const std::string unchanged =
+      " FROM entries WHERE name NOT IN ('LONG', 'FIRST', 'TOTALS', 'SALES') "
+      "ORDER BY catalog_id, name, type)";
+  const std::string times_then =
+      Sql("SELECT group_concat(created || ',' || modified, ';') FROM (SELECT "
+          "created, modified" +
+          unchanged);
+  ASSERT_NE(times_then, "");
 
   // Changes of every kind, beside the entries it had: an append to a
   // multi-page entry, a new entry, a replaced one, a deleted one.
@@ -93,9 +135,17 @@ TEST_F(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
   EXPECT_EQ(Run({"exists", "work.notes.sales.csv"}).code, 1);
   Outcome check = Run({"check", "work"});
   EXPECT_EQ(check.code, 0) << check.out;
+  EXPECT_EQ(Sql("PRAGMA user_version"), "4")
+      << "a release that cannot read what this one writes refuses it";
+  // They keep them, the time of change now kept after the creation.
+  EXPECT_EQ(Sql("SELECT group_concat(created || ',' || modified, ';') FROM "
+                "(SELECT created, created + modified_after AS modified" +
+                unchanged),
+            times_then);
+  EXPECT_EQ(Sql("SELECT count(*) FROM entries WHERE modified_after < 0"), "0");
 
-  // Compact rewrites every page in the current format; what was there
-  // reads the same.
+  // Compact rewrites every page and host attribute in the current format;
+  // what was there reads the same.
   ASSERT_EQ(Run({"write", "work.notes.long"}, Expected("notes/long.txt")).code,
             0);
   ASSERT_EQ(
@@ -108,6 +158,20 @@ TEST_F(EarlierLibraryTest, ReadsTakesChangesAndIsBroughtUpToDateByCompact) {
   Outcome compact = Run({"compact", "work"});
   ASSERT_EQ(compact.code, 0) << compact.err;
   ExpectEveryEntryAsWritten("after compact");
+  EXPECT_EQ(Sql("SELECT count(*) FROM entries WHERE host_attributes <> '' AND "
+                "NOT (typeof(host_attributes) = 'blob' AND "
+                "hex(substr(host_attributes, 1, 1)) = 'A5')"),
+            "0")
+      << "every host attribute packed";
+  EXPECT_EQ(Sql("SELECT count(*) FROM versions WHERE packed = 0"), "0");
 }
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, EarlierLibraryTest,
+                         ::testing::Values("library-2", "library-3"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           name.erase(name.find('-'), 1);
+                           return name;
+                         });
 
 }  // namespace

@@ -23,6 +23,10 @@ class ServerStoreTest : public ProgramTest {
                      url.substr(std::string("postgresql://").size());
   }
 
+  // A library an earlier release wrote works (below).
+  void ExpectEarlierLibraryWorks(const std::string& fixture, int schema,
+                                 bool copies);
+
   static constexpr const char* kSecret = "Pa55-w0rd-x";
   refhost::ServerDatabase database_;
   std::string with_password_;
@@ -225,14 +229,15 @@ TEST_F(ServerStoreTest, ConcurrentAppendsAllLand) {
   EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 51);
 }
 
-// A server library of the first schema version, as the release before
-// dictionaries wrote it (tests/refhost/store/fixtures/server-1): it reads
-// byte for byte, takes changes, the first of which brings the schema to
-// the second version, and checks sound.
-TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
+// A server library written by an earlier release: it reads byte for
+// byte, takes changes, the first of which brings the schema to the current
+// version, checks sound, and compact packs the host attributes it kept as
+// text. schema: its version; copies: it holds library-3's COPIES.
+void ServerStoreTest::ExpectEarlierLibraryWorks(const std::string& fixture,
+                                                int schema, bool copies) {
   const std::string fixtures =
       std::string(VUVOROZO_SOURCE_DIR) + "/tests/refhost/store/fixtures/";
-  ASSERT_GT(database_.Query(ReadFile(fixtures + "server-1/vuvorozo.sql") +
+  ASSERT_GT(database_.Query(ReadFile(fixtures + fixture + "/vuvorozo.sql") +
                             "; SELECT count(*) FROM vuvorozo.entries"),
             0);
   store_env_ = database_.url();
@@ -261,12 +266,25 @@ TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
                 expected("reports/" + file))
           << entry;
     }
+    if (copies) {
+      std::string copied = root_ + "/copies-" + when;
+      exported = RunBare({"export", "work.copies", copied});
+      ASSERT_EQ(exported.code, 0) << exported.err;
+      std::map<std::string, FileState> files = Snapshot(copied);
+      ASSERT_EQ(files.size(), 8u);
+      for (int i = 1; i <= 8; ++i) {
+        EXPECT_EQ(
+            files["copy-" + std::to_string(i) + ".txt"].bytes,
+            "Copy " + std::to_string(i) + "\n" + expected("notes/long.txt"))
+            << i;
+      }
+    }
     Outcome check = RunBare({"check", "work"});
     EXPECT_EQ(check.code, 0) << check.out << check.err;
   };
   every_entry_as_written("as-left");
   EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
-            1)
+            schema)
       << "reading changes nothing";
 
   std::string more;
@@ -274,9 +292,10 @@ TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
     more += "added line " + std::to_string(i) + "\n";
   ASSERT_EQ(RunBare({"write", "work.notes.long", "mod"}, more).code, 0);
   EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
-            2);
-  EXPECT_EQ(database_.Query("SELECT count(*) FROM pg_proc WHERE proname = "
-                            "'commit_entry' AND prosrc LIKE '%xact_lock%'"),
+            3);
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM pg_proc WHERE proname "
+                            "= 'commit_entry' AND prosrc LIKE "
+                            "'%xact_lock%'"),
             1)
       << "the commit takes the entry's commit lock";
   EXPECT_EQ(RunBare({"read", "work.notes.long"}).out,
@@ -287,6 +306,29 @@ TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
   ASSERT_EQ(
       RunBare({"write", "work.empty.first"}, "in the empty catalog\n").code, 0);
   every_entry_as_written("changed");
+  EXPECT_GT(database_.Query("SELECT count(*) FROM vuvorozo.entries "
+                            "WHERE NOT attributes_packed AND "
+                            "octet_length(host_attributes) > 0"),
+            0);
+  Outcome compact = RunBare({"compact", "work"});
+  ASSERT_EQ(compact.code, 0) << compact.err;
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.entries "
+                            "WHERE NOT attributes_packed AND "
+                            "octet_length(host_attributes) > 0"),
+            0)
+      << "every host attribute packed";
+  every_entry_as_written("compacted");
+}
+
+// The release before dictionaries (tests/refhost/store/fixtures/server-1).
+TEST_F(ServerStoreTest, ALibraryOfTheFirstSchemaVersionReadsAndTakesChanges) {
+  ExpectEarlierLibraryWorks("server-1", 1, false);
+}
+
+// The release before packed attributes, a catalog of which has a
+// dictionary (tests/refhost/store/fixtures/server-2).
+TEST_F(ServerStoreTest, ALibraryOfTheSecondSchemaVersionReadsAndTakesChanges) {
+  ExpectEarlierLibraryWorks("server-2", 2, true);
 }
 
 }  // namespace

@@ -120,6 +120,11 @@ inline constexpr int64_t kRenewFirstBytes = 128 << 10;
 inline constexpr size_t kRenewSamplePages = 160;
 inline constexpr double kRenewGain = 0.02;
 inline constexpr size_t kRenewBatchPages = 256;
+// The level compact packs pages again at (or the store's, where that is
+// higher): on notes, tables and HTML, with matches of 6 bytes and more,
+// 10% smaller than the pages of small files are written (level 3) and 6%
+// smaller than full ones (level 6), at about 20 MB of text a second here.
+inline constexpr int kCompactLevel = 12;
 
 // How well a catalog's dictionary serves the text written with it, a
 // window of 128 KB at a time: one it compresses 1.25 times worse than its

@@ -323,6 +323,74 @@ StoreStatus ServerConnection::RenewCatalog(int64_t library, int64_t catalog_id,
   return StoreStatus::Ok();
 }
 
+StoreStatus ServerConnection::PackVersions(int64_t library) {
+  ForgetIfReconnected();
+  int version = 0;
+  if (StoreStatus s = Inspect(&version); !s.ok() || version < 3) return s;
+  const int level = std::max(kCompactLevel, options_.compression_level);
+  Result versions;
+  if (StoreStatus s =
+          Run("SELECT v.id FROM vuvorozo.entries e JOIN vuvorozo.catalogs c ON "
+              "c.id = e.catalog_id JOIN vuvorozo.versions v ON v.id = "
+              "e.version_id WHERE c.library_id = $1 AND v.packed < $2 ORDER BY "
+              "v.id",
+              Params().Int(library).Int(level), &versions);
+      !s.ok()) {
+    return s;
+  }
+  DictionaryFinder finder = Finder();
+  codec_.set_level(level);
+  StoreStatus status;
+  for (int i = 0; i < versions.rows() && status.ok(); ++i) {
+    int64_t id = versions.Int(i, 0);
+    status = Change([&]() -> StoreStatus {
+      Result pages;
+      if (StoreStatus s = Run(
+              "SELECT first, count, longest, data FROM vuvorozo.pages WHERE "
+              "version_id = $1 ORDER BY first",
+              Params().Int(id), &pages);
+          !s.ok()) {
+        return s;
+      }
+      for (int p = 0; p < pages.rows(); ++p) {
+        std::string_view stored = pages.Bytes(p, 3);
+        RecordPage page;
+        std::string why;
+        // A page that does not read is left as it is (check names it).
+        if (!page.Decode(codec_, stored.data(), stored.size(),
+                         (uint64_t)pages.Int(p, 0), (uint32_t)pages.Int(p, 1),
+                         (uint32_t)pages.Int(p, 2), &why, finder)) {
+          continue;
+        }
+        PageDictionary* own = nullptr;
+        if (uint32_t named = DictionaryOf(stored.data(), stored.size());
+            named != 0) {
+          finder(named, &own, &why);
+        }
+        codec_.Use(own);
+        bool encoded = page.Encode(codec_, &why);
+        codec_.Use(nullptr);
+        if (!encoded) {
+          return StoreStatus::IoError(shown_ +
+                                      ": a page could not be packed: " + why);
+        }
+        if (codec_.frame().size() >= stored.size()) continue;
+        if (StoreStatus s = Run(
+                "UPDATE vuvorozo.pages SET data = $3 WHERE version_id = $1 "
+                "AND first = $2",
+                Params().Int(id).Int(pages.Int(p, 0)).Bytes(codec_.frame()));
+            !s.ok()) {
+          return s;
+        }
+      }
+      return Run("UPDATE vuvorozo.versions SET packed = $2 WHERE id = $1",
+                 Params().Int(id).Int(level));
+    });
+  }
+  codec_.set_level(options_.compression_level);
+  return status;
+}
+
 DictionaryFinder ServerConnection::Finder() {
   return [this](uint32_t id, PageDictionary** dictionary, std::string* why) {
     ForgetIfReconnected();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "refhost/store/packed_attributes.h"
 #include "refhost/util/clock.h"
 
 namespace refhost {
@@ -19,6 +20,11 @@ StoreStatus PostgresCursor::DoCommit() {
     longest_ = 0;
   }
   const std::string* attributes = AttributesToCommit(intent_, host_attributes_);
+  // Those of the reference host's form are kept packed.
+  std::string packed;
+  bool is_packed = attributes != nullptr &&
+                   PackHostAttributes(*attributes, entry_.name, &packed);
+  if (is_packed) attributes = &packed;
   Params params;
   params.Int(library_)
       .Bytes(entry_.catalog)
@@ -58,11 +64,11 @@ StoreStatus PostgresCursor::DoCommit() {
     (is_shared ? shared : exclusive).push_back(key);
   }
   params.Ints(connection_->OwnVersions()).Int(kVersionLock);
-  params.Ints(exclusive).Ints(shared);
+  params.Ints(exclusive).Ints(shared).Text(is_packed ? "true" : "false");
   if (StoreStatus s = connection_->Run(
           "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
           "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
-          "$20::int8[])",
+          "$20::int8[], $21)",
           params);
       !s.ok()) {
     return s;

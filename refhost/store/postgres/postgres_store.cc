@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
+#include "refhost/store/packed_attributes.h"
 #include "refhost/store/paged/record_page.h"
 #include "refhost/store/postgres/postgres_cursor.h"
 #include "refhost/store/postgres/server_connection.h"
@@ -331,12 +332,16 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
       !s.ok()) {
     return s;
   }
+  int schema;
+  if (StoreStatus s = connection_->Inspect(&schema); !s.ok()) return s;
   Result entries;
   if (StoreStatus s = connection_->Run(
-          "SELECT c.name, e.name, e.type, v.id, v.record_count, v.longest, "
-          "v.state FROM vuvorozo.entries e JOIN vuvorozo.catalogs c ON c.id = "
-          "e.catalog_id JOIN vuvorozo.versions v ON v.id = e.version_id WHERE "
-          "c.library_id = $1 ORDER BY c.name, e.name, e.type",
+          std::string("SELECT c.name, e.name, e.type, v.id, v.record_count, "
+                      "v.longest, v.state, e.host_attributes, ") +
+              (schema >= 3 ? "e.attributes_packed" : "false") +
+              " FROM vuvorozo.entries e JOIN vuvorozo.catalogs c ON c.id = "
+              "e.catalog_id JOIN vuvorozo.versions v ON v.id = e.version_id "
+              "WHERE c.library_id = $1 ORDER BY c.name, e.name, e.type",
           Params().Int(library), &entries);
       !s.ok()) {
     return s;
@@ -355,6 +360,15 @@ StoreStatus PostgresCatalogStore::DoCheckLibrary(std::string_view libref,
     uint32_t longest = (uint32_t)entries.Int(i, 5);
     if (entries.Int(i, 6) != kLive) {
       check->problems.push_back(what + ": its content is not marked live");
+    }
+    if (entries.Int(i, 8) != 0) {
+      std::string_view packed = entries.Bytes(i, 7);
+      std::string text, why;
+      if (!UnpackHostAttributes(packed.data(), packed.size(),
+                                entries.Bytes(i, 1), &text, &why)) {
+        check->problems.push_back(what +
+                                  ": its host attributes do not read: " + why);
+      }
     }
     auto [first, fresh] = owners.try_emplace(version, what);
     if (!fresh) {
@@ -430,6 +444,12 @@ StoreStatus PostgresCatalogStore::DoCompactLibrary(
     return s;
   }
   if (StoreStatus s = connection_->RenewDictionaries(library); !s.ok()) {
+    return s;
+  }
+  if (StoreStatus s = connection_->PackVersions(library); !s.ok()) {
+    return s;
+  }
+  if (StoreStatus s = connection_->PackAttributes(library); !s.ok()) {
     return s;
   }
   return bytes(&compaction->bytes_after);

@@ -5,27 +5,39 @@
 #include <string>
 #include <vector>
 
+#include "refhost/store/packed_attributes.h"
 #include "refhost/store/postgres/server_connection.h"
 
 namespace refhost {
 namespace postgres {
 
-const char* const kEntryColumns =
-    "e.name, e.type, e.description, e.created, e.modified, v.record_count, "
-    "v.longest, e.host_attributes, e.version_id";
+const char* EntryColumns(int version) {
+  return version >= 3 ? "e.name, e.type, e.description, e.created, "
+                        "e.modified, v.record_count, v.longest, "
+                        "e.host_attributes, e.version_id, e.attributes_packed"
+                      : "e.name, e.type, e.description, e.created, "
+                        "e.modified, v.record_count, v.longest, "
+                        "e.host_attributes, e.version_id, false";
+}
 
-EntryRow EntryOf(const Result& r, int row, int at) {
-  EntryRow out;
-  out.info.name = std::string(r.Bytes(row, at));
-  out.info.type = std::string(r.Bytes(row, at + 1));
-  out.info.description = std::string(r.Bytes(row, at + 2));
-  out.info.created_micros = r.Int(row, at + 3);
-  out.info.modified_micros = r.Int(row, at + 4);
-  out.info.record_count = r.Int(row, at + 5);
-  out.info.longest_record = (int32_t)r.Int(row, at + 6);
-  out.info.host_attributes = std::string(r.Bytes(row, at + 7));
-  out.version = r.Int(row, at + 8);
-  return out;
+bool EntryOf(const Result& r, int row, int at, EntryRow* out,
+             std::string* why) {
+  out->info.name = std::string(r.Bytes(row, at));
+  out->info.type = std::string(r.Bytes(row, at + 1));
+  out->info.description = std::string(r.Bytes(row, at + 2));
+  out->info.created_micros = r.Int(row, at + 3);
+  out->info.modified_micros = r.Int(row, at + 4);
+  out->info.record_count = r.Int(row, at + 5);
+  out->info.longest_record = (int32_t)r.Int(row, at + 6);
+  std::string_view attributes = r.Bytes(row, at + 7);
+  out->version = r.Int(row, at + 8);
+  if (r.Int(row, at + 9) != 0) {
+    return UnpackHostAttributes(attributes.data(), attributes.size(),
+                                out->info.name, &out->info.host_attributes,
+                                why);
+  }
+  out->info.host_attributes = std::string(attributes);
+  return true;
 }
 
 StoreStatus ServerConnection::ListLibraries(std::vector<std::string>* librefs) {
@@ -179,16 +191,21 @@ StoreStatus ServerConnection::DropEntry(int64_t catalog, const EntryName& entry,
 StoreStatus ServerConnection::FindEntry(int64_t library, const EntryName& entry,
                                         EntryRow* row, bool pin, bool* pinned,
                                         bool* catalog_found) {
-  static const std::string sql =
-      std::string("SELECT c.id, ") + kEntryColumns +
-      ", CASE WHEN $5 AND e.version_id IS NOT NULL THEN "
-      "pg_try_advisory_lock_shared($6 + e.version_id) END FROM "
-      "vuvorozo.catalogs c LEFT JOIN (vuvorozo.entries e JOIN "
-      "vuvorozo.versions v ON v.id = e.version_id) ON e.catalog_id = c.id "
-      "AND e.name = $3 AND e.type = $4 WHERE c.library_id = $1 AND c.name "
-      "= $2";
+  int version;
+  if (StoreStatus s = Inspect(&version); !s.ok()) return s;
+  auto statement = [](int version) {
+    return std::string("SELECT c.id, ") + EntryColumns(version) +
+           ", CASE WHEN $5 AND e.version_id IS NOT NULL THEN "
+           "pg_try_advisory_lock_shared($6 + e.version_id) END FROM "
+           "vuvorozo.catalogs c LEFT JOIN (vuvorozo.entries e JOIN "
+           "vuvorozo.versions v ON v.id = e.version_id) ON e.catalog_id = "
+           "c.id AND e.name = $3 AND e.type = $4 WHERE c.library_id = $1 AND "
+           "c.name = $2";
+  };
+  static const std::string sql[] = {statement(2), statement(3)};
+  constexpr int kPinned = 1 + kEntryColumnCount;
   Result r;
-  if (StoreStatus s = Run(sql,
+  if (StoreStatus s = Run(sql[version >= 3],
                           Params()
                               .Int(library)
                               .Bytes(entry.catalog)
@@ -203,9 +220,17 @@ StoreStatus ServerConnection::FindEntry(int64_t library, const EntryName& entry,
   if (catalog_found != nullptr) *catalog_found = r.rows() > 0;
   if (r.rows() == 0) return StoreStatus::NotFound("no such catalog");
   if (r.null(0, 9)) return StoreStatus::NotFound("no such entry");
-  *row = EntryOf(r, 0, 1);
-  if (pinned != nullptr) *pinned = pin && r.Int(0, 10) != 0;
-  if (pin && r.Int(0, 10) != 0) {
+  std::string why;
+  if (!EntryOf(r, 0, 1, row, &why)) {
+    // The entry is refused: it is not pinned either.
+    if (pin && r.Int(0, kPinned) != 0) {
+      ++held_;
+      Unlock(kVersionLock + row->version, true);
+    }
+    return AttributesDamaged(entry, why);
+  }
+  if (pinned != nullptr) *pinned = pin && r.Int(0, kPinned) != 0;
+  if (pin && r.Int(0, kPinned) != 0) {
     ++held_;
     Hold(row->version);
   }
@@ -214,16 +239,73 @@ StoreStatus ServerConnection::FindEntry(int64_t library, const EntryName& entry,
 
 StoreStatus ServerConnection::ListEntries(int64_t catalog,
                                           std::vector<EntryInfo>* out) {
-  static const std::string sql =
-      std::string("SELECT ") + kEntryColumns +
-      " FROM vuvorozo.entries e JOIN vuvorozo.versions v ON v.id = "
-      "e.version_id WHERE e.catalog_id = $1 ORDER BY e.name, e.type";
+  int version;
+  if (StoreStatus s = Inspect(&version); !s.ok()) return s;
+  auto statement = [](int version) {
+    return std::string("SELECT ") + EntryColumns(version) +
+           ", c.name FROM vuvorozo.entries e JOIN vuvorozo.versions v ON "
+           "v.id = e.version_id JOIN vuvorozo.catalogs c ON c.id = "
+           "e.catalog_id WHERE e.catalog_id = $1 ORDER BY e.name, e.type";
+  };
+  static const std::string sql[] = {statement(2), statement(3)};
   Result r;
-  if (StoreStatus s = Run(sql, Params().Int(catalog), &r); !s.ok()) {
+  if (StoreStatus s = Run(sql[version >= 3], Params().Int(catalog), &r);
+      !s.ok()) {
     return s;
   }
-  for (int i = 0; i < r.rows(); ++i) out->push_back(EntryOf(r, i).info);
+  for (int i = 0; i < r.rows(); ++i) {
+    EntryRow row;
+    std::string why;
+    if (!EntryOf(r, i, 0, &row, &why)) {
+      return AttributesDamaged({std::string(r.Bytes(i, kEntryColumnCount)),
+                                row.info.name, row.info.type},
+                               why);
+    }
+    out->push_back(std::move(row.info));
+  }
   return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::PackAttributes(int64_t library) {
+  Result r;
+  if (StoreStatus s = Run(
+          "SELECT e.catalog_id, e.name, e.type, e.host_attributes FROM "
+          "vuvorozo.entries e JOIN vuvorozo.catalogs c ON c.id = "
+          "e.catalog_id WHERE c.library_id = $1 AND NOT e.attributes_packed "
+          "AND octet_length(e.host_attributes) > 0",
+          Params().Int(library), &r);
+      !s.ok()) {
+    return s;
+  }
+  // Each row only where it is still what was read: a writer may have
+  // committed the entry meanwhile.
+  for (int i = 0; i < r.rows(); ++i) {
+    std::string packed;
+    if (!PackHostAttributes(r.Bytes(i, 3), r.Bytes(i, 1), &packed)) continue;
+    if (StoreStatus s =
+            Run("UPDATE vuvorozo.entries SET host_attributes = $5, "
+                "attributes_packed = true WHERE catalog_id = $1 AND name = $2 "
+                "AND type = $3 AND host_attributes = $4 AND NOT "
+                "attributes_packed",
+                Params()
+                    .Int(r.Int(i, 0))
+                    .Bytes(r.Bytes(i, 1))
+                    .Bytes(r.Bytes(i, 2))
+                    .Bytes(r.Bytes(i, 3))
+                    .Bytes(packed));
+        !s.ok()) {
+      return s;
+    }
+  }
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::AttributesDamaged(const EntryName& entry,
+                                                const std::string& why) const {
+  return StoreStatus::Corrupt(
+      shown_ + ": the library is damaged (entry " + entry.catalog + "." +
+      entry.name + "." + entry.type +
+      ": its host attributes do not read: " + why + ")");
 }
 
 // The page of version holding record number; count is the version's

@@ -24,7 +24,8 @@ namespace postgres {
 // The decision is made here, on the server, and not by the store: it
 // reads the entry's row in the same step that switches it, a commit costs
 // one round trip, and every program on the database calls this function
-// of its schema (version 2 made it take the entry's commit lock). The
+// of its schema (version 2 made it take the entry's commit lock, version 3
+// told it whether the host attributes it is given are packed). The
 // SQLite and memory stores decide the same in their own commits; the
 // store suite's story CommitDecidesTheSameContentInEveryCase drives all
 // three through every case.
@@ -35,7 +36,8 @@ constexpr const char* kCommitEntry =
     p_longest integer, p_attributes bytea, p_base bigint, p_first bigint,
     p_page_count integer, p_page_longest integer, p_page bytea,
     p_own bigint[], p_lock_base bigint, p_unlock bigint[],
-    p_unlock_shared bigint[]) RETURNS bigint LANGUAGE plpgsql AS $$
+    p_unlock_shared bigint[], p_packed boolean) RETURNS bigint
+    LANGUAGE plpgsql AS $$
 DECLARE
   v_catalog bigint;
   v_current bigint;
@@ -87,14 +89,17 @@ BEGIN
   WITH bump AS (UPDATE vuvorozo.libraries SET generation = generation + 1
       WHERE id = p_library)
   INSERT INTO vuvorozo.entries AS e (catalog_id, name, type, description,
-    created, modified, version_id, host_attributes) VALUES (v_catalog,
-    p_name, p_type, p_description, p_now, p_now, v_version,
-    coalesce(p_attributes, ''::bytea))
+    created, modified, version_id, host_attributes, attributes_packed)
+    VALUES (v_catalog, p_name, p_type, p_description, p_now, p_now,
+    v_version, coalesce(p_attributes, ''::bytea),
+    p_attributes IS NOT NULL AND p_packed)
     ON CONFLICT (catalog_id, name, type) DO UPDATE SET
     description = CASE WHEN length(p_description) > 0 THEN p_description
       ELSE e.description END,
     modified = p_now, version_id = v_version,
-    host_attributes = coalesce(p_attributes, e.host_attributes);
+    host_attributes = coalesce(p_attributes, e.host_attributes),
+    attributes_packed = CASE WHEN p_attributes IS NULL THEN
+      e.attributes_packed ELSE p_packed END;
   IF v_current IS NOT NULL AND v_current <> v_version THEN
     UPDATE vuvorozo.versions SET state = 2 WHERE id = v_current;
     PERFORM vuvorozo.remove_unused(p_library, p_own, p_lock_base);
@@ -165,6 +170,23 @@ const char* const kSchemaTo2[] = {
     "INSERT INTO vuvorozo.schema_version VALUES (2)",
 };
 
+// Schema version 3: host attributes of the reference host's form kept
+// packed (packed_attributes.h; attributes_packed true), which commit_entry
+// is told of; the level compact packed a version's pages at (packed; 0:
+// as their writer packed them). A program of version 2 would hand out the
+// packed bytes as the text: it refuses the schema.
+const char* const kSchemaTo3[] = {
+    "DROP FUNCTION IF EXISTS vuvorozo.commit_entry(bigint, bytea, bytea, "
+    "bytea, bytea, bigint, bigint, boolean, bigint, integer, bytea, bigint, "
+    "bigint, integer, integer, bytea, bigint[], bigint, bigint[], bigint[])",
+    "ALTER TABLE vuvorozo.entries ADD COLUMN attributes_packed boolean NOT "
+    "NULL DEFAULT false",
+    "ALTER TABLE vuvorozo.versions ADD COLUMN packed smallint NOT NULL "
+    "DEFAULT 0",
+    kCommitEntry,
+    "INSERT INTO vuvorozo.schema_version VALUES (3)",
+};
+
 // The schema's version; 0 when the database has none yet.
 StoreStatus ServerConnection::Inspect(int* version) {
   if (schema_version_ >= 0) {
@@ -224,7 +246,12 @@ StoreStatus ServerConnection::MakeSchema() {
         if (StoreStatus s = Exec(sql); !s.ok()) return s;
       }
     }
-    for (const char* sql : kSchemaTo2) {
+    if (now < 2) {
+      for (const char* sql : kSchemaTo2) {
+        if (StoreStatus s = Exec(sql); !s.ok()) return s;
+      }
+    }
+    for (const char* sql : kSchemaTo3) {
       if (StoreStatus s = Exec(sql); !s.ok()) return s;
     }
     return StoreStatus::Ok();

@@ -6,7 +6,7 @@
 // versioning the schema) and rows.cc (libraries, catalogs, entries,
 // versions and pages).
 //
-// Schema (schema version 2, in vuvorozo.schema_version): one set of tables
+// Schema (schema version 3, in vuvorozo.schema_version): one set of tables
 // in the schema vuvorozo serves every library of the database, each row
 // keyed by its library. A new library is then one row, made by one
 // statement that never changes the schema (which would lock out the other
@@ -14,11 +14,15 @@
 // schema version, once for all libraries.
 //   libraries(id, libref, generation)  -- generation: bumped by every change
 //   catalogs(id, library_id, name)
-//   versions(id, library_id, state, record_count, longest)
+//   versions(id, library_id, state, record_count, longest,
+//            packed)                       -- version 3
 //   pages(version_id, first, count, longest, data)
 //   entries(catalog_id, name, type, description, created, modified,
-//           version_id, host_attributes)  -- the committed content
+//           version_id, host_attributes,   -- the committed content
+//           attributes_packed)             -- version 3
 //   dictionaries(id, library_id, catalog, made, hash, data)  -- version 2
+// Host attributes of the reference host's form are kept packed
+// (packed_attributes.h, attributes_packed true), any others as they are.
 // Names, types, descriptions and host attributes are bytea: kept and
 // compared byte for byte, whatever the database's encoding and collation.
 // pages.data is a record page in its stored form (record_page.h), kept as
@@ -82,7 +86,7 @@
 namespace refhost {
 namespace postgres {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Advisory lock keys: a kind in the top bits, a version id or a name's hash
 // below.
@@ -198,10 +202,14 @@ struct EntryRow {
   int64_t version = 0;
 };
 
-// The columns of an entry row, as EntryOf reads them (rows.cc).
-extern const char* const kEntryColumns;
-// The entry columns (kEntryColumns) of a row, from column `at` on.
-EntryRow EntryOf(const Result& r, int row, int at = 0);
+// The columns of an entry row, as EntryOf reads them (rows.cc), in a
+// schema of the version given (before version 3 no attributes are packed).
+const char* EntryColumns(int version);
+inline constexpr int kEntryColumnCount = 10;
+// The entry columns (EntryColumns) of a row, from column `at` on, into
+// *out; false, with *why, when its host attributes are packed and do not
+// unpack.
+bool EntryOf(const Result& r, int row, int at, EntryRow* out, std::string* why);
 
 // One connection to the server, shared by a store and its cursors.
 class ServerConnection {
@@ -328,6 +336,17 @@ class ServerConnection {
                         bool* catalog_found = nullptr);
 
   StoreStatus ListEntries(int64_t catalog, std::vector<EntryInfo>* out);
+  // Compact's part: the pages of the library's entries not yet packed at
+  // compact's level packed again at it (each with the dictionary it
+  // names), each kept where that makes it smaller.
+  StoreStatus PackVersions(int64_t library);
+  // Compact's part: the host attributes of the library's entries that
+  // take the packed form and are not in it (written by schema version 2,
+  // or before) packed.
+  StoreStatus PackAttributes(int64_t library);
+  // The refusal of an entry whose host attributes do not read.
+  StoreStatus AttributesDamaged(const EntryName& entry,
+                                const std::string& why) const;
 
   // --- Versions and pages -------------------------------------------------
 

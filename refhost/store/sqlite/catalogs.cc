@@ -153,7 +153,7 @@ StoreStatus LibraryFile::FindEntry(Connection* connection, int64_t catalog,
   Statement* st = c.Get(Sql::kFindEntry, &status);
   if (st == nullptr) return status;
   st->Bind(1, catalog);
-  return EntryOf(c, st, name, type, row);
+  return EntryOf(c, st, name, type, row, false);
 }
 
 StoreStatus LibraryFile::FindEntry(Connection* connection,
@@ -194,7 +194,7 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
 
 StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
                                  std::string_view name, std::string_view type,
-                                 EntryRow* row) {
+                                 EntryRow* row, bool attributes) {
   StoreStatus status;
   st->Bind(2, name);
   st->Bind(3, type);
@@ -208,9 +208,11 @@ StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
     row->version = st->Int(3);
     row->info.record_count = st->Int(4);
     row->info.longest_record = (int32_t)st->Int(5);
-    status =
-        AttributesOf(c, st, 6, &row->info.host_attributes,
-                     "entry " + std::string(name) + "." + std::string(type));
+    if (attributes) {
+      status =
+          AttributesOf(c, st, 6, name, &row->info.host_attributes,
+                       "entry " + std::string(name) + "." + std::string(type));
+    }
   } else if (rc == SQLITE_DONE) {
     status = StoreStatus::NotFound("no such entry");
   } else {
@@ -258,7 +260,7 @@ class SqliteListing final : public EntryListing {
     info->record_count = rows_.Int(6);
     info->longest_record = (int32_t)rows_.Int(7);
     return file_->AttributesOf(
-        snapshot_->connection(), &rows_, 8, &info->host_attributes,
+        snapshot_->connection(), &rows_, 8, info->name, &info->host_attributes,
         file_->Describe({catalog_, info->name, info->type}));
   }
 

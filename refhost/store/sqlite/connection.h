@@ -40,6 +40,7 @@ enum class Sql {
   kNewLiveVersion,
   kSetVersion,
   kDeleteVersion,
+  kMarkPacked,
   kFindPage,
   kPagesBetween,
   kInsertPage,

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "refhost/store/packed_attributes.h"
 #include "refhost/store/sqlite/library_file.h"
 
 namespace refhost {
@@ -30,6 +31,13 @@ constexpr int64_t kGrowth = 4;
 // Host attributes are at most this long (a 16 MB manifest line could not
 // be one).
 constexpr uint64_t kAttributesLimit = 1 << 20;
+// The rows whose host attributes are not packed (packed_attributes.h).
+constexpr const char* kNotPacked =
+    "NOT (typeof(host_attributes) = 'blob' AND substr(host_attributes, 1, "
+    "1) = x'A5')";
+static_assert(kPackedAttributesTag == 0xA5, "kNotPacked names the tag");
+// Compact packs the attributes of this many entries a transaction.
+constexpr size_t kRepackBatch = 1024;
 
 }  // namespace
 
@@ -188,12 +196,20 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   text->entries.clear();
   text->sample_bytes = text->sample_stored = 0;
   size_t compressed_text = 0, compressed = 0;
+  std::vector<Repacked> repacked;
   for (int64_t key : pages) {
-    if (StoreStatus s = Recompress(key, &compressed_text, &compressed);
+    Repacked page;
+    bool done = false;
+    if (StoreStatus s = RepackPage(key, Repack::kToDictionary, &page, &done);
         !s.ok()) {
       return s;
     }
+    if (!done) continue;
+    compressed_text += page.text;
+    compressed += page.frame.size();
+    repacked.push_back(std::move(page));
   }
+  if (StoreStatus s = StoreRepacked(repacked, true); !s.ok()) return s;
   text->fit.Start(
       compressed_text > 0 ? (double)compressed / (double)compressed_text : 0);
   for (const auto& [name, type] : entries) {
@@ -221,9 +237,12 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   return StoreStatus::Ok();
 }
 
-// Inside the caller's transaction, with the dictionary to compress with in
-// use. A page that does not read is left as it is (check names it).
-StoreStatus LibraryFile::Recompress(int64_t key, size_t* text, size_t* stored) {
+// Inside the caller's transaction, with the dictionary and level to
+// compress with in use. A page that does not read is left as it is (check
+// names it).
+StoreStatus LibraryFile::RepackPage(int64_t key, Repack mode, Repacked* out,
+                                    bool* done) {
+  *done = false;
   PageDictionary* target = codec_.dictionary();
   StoreStatus status;
   Statement* st = main_->Get(Sql::kPageByKey, &status);
@@ -232,32 +251,81 @@ StoreStatus LibraryFile::Recompress(int64_t key, size_t* text, size_t* stored) {
   int rc = st->Step();
   RecordPage page;
   std::string why;
+  uint32_t named =
+      rc == SQLITE_ROW ? DictionaryOf(st->Blob(2), st->Bytes(2)) : 0;
+  DictionaryFinder finder = FinderFor(*main_);
   bool again =
       rc == SQLITE_ROW && st->Int(0) > 0 && st->Int(0) <= UINT32_MAX &&
       st->Int(1) >= 0 && st->Int(1) <= UINT32_MAX &&
-      DictionaryOf(st->Blob(2), st->Bytes(2)) !=
-          (target != nullptr ? target->id() : 0) &&
+      (mode != Repack::kToDictionary ||
+       named != (target != nullptr ? target->id() : 0)) &&
       page.Decode(codec_, st->Blob(2), st->Bytes(2), 0, (uint32_t)st->Int(0),
-                  (uint32_t)st->Int(1), &why, FinderFor(*main_));
+                  (uint32_t)st->Int(1), &why, finder);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     status = main_->Failure("reading records");
   }
-  st->Reset();
-  codec_.Use(target);
-  if (!status.ok() || !again) return status;
-  if (!page.Encode(codec_, &why)) {
-    return StoreStatus::IoError(path_ + ": " + why);
+  if (again) {
+    out->key = key;
+    out->count = st->Int(0);
+    out->longest = st->Int(1);
+    out->before = st->Bytes(2);
   }
-  if (text != nullptr) *text += codec_.content().size();
-  if (stored != nullptr) *stored += codec_.frame().size();
-  Statement* update = main_->Get(Sql::kUpdatePage, &status);
-  if (update == nullptr) return status;
-  update->Bind(1, key);
-  update->BindBlob(2, codec_.frame().data(), codec_.frame().size());
-  rc = update->Step();
-  update->Reset();
-  return rc == SQLITE_DONE ? StoreStatus::Ok()
-                           : main_->Failure("writing records");
+  st->Reset();
+  if (!status.ok() || !again) return status;
+  PageDictionary* with = target;
+  // The page read, so the dictionary it names is at hand.
+  if (mode == Repack::kOwnDictionary && named != 0) finder(named, &with, &why);
+  codec_.Use(with);
+  bool encoded = page.Encode(codec_, &why);
+  codec_.Use(target);
+  if (!encoded) return StoreStatus::IoError(path_ + ": " + why);
+  out->text = codec_.content().size();
+  out->frame = codec_.frame();
+  *done = true;
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::StoreRepacked(std::vector<Repacked>& pages,
+                                       bool last_written) {
+  StoreStatus status;
+  if (!last_written) {
+    for (const Repacked& page : pages) {
+      Statement* update = main_->Get(Sql::kUpdatePage, &status);
+      if (update == nullptr) return status;
+      update->Bind(1, page.key);
+      update->BindBlob(2, page.frame.data(), page.frame.size());
+      int rc = update->Step();
+      update->Reset();
+      if (rc != SQLITE_DONE) return main_->Failure("writing records");
+    }
+    return StoreStatus::Ok();
+  }
+  // Rows made shorter where they are would leave the leaves they fill part
+  // empty for good (rows are added at the end of the table); taken out and
+  // put back in order, they fill them again.
+  std::sort(pages.begin(), pages.end(),
+            [](const Repacked& a, const Repacked& b) { return a.key < b.key; });
+  for (const Repacked& page : pages) {
+    Statement* drop = main_->Get(Sql::kDeletePages, &status);
+    if (drop == nullptr) return status;
+    drop->Bind(1, page.key);
+    drop->Bind(2, page.key + 1);
+    int rc = drop->Step();
+    drop->Reset();
+    if (rc != SQLITE_DONE) return main_->Failure("writing records");
+  }
+  for (const Repacked& page : pages) {
+    Statement* insert = main_->Get(Sql::kInsertPage, &status);
+    if (insert == nullptr) return status;
+    insert->Bind(1, page.key);
+    insert->Bind(2, page.count);
+    insert->Bind(3, page.longest);
+    insert->BindBlob(4, page.frame.data(), page.frame.size());
+    int rc = insert->Step();
+    insert->Reset();
+    if (rc != SQLITE_DONE) return main_->Failure("writing records");
+  }
+  return StoreStatus::Ok();
 }
 
 StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
@@ -265,6 +333,10 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
                                         std::string* stored, bool* packed) {
   *packed = false;
   if (text.empty()) return StoreStatus::Ok();
+  if (format_ >= 4 && PackHostAttributes(text, entry.name, stored)) {
+    *packed = true;
+    return StoreStatus::Ok();
+  }
   CatalogText* catalog_text = nullptr;
   if (StoreStatus s = TextOf(catalog, &catalog_text);
       !s.ok() || catalog_text == nullptr) {
@@ -289,12 +361,20 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
 }
 
 StoreStatus LibraryFile::AttributesOf(Connection& c, Statement* st, int i,
-                                      std::string* out, std::string_view what) {
+                                      std::string_view name, std::string* out,
+                                      std::string_view what) {
   if (st->Type(i) != SQLITE_BLOB) {
     *out = st->Text(i);
     return StoreStatus::Ok();
   }
   std::string why;
+  if (IsPackedHostAttributes(st->Blob(i), st->Bytes(i))) {
+    if (!UnpackHostAttributes(st->Blob(i), st->Bytes(i), name, out, &why)) {
+      return Damaged(std::string(what) +
+                     ": its host attributes do not read: " + why);
+    }
+    return StoreStatus::Ok();
+  }
   if (!codec_.Decompress(st->Blob(i), st->Bytes(i), kAttributesLimit,
                          FinderFor(c), &why)) {
     return Damaged(std::string(what) +
@@ -377,6 +457,61 @@ StoreStatus LibraryFile::CheckDictionaries(Connection& c, LibraryCheck* check) {
                            : c.Failure("checking the library's dictionaries");
 }
 
+StoreStatus LibraryFile::RepackAttributes() {
+  if (format_ < 4) return StoreStatus::Ok();
+  struct Row {
+    int64_t catalog;
+    std::string name, type;
+  };
+  std::vector<Row> rows;
+  {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   (std::string("SELECT catalog_id, name, type FROM entries "
+                                "WHERE host_attributes <> '' AND ") +
+                    kNotPacked)
+                       .c_str()) != SQLITE_OK) {
+      return main_->Failure("reading host attributes");
+    }
+    while (st.Step() == SQLITE_ROW) {
+      rows.push_back({st.Int(0), st.Text(1), st.Text(2)});
+    }
+  }
+  for (size_t at = 0; at < rows.size(); at += kRepackBatch) {
+    StoreStatus status = Change([&]() -> StoreStatus {
+      for (size_t i = at; i < std::min(rows.size(), at + kRepackBatch); ++i) {
+        const Row& row = rows[i];
+        StoreStatus s;
+        Statement* read = main_->Get(Sql::kEntryAttributes, &s);
+        if (read == nullptr) return s;
+        read->Bind(1, row.catalog);
+        read->Bind(2, row.name);
+        read->Bind(3, row.type);
+        std::string text, packed;
+        // Attributes that do not read are left as they are (check names
+        // them), and so are those of another form.
+        bool packs = read->Step() == SQLITE_ROW &&
+                     AttributesOf(*main_, read, 0, row.name, &text, "").ok() &&
+                     PackHostAttributes(text, row.name, &packed);
+        read->Reset();
+        if (!packs) continue;
+        Statement* write = main_->Get(Sql::kSetAttributes, &s);
+        if (write == nullptr) return s;
+        write->Bind(1, row.catalog);
+        write->Bind(2, row.name);
+        write->Bind(3, row.type);
+        write->BindBlob(4, packed.data(), packed.size());
+        int rc = write->Step();
+        write->Reset();
+        if (rc != SQLITE_DONE) return main_->Failure("storing host attributes");
+      }
+      return StoreStatus::Ok();
+    });
+    if (!status.ok()) return status;
+  }
+  return StoreStatus::Ok();
+}
+
 StoreStatus LibraryFile::RenewDictionaries() {
   if (format_ < 3) return StoreStatus::Ok();
   // Each catalog's stored bytes, and the bytes its newest dictionary was
@@ -404,6 +539,11 @@ StoreStatus LibraryFile::RenewDictionaries() {
   for (const auto& [catalog, stored] : grown) {
     if (StoreStatus s = RenewCatalog(catalog, stored); !s.ok()) return s;
   }
+  return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::DropUnusedDictionaries() {
+  if (format_ < 3) return StoreStatus::Ok();
   // Dictionaries no page or attribute names go, but each catalog's newest,
   // looked for in one transaction so that no writer names one meanwhile.
   return Change([&]() -> StoreStatus {
@@ -490,16 +630,20 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   }
   {
     Statement st;
+    // Those the dictionary is for: not those kept packed.
     if (st.Prepare(main_->db(),
-                   "SELECT host_attributes FROM entries WHERE catalog_id = ?1 "
-                   "AND host_attributes <> '' LIMIT ?2") != SQLITE_OK) {
+                   (std::string("SELECT host_attributes, name FROM entries "
+                                "WHERE catalog_id = ?1 AND host_attributes "
+                                "<> '' AND ") +
+                    kNotPacked + " LIMIT ?2")
+                       .c_str()) != SQLITE_OK) {
       return main_->Failure("reading host attributes");
     }
     st.Bind(1, catalog);
     st.Bind(2, (int64_t)kAttributeSamples);
     while (st.Step() == SQLITE_ROW) {
       std::string attributes;
-      if (AttributesOf(*main_, &st, 0, &attributes, "").ok()) {
+      if (AttributesOf(*main_, &st, 0, st.Text(1), &attributes, "").ok()) {
         attribute_samples.push_back(std::move(attributes));
       }
     }
@@ -522,24 +666,47 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   }
   if (!status.ok() || text.dictionary == nullptr) return status;
   std::shared_ptr<PageDictionary> dictionary = text.dictionary;
-  // Every page, then every entry's attributes, again with it.
-  for (size_t at = 0; at < keys.size(); at += kRenewBatchPages) {
+  // Every page, at compact's level, then every entry's attributes, again
+  // with it.
+  int level = CompactLevel();
+  codec_.set_level(level);
+  for (size_t at = 0; at < keys.size() && status.ok(); at += kRenewBatchPages) {
     status = Change([&]() -> StoreStatus {
+      std::vector<Repacked> repacked;
       for (size_t i = at; i < std::min(keys.size(), at + kRenewBatchPages);
            ++i) {
         codec_.Use(dictionary.get());
-        if (StoreStatus s = Recompress(keys[i]); !s.ok()) return s;
+        Repacked page;
+        bool done = false;
+        if (StoreStatus s = RepackPage(keys[i], Repack::kEvery, &page, &done);
+            !s.ok()) {
+          return s;
+        }
+        if (done) repacked.push_back(std::move(page));
       }
-      return StoreStatus::Ok();
+      return StoreRepacked(repacked, false);
     });
-    if (!status.ok()) return status;
   }
+  codec_.set_level(options_.compression_level);
+  if (!status.ok()) return status;
+  std::set<int64_t> versions;
+  for (int64_t key : keys) versions.insert(key >> 32);
+  status = Change([&]() -> StoreStatus {
+    for (int64_t version : versions) {
+      if (StoreStatus s = MarkPacked(version, level); !s.ok()) return s;
+    }
+    return StoreStatus::Ok();
+  });
+  if (!status.ok()) return status;
   return Change([&]() -> StoreStatus {
     std::vector<std::pair<std::string, std::string>> entries;
     Statement st;
     if (st.Prepare(main_->db(),
-                   "SELECT name, type FROM entries WHERE catalog_id = ?1 AND "
-                   "host_attributes <> ''") != SQLITE_OK) {
+                   (std::string("SELECT name, type FROM entries WHERE "
+                                "catalog_id = ?1 AND host_attributes <> '' "
+                                "AND ") +
+                    kNotPacked)
+                       .c_str()) != SQLITE_OK) {
       return main_->Failure("reading host attributes");
     }
     st.Bind(1, catalog);
@@ -555,7 +722,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
       read->Bind(3, type);
       std::string attributes;
       bool readable = read->Step() == SQLITE_ROW &&
-                      AttributesOf(*main_, read, 0, &attributes, "").ok();
+                      AttributesOf(*main_, read, 0, name, &attributes, "").ok();
       read->Reset();
       std::string why;
       codec_.Use(dictionary.get());

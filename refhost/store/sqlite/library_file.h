@@ -7,31 +7,39 @@
 // (upkeep.cc). Connections and statements are connection.h's;
 // sqlite_store.cc builds the cursors and the CatalogStore over it.
 //
-// Tables (format 3: PRAGMA user_version 3, PRAGMA application_id "VUVL"):
+// Tables (format 4: PRAGMA user_version 4, PRAGMA application_id "VUVL"):
 //   catalogs(id, name)
-//   entries(catalog_id, name, type, description, created, modified,
+//   entries(catalog_id, name, type, description, created, modified_after,
 //           version_id, host_attributes)     -- the committed content
-//   versions(id, state, owner_pid, owner_start, record_count, longest)
+//   versions(id, state, owner_pid, owner_start, record_count, longest,
+//            packed)
 //   pages(key, count, longest, data)         -- key = version << 32 | first
 //   writers(catalog, name, type, owner_pid, owner_start)
 //   dictionaries(id, catalog_id, made, trained_bytes, hash, data)
-// A page's frame names the dictionary it was compressed with (record_page.h),
-// and host attributes are kept as text, or once the catalog has a
+// A page's frame names the dictionary it was compressed with (record_page.h).
+// Host attributes of the reference host's form are kept packed (a blob of
+// packed_attributes.h); others as text, or once the catalog has a
 // dictionary as a frame compressed with it (a blob). Each catalog gets a
 // dictionary once kTrainBytes of its text were written without one
 // (dictionaries.cc), made from what was written, which is then compressed
 // again with it; compact makes a new one from the whole catalog once the
 // catalog's pages take four times the bytes they took when its dictionary
 // was made (trained_bytes), and compresses the catalog again with it if it
-// makes the pages it is tried on smaller.
+// makes the pages it is tried on smaller. A live version's owner is 0: it
+// belongs to its entry, and only staging versions need one; packed is the
+// level compact packed its pages at (0: as written). An entry's time of
+// change is kept as the microseconds after its creation (modified_after).
 //
-// Format 2 had no dictionaries; it is brought to format 3 (the table made,
-// the file stamped) the first time it is opened for writing, and compact
-// gives its catalogs dictionaries. Format 1,
+// Format 3 is format 4 without packed attributes, versions.packed and
+// modified_after (it kept the time of change itself, as modified), and
+// format 2 without dictionaries besides; each is brought to format 4 (the
+// tables and columns made, the file stamped) the first time it is opened
+// for writing, and compact packs their attributes and pages and gives
+// their catalogs dictionaries. Format 1,
 // written by the first release, kept one row a record in records(key,
 // kind, data) (key = version << 32 | number) and had no pages, writers,
 // owner_start or application id; host_attributes came later. It is brought
-// to format 3 in one transaction the first time it is opened for writing.
+// to format 4 in one transaction the first time it is opened for writing.
 // Opened for reading only, a library of any format is read as it is.
 //
 // An entry's content is a version: its records, in pages (record_page.h) of
@@ -129,7 +137,7 @@ namespace refhost {
 namespace sqlite {
 
 // The stored form (see the tables above).
-inline constexpr int kFormat = 3;  // PRAGMA user_version of a library
+inline constexpr int kFormat = 4;  // PRAGMA user_version of a library
 // The SQLite page size of a library. A compressed record page is a row of
 // the pages table; rows longer than a SQLite page go on in overflow pages,
 // which SQLite fills whole (what does not fill one stays in the row's
@@ -278,7 +286,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // in other processes.
   StoreStatus DeleteCatalog(std::string_view name, bool with_entries);
 
-  // Entries.
+  // Entries. By the catalog's id, for the writers of the library, which
+  // need what the row says but its host attributes: those are left empty
+  // (unread, so that an entry whose attributes are damaged can still be
+  // written again or deleted).
   StoreStatus FindEntry(Connection* connection, int64_t catalog,
                         std::string_view name, std::string_view type,
                         EntryRow* row);
@@ -356,7 +367,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   StoreStatus MakeSchema();
   StoreStatus Stamp();
   StoreStatus MigrateFormat1();
-  StoreStatus MigrateFormat2();
+  StoreStatus MigrateFormats2And3();
   StoreStatus MigrateVersion(int64_t version, int64_t claimed);
   void ChooseStatements(int format, bool has_attributes);
   // Runs body in one write transaction (BEGIN IMMEDIATE ... COMMIT), rolled
@@ -467,24 +478,57 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
       const std::vector<std::string>& samples,
       const std::vector<std::string>& attributes, int64_t trained_bytes,
       const std::function<bool(PageDictionary&)>& worth = nullptr);
-  // Compresses the page row at key again with the dictionary in use;
-  // adds the bytes of its text and of its new frame to *text and *stored.
-  StoreStatus Recompress(int64_t key, size_t* text = nullptr,
-                         size_t* stored = nullptr);
-  // The attributes as they are stored for an entry of the catalog.
+  // A page row packed again: its key, what its row says, the bytes of its
+  // content, of its frame as stored, and its new frame.
+  struct Repacked {
+    int64_t key = 0;
+    int64_t count = 0;
+    int64_t longest = 0;
+    size_t text = 0;
+    size_t before = 0;
+    std::string frame;
+  };
+  // Which pages RepackPage packs again, with which dictionary.
+  enum class Repack {
+    kToDictionary,  // those not packed with the one in use, with it
+    kEvery,         // every page, with the one in use
+    kOwnDictionary  // every page, with the one it names (else the one in
+                    // use)
+  };
+  // Packs the page row at key again, at the level in use, into *out
+  // (*done), unless it does not read or mode leaves it as it is.
+  StoreStatus RepackPage(int64_t key, Repack mode, Repacked* out, bool* done);
+  // Stores pages packed again, in place; or, last_written (the pages a
+  // writer of the transaction's catalog stored last), taken out and put
+  // back in order.
+  StoreStatus StoreRepacked(std::vector<Repacked>& pages, bool last_written);
+  // The level compact packs pages at, and a version's pages so packed.
+  int CompactLevel() const;
+  StoreStatus MarkPacked(int64_t version, int level);
+  // Compact's part: the pages of versions compact has not packed yet packed
+  // again at its level, each kept where that makes it smaller.
+  StoreStatus PackVersions();
+  // The attributes as they are stored for an entry of the catalog: in the
+  // packed form (packed_attributes.h) where they take it, else compressed
+  // with the catalog's dictionary (*packed true: a blob), else as text.
   StoreStatus PackAttributes(int64_t catalog, const EntryName& entry,
                              const std::string& text, std::string* stored,
                              bool* packed);
-  // The attributes of column i of a row read through c, of the entry what
-  // describes (for messages).
+  // The attributes of column i of a row read through c, of the entry
+  // named name, which what describes (for messages).
   StoreStatus AttributesOf(Connection& c, Statement* st, int i,
-                           std::string* out, std::string_view what);
+                           std::string_view name, std::string* out,
+                           std::string_view what);
   // The dictionaries pages read through c may name.
   DictionaryFinder FinderFor(Connection& c);
   StoreStatus CheckDictionaries(Connection& c, LibraryCheck* check);
-  // Compact's part: new dictionaries for catalogs that have grown, their
-  // text compressed again, dictionaries no page names dropped.
+  // Compact's parts: the host attributes of earlier releases packed where
+  // they take the packed form; new dictionaries for catalogs that have
+  // grown, their text compressed again (PackVersions below packs the
+  // rest); dictionaries no page names dropped.
+  StoreStatus RepackAttributes();
   StoreStatus RenewDictionaries();
+  StoreStatus DropUnusedDictionaries();
   StoreStatus RenewCatalog(int64_t catalog, int64_t stored);
   // Sets the library's journal to WAL, waiting while others hold the
   // file.
@@ -504,9 +548,11 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   void ReleaseWriter(const EntryName& entry, int64_t generation);
   void GiveBack(std::unique_ptr<Connection> connection);
   StoreStatus Damaged(const std::string& what) const;
-  // Steps a statement of kFindEntry's columns into *row.
+  // Steps a statement of kFindEntry's columns into *row; its host
+  // attributes unless not attributes.
   StoreStatus EntryOf(Connection& c, Statement* st, std::string_view name,
-                      std::string_view type, EntryRow* row);
+                      std::string_view type, EntryRow* row,
+                      bool attributes = true);
   StoreStatus SweepOrphans();
   // Gives free pages back to the file system once there are many.
   void TrimFreeSpace();

@@ -1,7 +1,7 @@
-// The library file's format: the tables of format 2, what a file holds
-// (a library of ours, of which format, or something else), making a new
-// library, bringing one of format 1 to format 2, and the statements each
-// format is read and written with.
+// The library file's format: its tables, what a file holds (a library of
+// ours, of which format, or something else), making a new library,
+// bringing one of an earlier format to the current one, and the
+// statements each format is read and written with.
 
 #include <sqlite3.h>
 
@@ -21,8 +21,10 @@ namespace {
 // A journal left larger than this by a big transaction is cut back.
 constexpr const char* kJournalLimit = "PRAGMA journal_size_limit = 8388608";
 
-// The tables of format 2 that format 1 has too (versions without
-// owner_start, entries without host_attributes in its first release).
+// The tables that format 1 has too, as a new library makes them (format
+// 1 had versions without owner_start and packed, entries with modified
+// for modified_after and, in its first release, without host_attributes;
+// kFormat4Changes brings the last two to this).
 constexpr const char* kSharedTables = R"sql(
 CREATE TABLE IF NOT EXISTS catalogs(
   id INTEGER PRIMARY KEY,
@@ -33,14 +35,15 @@ CREATE TABLE IF NOT EXISTS versions(
   owner_pid INTEGER NOT NULL,
   record_count INTEGER NOT NULL DEFAULT 0,
   longest INTEGER NOT NULL DEFAULT 0,
-  owner_start INTEGER NOT NULL DEFAULT 0);
+  owner_start INTEGER NOT NULL DEFAULT 0,
+  packed INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS entries(
   catalog_id INTEGER NOT NULL,
   name TEXT NOT NULL,
   type TEXT NOT NULL,
   description TEXT NOT NULL,
   created INTEGER NOT NULL,
-  modified INTEGER NOT NULL,
+  modified_after INTEGER NOT NULL,
   version_id INTEGER NOT NULL,
   host_attributes TEXT NOT NULL DEFAULT '',
   PRIMARY KEY(catalog_id, name, type)) WITHOUT ROWID;
@@ -75,6 +78,24 @@ CREATE TABLE IF NOT EXISTS writers(
   PRIMARY KEY(catalog, name, type)) WITHOUT ROWID;
 )sql";
 
+// What format 4 changed: the level compact packed a version's pages at
+// (0: as their writer packed them); an entry's time of change kept as the
+// microseconds after its creation (0 until it changes: no bytes, where the
+// time itself takes eight), under a name of its own, so that a release
+// that knew the column as the time itself cannot take it for one.
+constexpr const char* kFormat4Changes[] = {
+    "ALTER TABLE versions ADD COLUMN packed INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE entries RENAME COLUMN modified TO modified_after",
+    "UPDATE entries SET modified_after = modified_after - created",
+};
+
+StoreStatus MakeFormat4(Connection& c) {
+  for (const char* sql : kFormat4Changes) {
+    if (StoreStatus s = c.Exec(sql); !s.ok()) return s;
+  }
+  return StoreStatus::Ok();
+}
+
 }  // namespace
 
 StoreStatus LibraryFile::OpenFile(bool create) {
@@ -95,10 +116,14 @@ StoreStatus LibraryFile::OpenFile(bool create) {
   if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
   if (format == 0) {
     if (StoreStatus s = MakeSchema(); !s.ok()) return s;
-  } else if (format == 1) {
-    if (StoreStatus s = MigrateFormat1(); !s.ok()) return s;
-  } else if (format == 2) {
-    if (StoreStatus s = MigrateFormat2(); !s.ok()) return s;
+  } else if (format < kFormat) {
+    StoreStatus migrated =
+        format == 1 ? MigrateFormat1() : MigrateFormats2And3();
+    if (!migrated.ok()) return migrated;
+    // A connection that renamed a column cannot checkpoint the journal
+    // after a later rebuild (SQLite 3.40 answers "table is locked"): the
+    // library goes on through a connection of its own.
+    return OpenFile(false);
   }
   // Every library is kept in WAL journal; one whose rebuild with another
   // page size was stopped midway may be left without it, and gets it back
@@ -181,7 +206,7 @@ StoreStatus LibraryFile::InspectNow(Connection& connection, int* format) {
     }
   }
   if (application == kApplicationId) {
-    if (version == kFormat || version == 2) {
+    if (version >= 2 && version <= kFormat) {
       *format = (int)version;
       return StoreStatus::Ok();
     }
@@ -287,6 +312,7 @@ StoreStatus LibraryFile::MigrateFormat1() {
     for (const char* tables : {kFormat2Tables, kFormat3Tables}) {
       if (StoreStatus s = main_->Exec(tables); !s.ok()) return s;
     }
+    if (StoreStatus s = MakeFormat4(*main_); !s.ok()) return s;
     std::vector<std::pair<int64_t, int64_t>> versions;
     {
       Statement list;
@@ -312,13 +338,17 @@ StoreStatus LibraryFile::MigrateFormat1() {
 }
 
 // Format 2 lacks the dictionaries; its pages, which name none, read as
-// they are.
-StoreStatus LibraryFile::MigrateFormat2() {
+// they are. Format 3 has every table: what it lacks is packed host
+// attributes, which its attributes, as they are, read beside (compact
+// packs them). Both are stamped with the current format, which a release
+// that does not read packed attributes refuses.
+StoreStatus LibraryFile::MigrateFormats2And3() {
   return Change([&]() -> StoreStatus {
     int format = 0;
     if (StoreStatus s = Inspect(*main_, &format); !s.ok()) return s;
     if (format == kFormat) return StoreStatus::Ok();  // done by another
     if (StoreStatus s = main_->Exec(kFormat3Tables); !s.ok()) return s;
+    if (StoreStatus s = MakeFormat4(*main_); !s.ok()) return s;
     return Stamp();
   });
 }
@@ -365,6 +395,8 @@ StoreStatus LibraryFile::MigrateVersion(int64_t version, int64_t claimed) {
 
 void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   const std::string attributes = has_attributes ? "e.host_attributes" : "''";
+  const std::string modified =
+      format >= 4 ? "e.created + e.modified_after" : "e.modified";
   auto set = [&](Sql which, std::string text) {
     sql_[(int)which] = std::move(text);
   };
@@ -378,43 +410,55 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kDeleteCatalogEntries, "DELETE FROM entries WHERE catalog_id = ?1");
   set(Sql::kDeleteCatalog, "DELETE FROM catalogs WHERE id = ?1");
   set(Sql::kFindEntry,
-      "SELECT e.description, e.created, e.modified, e.version_id, "
-      "v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM entries e JOIN versions v ON v.id = e.version_id "
           "WHERE e.catalog_id = ?1 AND e.name = ?2 AND e.type = ?3");
   set(Sql::kFindNamedEntry,
-      "SELECT e.description, e.created, e.modified, e.version_id, "
-      "v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM catalogs c JOIN entries e ON e.catalog_id = c.id "
           "JOIN versions v ON v.id = e.version_id "
           "WHERE c.name = ?1 AND e.name = ?2 AND e.type = ?3");
   set(Sql::kListEntries,
-      "SELECT e.name, e.type, e.description, e.created, e.modified, "
-      "e.version_id, v.record_count, v.longest, " +
-          attributes +
+      "SELECT e.name, e.type, e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
           " FROM entries e JOIN versions v ON v.id = e.version_id "
           "WHERE e.catalog_id = ?1 ORDER BY e.name, e.type");
   set(Sql::kUpsertEntry,
-      "INSERT INTO entries(catalog_id, name, type, description, created, "
-      "modified, version_id, host_attributes) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6, coalesce(?7, '')) "
-      "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
-      "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
-      "modified = ?5, version_id = ?6, "
-      "host_attributes = coalesce(?7, host_attributes)");
+      format >= 4
+          ? "INSERT INTO entries(catalog_id, name, type, description, "
+            "created, modified_after, version_id, host_attributes) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, 0, ?6, coalesce(?7, '')) "
+            "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
+            "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
+            "modified_after = ?5 - created, version_id = ?6, "
+            "host_attributes = coalesce(?7, host_attributes)"
+          : "INSERT INTO entries(catalog_id, name, type, description, "
+            "created, modified, version_id, host_attributes) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?5, ?6, coalesce(?7, '')) "
+            "ON CONFLICT(catalog_id, name, type) DO UPDATE SET "
+            "description = CASE WHEN ?4 <> '' THEN ?4 ELSE description END, "
+            "modified = ?5, version_id = ?6, "
+            "host_attributes = coalesce(?7, host_attributes)");
   set(Sql::kDeleteEntry,
       "DELETE FROM entries WHERE catalog_id = ?1 AND name = ?2 AND type = ?3");
+  // A live version has no owner (0, which SQLite keeps in no bytes): the
+  // writer kNewLiveVersion is given (?1, ?2) is not kept.
   set(Sql::kNewVersion,
-      "INSERT INTO versions(state, owner_pid, owner_start) VALUES(?1, ?2, ?3)");
+      "INSERT INTO versions(state, owner_pid, owner_start) VALUES(?1, "
+      "CASE WHEN ?1 = 1 THEN 0 ELSE ?2 END, CASE WHEN ?1 = 1 THEN 0 ELSE ?3 "
+      "END)");
   set(Sql::kNewLiveVersion,
       "INSERT INTO versions(state, owner_pid, owner_start, record_count, "
-      "longest) VALUES(1, ?1, ?2, ?3, ?4)");
+      "longest) VALUES(1, 0, 0, ?3, ?4)");
   set(Sql::kSetVersion,
-      "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3 "
+      "UPDATE versions SET state = ?1, record_count = ?2, longest = ?3, "
+      "owner_pid = CASE WHEN ?1 = 1 THEN 0 ELSE owner_pid END, "
+      "owner_start = CASE WHEN ?1 = 1 THEN 0 ELSE owner_start END "
       "WHERE id = ?4");
   set(Sql::kDeleteVersion, "DELETE FROM versions WHERE id = ?1");
+  set(Sql::kMarkPacked, "UPDATE versions SET packed = ?2 WHERE id = ?1");
   set(Sql::kFindPage,
       "SELECT key, count, longest, data FROM pages "
       "WHERE key <= ?1 AND key >= ?2 ORDER BY key DESC LIMIT 1");

@@ -326,7 +326,8 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
     std::string entry =
         Describe({entries.Text(0), entries.Text(1), entries.Text(2)});
     std::string attributes;
-    if (StoreStatus s = AttributesOf(c, &entries, 7, &attributes, entry);
+    if (StoreStatus s =
+            AttributesOf(c, &entries, 7, entries.Text(1), &attributes, entry);
         !s.ok()) {
       check->problems.push_back(s.message());
     }
@@ -405,6 +406,85 @@ StoreStatus LibraryFile::Rebuild(int64_t present, int64_t page_size) {
   return vacuumed;
 }
 
+int LibraryFile::CompactLevel() const {
+  return std::max(kCompactLevel, options_.compression_level);
+}
+
+StoreStatus LibraryFile::MarkPacked(int64_t version, int level) {
+  StoreStatus status;
+  Statement* st = main_->Get(Sql::kMarkPacked, &status);
+  if (st == nullptr) return status;
+  st->Bind(1, version);
+  st->Bind(2, (int64_t)level);
+  int rc = st->Step();
+  st->Reset();
+  return rc == SQLITE_DONE ? StoreStatus::Ok()
+                           : main_->Failure("updating a version");
+}
+
+StoreStatus LibraryFile::PackVersions() {
+  if (format_ < 4) return StoreStatus::Ok();
+  int level = CompactLevel();
+  // Each entry's content, with its catalog, not yet packed at the level.
+  std::vector<std::pair<int64_t, int64_t>> versions;
+  {
+    Statement st;
+    if (st.Prepare(main_->db(),
+                   "SELECT v.id, e.catalog_id FROM entries e JOIN versions v "
+                   "ON v.id = e.version_id WHERE v.packed < ?1 ORDER BY "
+                   "v.id") != SQLITE_OK) {
+      return main_->Failure("reading the library's versions");
+    }
+    st.Bind(1, (int64_t)level);
+    while (st.Step() == SQLITE_ROW) versions.emplace_back(st.Int(0), st.Int(1));
+  }
+  codec_.set_level(level);
+  StoreStatus status;
+  size_t next = 0;
+  while (status.ok() && next < versions.size()) {
+    // A transaction packs versions until it has packed kRenewBatchPages
+    // pages (a version of more pages has one of its own).
+    status = Change([&]() -> StoreStatus {
+      size_t packed = 0;
+      while (next < versions.size() && packed < kRenewBatchPages) {
+        auto [version, catalog] = versions[next++];
+        std::vector<int64_t> keys;
+        {
+          StoreStatus s;
+          Statement* st = main_->Get(Sql::kPagesBetween, &s);
+          if (st == nullptr) return s;
+          st->Bind(1, PageKey(version, 0));
+          st->Bind(2, PageKey(version + 1, 0));
+          while (st->Step() == SQLITE_ROW) keys.push_back(st->Int(0));
+          st->Reset();
+        }
+        CatalogText* text = nullptr;
+        std::vector<Repacked> smaller;
+        for (int64_t key : keys) {
+          if (StoreStatus s = TextOf(catalog, &text); !s.ok()) return s;
+          Repacked page;
+          bool done = false;
+          if (StoreStatus s =
+                  RepackPage(key, Repack::kOwnDictionary, &page, &done);
+              !s.ok()) {
+            return s;
+          }
+          if (done && page.frame.size() < page.before) {
+            smaller.push_back(std::move(page));
+          }
+        }
+        packed += keys.size();
+        if (StoreStatus s = StoreRepacked(smaller, false); !s.ok()) return s;
+        if (StoreStatus s = MarkPacked(version, level); !s.ok()) return s;
+      }
+      return StoreStatus::Ok();
+    });
+  }
+  codec_.set_level(options_.compression_level);
+  codec_.Use(nullptr);
+  return status;
+}
+
 bool LibraryFile::FitPagesToFirstRows() {
   int64_t rows = 0, page_size = 0, best = 0;
   std::string enough = "SELECT count(*) FROM (SELECT 1 FROM pages LIMIT " +
@@ -430,7 +510,10 @@ StoreStatus LibraryFile::Compact(LibraryCompaction* compaction) {
   shared_.reset();
   if (StoreStatus s = SweepOrphans(); !s.ok()) return s;
   if (StoreStatus s = DropStrayPages(); !s.ok()) return s;
+  if (StoreStatus s = RepackAttributes(); !s.ok()) return s;
   if (StoreStatus s = RenewDictionaries(); !s.ok()) return s;
+  if (StoreStatus s = PackVersions(); !s.ok()) return s;
+  if (StoreStatus s = DropUnusedDictionaries(); !s.ok()) return s;
   // Rebuilding needs the file to itself within this process.
   idle_.clear();
   int64_t vacuum = 0;

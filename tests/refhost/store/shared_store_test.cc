@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "refhost/store/paged/record_page.h"
 #include "refhost/store/store_suite.h"
 
 namespace refhost {
@@ -29,7 +30,7 @@ TEST_F(SqliteStoreTest, LibraryIsOneFileNamedByLowerCaseLibref) {
   ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
   struct stat info;
   EXPECT_EQ(stat(DbPath().c_str(), &info), 0);
-  EXPECT_EQ(Query("PRAGMA user_version"), 3);
+  EXPECT_EQ(Query("PRAGMA user_version"), 4);
   EXPECT_EQ(Query("PRAGMA application_id"), 0x5655564C);
   EXPECT_TRUE(std::filesystem::exists(DbPath() + "-wal")) << "WAL mode";
   store.reset();
@@ -707,7 +708,7 @@ TEST_F(PostgresStoreTest, SchemaIsVersionedAndAForeignOneRefused) {
   ASSERT_TRUE(store->ListLibraries(&librefs).ok());
   EXPECT_EQ(librefs, (std::vector<std::string>{"TEAM", "WORK"}));
   EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
-            2);
+            3);
   store.reset();
 
   // A schema of a later version of the program is refused, not misread.
@@ -721,6 +722,123 @@ TEST_F(PostgresStoreTest, SchemaIsVersionedAndAForeignOneRefused) {
       "DROP SCHEMA vuvorozo CASCADE; CREATE SCHEMA vuvorozo; SELECT 1");
   st = NewPostgresCatalogStore(database_.url())->CreateLibrary("WORK");
   EXPECT_EQ(st.code(), StoreStatus::kNotLibrary) << st.ToString();
+}
+
+// The reference host's attributes are kept packed, each naming its entry:
+// damaged, or put in another entry's row, they are refused by a look-up,
+// a listing and the check, which name the entry, and the entry can still
+// be written again or deleted.
+TEST_F(PostgresStoreTest, HostAttributesArePackedAndDamageIsNamed) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(store->CreateCatalog("WORK", "CAT").ok());
+  auto text = [](int i) {
+    return "vuvorozo-file 1\nname=n" + std::to_string(i) +
+           ".txt\nmtime=1733800000123456789\nmode=644\nsize=" +
+           std::to_string(10 + i) +
+           "\nrecords=lines\nnewline=yes\nxxh3=0123456789abcdef\n"
+           "ctime=1733800000123456789\ninode=" +
+           std::to_string(900 + i);
+  };
+  auto put = [&](int i) {
+    std::unique_ptr<EntryCursor> cursor;
+    ASSERT_TRUE(store
+                    ->OpenEntry("WORK", "CAT", "N" + std::to_string(i), "DATA",
+                                OpenIntent::kReplace, "", &cursor)
+                    .ok());
+    ASSERT_TRUE(cursor->Write("one", 3, 0).ok());
+    cursor->SetHostAttributes(text(i));
+    ASSERT_TRUE(cursor->Commit().ok());
+  };
+  for (int i = 1; i <= 3; ++i) put(i);
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.entries WHERE "
+                            "attributes_packed AND octet_length("
+                            "host_attributes) < 40"),
+            3);
+  database_.Query(
+      "UPDATE vuvorozo.entries SET host_attributes = "
+      "set_byte(host_attributes, 9, 0) WHERE name = 'N1'; UPDATE "
+      "vuvorozo.entries SET host_attributes = (SELECT host_attributes FROM "
+      "vuvorozo.entries WHERE name = 'N3') WHERE name = 'N2'; SELECT 1");
+  store = NewPostgresCatalogStore(database_.url());
+  for (const char* name : {"N1", "N2"}) {
+    EntryInfo info;
+    StoreStatus found = store->FindEntry("WORK", "CAT", name, "DATA", &info);
+    EXPECT_EQ(found.code(), StoreStatus::kCorrupt) << found.ToString();
+    EXPECT_NE(found.message().find(std::string("CAT.") + name + ".DATA"),
+              std::string::npos)
+        << found.message();
+  }
+  std::vector<EntryInfo> listed;
+  EXPECT_EQ(store->List("WORK", "CAT", &listed).code(), StoreStatus::kCorrupt);
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  std::string problems;
+  for (const std::string& p : check.problems) problems += p + "\n";
+  EXPECT_NE(problems.find("WORK.CAT.N1.DATA"), std::string::npos) << problems;
+  EXPECT_NE(problems.find("WORK.CAT.N2.DATA"), std::string::npos) << problems;
+  EXPECT_EQ(problems.find("N3"), std::string::npos) << problems;
+  auto sound = store->GetEntry("WORK", "CAT", "N3", "DATA");
+  ASSERT_TRUE(sound.has_value());
+  EXPECT_EQ(sound->info.host_attributes, text(3));
+
+  put(1);
+  ASSERT_TRUE(store->DeleteEntry("WORK", "CAT", "N2", "DATA").ok());
+  auto again = store->GetEntry("WORK", "CAT", "N1", "DATA");
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(again->info.host_attributes, text(1));
+  check = LibraryCheck();
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty());
+}
+
+// Notes of about 8 KB (below).
+std::vector<StoredRecord> Notes(int seed);
+
+// Compact packs each live version's pages once more, harder, and marks it:
+// the pages take less, every record reads as written, and a second compact
+// packs only what was written since.
+TEST_F(PostgresStoreTest, CompactPacksEveryVersionOnce) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "N" + std::to_string(i), "DATA",
+                               "", Notes(i))
+                    .ok());
+  }
+  auto pages = [&] {
+    return database_.Query(
+        "SELECT sum(octet_length(data)) FROM vuvorozo.pages");
+  };
+  int64_t before = pages();
+  LibraryCompaction compaction;
+  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  EXPECT_LT(pages(), before * 95 / 100) << before;
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.versions WHERE "
+                            "state = 1 AND packed <> " +
+                            std::to_string(kCompactLevel)),
+            0);
+  for (int i = 0; i < 40; ++i) {
+    auto entry =
+        store->GetEntry("WORK", "CAT", "N" + std::to_string(i), "DATA");
+    ASSERT_TRUE(entry.has_value()) << i;
+    EXPECT_EQ(entry->records, Notes(i)) << i;
+  }
+  int64_t packed = pages();
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "N40", "DATA", "", Notes(40)).ok());
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.versions WHERE "
+                            "state = 1 AND packed = 0"),
+            1);
+  int64_t written = pages() - packed;
+  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  EXPECT_LT(pages() - packed, written) << "the new entry's pages packed";
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.versions WHERE "
+                            "state = 1 AND packed = 0"),
+            0);
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "N40", "DATA")->records, Notes(40));
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty());
 }
 
 // Notes of about 8 KB: lines of a few words, other lines for every seed;
@@ -752,8 +870,8 @@ void ExpectNotes(CatalogStore& store, int count) {
   }
 }
 
-// A database of the first schema version is brought to the second by its
-// first writer. A catalog's pages are compressed with a dictionary made of
+// A database of the first schema version is brought to the current one by
+// its first writer. A catalog's pages are compressed with a dictionary made of
 // its text once enough was written, and with another once its text
 // changes; pages name theirs and read through it on any connection, and
 // check verifies them. A damaged dictionary is named by
@@ -764,8 +882,10 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   ASSERT_TRUE(store->PutEntry("WORK", "CAT", "N0", "DATA", "", Notes(0)).ok());
   store.reset();
   database_.Query(
-      "DROP TABLE vuvorozo.dictionaries; DELETE FROM vuvorozo.schema_version "
-      "WHERE version = 2; SELECT 1");
+      "DROP TABLE vuvorozo.dictionaries; ALTER TABLE vuvorozo.entries DROP "
+      "COLUMN attributes_packed; ALTER TABLE vuvorozo.versions DROP COLUMN "
+      "packed; DELETE FROM vuvorozo.schema_version WHERE "
+      "version >= 2; SELECT 1");
   store = NewPostgresCatalogStore(database_.url());
   EXPECT_EQ(store->GetEntry("WORK", "CAT", "N0", "DATA")->records, Notes(0))
       << "version 1 reads";
@@ -778,7 +898,7 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   }
   store.reset();
   EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
-            2);
+            3);
   ASSERT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries "
                             "WHERE catalog = 'CAT'"),
             2);
@@ -847,17 +967,19 @@ TEST_F(PostgresStoreTest,
                             "> 0"),
             2);
   // As a database of the first schema version, which compact brings to
-  // the second.
+  // the current one.
   store.reset();
   database_.Query(
-      "DROP TABLE vuvorozo.dictionaries; DELETE FROM vuvorozo.schema_version "
-      "WHERE version = 2; SELECT 1");
+      "DROP TABLE vuvorozo.dictionaries; ALTER TABLE vuvorozo.entries DROP "
+      "COLUMN attributes_packed; ALTER TABLE vuvorozo.versions DROP COLUMN "
+      "packed; DELETE FROM vuvorozo.schema_version WHERE "
+      "version >= 2; SELECT 1");
   store = NewPostgresCatalogStore(database_.url());
 
   LibraryCompaction compaction;
   ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
   EXPECT_EQ(database_.Query("SELECT max(version) FROM vuvorozo.schema_version"),
-            2);
+            3);
   EXPECT_LT(compaction.bytes_after, compaction.bytes_before * 97 / 100)
       << compaction.bytes_before;
   EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries WHERE "

@@ -578,6 +578,58 @@ TEST_P(StoreTest, LibrariesAndCatalogsAreListedAndCatalogsDeleted) {
   EXPECT_EQ(store().ListEntries("WORK", "B")[0].name, "NEW");
 }
 
+// The persistent stores keep the reference host's attributes packed and
+// any other text as it is: every one comes back byte for byte, through a
+// look-up and a listing, and after an update that keeps it.
+TEST_P(StoreTest, HostAttributesOfEveryFormComeBackByteForByte) {
+  ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
+  const std::string file =
+      "vuvorozo-file 1\nname=note-1.txt\nmtime=1733800000123456789\n"
+      "mode=644\nsize=12\nrecords=lines\nnewline=yes\n"
+      "xxh3=0123456789abcdef\nctime=1733800000123459999\ninode=77";
+  const std::pair<const char*, std::string> written[] = {
+      {"NOTE-1", file},  // the name after the entry's own
+      {"OTHER", file},   // under another name
+      {"note-1", file},
+      {"FOLDER",
+       "vuvorozo-file 1\nname=.\nfolder=My%20Notes\nkind=folder\n"
+       "mtime=-5\nmode=755\nnewline=yes"},
+      {"ODD", file + "\ncolour=blue"},  // a key of a later host
+      {"PLAIN", "size=8"},
+      {"BINARY", std::string("file=e.txt\0\xff", 12)},
+      {"NUMBERS", "vuvorozo-file 1\nmtime=007\nnewline=yes"},
+  };
+  for (const auto& [name, attributes] : written) {
+    auto writer = Open(name, "DATA", OpenIntent::kReplace);
+    Write(writer.get(), "one");
+    writer->SetHostAttributes(attributes);
+    ASSERT_TRUE(writer->Commit().ok()) << name;
+  }
+  auto expect_all = [&](const char* when) {
+    SCOPED_TRACE(when);
+    std::vector<EntryInfo> listed = store().ListEntries("WORK", "CAT");
+    ASSERT_EQ(listed.size(), std::size(written));
+    for (const auto& [name, attributes] : written) {
+      EntryInfo info;
+      ASSERT_TRUE(store().FindEntry("WORK", "CAT", name, "DATA", &info).ok());
+      EXPECT_EQ(info.host_attributes, attributes) << name;
+      const std::string wanted = name;
+      auto in_list =
+          std::find_if(listed.begin(), listed.end(),
+                       [&](const EntryInfo& e) { return e.name == wanted; });
+      ASSERT_NE(in_list, listed.end()) << name;
+      EXPECT_EQ(in_list->host_attributes, attributes) << name;
+    }
+  };
+  expect_all("written");
+  for (const auto& [name, attributes] : written) {
+    auto writer = Open(name, "DATA", OpenIntent::kUpdate);
+    Write(writer.get(), "two");
+    ASSERT_TRUE(writer->Commit().ok()) << name;
+  }
+  expect_all("updated");
+}
+
 TEST_P(StoreTest, HostAttributesFollowTheContentTheyDescribe) {
   ASSERT_TRUE(store().CreateCatalog("WORK", "CAT").ok());
   auto writer = Open("E", "DATA", OpenIntent::kReplace);
