@@ -50,8 +50,8 @@ namespace refhost {
 inline constexpr size_t kPageBytes = 64 * 1024;
 
 // The compression levels of pages when the store is given none (see
-// record_page.cc): pages that are not full (every page of a small entry),
-// and full pages.
+// record_page.cc): pages of a few KB (every page of a small entry), and
+// larger ones ("full": of 4 KB and more).
 int DefaultLevel(bool full_page);
 
 // A dictionary of a library, and what zstd makes of it to compress and
@@ -176,8 +176,8 @@ void FreePageCompressor(ZSTD_CCtx_s* compressor);
 // level; null: none) or at level. False with *why when zstd fails.
 bool CompressFrame(ZSTD_CCtx_s* compressor, ZSTD_CDict_s* encoder, int level,
                    std::string_view text, std::string* frame, std::string* why);
-// Whether a page's content is that of a full page, which is compressed at
-// the level of full pages (DefaultLevel).
+// Whether a page's content is large enough to be compressed at the level
+// of full pages (DefaultLevel).
 bool IsFullPage(std::string_view content);
 
 // The zstd contexts and scratch space a connection reuses for every page,
