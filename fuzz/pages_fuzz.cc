@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mode == 0) {
     DecodeAndCheck(codec, bytes, count, longest);
   } else if (mode == 1) {
-    if (!codec.Compress(bytes, false, &why)) Fail("zstd refuses a page");
+    if (!codec.Compress(bytes, &why)) Fail("zstd refuses a page");
     std::string frame = codec.frame();
     DecodeAndCheck(codec, frame, count, longest);
   } else {

@@ -39,8 +39,6 @@ constexpr int kShortPageLevel = 3;
 // smaller with them left out, at the same speed.
 constexpr int kLongMatchesFrom = 5;
 constexpr int kLongMatchBytes = 6;
-// Pages of fewer bytes are compressed at kShortPageLevel.
-constexpr size_t kShortPageBytes = 4 << 10;
 // The dictionary trainer's segment and match lengths, the log of its
 // table of segment frequencies, and how far it skips through the samples
 // (1: not at all; skipping made a folder of notes, tables and HTML 10%
@@ -89,8 +87,8 @@ bool GetVarint(const uint8_t* data, size_t size, size_t* at, uint32_t* value) {
 
 }  // namespace
 
-int DefaultLevel(bool full_page) {
-  return full_page ? kFullPageLevel : kShortPageLevel;
+int DefaultLevel(bool large_page) {
+  return large_page ? kFullPageLevel : kShortPageLevel;
 }
 
 PageDictionary::PageDictionary(std::string bytes) : bytes_(std::move(bytes)) {
@@ -233,9 +231,8 @@ PageCodec::~PageCodec() {
   ZSTD_freeDCtx(decompressor_);
 }
 
-bool PageCodec::Compress(std::string_view text, bool full_page,
-                         std::string* why) {
-  int level = LevelOf(full_page);
+bool PageCodec::Compress(std::string_view text, std::string* why) {
+  int level = LevelOf(text.size());
   // Without the room for the dictionary, the text is compressed without
   // it (and reads without it).
   ZSTD_CDict* encoder =
@@ -396,11 +393,7 @@ bool RenewWorth(PageCodec& codec, PageDictionary& made,
 bool RecordPage::Encode(PageCodec& codec, std::string* why) const {
   std::string& content = codec.content();
   Content(&content);
-  return codec.Compress(content, IsFullPage(content), why);
-}
-
-bool IsFullPage(std::string_view content) {
-  return content.size() >= kShortPageBytes;
+  return codec.Compress(content, why);
 }
 
 void RecordPage::Content(std::string* out) const {

@@ -50,9 +50,11 @@ namespace refhost {
 inline constexpr size_t kPageBytes = 64 * 1024;
 
 // The compression levels of pages when the store is given none (see
-// record_page.cc): pages of a few KB (every page of a small entry), and
-// larger ones ("full": of 4 KB and more).
-int DefaultLevel(bool full_page);
+// record_page.cc): pages of a few KB (every page of a small entry) and
+// larger ones, from kLargePageBytes on unless a store says otherwise
+// (PageCodec::set_large_pages).
+inline constexpr size_t kLargePageBytes = 4 << 10;
+int DefaultLevel(bool large_page);
 
 // A dictionary of a library, and what zstd makes of it to compress and
 // decompress with.
@@ -176,9 +178,6 @@ void FreePageCompressor(ZSTD_CCtx_s* compressor);
 // level; null: none) or at level. False with *why when zstd fails.
 bool CompressFrame(ZSTD_CCtx_s* compressor, ZSTD_CDict_s* encoder, int level,
                    std::string_view text, std::string* frame, std::string* why);
-// Whether a page's content is large enough to be compressed at the level
-// of full pages (DefaultLevel).
-bool IsFullPage(std::string_view content);
 
 // The zstd contexts and scratch space a connection reuses for every page,
 // with the dictionary and levels pages are encoded with.
@@ -196,16 +195,19 @@ class PageCodec {
 
   // The level of every page from now on (1 to 19; 0 for the defaults).
   void set_level(int level) { level_ = level; }
-  int LevelOf(bool full_page) const {
-    return level_ != 0 ? level_ : DefaultLevel(full_page);
+  // Where the default level of large pages starts (kLargePageBytes).
+  void set_large_pages(size_t from) { large_from_ = from; }
+  // The level of a page of content of that many bytes.
+  int LevelOf(size_t bytes) const {
+    return level_ != 0 ? level_ : DefaultLevel(bytes >= large_from_);
   }
   // The dictionary pages are encoded with from now on; null for none.
   void Use(PageDictionary* dictionary) { dictionary_ = dictionary; }
   PageDictionary* dictionary() const { return dictionary_; }
 
-  // Compresses text into frame() with the dictionary in use. False with
-  // *why when zstd fails.
-  bool Compress(std::string_view text, bool full_page, std::string* why);
+  // Compresses text into frame() with the dictionary in use, at the level
+  // of its size. False with *why when zstd fails.
+  bool Compress(std::string_view text, std::string* why);
   // Decompresses a frame whose content is at most limit bytes into
   // content(), through the dictionary it names. False with *why when the
   // frame is damaged or its dictionary cannot be had.
@@ -218,6 +220,7 @@ class PageCodec {
   std::string content_;
   std::string frame_;
   int level_ = 0;
+  size_t large_from_ = kLargePageBytes;
   PageDictionary* dictionary_ = nullptr;
 };
 

@@ -212,7 +212,7 @@ StoreStatus LibraryFile::StorePending(size_t keep, bool only_commits) {
     if (status.ok() && text != nullptr && text->dictionary != used) {
       // The catalog has another dictionary since (this page's samples made
       // it): the page is compressed with it.
-      if (codec_.Compress(content, IsFullPage(content), &why)) {
+      if (codec_.Compress(content, &why)) {
         frame = codec_.frame();
       } else {
         status = StoreStatus::IoError(path_ + ": " + why);

@@ -223,7 +223,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
     if (plain) attributes = read->Text(0);
     read->Reset();
     if (!plain || attributes.empty()) continue;
-    if (!codec_.Compress(attributes, false, &why)) continue;
+    if (!codec_.Compress(attributes, &why)) continue;
     Statement* write = main_->Get(Sql::kSetAttributes, &status);
     if (write == nullptr) return status;
     write->Bind(1, catalog);
@@ -352,7 +352,7 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
     return StoreStatus::Ok();
   }
   std::string why;
-  if (!codec_.Compress(text, false, &why)) {
+  if (!codec_.Compress(text, &why)) {
     return StoreStatus::IoError(path_ + ": " + why);
   }
   *stored = codec_.frame();
@@ -726,7 +726,7 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
       read->Reset();
       std::string why;
       codec_.Use(dictionary.get());
-      if (!readable || !codec_.Compress(attributes, false, &why)) continue;
+      if (!readable || !codec_.Compress(attributes, &why)) continue;
       Statement* write = main_->Get(Sql::kSetAttributes, &s);
       if (write == nullptr) return s;
       write->Bind(1, catalog);
