@@ -11,6 +11,15 @@
 #include "cli/report.h"
 
 namespace cli {
+namespace {
+
+// The thread is woken once this many files or bytes wait for it, or when
+// the reader waits for a file: it makes files faster than they are read,
+// and a wake for every file would cost the reader more than it saves.
+constexpr size_t kWakeFiles = 8;
+constexpr size_t kWakeBytes = 256 << 10;
+
+}  // namespace
 
 struct FileWriter::Shared {
   struct Job {
@@ -102,13 +111,16 @@ void FileWriter::Hand(int folder,
   job->mode = mode;
   job->modified_ns = modified_ns;
   Shared& s = *shared_;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.held += job->bytes.size();
     s.jobs.push_back(std::move(job));
     if (!s.thread.joinable()) s.thread = std::thread([&s] { s.Work(); });
+    size_t waiting = s.jobs.size() - s.next;
+    wake = waiting >= kWakeFiles || s.held >= kWakeBytes;
   }
-  s.handed.notify_one();
+  if (wake) s.handed.notify_one();
 }
 
 size_t FileWriter::pending() const {
@@ -134,6 +146,7 @@ bool FileWriter::Take(std::string* error) {
     return false;
   }
   std::shared_ptr<Shared::Job> job = s.jobs.front();
+  if (!job->done) s.handed.notify_one();
   s.made.wait(lock, [&] { return job->done; });
   s.jobs.pop_front();
   --s.next;

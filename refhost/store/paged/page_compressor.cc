@@ -12,6 +12,14 @@
 #include <vector>
 
 namespace refhost {
+namespace {
+
+// A thread is woken once this many pages wait for one, or when the writer
+// waits for a page: a wake for every page of a small entry would cost the
+// writer about what compressing the page costs.
+constexpr size_t kWakePages = 3;
+
+}  // namespace
 
 struct PageCompressor::Shared {
   struct Job {
@@ -107,19 +115,24 @@ void PageCompressor::Hand(std::string content,
   job->dictionary = std::move(dictionary);
   job->level = level;
   Shared& s = *shared_;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.jobs.push_back(std::move(job));
+    size_t unfinished = 0, waiting = 0;
+    for (const auto& j : s.jobs) {
+      unfinished += j->done ? 0 : 1;
+      waiting += j->started ? 0 : 1;
+    }
+    wake = waiting >= kWakePages;
     // A thread more while more pages are being compressed or waiting
     // than there are threads.
-    size_t unfinished = 0;
-    for (const auto& j : s.jobs) unfinished += j->done ? 0 : 1;
-    if (s.threads.size() < (size_t)most_threads_ &&
+    if (wake && s.threads.size() < (size_t)most_threads_ &&
         unfinished > s.threads.size()) {
       s.threads.emplace_back([&s] { s.Work(); });
     }
   }
-  s.handed.notify_one();
+  if (wake) s.handed.notify_one();
 }
 
 bool PageCompressor::Take(std::string* content, std::string* frame,
@@ -134,6 +147,10 @@ bool PageCompressor::Take(std::string* content, std::string* frame,
       return false;
     }
     job = s.jobs.front();
+    if (!job->done && s.threads.empty()) {
+      s.threads.emplace_back([&s] { s.Work(); });
+    }
+    if (!job->done) s.handed.notify_all();
     s.done.wait(lock, [&] { return job->done; });
     s.jobs.pop_front();
   }
