@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -32,6 +34,7 @@ struct FileWriter::Shared {
     int64_t modified_ns = 0;
     bool done = false;
     bool ok = false;
+    bool no_memory = false;
     std::string error;
   };
 
@@ -53,23 +56,36 @@ struct FileWriter::Shared {
     return true;
   }
 
+  // Makes the next job's file, the lock held on entry and on return;
+  // never throws (a thread's end would be the process's).
+  void MakeNext(std::unique_lock<std::mutex>& lock) {
+    std::shared_ptr<Job> job = jobs[next++];
+    lock.unlock();
+    std::string error;
+    bool ok = false;
+    bool no_memory = false;
+    try {
+      ok = Make(*job, &error);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+    lock.lock();
+    job->ok = ok;
+    job->no_memory = no_memory;
+    job->error = std::move(error);
+    job->done = true;
+    held -= job->bytes.size();
+    job->bytes = std::string();
+    job->folder_owner.reset();
+    made.notify_all();
+  }
+
   void Work() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       handed.wait(lock, [&] { return ending || next < jobs.size(); });
       if (next == jobs.size()) break;  // ending, everything made
-      std::shared_ptr<Job> job = jobs[next++];
-      lock.unlock();
-      std::string error;
-      bool ok = Make(*job, &error);
-      lock.lock();
-      job->ok = ok;
-      job->error = std::move(error);
-      job->done = true;
-      held -= job->bytes.size();
-      job->bytes = std::string();
-      job->folder_owner.reset();
-      made.notify_all();
+      MakeNext(lock);
     }
   }
 
@@ -81,6 +97,7 @@ struct FileWriter::Shared {
   size_t next = 0;                        // jobs[next] is made next
   size_t held = 0;                        // bytes handed and not written
   bool ending = false;
+  bool no_thread = false;  // none could be started
   std::thread thread;
 
   explicit Shared(size_t most) : most_bytes(most) {}
@@ -116,7 +133,14 @@ void FileWriter::Hand(int folder,
     std::lock_guard<std::mutex> lock(s.mutex);
     s.held += job->bytes.size();
     s.jobs.push_back(std::move(job));
-    if (!s.thread.joinable()) s.thread = std::thread([&s] { s.Work(); });
+    // Without a thread (no room for its stack), Take makes the files.
+    if (!s.thread.joinable() && !s.no_thread) {
+      try {
+        s.thread = std::thread([&s] { s.Work(); });
+      } catch (const std::system_error&) {
+        s.no_thread = true;
+      }
+    }
     size_t waiting = s.jobs.size() - s.next;
     wake = waiting >= kWakeFiles || s.held >= kWakeBytes;
   }
@@ -146,11 +170,16 @@ bool FileWriter::Take(std::string* error) {
     return false;
   }
   std::shared_ptr<Shared::Job> job = s.jobs.front();
+  while (!job->done && s.no_thread) s.MakeNext(lock);
   if (!job->done) s.handed.notify_one();
   s.made.wait(lock, [&] { return job->done; });
   s.jobs.pop_front();
   --s.next;
-  if (!job->ok) *error = job->error;
+  if (job->no_memory) {
+    throw std::bad_alloc();
+  } else if (!job->ok) {
+    *error = job->error;
+  }
   return job->ok;
 }
 

@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -32,7 +34,35 @@ struct PageCompressor::Shared {
     bool started = false;  // by a thread, or dropped
     bool done = false;
     bool ok = false;
+    bool no_memory = false;  // the frame could not be had
   };
+
+  // Compresses the job's content; never throws (a thread's end would be
+  // the process's). compressor null: there was no memory for one.
+  static void Run(ZSTD_CCtx_s* compressor, Job* job, std::string* frame,
+                  std::string* why, bool* ok, bool* no_memory) {
+    *ok = false;
+    *no_memory = compressor == nullptr;
+    if (compressor == nullptr) return;
+    try {
+      *ok = CompressFrame(compressor, job->encoder, job->level, job->content,
+                          frame, why);
+    } catch (const std::bad_alloc&) {
+      frame->clear();
+      *no_memory = true;
+    }
+  }
+
+  // Ends a job with what Run gave; under the lock.
+  void Finish(Job* job, std::string frame, std::string why, bool ok,
+              bool no_memory) {
+    job->frame = std::move(frame);
+    job->why = std::move(why);
+    job->ok = ok;
+    job->no_memory = no_memory;
+    job->done = true;
+    done.notify_all();
+  }
 
   // The first job no thread has started; null when none waits.
   std::shared_ptr<Job> Waiting() const {
@@ -53,19 +83,10 @@ struct PageCompressor::Shared {
       job->started = true;
       lock.unlock();
       std::string frame, why;
-      bool ok = false;
-      if (compressor == nullptr) {
-        why = "a page could not be compressed: no memory";
-      } else {
-        ok = CompressFrame(compressor, job->encoder, job->level, job->content,
-                           &frame, &why);
-      }
+      bool ok, no_memory;
+      Run(compressor, job.get(), &frame, &why, &ok, &no_memory);
       lock.lock();
-      job->frame = std::move(frame);
-      job->why = std::move(why);
-      job->ok = ok;
-      job->done = true;
-      done.notify_all();
+      Finish(job.get(), std::move(frame), std::move(why), ok, no_memory);
     }
     lock.unlock();
     FreePageCompressor(compressor);
@@ -126,10 +147,14 @@ void PageCompressor::Hand(std::string content,
     }
     wake = waiting >= kWakePages;
     // A thread more while more pages are being compressed or waiting
-    // than there are threads.
+    // than there are threads. Without one (no room for its stack), Take
+    // compresses the page itself.
     if (wake && s.threads.size() < (size_t)most_threads_ &&
         unfinished > s.threads.size()) {
-      s.threads.emplace_back([&s] { s.Work(); });
+      try {
+        s.threads.emplace_back([&s] { s.Work(); });
+      } catch (const std::system_error&) {
+      }
     }
   }
   if (wake) s.handed.notify_one();
@@ -147,8 +172,18 @@ bool PageCompressor::Take(std::string* content, std::string* frame,
       return false;
     }
     job = s.jobs.front();
-    if (!job->done && s.threads.empty()) {
-      s.threads.emplace_back([&s] { s.Work(); });
+    if (!job->started && s.threads.empty()) {
+      // No thread to take it: compressed here.
+      job->started = true;
+      lock.unlock();
+      ZSTD_CCtx_s* compressor = NewPageCompressor();
+      std::string compressed, reason;
+      bool ok, no_memory;
+      Shared::Run(compressor, job.get(), &compressed, &reason, &ok, &no_memory);
+      FreePageCompressor(compressor);
+      lock.lock();
+      s.Finish(job.get(), std::move(compressed), std::move(reason), ok,
+               no_memory);
     }
     if (!job->done) s.handed.notify_all();
     s.done.wait(lock, [&] { return job->done; });
@@ -157,7 +192,11 @@ bool PageCompressor::Take(std::string* content, std::string* frame,
   *content = std::move(job->content);
   *frame = std::move(job->frame);
   *dictionary = std::move(job->dictionary);
-  if (!job->ok) *why = job->why;
+  if (job->no_memory) {
+    *why = "a page could not be compressed: no memory";
+  } else if (!job->ok) {
+    *why = job->why;
+  }
   return job->ok;
 }
 
