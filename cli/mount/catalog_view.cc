@@ -246,7 +246,7 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
   walked->Finish();
   // The rule, in its two passes; then each entry with its file, and every
   // name of the tree.
-  SortedSpill tree;
+  SortedSpill tree(false, kSpillHeldBytes);
   {
     FileNamer namer;
     RecordSpill claims;
@@ -259,7 +259,6 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
             ClaimRecord(namer.Claim({e.name, e.type, e.file, e.folder})));
       }
     }
-    base->by_entry.Reserve(walked->count());
     SortedSpill::Walk walk(*walked);
     RecordSpill::Reader claimed(claims);
     std::string_view key, value;
@@ -272,7 +271,6 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
       if (n.displaced) ++view->displaced_;
       uint32_t reference = ReferenceOf(base->entries.Append(
           Encode(e.name, e.type, e.info, n.file, e.folder)));
-      base->by_entry.Insert(SpillHash(key), reference);
       if (n.file.empty()) continue;
       if (e.folder && n.file == kTopPath) {
         view->top_ = base->EntryAt(reference);
@@ -285,9 +283,24 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
       });
     }
   }
-  // The paths' tags once the rule's are gone.
-  base->by_path.Reserve(walked->count());
+  // The tags once the rule's are gone: the entries', then the paths'.
+  size_t count = walked->count();
   walked.reset();
+  base->by_entry.Reserve(count);
+  {
+    RecordSpill::Reader reader(base->entries);
+    std::string record;
+    while (true) {
+      uint64_t offset = reader.offset();
+      if (!reader.Next(&record)) break;
+      RecordText text(record);
+      std::string_view name = text.Text();
+      std::string_view type = text.Text();
+      base->by_entry.Insert(SpillHash(CatalogOrderKey(name, type)),
+                            ReferenceOf(offset));
+    }
+  }
+  base->by_path.Reserve(count);
   tree.Finish();
   // Each name once (a folder the paths pass through comes once a path),
   // with the entry that keeps it when one does.

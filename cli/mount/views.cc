@@ -178,8 +178,16 @@ void Views::Refresh(const std::string& libref, const std::string& catalog,
     now->as_file = EntryFileOf(info, type, default_mode_);
     now->info = std::move(info);
   }
-  // What the overlay cannot show is walked anew when next asked for.
-  if (!kept.view->Change(name, type, std::move(now))) catalogs_.erase(it);
+  // What the overlay cannot show is walked anew when next asked for; so is
+  // a view that could not be read back in the middle of a change.
+  bool taken = false;
+  try {
+    taken = kept.view->Change(name, type, std::move(now));
+  } catch (const SpillError&) {
+    catalogs_.erase(it);
+    throw;
+  }
+  if (!taken) catalogs_.erase(it);
 }
 
 void Views::Forget(const std::string& libref) {
