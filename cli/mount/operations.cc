@@ -20,6 +20,7 @@
 #include <new>
 #include <optional>
 
+#include "cli/files/spill.h"
 #include "cli/reasons.h"
 #include "cli/report.h"
 
@@ -48,6 +49,10 @@ int Guard(Operation operation) {
     return operation();
   } catch (const std::bad_alloc&) {
     return -ENOMEM;
+  } catch (const SpillError& e) {
+    // What a view sets aside did not fit in the temporary folder: said as
+    // it is, and the call fails.
+    PrintError(e.what());
   } catch (const std::exception& e) {
     PrintError(std::string("internal error: ") + e.what());
   } catch (...) {
