@@ -15,10 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_support.h"
+#include "cli/files/entry_types.h"
 #include "cli/files/manifest.h"
 #include "cli/mount/tree.h"
 #include "cli/records.h"
 #include "cli/session.h"
+#include "refhost/host/file_attributes.h"
 #include "refhost/host/library_services.h"
 #include "refhost/store/catalog_store.h"
 
@@ -372,6 +375,50 @@ TEST_F(MountTreeTest, AReadOnlyTreeRefusesEveryChange) {
   EXPECT_EQ(tree_->MakeFolder("/work/more"), -EROFS);
   EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 0600), -EROFS);
   EXPECT_EQ(Read("/work/notes/a.txt"), "a\n");
+}
+
+// An entry that keeps no size (written by another host) is counted once a
+// version: a listing and a stat give the bytes a read gives, and a new
+// version its own.
+TEST_F(MountTreeTest, SizesNotKeptAreCountedOnceAVersion) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/c"), 0);
+  auto forget_size = [&] {
+    refhost::EntryInfo info;
+    ASSERT_TRUE(session_->host()
+                    .library_services()
+                    ->FindEntry("WORK", "C", "A", "CATAMS", &info)
+                    .ok());
+    refhost::FileAttributes kept;
+    ASSERT_TRUE(refhost::DecodeFileAttributes(info.host_attributes, &kept));
+    kept.size.reset();
+    Fileref fileref(*session_);
+    Directory directory(*session_);
+    ASSERT_TRUE(
+        OpenExistingCatalog(*session_, fileref, directory, "WORK.C", nullptr));
+    EntryStream entry(*session_);
+    EntryKey key{"WORK", "C", "A", "CATAMS"};
+    ASSERT_EQ(entry.OpenMember(directory, key, "A.CATAMS", kDefaultTypeHint,
+                               kOpenUpdate, kInputRecordLength, nullptr),
+              0);
+    entry.SetAttributes(refhost::EncodeFileAttributes(kept));
+    ASSERT_EQ(entry.Close(), 0);
+    directory.Close();
+  };
+  ASSERT_EQ(Write("/work/c/a.txt", "one\ntwo\n"), 0);
+  forget_size();
+  for (int twice = 0; twice < 2; ++twice) {
+    ExpectSizesAreBytes("/work/c");
+    struct stat st;
+    ASSERT_EQ(tree_->GetAttributes("/work/c/a.txt", 0, &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+  }
+  ASSERT_EQ(Write("/work/c/a.txt", "three\n"), 0);
+  forget_size();
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/c/a.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_size, 6);
+  ExpectSizesAreBytes("/work/c");
 }
 
 // A folder of many files, past what a view holds in memory: each folder
