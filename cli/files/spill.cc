@@ -195,10 +195,20 @@ void TagTable::Clear() {
   count_ = used_ = 0;
 }
 
+void TagTable::Reserve(size_t count) {
+  size_t size = slots_.empty() ? 16 : slots_.size();
+  while (count * 5 > size * 4) size *= 2;
+  if (size > slots_.size()) Rehash(size);
+}
+
 void TagTable::Grow() {
-  // Only the tag is kept of a hash: a slot's place is the tag's low bits.
   size_t size = slots_.empty() ? 16 : slots_.size();
   if ((count_ + 1) * 2 > size) size *= 2;
+  Rehash(size);
+}
+
+void TagTable::Rehash(size_t size) {
+  // Only the tag is kept of a hash: a slot's place is the tag's low bits.
   std::vector<Slot> old(size, Slot{kEmpty, 0});
   old.swap(slots_);
   count_ = used_ = 0;

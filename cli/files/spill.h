@@ -59,6 +59,9 @@ class RecordSpill {
   class Reader {
    public:
     explicit Reader(const RecordSpill& spill) : spill_(spill) {}
+    // From the record at offset (one Append gave) on.
+    Reader(const RecordSpill& spill, uint64_t offset)
+        : spill_(spill), at_(offset) {}
     // The next record into *record; false after the last.
     bool Next(std::string* record);
     // The offset of the record Next gives next.
@@ -119,6 +122,9 @@ class TagTable {
   }
   void Erase(size_t slot);
   size_t size() const { return count_; }
+  // Makes room for count references in all, so that adding them does not
+  // grow the table step by step.
+  void Reserve(size_t count);
   void Clear();
 
  private:
@@ -133,6 +139,7 @@ class TagTable {
     return tag < 2 ? tag + 2 : tag;
   }
   void Grow();
+  void Rehash(size_t size);
 
   std::vector<Slot> slots_;
   size_t count_ = 0;  // references held

@@ -16,8 +16,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 
+#include "cli/files/spill.h"
 #include "cli/reasons.h"
 #include "cli/report.h"
 
@@ -46,6 +49,10 @@ int Guard(Operation operation) {
     return operation();
   } catch (const std::bad_alloc&) {
     return -ENOMEM;
+  } catch (const SpillError& e) {
+    // What a view sets aside did not fit in the temporary folder: said as
+    // it is, and the call fails.
+    PrintError(e.what());
   } catch (const std::exception& e) {
     PrintError(std::string("internal error: ") + e.what());
   } catch (...) {
@@ -60,11 +67,14 @@ int GetAttributes(const char* path, struct stat* st, fuse_file_info* fi) {
 }
 
 // An open folder: its path (the listing's own calls may come without one)
-// and its listing, taken at the first call and served by offset.
+// and its names, read from the tree as the kernel asks for them: the
+// index of the name read next, and one read that did not fit in the last
+// reply.
 struct OpenedFolder {
   std::string path;
-  std::vector<TreeItem> items;
-  bool listed = false;
+  std::unique_ptr<FolderReader> reader;
+  size_t next = 0;
+  std::optional<TreeItem> held;
 };
 
 OpenedFolder* FolderOf(fuse_file_info* fi) {
@@ -73,7 +83,9 @@ OpenedFolder* FolderOf(fuse_file_info* fi) {
 
 int OpenFolder(const char* path, fuse_file_info* fi) {
   return Guard([&] {
-    fi->fh = reinterpret_cast<uintptr_t>(new OpenedFolder{path, {}, false});
+    auto folder = std::make_unique<OpenedFolder>();
+    folder->path = path;
+    fi->fh = reinterpret_cast<uintptr_t>(folder.release());
     return 0;
   });
 }
@@ -83,31 +95,46 @@ int ReleaseFolder(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-// Offsets: 1 and 2 for "." and "..", then 3 on for the listing. The
-// attributes go with each name, so that a listing with sizes (ls -l)
-// needs no lookup of each name.
+// Offsets: 1 and 2 for "." and "..", then 3 on for the names, in the order
+// the reader gives them; an offset behind the one read next reads the
+// folder again from its start. The attributes go with each name, so that a
+// listing with sizes (ls -l) needs no lookup of each name.
 int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
                fuse_file_info* fi, fuse_readdir_flags) {
   return Guard([&] {
     OpenedFolder& folder = *FolderOf(fi);
-    if (!folder.listed || offset == 0) {
-      folder.items.clear();
-      int error = Tree().List(folder.path, &folder.items);
+    size_t wanted = offset > 2 ? static_cast<size_t>(offset - 2) : 0;
+    if (!folder.reader || offset == 0 || wanted < folder.next) {
+      folder.reader.reset();
+      folder.held.reset();
+      folder.next = 0;
+      int error = Tree().OpenFolder(folder.path, &folder.reader);
       if (error != 0) return error;
-      folder.listed = true;
     }
     auto plain = static_cast<fuse_fill_dir_flags>(0);
     if (offset < 1 && fill(buffer, ".", nullptr, 1, plain) != 0) return 0;
     if (offset < 2 && fill(buffer, "..", nullptr, 2, plain) != 0) return 0;
-    for (size_t i = offset > 2 ? static_cast<size_t>(offset - 2) : 0;
-         i < folder.items.size(); ++i) {
-      const TreeItem& item = folder.items[i];
-      if (fill(buffer, item.name.c_str(), &item.attributes,
-               static_cast<off_t>(i) + 3, FUSE_FILL_DIR_PLUS) != 0) {
-        break;
+    while (true) {
+      if (!folder.held) {
+        TreeItem item;
+        int got = folder.reader->Next(&item);
+        if (got < 0) return got;
+        if (got == 0) return 0;
+        folder.held = std::move(item);
       }
+      if (folder.next < wanted) {
+        // Behind the offset asked for: given in an earlier reply.
+        folder.held.reset();
+        ++folder.next;
+        continue;
+      }
+      if (fill(buffer, folder.held->name.c_str(), &folder.held->attributes,
+               static_cast<off_t>(folder.next) + 3, FUSE_FILL_DIR_PLUS) != 0) {
+        return 0;  // the reply is full: the name goes first in the next
+      }
+      folder.held.reset();
+      ++folder.next;
     }
-    return 0;
   });
 }
 

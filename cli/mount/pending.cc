@@ -128,13 +128,12 @@ int PendingFiles::Commit(Pending& pending) {
                   "cannot read what was written: " + error);
   }
   std::string description = pending.description;
-  auto described = described_.find(pending.libref + "." + pending.catalog);
-  if (described != described_.end()) {
-    auto line = described->second.find(pending.file);
-    if (line != described->second.end()) {
-      if (description.empty()) description = line->second;
-      described->second.erase(line);
-    }
+  std::string described_key =
+      DescribedKey(pending.libref, pending.catalog, pending.file);
+  std::string described;
+  if (described_.Find(described_key, &described)) {
+    if (description.empty()) description = described;
+    described_.Erase(described_key);
   }
   OptionBlock options(session_);
   bool cut = false;
@@ -193,13 +192,12 @@ int PendingFiles::Finish(Pending& pending) {
   place.catalog = pending.catalog;
   place.file = pending.file;
   place.path = pending.Path();
-  Shown* shown = views_.ShownAt(place);
-  if (shown == nullptr) return Commit(pending);
-  Shown copy = *shown;
+  std::optional<Shown> shown = views_.ShownAt(place);
+  if (!shown) return Commit(pending);
   uint32_t mode = pending.mode;
   int64_t modified = pending.modified_ns.value_or(pending.written_ns);
   int error = UpdateEntry(
-      place, copy,
+      place, *shown,
       [&](FileAttributes* a) {
         a->mode = mode;
         a->modified_ns = modified;
@@ -232,6 +230,32 @@ int PendingFiles::Attributes(const Pending& pending, struct stat* st) {
 }
 
 int PendingFiles::ApplyManifest(const Pending& pending) {
+  Place place;
+  place.libref = pending.libref;
+  place.catalog = pending.catalog;
+  place.path = pending.Path();
+  int bad = 0;
+  int error = 0;
+  // Read a part at a time, whole lines: a manifest of any length is applied
+  // in little memory.
+  auto apply = [&](std::string_view lines) {
+    int bad_here = 0;
+    for (const auto& [file, line] : ParseManifest(lines, &bad_here)) {
+      if (line.description.empty()) continue;
+      place.file = file;
+      std::optional<Shown> shown = views_.ShownAt(place);
+      if (!shown) {
+        described_.Put(DescribedKey(pending.libref, pending.catalog, file),
+                       line.description);
+        continue;
+      }
+      if (shown->info.description == line.description) continue;
+      int e = UpdateEntry(
+          place, *shown, [](FileAttributes*) {}, line.description);
+      if (e != 0) error = e;
+    }
+    bad += bad_here;
+  };
   std::string text;
   char buffer[65536];
   for (off_t at = 0;;) {
@@ -241,34 +265,27 @@ int PendingFiles::ApplyManifest(const Pending& pending) {
     if (n == 0) break;
     text.append(buffer, static_cast<size_t>(n));
     at += n;
+    size_t end = text.rfind('\n');
+    if (end != std::string::npos) {
+      apply(std::string_view(text).substr(0, end + 1));
+      text.erase(0, end + 1);
+    }
   }
-  int bad = 0;
-  std::map<std::string, ManifestLine> lines = ParseManifest(text, &bad);
-  Place place;
-  place.libref = pending.libref;
-  place.catalog = pending.catalog;
-  place.path = pending.Path();
+  apply(text);
   if (bad != 0) {
     PrintError("warning: " + Printable(place.path) + ": " +
                std::to_string(bad) + " lines were not understood");
   }
-  int error = 0;
-  for (const auto& [file, line] : lines) {
-    if (line.description.empty()) continue;
-    place.file = file;
-    Shown* shown = views_.ShownAt(place);
-    if (shown == nullptr) {
-      described_[pending.libref + "." + pending.catalog][file] =
-          line.description;
-      continue;
-    }
-    if (shown->info.description == line.description) continue;
-    Shown copy = *shown;
-    int e = UpdateEntry(
-        place, copy, [](FileAttributes*) {}, line.description);
-    if (e != 0) error = e;
-  }
   return error;
+}
+
+std::string PendingFiles::DescribedKey(const std::string& libref,
+                                       const std::string& catalog,
+                                       const std::string& file) {
+  std::string key = libref + "." + catalog;
+  key += '\0';
+  key += file;
+  return key;
 }
 
 int PendingFiles::UpdateEntry(
@@ -337,13 +354,13 @@ FileEntry PendingFiles::EntryFor(const Place& place, bool folder) {
   CatalogView* view = views_.Catalog(place.libref, place.catalog);
   if (view != nullptr) {
     // The entry shown there, when it keeps the path.
-    Shown* shown = nullptr;
+    std::optional<Shown> shown;
     if (folder) {
       views_.FolderAt(place, &shown);
     } else {
       shown = views_.ShownAt(place);
     }
-    if (shown != nullptr && shown->as_file.attributes.file_name == place.file) {
+    if (shown && shown->as_file.attributes.file_name == place.file) {
       entry.name = shown->name;
       entry.type = {kDefaultTypeHint, shown->type, true};
       entry.typed = true;
@@ -351,18 +368,19 @@ FileEntry PendingFiles::EntryFor(const Place& place, bool folder) {
     }
   }
   EntryChooser chooser;
+  view = views_.Catalog(place.libref, place.catalog);
   if (view != nullptr) {
     // The name's own entry, when no entry has it: most files take it, and
     // the whole catalog need not be held for them.
     if (!folder && EntryForFile(place.file, &entry) == Reason::kNone &&
         entry.name != kCatalogFolderEntry &&
-        view->entries.count({entry.name, entry.type.type}) == 0) {
+        !view->Entry(entry.name, entry.type.type)) {
       return entry;
     }
-    for (const auto& [key, shown] : view->entries) {
+    view->ForEachEntry([&](const Shown& shown) {
       chooser.Hold(shown.name, shown.type, shown.as_file.attributes.file_name,
                    shown.as_file.attributes.is_folder);
-    }
+    });
   }
   std::string holder;
   chooser.Choose(place.depth == 2 ? std::string(kTopPath) : place.file, folder,
@@ -373,11 +391,9 @@ FileEntry PendingFiles::EntryFor(const Place& place, bool folder) {
 int PendingFiles::WriteFolder(
     const Place& place, const std::function<void(FileAttributes*)>& change,
     const std::string& keep_folder) {
-  Shown* shown = nullptr;
-  bool there = views_.FolderAt(place, &shown);
-  if (there && shown != nullptr) {
-    Shown copy = *shown;
-    return UpdateEntry(place, copy, change, "");
+  std::optional<Shown> keeper;
+  if (views_.FolderAt(place, &keeper) && keeper) {
+    return UpdateEntry(place, *keeper, change, "");
   }
   FileEntry entry = EntryFor(place, true);
   FileAttributes attributes;

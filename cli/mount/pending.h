@@ -23,6 +23,7 @@
 
 #include "cli/files/content.h"
 #include "cli/files/file_names.h"
+#include "cli/files/spill.h"
 #include "cli/mount/views.h"
 #include "cli/reasons.h"
 
@@ -144,10 +145,15 @@ class PendingFiles {
   Session& session_;
   Views& views_;
   Readers readers_;
+  // The key of described_ for a file of a catalog.
+  static std::string DescribedKey(const std::string& libref,
+                                  const std::string& catalog,
+                                  const std::string& file);
+
   std::map<std::string, std::shared_ptr<Pending>> pending_;  // by Where()
   // Descriptions a manifest gave for files not yet there, by catalog and
-  // file name.
-  std::map<std::string, std::map<std::string, std::string>> described_;
+  // file name, set aside.
+  SpillMap described_;
   Content content_;  // its buffer serves every commit
 };
 

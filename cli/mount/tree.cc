@@ -46,7 +46,7 @@ class MountTree::Impl {
     std::shared_ptr<Pending> pending;
     bool writes = false;
     std::unique_ptr<EntryReader> reader;
-    std::string text;
+    std::shared_ptr<const ManifestText> text;
     struct stat attributes;  // of the entry or manifest read, at open
   };
 
@@ -110,24 +110,20 @@ class MountTree::Impl {
     parent.file = std::string(ParentOf(place.file));
     parent.depth = place.depth - 1;
     if (views.FolderAt(parent)) return 0;
-    return views.ShownAt(parent) != nullptr || pending.At(parent) ? -ENOTDIR
-                                                                  : -ENOENT;
+    return views.ShownAt(parent) || pending.At(parent) ? -ENOTDIR : -ENOENT;
   }
 
   // Whether anything of the tree is inside the folder at the place.
   bool HoldsAnything(const Place& place) {
     CatalogView* view = views.Catalog(place.libref, place.catalog);
+    if (view != nullptr && view->Holds(place.depth == 2 ? "" : place.file)) {
+      return true;
+    }
     std::string prefix = place.depth == 2 ? "" : place.file + "/";
     auto inside = [&](const std::string& path) {
       return path.size() > prefix.size() &&
              path.compare(0, prefix.size(), prefix) == 0;
     };
-    if (view != nullptr) {
-      auto file = view->files.lower_bound(prefix);
-      if (file != view->files.end() && inside(file->first)) return true;
-      auto folder = view->folders.lower_bound(prefix);
-      if (folder != view->folders.end() && inside(folder->first)) return true;
-    }
     for (const auto& [where, file] : pending.all()) {
       if (file->libref == place.libref && file->catalog == place.catalog &&
           inside(file->file) && !file->gone) {
@@ -165,9 +161,8 @@ class MountTree::Impl {
       file->touched = true;
       return file->opens > 0 ? 0 : pending.Finish(*file);
     }
-    if (Shown* shown = views.ShownAt(place)) {
-      Shown copy = *shown;
-      return pending.UpdateEntry(place, copy, on_entry, "");
+    if (std::optional<Shown> shown = views.ShownAt(place)) {
+      return pending.UpdateEntry(place, *shown, on_entry, "");
     }
     return views.ShowsManifest(place) ? 0 : -ENOENT;
   }
@@ -179,20 +174,18 @@ class MountTree::Impl {
         0) {
       return -EINVAL;
     }
-    if (views.ShownAt(target) != nullptr || pending.At(target)) {
-      return -ENOTDIR;
-    }
+    if (views.ShownAt(target) || pending.At(target)) return -ENOTDIR;
     if (Reason reason = PathProblem(target.file); reason != Reason::kNone) {
       return Refuse(target.path, reason);
     }
     if (int error = ParentIsFolder(target); error != 0) return error;
-    Shown* there = nullptr;
+    std::optional<Shown> there;
     if (views.FolderAt(target, &there)) {
       if (no_replace) return -EEXIST;
       if (HoldsAnything(target)) return -ENOTEMPTY;
-      if (there != nullptr) {
-        std::string name = there->name, type = there->type;
-        if (int e = pending.DeleteEntry(target, name, type); e != 0) return e;
+      if (there) {
+        int e = pending.DeleteEntry(target, there->name, there->type);
+        if (e != 0) return e;
       }
     }
     std::string prefix = source.file + "/";
@@ -204,14 +197,18 @@ class MountTree::Impl {
     }
     CatalogView* view = views.Catalog(source.libref, source.catalog);
     if (view == nullptr) return -EIO;
-    std::vector<Shown> moving;
-    for (const auto& [key, shown] : view->entries) {
+    // The entries that move, set aside: a folder may hold any number.
+    RecordSpill moving;
+    view->ForEachEntry([&](const Shown& shown) {
       if (shown.file == source.file ||
           shown.file.compare(0, prefix.size(), prefix) == 0) {
-        moving.push_back(shown);
+        moving.Append(EncodeShown(shown));
       }
-    }
-    for (const Shown& shown : moving) {
+    });
+    RecordSpill::Reader reader(moving);
+    std::string record;
+    while (reader.Next(&record)) {
+      Shown shown = DecodeShown(record, views.default_mode());
       Place at = source;
       at.file = shown.file;
       std::string path = target.file + shown.file.substr(source.file.size());
@@ -233,6 +230,8 @@ class MountTree::Impl {
     return it == handles.end() ? nullptr : it->second.get();
   }
 
+  class TreeReader;
+
   uint64_t OpenPending(const std::shared_ptr<Pending>& file, bool writes) {
     auto handle = std::make_unique<Handle>();
     handle->pending = file;
@@ -252,6 +251,9 @@ MountTree::~MountTree() = default;
 
 int MountTree::GetAttributes(const std::string& path, uint64_t handle,
                              struct stat* st) {
+  // Each call sees the libraries as they are when it begins: their change
+  // stamps are read once a call.
+  impl_->views.Begin();
   Impl& m = *impl_;
   if (Impl::Handle* h = m.HandleOf(handle); h != nullptr) {
     if (h->pending) return m.pending.Attributes(*h->pending, st);
@@ -265,48 +267,155 @@ int MountTree::GetAttributes(const std::string& path, uint64_t handle,
   if (error != 0) return error;
   if (place.depth < 3) {
     if (!place.exists) return -ENOENT;
-    Shown* top = nullptr;
+    std::optional<Shown> top;
     if (place.depth == 2) m.views.FolderAt(place, &top);
-    m.views.TreeFolderAttributes(top, st);
+    m.views.TreeFolderAttributes(top ? &*top : nullptr, st);
     return 0;
   }
   if (auto pending = m.pending.At(place)) {
     return m.pending.Attributes(*pending, st);
   }
-  if (Shown* folder = nullptr; m.views.FolderAt(place, &folder)) {
-    m.views.TreeFolderAttributes(folder, st);
+  if (std::optional<Shown> folder; m.views.FolderAt(place, &folder)) {
+    m.views.TreeFolderAttributes(folder ? &*folder : nullptr, st);
     return 0;
   }
-  CatalogView* view = nullptr;
-  Shown* shown = m.views.ShownAt(place, &view);
-  if (shown != nullptr)
+  if (std::optional<Shown> shown = m.views.ShownAt(place)) {
     return m.views.ShownAttributes(place.libref, place.catalog, *shown, st);
+  }
   if (m.views.ShowsManifest(place)) {
-    const std::string& text =
-        m.views.ManifestOf(place.libref, place.catalog, view);
-    int64_t newest = m.views.started_ns();
-    for (const auto& [file, s] : view->files) {
-      newest = std::max(newest, s->info.modified_micros * 1000);
-    }
-    m.views.FileAttributesOf(static_cast<int64_t>(text.size()), 0644, newest,
-                             st);
+    auto text = m.views.ManifestOf(place.libref, place.catalog);
+    if (!text) return -EIO;
+    m.views.FileAttributesOf(text->size, 0644, text->modified_ns, st);
     return 0;
   }
   return -ENOENT;
 }
 
-int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
+namespace {
+
+// The names of the data folder, or of a library: a few, taken at once.
+class NamesReader : public FolderReader {
+ public:
+  explicit NamesReader(std::vector<TreeItem> items)
+      : items_(std::move(items)) {}
+  int Next(TreeItem* item) override {
+    if (at_ >= items_.size()) return 0;
+    *item = std::move(items_[at_++]);
+    return 1;
+  }
+
+ private:
+  std::vector<TreeItem> items_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+// The names of a folder of a catalog's tree, read from its view as they
+// come; files being written show what was written so far, and those not
+// yet in the catalog come after, then the manifest.
+class MountTree::Impl::TreeReader : public FolderReader {
+ public:
+  TreeReader(MountTree& tree, Impl& m, const Place& place,
+             CatalogView::Listing listing)
+      : tree_(tree), m_(m), place_(place), listing_(std::move(listing)) {
+    prefix_ = place.depth == 2 ? "" : place.file + "/";
+    for (const auto& [where, pending] : m.pending.all()) {
+      if (pending->libref == place.libref &&
+          pending->catalog == place.catalog &&
+          pending->file.size() > prefix_.size() &&
+          pending->file.compare(0, prefix_.size(), prefix_) == 0 &&
+          pending->file.find('/', prefix_.size()) == std::string::npos) {
+        pending_[pending->file.substr(prefix_.size())] = pending;
+      }
+    }
+  }
+
+  int Next(TreeItem* item) override {
+    TreeName name;
+    while (!tree_done_) {
+      if (!listing_.Next(&name)) {
+        tree_done_ = true;
+        next_pending_ = pending_.begin();
+        break;
+      }
+      item->name = name.name;
+      if (name.folder) {
+        m_.views.TreeFolderAttributes(name.entry ? &*name.entry : nullptr,
+                                      &item->attributes);
+        return 1;
+      }
+      auto pending = pending_.find(name.name);
+      int error;
+      if (pending != pending_.end() && pending->second) {
+        error = m_.pending.Attributes(*pending->second, &item->attributes);
+        pending->second.reset();  // listed
+      } else if (name.entry) {
+        error = m_.views.ShownAttributes(place_.libref, place_.catalog,
+                                         *name.entry, &item->attributes);
+      } else {
+        continue;
+      }
+      if (error == 0) return 1;  // else reported: the name is left out
+    }
+    for (; next_pending_ != pending_.end(); ++next_pending_) {
+      const std::shared_ptr<Pending>& pending = next_pending_->second;
+      if (!pending || pending->manifest) continue;
+      item->name = next_pending_->first;
+      if (m_.pending.Attributes(*pending, &item->attributes) == 0) {
+        ++next_pending_;
+        return 1;
+      }
+    }
+    if (!manifest_done_) {
+      manifest_done_ = true;
+      m_.views.Begin();  // a later call of the listing's
+      if (m_.views.ShowsManifest(ManifestPlace())) {
+        item->name = std::string(kManifestName);
+        if (tree_.GetAttributes(place_.path + "/" + item->name, 0,
+                                &item->attributes) == 0) {
+          return 1;
+        }
+      }
+    }
+    return 0;
+  }
+
+ private:
+  Place ManifestPlace() const {
+    Place manifest = place_;
+    manifest.depth = 3;
+    manifest.file = std::string(kManifestName);
+    return manifest;
+  }
+
+  MountTree& tree_;
+  Impl& m_;
+  Place place_;
+  CatalogView::Listing listing_;
+  std::string prefix_;
+  bool tree_done_ = false;
+  // The folder's files being written when the listing began, by name
+  // (null once listed).
+  std::map<std::string, std::shared_ptr<Pending>> pending_;
+  std::map<std::string, std::shared_ptr<Pending>>::iterator next_pending_;
+  bool manifest_done_ = false;
+};
+
+int MountTree::OpenFolder(const std::string& path,
+                          std::unique_ptr<FolderReader>* reader) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Place place;
   int error = m.views.Locate(path, &place);
   if (error != 0) return error;
   if (place.depth >= 3 && !m.views.FolderAt(place)) {
-    return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
-                                                                    : -ENOENT;
+    return m.views.ShownAt(place) || m.pending.At(place) ? -ENOTDIR : -ENOENT;
   }
   if (place.depth < 3 && !place.exists) return -ENOENT;
   TreeItem item;
   m.views.FolderAttributes(&item.attributes);
+  std::vector<TreeItem> items;
   if (place.depth == 0) {
     std::vector<std::string> librefs;
     refhost::StoreStatus status =
@@ -317,8 +426,9 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
     }
     for (const std::string& libref : librefs) {
       item.name = Lower(libref);
-      items->push_back(item);
+      items.push_back(item);
     }
+    *reader = std::make_unique<NamesReader>(std::move(items));
     return 0;
   }
   if (place.depth == 1) {
@@ -326,69 +436,29 @@ int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
     if (library == nullptr) return -ENOENT;
     for (const auto& [shown, catalog] : library->catalogs) {
       item.name = shown;
-      items->push_back(item);
+      items.push_back(item);
     }
+    *reader = std::make_unique<NamesReader>(std::move(items));
     return 0;
   }
   CatalogView* view = m.views.Catalog(place.libref, place.catalog);
   if (view == nullptr) return -EIO;
-  // The names directly in the folder: paths that start with its own.
-  std::string prefix = place.depth == 2 ? "" : place.file + "/";
-  auto child = [&](const std::string& path) {
-    return path.size() > prefix.size() &&
-           path.compare(0, prefix.size(), prefix) == 0 &&
-           path.find('/', prefix.size()) == std::string::npos;
-  };
-  for (auto it = view->folders.lower_bound(prefix);
-       it != view->folders.end() &&
-       it->first.compare(0, prefix.size(), prefix) == 0;
-       ++it) {
-    if (!child(it->first)) continue;
-    item.name = it->first.substr(prefix.size());
-    m.views.TreeFolderAttributes(it->second, &item.attributes);
-    items->push_back(item);
-  }
-  std::set<std::string> listed;
-  for (auto it = view->files.lower_bound(prefix);
-       it != view->files.end() &&
-       it->first.compare(0, prefix.size(), prefix) == 0;
-       ++it) {
-    const std::string& file = it->first;
-    const Shown* shown = it->second;
-    if (!child(file)) continue;
-    item.name = file.substr(prefix.size());
-    Place at = place;
-    at.file = file;
-    // A file being written shows what was written so far.
-    auto pending = m.pending.At(at);
-    int e = pending ? m.pending.Attributes(*pending, &item.attributes)
-                    : m.views.ShownAttributes(at.libref, at.catalog, *shown,
-                                              &item.attributes);
-    if (e != 0) continue;  // reported
-    items->push_back(item);
-    listed.insert(file);
-  }
-  for (const auto& [where, pending] : m.pending.all()) {
-    if (pending->libref != place.libref || pending->catalog != place.catalog ||
-        listed.count(pending->file) != 0 || pending->manifest ||
-        !child(pending->file)) {
-      continue;
-    }
-    item.name = pending->file.substr(prefix.size());
-    if (m.pending.Attributes(*pending, &item.attributes) == 0) {
-      items->push_back(item);
-    }
-  }
-  if (place.depth == 2 && view->described > 0) {
-    item.name = std::string(kManifestName);
-    if (GetAttributes(path + "/" + item.name, 0, &item.attributes) == 0) {
-      items->push_back(item);
-    }
-  }
+  *reader = std::make_unique<Impl::TreeReader>(
+      *this, m, place, view->List(place.depth == 2 ? "" : place.file));
   return 0;
 }
 
+int MountTree::List(const std::string& path, std::vector<TreeItem>* items) {
+  std::unique_ptr<FolderReader> reader;
+  int error = OpenFolder(path, &reader);
+  if (error != 0) return error;
+  TreeItem item;
+  while ((error = reader->Next(&item)) > 0) items->push_back(item);
+  return error;
+}
+
 int MountTree::MakeFolder(const std::string& path, mode_t mode) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Place place;
   int error = m.LocateChange(path, &place);
@@ -396,7 +466,7 @@ int MountTree::MakeFolder(const std::string& path, mode_t mode) {
   uint32_t bits = mode & 07777;
   if (place.depth >= 3) {
     // A folder of the catalog's tree: an entry of its own, at once.
-    if (m.views.FolderAt(place) || m.views.ShownAt(place) != nullptr ||
+    if (m.views.FolderAt(place) || m.views.ShownAt(place) ||
         m.pending.At(place)) {
       return -EEXIST;
     }
@@ -454,24 +524,19 @@ int MountTree::MakeFolder(const std::string& path, mode_t mode) {
 }
 
 int MountTree::RemoveFolder(const std::string& path) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Place place;
   int error = m.LocateChange(path, &place);
   if (error != 0) return error;
   if (place.depth >= 3) {
-    Shown* shown = nullptr;
-    if (!m.views.FolderAt(place, &shown)) {
-      return m.views.ShownAt(place) != nullptr || m.pending.At(place) ? -ENOTDIR
-                                                                      : -ENOENT;
+    std::optional<Shown> keeper;
+    if (!m.views.FolderAt(place, &keeper)) {
+      return m.views.ShownAt(place) || m.pending.At(place) ? -ENOTDIR : -ENOENT;
     }
-    // What the folder's entry is called, before looking inside it may read
-    // the catalog again and drop the view shown points into.
-    bool has_entry = shown != nullptr;
-    std::string name = has_entry ? shown->name : "";
-    std::string type = has_entry ? shown->type : "";
     if (m.HoldsAnything(place)) return -ENOTEMPTY;
-    if (!has_entry) return 0;
-    return m.pending.DeleteEntry(place, name, type);
+    if (!keeper) return 0;
+    return m.pending.DeleteEntry(place, keeper->name, keeper->type);
   }
   if (place.depth == 0) return -EBUSY;
   if (!place.exists) return -ENOENT;
@@ -481,14 +546,14 @@ int MountTree::RemoveFolder(const std::string& path) {
     return Refuse(path, Reason::kLibraryRemoval);
   }
   CatalogView* view = m.views.Catalog(place.libref, place.catalog);
-  if (view != nullptr && (!view->files.empty() || !view->folders.empty())) {
-    return -ENOTEMPTY;
-  }
+  if (view != nullptr && view->Holds("")) return -ENOTEMPTY;
   if (m.pending.InCatalog(place.libref, place.catalog)) return -ENOTEMPTY;
-  if (view != nullptr && view->top != nullptr) {
+  if (view != nullptr && view->top()) {
     // The record of the folder itself goes with it.
-    std::string name = view->top->name, type = view->top->type;
-    if (int e = m.pending.DeleteEntry(place, name, type); e != 0) return e;
+    Shown top = *view->top();
+    if (int e = m.pending.DeleteEntry(place, top.name, top.type); e != 0) {
+      return e;
+    }
   }
   refhost::StoreStatus status = m.session.host().store()->DeleteCatalog(
       place.libref, place.catalog, false);
@@ -505,6 +570,7 @@ int MountTree::RemoveFolder(const std::string& path) {
 }
 
 int MountTree::Remove(const std::string& path) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Place place;
   int error = m.LocateChange(path, &place);
@@ -517,9 +583,8 @@ int MountTree::Remove(const std::string& path) {
     m.pending.Drop(place.Where());
     found = true;
   }
-  if (Shown* shown = m.views.ShownAt(place)) {
-    std::string name = shown->name, type = shown->type;
-    return m.pending.DeleteEntry(place, name, type);
+  if (std::optional<Shown> shown = m.views.ShownAt(place)) {
+    return m.pending.DeleteEntry(place, shown->name, shown->type);
   }
   // The manifest is made from the catalog: removing it keeps nothing from
   // coming back, and lets a folder be emptied.
@@ -529,6 +594,7 @@ int MountTree::Remove(const std::string& path) {
 
 int MountTree::Rename(const std::string& from, const std::string& to,
                       unsigned flags) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   if (m.read_only) return -EROFS;
   constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
@@ -556,12 +622,9 @@ int MountTree::Rename(const std::string& from, const std::string& to,
     return m.RenameFolder(source, target, (flags & kNoReplace) != 0);
   }
   auto pending = m.pending.At(source);
-  // A copy: the views may be walked again below.
-  std::optional<Shown> shown_copy;
-  if (!pending) {
-    if (Shown* s = m.views.ShownAt(source)) shown_copy = *s;
-  }
-  Shown* shown = shown_copy ? &*shown_copy : nullptr;
+  std::optional<Shown> shown_there;
+  if (!pending) shown_there = m.views.ShownAt(source);
+  const Shown* shown = shown_there ? &*shown_there : nullptr;
   if (!pending && shown == nullptr) {
     return m.views.ShowsManifest(source) ? Refuse(from, Reason::kManifestIsMade)
                                          : -ENOENT;
@@ -571,8 +634,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   error = m.Classify(target, &kind);
   if (error != 0) return error;
   auto target_pending = m.pending.At(target);
-  std::optional<Shown> target_shown;
-  if (Shown* s = m.views.ShownAt(target)) target_shown = *s;
+  std::optional<Shown> target_shown = m.views.ShownAt(target);
   if ((flags & kNoReplace) != 0 && (target_pending || target_shown)) {
     return -EEXIST;
   }
@@ -645,7 +707,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
   // What the source leaves behind: an entry committed under its name.
   std::optional<std::pair<std::string, std::string>> old_entry;
   if (!before.scratch) {
-    if (Shown* s = m.views.ShownAt(source)) {
+    if (std::optional<Shown> s = m.views.ShownAt(source)) {
       old_entry.emplace(s->name, s->type);
     }
   }
@@ -687,6 +749,7 @@ int MountTree::Rename(const std::string& from, const std::string& to,
 
 int MountTree::ChangeMode(const std::string& path, uint64_t handle,
                           mode_t mode) {
+  impl_->views.Begin();
   // A file would lose these bits (export and the mount give back 0777
   // only): refused, never dropped in silence.
   if ((mode & 07000) != 0 && !impl_->read_only) {
@@ -721,6 +784,7 @@ int MountTree::Statistics(struct statvfs* st) {
 }
 
 int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   if (m.read_only) return -EROFS;
   struct stat st;
@@ -734,6 +798,7 @@ int MountTree::ChangeOwner(const std::string& path, uid_t uid, gid_t gid) {
 }
 
 int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   if (m.read_only) return -EROFS;
   std::shared_ptr<Pending> pending;
@@ -757,11 +822,10 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
     pending->written_ns = NowNs();
     return pending->writers > 0 ? 0 : m.pending.Commit(*pending);
   }
-  Shown* shown = m.views.ShownAt(place);
-  if (shown == nullptr) return m.views.ShowsManifest(place) ? -EPERM : -ENOENT;
+  std::optional<Shown> shown = m.views.ShownAt(place);
+  if (!shown) return m.views.ShowsManifest(place) ? -EPERM : -ENOENT;
   // Truncated without being open: one new version at once.
-  Shown copy = *shown;
-  int error = m.pending.New(place, size > 0, &copy, &pending);
+  int error = m.pending.New(place, size > 0, &*shown, &pending);
   if (error == 0) error = m.pending.Fill(*pending);
   if (error != 0) return error;
   if (ftruncate(pending->spool, size) != 0) return -errno;
@@ -771,6 +835,7 @@ int MountTree::Truncate(const std::string& path, uint64_t handle, off_t size) {
 
 int MountTree::SetTimes(const std::string& path, uint64_t handle,
                         const struct timespec times[2]) {
+  impl_->views.Begin();
   if (times != nullptr && times[1].tv_nsec == UTIME_OMIT) {
     return impl_->read_only ? -EROFS : 0;
   }
@@ -785,6 +850,7 @@ int MountTree::SetTimes(const std::string& path, uint64_t handle,
 
 int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
                       uint64_t* handle) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Place place;
   int error = m.LocateChange(path, &place);
@@ -792,7 +858,7 @@ int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
   if (place.depth < 3) {
     return Refuse(path, Reason::kFileOutsideCatalog);
   }
-  if (m.pending.At(place) || m.views.ShownAt(place) != nullptr) {
+  if (m.pending.At(place) || m.views.ShownAt(place)) {
     return Open(path, open_flags, handle);
   }
   if (m.views.FolderAt(place)) return -EISDIR;
@@ -812,6 +878,7 @@ int MountTree::Create(const std::string& path, mode_t mode, int open_flags,
 }
 
 int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   bool truncate = (open_flags & O_TRUNC) != 0;
   bool writes = (open_flags & O_ACCMODE) != O_RDONLY || truncate;
@@ -823,13 +890,15 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
   std::shared_ptr<Pending> pending = m.pending.At(place);
   if (!pending && m.views.FolderAt(place)) return -EISDIR;
   if (!pending) {
-    CatalogView* view = nullptr;
-    Shown* shown = m.views.ShownAt(place, &view);
-    if (shown == nullptr && m.views.ShowsManifest(place)) {
+    std::optional<Shown> shown = m.views.ShownAt(place);
+    if (!shown && m.views.ShowsManifest(place)) {
+      auto text = m.views.ManifestOf(place.libref, place.catalog);
+      if (!text) return -EIO;
       if (!writes) {
         auto h = std::make_unique<Impl::Handle>();
-        h->text = m.views.ManifestOf(place.libref, place.catalog, view);
-        GetAttributes(path, 0, &h->attributes);
+        h->text = text;
+        m.views.FileAttributesOf(text->size, 0644, text->modified_ns,
+                                 &h->attributes);
         *handle = m.AddHandle(std::move(h));
         return 0;
       }
@@ -837,13 +906,19 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
       if (error != 0) return error;
       pending->manifest = true;
       if (!truncate) {
-        const std::string& text =
-            m.views.ManifestOf(place.libref, place.catalog, view);
-        if (!WriteAllAt(pending->spool, text.data(), text.size(), 0)) {
-          return -errno;
+        std::vector<char> buffer(64 << 10);
+        for (int64_t at = 0; at < text->size;) {
+          int n = text->Read(buffer.data(), buffer.size(), at);
+          if (n < 0) return n;
+          if (n == 0) return -EIO;
+          if (!WriteAllAt(pending->spool, buffer.data(), static_cast<size_t>(n),
+                          static_cast<off_t>(at))) {
+            return -errno;
+          }
+          at += n;
         }
       }
-    } else if (shown == nullptr) {
+    } else if (!shown) {
       return -ENOENT;
     } else if (!writes) {
       auto h = std::make_unique<Impl::Handle>();
@@ -859,8 +934,7 @@ int MountTree::Open(const std::string& path, int open_flags, uint64_t* handle) {
       *handle = m.AddHandle(std::move(h));
       return 0;
     } else {
-      Shown copy = *shown;
-      error = m.pending.New(place, !truncate, &copy, &pending);
+      error = m.pending.New(place, !truncate, &*shown, &pending);
       if (error != 0) return error;
     }
     m.pending.Put(place, pending);
@@ -889,10 +963,8 @@ int MountTree::Read(uint64_t handle, char* data, size_t size, off_t offset) {
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -errno : static_cast<int>(n);
   }
-  if (offset >= static_cast<off_t>(h->text.size())) return 0;
-  size_t n = std::min(size, h->text.size() - static_cast<size_t>(offset));
-  std::memcpy(data, h->text.data() + offset, n);
-  return static_cast<int>(n);
+  if (!h->text) return -EBADF;
+  return h->text->Read(data, size, offset);
 }
 
 int MountTree::Write(uint64_t handle, const char* data, size_t size,
@@ -910,6 +982,7 @@ int MountTree::Write(uint64_t handle, const char* data, size_t size,
 }
 
 int MountTree::Flush(uint64_t handle) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   Impl::Handle* h = m.HandleOf(handle);
   if (h == nullptr || !h->pending || !h->writes) return 0;
@@ -917,6 +990,7 @@ int MountTree::Flush(uint64_t handle) {
 }
 
 int MountTree::Release(uint64_t handle) {
+  impl_->views.Begin();
   Impl& m = *impl_;
   auto it = m.handles.find(handle);
   if (it == m.handles.end()) return -EBADF;
@@ -947,6 +1021,7 @@ int MountTree::Release(uint64_t handle) {
 }
 
 void MountTree::Shutdown() {
+  impl_->views.Begin();
   Impl& m = *impl_;
   std::vector<std::shared_ptr<Pending>> left;
   for (const auto& [where, pending] : m.pending.all()) left.push_back(pending);

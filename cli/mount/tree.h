@@ -57,6 +57,15 @@ struct TreeItem {
   struct stat attributes;
 };
 
+// The names of a folder being read (MountTree::OpenFolder), one at a time:
+// a folder of any size is listed in little memory.
+class FolderReader {
+ public:
+  virtual ~FolderReader() = default;
+  // The next name with what a stat of it gives: 1, or 0 after the last.
+  virtual int Next(TreeItem* item) = 0;
+};
+
 class MountTree {
  public:
   // Over the session's store. read_only: every change is refused (EROFS).
@@ -67,6 +76,11 @@ class MountTree {
 
   // handle is the one Open or Create gave, or 0 for a path alone.
   int GetAttributes(const std::string& path, uint64_t handle, struct stat* st);
+  // The names of the folder at path, read as they come: they are those the
+  // folder held when the reading began (changes since may show or not).
+  int OpenFolder(const std::string& path,
+                 std::unique_ptr<FolderReader>* reader);
+  // Every name of the folder at once (OpenFolder, read to its end).
   int List(const std::string& path, std::vector<TreeItem>* items);
   int MakeFolder(const std::string& path, mode_t mode = 0755);
   int RemoveFolder(const std::string& path);

@@ -5,11 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "cli/command_support.h"
+#include "cli/files/content.h"
 #include "cli/files/file_names.h"
 #include "cli/files/manifest.h"
 #include "cli/option_text.h"
@@ -44,9 +46,12 @@ Views::Views(Session& session, Readers readers)
       gid_(getgid()),
       started_ns_(NowNs()) {}
 
-std::string Views::StampOf(const std::string& libref) {
+std::string Views::StampOf(const std::string& libref, bool again) {
+  auto it = stamps_.find(libref);
+  if (it != stamps_.end() && !again) return it->second;
   std::string stamp;
   session_.host().store()->ChangeStamp(libref, &stamp);
+  stamps_[libref] = stamp;
   return stamp;
 }
 
@@ -108,180 +113,155 @@ CatalogView* Views::Catalog(const std::string& libref,
   std::string key = libref + "." + catalog;
   auto it = catalogs_.find(key);
   if (it != catalogs_.end() && it->second.stamp == stamp) {
-    return &it->second;
+    return it->second.view.get();
   }
+  // The view walked before goes first: a catalog is held once.
+  if (it != catalogs_.end()) catalogs_.erase(it);
   readers_.detach();
-  CatalogView view;
-  view.stamp = stamp;
   Fileref fileref(session_);
   Directory directory(session_);
   if (!OpenExistingCatalog(session_, fileref, directory, key, nullptr)) {
-    catalogs_.erase(key);
     return nullptr;
   }
-  std::string name, type;
-  refhost::EntryInfo info;
-  int32_t st;
-  while ((st = directory.Next(&name, &type, &info)) == 0) {
-    std::optional<Shown> shown = ShownOf(libref, catalog, name, type, info);
-    if (shown) view.entries[{name, type}] = std::move(*shown);
-  }
+  int32_t st = 0;
+  auto next = [&](std::string* name, std::string* type,
+                  refhost::EntryInfo* info) {
+    while ((st = directory.Next(name, type, info)) == 0) {
+      if (Shows(libref, catalog, *name, *type)) return true;
+    }
+    return false;
+  };
+  std::unique_ptr<CatalogView> view = CatalogView::Build(next, default_mode_);
   if (st != kStatusEndOfList) {
     session_.Fail(key, st);
-    catalogs_.erase(key);
     return nullptr;
   }
-  CatalogView& stored = catalogs_[key] = std::move(view);
-  Arrange(&stored);
-  return &stored;
+  Kept& kept = catalogs_[key];
+  kept.stamp = stamp;
+  kept.view = std::move(view);
+  return kept.view.get();
 }
 
-std::optional<Shown> Views::ShownOf(const std::string& libref,
-                                    const std::string& catalog,
-                                    const std::string& name,
-                                    const std::string& type,
-                                    const refhost::EntryInfo& info) const {
+bool Views::Shows(const std::string& libref, const std::string& catalog,
+                  const std::string& name, const std::string& type) const {
   Reason unsafe = UnsafeNamePart(name);
   if (unsafe == Reason::kNone) unsafe = UnsafeNamePart(type);
-  if (unsafe != Reason::kNone) {
-    PrintError(Printable(Lower(libref) + "/" + Lower(catalog) + "/" + name +
-                         "." + type) +
-               ": the entry is not shown: its name cannot be part of a file "
-               "name: " +
-               TextOf(unsafe));
-    return std::nullopt;
-  }
-  Shown shown;
-  shown.name = name;
-  shown.type = type;
-  shown.info = info;
-  shown.as_file = EntryFileOf(info, type, default_mode_);
-  return shown;
-}
-
-void Views::Arrange(CatalogView* view) {
-  std::vector<NamedEntry> named;
-  for (const auto& [key, shown] : view->entries) {
-    named.push_back({shown.name, shown.type, shown.as_file.attributes.file_name,
-                     shown.as_file.attributes.is_folder});
-  }
-  std::vector<FileNaming> naming = NameFiles(named);
-  view->files.clear();
-  view->folders.clear();
-  view->top = nullptr;
-  view->described = 0;
-  view->displaced = 0;
-  for (const std::string& folder : FoldersOf(naming)) {
-    view->folders[folder] = nullptr;
-  }
-  size_t i = 0;
-  for (auto& [key, shown] : view->entries) {
-    const FileNaming& n = naming[i++];
-    shown.file = n.file;
-    if (n.displaced) ++view->displaced;
-    if (n.file.empty()) continue;
-    if (n.folder) {
-      if (n.file == kTopPath) {
-        view->top = &shown;
-      } else {
-        view->folders[n.file] = &shown;
-      }
-      continue;
-    }
-    if (!shown.info.description.empty()) ++view->described;
-    view->files[shown.file] = &shown;
-  }
-  view->manifest_stale = true;
+  if (unsafe == Reason::kNone) return true;
+  PrintError(Printable(Lower(libref) + "/" + Lower(catalog) + "/" + name + "." +
+                       type) +
+             ": the entry is not shown: its name cannot be part of a file "
+             "name: " +
+             TextOf(unsafe));
+  return false;
 }
 
 void Views::Refresh(const std::string& libref, const std::string& catalog,
                     const std::string& name, const std::string& type) {
-  std::string stamp = StampOf(libref);
+  std::string stamp = StampOf(libref, true);
   auto library = libraries_.find(libref);
   if (library != libraries_.end()) library->second.stamp = stamp;
   auto it = catalogs_.find(libref + "." + catalog);
   if (it == catalogs_.end()) return;
-  CatalogView& view = it->second;
-  view.stamp = stamp;
+  Kept& kept = it->second;
+  kept.stamp = stamp;
+  kept.manifest.reset();
   std::optional<Shown> now;
   refhost::EntryInfo info;
   if (session_.host()
           .library_services()
           ->FindEntry(libref, catalog, name, type, &info)
-          .ok()) {
-    now = ShownOf(libref, catalog, name, type, info);
+          .ok() &&
+      Shows(libref, catalog, name, type)) {
+    now.emplace();
+    now->name = name;
+    now->type = type;
+    now->as_file = EntryFileOf(info, type, default_mode_);
+    now->info = std::move(info);
   }
-  view.manifest_stale = true;
-  auto old = view.entries.find({name, type});
-  bool was_file = false;
-  if (old != view.entries.end()) {
-    was_file = !old->second.as_file.attributes.is_folder &&
-               view.files.count(old->second.file) != 0 &&
-               view.files[old->second.file] == &old->second;
-    if (!was_file) {
-      // A folder, or an entry not shown: the whole rule again.
-      view.entries.erase(old);
-      if (now) view.entries[{name, type}] = std::move(*now);
-      Arrange(&view);
-      return;
-    }
-    if (!old->second.info.description.empty()) --view.described;
-    view.files.erase(old->second.file);
-    std::string path = old->second.file;
-    view.entries.erase(old);
-    // Where no entry was displaced, one that goes frees a path no other
-    // entry wants; the folders its path passed through stay while the
-    // mount runs.
-    if (!now) {
-      if (view.displaced != 0) Arrange(&view);
-      return;
-    }
-  } else if (!now) {
-    return;
+  // What the overlay cannot show is walked anew when next asked for; so is
+  // a view that could not be read back in the middle of a change.
+  bool taken = false;
+  try {
+    taken = kept.view->Change(name, type, std::move(now));
+  } catch (const SpillError&) {
+    catalogs_.erase(it);
+    throw;
   }
-  const refhost::FileAttributes& a = now->as_file.attributes;
-  std::string wanted = a.file_name;
-  bool plain =
-      !a.is_folder && !wanted.empty() && PathProblem(wanted) == Reason::kNone;
-  if (!plain && !a.is_folder && wanted.empty()) {
-    wanted = DefaultFileName(name, type);
-    plain = true;
-  }
-  std::string parent(ParentOf(wanted));
-  Shown& shown = view.entries[{name, type}] = std::move(*now);
-  if (!plain || view.displaced != 0 || view.files.count(wanted) != 0 ||
-      view.folders.count(wanted) != 0 ||
-      (!parent.empty() && view.folders.count(parent) == 0)) {
-    // A path another entry holds, or may want back, or in a folder not
-    // yet shown: the whole rule.
-    Arrange(&view);
-    return;
-  }
-  shown.file = wanted;
-  if (!shown.info.description.empty()) ++view.described;
-  view.files[wanted] = &shown;
+  if (!taken) catalogs_.erase(it);
 }
 
-void Views::Forget(const std::string& libref) { libraries_.erase(libref); }
+void Views::Forget(const std::string& libref) {
+  libraries_.erase(libref);
+  stamps_.erase(libref);
+}
 
 void Views::ForgetCatalog(const std::string& libref,
                           const std::string& catalog) {
   libraries_.erase(libref);
+  stamps_.erase(libref);
   catalogs_.erase(libref + "." + catalog);
 }
 
-const std::string& Views::ManifestOf(const std::string& libref,
-                                     const std::string& catalog,
-                                     CatalogView* view) {
-  if (!view->manifest_stale) return view->manifest;
-  std::vector<ManifestLine> lines;
-  for (const auto& [key, shown] : view->entries) {
+ManifestText::~ManifestText() {
+  if (fd >= 0) close(fd);
+}
+
+int ManifestText::Read(char* data, size_t length, int64_t offset) const {
+  if (offset >= size) return 0;
+  length = static_cast<size_t>(
+      std::min<int64_t>(static_cast<int64_t>(length), size - offset));
+  ssize_t n;
+  do {
+    n = pread(fd, data, length, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -errno : static_cast<int>(n);
+}
+
+std::shared_ptr<const ManifestText> Views::ManifestOf(
+    const std::string& libref, const std::string& catalog) {
+  CatalogView* view = Catalog(libref, catalog);
+  if (view == nullptr) return nullptr;
+  Kept& kept = catalogs_[libref + "." + catalog];
+  if (kept.manifest) return kept.manifest;
+  // Export's lines: the files, in the order of their paths.
+  SortedSpill files;
+  auto text = std::make_shared<ManifestText>();
+  text->modified_ns = started_ns_;
+  view->ForEachEntry([&](const Shown& shown) {
+    if (shown.file.empty() || shown.as_file.attributes.is_folder) return;
+    text->modified_ns =
+        std::max(text->modified_ns, shown.info.modified_micros * 1000);
+    std::string line;
     EntryKey entry{libref, catalog, shown.name, shown.type};
-    lines.push_back({shown.file, entry.Path(), shown.info.description});
+    AppendManifestLine({shown.file, entry.Path(), shown.info.description},
+                       &line);
+    files.Add(shown.file, line);
+  });
+  files.Finish();
+  text->fd = TemporaryFile();
+  bool ok = text->fd >= 0;
+  std::string out = ManifestHeading();
+  auto put = [&] {
+    ok = ok && WriteAllAt(text->fd, out.data(), out.size(), text->size);
+    text->size += static_cast<int64_t>(out.size());
+    out.clear();
+  };
+  SortedSpill::Walk walk(files);
+  std::string_view path, line;
+  while (walk.Next(&path, &line)) {
+    out.append(line);
+    if (out.size() >= (64 << 10)) put();
   }
-  view->manifest = lines.empty() ? "" : FormatManifest(lines);
-  view->manifest_stale = false;
-  return view->manifest;
+  put();
+  if (!ok) {
+    PrintError(
+        Printable(Lower(libref) + "/" + Lower(catalog) + "/" +
+                  std::string(kManifestName)) +
+        ": cannot be set aside in a temporary file: " + std::strerror(errno));
+    return nullptr;
+  }
+  kept.manifest = std::move(text);
+  return kept.manifest;
 }
 
 int Views::Locate(const std::string& path, Place* place) {
@@ -331,12 +311,10 @@ int Views::Locate(const std::string& path, Place* place) {
   return 0;
 }
 
-Shown* Views::ShownAt(const Place& place, CatalogView** view_out) {
+std::optional<Shown> Views::ShownAt(const Place& place) {
   CatalogView* view = Catalog(place.libref, place.catalog);
-  if (view_out != nullptr) *view_out = view;
-  if (view == nullptr) return nullptr;
-  auto it = view->files.find(place.file);
-  return it == view->files.end() ? nullptr : it->second;
+  if (view == nullptr) return std::nullopt;
+  return view->FileAt(place.file);
 }
 
 // The manifest shows where it carries something: in a catalog whose
@@ -346,21 +324,18 @@ Shown* Views::ShownAt(const Place& place, CatalogView** view_out) {
 bool Views::ShowsManifest(const Place& place) {
   if (place.depth != 3 || place.file != kManifestName) return false;
   CatalogView* view = Catalog(place.libref, place.catalog);
-  return view != nullptr && view->described > 0;
+  return view != nullptr && view->described() > 0;
 }
 
-bool Views::FolderAt(const Place& place, Shown** shown) {
-  if (shown != nullptr) *shown = nullptr;
+bool Views::FolderAt(const Place& place, std::optional<Shown>* keeper) {
+  if (keeper != nullptr) keeper->reset();
   CatalogView* view = Catalog(place.libref, place.catalog);
   if (view == nullptr) return false;
   if (place.depth == 2) {
-    if (shown != nullptr) *shown = view->top;
+    if (keeper != nullptr) *keeper = view->top();
     return true;
   }
-  auto it = view->folders.find(place.file);
-  if (it == view->folders.end()) return false;
-  if (shown != nullptr) *shown = it->second;
-  return true;
+  return view->FolderAt(place.file, keeper);
 }
 
 void Views::TreeFolderAttributes(const Shown* shown, struct stat* st) const {
@@ -404,9 +379,9 @@ int Views::SizeOf(const std::string& libref, const std::string& catalog,
   std::string version = key.Path() + "@" +
                         std::to_string(shown.info.modified_micros) + "#" +
                         std::to_string(shown.info.record_count);
-  auto it = sizes_.find(version);
-  if (it != sizes_.end()) {
-    *size = it->second;
+  std::string known;
+  if (sizes_.Find(version, &known)) {
+    *size = std::stoll(known);
     return 0;
   }
   std::unique_ptr<EntryReader> reader = ReaderOf(libref, catalog, shown);
@@ -416,7 +391,7 @@ int Views::SizeOf(const std::string& libref, const std::string& catalog,
     return -ErrnoOf(session_.ReasonOf(st));
   }
   int error = reader->Count(size);
-  if (error == 0) sizes_[version] = *size;
+  if (error == 0) sizes_.Put(version, std::to_string(*size));
   return error;
 }
 

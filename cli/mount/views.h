@@ -1,11 +1,12 @@
 // What the folders of a mount show: the libraries of the store, a
-// library's catalogs, and a catalog's entries as files. A catalog's view is
-// built from one walk of the catalog through the module: each entry with
-// what the host knows of it (description, times, host attributes), under
-// the file the rule of file names gives it (NameFiles, as export writes
-// it). A view holds until the library changes (its store's change stamp);
-// the mount's own changes update it in place (Refresh). What a stat shows
-// of a folder or a file is made here too.
+// library's catalogs, and a catalog's entries as files. A catalog's view
+// (catalog_view.h) is built from one walk of the catalog through the
+// module: each entry with what the host knows of it (description, times,
+// host attributes), under the file the rule of file names gives it, as
+// export writes it. A view holds until the library changes (its store's
+// change stamp); the mount's own changes go to the view's overlay
+// (Refresh), or, where it cannot take them, have the catalog walked anew.
+// What a stat shows of a folder or a file is made here too.
 
 #ifndef VUVOROZO_CLI_MOUNT_VIEWS_H_
 #define VUVOROZO_CLI_MOUNT_VIEWS_H_
@@ -21,34 +22,26 @@
 #include <utility>
 
 #include "cli/files/attributes.h"
+#include "cli/files/spill.h"
+#include "cli/mount/catalog_view.h"
 #include "cli/mount/entry_reader.h"
 #include "cli/session.h"
 
 namespace cli {
 
-// An entry as its catalog's folder shows it.
-struct Shown {
-  std::string name;  // the entry
-  std::string type;
-  refhost::EntryInfo info;
-  EntryFile as_file;  // the file it makes, by its host attributes
-  std::string file;   // the file it is shown as
-};
-
-// A catalog's folder and the tree in it.
-struct CatalogView {
-  std::string stamp;  // the library's change stamp it was made at
-  // The entries shown, by (name, type): the catalog's order.
-  std::map<std::pair<std::string, std::string>, Shown> entries;
-  std::map<std::string, Shown*> files;  // the files, by path
-  // The folders of the tree by path, each with the entry that keeps its
-  // mode and time (null for a folder only the paths below it make).
-  std::map<std::string, Shown*> folders;
-  Shown* top = nullptr;  // the record of the catalog's own folder
-  int displaced = 0;     // entries shown under a name they do not want
-  int described = 0;     // entries with a description
-  std::string manifest;  // the manifest's text, when not stale
-  bool manifest_stale = true;
+// The text of a catalog's manifest, made once a version of the catalog, in
+// a temporary file of its own: a catalog of any size shows it in little
+// memory.
+struct ManifestText {
+  int fd = -1;
+  int64_t size = 0;
+  int64_t modified_ns = 0;  // the newest file's time, or the mount's start
+  ManifestText() = default;
+  ManifestText(const ManifestText&) = delete;
+  ManifestText& operator=(const ManifestText&) = delete;
+  ~ManifestText();
+  // Bytes read into data from offset, or a negative errno.
+  int Read(char* data, size_t length, int64_t offset) const;
 };
 
 // A library's folder: its catalogs by the names shown.
@@ -81,6 +74,9 @@ class Views {
   Views(const Views&) = delete;
   Views& operator=(const Views&) = delete;
 
+  // A new call of the mount's begins: the change stamps of the libraries
+  // are read again, once each, at their first use in it.
+  void Begin() { stamps_.clear(); }
   // The library's view, built again when the library changed; null when the
   // library is absent, or when the store could not say (library_error()).
   LibraryView* Library(const std::string& libref);
@@ -93,30 +89,33 @@ class Views {
   CatalogView* Catalog(const std::string& libref, const std::string& catalog);
   // After a change of the mount's own to an entry: the view shows the entry
   // as the store now has it (or no more), and the library's stamp as it now
-  // is stands for the views.
+  // is stands for the views. A view whose overlay cannot take the change
+  // is walked anew when next asked for.
   void Refresh(const std::string& libref, const std::string& catalog,
                const std::string& name, const std::string& type);
   // Drops the views of the library, or of one catalog, after a change to
   // the store's libraries or catalogs.
   void Forget(const std::string& libref);
   void ForgetCatalog(const std::string& libref, const std::string& catalog);
-  // The text of the manifest the catalog's folder shows.
-  const std::string& ManifestOf(const std::string& libref,
-                                const std::string& catalog, CatalogView* view);
+  // The manifest the catalog's folder shows: export's, a line a file in the
+  // order of their paths. Null when the catalog cannot be walked, or the
+  // text cannot be set aside (reported).
+  std::shared_ptr<const ManifestText> ManifestOf(const std::string& libref,
+                                                 const std::string& catalog);
 
   // Splits the path and finds the library and catalog it passes through.
   // -ENOENT when one it passes through is absent or the path is deeper
   // than a file; the last level's own presence is place->exists.
   int Locate(const std::string& path, Place* place);
-  // The entry a file of the place's catalog shows; null when none.
-  // *view_out (may be null) receives the catalog's view.
-  Shown* ShownAt(const Place& place, CatalogView** view_out = nullptr);
+  // The entry a file of the place's catalog shows; none when none does.
+  std::optional<Shown> ShownAt(const Place& place);
   // Whether the place is the manifest a catalog's folder shows: where its
   // entries have descriptions.
   bool ShowsManifest(const Place& place);
-  // Whether the place is a folder of its catalog's tree; *shown (may be
-  // null) receives the entry that keeps it (null when none does).
-  bool FolderAt(const Place& place, Shown** shown = nullptr);
+  // Whether the place is a folder of its catalog's tree (depth 2: the
+  // catalog's own); *keeper (may be null) receives the entry that keeps it,
+  // if one does.
+  bool FolderAt(const Place& place, std::optional<Shown>* keeper = nullptr);
   // What a stat gives of a folder of a tree, or of a catalog's folder, by
   // the entry that keeps it (null: the defaults).
   void TreeFolderAttributes(const Shown* shown, struct stat* st) const;
@@ -145,13 +144,12 @@ class Views {
   int64_t started_ns() const { return started_ns_; }
 
  private:
-  std::string StampOf(const std::string& libref);
-  std::optional<Shown> ShownOf(const std::string& libref,
-                               const std::string& catalog,
-                               const std::string& name, const std::string& type,
-                               const refhost::EntryInfo& info) const;
-  // Gives every entry of the view its file, by the rule export follows.
-  void Arrange(CatalogView* view);
+  // The library's change stamp, read once a call (again: read now).
+  std::string StampOf(const std::string& libref, bool again = false);
+  // Whether an entry of that name and type can be shown; when not, says
+  // why in the log.
+  bool Shows(const std::string& libref, const std::string& catalog,
+             const std::string& name, const std::string& type) const;
 
   Session& session_;
   Readers readers_;
@@ -160,11 +158,19 @@ class Views {
   gid_t gid_;
   int64_t started_ns_;
   std::map<std::string, LibraryView> libraries_;  // by libref
+  std::map<std::string, std::string> stamps_;     // read in this call
   int library_error_ = 0;
-  std::map<std::string, CatalogView> catalogs_;  // by LIBREF.CATALOG
+  // A catalog's view, the library's change stamp it was made at, and its
+  // manifest once made (null when stale).
+  struct Kept {
+    std::string stamp;
+    std::unique_ptr<CatalogView> view;
+    std::shared_ptr<const ManifestText> manifest;
+  };
+  std::map<std::string, Kept> catalogs_;  // by LIBREF.CATALOG
   // Sizes found by reading entries that do not keep theirs, by entry and
-  // version.
-  std::map<std::string, int64_t> sizes_;
+  // version, set aside.
+  SpillMap sizes_;
 };
 
 }  // namespace cli

@@ -1,9 +1,11 @@
 // Heaps with accounting. Every block handed out is remembered with its
 // size; a release of an address never handed out, or handed out and already
-// released, is counted instead of corrupting anything. Uncleared blocks come
-// filled with a non-zero pattern and released blocks are poisoned before
-// they go back to the C library, so a module that relies on either fails.
+// released (among the last kReleasedWindow released), is counted instead of
+// corrupting anything. Uncleared blocks come filled with a non-zero pattern
+// and released blocks are poisoned before they go back to the C library, so
+// a module that relies on either fails.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,7 +40,6 @@ void* HeapArena::Allocate(int32_t size, int32_t option) {
   std::memset(block, option == kAllocCleared ? 0 : kUnclearedFill,
               size == 0 ? 1 : static_cast<size_t>(size));
   live_[block] = size;
-  released_.erase(block);
   ++stats_.allocations;
   ++stats_.live_blocks;
   stats_.live_bytes += size;
@@ -48,7 +49,7 @@ void* HeapArena::Allocate(int32_t size, int32_t option) {
 bool HeapArena::Release(void* block) {
   auto it = live_.find(block);
   if (it == live_.end()) {
-    if (released_.count(block) != 0) {
+    if (ReleasedLately(block)) {
       ++stats_.double_releases;
     } else {
       ++stats_.unknown_releases;
@@ -56,14 +57,26 @@ bool HeapArena::Release(void* block) {
     return false;
   }
   int32_t size = it->second;
+  live_.erase(it);
+  auto address = reinterpret_cast<uintptr_t>(block);
+  if (released_.size() < kReleasedWindow) {
+    released_.push_back(address);
+  } else {
+    released_[released_next_] = address;
+    released_next_ = (released_next_ + 1) % kReleasedWindow;
+  }
   std::memset(block, kReleasedFill, size == 0 ? 1 : static_cast<size_t>(size));
   std::free(block);
-  live_.erase(it);
-  released_[block] = true;
   ++stats_.releases;
   --stats_.live_blocks;
   stats_.live_bytes -= size;
   return true;
+}
+
+// Looked for only on a bad release: a scan of the window is cheap then.
+bool HeapArena::ReleasedLately(const void* block) const {
+  return std::find(released_.begin(), released_.end(),
+                   reinterpret_cast<uintptr_t>(block)) != released_.end();
 }
 
 int32_t HeapArena::SizeOf(const void* block) const {

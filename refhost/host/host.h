@@ -77,8 +77,15 @@ class HeapArena {
   void StopFailing() { fail_after_ = -1; }
 
  private:
+  // The addresses released last, the oldest written over first: a second
+  // release of a recent block is told from a release of an address never
+  // handed out, and a long run keeps no more than these.
+  static constexpr size_t kReleasedWindow = 4096;
+  bool ReleasedLately(const void* block) const;
+
   std::map<const void*, int32_t> live_;
-  std::map<const void*, bool> released_;  // addresses seen released
+  std::vector<uintptr_t> released_;
+  size_t released_next_ = 0;
   HeapStats stats_;
   int64_t fail_after_ = -1;
   int64_t fail_count_ = 0;

@@ -7,15 +7,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "cli/command_support.h"
+#include "cli/files/entry_types.h"
+#include "cli/files/manifest.h"
 #include "cli/mount/tree.h"
 #include "cli/records.h"
 #include "cli/session.h"
+#include "refhost/host/file_attributes.h"
 #include "refhost/host/library_services.h"
 #include "refhost/store/catalog_store.h"
 
@@ -369,6 +375,151 @@ TEST_F(MountTreeTest, AReadOnlyTreeRefusesEveryChange) {
   EXPECT_EQ(tree_->MakeFolder("/work/more"), -EROFS);
   EXPECT_EQ(tree_->ChangeMode("/work/notes/a.txt", 0, 0600), -EROFS);
   EXPECT_EQ(Read("/work/notes/a.txt"), "a\n");
+}
+
+// An entry that keeps no size (written by another host) is counted once a
+// version: a listing and a stat give the bytes a read gives, and a new
+// version its own.
+TEST_F(MountTreeTest, SizesNotKeptAreCountedOnceAVersion) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/c"), 0);
+  auto forget_size = [&] {
+    refhost::EntryInfo info;
+    ASSERT_TRUE(session_->host()
+                    .library_services()
+                    ->FindEntry("WORK", "C", "A", "CATAMS", &info)
+                    .ok());
+    refhost::FileAttributes kept;
+    ASSERT_TRUE(refhost::DecodeFileAttributes(info.host_attributes, &kept));
+    kept.size.reset();
+    Fileref fileref(*session_);
+    Directory directory(*session_);
+    ASSERT_TRUE(
+        OpenExistingCatalog(*session_, fileref, directory, "WORK.C", nullptr));
+    EntryStream entry(*session_);
+    EntryKey key{"WORK", "C", "A", "CATAMS"};
+    ASSERT_EQ(entry.OpenMember(directory, key, "A.CATAMS", kDefaultTypeHint,
+                               kOpenUpdate, kInputRecordLength, nullptr),
+              0);
+    entry.SetAttributes(refhost::EncodeFileAttributes(kept));
+    ASSERT_EQ(entry.Close(), 0);
+    directory.Close();
+  };
+  ASSERT_EQ(Write("/work/c/a.txt", "one\ntwo\n"), 0);
+  forget_size();
+  for (int twice = 0; twice < 2; ++twice) {
+    ExpectSizesAreBytes("/work/c");
+    struct stat st;
+    ASSERT_EQ(tree_->GetAttributes("/work/c/a.txt", 0, &st), 0);
+    EXPECT_EQ(st.st_size, 8);
+  }
+  ASSERT_EQ(Write("/work/c/a.txt", "three\n"), 0);
+  forget_size();
+  struct stat st;
+  ASSERT_EQ(tree_->GetAttributes("/work/c/a.txt", 0, &st), 0);
+  EXPECT_EQ(st.st_size, 6);
+  ExpectSizesAreBytes("/work/c");
+}
+
+// A folder of many files, past what a view holds in memory: each folder
+// lists exactly its files and folders, with any name; a listing being read
+// goes on as it began while the catalog changes, and the next one shows the
+// change, whoever made it. The manifest is export's: a line a file, in the
+// order of their paths.
+TEST_F(MountTreeTest, LargeFoldersListEveryNameAndFollowEveryWriter) {
+  ASSERT_EQ(tree_->MakeFolder("/work"), 0);
+  ASSERT_EQ(tree_->MakeFolder("/work/big"), 0);
+  const std::vector<std::string> folders = {"", "sub", "a b", "sub/\xc3\xbc"};
+  for (const std::string& folder : folders) {
+    if (!folder.empty()) {
+      ASSERT_EQ(tree_->MakeFolder("/work/big/" + folder), 0) << folder;
+    }
+  }
+  std::map<std::string, std::set<std::string>> expected = {
+      {"", {"sub", "a b"}},
+      {"sub", {"\xc3\xbc"}},
+      {"a b", {}},
+      {"sub/\xc3\xbc", {}}};
+  const std::vector<std::string> names = {"note ", "line\nbreak ", ".profile",
+                                          "\xe2\x82\xac", "x.tar."};
+  for (int i = 0; i < 1200; ++i) {
+    const std::string& folder = folders[i % folders.size()];
+    std::string name = names[i % names.size()] + std::to_string(i) + ".txt";
+    std::string path = folder.empty() ? name : folder + "/" + name;
+    ASSERT_EQ(Write("/work/big/" + path, "line " + std::to_string(i) + "\n"), 0)
+        << path;
+    expected[folder].insert(name);
+  }
+  for (const auto& [folder, wanted] : expected) {
+    EXPECT_EQ(Names("/work/big" + (folder.empty() ? "" : "/" + folder)), wanted)
+        << folder;
+  }
+  ExpectSizesAreBytes("/work/big/a b");
+
+  // A listing begun, then a file removed and one written, by this tree and
+  // by another over the same store (another process, as far as the views
+  // know): the listing goes on as it began; the next shows the changes.
+  std::unique_ptr<FolderReader> reader;
+  ASSERT_EQ(tree_->OpenFolder("/work/big", &reader), 0);
+  std::set<std::string> listed;
+  TreeItem item;
+  for (int i = 0; i < 10 && reader->Next(&item) > 0; ++i) {
+    listed.insert(item.name);
+  }
+  std::string gone = *expected[""].rbegin();
+  EXPECT_EQ(tree_->Remove("/work/big/" + gone), 0);
+  ASSERT_EQ(Write("/work/big/late.txt", "late\n"), 0);
+  {
+    MountTree other(*session_, false);
+    uint64_t handle = 0;
+    ASSERT_EQ(other.Create("/work/big/other.txt", 0644,
+                           O_WRONLY | O_CREAT | O_TRUNC, &handle),
+              0);
+    ASSERT_EQ(other.Write(handle, "other\n", 6, 0), 6);
+    ASSERT_EQ(other.Release(handle), 0);
+    ASSERT_EQ(other.Remove("/work/big/" + *expected[""].begin()), 0);
+    other.Shutdown();
+  }
+  while (reader->Next(&item) > 0) {
+    EXPECT_TRUE(listed.insert(item.name).second) << item.name;
+  }
+  EXPECT_EQ(listed, expected[""]);
+  expected[""].erase(gone);
+  expected[""].erase(expected[""].begin());
+  expected[""].insert({"late.txt", "other.txt"});
+  EXPECT_EQ(Names("/work/big"), expected[""]);
+  EXPECT_EQ(Read("/work/big/other.txt"), "other\n");
+
+  // Descriptions given by a manifest written in: the manifest shown lists
+  // every file once, by path, with its description.
+  std::string first = *expected["a b"].begin();
+  ASSERT_EQ(Write("/work/big/.vuvorozo-manifest",
+                  "a b/" + first + "\tWORK.BIG.X.CATAMS\tthe first\n"),
+            0);
+  EXPECT_EQ(Names("/work/big").count(".vuvorozo-manifest"), 1u);
+  std::string manifest = Read("/work/big/.vuvorozo-manifest");
+  int bad = 0;
+  std::map<std::string, ManifestLine> lines = ParseManifest(manifest, &bad);
+  EXPECT_EQ(bad, 0);
+  std::set<std::string> files;
+  for (const auto& [folder, wanted] : expected) {
+    for (const std::string& name : wanted) {
+      if (expected.count(folder.empty() ? name : folder + "/" + name) == 0) {
+        files.insert(folder.empty() ? name : folder + "/" + name);
+      }
+    }
+  }
+  std::set<std::string> in_manifest;
+  for (const auto& [file, line] : lines) in_manifest.insert(file);
+  EXPECT_EQ(in_manifest, files);
+  EXPECT_EQ(lines["a b/" + first].description, "the first");
+  std::vector<std::string> order;
+  for (size_t at = manifest.find('\n'); at + 1 < manifest.size();
+       at = manifest.find('\n', at + 1)) {
+    order.push_back(manifest.substr(at + 1, manifest.find('\t', at) - at - 1));
+  }
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_EQ(order.size(), files.size());
 }
 
 }  // namespace

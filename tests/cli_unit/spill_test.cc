@@ -40,6 +40,16 @@ TEST(SpillTest, RecordsReadBackWholeFromMemoryAndFile) {
     EXPECT_EQ(got, records[i++]);
   }
   EXPECT_EQ(i, records.size());
+  // A reader from a record's offset reads on from it, in the file and in
+  // memory.
+  for (size_t from : {size_t{3}, size_t{200}, records.size() - 1}) {
+    RecordSpill::Reader from_there(spill, offsets[from]);
+    for (size_t k = from; k < records.size(); ++k) {
+      ASSERT_TRUE(from_there.Next(&got));
+      EXPECT_EQ(got, records[k]);
+    }
+    EXPECT_FALSE(from_there.Next(&got));
+  }
 }
 
 TEST(SpillTest, SetsAndMapsCompareTheStringsNotTheTags) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "refhost/store/catalog_store.h"
 
@@ -144,6 +145,32 @@ TEST_F(HostTest, HeapsCountBlocksAndCatchBadReleases) {
   release->release(release, a, 0, 4);
   release->release(release, b, 0, 4);
   EXPECT_EQ(host_.module_arena().stats().live_blocks, 0);
+}
+
+// A long run keeps a bounded window of released addresses: a block released
+// twice among thousands of others is still a double release, and one
+// released again after the window moved past it is still a bad release.
+TEST_F(HostTest, ReleasesTwiceAreCaughtInALongRun) {
+  refhost::HeapArena arena;
+  // Of a size no block below takes the place of.
+  void* first = arena.Allocate(1 << 18, kAllocUncleared);
+  ASSERT_TRUE(arena.Release(first));
+  std::vector<void*> held;  // kept live, so that no address comes back
+  for (int i = 0; i < 1000; ++i) {
+    void* block = arena.Allocate(16, kAllocUncleared);
+    held.push_back(block);
+    void* brief = arena.Allocate(24, kAllocUncleared);
+    ASSERT_TRUE(arena.Release(brief));
+  }
+  EXPECT_FALSE(arena.Release(first));
+  EXPECT_EQ(arena.stats().double_releases, 1);
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_TRUE(arena.Release(arena.Allocate(8, kAllocCleared)));
+  }
+  EXPECT_FALSE(arena.Release(first));
+  EXPECT_EQ(arena.stats().double_releases + arena.stats().unknown_releases, 2);
+  for (void* block : held) EXPECT_TRUE(arena.Release(block));
+  EXPECT_EQ(arena.stats().live_blocks, 0);
 }
 
 TEST_F(HostTest, UnexpectedSlotsAnswerAnErrorAndAreRecorded) {
