@@ -108,10 +108,11 @@ class Selection {
 };
 
 // A file of a folder export up to this size is read into memory and made
-// by the file writer while the next entry is read; at most kWriterBytes of
-// such files wait to be written.
+// by the file writer while the next entry is read; at most kWriterFiles
+// such files, of kWriterBytes, wait to be made and counted.
 constexpr int64_t kHandedFileBytes = 1 << 20;
-constexpr size_t kWriterBytes = 16 << 20;
+constexpr size_t kWriterFiles = 256;
+constexpr size_t kWriterBytes = 8 << 20;
 
 void SetTimes(int fd, uint32_t mode, int64_t modified_ns) {
   struct timespec times[2];
@@ -172,6 +173,8 @@ class Exporter {
   // Counts the files the writer made, in the order handed: those made so
   // far, or every one with all (what comes next is said after them).
   void Collect(bool all);
+  // Counts the oldest file handed, waiting for it to be made.
+  void CountOldest();
   // Copies the records of the open entry into the file the member becomes,
   // in the folder or the archive. false with *error.
   bool Deliver(EntryStream& entry, const EntryFile& as_file,
@@ -675,17 +678,19 @@ void Exporter::ExportMember(Directory& directory, FolderChain* chain,
 }
 
 void Exporter::Collect(bool all) {
-  while (!handed_.empty() && (all || writer_->OldestDone())) {
-    Handed file = std::move(handed_.front());
-    handed_.pop_front();
-    std::string error;
-    Outcome outcome =
-        writer_->Take(&error)
-            ? Exported(file.what, file.shown, file.transfer, file.record_length,
-                       file.manifest, file.manifest_line)
-            : Skipped(file.what, error);
-    tally_.Add(outcome, outcome == Outcome::kSkipped ? 0 : file.transfer.bytes);
-  }
+  while (!handed_.empty() && (all || writer_->OldestDone())) CountOldest();
+}
+
+void Exporter::CountOldest() {
+  Handed file = std::move(handed_.front());
+  handed_.pop_front();
+  std::string error;
+  Outcome outcome =
+      writer_->Take(&error)
+          ? Exported(file.what, file.shown, file.transfer, file.record_length,
+                     file.manifest, file.manifest_line)
+          : Skipped(file.what, error);
+  tally_.Add(outcome, outcome == Outcome::kSkipped ? 0 : file.transfer.bytes);
 }
 
 Outcome Exporter::Exported(const std::string& what, const std::string& shown,
@@ -782,9 +787,13 @@ Outcome Exporter::MemberOutcome(Directory& directory, FolderChain* chain,
                        &manifest_line);
   }
   if (hand) {
-    if (writer_ == nullptr)
-      writer_ = std::make_unique<FileWriter>(kWriterBytes);
-    while (!writer_->Room(bytes.size())) Collect(true);
+    if (writer_ == nullptr) {
+      writer_ = std::make_unique<FileWriter>(kWriterFiles, kWriterBytes);
+    }
+    // Files already made are counted first; then, while there is still no
+    // room, the reader waits for the writer's oldest.
+    Collect(false);
+    while (!writer_->Room(bytes.size())) CountOldest();
     writer_->Hand(folder, chain->Held(), std::string(BaseName(path)),
                   Printable(full), std::move(bytes), as_file.mode,
                   as_file.modified_ns);

@@ -89,6 +89,7 @@ struct FileWriter::Shared {
     }
   }
 
+  const size_t most_files;
   const size_t most_bytes;
   mutable std::mutex mutex;
   std::condition_variable handed;         // a job waits for the thread
@@ -100,11 +101,11 @@ struct FileWriter::Shared {
   bool no_thread = false;  // none could be started
   std::thread thread;
 
-  explicit Shared(size_t most) : most_bytes(most) {}
+  Shared(size_t files, size_t bytes) : most_files(files), most_bytes(bytes) {}
 };
 
-FileWriter::FileWriter(size_t most_bytes)
-    : shared_(std::make_unique<Shared>(most_bytes)) {}
+FileWriter::FileWriter(size_t most_files, size_t most_bytes)
+    : shared_(std::make_unique<Shared>(most_files, most_bytes)) {}
 
 FileWriter::~FileWriter() {
   {
@@ -159,7 +160,9 @@ bool FileWriter::OldestDone() const {
 
 bool FileWriter::Room(size_t bytes) const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
-  return shared_->held == 0 || shared_->held + bytes <= shared_->most_bytes;
+  const Shared& s = *shared_;
+  if (s.jobs.size() >= s.most_files) return false;
+  return s.held == 0 || s.held + bytes <= s.most_bytes;
 }
 
 bool FileWriter::Take(std::string* error) {

@@ -21,9 +21,9 @@ namespace cli {
 
 class FileWriter {
  public:
-  // most_bytes: the bytes handed over and not yet written that Room()
-  // allows.
-  explicit FileWriter(size_t most_bytes);
+  // Room() allows at most most_files files handed over whose results are
+  // not taken, and most_bytes of them not yet written.
+  FileWriter(size_t most_files, size_t most_bytes);
   // Writes what was handed over (its results are not asked).
   ~FileWriter();
   FileWriter(const FileWriter&) = delete;

@@ -133,7 +133,7 @@ TEST_F(ExportFileTest, TheFileWriterMakesFilesInTheOrderHanded) {
   int sub = open((root_ + "/sub").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(sub, 0);
   auto sub_owner = std::make_shared<const Descriptor>(sub);
-  FileWriter writer(100);
+  FileWriter writer(1000, 100);
   EXPECT_TRUE(writer.Room(1000)) << "one file is always taken";
   const int64_t kTime = 1600000000123456789;
   std::vector<std::string> names;

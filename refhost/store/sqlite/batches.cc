@@ -17,10 +17,11 @@ namespace sqlite {
 namespace {
 
 // A batch is flushed once it has gathered for this long, or this many
-// bytes of pages: other processes wait no longer for the library, and the
-// journal stays small.
-constexpr auto kBatchMillis = std::chrono::milliseconds(200);
-constexpr size_t kBatchBytes = 8u << 20;
+// bytes of pages: other processes wait no longer for the library, the
+// journal stays small, and so do the pages the batch changed, which stay
+// in memory until it is stored.
+constexpr auto kBatchMillis = std::chrono::milliseconds(100);
+constexpr size_t kBatchBytes = 4u << 20;
 
 // Room the pages of a change may not take (an eighth of a small file
 // system): what deleting or compacting needs to record what it frees, so
