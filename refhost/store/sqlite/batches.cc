@@ -17,9 +17,8 @@ namespace sqlite {
 namespace {
 
 // A batch is flushed once it has gathered for this long, or this many
-// bytes of pages: other processes wait no longer for the library, the
-// journal stays small, and so do the pages the batch changed, which stay
-// in memory until it is stored.
+// bytes of pages: other processes wait no longer for the library, and the
+// journal and the pages the batch changed stay small.
 constexpr auto kBatchMillis = std::chrono::milliseconds(100);
 constexpr size_t kBatchBytes = 4u << 20;
 

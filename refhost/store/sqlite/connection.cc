@@ -108,16 +108,13 @@ StoreStatus Connection::Open(OpenMode mode, bool create) {
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  // A page cache of 512 KiB, not SQLite's 2 MB: a store's reads and writes
+  // A page cache of 1 MiB, not SQLite's 2 MB: a store's reads and writes
   // go where they went last (the end of a table being filled, the pages of
   // an entry being read) and the system caches the file besides, so that a
-  // long import or a mount over a large catalog keeps its memory flat. The
-  // pages a transaction changes stay in memory to its end rather than
-  // spill into the journal: on a full disk the journal then takes only
-  // what a commit writes, and a deletion still fits the room the store
-  // keeps for it.
-  sqlite3_exec(db_, "PRAGMA cache_size = -512; PRAGMA cache_spill = 0", nullptr,
-               nullptr, nullptr);
+  // long import or a mount over a large catalog keeps its memory flat. (At
+  // 512 KiB a deletion of a large entry spilled so much into the journal
+  // that it no longer fit the room a full disk keeps for it.)
+  sqlite3_exec(db_, "PRAGMA cache_size = -1024", nullptr, nullptr, nullptr);
   return StoreStatus::Ok();
 }
 
