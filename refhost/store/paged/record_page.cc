@@ -124,6 +124,16 @@ ZSTD_CDict_s* PageDictionary::ForLevel(int level) {
   return made;
 }
 
+void AddSample(std::vector<std::string>* samples, std::string_view content) {
+  std::string_view sample = content.substr(0, kDictionarySampleBytes);
+  if (!samples->empty() &&
+      samples->back().size() + sample.size() <= kDictionarySampleBytes) {
+    samples->back() += sample;
+  } else {
+    samples->emplace_back(sample);
+  }
+}
+
 bool MakeDictionary(uint32_t id, const std::vector<std::string>& samples,
                     const std::vector<std::string>& tail, bool spread,
                     size_t size, std::string* dictionary, std::string* why) {

@@ -165,6 +165,11 @@ void NoteSampled(std::vector<Text*>& recent, Text* text, Drop drop) {
   }
 }
 
+// Adds the sample of a page's content to the samples of a catalog's text:
+// the samples of small pages together, up to a page's sample, so that the
+// samples of many small entries cost their bytes and not a string each.
+void AddSample(std::vector<std::string>* samples, std::string_view content);
+
 // Finds the dictionary of an id for a decoder: *dictionary set, or false
 // with *why.
 using DictionaryFinder = std::function<bool(

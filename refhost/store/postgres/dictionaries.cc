@@ -106,7 +106,7 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     dropped->samples.clear();
     dropped->sample_bytes = dropped->sample_stored = 0;
   });
-  text->samples.push_back(content.substr(0, kDictionarySampleBytes));
+  AddSample(&text->samples, content);
   text->sample_bytes += content.size();
   text->sample_stored += codec_.frame().size();
   if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();

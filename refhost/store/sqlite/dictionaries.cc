@@ -111,7 +111,7 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
     text->drifting = true;
   }
   NoteSampled(text);
-  text->samples.push_back(content.substr(0, kDictionarySampleBytes));
+  AddSample(&text->samples, content);
   text->sample_bytes += content.size();
   text->sample_stored += frame.size();
   text->pages.push_back(key);
