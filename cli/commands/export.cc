@@ -322,26 +322,6 @@ Member MemberOf(std::string_view bytes) {
   return m;
 }
 
-// What the first pass of the rule gave an entry, kept for the second.
-std::string ClaimRecord(const FileNaming& naming) {
-  RecordText record;
-  record.Put(naming.file).Put(static_cast<int64_t>(naming.unsafe));
-  record.Put(static_cast<int64_t>(naming.refused));
-  record.Put(int64_t{naming.displaced});
-  return record.bytes();
-}
-
-FileNaming ClaimOf(std::string_view bytes, bool folder) {
-  RecordText record(bytes);
-  FileNaming naming;
-  naming.file = record.Text();
-  naming.folder = folder;
-  naming.unsafe = static_cast<Reason>(record.Number());
-  naming.refused = static_cast<Reason>(record.Number());
-  naming.displaced = record.Number() != 0;
-  return naming;
-}
-
 }  // namespace
 
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
@@ -384,7 +364,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     std::string_view key, value;
     while (walk.Next(&key, &value)) {
       Member m = MemberOf(value);
-      claims.Append(ClaimRecord(
+      claims.Append(FileNamer::Record(
           namer.Claim({m.name, m.type, m.kept.file_name, m.kept.is_folder})));
     }
   }
@@ -402,7 +382,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     std::string claim;
     while (walk.Next(&key, &value) && claimed.Next(&claim)) {
       Member m = MemberOf(value);
-      m.naming = ClaimOf(claim, m.kept.is_folder);
+      m.naming = FileNamer::Read(claim, m.kept.is_folder);
       namer.Name({m.name, m.type, m.kept.file_name, m.kept.is_folder},
                  &m.naming);
       const FileNaming& n = m.naming;

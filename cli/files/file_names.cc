@@ -563,4 +563,23 @@ std::set<std::string> FoldersOf(const std::vector<FileNaming>& naming) {
   return folders;
 }
 
+std::string FileNamer::Record(const FileNaming& naming) {
+  RecordText record;
+  record.Put(naming.file).Put(static_cast<int64_t>(naming.unsafe));
+  record.Put(static_cast<int64_t>(naming.refused));
+  record.Put(int64_t{naming.displaced});
+  return record.bytes();
+}
+
+FileNaming FileNamer::Read(std::string_view bytes, bool folder) {
+  RecordText record(bytes);
+  FileNaming naming;
+  naming.file = record.Text();
+  naming.folder = folder;
+  naming.unsafe = static_cast<Reason>(record.Number());
+  naming.refused = static_cast<Reason>(record.Number());
+  naming.displaced = record.Number() != 0;
+  return naming;
+}
+
 }  // namespace cli

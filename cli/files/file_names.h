@@ -239,6 +239,11 @@ class FileNamer {
   // the naming Claim gave it: the naming the rule gives.
   void Name(const NamedEntry& entry, FileNaming* naming);
 
+  // What Claim gave an entry, as it is set aside between the passes, and
+  // read back (folder: the entry's own).
+  static std::string Record(const FileNaming& naming);
+  static FileNaming Read(std::string_view record, bool folder);
+
  private:
   SpillSet files_;           // the files' paths
   SpillSet folders_;         // the folders' paths

@@ -82,26 +82,6 @@ std::string TreeValue(bool folder, uint32_t entry) {
   return record.bytes();
 }
 
-// What the first pass of the rule gave an entry, kept for the second.
-std::string ClaimRecord(const FileNaming& naming) {
-  RecordText record;
-  record.Put(naming.file).Put(static_cast<int64_t>(naming.unsafe));
-  record.Put(static_cast<int64_t>(naming.refused));
-  record.Put(int64_t{naming.displaced});
-  return record.bytes();
-}
-
-FileNaming ClaimOf(std::string_view bytes, bool folder) {
-  RecordText record(bytes);
-  FileNaming naming;
-  naming.file = record.Text();
-  naming.folder = folder;
-  naming.unsafe = static_cast<Reason>(record.Number());
-  naming.refused = static_cast<Reason>(record.Number());
-  naming.displaced = record.Number() != 0;
-  return naming;
-}
-
 // The folders a bounded memory keeps of those added last, so that the
 // folders of a tree are not added once a file.
 class RecentFolders {
@@ -256,7 +236,7 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
       while (walk.Next(&key, &value)) {
         EntryRecord e = Decode(value);
         claims.Append(
-            ClaimRecord(namer.Claim({e.name, e.type, e.file, e.folder})));
+            FileNamer::Record(namer.Claim({e.name, e.type, e.file, e.folder})));
       }
     }
     SortedSpill::Walk walk(*walked);
@@ -266,7 +246,7 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
     RecentFolders recent;
     while (walk.Next(&key, &value) && claimed.Next(&claim)) {
       EntryRecord e = Decode(value);
-      FileNaming n = ClaimOf(claim, e.folder);
+      FileNaming n = FileNamer::Read(claim, e.folder);
       namer.Name({e.name, e.type, e.file, e.folder}, &n);
       if (n.displaced) ++view->displaced_;
       uint32_t reference = ReferenceOf(base->entries.Append(
