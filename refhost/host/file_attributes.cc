@@ -101,20 +101,29 @@ std::string EncodeFileAttributes(const FileAttributes& a) {
   return out;
 }
 
-bool DecodeFileAttributes(std::string_view text, FileAttributes* attributes) {
-  FileAttributes a;
-  *attributes = a;
+bool ForEachAttributeLine(
+    std::string_view text,
+    const std::function<bool(std::string_view key, std::string_view value)>&
+        line) {
   size_t end = text.find('\n');
   if (text.substr(0, end) != kHeader) return false;
   while (end != std::string_view::npos) {
     size_t start = end + 1;
     end = text.find('\n', start);
-    std::string_view line = text.substr(
+    std::string_view one = text.substr(
         start, end == std::string_view::npos ? text.npos : end - start);
-    size_t equals = line.find('=');
+    size_t equals = one.find('=');
     if (equals == std::string_view::npos) return false;
-    std::string_view key = line.substr(0, equals);
-    std::string_view value = line.substr(equals + 1);
+    if (!line(one.substr(0, equals), one.substr(equals + 1))) return false;
+  }
+  return true;
+}
+
+bool DecodeFileAttributes(std::string_view text, FileAttributes* attributes) {
+  FileAttributes a;
+  *attributes = a;
+  bool read = ForEachAttributeLine(text, [&](std::string_view key,
+                                             std::string_view value) {
     bool ok = true;
     if (key == "name") {
       ok = Unescape(value, &a.file_name);
@@ -145,8 +154,9 @@ bool DecodeFileAttributes(std::string_view text, FileAttributes* attributes) {
     } else if (key == "inode") {
       ok = Number(value, &a.inode.emplace());
     }
-    if (!ok) return false;
-  }
+    return ok;
+  });
+  if (!read) return false;
   *attributes = std::move(a);
   return true;
 }

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,14 @@ struct FileAttributes {
 
 // The attributes as the store keeps them.
 std::string EncodeFileAttributes(const FileAttributes& attributes);
+
+// Calls line(key, value) for each "key=value" line of an attributes text,
+// in order, while it returns true. False for a text without the first line
+// "vuvorozo-file 1", a line without '=', or when line returned false.
+bool ForEachAttributeLine(
+    std::string_view text,
+    const std::function<bool(std::string_view key, std::string_view value)>&
+        line);
 
 // Reads attributes EncodeFileAttributes wrote. Returns false, with
 // *attributes reset, for text that holds none (empty, another host's, or

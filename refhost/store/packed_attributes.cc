@@ -11,6 +11,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "refhost/host/file_attributes.h"
+
 namespace refhost {
 namespace {
 
@@ -264,25 +266,12 @@ constexpr Line kLines[] = {
 // written otherwise than the form writes them are found when the fields
 // are written again.)
 bool ReadText(std::string_view text, Fields* f) {
-  size_t end = text.find('\n');
-  if (text.substr(0, end) != kHeader) return false;
   size_t next = 0;  // the first of kLines the next line may be
-  while (end != std::string_view::npos) {
-    size_t start = end + 1;
-    end = text.find('\n', start);
-    std::string_view line = text.substr(
-        start, end == std::string_view::npos ? text.npos : end - start);
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos) return false;
-    std::string_view key = line.substr(0, equals);
-    while (next < std::size(kLines) && kLines[next].key != key) ++next;
-    if (next == std::size(kLines) ||
-        !kLines[next].read(line.substr(equals + 1), f)) {
-      return false;
-    }
-    ++next;
-  }
-  return true;
+  return ForEachAttributeLine(
+      text, [&](std::string_view key, std::string_view value) {
+        while (next < std::size(kLines) && kLines[next].key != key) ++next;
+        return next < std::size(kLines) && kLines[next++].read(value, f);
+      });
 }
 
 }  // namespace
