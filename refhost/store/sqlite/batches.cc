@@ -105,7 +105,6 @@ StoreStatus LibraryFile::BeginChange(bool in_batch) {
   if (!in_batch) {
     ++transactions_;
     stored_in_change_.clear();
-    pending_at_begin_ = pending_pages_.size();
     return main_->Begin(true);
   }
   if (StoreStatus s = OpenBatch(); !s.ok()) return s;
@@ -135,11 +134,6 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
     // What the library knew of its catalogs' dictionaries may have gone
     // with the change: it is read again.
     for (auto& [catalog, text] : texts_) text.loaded = false;
-    // The pages handed over in it are handed again by their writers.
-    if (pending_pages_.size() > pending_at_begin_) {
-      compressor_->Drop(pending_pages_.size() - pending_at_begin_);
-      pending_pages_.resize(pending_at_begin_);
-    }
   }
   if (!in_batch) {
     if (status.ok()) {
@@ -150,12 +144,14 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
     } else {
       main_->Rollback();
     }
-    // Rows of pages taken from the compressor went with a change that
-    // failed: their versions can no longer be committed.
     if (!status.ok()) {
+      // Rows of pages taken from the compressor went with the change:
+      // their versions can no longer be committed. The pages handed over
+      // in it are handed again by their writers.
       for (int64_t version : stored_in_change_) {
         broken_versions_.emplace(version, status);
       }
+      DropHandedSince(pending_at_begin_);
     }
     stored_in_change_.clear();
     if (status.ok()) {
@@ -173,11 +169,18 @@ StoreStatus LibraryFile::EndChange(bool in_batch, StoreStatus status) {
   }
   if (status.ok()) {
     status = main_->Run(Sql::kRelease);
-  } else {
+    if (!status.ok() && sqlite3_get_autocommit(main_->db())) {
+      LoseBatch(status);
+      return status;
+    }
+  }
+  if (!status.ok()) {
     main_->Run(Sql::kRollbackTo);
     main_->Run(Sql::kRelease);
-    // A catalog the change made went with it.
+    // A catalog the change made went with it, and the pages handed over
+    // in it, whose versions it may have made.
     batch_catalogs_.clear();
+    DropHandedSince(pending_at_begin_);
   }
   if (status.ok()) {
     // The leftovers are done once the savepoint holds; to do again should
@@ -230,6 +233,12 @@ StoreStatus LibraryFile::StorePending(size_t keep, bool only_commits) {
     if (!batch_open_) stored_in_change_.push_back(row.key >> 32);
   }
   return StoreStatus::Ok();
+}
+
+void LibraryFile::DropHandedSince(size_t count) {
+  if (pending_pages_.size() <= count) return;
+  compressor_->Drop(pending_pages_.size() - count);
+  pending_pages_.resize(count);
 }
 
 void LibraryFile::LosePending(const StoreStatus& why) {

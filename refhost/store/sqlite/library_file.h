@@ -433,6 +433,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   void LosePending(const StoreStatus& why);
   // Drops the pages waiting, their writers' versions broken for why.
   void DropPending(const StoreStatus& why);
+  // Drops the pages handed over after the first count waiting.
+  void DropHandedSince(size_t count);
 
   // Dictionaries (dictionaries.cc).
   // What the library knows of one catalog's dictionary.
@@ -672,6 +674,7 @@ StoreStatus LibraryFile::Change(Body&& body) {
   if (StoreStatus s = BeginChange(false); !s.ok()) return s;
   // What earlier changes could not do goes first.
   StoreStatus status = StorePending(keep_pending_);
+  pending_at_begin_ = pending_pages_.size();
   if (status.ok()) status = Leftovers();
   if (status.ok()) status = body();
   return EndChange(false, status);
