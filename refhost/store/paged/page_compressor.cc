@@ -28,7 +28,7 @@ struct PageCompressor::Shared {
     std::string content;
     std::shared_ptr<PageDictionary> dictionary;
     ZSTD_CDict_s* encoder = nullptr;  // the dictionary's, for level
-    int level = 0;
+    PageLevel level;
     std::string frame;
     std::string why;
     bool started = false;  // by a thread, or dropped
@@ -128,7 +128,7 @@ size_t PageCompressor::pending() const {
 
 void PageCompressor::Hand(std::string content,
                           std::shared_ptr<PageDictionary> dictionary,
-                          int level) {
+                          PageLevel level) {
   auto job = std::make_shared<Shared::Job>();
   job->content = std::move(content);
   // Digested here, where the dictionary is used alone.

@@ -39,7 +39,7 @@ class PageCompressor {
   // Hands over a page's content, to be compressed at level with dictionary
   // (null: none), which the compressor keeps until it is done with it.
   void Hand(std::string content, std::shared_ptr<PageDictionary> dictionary,
-            int level);
+            PageLevel level);
   // Pages handed over and not yet taken back.
   size_t pending() const;
   // Takes back the oldest page handed over, waiting until it is

@@ -49,12 +49,20 @@ namespace refhost {
 // single record longer than that makes a page of its own.
 inline constexpr size_t kPageBytes = 64 * 1024;
 
-// The compression levels of pages when the store is given none (see
-// record_page.cc): pages of a few KB (every page of a small entry) and
-// larger ones, from kLargePageBytes on unless a store says otherwise
-// (PageCodec::set_large_pages).
+// How a page is compressed: a zstd level and, for the lazy levels, the log
+// of the matches tried at each place (0: the level's own).
+struct PageLevel {
+  int level = 0;
+  int search_log = 0;
+  bool operator==(const PageLevel&) const = default;
+};
+
+// The levels of pages when the store is given none (see record_page.cc):
+// pages of a few KB (every page of a small entry), larger ones from
+// kLargePageBytes on unless a store says otherwise
+// (PageCodec::set_large_pages), and full ones.
 inline constexpr size_t kLargePageBytes = 4 << 10;
-int DefaultLevel(bool large_page);
+PageLevel DefaultLevel(size_t bytes, size_t large_from);
 
 // A dictionary of a library, and what zstd makes of it to compress and
 // decompress with.
@@ -71,14 +79,14 @@ class PageDictionary {
   uint32_t id() const { return id_; }
   const std::string& bytes() const { return bytes_; }
   // The dictionary digested for compression at a level (made on first use).
-  ZSTD_CDict_s* ForLevel(int level);
+  ZSTD_CDict_s* ForLevel(PageLevel level);
   ZSTD_DDict_s* decoder() const { return decoder_; }
 
  private:
   std::string bytes_;
   uint32_t id_ = 0;
   ZSTD_DDict_s* decoder_ = nullptr;
-  std::map<int, ZSTD_CDict_s*> encoders_;
+  std::map<std::pair<int, int>, ZSTD_CDict_s*> encoders_;
 };
 
 // Makes a dictionary of about size bytes, whose id is id (32768 and up),
@@ -181,8 +189,9 @@ ZSTD_CCtx_s* NewPageCompressor();
 void FreePageCompressor(ZSTD_CCtx_s* compressor);
 // Compresses text into *frame with encoder (a dictionary digested for
 // level; null: none) or at level. False with *why when zstd fails.
-bool CompressFrame(ZSTD_CCtx_s* compressor, ZSTD_CDict_s* encoder, int level,
-                   std::string_view text, std::string* frame, std::string* why);
+bool CompressFrame(ZSTD_CCtx_s* compressor, ZSTD_CDict_s* encoder,
+                   PageLevel level, std::string_view text, std::string* frame,
+                   std::string* why);
 
 // The zstd contexts and scratch space a connection reuses for every page,
 // with the dictionary and levels pages are encoded with.
@@ -203,8 +212,9 @@ class PageCodec {
   // Where the default level of large pages starts (kLargePageBytes).
   void set_large_pages(size_t from) { large_from_ = from; }
   // The level of a page of content of that many bytes.
-  int LevelOf(size_t bytes) const {
-    return level_ != 0 ? level_ : DefaultLevel(bytes >= large_from_);
+  PageLevel LevelOf(size_t bytes) const {
+    return level_ != 0 ? PageLevel{level_, 0}
+                       : DefaultLevel(bytes, large_from_);
   }
   // The dictionary pages are encoded with from now on; null for none.
   void Use(PageDictionary* dictionary) { dictionary_ = dictionary; }

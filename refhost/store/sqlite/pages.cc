@@ -89,7 +89,7 @@ StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page,
     page.Content(&content);
     // The row takes no more than the content.
     if (StoreStatus s = EnsureRoom(content.size()); !s.ok()) return s;
-    int level = codec_.LevelOf(content.size());
+    PageLevel level = codec_.LevelOf(content.size());
     compressor_->Hand(std::move(content),
                       text != nullptr ? text->dictionary : nullptr, level);
     pending_pages_.push_back(

@@ -69,7 +69,8 @@ TEST(PageCompressorTest, PagesComeBackInOrderAndReadAsTheirContent) {
   PageCompressor compressor(2);
   constexpr int kPages = 300;
   for (int i = 0; i < kPages; ++i) {
-    compressor.Hand(Note(i), i % 3 == 0 ? nullptr : dictionary, 1 + i % 5);
+    compressor.Hand(Note(i), i % 3 == 0 ? nullptr : dictionary,
+                    PageLevel{1 + i % 6, i % 2 == 0 ? 0 : 2});
   }
   EXPECT_EQ(compressor.pending(), (size_t)kPages);
   for (int i = 0; i < kPages; ++i) {
@@ -91,10 +92,11 @@ TEST(PageCompressorTest, PagesComeBackInOrderAndReadAsTheirContent) {
 
 TEST(PageCompressorTest, DroppingTakesTheNewestPages) {
   PageCompressor compressor(2);
-  for (int i = 0; i < 10; ++i) compressor.Hand(Note(i), nullptr, 3);
+  for (int i = 0; i < 10; ++i)
+    compressor.Hand(Note(i), nullptr, PageLevel{3, 0});
   compressor.Drop(4);
   EXPECT_EQ(compressor.pending(), 6u);
-  compressor.Hand(Note(100), nullptr, 3);
+  compressor.Hand(Note(100), nullptr, PageLevel{3, 0});
   std::vector<std::string> back;
   while (compressor.pending() > 0) {
     std::string content, frame, why;
@@ -107,10 +109,11 @@ TEST(PageCompressorTest, DroppingTakesTheNewestPages) {
   for (int i : {0, 1, 2, 3, 4, 5, 100}) expected.push_back(Note(i));
   EXPECT_EQ(back, expected);
   // Dropping everything, with pages still being compressed, and going on.
-  for (int i = 0; i < 50; ++i) compressor.Hand(Note(i), nullptr, 19);
+  for (int i = 0; i < 50; ++i)
+    compressor.Hand(Note(i), nullptr, PageLevel{19, 0});
   compressor.Drop();
   EXPECT_EQ(compressor.pending(), 0u);
-  compressor.Hand(Note(7), nullptr, 1);
+  compressor.Hand(Note(7), nullptr, PageLevel{1, 0});
   std::string content, frame, why;
   std::shared_ptr<PageDictionary> used;
   ASSERT_TRUE(compressor.Take(&content, &frame, &used, &why)) << why;
@@ -123,10 +126,12 @@ TEST(PageCompressorTest, DroppingTakesTheNewestPages) {
 TEST(PageCompressorTest, AChildOfAForkLeavesTheParentsThreadsBe) {
   {
     PageCompressor going(2);
-    for (int i = 0; i < 100; ++i) going.Hand(Note(i), nullptr, 19);
+    for (int i = 0; i < 100; ++i)
+      going.Hand(Note(i), nullptr, PageLevel{19, 0});
   }
   auto compressor = std::make_unique<PageCompressor>(2);
-  for (int i = 0; i < 40; ++i) compressor->Hand(Note(i), nullptr, 19);
+  for (int i = 0; i < 40; ++i)
+    compressor->Hand(Note(i), nullptr, PageLevel{19, 0});
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
