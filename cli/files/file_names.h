@@ -242,7 +242,7 @@ class FileNamer {
   // What Claim gave an entry, as it is set aside between the passes, and
   // read back (folder: the entry's own).
   static std::string Record(const FileNaming& naming);
-  static FileNaming Read(std::string_view record, bool folder);
+  static FileNaming Read(std::string_view bytes, bool folder);
 
  private:
   SpillSet files_;           // the files' paths
