@@ -228,7 +228,8 @@ bool DictionaryFit::Worse(size_t text, size_t stored) {
   constexpr double kDrift = 1.25;
   text_ += text;
   stored_ += stored;
-  if (text_ < kWindowBytes) return false;
+  ended_ = text_ >= kWindowBytes;
+  if (!ended_) return false;
   double ratio = (double)stored_ / (double)text_;
   text_ = stored_ = 0;
   if (measure_ <= 0) {
@@ -236,6 +237,35 @@ bool DictionaryFit::Worse(size_t text, size_t stored) {
     return false;
   }
   return ratio >= measure_ * kDrift;
+}
+
+std::shared_ptr<PageDictionary> ChooseDictionary(
+    PageCodec& codec,
+    const std::vector<std::shared_ptr<PageDictionary>>& choices,
+    const std::shared_ptr<PageDictionary>& in_use, std::string_view content) {
+  std::string sample(content.substr(0, kChoiceSampleBytes));
+  std::string why;
+  auto packed = [&](const std::shared_ptr<PageDictionary>& dictionary) {
+    codec.Use(dictionary.get());
+    return codec.Compress(sample, &why) ? codec.frame().size() : SIZE_MAX;
+  };
+  std::shared_ptr<PageDictionary> best = in_use;
+  size_t in_use_bytes = packed(in_use);
+  size_t best_bytes = in_use_bytes;
+  for (const std::shared_ptr<PageDictionary>& choice : choices) {
+    if (choice == in_use) continue;
+    size_t bytes = packed(choice);
+    if (bytes < best_bytes) {
+      best = choice;
+      best_bytes = bytes;
+    }
+  }
+  if (best != in_use &&
+      (double)best_bytes > (1.0 - kChoiceGain) * (double)in_use_bytes) {
+    best = in_use;
+  }
+  codec.Use(best.get());
+  return best;
 }
 
 uint32_t DictionaryOf(const void* frame, size_t size) {

@@ -150,12 +150,29 @@ class DictionaryFit {
   // Counts a page's text and the bytes it was stored in; true when a
   // window ends that came out worse than the measure.
   bool Worse(size_t text, size_t stored);
+  // Whether the last page counted ended a window.
+  bool ended() const { return ended_; }
 
  private:
   double measure_ = 0;
+  bool ended_ = false;
   size_t text_ = 0;
   size_t stored_ = 0;
 };
+
+// A catalog with several dictionaries (a new one each time its text
+// changed kind) is written with whichever fits what is written now: where
+// a window of DictionaryFit ends, the first kChoiceSampleBytes of the page
+// that ended it are packed with each of choices, and one that packs them
+// kChoiceGain smaller than in_use does is returned (else in_use). codec is
+// left using what is returned.
+inline constexpr size_t kChoiceSampleBytes = 4000;  // packed at level 3
+inline constexpr double kChoiceGain = 0.1;
+class PageCodec;
+std::shared_ptr<PageDictionary> ChooseDictionary(
+    PageCodec& codec,
+    const std::vector<std::shared_ptr<PageDictionary>>& choices,
+    const std::shared_ptr<PageDictionary>& in_use, std::string_view content);
 
 // A store keeps samples for dictionaries of the kSampledCatalogs catalogs
 // it sampled last (an import of a tree writes one catalog after another, a

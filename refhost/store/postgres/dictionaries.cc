@@ -88,13 +88,34 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
   }
   if (text == nullptr || text->failed) return StoreStatus::Ok();
   const std::string& content = codec_.content();
+  size_t stored = codec_.frame().size();
   if (text->dictionary != nullptr && !text->drifting) {
-    // Text the dictionary serves badly (the text changed kind) starts the
-    // samples of the next.
-    if (!text->fit.Worse(content.size(), codec_.frame().size()) ||
-        text->made >= kMostDictionaries) {
-      return StoreStatus::Ok();
+    // Text the dictionary serves badly (the text changed kind) is written
+    // with another of the catalog's that fits it, or starts the samples of
+    // the next.
+    bool worse = text->fit.Worse(content.size(), stored);
+    if (text->fit.ended()) {
+      // The choice packs with the codec: the page's frame is kept aside,
+      // and packed again with the dictionary chosen.
+      std::shared_ptr<PageDictionary> had = text->dictionary;
+      std::string frame = codec_.frame();
+      if (StoreStatus s = ChooseFor(library, catalog, text, content); !s.ok()) {
+        return s;
+      }
+      if (text->dictionary == had) {
+        codec_.frame() = std::move(frame);
+      } else {
+        codec_.Use(text->dictionary.get());
+        bool packed = page.Encode(codec_, &why);
+        codec_.Use(nullptr);
+        if (!packed) {
+          return StoreStatus::IoError(shown_ +
+                                      ": a page could not be packed: " + why);
+        }
+        return StoreStatus::Ok();
+      }
     }
+    if (!worse || text->made >= kMostDictionaries) return StoreStatus::Ok();
     text->drifting = true;
   }
   // Inside a transaction, a dictionary stored could be rolled back after
@@ -108,7 +129,7 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
   });
   AddSample(&text->samples, content);
   text->sample_bytes += content.size();
-  text->sample_stored += codec_.frame().size();
+  text->sample_stored += stored;
   if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
     // Data that does not compress gains nothing: the samples start again
@@ -120,6 +141,56 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
   }
   if (changing_ > 0) return StoreStatus::Ok();
   return MakeDictionaryOf(library, catalog, text);
+}
+
+StoreStatus ServerConnection::ChooseFor(int64_t library,
+                                        std::string_view catalog,
+                                        CatalogText* text,
+                                        std::string_view content) {
+  // Read again once the dictionary in use is none of those read (one was
+  // made or found since).
+  if (std::find(text->choices.begin(), text->choices.end(), text->dictionary) ==
+      text->choices.end()) {
+    text->choices.clear();
+    Result r;
+    if (StoreStatus s =
+            Run("SELECT id, hash, data FROM vuvorozo.dictionaries WHERE "
+                "library_id = $1 AND catalog = $2 ORDER BY made DESC LIMIT 16",
+                Params().Int(library).Bytes(catalog), &r);
+        !s.ok()) {
+      return s;
+    }
+    for (int row = 0; row < r.rows(); ++row) {
+      auto id = (uint32_t)r.Int(row, 0);
+      auto cached = dictionaries_.find(id);
+      if (cached != dictionaries_.end()) {
+        text->choices.push_back(cached->second);
+        continue;
+      }
+      auto found =
+          std::make_shared<PageDictionary>(std::string(r.Bytes(row, 2)));
+      // A damaged one is not chosen: check names it.
+      if ((int64_t)DictionaryHash(found->bytes()) != r.Int(row, 1) ||
+          !found->ok() || found->id() != id) {
+        continue;
+      }
+      dictionaries_[id] = found;
+      text->choices.push_back(std::move(found));
+    }
+    if (std::find(text->choices.begin(), text->choices.end(),
+                  text->dictionary) == text->choices.end()) {
+      text->choices.push_back(text->dictionary);
+    }
+  }
+  if (text->choices.size() < 2) return StoreStatus::Ok();
+  std::shared_ptr<PageDictionary> chosen =
+      ChooseDictionary(codec_, text->choices, text->dictionary, content);
+  codec_.Use(nullptr);
+  if (chosen != text->dictionary) {
+    text->dictionary = std::move(chosen);
+    text->fit.Start(0);
+  }
+  return StoreStatus::Ok();
 }
 
 // Makes the catalog a dictionary of the samples and stores it, unless

@@ -455,7 +455,14 @@ class ServerConnection {
     DictionaryFit fit;         // of the dictionary, to the text written now
     bool drifting = false;     // samples are kept for a new dictionary
     int made = 0;              // dictionaries made on this connection
+    // The catalog's dictionaries to choose from (ChooseDictionary), read
+    // again once a dictionary is made or another found.
+    std::vector<std::shared_ptr<PageDictionary>> choices;
   };
+  // Where a window of the catalog's text ends: the dictionary of the
+  // catalog's that fits the page that ended it is written with.
+  StoreStatus ChooseFor(int64_t library, std::string_view catalog,
+                        CatalogText* text, std::string_view content);
   StoreStatus LookForDictionary(int64_t library, std::string_view catalog,
                                 CatalogText* text);
   StoreStatus MakeDictionaryOf(int64_t library, std::string_view catalog,

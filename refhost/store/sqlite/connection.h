@@ -53,6 +53,8 @@ enum class Sql {
   kRecordsBetween,  // format 1
   kFindDictionary,
   kCatalogDictionary,
+  kCatalogDictionaries,
+  kDictionaryKept,
   kInsertDictionary,
   kPageByKey,
   kUpdatePage,

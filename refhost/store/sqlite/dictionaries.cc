@@ -47,7 +47,9 @@ StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
   if (catalog == 0 || format_ < 3) return StoreStatus::Ok();
   CatalogText& text = texts_[catalog];
   // The catalog's newest dictionary, looked at once in each transaction:
-  // another process may have made one, or compact a newer one.
+  // another process may have made one, or compact a newer one. Until it
+  // does, the one chosen of the catalog's stays, while the library keeps it
+  // (compact drops an older one that no page names).
   if (!text.loaded || text.seen_in != transactions_) {
     StoreStatus status;
     Statement* st = main_->Get(Sql::kCatalogDictionary, &status);
@@ -55,7 +57,23 @@ StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
     st->Bind(1, catalog);
     int rc = st->Step();
     std::shared_ptr<PageDictionary> found;
-    if (rc == SQLITE_ROW) {
+    uint32_t newest = rc == SQLITE_ROW ? (uint32_t)st->Int(0) : 0;
+    bool keep = rc == SQLITE_ROW && text.loaded && newest == text.newest &&
+                text.dictionary != nullptr;
+    if (keep && text.dictionary->id() != newest) {
+      Statement* kept = main_->Get(Sql::kDictionaryKept, &status);
+      if (kept == nullptr) {
+        st->Reset();
+        return status;
+      }
+      kept->Bind(1, (int64_t)text.dictionary->id());
+      keep = kept->Step() == SQLITE_ROW && kept->Int(0) == 1;
+      kept->Reset();
+      if (!keep) text.choices.clear();
+    }
+    if (keep) {
+      found = text.dictionary;
+    } else if (rc == SQLITE_ROW) {
       std::string bytes((const char*)st->Blob(1), st->Bytes(1));
       auto cached = dictionaries_.find((uint32_t)st->Int(0));
       if (cached != dictionaries_.end()) {
@@ -77,6 +95,7 @@ StoreStatus LibraryFile::TextOf(int64_t catalog, CatalogText** out) {
     st->Reset();
     if (!status.ok()) return status;
     text.dictionary = std::move(found);
+    text.newest = newest;
     text.loaded = true;
     text.seen_in = transactions_;
   }
@@ -101,19 +120,27 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
                                      int64_t key, const std::string& content,
                                      const std::string& frame) {
   if (text->failed) return StoreStatus::Ok();
+  // frame may be the codec's, which a choice of dictionary packs with.
+  size_t stored = frame.size();
   if (text->dictionary != nullptr && !text->drifting) {
     // Text that the dictionary compresses much worse than what it was
-    // made from starts the samples of the next one.
-    if (!text->fit.Worse(content.size(), frame.size()) ||
-        text->made >= kMostDictionaries) {
-      return StoreStatus::Ok();
+    // made from is written with another of the catalog's that fits it, or
+    // starts the samples of the next one.
+    bool worse = text->fit.Worse(content.size(), stored);
+    if (text->fit.ended()) {
+      std::shared_ptr<PageDictionary> had = text->dictionary;
+      if (StoreStatus s = ChooseFor(catalog, text, content); !s.ok()) {
+        return s;
+      }
+      if (text->dictionary != had) return StoreStatus::Ok();
     }
+    if (!worse || text->made >= kMostDictionaries) return StoreStatus::Ok();
     text->drifting = true;
   }
   NoteSampled(text);
   AddSample(&text->samples, content);
   text->sample_bytes += content.size();
-  text->sample_stored += frame.size();
+  text->sample_stored += stored;
   text->pages.push_back(key);
   if (text->sample_bytes < kDictionaryTrainBytes) return StoreStatus::Ok();
   if ((double)text->sample_stored > kIncompressible * text->sample_bytes) {
@@ -133,6 +160,52 @@ StoreStatus LibraryFile::NoteWritten(int64_t catalog, CatalogText* text,
   // compact to tell how much the catalog grew since.
   return MakeCatalogDictionary(catalog, text, samples, attributes,
                                (int64_t)text->sample_stored);
+}
+
+StoreStatus LibraryFile::ChooseFor(int64_t catalog, CatalogText* text,
+                                   std::string_view content) {
+  // Read again once the dictionary in use is none of those read (one was
+  // made or found since).
+  if (std::find(text->choices.begin(), text->choices.end(), text->dictionary) ==
+      text->choices.end()) {
+    text->choices.clear();
+    StoreStatus status;
+    Statement* st = main_->Get(Sql::kCatalogDictionaries, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, catalog);
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) {
+      auto id = (uint32_t)st->Int(0);
+      auto cached = dictionaries_.find(id);
+      if (cached != dictionaries_.end()) {
+        text->choices.push_back(cached->second);
+        continue;
+      }
+      std::string bytes((const char*)st->Blob(1), st->Bytes(1));
+      if ((int64_t)DictionaryHash(bytes) != st->Int(2)) continue;
+      auto found = std::make_shared<PageDictionary>(std::move(bytes));
+      // A damaged one is not chosen: check names it.
+      if (!found->ok() || found->id() != id) continue;
+      dictionaries_[id] = found;
+      text->choices.push_back(std::move(found));
+    }
+    st->Reset();
+    if (rc != SQLITE_DONE) {
+      return main_->Failure("reading the library's dictionaries");
+    }
+    if (std::find(text->choices.begin(), text->choices.end(),
+                  text->dictionary) == text->choices.end()) {
+      text->choices.push_back(text->dictionary);
+    }
+  }
+  if (text->choices.size() < 2) return StoreStatus::Ok();
+  std::shared_ptr<PageDictionary> chosen =
+      ChooseDictionary(codec_, text->choices, text->dictionary, content);
+  if (chosen != text->dictionary) {
+    text->dictionary = std::move(chosen);
+    text->fit.Start(0);
+  }
+  return StoreStatus::Ok();
 }
 
 StoreStatus LibraryFile::MakeCatalogDictionary(
@@ -185,6 +258,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   if (rc != SQLITE_DONE) return main_->Failure("storing a dictionary");
   dictionaries_[id] = dictionary;
   text->dictionary = dictionary;
+  text->newest = id;
   text->drifting = false;
   ++text->made;
   codec_.Use(dictionary.get());

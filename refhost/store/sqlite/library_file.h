@@ -457,6 +457,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     DictionaryFit fit;
     bool drifting = false;  // samples are gathered for a new dictionary
     int made = 0;           // dictionaries made by this process
+    uint32_t newest = 0;    // the id of the catalog's newest dictionary
+    // The catalog's dictionaries to choose from (ChooseDictionary), read
+    // again once a dictionary is made or another found.
+    std::vector<std::shared_ptr<PageDictionary>> choices;
   };
   // The catalog's dictionary for what is written in this transaction;
   // null when it has none (yet).
@@ -473,6 +477,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
                         const std::string& content, const std::string& frame);
   // Notes text as sampled now (NoteSampled of record_page.h).
   void NoteSampled(CatalogText* text);
+  // Where a window of the catalog's text ends: the dictionary of the
+  // catalog's that fits the page that ended it is written with.
+  StoreStatus ChooseFor(int64_t catalog, CatalogText* text,
+                        std::string_view content);
   // Makes the catalog a dictionary from samples and stores it, unless
   // worth (when given) finds it no better than what the catalog has.
   StoreStatus MakeCatalogDictionary(

@@ -487,6 +487,10 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
   set(Sql::kCatalogDictionary,
       "SELECT id, data, hash FROM dictionaries WHERE catalog_id = ?1 "
       "ORDER BY made DESC LIMIT 1");
+  set(Sql::kCatalogDictionaries,
+      "SELECT id, data, hash FROM dictionaries WHERE catalog_id = ?1 "
+      "ORDER BY made DESC LIMIT 16");
+  set(Sql::kDictionaryKept, "SELECT count(*) FROM dictionaries WHERE id = ?1");
   set(Sql::kInsertDictionary,
       "INSERT INTO dictionaries(id, catalog_id, made, trained_bytes, hash, "
       "data) VALUES(?1, ?2, (SELECT coalesce(max(made), 0) + 1 FROM "

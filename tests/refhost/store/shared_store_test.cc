@@ -908,8 +908,40 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   EXPECT_GT(database_.Query(named + "<> 0"), 30);
   EXPECT_GT(database_.Query(named + "= 0"), 30) << "the first stay as written";
 
+  // Notes written again on another connection are packed with the notes'
+  // dictionary, not the catalog's newest (the rows'), once it has seen a
+  // window of them.
+  store = NewPostgresCatalogStore(database_.url());
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "M" + std::to_string(i), "DATA",
+                               "", Notes(i))
+                    .ok());
+  }
+  store.reset();
+  // The id a frame names: after its descriptor (and window) byte, in as
+  // many bytes as the descriptor's low bits say.
+  const std::string id_at =
+      "(5 + CASE WHEN get_byte(p.data, 4) & 32 = 0 "
+      "THEN 1 ELSE 0 END)";
+  const std::string named_by_m =
+      "SELECT count(*) FROM vuvorozo.pages p JOIN vuvorozo.entries e ON "
+      "e.version_id = p.version_id WHERE e.name LIKE 'M%' AND get_byte(p.data, "
+      "4) & 3 = 3 AND get_byte(p.data, " +
+      id_at + ") + 256 * get_byte(p.data, " + id_at +
+      " + 1) + 65536 * get_byte(p.data, " + id_at +
+      " + 2) + 16777216 * get_byte(p.data, " + id_at +
+      " + 3) = (SELECT id FROM vuvorozo.dictionaries WHERE catalog = 'CAT' "
+      "ORDER BY made LIMIT 1)";
+  EXPECT_GE(database_.Query(named_by_m), 40);
+
   store = NewPostgresCatalogStore(database_.url());
   ExpectNotes(*store, kEntries);
+  for (int i = 0; i < 60; ++i) {
+    EXPECT_EQ(store->GetEntry("WORK", "CAT", "M" + std::to_string(i), "DATA")
+                  ->records,
+              Notes(i));
+  }
   LibraryCheck check;
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
   EXPECT_TRUE(check.problems.empty()) << check.problems[0];

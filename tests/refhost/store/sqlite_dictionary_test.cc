@@ -237,5 +237,103 @@ TEST_F(DictionaryTest, CompactRenewsADictionaryOnlyWhereANewOneIsSmaller) {
   ExpectNothingLeftBehind();
 }
 
+// Rows of readings, text of another kind than notes.
+std::vector<StoredRecord> Rows(int seed, int lines) {
+  uint64_t state = (uint64_t)seed * 40503u + 7;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (uint32_t)(state >> 33);
+  };
+  std::vector<StoredRecord> out;
+  for (int i = 0; i < lines; ++i) {
+    out.push_back({std::to_string(next() % 1000000) + ";" +
+                       std::to_string(next() % 100000) + "." +
+                       std::to_string(next() % 1000) + ";" +
+                       std::to_string(next()) + ";" +
+                       std::to_string(next() % 4096),
+                   0});
+  }
+  return out;
+}
+
+// A catalog whose text changed kind has a dictionary for each kind; a
+// later writer of the first kind packs it with the first, not with the
+// catalog's newest, once it has seen a window of it.
+TEST_F(DictionaryTest, ALaterWriterPacksEachKindWithItsOwnDictionary) {
+  auto store = Store();
+  WriteNotes(*store, 0, 100);
+  for (int i = 0; i < 150; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "R" + std::to_string(i), "DATA",
+                               "", Rows(i, 200))
+                    .ok());
+  }
+  store.reset();
+  ASSERT_EQ(Query("SELECT count(*) FROM dictionaries"), 2);
+  auto notes =
+      (uint32_t)Query("SELECT id FROM dictionaries ORDER BY made LIMIT 1");
+  auto rows =
+      (uint32_t)Query("SELECT id FROM dictionaries ORDER BY made DESC LIMIT 1");
+  std::multiset<uint32_t> before = NamedByPages();
+
+  auto writer = Store();
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_TRUE(writer
+                    ->PutEntry("WORK", "CAT", "M" + std::to_string(i), "DATA",
+                               "", Notes(1000 + i, 150))
+                    .ok());
+  }
+  std::multiset<uint32_t> after = NamedByPages();
+  EXPECT_GE(after.count(notes) - before.count(notes), 40u);
+  EXPECT_LE(after.count(rows) - before.count(rows), 20u)
+      << "the first window only";
+  store = Store();
+  ExpectNotes(*store, 100);
+  for (int i = 0; i < 60; ++i) {
+    auto entry =
+        store->GetEntry("WORK", "CAT", "M" + std::to_string(i), "DATA");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->records, Notes(1000 + i, 150));
+  }
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty());
+
+  // Once no page names the notes' dictionary, compact (another process's)
+  // drops it: the writer that chose it writes with the newest from then
+  // on.
+  for (const auto& [prefix, count] :
+       {std::pair<std::string, int>{"N", 100}, {"M", 60}, {"R", 150}}) {
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(
+          store->DeleteEntry("WORK", "CAT", prefix + std::to_string(i), "DATA")
+              .ok());
+    }
+  }
+  LibraryCompaction compaction;
+  ASSERT_TRUE(store->CompactLibrary("WORK", &compaction).ok());
+  store.reset();
+  ASSERT_EQ(Query("SELECT count(*) FROM dictionaries WHERE id = " +
+                  std::to_string(notes)),
+            0);
+  for (int i = 60; i < 70; ++i) {
+    ASSERT_TRUE(writer
+                    ->PutEntry("WORK", "CAT", "M" + std::to_string(i), "DATA",
+                               "", Notes(1000 + i, 150))
+                    .ok());
+  }
+  writer.reset();
+  EXPECT_EQ(NamedByPages().count(notes), 0u);
+  store = Store();
+  for (int i = 60; i < 70; ++i) {
+    auto entry =
+        store->GetEntry("WORK", "CAT", "M" + std::to_string(i), "DATA");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->records, Notes(1000 + i, 150));
+  }
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty()) << check.problems[0];
+}
+
 }  // namespace
 }  // namespace refhost
