@@ -130,6 +130,7 @@
 
 #include "refhost/store/catalog_store.h"
 #include "refhost/store/paged/page_compressor.h"
+#include "refhost/store/paged/page_decoder.h"
 #include "refhost/store/paged/record_page.h"
 #include "refhost/store/sqlite/connection.h"
 
@@ -238,6 +239,15 @@ class WriterLock {
   bool held_ = true;
 };
 
+// A reader's next page, read from the library and being decoded while the
+// reader reads the page before (LibraryFile::LoadPage).
+struct ReadAhead {
+  const Connection* connection = nullptr;  // read through, in
+  int64_t transaction = 0;                 // this read transaction
+  int64_t version = 0;
+  std::shared_ptr<PageDecoder::Job> job;  // null: none
+};
+
 // What a writer's commit makes of the entry.
 struct Commitment {
   const EntryName* entry;
@@ -325,9 +335,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 
   // Pages. LoadPage puts the page holding record number of the version into
   // *page, read through connection (null: the library's own). count is the
-  // version's record count.
+  // version's record count. With ahead, a reader's, the page after it is
+  // read and decoded on the decoder's thread meanwhile, for the reader's
+  // next LoadPage (in a read transaction, where the pages stay as they
+  // are).
   StoreStatus LoadPage(Connection* connection, int64_t version, uint64_t number,
-                       uint64_t count, RecordPage* page);
+                       uint64_t count, RecordPage* page,
+                       ReadAhead* ahead = nullptr);
   StoreStatus NewStaging(int64_t* version);
   // Stores a full page of a writer of the catalog.
   StoreStatus StorePage(int64_t version, const RecordPage& page,
@@ -470,6 +484,11 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // noted compressed again with it.
   StoreStatus NoteWritten(int64_t catalog, CatalogText* text, int64_t key,
                           const std::string& content, const std::string& frame);
+  // LoadPage's read of a page, and its reading ahead (pages.cc).
+  StoreStatus LoadPageNow(Connection& c, int64_t version, uint64_t number,
+                          uint64_t count, RecordPage* page);
+  void ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
+                     ReadAhead* ahead);
   // The row of a page of the catalog (its text: null for none),
   // compressed into frame from content.
   StoreStatus InsertRow(int64_t key, uint32_t count, uint32_t longest,
@@ -592,6 +611,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     bool committed;  // the last page of a commit
   };
   std::unique_ptr<PageCompressor> compressor_;
+  std::unique_ptr<PageDecoder> decoder_;  // of readers' next pages
   std::deque<PendingPage> pending_pages_;
   // How many pages the next change may leave waiting (kPagesInFlight for
   // a writer's page and a commit in a batch, else none).

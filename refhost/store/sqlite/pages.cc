@@ -126,13 +126,79 @@ StoreStatus LibraryFile::InsertRow(int64_t key, uint32_t count,
 
 StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
                                   uint64_t number, uint64_t count,
-                                  RecordPage* page) {
+                                  RecordPage* page, ReadAhead* ahead) {
   Connection& c = connection ? *connection : *main_;
-  StoreStatus status;
   // A writer's own pages may still be in the compressor.
   if (&c == main_.get() && !pending_pages_.empty()) {
     if (StoreStatus s = StorePending(0); !s.ok()) return s;
   }
+  StoreStatus status;
+  bool taken = false;
+  if (ahead != nullptr && ahead->job != nullptr) {
+    std::shared_ptr<PageDecoder::Job> job = std::move(ahead->job);
+    // A child of fork() never waits for its parent's thread.
+    if (decoder_ != nullptr && decoder_->Usable() && ahead->connection == &c &&
+        ahead->transaction == c.read_transactions() &&
+        ahead->version == version && job->first == number) {
+      decoder_->Wait(job.get());
+      // A page that did not decode is read again, and said as any other.
+      if (job->ok) {
+        *page = std::move(job->page);
+        taken = true;
+      }
+    }
+  }
+  if (!taken) status = LoadPageNow(c, version, number, count, page);
+  // In a read transaction the next page is what it was: it is decoded
+  // while this one is read.
+  if (status.ok() && ahead != nullptr && format_ >= 2 && c.reading() &&
+      page->end() < count) {
+    ReadAheadFrom(c, version, page->end(), ahead);
+  }
+  return status;
+}
+
+void LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
+                                ReadAhead* ahead) {
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kFindPage, &status);
+  if (st == nullptr) return;
+  st->Bind(1, PageKey(version, first));
+  st->Bind(2, PageKey(version, 0));
+  auto job = std::make_shared<PageDecoder::Job>();
+  // Only a row that starts where the page before ended, with sound counts:
+  // anything else is read (and said) when the reader gets there.
+  bool sound = st->Step() == SQLITE_ROW &&
+               st->Int(0) == PageKey(version, first) && st->Int(1) > 0 &&
+               st->Int(1) <= UINT32_MAX && st->Int(2) >= 0 &&
+               st->Int(2) <= UINT32_MAX;
+  if (sound) {
+    job->first = first;
+    job->count = (uint32_t)st->Int(1);
+    job->longest = (uint32_t)st->Int(2);
+    job->frame.assign((const char*)st->Blob(3), st->Bytes(3));
+  }
+  st->Reset();
+  if (!sound) return;
+  if (uint32_t id = DictionaryOf(job->frame.data(), job->frame.size())) {
+    PageDictionary* found = nullptr;
+    if (FinderFor(c)(id, &found, &job->missing)) {
+      job->dictionary = dictionaries_[id];
+    }
+  }
+  if (decoder_ != nullptr && !decoder_->Usable()) decoder_.reset();
+  if (decoder_ == nullptr) decoder_ = std::make_unique<PageDecoder>();
+  decoder_->Hand(job);
+  ahead->connection = &c;
+  ahead->transaction = c.read_transactions();
+  ahead->version = version;
+  ahead->job = std::move(job);
+}
+
+StoreStatus LibraryFile::LoadPageNow(Connection& c, int64_t version,
+                                     uint64_t number, uint64_t count,
+                                     RecordPage* page) {
+  StoreStatus status;
   std::string missing =
       "record " + std::to_string(number) + " of an entry is missing";
   if (format_ == 1) {

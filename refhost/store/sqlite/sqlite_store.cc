@@ -85,7 +85,7 @@ class SqliteCursor final : public PagedCursor {
     Connection* source = version == base_ && snapshot_ != nullptr
                              ? &snapshot_->connection()
                              : nullptr;
-    return file_->LoadPage(source, version, number, count, page);
+    return file_->LoadPage(source, version, number, count, page, &ahead_);
   }
 
   // A writer that copies pages of its base stages from its first write;
@@ -133,6 +133,7 @@ class SqliteCursor final : public PagedCursor {
   std::string description_;
   std::unique_ptr<WriterLock> lock_;    // writers: the entry's lock
   std::shared_ptr<Snapshot> snapshot_;  // what the base is read through
+  sqlite::ReadAhead ahead_;             // the next page of the base
 };
 
 class SqliteCatalogStore final : public CatalogStore {

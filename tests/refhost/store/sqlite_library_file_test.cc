@@ -239,6 +239,27 @@ TEST_F(LibraryFileTest, ADamagedPageIsAnErrorNeverWrongRecords) {
   EXPECT_EQ(check.entries, 2);
   EXPECT_EQ(check.file, DbPath());
 
+  // A page past the first two, damaged: a reader going through the entry
+  // (whose next page is decoded while it reads the one before) gets every
+  // record before it, then the error, never a record of it.
+  ASSERT_TRUE(store->PutEntry("WORK", "CAT", "G", "DATA", "", sound).ok());
+  store.reset();
+  int64_t g = Query("SELECT max(key) >> 32 FROM pages");
+  int64_t third =
+      Query("SELECT key FROM pages WHERE key >> 32 = " + std::to_string(g) +
+            " ORDER BY key LIMIT 1 OFFSET 2");
+  ASSERT_GT(third & 0xFFFFFFFF, 0);
+  ASSERT_TRUE(ExecFile(DbPath(),
+                       "UPDATE pages SET data = substr(data, 1, 40) || "
+                       "x'5A' || substr(data, 42) WHERE key = " +
+                           std::to_string(third)));
+  store = Store();
+  std::vector<StoredRecord> before = ReadAll(*store, "G", &end);
+  EXPECT_EQ(end.code(), StoreStatus::kCorrupt) << end.ToString();
+  EXPECT_EQ(before, std::vector<StoredRecord>(
+                        sound.begin(), sound.begin() + (third & 0xFFFFFFFF)));
+  ASSERT_TRUE(store->DeleteEntry("WORK", "CAT", "G", "DATA").ok());
+
   // Rewriting the entry mends it.
   ASSERT_TRUE(store->PutEntry("WORK", "CAT", "E", "DATA", "", sound).ok());
   ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
