@@ -239,33 +239,38 @@ bool DictionaryFit::Worse(size_t text, size_t stored) {
   return ratio >= measure_ * kDrift;
 }
 
-std::shared_ptr<PageDictionary> ChooseDictionary(
+bool ChooseDictionary(
     PageCodec& codec,
     const std::vector<std::shared_ptr<PageDictionary>>& choices,
-    const std::shared_ptr<PageDictionary>& in_use, std::string_view content) {
+    std::string_view content, std::shared_ptr<PageDictionary>* in_use,
+    DictionaryFit* fit) {
+  if (choices.size() < 2) return false;
   std::string sample(content.substr(0, kChoiceSampleBytes));
   std::string why;
   auto packed = [&](const std::shared_ptr<PageDictionary>& dictionary) {
     codec.Use(dictionary.get());
     return codec.Compress(sample, &why) ? codec.frame().size() : SIZE_MAX;
   };
-  std::shared_ptr<PageDictionary> best = in_use;
-  size_t in_use_bytes = packed(in_use);
+  size_t in_use_bytes = packed(*in_use);
+  std::shared_ptr<PageDictionary> best;
   size_t best_bytes = in_use_bytes;
   for (const std::shared_ptr<PageDictionary>& choice : choices) {
-    if (choice == in_use) continue;
+    if (choice == *in_use) continue;
     size_t bytes = packed(choice);
     if (bytes < best_bytes) {
       best = choice;
       best_bytes = bytes;
     }
   }
-  if (best != in_use &&
-      (double)best_bytes > (1.0 - kChoiceGain) * (double)in_use_bytes) {
-    best = in_use;
+  bool chosen =
+      best != nullptr &&
+      (double)best_bytes <= (1.0 - kChoiceGain) * (double)in_use_bytes;
+  if (chosen) {
+    *in_use = std::move(best);
+    fit->Start(0);
   }
-  codec.Use(best.get());
-  return best;
+  codec.Use(in_use->get());
+  return chosen;
 }
 
 uint32_t DictionaryOf(const void* frame, size_t size) {

@@ -163,16 +163,18 @@ class DictionaryFit {
 // A catalog with several dictionaries (a new one each time its text
 // changed kind) is written with whichever fits what is written now: where
 // a window of DictionaryFit ends, the first kChoiceSampleBytes of the page
-// that ended it are packed with each of choices, and one that packs them
-// kChoiceGain smaller than in_use does is returned (else in_use). codec is
-// left using what is returned.
+// that ended it are packed with each of choices (the catalog's, *in_use
+// among them), and one that packs them kChoiceGain smaller than *in_use
+// does replaces it, its fit starting again. True when it did. codec is
+// left using *in_use.
 inline constexpr size_t kChoiceSampleBytes = 4000;  // packed at level 3
 inline constexpr double kChoiceGain = 0.1;
 class PageCodec;
-std::shared_ptr<PageDictionary> ChooseDictionary(
+bool ChooseDictionary(
     PageCodec& codec,
     const std::vector<std::shared_ptr<PageDictionary>>& choices,
-    const std::shared_ptr<PageDictionary>& in_use, std::string_view content);
+    std::string_view content, std::shared_ptr<PageDictionary>* in_use,
+    DictionaryFit* fit);
 
 // A store keeps samples for dictionaries of the kSampledCatalogs catalogs
 // it sampled last (an import of a tree writes one catalog after another, a

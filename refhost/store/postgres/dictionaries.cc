@@ -182,14 +182,9 @@ StoreStatus ServerConnection::ChooseFor(int64_t library,
       text->choices.push_back(text->dictionary);
     }
   }
-  if (text->choices.size() < 2) return StoreStatus::Ok();
-  std::shared_ptr<PageDictionary> chosen =
-      ChooseDictionary(codec_, text->choices, text->dictionary, content);
+  ChooseDictionary(codec_, text->choices, content, &text->dictionary,
+                   &text->fit);
   codec_.Use(nullptr);
-  if (chosen != text->dictionary) {
-    text->dictionary = std::move(chosen);
-    text->fit.Start(0);
-  }
   return StoreStatus::Ok();
 }
 

@@ -198,13 +198,8 @@ StoreStatus LibraryFile::ChooseFor(int64_t catalog, CatalogText* text,
       text->choices.push_back(text->dictionary);
     }
   }
-  if (text->choices.size() < 2) return StoreStatus::Ok();
-  std::shared_ptr<PageDictionary> chosen =
-      ChooseDictionary(codec_, text->choices, text->dictionary, content);
-  if (chosen != text->dictionary) {
-    text->dictionary = std::move(chosen);
-    text->fit.Start(0);
-  }
+  ChooseDictionary(codec_, text->choices, content, &text->dictionary,
+                   &text->fit);
   return StoreStatus::Ok();
 }
 
