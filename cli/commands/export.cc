@@ -291,34 +291,18 @@ std::string MemberRecord(const std::string& name, const std::string& type,
                          const refhost::EntryInfo& info,
                          const FileNaming& naming) {
   RecordText record;
-  record.Put(name).Put(type).Put(info.description);
-  record.Put(info.created_micros).Put(info.modified_micros);
-  record.Put(info.record_count).Put(int64_t{info.longest_record});
-  record.Put(info.host_attributes);
-  record.Put(naming.file).Put(int64_t{naming.folder});
-  record.Put(static_cast<int64_t>(naming.unsafe));
-  record.Put(static_cast<int64_t>(naming.refused));
-  record.Put(int64_t{naming.displaced});
+  record.PutEntry(name, type, info).Put(int64_t{naming.folder});
+  record.Put(FileNamer::Record(naming));
   return record.bytes();
 }
 
 Member MemberOf(std::string_view bytes) {
   RecordText record(bytes);
   Member m;
-  m.name = record.Text();
-  m.type = record.Text();
-  m.info.description = record.Text();
-  m.info.created_micros = record.Number();
-  m.info.modified_micros = record.Number();
-  m.info.record_count = record.Number();
-  m.info.longest_record = static_cast<int32_t>(record.Number());
-  m.info.host_attributes = record.Text();
+  record.Entry(&m.name, &m.type, &m.info);
   m.known = refhost::DecodeFileAttributes(m.info.host_attributes, &m.kept);
-  m.naming.file = record.Text();
-  m.naming.folder = record.Number() != 0;
-  m.naming.unsafe = static_cast<Reason>(record.Number());
-  m.naming.refused = static_cast<Reason>(record.Number());
-  m.naming.displaced = record.Number() != 0;
+  bool folder = record.Number() != 0;
+  m.naming = FileNamer::Read(record.Text(), folder);
   return m;
 }
 

@@ -513,4 +513,26 @@ std::string_view RecordText::Text() {
   return text;
 }
 
+RecordText& RecordText::PutEntry(std::string_view name, std::string_view type,
+                                 const refhost::EntryInfo& info) {
+  Put(name).Put(type).Put(info.description);
+  Put(info.created_micros).Put(info.modified_micros);
+  Put(info.record_count).Put(int64_t{info.longest_record});
+  return Put(info.host_attributes);
+}
+
+void RecordText::Entry(std::string* name, std::string* type,
+                       refhost::EntryInfo* info) {
+  *name = Text();
+  *type = Text();
+  info->name = *name;
+  info->type = *type;
+  info->description = Text();
+  info->created_micros = Number();
+  info->modified_micros = Number();
+  info->record_count = Number();
+  info->longest_record = static_cast<int32_t>(Number());
+  info->host_attributes = Text();
+}
+
 }  // namespace cli

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "refhost/store/catalog_store.h"
+
 namespace cli {
 
 // A temporary file that cannot be written or read back.
@@ -264,6 +266,12 @@ class RecordText {
   // Reads the next field; what a record holds is the writer's to know.
   std::string_view Text();
   int64_t Number();
+  // An entry as a listing gave it: its name, type and what the store says
+  // of it, put and read back as fields (info's name and type are the
+  // entry's when read).
+  RecordText& PutEntry(std::string_view name, std::string_view type,
+                       const refhost::EntryInfo& info);
+  void Entry(std::string* name, std::string* type, refhost::EntryInfo* info);
 
  private:
   std::string bytes_;

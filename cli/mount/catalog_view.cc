@@ -38,27 +38,14 @@ std::string Encode(const std::string& name, const std::string& type,
                    const refhost::EntryInfo& info, std::string_view file,
                    bool folder) {
   RecordText record;
-  record.Put(name).Put(type).Put(info.description);
-  record.Put(info.created_micros).Put(info.modified_micros);
-  record.Put(info.record_count).Put(int64_t{info.longest_record});
-  record.Put(info.host_attributes);
-  record.Put(file).Put(int64_t{folder});
+  record.PutEntry(name, type, info).Put(file).Put(int64_t{folder});
   return record.bytes();
 }
 
 EntryRecord Decode(std::string_view bytes) {
   RecordText record(bytes);
   EntryRecord e;
-  e.name = record.Text();
-  e.type = record.Text();
-  e.info.name = e.name;
-  e.info.type = e.type;
-  e.info.description = record.Text();
-  e.info.created_micros = record.Number();
-  e.info.modified_micros = record.Number();
-  e.info.record_count = record.Number();
-  e.info.longest_record = static_cast<int32_t>(record.Number());
-  e.info.host_attributes = record.Text();
+  record.Entry(&e.name, &e.type, &e.info);
   e.file = record.Text();
   e.folder = record.Number() != 0;
   return e;
