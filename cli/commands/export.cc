@@ -341,17 +341,6 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     }
   }
   walked->Finish();
-  FileNamer namer;
-  RecordSpill claims;
-  {
-    SortedSpill::Walk walk(*walked);
-    std::string_view key, value;
-    while (walk.Next(&key, &value)) {
-      Member m = MemberOf(value);
-      claims.Append(FileNamer::Record(
-          namer.Claim({m.name, m.type, m.kept.file_name, m.kept.is_folder})));
-    }
-  }
   std::optional<Member> top;  // the record of the catalog's own folder
   // The members' files and folders in the order of their paths; the tree:
   // every folder the files pass through and the folder entries' own, each
@@ -359,41 +348,35 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   // folder entries again, the deepest first.
   SortedSpill files, tree, kept_folders(true);
   bool described = false;
-  {
-    SortedSpill::Walk walk(*walked);
-    RecordSpill::Reader claimed(claims);
-    std::string_view key, value;
-    std::string claim;
-    while (walk.Next(&key, &value) && claimed.Next(&claim)) {
-      Member m = MemberOf(value);
-      m.naming = FileNamer::Read(claim, m.kept.is_folder);
-      namer.Name({m.name, m.type, m.kept.file_name, m.kept.is_folder},
-                 &m.naming);
-      const FileNaming& n = m.naming;
-      if (n.folder && n.file == kTopPath) {
-        top = std::move(m);
-        continue;
-      }
-      if (!selection_.Takes(m.name, m.type, m.kept.file_name, n.file)) {
-        continue;
-      }
-      if (n.folder && n.file.empty()) continue;
-      std::string record = MemberRecord(m.name, m.type, m.info, n);
-      if (n.folder) {
-        tree.Add(n.file, record);
-        kept_folders.Add(n.file, record);
-      } else {
-        described = described || !m.info.description.empty();
-        files.Add(n.file, record);
-      }
-      if (!n.file.empty()) {
-        ForEachFolderOf(n.file,
-                        [&](std::string_view folder) { tree.Add(folder, ""); });
-      }
-    }
-  }
+  NameWalked(
+      *walked, MemberOf,
+      [](const Member& m) {
+        return NamedEntry{m.name, m.type, m.kept.file_name, m.kept.is_folder};
+      },
+      [&](Member& m, const FileNaming& n) {
+        m.naming = n;
+        if (n.folder && n.file == kTopPath) {
+          top = std::move(m);
+          return;
+        }
+        if (!selection_.Takes(m.name, m.type, m.kept.file_name, n.file)) {
+          return;
+        }
+        if (n.folder && n.file.empty()) return;
+        std::string record = MemberRecord(m.name, m.type, m.info, n);
+        if (n.folder) {
+          tree.Add(n.file, record);
+          kept_folders.Add(n.file, record);
+        } else {
+          described = described || !m.info.description.empty();
+          files.Add(n.file, record);
+        }
+        if (!n.file.empty()) {
+          ForEachFolderOf(
+              n.file, [&](std::string_view folder) { tree.Add(folder, ""); });
+        }
+      });
   walked.reset();
-  claims.Clear();
   files.Finish();
   tree.Finish();
   kept_folders.Finish();

@@ -253,6 +253,37 @@ class FileNamer {
   bool claimed_ = false;
 };
 
+// The rule of FileNamer over the entries set aside in walked (a finished
+// spill keyed by CatalogOrderKey), in its two passes: decode makes a
+// record of what walked keeps of an entry, entry_of the entry the rule
+// names of a record, and named takes each record, in walked's order, with
+// the naming the rule gave it.
+template <typename Decode, typename EntryOf, typename Named>
+void NameWalked(SortedSpill& walked, Decode decode, EntryOf entry_of,
+                Named named) {
+  FileNamer namer;
+  RecordSpill claims;
+  {
+    SortedSpill::Walk walk(walked);
+    std::string_view key, value;
+    while (walk.Next(&key, &value)) {
+      auto record = decode(value);
+      claims.Append(FileNamer::Record(namer.Claim(entry_of(record))));
+    }
+  }
+  SortedSpill::Walk walk(walked);
+  RecordSpill::Reader claimed(claims);
+  std::string_view key, value;
+  std::string claim;
+  while (walk.Next(&key, &value) && claimed.Next(&claim)) {
+    auto record = decode(value);
+    NamedEntry entry = entry_of(record);
+    FileNaming naming = FileNamer::Read(claim, entry.folder);
+    namer.Name(entry, &naming);
+    named(record, naming);
+  }
+}
+
 // Every folder of the tree the naming makes: the folders of entries that
 // have a path, and each folder a file's or folder's path passes through;
 // the catalog's own folder is not one.

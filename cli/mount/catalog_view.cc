@@ -214,42 +214,27 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
   // The rule, in its two passes; then each entry with its file, and every
   // name of the tree.
   SortedSpill tree(false, kSpillHeldBytes);
-  {
-    FileNamer namer;
-    RecordSpill claims;
-    {
-      SortedSpill::Walk walk(*walked);
-      std::string_view key, value;
-      while (walk.Next(&key, &value)) {
-        EntryRecord e = Decode(value);
-        claims.Append(
-            FileNamer::Record(namer.Claim({e.name, e.type, e.file, e.folder})));
-      }
-    }
-    SortedSpill::Walk walk(*walked);
-    RecordSpill::Reader claimed(claims);
-    std::string_view key, value;
-    std::string claim;
-    RecentFolders recent;
-    while (walk.Next(&key, &value) && claimed.Next(&claim)) {
-      EntryRecord e = Decode(value);
-      FileNaming n = FileNamer::Read(claim, e.folder);
-      namer.Name({e.name, e.type, e.file, e.folder}, &n);
-      if (n.displaced) ++view->displaced_;
-      uint32_t reference = ReferenceOf(base->entries.Append(
-          Encode(e.name, e.type, e.info, n.file, e.folder)));
-      if (n.file.empty()) continue;
-      if (e.folder && n.file == kTopPath) {
-        view->top_ = base->EntryAt(reference);
-        continue;
-      }
-      tree.Add(TreeKey(n.file), TreeValue(e.folder, reference + 1));
-      if (!e.folder && !e.info.description.empty()) ++view->described_;
-      ForEachFolderOf(n.file, [&](std::string_view folder) {
-        if (recent.Add(folder)) tree.Add(TreeKey(folder), TreeValue(true, 0));
+  RecentFolders recent;
+  NameWalked(
+      *walked, Decode,
+      [](const EntryRecord& e) {
+        return NamedEntry{e.name, e.type, e.file, e.folder};
+      },
+      [&](const EntryRecord& e, const FileNaming& n) {
+        if (n.displaced) ++view->displaced_;
+        uint32_t reference = ReferenceOf(base->entries.Append(
+            Encode(e.name, e.type, e.info, n.file, e.folder)));
+        if (n.file.empty()) return;
+        if (e.folder && n.file == kTopPath) {
+          view->top_ = base->EntryAt(reference);
+          return;
+        }
+        tree.Add(TreeKey(n.file), TreeValue(e.folder, reference + 1));
+        if (!e.folder && !e.info.description.empty()) ++view->described_;
+        ForEachFolderOf(n.file, [&](std::string_view folder) {
+          if (recent.Add(folder)) tree.Add(TreeKey(folder), TreeValue(true, 0));
+        });
       });
-    }
-  }
   // The tags once the rule's are gone: the entries', then the paths'.
   size_t count = walked->count();
   walked.reset();
