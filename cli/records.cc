@@ -272,13 +272,53 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
   return transfer;
 }
 
+namespace {
+
+// What the attributes of an entry of type say its bytes are, when its
+// records read back as the bytes written (fixed records that are padded
+// do not).
+struct ExpectedBytes {
+  std::optional<int64_t> size;
+  std::optional<uint64_t> hash;
+
+  ExpectedBytes() = default;
+  ExpectedBytes(const refhost::FileAttributes& attributes,
+                std::string_view type) {
+    RecordLayout written;
+    written.recfm = attributes.record_format;
+    if (Padded(type, written)) return;
+    size = attributes.size;
+    hash = attributes.content_hash;
+  }
+
+  // Why the bytes read, as transfer counts them and hash (when hash is
+  // expected) sums them, are not those written; empty when they are.
+  std::string DamageOf(const Transfer& transfer,
+                       refhost::ContentHash* summed) const {
+    if (transfer.truncated != 0) return "";
+    if (size && *size != transfer.bytes) {
+      return "the entry says it holds " + std::to_string(*size) +
+             " bytes, its records give " + std::to_string(transfer.bytes) +
+             ": the library is damaged";
+    }
+    if (hash && summed != nullptr && summed->Value() != *hash) {
+      return "its records do not give the bytes that were written (their "
+             "hash differs): the library is damaged";
+    }
+    return "";
+  }
+};
+
+// Bytes read so far and not yet added to the progress line.
+constexpr int64_t kProgressStep = 256 << 10;
+
+}  // namespace
+
 void EntryBytes::Expect(const refhost::FileAttributes& attributes,
                         std::string_view type) {
-  RecordLayout written;
-  written.recfm = attributes.record_format;
-  if (Padded(type, written)) return;
-  expected_size_ = attributes.size;
-  expected_hash_ = attributes.content_hash;
+  ExpectedBytes expected(attributes, type);
+  expected_size_ = expected.size;
+  expected_hash_ = expected.hash;
   if (expected_hash_) hash_ = std::make_unique<refhost::ContentHash>();
 }
 
@@ -292,18 +332,13 @@ bool EntryBytes::Next(const char** data, size_t* length) {
 }
 
 void EntryBytes::Verify() {
-  if (transfer_.truncated != 0 || !transfer_.damage.empty()) return;
-  if (expected_size_ && *expected_size_ != transfer_.bytes) {
-    transfer_.damage =
-        "the entry says it holds " + std::to_string(*expected_size_) +
-        " bytes, its records give " + std::to_string(transfer_.bytes) +
-        ": the library is damaged";
-  } else if (hash_ != nullptr && hash_->Value() != *expected_hash_) {
-    transfer_.damage =
-        "its records do not give the bytes that were written (their hash "
-        "differs): the library is damaged";
-  }
+  if (!transfer_.damage.empty()) return;
+  ExpectedBytes expected;
+  expected.size = expected_size_;
+  expected.hash = expected_hash_;
+  transfer_.damage = expected.DamageOf(transfer_, hash_.get());
   expected_size_.reset();
+  expected_hash_.reset();
   hash_.reset();
 }
 
@@ -352,19 +387,64 @@ bool EntryBytes::Piece(const char** data, size_t* length) {
   return true;
 }
 
+// The bytes EntryBytes gives, put straight into out: a line and the
+// newline before it in one put, and the hash summed over out's buffers as
+// they go rather than a piece at a time.
 Transfer ReadRecords(EntryStream& entry, RecordMapping mapping,
                      bool final_newline, Output& out,
                      const refhost::FileAttributes* expect,
                      std::string_view type) {
-  EntryBytes bytes(entry, mapping, final_newline);
-  if (expect != nullptr) bytes.Expect(*expect, type);
-  const char* data;
-  size_t length;
-  while (bytes.Next(&data, &length)) {
-    if (length > 0 && !out.Put(data, length)) break;
-    Progress::AddBytes(static_cast<int64_t>(length));
+  ExpectedBytes expected;
+  if (expect != nullptr) expected = ExpectedBytes(*expect, type);
+  std::optional<refhost::ContentHash> hash;
+  if (expected.hash) out.HashInto(&hash.emplace());
+  const bool lines = mapping == RecordMapping::kLines;
+  Transfer transfer;
+  bool ended = false;
+  bool written = true;
+  int64_t unshown = 0;
+  while (written) {
+    char* record = nullptr;
+    int32_t size = 0;
+    int32_t st = entry.vector()->read(entry.handle(), &record, &size, nullptr);
+    if (st == kStatusEndOfFile || st < 0) {
+      if (st != kStatusEndOfFile) {
+        transfer.status = st;
+      } else {
+        ended = true;
+        if (lines && final_newline && transfer.records > 0) {
+          written = out.Put("\n", 1);
+          ++transfer.bytes;
+          ++unshown;
+        }
+      }
+      break;
+    }
+    if (st == kStatusTruncated && transfer.truncated++ == 0) {
+      transfer.first_truncated = transfer.records + 1;
+    }
+    size_t n = record == nullptr || size < 0 ? 0 : static_cast<size_t>(size);
+    if (lines && transfer.records > 0) {
+      written = out.PutLine(record, n);
+      ++n;
+    } else if (n > 0) {
+      written = out.Put(record, n);
+    }
+    ++transfer.records;
+    transfer.bytes += static_cast<int64_t>(n);
+    unshown += static_cast<int64_t>(n);
+    if (unshown >= kProgressStep) {
+      Progress::AddBytes(unshown);
+      unshown = 0;
+    }
   }
-  Transfer transfer = bytes.transfer();
+  Progress::AddBytes(unshown);
+  // Held to what the entry says only when read whole, every byte out.
+  if (hash) written = written && out.Flush();
+  out.HashInto(nullptr);
+  if (ended && written && transfer.status == 0) {
+    transfer.damage = expected.DamageOf(transfer, hash ? &*hash : nullptr);
+  }
   return transfer;
 }
 

@@ -708,6 +708,7 @@ Outcome Exporter::MemberOutcome(Directory& directory, FolderChain* chain,
   std::string bytes;
   bool delivered;
   if (hand) {
+    if (*as_file.size > 0) bytes.reserve(static_cast<size_t>(*as_file.size));
     Output into(&bytes);
     transfer =
         ReadRecords(entry, as_file.mapping, as_file.attributes.final_newline,

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "refhost/host/file_attributes.h"
+
 namespace cli {
 namespace {
 
@@ -436,16 +438,50 @@ bool Output::Put(const char* data, size_t length) {
     return error_.empty();
   }
   if (!Flush()) return false;
-  if (length >= kOutputBytes) return WriteOut(data, length);
+  if (length >= kOutputBytes) {
+    if (hash_ != nullptr) hash_->Add(data, length);
+    return WriteOut(data, length);
+  }
   std::memcpy(buffer_.get(), data, length);
   used_ = length;
   return true;
 }
 
+bool Output::PutLine(const char* data, size_t length) {
+  if (into_ == nullptr && used_ + 1 + length <= kOutputBytes) {
+    written_ += static_cast<int64_t>(1 + length);
+    buffer_[used_] = '\n';
+    std::memcpy(buffer_.get() + used_ + 1, data, length);
+    used_ += 1 + length;
+    return error_.empty();
+  }
+  if (into_ != nullptr) {
+    written_ += static_cast<int64_t>(1 + length);
+    into_->push_back('\n');
+    into_->append(data, length);
+    return true;
+  }
+  return Put("\n", 1) && Put(data, length);
+}
+
+void Output::HashInto(refhost::ContentHash* hash) {
+  // What was put before is not the hash's.
+  hash_ = hash;
+  hashed_ = into_ != nullptr ? into_->size() : used_;
+}
+
 bool Output::Flush() {
-  if (into_ != nullptr) return true;
+  if (into_ != nullptr) {
+    if (hash_ != nullptr) {
+      hash_->Add(into_->data() + hashed_, into_->size() - hashed_);
+    }
+    hashed_ = into_->size();
+    return true;
+  }
   size_t n = used_;
   used_ = 0;
+  if (hash_ != nullptr) hash_->Add(buffer_.get() + hashed_, n - hashed_);
+  hashed_ = 0;
   return n == 0 ? error_.empty() : WriteOut(buffer_.get(), n);
 }
 

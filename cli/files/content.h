@@ -21,6 +21,10 @@
 #include <string_view>
 #include <vector>
 
+namespace refhost {
+class ContentHash;
+}  // namespace refhost
+
 namespace cli {
 
 // A file descriptor, closed when it goes.
@@ -203,6 +207,11 @@ class Output {
 
   // false once a write failed; errno's text in error().
   bool Put(const char* data, size_t length);
+  // A newline, then length bytes: a line that follows another.
+  bool PutLine(const char* data, size_t length);
+  // From now on every byte put is added to *hash too (null: no longer), a
+  // buffer at a time as it goes out: Flush hands it what is left.
+  void HashInto(refhost::ContentHash* hash);
   bool Flush();
   int64_t written() const { return written_; }
   const std::string& error() const { return error_; }
@@ -216,6 +225,8 @@ class Output {
   size_t used_ = 0;
   int64_t written_ = 0;
   std::string error_;
+  refhost::ContentHash* hash_ = nullptr;
+  size_t hashed_ = 0;  // of *into_, the bytes hash_ was given
 };
 
 // A file made in an open folder. A target name that nothing has yet is

@@ -60,12 +60,15 @@ std::string OfEntry(const char* name) {
 // The statement that gives the entry these attributes, as a person
 // editing the file would write them.
 std::string Attributes(const char* name, const char* size, const char* records,
-                       const char* newline) {
+                       const char* newline, const char* more = nullptr) {
   return std::string(
              "UPDATE entries SET host_attributes = 'vuvorozo-file 1' "
              "|| char(10) || '") +
          size + "' || char(10) || '" + records + "' || char(10) || '" +
-         newline + "' WHERE name = '" + name + "'";
+         newline +
+         (more != nullptr ? std::string("' || char(10) || '") + more
+                          : std::string()) +
+         "' WHERE name = '" + name + "'";
 }
 
 TEST_F(DamageTest, CheckNamesEachDamageAndCompactKeepsWhatReads) {
@@ -108,6 +111,12 @@ TEST_F(DamageTest, CheckNamesEachDamageAndCompactKeepsWhatReads) {
        Attributes("B", "size=28", "records=lines", "newline=no"),
        "entry WORK.NOTES.B.CATAMS: the entry says it holds 28 bytes, its "
        "records give 27",
+       "work.notes.b", ""},
+      {"the content's hash, edited",
+       Attributes("B", "size=28", "records=lines", "newline=yes",
+                  "xxh3=0123456789abcdef"),
+       "entry WORK.NOTES.B.CATAMS: its records do not give the bytes that "
+       "were written (their hash differs)",
        "work.notes.b", ""},
       {"lines edited to chunks",
        Attributes("C", "size=36", "records=chunks", "newline=yes"),

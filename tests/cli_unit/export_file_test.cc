@@ -16,6 +16,7 @@
 
 #include "cli/files/content.h"
 #include "cli/files/file_writer.h"
+#include "refhost/host/file_attributes.h"
 
 namespace cli {
 namespace {
@@ -172,6 +173,56 @@ TEST_F(ExportFileTest, TheFileWriterMakesFilesInTheOrderHanded) {
   EXPECT_TRUE(std::filesystem::is_directory(root_ + "/taken"));
   EXPECT_EQ(Names().size(), 200u + 3u) << "no temporary file is left";
   EXPECT_TRUE(writer.Room(100));
+}
+
+}  // namespace
+}  // namespace cli
+
+namespace cli {
+namespace {
+
+// An Output asked to hash sums exactly the bytes put after it was asked,
+// whatever their pieces (lines across the buffer's end, pieces larger than
+// the buffer), to a descriptor or to memory alike.
+TEST_F(ExportFileTest, AnOutputHashesEveryBytePutAfterItIsAsked) {
+  std::string before = "put before the hash was asked for\n";
+  std::string after;
+  auto put_all = [&](Output& out) {
+    EXPECT_TRUE(out.Put(before.data(), before.size()));
+    refhost::ContentHash summed;
+    out.HashInto(&summed);
+    after.clear();
+    for (int i = 0; i < 3000; ++i) {
+      std::string line = "line " + std::to_string(i) + std::string(i % 97, 'x');
+      EXPECT_TRUE(out.PutLine(line.data(), line.size()));
+      after += "\n" + line;
+    }
+    std::string large(200 << 10, 'L');
+    EXPECT_TRUE(out.Put(large.data(), large.size()));
+    EXPECT_TRUE(out.PutLine("end", 3));
+    after += large + "\nend";
+    EXPECT_TRUE(out.Flush());
+    out.HashInto(nullptr);
+    EXPECT_TRUE(out.Put("not hashed", 10));
+    refhost::ContentHash expected;
+    expected.Add(after.data(), after.size());
+    EXPECT_EQ(summed.Value(), expected.Value());
+  };
+  std::string memory;
+  {
+    Output out(&memory);
+    put_all(out);
+  }
+  EXPECT_EQ(memory, before + after + "not hashed");
+  ExportFile file(folder_, "out.txt");
+  ASSERT_TRUE(file.Create());
+  {
+    Output out(file.fd());
+    put_all(out);
+    EXPECT_TRUE(out.Flush());
+  }
+  ASSERT_TRUE(file.Commit(0644, 0));
+  EXPECT_EQ(Read("out.txt"), before + after + "not hashed");
 }
 
 }  // namespace
