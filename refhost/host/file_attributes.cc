@@ -2,12 +2,12 @@
 
 #include "refhost/host/file_attributes.h"
 
+#include <xxh_x86dispatch.h>
+#include <xxhash.h>
+
 #include <charconv>
 #include <cstdio>
 #include <new>
-
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace refhost {
 namespace {
