@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace refhost {
 
@@ -56,12 +58,12 @@ struct PageDecoder::Shared {
   }
 
   std::mutex mutex;
-  std::condition_variable handed;   // a job waits for the thread
+  std::condition_variable handed;   // a job waits for a thread
   std::condition_variable decoded;  // a job was done
   std::deque<std::shared_ptr<Job>> jobs;
   bool ending = false;
   bool no_thread = false;  // none could be started
-  std::thread thread;
+  std::vector<std::thread> threads;
 };
 
 PageDecoder::PageDecoder()
@@ -78,7 +80,7 @@ PageDecoder::~PageDecoder() {
     shared_->ending = true;
   }
   shared_->handed.notify_all();
-  if (shared_->thread.joinable()) shared_->thread.join();
+  for (std::thread& thread : shared_->threads) thread.join();
 }
 
 bool PageDecoder::Usable() const { return getpid() == maker_; }
@@ -88,11 +90,15 @@ void PageDecoder::Hand(std::shared_ptr<Job> job) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.jobs.push_back(std::move(job));
-    if (!s.thread.joinable() && !s.no_thread) {
+    // A thread more while jobs wait for one, up to one a processor (and
+    // kThreads).
+    static const size_t wanted =
+        std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kThreads);
+    if (!s.no_thread && s.threads.size() < std::min(wanted, s.jobs.size())) {
       try {
-        s.thread = std::thread([&s] { s.Work(); });
+        s.threads.emplace_back([&s] { s.Work(); });
       } catch (const std::system_error&) {
-        s.no_thread = true;
+        s.no_thread = s.threads.empty();
       }
     }
   }

@@ -4,15 +4,17 @@
 // found) when it gets there. A large entry is then read in about the time
 // its records take, not that and its pages' decompression.
 //
-// One thread, started with the first page and ended with the decoder; a
-// child of fork() has none (Usable()), and where no thread can be started
-// the reader decodes the page itself when it waits for it.
+// Up to kThreads threads (no more than the processors), started as pages
+// wait for them and ended with the decoder; a child of fork() has none
+// (Usable()), and where no thread can be started the reader decodes the
+// page itself when it waits for it.
 
 #ifndef VUVOROZO_REFHOST_STORE_PAGED_PAGE_DECODER_H_
 #define VUVOROZO_REFHOST_STORE_PAGED_PAGE_DECODER_H_
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +40,8 @@ class PageDecoder {
     bool ok = false;
     bool done = false;
   };
+
+  static constexpr size_t kThreads = 2;
 
   PageDecoder();
   // Ends the thread; jobs handed over and still held by readers are decoded

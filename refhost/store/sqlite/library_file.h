@@ -239,13 +239,15 @@ class WriterLock {
   bool held_ = true;
 };
 
-// A reader's next page, read from the library and being decoded while the
-// reader reads the page before (LibraryFile::LoadPage).
+// A reader's next pages, read from the library and being decoded while the
+// reader reads the page before them (LibraryFile::LoadPage).
 struct ReadAhead {
+  static constexpr size_t kPages = PageDecoder::kThreads;
+
   const Connection* connection = nullptr;  // read through, in
   int64_t transaction = 0;                 // this read transaction
   int64_t version = 0;
-  std::shared_ptr<PageDecoder::Job> job;  // null: none
+  std::deque<std::shared_ptr<PageDecoder::Job>> jobs;  // in their order
 };
 
 // What a writer's commit makes of the entry.
@@ -487,7 +489,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // LoadPage's read of a page, and its reading ahead (pages.cc).
   StoreStatus LoadPageNow(Connection& c, int64_t version, uint64_t number,
                           uint64_t count, RecordPage* page);
-  void ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
+  // Hands the page that starts at record first to the decoder, behind the
+  // reader's others; false when no sound row starts there.
+  bool ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                      ReadAhead* ahead);
   // The row of a page of the catalog (its text: null for none),
   // compressed into frame from content.

@@ -134,35 +134,46 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
   }
   StoreStatus status;
   bool taken = false;
-  if (ahead != nullptr && ahead->job != nullptr) {
-    std::shared_ptr<PageDecoder::Job> job = std::move(ahead->job);
-    // A child of fork() never waits for its parent's thread.
-    if (decoder_ != nullptr && decoder_->Usable() && ahead->connection == &c &&
-        ahead->transaction == c.read_transactions() &&
-        ahead->version == version && job->first == number) {
-      decoder_->Wait(job.get());
-      // A page that did not decode is read again, and said as any other.
-      if (job->ok) {
-        *page = std::move(job->page);
-        taken = true;
-      }
+  // The pages read ahead hold only while the reader goes on where they are
+  // (a child of fork() never waits for its parent's threads).
+  bool on_track = ahead != nullptr && decoder_ != nullptr &&
+                  decoder_->Usable() && ahead->connection == &c &&
+                  ahead->transaction == c.read_transactions() &&
+                  ahead->version == version;
+  if (on_track && !ahead->jobs.empty() &&
+      ahead->jobs.front()->first == number) {
+    std::shared_ptr<PageDecoder::Job> job = std::move(ahead->jobs.front());
+    ahead->jobs.pop_front();
+    decoder_->Wait(job.get());
+    // A page that did not decode is read again, and said as any other.
+    if (job->ok) {
+      *page = std::move(job->page);
+      taken = true;
     }
   }
+  if (!taken && ahead != nullptr) ahead->jobs.clear();
   if (!taken) status = LoadPageNow(c, version, number, count, page);
-  // In a read transaction the next page is what it was: it is decoded
-  // while this one is read.
-  if (status.ok() && ahead != nullptr && format_ >= 2 && c.reading() &&
-      page->end() < count) {
-    ReadAheadFrom(c, version, page->end(), ahead);
+  // In a read transaction the next pages are what they were: they are
+  // decoded while this one is read.
+  if (status.ok() && ahead != nullptr && format_ >= 2 && c.reading()) {
+    if (!on_track) ahead->jobs.clear();
+    uint64_t next = page->end();
+    if (!ahead->jobs.empty()) {
+      next = ahead->jobs.back()->first + ahead->jobs.back()->count;
+    }
+    while (ahead->jobs.size() < ReadAhead::kPages && next < count &&
+           ReadAheadFrom(c, version, next, ahead)) {
+      next = ahead->jobs.back()->first + ahead->jobs.back()->count;
+    }
   }
   return status;
 }
 
-void LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
+bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                                 ReadAhead* ahead) {
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindPage, &status);
-  if (st == nullptr) return;
+  if (st == nullptr) return false;
   st->Bind(1, PageKey(version, first));
   st->Bind(2, PageKey(version, 0));
   auto job = std::make_shared<PageDecoder::Job>();
@@ -179,7 +190,7 @@ void LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
     job->frame.assign((const char*)st->Blob(3), st->Bytes(3));
   }
   st->Reset();
-  if (!sound) return;
+  if (!sound) return false;
   if (uint32_t id = DictionaryOf(job->frame.data(), job->frame.size())) {
     PageDictionary* found = nullptr;
     if (FinderFor(c)(id, &found, &job->missing)) {
@@ -192,7 +203,8 @@ void LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
   ahead->connection = &c;
   ahead->transaction = c.read_transactions();
   ahead->version = version;
-  ahead->job = std::move(job);
+  ahead->jobs.push_back(std::move(job));
+  return true;
 }
 
 StoreStatus LibraryFile::LoadPageNow(Connection& c, int64_t version,
