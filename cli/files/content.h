@@ -226,7 +226,9 @@ class Output {
   int64_t written_ = 0;
   std::string error_;
   refhost::ContentHash* hash_ = nullptr;
-  size_t hashed_ = 0;  // of *into_, the bytes hash_ was given
+  // The bytes of *into_, or of the buffer, that hash_ was given or is not
+  // to be given.
+  size_t hashed_ = 0;
 };
 
 // A file made in an open folder. A target name that nothing has yet is
