@@ -5,7 +5,6 @@
 #include "refhost/store/packed_attributes.h"
 
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 
 #define XXH_INLINE_ALL
@@ -138,12 +137,19 @@ bool Parse(std::string_view text, T* value, int base = 10) {
 
 // The text of the fields, for the entry named entry.
 std::string Render(const Fields& f, std::string_view entry) {
-  std::string out(kHeader);
-  auto number = [&](const char* key, auto value) {
+  // Every listing and look-up renders the text of each entry: one
+  // allocation, and numbers written in place.
+  std::string out;
+  out.reserve(kHeader.size() + entry.size() + f.name.size() + f.folder.size() +
+              220);
+  out += kHeader;
+  char digits[24];
+  auto number = [&](std::string_view key, auto value, int base = 10) {
     out += '\n';
     out += key;
     out += '=';
-    out += std::to_string(value);
+    out.append(digits,
+               std::to_chars(digits, digits + sizeof digits, value, base).ptr);
   };
   switch (f.flags & kNameMask) {
     case kNameLiteral:
@@ -167,12 +173,7 @@ std::string Render(const Fields& f, std::string_view entry) {
   }
   if (f.flags & kKindFolder) out += "\nkind=folder";
   if (f.flags & kMtime) number("mtime", f.mtime);
-  if (f.flags & kMode) {
-    char octal[16];
-    std::snprintf(octal, sizeof octal, "%o", f.mode);
-    out += "\nmode=";
-    out += octal;
-  }
+  if (f.flags & kMode) number("mode", f.mode, 8);
   if (f.flags & kSize) number("size", f.size);
   if ((f.flags & kRecordsMask) == kRecordsLines) out += "\nrecords=lines";
   if ((f.flags & kRecordsMask) == kRecordsChunks) out += "\nrecords=chunks";
@@ -181,10 +182,11 @@ std::string Render(const Fields& f, std::string_view entry) {
   }
   if (f.flags & kRecfm) number("recfm", f.recfm);
   if (f.flags & kHash) {
-    char hex[24];
-    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)f.hash);
+    // 16 hex digits, zeros first.
+    char* end = std::to_chars(digits, digits + sizeof digits, f.hash, 16).ptr;
     out += "\nxxh3=";
-    out += hex;
+    out.append(16 - (size_t)(end - digits), '0');
+    out.append(digits, end);
   }
   if (f.flags & kCtime) number("ctime", f.ctime);
   if (f.flags & kInode) number("inode", f.inode);
