@@ -209,9 +209,9 @@ StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
     row->info.record_count = st->Int(4);
     row->info.longest_record = (int32_t)st->Int(5);
     if (attributes) {
-      status =
-          AttributesOf(c, st, 6, name, &row->info.host_attributes,
-                       "entry " + std::string(name) + "." + std::string(type));
+      status = AttributesOf(c, st, 6, name, &row->info.host_attributes, [&] {
+        return "entry " + std::string(name) + "." + std::string(type);
+      });
     }
   } else if (rc == SQLITE_DONE) {
     status = StoreStatus::NotFound("no such entry");
@@ -261,7 +261,9 @@ class SqliteListing final : public EntryListing {
     info->longest_record = (int32_t)rows_.Int(7);
     return file_->AttributesOf(
         snapshot_->connection(), &rows_, 8, info->name, &info->host_attributes,
-        file_->Describe({catalog_, info->name, info->type}));
+        [&] {
+          return file_->Describe({catalog_, info->name, info->type});
+        });
   }
 
  private:

@@ -429,28 +429,22 @@ StoreStatus LibraryFile::PackAttributes(int64_t catalog, const EntryName& entry,
   return StoreStatus::Ok();
 }
 
-StoreStatus LibraryFile::AttributesOf(Connection& c, Statement* st, int i,
-                                      std::string_view name, std::string* out,
-                                      std::string_view what) {
+bool LibraryFile::ReadAttributes(Connection& c, Statement* st, int i,
+                                 std::string_view name, std::string* out,
+                                 std::string* why) {
   if (st->Type(i) != SQLITE_BLOB) {
     *out = st->Text(i);
-    return StoreStatus::Ok();
+    return true;
   }
-  std::string why;
   if (IsPackedHostAttributes(st->Blob(i), st->Bytes(i))) {
-    if (!UnpackHostAttributes(st->Blob(i), st->Bytes(i), name, out, &why)) {
-      return Damaged(std::string(what) +
-                     ": its host attributes do not read: " + why);
-    }
-    return StoreStatus::Ok();
+    return UnpackHostAttributes(st->Blob(i), st->Bytes(i), name, out, why);
   }
   if (!codec_.Decompress(st->Blob(i), st->Bytes(i), kAttributesLimit,
-                         FinderFor(c), &why)) {
-    return Damaged(std::string(what) +
-                   ": its host attributes do not read: " + why);
+                         FinderFor(c), why)) {
+    return false;
   }
   *out = codec_.content();
-  return StoreStatus::Ok();
+  return true;
 }
 
 DictionaryFinder LibraryFile::FinderFor(Connection& c) {
@@ -559,8 +553,9 @@ StoreStatus LibraryFile::RepackAttributes() {
         std::string text, packed;
         // Attributes that do not read are left as they are (check names
         // them), and so are those of another form.
+        std::string why;
         bool packs = read->Step() == SQLITE_ROW &&
-                     AttributesOf(*main_, read, 0, row.name, &text, "").ok() &&
+                     ReadAttributes(*main_, read, 0, row.name, &text, &why) &&
                      PackHostAttributes(text, row.name, &packed);
         read->Reset();
         if (!packs) continue;
@@ -711,8 +706,8 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
     st.Bind(1, catalog);
     st.Bind(2, (int64_t)kAttributeSamples);
     while (st.Step() == SQLITE_ROW) {
-      std::string attributes;
-      if (AttributesOf(*main_, &st, 0, st.Text(1), &attributes, "").ok()) {
+      std::string attributes, why;
+      if (ReadAttributes(*main_, &st, 0, st.Text(1), &attributes, &why)) {
         attribute_samples.push_back(std::move(attributes));
       }
     }
@@ -790,10 +785,10 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
       read->Bind(2, name);
       read->Bind(3, type);
       std::string attributes;
-      bool readable = read->Step() == SQLITE_ROW &&
-                      AttributesOf(*main_, read, 0, name, &attributes, "").ok();
-      read->Reset();
       std::string why;
+      bool readable = read->Step() == SQLITE_ROW &&
+                      ReadAttributes(*main_, read, 0, name, &attributes, &why);
+      read->Reset();
       codec_.Use(dictionary.get());
       if (!readable || !codec_.Compress(attributes, &why)) continue;
       Statement* write = main_->Get(Sql::kSetAttributes, &s);

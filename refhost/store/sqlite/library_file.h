@@ -548,10 +548,20 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
                              const std::string& text, std::string* stored,
                              bool* packed);
   // The attributes of column i of a row read through c, of the entry
-  // named name, which what describes (for messages).
+  // named name. describe() says which entry it is, for the message when
+  // they do not read (and only then: a listing reads thousands).
+  template <typename Describe>
   StoreStatus AttributesOf(Connection& c, Statement* st, int i,
                            std::string_view name, std::string* out,
-                           std::string_view what);
+                           const Describe& describe) {
+    std::string why;
+    if (ReadAttributes(c, st, i, name, out, &why)) return StoreStatus::Ok();
+    return Damaged(describe() + ": its host attributes do not read: " + why);
+  }
+  // AttributesOf's reading: false with *why when they do not read.
+  bool ReadAttributes(Connection& c, Statement* st, int i,
+                      std::string_view name, std::string* out,
+                      std::string* why);
   // The dictionaries pages read through c may name.
   DictionaryFinder FinderFor(Connection& c);
   StoreStatus CheckDictionaries(Connection& c, LibraryCheck* check);

@@ -326,8 +326,8 @@ StoreStatus LibraryFile::Check(LibraryCheck* check) {
     std::string entry =
         Describe({entries.Text(0), entries.Text(1), entries.Text(2)});
     std::string attributes;
-    if (StoreStatus s =
-            AttributesOf(c, &entries, 7, entries.Text(1), &attributes, entry);
+    if (StoreStatus s = AttributesOf(c, &entries, 7, entries.Text(1),
+                                     &attributes, [&] { return entry; });
         !s.ok()) {
       check->problems.push_back(s.message());
     }
