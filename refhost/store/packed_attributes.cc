@@ -135,6 +135,25 @@ bool Parse(std::string_view text, T* value, int base = 10) {
   return error == std::errc() && at == end && !text.empty();
 }
 
+// The decimal digits of v at at (20 at most): nine digits at a time, as a
+// 32-bit build has no 64-bit division in hardware and to_chars would call
+// one a pair of digits.
+char* Decimal(char* at, uint64_t v) {
+  if (v <= UINT32_MAX) return std::to_chars(at, at + 10, (uint32_t)v).ptr;
+  at = Decimal(at, v / 1000000000);
+  uint32_t low = (uint32_t)(v % 1000000000);
+  for (int i = 8; i >= 0; --i, low /= 10) at[i] = (char)('0' + low % 10);
+  return at + 9;
+}
+
+char* Decimal(char* at, int64_t v) {
+  if (v >= 0) return Decimal(at, (uint64_t)v);
+  *at = '-';
+  return Decimal(at + 1, 0 - (uint64_t)v);
+}
+
+char* Decimal(char* at, int32_t v) { return Decimal(at, (int64_t)v); }
+
 // The text of the fields, for the entry named entry.
 std::string Render(const Fields& f, std::string_view entry) {
   // Every listing and look-up renders the text of each entry: one
@@ -144,12 +163,11 @@ std::string Render(const Fields& f, std::string_view entry) {
               220);
   out += kHeader;
   char digits[24];
-  auto number = [&](std::string_view key, auto value, int base = 10) {
+  auto number = [&](std::string_view key, auto value) {
     out += '\n';
     out += key;
     out += '=';
-    out.append(digits,
-               std::to_chars(digits, digits + sizeof digits, value, base).ptr);
+    out.append(digits, Decimal(digits, value));
   };
   switch (f.flags & kNameMask) {
     case kNameLiteral:
@@ -173,7 +191,11 @@ std::string Render(const Fields& f, std::string_view entry) {
   }
   if (f.flags & kKindFolder) out += "\nkind=folder";
   if (f.flags & kMtime) number("mtime", f.mtime);
-  if (f.flags & kMode) number("mode", f.mode, 8);
+  if (f.flags & kMode) {
+    out += "\nmode=";
+    out.append(digits,
+               std::to_chars(digits, digits + sizeof digits, f.mode, 8).ptr);
+  }
   if (f.flags & kSize) number("size", f.size);
   if ((f.flags & kRecordsMask) == kRecordsLines) out += "\nrecords=lines";
   if ((f.flags & kRecordsMask) == kRecordsChunks) out += "\nrecords=chunks";

@@ -65,6 +65,13 @@ TEST(PackedAttributesTest, EveryTextTheHostWritesPacksAndComesBackByteForByte) {
   chunks.inode = std::numeric_limits<uint64_t>::max();
   chunks.content_hash = 0;
   cases.emplace_back("LOGO", chunks);
+  // Numbers on either side of where digits are written nine at a time.
+  FileAttributes wide = File("wide.txt");
+  wide.size = 4294967296;         // 2^32
+  wide.modified_ns = 5000000000;  // zeros below the tenth digit
+  wide.changed_ns = -4294967297;
+  wide.inode = 4294967295;  // 2^32 - 1
+  cases.emplace_back("WIDE", wide);
   cases.emplace_back("EMPTY", FileAttributes{});  // a written entry's
   FileAttributes bare;
   bare.file_name = "";
