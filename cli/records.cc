@@ -272,84 +272,37 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
   return transfer;
 }
 
-namespace {
+ExpectedBytes::ExpectedBytes(const refhost::FileAttributes& attributes,
+                             std::string_view type) {
+  RecordLayout written;
+  written.recfm = attributes.record_format;
+  if (Padded(type, written)) return;
+  size = attributes.size;
+  hash = attributes.content_hash;
+}
 
-// What the attributes of an entry of type say its bytes are, when its
-// records read back as the bytes written (fixed records that are padded
-// do not).
-struct ExpectedBytes {
-  std::optional<int64_t> size;
-  std::optional<uint64_t> hash;
-
-  ExpectedBytes() = default;
-  ExpectedBytes(const refhost::FileAttributes& attributes,
-                std::string_view type) {
-    RecordLayout written;
-    written.recfm = attributes.record_format;
-    if (Padded(type, written)) return;
-    size = attributes.size;
-    hash = attributes.content_hash;
+std::string ExpectedBytes::DamageOf(const Transfer& transfer,
+                                    refhost::ContentHash* summed) const {
+  if (transfer.truncated != 0) return "";
+  if (size && *size != transfer.bytes) {
+    return "the entry says it holds " + std::to_string(*size) +
+           " bytes, its records give " + std::to_string(transfer.bytes) +
+           ": the library is damaged";
   }
-
-  // Why the bytes read, as transfer counts them and hash (when hash is
-  // expected) sums them, are not those written; empty when they are.
-  std::string DamageOf(const Transfer& transfer,
-                       refhost::ContentHash* summed) const {
-    if (transfer.truncated != 0) return "";
-    if (size && *size != transfer.bytes) {
-      return "the entry says it holds " + std::to_string(*size) +
-             " bytes, its records give " + std::to_string(transfer.bytes) +
-             ": the library is damaged";
-    }
-    if (hash && summed != nullptr && summed->Value() != *hash) {
-      return "its records do not give the bytes that were written (their "
-             "hash differs): the library is damaged";
-    }
-    return "";
+  if (hash && summed != nullptr && summed->Value() != *hash) {
+    return "its records do not give the bytes that were written (their "
+           "hash differs): the library is damaged";
   }
-};
-
-// Bytes read so far and not yet added to the progress line.
-constexpr int64_t kProgressStep = 256 << 10;
-
-}  // namespace
+  return "";
+}
 
 void EntryBytes::Expect(const refhost::FileAttributes& attributes,
                         std::string_view type) {
-  ExpectedBytes expected(attributes, type);
-  expected_size_ = expected.size;
-  expected_hash_ = expected.hash;
-  if (expected_hash_) hash_ = std::make_unique<refhost::ContentHash>();
+  expected_ = ExpectedBytes(attributes, type);
+  if (expected_.hash) hash_ = std::make_unique<refhost::ContentHash>();
 }
 
-bool EntryBytes::Next(const char** data, size_t* length) {
-  if (Piece(data, length)) {
-    if (hash_ != nullptr) hash_->Add(*data, *length);
-    return true;
-  }
-  if (ended_ && transfer_.status == 0) Verify();
-  return false;
-}
-
-void EntryBytes::Verify() {
-  if (!transfer_.damage.empty()) return;
-  ExpectedBytes expected;
-  expected.size = expected_size_;
-  expected.hash = expected_hash_;
-  transfer_.damage = expected.DamageOf(transfer_, hash_.get());
-  expected_size_.reset();
-  expected_hash_.reset();
-  hash_.reset();
-}
-
-bool EntryBytes::Piece(const char** data, size_t* length) {
-  if (holding_) {
-    holding_ = false;
-    *data = held_;
-    *length = held_length_;
-    transfer_.bytes += static_cast<int64_t>(held_length_);
-    return true;
-  }
+bool EntryBytes::NextRecord(const char** data, size_t* length, bool* newline) {
   if (ended_) return false;
   char* record = nullptr;
   int32_t size = 0;
@@ -361,35 +314,65 @@ bool EntryBytes::Piece(const char** data, size_t* length) {
       return false;
     }
     if (!lines_ || !final_newline_ || transfer_.records == 0) return false;
-    *data = "\n";
-    *length = 1;
+    *data = "";
+    *length = 0;
+    *newline = true;
     ++transfer_.bytes;
     return true;
   }
   if (st == kStatusTruncated && transfer_.truncated++ == 0) {
     transfer_.first_truncated = transfer_.records + 1;
   }
-  size_t n = record == nullptr || size < 0 ? 0 : static_cast<size_t>(size);
+  *data = record != nullptr ? record : "";
+  *length = record == nullptr || size < 0 ? 0 : static_cast<size_t>(size);
   // A newline ends each line that another follows.
-  if (lines_ && transfer_.records++ > 0) {
-    held_ = record;
-    held_length_ = n;
-    holding_ = true;
-    *data = "\n";
-    *length = 1;
-    ++transfer_.bytes;
-    return true;
-  }
-  if (!lines_) ++transfer_.records;
-  *data = record;
-  *length = n;
-  transfer_.bytes += static_cast<int64_t>(n);
+  *newline = lines_ && transfer_.records > 0;
+  ++transfer_.records;
+  transfer_.bytes += static_cast<int64_t>(*length + (*newline ? 1 : 0));
   return true;
 }
 
-// The bytes EntryBytes gives, put straight into out: a line and the
-// newline before it in one put, and the hash summed over out's buffers as
-// they go rather than a piece at a time.
+bool EntryBytes::Next(const char** data, size_t* length) {
+  bool newline = false;
+  if (held_ != nullptr) {
+    *data = held_;
+    *length = held_length_;
+    held_ = nullptr;
+  } else if (NextRecord(data, length, &newline)) {
+    if (newline) {
+      // The newline first, the record's bytes (if any) at the next call.
+      if (*length > 0) {
+        held_ = *data;
+        held_length_ = *length;
+      }
+      *data = "\n";
+      *length = 1;
+    }
+  } else {
+    if (ended_ && transfer_.status == 0) Verify();
+    return false;
+  }
+  if (hash_ != nullptr) hash_->Add(*data, *length);
+  return true;
+}
+
+void EntryBytes::Verify() {
+  if (!transfer_.damage.empty()) return;
+  transfer_.damage = expected_.DamageOf(transfer_, hash_.get());
+  expected_ = ExpectedBytes();
+  hash_.reset();
+}
+
+namespace {
+
+// Bytes read so far and not yet added to the progress line.
+constexpr int64_t kProgressStep = 256 << 10;
+
+}  // namespace
+
+// The records put straight into out: a line and the newline before it in
+// one put, and the hash summed over out's buffers as they go rather than a
+// piece at a time.
 Transfer ReadRecords(EntryStream& entry, RecordMapping mapping,
                      bool final_newline, Output& out,
                      const refhost::FileAttributes* expect,
@@ -398,51 +381,27 @@ Transfer ReadRecords(EntryStream& entry, RecordMapping mapping,
   if (expect != nullptr) expected = ExpectedBytes(*expect, type);
   std::optional<refhost::ContentHash> hash;
   if (expected.hash) out.HashInto(&hash.emplace());
-  const bool lines = mapping == RecordMapping::kLines;
-  Transfer transfer;
-  bool ended = false;
+  EntryBytes bytes(entry, mapping, final_newline);
+  const char* data;
+  size_t length;
+  bool newline;
   bool written = true;
   int64_t unshown = 0;
-  while (written) {
-    char* record = nullptr;
-    int32_t size = 0;
-    int32_t st = entry.vector()->read(entry.handle(), &record, &size, nullptr);
-    if (st == kStatusEndOfFile || st < 0) {
-      if (st != kStatusEndOfFile) {
-        transfer.status = st;
-      } else {
-        ended = true;
-        if (lines && final_newline && transfer.records > 0) {
-          written = out.Put("\n", 1);
-          ++transfer.bytes;
-          ++unshown;
-        }
-      }
-      break;
-    }
-    if (st == kStatusTruncated && transfer.truncated++ == 0) {
-      transfer.first_truncated = transfer.records + 1;
-    }
-    size_t n = record == nullptr || size < 0 ? 0 : static_cast<size_t>(size);
-    if (lines && transfer.records > 0) {
-      written = out.PutLine(record, n);
-      ++n;
-    } else if (n > 0) {
-      written = out.Put(record, n);
-    }
-    ++transfer.records;
-    transfer.bytes += static_cast<int64_t>(n);
-    unshown += static_cast<int64_t>(n);
+  while (written && bytes.NextRecord(&data, &length, &newline)) {
+    written = newline ? out.PutLine(data, length)
+                      : length == 0 || out.Put(data, length);
+    unshown += static_cast<int64_t>(length + (newline ? 1 : 0));
     if (unshown >= kProgressStep) {
       Progress::AddBytes(unshown);
       unshown = 0;
     }
   }
   Progress::AddBytes(unshown);
+  Transfer transfer = bytes.transfer();
   // Held to what the entry says only when read whole, every byte out.
   if (hash) written = written && out.Flush();
   out.HashInto(nullptr);
-  if (ended && written && transfer.status == 0) {
+  if (written && transfer.status == 0) {
     transfer.damage = expected.DamageOf(transfer, hash ? &*hash : nullptr);
   }
   return transfer;

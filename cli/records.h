@@ -136,10 +136,26 @@ Transfer WriteRecords(EntryStream& entry, const Content& content,
                       refhost::RecordMapping mapping, int64_t planned_longest,
                       refhost::ContentHash* hash);
 
-// The bytes of an entry open for input, pulled a piece at a time: the
-// records as lines (a newline after each record but the last, and after
-// the last when final_newline) or as chunks. A piece points into the
-// module's record buffer and stays valid until the next call.
+// What the attributes of an entry say its bytes are, when its records read
+// back as the bytes written (fixed records that are padded do not).
+struct ExpectedBytes {
+  std::optional<int64_t> size;
+  std::optional<uint64_t> hash;
+
+  ExpectedBytes() = default;
+  ExpectedBytes(const refhost::FileAttributes& attributes,
+                std::string_view type);
+  // Why the bytes read, as transfer counts them and *summed (when a hash
+  // is expected) sums them, are not those written; empty when they are.
+  std::string DamageOf(const Transfer& transfer,
+                       refhost::ContentHash* summed) const;
+};
+
+// The bytes of an entry open for input: the records as lines (a newline
+// after each record but the last, and after the last when final_newline)
+// or as chunks, pulled a piece at a time (Next) or a record at a time
+// (NextRecord), not both. What either gives points into the module's
+// record buffer and stays valid until the next call.
 class EntryBytes {
  public:
   EntryBytes(EntryStream& entry, refhost::RecordMapping mapping,
@@ -148,22 +164,26 @@ class EntryBytes {
         lines_(mapping == refhost::RecordMapping::kLines),
         final_newline_(final_newline) {}
 
-  // Holds the read to the size and content hash the entry's attributes
-  // keep, when they keep them and its records read back as the bytes
-  // written (fixed records that are padded do not): bytes that disagree
-  // end the read with transfer().damage. Call it before the first Next;
-  // only a read from the first record to the last is held to them.
+  // Holds Next's read to the size and content hash the entry's attributes
+  // keep (ExpectedBytes): bytes that disagree end the read with
+  // transfer().damage. Call it before the first Next; only a read from
+  // the first record to the last is held to them.
   void Expect(const refhost::FileAttributes& attributes, std::string_view type);
 
   // The next piece (it may be empty); false at the end of the entry, or
   // when a read failed (transfer().status) or found the bytes damaged
   // (transfer().damage).
   bool Next(const char** data, size_t* length);
-  // Records read so far; status, truncation. bytes counts what Next gave.
+  // The bytes the next record makes, with *newline when a newline goes
+  // before them; after the last record of lines that end with a newline,
+  // that newline with no bytes. false at the end of the entry, or when a
+  // read failed (transfer().status). Not held to Expect: the caller sums
+  // what it takes.
+  bool NextRecord(const char** data, size_t* length, bool* newline);
+  // Records read so far; status, truncation; bytes counts what was given.
   const Transfer& transfer() const { return transfer_; }
 
  private:
-  bool Piece(const char** data, size_t* length);
   void Verify();
 
   EntryStream& entry_;
@@ -172,10 +192,8 @@ class EntryBytes {
   bool ended_ = false;
   const char* held_ = nullptr;  // a record whose newline went first
   size_t held_length_ = 0;
-  bool holding_ = false;
   Transfer transfer_;
-  std::optional<int64_t> expected_size_;
-  std::optional<uint64_t> expected_hash_;
+  ExpectedBytes expected_;
   std::unique_ptr<refhost::ContentHash> hash_;
 };
 
