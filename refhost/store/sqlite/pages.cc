@@ -151,12 +151,14 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
       taken = true;
     }
   }
-  if (!taken && ahead != nullptr) ahead->jobs.clear();
-  if (!taken) status = LoadPageNow(c, version, number, count, page);
+  if (!taken) {
+    // Off the pages read ahead: those after it are too.
+    if (ahead != nullptr) ahead->jobs.clear();
+    status = LoadPageNow(c, version, number, count, page);
+  }
   // In a read transaction the next pages are what they were: they are
   // decoded while this one is read.
   if (status.ok() && ahead != nullptr && format_ >= 2 && c.reading()) {
-    if (!on_track) ahead->jobs.clear();
     uint64_t next = page->end();
     if (!ahead->jobs.empty()) {
       next = ahead->jobs.back()->first + ahead->jobs.back()->count;
