@@ -86,10 +86,17 @@ PageDecoder::~PageDecoder() {
 bool PageDecoder::Usable() const { return getpid() == maker_; }
 
 void PageDecoder::Hand(std::shared_ptr<Job> job) {
+  std::vector<std::shared_ptr<Job>> jobs;
+  jobs.push_back(std::move(job));
+  Hand(std::move(jobs));
+}
+
+void PageDecoder::Hand(std::vector<std::shared_ptr<Job>> jobs) {
+  if (jobs.empty()) return;
   Shared& s = *shared_;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.jobs.push_back(std::move(job));
+    for (std::shared_ptr<Job>& job : jobs) s.jobs.push_back(std::move(job));
     // A thread more while jobs wait for one, up to one a processor (and
     // kThreads).
     static const size_t wanted =
@@ -102,7 +109,11 @@ void PageDecoder::Hand(std::shared_ptr<Job> job) {
       }
     }
   }
-  s.handed.notify_one();
+  if (jobs.size() == 1) {
+    s.handed.notify_one();
+  } else {
+    s.handed.notify_all();
+  }
 }
 
 void PageDecoder::Wait(Job* job) {

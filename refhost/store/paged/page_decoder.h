@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "refhost/store/paged/record_page.h"
 
@@ -52,6 +53,8 @@ class PageDecoder {
 
   bool Usable() const;
   void Hand(std::shared_ptr<Job> job);
+  // Hands over several at once, waking the threads once.
+  void Hand(std::vector<std::shared_ptr<Job>> jobs);
   // Waits until the job is decoded.
   void Wait(Job* job);
 

@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -168,28 +170,121 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
   FoundEntry& last = last_found_;
   bool steady = c.reading();
   if (steady && last.connection == &c &&
-      last.transaction == c.read_transactions() && last.catalog == catalog &&
+      last.transaction == c.read_transaction() && last.catalog == catalog &&
       last.row.info.name == name && last.row.info.type == type) {
     *row = last.row;
     return StoreStatus::Ok();
   }
+  bool shared = steady && shared_ != nullptr && &c == &shared_->connection();
+  std::shared_ptr<PageDecoder::Job> first_page;
   StoreStatus status;
-  Statement* st = c.Get(Sql::kFindNamedEntry, &status);
-  if (st == nullptr) return status;
-  st->Bind(1, catalog);
-  status = EntryOf(c, st, name, type, row);
+  if (shared && TakeAhead(c, catalog, name, type, row)) {
+    ++ahead_found_;
+    first_page = std::move(last.first_page);  // TakeAhead left it there
+  } else {
+    Statement* st = c.Get(Sql::kFindNamedEntry, &status);
+    if (st == nullptr) return status;
+    st->Bind(1, catalog);
+    status = EntryOf(c, st, name, type, row);
+    if (shared && status.ok()) {
+      // Read ahead from here, unless it has been of no use.
+      if (!ahead_.entries.empty()) ++ahead_missed_;
+      ahead_ = EntriesAhead();
+      if (ahead_missed_ <= ahead_found_ + kAheadMisses) {
+        ahead_.connection = &c;
+        ahead_.transaction = c.read_transaction();
+        ahead_.catalog = std::string(catalog);
+        ahead_.name = std::string(name);
+        ahead_.type = std::string(type);
+      }
+    }
+  }
   if (status.ok() && steady) {
     last.connection = &c;
-    last.transaction = c.read_transactions();
+    last.transaction = c.read_transaction();
     last.catalog = std::string(catalog);
     last.row = *row;
+    last.first_page = std::move(first_page);
   }
+  if (shared && status.ok() && ahead_.connection == &c) ReadEntriesAhead(c);
   if (status.IsNotFound()) {
     // Say whether it is the catalog that is missing.
     int64_t id;
     if (StoreStatus s = CatalogId(&c, catalog, &id); !s.ok()) return s;
   }
   return status;
+}
+
+bool LibraryFile::TakeAhead(const Connection& c, std::string_view catalog,
+                            std::string_view name, std::string_view type,
+                            EntryRow* row) {
+  if (ahead_.connection != &c || ahead_.transaction != c.read_transaction() ||
+      ahead_.catalog != catalog) {
+    return false;
+  }
+  std::deque<EntryAhead>& entries = ahead_.entries;
+  auto at = std::find_if(entries.begin(), entries.end(), [&](auto& e) {
+    return e.row.info.name == name && e.row.info.type == type;
+  });
+  if (at == entries.end()) return false;
+  // Those before it the reader passed over (folders an export makes, say).
+  *row = std::move(at->row);
+  last_found_.first_page = std::move(at->first_page);
+  entries.erase(entries.begin(), at + 1);
+  return true;
+}
+
+void LibraryFile::ReadEntriesAhead(Connection& c) {
+  EntriesAhead& ahead = ahead_;
+  if (!ahead.at_end && ahead.entries.size() < kEntriesAhead / 2) {
+    StoreStatus status;
+    Statement* st = c.Get(Sql::kEntriesAfter, &status);
+    if (st == nullptr) return;
+    st->Bind(1, ahead.catalog);
+    st->Bind(2, ahead.name);
+    st->Bind(3, ahead.type);
+    st->Bind(4, (int64_t)kEntriesAhead);
+    int read = 0;
+    int rc;
+    while ((rc = st->Step()) == SQLITE_ROW) {
+      EntryAhead e;
+      std::string name = st->Text(7), type = st->Text(8);
+      // What does not read is left for the reader's own look-up to say.
+      if (!RowOf(c, st, name, type, &e.row, true).ok()) break;
+      ahead.name = std::move(name);
+      ahead.type = std::move(type);
+      ahead.entries.push_back(std::move(e));
+      ++read;
+    }
+    st->Reset();
+    // A statement that failed, or a row that did not read, ends it too.
+    ahead.at_end = rc != SQLITE_DONE || read < kEntriesAhead;
+  }
+  if (format_ < 2) return;
+  std::vector<std::shared_ptr<PageDecoder::Job>> batch;
+  for (EntryAhead& e : ahead.entries) {
+    if (e.page_read || e.row.info.record_count <= 0) continue;
+    e.page_read = true;
+    e.first_page = DecodeAhead(c, e.row.version, 0, &batch);
+  }
+  if (!batch.empty()) decoder_->Hand(std::move(batch));
+}
+
+StoreStatus LibraryFile::RowOf(Connection& c, Statement* st,
+                               std::string_view name, std::string_view type,
+                               EntryRow* row, bool attributes) {
+  row->info.name = std::string(name);
+  row->info.type = std::string(type);
+  row->info.description = st->Text(0);
+  row->info.created_micros = st->Int(1);
+  row->info.modified_micros = st->Int(2);
+  row->version = st->Int(3);
+  row->info.record_count = st->Int(4);
+  row->info.longest_record = (int32_t)st->Int(5);
+  if (!attributes) return StoreStatus::Ok();
+  return AttributesOf(c, st, 6, name, &row->info.host_attributes, [&] {
+    return "entry " + std::string(name) + "." + std::string(type);
+  });
 }
 
 StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
@@ -200,19 +295,7 @@ StoreStatus LibraryFile::EntryOf(Connection& c, Statement* st,
   st->Bind(3, type);
   int rc = st->Step();
   if (rc == SQLITE_ROW) {
-    row->info.name = std::string(name);
-    row->info.type = std::string(type);
-    row->info.description = st->Text(0);
-    row->info.created_micros = st->Int(1);
-    row->info.modified_micros = st->Int(2);
-    row->version = st->Int(3);
-    row->info.record_count = st->Int(4);
-    row->info.longest_record = (int32_t)st->Int(5);
-    if (attributes) {
-      status = AttributesOf(c, st, 6, name, &row->info.host_attributes, [&] {
-        return "entry " + std::string(name) + "." + std::string(type);
-      });
-    }
+    status = RowOf(c, st, name, type, row, attributes);
   } else if (rc == SQLITE_DONE) {
     status = StoreStatus::NotFound("no such entry");
   } else {

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,9 @@
 namespace refhost {
 namespace sqlite {
 namespace {
+
+// The read transactions the process has begun.
+std::atomic<int64_t> read_transactions{0};
 
 // The path as an SQLite URI file name.
 std::string UriPath(const std::string& path) {
@@ -223,7 +227,7 @@ StoreStatus Connection::Run(Sql which) {
 StoreStatus Connection::Begin(bool write) {
   StoreStatus status = Run(write ? Sql::kBeginWrite : Sql::kBegin);
   if (status.ok() && !write) {
-    ++read_transactions_;
+    read_transaction_ = ++read_transactions;
     reading_ = true;
   }
   return status;

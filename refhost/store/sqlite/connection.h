@@ -33,6 +33,7 @@ enum class Sql {
   kDeleteCatalog,
   kFindEntry,
   kFindNamedEntry,
+  kEntriesAfter,
   kListEntries,
   kUpsertEntry,
   kDeleteEntry,
@@ -137,9 +138,12 @@ class Connection {
   StoreStatus Commit();  // rolls back when the commit fails
   void Rollback();       // when a transaction is open
   // In a read transaction (a snapshot's), which sees the library as it was
-  // at its first read; read_transactions() tells it from earlier ones.
+  // at its first read. read_transaction() tells it from every other read
+  // transaction of the process, of this connection or another (one made
+  // later at the same address included): what was kept of one is never
+  // taken for another's.
   bool reading() const { return reading_; }
-  int64_t read_transactions() const { return read_transactions_; }
+  int64_t read_transaction() const { return read_transaction_; }
 
  private:
   std::string path_;
@@ -147,7 +151,7 @@ class Connection {
   sqlite3* db_ = nullptr;
   std::array<std::unique_ptr<Statement>, (int)Sql::kCount> statements_;
   bool reading_ = false;
-  int64_t read_transactions_ = 0;
+  int64_t read_transaction_ = 0;
 };
 
 }  // namespace sqlite

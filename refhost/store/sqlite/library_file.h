@@ -306,7 +306,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
                         std::string_view name, std::string_view type,
                         EntryRow* row);
   // The same, the catalog named: one statement, so one read of the file
-  // where a reader calls it outside a transaction.
+  // where a reader calls it outside a transaction. Through the snapshot a
+  // batch's readers share, the entries after it are read ahead (see
+  // EntriesAhead below).
   StoreStatus FindEntry(Connection* connection, std::string_view catalog,
                         std::string_view name, std::string_view type,
                         EntryRow* row);
@@ -493,6 +495,23 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // reader's others; false when no sound row starts there.
   bool ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                      ReadAhead* ahead);
+  // The page of the version that starts at record first, read through c
+  // and handed to the decoder (or put in *batch, for the caller to hand
+  // over with others); null when no sound row starts there.
+  std::shared_ptr<PageDecoder::Job> DecodeAhead(
+      Connection& c, int64_t version, uint64_t first,
+      std::vector<std::shared_ptr<PageDecoder::Job>>* batch = nullptr);
+  // The first page of the version, when it was read ahead with its entry
+  // in c's read transaction (catalogs.cc).
+  std::shared_ptr<PageDecoder::Job> FirstPageAhead(const Connection& c,
+                                                   int64_t version);
+  // Entries read ahead (catalogs.cc). TakeAhead finds the entry among
+  // those read ahead through c, dropping those before it;
+  // ReadEntriesAhead reads more of the entries after the last when few are
+  // left, and hands the first pages of the next to the decoder.
+  bool TakeAhead(const Connection& c, std::string_view catalog,
+                 std::string_view name, std::string_view type, EntryRow* row);
+  void ReadEntriesAhead(Connection& c);
   // The row of a page of the catalog (its text: null for none),
   // compressed into frame from content.
   StoreStatus InsertRow(int64_t key, uint32_t count, uint32_t longest,
@@ -596,6 +615,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   StoreStatus EntryOf(Connection& c, Statement* st, std::string_view name,
                       std::string_view type, EntryRow* row,
                       bool attributes = true);
+  // The row a statement of kFindEntry's columns stands on.
+  StoreStatus RowOf(Connection& c, Statement* st, std::string_view name,
+                    std::string_view type, EntryRow* row, bool attributes);
   StoreStatus SweepOrphans();
   // Gives free pages back to the file system once there are many.
   void TrimFreeSpace();
@@ -659,14 +681,39 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 
   // Changes this process committed (transactions and batches stored).
   int64_t changes_ = 0;
-  // The entry found last through a connection in a read transaction.
+  // The entry found last through a connection in a read transaction, with
+  // its first page when that was read ahead.
   struct FoundEntry {
     const Connection* connection = nullptr;
     int64_t transaction = 0;  // the connection's read transaction
     std::string catalog;
     EntryRow row;
+    std::shared_ptr<PageDecoder::Job> first_page;
   };
   FoundEntry last_found_;
+  // A reader that goes through a catalog in its order (an export, in a
+  // batch) finds each entry after the one before: the entries after the
+  // last found are read a few at a time, and the first pages of the next
+  // ones decoded meanwhile, as ReadAhead does within an entry. Only
+  // through the snapshot a batch's readers share, in its read transaction,
+  // where they stay as they are; and no longer once reading ahead has
+  // missed more than it found (the reader goes in another order).
+  struct EntryAhead {
+    EntryRow row;
+    std::shared_ptr<PageDecoder::Job> first_page;  // null: none (yet)
+    bool page_read = false;                        // first_page was tried
+  };
+  struct EntriesAhead {
+    const Connection* connection = nullptr;
+    int64_t transaction = 0;
+    std::string catalog;
+    std::deque<EntryAhead> entries;  // in the catalog's order
+    std::string name, type;          // the last read ahead
+    bool at_end = false;             // none after it
+  };
+  EntriesAhead ahead_;
+  int64_t ahead_found_ = 0;   // entries found among those read ahead
+  int64_t ahead_missed_ = 0;  // and not, with some read ahead
   // The snapshot readers share in a batch; null when none is taken.
   std::shared_ptr<Snapshot> shared_;
 
@@ -706,6 +753,13 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 // Pages a writer may have in the compressor at the start of its next
 // change.
 inline constexpr size_t kPagesInFlight = 4;
+// Entries read ahead at a time for a reader going through a catalog, each
+// with its first page (handed to the decoder together: a thread woken for
+// each small page would cost more than decoding it).
+inline constexpr int kEntriesAhead = 8;
+// Reading entries ahead stops once it has missed this many more than it
+// found.
+inline constexpr int64_t kAheadMisses = 4;
 
 // --- Transactions ---------------------------------------------------------
 

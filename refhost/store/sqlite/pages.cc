@@ -138,7 +138,7 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
   // (a child of fork() never waits for its parent's threads).
   bool on_track = ahead != nullptr && decoder_ != nullptr &&
                   decoder_->Usable() && ahead->connection == &c &&
-                  ahead->transaction == c.read_transactions() &&
+                  ahead->transaction == c.read_transaction() &&
                   ahead->version == version;
   if (on_track && !ahead->jobs.empty() &&
       ahead->jobs.front()->first == number) {
@@ -149,6 +149,19 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
     if (job->ok) {
       *page = std::move(job->page);
       taken = true;
+    }
+  }
+  if (!taken && decoder_ != nullptr && decoder_->Usable()) {
+    // The entry's first page, read ahead with the entry.
+    std::shared_ptr<PageDecoder::Job> job = FirstPageAhead(c, version);
+    if (job != nullptr && number >= job->first &&
+        number - job->first < job->count) {
+      decoder_->Wait(job.get());
+      if (job->ok) {
+        *page = std::move(job->page);
+        taken = true;
+        if (ahead != nullptr) ahead->jobs.clear();
+      }
     }
   }
   if (!taken) {
@@ -173,9 +186,31 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
 
 bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                                 ReadAhead* ahead) {
+  std::shared_ptr<PageDecoder::Job> job = DecodeAhead(c, version, first);
+  if (job == nullptr) return false;
+  ahead->connection = &c;
+  ahead->transaction = c.read_transaction();
+  ahead->version = version;
+  ahead->jobs.push_back(std::move(job));
+  return true;
+}
+
+std::shared_ptr<PageDecoder::Job> LibraryFile::FirstPageAhead(
+    const Connection& c, int64_t version) {
+  FoundEntry& last = last_found_;
+  if (last.first_page == nullptr || last.connection != &c ||
+      last.transaction != c.read_transaction() || last.row.version != version) {
+    return nullptr;
+  }
+  return std::move(last.first_page);
+}
+
+std::shared_ptr<PageDecoder::Job> LibraryFile::DecodeAhead(
+    Connection& c, int64_t version, uint64_t first,
+    std::vector<std::shared_ptr<PageDecoder::Job>>* batch) {
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindPage, &status);
-  if (st == nullptr) return false;
+  if (st == nullptr) return nullptr;
   st->Bind(1, PageKey(version, first));
   st->Bind(2, PageKey(version, 0));
   auto job = std::make_shared<PageDecoder::Job>();
@@ -192,7 +227,7 @@ bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
     job->frame.assign((const char*)st->Blob(3), st->Bytes(3));
   }
   st->Reset();
-  if (!sound) return false;
+  if (!sound) return nullptr;
   if (uint32_t id = DictionaryOf(job->frame.data(), job->frame.size())) {
     PageDictionary* found = nullptr;
     if (FinderFor(c)(id, &found, &job->missing)) {
@@ -201,12 +236,12 @@ bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
   }
   if (decoder_ != nullptr && !decoder_->Usable()) decoder_.reset();
   if (decoder_ == nullptr) decoder_ = std::make_unique<PageDecoder>();
-  decoder_->Hand(job);
-  ahead->connection = &c;
-  ahead->transaction = c.read_transactions();
-  ahead->version = version;
-  ahead->jobs.push_back(std::move(job));
-  return true;
+  if (batch != nullptr) {
+    batch->push_back(job);
+  } else {
+    decoder_->Hand(job);
+  }
+  return job;
 }
 
 StoreStatus LibraryFile::LoadPageNow(Connection& c, int64_t version,

@@ -420,6 +420,15 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
           " FROM catalogs c JOIN entries e ON e.catalog_id = c.id "
           "JOIN versions v ON v.id = e.version_id "
           "WHERE c.name = ?1 AND e.name = ?2 AND e.type = ?3");
+  // The entries after one, in the catalog's order: kFindEntry's columns,
+  // then the name and type.
+  set(Sql::kEntriesAfter,
+      "SELECT e.description, e.created, " + modified +
+          ", e.version_id, v.record_count, v.longest, " + attributes +
+          ", e.name, e.type FROM catalogs c JOIN entries e "
+          "ON e.catalog_id = c.id JOIN versions v ON v.id = e.version_id "
+          "WHERE c.name = ?1 AND (e.name, e.type) > (?2, ?3) "
+          "ORDER BY e.name, e.type LIMIT ?4");
   set(Sql::kListEntries,
       "SELECT e.name, e.type, e.description, e.created, " + modified +
           ", e.version_id, v.record_count, v.longest, " + attributes +

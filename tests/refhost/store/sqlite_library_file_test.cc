@@ -268,6 +268,114 @@ TEST_F(LibraryFileTest, ADamagedPageIsAnErrorNeverWrongRecords) {
   EXPECT_EQ(check.catalogs, 1);
 }
 
+// A reader that goes through a catalog in a batch (an export) finds the
+// entries after the one it found read ahead, their first pages decoded
+// meanwhile: in any order it gets each entry as it is, a damaged page or
+// row is said for its own entry alone, and a later batch sees what others
+// changed since.
+TEST_F(LibraryFileTest, ABatchReaderGetsEachEntryInAnyOrder) {
+  const int kEntries = 30;
+  auto name = [](int i) {
+    return std::string(i < 10 ? "E0" : "E") + std::to_string(i);
+  };
+  // Empty entries, one page, several pages (the first in the middle).
+  auto content = [](int i) {
+    return i % 10 == 3 ? std::vector<StoredRecord>()
+           : i == 14   ? Lines(6000, 120)
+                       : Lines(5 + i * 7, 40 + i, (uint16_t)i);
+  };
+  {
+    auto store = Store();
+    for (int i = 0; i < kEntries; ++i) {
+      ASSERT_TRUE(store
+                      ->PutEntry("WORK", "CAT", name(i), "DATA",
+                                 "entry " + std::to_string(i), content(i))
+                      .ok());
+    }
+  }
+  ASSERT_GT(Query("SELECT count(*) FROM pages WHERE key >> 32 = (SELECT "
+                  "version_id FROM entries WHERE name = 'E14')"),
+            2);
+  auto store = Store();
+  auto expect_entry = [&](int i, const std::string& order) {
+    SCOPED_TRACE(order + ": " + name(i));
+    EntryInfo info;
+    ASSERT_TRUE(store->FindEntry("WORK", "CAT", name(i), "DATA", &info).ok());
+    EXPECT_EQ(info.description, "entry " + std::to_string(i));
+    EXPECT_EQ(info.record_count, (int64_t)content(i).size());
+    StoreStatus end;
+    EXPECT_EQ(ReadAll(*store, name(i), &end), content(i));
+    EXPECT_TRUE(end.IsNotFound()) << end.ToString();
+  };
+  std::vector<std::vector<int>> orders(4);
+  for (int i = 0; i < kEntries; ++i) {
+    orders[0].push_back(i);                        // the catalog's
+    orders[1].push_back(kEntries - 1 - i);         // backwards
+    if (i % 3 == 0) orders[2].push_back(i);        // passing some over
+    orders[3].push_back((i * 7 + 11) % kEntries);  // all over
+  }
+  ASSERT_TRUE(store->BeginBatch().ok());
+  for (size_t o = 0; o < orders.size(); ++o) {
+    for (int i : orders[o]) expect_entry(i, "order " + std::to_string(o));
+  }
+  // The batch ends with the entries after E03 read ahead.
+  for (int i = 0; i < 4; ++i) expect_entry(i, "up to E03");
+  ASSERT_TRUE(store->EndBatch().ok());
+
+  // Another process changes, deletes and adds entries: a batch begun after
+  // reads what they are now, never a page or row read ahead before.
+  {
+    auto other = Store();
+    ASSERT_TRUE(other
+                    ->PutEntry("WORK", "CAT", name(5), "DATA", "entry 5",
+                               Lines(50, 30, 1))
+                    .ok());
+    ASSERT_TRUE(other->DeleteEntry("WORK", "CAT", name(6), "DATA").ok());
+    ASSERT_TRUE(
+        other->PutEntry("WORK", "CAT", "E06A", "DATA", "added", Lines(3, 9))
+            .ok());
+  }
+  ASSERT_TRUE(store->BeginBatch().ok());
+  expect_entry(4, "after the change");
+  StoreStatus end;
+  EXPECT_EQ(ReadAll(*store, name(5), &end), Lines(50, 30, 1));
+  EXPECT_TRUE(
+      store->FindEntry("WORK", "CAT", name(6), "DATA", nullptr).IsNotFound());
+  EXPECT_EQ(ReadAll(*store, "E06A", &end), Lines(3, 9));
+  ASSERT_TRUE(store->EndBatch().ok());
+  store.reset();
+
+  // E08's first page and E11's attributes damaged: each is refused when
+  // it is read, and the entries around them read as before.
+  ASSERT_TRUE(ExecFile(
+      DbPath(),
+      "UPDATE pages SET data = substr(data, 1, 40) || x'5A' || "
+      "substr(data, 42) WHERE key = (SELECT version_id << 32 FROM entries "
+      "WHERE name = 'E08');"
+      "UPDATE entries SET host_attributes = x'ff0102' WHERE name = 'E11'"));
+  store = Store();
+  EXPECT_EQ(store->FindEntry("WORK", "CAT", name(11), "DATA", nullptr).code(),
+            StoreStatus::kCorrupt)
+      << "damaged attributes do not read outside a batch either";
+  ASSERT_TRUE(store->BeginBatch().ok());
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 7; i < 13; ++i) {
+      SCOPED_TRACE("round " + std::to_string(round) + ": " + name(i));
+      if (i == 8) {
+        EXPECT_TRUE(ReadAll(*store, name(i), &end).empty());
+        EXPECT_EQ(end.code(), StoreStatus::kCorrupt) << end.ToString();
+      } else if (i == 11) {
+        EXPECT_EQ(
+            store->FindEntry("WORK", "CAT", name(i), "DATA", nullptr).code(),
+            StoreStatus::kCorrupt);
+      } else {
+        expect_entry(i, "damage");
+      }
+    }
+  }
+  ASSERT_TRUE(store->EndBatch().ok());
+}
+
 // Dropped content leaves room that the next writes take, and a deletion
 // gives it back to the file system; compaction gives back the rest.
 TEST_F(LibraryFileTest, SpaceOfDroppedContentComesBack) {
