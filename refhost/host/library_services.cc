@@ -257,8 +257,20 @@ LibraryServices::OpenLibrary* LibraryServices::FindOpenLibrary(
 }
 
 LibraryServices::OpenMember* LibraryServices::FindOpenMember(uint32_t handle) {
+  // Each record read or written asks for its member: the last one found
+  // is kept until it closes.
+  if (found_member_ != nullptr && found_handle_ == handle) return found_member_;
   auto it = members_.find(handle);
-  return it == members_.end() ? nullptr : &it->second;
+  if (it == members_.end()) return nullptr;
+  found_handle_ = handle;
+  found_member_ = &it->second;
+  return found_member_;
+}
+
+void LibraryServices::EraseMember(
+    std::map<uint32_t, OpenMember>::iterator member) {
+  if (found_member_ == &member->second) found_member_ = nullptr;
+  members_.erase(member);
 }
 
 // ylopen: opens the catalog named by libref and catalog in the request.
@@ -490,7 +502,7 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
   EntryCursor& cursor = *it->second.cursor;
   if (cursor.writable() && discard_at_close_.erase(it->second.key) != 0) {
     attributes_at_close_.erase(it->second.key);
-    members_.erase(it);  // the cursor goes without a commit
+    EraseMember(it);  // the cursor goes without a commit
     return 0;
   }
   if (cursor.writable()) {
@@ -501,7 +513,7 @@ int32_t LibraryServices::MemberClose(uint32_t member) {
     }
   }
   StoreStatus status = cursor.Commit();
-  members_.erase(it);
+  EraseMember(it);
   if (status.ok()) return 0;
   last_failure_ = status;
   failed_closes_.insert(member);

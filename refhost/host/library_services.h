@@ -187,6 +187,8 @@ class LibraryServices {
 
   OpenLibrary* FindOpenLibrary(uint32_t handle);
   OpenMember* FindOpenMember(uint32_t handle);
+  // Forgets an open member; its cursor goes with it.
+  void EraseMember(std::map<uint32_t, OpenMember>::iterator member);
   int32_t RequestedEntry(member_request* request, OpenLibrary** library,
                          std::string* name, std::string* type);
   // The host status for a store status, noting a failure's account.
@@ -195,6 +197,9 @@ class LibraryServices {
   CatalogStore* store_;
   std::map<uint32_t, OpenLibrary> libraries_;
   std::map<uint32_t, OpenMember> members_;
+  // The member FindOpenMember found last (null: none), and its handle.
+  OpenMember* found_member_ = nullptr;
+  uint32_t found_handle_ = 0;
   std::set<uint32_t> failed_closes_;  // ended by a close that failed
   std::map<uint32_t, DirectoryStream> streams_;
   std::map<uint32_t, RegisteredItem> items_;
