@@ -246,11 +246,16 @@ void LibraryFile::ReadEntriesAhead(Connection& c) {
     st->Bind(4, (int64_t)kEntriesAhead);
     int read = 0;
     int rc;
+    std::vector<std::shared_ptr<PageDecoder::Job>> first_pages;
     while ((rc = st->Step()) == SQLITE_ROW) {
       EntryAhead e;
       std::string name = st->Text(7), type = st->Text(8);
       // What does not read is left for the reader's own look-up to say.
       if (!RowOf(c, st, name, type, &e.row, true).ok()) break;
+      if (format_ >= 2 && e.row.info.record_count > 0) {
+        e.first_page = PageJob(c, *st, 9, e.row.version, 0);
+        if (e.first_page != nullptr) first_pages.push_back(e.first_page);
+      }
       ahead.name = std::move(name);
       ahead.type = std::move(type);
       ahead.entries.push_back(std::move(e));
@@ -259,15 +264,8 @@ void LibraryFile::ReadEntriesAhead(Connection& c) {
     st->Reset();
     // A statement that failed, or a row that did not read, ends it too.
     ahead.at_end = rc != SQLITE_DONE || read < kEntriesAhead;
+    if (!first_pages.empty()) Decoder().Hand(std::move(first_pages));
   }
-  if (format_ < 2) return;
-  std::vector<std::shared_ptr<PageDecoder::Job>> batch;
-  for (EntryAhead& e : ahead.entries) {
-    if (e.page_read || e.row.info.record_count <= 0) continue;
-    e.page_read = true;
-    e.first_page = DecodeAhead(c, e.row.version, 0, &batch);
-  }
-  if (!batch.empty()) decoder_->Hand(std::move(batch));
 }
 
 StoreStatus LibraryFile::RowOf(Connection& c, Statement* st,

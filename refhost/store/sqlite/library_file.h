@@ -496,11 +496,17 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   bool ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                      ReadAhead* ahead);
   // The page of the version that starts at record first, read through c
-  // and handed to the decoder (or put in *batch, for the caller to hand
-  // over with others); null when no sound row starts there.
-  std::shared_ptr<PageDecoder::Job> DecodeAhead(
-      Connection& c, int64_t version, uint64_t first,
-      std::vector<std::shared_ptr<PageDecoder::Job>>* batch = nullptr);
+  // and handed to the decoder; null when no sound row starts there.
+  std::shared_ptr<PageDecoder::Job> DecodeAhead(Connection& c, int64_t version,
+                                                uint64_t first);
+  // The job of decoding the page row whose key, counts and data are the
+  // columns of st from column on, read through c, when it is the page of
+  // the version that starts at record first with sound counts; else null.
+  std::shared_ptr<PageDecoder::Job> PageJob(Connection& c, Statement& st,
+                                            int column, int64_t version,
+                                            uint64_t first);
+  // The decoder of readers' next pages (a new one in a child of fork()).
+  PageDecoder& Decoder();
   // The first page of the version, when it was read ahead with its entry
   // in c's read transaction (catalogs.cc).
   std::shared_ptr<PageDecoder::Job> FirstPageAhead(const Connection& c,
@@ -508,7 +514,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // Entries read ahead (catalogs.cc). TakeAhead finds the entry among
   // those read ahead through c, dropping those before it;
   // ReadEntriesAhead reads more of the entries after the last when few are
-  // left, and hands the first pages of the next to the decoder.
+  // left, with their first pages, which it hands to the decoder.
   bool TakeAhead(const Connection& c, std::string_view catalog,
                  std::string_view name, std::string_view type, EntryRow* row);
   void ReadEntriesAhead(Connection& c);
@@ -700,8 +706,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // missed more than it found (the reader goes in another order).
   struct EntryAhead {
     EntryRow row;
-    std::shared_ptr<PageDecoder::Job> first_page;  // null: none (yet)
-    bool page_read = false;                        // first_page was tried
+    std::shared_ptr<PageDecoder::Job> first_page;  // null: none
   };
   struct EntriesAhead {
     const Connection* connection = nullptr;

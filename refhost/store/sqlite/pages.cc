@@ -205,43 +205,48 @@ std::shared_ptr<PageDecoder::Job> LibraryFile::FirstPageAhead(
   return std::move(last.first_page);
 }
 
-std::shared_ptr<PageDecoder::Job> LibraryFile::DecodeAhead(
-    Connection& c, int64_t version, uint64_t first,
-    std::vector<std::shared_ptr<PageDecoder::Job>>* batch) {
+std::shared_ptr<PageDecoder::Job> LibraryFile::DecodeAhead(Connection& c,
+                                                           int64_t version,
+                                                           uint64_t first) {
   StoreStatus status;
   Statement* st = c.Get(Sql::kFindPage, &status);
   if (st == nullptr) return nullptr;
   st->Bind(1, PageKey(version, first));
   st->Bind(2, PageKey(version, 0));
-  auto job = std::make_shared<PageDecoder::Job>();
+  std::shared_ptr<PageDecoder::Job> job;
+  if (st->Step() == SQLITE_ROW) job = PageJob(c, *st, 0, version, first);
+  st->Reset();
+  if (job != nullptr) Decoder().Hand(job);
+  return job;
+}
+
+std::shared_ptr<PageDecoder::Job> LibraryFile::PageJob(
+    Connection& c, Statement& st, int column, int64_t version, uint64_t first) {
   // Only a row that starts where the page before ended, with sound counts:
   // anything else is read (and said) when the reader gets there.
-  bool sound = st->Step() == SQLITE_ROW &&
-               st->Int(0) == PageKey(version, first) && st->Int(1) > 0 &&
-               st->Int(1) <= UINT32_MAX && st->Int(2) >= 0 &&
-               st->Int(2) <= UINT32_MAX;
-  if (sound) {
-    job->first = first;
-    job->count = (uint32_t)st->Int(1);
-    job->longest = (uint32_t)st->Int(2);
-    job->frame.assign((const char*)st->Blob(3), st->Bytes(3));
+  if (st.Int(column) != PageKey(version, first) || st.Int(column + 1) <= 0 ||
+      st.Int(column + 1) > UINT32_MAX || st.Int(column + 2) < 0 ||
+      st.Int(column + 2) > UINT32_MAX) {
+    return nullptr;
   }
-  st->Reset();
-  if (!sound) return nullptr;
+  auto job = std::make_shared<PageDecoder::Job>();
+  job->first = first;
+  job->count = (uint32_t)st.Int(column + 1);
+  job->longest = (uint32_t)st.Int(column + 2);
+  job->frame.assign((const char*)st.Blob(column + 3), st.Bytes(column + 3));
   if (uint32_t id = DictionaryOf(job->frame.data(), job->frame.size())) {
     PageDictionary* found = nullptr;
     if (FinderFor(c)(id, &found, &job->missing)) {
       job->dictionary = dictionaries_[id];
     }
   }
+  return job;
+}
+
+PageDecoder& LibraryFile::Decoder() {
   if (decoder_ != nullptr && !decoder_->Usable()) decoder_.reset();
   if (decoder_ == nullptr) decoder_ = std::make_unique<PageDecoder>();
-  if (batch != nullptr) {
-    batch->push_back(job);
-  } else {
-    decoder_->Hand(job);
-  }
-  return job;
+  return *decoder_;
 }
 
 StoreStatus LibraryFile::LoadPageNow(Connection& c, int64_t version,

@@ -421,12 +421,18 @@ void LibraryFile::ChooseStatements(int format, bool has_attributes) {
           "JOIN versions v ON v.id = e.version_id "
           "WHERE c.name = ?1 AND e.name = ?2 AND e.type = ?3");
   // The entries after one, in the catalog's order: kFindEntry's columns,
-  // then the name and type.
+  // the name and type, and the key, counts and data of the first page (of
+  // a library that keeps pages; null where there is no such row).
   set(Sql::kEntriesAfter,
       "SELECT e.description, e.created, " + modified +
           ", e.version_id, v.record_count, v.longest, " + attributes +
-          ", e.name, e.type FROM catalogs c JOIN entries e "
-          "ON e.catalog_id = c.id JOIN versions v ON v.id = e.version_id "
+          ", e.name, e.type, " +
+          (format >= 2 ? "p.key, p.count, p.longest, p.data"
+                       : "NULL, NULL, NULL, NULL") +
+          " FROM catalogs c JOIN entries e "
+          "ON e.catalog_id = c.id JOIN versions v ON v.id = e.version_id " +
+          (format >= 2 ? "LEFT JOIN pages p ON p.key = e.version_id << 32 "
+                       : "") +
           "WHERE c.name = ?1 AND (e.name, e.type) > (?2, ?3) "
           "ORDER BY e.name, e.type LIMIT ?4");
   set(Sql::kListEntries,
