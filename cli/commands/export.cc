@@ -306,6 +306,36 @@ Member MemberOf(std::string_view bytes) {
   return m;
 }
 
+// An entry as the listing gave it, with what the naming rule asks of its
+// attributes (read once, at the listing): the file name it keeps and
+// whether it keeps a folder.
+struct Walked {
+  std::string name;
+  std::string type;
+  refhost::EntryInfo info;
+  std::string file_name;
+  bool is_folder = false;
+};
+
+std::string WalkedRecord(const std::string& name, const std::string& type,
+                         const refhost::EntryInfo& info) {
+  FileAttributes kept;
+  refhost::DecodeFileAttributes(info.host_attributes, &kept);
+  RecordText record;
+  record.PutEntry(name, type, info).Put(kept.file_name);
+  record.Put(int64_t{kept.is_folder});
+  return record.bytes();
+}
+
+Walked WalkedOf(std::string_view bytes) {
+  RecordText record(bytes);
+  Walked w;
+  record.Entry(&w.name, &w.type, &w.info);
+  w.file_name = record.Text();
+  w.is_folder = record.Number() != 0;
+  return w;
+}
+
 }  // namespace
 
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
@@ -332,7 +362,7 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     int32_t st;
     while ((st = directory.Next(&entry_name, &type, &info)) == 0) {
       walked->Add(CatalogOrderKey(entry_name, type),
-                  MemberRecord(entry_name, type, info, FileNaming()));
+                  WalkedRecord(entry_name, type, info));
     }
     if (st != kStatusEndOfList) {
       session_.Fail(Printable(name), st);
@@ -349,26 +379,25 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   SortedSpill files, tree, kept_folders(true);
   bool described = false;
   NameWalked(
-      *walked, MemberOf,
-      [](const Member& m) {
-        return NamedEntry{m.name, m.type, m.kept.file_name, m.kept.is_folder};
+      *walked, WalkedOf,
+      [](const Walked& w) {
+        return NamedEntry{w.name, w.type, w.file_name, w.is_folder};
       },
-      [&](Member& m, const FileNaming& n) {
-        m.naming = n;
+      [&](const Walked& w, const FileNaming& n) {
         if (n.folder && n.file == kTopPath) {
-          top = std::move(m);
+          top = MemberOf(MemberRecord(w.name, w.type, w.info, n));
           return;
         }
-        if (!selection_.Takes(m.name, m.type, m.kept.file_name, n.file)) {
+        if (!selection_.Takes(w.name, w.type, w.file_name, n.file)) {
           return;
         }
         if (n.folder && n.file.empty()) return;
-        std::string record = MemberRecord(m.name, m.type, m.info, n);
+        std::string record = MemberRecord(w.name, w.type, w.info, n);
         if (n.folder) {
           tree.Add(n.file, record);
           kept_folders.Add(n.file, record);
         } else {
-          described = described || !m.info.description.empty();
+          described = described || !w.info.description.empty();
           files.Add(n.file, record);
         }
         if (!n.file.empty()) {
