@@ -306,36 +306,6 @@ Member MemberOf(std::string_view bytes) {
   return m;
 }
 
-// An entry as the listing gave it, with what the naming rule asks of its
-// attributes (read once, at the listing): the file name it keeps and
-// whether it keeps a folder.
-struct Walked {
-  std::string name;
-  std::string type;
-  refhost::EntryInfo info;
-  std::string file_name;
-  bool is_folder = false;
-};
-
-std::string WalkedRecord(const std::string& name, const std::string& type,
-                         const refhost::EntryInfo& info) {
-  FileAttributes kept;
-  refhost::DecodeFileAttributes(info.host_attributes, &kept);
-  RecordText record;
-  record.PutEntry(name, type, info).Put(kept.file_name);
-  record.Put(int64_t{kept.is_folder});
-  return record.bytes();
-}
-
-Walked WalkedOf(std::string_view bytes) {
-  RecordText record(bytes);
-  Walked w;
-  record.Entry(&w.name, &w.type, &w.info);
-  w.file_name = record.Text();
-  w.is_folder = record.Number() != 0;
-  return w;
-}
-
 }  // namespace
 
 void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
@@ -361,8 +331,12 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
     refhost::EntryInfo info;
     int32_t st;
     while ((st = directory.Next(&entry_name, &type, &info)) == 0) {
-      walked->Add(CatalogOrderKey(entry_name, type),
-                  WalkedRecord(entry_name, type, info));
+      // What the naming rule asks of the attributes, read once here.
+      FileAttributes kept;
+      refhost::DecodeFileAttributes(info.host_attributes, &kept);
+      walked->Add(
+          CatalogOrderKey(entry_name, type),
+          WalkedRecord(entry_name, type, info, kept.file_name, kept.is_folder));
     }
     if (st != kStatusEndOfList) {
       session_.Fail(Printable(name), st);
@@ -380,15 +354,15 @@ void Exporter::ExportCatalog(const std::string& name, bool folder_each) {
   bool described = false;
   NameWalked(
       *walked, WalkedOf,
-      [](const Walked& w) {
-        return NamedEntry{w.name, w.type, w.file_name, w.is_folder};
+      [](const WalkedEntry& w) {
+        return NamedEntry{w.name, w.type, w.file, w.folder};
       },
-      [&](const Walked& w, const FileNaming& n) {
+      [&](const WalkedEntry& w, const FileNaming& n) {
         if (n.folder && n.file == kTopPath) {
           top = MemberOf(MemberRecord(w.name, w.type, w.info, n));
           return;
         }
-        if (!selection_.Takes(w.name, w.type, w.file_name, n.file)) {
+        if (!selection_.Takes(w.name, w.type, w.file, n.file)) {
           return;
         }
         if (n.folder && n.file.empty()) return;

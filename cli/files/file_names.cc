@@ -582,4 +582,21 @@ FileNaming FileNamer::Read(std::string_view bytes, bool folder) {
   return naming;
 }
 
+std::string WalkedRecord(const std::string& name, const std::string& type,
+                         const refhost::EntryInfo& info, std::string_view file,
+                         bool folder) {
+  RecordText record;
+  record.PutEntry(name, type, info).Put(file).Put(int64_t{folder});
+  return record.bytes();
+}
+
+WalkedEntry WalkedOf(std::string_view bytes) {
+  RecordText record(bytes);
+  WalkedEntry e;
+  record.Entry(&e.name, &e.type, &e.info);
+  e.file = record.Text();
+  e.folder = record.Number() != 0;
+  return e;
+}
+
 }  // namespace cli

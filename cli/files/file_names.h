@@ -253,6 +253,22 @@ class FileNamer {
   bool claimed_ = false;
 };
 
+// An entry as a walk of a catalog sets it aside: what the listing gave,
+// with a file (as walked: the path it keeps; once named: its path) and
+// whether it stands for a folder. WalkedRecord makes the record, WalkedOf
+// reads it.
+struct WalkedEntry {
+  std::string name;
+  std::string type;
+  refhost::EntryInfo info;
+  std::string file;
+  bool folder = false;
+};
+std::string WalkedRecord(const std::string& name, const std::string& type,
+                         const refhost::EntryInfo& info, std::string_view file,
+                         bool folder);
+WalkedEntry WalkedOf(std::string_view bytes);
+
 // The rule of FileNamer over the entries set aside in walked (a finished
 // spill keyed by CatalogOrderKey), in its two passes: decode makes a
 // record of what walked keeps of an entry, entry_of the entry the rule

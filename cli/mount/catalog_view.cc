@@ -24,33 +24,6 @@ uint64_t OffsetOf(uint32_t reference) {
   return static_cast<uint64_t>(reference) * 4;
 }
 
-// An entry as the view keeps it: what the walk gave, with its file (as
-// walked: the path it keeps) and whether it stands for a folder.
-struct EntryRecord {
-  std::string name;
-  std::string type;
-  refhost::EntryInfo info;
-  std::string file;
-  bool folder = false;
-};
-
-std::string Encode(const std::string& name, const std::string& type,
-                   const refhost::EntryInfo& info, std::string_view file,
-                   bool folder) {
-  RecordText record;
-  record.PutEntry(name, type, info).Put(file).Put(int64_t{folder});
-  return record.bytes();
-}
-
-EntryRecord Decode(std::string_view bytes) {
-  RecordText record(bytes);
-  EntryRecord e;
-  record.Entry(&e.name, &e.type, &e.info);
-  e.file = record.Text();
-  e.folder = record.Number() != 0;
-  return e;
-}
-
 // A name of the tree: its folder and last name, whether it is a folder,
 // and its entry (a reference + 1; 0 for none).
 struct TreeRecord {
@@ -83,7 +56,7 @@ class RecentFolders {
 };
 
 Shown ShownOf(std::string_view record, uint32_t default_mode) {
-  EntryRecord e = Decode(record);
+  WalkedEntry e = WalkedOf(record);
   Shown shown;
   shown.as_file = EntryFileOf(e.info, e.type, default_mode);
   shown.name = std::move(e.name);
@@ -96,8 +69,8 @@ Shown ShownOf(std::string_view record, uint32_t default_mode) {
 }  // namespace
 
 std::string EncodeShown(const Shown& shown) {
-  return Encode(shown.name, shown.type, shown.info, shown.file,
-                shown.as_file.attributes.is_folder);
+  return WalkedRecord(shown.name, shown.type, shown.info, shown.file,
+                      shown.as_file.attributes.is_folder);
 }
 
 Shown DecodeShown(std::string_view bytes, uint32_t default_mode) {
@@ -113,7 +86,7 @@ std::string TreeKey(std::string_view path) {
 
 struct CatalogView::Base {
   uint32_t default_mode = 0;
-  RecordSpill entries;  // EntryRecords with their files, catalog's order
+  RecordSpill entries;  // WalkedRecords with their files, catalog's order
   RecordSpill tree;     // TreeRecords, by TreeKey
   TagTable by_entry;    // CatalogOrderKey -> entries
   TagTable by_path;     // path -> tree
@@ -206,8 +179,9 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
     while (next(&name, &type, &info)) {
       refhost::FileAttributes kept;
       refhost::DecodeFileAttributes(info.host_attributes, &kept);
-      walked->Add(CatalogOrderKey(name, type),
-                  Encode(name, type, info, kept.file_name, kept.is_folder));
+      walked->Add(
+          CatalogOrderKey(name, type),
+          WalkedRecord(name, type, info, kept.file_name, kept.is_folder));
     }
   }
   walked->Finish();
@@ -216,14 +190,14 @@ std::unique_ptr<CatalogView> CatalogView::Build(const NextEntry& next,
   SortedSpill tree(false, kSpillHeldBytes);
   RecentFolders recent;
   NameWalked(
-      *walked, Decode,
-      [](const EntryRecord& e) {
+      *walked, WalkedOf,
+      [](const WalkedEntry& e) {
         return NamedEntry{e.name, e.type, e.file, e.folder};
       },
-      [&](const EntryRecord& e, const FileNaming& n) {
+      [&](const WalkedEntry& e, const FileNaming& n) {
         if (n.displaced) ++view->displaced_;
         uint32_t reference = ReferenceOf(base->entries.Append(
-            Encode(e.name, e.type, e.info, n.file, e.folder)));
+            WalkedRecord(e.name, e.type, e.info, n.file, e.folder)));
         if (n.file.empty()) return;
         if (e.folder && n.file == kTopPath) {
           view->top_ = base->EntryAt(reference);
