@@ -4,6 +4,7 @@
 
 #include "cli/option_text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -100,6 +101,11 @@ size_t CutAtCharacter(std::string_view text, size_t limit) {
 }
 
 std::string Printable(std::string_view text) {
+  // Most names are printable ASCII without a backslash: kept as they are.
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; })) {
+    return std::string(text);
+  }
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {

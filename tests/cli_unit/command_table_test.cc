@@ -88,5 +88,21 @@ TEST(CommandTableTest, ACommandLineIsCheckedAgainstTheCommandsOwnFlags) {
             "'--json=yes': the flag takes no value");
 }
 
+// A name in a message shows every byte it holds and nothing that acts on
+// the terminal: printable text as it is, a backslash doubled, a control
+// character or a byte that is not UTF-8 as \xHH.
+TEST(PrintableTest, AMessageShowsEveryByteAndNoControl) {
+  EXPECT_EQ(Printable("notes-2024.csv ~ (a) [b]"), "notes-2024.csv ~ (a) [b]");
+  EXPECT_EQ(Printable(""), "");
+  EXPECT_EQ(Printable("a\\b"), "a\\\\b");
+  EXPECT_EQ(Printable("tab\there"), "tab\\x09here");
+  EXPECT_EQ(Printable(std::string("nul\0", 4)), "nul\\x00");
+  EXPECT_EQ(Printable("esc\x1B[2J"), "esc\\x1B[2J");
+  EXPECT_EQ(Printable("del\x7F"), "del\\x7F");
+  EXPECT_EQ(Printable("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(Printable("bad\xFF"), "bad\\xFF");
+  EXPECT_EQ(Printable("\xC2\x9B"), "\\xC2\\x9B") << "a C1 control";
+}
+
 }  // namespace
 }  // namespace cli
