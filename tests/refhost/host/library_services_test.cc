@@ -468,6 +468,46 @@ TEST_P(LibraryServicesTest, DirectoryStreamListsByNameThenType) {
   EXPECT_EQ(CloseLibrary(lib), 0);
 }
 
+// Records go to and come from the member named, whichever was used last;
+// a closed member's handle reads nothing, even right after it was read.
+TEST_P(LibraryServicesTest, EachRecordGoesToTheMemberItNames) {
+  ASSERT_TRUE(
+      store()
+          .PutEntry("WORK", "CAT", "A", "DATA", "", {{"a1", 1}, {"a2", 2}})
+          .ok());
+  ASSERT_TRUE(
+      store()
+          .PutEntry("WORK", "CAT", "B", "DATA", "", {{"b1", 3}, {"b2", 4}})
+          .ok());
+  uint32_t lib, a, b, c;
+  ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
+  ASSERT_EQ(OpenMember(lib, "A", "DATA", kAccessRead, &a), 0);
+  ASSERT_EQ(OpenMember(lib, "B", "DATA", kAccessRead, &b), 0);
+  std::string bytes;
+  uint16_t kind;
+  EXPECT_EQ(Read(a, &bytes, &kind), 0);
+  EXPECT_EQ(bytes, "a1");
+  EXPECT_EQ(Read(b, &bytes, &kind), 0);
+  EXPECT_EQ(bytes, "b1");
+  EXPECT_EQ(Read(a, &bytes, &kind), 0);
+  EXPECT_EQ(bytes, "a2");
+  EXPECT_EQ(kind, 2);
+  EXPECT_EQ(CloseMember(a), 0);
+  EXPECT_EQ(Read(a, &bytes, &kind), kLibBadHandle);
+  ASSERT_EQ(OpenMember(lib, "C", "DATA", kAccessWrite, &c), 0);
+  EXPECT_EQ(Write(c, "c1", 5), 0);
+  EXPECT_EQ(Read(b, &bytes, &kind), 0);
+  EXPECT_EQ(bytes, "b2");
+  EXPECT_EQ(Write(c, "c2", 6), 0);
+  EXPECT_EQ(CloseMember(c), 0);
+  EXPECT_EQ(Write(c, "c3", 7), kLibBadHandle);
+  EXPECT_EQ(Read(b, &bytes, &kind), kLibEndOfData);
+  EXPECT_EQ(CloseMember(b), 0);
+  EXPECT_EQ(CloseLibrary(lib), 0);
+  std::vector<StoredRecord> written = {{"c1", 5}, {"c2", 6}};
+  EXPECT_EQ(store().GetEntry("WORK", "CAT", "C", "DATA")->records, written);
+}
+
 TEST_P(LibraryServicesTest, CloseRefusesOpenMembersAndEndsStreamsAndItems) {
   uint32_t lib, member, stream;
   ASSERT_EQ(OpenLibrary("WORK", "CAT", kLibModeUpdate, &lib), 0);
