@@ -169,8 +169,7 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
   // transaction, where the entry cannot change, what was found is kept.
   FoundEntry& last = last_found_;
   bool steady = c.reading();
-  if (steady && last.connection == &c &&
-      last.transaction == c.read_transaction() && last.catalog == catalog &&
+  if (c.Within(last.transaction) && last.catalog == catalog &&
       last.row.info.name == name && last.row.info.type == type) {
     *row = last.row;
     return StoreStatus::Ok();
@@ -178,9 +177,8 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
   bool shared = steady && shared_ != nullptr && &c == &shared_->connection();
   std::shared_ptr<PageDecoder::Job> first_page;
   StoreStatus status;
-  if (shared && TakeAhead(c, catalog, name, type, row)) {
+  if (shared && TakeAhead(c, catalog, name, type, row, &first_page)) {
     ++ahead_found_;
-    first_page = std::move(last.first_page);  // TakeAhead left it there
   } else {
     Statement* st = c.Get(Sql::kFindNamedEntry, &status);
     if (st == nullptr) return status;
@@ -191,7 +189,6 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
       if (!ahead_.entries.empty()) ++ahead_missed_;
       ahead_ = EntriesAhead();
       if (ahead_missed_ <= ahead_found_ + kAheadMisses) {
-        ahead_.connection = &c;
         ahead_.transaction = c.read_transaction();
         ahead_.catalog = std::string(catalog);
         ahead_.name = std::string(name);
@@ -200,13 +197,14 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
     }
   }
   if (status.ok() && steady) {
-    last.connection = &c;
     last.transaction = c.read_transaction();
     last.catalog = std::string(catalog);
     last.row = *row;
     last.first_page = std::move(first_page);
   }
-  if (shared && status.ok() && ahead_.connection == &c) ReadEntriesAhead(c);
+  if (shared && status.ok() && c.Within(ahead_.transaction)) {
+    ReadEntriesAhead(c);
+  }
   if (status.IsNotFound()) {
     // Say whether it is the catalog that is missing.
     int64_t id;
@@ -217,11 +215,9 @@ StoreStatus LibraryFile::FindEntry(Connection* connection,
 
 bool LibraryFile::TakeAhead(const Connection& c, std::string_view catalog,
                             std::string_view name, std::string_view type,
-                            EntryRow* row) {
-  if (ahead_.connection != &c || ahead_.transaction != c.read_transaction() ||
-      ahead_.catalog != catalog) {
-    return false;
-  }
+                            EntryRow* row,
+                            std::shared_ptr<PageDecoder::Job>* first_page) {
+  if (!c.Within(ahead_.transaction) || ahead_.catalog != catalog) return false;
   std::deque<EntryAhead>& entries = ahead_.entries;
   auto at = std::find_if(entries.begin(), entries.end(), [&](auto& e) {
     return e.row.info.name == name && e.row.info.type == type;
@@ -229,7 +225,7 @@ bool LibraryFile::TakeAhead(const Connection& c, std::string_view catalog,
   if (at == entries.end()) return false;
   // Those before it the reader passed over (folders an export makes, say).
   *row = std::move(at->row);
-  last_found_.first_page = std::move(at->first_page);
+  *first_page = std::move(at->first_page);
   entries.erase(entries.begin(), at + 1);
   return true;
 }

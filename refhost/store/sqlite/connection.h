@@ -138,12 +138,15 @@ class Connection {
   StoreStatus Commit();  // rolls back when the commit fails
   void Rollback();       // when a transaction is open
   // In a read transaction (a snapshot's), which sees the library as it was
-  // at its first read. read_transaction() tells it from every other read
-  // transaction of the process, of this connection or another (one made
-  // later at the same address included): what was kept of one is never
-  // taken for another's.
+  // at its first read. read_transaction() numbers it apart from every other
+  // read transaction of the process, of this connection or another;
+  // Within(t) is whether the connection is in read transaction t still, so
+  // that what was kept of one is never taken for another's.
   bool reading() const { return reading_; }
   int64_t read_transaction() const { return read_transaction_; }
+  bool Within(int64_t transaction) const {
+    return reading_ && transaction == read_transaction_;
+  }
 
  private:
   std::string path_;

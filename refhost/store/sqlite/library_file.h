@@ -244,8 +244,7 @@ class WriterLock {
 struct ReadAhead {
   static constexpr size_t kPages = PageDecoder::kThreads;
 
-  const Connection* connection = nullptr;  // read through, in
-  int64_t transaction = 0;                 // this read transaction
+  int64_t transaction = 0;  // the read transaction read through
   int64_t version = 0;
   std::deque<std::shared_ptr<PageDecoder::Job>> jobs;  // in their order
 };
@@ -516,7 +515,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // ReadEntriesAhead reads more of the entries after the last when few are
   // left, with their first pages, which it hands to the decoder.
   bool TakeAhead(const Connection& c, std::string_view catalog,
-                 std::string_view name, std::string_view type, EntryRow* row);
+                 std::string_view name, std::string_view type, EntryRow* row,
+                 std::shared_ptr<PageDecoder::Job>* first_page);
   void ReadEntriesAhead(Connection& c);
   // The row of a page of the catalog (its text: null for none),
   // compressed into frame from content.
@@ -690,8 +690,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   // The entry found last through a connection in a read transaction, with
   // its first page when that was read ahead.
   struct FoundEntry {
-    const Connection* connection = nullptr;
-    int64_t transaction = 0;  // the connection's read transaction
+    int64_t transaction = 0;  // the read transaction it was found in
     std::string catalog;
     EntryRow row;
     std::shared_ptr<PageDecoder::Job> first_page;
@@ -709,8 +708,7 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     std::shared_ptr<PageDecoder::Job> first_page;  // null: none
   };
   struct EntriesAhead {
-    const Connection* connection = nullptr;
-    int64_t transaction = 0;
+    int64_t transaction = 0;  // the read transaction they were read in
     std::string catalog;
     std::deque<EntryAhead> entries;  // in the catalog's order
     std::string name, type;          // the last read ahead

@@ -137,8 +137,7 @@ StoreStatus LibraryFile::LoadPage(Connection* connection, int64_t version,
   // The pages read ahead hold only while the reader goes on where they are
   // (a child of fork() never waits for its parent's threads).
   bool on_track = ahead != nullptr && decoder_ != nullptr &&
-                  decoder_->Usable() && ahead->connection == &c &&
-                  ahead->transaction == c.read_transaction() &&
+                  decoder_->Usable() && c.Within(ahead->transaction) &&
                   ahead->version == version;
   if (on_track && !ahead->jobs.empty() &&
       ahead->jobs.front()->first == number) {
@@ -188,7 +187,6 @@ bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
                                 ReadAhead* ahead) {
   std::shared_ptr<PageDecoder::Job> job = DecodeAhead(c, version, first);
   if (job == nullptr) return false;
-  ahead->connection = &c;
   ahead->transaction = c.read_transaction();
   ahead->version = version;
   ahead->jobs.push_back(std::move(job));
@@ -198,8 +196,8 @@ bool LibraryFile::ReadAheadFrom(Connection& c, int64_t version, uint64_t first,
 std::shared_ptr<PageDecoder::Job> LibraryFile::FirstPageAhead(
     const Connection& c, int64_t version) {
   FoundEntry& last = last_found_;
-  if (last.first_page == nullptr || last.connection != &c ||
-      last.transaction != c.read_transaction() || last.row.version != version) {
+  if (last.first_page == nullptr || !c.Within(last.transaction) ||
+      last.row.version != version) {
     return nullptr;
   }
   return std::move(last.first_page);
