@@ -94,7 +94,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # library's place is refused; and the program loads libpq.so.5 when a
 # store on a server is first used (it is not linked: see
 # refhost/store/postgres/libpq.cc). Added to what dpkg-shlibdeps finds.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31), libpq5")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31), libpq5 (>= 14)")
 set(CPACK_GENERATOR DEB)
 include(CPack)
 

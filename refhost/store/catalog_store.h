@@ -416,15 +416,18 @@ class CatalogStore {
   // must see the batch). Each commit stays whole: after a crash, or a
   // flush that fails, every entry of the batch holds its content of before
   // the batch or its new content, never a part. ledger() says which
-  // commits are stored. Reads inside a batch may be served from one
-  // snapshot of the library, taken at the first read after this store's
-  // last change, so that a host that only reads many entries (an export)
-  // may take a batch for that: its reads then see the library as it was
-  // at their first. A store that gathers nothing stores each commit at
-  // once.
+  // commits are stored. (A store may instead send each commit on without
+  // waiting for it, a step of its own that others may see at once, and
+  // learn what became of it later: the ledger says so the same way.)
+  // Reads inside a batch may be served from one snapshot of the library,
+  // taken at the first read after this store's last change, so that a
+  // host that only reads many entries (an export) may take a batch for
+  // that: its reads then see the library as it was at their first. A
+  // store that gathers nothing stores each commit at once.
   StoreStatus BeginBatch();
-  // Stores what the batch gathered. On failure every commit gathered since
-  // the last flush is lost (the ledger says so) and the batch goes on.
+  // Stores what the batch gathered. On failure commits gathered since the
+  // last flush are lost, the ledger says which (all of them in a store that
+  // gathers them in one step), and the batch goes on.
   StoreStatus FlushBatch();
   // FlushBatch, then commits are no longer gathered.
   StoreStatus EndBatch();

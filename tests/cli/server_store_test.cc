@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "cli/program.h"
@@ -227,6 +228,48 @@ TEST_F(ServerStoreTest, ConcurrentAppendsAllLand) {
     }
   }
   EXPECT_EQ(std::count(read.out.begin(), read.out.end(), '\n'), 51);
+}
+
+// An import sends each entry's commit on without waiting for the server.
+// A file whose commit the server refuses is said by name, with the
+// server's reason, and left out of the count; the exit status says the
+// import failed; the files around it are stored, and an import again with
+// -u completes it.
+TEST_F(ServerStoreTest, AnImportSaysWhichFilesTheServerRefused) {
+  store_env_ = database_.url();
+  ASSERT_EQ(RunBare({"write", "work.other.x"}, "made the schema\n").code, 0);
+  database_.Query(
+      "CREATE FUNCTION public.refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
+      "BEGIN IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION 'refused by the "
+      "test'; END IF; RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT "
+      "OR UPDATE ON vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION "
+      "public.refuse(); SELECT 1");
+  std::string in = root_ + "/in";
+  std::filesystem::create_directory(in);
+  for (std::string name : {"a", "b", "c", "d"}) {
+    WriteFile(in + "/" + name + ".txt", "note " + name + "\n");
+  }
+  Outcome first = RunBare({"import", in, "work.notes"});
+  EXPECT_EQ(first.code, 1) << first.err;
+  EXPECT_NE(first.out.find("3 entries written, 1 skipped"), std::string::npos)
+      << first.out;
+  EXPECT_NE(first.err.find("vuvorozo: import: b.txt: skipped: not stored: "),
+            std::string::npos)
+      << first.err;
+  EXPECT_NE(first.err.find("refused by the test\n"), std::string::npos)
+      << first.err << ": the server's reason, without its context";
+  Outcome listed = RunBare({"list", "work.notes"});
+  EXPECT_EQ(listed.out.find("\nB "), std::string::npos) << listed.out;
+  for (std::string name : {"A", "C", "D"}) {
+    EXPECT_NE(listed.out.find("\n" + name + " "), std::string::npos)
+        << listed.out;
+  }
+  database_.Query("DROP TRIGGER refuse ON vuvorozo.entries; SELECT 1");
+  Outcome again = RunBare({"import", "-u", in, "work.notes"});
+  EXPECT_EQ(again.code, 0) << again.err;
+  EXPECT_NE(again.out.find("1 entry written"), std::string::npos) << again.out;
+  Outcome read = RunBare({"read", "work.notes.b"});
+  EXPECT_EQ(read.out, "note b\n") << read.err;
 }
 
 // A server library written by an earlier release: it reads byte for

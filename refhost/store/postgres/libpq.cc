@@ -16,10 +16,12 @@ namespace {
 // clang-format off
 #define VUVOROZO_LIBPQ_FUNCTIONS(X)                                        \
   X(PQclear) X(PQconnectdb) X(PQconninfoFree) X(PQconninfoParse)           \
-  X(PQerrorMessage) X(PQexecParams) X(PQexecPrepared) X(PQfinish)          \
-  X(PQfreemem) X(PQgetisnull) X(PQgetlength) X(PQgetvalue) X(PQlibVersion) \
-  X(PQntuples) X(PQparameterStatus) X(PQprepare) X(PQresultErrorField)     \
-  X(PQresultErrorMessage) X(PQresultStatus) X(PQserverVersion)             \
+  X(PQenterPipelineMode) X(PQerrorMessage) X(PQexecParams)                \
+  X(PQexecPrepared) X(PQexitPipelineMode) X(PQfinish) X(PQfreemem)         \
+  X(PQgetisnull) X(PQgetlength) X(PQgetResult) X(PQgetvalue)               \
+  X(PQlibVersion) X(PQntuples) X(PQparameterStatus) X(PQpipelineSync)      \
+  X(PQprepare) X(PQresultErrorField) X(PQresultErrorMessage)               \
+  X(PQresultStatus) X(PQsendQueryPrepared) X(PQserverVersion)              \
   X(PQsetNoticeProcessor) X(PQstatus)
 // clang-format on
 
@@ -107,6 +109,20 @@ PGresult* PQexecPrepared(PGconn* conn, const char* stmtName, int nParams,
   return Loaded().PQexecPrepared(conn, stmtName, nParams, paramValues,
                                  paramLengths, paramFormats, resultFormat);
 }
+int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams,
+                        const char* const* paramValues, const int* paramLengths,
+                        const int* paramFormats, int resultFormat) {
+  return Loaded().PQsendQueryPrepared(conn, stmtName, nParams, paramValues,
+                                      paramLengths, paramFormats, resultFormat);
+}
+PGresult* PQgetResult(PGconn* conn) { return Loaded().PQgetResult(conn); }
+int PQenterPipelineMode(PGconn* conn) {
+  return Loaded().PQenterPipelineMode(conn);
+}
+int PQexitPipelineMode(PGconn* conn) {
+  return Loaded().PQexitPipelineMode(conn);
+}
+int PQpipelineSync(PGconn* conn) { return Loaded().PQpipelineSync(conn); }
 PGresult* PQprepare(PGconn* conn, const char* stmtName, const char* query,
                     int nParams, const Oid* paramTypes) {
   return Loaded().PQprepare(conn, stmtName, query, nParams, paramTypes);

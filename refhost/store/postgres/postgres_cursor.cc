@@ -1,6 +1,6 @@
 // The PostgreSQL cursor's commit: one call of commit_entry with the last
 // page, the content's counts, the description, the host attributes and
-// the locks it releases.
+// the locks it releases; in a batch, sent without waiting for it.
 
 #include "refhost/store/postgres/postgres_cursor.h"
 
@@ -18,6 +18,11 @@ StoreStatus PostgresCursor::DoCommit() {
     tail_.Reset(0);
     count_ = 0;
     longest_ = 0;
+  }
+  if (staging_ != 0) {
+    // The staging version's pages are all stored, or it commits nothing.
+    if (connection_->deferred() > 0) connection_->Settle();
+    if (StoreStatus s = connection_->Broken(staging_); !s.ok()) return s;
   }
   const std::string* attributes = AttributesToCommit(intent_, host_attributes_);
   // Those of the reference host's form are kept packed.
@@ -65,12 +70,31 @@ StoreStatus PostgresCursor::DoCommit() {
   }
   params.Ints(connection_->OwnVersions()).Int(kVersionLock);
   params.Ints(exclusive).Ints(shared).Text(is_packed ? "true" : "false");
-  if (StoreStatus s = connection_->Run(
-          "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
-          "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
-          "$20::int8[], $21)",
-          params);
-      !s.ok()) {
+  const std::string sql =
+      "SELECT vuvorozo.commit_entry($1, $2, $3, $4, $5, $6, $7, $8, $9, "
+      "$10, $11, $12, $13, $14, $15, $16, $17::int8[], $18, $19::int8[], "
+      "$20::int8[], $21)";
+  if (BatchLedger* ledger = connection_->ledger();
+      connection_->batching() && ledger != nullptr) {
+    // In a batch the commit is sent and the writer goes on: the ledger
+    // says what became of it once its result is read, with the next
+    // statement's. One that fails releases the locks it would have.
+    int64_t commit = ledger->Gather();
+    ServerConnection* connection = connection_.get();
+    if (StoreStatus s = connection_->Defer(
+            sql, params,
+            [connection, ledger, commit, keys](const StoreStatus& s) {
+              ledger->Settle({commit}, s);
+              if (!s.ok()) {
+                connection->NoteLoss(s);
+                connection->UnlockLater(keys);
+              }
+            });
+        !s.ok()) {
+      ledger->Settle({commit}, s);
+      return s;
+    }
+  } else if (StoreStatus s = connection_->Run(sql, params); !s.ok()) {
     return s;
   }
   lock_->Take();

@@ -42,6 +42,12 @@ class PostgresCursor final : public PagedCursor {
   StoreStatus LoadPage(int64_t version, uint64_t number, uint64_t count,
                        RecordPage* page) override {
     StoreStatus s = connection_->LoadPage(version, number, count, page);
+    if (!s.ok() && version == staging_ && version != 0) {
+      // A page of its own that could not be stored is missing.
+      if (StoreStatus broken = connection_->Broken(version); !broken.ok()) {
+        return broken;
+      }
+    }
     return s.code() == StoreStatus::kCorrupt
                ? connection_->ReadOnStandby(version, std::move(s))
                : s;

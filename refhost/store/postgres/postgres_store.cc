@@ -40,6 +40,13 @@ class PostgresCatalogStore final : public CatalogStore {
       : connection_(
             std::make_shared<ServerConnection>(std::move(url), options)) {}
 
+  ~PostgresCatalogStore() override {
+    // The commits sent are settled in the ledger, which goes with the
+    // store.
+    connection_->Settle();
+    connection_->SetBatching(false, nullptr);
+  }
+
   StoreStatus ServerVersion(std::string* version) {
     if (StoreStatus s = connection_->Ready(); !s.ok()) return s;
     *version = connection_->Version();
@@ -268,6 +275,14 @@ class PostgresCatalogStore final : public CatalogStore {
     if (StoreStatus s = LibraryId(libref, false, &library); !s.ok()) return s;
     return connection_->Generation(library, stamp);
   }
+
+  // In a batch the commits are sent without waiting for the server (each
+  // still a transaction of its own), their results read with the next
+  // statement's.
+  void DoBatching(bool on) override {
+    connection_->SetBatching(on, &mutable_ledger());
+  }
+  StoreStatus DoFlushBatch() override { return connection_->FlushBatch(); }
 
   static EntryName Name(std::string_view catalog, std::string_view name,
                         std::string_view type) {

@@ -389,7 +389,7 @@ StoreStatus ServerConnection::StorePage(int64_t library,
                                         int64_t version,
                                         const RecordPage& page) {
   if (StoreStatus s = EncodePage(library, catalog, page); !s.ok()) return s;
-  return Run(
+  return Defer(
       "INSERT INTO vuvorozo.pages (version_id, first, count, longest, data) "
       "VALUES ($1, $2, $3, $4, $5)",
       Params()
@@ -397,7 +397,15 @@ StoreStatus ServerConnection::StorePage(int64_t library,
           .Int((int64_t)page.first())
           .Int(page.count())
           .Int(page.longest())
-          .Bytes(codec_.frame()));
+          .Bytes(codec_.frame()),
+      [this, version](const StoreStatus& s) {
+        if (!s.ok()) broken_.emplace(version, s);
+      });
+}
+
+StoreStatus ServerConnection::Broken(int64_t version) const {
+  auto it = broken_.find(version);
+  return it != broken_.end() ? it->second : StoreStatus::Ok();
 }
 
 // Drops the version's pages from record from on (from starts a page);

@@ -60,6 +60,13 @@ StoreStatus ServerConnection::Ready() {
     return StoreStatus::Ok();
   }
   if (pg_ != nullptr) {
+    // What was sent on the connection lost is lost with it, and the locks
+    // its statements would have released.
+    FailDeferred(StoreStatus::IoError(
+        shown_ + ": the connection to the server was lost: " +
+        Masked(PQerrorMessage(pg_))));
+    held_ -= std::min(held_, (int)unlock_later_.size());
+    unlock_later_.clear();
     if (held_ > 0) {
       return StoreStatus::IoError(shown_ +
                                   ": the connection to the server was lost: " +
@@ -67,6 +74,7 @@ StoreStatus ServerConnection::Ready() {
     }
     PQfinish(pg_);
     pg_ = nullptr;
+    pipelined_ = false;
     statements_.clear();
     schema_version_ = -1;
     // The server may be another now (a standby promoted), which holds only
@@ -95,25 +103,29 @@ std::string ServerConnection::Version() const {
   return std::to_string(v / 10000) + "." + std::to_string(v % 10000);
 }
 
-// Runs a statement (prepared on its first use on this connection).
+// Runs a statement (prepared on its first use on this connection). Behind
+// deferred statements it goes into the pipeline after them, and their
+// results and its own are read in one round trip.
 StoreStatus ServerConnection::Run(const std::string& sql, const Params& params,
                                   Result* result) {
   if (StoreStatus s = Ready(); !s.ok()) return s;
-  auto it = statements_.find(sql);
-  if (it == statements_.end()) {
-    std::string name = "s" + std::to_string(statements_.size());
-    Result prepared;
-    prepared.Reset(
-        PQprepare(pg_, name.c_str(), sql.c_str(), params.size(), nullptr));
-    if (StoreStatus s = StatusOf(prepared); !s.ok()) return s;
-    it = statements_.emplace(sql, name).first;
-  }
+  const std::string* name;
+  if (StoreStatus s = Prepared(sql, params, &name); !s.ok()) return s;
   Result local;
   Result* r = result != nullptr ? result : &local;
-  r->Reset(PQexecPrepared(pg_, it->second.c_str(), params.size(),
-                          params.values(), params.lengths(), params.formats(),
-                          1));
-  return StatusOf(*r);
+  if (deferred_.empty()) {
+    r->Reset(PQexecPrepared(pg_, name->c_str(), params.size(), params.values(),
+                            params.lengths(), params.formats(), 1));
+    return StatusOf(*r);
+  }
+  StoreStatus own;
+  if (StoreStatus s = Send(
+          *name, params, [&own](const StoreStatus& s) { own = s; }, r);
+      !s.ok()) {
+    return s;
+  }
+  Settle();
+  return own;
 }
 
 // Runs SQL text without parameters.
@@ -121,11 +133,153 @@ StoreStatus ServerConnection::Exec(const std::string& sql, Result* result) {
   if (pg_ == nullptr) {
     if (StoreStatus s = Ready(); !s.ok()) return s;
   }
+  Settle();
   Result local;
   Result* r = result != nullptr ? result : &local;
   r->Reset(
       PQexecParams(pg_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
   return StatusOf(*r);
+}
+
+// At most this many statements wait unread: the server's answers to them
+// stay far within what the socket holds, so that neither side ever waits
+// for the other to read.
+constexpr size_t kMostDeferred = 16;
+
+StoreStatus ServerConnection::Defer(const std::string& sql,
+                                    const Params& params, Done done) {
+  if (changing_ > 0) {
+    StoreStatus s = Run(sql, params);
+    done(s);
+    return StoreStatus::Ok();
+  }
+  if (StoreStatus s = Ready(); !s.ok()) return s;
+  const std::string* name;
+  if (StoreStatus s = Prepared(sql, params, &name); !s.ok()) return s;
+  if (deferred_.size() >= kMostDeferred) SettleOldest();
+  return Send(*name, params, std::move(done), nullptr);
+}
+
+StoreStatus ServerConnection::Settle() {
+  StoreStatus first;
+  while (!deferred_.empty()) {
+    Done done = std::move(deferred_.front().done);
+    deferred_.front().done = [&first, &done](const StoreStatus& s) {
+      if (first.ok() && !s.ok()) first = s;
+      done(s);
+    };
+    SettleOldest();
+  }
+  AfterSettle();
+  return first;
+}
+
+StoreStatus ServerConnection::Prepared(const std::string& sql,
+                                       const Params& params,
+                                       const std::string** name) {
+  auto it = statements_.find(sql);
+  if (it == statements_.end()) {
+    // Prepared outside the pipeline, once a connection.
+    if (!deferred_.empty()) Settle();
+    if (StoreStatus s = Ready(); !s.ok()) return s;
+    std::string made = "s" + std::to_string(statements_.size());
+    Result prepared;
+    prepared.Reset(
+        PQprepare(pg_, made.c_str(), sql.c_str(), params.size(), nullptr));
+    if (StoreStatus s = StatusOf(prepared); !s.ok()) return s;
+    it = statements_.emplace(sql, made).first;
+  }
+  *name = &it->second;
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::Send(const std::string& name,
+                                   const Params& params, Done done,
+                                   Result* keep) {
+  if (!pipelined_) {
+    if (PQenterPipelineMode(pg_) != 1) {
+      return StoreStatus::IoError(shown_ + ": " + Masked(PQerrorMessage(pg_)));
+    }
+    pipelined_ = true;
+  }
+  if (PQsendQueryPrepared(pg_, name.c_str(), params.size(), params.values(),
+                          params.lengths(), params.formats(), 1) != 1 ||
+      PQpipelineSync(pg_) != 1) {
+    StoreStatus s = StoreStatus::IoError(
+        shown_ + ": the connection to the server was lost: " +
+        Masked(PQerrorMessage(pg_)));
+    // What was sent before is read still; then the pipeline is left.
+    Settle();
+    return s;
+  }
+  deferred_.push_back({std::move(done), keep});
+  return StoreStatus::Ok();
+}
+
+// The pipeline answers each statement with its result (or, after a failed
+// one before the same sync, an aborted one), a null, and then the sync's.
+void ServerConnection::SettleOldest() {
+  Pending pending = std::move(deferred_.front());
+  deferred_.pop_front();
+  Result local;
+  Result* r = pending.keep != nullptr ? pending.keep : &local;
+  r->Reset(nullptr);
+  bool synced = false;
+  for (int nulls = 0; !synced && nulls < 2;) {
+    PGresult* got = PQgetResult(pg_);
+    if (got == nullptr) {
+      ++nulls;
+      continue;
+    }
+    nulls = 0;
+    if (PQresultStatus(got) == PGRES_PIPELINE_SYNC) {
+      PQclear(got);
+      synced = true;
+    } else if (r->get() == nullptr) {
+      r->Reset(got);
+    } else {
+      PQclear(got);
+    }
+  }
+  StoreStatus status =
+      !synced ? StoreStatus::IoError(
+                    shown_ + ": the connection to the server was lost: " +
+                    Masked(PQerrorMessage(pg_)))
+              : StatusOf(*r);
+  if (!synced) {
+    // Nothing more comes: every statement still unread failed with it.
+    pending.done(status);
+    FailDeferred(status);
+    return;
+  }
+  pending.done(status);
+}
+
+void ServerConnection::FailDeferred(const StoreStatus& why) {
+  while (!deferred_.empty()) {
+    Pending pending = std::move(deferred_.front());
+    deferred_.pop_front();
+    pending.done(why);
+  }
+}
+
+void ServerConnection::AfterSettle() {
+  if (!deferred_.empty()) return;
+  if (pipelined_) {
+    pipelined_ = false;
+    if (pg_ != nullptr) PQexitPipelineMode(pg_);
+  }
+  if (!unlock_later_.empty()) {
+    Keys keys = std::move(unlock_later_);
+    unlock_later_.clear();
+    Unlock(keys);
+  }
+}
+
+void ServerConnection::UnlockLater(const Keys& keys) {
+  // Counted as held again: Unlock counts them released.
+  held_ += (int)keys.size();
+  unlock_later_.insert(unlock_later_.end(), keys.begin(), keys.end());
 }
 
 // With probe (library, catalog name): NotFound, holding none, once the
@@ -246,7 +400,10 @@ void ServerConnection::Release(const Keys& keys,
 
 void ServerConnection::Drop(int64_t version) {
   auto it = own_.find(version);
-  if (it != own_.end() && --it->second == 0) own_.erase(it);
+  if (it != own_.end() && --it->second == 0) {
+    own_.erase(it);
+    broken_.erase(version);
+  }
 }
 
 std::vector<int64_t> ServerConnection::OwnVersions() const {
@@ -331,9 +488,14 @@ StoreStatus ServerConnection::StatusOf(const Result& result) const {
                           ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE)
                           : nullptr;
   std::string code = state != nullptr ? state : "";
-  std::string why =
-      Masked(result.get() != nullptr ? PQresultErrorMessage(result.get())
-                                     : PQerrorMessage(pg_));
+  std::string raw = result.get() != nullptr ? PQresultErrorMessage(result.get())
+                                            : PQerrorMessage(pg_);
+  // Where in the schema's functions the error arose is the server's
+  // business, not the user's: the message, its detail and hint are kept.
+  if (size_t context = raw.find("\nCONTEXT:"); context != std::string::npos) {
+    raw.resize(context);
+  }
+  std::string why = Masked(raw);
   if (why.empty()) why = Masked(PQerrorMessage(pg_));
   std::string text = shown_ + ": " + why;
   if (code == "53100") return StoreStatus::DiskFull(text);

@@ -34,7 +34,12 @@
 // and marks the old one dropped (state 2) in one transaction: one call of
 // the schema's function commit_entry, so that a commit costs one round
 // trip. Small entries need no staging version: the commit makes the live
-// version with its page.
+// version with its page. Full pages, and in a batch the commits, are sent
+// without waiting for the server (libpq's pipeline, each statement a
+// transaction of its own): their results are read with the next
+// statement's, so that the server stores them while the writer goes on.
+// A commit waits for its staging version's pages, and makes nothing when
+// one failed.
 //
 // Advisory locks of the session (the server releases them when the
 // connection ends, whatever machine or process it came from) say who uses
@@ -70,6 +75,7 @@
 #include <libpq-fe.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -242,6 +248,40 @@ class ServerConnection {
   // Runs SQL text without parameters.
   StoreStatus Exec(const std::string& sql, Result* result = nullptr);
 
+  // A statement sent without waiting for its result (libpq's pipeline), in
+  // a transaction of its own: the server runs it before any later
+  // statement of this connection. Its result is read with the next
+  // statement's, in the same round trip (Run), or by Settle, and done is
+  // given what it means then; done runs no statement itself (UnlockLater).
+  // Inside Change's transaction the statement runs at once. Failure: the
+  // statement could not be sent (done is not called).
+  using Done = std::function<void(const StoreStatus&)>;
+  StoreStatus Defer(const std::string& sql, const Params& params, Done done);
+  // Reads the result of every statement deferred; the first failure.
+  StoreStatus Settle();
+  // Statements deferred whose results are not read yet.
+  size_t deferred() const { return deferred_.size(); }
+
+  // Batches (CatalogStore::BeginBatch): whether commits are deferred, and
+  // the store's ledger that says what became of each.
+  void SetBatching(bool on, BatchLedger* ledger) {
+    batching_ = on && !options_.read_only;
+    ledger_ = ledger;
+  }
+  bool batching() const { return batching_; }
+  BatchLedger* ledger() const { return ledger_; }
+  // A commit of the batch that failed (its done notes it), and the first
+  // noted since the last flush, which the flush gives and forgets.
+  void NoteLoss(const StoreStatus& why) {
+    if (loss_.ok()) loss_ = why;
+  }
+  StoreStatus FlushBatch() {
+    Settle();
+    StoreStatus loss = std::move(loss_);
+    loss_ = StoreStatus::Ok();
+    return loss;
+  }
+
   // Runs body in one transaction, rolled back when body or the commit
   // fails.
   template <typename Body>
@@ -275,6 +315,9 @@ class ServerConnection {
   void Unlocked(const Keys& keys);
   // Unlocks those of keys that held says were taken.
   void Release(const Keys& keys, const std::vector<bool>& held);
+  // Keys a deferred statement that failed would have released: unlocked
+  // once no deferred statement is left unread.
+  void UnlockLater(const Keys& keys);
 
   // Versions this connection holds (staging or pinned), kept out of every
   // removal.
@@ -366,9 +409,13 @@ class ServerConnection {
                         uint64_t* records, uint32_t* longest);
 
   // Stores a full page of an entry of the catalog in version (a staging
-  // one).
+  // one): deferred, a few at a time, while the writer goes on. A page that
+  // fails breaks its version, which then commits nothing (Broken).
   StoreStatus StorePage(int64_t library, std::string_view catalog,
                         int64_t version, const RecordPage& page);
+  // Why a page of version could not be stored (after Settle); Ok when
+  // every page was.
+  StoreStatus Broken(int64_t version) const;
 
   // --- Dictionaries (dictionaries.cc) -------------------------------------
 
@@ -430,6 +477,21 @@ class ServerConnection {
   // again once promoted).
   bool InHotStandby() const;
 
+  // The name of the statement prepared for sql on this connection
+  // (preparing it now when it is not yet).
+  StoreStatus Prepared(const std::string& sql, const Params& params,
+                       const std::string** name);
+  // Sends a prepared statement into the pipeline, with a sync after it;
+  // its result goes to keep (when given) and its status to done.
+  StoreStatus Send(const std::string& name, const Params& params, Done done,
+                   Result* keep);
+  // Reads the oldest deferred statement's result and its sync.
+  void SettleOldest();
+  // Every deferred statement failed with why (the connection went).
+  void FailDeferred(const StoreStatus& why);
+  // After a settle: leaves the pipeline, and unlocks what UnlockLater kept.
+  void AfterSettle();
+
   std::string url_;
   std::string shown_;
   std::string password_;
@@ -442,6 +504,18 @@ class ServerConnection {
   std::map<int64_t, int> own_;
   PageCodec codec_;
   int changing_ = 0;  // inside Change's transaction
+  // Statements sent whose results are not read yet, oldest first.
+  struct Pending {
+    Done done;
+    Result* keep;  // where the result goes; null: dropped
+  };
+  std::deque<Pending> deferred_;
+  bool pipelined_ = false;  // in libpq's pipeline mode
+  bool batching_ = false;
+  BatchLedger* ledger_ = nullptr;
+  StoreStatus loss_;
+  Keys unlock_later_;
+  std::map<int64_t, StoreStatus> broken_;  // versions a page of failed
 
   // What a catalog's writers on this connection know of its text: its
   // dictionary, or the samples of what was written without one.

@@ -467,8 +467,9 @@ TEST_P(SharedStoreTest, AWriterOfABatchHoldsItsEntryOnceTheBatchIsStored) {
 }
 
 // In a batch, the store that gathers a commit sees it at once; another
-// store sees it once the ledger says it is stored, and not before. An
-// entry written twice in one batch holds the second content.
+// store sees it once the ledger says it is stored (the SQLite store's
+// batch, one transaction, not before). An entry written twice in one
+// batch holds the second content.
 TEST_P(SharedStoreTest, ABatchIsSeenByItsStoreAtOnceAndByOthersOnceStored) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "A", "DATA", "", Recs({"a0"})).ok());
@@ -481,11 +482,12 @@ TEST_P(SharedStoreTest, ABatchIsSeenByItsStoreAtOnceAndByOthersOnceStored) {
   ASSERT_TRUE(
       store().PutEntry("WORK", "CAT", "B", "DATA", "", Recs({"b1"})).ok());
   int64_t last = store().ledger().count();
-  // The SQLite store gathers; the server's stores each commit at once.
-  bool pending =
-      last != before && store().ledger().FateOf(last) == BatchFate::kPending;
-  EXPECT_EQ(pending, GetParam() == Kind::kSqlite);
-  if (pending) {
+  // The SQLite store gathers the commits in one transaction; the server's
+  // store sends each without waiting for it, and reads what became of it
+  // with its next statement.
+  ASSERT_EQ(last, before + 2);
+  EXPECT_EQ(store().ledger().FateOf(last), BatchFate::kPending);
+  if (GetParam() == Kind::kSqlite) {
     EXPECT_EQ(other->GetEntry("WORK", "CAT", "A", "DATA")->records,
               Recs({"a0"}));
     EXPECT_FALSE(other->GetEntry("WORK", "CAT", "B", "DATA").has_value());
@@ -1040,6 +1042,174 @@ TEST_F(PostgresStoreTest,
   ASSERT_TRUE(store->CompactLibrary("WORK", &again).ok());
   EXPECT_EQ(again.bytes_after, compaction.bytes_after);
   EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries"), 1);
+}
+
+// Records enough for several full pages, each naming its number.
+std::vector<StoredRecord> ManyPages(const std::string& tag) {
+  std::vector<StoredRecord> records;
+  for (int r = 0; r < 4000; ++r) {
+    records.push_back({tag + " " + std::to_string(r) + std::string(60, 'p'),
+                       (uint16_t)(r % 3)});
+  }
+  return records;
+}
+
+// In a batch the server store sends each commit without waiting for it.
+// One the server refuses is lost, the ledger says so with the server's
+// reason, the entry keeps what it held, and its writer's locks go: another
+// writer has the entry at once. The commits around it are stored.
+TEST_F(PostgresStoreTest, ABatchSaysWhichCommitsTheServerRefused) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "B", "DATA", "", Recs({"b0"})).ok());
+  database_.Query(
+      "CREATE FUNCTION public.refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
+      "BEGIN IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION 'refused for the "
+      "test'; END IF; RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT "
+      "OR UPDATE ON vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION "
+      "public.refuse(); SELECT 1");
+  ASSERT_TRUE(store->BeginBatch().ok());
+  int64_t before = store->ledger().count();
+  for (const char* name : {"A", "B", "C", "D"}) {
+    std::vector<StoredRecord> records =
+        std::string(name) == "C" ? ManyPages("c") : Recs({name});
+    EXPECT_TRUE(store->PutEntry("WORK", "CAT", name, "DATA", "", records).ok())
+        << name << ": sent, not yet refused";
+  }
+  ASSERT_EQ(store->ledger().count(), before + 4);
+  StoreStatus ended = store->EndBatch();
+  EXPECT_FALSE(ended.ok());
+  EXPECT_NE(ended.message().find("refused for the test"), std::string::npos)
+      << ended.ToString();
+  const BatchLedger& ledger = store->ledger();
+  EXPECT_EQ(ledger.FateOf(before + 1), BatchFate::kStored);
+  EXPECT_EQ(ledger.FateOf(before + 2), BatchFate::kLost);
+  EXPECT_EQ(ledger.FateOf(before + 3), BatchFate::kStored);
+  EXPECT_EQ(ledger.FateOf(before + 4), BatchFate::kStored);
+  EXPECT_NE(ledger.last_loss().message().find("refused for the test"),
+            std::string::npos);
+  database_.Query("DROP TRIGGER refuse ON vuvorozo.entries; SELECT 1");
+
+  auto other = NewPostgresCatalogStore(database_.url(),
+                                       StoreOptions{.lock_timeout_ms = 300});
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "B", "DATA")->records, Recs({"b0"}));
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "A", "DATA")->records, Recs({"A"}));
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "C", "DATA")->records,
+            ManyPages("c"));
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "D", "DATA")->records, Recs({"D"}));
+  StoreStatus taken =
+      other->PutEntry("WORK", "CAT", "B", "DATA", "", Recs({"b2"}));
+  EXPECT_TRUE(taken.ok()) << "the refused writer's lock is gone: "
+                          << taken.ToString();
+  // The store goes on after the loss, in a batch and out of one.
+  ASSERT_TRUE(store->BeginBatch().ok());
+  EXPECT_TRUE(
+      store->PutEntry("WORK", "CAT", "E", "DATA", "", Recs({"e"})).ok());
+  EXPECT_TRUE(store->EndBatch().ok());
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "E", "DATA")->records, Recs({"e"}));
+}
+
+// A writer's full pages go to the server while it goes on writing. A page
+// the server refuses breaks the entry: its commit fails with the server's
+// reason (in a batch too, never as a commit that seems stored), the entry
+// keeps what it held, and what was stored of it is removed later.
+TEST_F(PostgresStoreTest, APageTheServerRefusedFailsItsCommit) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "P", "DATA", "", Recs({"p0"})).ok());
+  database_.Query(
+      "CREATE TABLE public.refuse_pages (n int); CREATE FUNCTION "
+      "public.refuse_page() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF "
+      "NEW.first > 0 AND EXISTS (SELECT 1 FROM public.refuse_pages) THEN "
+      "RAISE EXCEPTION 'page refused for the test'; END IF; RETURN NEW; END "
+      "$$; CREATE TRIGGER refuse BEFORE INSERT ON vuvorozo.pages FOR EACH ROW "
+      "EXECUTE FUNCTION public.refuse_page(); SELECT 1");
+  database_.Query("INSERT INTO public.refuse_pages VALUES (1) RETURNING 1");
+  for (bool batch : {false, true}) {
+    if (batch) {
+      ASSERT_TRUE(store->BeginBatch().ok());
+    }
+    int64_t before = store->ledger().count();
+    StoreStatus put =
+        store->PutEntry("WORK", "CAT", "P", "DATA", "", ManyPages("new"));
+    EXPECT_FALSE(put.ok()) << batch;
+    EXPECT_NE(put.message().find("page refused for the test"),
+              std::string::npos)
+        << put.ToString();
+    EXPECT_EQ(store->ledger().count(), before) << "nothing was gathered";
+    if (batch) {
+      EXPECT_TRUE(store->EndBatch().ok());
+    }
+    EXPECT_EQ(store->GetEntry("WORK", "CAT", "P", "DATA")->records,
+              Recs({"p0"}));
+  }
+  database_.Query("DELETE FROM public.refuse_pages RETURNING 1");
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "P", "DATA", "", ManyPages("later")).ok());
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "P", "DATA")->records,
+            ManyPages("later"));
+  store.reset();
+  ASSERT_TRUE(database_.AwaitSessions(0));
+  LibraryCompaction compaction;
+  ASSERT_TRUE(NewPostgresCatalogStore(database_.url())
+                  ->CompactLibrary("WORK", &compaction)
+                  .ok());
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.versions WHERE "
+                            "state <> 1"),
+            0);
+  EXPECT_EQ(database_.Query("SELECT count(*) FROM vuvorozo.pages p WHERE NOT "
+                            "EXISTS (SELECT 1 FROM vuvorozo.entries e WHERE "
+                            "e.version_id = p.version_id)"),
+            0);
+}
+
+// The connection ends while a commit is on its way: the commits whose
+// results were read are stored, the one cut off is lost in the ledger and
+// its entry holds what it held, and the store connects again for the next
+// change.
+TEST_F(PostgresStoreTest, ACommitOnALostConnectionIsLostAndTheStoreGoesOn) {
+  auto store = NewPostgresCatalogStore(database_.url());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "X" + std::to_string(i), "DATA",
+                               "", Recs({"old"}))
+                    .ok());
+  }
+  // The last commit takes long enough on the server to be cut off.
+  database_.Query(
+      "CREATE FUNCTION public.slow() RETURNS trigger LANGUAGE plpgsql AS $$ "
+      "BEGIN IF NEW.name = 'X2'::bytea THEN PERFORM pg_sleep(30); END IF; "
+      "RETURN NEW; END $$; CREATE TRIGGER slow BEFORE UPDATE ON "
+      "vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION public.slow(); SELECT 1");
+  ASSERT_TRUE(store->BeginBatch().ok());
+  int64_t before = store->ledger().count();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(store
+                    ->PutEntry("WORK", "CAT", "X" + std::to_string(i), "DATA",
+                               "", ManyPages("x" + std::to_string(i)))
+                    .ok());
+  }
+  EXPECT_EQ(store->ledger().FateOf(before + 3), BatchFate::kPending);
+  EXPECT_EQ(database_.Query("SELECT count(pg_terminate_backend(pid)) FROM "
+                            "pg_stat_activity WHERE datname = "
+                            "current_database() AND pid <> pg_backend_pid()"),
+            1);
+  StoreStatus ended = store->EndBatch();
+  EXPECT_FALSE(ended.ok());
+  EXPECT_EQ(store->ledger().FateOf(before + 1), BatchFate::kStored);
+  EXPECT_EQ(store->ledger().FateOf(before + 2), BatchFate::kStored);
+  EXPECT_EQ(store->ledger().FateOf(before + 3), BatchFate::kLost);
+  database_.Query("DROP TRIGGER slow ON vuvorozo.entries; SELECT 1");
+  auto other = NewPostgresCatalogStore(database_.url());
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "X1", "DATA")->records,
+            ManyPages("x1"));
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "X2", "DATA")->records,
+            Recs({"old"}));
+  StoreStatus again =
+      store->PutEntry("WORK", "CAT", "X2", "DATA", "", Recs({"again"}));
+  EXPECT_TRUE(again.ok()) << again.ToString();
+  EXPECT_EQ(other->GetEntry("WORK", "CAT", "X2", "DATA")->records,
+            Recs({"again"}));
 }
 
 TEST_F(PostgresStoreTest, PasswordsAreMaskedWhereverAUrlIsQuoted) {
