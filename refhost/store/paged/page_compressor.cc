@@ -2,8 +2,6 @@
 
 #include "refhost/store/paged/page_compressor.h"
 
-#include <unistd.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -12,6 +10,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "refhost/util/process.h"
 
 namespace refhost {
 namespace {
@@ -102,7 +102,7 @@ struct PageCompressor::Shared {
 
 PageCompressor::PageCompressor(int threads)
     : most_threads_(threads < 1 ? 1 : threads),
-      maker_(getpid()),
+      maker_(ProcessId()),
       shared_(std::make_unique<Shared>()) {}
 
 PageCompressor::~PageCompressor() {
@@ -119,7 +119,7 @@ PageCompressor::~PageCompressor() {
   for (std::thread& thread : shared_->threads) thread.join();
 }
 
-bool PageCompressor::Usable() const { return getpid() == maker_; }
+bool PageCompressor::Usable() const { return ProcessId() == maker_; }
 
 size_t PageCompressor::pending() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);

@@ -2,8 +2,6 @@
 
 #include "refhost/store/paged/page_decoder.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -13,6 +11,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "refhost/util/process.h"
 
 namespace refhost {
 
@@ -67,7 +67,7 @@ struct PageDecoder::Shared {
 };
 
 PageDecoder::PageDecoder()
-    : maker_(getpid()), shared_(std::make_unique<Shared>()) {}
+    : maker_(ProcessId()), shared_(std::make_unique<Shared>()) {}
 
 PageDecoder::~PageDecoder() {
   if (!Usable()) {
@@ -83,7 +83,7 @@ PageDecoder::~PageDecoder() {
   for (std::thread& thread : shared_->threads) thread.join();
 }
 
-bool PageDecoder::Usable() const { return getpid() == maker_; }
+bool PageDecoder::Usable() const { return ProcessId() == maker_; }
 
 void PageDecoder::Hand(std::shared_ptr<Job> job) {
   std::vector<std::shared_ptr<Job>> jobs;
