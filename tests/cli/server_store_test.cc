@@ -238,12 +238,9 @@ TEST_F(ServerStoreTest, ConcurrentAppendsAllLand) {
 TEST_F(ServerStoreTest, AnImportSaysWhichFilesTheServerRefused) {
   store_env_ = database_.url();
   ASSERT_EQ(RunBare({"write", "work.other.x"}, "made the schema\n").code, 0);
-  database_.Query(
-      "CREATE FUNCTION public.refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
-      "BEGIN IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION 'refused by the "
-      "test'; END IF; RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT "
-      "OR UPDATE ON vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION "
-      "public.refuse(); SELECT 1");
+  database_.AddTrigger("refuse", "INSERT OR UPDATE", "vuvorozo.entries",
+                       "IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION "
+                       "'refused by the test'; END IF;");
   std::string in = root_ + "/in";
   std::filesystem::create_directory(in);
   for (std::string name : {"a", "b", "c", "d"}) {
@@ -264,7 +261,7 @@ TEST_F(ServerStoreTest, AnImportSaysWhichFilesTheServerRefused) {
     EXPECT_NE(listed.out.find("\n" + name + " "), std::string::npos)
         << listed.out;
   }
-  database_.Query("DROP TRIGGER refuse ON vuvorozo.entries; SELECT 1");
+  database_.DropTrigger("refuse", "vuvorozo.entries");
   Outcome again = RunBare({"import", "-u", in, "work.notes"});
   EXPECT_EQ(again.code, 0) << again.err;
   EXPECT_NE(again.out.find("1 entry written"), std::string::npos) << again.out;

@@ -72,6 +72,23 @@ int64_t ServerDatabase::Query(const std::string& sql) const {
   return value;
 }
 
+void ServerDatabase::AddTrigger(const std::string& name,
+                                const std::string& events,
+                                const std::string& table,
+                                const std::string& body) const {
+  Query("CREATE FUNCTION public." + name +
+        "() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN " + body +
+        " RETURN NEW; END $$; CREATE TRIGGER " + name + " BEFORE " + events +
+        " ON " + table + " FOR EACH ROW EXECUTE FUNCTION public." + name +
+        "(); SELECT 1");
+}
+
+void ServerDatabase::DropTrigger(const std::string& name,
+                                 const std::string& table) const {
+  Query("DROP TRIGGER " + name + " ON " + table + "; DROP FUNCTION public." +
+        name + "(); SELECT 1");
+}
+
 bool ServerDatabase::AwaitSessions(int live) const {
   for (int i = 0; i < 3000; ++i) {
     if (Query("SELECT count(*) FROM pg_stat_activity WHERE datname = "

@@ -24,6 +24,12 @@ class ServerDatabase {
   // The first column of the first row sql gives in the database; -1 when
   // there is none.
   int64_t Query(const std::string& sql) const;
+  // Runs body (PL/pgSQL over NEW, the row) before each row of events
+  // ("INSERT OR UPDATE") on table, until DropTrigger: how a test has the
+  // server refuse or hold a change.
+  void AddTrigger(const std::string& name, const std::string& events,
+                  const std::string& table, const std::string& body) const;
+  void DropTrigger(const std::string& name, const std::string& table) const;
   // Waits (up to 30 s) until at most `live` sessions besides its own are
   // open on the database; false when more stay.
   bool AwaitSessions(int live) const;

@@ -21,7 +21,7 @@ StoreStatus PostgresCursor::DoCommit() {
   }
   if (staging_ != 0) {
     // The staging version's pages are all stored, or it commits nothing.
-    if (connection_->deferred() > 0) connection_->Settle();
+    connection_->Settle();
     if (StoreStatus s = connection_->Broken(staging_); !s.ok()) return s;
   }
   const std::string* attributes = AttributesToCommit(intent_, host_attributes_);

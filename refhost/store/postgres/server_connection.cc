@@ -163,12 +163,8 @@ StoreStatus ServerConnection::Defer(const std::string& sql,
 StoreStatus ServerConnection::Settle() {
   StoreStatus first;
   while (!deferred_.empty()) {
-    Done done = std::move(deferred_.front().done);
-    deferred_.front().done = [&first, &done](const StoreStatus& s) {
-      if (first.ok() && !s.ok()) first = s;
-      done(s);
-    };
-    SettleOldest();
+    StoreStatus s = SettleOldest();
+    if (first.ok()) first = std::move(s);
   }
   AfterSettle();
   return first;
@@ -218,7 +214,7 @@ StoreStatus ServerConnection::Send(const std::string& name,
 
 // The pipeline answers each statement with its result (or, after a failed
 // one before the same sync, an aborted one), a null, and then the sync's.
-void ServerConnection::SettleOldest() {
+StoreStatus ServerConnection::SettleOldest() {
   Pending pending = std::move(deferred_.front());
   deferred_.pop_front();
   Result local;
@@ -246,13 +242,10 @@ void ServerConnection::SettleOldest() {
                     shown_ + ": the connection to the server was lost: " +
                     Masked(PQerrorMessage(pg_)))
               : StatusOf(*r);
-  if (!synced) {
-    // Nothing more comes: every statement still unread failed with it.
-    pending.done(status);
-    FailDeferred(status);
-    return;
-  }
   pending.done(status);
+  // Nothing more comes: every statement still unread failed with it.
+  if (!synced) FailDeferred(status);
+  return status;
 }
 
 void ServerConnection::FailDeferred(const StoreStatus& why) {

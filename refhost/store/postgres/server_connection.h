@@ -259,8 +259,6 @@ class ServerConnection {
   StoreStatus Defer(const std::string& sql, const Params& params, Done done);
   // Reads the result of every statement deferred; the first failure.
   StoreStatus Settle();
-  // Statements deferred whose results are not read yet.
-  size_t deferred() const { return deferred_.size(); }
 
   // Batches (CatalogStore::BeginBatch): whether commits are deferred, and
   // the store's ledger that says what became of each.
@@ -485,8 +483,9 @@ class ServerConnection {
   // its result goes to keep (when given) and its status to done.
   StoreStatus Send(const std::string& name, const Params& params, Done done,
                    Result* keep);
-  // Reads the oldest deferred statement's result and its sync.
-  void SettleOldest();
+  // Reads the oldest deferred statement's result and its sync; what it
+  // means (given to its done too).
+  StoreStatus SettleOldest();
   // Every deferred statement failed with why (the connection went).
   void FailDeferred(const StoreStatus& why);
   // After a settle: leaves the pipeline, and unlocks what UnlockLater kept.

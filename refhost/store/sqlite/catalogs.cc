@@ -232,36 +232,35 @@ bool LibraryFile::TakeAhead(const Connection& c, std::string_view catalog,
 
 void LibraryFile::ReadEntriesAhead(Connection& c) {
   EntriesAhead& ahead = ahead_;
-  if (!ahead.at_end && ahead.entries.size() < kEntriesAhead / 2) {
-    StoreStatus status;
-    Statement* st = c.Get(Sql::kEntriesAfter, &status);
-    if (st == nullptr) return;
-    st->Bind(1, ahead.catalog);
-    st->Bind(2, ahead.name);
-    st->Bind(3, ahead.type);
-    st->Bind(4, (int64_t)kEntriesAhead);
-    int read = 0;
-    int rc;
-    std::vector<std::shared_ptr<PageDecoder::Job>> first_pages;
-    while ((rc = st->Step()) == SQLITE_ROW) {
-      EntryAhead e;
-      std::string name = st->Text(7), type = st->Text(8);
-      // What does not read is left for the reader's own look-up to say.
-      if (!RowOf(c, st, name, type, &e.row, true).ok()) break;
-      if (format_ >= 2 && e.row.info.record_count > 0) {
-        e.first_page = PageJob(c, *st, 9, e.row.version, 0);
-        if (e.first_page != nullptr) first_pages.push_back(e.first_page);
-      }
-      ahead.name = std::move(name);
-      ahead.type = std::move(type);
-      ahead.entries.push_back(std::move(e));
-      ++read;
+  if (ahead.at_end || ahead.entries.size() >= kEntriesAhead / 2) return;
+  StoreStatus status;
+  Statement* st = c.Get(Sql::kEntriesAfter, &status);
+  if (st == nullptr) return;
+  st->Bind(1, ahead.catalog);
+  st->Bind(2, ahead.name);
+  st->Bind(3, ahead.type);
+  st->Bind(4, (int64_t)kEntriesAhead);
+  int read = 0;
+  int rc;
+  std::vector<std::shared_ptr<PageDecoder::Job>> first_pages;
+  while ((rc = st->Step()) == SQLITE_ROW) {
+    EntryAhead e;
+    std::string name = st->Text(7), type = st->Text(8);
+    // What does not read is left for the reader's own look-up to say.
+    if (!RowOf(c, st, name, type, &e.row, true).ok()) break;
+    if (format_ >= 2 && e.row.info.record_count > 0) {
+      e.first_page = PageJob(c, *st, 9, e.row.version, 0);
+      if (e.first_page != nullptr) first_pages.push_back(e.first_page);
     }
-    st->Reset();
-    // A statement that failed, or a row that did not read, ends it too.
-    ahead.at_end = rc != SQLITE_DONE || read < kEntriesAhead;
-    if (!first_pages.empty()) Decoder().Hand(std::move(first_pages));
+    ahead.name = std::move(name);
+    ahead.type = std::move(type);
+    ahead.entries.push_back(std::move(e));
+    ++read;
   }
+  st->Reset();
+  // A statement that failed, or a row that did not read, ends it too.
+  ahead.at_end = rc != SQLITE_DONE || read < kEntriesAhead;
+  if (!first_pages.empty()) Decoder().Hand(std::move(first_pages));
 }
 
 StoreStatus LibraryFile::RowOf(Connection& c, Statement* st,

@@ -1062,12 +1062,9 @@ TEST_F(PostgresStoreTest, ABatchSaysWhichCommitsTheServerRefused) {
   auto store = NewPostgresCatalogStore(database_.url());
   ASSERT_TRUE(
       store->PutEntry("WORK", "CAT", "B", "DATA", "", Recs({"b0"})).ok());
-  database_.Query(
-      "CREATE FUNCTION public.refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
-      "BEGIN IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION 'refused for the "
-      "test'; END IF; RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT "
-      "OR UPDATE ON vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION "
-      "public.refuse(); SELECT 1");
+  database_.AddTrigger("refuse", "INSERT OR UPDATE", "vuvorozo.entries",
+                       "IF NEW.name = 'B'::bytea THEN RAISE EXCEPTION "
+                       "'refused for the test'; END IF;");
   ASSERT_TRUE(store->BeginBatch().ok());
   int64_t before = store->ledger().count();
   for (const char* name : {"A", "B", "C", "D"}) {
@@ -1088,7 +1085,7 @@ TEST_F(PostgresStoreTest, ABatchSaysWhichCommitsTheServerRefused) {
   EXPECT_EQ(ledger.FateOf(before + 4), BatchFate::kStored);
   EXPECT_NE(ledger.last_loss().message().find("refused for the test"),
             std::string::npos);
-  database_.Query("DROP TRIGGER refuse ON vuvorozo.entries; SELECT 1");
+  database_.DropTrigger("refuse", "vuvorozo.entries");
 
   auto other = NewPostgresCatalogStore(database_.url(),
                                        StoreOptions{.lock_timeout_ms = 300});
@@ -1117,13 +1114,11 @@ TEST_F(PostgresStoreTest, APageTheServerRefusedFailsItsCommit) {
   auto store = NewPostgresCatalogStore(database_.url());
   ASSERT_TRUE(
       store->PutEntry("WORK", "CAT", "P", "DATA", "", Recs({"p0"})).ok());
-  database_.Query(
-      "CREATE TABLE public.refuse_pages (n int); CREATE FUNCTION "
-      "public.refuse_page() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF "
-      "NEW.first > 0 AND EXISTS (SELECT 1 FROM public.refuse_pages) THEN "
-      "RAISE EXCEPTION 'page refused for the test'; END IF; RETURN NEW; END "
-      "$$; CREATE TRIGGER refuse BEFORE INSERT ON vuvorozo.pages FOR EACH ROW "
-      "EXECUTE FUNCTION public.refuse_page(); SELECT 1");
+  database_.Query("CREATE TABLE public.refuse_pages (n int); SELECT 1");
+  database_.AddTrigger("refuse_page", "INSERT", "vuvorozo.pages",
+                       "IF NEW.first > 0 AND EXISTS (SELECT 1 FROM "
+                       "public.refuse_pages) THEN RAISE EXCEPTION 'page "
+                       "refused for the test'; END IF;");
   database_.Query("INSERT INTO public.refuse_pages VALUES (1) RETURNING 1");
   for (bool batch : {false, true}) {
     if (batch) {
@@ -1176,11 +1171,9 @@ TEST_F(PostgresStoreTest, ACommitOnALostConnectionIsLostAndTheStoreGoesOn) {
                     .ok());
   }
   // The last commit takes long enough on the server to be cut off.
-  database_.Query(
-      "CREATE FUNCTION public.slow() RETURNS trigger LANGUAGE plpgsql AS $$ "
-      "BEGIN IF NEW.name = 'X2'::bytea THEN PERFORM pg_sleep(30); END IF; "
-      "RETURN NEW; END $$; CREATE TRIGGER slow BEFORE UPDATE ON "
-      "vuvorozo.entries FOR EACH ROW EXECUTE FUNCTION public.slow(); SELECT 1");
+  database_.AddTrigger(
+      "slow", "UPDATE", "vuvorozo.entries",
+      "IF NEW.name = 'X2'::bytea THEN PERFORM pg_sleep(30); END IF;");
   ASSERT_TRUE(store->BeginBatch().ok());
   int64_t before = store->ledger().count();
   for (int i = 0; i < 3; ++i) {
@@ -1199,7 +1192,7 @@ TEST_F(PostgresStoreTest, ACommitOnALostConnectionIsLostAndTheStoreGoesOn) {
   EXPECT_EQ(store->ledger().FateOf(before + 1), BatchFate::kStored);
   EXPECT_EQ(store->ledger().FateOf(before + 2), BatchFate::kStored);
   EXPECT_EQ(store->ledger().FateOf(before + 3), BatchFate::kLost);
-  database_.Query("DROP TRIGGER slow ON vuvorozo.entries; SELECT 1");
+  database_.DropTrigger("slow", "vuvorozo.entries");
   auto other = NewPostgresCatalogStore(database_.url());
   EXPECT_EQ(other->GetEntry("WORK", "CAT", "X1", "DATA")->records,
             ManyPages("x1"));
