@@ -250,11 +250,16 @@ void LibraryFile::GiveBack(std::unique_ptr<Connection> connection) {
 // committed version would go with it.
 StoreStatus LibraryFile::SweepOrphans() {
   if (mode_.read_only) return StoreStatus::Ok();
-  // Most opens find nothing to look at, and take no lock for it.
+  // Most opens find nothing to look at, and take no lock for it. Each
+  // entry has a version of its own, so a library with as many versions as
+  // entries and no writer has no orphan to look for; counting the two
+  // tables reads no more than their pages, where looking for versions no
+  // entry uses would index every entry's version in memory (a megabyte and
+  // tens of milliseconds at 50,000 entries, at every open).
   int64_t candidates = 0;
   if (StoreStatus s = main_->Integer(
-          "SELECT (SELECT count(*) FROM versions WHERE id NOT IN "
-          "(SELECT version_id FROM entries)) + "
+          "SELECT ((SELECT count(*) FROM versions) != "
+          "(SELECT count(*) FROM entries)) + "
           "(SELECT count(*) FROM writers)",
           &candidates);
       !s.ok() || candidates == 0) {
