@@ -1,14 +1,16 @@
-// The catalogs mounted through libfuse 3: the operations hand each call
-// to the MountTree; libfuse runs them one at a time in this thread, so the
+// The catalogs mounted through libfuse 3's low-level calls: each call
+// names its file by a node of the NodeTable, whose path goes to the
+// MountTree; libfuse runs the calls one at a time in this thread, so the
 // module is never entered twice at once. Without foreground the program
 // detaches once the mount stands, as mount programs do, and its log goes to
 // syslog; fusermount3 -u, SIGINT, SIGTERM and SIGHUP unmount it.
 
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 34
 
 #include "cli/mount/operations.h"
 
-#include <fuse.h>
+#include <fcntl.h>
+#include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -21,6 +23,7 @@
 #include <optional>
 
 #include "cli/files/spill.h"
+#include "cli/mount/nodes.h"
 #include "cli/reasons.h"
 #include "cli/report.h"
 
@@ -29,20 +32,26 @@ namespace {
 
 // The largest read or write the kernel sends in one request.
 constexpr unsigned kTransferBytes = 1 << 20;
+// The answer for a node whose name is gone (removed, or replaced by a
+// rename), or a name in a folder whose name is gone.
+constexpr int kNameGone = ESTALE;
+// The inode number a listing gives where it does not say.
+constexpr ino_t kUnknownInode = 0xFFFFFFFF;
 
-MountTree& Tree() {
-  return *static_cast<MountTree*>(fuse_get_context()->private_data);
+// What the calls share: the tree, the names the kernel holds, and the
+// buffer reads go through.
+struct Mount {
+  MountTree& tree;
+  NodeTable nodes;
+  std::vector<char> buffer;
+};
+
+Mount& MountOf(fuse_req_t req) {
+  return *static_cast<Mount*>(fuse_req_userdata(req));
 }
 
-// The path of a call; empty for a call on an open file whose name is gone
-// (removed, or replaced by a rename), which the handle then names.
-std::string PathOf(const char* path) { return path != nullptr ? path : ""; }
-
-uint64_t HandleOf(const fuse_file_info* fi) {
-  return fi == nullptr ? 0 : fi->fh;
-}
-
-// Runs one operation so that nothing thrown crosses into libfuse.
+// Runs one operation so that nothing thrown crosses into libfuse: its
+// result, or a negative errno.
 template <typename Operation>
 int Guard(Operation operation) {
   try {
@@ -61,15 +70,268 @@ int Guard(Operation operation) {
   return -EIO;
 }
 
-int GetAttributes(const char* path, struct stat* st, fuse_file_info* fi) {
-  return Guard(
-      [&] { return Tree().GetAttributes(PathOf(path), HandleOf(fi), st); });
+// Answers a call whose result is 0 or a negative errno.
+void ReplyStatus(fuse_req_t req, int result) {
+  fuse_reply_err(req, result < 0 ? -result : 0);
 }
 
-// An open folder: its path (the listing's own calls may come without one)
-// and its names, read from the tree as the kernel asks for them: the
-// index of the name read next, and one read that did not fit in the last
-// reply.
+uint64_t HandleOf(const fuse_file_info* fi) {
+  return fi == nullptr ? 0 : fi->fh;
+}
+
+// Attributes are not cached by the kernel: another process may change a
+// catalog at any time, and a stat or an open must show it. A name found
+// stands for a second (its attributes are still asked for each time); a
+// name not found is looked up again.
+constexpr double kAttributesLast = 0;
+constexpr double kNameLasts = 1;
+
+fuse_entry_param EntryOf(uint64_t node, const struct stat& st) {
+  fuse_entry_param e = {};
+  e.ino = node;
+  e.attr = st;
+  e.attr.st_ino = node;
+  e.attr_timeout = kAttributesLast;
+  e.entry_timeout = kNameLasts;
+  return e;
+}
+
+// The node of name in folder, now at path, given to the kernel with its
+// attributes; handle, when not 0, is the file the name was opened as.
+int FoundAt(Mount& m, fuse_ino_t folder, const char* name,
+            const std::string& path, uint64_t handle, fuse_entry_param* e) {
+  struct stat st;
+  int error = Guard([&] { return m.tree.GetAttributes(path, handle, &st); });
+  if (error != 0) return error;
+  uint64_t node = m.nodes.Remember(folder, name);
+  if (node == 0) return -kNameGone;
+  *e = EntryOf(node, st);
+  return 0;
+}
+
+// Answers with the entry of name in folder, at path after a change.
+void ReplyFound(fuse_req_t req, fuse_ino_t folder, const char* name,
+                const std::string& path) {
+  Mount& m = MountOf(req);
+  fuse_entry_param e;
+  if (int error = FoundAt(m, folder, name, path, 0, &e); error != 0) {
+    ReplyStatus(req, error);
+  } else if (fuse_reply_entry(req, &e) == -ENOENT) {
+    m.nodes.Forget(e.ino, 1);  // the call was interrupted: never given
+  }
+}
+
+void Lookup(fuse_req_t req, fuse_ino_t folder, const char* name) {
+  std::string path = MountOf(req).nodes.PathIn(folder, name);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  ReplyFound(req, folder, name, path);
+}
+
+void Forget(fuse_req_t req, fuse_ino_t node, uint64_t count) {
+  MountOf(req).nodes.Forget(node, count);
+  fuse_reply_none(req);
+}
+
+void ForgetMany(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+  NodeTable& nodes = MountOf(req).nodes;
+  for (size_t i = 0; i < count; ++i) {
+    nodes.Forget(forgets[i].ino, forgets[i].nlookup);
+  }
+  fuse_reply_none(req);
+}
+
+// The path of a node, which a call on an open file whose name is gone
+// (removed, or replaced by a rename) does without: the handle then names
+// it.
+std::string PathOf(fuse_req_t req, fuse_ino_t node) {
+  return MountOf(req).nodes.PathOf(node);
+}
+
+void ReplyAttributes(fuse_req_t req, fuse_ino_t node, const std::string& path,
+                     uint64_t handle) {
+  if (path.empty() && handle == 0) return ReplyStatus(req, -kNameGone);
+  struct stat st;
+  int error = Guard(
+      [&] { return MountOf(req).tree.GetAttributes(path, handle, &st); });
+  if (error != 0) return ReplyStatus(req, error);
+  st.st_ino = node;
+  fuse_reply_attr(req, &st, kAttributesLast);
+}
+
+void GetAttributes(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
+  ReplyAttributes(req, node, PathOf(req, node), HandleOf(fi));
+}
+
+// chmod, chown, truncate and utimens in one call, in that order, as the
+// kernel sends them together.
+void SetAttributes(fuse_req_t req, fuse_ino_t node, struct stat* attr,
+                   int to_set, fuse_file_info* fi) {
+  MountTree& tree = MountOf(req).tree;
+  std::string path = PathOf(req, node);
+  uint64_t handle = HandleOf(fi);
+  if (path.empty() && handle == 0) return ReplyStatus(req, -kNameGone);
+  int error = Guard([&] {
+    if ((to_set & FUSE_SET_ATTR_MODE) != 0) {
+      if (int e = tree.ChangeMode(path, handle, attr->st_mode); e != 0) {
+        return e;
+      }
+    }
+    if ((to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
+      uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1);
+      gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid : static_cast<gid_t>(-1);
+      if (int e = tree.ChangeOwner(path, uid, gid); e != 0) return e;
+    }
+    if ((to_set & FUSE_SET_ATTR_SIZE) != 0) {
+      if (int e = tree.Truncate(path, handle, attr->st_size); e != 0) {
+        return e;
+      }
+    }
+    if ((to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) != 0) {
+      struct timespec times[2];
+      auto time_of = [&](int set, int now, const struct timespec& given) {
+        struct timespec t = {0, UTIME_OMIT};
+        if ((to_set & now) != 0) {
+          t.tv_nsec = UTIME_NOW;
+        } else if ((to_set & set) != 0) {
+          t = given;
+        }
+        return t;
+      };
+      times[0] = time_of(FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW,
+                         attr->st_atim);
+      times[1] = time_of(FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW,
+                         attr->st_mtim);
+      if (int e = tree.SetTimes(path, handle, times); e != 0) return e;
+    }
+    return 0;
+  });
+  if (error != 0) return ReplyStatus(req, error);
+  ReplyAttributes(req, node, path, handle);
+}
+
+// Nodes a catalog cannot keep.
+void Refuse(fuse_req_t req, fuse_ino_t folder, const char* name) {
+  std::string path = MountOf(req).nodes.PathIn(folder, name);
+  PrintError((path.empty() ? std::string(name) : path) + ": " +
+             TextOf(Reason::kNotRegularFile));
+  ReplyStatus(req, -ErrnoOf(Reason::kNotRegularFile));
+}
+void MakeNode(fuse_req_t req, fuse_ino_t folder, const char* name, mode_t,
+              dev_t) {
+  Refuse(req, folder, name);
+}
+void MakeSymbolicLink(fuse_req_t req, const char*, fuse_ino_t folder,
+                      const char* name) {
+  Refuse(req, folder, name);
+}
+void MakeLink(fuse_req_t req, fuse_ino_t, fuse_ino_t folder,
+              const char* name) {
+  Refuse(req, folder, name);
+}
+
+void MakeFolder(fuse_req_t req, fuse_ino_t folder, const char* name,
+                mode_t mode) {
+  std::string path = MountOf(req).nodes.PathIn(folder, name);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  int error = Guard([&] { return MountOf(req).tree.MakeFolder(path, mode); });
+  if (error != 0) return ReplyStatus(req, error);
+  ReplyFound(req, folder, name, path);
+}
+
+// rm and rmdir: the node stays, without a name, until forgotten.
+template <int (MountTree::*Removal)(const std::string&)>
+void RemoveName(fuse_req_t req, fuse_ino_t folder, const char* name) {
+  Mount& m = MountOf(req);
+  std::string path = m.nodes.PathIn(folder, name);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  int error = Guard([&] { return (m.tree.*Removal)(path); });
+  if (error == 0) m.nodes.Unname(folder, name);
+  ReplyStatus(req, error);
+}
+
+void Rename(fuse_req_t req, fuse_ino_t folder, const char* name,
+            fuse_ino_t to_folder, const char* to_name, unsigned int flags) {
+  Mount& m = MountOf(req);
+  std::string from = m.nodes.PathIn(folder, name);
+  std::string to = m.nodes.PathIn(to_folder, to_name);
+  if (from.empty() || to.empty()) return ReplyStatus(req, -kNameGone);
+  int error = Guard([&] { return m.tree.Rename(from, to, flags); });
+  if (error == 0) m.nodes.Rename(folder, name, to_folder, to_name);
+  ReplyStatus(req, error);
+}
+
+void Create(fuse_req_t req, fuse_ino_t folder, const char* name, mode_t mode,
+            fuse_file_info* fi) {
+  Mount& m = MountOf(req);
+  std::string path = m.nodes.PathIn(folder, name);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  int error = Guard(
+      [&] { return m.tree.Create(path, mode, fi->flags, &fi->fh); });
+  if (error != 0) return ReplyStatus(req, error);
+  fuse_entry_param e;
+  error = FoundAt(m, folder, name, path, fi->fh, &e);
+  if (error != 0) {
+    Guard([&] { return m.tree.Release(fi->fh); });
+    return ReplyStatus(req, error);
+  }
+  if (fuse_reply_create(req, &e, fi) == -ENOENT) {
+    // The open was interrupted: the file it made is closed again.
+    Guard([&] { return m.tree.Release(fi->fh); });
+    m.nodes.Forget(e.ino, 1);
+  }
+}
+
+void Open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
+  Mount& m = MountOf(req);
+  std::string path = m.nodes.PathOf(node);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  // The close of a file only read has nothing to commit.
+  if ((fi->flags & O_ACCMODE) == O_RDONLY && (fi->flags & O_TRUNC) == 0) {
+    fi->noflush = 1;
+  }
+  int error = Guard([&] { return m.tree.Open(path, fi->flags, &fi->fh); });
+  if (error != 0) return ReplyStatus(req, error);
+  if (fuse_reply_open(req, fi) == -ENOENT) {
+    Guard([&] { return m.tree.Release(fi->fh); });  // interrupted
+  }
+}
+
+void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset,
+          fuse_file_info* fi) {
+  Mount& m = MountOf(req);
+  int n = Guard([&] {
+    if (m.buffer.size() < size) m.buffer.resize(size);
+    return m.tree.Read(fi->fh, m.buffer.data(), size, offset);
+  });
+  if (n < 0) return ReplyStatus(req, n);
+  fuse_reply_buf(req, m.buffer.data(), static_cast<size_t>(n));
+}
+
+void Write(fuse_req_t req, fuse_ino_t, const char* data, size_t size,
+           off_t offset, fuse_file_info* fi) {
+  int n = Guard(
+      [&] { return MountOf(req).tree.Write(fi->fh, data, size, offset); });
+  if (n < 0) return ReplyStatus(req, n);
+  fuse_reply_write(req, static_cast<size_t>(n));
+}
+
+void Flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  ReplyStatus(req, Guard([&] { return MountOf(req).tree.Flush(fi->fh); }));
+}
+
+void Release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  ReplyStatus(req, Guard([&] { return MountOf(req).tree.Release(fi->fh); }));
+}
+
+// fsync commits what was written, as a close does.
+void Sync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) {
+  ReplyStatus(req, Guard([&] { return MountOf(req).tree.Flush(fi->fh); }));
+}
+
+// An open folder: its path, taken at the open (the node's name may go
+// while it is read), and its names, read from the tree as the kernel asks
+// for them: the index of the name read next, and one read that did not
+// fit in the last reply.
 struct OpenedFolder {
   std::string path;
   std::unique_ptr<FolderReader> reader;
@@ -81,39 +343,79 @@ OpenedFolder* FolderOf(fuse_file_info* fi) {
   return reinterpret_cast<OpenedFolder*>(static_cast<uintptr_t>(fi->fh));
 }
 
-int OpenFolder(const char* path, fuse_file_info* fi) {
-  return Guard([&] {
+void OpenFolder(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
+  std::string path = PathOf(req, node);
+  if (path.empty()) return ReplyStatus(req, -kNameGone);
+  int error = Guard([&] {
     auto folder = std::make_unique<OpenedFolder>();
-    folder->path = path;
+    folder->path = std::move(path);
     fi->fh = reinterpret_cast<uintptr_t>(folder.release());
     return 0;
   });
+  if (error != 0) return ReplyStatus(req, error);
+  if (fuse_reply_open(req, fi) == -ENOENT) delete FolderOf(fi);
 }
 
-int ReleaseFolder(const char*, fuse_file_info* fi) {
+void ReleaseFolder(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   delete FolderOf(fi);
-  return 0;
+  fuse_reply_err(req, 0);
 }
 
 // Offsets: 1 and 2 for "." and "..", then 3 on for the names, in the order
 // the reader gives them; an offset behind the one read next reads the
-// folder again from its start. The attributes go with each name, so that a
-// listing with sizes (ls -l) needs no lookup of each name.
-int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
-               fuse_file_info* fi, fuse_readdir_flags) {
-  return Guard([&] {
-    OpenedFolder& folder = *FolderOf(fi);
+// folder again from its start. With plus (ls -l), the attributes go with
+// each name, which the kernel then holds as a lookup of it: no lookup of
+// each name follows.
+void ReadFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
+                fuse_file_info* fi, bool plus) {
+  Mount& m = MountOf(req);
+  OpenedFolder& folder = *FolderOf(fi);
+  std::vector<char>& out = m.buffer;
+  size_t used = 0;
+  // Adds one name if it fits: false when the reply is full.
+  auto add = [&](const char* name, const struct stat* st, uint64_t named,
+                 off_t next) {
+    struct stat unknown = {};
+    if (st == nullptr) {
+      unknown.st_ino = kUnknownInode;
+      st = &unknown;
+    }
+    if (!plus) {
+      struct stat listed = {};
+      listed.st_ino = kUnknownInode;
+      listed.st_mode = st->st_mode;
+      size_t need = fuse_add_direntry(req, nullptr, 0, name, nullptr, 0);
+      if (used + need > size) return false;
+      fuse_add_direntry(req, out.data() + used, size - used, name, &listed,
+                        next);
+      used += need;
+      return true;
+    }
+    size_t need = fuse_add_direntry_plus(req, nullptr, 0, name, nullptr, 0);
+    if (used + need > size) return false;
+    fuse_entry_param e = {};
+    e.attr = *st;
+    if (named != 0) {
+      uint64_t given = m.nodes.Remember(node, name);
+      if (given != 0) e = EntryOf(given, *st);
+    }
+    fuse_add_direntry_plus(req, out.data() + used, size - used, name, &e,
+                           next);
+    used += need;
+    return true;
+  };
+  int error = Guard([&] {
+    if (out.size() < size) out.resize(size);
     size_t wanted = offset > 2 ? static_cast<size_t>(offset - 2) : 0;
     if (!folder.reader || offset == 0 || wanted < folder.next) {
       folder.reader.reset();
       folder.held.reset();
       folder.next = 0;
-      int error = Tree().OpenFolder(folder.path, &folder.reader);
-      if (error != 0) return error;
+      int e = m.tree.OpenFolder(folder.path, &folder.reader);
+      if (e != 0) return e;
     }
-    auto plain = static_cast<fuse_fill_dir_flags>(0);
-    if (offset < 1 && fill(buffer, ".", nullptr, 1, plain) != 0) return 0;
-    if (offset < 2 && fill(buffer, "..", nullptr, 2, plain) != 0) return 0;
+    if (offset < 1 && !add(".", nullptr, 0, 1)) return 0;
+    if (offset < 2 && !add("..", nullptr, 0, 2)) return 0;
     while (true) {
       if (!folder.held) {
         TreeItem item;
@@ -128,111 +430,38 @@ int ReadFolder(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
         ++folder.next;
         continue;
       }
-      if (fill(buffer, folder.held->name.c_str(), &folder.held->attributes,
-               static_cast<off_t>(folder.next) + 3, FUSE_FILL_DIR_PLUS) != 0) {
+      if (!add(folder.held->name.c_str(), &folder.held->attributes, 1,
+               static_cast<off_t>(folder.next) + 3)) {
         return 0;  // the reply is full: the name goes first in the next
       }
       folder.held.reset();
       ++folder.next;
     }
   });
+  // What was added goes even after a failure: its names are held as
+  // lookups; the failure comes again at the next read.
+  if (error != 0 && used == 0) return ReplyStatus(req, error);
+  fuse_reply_buf(req, out.data(), used);
 }
 
-int MakeFolder(const char* path, mode_t mode) {
-  return Guard([&] { return Tree().MakeFolder(path, mode); });
+void ListFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
+                fuse_file_info* fi) {
+  ReadFolder(req, node, size, offset, fi, false);
 }
 
-int RemoveFolder(const char* path) {
-  return Guard([&] { return Tree().RemoveFolder(path); });
+void ListFolderPlus(fuse_req_t req, fuse_ino_t node, size_t size,
+                    off_t offset, fuse_file_info* fi) {
+  ReadFolder(req, node, size, offset, fi, true);
 }
 
-int Remove(const char* path) {
-  return Guard([&] { return Tree().Remove(path); });
+void FolderStatistics(fuse_req_t req, fuse_ino_t) {
+  struct statvfs st;
+  int error = Guard([&] { return MountOf(req).tree.Statistics(&st); });
+  if (error != 0) return ReplyStatus(req, error);
+  fuse_reply_statfs(req, &st);
 }
 
-int Rename(const char* from, const char* to, unsigned int flags) {
-  return Guard([&] { return Tree().Rename(from, to, flags); });
-}
-
-int ChangeMode(const char* path, mode_t mode, fuse_file_info* fi) {
-  return Guard(
-      [&] { return Tree().ChangeMode(PathOf(path), HandleOf(fi), mode); });
-}
-
-int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
-  return Guard([&] { return Tree().ChangeOwner(PathOf(path), uid, gid); });
-}
-
-int Truncate(const char* path, off_t size, fuse_file_info* fi) {
-  return Guard(
-      [&] { return Tree().Truncate(PathOf(path), HandleOf(fi), size); });
-}
-
-int SetTimes(const char* path, const struct timespec times[2],
-             fuse_file_info* fi) {
-  return Guard(
-      [&] { return Tree().SetTimes(PathOf(path), HandleOf(fi), times); });
-}
-
-int Create(const char* path, mode_t mode, fuse_file_info* fi) {
-  return Guard([&] { return Tree().Create(path, mode, fi->flags, &fi->fh); });
-}
-
-int Open(const char* path, fuse_file_info* fi) {
-  // The close of a file only read has nothing to commit.
-  if ((fi->flags & O_ACCMODE) == O_RDONLY && (fi->flags & O_TRUNC) == 0) {
-    fi->noflush = 1;
-  }
-  return Guard([&] { return Tree().Open(path, fi->flags, &fi->fh); });
-}
-
-int Read(const char*, char* data, size_t size, off_t offset,
-         fuse_file_info* fi) {
-  return Guard([&] { return Tree().Read(fi->fh, data, size, offset); });
-}
-
-int Write(const char*, const char* data, size_t size, off_t offset,
-          fuse_file_info* fi) {
-  return Guard([&] { return Tree().Write(fi->fh, data, size, offset); });
-}
-
-int Flush(const char*, fuse_file_info* fi) {
-  return Guard([&] { return Tree().Flush(fi->fh); });
-}
-
-int Release(const char*, fuse_file_info* fi) {
-  return Guard([&] { return Tree().Release(fi->fh); });
-}
-
-// fsync commits what was written, as a close does.
-int Sync(const char*, int, fuse_file_info* fi) {
-  return Guard([&] { return Tree().Flush(fi->fh); });
-}
-
-int FolderStatistics(const char*, struct statvfs* st) {
-  return Guard([&] { return Tree().Statistics(st); });
-}
-
-// Nodes a catalog cannot keep.
-int MakeNode(const char* path, mode_t, dev_t) {
-  PrintError(std::string(path) + ": " + TextOf(Reason::kNotRegularFile));
-  return -ErrnoOf(Reason::kNotRegularFile);
-}
-int MakeLink(const char*, const char* path) { return MakeNode(path, 0, 0); }
-
-void* Start(fuse_conn_info* connection, fuse_config* config) {
-  // Attributes are not cached by the kernel: another process may change a
-  // catalog at any time, and a stat or an open must show it. A name found
-  // stands for a second (its attributes are still asked for each time); a
-  // name not found is looked up again.
-  config->attr_timeout = 0;
-  config->entry_timeout = 1;
-  config->negative_timeout = 0;
-  config->use_ino = 0;
-  // A file removed or renamed over while open goes at once; the calls on
-  // its open handles still come, without a path.
-  config->hard_remove = 1;
-  config->nullpath_ok = 1;
+void Start(void*, fuse_conn_info* connection) {
   // An open that truncates comes as one call, so the old content stays
   // until the new is committed.
   if ((connection->capable & FUSE_CAP_ATOMIC_O_TRUNC) != 0) {
@@ -244,35 +473,35 @@ void* Start(fuse_conn_info* connection, fuse_config* config) {
   // Large transfers: fewer round trips for a copy in or out.
   connection->max_write = kTransferBytes;
   connection->max_readahead = kTransferBytes;
-  return fuse_get_context()->private_data;
 }
 
-fuse_operations Operations() {
-  fuse_operations o = {};
+fuse_lowlevel_ops Operations() {
+  fuse_lowlevel_ops o = {};
+  o.init = Start;
+  o.lookup = Lookup;
+  o.forget = Forget;
+  o.forget_multi = ForgetMany;
   o.getattr = GetAttributes;
+  o.setattr = SetAttributes;
   o.mknod = MakeNode;
   o.mkdir = MakeFolder;
-  o.unlink = Remove;
-  o.rmdir = RemoveFolder;
-  o.symlink = MakeLink;
+  o.unlink = RemoveName<&MountTree::Remove>;
+  o.rmdir = RemoveName<&MountTree::RemoveFolder>;
+  o.symlink = MakeSymbolicLink;
   o.rename = Rename;
   o.link = MakeLink;
-  o.chmod = ChangeMode;
-  o.chown = ChangeOwner;
-  o.truncate = Truncate;
   o.open = Open;
   o.read = Read;
   o.write = Write;
-  o.statfs = FolderStatistics;
   o.flush = Flush;
   o.release = Release;
   o.fsync = Sync;
   o.opendir = OpenFolder;
-  o.readdir = ReadFolder;
+  o.readdir = ListFolder;
+  o.readdirplus = ListFolderPlus;
   o.releasedir = ReleaseFolder;
-  o.init = Start;
+  o.statfs = FolderStatistics;
   o.create = Create;
-  o.utimens = SetTimes;
   return o;
 }
 
@@ -310,33 +539,34 @@ int ServeMount(MountTree& tree, const std::string& mountpoint,
   for (std::string& a : arguments) argv.push_back(a.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
 
-  fuse_operations operations = Operations();
-  fuse* fs = fuse_new(&args, &operations, sizeof operations, &tree);
+  Mount mount{tree, {}, {}};
+  fuse_lowlevel_ops operations = Operations();
+  fuse_session* se =
+      fuse_session_new(&args, &operations, sizeof operations, &mount);
   fuse_opt_free_args(&args);  // what libfuse added to them
-  if (fs == nullptr) {
+  if (se == nullptr) {
     PrintError("the options were not taken (see above)");
     return kExitUsage;
   }
-  if (fuse_mount(fs, mountpoint.c_str()) != 0) {
-    fuse_destroy(fs);
+  if (fuse_session_mount(se, mountpoint.c_str()) != 0) {
+    fuse_session_destroy(se);
     PrintError("cannot mount on " + mountpoint);
     return kExitFailed;
   }
   if (fuse_daemonize(foreground ? 1 : 0) != 0) {
-    fuse_unmount(fs);
-    fuse_destroy(fs);
+    fuse_session_unmount(se);
+    fuse_session_destroy(se);
     return kExitFailed;
   }
   if (!foreground) LogToSyslog();
-  fuse_session* se = fuse_get_session(fs);
   int status = fuse_set_signal_handlers(se);
   if (status == 0) {
-    status = fuse_loop(fs);
+    status = fuse_session_loop(se);
     fuse_remove_signal_handlers(se);
   }
   tree.Shutdown();
-  fuse_unmount(fs);
-  fuse_destroy(fs);
+  fuse_session_unmount(se);
+  fuse_session_destroy(se);
   // The loop answers the number of a signal that ended it: an unmount as
   // asked for.
   return status >= 0 ? kExitOk : kExitFailed;

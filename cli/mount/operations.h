@@ -1,4 +1,4 @@
-// The mount's file system: the operations of libfuse 3 over a MountTree.
+// The mount's file system: libfuse 3's low-level calls over a MountTree.
 
 #ifndef VUVOROZO_CLI_MOUNT_OPERATIONS_H_
 #define VUVOROZO_CLI_MOUNT_OPERATIONS_H_
