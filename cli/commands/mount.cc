@@ -152,7 +152,8 @@ show at once.
   -f, --foreground     stay in the foreground, the log on standard error
                        (otherwise the program detaches and logs to syslog)
   -o ro                read only: every change is refused with EROFS
-  -o OPTS              other options go to libfuse (allow_other, ...)
+  -o OPTS              libfuse's mount options (allow_other,
+                       default_permissions, auto_unmount, ...)
 )",
     .run = RunMount,
 };
