@@ -1,6 +1,7 @@
 #include "cli/mount/nodes.h"
 
 #include <functional>
+#include <new>
 
 namespace cli {
 namespace {
@@ -154,7 +155,11 @@ void NodeTable::GrowIndex() {
 
 void NodeTable::PackNames() {
   std::string packed;
-  packed.reserve(names_.size() - waste_);
+  try {
+    packed.reserve(names_.size() - waste_);
+  } catch (const std::bad_alloc&) {
+    return;  // packed at a later removal, when there is room
+  }
   for (size_t i = 1; i < nodes_.size(); ++i) {
     Node& node = nodes_[i];
     if (node.lookups == 0 || node.folder == kNone) continue;
@@ -204,11 +209,11 @@ void NodeTable::Rename(uint64_t from_folder, std::string_view from,
   Erase(index);
   uint32_t folder = IndexOf(to_folder);
   if (folder == kNone || to.size() > kLongestName) return;  // no name then
-  Node& node = nodes_[index];
-  node.folder = folder;
-  node.name = static_cast<uint32_t>(names_.size());
+  auto at = static_cast<uint32_t>(names_.size());
   names_ += static_cast<char>(to.size());
   names_ += to;
+  nodes_[index].folder = folder;
+  nodes_[index].name = at;
   Insert(index);
 }
 

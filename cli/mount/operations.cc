@@ -75,6 +75,13 @@ void ReplyStatus(fuse_req_t req, int result) {
   fuse_reply_err(req, result < 0 ? -result : 0);
 }
 
+// Serves one call: work answers it and returns 0, or returns a negative
+// errno (or throws) without answering, and the call fails with it.
+template <typename Work>
+void Serve(fuse_req_t req, Work work) {
+  if (int error = Guard(work); error != 0) ReplyStatus(req, error);
+}
+
 uint64_t HandleOf(const fuse_file_info* fi) {
   return fi == nullptr ? 0 : fi->fh;
 }
@@ -96,35 +103,53 @@ fuse_entry_param EntryOf(uint64_t node, const struct stat& st) {
   return e;
 }
 
-// The node of name in folder, now at path, given to the kernel with its
-// attributes; handle, when not 0, is the file the name was opened as.
+// The node of name in folder, now at path, with its attributes as the
+// kernel is given it; handle, when not 0, is the file the name was opened
+// as.
 int FoundAt(Mount& m, fuse_ino_t folder, const char* name,
             const std::string& path, uint64_t handle, fuse_entry_param* e) {
   struct stat st;
-  int error = Guard([&] { return m.tree.GetAttributes(path, handle, &st); });
-  if (error != 0) return error;
+  if (int error = m.tree.GetAttributes(path, handle, &st); error != 0) {
+    return error;
+  }
   uint64_t node = m.nodes.Remember(folder, name);
   if (node == 0) return -kNameGone;
   *e = EntryOf(node, st);
   return 0;
 }
 
-// Answers with the entry of name in folder, at path after a change.
-void ReplyFound(fuse_req_t req, fuse_ino_t folder, const char* name,
-                const std::string& path) {
+// Answers with the entry of name in folder, at path.
+int ReplyFound(fuse_req_t req, fuse_ino_t folder, const char* name,
+               const std::string& path) {
   Mount& m = MountOf(req);
   fuse_entry_param e;
   if (int error = FoundAt(m, folder, name, path, 0, &e); error != 0) {
-    ReplyStatus(req, error);
-  } else if (fuse_reply_entry(req, &e) == -ENOENT) {
+    return error;
+  }
+  if (fuse_reply_entry(req, &e) == -ENOENT) {
     m.nodes.Forget(e.ino, 1);  // the call was interrupted: never given
   }
+  return 0;
+}
+
+// The path of name in folder, or "" when the folder's name is gone.
+std::string PathIn(fuse_req_t req, fuse_ino_t folder, const char* name) {
+  return MountOf(req).nodes.PathIn(folder, name);
+}
+
+// The path of a node, which a call on an open file whose name is gone
+// (removed, or replaced by a rename) does without: the handle then names
+// it.
+std::string PathOf(fuse_req_t req, fuse_ino_t node) {
+  return MountOf(req).nodes.PathOf(node);
 }
 
 void Lookup(fuse_req_t req, fuse_ino_t folder, const char* name) {
-  std::string path = MountOf(req).nodes.PathIn(folder, name);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  ReplyFound(req, folder, name, path);
+  Serve(req, [&] {
+    std::string path = PathIn(req, folder, name);
+    if (path.empty()) return -kNameGone;
+    return ReplyFound(req, folder, name, path);
+  });
 }
 
 void Forget(fuse_req_t req, fuse_ino_t node, uint64_t count) {
@@ -140,81 +165,76 @@ void ForgetMany(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
   fuse_reply_none(req);
 }
 
-// The path of a node, which a call on an open file whose name is gone
-// (removed, or replaced by a rename) does without: the handle then names
-// it.
-std::string PathOf(fuse_req_t req, fuse_ino_t node) {
-  return MountOf(req).nodes.PathOf(node);
-}
-
-void ReplyAttributes(fuse_req_t req, fuse_ino_t node, const std::string& path,
-                     uint64_t handle) {
-  if (path.empty() && handle == 0) return ReplyStatus(req, -kNameGone);
+int ReplyAttributes(fuse_req_t req, fuse_ino_t node, const std::string& path,
+                    uint64_t handle) {
+  if (path.empty() && handle == 0) return -kNameGone;
   struct stat st;
-  int error = Guard(
-      [&] { return MountOf(req).tree.GetAttributes(path, handle, &st); });
-  if (error != 0) return ReplyStatus(req, error);
+  if (int error = MountOf(req).tree.GetAttributes(path, handle, &st);
+      error != 0) {
+    return error;
+  }
   st.st_ino = node;
   fuse_reply_attr(req, &st, kAttributesLast);
+  return 0;
 }
 
 void GetAttributes(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
-  ReplyAttributes(req, node, PathOf(req, node), HandleOf(fi));
+  Serve(req, [&] {
+    return ReplyAttributes(req, node, PathOf(req, node), HandleOf(fi));
+  });
 }
 
-// chmod, chown, truncate and utimens in one call, in that order, as the
-// kernel sends them together.
+// chmod, chown, truncate and utimens: what the kernel sends in one call,
+// done in that order.
+int ChangeAttributes(MountTree& tree, const std::string& path, uint64_t handle,
+                     const struct stat& attr, int to_set) {
+  auto set = [&](int which) { return (to_set & which) != 0; };
+  if (set(FUSE_SET_ATTR_MODE)) {
+    if (int e = tree.ChangeMode(path, handle, attr.st_mode); e != 0) {
+      return e;
+    }
+  }
+  if (set(FUSE_SET_ATTR_UID) || set(FUSE_SET_ATTR_GID)) {
+    uid_t uid = set(FUSE_SET_ATTR_UID) ? attr.st_uid : static_cast<uid_t>(-1);
+    gid_t gid = set(FUSE_SET_ATTR_GID) ? attr.st_gid : static_cast<gid_t>(-1);
+    if (int e = tree.ChangeOwner(path, uid, gid); e != 0) return e;
+  }
+  if (set(FUSE_SET_ATTR_SIZE)) {
+    if (int e = tree.Truncate(path, handle, attr.st_size); e != 0) return e;
+  }
+  if (set(FUSE_SET_ATTR_ATIME) || set(FUSE_SET_ATTR_MTIME)) {
+    auto time_of = [&](int given, int now, const struct timespec& time) {
+      if (set(now)) return timespec{0, UTIME_NOW};
+      return set(given) ? time : timespec{0, UTIME_OMIT};
+    };
+    struct timespec times[2] = {
+        time_of(FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW, attr.st_atim),
+        time_of(FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW, attr.st_mtim)};
+    if (int e = tree.SetTimes(path, handle, times); e != 0) return e;
+  }
+  return 0;
+}
+
 void SetAttributes(fuse_req_t req, fuse_ino_t node, struct stat* attr,
                    int to_set, fuse_file_info* fi) {
-  MountTree& tree = MountOf(req).tree;
-  std::string path = PathOf(req, node);
-  uint64_t handle = HandleOf(fi);
-  if (path.empty() && handle == 0) return ReplyStatus(req, -kNameGone);
-  int error = Guard([&] {
-    if ((to_set & FUSE_SET_ATTR_MODE) != 0) {
-      if (int e = tree.ChangeMode(path, handle, attr->st_mode); e != 0) {
-        return e;
-      }
-    }
-    if ((to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) != 0) {
-      uid_t uid = (to_set & FUSE_SET_ATTR_UID) != 0 ? attr->st_uid : static_cast<uid_t>(-1);
-      gid_t gid = (to_set & FUSE_SET_ATTR_GID) != 0 ? attr->st_gid : static_cast<gid_t>(-1);
-      if (int e = tree.ChangeOwner(path, uid, gid); e != 0) return e;
-    }
-    if ((to_set & FUSE_SET_ATTR_SIZE) != 0) {
-      if (int e = tree.Truncate(path, handle, attr->st_size); e != 0) {
-        return e;
-      }
-    }
-    if ((to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) != 0) {
-      struct timespec times[2];
-      auto time_of = [&](int set, int now, const struct timespec& given) {
-        struct timespec t = {0, UTIME_OMIT};
-        if ((to_set & now) != 0) {
-          t.tv_nsec = UTIME_NOW;
-        } else if ((to_set & set) != 0) {
-          t = given;
-        }
-        return t;
-      };
-      times[0] = time_of(FUSE_SET_ATTR_ATIME, FUSE_SET_ATTR_ATIME_NOW,
-                         attr->st_atim);
-      times[1] = time_of(FUSE_SET_ATTR_MTIME, FUSE_SET_ATTR_MTIME_NOW,
-                         attr->st_mtim);
-      if (int e = tree.SetTimes(path, handle, times); e != 0) return e;
-    }
-    return 0;
+  Serve(req, [&] {
+    std::string path = PathOf(req, node);
+    uint64_t handle = HandleOf(fi);
+    if (path.empty() && handle == 0) return -kNameGone;
+    int error =
+        ChangeAttributes(MountOf(req).tree, path, handle, *attr, to_set);
+    return error != 0 ? error : ReplyAttributes(req, node, path, handle);
   });
-  if (error != 0) return ReplyStatus(req, error);
-  ReplyAttributes(req, node, path, handle);
 }
 
 // Nodes a catalog cannot keep.
 void Refuse(fuse_req_t req, fuse_ino_t folder, const char* name) {
-  std::string path = MountOf(req).nodes.PathIn(folder, name);
-  PrintError((path.empty() ? std::string(name) : path) + ": " +
-             TextOf(Reason::kNotRegularFile));
-  ReplyStatus(req, -ErrnoOf(Reason::kNotRegularFile));
+  Serve(req, [&] {
+    std::string path = PathIn(req, folder, name);
+    PrintError((path.empty() ? std::string(name) : path) + ": " +
+               TextOf(Reason::kNotRegularFile));
+    return -ErrnoOf(Reason::kNotRegularFile);
+  });
 }
 void MakeNode(fuse_req_t req, fuse_ino_t folder, const char* name, mode_t,
               dev_t) {
@@ -224,95 +244,117 @@ void MakeSymbolicLink(fuse_req_t req, const char*, fuse_ino_t folder,
                       const char* name) {
   Refuse(req, folder, name);
 }
-void MakeLink(fuse_req_t req, fuse_ino_t, fuse_ino_t folder,
-              const char* name) {
+void MakeLink(fuse_req_t req, fuse_ino_t, fuse_ino_t folder, const char* name) {
   Refuse(req, folder, name);
 }
 
 void MakeFolder(fuse_req_t req, fuse_ino_t folder, const char* name,
                 mode_t mode) {
-  std::string path = MountOf(req).nodes.PathIn(folder, name);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  int error = Guard([&] { return MountOf(req).tree.MakeFolder(path, mode); });
-  if (error != 0) return ReplyStatus(req, error);
-  ReplyFound(req, folder, name, path);
+  Serve(req, [&] {
+    std::string path = PathIn(req, folder, name);
+    if (path.empty()) return -kNameGone;
+    int error = MountOf(req).tree.MakeFolder(path, mode);
+    return error != 0 ? error : ReplyFound(req, folder, name, path);
+  });
 }
 
 // rm and rmdir: the node stays, without a name, until forgotten.
 template <int (MountTree::*Removal)(const std::string&)>
 void RemoveName(fuse_req_t req, fuse_ino_t folder, const char* name) {
-  Mount& m = MountOf(req);
-  std::string path = m.nodes.PathIn(folder, name);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  int error = Guard([&] { return (m.tree.*Removal)(path); });
-  if (error == 0) m.nodes.Unname(folder, name);
-  ReplyStatus(req, error);
+  Serve(req, [&] {
+    Mount& m = MountOf(req);
+    std::string path = PathIn(req, folder, name);
+    if (path.empty()) return -kNameGone;
+    if (int error = (m.tree.*Removal)(path); error != 0) return error;
+    m.nodes.Unname(folder, name);
+    fuse_reply_err(req, 0);
+    return 0;
+  });
 }
 
 void Rename(fuse_req_t req, fuse_ino_t folder, const char* name,
             fuse_ino_t to_folder, const char* to_name, unsigned int flags) {
-  Mount& m = MountOf(req);
-  std::string from = m.nodes.PathIn(folder, name);
-  std::string to = m.nodes.PathIn(to_folder, to_name);
-  if (from.empty() || to.empty()) return ReplyStatus(req, -kNameGone);
-  int error = Guard([&] { return m.tree.Rename(from, to, flags); });
-  if (error == 0) m.nodes.Rename(folder, name, to_folder, to_name);
-  ReplyStatus(req, error);
+  Serve(req, [&] {
+    Mount& m = MountOf(req);
+    std::string from = PathIn(req, folder, name);
+    std::string to = PathIn(req, to_folder, to_name);
+    if (from.empty() || to.empty()) return -kNameGone;
+    if (int error = m.tree.Rename(from, to, flags); error != 0) return error;
+    // Done: what the table cannot keep (no memory for the new name) only
+    // leaves the node without a name.
+    Guard([&] {
+      m.nodes.Rename(folder, name, to_folder, to_name);
+      return 0;
+    });
+    fuse_reply_err(req, 0);
+    return 0;
+  });
 }
 
 void Create(fuse_req_t req, fuse_ino_t folder, const char* name, mode_t mode,
             fuse_file_info* fi) {
-  Mount& m = MountOf(req);
-  std::string path = m.nodes.PathIn(folder, name);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  int error = Guard(
-      [&] { return m.tree.Create(path, mode, fi->flags, &fi->fh); });
-  if (error != 0) return ReplyStatus(req, error);
-  fuse_entry_param e;
-  error = FoundAt(m, folder, name, path, fi->fh, &e);
-  if (error != 0) {
-    Guard([&] { return m.tree.Release(fi->fh); });
-    return ReplyStatus(req, error);
-  }
-  if (fuse_reply_create(req, &e, fi) == -ENOENT) {
-    // The open was interrupted: the file it made is closed again.
-    Guard([&] { return m.tree.Release(fi->fh); });
-    m.nodes.Forget(e.ino, 1);
-  }
+  Serve(req, [&] {
+    Mount& m = MountOf(req);
+    std::string path = PathIn(req, folder, name);
+    if (path.empty()) return -kNameGone;
+    if (int error = m.tree.Create(path, mode, fi->flags, &fi->fh); error != 0) {
+      return error;
+    }
+    fuse_entry_param e;
+    int error =
+        Guard([&] { return FoundAt(m, folder, name, path, fi->fh, &e); });
+    if (error != 0) {
+      Guard([&] { return m.tree.Release(fi->fh); });
+      return error;
+    }
+    if (fuse_reply_create(req, &e, fi) == -ENOENT) {
+      // The open was interrupted: the file it made is closed again.
+      Guard([&] { return m.tree.Release(fi->fh); });
+      m.nodes.Forget(e.ino, 1);
+    }
+    return 0;
+  });
 }
 
 void Open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
-  Mount& m = MountOf(req);
-  std::string path = m.nodes.PathOf(node);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  // The close of a file only read has nothing to commit.
-  if ((fi->flags & O_ACCMODE) == O_RDONLY && (fi->flags & O_TRUNC) == 0) {
-    fi->noflush = 1;
-  }
-  int error = Guard([&] { return m.tree.Open(path, fi->flags, &fi->fh); });
-  if (error != 0) return ReplyStatus(req, error);
-  if (fuse_reply_open(req, fi) == -ENOENT) {
-    Guard([&] { return m.tree.Release(fi->fh); });  // interrupted
-  }
+  Serve(req, [&] {
+    Mount& m = MountOf(req);
+    std::string path = PathOf(req, node);
+    if (path.empty()) return -kNameGone;
+    // The close of a file only read has nothing to commit.
+    if ((fi->flags & O_ACCMODE) == O_RDONLY && (fi->flags & O_TRUNC) == 0) {
+      fi->noflush = 1;
+    }
+    if (int error = m.tree.Open(path, fi->flags, &fi->fh); error != 0) {
+      return error;
+    }
+    if (fuse_reply_open(req, fi) == -ENOENT) {
+      Guard([&] { return m.tree.Release(fi->fh); });  // interrupted
+    }
+    return 0;
+  });
 }
 
 void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset,
           fuse_file_info* fi) {
-  Mount& m = MountOf(req);
-  int n = Guard([&] {
+  Serve(req, [&] {
+    Mount& m = MountOf(req);
     if (m.buffer.size() < size) m.buffer.resize(size);
-    return m.tree.Read(fi->fh, m.buffer.data(), size, offset);
+    int n = m.tree.Read(fi->fh, m.buffer.data(), size, offset);
+    if (n < 0) return n;
+    fuse_reply_buf(req, m.buffer.data(), static_cast<size_t>(n));
+    return 0;
   });
-  if (n < 0) return ReplyStatus(req, n);
-  fuse_reply_buf(req, m.buffer.data(), static_cast<size_t>(n));
 }
 
 void Write(fuse_req_t req, fuse_ino_t, const char* data, size_t size,
            off_t offset, fuse_file_info* fi) {
-  int n = Guard(
-      [&] { return MountOf(req).tree.Write(fi->fh, data, size, offset); });
-  if (n < 0) return ReplyStatus(req, n);
-  fuse_reply_write(req, static_cast<size_t>(n));
+  Serve(req, [&] {
+    int n = MountOf(req).tree.Write(fi->fh, data, size, offset);
+    if (n < 0) return n;
+    fuse_reply_write(req, static_cast<size_t>(n));
+    return 0;
+  });
 }
 
 void Flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -344,16 +386,15 @@ OpenedFolder* FolderOf(fuse_file_info* fi) {
 }
 
 void OpenFolder(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
-  std::string path = PathOf(req, node);
-  if (path.empty()) return ReplyStatus(req, -kNameGone);
-  int error = Guard([&] {
+  Serve(req, [&] {
+    std::string path = PathOf(req, node);
+    if (path.empty()) return -kNameGone;
     auto folder = std::make_unique<OpenedFolder>();
     folder->path = std::move(path);
-    fi->fh = reinterpret_cast<uintptr_t>(folder.release());
+    fi->fh = reinterpret_cast<uintptr_t>(folder.get());
+    if (fuse_reply_open(req, fi) != -ENOENT) folder.release();
     return 0;
   });
-  if (error != 0) return ReplyStatus(req, error);
-  if (fuse_reply_open(req, fi) == -ENOENT) delete FolderOf(fi);
 }
 
 void ReleaseFolder(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -373,17 +414,11 @@ void ReadFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
   std::vector<char>& out = m.buffer;
   size_t used = 0;
   // Adds one name if it fits: false when the reply is full.
-  auto add = [&](const char* name, const struct stat* st, uint64_t named,
-                 off_t next) {
-    struct stat unknown = {};
-    if (st == nullptr) {
-      unknown.st_ino = kUnknownInode;
-      st = &unknown;
-    }
+  auto add = [&](const char* name, const struct stat* st, off_t next) {
+    struct stat listed = {};
+    listed.st_ino = kUnknownInode;
     if (!plus) {
-      struct stat listed = {};
-      listed.st_ino = kUnknownInode;
-      listed.st_mode = st->st_mode;
+      if (st != nullptr) listed.st_mode = st->st_mode;
       size_t need = fuse_add_direntry(req, nullptr, 0, name, nullptr, 0);
       if (used + need > size) return false;
       fuse_add_direntry(req, out.data() + used, size - used, name, &listed,
@@ -394,13 +429,13 @@ void ReadFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
     size_t need = fuse_add_direntry_plus(req, nullptr, 0, name, nullptr, 0);
     if (used + need > size) return false;
     fuse_entry_param e = {};
-    e.attr = *st;
-    if (named != 0) {
+    e.attr = listed;
+    if (st != nullptr) {
+      // Not "." or "..": given as a lookup of the name.
       uint64_t given = m.nodes.Remember(node, name);
       if (given != 0) e = EntryOf(given, *st);
     }
-    fuse_add_direntry_plus(req, out.data() + used, size - used, name, &e,
-                           next);
+    fuse_add_direntry_plus(req, out.data() + used, size - used, name, &e, next);
     used += need;
     return true;
   };
@@ -414,8 +449,8 @@ void ReadFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
       int e = m.tree.OpenFolder(folder.path, &folder.reader);
       if (e != 0) return e;
     }
-    if (offset < 1 && !add(".", nullptr, 0, 1)) return 0;
-    if (offset < 2 && !add("..", nullptr, 0, 2)) return 0;
+    if (offset < 1 && !add(".", nullptr, 1)) return 0;
+    if (offset < 2 && !add("..", nullptr, 2)) return 0;
     while (true) {
       if (!folder.held) {
         TreeItem item;
@@ -430,7 +465,7 @@ void ReadFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
         ++folder.next;
         continue;
       }
-      if (!add(folder.held->name.c_str(), &folder.held->attributes, 1,
+      if (!add(folder.held->name.c_str(), &folder.held->attributes,
                static_cast<off_t>(folder.next) + 3)) {
         return 0;  // the reply is full: the name goes first in the next
       }
@@ -449,8 +484,8 @@ void ListFolder(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
   ReadFolder(req, node, size, offset, fi, false);
 }
 
-void ListFolderPlus(fuse_req_t req, fuse_ino_t node, size_t size,
-                    off_t offset, fuse_file_info* fi) {
+void ListFolderPlus(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
+                    fuse_file_info* fi) {
   ReadFolder(req, node, size, offset, fi, true);
 }
 

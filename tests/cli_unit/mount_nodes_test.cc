@@ -147,8 +147,7 @@ TEST(NodeTableTest, AgreesWithAPlainMapThroughManyChanges) {
       ASSERT_EQ(nodes.size(), lookups.size() + 11) << step;
       for (const auto& [key, node] : named) {
         ASSERT_EQ(nodes.Find(key.first, key.second), node) << key.second;
-        ASSERT_EQ(nodes.PathOf(node),
-                  nodes.PathIn(key.first, key.second));
+        ASSERT_EQ(nodes.PathOf(node), nodes.PathIn(key.first, key.second));
       }
       for (const auto& [node, count] : lookups) {
         if (name_of.count(node) == 0) {
