@@ -392,7 +392,9 @@ void OpenFolder(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
     auto folder = std::make_unique<OpenedFolder>();
     folder->path = std::move(path);
     fi->fh = reinterpret_cast<uintptr_t>(folder.get());
-    if (fuse_reply_open(req, fi) != -ENOENT) folder.release();
+    // The folder is the kernel's until it releases it, unless the open
+    // was interrupted.
+    if (fuse_reply_open(req, fi) != -ENOENT) (void)folder.release();
     return 0;
   });
 }

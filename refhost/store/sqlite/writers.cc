@@ -257,11 +257,11 @@ StoreStatus LibraryFile::SweepOrphans() {
   // entry uses would index every entry's version in memory (a megabyte and
   // tens of milliseconds at 50,000 entries, at every open).
   int64_t candidates = 0;
-  if (StoreStatus s = main_->Integer(
-          "SELECT ((SELECT count(*) FROM versions) != "
-          "(SELECT count(*) FROM entries)) + "
-          "(SELECT count(*) FROM writers)",
-          &candidates);
+  if (StoreStatus s =
+          main_->Integer("SELECT ((SELECT count(*) FROM versions) != "
+                         "(SELECT count(*) FROM entries)) + "
+                         "(SELECT count(*) FROM writers)",
+                         &candidates);
       !s.ok() || candidates == 0) {
     return s;
   }
