@@ -79,6 +79,9 @@ StoreStatus LibraryFile::ListCatalogs(std::vector<CatalogInfo>* out) {
     out->push_back({st->Text(0), st->Int(1)});
   }
   st->Reset();
+  // The count read every entry's page: the cache gives them back, for
+  // the pages the caller reads next.
+  sqlite3_db_release_memory(main_->db());
   return rc == SQLITE_DONE ? StoreStatus::Ok()
                            : main_->Failure("listing the catalogs");
 }
@@ -322,11 +325,18 @@ class SqliteListing final : public EntryListing {
   StoreStatus Next(EntryInfo* info) override {
     if (done_) return StoreStatus::NotFound("end");
     int rc = rows_.Step();
+    if (rc == SQLITE_DONE) {
+      done_ = true;
+      // A catalog walked to its end went through the cache page by page:
+      // what it holds now is the end of the catalog, no help to what comes
+      // next; the memory goes back.
+      rows_.Reset();
+      sqlite3_db_release_memory(snapshot_->connection().db());
+      return StoreStatus::NotFound("end");
+    }
     if (rc != SQLITE_ROW) {
       done_ = true;
-      return rc == SQLITE_DONE
-                 ? StoreStatus::NotFound("end")
-                 : snapshot_->connection().Failure("listing entries");
+      return snapshot_->connection().Failure("listing entries");
     }
     info->name = rows_.Text(0);
     info->type = rows_.Text(1);
