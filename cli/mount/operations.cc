@@ -492,10 +492,14 @@ void ListFolderPlus(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset,
 }
 
 void FolderStatistics(fuse_req_t req, fuse_ino_t) {
-  struct statvfs st;
-  int error = Guard([&] { return MountOf(req).tree.Statistics(&st); });
-  if (error != 0) return ReplyStatus(req, error);
-  fuse_reply_statfs(req, &st);
+  Serve(req, [&] {
+    struct statvfs st;
+    if (int error = MountOf(req).tree.Statistics(&st); error != 0) {
+      return error;
+    }
+    fuse_reply_statfs(req, &st);
+    return 0;
+  });
 }
 
 void Start(void*, fuse_conn_info* connection) {

@@ -62,16 +62,10 @@ StoreStatus ServerConnection::Ready() {
   if (pg_ != nullptr) {
     // What was sent on the connection lost is lost with it, and the locks
     // its statements would have released.
-    FailDeferred(StoreStatus::IoError(
-        shown_ + ": the connection to the server was lost: " +
-        Masked(PQerrorMessage(pg_))));
+    FailDeferred(Lost());
     held_ -= std::min(held_, (int)unlock_later_.size());
     unlock_later_.clear();
-    if (held_ > 0) {
-      return StoreStatus::IoError(shown_ +
-                                  ": the connection to the server was lost: " +
-                                  Masked(PQerrorMessage(pg_)));
-    }
+    if (held_ > 0) return Lost();
     PQfinish(pg_);
     pg_ = nullptr;
     pipelined_ = false;
@@ -201,9 +195,7 @@ StoreStatus ServerConnection::Send(const std::string& name,
   if (PQsendQueryPrepared(pg_, name.c_str(), params.size(), params.values(),
                           params.lengths(), params.formats(), 1) != 1 ||
       PQpipelineSync(pg_) != 1) {
-    StoreStatus s = StoreStatus::IoError(
-        shown_ + ": the connection to the server was lost: " +
-        Masked(PQerrorMessage(pg_)));
+    StoreStatus s = Lost();
     // What was sent before is read still; then the pipeline is left.
     Settle();
     return s;
@@ -237,11 +229,7 @@ StoreStatus ServerConnection::SettleOldest() {
       PQclear(got);
     }
   }
-  StoreStatus status =
-      !synced ? StoreStatus::IoError(
-                    shown_ + ": the connection to the server was lost: " +
-                    Masked(PQerrorMessage(pg_)))
-              : StatusOf(*r);
+  StoreStatus status = synced ? StatusOf(*r) : Lost();
   pending.done(status);
   // Nothing more comes: every statement still unread failed with it.
   if (!synced) FailDeferred(status);
@@ -471,6 +459,12 @@ std::string ServerConnection::Masked(const std::string& text) const {
 }
 
 // What a finished statement means, in words a user can read.
+StoreStatus ServerConnection::Lost() const {
+  return StoreStatus::IoError(shown_ +
+                              ": the connection to the server was lost: " +
+                              Masked(PQerrorMessage(pg_)));
+}
+
 StoreStatus ServerConnection::StatusOf(const Result& result) const {
   ExecStatusType status = PQresultStatus(result.get());
   if (result.get() != nullptr &&

@@ -470,6 +470,8 @@ class ServerConnection {
 
   // What a finished statement means, in words a user can read.
   StoreStatus StatusOf(const Result& result) const;
+  // The connection went: libpq's reason.
+  StoreStatus Lost() const;
 
   // The server is a hot standby (it says so when the session starts, and
   // again once promoted).

@@ -133,11 +133,8 @@ StoreStatus LibraryFile::OpenFile(bool create) {
     main_->Exec("PRAGMA journal_mode = WAL");
   }
   // Housekeeping: a library that cannot be swept now (a full disk, say) is
-  // swept by a later writer. What its look read of the tables leaves the
-  // page cache: the program's work reads other pages, often through other
-  // connections, which take the memory instead.
+  // swept by a later writer.
   SweepOrphans();
-  sqlite3_db_release_memory(main_->db());
   return StoreStatus::Ok();
 }
 
