@@ -415,14 +415,21 @@ std::unique_ptr<RecordSpill> Merge(
 
 }  // namespace
 
-void SortedSpill::SpillRun() {
+void SortedSpill::SortHeld() {
   auto before = [&](uint32_t a, uint32_t b) {
     std::string_view ka, kb, va, vb;
     SplitSorted(HeldRecord(held_, a), &ka, &va);
     SplitSorted(HeldRecord(held_, b), &kb, &vb);
     return Before(ka, kb);
   };
+  // Records often come in their order already (a listing in the catalog's
+  // order, files named in it): one look then spares the sort.
+  if (std::is_sorted(order_.begin(), order_.end(), before)) return;
   std::stable_sort(order_.begin(), order_.end(), before);
+}
+
+void SortedSpill::SpillRun() {
+  SortHeld();
   auto run = std::make_unique<RecordSpill>(kReadBytes);
   for (uint32_t at : order_) run->Append(HeldRecord(held_, at));
   runs_.push_back(std::move(run));
@@ -440,12 +447,7 @@ void SortedSpill::Finish() {
   if (finished_) return;
   finished_ = true;
   if (runs_.empty()) {
-    std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
-      std::string_view ka, kb, va, vb;
-      SplitSorted(HeldRecord(held_, a), &ka, &va);
-      SplitSorted(HeldRecord(held_, b), &kb, &vb);
-      return Before(ka, kb);
-    });
+    SortHeld();
     return;
   }
   if (!order_.empty()) SpillRun();

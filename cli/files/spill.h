@@ -239,6 +239,8 @@ class SortedSpill {
   };
 
  private:
+  // Puts order_ in key order, earlier records first among equal keys.
+  void SortHeld();
   // The records held, sorted, as a run of runs_.
   void SpillRun();
   bool Before(std::string_view a, std::string_view b) const;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -89,37 +90,64 @@ TEST(SpillTest, SetsAndMapsCompareTheStringsNotTheTags) {
 }
 
 TEST(SpillTest, SortedPastTheBoundAsWithinItAndStableAmongEquals) {
+  // Records in any order, and records given in their order already (as a
+  // listing gives them), equal keys among them.
   for (size_t bound : {size_t{1} << 20, size_t{100}}) {
     for (bool descending : {false, true}) {
-      SortedSpill sorted(descending, bound);
-      std::vector<std::pair<std::string, std::string>> model;
-      std::mt19937 random(11);
-      for (int i = 0; i < 3000; ++i) {
-        std::string key(random() % 4, 'a');
-        for (char& c : key) c = static_cast<char>('a' + random() % 3);
-        if (random() % 7 == 0) key += std::string(1, '\0');
-        std::string value = std::to_string(i);
-        sorted.Add(key, value);
-        model.emplace_back(key, value);
-      }
-      sorted.Finish();
-      std::stable_sort(
-          model.begin(), model.end(), [&](const auto& a, const auto& b) {
-            return descending ? b.first < a.first : a.first < b.first;
-          });
-      for (int pass = 0; pass < 2; ++pass) {
-        SortedSpill::Walk walk(sorted);
-        std::string_view key, value;
-        size_t i = 0;
-        while (walk.Next(&key, &value)) {
-          ASSERT_LT(i, model.size());
-          EXPECT_EQ(key, model[i].first);
-          EXPECT_EQ(value, model[i].second) << bound << " " << descending;
-          ++i;
+      for (bool in_order : {false, true}) {
+        SortedSpill sorted(descending, bound);
+        std::vector<std::pair<std::string, std::string>> model;
+        std::mt19937 random(11);
+        auto before = [&](const auto& a, const auto& b) {
+          return descending ? b.first < a.first : a.first < b.first;
+        };
+        for (int i = 0; i < 3000; ++i) {
+          std::string key(random() % 4, 'a');
+          for (char& c : key) c = static_cast<char>('a' + random() % 3);
+          if (random() % 7 == 0) key += std::string(1, '\0');
+          model.emplace_back(key, std::to_string(i));
         }
-        EXPECT_EQ(i, model.size());
+        if (in_order) std::stable_sort(model.begin(), model.end(), before);
+        for (const auto& [key, value] : model) sorted.Add(key, value);
+        sorted.Finish();
+        std::stable_sort(model.begin(), model.end(), before);
+        for (int pass = 0; pass < 2; ++pass) {
+          SortedSpill::Walk walk(sorted);
+          std::string_view key, value;
+          size_t i = 0;
+          while (walk.Next(&key, &value)) {
+            ASSERT_LT(i, model.size());
+            EXPECT_EQ(key, model[i].first);
+            EXPECT_EQ(value, model[i].second)
+                << bound << " " << descending << " " << in_order;
+            ++i;
+          }
+          EXPECT_EQ(i, model.size());
+        }
       }
     }
+  }
+}
+
+TEST(SpillTest, NumbersReadBackAsPut) {
+  const int64_t numbers[] = {0,
+                             1,
+                             -1,
+                             63,
+                             -64,
+                             64,
+                             127,
+                             128,
+                             -1700000000000000,
+                             int64_t{1} << 40,
+                             std::numeric_limits<int64_t>::max(),
+                             std::numeric_limits<int64_t>::min()};
+  RecordText put;
+  for (int64_t n : numbers) put.Put(n).Put(std::string_view("x\0y", 3));
+  RecordText read(put.bytes());
+  for (int64_t n : numbers) {
+    EXPECT_EQ(read.Number(), n);
+    EXPECT_EQ(read.Text(), std::string_view("x\0y", 3));
   }
 }
 
