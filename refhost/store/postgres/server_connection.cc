@@ -458,13 +458,14 @@ std::string ServerConnection::Masked(const std::string& text) const {
   return line;
 }
 
-// What a finished statement means, in words a user can read.
+// The connection went: libpq's reason.
 StoreStatus ServerConnection::Lost() const {
   return StoreStatus::IoError(shown_ +
                               ": the connection to the server was lost: " +
                               Masked(PQerrorMessage(pg_)));
 }
 
+// What a finished statement means, in words a user can read.
 StoreStatus ServerConnection::StatusOf(const Result& result) const {
   ExecStatusType status = PQresultStatus(result.get());
   if (result.get() != nullptr &&
