@@ -758,8 +758,11 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 inline constexpr size_t kPagesInFlight = 4;
 // Entries read ahead at a time for a reader going through a catalog, each
 // with its first page (handed to the decoder together: a thread woken for
-// each small page would cost more than decoding it).
-inline constexpr int kEntriesAhead = 8;
+// each small page would cost more than decoding it). The decoder is handed
+// a batch once half of them are taken; with 8 its threads were woken every
+// 4 entries, and an export of 10,000 small files spent a seventh of its
+// processor time waking and switching threads.
+inline constexpr int kEntriesAhead = 32;
 // Reading entries ahead stops once it has missed this many more than it
 // found.
 inline constexpr int64_t kAheadMisses = 4;
