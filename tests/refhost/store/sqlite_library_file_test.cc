@@ -274,7 +274,9 @@ TEST_F(LibraryFileTest, ADamagedPageIsAnErrorNeverWrongRecords) {
 // row is said for its own entry alone, and a later batch sees what others
 // changed since.
 TEST_F(LibraryFileTest, ABatchReaderGetsEachEntryInAnyOrder) {
-  const int kEntries = 30;
+  // More than twice the entries read ahead at a time: the read-ahead is
+  // refilled, in the catalog's order and out of it.
+  const int kEntries = 80;
   auto name = [](int i) {
     return std::string(i < 10 ? "E0" : "E") + std::to_string(i);
   };
