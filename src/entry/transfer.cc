@@ -173,11 +173,70 @@ __attribute__((noinline)) int32_t finish_read(file_handle* handle, int32_t st,
   return st;
 }
 
-// The record kind of an entry type other than CATAMS. Apart from the
-// path of CATAMS records, so that it keeps no registers for the walk.
+// The record kind of an entry type, by a walk of the type table: for the
+// records the plain path of yxlwrit does not take.
 __attribute__((noinline)) uint16_t kind_of_type(const char* entry_type) {
   const entry_type_info* type = find_entry_type(entry_type);
   return type != nullptr ? type->kind : kKindText;
+}
+
+// The plain path of yxlwrit finds a record's kind without the walk. A
+// handle open for writing has a type of the table (the open refuses any
+// other), and the table's rows have three kinds: text, binary and markup.
+// The first four bytes of a type, times a multiplier, give in their top four
+// bits a slot of 16, and two bits a slot of one word say the kind of the
+// types that fall there (0 text, 1 binary, 2 markup). The multiplier is
+// found when the module compiles: the first of a fixed sequence under
+// which no two types of different kinds share a slot.
+constexpr uint32_t kind_slot(uint32_t first_word, uint32_t multiplier) {
+  return (first_word * multiplier) >> 28;
+}
+
+constexpr uint32_t kNoKindClasses = 0xFFFFFFFF;  // class 3 is no kind
+
+// The word of kind classes under multiplier, or kNoKindClasses when two
+// types of different kinds share a slot (or a kind is none of the three).
+constexpr uint32_t kind_classes(uint32_t multiplier) {
+  uint32_t classes = 0;
+  uint32_t taken = 0;
+  for (const entry_type_info& row : kEntryTypes) {
+    uint32_t word = 0;
+    for (int32_t i = 3; i >= 0; --i) word = word << 8 | (uint8_t)row.type[i];
+    uint32_t slot = kind_slot(word, multiplier);
+    uint32_t cls = row.kind == kKindText     ? 0
+                   : row.kind == kKindBinary ? 1
+                   : row.kind == kKindMarkup ? 2
+                                             : 3;
+    if (cls == 3 || ((taken >> slot & 1) && (classes >> 2 * slot & 3) != cls))
+      return kNoKindClasses;
+    taken |= 1u << slot;
+    classes |= cls << 2 * slot;
+  }
+  return classes;
+}
+
+constexpr uint32_t find_kind_multiplier() {
+  for (uint32_t i = 1; i < 4096; ++i) {
+    uint32_t multiplier = (i * 0x9E3779B9u) | 1;
+    if (kind_classes(multiplier) != kNoKindClasses) return multiplier;
+  }
+  return 0;
+}
+
+constexpr uint32_t kKindMultiplier = find_kind_multiplier();
+static_assert(kKindMultiplier != 0, "no multiplier sets the kinds apart");
+constexpr uint32_t kKindClasses = kind_classes(kKindMultiplier);
+static_assert(kKindMarkup == kKindBinary + 1, "markup follows binary");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "first word's order");
+
+constexpr int32_t kOpenWriting = kOpenOutput | kOpenAppend | kOpenUpdate;
+
+// The kind of a type of the table: kind_of_type's answer for it.
+inline uint16_t kind_of_writable_type(const char* entry_type) {
+  uint32_t word;
+  memcpy(&word, entry_type, 4);  // the order kind_classes reads them in
+  uint32_t cls = kKindClasses >> kind_slot(word, kKindMultiplier) * 2 & 3;
+  return cls == 0 ? kKindText : (uint16_t)(kKindBinary - 1 + cls);
 }
 
 // yxlwrit for every record the plain path below does not take.
@@ -260,15 +319,13 @@ int32_t yxlread(file_handle* handle, char** data, int32_t* length,
 int32_t yxlwrit(file_handle* handle, const char* data, int32_t length,
                 int32_t control) {
   // Most records are written here: a record that is not empty, needs no
-  // cut and has no carriage control goes to the host as it is, and the
-  // host's status is the answer. CATAMS, the type of every three-level
-  // name, is settled without a walk of the type table.
+  // cut and has no carriage control, of an entry open for writing, goes to
+  // the host as it is, and the host's status is the answer.
   if (handle != nullptr && length > 0 && length <= handle->data_length &&
       length <= handle->stored_length && handle->record_buffer != nullptr &&
-      (handle->recfm & kRecfmCarriage) == 0) {
-    uint16_t kind = same8(handle->entry_type, kTypeCatams)
-                        ? kKindText
-                        : kind_of_type(handle->entry_type);
+      (handle->recfm & kRecfmCarriage) == 0 &&
+      (handle->open_flags & kOpenWriting) != 0) {
+    uint16_t kind = kind_of_writable_type(handle->entry_type);
     record_request* request = fresh_record_request(handle);
     request->buffer = const_cast<char*>(data);
     request->length = length;

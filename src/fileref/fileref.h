@@ -135,9 +135,9 @@ struct entry_type_info {
   const char* hint;  // hint prefix, compared as it stands; null: none
 };
 
-// Slot 19 looks the kind of every record up here (but CATAMS's, settled
-// before the walk), so the rows go in the order of that walk: markup, then
-// binary, then the lead-byte types. Nothing else depends on the order.
+// The order of the rows decides nothing: no hint prefix begins with
+// another (entry_types.cc), and the plain path of slot 19 finds a record's
+// kind by the type's first four bytes (transfer.cc).
 inline constexpr entry_type_info kEntryTypes[] = {
     {{'H', 'T', 'M', 'L', ' ', ' ', ' ', ' '}, false, kKindMarkup, "HTML"},
     {{'C', 'S', 'S', ' ', ' ', ' ', ' ', ' '}, false, kKindMarkup, "CSS"},
