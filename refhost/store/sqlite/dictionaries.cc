@@ -265,20 +265,19 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
   text->entries.clear();
   text->sample_bytes = text->sample_stored = 0;
   size_t compressed_text = 0, compressed = 0;
-  std::vector<Repacked> repacked;
+  Repacking run(this);
   for (int64_t key : pages) {
-    Repacked page;
-    bool done = false;
-    if (StoreStatus s = RepackPage(key, Repack::kToDictionary, &page, &done);
-        !s.ok()) {
+    if (StoreStatus s = RepackPage(key, Repack::kToDictionary, &run); !s.ok()) {
       return s;
     }
-    if (!done) continue;
+    if (StoreStatus s = TakeRepacked(&run, kRepackAhead); !s.ok()) return s;
+  }
+  if (StoreStatus s = TakeRepacked(&run, 0); !s.ok()) return s;
+  for (const Repacked& page : run.pages) {
     compressed_text += page.text;
     compressed += page.frame.size();
-    repacked.push_back(std::move(page));
   }
-  if (StoreStatus s = StoreRepacked(repacked, true); !s.ok()) return s;
+  if (StoreStatus s = StoreRepacked(run.pages, true); !s.ok()) return s;
   text->fit.Start(
       compressed_text > 0 ? (double)compressed / (double)compressed_text : 0);
   for (const auto& [name, type] : entries) {
@@ -309,9 +308,7 @@ StoreStatus LibraryFile::MakeCatalogDictionary(
 // Inside the caller's transaction, with the dictionary and level to
 // compress with in use. A page that does not read is left as it is (check
 // names it).
-StoreStatus LibraryFile::RepackPage(int64_t key, Repack mode, Repacked* out,
-                                    bool* done) {
-  *done = false;
+StoreStatus LibraryFile::RepackPage(int64_t key, Repack mode, Repacking* run) {
   PageDictionary* target = codec_.dictionary();
   StoreStatus status;
   Statement* st = main_->Get(Sql::kPageByKey, &status);
@@ -333,25 +330,75 @@ StoreStatus LibraryFile::RepackPage(int64_t key, Repack mode, Repacked* out,
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     status = main_->Failure("reading records");
   }
+  Repacked out;
   if (again) {
-    out->key = key;
-    out->count = st->Int(0);
-    out->longest = st->Int(1);
-    out->before = st->Bytes(2);
+    out.key = key;
+    out.count = st->Int(0);
+    out.longest = st->Int(1);
+    out.before = st->Bytes(2);
   }
   st->Reset();
   if (!status.ok() || !again) return status;
   PageDictionary* with = target;
   // The page read, so the dictionary it names is at hand.
   if (mode == Repack::kOwnDictionary && named != 0) finder(named, &with, &why);
+  // The repacker holds the dictionary for as long as it compresses with it:
+  // one the library keeps. The library keeps every one it reads or makes.
+  std::shared_ptr<PageDictionary> held;
+  if (with != nullptr) {
+    auto kept = dictionaries_.find(with->id());
+    if (kept != dictionaries_.end() && kept->second.get() == with) {
+      held = kept->second;
+    }
+  }
+  if (with == nullptr || held != nullptr) {
+    std::string content;
+    page.Content(&content);
+    out.text = content.size();
+    PageLevel level = codec_.LevelOf(content.size());
+    Repacker()->Hand(std::move(content), std::move(held), level);
+    ++run->handed_;
+    run->pages.push_back(std::move(out));
+    return StoreStatus::Ok();
+  }
   codec_.Use(with);
   bool encoded = page.Encode(codec_, &why);
   codec_.Use(target);
   if (!encoded) return StoreStatus::IoError(path_ + ": " + why);
-  out->text = codec_.content().size();
-  out->frame = codec_.frame();
-  *done = true;
+  out.text = codec_.content().size();
+  out.frame = codec_.frame();
+  // Its frame is had: the pages before it are taken back first.
+  if (StoreStatus s = TakeRepacked(run, 0); !s.ok()) return s;
+  run->pages.push_back(std::move(out));
+  run->framed_ = run->pages.size();
   return StoreStatus::Ok();
+}
+
+StoreStatus LibraryFile::TakeRepacked(Repacking* run, size_t leave) {
+  while (run->handed_ > leave) {
+    std::string content, why;
+    std::shared_ptr<PageDictionary> used;
+    Repacked& page = run->pages[run->framed_];
+    if (!repacker_->Take(&content, &page.frame, &used, &why)) {
+      return StoreStatus::IoError(path_ + ": " + why);
+    }
+    ++run->framed_;
+    --run->handed_;
+  }
+  return StoreStatus::Ok();
+}
+
+LibraryFile::Repacking::~Repacking() {
+  if (handed_ > 0) file_->repacker_->Drop(handed_);
+}
+
+PageCompressor* LibraryFile::Repacker() {
+  if (repacker_ != nullptr && !repacker_->Usable()) repacker_.reset();
+  if (repacker_ == nullptr) {
+    repacker_ = std::make_unique<PageCompressor>(
+        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
+  }
+  return repacker_.get();
 }
 
 StoreStatus LibraryFile::StoreRepacked(std::vector<Repacked>& pages,
@@ -736,19 +783,20 @@ StoreStatus LibraryFile::RenewCatalog(int64_t catalog, int64_t stored) {
   codec_.set_level(level);
   for (size_t at = 0; at < keys.size() && status.ok(); at += kRenewBatchPages) {
     status = Change([&]() -> StoreStatus {
-      std::vector<Repacked> repacked;
+      Repacking run(this);
       for (size_t i = at; i < std::min(keys.size(), at + kRenewBatchPages);
            ++i) {
         codec_.Use(dictionary.get());
-        Repacked page;
-        bool done = false;
-        if (StoreStatus s = RepackPage(keys[i], Repack::kEvery, &page, &done);
+        if (StoreStatus s = RepackPage(keys[i], Repack::kEvery, &run);
             !s.ok()) {
           return s;
         }
-        if (done) repacked.push_back(std::move(page));
+        if (StoreStatus s = TakeRepacked(&run, kRepackAhead); !s.ok()) {
+          return s;
+        }
       }
-      return StoreRepacked(repacked, false);
+      if (StoreStatus s = TakeRepacked(&run, 0); !s.ok()) return s;
+      return StoreRepacked(run.pages, false);
     });
   }
   codec_.set_level(options_.compression_level);

@@ -546,6 +546,24 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     size_t before = 0;
     std::string frame;
   };
+  // Pages packed again, in the order RepackPage read them. Their frames
+  // are made on the repacker's threads while the next pages are read;
+  // TakeRepacked fills them in. What a run leaves handed over (it ended
+  // on an error) is dropped with it.
+  class Repacking {
+   public:
+    explicit Repacking(LibraryFile* file) : file_(file) {}
+    ~Repacking();
+    Repacking(const Repacking&) = delete;
+    Repacking& operator=(const Repacking&) = delete;
+    std::vector<Repacked> pages;
+
+   private:
+    friend class LibraryFile;
+    LibraryFile* file_;
+    size_t framed_ = 0;  // the pages before this one have their frames
+    size_t handed_ = 0;  // pages of the run the repacker holds
+  };
   // Which pages RepackPage packs again, with which dictionary.
   enum class Repack {
     kToDictionary,  // those not packed with the one in use, with it
@@ -553,9 +571,14 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
     kOwnDictionary  // every page, with the one it names (else the one in
                     // use)
   };
-  // Packs the page row at key again, at the level in use, into *out
-  // (*done), unless it does not read or mode leaves it as it is.
-  StoreStatus RepackPage(int64_t key, Repack mode, Repacked* out, bool* done);
+  // Packs the page row at key again, at the level in use, onto run's
+  // pages, unless it does not read or mode leaves it as it is. Its frame
+  // may wait on the repacker's threads: TakeRepacked(run, 0) before the
+  // frames are used.
+  StoreStatus RepackPage(int64_t key, Repack mode, Repacking* run);
+  // Takes back the frames of run's pages, oldest first, until at most
+  // leave of them are being packed.
+  StoreStatus TakeRepacked(Repacking* run, size_t leave);
   // Stores pages packed again, in place; or, last_written (the pages a
   // writer of the transaction's catalog stored last), taken out and put
   // back in order.
@@ -654,6 +677,10 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   };
   std::unique_ptr<PageCompressor> compressor_;
   std::unique_ptr<PageDecoder> decoder_;  // of readers' next pages
+  // Packs pages again beside the reading of the next ones (made when
+  // first used, by Repacker()).
+  std::unique_ptr<PageCompressor> repacker_;
+  PageCompressor* Repacker();
   std::deque<PendingPage> pending_pages_;
   // How many pages the next change may leave waiting (kPagesInFlight for
   // a writer's page and a commit in a batch, else none).
@@ -756,6 +783,9 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
 // Pages a writer may have in the compressor at the start of its next
 // change.
 inline constexpr size_t kPagesInFlight = 4;
+// Pages a repacking run may have on the repacker's threads while it reads
+// the next ones (their contents are held meanwhile).
+inline constexpr size_t kRepackAhead = 8;
 // Entries read ahead at a time for a reader going through a catalog, each
 // with its first page (handed to the decoder together: a thread woken for
 // each small page would cost more than decoding it). The decoder is handed

@@ -459,17 +459,21 @@ StoreStatus LibraryFile::PackVersions() {
           st->Reset();
         }
         CatalogText* text = nullptr;
-        std::vector<Repacked> smaller;
+        Repacking run(this);
         for (int64_t key : keys) {
           if (StoreStatus s = TextOf(catalog, &text); !s.ok()) return s;
-          Repacked page;
-          bool done = false;
-          if (StoreStatus s =
-                  RepackPage(key, Repack::kOwnDictionary, &page, &done);
+          if (StoreStatus s = RepackPage(key, Repack::kOwnDictionary, &run);
               !s.ok()) {
             return s;
           }
-          if (done && page.frame.size() < page.before) {
+          if (StoreStatus s = TakeRepacked(&run, kRepackAhead); !s.ok()) {
+            return s;
+          }
+        }
+        if (StoreStatus s = TakeRepacked(&run, 0); !s.ok()) return s;
+        std::vector<Repacked> smaller;
+        for (Repacked& page : run.pages) {
+          if (page.frame.size() < page.before) {
             smaller.push_back(std::move(page));
           }
         }
