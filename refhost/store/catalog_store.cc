@@ -20,7 +20,7 @@ std::string StoreStatus::ToString() const {
       "disk full", "read-only",    "not a library",
       "corrupt",   "no permission"};
   std::string text = kNames[code_];
-  if (!message_.empty()) text += ": " + message_;
+  if (!message().empty()) text += ": " + message();
   return text;
 }
 

@@ -117,15 +117,23 @@ class StoreStatus {
   bool IsNotEmpty() const { return code_ == kNotEmpty; }
   bool IsBusy() const { return code_ == kBusy; }
   Code code() const { return code_; }
-  const std::string& message() const { return message_; }
+  const std::string& message() const {
+    static const std::string kNone;
+    return message_ != nullptr ? *message_ : kNone;
+  }
   std::string ToString() const;
 
  private:
   StoreStatus(Code code, std::string message)
-      : code_(code), message_(std::move(message)) {}
+      : code_(code),
+        message_(message.empty() ? nullptr
+                                 : std::make_shared<const std::string>(
+                                       std::move(message))) {}
 
+  // A status is made and dropped for every record read or written: one
+  // that says all went well holds no string.
   Code code_ = kOk;
-  std::string message_;
+  std::shared_ptr<const std::string> message_;
 };
 
 // The status of a file operation on path that failed with the system's
