@@ -63,21 +63,30 @@ StoreStatus ServerConnection::LookForDictionary(int64_t library,
   return StoreStatus::Ok();
 }
 
-StoreStatus ServerConnection::EncodePage(int64_t library,
-                                         std::string_view catalog,
-                                         const RecordPage& page) {
+StoreStatus ServerConnection::TextFor(int64_t library, std::string_view catalog,
+                                      CatalogText** out) {
+  *out = nullptr;
   ForgetIfReconnected();
   int version = 0;
   if (StoreStatus s = Inspect(&version); !s.ok()) return s;
-  CatalogText* text = nullptr;
-  if (version >= 2) {
-    text = &texts_[{library, std::string(catalog)}];
-    if (!text->looked) {
-      if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
-        return s;
-      }
+  if (version < 2) return StoreStatus::Ok();
+  CatalogText* text = &texts_[{library, std::string(catalog)}];
+  if (!text->looked) {
+    if (StoreStatus s = LookForDictionary(library, catalog, text); !s.ok()) {
+      return s;
     }
   }
+  *out = text;
+  return StoreStatus::Ok();
+}
+
+StoreStatus ServerConnection::EncodePage(int64_t library,
+                                         std::string_view catalog,
+                                         const RecordPage& page) {
+  // The pages handed over before it are the catalog's text before it.
+  FinishEncoding(0);
+  CatalogText* text = nullptr;
+  if (StoreStatus s = TextFor(library, catalog, &text); !s.ok()) return s;
   codec_.Use(text != nullptr ? text->dictionary.get() : nullptr);
   std::string why;
   bool encoded = page.Encode(codec_, &why);
@@ -86,6 +95,12 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
     return StoreStatus::IoError(shown_ +
                                 ": a page could not be packed: " + why);
   }
+  return NoteEncoded(library, catalog, text);
+}
+
+StoreStatus ServerConnection::NoteEncoded(int64_t library,
+                                          std::string_view catalog,
+                                          CatalogText* text) {
   if (text == nullptr || text->failed) return StoreStatus::Ok();
   const std::string& content = codec_.content();
   size_t stored = codec_.frame().size();
@@ -106,7 +121,8 @@ StoreStatus ServerConnection::EncodePage(int64_t library,
         codec_.frame() = std::move(frame);
       } else {
         codec_.Use(text->dictionary.get());
-        bool packed = page.Encode(codec_, &why);
+        std::string why;
+        bool packed = codec_.Compress(codec_.content(), &why);
         codec_.Use(nullptr);
         if (!packed) {
           return StoreStatus::IoError(shown_ +

@@ -2,7 +2,10 @@
 // connection: libraries and their generations, catalogs, entries, and the
 // versions of entries with their record pages.
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "refhost/store/packed_attributes.h"
@@ -384,20 +387,98 @@ StoreStatus ServerConnection::CopyPages(int64_t base, int64_t version,
   return StoreStatus::Ok();
 }
 
+namespace {
+
+// Full pages a writer may have on the compressor's threads while it goes
+// on: enough to keep both threads busy, each page held meanwhile.
+constexpr size_t kPagesAhead = 4;
+
+}  // namespace
+
 StoreStatus ServerConnection::StorePage(int64_t library,
                                         std::string_view catalog,
                                         int64_t version,
                                         const RecordPage& page) {
-  if (StoreStatus s = EncodePage(library, catalog, page); !s.ok()) return s;
+  if (changing_ > 0) {
+    // Inside a transaction: stored at once.
+    if (StoreStatus s = EncodePage(library, catalog, page); !s.ok()) return s;
+    return DeferPage(version, page.first(), page.count(), page.longest(),
+                     codec_.frame());
+  }
+  FinishEncoding(kPagesAhead);
+  CatalogText* text = nullptr;
+  if (StoreStatus s = TextFor(library, catalog, &text); !s.ok()) return s;
+  std::string content;
+  page.Content(&content);
+  PageLevel level = codec_.LevelOf(content.size());
+  if (compressor_ != nullptr && !compressor_->Usable()) {
+    (void)compressor_.release();  // the parent's, before a fork
+  }
+  if (compressor_ == nullptr) {
+    compressor_ = std::make_unique<PageCompressor>(
+        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
+  }
+  compressor_->Hand(std::move(content),
+                    text != nullptr ? text->dictionary : nullptr, level);
+  encoding_.push_back({library, std::string(catalog), version, page.first(),
+                       page.count(), page.longest()});
+  return StoreStatus::Ok();
+}
+
+void ServerConnection::FinishEncoding(size_t leave) {
+  // Statements the oldest page's bookkeeping runs (a dictionary made or
+  // chosen) come before the later pages, which they do not touch.
+  if (finishing_) return;
+  finishing_ = true;
+  while (encoding_.size() > leave) {
+    Encoding page = std::move(encoding_.front());
+    encoding_.pop_front();
+    std::string content, frame, why;
+    std::shared_ptr<PageDictionary> used;
+    StoreStatus status;
+    if (!compressor_->Take(&content, &frame, &used, &why)) {
+      status =
+          StoreStatus::IoError(shown_ + ": a page could not be packed: " + why);
+    }
+    CatalogText* text = nullptr;
+    if (status.ok()) status = TextFor(page.library, page.catalog, &text);
+    if (status.ok()) {
+      codec_.content() = std::move(content);
+      if (text != nullptr ? text->dictionary != used : used != nullptr) {
+        // The catalog has another dictionary since (or the server is
+        // another, which may not hold it): packed again with what it has.
+        codec_.Use(text != nullptr ? text->dictionary.get() : nullptr);
+        if (!codec_.Compress(codec_.content(), &why)) {
+          status = StoreStatus::IoError(shown_ +
+                                        ": a page could not be packed: " + why);
+        }
+        codec_.Use(nullptr);
+      } else {
+        codec_.frame() = std::move(frame);
+      }
+    }
+    if (status.ok()) status = NoteEncoded(page.library, page.catalog, text);
+    if (status.ok()) {
+      status = DeferPage(page.version, page.first, page.count, page.longest,
+                         codec_.frame());
+    }
+    if (!status.ok()) broken_.emplace(page.version, status);
+  }
+  finishing_ = false;
+}
+
+StoreStatus ServerConnection::DeferPage(int64_t version, uint64_t first,
+                                        uint32_t count, uint32_t longest,
+                                        const std::string& frame) {
   return Defer(
       "INSERT INTO vuvorozo.pages (version_id, first, count, longest, data) "
       "VALUES ($1, $2, $3, $4, $5)",
       Params()
           .Int(version)
-          .Int((int64_t)page.first())
-          .Int(page.count())
-          .Int(page.longest())
-          .Bytes(codec_.frame()),
+          .Int((int64_t)first)
+          .Int(count)
+          .Int(longest)
+          .Bytes(frame),
       [this, version](const StoreStatus& s) {
         if (!s.ok()) broken_.emplace(version, s);
       });

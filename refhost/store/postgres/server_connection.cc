@@ -102,6 +102,7 @@ std::string ServerConnection::Version() const {
 // results and its own are read in one round trip.
 StoreStatus ServerConnection::Run(const std::string& sql, const Params& params,
                                   Result* result) {
+  FinishEncoding(0);
   if (StoreStatus s = Ready(); !s.ok()) return s;
   const std::string* name;
   if (StoreStatus s = Prepared(sql, params, &name); !s.ok()) return s;
@@ -124,6 +125,7 @@ StoreStatus ServerConnection::Run(const std::string& sql, const Params& params,
 
 // Runs SQL text without parameters.
 StoreStatus ServerConnection::Exec(const std::string& sql, Result* result) {
+  FinishEncoding(0);
   if (pg_ == nullptr) {
     if (StoreStatus s = Ready(); !s.ok()) return s;
   }
@@ -142,6 +144,7 @@ constexpr size_t kMostDeferred = 16;
 
 StoreStatus ServerConnection::Defer(const std::string& sql,
                                     const Params& params, Done done) {
+  FinishEncoding(0);
   if (changing_ > 0) {
     StoreStatus s = Run(sql, params);
     done(s);
@@ -155,6 +158,7 @@ StoreStatus ServerConnection::Defer(const std::string& sql,
 }
 
 StoreStatus ServerConnection::Settle() {
+  FinishEncoding(0);
   StoreStatus first;
   while (!deferred_.empty()) {
     StoreStatus s = SettleOldest();
@@ -380,6 +384,7 @@ void ServerConnection::Release(const Keys& keys,
 }
 
 void ServerConnection::Drop(int64_t version) {
+  FinishEncoding(0);
   auto it = own_.find(version);
   if (it != own_.end() && --it->second == 0) {
     own_.erase(it);

@@ -34,12 +34,12 @@
 // and marks the old one dropped (state 2) in one transaction: one call of
 // the schema's function commit_entry, so that a commit costs one round
 // trip. Small entries need no staging version: the commit makes the live
-// version with its page. Full pages, and in a batch the commits, are sent
-// without waiting for the server (libpq's pipeline, each statement a
-// transaction of its own): their results are read with the next
-// statement's, so that the server stores them while the writer goes on.
-// A commit waits for its staging version's pages, and makes nothing when
-// one failed.
+// version with its page. Full pages (compressed beside the writer), and in
+// a batch the commits, are sent without waiting for the server (libpq's
+// pipeline, each statement a transaction of its own): their results are read
+// with the next statement's, so that the server stores them while the writer
+// goes on. A commit waits for its staging version's pages, and makes nothing
+// when one failed.
 //
 // Advisory locks of the session (the server releases them when the
 // connection ends, whatever machine or process it came from) say who uses
@@ -87,6 +87,7 @@
 #include <vector>
 
 #include "refhost/store/catalog_store.h"
+#include "refhost/store/paged/page_compressor.h"
 #include "refhost/store/paged/record_page.h"
 
 namespace refhost {
@@ -407,13 +408,19 @@ class ServerConnection {
                         uint64_t* records, uint32_t* longest);
 
   // Stores a full page of an entry of the catalog in version (a staging
-  // one): deferred, a few at a time, while the writer goes on. A page that
-  // fails breaks its version, which then commits nothing (Broken).
+  // one): compressed on threads beside the writer and sent once its frame
+  // is had, a few at a time, while the writer goes on. A page that fails
+  // breaks its version, which then commits nothing (Broken).
   StoreStatus StorePage(int64_t library, std::string_view catalog,
                         int64_t version, const RecordPage& page);
   // Why a page of version could not be stored (after Settle); Ok when
   // every page was.
   StoreStatus Broken(int64_t version) const;
+  // The pages handed to the compressor, oldest first, are stored (their
+  // statements deferred) until at most leave wait. Every statement of the
+  // connection runs this first: the pages go to the server in the order
+  // they were written, before anything that could depend on them.
+  void FinishEncoding(size_t leave);
 
   // --- Dictionaries (dictionaries.cc) -------------------------------------
 
@@ -468,6 +475,20 @@ class ServerConnection {
   // The text with the URL's password masked wherever it appears.
   std::string Masked(const std::string& text) const;
 
+  struct CatalogText;
+  // What this connection knows of the catalog's text (null before the
+  // schema's version 2, which has no dictionaries).
+  StoreStatus TextFor(int64_t library, std::string_view catalog,
+                      CatalogText** out);
+  // The bookkeeping of a page just packed, in codec_ (content and frame):
+  // the fit of the catalog's dictionary, the samples of the next, a
+  // dictionary made once there are enough. May pack the page again.
+  StoreStatus NoteEncoded(int64_t library, std::string_view catalog,
+                          CatalogText* text);
+  // Sends the statement that stores a page of version.
+  StoreStatus DeferPage(int64_t version, uint64_t first, uint32_t count,
+                        uint32_t longest, const std::string& frame);
+
   // What a finished statement means, in words a user can read.
   StoreStatus StatusOf(const Result& result) const;
   // The connection went: libpq's reason.
@@ -517,6 +538,19 @@ class ServerConnection {
   StoreStatus loss_;
   Keys unlock_later_;
   std::map<int64_t, StoreStatus> broken_;  // versions a page of failed
+  // Full pages being compressed beside the writer, in the order written
+  // (StorePage), whose statements wait for their frames.
+  struct Encoding {
+    int64_t library;
+    std::string catalog;
+    int64_t version;
+    uint64_t first;
+    uint32_t count;
+    uint32_t longest;
+  };
+  std::deque<Encoding> encoding_;
+  std::unique_ptr<PageCompressor> compressor_;
+  bool finishing_ = false;  // inside FinishEncoding
 
   // What a catalog's writers on this connection know of its text: its
   // dictionary, or the samples of what was written without one.

@@ -973,6 +973,51 @@ TEST_F(PostgresStoreTest, ACatalogGetsADictionaryThatEveryReaderFinds) {
   EXPECT_EQ(all.find("WORK.CAT.N0.DATA"), std::string::npos) << all;
 }
 
+// One long entry: its full pages are compressed beside the writer, so
+// some are on their way when the catalog's text reaches a dictionary. They
+// reach the server in the order written, packed with the dictionary from
+// then on, and the entry reads as written.
+TEST_F(PostgresStoreTest, PagesOnTheirWayWhenADictionaryIsMadeArePackedWithIt) {
+  std::vector<StoredRecord> long_entry;
+  for (int i = 0; long_entry.size() < 24000; ++i) {
+    for (const StoredRecord& record : Notes(i)) long_entry.push_back(record);
+  }
+  auto store = NewPostgresCatalogStore(database_.url());
+  ASSERT_TRUE(
+      store->PutEntry("WORK", "CAT", "LONG", "DATA", "", long_entry).ok());
+  store.reset();
+  ASSERT_GE(database_.Query("SELECT count(*) FROM vuvorozo.dictionaries"), 1);
+  int64_t pages = database_.Query("SELECT count(*) FROM vuvorozo.pages");
+  ASSERT_GT(pages, 20);
+  // A frame names a dictionary in the low bits of its fifth byte. Those
+  // before the text a dictionary needs stay as written; every later one
+  // names one, in flight or not.
+  int64_t plain = database_.Query(
+      "SELECT count(*) FROM vuvorozo.pages WHERE get_byte(data, 4) & 3 = 0");
+  int64_t last_plain = database_.Query(
+      "SELECT coalesce(max(first), -1) FROM vuvorozo.pages WHERE "
+      "get_byte(data, 4) & 3 = 0");
+  int64_t first_named = database_.Query(
+      "SELECT min(first) FROM vuvorozo.pages WHERE get_byte(data, 4) & 3 <> "
+      "0");
+  EXPECT_GT(plain, 0);
+  EXPECT_LT(last_plain, first_named) << "no plain page after a named one";
+  // The last plain page is the one whose text made the dictionary: those
+  // on their way then were packed again with it.
+  size_t before_last = 0;
+  for (int64_t r = 0; r < last_plain; ++r) {
+    before_last += long_entry[(size_t)r].bytes.size();
+  }
+  EXPECT_LT(before_last, kDictionaryTrainBytes);
+  EXPECT_GT(pages - plain, pages / 3);
+  store = NewPostgresCatalogStore(database_.url());
+  EXPECT_EQ(store->GetEntry("WORK", "CAT", "LONG", "DATA")->records,
+            long_entry);
+  LibraryCheck check;
+  ASSERT_TRUE(store->CheckLibrary("WORK", &check).ok());
+  EXPECT_TRUE(check.problems.empty()) << check.problems[0];
+}
+
 // A catalog written a little at a time by many connections never has
 // enough text on one of them for a dictionary; compact (bringing a
 // database of the first schema version to the second) makes it one from
