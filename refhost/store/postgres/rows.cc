@@ -412,7 +412,7 @@ StoreStatus ServerConnection::StorePage(int64_t library,
   page.Content(&content);
   PageLevel level = codec_.LevelOf(content.size());
   if (compressor_ != nullptr && !compressor_->Usable()) {
-    (void)compressor_.release();  // the parent's, before a fork
+    compressor_.reset();  // the parent's, before a fork: left to it
   }
   if (compressor_ == nullptr) {
     compressor_ = std::make_unique<PageCompressor>(
