@@ -379,11 +379,10 @@ StoreStatus LibraryFile::TakeRepacked(Repacking* run, size_t leave) {
     std::string content, why;
     std::shared_ptr<PageDictionary> used;
     Repacked& page = run->pages[run->framed_];
-    if (!repacker_->Take(&content, &page.frame, &used, &why)) {
-      return StoreStatus::IoError(path_ + ": " + why);
-    }
+    bool taken = repacker_->Take(&content, &page.frame, &used, &why);
     ++run->framed_;
     --run->handed_;
+    if (!taken) return StoreStatus::IoError(path_ + ": " + why);
   }
   return StoreStatus::Ok();
 }
