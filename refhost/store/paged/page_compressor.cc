@@ -2,6 +2,7 @@
 
 #include "refhost/store/paged/page_compressor.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -120,6 +121,15 @@ PageCompressor::~PageCompressor() {
 }
 
 bool PageCompressor::Usable() const { return ProcessId() == maker_; }
+
+PageCompressor* UsableCompressor(std::unique_ptr<PageCompressor>* held) {
+  if (*held != nullptr && !(*held)->Usable()) held->reset();
+  if (*held == nullptr) {
+    *held = std::make_unique<PageCompressor>(
+        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
+  }
+  return held->get();
+}
 
 size_t PageCompressor::pending() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);

@@ -59,6 +59,11 @@ class PageCompressor {
   std::unique_ptr<Shared> shared_;
 };
 
+// The compressor *held keeps, made when there is none or the one there was
+// made before a fork (the parent's, left to it): as many threads as the
+// machine has processors, two at the most.
+PageCompressor* UsableCompressor(std::unique_ptr<PageCompressor>* held);
+
 }  // namespace refhost
 
 #endif  // VUVOROZO_REFHOST_STORE_PAGED_PAGE_COMPRESSOR_H_

@@ -2,10 +2,8 @@
 // connection: libraries and their generations, catalogs, entries, and the
 // versions of entries with their record pages.
 
-#include <algorithm>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "refhost/store/packed_attributes.h"
@@ -411,15 +409,9 @@ StoreStatus ServerConnection::StorePage(int64_t library,
   std::string content;
   page.Content(&content);
   PageLevel level = codec_.LevelOf(content.size());
-  if (compressor_ != nullptr && !compressor_->Usable()) {
-    compressor_.reset();  // the parent's, before a fork: left to it
-  }
-  if (compressor_ == nullptr) {
-    compressor_ = std::make_unique<PageCompressor>(
-        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
-  }
-  compressor_->Hand(std::move(content),
-                    text != nullptr ? text->dictionary : nullptr, level);
+  UsableCompressor(&compressor_)
+      ->Hand(std::move(content), text != nullptr ? text->dictionary : nullptr,
+             level);
   encoding_.push_back({library, std::string(catalog), version, page.first(),
                        page.count(), page.longest()});
   return StoreStatus::Ok();

@@ -356,7 +356,8 @@ StoreStatus LibraryFile::RepackPage(int64_t key, Repack mode, Repacking* run) {
     page.Content(&content);
     out.text = content.size();
     PageLevel level = codec_.LevelOf(content.size());
-    Repacker()->Hand(std::move(content), std::move(held), level);
+    UsableCompressor(&repacker_)
+        ->Hand(std::move(content), std::move(held), level);
     ++run->handed_;
     run->pages.push_back(std::move(out));
     return StoreStatus::Ok();
@@ -389,15 +390,6 @@ StoreStatus LibraryFile::TakeRepacked(Repacking* run, size_t leave) {
 
 LibraryFile::Repacking::~Repacking() {
   if (handed_ > 0) file_->repacker_->Drop(handed_);
-}
-
-PageCompressor* LibraryFile::Repacker() {
-  if (repacker_ != nullptr && !repacker_->Usable()) repacker_.reset();
-  if (repacker_ == nullptr) {
-    repacker_ = std::make_unique<PageCompressor>(
-        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
-  }
-  return repacker_.get();
 }
 
 StoreStatus LibraryFile::StoreRepacked(std::vector<Repacked>& pages,

@@ -678,9 +678,8 @@ class LibraryFile : public std::enable_shared_from_this<LibraryFile> {
   std::unique_ptr<PageCompressor> compressor_;
   std::unique_ptr<PageDecoder> decoder_;  // of readers' next pages
   // Packs pages again beside the reading of the next ones (made when
-  // first used, by Repacker()).
+  // first used).
   std::unique_ptr<PageCompressor> repacker_;
-  PageCompressor* Repacker();
   std::deque<PendingPage> pending_pages_;
   // How many pages the next change may leave waiting (kPagesInFlight for
   // a writer's page and a commit in a batch, else none).

@@ -76,22 +76,16 @@ StoreStatus LibraryFile::InsertPage(int64_t version, const RecordPage& page,
   CatalogText* text = nullptr;
   if (StoreStatus s = TextOf(catalog, &text); !s.ok()) return s;
   int64_t key = PageKey(version, page.first());
-  if (hand_over && compressor_ != nullptr && !compressor_->Usable()) {
-    // Made before a fork: the parent's. Its pages were stored before.
-    compressor_.reset();
-  }
-  if (hand_over && compressor_ == nullptr) {
-    compressor_ = std::make_unique<PageCompressor>(
-        std::min(2, std::max(1, (int)std::thread::hardware_concurrency())));
-  }
   if (hand_over) {
+    // One made before a fork is the parent's: its pages were stored before.
+    PageCompressor* compressor = UsableCompressor(&compressor_);
     std::string content;
     page.Content(&content);
     // The row takes no more than the content.
     if (StoreStatus s = EnsureRoom(content.size()); !s.ok()) return s;
     PageLevel level = codec_.LevelOf(content.size());
-    compressor_->Hand(std::move(content),
-                      text != nullptr ? text->dictionary : nullptr, level);
+    compressor->Hand(std::move(content),
+                     text != nullptr ? text->dictionary : nullptr, level);
     pending_pages_.push_back(
         {key, page.count(), page.longest(), catalog, false});
     return StoreStatus::Ok();
